@@ -1,0 +1,50 @@
+# Thin wrapper around CMake. See README.md.
+
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+# Debian packages the build and the tests need.
+PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config
+
+.PHONY: all configure test deps bench asan golden format clean
+
+all: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+configure:
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+# Installs what is missing (only when run as root), builds, runs every test.
+test: deps all
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing packages (install them as root):$$missing"; \
+	  fi; \
+	fi
+
+bench: deps all
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+asan:
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,68 @@
+// Output: the buffered byte sink that every byte the engine produces goes through,
+// and its two foundation subclasses, StandardOutput and StringOutput.
+
+#ifndef FOUNDATION_OUTPUT_H_
+#define FOUNDATION_OUTPUT_H_
+
+#include "foundation/string.h"
+
+// A buffer of fixed size in front of one primitive, DoWrite(). Writes up to the
+// buffer size are collected and reach DoWrite() when the next write would not fit;
+// larger writes go out in pieces of exactly the buffer size with the remainder kept.
+// A write that fills the buffer exactly does not flush.
+//
+// The whitespace state is kept for the interpreter (whether the last text written
+// ended in compressed whitespace); the stream never reads or changes it.
+//
+// Subclasses call Flush() in their destructors so nothing written is lost.
+class Output {
+public:
+    // REQUIRES: size >= 1.
+    explicit Output(int size);
+    virtual ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Writes n bytes of s (n == -1: up to its NUL). Returns the count requested.
+    virtual int Write(const char* s, int n = -1);
+    int Write(const String& s) { return Write(s.chars(), s.length()); }
+    // Hands the buffered bytes (possibly none) to DoWrite() and empties the buffer.
+    // Returns DoWrite()'s result.
+    virtual int Flush();
+    virtual int DoWrite(const char* s, int n) = 0;
+    virtual int& inwhitespace() { return inwhitespace_; }
+
+    int size() const { return size_; }
+    int used() const { return used_; }
+
+private:
+    int size_;
+    char* buffer_;  // owned, size_ bytes
+    int used_;
+    int inwhitespace_;
+};
+
+// Writes to file descriptor 1.
+class StandardOutput : public Output {
+public:
+    explicit StandardOutput(int size) : Output(size) {}
+    ~StandardOutput() override;
+    // Writes all n bytes, retrying after short writes and interrupted calls; returns n,
+    // or -1 when the descriptor fails.
+    int DoWrite(const char* s, int n) override;
+};
+
+// Collects everything written in a String.
+class StringOutput : public Output {
+public:
+    explicit StringOutput(int size) : Output(size) {}
+    ~StringOutput() override;
+    int DoWrite(const char* s, int n) override;
+    // What has reached DoWrite(); call Flush() first to include buffered bytes.
+    String& data() { return data_; }
+
+private:
+    String data_;
+};
+
+#endif  // FOUNDATION_OUTPUT_H_

@@ -1,0 +1,134 @@
+// String: the engine's owned, length-counted, always NUL-terminated byte string,
+// and split(), which cuts a string into parts at a separator.
+
+#ifndef FOUNDATION_STRING_H_
+#define FOUNDATION_STRING_H_
+
+// A byte string with value semantics. Every name, value, path and message in the
+// engine is a String; there is no locale and no encoding.
+//
+// Invariants:
+// - data_[length_] == '\0' at all times, so chars() can be handed to C calls.
+// - The length, not the NUL, is authoritative for length-counted operations
+//   (assign with a count, at, upcase, lowcase, search, copying). Operations built on
+//   NUL-terminated text (prepend, after(int), from(int), the whitespace operations,
+//   gsub's final store, appending another String) stop at the first NUL.
+// - Capacity grows in steps of 24 bytes: a buffer allocated for n bytes of content
+//   gets n + 1 rounded up to a multiple of 24. Appending to a full buffer grows it by
+//   one 24-byte step while the needed capacity stays within kLinearGrowthLimit;
+//   beyond that it grows by at least half its size, so appending n bytes one at a
+//   time costs O(n) copying in total.
+//
+// Whitespace is exactly space, tab, CR and LF.
+class String {
+public:
+    // Largest capacity reached by 24-byte steps alone.
+    static const int kLinearGrowthLimit = 4096;
+    static const int kStep = 24;
+
+    String();
+    // Null s gives an empty string; n == -1 means strlen(s).
+    String(const char* s, int n = -1);
+    String(const String& other);
+    ~String();
+
+    String& operator=(const String& other);  // copies length bytes (NULs survive)
+    String& operator=(const char* s);
+    String& operator+=(const String& s) { return cat(s.data_, -1); }
+    String& operator+=(const char* s) { return cat(s, -1); }
+    String& operator+=(char c) { return cat(c); }
+
+    // Storage.
+    String& assign(char c);
+    String& assign(const char* s, int n = -1);
+    String& cat(char c);
+    String& cat(const char* s, int n = -1);
+    String& prepend(char c);
+    String& prepend(const char* s);
+    // Appends the decimal form of v.
+    String& catint(long v);
+    void clear() { assign("", 0); }
+
+    // Access.
+    const char* chars() const { return data_; }
+    int length() const { return length_; }
+    int capacity() const { return capacity_; }
+    bool empty() const { return length_ == 0; }
+    // Byte at i, or NUL when i is outside [0, length).
+    char operator[](int i) const { return (i >= 0 && i < length_) ? data_[i] : '\0'; }
+
+    // Extraction; positions are 0-based. See the notes on each for missing separators:
+    // before() returns the whole string, after() and from() return empty.
+    String before(int i) const;
+    String before(const char* s) const;
+    String before(char c) const;
+    String after(int i) const;
+    String after(const char* s, int start = 0) const;
+    String after(char c) const;
+    String from(int i) const;
+    String from(const char* s, int start = 0) const;
+    String from(char c) const;
+    // Bytes from start up to (not including) min(end, length). end is a position.
+    String at(int start, int end) const;
+    String upper() const;
+    String lower() const;
+    String padl(int width, char c) const;
+    String padr(int width, char c) const;
+
+    // Searching; all case-sensitive except matches().
+    int search(const char* s, int start = 0) const;
+    int index(const char* s) const { return search(s, 0); }
+    bool contains(const char* s, int start = 0) const { return search(s, start) != -1; }
+    bool contains(char c, int start = 0) const;
+    // Case-insensitive: the rest of the string from pos equals all of s.
+    bool matches(const char* s, int pos = 0) const;
+    bool matches(char c, int pos) const;
+    // Occurrences of s, overlapping ones included.
+    int freq(const char* s) const;
+
+    // In-place edits.
+    void upcase();
+    void lowcase();
+    void StripWhitespace();
+    void ltrim();
+    // Every maximal run of whitespace becomes its first byte.
+    void CompressWhitespace();
+    // Replaces every non-overlapping occurrence of from, left to right; null to deletes.
+    void gsub(const char* from, const char* to);
+
+    bool operator==(const String& o) const;
+    bool operator!=(const String& o) const { return !(*this == o); }
+    bool operator==(const char* s) const;
+    bool operator!=(const char* s) const { return !(*this == s); }
+
+    static String FromInt(long v);
+    static bool IsWhitespace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    // Capacity for n bytes of content: n + 1 rounded up to a multiple of 24.
+    static int RoundCapacity(long n);
+
+private:
+    // Replaces the buffer with one of the given capacity holding the first keep bytes.
+    void Reallocate(int capacity, int keep);
+    // Capacity to grow to when content of n bytes must fit.
+    int GrowthCapacity(long n) const;
+    // Rebuilds the content from a NUL-terminated result in a buffer of the same capacity.
+    void StoreNulTerminated(const char* result);
+
+    char* data_;  // owned, capacity_ bytes
+    int capacity_;
+    int length_;
+};
+
+String operator+(const String& a, const String& b);
+String operator+(const String& a, const char* b);
+String operator+(const char* a, const String& b);
+String operator+(const String& a, char b);
+
+// Cuts text at every occurrence of sep into at most max parts stored in parts[0..].
+// Text after the last separator used is dropped once max parts are stored; a trailing
+// remainder is stored only if non-empty. An empty separator stores the whole text as
+// one part. Returns the number of parts stored.
+// REQUIRES: parts holds at least max elements.
+int split(const String& text, String* parts, int max, const String& sep);
+
+#endif  // FOUNDATION_STRING_H_

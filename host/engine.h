@@ -1,0 +1,57 @@
+// Kelp: the engine object. Every subsystem reaches the host's services (files,
+// output, the clock, error output) through it. Declared with forward declarations
+// only, so that every folder may include this header.
+
+#ifndef HOST_ENGINE_H_
+#define HOST_ENGINE_H_
+
+#include <time.h>
+
+class Error;
+class FileManager;
+class Output;
+class String;
+
+// The abstract engine. A host (the CGI program, or a test engine) supplies the file
+// manager, the output stream and the header block; Kelp itself keeps the deadline
+// and writes errors, sending the header block first when nothing has been sent.
+class Kelp {
+public:
+    Kelp();
+    virtual ~Kelp();
+    Kelp(const Kelp&) = delete;
+    Kelp& operator=(const Kelp&) = delete;
+
+    virtual FileManager* filemanager() = 0;
+    virtual Output* output() = 0;
+
+    // Writes the start of the header block for an HTTP status, and its end.
+    virtual int StartHeaders(int status) = 0;
+    virtual int EndHeaders() = 0;
+
+    // True once the deadline has passed; false without a deadline.
+    virtual bool timedout();
+    // Seconds to the deadline (may be negative), or -1 without a deadline.
+    virtual int timeremaining();
+
+    // Shows an error on the page: sends the header block with the error's status if
+    // it has not been sent, then writes the message and CR LF, and flushes.
+    virtual void Error(const ::Error& error);
+    // Writes text on the page (status 200 if headers are still due), and flushes.
+    virtual void Error(const String& text);
+
+    int headerssent() const { return headerssent_; }
+    void SetHeadersSent(int sent) { headerssent_ = sent; }
+    time_t deadline() const { return deadline_; }
+    // Absolute time at which the script times out; 0 for none.
+    void SetDeadline(time_t deadline) { deadline_ = deadline; }
+
+private:
+    // Sends the header block with this status unless it has been sent.
+    void EnsureHeaders(int status);
+
+    int headerssent_;
+    time_t deadline_;
+};
+
+#endif  // HOST_ENGINE_H_

@@ -1,0 +1,59 @@
+// Buffer: the block-buffered, seekable character source over one script file that
+// the tag scanner reads from.
+
+#ifndef SCRIPT_BUFFER_H_
+#define SCRIPT_BUFFER_H_
+
+#include "foundation/string.h"
+
+class File;
+class Kelp;
+
+// Reads the file in blocks of a fixed size. Positions are file offsets: the block
+// holds count_ bytes starting at blockoffset_, and position_ indexes the next byte.
+// Stepping back across the start of a block re-reads the previous block, so a caller
+// may remember CurrentFilePosition() and Seek() back to it at any time.
+class Buffer {
+public:
+    // engine: not owned; its file manager opens the file. REQUIRES: size >= 1.
+    Buffer(Kelp* engine, int size);
+    virtual ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    // Opens filename for reading and fills the first block; errorname is the name
+    // error messages show for this file. False when the file cannot be opened (the
+    // reason is in error()).
+    bool Open(const String& filename, const String& errorname);
+    void Close();
+
+    virtual long CurrentFilePosition();
+    virtual bool Seek(long offset);
+    // The next byte as 0..255, or -1 at end of input.
+    virtual int GetNextChar();
+    // Steps back one character. REQUIRES: a character was read since the last Seek.
+    virtual void UnGetChar();
+    virtual bool FillBuffer();
+    // Whether the last character came from a macro value; never for a plain buffer.
+    virtual bool inmacro() { return false; }
+    virtual void SetExpandMacros(int) {}
+
+    const String& filename() const { return filename_; }
+    const String& errorname() const { return errorname_; }
+    const String& error() const { return error_; }
+    int size() const { return size_; }
+
+private:
+    Kelp* engine_;  // not owned
+    File* file_;    // owned; null when closed
+    int size_;
+    char* data_;    // owned, size_ bytes
+    int position_;
+    long blockoffset_;
+    int count_;
+    String filename_;
+    String errorname_;
+    String error_;
+};
+
+#endif  // SCRIPT_BUFFER_H_

@@ -1,0 +1,120 @@
+// Error classes and the error handler.
+
+#include "script/error.h"
+
+#include "foundation/list.h"
+#include "host/engine.h"
+#include "script/tag_ids.h"
+
+namespace {
+
+String ScriptErrorText(const String& filename, int line, const char* kind, const String& text) {
+    String s(filename);
+    s += ": Line ";
+    s.catint(line);
+    s += kind;
+    s += text;
+    return s;
+}
+
+String ContactText(const String& administrator) {
+    return "<BR>\nPlease contact the server administrator: " + administrator;
+}
+
+// Tags whose runtime errors let the script continue unless a KELP tag says otherwise.
+const int kNonFatalTags[] = {
+    TagIMPORT,     TagEXPORT,    TagFILE,     TagMAIL,     TagKpIMPORT,
+    TagKpEXPORT,   TagKpPOP,     TagKpPOPDELETE, TagKpSMTP, TagKpOPEN,
+    TagKpCLOSE,    TagKpSKIP,    TagKpGO,     TagKpFIND,   TagKpSETINDEX,
+    TagKpUPDATE,   TagKpDELETE,  TagKpUNDELETE, TagKpADD,  TagKpPACK,
+    TagKpREINDEX,  TagKpCREATE,  TagKpREVEALSTRUCTURE, TagKpOPENVIEW, TagKpCLOSEVIEW,
+    TagKpQUERY,    TagKpFILTER,
+};
+
+}  // namespace
+
+SyntaxError::SyntaxError(const String& filename, int line, const String& text)
+    : Error(200, ScriptErrorText(filename, line, ": Syntax Error: ", text)) {}
+
+ExpressionError::ExpressionError(const String& filename, int line, const String& text)
+    : Error(200, ScriptErrorText(filename, line, ": Expression Error: ", text)) {}
+
+namespace {
+
+String RuntimeErrorText(const String& filename, int line, const String& tagname,
+                        const String& text) {
+    String kind;
+    if (!tagname.empty()) kind = ": " + tagname;
+    kind += ": Runtime Error: ";
+    return ScriptErrorText(filename, line, kind.chars(), text);
+}
+
+}  // namespace
+
+RuntimeError::RuntimeError(const String& filename, int line, const String& tagname,
+                           const String& text)
+    : Error(200, RuntimeErrorText(filename, line, tagname, text)) {}
+
+ConfigurationError::ConfigurationError(const String& administrator, const String& text)
+    : Error(500, "Configuration Error: " + text + ContactText(administrator)) {}
+
+ConfigurationSyntaxError::ConfigurationSyntaxError(const String& administrator, int line,
+                                                   const String& text)
+    : Error(500, "Syntax error in Configuration File: Line " + String::FromInt(line) + ": " +
+                     text + ContactText(administrator)) {}
+
+ErrorHandler::ErrorHandler(Kelp* engine)
+    : engine_(engine), erroroutputlevel_(kAllErrorClasses), settings_(1) {
+    settings_.Insert(new ErrorSettings(kSyntaxErrors, true, true));
+    settings_.Insert(new ErrorSettings(kExpressionErrors, true, true));
+    settings_.Insert(new ErrorSettings(kTimeoutErrors, true, true));
+    settings_.Insert(new ErrorSettings(kStopErrors, true, true));
+    for (int id : kNonFatalTags) settings_.Insert(new ErrorSettings(kRuntimeErrors + id, false, true));
+}
+
+ErrorHandler::ErrorHandler(Kelp* engine, const ErrorHandler& other)
+    : engine_(engine),
+      erroroutputlevel_(other.erroroutputlevel_),
+      errormessage_(other.errormessage_),
+      settings_(1) {
+    List<ErrorSettings> all(0);
+    other.settings_.AppendToList(all);
+    for (ErrorSettings* s = all.First(); s != nullptr; s = all.Next()) {
+        settings_.Insert(new ErrorSettings(*s));
+    }
+}
+
+ErrorSettings* ErrorHandler::GetErrorSettings(unsigned type) {
+    ErrorSettings* s = settings_.Find(type);
+    if (s == nullptr) {
+        s = new ErrorSettings(type, true, true);
+        settings_.Insert(s);
+    }
+    return s;
+}
+
+unsigned ErrorHandler::SetErrorOutputLevel(unsigned bits) {
+    unsigned previous = erroroutputlevel_;
+    erroroutputlevel_ = bits;
+    return previous;
+}
+
+String ErrorHandler::SetErrorMessage(const String& text) {
+    String previous(errormessage_);
+    errormessage_ = text;
+    return previous;
+}
+
+bool ErrorHandler::Displayed(unsigned type, const ErrorSettings& settings) const {
+    if (type & kAlwaysDisplayed) return true;
+    if (!settings.display()) return false;
+    return (type & kErrorClassMask & erroroutputlevel_) != 0;
+}
+
+int ErrorHandler::Error(unsigned type, const ::Error& error) {
+    ErrorSettings* settings = GetErrorSettings(type);
+    int result = settings->fatal() ? 0 : 1;
+    if (!errormessage_.empty()) engine_->Error(errormessage_);
+    if (Displayed(type, *settings)) engine_->Error(error);
+    return result;
+}

@@ -1,0 +1,82 @@
+// Tag and NameValuePair: a scanned tag (or a template in a table of known tags)
+// with its ordered attributes.
+
+#ifndef SCRIPT_TAG_H_
+#define SCRIPT_TAG_H_
+
+#include "foundation/list.h"
+#include "foundation/string.h"
+
+// One attribute. In a tag template, required marks an attribute that must be
+// present and a non-empty value is the default added when it is absent.
+class NameValuePair {
+public:
+    NameValuePair(const String& name, const String& value, int required = 0)
+        : name_(name), value_(value), required_(required) {}
+
+    const String& name() const { return name_; }
+    const String& value() const { return value_; }
+    int required() const { return required_; }
+    void SetValue(const String& value) { value_ = value; }
+    const char* key() const { return name_.chars(); }
+
+    // Strips surrounding whitespace, then one leading double quote and a final one
+    // unless escaped by a backslash, then turns every \" into ".
+    void RemoveQuotes();
+
+private:
+    String name_;
+    String value_;
+    int required_;
+};
+
+// A tag: name (as written in the table of known tags), id, end id, a flag and the
+// attributes in the order added; attribute look-up ignores case. The end id is the id
+// of the closing tag for a block opener, 0 otherwise; in a skip-mode target table its
+// sign classifies the target (> 0 opens a nested block, 0 closes one, < 0 is a middle
+// tag such as KpELSE).
+//
+// Copying a tag copies name, id, end id and flag but not the attributes.
+class Tag {
+public:
+    Tag(const String& name, int id, int endid)
+        : name_(name), id_(id), endid_(endid), flag_(0), attributes_(1) {}
+    Tag(const Tag& other)
+        : name_(other.name_), id_(other.id_), endid_(other.endid_), flag_(other.flag_),
+          attributes_(1) {}
+    Tag& operator=(const Tag&) = delete;
+
+    // Becomes a copy of other as the copy constructor makes it: no attributes.
+    void Reset(const Tag& other) {
+        name_ = other.name_;
+        id_ = other.id_;
+        endid_ = other.endid_;
+        flag_ = other.flag_;
+        attributes_.Dump();
+    }
+
+    void AddNameValuePair(const String& name, const String& value, int required = 0) {
+        attributes_.Insert(new NameValuePair(name, value, required), ListTail);
+    }
+    // The attribute of that name, or null.
+    NameValuePair* Find(const char* name) { return attributes_.Find(name); }
+    // The attribute's value, or the empty string.
+    String Value(const char* name);
+
+    const String& name() const { return name_; }
+    int id() const { return id_; }
+    int endid() const { return endid_; }
+    int flag() const { return flag_; }
+    void SetFlag(int flag) { flag_ = flag; }
+    SearchableList<NameValuePair, const char*>& attributes() { return attributes_; }
+    const char* key() const { return name_.chars(); }
+
+private:
+    String name_;
+    int id_;
+    int endid_;
+    int flag_;
+    SearchableList<NameValuePair, const char*> attributes_;  // owns elements
+};
+
+#endif  // SCRIPT_TAG_H_

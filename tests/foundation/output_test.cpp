@@ -1,0 +1,79 @@
+// Output: buffering and flush sizes; StringOutput.
+
+#include "foundation/output.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/print.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Records the size of every DoWrite call.
+class RecordingOutput : public Output {
+public:
+    explicit RecordingOutput(int size) : Output(size) {}
+    ~RecordingOutput() override { Flush(); }
+    int DoWrite(const char* s, int n) override {
+        writes.push_back(n);
+        bytes.append(s, n);
+        return n;
+    }
+    std::vector<int> writes;
+    std::string bytes;
+};
+
+}  // namespace
+
+TEST(Output, AFullBufferIsFlushedOnlyByTheNextWrite) {
+    RecordingOutput out(8192);
+    std::string page(8192, 'x');
+    EXPECT_EQ(8192, out.Write(page.data(), 8192));
+    EXPECT_TRUE(out.writes.empty());
+    EXPECT_EQ(8192, out.used());
+    out.Write("y", 1);
+    ASSERT_EQ(1u, out.writes.size());
+    EXPECT_EQ(8192, out.writes[0]);
+    EXPECT_EQ(1, out.used());
+}
+
+TEST(Output, LargeWritesGoOutInWholeBuffers) {
+    RecordingOutput out(8192);
+    std::string filler(8192, 'a');
+    out.Write(filler.data(), 8192);
+    std::string big(20000, 'b');
+    EXPECT_EQ(20000, out.Write(big.data(), 20000));
+    EXPECT_EQ((std::vector<int>{8192, 8192, 8192}), out.writes);
+    EXPECT_EQ(3616, out.used());
+    out.Flush();
+    EXPECT_EQ(filler + big, out.bytes);
+}
+
+TEST(Output, WritesThatDoNotFitFlushFirst) {
+    RecordingOutput out(10);
+    out.Write("123456", -1);
+    out.Write("7890a", 5);  // 11 > 10: flush the 6 first
+    EXPECT_EQ((std::vector<int>{6}), out.writes);
+    EXPECT_EQ(0, out.Write("", 0));
+    EXPECT_EQ(5, out.used());
+    out.Write("0123456789012345678901", 22);  // 5 used: pieces of 5, 10, then 7 kept
+    EXPECT_EQ((std::vector<int>{6, 10, 10}), out.writes);
+    EXPECT_EQ(7, out.used());
+    EXPECT_EQ(0, out.Flush() - 7);
+    out.Flush();  // an empty flush still reaches DoWrite
+    EXPECT_EQ((std::vector<int>{6, 10, 10, 7, 0}), out.writes);
+}
+
+TEST(Output, StringOutputCollectsEverythingIncludingNuls) {
+    StringOutput out(4);
+    out.Write("ab\0cd", 5);
+    out.Write(String("efg"));
+    out.Flush();
+    EXPECT_EQ(8, out.data().length());
+    EXPECT_EQ(String("ab\0cdefg", 8), out.data());
+    EXPECT_EQ(0, out.inwhitespace());
+    out.inwhitespace() = 1;
+    EXPECT_EQ(1, out.inwhitespace());
+}
