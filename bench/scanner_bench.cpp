@@ -3,7 +3,6 @@
 // must be linear: the MB/s of both sizes are reported with their ratio.
 
 #include <benchmark/benchmark.h>
-
 #include <stdio.h>
 
 #include <map>
@@ -16,7 +15,7 @@
 namespace {
 
 class NullParser : public Parser {
-public:
+  public:
     NullParser(Kelp* engine, Buffer* source) : Parser(engine, source) { SetupSupportedTags(); }
     void SetupSupportedTags() override {
         tags().Insert(new Tag("KpEVAL", 26, 0));
@@ -59,7 +58,7 @@ BENCHMARK(BM_ScanPage)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 
 // Console output plus the throughput ratio of the largest page to the smallest.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
@@ -76,7 +75,7 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, double> rates_;
 };
 

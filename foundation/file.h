@@ -22,7 +22,7 @@ enum FileLockType { FileSharedLock = 0, FileExclusiveLock = 1 };
 // One open file. Operations that fail return a negative value (or 0 bytes for a
 // failed read) and leave the reason in error().
 class File {
-public:
+  public:
     virtual ~File() {}
 
     // Byte counts; negative on failure.
@@ -43,7 +43,7 @@ public:
 
 // Hands out files and performs path operations.
 class FileManager {
-public:
+  public:
     virtual ~FileManager() {}
 
     // Opens path with a combination of FileMode bits. Caller deletes the result

@@ -13,9 +13,9 @@ enum ListPosition { ListHead = 0, ListCurrent = 1, ListTail = 2 };
 // handed back. A walk (First/Next) and a Find share the one cursor.
 template <class T>
 class List {
-public:
-    explicit List(int owns) : owns_(owns), entries_(0), first_(nullptr), current_(nullptr),
-                              last_(nullptr) {}
+  public:
+    explicit List(int owns)
+        : owns_(owns), entries_(0), first_(nullptr), current_(nullptr), last_(nullptr) {}
     virtual ~List() {
         if (entries_ > 0) Dump();
     }
@@ -54,8 +54,14 @@ public:
         Node* n = p == ListHead ? first_ : (p == ListTail ? last_ : current_);
         if (n == nullptr) return nullptr;
         Node* replacement = p == ListHead ? n->next : (p == ListTail ? n->previous : n->next);
-        if (n->previous) n->previous->next = n->next; else first_ = n->next;
-        if (n->next) n->next->previous = n->previous; else last_ = n->previous;
+        if (n->previous)
+            n->previous->next = n->next;
+        else
+            first_ = n->next;
+        if (n->next)
+            n->next->previous = n->previous;
+        else
+            last_ = n->previous;
         if (current_ == n) current_ = replacement;
         T* e = n->element;
         delete n;
@@ -114,7 +120,7 @@ public:
 
     int owns() const { return owns_; }
 
-protected:
+  protected:
     struct Node {
         Node* previous;
         Node* next;
@@ -132,7 +138,7 @@ protected:
 // Compare() to CompareKeys(); instances override them where an element has no key().
 template <class T, class K>
 class SearchableList : public List<T> {
-public:
+  public:
     explicit SearchableList(int owns) : List<T>(owns) {}
 
     // The first element from the head whose key compares equal; the cursor is left on

@@ -9,7 +9,9 @@
 Output::Output(int size)
     : size_(size < 1 ? 1 : size), buffer_(new char[size_]), used_(0), inwhitespace_(0) {}
 
-Output::~Output() { delete[] buffer_; }
+Output::~Output() {
+    delete[] buffer_;
+}
 
 int Output::Write(const char* s, int n) {
     if (s == nullptr) return 0;
@@ -41,7 +43,9 @@ int Output::Flush() {
     return result;
 }
 
-StandardOutput::~StandardOutput() { Flush(); }
+StandardOutput::~StandardOutput() {
+    Flush();
+}
 
 int StandardOutput::DoWrite(const char* s, int n) {
     // A single write() may be cut short by a signal or a full pipe; losing the rest
@@ -58,7 +62,9 @@ int StandardOutput::DoWrite(const char* s, int n) {
     return n;
 }
 
-StringOutput::~StringOutput() { Flush(); }
+StringOutput::~StringOutput() {
+    Flush();
+}
 
 int StringOutput::DoWrite(const char* s, int n) {
     data_.cat(s, n);

@@ -16,7 +16,7 @@
 //
 // Subclasses call Flush() in their destructors so nothing written is lost.
 class Output {
-public:
+  public:
     // REQUIRES: size >= 1.
     explicit Output(int size);
     virtual ~Output();
@@ -35,7 +35,7 @@ public:
     int size() const { return size_; }
     int used() const { return used_; }
 
-private:
+  private:
     int size_;
     char* buffer_;  // owned, size_ bytes
     int used_;
@@ -44,7 +44,7 @@ private:
 
 // Writes to file descriptor 1.
 class StandardOutput : public Output {
-public:
+  public:
     explicit StandardOutput(int size) : Output(size) {}
     ~StandardOutput() override;
     // Writes all n bytes, retrying after short writes and interrupted calls; returns n,
@@ -54,14 +54,14 @@ public:
 
 // Collects everything written in a String.
 class StringOutput : public Output {
-public:
+  public:
     explicit StringOutput(int size) : Output(size) {}
     ~StringOutput() override;
     int DoWrite(const char* s, int n) override;
     // What has reached DoWrite(); call Flush() first to include buffered bytes.
     String& data() { return data_; }
 
-private:
+  private:
     String data_;
 };
 

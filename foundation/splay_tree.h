@@ -18,7 +18,7 @@
 // order, so the newest is the rightmost; Splay() stops at the rightmost equal node.
 template <class T, class K>
 class SplayTree {
-public:
+  public:
     explicit SplayTree(int owns) : owns_(owns), root_(nullptr) {}
     virtual ~SplayTree() {
         if (root_ != nullptr) Dump();
@@ -71,7 +71,7 @@ public:
     bool empty() const { return root_ == nullptr; }
     int owns() const { return owns_; }
 
-protected:
+  protected:
     struct Node {
         Node* left;
         Node* right;
@@ -122,7 +122,7 @@ protected:
         root_ = t;
     }
 
-private:
+  private:
     // Like Compare(), but an equal node with an equal successor counts as smaller
     // than the key, so the walk continues towards the newest equal element.
     int Direction(K key, Node* t) {

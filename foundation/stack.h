@@ -12,7 +12,7 @@
 // ordinary pop.
 template <class T>
 class Stack {
-public:
+  public:
     explicit Stack(int owns) : owns_(owns), top_(nullptr), cursor_(nullptr) {}
     virtual ~Stack() {
         if (top_ != nullptr) Dump();
@@ -67,7 +67,7 @@ public:
     bool empty() const { return top_ == nullptr; }
     int owns() const { return owns_; }
 
-private:
+  private:
     struct Node {
         Node* below;
         T* element;  // owned when the stack owns its elements

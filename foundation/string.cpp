@@ -9,8 +9,12 @@
 
 namespace {
 
-int Upper(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
-int Lower(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+int Upper(int c) {
+    return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c;
+}
+int Lower(int c) {
+    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+}
 
 // Largest capacity we allow; beyond it the length would not fit in an int.
 const long kMaxCapacity = INT_MAX - String::kStep;
@@ -33,7 +37,9 @@ int String::GrowthCapacity(long n) const {
     return c;
 }
 
-String::String() : data_(new char[kStep]), capacity_(kStep), length_(0) { data_[0] = '\0'; }
+String::String() : data_(new char[kStep]), capacity_(kStep), length_(0) {
+    data_[0] = '\0';
+}
 
 String::String(const char* s, int n) : data_(nullptr), capacity_(0), length_(0) {
     if (s == nullptr) {
@@ -50,7 +56,9 @@ String::String(const String& other)
     memcpy(data_, other.data_, length_ + 1);
 }
 
-String::~String() { delete[] data_; }
+String::~String() {
+    delete[] data_;
+}
 
 String& String::operator=(const String& other) {
     if (this != &other) assign(other.data_, other.length_);
@@ -72,14 +80,7 @@ void String::Reallocate(int capacity, int keep) {
 }
 
 String& String::assign(char c) {
-    char* fresh = new char[kStep];
-    fresh[0] = c;
-    fresh[1] = '\0';
-    delete[] data_;
-    data_ = fresh;
-    capacity_ = kStep;
-    length_ = 1;
-    return *this;
+    return assign(&c, 1);
 }
 
 String& String::assign(const char* s, int n) {

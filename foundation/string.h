@@ -21,7 +21,7 @@
 //
 // Whitespace is exactly space, tab, CR and LF.
 class String {
-public:
+  public:
     // Largest capacity reached by 24-byte steps alone.
     static const int kLinearGrowthLimit = 4096;
     static const int kStep = 24;
@@ -106,7 +106,7 @@ public:
     // Capacity for n bytes of content: n + 1 rounded up to a multiple of 24.
     static int RoundCapacity(long n);
 
-private:
+  private:
     // Replaces the buffer with one of the given capacity holding the first keep bytes.
     void Reallocate(int capacity, int keep);
     // Capacity to grow to when content of n bytes must fit.

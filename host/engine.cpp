@@ -10,7 +10,9 @@ Kelp::Kelp() : headerssent_(0), deadline_(0) {}
 
 Kelp::~Kelp() {}
 
-bool Kelp::timedout() { return deadline_ != 0 && time(nullptr) > deadline_; }
+bool Kelp::timedout() {
+    return deadline_ != 0 && time(nullptr) > deadline_;
+}
 
 int Kelp::timeremaining() {
     if (deadline_ == 0) return -1;

@@ -16,7 +16,7 @@ class String;
 // manager, the output stream and the header block; Kelp itself keeps the deadline
 // and writes errors, sending the header block first when nothing has been sent.
 class Kelp {
-public:
+  public:
     Kelp();
     virtual ~Kelp();
     Kelp(const Kelp&) = delete;
@@ -46,7 +46,7 @@ public:
     // Absolute time at which the script times out; 0 for none.
     void SetDeadline(time_t deadline) { deadline_ = deadline; }
 
-private:
+  private:
     // Sends the header block with this status unless it has been sent.
     void EnsureHeaders(int status);
 

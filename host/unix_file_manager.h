@@ -9,7 +9,7 @@
 // A file open on one descriptor. Closing it (or destroying it) closes the descriptor,
 // which drops every byte-range lock this process holds on the file.
 class UNIXFile : public File {
-public:
+  public:
     // Takes ownership of fd.
     UNIXFile(int fd, int mode, const String& path) : fd_(fd), mode_(mode), path_(path) {}
     ~UNIXFile() override { Close(); }
@@ -29,7 +29,7 @@ public:
     int mode() const { return mode_; }
     const String& path() const { return path_; }
 
-private:
+  private:
     // Records the system's message for the last failure and returns -1.
     int Fail();
 
@@ -40,11 +40,11 @@ private:
 };
 
 class UNIXFileManager : public FileManager {
-public:
+  public:
     File* Open(const String& path, int mode) override;
     const String& error() const override { return error_; }
 
-private:
+  private:
     String error_;
 };
 

@@ -40,7 +40,9 @@ void Buffer::Close() {
     count_ = 0;
 }
 
-long Buffer::CurrentFilePosition() { return blockoffset_ + position_; }
+long Buffer::CurrentFilePosition() {
+    return blockoffset_ + position_;
+}
 
 bool Buffer::Seek(long offset) {
     if (offset < 0) return false;

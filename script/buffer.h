@@ -14,7 +14,7 @@ class Kelp;
 // Stepping back across the start of a block re-reads the previous block, so a caller
 // may remember CurrentFilePosition() and Seek() back to it at any time.
 class Buffer {
-public:
+  public:
     // engine: not owned; its file manager opens the file. REQUIRES: size >= 1.
     Buffer(Kelp* engine, int size);
     virtual ~Buffer();
@@ -43,11 +43,11 @@ public:
     const String& error() const { return error_; }
     int size() const { return size_; }
 
-private:
+  private:
     Kelp* engine_;  // not owned
     File* file_;    // owned; null when closed
     int size_;
-    char* data_;    // owned, size_ bytes
+    char* data_;  // owned, size_ bytes
     int position_;
     long blockoffset_;
     int count_;

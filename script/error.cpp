@@ -23,12 +23,11 @@ String ContactText(const String& administrator) {
 
 // Tags whose runtime errors let the script continue unless a KELP tag says otherwise.
 const int kNonFatalTags[] = {
-    TagIMPORT,     TagEXPORT,    TagFILE,     TagMAIL,     TagKpIMPORT,
-    TagKpEXPORT,   TagKpPOP,     TagKpPOPDELETE, TagKpSMTP, TagKpOPEN,
-    TagKpCLOSE,    TagKpSKIP,    TagKpGO,     TagKpFIND,   TagKpSETINDEX,
-    TagKpUPDATE,   TagKpDELETE,  TagKpUNDELETE, TagKpADD,  TagKpPACK,
-    TagKpREINDEX,  TagKpCREATE,  TagKpREVEALSTRUCTURE, TagKpOPENVIEW, TagKpCLOSEVIEW,
-    TagKpQUERY,    TagKpFILTER,
+    TagIMPORT,      TagEXPORT,      TagFILE,       TagMAIL,     TagKpIMPORT,          TagKpEXPORT,
+    TagKpPOP,       TagKpPOPDELETE, TagKpSMTP,     TagKpOPEN,   TagKpCLOSE,           TagKpSKIP,
+    TagKpGO,        TagKpFIND,      TagKpSETINDEX, TagKpUPDATE, TagKpDELETE,          TagKpUNDELETE,
+    TagKpADD,       TagKpPACK,      TagKpREINDEX,  TagKpCREATE, TagKpREVEALSTRUCTURE, TagKpOPENVIEW,
+    TagKpCLOSEVIEW, TagKpQUERY,     TagKpFILTER,
 };
 
 }  // namespace
@@ -60,8 +59,8 @@ ConfigurationError::ConfigurationError(const String& administrator, const String
 
 ConfigurationSyntaxError::ConfigurationSyntaxError(const String& administrator, int line,
                                                    const String& text)
-    : Error(500, "Syntax error in Configuration File: Line " + String::FromInt(line) + ": " +
-                     text + ContactText(administrator)) {}
+    : Error(500, "Syntax error in Configuration File: Line " + String::FromInt(line) + ": " + text +
+                     ContactText(administrator)) {}
 
 ErrorHandler::ErrorHandler(Kelp* engine)
     : engine_(engine), erroroutputlevel_(kAllErrorClasses), settings_(1) {
@@ -69,7 +68,8 @@ ErrorHandler::ErrorHandler(Kelp* engine)
     settings_.Insert(new ErrorSettings(kExpressionErrors, true, true));
     settings_.Insert(new ErrorSettings(kTimeoutErrors, true, true));
     settings_.Insert(new ErrorSettings(kStopErrors, true, true));
-    for (int id : kNonFatalTags) settings_.Insert(new ErrorSettings(kRuntimeErrors + id, false, true));
+    for (int id : kNonFatalTags)
+        settings_.Insert(new ErrorSettings(kRuntimeErrors + id, false, true));
 }
 
 ErrorHandler::ErrorHandler(Kelp* engine, const ErrorHandler& other)

@@ -24,7 +24,7 @@ const unsigned kAllErrorClasses = 0x7F000000;  // the initial error output level
 
 // A problem with its HTTP result code and message text.
 class Error {
-public:
+  public:
     Error(int resultcode, const String& message) : resultcode_(resultcode), message_(message) {}
     virtual ~Error() {}
 
@@ -33,21 +33,21 @@ public:
     // The error class bit of script errors; 0 for errors outside a script.
     virtual unsigned Level() const { return 0; }
 
-private:
+  private:
     int resultcode_;
     String message_;
 };
 
 // "FILE: Line N: Syntax Error: text"
 class SyntaxError : public Error {
-public:
+  public:
     SyntaxError(const String& filename, int line, const String& text);
     unsigned Level() const override { return kSyntaxErrors; }
 };
 
 // "FILE: Line N: Expression Error: text"
 class ExpressionError : public Error {
-public:
+  public:
     ExpressionError(const String& filename, int line, const String& text);
     unsigned Level() const override { return kExpressionErrors; }
 };
@@ -55,45 +55,45 @@ public:
 // "FILE: Line N: TAG: Runtime Error: text"; the tag part is left out for an empty
 // tag name.
 class RuntimeError : public Error {
-public:
+  public:
     RuntimeError(const String& filename, int line, const String& tagname, const String& text);
     unsigned Level() const override { return kRuntimeErrors; }
 };
 
 // "WHAT timed out"
 class TimeoutError : public Error {
-public:
+  public:
     explicit TimeoutError(const String& what) : Error(200, what + " timed out") {}
 };
 
 // "Fatal Error: text", status 500.
 class FatalError : public Error {
-public:
+  public:
     explicit FatalError(const String& text) : Error(500, "Fatal Error: " + text) {}
 };
 
 // The text itself, status 404.
 class ScriptNotFoundError : public Error {
-public:
+  public:
     explicit ScriptNotFoundError(const String& text) : Error(404, text) {}
 };
 
 // "Configuration Error: text<BR>\nPlease contact the server administrator: CONTACT",
 // status 500. administrator is the configured administrator contact.
 class ConfigurationError : public Error {
-public:
+  public:
     ConfigurationError(const String& administrator, const String& text);
 };
 
 // "Syntax error in Configuration File: Line N: text<BR>\nPlease contact ...", 500.
 class ConfigurationSyntaxError : public Error {
-public:
+  public:
     ConfigurationSyntaxError(const String& administrator, int line, const String& text);
 };
 
 // Whether errors of one type stop the script and whether they are displayed.
 class ErrorSettings {
-public:
+  public:
     ErrorSettings(unsigned source, bool fatal, bool display)
         : source_(source), fatal_(fatal), display_(display) {}
 
@@ -104,7 +104,7 @@ public:
     void SetDisplay(bool display) { display_ = display; }
     unsigned key() const { return source_; }
 
-private:
+  private:
     unsigned source_;
     bool fatal_;
     bool display_;
@@ -114,7 +114,7 @@ private:
 // is to be shown to the engine. Types without settings are fatal and displayed;
 // runtime errors of the data, file and mail tags start out non-fatal.
 class ErrorHandler {
-public:
+  public:
     // engine: not owned, outlives the handler.
     explicit ErrorHandler(Kelp* engine);
     // A handler for a nested interpreter: a copy of other's settings, level and message.
@@ -137,7 +137,7 @@ public:
     unsigned erroroutputlevel() const { return erroroutputlevel_; }
     const String& errormessage() const { return errormessage_; }
 
-private:
+  private:
     // Whether an error of this type is shown under the current settings and level.
     bool Displayed(unsigned type, const ErrorSettings& settings) const;
 

@@ -12,7 +12,9 @@
 
 namespace {
 
-int Upper(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+int Upper(int c) {
+    return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c;
+}
 
 bool IsNameStart(int c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
@@ -208,7 +210,9 @@ Parser::TagStart Parser::ReadTagStart(String* raw, String* name) {
     return TagStartName;
 }
 
-int Parser::SkipTagRest(String* raw) { return EatUntil(raw, '>', "&gt;"); }
+int Parser::SkipTagRest(String* raw) {
+    return EatUntil(raw, '>', "&gt;");
+}
 
 int Parser::FindNextTag() {
     String text;

@@ -18,9 +18,9 @@ typedef SplayTree<Tag, const char*> TagTable;
 enum ScanCode {
     ScanFailure = 0,  // an error was reported
     ScanDone = 1,
-    ScanMore = 2,     // continue
-    ScanStop = 3,     // a tag starts here / the tag has ended / stop the scan
-    ScanEnd = 4,      // end of input
+    ScanMore = 2,  // continue
+    ScanStop = 3,  // a tag starts here / the tag has ended / stop the scan
+    ScanEnd = 4,   // end of input
 };
 
 // The scanner never interprets anything. A derived class fills the table of known
@@ -34,7 +34,7 @@ enum ScanCode {
 // Script comments <## ... ##> and <KpCOMMENT> ... </KpCOMMENT> produce nothing;
 // HTML comments pass through as unknown tags.
 class Parser {
-public:
+  public:
     // engine, source: not owned; both outlive the parser.
     Parser(Kelp* engine, Buffer* source);
     virtual ~Parser();
@@ -72,7 +72,7 @@ public:
     Buffer* source() const { return source_; }
     TagTable& tags() { return tags_; }
 
-protected:
+  protected:
     // Scanning steps; each returns a ScanCode. Where text is given, the characters
     // read are appended to it.
     // Skips whitespace; ScanDone with the next character pushed back, or ScanEnd.
@@ -107,7 +107,7 @@ protected:
     // Returns whether processing may continue; the scanning step fails regardless.
     virtual int SyntaxError(const String& message);
 
-private:
+  private:
     // How a tag begins.
     enum TagStart {
         TagStartFailed,   // an error was reported

@@ -10,7 +10,7 @@
 // One attribute. In a tag template, required marks an attribute that must be
 // present and a non-empty value is the default added when it is absent.
 class NameValuePair {
-public:
+  public:
     NameValuePair(const String& name, const String& value, int required = 0)
         : name_(name), value_(value), required_(required) {}
 
@@ -24,7 +24,7 @@ public:
     // unless escaped by a backslash, then turns every \" into ".
     void RemoveQuotes();
 
-private:
+  private:
     String name_;
     String value_;
     int required_;
@@ -38,11 +38,14 @@ private:
 //
 // Copying a tag copies name, id, end id and flag but not the attributes.
 class Tag {
-public:
+  public:
     Tag(const String& name, int id, int endid)
         : name_(name), id_(id), endid_(endid), flag_(0), attributes_(1) {}
     Tag(const Tag& other)
-        : name_(other.name_), id_(other.id_), endid_(other.endid_), flag_(other.flag_),
+        : name_(other.name_),
+          id_(other.id_),
+          endid_(other.endid_),
+          flag_(other.flag_),
           attributes_(1) {}
     Tag& operator=(const Tag&) = delete;
 
@@ -71,7 +74,7 @@ public:
     SearchableList<NameValuePair, const char*>& attributes() { return attributes_; }
     const char* key() const { return name_.chars(); }
 
-private:
+  private:
     String name_;
     int id_;
     int endid_;

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/print.h"
-
 #include <map>
 #include <random>
 #include <string>
@@ -13,6 +11,7 @@
 #include "foundation/splay_tree.h"
 #include "foundation/stack.h"
 #include "foundation/string.h"
+#include "tests/support/print.h"
 
 namespace {
 

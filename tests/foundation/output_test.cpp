@@ -4,16 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/print.h"
-
 #include <string>
 #include <vector>
+
+#include "tests/support/print.h"
 
 namespace {
 
 // Records the size of every DoWrite call.
 class RecordingOutput : public Output {
-public:
+  public:
     explicit RecordingOutput(int size) : Output(size) {}
     ~RecordingOutput() override { Flush(); }
     int DoWrite(const char* s, int n) override {

@@ -8,7 +8,7 @@
 
 TEST(String, CapacityStepsOf24) {
     EXPECT_EQ(24, String().capacity());
-    EXPECT_EQ(24, String("12345678901234567890123").capacity());  // 23 bytes
+    EXPECT_EQ(24, String("12345678901234567890123").capacity());   // 23 bytes
     EXPECT_EQ(48, String("123456789012345678901234").capacity());  // 24 bytes
     EXPECT_EQ(24, String().assign('x').capacity());
 
@@ -116,9 +116,9 @@ TEST(String, Matches) {
         int pos;
         bool expected;
     } cases[] = {
-        {"GET", "get", 0, true},     {"GETX", "get", 0, false}, {"GE", "get", 0, false},
-        {"abc", "", 3, true},        {"abc", "", 0, false},     {"xxAsc", "asc", 2, true},
-        {"", "", 0, true},           {"abc", "bc", 4, false},   {"abc", "abc", -1, false},
+        {"GET", "get", 0, true}, {"GETX", "get", 0, false}, {"GE", "get", 0, false},
+        {"abc", "", 3, true},    {"abc", "", 0, false},     {"xxAsc", "asc", 2, true},
+        {"", "", 0, true},       {"abc", "bc", 4, false},   {"abc", "abc", -1, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(String(c.text) + " / " + c.word);
@@ -200,7 +200,7 @@ TEST(String, Split) {
         const char* joined;  // the parts joined with '|'
     } cases[] = {
         {"a,,b,", ",", 10, 3, "a||b"},
-        {"a,,b,", ",", 2, 2, "a|"},     // text after the last separator used is dropped
+        {"a,,b,", ",", 2, 2, "a|"},  // text after the last separator used is dropped
         {"", ",", 10, 0, ""},
         {"abc", ",", 10, 1, "abc"},
         {"abc", "", 10, 1, "abc"},

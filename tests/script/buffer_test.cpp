@@ -4,10 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/print.h"
-
 #include <string>
 
+#include "tests/support/print.h"
 #include "tests/support/test_engine.h"
 
 namespace {

@@ -4,9 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/print.h"
-
 #include "script/tag_ids.h"
+#include "tests/support/print.h"
 #include "tests/support/test_engine.h"
 
 TEST(Error, MessageFormatsAndResultCodes) {
@@ -27,8 +26,7 @@ TEST(Error, MessageFormatsAndResultCodes) {
     ConfigurationSyntaxError configsyntax("admin@example.com", 4, "Unknown key 'x'");
     Case cases[] = {
         {syntax, 200, "page.kp: Line 12: Syntax Error: Unexpected &lt;/KpIF&gt;", kSyntaxErrors},
-        {expression, 200, "page.kp: Line 3: Expression Error: Division by zero",
-         kExpressionErrors},
+        {expression, 200, "page.kp: Line 3: Expression Error: Division by zero", kExpressionErrors},
         {runtime, 200, "page.kp: Line 7: KpOPEN: Runtime Error: Error opening 'x.dbf'",
          kRuntimeErrors},
         {untagged, 200, "page.kp: Line 7: Runtime Error: bad", kRuntimeErrors},

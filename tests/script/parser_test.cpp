@@ -4,12 +4,12 @@
 #include "script/parser.h"
 
 #include <gtest/gtest.h>
-
-#include "tests/support/print.h"
+#include <string.h>
 
 #include <string>
 
 #include "script/buffer.h"
+#include "tests/support/print.h"
 #include "tests/support/test_engine.h"
 
 namespace {
@@ -17,10 +17,8 @@ namespace {
 // Describes every event in a log: T[text] N[line break] U[unknown tag]
 // K[name attr=value ...] with CR and LF shown as \r and \n.
 class RecordingParser : public Parser {
-public:
-    RecordingParser(Kelp* engine, Buffer* source) : Parser(engine, source) {
-        SetupSupportedTags();
-    }
+  public:
+    RecordingParser(Kelp* engine, Buffer* source) : Parser(engine, source) { SetupSupportedTags(); }
 
     void SetupSupportedTags() override {
         Tag* t = new Tag("KpIF", 17, 19);
@@ -100,12 +98,9 @@ TEST(Parser, LineEndsGiveOneEventEachAndOnlyLFCounts) {
         const char* log;
         int lines;
     } cases[] = {
-        {"a\nb", "T[a]N[\\n]T[b]", 2},
-        {"a\r\nb", "T[a]N[\\r\\n]T[b]", 2},
-        {"a\rb", "T[a]N[\\r]T[b]", 1},
-        {"\r\r\n\n", "N[\\r]N[\\r\\n]N[\\n]", 3},
-        {"x\r", "T[x]N[\\r]", 1},
-        {"", "", 1},
+        {"a\nb", "T[a]N[\\n]T[b]", 2}, {"a\r\nb", "T[a]N[\\r\\n]T[b]", 2},
+        {"a\rb", "T[a]N[\\r]T[b]", 1}, {"\r\r\n\n", "N[\\r]N[\\r\\n]N[\\n]", 3},
+        {"x\r", "T[x]N[\\r]", 1},      {"", "", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.page);
@@ -198,7 +193,8 @@ TEST(Parser, ScannerErrorsCarryFileAndLine) {
         {"<KpIF a", "page.kp: Line 1: Syntax Error: Unexpected end of file in &lt;KpIF&gt;"},
         {"<KpIF\n1a=2>",
          "page.kp: Line 2: Syntax Error: Attribute '1a' begins with a non-alpha character"},
-        {"<KpIF =2>", "page.kp: Line 1: Syntax Error: Attribute '' begins with a non-alpha character"},
+        {"<KpIF =2>",
+         "page.kp: Line 1: Syntax Error: Attribute '' begins with a non-alpha character"},
         {"<KpIF a=1/x>", "page.kp: Line 1: Syntax Error: Expected &gt;, found 'x'"},
         {"<KpASSIGN NAME=a>",
          "page.kp: Line 1: Syntax Error: KpASSIGN requires the VALUE attribute to be specified"},
@@ -220,6 +216,21 @@ TEST(Parser, ScannerErrorsCarryFileAndLine) {
         EXPECT_EQ(0, s.result);
         EXPECT_EQ("Status: 200\r\n\r\n" + std::string(c.message) + "\r\n", s.errors());
         EXPECT_EQ(200, s.engine.status());
+    }
+}
+
+TEST(Parser, BlockSizeNeverChangesTheEvents) {
+    // Pages of exactly one block, one byte more, and tags straddling every boundary.
+    const char* page = "ab<KpIF x=\"1\">\r\n<p>\\<q</KpIF><## c ##>z\n";
+    int n = static_cast<int>(strlen(page));
+    Scan whole(page, n, 4096);
+    ASSERT_EQ(1, whole.result);
+    for (int block = 1; block <= n + 1; block++) {
+        SCOPED_TRACE(block);
+        Scan s(page, n, block);
+        EXPECT_EQ(1, s.result);
+        EXPECT_EQ(whole.parser->log, s.parser->log);
+        EXPECT_EQ(whole.parser->lines, s.parser->lines);
     }
 }
 
@@ -275,9 +286,10 @@ TEST(Parser, SkipModeNestedBlocksAndFailures) {
     ASSERT_EQ(ScanDone, broken.Next());
     EXPECT_EQ(String("/KpIF"), broken.found.name());
     EXPECT_EQ(ScanFailure, broken.Next());
-    EXPECT_EQ("Status: 200\r\n\r\npage.kp: Line 2: Syntax Error: Unexpected end of file in "
-              "&lt;KpELSE&gt;\r\n",
-              broken.scan.errors());
+    EXPECT_EQ(
+        "Status: 200\r\n\r\npage.kp: Line 2: Syntax Error: Unexpected end of file in "
+        "&lt;KpELSE&gt;\r\n",
+        broken.scan.errors());
 }
 
 TEST(Parser, OpenerTemplatesWithAttributesCountOnlyFullOccurrences) {
@@ -306,9 +318,8 @@ TEST(NameValuePair, RemoveQuotes) {
         const char* value;
         const char* expected;
     } cases[] = {
-        {"  \"abc\"  ", "abc"},   {"\"abc", "abc"},     {"abc\"", "abc\""},
-        {"\"a\\\"b\\\"\"", "a\"b\""}, {"\"ab\\\"", "ab\""}, {"'x'", "'x'"},
-        {"\"\"", ""},             {"\"", ""},
+        {"  \"abc\"  ", "abc"}, {"\"abc", "abc"}, {"abc\"", "abc\""}, {"\"a\\\"b\\\"\"", "a\"b\""},
+        {"\"ab\\\"", "ab\""},   {"'x'", "'x'"},   {"\"\"", ""},       {"\"", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);

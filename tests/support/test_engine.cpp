@@ -39,13 +39,19 @@ TempDir::TempDir() {
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
 
 }  // namespace
 
-TempDir::~TempDir() { nftw(path_.chars(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+    nftw(path_.chars(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
-String TempDir::File(const char* name) const { return path_ + "/" + name; }
+String TempDir::File(const char* name) const {
+    return path_ + "/" + name;
+}
 
 String TempDir::Write(const char* name, const char* content, int n) const {
     String path = File(name);

@@ -10,7 +10,7 @@
 #include "host/unix_file_manager.h"
 
 class TestKelp : public Kelp {
-public:
+  public:
     TestKelp() : out_(8192), status_(0) {}
 
     FileManager* filemanager() override { return &files_; }
@@ -23,7 +23,7 @@ public:
     // The status the header block was sent with; 0 while none was sent.
     int status() const { return status_; }
 
-private:
+  private:
     UNIXFileManager files_;
     StringOutput out_;
     int status_;
@@ -31,7 +31,7 @@ private:
 
 // A fresh directory removed with its contents when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -43,7 +43,7 @@ public:
     // Writes content (n bytes; -1 = up to its NUL) to path/name and returns the path.
     String Write(const char* name, const char* content, int n = -1) const;
 
-private:
+  private:
     String path_;
 };
 
