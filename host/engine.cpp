@@ -5,10 +5,29 @@
 #include "foundation/output.h"
 #include "foundation/string.h"
 #include "script/error.h"
+#include "script/variables.h"
 
-Kelp::Kelp() : headerssent_(0), deadline_(0) {}
+Kelp::Kelp()
+    : headerssent_(0),
+      deadline_(0),
+      vars_(nullptr),
+      language_("en-US"),
+      defaultlanguage_("en-US"),
+      defaultmacroencoding_(MacroEncodingNone) {
+    vars_ = new Variables(this);
+}
 
-Kelp::~Kelp() {}
+Kelp::~Kelp() { delete vars_; }
+
+Variable* Kelp::FindFieldVariable(const String&, const String&) { return nullptr; }
+
+void Kelp::SetLanguage(const String& s) {
+    if (!s.empty()) language_ = s;
+}
+
+void Kelp::SetDefaultLanguage(const String& s) {
+    if (!s.empty()) defaultlanguage_ = s;
+}
 
 bool Kelp::timedout() {
     return deadline_ != 0 && time(nullptr) > deadline_;

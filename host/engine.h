@@ -1,20 +1,28 @@
 // Kelp: the engine object. Every subsystem reaches the host's services (files,
 // output, the clock, error output) through it. Declared with forward declarations
-// only, so that every folder may include this header.
+// only (and the String type of its signatures), so that every folder may include
+// this header.
 
 #ifndef HOST_ENGINE_H_
 #define HOST_ENGINE_H_
 
 #include <time.h>
 
+#include "foundation/string.h"
+
 class Error;
 class FileManager;
 class Output;
-class String;
+class Variable;
+class Variables;
+
+// Encoding applied to macro values (see MacroExpander).
+enum MacroEncoding { MacroEncodingNone = 0, MacroEncodingAttribute = 1, MacroEncodingEntities = 2 };
 
 // The abstract engine. A host (the CGI program, or a test engine) supplies the file
-// manager, the output stream and the header block; Kelp itself keeps the deadline
-// and writes errors, sending the header block first when nothing has been sent.
+// manager, the output stream and the header block; Kelp itself owns the variable
+// store, keeps the deadline and the languages, and writes errors, sending the header
+// block first when nothing has been sent.
 class Kelp {
   public:
     Kelp();
@@ -40,6 +48,21 @@ class Kelp {
     // Writes text on the page (status 200 if headers are still due), and flushes.
     virtual void Error(const String& text);
 
+    // The field variable varname of the open database with alias dbname, or of the
+    // first open database (and view) that has one when dbname is empty; null when
+    // there is none. The data layer supplies this; without it there are no fields.
+    virtual Variable* FindFieldVariable(const String& dbname, const String& varname);
+
+    Variables* vars() { return vars_; }
+
+    const String& language() const { return language_; }
+    const String& defaultlanguage() const { return defaultlanguage_; }
+    // An empty s leaves the language unchanged.
+    void SetLanguage(const String& s);
+    void SetDefaultLanguage(const String& s);
+    MacroEncoding defaultmacroencoding() const { return defaultmacroencoding_; }
+    void SetDefaultMacroEncoding(MacroEncoding e) { defaultmacroencoding_ = e; }
+
     int headerssent() const { return headerssent_; }
     void SetHeadersSent(int sent) { headerssent_ = sent; }
     time_t deadline() const { return deadline_; }
@@ -52,6 +75,10 @@ class Kelp {
 
     int headerssent_;
     time_t deadline_;
+    Variables* vars_;  // owned
+    String language_;
+    String defaultlanguage_;
+    MacroEncoding defaultmacroencoding_;
 };
 
 #endif  // HOST_ENGINE_H_

@@ -7,6 +7,7 @@
 
 #include "foundation/splay_tree.h"
 #include "foundation/string.h"
+#include "script/character_source.h"
 #include "script/tag.h"
 
 class Buffer;
@@ -33,7 +34,7 @@ enum ScanCode {
 //
 // Script comments <## ... ##> and <KpCOMMENT> ... </KpCOMMENT> produce nothing;
 // HTML comments pass through as unknown tags.
-class Parser {
+class Parser : public CharacterSource {
   public:
     // engine, source: not owned; both outlive the parser.
     Parser(Kelp* engine, Buffer* source);
@@ -61,8 +62,8 @@ class Parser {
 
     // Reads the next character (counting lines) or pushes back the character c just
     // read; -1 is the end of input and is never pushed back.
-    int GetNextChar();
-    void UnGetChar(int c);
+    int GetNextChar() override;
+    void UnGetChar(int c) override;
 
     static bool IsWhitespace(int c) { return String::IsWhitespace(c); }
 

@@ -1,0 +1,18 @@
+// CharacterSource: where the expression reader takes its characters from, a string
+// or the script itself through the scanner.
+
+#ifndef SCRIPT_CHARACTER_SOURCE_H_
+#define SCRIPT_CHARACTER_SOURCE_H_
+
+// Where expression text is read from: a string, or the script through the scanner
+// (so that macros expand and line feeds count lines).
+class CharacterSource {
+public:
+    virtual ~CharacterSource() {}
+    // The next character, or -1 at the end of the input.
+    virtual int GetNextChar() = 0;
+    // Pushes back the character c just read (never -1).
+    virtual void UnGetChar(int c) = 0;
+};
+
+#endif  // SCRIPT_CHARACTER_SOURCE_H_

@@ -1,0 +1,22 @@
+// The text encoders used by macros, hidden fields and built-in functions. Each
+// replaces the string in place.
+
+#ifndef SCRIPT_ENCODING_H_
+#define SCRIPT_ENCODING_H_
+
+#include "foundation/string.h"
+
+// URL-style: blank to "+", the reserved punctuation and every byte >= 128 to %XX;
+// letters, digits, "-_.*@" and control characters are kept.
+void EncodeAttribute(String* s);
+// "+" to blank, %XX to its byte. An incomplete or non-hex %-sequence is copied as is.
+void DecodeAttribute(String* s);
+// " & < > to &quot; &amp; &lt; &gt;; nothing else (the apostrophe stays).
+void EncodeEntities(String* s);
+// &quot; &amp; &lt; &gt; (any case) to their characters; any other &name; loses its
+// delimiters. A final & without ; is copied as it stands.
+void DecodeEntities(String* s);
+// "%" and the two upper-case hexadecimal digits of byte.
+String HexValue(unsigned char byte);
+
+#endif  // SCRIPT_ENCODING_H_

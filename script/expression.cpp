@@ -1,0 +1,428 @@
+// Expressions: operator table, conversions, evaluation of the tree nodes.
+
+#include "script/expression.h"
+
+#include <crypt.h>
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <vector>
+
+#include "script/expression_node.h"
+#include "script/function.h"
+
+namespace {
+
+// Ordered as the engine has always listed them; ended by an empty spelling.
+const OperatorRecord kOperators[] = {
+    {"+", 1, 3, OpAdd, 1},
+    {"-", 1, 3, OpSubtract, 1},
+    {"$", 1, 3, OpConcat, 1},
+    {"BITAND", 6, 3, OpBitAnd, 1},
+    {"BITOR", 5, 3, OpBitOr, 1},
+    {"BITXOR", 6, 3, OpBitXor, 1},
+    {"BITOC", 5, 3, OpBitComplement, 0},
+    {"BITSL", 5, 3, OpShiftLeft, 1},
+    {"BITSR", 5, 3, OpShiftRight, 1},
+    {"/", 1, 4, OpDivide, 1},
+    {"*", 1, 4, OpMultiply, 1},
+    {"MOD", 3, 4, OpModulo, 1},
+    {"AND", 3, 1, OpAnd, 1},
+    {"OR", 2, 1, OpOr, 1},
+    {"IN", 2, 2, OpIn, 1},
+    {"CIN", 3, 2, OpCaseIn, 1},
+    {"EIN", 3, 2, OpEndIn, 1},
+    {"ECIN", 4, 2, OpEndCaseIn, 1},
+    {"EQ", 2, 2, OpEqual, 1},
+    {"NE", 2, 2, OpNotEqual, 1},
+    {"GE", 2, 2, OpGreaterEqual, 1},
+    {"LE", 2, 2, OpLessEqual, 1},
+    {"LT", 2, 2, OpLess, 1},
+    {"GT", 2, 2, OpGreater, 1},
+    {"FMT", 3, 5, OpFormat, 1},
+    {"ROUND", 5, 5, OpRound, 1},
+    {"CRYPT", 5, 5, OpCrypt, 1},
+    {"SUBSTR", 6, 5, OpSubstring, 1},
+    {"POW", 3, 5, OpPower, 1},
+    {"NOT", 3, 6, OpNot, 0},
+    {"", 0, 0, OpNone, 0},
+};
+
+const int kFormatLimit = 512;
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+String Truth(bool b) { return String(b ? "1" : "0", 1); }
+
+long ClampToLong(double v) {
+    if (isnan(v)) return 0;
+    if (v >= 9.2e18) return LONG_MAX;
+    if (v <= -9.2e18) return LONG_MIN;
+    return static_cast<long>(v);
+}
+
+// "-0", "-0.00" and the like carry no sign.
+void DropNegativeZero(String* s) {
+    if (!s->matches('-', 0)) return;
+    for (int i = 1; i < s->length(); i++) {
+        char c = (*s)[i];
+        if (c != '0' && c != '.') return;
+    }
+    *s = s->after(0);
+}
+
+int Compare(const String& l, const String& r) {
+    bool lw, rw;
+    double a = ToNumber(l, &lw), b = ToNumber(r, &rw);
+    if (lw && rw) return a < b ? -1 : (a > b ? 1 : 0);
+    int c = strcmp(l.chars(), r.chars());
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+int Position(const String& needle, const String& haystack, bool caseless, bool end) {
+    if (needle.empty()) return end ? 0 : 1;
+    int p = caseless ? haystack.upper().search(needle.upper().chars(), 0)
+                     : haystack.search(needle.chars(), 0);
+    if (p < 0) return 0;
+    return end ? p + needle.length() : p + 1;
+}
+
+// Checks a FMT format: exactly one conversion of "diuxXoceEfFgGs" with flags, width
+// and precision of at most kFormatLimit. Sets *conversion and *at (its index).
+bool ValidFormat(const String& f, char* conversion, int* at) {
+    if (static_cast<int>(strlen(f.chars())) != f.length()) return false;
+    int conversions = 0;
+    for (int i = 0; i < f.length(); i++) {
+        if (f[i] != '%') continue;
+        if (f[i + 1] == '%') {
+            i++;
+            continue;
+        }
+        int j = i + 1;
+        while (f[j] && strchr("-+ #0", f[j])) j++;
+        for (int part = 0; part < 2; part++) {
+            if (part == 1) {
+                if (f[j] != '.') break;
+                j++;
+            }
+            int value = 0, digits = 0;
+            while (IsDigit(f[j])) value = value * 10 + (f[j++] - '0'), digits++;
+            if (digits > 3 || value > kFormatLimit) return false;
+        }
+        if (f[j] == '\0' || strchr("diuxXoceEfFgGs", f[j]) == nullptr) return false;
+        *conversion = f[j];
+        *at = j;
+        conversions++;
+        i = j;
+    }
+    return conversions == 1;
+}
+
+int Format(ExpressionContext* context, const String& l, const String& r, String* out) {
+    if (l.length() > kFormatLimit) {
+        context->ExpressionError(
+            "The left operand to the FMT operator is limited to 512 characters");
+        return 0;
+    }
+    char conversion;
+    int at;
+    if (!ValidFormat(r, &conversion, &at)) {
+        context->ExpressionError("Invalid FMT format '" + r + "'");
+        return 0;
+    }
+    char buffer[kFormatLimit + 1];
+    buffer[0] = '\0';
+    if (strchr("diuxXo", conversion)) {
+        // Integer conversions print a long: insert the length modifier.
+        String f = r.before(at) + "l" + r.from(at);
+        long v = ClampToLong(ToNumber(l));
+        snprintf(buffer, sizeof buffer, f.chars(), v);
+    } else if (conversion == 'c') {
+        snprintf(buffer, sizeof buffer, r.chars(), static_cast<int>(ClampToLong(ToNumber(l))));
+    } else if (conversion == 's') {
+        snprintf(buffer, sizeof buffer, r.chars(), l.chars());
+    } else {
+        snprintf(buffer, sizeof buffer, r.chars(), ToNumber(l));
+    }
+    *out = buffer;
+    return 1;
+}
+
+String Round(const String& l, const String& r) {
+    long places = ToInteger(r);
+    if (places > 400) places = 400;  // beyond any digit a double holds
+    if (places < 0) places = 6;      // as printf treats a negative precision
+    char buffer[1024];
+    snprintf(buffer, sizeof buffer, "%.*f", static_cast<int>(places), ToNumber(l));
+    String s(buffer);
+    DropNegativeZero(&s);
+    return s;
+}
+
+// Reads an unsigned decimal number after optional blanks; false without digits.
+bool ReadUnsigned(const char** p, long* v) {
+    while (IsSpace(**p)) (*p)++;
+    if (!IsDigit(**p)) return false;
+    *v = 0;
+    while (IsDigit(**p)) {
+        if (*v < INT_MAX) *v = *v * 10 + (**p - '0');
+        (*p)++;
+    }
+    return true;
+}
+
+String Substring(const String& l, const String& r) {
+    const char* p = r.chars();
+    long start, length;
+    if (!ReadUnsigned(&p, &start) || *p++ != ',' || !ReadUnsigned(&p, &length)) return String();
+    if (start == 0) start = 1;
+    long end = start - 1 + length;
+    if (end > INT_MAX) end = INT_MAX;
+    if (start - 1 >= l.length()) return String();
+    return l.at(static_cast<int>(start - 1), static_cast<int>(end));
+}
+
+int Arithmetic(ExpressionContext* context, OperatorCode code, const String& l, const String& r,
+               String* out) {
+    double a = ToNumber(l), b = ToNumber(r);
+    switch (code) {
+        case OpAdd: *out = FormatNumber(a + b); return 1;
+        case OpSubtract: *out = FormatNumber(a - b); return 1;
+        case OpMultiply: *out = FormatNumber(a * b); return 1;
+        case OpPower: *out = FormatNumber(pow(a, b)); return 1;
+        default: break;
+    }
+    if (b == 0) {
+        context->ExpressionError("Divide by 0");
+        return 0;
+    }
+    *out = FormatNumber(a / b);
+    return 1;
+}
+
+int Bitwise(ExpressionContext* context, OperatorCode code, const String& l, const String& r,
+            String* out) {
+    long a = ToInteger(l), b = ToInteger(r);
+    unsigned shift = static_cast<unsigned>(((b % 32) + 32) % 32);
+    long v = 0;
+    switch (code) {
+        case OpBitAnd: v = a & b; break;
+        case OpBitOr: v = a | b; break;
+        case OpBitXor: v = a ^ b; break;
+        case OpBitComplement: v = ~b; break;
+        case OpShiftLeft: v = static_cast<long>(static_cast<unsigned long>(a) << shift); break;
+        case OpShiftRight: v = a >> shift; break;
+        default:  // OpModulo
+            if (b == 0) {
+                context->ExpressionError("Divide by 0");
+                return 0;
+            }
+            v = b == -1 ? 0 : a % b;  // LONG_MIN % -1 would trap
+            break;
+    }
+    *out = String::FromInt(v);
+    return 1;
+}
+
+}  // namespace
+
+const OperatorRecord* FindOperator(const char* s, int n) {
+    for (const OperatorRecord* op = kOperators; op->length > 0; op++) {
+        if (op->length == n && strncasecmp(op->spelling, s, n) == 0) return op;
+    }
+    return nullptr;
+}
+
+double ToNumber(const String& s, bool* whole) {
+    const char* begin = s.chars();
+    const char* p = begin;
+    while (IsSpace(*p)) p++;
+    const char* q = p;
+    if (*q == '+' || *q == '-') q++;
+    int digits = 0;
+    while (IsDigit(*q)) q++, digits++;
+    if (*q == '.') {
+        q++;
+        while (IsDigit(*q)) q++, digits++;
+    }
+    if (digits == 0) {
+        if (whole) *whole = s.empty();
+        return 0;
+    }
+    if (*q == 'e' || *q == 'E') {
+        const char* e = q + 1;
+        if (*e == '+' || *e == '-') e++;
+        if (IsDigit(*e)) {
+            while (IsDigit(*e)) e++;
+            q = e;
+        }
+    }
+    // Convert exactly the decimal prefix: strtod alone would also read hex and "inf".
+    String prefix(p, static_cast<int>(q - p));
+    errno = 0;
+    double v = strtod(prefix.chars(), nullptr);
+    bool overflow = errno == ERANGE && isinf(v);
+    if (whole) *whole = q == begin + s.length() && !overflow;
+    return v;
+}
+
+long ToInteger(const String& s) { return strtol(s.chars(), nullptr, 10); }
+
+String FormatNumber(double v) {
+    char buffer[512];
+    snprintf(buffer, sizeof buffer, "%f", v);
+    String s(buffer);
+    if (s.contains('.', 0)) {
+        int end = s.length();
+        while (end > 0 && s[end - 1] == '0') end--;
+        if (end > 0 && s[end - 1] == '.') end--;
+        s = s.before(end);
+    }
+    DropNegativeZero(&s);
+    return s;
+}
+
+String CryptText(const String& key, const String& salt) {
+    const char* hashed = crypt(key.chars(), salt.chars());
+    return String(hashed);
+}
+
+bool Expression::IsTrue(const String& value) {
+    int points = 0;
+    for (int i = 0; i < value.length(); i++) {
+        char c = value[i];
+        if (c == '.') {
+            if (++points > 1) return true;
+        } else if (c != '0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const String& l,
+                  const String& r, String* out) {
+    switch (op->code) {
+        case OpAdd:
+        case OpSubtract:
+        case OpMultiply:
+        case OpDivide:
+        case OpPower:
+            return Arithmetic(context, op->code, l, r, out);
+        case OpConcat:
+            *out = l;
+            out->cat(r.chars(), r.length());
+            return 1;
+        case OpBitAnd:
+        case OpBitOr:
+        case OpBitXor:
+        case OpBitComplement:
+        case OpShiftLeft:
+        case OpShiftRight:
+        case OpModulo:
+            return Bitwise(context, op->code, l, r, out);
+        case OpAnd: *out = Truth(Expression::IsTrue(l) && Expression::IsTrue(r)); return 1;
+        case OpOr: *out = Truth(Expression::IsTrue(l) || Expression::IsTrue(r)); return 1;
+        case OpNot: *out = Truth(!Expression::IsTrue(r)); return 1;
+        case OpIn: *out = String::FromInt(Position(l, r, false, false)); return 1;
+        case OpCaseIn: *out = String::FromInt(Position(l, r, true, false)); return 1;
+        case OpEndIn: *out = String::FromInt(Position(l, r, false, true)); return 1;
+        case OpEndCaseIn: *out = String::FromInt(Position(l, r, true, true)); return 1;
+        case OpEqual: *out = Truth(Compare(l, r) == 0); return 1;
+        case OpNotEqual: *out = Truth(Compare(l, r) != 0); return 1;
+        case OpGreaterEqual: *out = Truth(Compare(l, r) >= 0); return 1;
+        case OpLessEqual: *out = Truth(Compare(l, r) <= 0); return 1;
+        case OpLess: *out = Truth(Compare(l, r) < 0); return 1;
+        case OpGreater: *out = Truth(Compare(l, r) > 0); return 1;
+        case OpFormat: return Format(context, l, r, out);
+        case OpRound: *out = Round(l, r); return 1;
+        case OpCrypt:
+            if (r.empty()) {
+                context->ExpressionError("The CRYPT operator expects a non-empty alphabet");
+                return 0;
+            }
+            *out = CryptText(l, r.length() == 1 ? r + r : r.before(2));
+            return 1;
+        case OpSubstring: *out = Substring(l, r); return 1;
+        case OpNone: break;
+    }
+    return 0;
+}
+
+Expression::Expression(ExpressionNode* root, const String& source)
+    : root_(root), source_(source) {}
+
+Expression::~Expression() { delete root_; }
+
+int Expression::Evaluate(ExpressionContext* context, String* result) const {
+    return root_->Evaluate(context, result);
+}
+
+int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result) {
+    StringSource source(text);
+    ExpressionSyntax syntax = {nullptr, false, false, false};
+    ExpressionEnd end;
+    Expression* e = ReadExpression(context, &source, syntax, &end);
+    if (e == nullptr) return 0;
+    int ok = e->Evaluate(context, result);
+    delete e;
+    return ok;
+}
+
+int StringSource::GetNextChar() {
+    if (position_ >= text_.length()) return -1;
+    return static_cast<unsigned char>(text_[position_++]);
+}
+
+void StringSource::UnGetChar(int c) {
+    if (c >= 0 && position_ > 0) position_--;
+}
+
+int VariableNode::Evaluate(ExpressionContext* context, String* out) const {
+    Variable* v = context->variables()->Find(name_);
+    if (v != nullptr) {
+        *out = v->value();
+    } else {
+        out->clear();
+    }
+    return 1;
+}
+
+CallNode::~CallNode() {
+    for (ExpressionNode* a : arguments_) delete a;
+}
+
+int CallNode::Evaluate(ExpressionContext* context, String* out) const {
+    // All arguments are evaluated before they are bound to the parameters: an
+    // argument may call this same function, which walks the parameter list too.
+    std::vector<String> values(arguments_.size());
+    for (size_t i = 0; i < arguments_.size(); i++) {
+        if (!arguments_[i]->Evaluate(context, &values[i])) return 0;
+    }
+    VariableTree* arguments = new VariableTree(1);
+    VariableList& parameters = function_->Parameters();
+    Variable* parameter = parameters.First();
+    for (const String& value : values) {
+        arguments->Insert(new Variable(parameter ? parameter->name() : String(), value));
+        if (parameter) parameter = parameters.Next();
+    }
+    int ok = context->CallFunction(function_, arguments, out);
+    delete arguments;
+    return ok;
+}
+
+int OperatorNode::Evaluate(ExpressionContext* context, String* out) const {
+    // Both operands are always evaluated: AND and OR do not short-circuit.
+    String l, r;
+    if (left_ != nullptr && !left_->Evaluate(context, &l)) return 0;
+    if (!right_->Evaluate(context, &r)) return 0;
+    return ApplyOperator(context, op_, l, r, out);
+}

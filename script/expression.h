@@ -1,0 +1,135 @@
+// Expressions: the operator table, the reader that turns expression text (from a
+// string or straight from the script) into a tree, and its evaluation. Every value
+// is a String; operators convert operands as they need.
+
+#ifndef SCRIPT_EXPRESSION_H_
+#define SCRIPT_EXPRESSION_H_
+
+#include "foundation/string.h"
+#include "script/character_source.h"
+#include "script/variables.h"
+
+class Function;
+
+// Operator codes.
+enum OperatorCode {
+    OpAdd = 0, OpSubtract = 1, OpConcat = 2, OpBitAnd = 3, OpBitOr = 4, OpBitXor = 5,
+    OpBitComplement = 6, OpShiftLeft = 7, OpShiftRight = 8, OpDivide = 9, OpMultiply = 10,
+    OpAnd = 11, OpOr = 12, OpIn = 13, OpCaseIn = 14, OpEndIn = 15, OpEndCaseIn = 16,
+    OpEqual = 17, OpNotEqual = 18, OpGreaterEqual = 19, OpLessEqual = 20, OpLess = 21,
+    OpGreater = 22, OpNot = 23, OpFormat = 24, OpRound = 25, OpCrypt = 26, OpModulo = 27,
+    OpSubstring = 28, OpPower = 29, OpNone = 30,
+};
+
+// One row of the operator table. A larger precedence binds tighter.
+struct OperatorRecord {
+    const char* spelling;
+    int length;
+    int precedence;
+    OperatorCode code;
+    int binary;  // 1 binary, 0 unary prefix
+};
+
+// The operator spelled by the first n bytes of s (case ignored, exact length), or null.
+const OperatorRecord* FindOperator(const char* s, int n);
+
+// What expressions need from the interpreter that runs them.
+class ExpressionContext {
+public:
+    virtual ~ExpressionContext() {}
+    virtual Variables* variables() = 0;
+    // The function of that name, or null. The interpreter may look ahead in the
+    // script for a declaration.
+    virtual Function* FindFunction(const String& name) = 0;
+    // Runs f with its arguments (variables named after its parameters). Returns 1
+    // with *result set, or 0 when the call failed (already reported).
+    virtual int CallFunction(Function* f, VariableTree* arguments, String* result) = 0;
+    // Reports an expression error with this message.
+    virtual void ExpressionError(const String& message) = 0;
+};
+
+// Reads a String.
+class StringSource : public CharacterSource {
+public:
+    explicit StringSource(const String& text) : text_(text), position_(0) {}
+    int GetNextChar() override;
+    void UnGetChar(int c) override;
+
+private:
+    const String& text_;  // not owned
+    int position_;
+};
+
+// How an expression is delimited where it is read.
+struct ExpressionSyntax {
+    // Characters that end the expression outside quotes (consumed), such as ">"
+    // for a tag; null or empty for none.
+    const char* terminators;
+    // In a tag: a complete operand followed by something that is not an operator
+    // ends the expression, and that text is left for the next attribute. Otherwise
+    // the expression must use up everything up to a terminator or the end.
+    bool stopatoperand;
+    // A value beginning with a double quote is expression text up to the closing
+    // double quote (string constants inside use single quotes).
+    bool quotedexpression;
+    // Read from the script: the end of the input is an error, not the end of the
+    // expression.
+    bool fromscript;
+};
+
+// How reading ended.
+enum ExpressionEnd {
+    ExpressionFailed = 0,      // reported through the context
+    ExpressionMore = 2,        // another attribute follows
+    ExpressionTerminated = 3,  // a terminator was read (see terminator)
+    ExpressionEndOfText = 4,   // the end of the input
+};
+
+class ExpressionNode;
+
+// A parsed expression, kept to be evaluated any number of times.
+class Expression {
+public:
+    // Takes ownership of root.
+    Expression(ExpressionNode* root, const String& source);
+    ~Expression();
+    Expression(const Expression&) = delete;
+    Expression& operator=(const Expression&) = delete;
+
+    // Returns 1 with *result set, or 0 after reporting an error through context.
+    int Evaluate(ExpressionContext* context, String* result) const;
+    // The tokens as read, separated by single blanks; reading it again gives the
+    // same expression.
+    const String& source() const { return source_; }
+
+    // False for text made only of zero digits and at most one decimal point (the
+    // empty string, 0, 0.0, 000, "."); true otherwise.
+    static bool IsTrue(const String& value);
+
+private:
+    ExpressionNode* root_;  // owned
+    String source_;
+};
+
+// Reads one expression. Returns the expression (caller deletes it) and sets *end
+// (and *terminator when a terminator ended it), or returns null after reporting the
+// error through context.
+Expression* ReadExpression(ExpressionContext* context, CharacterSource* source,
+                           const ExpressionSyntax& syntax, ExpressionEnd* end,
+                           int* terminator = nullptr);
+
+// Reads and evaluates the whole of text. Returns 1 with *result, or 0 (reported).
+int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result);
+
+// Number conversions and formats shared with the built-in functions.
+// The longest decimal prefix of s as a number (0 without one). *whole tells whether
+// the prefix is all of s and within range.
+double ToNumber(const String& s, bool* whole = nullptr);
+long ToInteger(const String& s);
+// "%f" with trailing zeros and a bare point removed; never "-0".
+String FormatNumber(double v);
+
+// The system's one-way password hash of key with a two-character salt.
+String CryptText(const String& key, const String& salt);
+
+#endif  // SCRIPT_EXPRESSION_H_

@@ -1,0 +1,81 @@
+// The nodes of a parsed expression tree. Internal to the expression reader and
+// evaluator.
+
+#ifndef SCRIPT_EXPRESSION_NODE_H_
+#define SCRIPT_EXPRESSION_NODE_H_
+
+#include <vector>
+
+#include "foundation/string.h"
+#include "script/expression.h"
+#include "script/variables.h"
+
+class ExpressionNode {
+public:
+    virtual ~ExpressionNode() {}
+    // Returns 1 with *out set, or 0 after an error was reported through context.
+    virtual int Evaluate(ExpressionContext* context, String* out) const = 0;
+};
+
+// A string or numeric constant; quotes are already removed.
+class ConstantNode : public ExpressionNode {
+public:
+    explicit ConstantNode(const String& value) : value_(value) {}
+    int Evaluate(ExpressionContext*, String* out) const override {
+        *out = value_;
+        return 1;
+    }
+
+private:
+    String value_;
+};
+
+// A variable reference, its scope resolved once when read.
+class VariableNode : public ExpressionNode {
+public:
+    explicit VariableNode(const String& name) : name_(Variables::Resolve(name)) {}
+    int Evaluate(ExpressionContext* context, String* out) const override;
+
+private:
+    ScopedName name_;
+};
+
+// A call of a user or built-in function with one expression per parameter.
+class CallNode : public ExpressionNode {
+public:
+    // function: not owned (the interpreter's function table outlives expressions).
+    explicit CallNode(Function* function) : function_(function) {}
+    ~CallNode() override;
+    // Takes ownership of argument.
+    void AddArgument(ExpressionNode* argument) { arguments_.push_back(argument); }
+    int argumentcount() const { return static_cast<int>(arguments_.size()); }
+    int Evaluate(ExpressionContext* context, String* out) const override;
+
+private:
+    Function* function_;                      // not owned
+    std::vector<ExpressionNode*> arguments_;  // owned
+};
+
+// A binary operator, or a prefix operator (no left operand).
+class OperatorNode : public ExpressionNode {
+public:
+    // Takes ownership of left (may be null) and right.
+    OperatorNode(const OperatorRecord* op, ExpressionNode* left, ExpressionNode* right)
+        : op_(op), left_(left), right_(right) {}
+    ~OperatorNode() override {
+        delete left_;
+        delete right_;
+    }
+    int Evaluate(ExpressionContext* context, String* out) const override;
+
+private:
+    const OperatorRecord* op_;  // an entry of the static table
+    ExpressionNode* left_;      // owned; null for a prefix operator
+    ExpressionNode* right_;     // owned
+};
+
+// Applies op to the operand values (l is empty for a prefix operator).
+int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const String& l,
+                  const String& r, String* out);
+
+#endif  // SCRIPT_EXPRESSION_NODE_H_

@@ -1,0 +1,59 @@
+// Function: a function that expressions can call, either declared by a script (its
+// body is re-read from the script file on each call) or built into the engine.
+
+#ifndef SCRIPT_FUNCTION_H_
+#define SCRIPT_FUNCTION_H_
+
+#include "foundation/string.h"
+#include "script/variables.h"
+
+// Output levels of a function body that mean "not set": the caller's levels apply.
+const int kStandardOutputLevelNotSet = 255;
+const unsigned kErrorOutputLevelNotSet = 0x7F000000;
+
+// Name, where the body starts in the script (byte offset just after the declaring
+// tag, and the declaration's line; line 0 for built-in functions), the body's own
+// output levels and the parameter names in declaration order. The interpreter keeps
+// its functions in a table keyed by name and runs them; expressions only check the
+// parameter count and hand over the arguments.
+class Function {
+public:
+    Function(const String& name, long offset, int linenumber)
+        : name_(name),
+          offset_(offset),
+          linenumber_(linenumber),
+          standardoutputlevel_(kStandardOutputLevelNotSet),
+          erroroutputlevel_(kErrorOutputLevelNotSet),
+          parameters_(1) {}
+    virtual ~Function() {}
+    Function(const Function&) = delete;
+    Function& operator=(const Function&) = delete;
+
+    // Sets the parameters from a comma-separated list of names; blanks around each
+    // name are removed and an empty list gives none.
+    void SetParameters(const String& list);
+    VariableList& Parameters() { return parameters_; }
+    int parametercount() const { return parameters_.Entries(); }
+
+    const String& name() const { return name_; }
+    long offset() const { return offset_; }
+    int linenumber() const { return linenumber_; }
+    int standardoutputlevel() const { return standardoutputlevel_; }
+    unsigned erroroutputlevel() const { return erroroutputlevel_; }
+    void SetStandardOutputLevel(int level) { standardoutputlevel_ = level; }
+    void SetErrorOutputLevel(unsigned level) { erroroutputlevel_ = level; }
+    virtual bool builtin() const { return false; }
+    const char* key() const { return name_.chars(); }
+
+private:
+    String name_;
+    long offset_;
+    int linenumber_;
+    int standardoutputlevel_;
+    unsigned erroroutputlevel_;
+    VariableList parameters_;  // owns elements
+};
+
+typedef SplayTree<Function, const char*> FunctionTable;
+
+#endif  // SCRIPT_FUNCTION_H_

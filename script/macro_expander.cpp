@@ -1,0 +1,124 @@
+// MacroExpander.
+
+#include "script/macro_expander.h"
+
+#include <strings.h>
+
+#include "script/encoding.h"
+#include "script/variables.h"
+
+MacroExpander::MacroExpander(Kelp* engine, int size)
+    : Buffer(engine, size),
+      engine_(engine),
+      expand_(1),
+      index_(-1),
+      consumed_(0),
+      encoding_(engine->defaultmacroencoding()) {}
+
+void MacroExpander::ClearMacro() {
+    index_ = -1;
+    value_.clear();
+    name_.clear();
+    consumed_ = 0;
+    encoding_ = engine_->defaultmacroencoding();
+}
+
+long MacroExpander::CurrentFilePosition() {
+    return Buffer::CurrentFilePosition() - (index_ >= 0 ? consumed_ : 0);
+}
+
+bool MacroExpander::Seek(long offset) {
+    // A value half delivered belongs to the old position.
+    ClearMacro();
+    return Buffer::Seek(offset);
+}
+
+int MacroExpander::GetNextChar() {
+    if (index_ >= 0) {
+        if (index_ < value_.length()) return static_cast<unsigned char>(value_[index_++]);
+        ClearMacro();
+    }
+    for (;;) {
+        int c = Buffer::GetNextChar();
+        if (!expand_ || c != '&') return c;
+        String value;
+        if (!CheckForMacro(&value)) return c;
+        if (!value.empty()) {
+            value_ = value;
+            index_ = 1;
+            return static_cast<unsigned char>(value_[0]);
+        }
+        consumed_ = 0;  // the reference vanished; read on
+    }
+}
+
+void MacroExpander::UnGetChar() {
+    if (index_ < 0) {
+        Buffer::UnGetChar();
+    } else if (index_ > 1) {
+        index_--;
+    } else {
+        int n = consumed_;
+        ClearMacro();
+        PushBack(n);
+    }
+}
+
+void MacroExpander::PushBack(int n) {
+    for (int i = 0; i < n; i++) Buffer::UnGetChar();
+}
+
+bool MacroExpander::CheckForMacro(String* value) {
+    value->clear();
+    int c = Buffer::GetNextChar();
+    if (c == '[') {
+        consumed_ = 2;
+    } else {
+        // Perhaps "&amp;[": collect up to five characters, stopping after a ";".
+        String collected;
+        while (c >= 0) {
+            collected.cat(static_cast<char>(c));
+            if (c == ';' || collected.length() == 5) break;
+            c = Buffer::GetNextChar();
+        }
+        int next = collected.matches("amp;") ? Buffer::GetNextChar() : -1;
+        if (next != '[') {
+            PushBack(collected.length() + (next >= 0 ? 1 : 0));
+            return false;
+        }
+        consumed_ = 6;
+    }
+    String name;
+    for (c = Buffer::GetNextChar(); c != ']'; c = Buffer::GetNextChar()) {
+        if (c < 0) return true;  // cut off by the end of the file: nothing
+        name.cat(static_cast<char>(c));
+        consumed_++;
+    }
+    consumed_++;
+    c = Buffer::GetNextChar();
+    if (c == ';') {
+        consumed_++;
+    } else if (c >= 0) {
+        Buffer::UnGetChar();
+    }
+    encoding_ = engine_->defaultmacroencoding();
+    int colon = name.search(":", 0);
+    if (colon >= 0) {
+        String word = name.after(colon);
+        word.StripWhitespace();
+        if (word.matches("attribute")) {
+            encoding_ = MacroEncodingAttribute;
+        } else if (word.matches("entities")) {
+            encoding_ = MacroEncodingEntities;
+        } else if (word.matches("none")) {
+            encoding_ = MacroEncodingNone;
+        }
+        name = name.before(colon);
+    }
+    name.StripWhitespace();
+    name_ = name;
+    *value = engine_->vars()->Value(name);
+    if (encoding_ == MacroEncodingAttribute) EncodeAttribute(value);
+    if (encoding_ == MacroEncodingEntities) EncodeEntities(value);
+    return true;
+}

@@ -1,0 +1,52 @@
+// MacroExpander: the character source that replaces &[name]; references with the
+// value of the variable name while the script is read, so that the scanner, the
+// expression reader and the skip mode all see expanded text.
+
+#ifndef SCRIPT_MACRO_EXPANDER_H_
+#define SCRIPT_MACRO_EXPANDER_H_
+
+#include "host/engine.h"
+#include "script/buffer.h"
+
+// A reference is "&[" or "&amp;[", the name, "]" and an optional ";". The name may
+// carry an encoding after a colon (&[name:entities]; &[name:attribute]; &[name:none];),
+// otherwise the engine's default encoding applies. An unknown or empty variable, and
+// a reference cut off by the end of the file, produce nothing. Macros do not nest:
+// the text of a reference is read raw.
+//
+// While a value is delivered, inmacro() is true (its line feeds count no lines) and
+// CurrentFilePosition() points before the reference, so a position remembered there
+// re-expands the reference (with a fresh look-up) when read again. Stepping back
+// over a value's first character pushes the whole reference back to the file.
+class MacroExpander : public Buffer {
+public:
+    // engine: not owned; supplies the variables and the default encoding.
+    MacroExpander(Kelp* engine, int size);
+
+    long CurrentFilePosition() override;
+    bool Seek(long offset) override;
+    int GetNextChar() override;
+    void UnGetChar() override;
+    bool inmacro() override { return index_ >= 0; }
+    void SetExpandMacros(int flag) override { expand_ = flag; }
+    int expandmacros() const { return expand_; }
+
+    // Called after an "&" was read: whether a reference follows. If so it is consumed
+    // and *value receives the (encoded) value; if not, nothing is consumed.
+    virtual bool CheckForMacro(String* value);
+
+private:
+    void ClearMacro();
+    // Pushes back n characters read with the plain reader.
+    void PushBack(int n);
+
+    Kelp* engine_;  // not owned
+    int expand_;
+    int index_;     // next character of value_ to deliver; -1 outside a macro
+    String value_;
+    int consumed_;  // raw characters of the reference being delivered
+    String name_;
+    MacroEncoding encoding_;
+};
+
+#endif  // SCRIPT_MACRO_EXPANDER_H_

@@ -1,0 +1,217 @@
+// Variables and scopes: named string values in the local, global, system and
+// database scopes, the dynamic system variables computed on each read, and the
+// store (Variables) that resolves scope prefixes, reads and assigns.
+
+#ifndef SCRIPT_VARIABLES_H_
+#define SCRIPT_VARIABLES_H_
+
+#include "foundation/list.h"
+#include "foundation/splay_tree.h"
+#include "foundation/stack.h"
+#include "foundation/string.h"
+
+class Kelp;
+
+// A named value. Names compare without regard to case.
+class Variable {
+public:
+    Variable(const String& name, const String& value) : name_(name), value_(value) {}
+    virtual ~Variable() {}
+    Variable(const Variable&) = delete;
+    Variable& operator=(const Variable&) = delete;
+
+    virtual const String& name() const { return name_; }
+    // The current value; dynamic variables compute it on each call.
+    virtual const String& value() { return value_; }
+    // Returns non-zero on success; on refusal the reason is in error().
+    virtual int SetValue(const String& value);
+    virtual const String& error() const { return error_; }
+    const char* key() const { return name_.chars(); }
+
+protected:
+    // Records a refusal and returns 0.
+    int Refuse(const String& message) {
+        error_ = message;
+        return 0;
+    }
+
+    String name_;
+    String value_;
+    String error_;
+};
+
+// A system variable computed when read; refuses every assignment.
+class DynamicVariable : public Variable {
+public:
+    // engine: not owned.
+    DynamicVariable(Kelp* engine, const String& name) : Variable(name, ""), engine_(engine) {}
+    const String& value() override;
+    int SetValue(const String& value) override;
+
+protected:
+    // The value as of now.
+    virtual String Compute() = 0;
+
+    Kelp* engine_;  // not owned
+};
+
+// dyn_time_remaining: seconds before the script's time limit.
+class TimeRemainingVariable : public DynamicVariable {
+public:
+    explicit TimeRemainingVariable(Kelp* engine) : DynamicVariable(engine, "dyn_time_remaining") {}
+
+protected:
+    String Compute() override;
+};
+
+// kelp_language: the engine's current language.
+class LanguageVariable : public DynamicVariable {
+public:
+    explicit LanguageVariable(Kelp* engine) : DynamicVariable(engine, "kelp_language") {}
+
+protected:
+    String Compute() override;
+};
+
+// kelp_defaultlanguage: the engine's default language.
+class DefaultLanguageVariable : public DynamicVariable {
+public:
+    explicit DefaultLanguageVariable(Kelp* engine)
+        : DynamicVariable(engine, "kelp_defaultlanguage") {}
+
+protected:
+    String Compute() override;
+};
+
+// One field of a fresh snapshot of the clock.
+enum DynamicTimeVariableType {
+    DynTimeT = 0,   // dyn_time_t
+    DynUsec,        // dyn_tm_usec
+    DynSec,         // dyn_tm_sec
+    DynMin,         // dyn_tm_min
+    DynHour,        // dyn_tm_hour
+    DynMday,        // dyn_tm_mday
+    DynMon,         // dyn_tm_mon
+    DynMonName,     // dyn_stm_mon
+    DynYear,        // dyn_tm_year
+    DynWday,        // dyn_tm_wday
+    DynWdayName,    // dyn_stm_wday
+    DynYday,        // dyn_tm_yday
+    DynIsDst,       // dyn_tm_isdst
+    DynZone,        // dyn_stm_zone
+    DynTimeTypes,
+};
+
+class DynamicTimeVariable : public DynamicVariable {
+public:
+    DynamicTimeVariable(Kelp* engine, DynamicTimeVariableType type);
+
+protected:
+    String Compute() override;
+
+private:
+    DynamicTimeVariableType type_;
+};
+
+// One scope: variables by name. Owns its variables when created owning.
+class VariableTree : public SplayTree<Variable, const char*> {
+public:
+    explicit VariableTree(int owns = 1) : SplayTree<Variable, const char*>(owns) {}
+    // Assigns to the variable of that name, creating it if needed. Returns the
+    // assignment's result (0 when the variable refuses the value).
+    int SetVariable(const String& name, const String& value);
+};
+
+// Variables in order of first assignment (parameter lists, listings).
+class VariableList : public SearchableList<Variable, const char*> {
+public:
+    explicit VariableList(int owns = 1) : SearchableList<Variable, const char*>(owns) {}
+    int SetVariable(const String& name, const String& value);
+};
+
+enum VariableScope {
+    ScopeLocal = 0,
+    ScopeGlobal = 1,
+    ScopeSystem = 2,
+    ScopeDatabase = 3,
+    ScopeDefault = 4,
+};
+
+// A script name resolved once: the scope code and the upper-cased variable and
+// database names (see Variables::Scope).
+struct ScopedName {
+    VariableScope scope;
+    String varname;
+    String dbname;
+};
+
+// The variable store of one request. Resolution by scope:
+//   local     the innermost function scope, or the global scope outside functions
+//   global    the global scope
+//   system    the system-scope stack, innermost first
+//   database  the open databases' field variables (through the engine)
+//   default   system stack, innermost local scope, databases, then global
+// Unprefixed assignments go to an existing system, local or field variable, else
+// create a global. Scripts never create system or field variables.
+class Variables {
+public:
+    // engine: not owned; asked for field variables of open databases.
+    explicit Variables(Kelp* engine);
+    ~Variables();
+    Variables(const Variables&) = delete;
+    Variables& operator=(const Variables&) = delete;
+
+    // Classifies name; varname and dbname come back upper-cased.
+    static VariableScope Scope(const String& name, String* varname, String* dbname);
+    static ScopedName Resolve(const String& name);
+
+    Variable* Find(const String& name) { return Find(Resolve(name)); }
+    Variable* Find(const ScopedName& name);
+    // A copy of the variable's value; empty when there is none.
+    String Value(const String& name);
+    // Returns 0 when the variable refuses the value (error() then says why); an
+    // assignment that finds no system or field variable is ignored and returns 1.
+    int SetVariable(const String& name, const String& value);
+    // The reason of the last refused assignment.
+    const String& error() const { return error_; }
+
+    void AddGlobalVariable(const String& name, const String& value);
+    // Repeated form fields arrive as one comma-separated value.
+    void AddFormVariable(const String& name, const String& value);
+    void AddSystemVariable(const String& name, const String& value);
+    // Takes ownership of v.
+    void AddSystemVariable(Variable* v);
+    // Registers the dynamic system variables (time, language, time remaining).
+    void AddDynamicVariables();
+    String GetSystemVariableValue(const String& name);
+
+    // The caller owns scopes it pushes and gets back on pop.
+    void PushLocalVars(VariableTree* scope) { locals_.Push(scope); }
+    VariableTree* PopLocalVars();
+    void PushSystemVars(VariableTree* scope) { systems_.Push(scope); }
+    // Never pops the base system scope; returns null instead.
+    VariableTree* PopSystemVars();
+    // The innermost function scope, or null outside functions.
+    VariableTree* LocalScope() { return locals_.Top(); }
+
+    // Append pointers to live variables to a non-owning list, ascending by name.
+    void GetGlobalVariableList(VariableList& list);
+    void GetSystemVariableList(VariableList& list);
+    void GetLocalVariableList(VariableList& list);
+
+private:
+    Variable* FindSystem(const String& varname);
+    // Assigns to the variable, or in scope creates it; records a refusal in error_.
+    int Assign(VariableTree* scope, const String& varname, const String& value);
+    int Assign(Variable* v, const String& value);
+    Variable* FindField(const String& dbname, const String& varname);
+
+    Kelp* engine_;                  // not owned
+    VariableTree globals_;          // owns elements
+    VariableTree* basesystem_;      // owned; also the bottom of systems_
+    Stack<VariableTree> locals_;    // not owning
+    Stack<VariableTree> systems_;   // not owning
+    String error_;
+};
+
+#endif  // SCRIPT_VARIABLES_H_
