@@ -87,6 +87,14 @@ String& String::assign(const char* s, int n) {
     if (s == nullptr) s = "", n = 0;
     if (n < 0) n = static_cast<int>(strlen(s));
     int capacity = RoundCapacity(n);
+    if (capacity == capacity_) {
+        // The buffer already has the capacity assign() gives: reuse it (s may point
+        // into it, hence memmove).
+        memmove(data_, s, n);
+        data_[n] = '\0';
+        length_ = n;
+        return *this;
+    }
     // s may point into our own buffer: copy before releasing it.
     char* fresh = new char[capacity];
     memcpy(fresh, s, n);

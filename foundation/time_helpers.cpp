@@ -52,18 +52,18 @@ void kp_gettimevalues(STRTM* t) {
 }
 
 time_t kp_to_time_t(int year, int month, int day, int hours, int minutes, int seconds) {
-    time_t now = time(nullptr);
+    // Read the fields as UTC directly. Going through mktime() and correcting by the
+    // zone offset and an hour of daylight saving is an hour off for dates in summer
+    // time, and wrong wherever a zone's offset changed in history.
     struct tm t;
-    gmtime_r(&now, &t);  // starts from UTC, so the daylight-saving flag is 0
+    memset(&t, 0, sizeof t);
     t.tm_sec = seconds;
     t.tm_min = minutes;
     t.tm_hour = hours;
     t.tm_mday = day;
     t.tm_mon = month - 1;
     t.tm_year = year - 1900;
-    time_t result = mktime(&t);  // reads the fields as local time and normalises them
-    if (t.tm_isdst > 0) result += 3600;
-    return result - timezone;
+    return timegm(&t);  // normalises out-of-range fields
 }
 
 PseudoRND::PseudoRND() : lcg_(1), index_(0) { memset(table_, 0, sizeof table_); }

@@ -266,9 +266,17 @@ double ToNumber(const String& s, bool* whole) {
         }
     }
     // Convert exactly the decimal prefix: strtod alone would also read hex and "inf".
-    String prefix(p, static_cast<int>(q - p));
+    int n = static_cast<int>(q - p);
+    char small[64];
     errno = 0;
-    double v = strtod(prefix.chars(), nullptr);
+    double v;
+    if (n < static_cast<int>(sizeof small)) {
+        memcpy(small, p, n);
+        small[n] = '\0';
+        v = strtod(small, nullptr);
+    } else {
+        v = strtod(String(p, n).chars(), nullptr);
+    }
     bool overflow = errno == ERANGE && isinf(v);
     if (whole) *whole = q == begin + s.length() && !overflow;
     return v;

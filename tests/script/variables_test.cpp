@@ -1,0 +1,260 @@
+// Variables: scope prefixes, resolution order, assignment inside functions, form
+// fields, dynamic variables and listings.
+
+#include "script/variables.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "foundation/time_helpers.h"
+#include "tests/support/print.h"
+#include "tests/support/test_engine.h"
+
+namespace {
+
+// An engine with one open database "ORDERS" holding the field TOTAL.
+class FieldEngine : public TestKelp {
+public:
+    FieldEngine() : total_("TOTAL", "99") {}
+    Variable* FindFieldVariable(const String& dbname, const String& varname) override {
+        if (!dbname.empty() && dbname != "ORDERS") return nullptr;
+        return varname == "TOTAL" ? &total_ : nullptr;
+    }
+    Variable total_;
+};
+
+String Names(VariableList& list) {
+    String s;
+    for (Variable* v = list.First(); v != nullptr; v = list.Next()) {
+        if (!s.empty()) s += ",";
+        s += v->name();
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(Variables, ScopeCodes) {
+    struct {
+        const char* name;
+        VariableScope scope;
+        const char* varname;
+        const char* dbname;
+    } cases[] = {
+        {"count", ScopeDefault, "COUNT", ""},
+        {"l.count", ScopeLocal, "COUNT", ""},
+        {"Local.count", ScopeLocal, "COUNT", ""},
+        {"g.x", ScopeGlobal, "X", ""},
+        {"GLOBAL.x", ScopeGlobal, "X", ""},
+        {"s.path_info", ScopeSystem, "PATH_INFO", ""},
+        {"system.x", ScopeSystem, "X", ""},
+        {"d.total", ScopeDatabase, "TOTAL", ""},
+        {"database.total", ScopeDatabase, "TOTAL", ""},
+        {"orders.d.total", ScopeDatabase, "TOTAL", "ORDERS"},
+        {"orders.database.total", ScopeDatabase, "TOTAL", "ORDERS"},
+        {"lang.x", ScopeDefault, "X", ""},
+        {"a.b", ScopeDefault, "A.B", ""},
+        {"Gx", ScopeDefault, "GX", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        String varname, dbname;
+        EXPECT_EQ(c.scope, Variables::Scope(c.name, &varname, &dbname));
+        EXPECT_EQ(String(c.varname), varname);
+        EXPECT_EQ(String(c.dbname), dbname);
+    }
+}
+
+TEST(Variables, LocalAndGlobalAssignmentInsideAFunction) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->SetVariable("l.outside", "1");  // no function: the global scope
+    EXPECT_EQ(String("1"), v->Value("outside"));
+
+    VariableTree* scope = new VariableTree(1);
+    scope->SetVariable("PARAM", "p");
+    v->PushLocalVars(scope);
+    v->SetVariable("G.x", "gx");
+    v->SetVariable("y", "created global");  // no local y: creates a global
+    v->SetVariable("l.z", "local z");
+    v->SetVariable("param", "changed");      // an existing local wins
+    EXPECT_EQ(String("local z"), v->Value("z"));
+    EXPECT_EQ(String("local z"), v->Value("l.z"));
+    EXPECT_EQ(String(""), v->Value("g.z"));
+    EXPECT_EQ(String("changed"), v->Value("param"));
+    EXPECT_EQ(scope, v->PopLocalVars());
+    delete scope;
+
+    EXPECT_EQ(String("gx"), v->Value("x"));
+    EXPECT_EQ(String("created global"), v->Value("y"));
+    EXPECT_EQ(String(""), v->Value("z"));
+    EXPECT_EQ(nullptr, v->PopLocalVars());
+}
+
+TEST(Variables, ResolutionOrderSystemLocalDatabaseGlobal) {
+    FieldEngine engine;
+    Variables* v = engine.vars();
+    v->AddGlobalVariable("total", "global");
+    EXPECT_EQ(String("99"), v->Value("total"));  // the field hides the global
+    EXPECT_EQ(String("global"), v->Value("g.total"));
+    EXPECT_EQ(String("99"), v->Value("d.total"));
+    EXPECT_EQ(String("99"), v->Value("orders.d.total"));
+    EXPECT_EQ(String(""), v->Value("other.d.total"));
+
+    VariableTree local(1);
+    local.SetVariable("TOTAL", "local");
+    v->PushLocalVars(&local);
+    EXPECT_EQ(String("local"), v->Value("total"));
+    v->AddSystemVariable("Total", "system");
+    EXPECT_EQ(String("system"), v->Value("total"));  // system first
+    VariableTree inner(1);
+    inner.SetVariable("TOTAL", "inner system");
+    v->PushSystemVars(&inner);
+    EXPECT_EQ(String("inner system"), v->Value("s.total"));
+    EXPECT_EQ(String("system"), v->GetSystemVariableValue("total"));
+
+    // Unprefixed assignment goes to the first existing variable in that order.
+    v->SetVariable("total", "1");
+    EXPECT_EQ(String("1"), inner.Find("TOTAL")->value());
+    EXPECT_EQ(&inner, v->PopSystemVars());
+    EXPECT_EQ(nullptr, v->PopSystemVars());  // the base scope stays
+    v->SetVariable("d.total", "5");
+    EXPECT_EQ(String("5"), engine.total_.value());
+    v->PopLocalVars();
+}
+
+TEST(Variables, ScriptsCannotCreateSystemOrFieldVariables) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    EXPECT_EQ(1, v->SetVariable("s.new", "x"));
+    EXPECT_EQ(1, v->SetVariable("d.new", "x"));
+    EXPECT_EQ(nullptr, v->Find("s.new"));
+    EXPECT_EQ(nullptr, v->Find("new"));
+    v->AddSystemVariable("server_name", "example.com");
+    EXPECT_EQ(1, v->SetVariable("s.server_name", "other"));
+    EXPECT_EQ(String("other"), v->Value("server_name"));
+}
+
+TEST(Variables, NamesIgnoreCaseAndListInUpperCase) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->SetVariable("Total", "3");
+    EXPECT_EQ(String("3"), v->Value("TOTAL"));
+    EXPECT_EQ(String("3"), v->Value("g.total"));
+    v->AddGlobalVariable("apple", "a");
+    v->AddFormVariable("colour", "red");
+    v->AddFormVariable("COLOUR", "blue");
+    EXPECT_EQ(String("red,blue"), v->Value("colour"));
+    VariableList list(0);
+    v->GetGlobalVariableList(list);
+    EXPECT_EQ(String("apple,colour,TOTAL"), Names(list));
+    VariableList locals(0);
+    v->GetLocalVariableList(locals);  // outside functions: the globals
+    EXPECT_EQ(3, locals.Entries());
+}
+
+TEST(Variables, SystemListingInnermostFirst) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->AddSystemVariable("b", "1");
+    v->AddSystemVariable("a", "1");
+    VariableTree inner(1);
+    inner.SetVariable("Z", "1");
+    v->PushSystemVars(&inner);
+    VariableList list(0);
+    v->GetSystemVariableList(list);
+    EXPECT_EQ(String("Z,a,b"), Names(list));
+    v->PopSystemVars();
+}
+
+TEST(Variables, DynamicVariablesRefuseAssignment) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->AddDynamicVariables();
+    engine.SetLanguage("de-DE");
+    EXPECT_EQ(String("de-DE"), v->Value("kelp_language"));
+    EXPECT_EQ(String("en-US"), v->Value("kelp_defaultlanguage"));
+    engine.SetLanguage("");
+    EXPECT_EQ(String("de-DE"), v->Value("kelp_language"));
+    EXPECT_EQ(String("-1"), v->Value("dyn_time_remaining"));
+    engine.SetDeadline(time(nullptr) + 60);
+    EXPECT_GE(atoi(v->Value("dyn_time_remaining").chars()), 59);
+
+    EXPECT_EQ(0, v->SetVariable("kelp_language", "fr"));
+    EXPECT_EQ(String("'kelp_language' is dynamically generated by the system"), v->error());
+    EXPECT_EQ(0, v->SetVariable("s.dyn_time_t", "0"));
+    EXPECT_EQ(String("'dyn_time_t' is dynamically generated by the system"), v->error());
+    EXPECT_EQ(String("de-DE"), v->Value("kelp_language"));
+
+    long before = time(nullptr);
+    long now = atol(v->Value("dyn_time_t").chars());
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, before + 2);
+}
+
+TEST(Variables, DynamicTimeFieldsFollowTheLocalClock) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->AddDynamicVariables();
+    time_t now = time(nullptr);
+    struct tm t;
+    gmtime_r(&now, &t);
+    int mon = atoi(v->Value("dyn_tm_mon").chars());
+    EXPECT_EQ(t.tm_mon + 1, mon);
+    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    EXPECT_EQ(String(months[mon - 1]), v->Value("dyn_stm_mon"));
+    EXPECT_EQ(t.tm_year + 1900, atoi(v->Value("dyn_tm_year").chars()));
+    int wday = atoi(v->Value("dyn_tm_wday").chars());
+    EXPECT_GE(wday, 1);
+    EXPECT_LE(wday, 7);
+    EXPECT_EQ(String("0"), v->Value("dyn_tm_isdst"));
+    EXPECT_EQ(t.tm_yday + 1, atoi(v->Value("dyn_tm_yday").chars()));
+}
+
+TEST(TimeHelpers, CongruentialAndShiftRegisterGenerators) {
+    PseudoRND r;
+    EXPECT_EQ(16807u, r.LCG());
+    EXPECT_EQ(282475249u, r.LCG());
+    r.LCGSeed(300000);
+    EXPECT_EQ(747132705u, r.LCG());
+
+    PseudoRND a, b;
+    a.R250Seed(42);
+    b.R250Seed(42);
+    for (int i = 0; i < 1000; i++) ASSERT_EQ(a.R250(), b.R250());
+    // The first word after seeding combines table words 0 and 103.
+    PseudoRND c, d;
+    c.R250Seed(7);
+    d.LCGSeed(7);
+    unsigned long table[250];
+    for (unsigned long& w : table) w = d.LCG();
+    for (unsigned long& w : table) {
+        if (d.LCG() > 0x40000000UL) w |= 0x80000000UL;
+    }
+    unsigned long mask = 0xFFFFFFFFUL, msb = 0x80000000UL;
+    for (int j = 0; j < 32; j++, mask >>= 1, msb >>= 1) {
+        table[3 + 7 * j] = (table[3 + 7 * j] & mask) | msb;
+    }
+    EXPECT_EQ(table[0] ^ table[103], c.R250());
+}
+
+TEST(TimeHelpers, DatesReadAsUTC) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(0, kp_to_time_t(1970, 1, 1, 0, 0, 0));
+    EXPECT_EQ(951782400, kp_to_time_t(2000, 2, 29, 0, 0, 0));
+    EXPECT_EQ(kp_to_time_t(2001, 1, 1, 0, 0, 0), kp_to_time_t(2000, 13, 1, 0, 0, 0));
+    setenv("TZ", "EST5EDT", 1);
+    tzset();
+    EXPECT_EQ(0, kp_to_time_t(1970, 1, 1, 0, 0, 0));
+    EXPECT_EQ(1215907200, kp_to_time_t(2008, 7, 13, 0, 0, 0));  // in summer time too
+    STRTM t;
+    kp_gettimevalues(&t);
+    EXPECT_STREQ("EDT", t.zone);  // the daylight-saving name, whatever the season
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
