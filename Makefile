@@ -43,6 +43,10 @@ asan:
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# Rewrites the expected output of every page test; review the diff like code.
+golden: all
+	cd $(BUILD) && KELP_GOLDEN=1 ctest -R '^page/' -j$(JOBS) >/dev/null
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

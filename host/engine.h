@@ -8,13 +8,21 @@
 
 #include <time.h>
 
+#include "foundation/list.h"
 #include "foundation/string.h"
+#include "foundation/time_helpers.h"
 
 class Error;
 class FileManager;
+class Module;
 class Output;
+class ScriptParser;
 class Variable;
 class Variables;
+
+// Kinds of names that scripts give: resolved below the script, data or temporary
+// directory.
+enum PathType { ScriptPath = 0, DataPath = 1, TemporaryPath = 2 };
 
 // Encoding applied to macro values (see MacroExpander).
 enum MacroEncoding { MacroEncodingNone = 0, MacroEncodingAttribute = 1, MacroEncodingEntities = 2 };
@@ -55,6 +63,32 @@ class Kelp {
 
     Variables* vars() { return vars_; }
 
+    // Registers the handlers of the tags that the host and its subsystems provide
+    // (data, network, files, ...) with a new interpreter.
+    virtual void InstallTagHandlers(ScriptParser* parser);
+    // Deepest nesting of user-function calls.
+    virtual int maxfunctiondepth() { return 23; }
+    // Block size of the script reader.
+    virtual int templatebuffersize() { return 8192; }
+
+    // Resolves a name given by a script. Returns 1 with *resolved, or 0 with *error.
+    virtual int ResolvePath(const String& name, PathType type, String* resolved, String* error);
+
+    // Script modules: the file at name (a script path) as loaded in this request,
+    // loading it on first use with the current module as its parent. Null with
+    // *error when it cannot be opened.
+    virtual Module* FindModule(const String& name, String* error);
+    Module* currentmodule() const { return currentmodule_; }
+    // Returns the previous current module.
+    Module* SetCurrentModule(Module* m);
+    SearchableList<Module, const char*>& modules() { return modules_; }
+
+    // The engine's random-number generator, seeded per process.
+    PseudoRND& random() { return random_; }
+    // A new caller id: eight upper-case hexadecimal digits each of the current
+    // seconds, microseconds, process id and a random number.
+    virtual String MakeSessionID();
+
     const String& language() const { return language_; }
     const String& defaultlanguage() const { return defaultlanguage_; }
     // An empty s leaves the language unchanged.
@@ -62,6 +96,9 @@ class Kelp {
     void SetDefaultLanguage(const String& s);
     MacroEncoding defaultmacroencoding() const { return defaultmacroencoding_; }
     void SetDefaultMacroEncoding(MacroEncoding e) { defaultmacroencoding_ = e; }
+
+    // The reason phrase of an HTTP status code; empty for an unknown code.
+    static String HTTPResultMessage(int code);
 
     int headerssent() const { return headerssent_; }
     void SetHeadersSent(int sent) { headerssent_ = sent; }
@@ -79,6 +116,9 @@ class Kelp {
     String language_;
     String defaultlanguage_;
     MacroEncoding defaultmacroencoding_;
+    SearchableList<Module, const char*> modules_;  // owns elements
+    Module* currentmodule_;                         // not owned: one of modules_
+    PseudoRND random_;
 };
 
 #endif  // HOST_ENGINE_H_

@@ -16,6 +16,8 @@ const unsigned kErrorOutputLevelNotSet = 0x7F000000;
 // output levels and the parameter names in declaration order. The interpreter keeps
 // its functions in a table keyed by name and runs them; expressions only check the
 // parameter count and hand over the arguments.
+class ScriptParser;
+
 class Function {
 public:
     Function(const String& name, long offset, int linenumber)
@@ -43,6 +45,9 @@ public:
     void SetStandardOutputLevel(int level) { standardoutputlevel_ = level; }
     void SetErrorOutputLevel(unsigned level) { erroroutputlevel_ = level; }
     virtual bool builtin() const { return false; }
+    // Runs the function in parser with its arguments (named after the parameters).
+    // Returns 1 with *result, or 0 (reported).
+    virtual int CallFunction(ScriptParser* parser, VariableTree* arguments, String* result);
     const char* key() const { return name_.chars(); }
 
 private:

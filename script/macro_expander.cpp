@@ -122,3 +122,19 @@ bool MacroExpander::CheckForMacro(String* value) {
     if (encoding_ == MacroEncodingEntities) EncodeEntities(value);
     return true;
 }
+
+void MacroExpander::SavePosition(Position* p) {
+    p->offset = Buffer::CurrentFilePosition();
+    p->index = index_;
+    p->value = value_;
+    p->consumed = consumed_;
+}
+
+bool MacroExpander::RestorePosition(const Position& p) {
+    ClearMacro();
+    if (!Buffer::Seek(p.offset)) return false;
+    index_ = p.index;
+    value_ = p.value;
+    consumed_ = p.consumed;
+    return true;
+}

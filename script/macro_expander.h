@@ -31,6 +31,16 @@ public:
     void SetExpandMacros(int flag) override { expand_ = flag; }
     int expandmacros() const { return expand_; }
 
+    // A complete reading position, also inside a macro value, to return to later.
+    struct Position {
+        long offset = 0;  // raw file position of the next character to read
+        int index = -1;
+        String value;
+        int consumed = 0;
+    };
+    void SavePosition(Position* p);
+    bool RestorePosition(const Position& p);
+
     // Called after an "&" was read: whether a reference follows. If so it is consumed
     // and *value receives the (encoded) value; if not, nothing is consumed.
     virtual bool CheckForMacro(String* value);

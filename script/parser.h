@@ -13,7 +13,11 @@
 class Buffer;
 class Kelp;
 
-typedef SplayTree<Tag, const char*> TagTable;
+// Tags by name (case ignored): the table of known tags, or the targets of skip mode.
+class TagTable : public SplayTree<Tag, const char*> {
+public:
+    explicit TagTable(int owns = 1) : SplayTree<Tag, const char*>(owns) {}
+};
 
 // Codes of the scanning steps.
 enum ScanCode {
@@ -107,6 +111,8 @@ class Parser : public CharacterSource {
     // Reports a scanner error as a syntax error of this file at the current line.
     // Returns whether processing may continue; the scanning step fails regardless.
     virtual int SyntaxError(const String& message);
+    // Reports the end of the file inside tag's attributes; returns ScanFailure.
+    int EndOfFileInTag(Tag* tag);
 
   private:
     // How a tag begins.
@@ -125,7 +131,6 @@ class Parser : public CharacterSource {
     int SkipTagRest(String* raw);
     // Fills found with a parsed, validated copy of target.
     int ParseTarget(Tag* found, Tag* target);
-    int EndOfFileInTag(Tag* tag);
 
     Kelp* engine_;    // not owned
     Buffer* source_;  // not owned

@@ -40,12 +40,14 @@ class NameValuePair {
 class Tag {
   public:
     Tag(const String& name, int id, int endid)
-        : name_(name), id_(id), endid_(endid), flag_(0), attributes_(1) {}
+        : name_(name), id_(id), endid_(endid), flag_(0), position_(-1), line_(0), attributes_(1) {}
     Tag(const Tag& other)
         : name_(other.name_),
           id_(other.id_),
           endid_(other.endid_),
           flag_(other.flag_),
+          position_(other.position_),
+          line_(other.line_),
           attributes_(1) {}
     Tag& operator=(const Tag&) = delete;
 
@@ -55,6 +57,8 @@ class Tag {
         id_ = other.id_;
         endid_ = other.endid_;
         flag_ = other.flag_;
+        position_ = other.position_;
+        line_ = other.line_;
         attributes_.Dump();
     }
 
@@ -71,6 +75,14 @@ class Tag {
     int endid() const { return endid_; }
     int flag() const { return flag_; }
     void SetFlag(int flag) { flag_ = flag; }
+    // A place in the script remembered while the attributes were read (where a loop
+    // condition or a filter starts), with its line; -1 when none.
+    long position() const { return position_; }
+    int positionline() const { return line_; }
+    void SetPosition(long position, int line) {
+        position_ = position;
+        line_ = line;
+    }
     SearchableList<NameValuePair, const char*>& attributes() { return attributes_; }
     const char* key() const { return name_.chars(); }
 
@@ -79,6 +91,8 @@ class Tag {
     int id_;
     int endid_;
     int flag_;
+    long position_;
+    int line_;
     SearchableList<NameValuePair, const char*> attributes_;  // owns elements
 };
 

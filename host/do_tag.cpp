@@ -1,0 +1,39 @@
+// KpDO: runs another script file, or evaluates an expression in its context.
+
+#include "host/engine.h"
+#include "host/module.h"
+#include "host/script_host_tags.h"
+#include "script/script_parser.h"
+#include "script/variables.h"
+
+void InstallHostTagHandlers(ScriptParser* parser) { parser->SetHandler(TagKpDO, ProcessKpDO); }
+
+int ProcessKpDO(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    Kelp* engine = parser->engine();
+    NameValuePair* value = tag->Find("VALUE");
+    if (value != nullptr && tag->Find("NAME") == nullptr) {
+        parser->SyntaxError(tag->name() +
+                            " requires the NAME attribute to be specified when the VALUE "
+                            "attribute is specified");
+        return StateError;
+    }
+    String error;
+    Module* module = engine->FindModule(tag->Value("FILE"), &error);
+    if (module == nullptr) return state->RuntimeError(tag, error);
+    if (!parser->PushFunctionCall()) return StateError;
+    Module* previous = engine->SetCurrentModule(module);
+    ScriptParser* inner = module->scriptparser();
+    int ok;
+    if (value != nullptr) {
+        // Evaluated by the module's interpreter, so its functions are the visible ones.
+        String result;
+        ok = inner->Evaluate(value->value(), &result) &&
+             state->Assign(tag, tag->Value("NAME"), result) != StateError;
+    } else {
+        ok = inner->Parse();
+    }
+    engine->SetCurrentModule(previous);
+    parser->PopFunctionCall();
+    return ok ? StateDone : StateError;
+}

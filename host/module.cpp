@@ -1,0 +1,38 @@
+// Module.
+
+#include "host/module.h"
+
+#include "foundation/file.h"
+#include "host/engine.h"
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
+
+Module::Module(Kelp* engine, Module* parent)
+    : engine_(engine), parent_(parent), source_(nullptr), parser_(nullptr) {}
+
+Module::~Module() {
+    delete parser_;
+    delete source_;
+}
+
+bool Module::Open(const String& filepath, const String& displayname, String* error) {
+    delete parser_;
+    delete source_;
+    parser_ = nullptr;
+    source_ = new MacroExpander(engine_, engine_->templatebuffersize());
+    if (!source_->Open(filepath, displayname)) {
+        *error = "Error opening '" + displayname + "': " + source_->error();
+        return false;
+    }
+    filepath_ = filepath;
+    int slash = -1;
+    for (int p = filepath.search("/", 0); p >= 0; p = filepath.search("/", p + 1)) slash = p;
+    directory_ = slash >= 0 ? filepath.before(slash) : String();
+    if (parent_ != nullptr && parent_->scriptparser() != nullptr) {
+        ScriptParser* parent = parent_->scriptparser();
+        parser_ = new ScriptParser(engine_, source_, parent->output(), *parent);
+    } else {
+        parser_ = new ScriptParser(engine_, source_, engine_->output());
+    }
+    return true;
+}

@@ -1,0 +1,15 @@
+// The tags and built-in functions the host provides to every interpreter.
+
+#ifndef HOST_SCRIPT_HOST_TAGS_H_
+#define HOST_SCRIPT_HOST_TAGS_H_
+
+class ScriptParser;
+class ScriptState;
+class Tag;
+
+void InstallHostTagHandlers(ScriptParser* parser);
+
+// KpDO: runs another script file, or evaluates an expression in its context.
+int ProcessKpDO(ScriptState* state, Tag* tag);
+
+#endif  // HOST_SCRIPT_HOST_TAGS_H_

@@ -1,0 +1,390 @@
+// The built-in functions: time, characters and strings, mathematics, encodings,
+// random numbers and session ids, variable listings and languages. The file and
+// package functions are supplied by the host; until it does, they report that they
+// are not available.
+
+#include "script/builtins.h"
+
+#include <ctype.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "foundation/time_helpers.h"
+#include "host/engine.h"
+#include "script/encoding.h"
+#include "script/expression.h"
+#include "script/script_parser.h"
+
+namespace {
+
+String Arg(VariableTree* a, const char* name) {
+    Variable* v = a->Find(name);
+    return v ? v->value() : String();
+}
+
+double Num(VariableTree* a, const char* name) { return ToNumber(Arg(a, name)); }
+long Int(VariableTree* a, const char* name) { return ToInteger(Arg(a, name)); }
+
+int Done(String* result, const String& value) {
+    *result = value;
+    return 1;
+}
+
+int Number(String* result, double v) { return Done(result, FormatNumber(v)); }
+int Integer(String* result, long v) { return Done(result, String::FromInt(v)); }
+
+// --- time
+
+int TimeField(VariableTree* a, String* result, int field) {
+    struct tm t = gettm(a);
+    const int values[] = {t.tm_mon + 1, t.tm_year + 1900, t.tm_hour,    t.tm_min,
+                          t.tm_sec,     t.tm_wday + 1,    t.tm_mday,    t.tm_yday + 1};
+    return Integer(result, values[field]);
+}
+
+#define TIME_FIELD(fn, field) \
+    int fn(ScriptParser*, VariableTree* a, String* r) { return TimeField(a, r, field); }
+TIME_FIELD(TimeMonth, 0)
+TIME_FIELD(TimeYear, 1)
+TIME_FIELD(TimeHour, 2)
+TIME_FIELD(TimeMin, 3)
+TIME_FIELD(TimeSec, 4)
+TIME_FIELD(TimeDayOfWeek, 5)
+TIME_FIELD(TimeDayOfMonth, 6)
+TIME_FIELD(TimeDayOfYear, 7)
+#undef TIME_FIELD
+
+int TimeZone(ScriptParser*, VariableTree*, String* r) {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    return Number(r, local.tm_gmtoff / 3600.0);
+}
+
+int MakeTime(ScriptParser*, VariableTree* a, String* r) {
+    time_t t = kp_to_time_t(Int(a, "year"), Int(a, "month"), Int(a, "dayofmonth"),
+                            Int(a, "hours"), Int(a, "minutes"), Int(a, "seconds"));
+    return Integer(r, static_cast<long>(t) - Int(a, "time_zone") * 3600);
+}
+
+// --- characters and strings
+
+int AsciiValue(ScriptParser*, VariableTree* a, String* r) {
+    String c = Arg(a, "char");
+    return Integer(r, c.empty() ? 0 : static_cast<unsigned char>(c[0]));
+}
+
+int AsciiChar(ScriptParser*, VariableTree* a, String* r) {
+    long code = Int(a, "ascii");
+    if (code < 1 || code > 255) return Done(r, String());
+    char c = static_cast<char>(code);
+    return Done(r, String(&c, 1));
+}
+
+int Substring(ScriptParser*, VariableTree* a, String* r) {
+    String s = Arg(a, "string");
+    long start = Int(a, "start"), length = Int(a, "length");
+    if (start < 1) start = 1;
+    if (length <= 0 || start > s.length()) return Done(r, String());
+    long end = start - 1 + length;
+    return Done(r, s.at(static_cast<int>(start - 1), end > s.length() ? s.length() : static_cast<int>(end)));
+}
+
+// Whether every character of a non-empty string satisfies test.
+int Classify(VariableTree* a, String* r, int (*test)(int)) {
+    String s = Arg(a, "string");
+    bool all = !s.empty();
+    for (int i = 0; i < s.length() && all; i++) all = test(static_cast<unsigned char>(s[i])) != 0;
+    return Done(r, all ? "1" : "0");
+}
+
+int IsAsciiChar(int c) { return c < 128; }
+
+#define CLASSIFY(fn, test) \
+    int fn(ScriptParser*, VariableTree* a, String* r) { return Classify(a, r, test); }
+CLASSIFY(IsAlpha, isalpha)
+CLASSIFY(IsUpper, isupper)
+CLASSIFY(IsLower, islower)
+CLASSIFY(IsDigit, isdigit)
+CLASSIFY(IsXDigit, isxdigit)
+CLASSIFY(IsAlnum, isalnum)
+CLASSIFY(IsSpace, isspace)
+CLASSIFY(IsPunct, ispunct)
+CLASSIFY(IsPrint, isprint)
+CLASSIFY(IsGraph, isgraph)
+CLASSIFY(IsCntrl, iscntrl)
+CLASSIFY(IsAscii, IsAsciiChar)
+#undef CLASSIFY
+
+int RTrim(ScriptParser*, VariableTree* a, String* r) {
+    String s = Arg(a, "string");
+    int end = s.length();
+    while (end > 0 && String::IsWhitespace(static_cast<unsigned char>(s[end - 1]))) end--;
+    return Done(r, s.before(end));
+}
+
+int LTrim(ScriptParser*, VariableTree* a, String* r) {
+    String s = Arg(a, "string");
+    s.ltrim();
+    return Done(r, s);
+}
+
+int ToUpper(ScriptParser*, VariableTree* a, String* r) { return Done(r, Arg(a, "string").upper()); }
+int ToLower(ScriptParser*, VariableTree* a, String* r) { return Done(r, Arg(a, "string").lower()); }
+int Len(ScriptParser*, VariableTree* a, String* r) { return Integer(r, Arg(a, "string").length()); }
+
+char PadChar(VariableTree* a) {
+    String pad = Arg(a, "pad");
+    return pad.empty() ? ' ' : pad[0];
+}
+
+// Widths are capped so a stray large number cannot exhaust memory.
+const long kMaxPadWidth = 1 << 20;
+
+int PadL(ScriptParser*, VariableTree* a, String* r) {
+    long width = Int(a, "length");
+    if (width > kMaxPadWidth) width = kMaxPadWidth;
+    return Done(r, Arg(a, "string").padl(static_cast<int>(width), PadChar(a)));
+}
+
+int PadR(ScriptParser*, VariableTree* a, String* r) {
+    long width = Int(a, "length");
+    if (width > kMaxPadWidth) width = kMaxPadWidth;
+    return Done(r, Arg(a, "string").padr(static_cast<int>(width), PadChar(a)));
+}
+
+int GloSub(ScriptParser*, VariableTree* a, String* r) {
+    String s = Arg(a, "string");
+    s.gsub(Arg(a, "search").chars(), Arg(a, "replace").chars());
+    return Done(r, s);
+}
+
+int GetToken(ScriptParser*, VariableTree* a, String* r) {
+    String s = Arg(a, "string"), separators = Arg(a, "separators");
+    long position = Int(a, "position");
+    if (position < 1) return Done(r, String());
+    int start = 0;
+    for (long n = 1;; n++) {
+        int end = start;
+        while (end < s.length() && !separators.contains(s[end], 0)) end++;
+        if (n == position) return Done(r, s.at(start, end));
+        if (end >= s.length()) return Done(r, String());
+        start = end + 1;
+    }
+}
+
+// --- mathematics
+
+#define MATH1(fn, f) \
+    int fn(ScriptParser*, VariableTree* a, String* r) { return Number(r, f(Num(a, "number"))); }
+MATH1(Abs, fabs)
+MATH1(Acos, acos)
+MATH1(Asin, asin)
+MATH1(Atan, atan)
+MATH1(Ceil, ceil)
+MATH1(Cos, cos)
+MATH1(Cosh, cosh)
+MATH1(Exp, exp)
+MATH1(Floor, floor)
+MATH1(IntPart, trunc)
+MATH1(Log, log)
+MATH1(Log10, log10)
+MATH1(Sin, sin)
+MATH1(Sinh, sinh)
+MATH1(Sqrt, sqrt)
+MATH1(Tan, tan)
+MATH1(Tanh, tanh)
+#undef MATH1
+
+int Atan2(ScriptParser*, VariableTree* a, String* r) { return Number(r, atan2(Num(a, "x"), Num(a, "y"))); }
+int Fmod(ScriptParser*, VariableTree* a, String* r) { return Number(r, fmod(Num(a, "x"), Num(a, "y"))); }
+
+int Power(ScriptParser*, VariableTree* a, String* r) {
+    return Number(r, pow(Num(a, "number"), Num(a, "mantissa")));
+}
+
+int Rnd(ScriptParser*, VariableTree* a, String* r) {
+    long places = Int(a, "num_places");
+    if (places < 0) places = 0;
+    if (places > 6) places = 6;  // the number format shows six decimals at most
+    double scale = pow(10.0, static_cast<double>(places));
+    return Number(r, round(Num(a, "number") * scale) / scale);
+}
+
+int Random(ScriptParser* p, VariableTree* a, String* r) {
+    long maximum = Int(a, "maximum");
+    if (maximum <= 0) return Integer(r, 0);
+    return Integer(r, static_cast<long>(p->engine()->random().R250() % static_cast<unsigned long>(maximum)));
+}
+
+// --- encodings, session ids, variables, languages
+
+int Encoded(VariableTree* a, String* r, const char* name, void (*code)(String*)) {
+    String s = Arg(a, name);
+    code(&s);
+    return Done(r, s);
+}
+
+int EncodeAttr(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "attribute", EncodeAttribute); }
+int DecodeAttr(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "attribute", DecodeAttribute); }
+int EncodeEnt(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "string", EncodeEntities); }
+int DecodeEnt(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "string", DecodeEntities); }
+
+int SessionId(ScriptParser* p, VariableTree*, String* r) { return Done(r, p->engine()->MakeSessionID()); }
+
+int VarList(ScriptParser* p, VariableTree* a, String* r) {
+    String scope = Arg(a, "scope");
+    scope.StripWhitespace();
+    VariableList list(0);
+    Variables* vars = p->variables();
+    if (scope.matches("g") || scope.matches("global")) {
+        vars->GetGlobalVariableList(list);
+    } else if (scope.matches("s") || scope.matches("system")) {
+        vars->GetSystemVariableList(list);
+    } else if (scope.matches("l") || scope.matches("local")) {
+        vars->GetLocalVariableList(list);
+    }
+    String names;
+    for (Variable* v = list.First(); v != nullptr; v = list.Next()) {
+        if (!names.empty()) names.cat(',');
+        names += v->name();
+    }
+    return Done(r, names);
+}
+
+int SetLanguage(ScriptParser* p, VariableTree* a, String* r) {
+    p->engine()->SetLanguage(Arg(a, "language"));
+    return Done(r, p->engine()->language());
+}
+
+int SetDefaultLanguage(ScriptParser* p, VariableTree* a, String* r) {
+    p->engine()->SetDefaultLanguage(Arg(a, "language"));
+    return Done(r, p->engine()->defaultlanguage());
+}
+
+// Stand-in for the functions the host supplies.
+int Unavailable(ScriptParser* p, VariableTree*, String*) {
+    p->ReportExpressionError("This function is not available in this version of Kelp");
+    return 0;
+}
+
+struct Builtin {
+    const char* name;
+    const char* parameters;
+    BuiltinRoutine routine;
+};
+
+const Builtin kBuiltins[] = {
+    {"time_t_month", "time_t, time_zone", TimeMonth},
+    {"time_t_year", "time_t, time_zone", TimeYear},
+    {"time_t_hour", "time_t, time_zone", TimeHour},
+    {"time_t_min", "time_t, time_zone", TimeMin},
+    {"time_t_sec", "time_t, time_zone", TimeSec},
+    {"time_t_dayofweek", "time_t, time_zone", TimeDayOfWeek},
+    {"time_t_dayofmonth", "time_t, time_zone", TimeDayOfMonth},
+    {"time_t_dayofyear", "time_t, time_zone", TimeDayOfYear},
+    {"timezone", "", TimeZone},
+    {"mktime_t", "year, month, dayofmonth, hours, minutes, seconds, time_zone", MakeTime},
+    {"asciivalue", "char", AsciiValue},
+    {"asciichar", "ascii", AsciiChar},
+    {"substring", "string, start, length", Substring},
+    {"isalpha", "string", IsAlpha},
+    {"isupper", "string", IsUpper},
+    {"islower", "string", IsLower},
+    {"isdigit", "string", IsDigit},
+    {"isxdigit", "string", IsXDigit},
+    {"isalnum", "string", IsAlnum},
+    {"isspace", "string", IsSpace},
+    {"ispunct", "string", IsPunct},
+    {"isprint", "string", IsPrint},
+    {"isgraph", "string", IsGraph},
+    {"iscntrl", "string", IsCntrl},
+    {"isascii", "string", IsAscii},
+    {"rtrim", "string", RTrim},
+    {"ltrim", "string", LTrim},
+    {"toupper", "string", ToUpper},
+    {"tolower", "string", ToLower},
+    {"len", "string", Len},
+    {"padl", "string, length, pad", PadL},
+    {"padr", "string, length, pad", PadR},
+    {"glosub", "string, search, replace", GloSub},
+    {"gettoken", "string, separators, position", GetToken},
+    {"abs", "number", Abs},
+    {"acos", "number", Acos},
+    {"asin", "number", Asin},
+    {"atan", "number", Atan},
+    {"atan2", "x, y", Atan2},
+    {"ceil", "number", Ceil},
+    {"cos", "number", Cos},
+    {"cosh", "number", Cosh},
+    {"exp", "number", Exp},
+    {"floor", "number", Floor},
+    {"fmod", "x, y", Fmod},
+    {"int", "number", IntPart},
+    {"log", "number", Log},
+    {"log10", "number", Log10},
+    {"power", "number, mantissa", Power},
+    {"rnd", "number, num_places", Rnd},
+    {"random", "maximum", Random},
+    {"sin", "number", Sin},
+    {"sinh", "number", Sinh},
+    {"sqrt", "number", Sqrt},
+    {"tan", "number", Tan},
+    {"tanh", "number", Tanh},
+    {"fexists", "path", Unavailable},
+    {"fmkdir", "path", Unavailable},
+    {"fdelete", "path", Unavailable},
+    {"fcopy", "source, dest", Unavailable},
+    {"frename", "source, dest", Unavailable},
+    {"fchmod", "path, mode", Unavailable},
+    {"fsize", "path", Unavailable},
+    {"fmode", "path", Unavailable},
+    {"fsymlink", "source, dest", Unavailable},
+    {"sexists", "path", Unavailable},
+    {"smkdir", "path", Unavailable},
+    {"sdelete", "path", Unavailable},
+    {"scopy", "source, dest", Unavailable},
+    {"srename", "source, dest", Unavailable},
+    {"schmod", "path, mode", Unavailable},
+    {"ssize", "path", Unavailable},
+    {"smode", "path", Unavailable},
+    {"ssymlink", "source, dest", Unavailable},
+    {"fscopy", "source, dest", Unavailable},
+    {"sfcopy", "source, dest", Unavailable},
+    {"fsrename", "source, dest", Unavailable},
+    {"sfrename", "source, dest", Unavailable},
+    {"encodeattribute", "attribute", EncodeAttr},
+    {"decodeattribute", "attribute", DecodeAttr},
+    {"encodeentities", "string", EncodeEnt},
+    {"decodeentities", "string", DecodeEnt},
+    {"makesessionid", "", SessionId},
+    {"kelp_getvarlist", "scope", VarList},
+    {"kelp_package_list", "", Unavailable},
+    {"kelp_package_name", "code", Unavailable},
+    {"kelp_package_description", "code", Unavailable},
+    {"kelp_package_version", "code", Unavailable},
+    {"kelp_package_defaultpath", "code", Unavailable},
+    {"kelp_package_extract", "code, directory, license", Unavailable},
+    {"kelp_setlanguage", "language", SetLanguage},
+    {"kelp_setdefaultlanguage", "language", SetDefaultLanguage},
+};
+
+}  // namespace
+
+struct tm gettm(VariableTree* params) {
+    time_t t = static_cast<time_t>(strtol(Arg(params, "time_t").chars(), nullptr, 10) +
+                                   strtol(Arg(params, "time_zone").chars(), nullptr, 10) * 3600);
+    struct tm result;
+    if (gmtime_r(&t, &result) == nullptr) {
+        time_t zero = 0;
+        gmtime_r(&zero, &result);
+    }
+    return result;
+}
+
+void SetupBuiltinFunctions(ScriptParser* parser) {
+    for (const Builtin& b : kBuiltins) {
+        parser->functions().Insert(new BuiltinFunction(b.name, b.parameters, b.routine));
+    }
+}

@@ -1,0 +1,263 @@
+// Control flow and assignment tags: IF/KpIF/KpELSE, WHILE/KpWHILE/KpWHILESTOP,
+// LET/KpLET, KpASSIGN, EVAL/KpEVAL, HIDE/KpHIDE.
+//
+// Blocks are never stored: a true block runs as the scan goes on, a false one is
+// skipped with the scanner's skip mode, and a loop seeks back to its body start.
+
+#include "foundation/output.h"
+#include "script/encoding.h"
+#include "script/macro_expander.h"
+#include "script/script_tags.h"
+#include "script/variables.h"
+
+namespace {
+
+// Reports a wrong attribute count: "TAG expects exactly 1 name/value pair, found N".
+int CountError(ScriptParser* parser, Tag* tag, const char* expects) {
+    String message = tag->name() + expects;
+    message.catint(tag->attributes().Entries());
+    parser->SyntaxError(message);
+    return StateError;
+}
+
+// Skips forward to a target of table; ScanDone, or 0 after reporting.
+int SkipTo(ScriptParser* parser, TagTable& table, Tag* found, const char* closing) {
+    int r = parser->FindTag(found, &table);
+    if (r == ScanEnd) {
+        parser->SyntaxError(String("Unexpected end of file looking for &lt;") + closing + "&gt;");
+        return 0;
+    }
+    return r == ScanDone ? ScanDone : 0;
+}
+
+class IFState : public ScriptState {
+public:
+    IFState(ScriptParser* parser, Tag* tag)
+        : ScriptState(parser, tag), legacy_(tag->id() == TagIF), ended_(false) {}
+
+    int ProcessTag(Tag* tag) override {
+        if (tag->id() == tag_->endid()) {
+            ended_ = true;
+            return StateClose;
+        }
+        // The true part ends at KpELSE; the exit step skips the else part.
+        if (tag->id() == TagKpELSE && !legacy_) return StateClose;
+        return Dispatch(tag);
+    }
+
+    int ExitState() override {
+        if (ended_) return StateDone;
+        Tag found("", 0, 0);
+        return SkipTo(parser_, parser_->iffinish(legacy_), &found, Closing()) ? StateDone
+                                                                              : StateError;
+    }
+
+    // Takes ownership of this state: pushes it or discards it.
+    int Continue(const String& value) {
+        if (Expression::IsTrue(value)) {
+            parser_->AddState(this);
+            return StateDone;
+        }
+        Tag found("", 0, 0);
+        if (!SkipTo(parser_, parser_->ifskip(legacy_), &found, Closing())) {
+            delete this;
+            return StateError;
+        }
+        if (found.id() == TagKpELSE) {
+            parser_->AddState(this);  // the else part runs
+            return StateDone;
+        }
+        delete this;  // the closing tag: the block is finished
+        return StateDone;
+    }
+
+private:
+    const char* Closing() const { return legacy_ ? "/IF" : "/KpIF"; }
+
+    bool legacy_;
+    bool ended_;
+};
+
+class WHILEState : public ScriptState {
+public:
+    WHILEState(ScriptParser* parser, Tag* tag, const String& attribute)
+        : ScriptState(parser, tag),
+          legacy_(tag->id() == TagWHILE),
+          ended_(false),
+          attribute_(attribute) {
+        parser->macrosource()->SavePosition(&body_);
+        bodyline_ = parser->line();
+    }
+
+    // Reads the condition again from the script text and evaluates it: StateDone
+    // when true, StateClose when false, StateError when it failed.
+    int EvaluateExpression() {
+        MacroExpander* source = parser_->macrosource();
+        MacroExpander::Position saved;
+        source->SavePosition(&saved);
+        int line = parser_->line();
+        source->Seek(tag_->position());
+        parser_->SetLine(tag_->positionline());
+        ExpressionSyntax syntax = {">", true, false, true};
+        ExpressionEnd end;
+        Expression* e = parser_->ReadExpression(syntax, &end);
+        String value;
+        int result = StateError;
+        if (e != nullptr && e->Evaluate(parser_, &value)) {
+            result = Expression::IsTrue(value) ? StateDone : StateClose;
+            if (!attribute_.empty() && !parser_->variables()->SetVariable(attribute_, value)) {
+                if (!RuntimeError(tag_, parser_->variables()->error())) result = StateError;
+            }
+        }
+        delete e;
+        source->RestorePosition(saved);
+        parser_->SetLine(line);
+        return result;
+    }
+
+    int ProcessTag(Tag* tag) override {
+        if (tag->id() == tag_->endid()) {
+            if (EvaluateExpression() == StateDone) {
+                parser_->macrosource()->RestorePosition(body_);
+                parser_->SetLine(bodyline_);
+                return StateDone;
+            }
+            ended_ = true;
+            return StateClose;
+        }
+        if (!legacy_ && tag->id() == TagKpWHILESTOP) return StateClose;
+        if (legacy_ && tag->id() == TagWHILE && tag->Find("STOP") != nullptr) return StateClose;
+        return Dispatch(tag);
+    }
+
+    int ExitState() override {
+        if (ended_) return StateDone;
+        Tag found("", 0, 0);
+        return SkipTo(parser_, parser_->whileskip(legacy_), &found,
+                      legacy_ ? "/WHILE" : "/KpWHILE")
+                   ? StateDone
+                   : StateError;
+    }
+
+private:
+    bool legacy_;
+    bool ended_;
+    String attribute_;
+    MacroExpander::Position body_;
+    int bodyline_;
+};
+
+void WriteHiddenFields(ScriptParser* parser, const String& list) {
+    Output* out = parser->output();
+    int start = 0;
+    for (;;) {
+        int comma = list.search(",", start);
+        String name = list.at(start, comma < 0 ? list.length() : comma);
+        name.StripWhitespace();
+        String value = parser->variables()->Value(name);
+        EncodeEntities(&value);
+        out->Write("<INPUT TYPE=\"hidden\" NAME=\"");
+        out->Write(name);
+        out->Write("\" VALUE=\"");
+        out->Write(value);
+        out->Write("\">");
+        out->inwhitespace() = 0;
+        if (comma < 0) return;
+        start = comma + 1;
+    }
+}
+
+}  // namespace
+
+int ProcessKpIF(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    if (tag->attributes().Entries() != 1) {
+        return CountError(parser, tag, " expects exactly 1 name/value pair, found ");
+    }
+    NameValuePair* a = tag->attributes().First();
+    if (tag->id() == TagKpIF && !a->name().empty()) {
+        if (!state->Assign(tag, a->name(), a->value())) return StateError;
+    }
+    IFState* s = new IFState(parser, tag);
+    return s->Continue(a->value());
+}
+
+int ProcessKpWHILE(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    String attribute;
+    if (tag->id() == TagWHILE) {
+        if (tag->Find("STOP") != nullptr) {
+            parser->SyntaxError("Unexpected &lt;WHILE STOP&gt;");
+            return StateError;
+        }
+    } else {
+        if (tag->attributes().Entries() != 1) {
+            return CountError(parser, tag, " expects exactly 1 name/value pair, found ");
+        }
+        attribute = tag->attributes().First()->name();
+    }
+    WHILEState* s = new WHILEState(parser, tag, attribute);
+    int r = s->EvaluateExpression();
+    if (r == StateDone) {
+        parser->AddState(s);
+        return StateDone;
+    }
+    if (r == StateClose) r = s->ExitState();  // skip the body
+    delete s;
+    return r;
+}
+
+int ProcessKpLET(ScriptState* state, Tag* tag) {
+    if (tag->attributes().Entries() != 1) {
+        return CountError(state->parser(), tag, " expects exactly one 1 name/value pair, found ");
+    }
+    NameValuePair* a = tag->attributes().First();
+    return state->Assign(tag, a->name(), a->value());
+}
+
+int ProcessKpASSIGN(ScriptState* state, Tag* tag) {
+    for (const char* attribute : {"NAME", "VALUE"}) {
+        if (tag->Find(attribute) == nullptr) {
+            state->parser()->SyntaxError(tag->name() + " requires the " + attribute +
+                                         " attribute to be specified");
+            return StateError;
+        }
+    }
+    return state->Assign(tag, tag->Value("NAME"), tag->Value("VALUE"));
+}
+
+int ProcessEVAL(ScriptState* state, Tag* tag) {
+    if (tag->attributes().Entries() == 0) {
+        state->parser()->SyntaxError("EVAL requires an expression");
+        return StateError;
+    }
+    state->parser()->WriteValue(tag->attributes().First()->value());
+    return StateDone;
+}
+
+int ProcessKpEVAL(ScriptState* state, Tag* tag) {
+    if (tag->attributes().Entries() != 1) {
+        return CountError(state->parser(), tag, " expects exactly 1 name/value pair, found ");
+    }
+    NameValuePair* a = tag->attributes().First();
+    if (!a->name().empty() && !state->Assign(tag, a->name(), a->value())) return StateError;
+    state->parser()->WriteValue(a->value());
+    return StateDone;
+}
+
+int ProcessHIDE(ScriptState* state, Tag* tag) {
+    String list = tag->Value("");
+    if (list.empty()) {
+        state->parser()->SyntaxError("HIDE requires a list of variables to hide");
+        return StateError;
+    }
+    WriteHiddenFields(state->parser(), list);
+    return StateDone;
+}
+
+int ProcessKpHIDE(ScriptState* state, Tag* tag) {
+    String list = tag->Value("FIELDS");
+    if (list.matches('"', 0)) list = list.at(1, list.length() - 1);
+    WriteHiddenFields(state->parser(), list);
+    return StateDone;
+}

@@ -1,0 +1,171 @@
+// User functions: declaration (KpFUNCTION), forward declarations, calls with a
+// FunctionState and a local scope, KpFUNCRETURN.
+//
+// A function is not stored as a parsed body: its declaration records where the body
+// starts, and each call seeks there and lets the scanner run through the body.
+
+#include "foundation/output.h"
+#include "host/engine.h"
+#include "script/macro_expander.h"
+#include "script/script_tags.h"
+#include "script/variables.h"
+
+namespace {
+
+class FunctionState : public ScriptState {
+public:
+    // Takes the argument scope as the innermost local scope (the caller owns it).
+    FunctionState(ScriptParser* parser, Function* function, VariableTree* arguments)
+        : ScriptState(parser, nullptr), function_(function) {
+        MacroExpander* source = parser->macrosource();
+        source->SavePosition(&caller_);
+        callerline_ = parser->line();
+        source->Seek(function->offset());
+        parser->SetLine(function->linenumber());
+        callerlevel_ = kStandardOutputLevelNotSet;
+        callererrorlevel_ = kErrorOutputLevelNotSet;
+        if (function->standardoutputlevel() != kStandardOutputLevelNotSet) {
+            callerlevel_ = parser->SetStandardOutputLevel(function->standardoutputlevel());
+        }
+        if (function->erroroutputlevel() != kErrorOutputLevelNotSet) {
+            callererrorlevel_ =
+                parser->errorhandler().SetErrorOutputLevel(function->erroroutputlevel());
+        }
+        parser->variables()->PushLocalVars(arguments);
+    }
+
+    int ProcessTag(Tag* tag) override {
+        switch (tag->id()) {
+            case TagKpFUNCRETURN:
+                parser_->functionreturnvalue() = tag->Value("VALUE");
+                return StateClose;
+            case TagEndKpFUNCTION:
+                parser_->functionreturnvalue().clear();
+                return StateClose;
+            case TagKpFUNCTION:
+                parser_->SyntaxError("Nested function declarations are not supported");
+                return StateError;
+            default:
+                return Dispatch(tag);
+        }
+    }
+
+    int ExitState() override {
+        parser_->macrosource()->RestorePosition(caller_);
+        parser_->SetLine(callerline_);
+        if (callerlevel_ != kStandardOutputLevelNotSet) {
+            parser_->SetStandardOutputLevel(callerlevel_);
+        }
+        if (callererrorlevel_ != kErrorOutputLevelNotSet) {
+            parser_->errorhandler().SetErrorOutputLevel(callererrorlevel_);
+        }
+        parser_->variables()->PopLocalVars();
+        return StateDone;
+    }
+
+private:
+    Function* function_;  // not owned
+    MacroExpander::Position caller_;
+    int callerline_;
+    int callerlevel_;
+    unsigned callererrorlevel_;
+};
+
+}  // namespace
+
+int Function::CallFunction(ScriptParser* parser, VariableTree* arguments, String* result) {
+    return parser->CallUserFunction(this, arguments, result);
+}
+
+int ScriptParser::CallFunction(Function* f, VariableTree* arguments, String* result) {
+    return f->CallFunction(this, arguments, result);
+}
+
+int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String* result) {
+    result->clear();
+    if (!PushFunctionCall()) return 0;
+    FunctionState* state = new FunctionState(this, f, arguments);
+    returnvalue_.clear();
+    AddState(state);
+    int r = RunUntilClosed(state);
+    if (OnStack(state)) {
+        // The body failed or ran into the end of the file: leave it from here.
+        DiscardStatesAbove(state);
+        CloseStates(state);
+    }
+    PopFunctionCall();
+    if (r == 1) {
+        *result = returnvalue_;
+        return 1;
+    }
+    // An exit or the end of the file inside the body ends the whole script.
+    if (r != 0) exited_ = true;
+    return 0;
+}
+
+int ScriptParser::PushFunctionCall() {
+    int limit = engine()->maxfunctiondepth();
+    if (++depth_ <= limit) return 1;
+    depth_--;
+    String message("The maximum number of nested function calls (");
+    message.catint(limit);
+    message += ") has been exceeded";
+    errorhandler_.Error(kStopErrors, ::RuntimeError(source()->errorname(), line(), "", message));
+    return 0;
+}
+
+Function* ScriptParser::FindFunction(const String& name) {
+    Function* f = functions_.Find(name.chars());
+    if (f != nullptr) return f;
+    ScanForFunction(name);
+    return functions_.Find(name.chars());
+}
+
+void ScriptParser::ScanForFunction(const String& name) {
+    MacroExpander::Position saved;
+    macrosource_->SavePosition(&saved);
+    int savedline = line();
+    TagTable targets(1);
+    targets.Insert(new Tag("KpFUNCTION", TagKpFUNCTION, -1));
+    Tag found("", 0, 0);
+    while (FindTag(&found, &targets) == ScanDone) {
+        if (DeclareFunction(&found) == StateError) break;
+        if (found.Value("NAME").matches(name.chars())) break;
+    }
+    macrosource_->RestorePosition(saved);
+    SetLine(savedline);
+}
+
+int ScriptParser::DeclareFunction(Tag* tag) {
+    String name = tag->Value("NAME");
+    long position = source()->CurrentFilePosition();
+    Function* existing = functions_.Find(name.chars());
+    if (existing != nullptr && (existing->builtin() || existing->offset() != position)) {
+        String message;
+        if (existing->builtin()) {
+            message = "Function '" + name + "' has the same name as a built-in function";
+        } else {
+            message = "A function with the name '" + name + "' has already been declared, on line ";
+            message.catint(existing->linenumber());
+        }
+        SyntaxError(message);
+        return StateError;
+    }
+    if (existing == nullptr) {
+        Function* f = new Function(name, position, line());
+        f->SetParameters(tag->Value("PARAMETERS"));
+        if (NameValuePair* a = tag->Find("STANDARDOUTPUTLEVEL")) {
+            f->SetStandardOutputLevel(StandardOutputLevelValue(a->value()));
+        }
+        if (NameValuePair* a = tag->Find("ERROROUTPUTLEVEL")) {
+            f->SetErrorOutputLevel(ErrorOutputLevelValue(a->value()));
+        }
+        functions_.Insert(f);
+    }
+    Tag found("", 0, 0);
+    int r = FindTag(&found, &functionskip_);
+    if (r == ScanEnd) SyntaxError("Unexpected end of file looking for &lt;/KpFUNCTION&gt;");
+    return r == ScanDone ? StateDone : StateError;
+}
+
+int ProcessKpFUNCTION(ScriptState* state, Tag* tag) { return state->parser()->DeclareFunction(tag); }

@@ -1,0 +1,633 @@
+// ScriptParser: tag table, attribute reading, the state-stack walk, output levels and
+// error reporting. ScriptState: the base dispatch.
+
+#include "script/script_parser.h"
+
+#include <string.h>
+
+#include "foundation/output.h"
+#include "host/engine.h"
+#include "script/builtins.h"
+#include "script/macro_expander.h"
+#include "script/script_tags.h"
+#include "script/variables.h"
+
+namespace {
+
+// The table of known tags: name, id, end id (0 for none) and the attribute template
+// ("NAME*" required, "NAME=value" with a default, "NAME" optional).
+struct TagSpec {
+    const char* name;
+    int id;
+    int endid;
+    const char* attributes;
+};
+
+const TagSpec kTags[] = {
+    {"IF", TagIF, TagEndIF, ""},
+    {"/IF", TagEndIF, 0, ""},
+    {"IMPORT", TagIMPORT, TagEndIMPORT, ""},
+    {"/IMPORT", TagEndIMPORT, 0, ""},
+    {"EXPORT", TagEXPORT, 0, ""},
+    {"LET", TagLET, 0, ""},
+    {"EVAL", TagEVAL, 0, ""},
+    {"EVALUATE", TagEVAL, 0, ""},
+    {"HIDE", TagHIDE, 0, ""},
+    {"FILE", TagFILE, 0, ""},
+    {"MAIL", TagMAIL, TagEndMAIL, ""},
+    {"/MAIL", TagEndMAIL, 0, ""},
+    {"WHILE", TagWHILE, TagEndWHILE, ""},
+    {"/WHILE", TagEndWHILE, 0, ""},
+    {"CALL", TagCALL, TagEndCALL, ""},
+    {"/CALL", TagEndCALL, 0, ""},
+    {"BRINDLE", TagBRINDLE, 0, ""},
+    {"EXIT", TagEXIT, 0, ""},
+    {"KpIF", TagKpIF, TagEndKpIF, ""},
+    {"KpELSE", TagKpELSE, TagEndKpIF, ""},
+    {"/KpIF", TagEndKpIF, 0, ""},
+    {"KpIMPORT", TagKpIMPORT, TagEndKpIMPORT, "FILE*,FIELDS*,DELIMITER*"},
+    {"KpIMPORTSTOP", TagKpIMPORTSTOP, 0, ""},
+    {"/KpIMPORT", TagEndKpIMPORT, 0, ""},
+    {"KpEXPORT", TagKpEXPORT, 0, "FILE*,FIELDS*,DELIMITER*"},
+    {"KpLET", TagKpLET, 0, ""},
+    {"KpASSIGN", TagKpASSIGN, 0, "NAME*,VALUE*"},
+    {"KpEVAL", TagKpEVAL, 0, ""},
+    {"KpEVALUATE", TagKpEVAL, 0, ""},
+    {"KpHIDE", TagKpHIDE, 0, "FIELDS*"},
+    {"KpPOP", TagKpPOP, TagEndKpPOP, "LOGIN*,PASSWORD*,DIRECTORY*,MAILHOST*"},
+    {"KpPOPSTOP", TagKpPOPSTOP, 0, ""},
+    {"KpPOPDELETE", TagKpPOPDELETE, 0, ""},
+    {"/KpPOP", TagEndKpPOP, 0, ""},
+    {"KpSMTP", TagKpSMTP, TagEndKpSMTP, "FROM*,TO*,MAILHOST*,SUBJECT=(no subject),CC"},
+    {"/KpSMTP", TagEndKpSMTP, 0, ""},
+    {"KpWHILE", TagKpWHILE, TagEndKpWHILE, ""},
+    {"KpWHILESTOP", TagKpWHILESTOP, 0, ""},
+    {"/KpWHILE", TagEndKpWHILE, 0, ""},
+    {"KpCALL", TagKpCALL, TagEndKpCALL, "ACTION*,METHOD*,FIELDS,FILES"},
+    {"KpCALLSTOP", TagKpCALLSTOP, 0, ""},
+    {"/KpCALL", TagEndKpCALL, 0, ""},
+    {"KpFUNCTION", TagKpFUNCTION, TagEndKpFUNCTION, "NAME*,PARAMETERS"},
+    {"KpFUNCRETURN", TagKpFUNCRETURN, 0, "VALUE"},
+    {"KpFUNCTIONRETURN", TagKpFUNCRETURN, 0, "VALUE"},
+    {"/KpFUNCTION", TagEndKpFUNCTION, 0, ""},
+    {"KpCOMMERCE", TagKpCOMMERCE, TagEndKpCOMMERCE, "ACTION,FIELDS"},
+    {"KpCOMMERCESTOP", TagKpCOMMERCESTOP, 0, ""},
+    {"/KpCOMMERCE", TagEndKpCOMMERCE, 0, ""},
+    {"KpCOMMENT", TagKpCOMMENT, TagEndKpCOMMENT, ""},
+    {"/KpCOMMENT", TagEndKpCOMMENT, 0, ""},
+    {"KpDO", TagKpDO, 0, "FILE*"},
+    {"KpLOCKFILE", TagKpLOCKFILE, TagEndKpLOCKFILE, "FILE*"},
+    {"/KpLOCKFILE", TagEndKpLOCKFILE, 0, ""},
+    {"KpLOCALIZED", TagKpLOCALIZED, TagEndKpLOCALIZED, "NAME,ID"},
+    {"/KpLOCALIZED", TagEndKpLOCALIZED, 0, ""},
+    {"KpLOCALIZED-TOKEN", TagKpLOCALIZEDTOKEN, 0, "NAME*,VALUE*"},
+    {"KpLOCALIZED-TEXT", TagKpLOCALIZEDTEXT, TagEndKpLOCALIZEDTEXT, "LANGUAGE*"},
+    {"/KpLOCALIZED-TEXT", TagEndKpLOCALIZEDTEXT, 0, ""},
+    {"KpEXIT", TagKpEXIT, 0, ""},
+    {"KpOPEN", TagKpOPEN, 0, "NAME*,TYPE=xbase3,DATABASE*,USER,PASSWORD,INDEXES"},
+    {"KpCLOSE", TagKpCLOSE, 0, "NAME"},
+    {"KpSKIP", TagKpSKIP, 0, "NAME,VIEW,ROWS=1"},
+    {"KpGO", TagKpGO, 0, "NAME,VIEW,ROW*"},
+    {"KpPRIMARY", TagKpPRIMARY, 0, "NAME*"},
+    {"KpFIND", TagKpFIND, 0, "NAME,VIEW,VALUE*"},
+    {"KpSETINDEX", TagKpSETINDEX, 0, "NAME,VIEW,INDEXES*"},
+    {"KpUPDATE", TagKpUPDATE, 0, "NAME,VIEW"},
+    {"KpDELETE", TagKpDELETE, 0, "NAME,VIEW"},
+    {"KpUNDELETE", TagKpUNDELETE, 0, "NAME,VIEW"},
+    {"KpADD", TagKpADD, 0, "NAME,VIEW"},
+    {"KpMAKEINDEX", TagKpMAKEINDEX, 0, "NAME,INDEXFILE*,FLAGS=ascending"},
+    {"KpPACK", TagKpPACK, 0, "NAME"},
+    {"KpREINDEX", TagKpREINDEX, 0, "NAME"},
+    {"KpCREATE", TagKpCREATE, 0, "NAME*,TYPE=xbase3,DATABASE*,FIELDS*"},
+    {"KpREVEALSTRUCTURE", TagKpREVEALSTRUCTURE, 0, "NAME,VIEW,DATABASE*"},
+    {"KpOPENVIEW", TagKpOPENVIEW, 0, "NAME,VIEW*,QUERY"},
+    {"KpCLOSEVIEW", TagKpCLOSEVIEW, 0, "NAME,VIEW"},
+    {"KpQUERY", TagKpQUERY, 0, "NAME,QUERY*"},
+    {"KpFILTER", TagKpFILTER, 0, "NAME,VIEW,FILTER"},
+    {"KELP", TagKELP, 0, ""},
+};
+
+// Tags that the base dispatch hands down to the enclosing block that owns them.
+bool PassedDown(int id) {
+    switch (id) {
+        case TagKpIMPORTSTOP:
+        case TagKpPOPSTOP:
+        case TagKpPOPDELETE:
+        case TagKpWHILESTOP:
+        case TagKpCALLSTOP:
+        case TagKpFUNCRETURN:
+        case TagKpCOMMERCESTOP:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Tags with a handler of their own (the others are closing or inner tags).
+bool Dispatched(int id) {
+    switch (id) {
+        case TagIF: case TagIMPORT: case TagEXPORT: case TagLET: case TagEVAL: case TagHIDE:
+        case TagFILE: case TagMAIL: case TagWHILE: case TagCALL: case TagBRINDLE:
+        case TagKpIF: case TagKpIMPORT: case TagKpEXPORT: case TagKpLET: case TagKpASSIGN:
+        case TagKpEVAL: case TagKpHIDE: case TagKpPOP: case TagKpSMTP: case TagKpWHILE:
+        case TagKpCALL: case TagKpFUNCTION: case TagKpCOMMERCE: case TagKpDO:
+        case TagKpLOCKFILE: case TagKpLOCALIZED: case TagKELP:
+            return true;
+        default:
+            return id >= TagKpOPEN && id <= TagKpFILTER;
+    }
+}
+
+Tag* MakeTemplate(const TagSpec& spec) {
+    Tag* t = new Tag(spec.name, spec.id, spec.endid);
+    String list(spec.attributes);
+    String parts[8];
+    int n = list.empty() ? 0 : split(list, parts, 8, String(","));
+    for (int i = 0; i < n; i++) {
+        String& a = parts[i];
+        int required = 0;
+        String value;
+        if (a.matches('*', a.length() - 1)) {
+            required = 1;
+            a = a.before(a.length() - 1);
+        } else if (a.contains('=', 0)) {
+            value = a.after('=');
+            a = a.before('=');
+        }
+        t->AddNameValuePair(a, value, required);
+    }
+    return t;
+}
+
+const char* ClosingName(int endid) {
+    for (const TagSpec& spec : kTags) {
+        if (spec.id == endid) return spec.name;
+    }
+    return "";
+}
+
+void AddTarget(TagTable* table, const char* name, int id, int endid) {
+    table->Insert(new Tag(name, id, endid));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ScriptState
+
+ScriptState::ScriptState(ScriptParser* parser, const Tag* tag)
+    : parser_(parser), tag_(tag ? new Tag(*tag) : nullptr) {}
+
+ScriptState::~ScriptState() { delete tag_; }
+
+int ScriptState::ProcessTag(Tag* tag) { return Dispatch(tag); }
+
+int ScriptState::Dispatch(Tag* tag) {
+    int id = tag->id();
+    parser_->variables()->SetVariable(tag->name() + "_Error", String());
+    if (id == TagIMPORT && tag->Find("STOP") != nullptr) return StatePass;
+    if (PassedDown(id)) return StatePass;
+    if (!Dispatched(id)) {
+        parser_->SyntaxError("Unexpected &lt;" + tag->name() + "&gt;");
+        return StateError;
+    }
+    TagHandler handler = parser_->handler(id);
+    if (handler == nullptr) return ProcessUnavailableTag(this, tag);
+    return handler(this, tag);
+}
+
+int ScriptState::ProcessText(const String& text, int level) {
+    if (!(level & OutputText)) return StateHandled;
+    Output* out = parser_->output();
+    if (!(level & OutputCompressWhitespace)) {
+        if (text.empty()) return StateHandled;
+        out->inwhitespace() = String::IsWhitespace(static_cast<unsigned char>(text[text.length() - 1]));
+        out->Write(text);
+        return StateHandled;
+    }
+    // Every run of whitespace becomes one blank; none at the start after whitespace.
+    String compressed;
+    bool run = out->inwhitespace() != 0;
+    for (int i = 0; i < text.length(); i++) {
+        char c = text[i];
+        if (String::IsWhitespace(static_cast<unsigned char>(c))) {
+            if (!run) compressed.cat(' ');
+            run = true;
+        } else {
+            compressed.cat(c);
+            run = false;
+        }
+    }
+    if (compressed.empty()) return StateHandled;
+    out->inwhitespace() = run ? 1 : 0;
+    out->Write(compressed);
+    return StateHandled;
+}
+
+int ScriptState::RuntimeError(Tag* tag, const String& message) {
+    if (!parser_->RuntimeError(tag, message)) return StateError;
+    parser_->variables()->SetVariable(tag->name() + "_Error", message);
+    return StateHandled;
+}
+
+int ScriptState::Assign(Tag* tag, const String& name, const String& value) {
+    Variables* vars = parser_->variables();
+    if (vars->SetVariable(name, value)) return StateDone;
+    return RuntimeError(tag, vars->error());
+}
+
+// ---------------------------------------------------------------------------
+// ScriptParser
+
+ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output)
+    : Parser(engine, source),
+      output_(output),
+      macrosource_(source),
+      states_(1),
+      base_(nullptr),
+      errorhandler_(engine),
+      functions_(1) {
+    Init();
+}
+
+ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output,
+                           const ScriptParser& other)
+    : Parser(engine, source),
+      output_(output),
+      macrosource_(source),
+      states_(1),
+      base_(nullptr),
+      errorhandler_(engine, other.errorhandler_),
+      functions_(1) {
+    Init();
+}
+
+ScriptParser::~ScriptParser() {}
+
+void ScriptParser::Init() {
+    interpret_ = InterpretMacros | InterpretTags;
+    standardoutputlevel_ = OutputHtml | OutputText;
+    depth_ = 0;
+    exited_ = false;
+    for (TagHandler& h : handlers_) h = nullptr;
+    base_ = new ScriptState(this, nullptr);
+    states_.Push(base_);
+    SetupSupportedTags();
+    BuildSkipTables();
+    RegisterScriptTags(this);
+    SetupBuiltinFunctions(this);
+    engine()->InstallTagHandlers(this);
+}
+
+void ScriptParser::SetupSupportedTags() {
+    for (const TagSpec& spec : kTags) tags().Insert(MakeTemplate(spec));
+}
+
+void ScriptParser::BuildSkipTables() {
+    AddTarget(&ifskip_, "KpIF", TagKpIF, TagEndKpIF);
+    AddTarget(&ifskip_, "KpELSE", TagKpELSE, -1);
+    AddTarget(&ifskip_, "/KpIF", TagEndKpIF, 0);
+    AddTarget(&iffinish_, "KpIF", TagKpIF, TagEndKpIF);
+    AddTarget(&iffinish_, "/KpIF", TagEndKpIF, 0);
+    AddTarget(&legacyifskip_, "IF", TagIF, TagEndIF);
+    AddTarget(&legacyifskip_, "/IF", TagEndIF, 0);
+    AddTarget(&legacyiffinish_, "IF", TagIF, TagEndIF);
+    AddTarget(&legacyiffinish_, "/IF", TagEndIF, 0);
+    AddTarget(&whileskip_, "KpWHILE", TagKpWHILE, TagEndKpWHILE);
+    AddTarget(&whileskip_, "/KpWHILE", TagEndKpWHILE, 0);
+    AddTarget(&legacywhileskip_, "WHILE", TagWHILE, TagEndWHILE);
+    AddTarget(&legacywhileskip_, "/WHILE", TagEndWHILE, 0);
+    AddTarget(&functionskip_, "/KpFUNCTION", TagEndKpFUNCTION, 0);
+}
+
+void ScriptParser::SetHandler(int id, TagHandler routine) {
+    if (id >= 0 && id <= TagKELP) handlers_[id] = routine;
+}
+
+int ScriptParser::SkipBlock(Tag* tag) {
+    TagTable targets(1);
+    AddTarget(&targets, tag->name().chars(), tag->id(), tag->endid());
+    AddTarget(&targets, ClosingName(tag->endid()), tag->endid(), 0);
+    Tag found("", 0, 0);
+    int r = FindTag(&found, &targets);
+    if (r == ScanEnd) {
+        SyntaxError("Unexpected end of file looking for &lt;" + String(ClosingName(tag->endid())) +
+                    "&gt;");
+    }
+    return r == ScanDone ? 1 : 0;
+}
+
+Output* ScriptParser::SwitchOutput(Output* output) {
+    Output* previous = output_;
+    output_ = output;
+    return previous;
+}
+
+void ScriptParser::WriteValue(const String& value) {
+    if (value.empty()) return;
+    output_->Write(value);
+    output_->inwhitespace() =
+        String::IsWhitespace(static_cast<unsigned char>(value[value.length() - 1])) ? 1 : 0;
+}
+
+Variables* ScriptParser::variables() { return engine()->vars(); }
+
+// --- settings
+
+void ScriptParser::SetInterpret(int flags) {
+    interpret_ = flags;
+    macrosource_->SetExpandMacros(flags & InterpretMacros);
+}
+
+void ScriptParser::SetTagDetect(bool on) {
+    interpret_ = on ? (interpret_ | InterpretTags) : (interpret_ & ~InterpretTags);
+}
+
+void ScriptParser::SetExpandMacros(bool on) {
+    SetInterpret(on ? (interpret_ | InterpretMacros) : (interpret_ & ~InterpretMacros));
+}
+
+int ScriptParser::SetStandardOutputLevel(int bits) {
+    int previous = standardoutputlevel_;
+    standardoutputlevel_ = bits;
+    return previous;
+}
+
+namespace {
+
+// The sum of the bits of the listed words (case and blanks ignored).
+unsigned ListValue(const String& list, const char* const* words, const unsigned* bits, int n) {
+    unsigned value = 0;
+    String items[64];
+    int count = split(list, items, 64, String(","));
+    for (int i = 0; i < count; i++) {
+        items[i].StripWhitespace();
+        for (int w = 0; w < n; w++) {
+            if (items[i].matches(words[w])) value |= bits[w];
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
+int ScriptParser::StandardOutputLevelValue(const String& list) {
+    static const char* const kWords[] = {"kelp", "html", "text", "compresswhitespace"};
+    static const unsigned kBits[] = {OutputKelp, OutputHtml, OutputText, OutputCompressWhitespace};
+    return static_cast<int>(ListValue(list, kWords, kBits, 4));
+}
+
+unsigned ScriptParser::ErrorOutputLevelValue(const String& list) {
+    static const char* const kWords[] = {"syntax", "expression", "runtime"};
+    static const unsigned kBits[] = {kSyntaxErrors, kExpressionErrors, kRuntimeErrors};
+    return ListValue(list, kWords, kBits, 3);
+}
+
+void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list) {
+    Tag* t = tags().Find(tagname.chars());
+    if (t == nullptr) return;
+    unsigned type = kRuntimeErrors + t->id();
+    String items[16];
+    int count = split(list, items, 16, String(","));
+    for (int i = 0; i < count; i++) {
+        items[i].StripWhitespace();
+        if (items[i].matches("fatal")) errorhandler_.SetFatal(type, true);
+        if (items[i].matches("nonfatal")) errorhandler_.SetFatal(type, false);
+        if (items[i].matches("display")) errorhandler_.SetDisplay(type, true);
+        if (items[i].matches("nodisplay")) errorhandler_.SetDisplay(type, false);
+    }
+}
+
+// --- errors
+
+int ScriptParser::SyntaxError(const String& message) {
+    return errorhandler_.Error(kSyntaxErrors, ::SyntaxError(source()->errorname(), line(), message));
+}
+
+int ScriptParser::ReportExpressionError(const String& message) {
+    return errorhandler_.Error(kExpressionErrors,
+                               ::ExpressionError(source()->errorname(), line(), message));
+}
+
+int ScriptParser::RuntimeError(Tag* tag, const String& message) {
+    return errorhandler_.Error(kRuntimeErrors + tag->id(),
+                               ::RuntimeError(source()->errorname(), line(), tag->name(), message));
+}
+
+int ScriptParser::Timeout() {
+    errorhandler_.Error(kTimeoutErrors, TimeoutError("Application"));
+    return 0;
+}
+
+// --- reading attributes
+
+int ScriptParser::ReadRawRest(String* text) {
+    if (!EatUntil(text, '>', "&gt;")) return 0;
+    *text = text->before(text->length() - 1);
+    return 1;
+}
+
+Expression* ScriptParser::ReadExpression(const ExpressionSyntax& syntax, ExpressionEnd* end) {
+    return ::ReadExpression(this, this, syntax, end);
+}
+
+int ScriptParser::Evaluate(const String& text, String* result) {
+    return EvaluateExpressionText(this, text, result);
+}
+
+int ScriptParser::GetNameValuePairs(Tag* tag) {
+    switch (tag->id()) {
+        case TagIF:
+        case TagEVAL: {
+            // The whole rest of the tag is one expression, evaluated at once.
+            if (EatWhitespace(nullptr) == ScanEnd) return EndOfFileInTag(tag);
+            int c = GetNextChar();
+            if (c == '>') return ScanStop;
+            UnGetChar(c);
+            ExpressionSyntax syntax = {">", false, false, true};
+            ExpressionEnd end;
+            Expression* e = ReadExpression(syntax, &end);
+            if (e == nullptr) return ScanFailure;
+            String value;
+            int ok = e->Evaluate(this, &value);
+            delete e;
+            if (!ok) return ScanFailure;
+            tag->AddNameValuePair(String(), value);
+            return ScanStop;
+        }
+        case TagIMPORT:
+        case TagEXPORT:
+            return GetFlatFileNameValuePairs(tag);
+        case TagHIDE:
+        case TagWHILE: {
+            if (tag->id() == TagWHILE) tag->SetPosition(source()->CurrentFilePosition(), line());
+            String raw;
+            if (!ReadRawRest(&raw)) return ScanFailure;
+            raw.StripWhitespace();
+            if (tag->id() == TagHIDE) {
+                tag->AddNameValuePair(String(), raw);
+            } else if (raw.matches("STOP")) {
+                tag->AddNameValuePair("STOP", "STOP");
+            }
+            return ScanStop;
+        }
+        default:
+            return Parser::GetNameValuePairs(tag);
+    }
+}
+
+int ScriptParser::GetFlatFileNameValuePairs(Tag* tag) { return Parser::GetNameValuePairs(tag); }
+
+int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
+    int id = tag->id();
+    if ((id == TagIMPORT || id == TagEXPORT) && name.matches("ORDER")) {
+        // The rest of the tag, verbatim; a quoted value is cut at its closing quote.
+        if (!ReadRawRest(value)) return ScanFailure;
+        if (value->matches('"', 0)) *value = value->after(0).before('"');
+        return ScanStop;
+    }
+    bool keepsource = (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
+                      (id == TagKpFILTER && name.matches("FILTER")) ||
+                      (id == TagKpDO && name.matches("VALUE"));
+    bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER"));
+    long position = source()->CurrentFilePosition();
+    int startline = line();
+    ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true};
+    ExpressionEnd end;
+    Expression* e = ReadExpression(syntax, &end);
+    if (e == nullptr) return ScanFailure;
+    int ok = 1;
+    if (keepsource) {
+        *value = e->source();
+    } else if (rereadlater) {
+        value->clear();
+        tag->SetPosition(position, startline);
+    } else {
+        ok = e->Evaluate(this, value);
+    }
+    delete e;
+    if (!ok) return ScanFailure;
+    return end == ExpressionMore ? ScanMore : ScanStop;
+}
+
+int ScriptParser::ProcessEmptyValue(Tag* tag, const String& name, String* value) {
+    int id = tag->id();
+    if (id == TagKpIF || id == TagKpEVAL || id == TagKpWHILE) {
+        SyntaxError("Attributes with empty values are not allowed in &lt;" + tag->name() +
+                    "&gt;<BR>(you have probably omitted EXPR= in front of your expression)");
+        return 0;
+    }
+    *value = name;
+    return 1;
+}
+
+// --- the state-stack walk
+
+int ScriptParser::CloseStates(ScriptState* last) {
+    for (;;) {
+        ScriptState* s = states_.Top();
+        if (s == nullptr) return 1;
+        int ok = s->ExitState();
+        states_.Pop();
+        delete s;
+        if (!ok) return 0;
+        if (s == last) return 1;
+    }
+}
+
+void ScriptParser::DiscardStatesAbove(ScriptState* state) {
+    for (ScriptState* s = states_.Top(); s != nullptr && s != state; s = states_.Top()) {
+        states_.Pop();
+        delete s;
+    }
+}
+
+ScriptState* ScriptParser::Below(ScriptState* state) {
+    for (ScriptState* s = states_.Top(); s != nullptr; s = states_.Peek()) {
+        if (s == state) return states_.Peek();
+    }
+    return nullptr;
+}
+
+bool ScriptParser::OnStack(ScriptState* state) {
+    for (ScriptState* s = states_.Top(); s != nullptr; s = states_.Peek()) {
+        if (s == state) return true;
+    }
+    return false;
+}
+
+int ScriptParser::ProcessKnownTag(Tag* tag) {
+    if (engine()->timedout()) return Timeout();
+    int id = tag->id();
+    if (!(interpret_ & InterpretTags) && id != TagKELP && id != TagBRINDLE) return 1;
+    if (id == TagEXIT || id == TagKpEXIT) {
+        exited_ = true;
+        while (states_.Top() != base_) {
+            ScriptState* s = states_.Top();
+            int ok = s->ExitState();
+            states_.Pop();
+            delete s;
+            if (!ok) break;
+        }
+        return 3;
+    }
+    for (ScriptState* s = states_.Top(); s != nullptr;) {
+        int r = s->ProcessTag(tag);
+        switch (r) {
+            case StateError:
+                return exited_ ? 3 : 0;
+            case StateHandled:
+            case StateDone:
+                return exited_ ? 3 : 1;
+            case StateClose:
+                if (!CloseStates(s)) return 0;
+                return states_.Top() == nullptr ? 3 : 1;
+            default:
+                break;
+        }
+        s = Below(s);  // not this state's: offer it to the one below
+    }
+    SyntaxError("Unexpected &lt;" + tag->name() + "&gt;");
+    return 0;
+}
+
+int ScriptParser::ProcessText(const String& text) {
+    if (engine()->timedout()) return Timeout();
+    for (ScriptState* s = states_.Top(); s != nullptr;) {
+        int r = s->ProcessText(text, standardoutputlevel_);
+        if (r == StateError) return 0;
+        if (r == StateHandled || r == StateDone) return 1;
+        if (r == StateClose) return CloseStates(s) ? 1 : 0;
+        s = Below(s);
+    }
+    SyntaxError("Unexpected text");
+    return 0;
+}
+
+int ScriptParser::ProcessNewLine(const String& text) {
+    if (engine()->timedout()) return Timeout();
+    if (standardoutputlevel_ & OutputText) {
+        bool compress = (standardoutputlevel_ & OutputCompressWhitespace) != 0;
+        if (!(compress && output_->inwhitespace())) output_->Write(text);
+        output_->inwhitespace() = 1;
+    }
+    return 1;
+}
+
+int ScriptParser::ProcessUnknownTag(const String& text) {
+    if (engine()->timedout()) return Timeout();
+    if (standardoutputlevel_ & OutputHtml) {
+        output_->inwhitespace() = 0;
+        output_->Write(text);
+    }
+    return 1;
+}
+
+int ScriptParser::RunUntilClosed(ScriptState* state) {
+    int code = ScanMore;
+    while (code == ScanMore && OnStack(state)) code = FindNextTag();
+    if (code == ScanFailure) return 0;
+    if (exited_) return ScanStop;
+    if (!OnStack(state)) return 1;
+    return code;
+}

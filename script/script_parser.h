@@ -1,0 +1,211 @@
+// ScriptParser: the interpreter of one script file, and ScriptState, the base of
+// every block state on its state stack. Text goes to the current output under the
+// standard output level; every known tag is offered to the states, top first.
+
+#ifndef SCRIPT_SCRIPT_PARSER_H_
+#define SCRIPT_SCRIPT_PARSER_H_
+
+#include "foundation/stack.h"
+#include "foundation/string.h"
+#include "script/error.h"
+#include "script/expression.h"
+#include "script/function.h"
+#include "script/parser.h"
+#include "script/tag_ids.h"
+
+class MacroExpander;
+class Output;
+class ScriptParser;
+
+// Results of ScriptState::ProcessTag and ProcessText.
+enum StateResult {
+    StateError = 0,    // stop the script
+    StateHandled = 1,
+    StateClose = 2,    // this tag or text closes the answering state
+    StateDone = 3,     // handled
+    StatePass = 4,     // not mine: offer it to the state below
+};
+
+// Standard output level bits.
+enum OutputLevel {
+    OutputKelp = 1,
+    OutputHtml = 2,
+    OutputText = 4,
+    OutputCompressWhitespace = 8,
+};
+
+// Interpret flags.
+enum InterpretFlag { InterpretMacros = 1, InterpretTags = 2 };
+
+// A block state. The base state (no tag) dispatches every tag to its handler; block
+// states catch their own closing and stop tags and fall back to that dispatch.
+// ExitState() runs exactly once when a state leaves the stack through its closing
+// tag or an exit; it finishes the block's work (skipping the rest of a block, ...).
+class ScriptState {
+public:
+    // tag: copied (without attributes); null for the base state.
+    ScriptState(ScriptParser* parser, const Tag* tag);
+    virtual ~ScriptState();
+    ScriptState(const ScriptState&) = delete;
+    ScriptState& operator=(const ScriptState&) = delete;
+
+    virtual int ProcessTag(Tag* tag);
+    virtual int ProcessText(const String& text, int level);
+    virtual int ExitState() { return StateDone; }
+
+    // Reports a runtime error of tag. When the script may go on, the message is kept
+    // in the variable TAG_Error and the result is 1; otherwise 0.
+    int RuntimeError(Tag* tag, const String& message);
+    // Assigns a variable for tag; a refused value is a runtime error of the tag.
+    int Assign(Tag* tag, const String& name, const String& value);
+
+    ScriptParser* parser() const { return parser_; }
+    Tag* tag() const { return tag_; }
+
+protected:
+    // The base dispatch by tag id.
+    int Dispatch(Tag* tag);
+
+    ScriptParser* parser_;  // not owned
+    Tag* tag_;              // owned copy; null for the base state
+};
+
+// A tag handler: called by the base dispatch with the state that received the tag.
+// Returns a StateResult.
+typedef int (*TagHandler)(ScriptState* state, Tag* tag);
+
+class ScriptParser : public Parser, public ExpressionContext {
+public:
+    // engine, source: not owned. output: not owned, the stream text goes to.
+    ScriptParser(Kelp* engine, MacroExpander* source, Output* output);
+    // A parser for a script run from another: starts from a copy of other's error
+    // settings.
+    ScriptParser(Kelp* engine, MacroExpander* source, Output* output, const ScriptParser& other);
+    ~ScriptParser() override;
+
+    void SetupSupportedTags() override;
+    // Registers the handler of a tag id (hosts add those of the data, network and
+    // other tags). Unregistered tags answer with a "not available" runtime error.
+    void SetHandler(int id, TagHandler routine);
+
+    // The state stack.
+    void AddState(ScriptState* state) { states_.Push(state); }
+    ScriptState* basestate() { return base_; }
+    // Runs the scan until the given state has left the stack (or the scan ends).
+    // Returns 0 after a failure, ScanStop after an exit, ScanEnd at the end of input,
+    // 1 when the state was closed.
+    int RunUntilClosed(ScriptState* state);
+    // Pops and destroys the states above state (not state itself) without running
+    // their exit steps.
+    void DiscardStatesAbove(ScriptState* state);
+    bool OnStack(ScriptState* state);
+    // Set once an exit tag (or a function body running into the end of the file)
+    // ended the script: what is still running winds down without further errors.
+    bool exited() const { return exited_; }
+    void SetExited() { exited_ = true; }
+    // Skips a block whose handler is not available, up to its closing tag. Returns 1,
+    // or 0 after reporting the end of the file.
+    int SkipBlock(Tag* tag);
+
+    // Output.
+    Output* output() const { return output_; }
+    Output* SwitchOutput(Output* output);
+    // Writes a tag's value (EVAL, KpEVAL) whatever the output level, and sets the
+    // output's whitespace flag from its last character.
+    void WriteValue(const String& value);
+
+    // Settings of the KELP and BRINDLE tags.
+    int interpret() const { return interpret_; }
+    void SetInterpret(int flags);
+    void SetTagDetect(bool on);
+    void SetExpandMacros(bool on);
+    bool ExpandMacros() const { return (interpret_ & InterpretMacros) != 0; }
+    int standardoutputlevel() const { return standardoutputlevel_; }
+    int SetStandardOutputLevel(int bits);
+    static int StandardOutputLevelValue(const String& list);
+    static unsigned ErrorOutputLevelValue(const String& list);
+    ErrorHandler& errorhandler() { return errorhandler_; }
+    // Applies "fatal,nonfatal,display,nodisplay" to the runtime errors of a tag.
+    void SetTagErrorSettings(const String& tagname, const String& list);
+
+    // Errors. Each returns whether processing may continue.
+    int SyntaxError(const String& message) override;
+    int ReportExpressionError(const String& message);
+    int RuntimeError(Tag* tag, const String& message);
+    // Raises the time-out error; returns 0.
+    int Timeout();
+
+    // Expressions read from the script text at the current position.
+    Expression* ReadExpression(const ExpressionSyntax& syntax, ExpressionEnd* end);
+    // Evaluates expression text; 1 with *result, or 0 (reported).
+    int Evaluate(const String& text, String* result);
+
+    // ExpressionContext.
+    Variables* variables() override;
+    Function* FindFunction(const String& name) override;
+    int CallFunction(Function* f, VariableTree* arguments, String* result) override;
+    // Runs a user function's body with its arguments as the local scope.
+    int CallUserFunction(Function* f, VariableTree* arguments, String* result);
+    void ExpressionError(const String& message) override { ReportExpressionError(message); }
+
+    // User functions.
+    FunctionTable& functions() { return functions_; }
+    // Increments the call depth; past the limit reports the error and returns 0.
+    int PushFunctionCall();
+    void PopFunctionCall() { depth_--; }
+    int depth() const { return depth_; }
+    // Searches forward for KpFUNCTION declarations until name is declared or the
+    // file ends; the position and line are restored.
+    void ScanForFunction(const String& name);
+    String& functionreturnvalue() { return returnvalue_; }
+    // Declares the function of a KpFUNCTION tag at the current position.
+    int DeclareFunction(Tag* tag);
+
+    // Skip tables for block tags.
+    TagTable& ifskip(bool legacy) { return legacy ? legacyifskip_ : ifskip_; }
+    TagTable& iffinish(bool legacy) { return legacy ? legacyiffinish_ : iffinish_; }
+    TagTable& whileskip(bool legacy) { return legacy ? legacywhileskip_ : whileskip_; }
+    TagTable& functionskip() { return functionskip_; }
+
+    MacroExpander* macrosource() const { return macrosource_; }
+    TagHandler handler(int id) const { return (id >= 0 && id <= TagKELP) ? handlers_[id] : nullptr; }
+
+protected:
+    int GetNameValuePairs(Tag* tag) override;
+    int GetValue(Tag* tag, const String& name, String* value) override;
+    int ProcessKnownTag(Tag* tag) override;
+    int ProcessUnknownTag(const String& text) override;
+    int ProcessText(const String& text) override;
+    int ProcessNewLine(const String& text) override;
+    int ProcessEmptyValue(Tag* tag, const String& name, String* value) override;
+    // The attributes of the legacy IMPORT and EXPORT tags.
+    virtual int GetFlatFileNameValuePairs(Tag* tag);
+
+private:
+    void Init();
+    // Reads the raw rest of a tag (up to its unquoted ">", which is dropped).
+    int ReadRawRest(String* text);
+    // Pops and destroys states from the top down to (and including) last, running
+    // each one's exit step. Returns 0 when an exit step failed.
+    int CloseStates(ScriptState* last);
+    // The state below state on the stack, or null.
+    ScriptState* Below(ScriptState* state);
+    void BuildSkipTables();
+
+    Output* output_;              // not owned
+    MacroExpander* macrosource_;  // not owned
+    Stack<ScriptState> states_;   // owns elements
+    ScriptState* base_;           // owned through states_
+    ErrorHandler errorhandler_;
+    FunctionTable functions_;     // owns elements
+    TagHandler handlers_[TagKELP + 1];
+    int interpret_;
+    int standardoutputlevel_;
+    int depth_;
+    bool exited_;
+    String returnvalue_;
+    TagTable ifskip_, iffinish_, legacyifskip_, legacyiffinish_;
+    TagTable whileskip_, legacywhileskip_, functionskip_;
+};
+
+#endif  // SCRIPT_SCRIPT_PARSER_H_

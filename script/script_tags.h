@@ -1,0 +1,28 @@
+// The handlers of the tags the script language itself owns: control flow and
+// assignment, user functions, the engine-control tags, and the stand-in for tags
+// whose subsystem is not part of this build.
+
+#ifndef SCRIPT_SCRIPT_TAGS_H_
+#define SCRIPT_SCRIPT_TAGS_H_
+
+#include "script/script_parser.h"
+
+// Registers the handlers below with parser.
+void RegisterScriptTags(ScriptParser* parser);
+
+int ProcessKpIF(ScriptState* state, Tag* tag);
+int ProcessKpWHILE(ScriptState* state, Tag* tag);
+int ProcessKpLET(ScriptState* state, Tag* tag);
+int ProcessKpASSIGN(ScriptState* state, Tag* tag);
+int ProcessEVAL(ScriptState* state, Tag* tag);
+int ProcessKpEVAL(ScriptState* state, Tag* tag);
+int ProcessHIDE(ScriptState* state, Tag* tag);
+int ProcessKpHIDE(ScriptState* state, Tag* tag);
+int ProcessKpFUNCTION(ScriptState* state, Tag* tag);
+int ProcessKELP(ScriptState* state, Tag* tag);
+int ProcessBRINDLE(ScriptState* state, Tag* tag);
+// A tag without a handler: skips its block (for block tags) and raises the runtime
+// error "<TAG> is not available in this version of Kelp".
+int ProcessUnavailableTag(ScriptState* state, Tag* tag);
+
+#endif  // SCRIPT_SCRIPT_TAGS_H_
