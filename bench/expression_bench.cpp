@@ -25,7 +25,7 @@ void BM_EvaluateParsed(benchmark::State& state) {
     SetUp(&c);
     String text(kText);
     StringSource source(text);
-    ExpressionSyntax syntax = {nullptr, false, false, false};
+    ExpressionSyntax syntax = {nullptr, false, false, false, false};
     ExpressionEnd end;
     Expression* e = ReadExpression(&c, &source, syntax, &end);
     String result;

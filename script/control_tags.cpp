@@ -98,7 +98,7 @@ public:
         int line = parser_->line();
         source->Seek(tag_->position());
         parser_->SetLine(tag_->positionline());
-        ExpressionSyntax syntax = {">", true, false, true};
+        ExpressionSyntax syntax = {">", true, false, true, false};
         ExpressionEnd end;
         Expression* e = parser_->ReadExpression(syntax, &end);
         String value;

@@ -376,7 +376,7 @@ int Expression::Evaluate(ExpressionContext* context, String* result) const {
 
 int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result) {
     StringSource source(text);
-    ExpressionSyntax syntax = {nullptr, false, false, false};
+    ExpressionSyntax syntax = {nullptr, false, false, false, false};
     ExpressionEnd end;
     Expression* e = ReadExpression(context, &source, syntax, &end);
     if (e == nullptr) return 0;
@@ -409,6 +409,10 @@ CallNode::~CallNode() {
 }
 
 int CallNode::Evaluate(ExpressionContext* context, String* out) const {
+    if (function_ == nullptr) {
+        context->ExpressionError("Call to undefined function '" + name_ + "'");
+        return 0;
+    }
     // All arguments are evaluated before they are bound to the parameters: an
     // argument may call this same function, which walks the parameter list too.
     std::vector<String> values(arguments_.size());

@@ -75,6 +75,9 @@ struct ExpressionSyntax {
     // Read from the script: the end of the input is an error, not the end of the
     // expression.
     bool fromscript;
+    // Only the syntax is checked and the source kept, for text evaluated later in
+    // another context: function calls are not looked up.
+    bool checkonly;
 };
 
 // How reading ended.

@@ -43,8 +43,9 @@ private:
 // A call of a user or built-in function with one expression per parameter.
 class CallNode : public ExpressionNode {
 public:
-    // function: not owned (the interpreter's function table outlives expressions).
-    explicit CallNode(Function* function) : function_(function) {}
+    // function: not owned (the interpreter's function table outlives expressions);
+    // null in an expression read only to check its syntax.
+    CallNode(Function* function, const String& name) : function_(function), name_(name) {}
     ~CallNode() override;
     // Takes ownership of argument.
     void AddArgument(ExpressionNode* argument) { arguments_.push_back(argument); }
@@ -53,6 +54,7 @@ public:
 
 private:
     Function* function_;                      // not owned
+    String name_;
     std::vector<ExpressionNode*> arguments_;  // owned
 };
 

@@ -299,9 +299,12 @@ ExpressionNode* Reader::ParseOperand() {
 }
 
 ExpressionNode* Reader::ParseCall(const Token& t) {
-    Function* f = context_->FindFunction(t.value);
-    if (f == nullptr) return Fail("Call to undefined function '" + t.value + "'");
-    CallNode* call = new CallNode(f);
+    Function* f = nullptr;
+    if (!syntax_.checkonly) {
+        f = context_->FindFunction(t.value);
+        if (f == nullptr) return Fail("Call to undefined function '" + t.value + "'");
+    }
+    CallNode* call = new CallNode(f, t.value);
     Token* next = Peek(true);
     if (next != nullptr && next->kind == TokenClose) {
         Consume();
@@ -323,6 +326,7 @@ ExpressionNode* Reader::ParseCall(const Token& t) {
             return nullptr;
         }
     }
+    if (f == nullptr) return call;
     int expected = f->parametercount(), found = call->argumentcount();
     if (expected != found) {
         delete call;

@@ -444,7 +444,7 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
             int c = GetNextChar();
             if (c == '>') return ScanStop;
             UnGetChar(c);
-            ExpressionSyntax syntax = {">", false, false, true};
+            ExpressionSyntax syntax = {">", false, false, true, false};
             ExpressionEnd end;
             Expression* e = ReadExpression(syntax, &end);
             if (e == nullptr) return ScanFailure;
@@ -492,7 +492,7 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
     bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER"));
     long position = source()->CurrentFilePosition();
     int startline = line();
-    ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true};
+    ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true, keepsource};
     ExpressionEnd end;
     Expression* e = ReadExpression(syntax, &end);
     if (e == nullptr) return ScanFailure;

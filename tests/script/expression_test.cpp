@@ -219,7 +219,7 @@ TEST(Expression, StoredExpressionsEvaluateAgainAndKeepTheirSource) {
     TestContext c;
     String text("(a + 2) * b GT c AND d $ \"x\\\"y\" EQ e");
     StringSource source(text);
-    ExpressionSyntax syntax = {nullptr, false, false, false};
+    ExpressionSyntax syntax = {nullptr, false, false, false, false};
     ExpressionEnd end;
     Expression* e = ReadExpression(&c, &source, syntax, &end);
     ASSERT_NE(nullptr, e);
@@ -249,7 +249,7 @@ namespace {
 // Reads one attribute value the way a tag does and reports what is left.
 struct TagRead {
     TagRead(TestContext* c, const char* text, bool quoted = false) : rest(text), source(rest) {
-        ExpressionSyntax syntax = {">", true, quoted, true};
+        ExpressionSyntax syntax = {">", true, quoted, true, false};
         e = ReadExpression(c, &source, syntax, &end, &terminator);
         if (e) e->Evaluate(c, &value);
         for (int ch = source.GetNextChar(); ch >= 0; ch = source.GetNextChar()) left += static_cast<char>(ch);

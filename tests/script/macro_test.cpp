@@ -168,7 +168,7 @@ TEST(MacroExpander, ExpressionsReadFromTheScriptExpandMacrosAndCountLines) {
     TestContext context;
     context.engine.vars()->SetVariable("price", "10");
     s.engine.vars()->SetVariable("factor", "1.5 + 1");
-    ExpressionSyntax syntax = {">", true, false, true};
+    ExpressionSyntax syntax = {">", true, false, true, false};
     ExpressionEnd end;
     s.source.Seek(0);
     Expression* e = ReadExpression(&context, s.parser, syntax, &end);
