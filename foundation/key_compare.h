@@ -4,12 +4,18 @@
 #ifndef FOUNDATION_KEY_COMPARE_H_
 #define FOUNDATION_KEY_COMPARE_H_
 
-#include <strings.h>
-
 // Each returns a negative number, zero or a positive number as key sorts before,
-// equal to or after other.
+// equal to or after other. Strings compare as strcasecmp() does in the C locale
+// (letters folded to lower case), without its locale look-ups.
 inline int CompareKeys(const char* key, const char* other) {
-    return strcasecmp(key, other);
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(key);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(other);
+    for (;; a++, b++) {
+        int ca = *a, cb = *b;
+        if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
+        if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+        if (ca != cb || ca == 0) return ca - cb;
+    }
 }
 inline int CompareKeys(int key, int other) {
     return key < other ? -1 : (key > other ? 1 : 0);

@@ -37,27 +37,36 @@ int String::GrowthCapacity(long n) const {
     return c;
 }
 
-String::String() : data_(new char[kStep]), capacity_(kStep), length_(0) {
-    data_[0] = '\0';
-}
+String::String() : data_(inline_), capacity_(kStep), length_(0) { inline_[0] = '\0'; }
 
-String::String(const char* s, int n) : data_(nullptr), capacity_(0), length_(0) {
-    if (s == nullptr) {
-        data_ = new char[kStep];
-        capacity_ = kStep;
-        data_[0] = '\0';
-    } else {
-        assign(s, n);
-    }
+String::String(const char* s, int n) : data_(inline_), capacity_(kStep), length_(0) {
+    inline_[0] = '\0';
+    if (s != nullptr) assign(s, n);
 }
 
 String::String(const String& other)
-    : data_(new char[other.capacity_]), capacity_(other.capacity_), length_(other.length_) {
+    : data_(other.capacity_ == kStep ? inline_ : new char[other.capacity_]),
+      capacity_(other.capacity_),
+      length_(other.length_) {
     memcpy(data_, other.data_, length_ + 1);
 }
 
-String::~String() {
-    delete[] data_;
+String::~String() { Release(); }
+
+void String::Release() {
+    if (data_ != inline_) delete[] data_;
+}
+
+void String::Install(char* fresh, int capacity) {
+    Release();
+    if (capacity == kStep) {
+        // A one-step buffer lives inside the object.
+        memcpy(inline_, fresh, kStep);
+        delete[] fresh;
+        fresh = inline_;
+    }
+    data_ = fresh;
+    capacity_ = capacity;
 }
 
 String& String::operator=(const String& other) {
@@ -74,14 +83,10 @@ void String::Reallocate(int capacity, int keep) {
     char* fresh = new char[capacity];
     memcpy(fresh, data_, keep);
     fresh[keep] = '\0';
-    delete[] data_;
-    data_ = fresh;
-    capacity_ = capacity;
+    Install(fresh, capacity);
 }
 
-String& String::assign(char c) {
-    return assign(&c, 1);
-}
+String& String::assign(char c) { return assign(&c, 1); }
 
 String& String::assign(const char* s, int n) {
     if (s == nullptr) s = "", n = 0;
@@ -95,12 +100,19 @@ String& String::assign(const char* s, int n) {
         length_ = n;
         return *this;
     }
-    // s may point into our own buffer: copy before releasing it.
-    char* fresh = new char[capacity];
-    memcpy(fresh, s, n);
-    fresh[n] = '\0';
-    delete[] data_;
-    data_ = fresh;
+    if (capacity == kStep) {
+        // s may lie in the heap buffer about to be released: copy first.
+        memmove(inline_, s, n);
+        inline_[n] = '\0';
+        Release();
+        data_ = inline_;
+    } else {
+        char* fresh = new char[capacity];
+        memcpy(fresh, s, n);
+        fresh[n] = '\0';
+        Release();
+        data_ = fresh;
+    }
     capacity_ = capacity;
     length_ = n;
     return *this;
@@ -124,9 +136,7 @@ String& String::cat(const char* s, int n) {
         char* fresh = new char[capacity];
         memcpy(fresh, data_, length_);
         memcpy(fresh + length_, s, n);
-        delete[] data_;
-        data_ = fresh;
-        capacity_ = capacity;
+        Install(fresh, capacity);
     } else {
         memmove(data_ + length_, s, n);
     }
@@ -150,17 +160,22 @@ String& String::prepend(const char* s) {
     memcpy(fresh, s, front);
     memcpy(fresh + front, data_, back);
     fresh[total] = '\0';
-    delete[] data_;
-    data_ = fresh;
-    capacity_ = capacity;
+    Install(fresh, capacity);
     length_ = static_cast<int>(total);
     return *this;
 }
 
 String& String::catint(long v) {
-    char digits[32];
-    int n = snprintf(digits, sizeof digits, "%ld", v);
-    return cat(digits, n);
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    do {
+        *--p = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) *--p = '-';
+    return cat(p, static_cast<int>(end - p));
 }
 
 String String::FromInt(long v) {
@@ -304,11 +319,9 @@ void String::lowcase() {
 }
 
 void String::StoreNulTerminated(const char* result) {
-    char* fresh = new char[capacity_];
+    // result never lies in this string's buffer, and never needs more room.
     size_t n = strlen(result);
-    memcpy(fresh, result, n + 1);
-    delete[] data_;
-    data_ = fresh;
+    memmove(data_, result, n + 1);
     length_ = static_cast<int>(n);
 }
 

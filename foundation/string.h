@@ -13,6 +13,8 @@
 //   (assign with a count, at, upcase, lowcase, search, copying). Operations built on
 //   NUL-terminated text (prepend, after(int), from(int), the whitespace operations,
 //   gsub's final store, appending another String) stop at the first NUL.
+// - A buffer of one step (24 bytes) is held inside the object itself, so short
+//   strings cost no allocation; larger buffers are heap memory.
 // - Capacity grows in steps of 24 bytes: a buffer allocated for n bytes of content
 //   gets n + 1 rounded up to a multiple of 24. Appending to a full buffer grows it by
 //   one 24-byte step while the needed capacity stays within kLinearGrowthLimit;
@@ -111,12 +113,17 @@ class String {
     void Reallocate(int capacity, int keep);
     // Capacity to grow to when content of n bytes must fit.
     int GrowthCapacity(long n) const;
-    // Rebuilds the content from a NUL-terminated result in a buffer of the same capacity.
+    // Replaces the content with a NUL-terminated result that fits the buffer.
     void StoreNulTerminated(const char* result);
+    // Frees the buffer unless it is the inline one.
+    void Release();
+    // Makes fresh (a heap buffer of capacity bytes, content included) the buffer.
+    void Install(char* fresh, int capacity);
 
-    char* data_;  // owned, capacity_ bytes
+    char* data_;  // inline_ while the capacity is one step, else owned heap memory
     int capacity_;
     int length_;
+    char inline_[kStep];  // the buffer of short strings: no allocation for them
 };
 
 String operator+(const String& a, const String& b);

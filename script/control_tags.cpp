@@ -92,15 +92,9 @@ public:
     // Reads the condition again from the script text and evaluates it: StateDone
     // when true, StateClose when false, StateError when it failed.
     int EvaluateExpression() {
-        MacroExpander* source = parser_->macrosource();
-        MacroExpander::Position saved;
-        source->SavePosition(&saved);
         int line = parser_->line();
-        source->Seek(tag_->position());
-        parser_->SetLine(tag_->positionline());
-        ExpressionSyntax syntax = {">", true, false, true, false};
-        ExpressionEnd end;
-        Expression* e = parser_->ReadExpression(syntax, &end);
+        bool owned;
+        Expression* e = parser_->ReadExpressionAt(tag_->position(), tag_->positionline(), &owned);
         String value;
         int result = StateError;
         if (e != nullptr && e->Evaluate(parser_, &value)) {
@@ -109,8 +103,7 @@ public:
                 if (!RuntimeError(tag_, parser_->variables()->error())) result = StateError;
             }
         }
-        delete e;
-        source->RestorePosition(saved);
+        if (owned) delete e;
         parser_->SetLine(line);
         return result;
     }

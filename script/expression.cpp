@@ -257,6 +257,16 @@ double ToNumber(const String& s, bool* whole) {
         if (whole) *whole = s.empty();
         return 0;
     }
+    if (*q != 'e' && *q != 'E' && q[-1] != '.' && digits <= 15 && !memchr(p, '.', q - p)) {
+        // A plain integer: exact as a double, no need for strtod.
+        const char* d = p;
+        bool negative = *d == '-';
+        if (*d == '+' || *d == '-') d++;
+        long v = 0;
+        while (d < q) v = v * 10 + (*d++ - '0');
+        if (whole) *whole = q == begin + s.length();
+        return negative ? -static_cast<double>(v) : static_cast<double>(v);
+    }
     if (*q == 'e' || *q == 'E') {
         const char* e = q + 1;
         if (*e == '+' || *e == '-') e++;
@@ -285,6 +295,10 @@ double ToNumber(const String& s, bool* whole) {
 long ToInteger(const String& s) { return strtol(s.chars(), nullptr, 10); }
 
 String FormatNumber(double v) {
+    // Whole numbers print exactly as "%f" trimmed would print them.
+    if (v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v))) {
+        return String::FromInt(static_cast<long>(v));
+    }
     char buffer[512];
     snprintf(buffer, sizeof buffer, "%f", v);
     String s(buffer);

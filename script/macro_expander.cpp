@@ -13,7 +13,8 @@ MacroExpander::MacroExpander(Kelp* engine, int size)
       expand_(1),
       index_(-1),
       consumed_(0),
-      encoding_(engine->defaultmacroencoding()) {}
+      encoding_(engine->defaultmacroencoding()),
+      ampersands_(0) {}
 
 void MacroExpander::ClearMacro() {
     index_ = -1;
@@ -40,7 +41,9 @@ int MacroExpander::GetNextChar() {
     }
     for (;;) {
         int c = Buffer::GetNextChar();
-        if (!expand_ || c != '&') return c;
+        if (c != '&') return c;
+        ampersands_++;
+        if (!expand_) return c;
         String value;
         if (!CheckForMacro(&value)) return c;
         if (!value.empty()) {

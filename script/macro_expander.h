@@ -28,6 +28,9 @@ public:
     int GetNextChar() override;
     void UnGetChar() override;
     bool inmacro() override { return index_ >= 0; }
+    // How many "&" characters have been read from the file so far: text without any
+    // reads the same on every pass, whatever the variables hold.
+    long ampersands() const { return ampersands_; }
     void SetExpandMacros(int flag) override { expand_ = flag; }
     int expandmacros() const { return expand_; }
 
@@ -57,6 +60,7 @@ private:
     int consumed_;  // raw characters of the reference being delivered
     String name_;
     MacroEncoding encoding_;
+    long ampersands_;
 };
 
 #endif  // SCRIPT_MACRO_EXPANDER_H_

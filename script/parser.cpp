@@ -30,7 +30,7 @@ bool BeginsWith(const String& s, const char* prefix) {
 }  // namespace
 
 Parser::Parser(Kelp* engine, Buffer* source)
-    : engine_(engine), source_(source), tags_(1), line_(1) {}
+    : engine_(engine), source_(source), tags_(1), line_(1), tagstart_(-1), tagstartline_(0) {}
 
 Parser::~Parser() {}
 
@@ -225,6 +225,10 @@ int Parser::FindNextTag() {
         if (code == ScanEnd) return ScanEnd;
         if (code == ScanStop) break;
     }
+    int cached = ProcessCachedTag();
+    if (cached >= 0) return cached;
+    long start = source_->inmacro() ? -1 : source_->CurrentFilePosition();
+    int startline = line_;
     String raw, name;
     switch (ReadTagStart(&raw, &name)) {
         case TagStartFailed:
@@ -247,7 +251,11 @@ int Parser::FindNextTag() {
         return r == 1 ? ScanMore : r;
     }
     Tag tag(*templ);
-    if (!GetNameValuePairs(&tag) || !ValidateTag(templ, &tag)) return ScanFailure;
+    tagstart_ = start;
+    tagstartline_ = startline;
+    int read = GetNameValuePairs(&tag);
+    tagstart_ = -1;
+    if (!read || !ValidateTag(templ, &tag)) return ScanFailure;
     int r = ProcessKnownTag(&tag);
     if (r == 0) return ScanFailure;
     return r == 3 ? ScanStop : ScanMore;

@@ -104,6 +104,20 @@ class Parser : public CharacterSource {
     virtual int ProcessUnknownTag(const String& text) = 0;
     virtual int ProcessText(const String& text) = 0;
     virtual int ProcessNewLine(const String& text) = 0;
+    // While the main loop reads a known tag's attributes: where the tag began ("<"),
+    // or -1 (skip mode, or inside a macro value); and the line there. Taking the
+    // position clears it, so tags read while evaluating these attributes (a
+    // function body) do not see it.
+    long TakeTagStart() {
+        long start = tagstart_;
+        tagstart_ = -1;
+        return start;
+    }
+    int tagstartline() const { return tagstartline_; }
+    // Called with a "<" next: a derived class may handle the whole tag from what it
+    // remembers of an earlier pass (returning FindNextTag's code), or return -1 to
+    // let it be read.
+    virtual int ProcessCachedTag() { return -1; }
     // The value of an attribute written without one: its own name. Returns 1, or 0 to
     // fail the tag.
     virtual int ProcessEmptyValue(Tag* tag, const String& name, String* value);
@@ -136,6 +150,8 @@ class Parser : public CharacterSource {
     Buffer* source_;  // not owned
     TagTable tags_;   // owns elements
     int line_;
+    long tagstart_;     // file position of the "<" of the known tag being read; -1 else
+    int tagstartline_;  // and its line
 };
 
 #endif  // SCRIPT_PARSER_H_

@@ -10,6 +10,7 @@
 #include "script/builtins.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
+#include "script/tag_cache.h"
 #include "script/variables.h"
 
 namespace {
@@ -184,7 +185,7 @@ int ScriptState::ProcessTag(Tag* tag) { return Dispatch(tag); }
 
 int ScriptState::Dispatch(Tag* tag) {
     int id = tag->id();
-    parser_->variables()->SetVariable(tag->name() + "_Error", String());
+    parser_->ClearErrorVariable(tag);
     if (id == TagIMPORT && tag->Find("STOP") != nullptr) return StatePass;
     if (PassedDown(id)) return StatePass;
     if (!Dispatched(id)) {
@@ -262,9 +263,15 @@ ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output,
     Init();
 }
 
-ScriptParser::~ScriptParser() {}
+ScriptParser::~ScriptParser() {
+    delete recording_;
+    delete cache_;
+}
 
 void ScriptParser::Init() {
+    cache_ = new TagCache;
+    recording_ = nullptr;
+    recordline_ = 0;
     interpret_ = InterpretMacros | InterpretTags;
     standardoutputlevel_ = OutputHtml | OutputText;
     depth_ = 0;
@@ -398,6 +405,18 @@ void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list
     }
 }
 
+void ScriptParser::ClearErrorVariable(Tag* tag) {
+    int id = tag->id();
+    if (id < 0 || id > TagKELP) return;
+    ErrorVariable* slot = errorvariables_[id];
+    if (slot->tagname != tag->name()) slot++;  // the second name of a shared id
+    if (slot->tagname != tag->name()) {
+        slot->tagname = tag->name();
+        slot->name = Variables::Resolve(tag->name() + "_Error");
+    }
+    variables()->SetVariable(slot->name, String());
+}
+
 // --- errors
 
 int ScriptParser::SyntaxError(const String& message) {
@@ -431,11 +450,113 @@ Expression* ScriptParser::ReadExpression(const ExpressionSyntax& syntax, Express
     return ::ReadExpression(this, this, syntax, end);
 }
 
+Expression* ScriptParser::ReadExpressionAt(long position, int startline, bool* owned) {
+    *owned = false;
+    if (const TagCache::CachedExpression* c = cache_->FindExpression(position)) {
+        SetLine(startline + c->lines);
+        return c->expression;
+    }
+    MacroExpander::Position saved;
+    macrosource_->SavePosition(&saved);
+    macrosource_->Seek(position);
+    SetLine(startline);
+    long ampersands = macrosource_->ampersands();
+    ExpressionSyntax syntax = {">", true, false, true, false};
+    ExpressionEnd end;
+    Expression* e = ReadExpression(syntax, &end);
+    if (e != nullptr) {
+        if (macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+            cache_->InsertExpression(position, e, line() - startline);
+        } else {
+            *owned = true;
+        }
+    }
+    int endline = line();
+    macrosource_->RestorePosition(saved);
+    SetLine(endline);
+    return e;
+}
+
 int ScriptParser::Evaluate(const String& text, String* result) {
     return EvaluateExpressionText(this, text, result);
 }
 
 int ScriptParser::GetNameValuePairs(Tag* tag) {
+    // A tag read by the main loop is recorded, to be replayed from the cache on the
+    // next pass, unless its text holds an "&" (a macro could read differently).
+    CachedTag* outer = recording_;
+    int outerline = recordline_;
+    long start = TakeTagStart();
+    long ampersands = macrosource_->ampersands();
+    recording_ = start >= 0 ? new CachedTag : nullptr;
+    recordline_ = tagstartline();
+    int r = ReadAttributes(tag);
+    CachedTag* recorded = recording_;
+    recording_ = outer;
+    if (recorded != nullptr) {
+        if (r != ScanFailure && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+            recorded->templ = tags().Find(tag->name().chars());
+            recorded->end = source()->CurrentFilePosition();
+            recorded->lines = line() - recordline_;
+            cache_->Insert(start, recorded);
+        } else {
+            delete recorded;
+        }
+    }
+    recordline_ = outerline;
+    return r;
+}
+
+void ScriptParser::DoNotRecord() {
+    delete recording_;
+    recording_ = nullptr;
+}
+
+void ScriptParser::Record(const String& name, int kind, Expression* expression,
+                          const String& literal, long position, int positionline) {
+    if (recording_ == nullptr) {
+        delete expression;
+        return;
+    }
+    recording_->attributes.emplace_back();
+    CachedAttribute& a = recording_->attributes.back();
+    a.name = name;
+    a.kind = static_cast<CachedAttribute::Kind>(kind);
+    a.expression = expression;
+    a.literal = literal;
+    a.position = position;
+    a.positionline = positionline - recordline_;
+    a.line = line() - recordline_;
+}
+
+int ScriptParser::ProcessCachedTag() {
+    if (macrosource_->inmacro()) return -1;
+    CachedTag* c = cache_->Find(source()->CurrentFilePosition());
+    if (c == nullptr) return -1;
+    int start = line();
+    source()->Seek(c->end);
+    Tag tag(*c->templ);
+    for (const CachedAttribute& a : c->attributes) {
+        SetLine(start + a.line);
+        String value;
+        if (a.kind == CachedAttribute::Evaluate) {
+            if (!a.expression->Evaluate(this, &value)) return ScanFailure;
+        } else if (a.kind == CachedAttribute::Position || a.kind == CachedAttribute::TagPosition) {
+            tag.SetPosition(a.position, start + a.positionline);
+            if (a.kind == CachedAttribute::TagPosition) continue;
+        } else {
+            value = a.literal;
+        }
+        tag.AddNameValuePair(a.name, value);
+    }
+    SetLine(start + c->lines);
+    if (!ValidateTag(c->templ, &tag)) return ScanFailure;
+    int r = ProcessKnownTag(&tag);
+    if (r == 0) return ScanFailure;
+    return r == 3 ? ScanStop : ScanMore;
+}
+
+int ScriptParser::ReadAttributes(Tag* tag) {
     switch (tag->id()) {
         case TagIF:
         case TagEVAL: {
@@ -449,25 +570,36 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
             Expression* e = ReadExpression(syntax, &end);
             if (e == nullptr) return ScanFailure;
             String value;
-            int ok = e->Evaluate(this, &value);
-            delete e;
-            if (!ok) return ScanFailure;
+            if (!e->Evaluate(this, &value)) {
+                delete e;
+                return ScanFailure;
+            }
+            Record(String(), CachedAttribute::Evaluate, e, String());
             tag->AddNameValuePair(String(), value);
             return ScanStop;
         }
         case TagIMPORT:
         case TagEXPORT:
+            DoNotRecord();
             return GetFlatFileNameValuePairs(tag);
         case TagHIDE:
         case TagWHILE: {
-            if (tag->id() == TagWHILE) tag->SetPosition(source()->CurrentFilePosition(), line());
+            long position = source()->CurrentFilePosition();
+            int positionline = line();
+            if (tag->id() == TagWHILE) tag->SetPosition(position, positionline);
             String raw;
             if (!ReadRawRest(&raw)) return ScanFailure;
             raw.StripWhitespace();
             if (tag->id() == TagHIDE) {
                 tag->AddNameValuePair(String(), raw);
-            } else if (raw.matches("STOP")) {
-                tag->AddNameValuePair("STOP", "STOP");
+                Record(String(), CachedAttribute::Literal, nullptr, raw);
+            } else {
+                // The condition is read again from its position on every test.
+                Record("", CachedAttribute::TagPosition, nullptr, String(), position, positionline);
+                if (raw.matches("STOP")) {
+                    tag->AddNameValuePair("STOP", "STOP");
+                    Record("STOP", CachedAttribute::Literal, nullptr, "STOP");
+                }
             }
             return ScanStop;
         }
@@ -484,6 +616,7 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
         // The rest of the tag, verbatim; a quoted value is cut at its closing quote.
         if (!ReadRawRest(value)) return ScanFailure;
         if (value->matches('"', 0)) *value = value->after(0).before('"');
+        Record(name, CachedAttribute::Literal, nullptr, *value);
         return ScanStop;
     }
     bool keepsource = (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
@@ -496,17 +629,22 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
     ExpressionEnd end;
     Expression* e = ReadExpression(syntax, &end);
     if (e == nullptr) return ScanFailure;
-    int ok = 1;
     if (keepsource) {
         *value = e->source();
+        Record(name, CachedAttribute::Literal, nullptr, *value);
+        delete e;
     } else if (rereadlater) {
         value->clear();
         tag->SetPosition(position, startline);
+        Record(name, CachedAttribute::Position, nullptr, String(), position, startline);
+        delete e;
     } else {
-        ok = e->Evaluate(this, value);
+        if (!e->Evaluate(this, value)) {
+            delete e;
+            return ScanFailure;
+        }
+        Record(name, CachedAttribute::Evaluate, e, String());
     }
-    delete e;
-    if (!ok) return ScanFailure;
     return end == ExpressionMore ? ScanMore : ScanStop;
 }
 
@@ -518,6 +656,7 @@ int ScriptParser::ProcessEmptyValue(Tag* tag, const String& name, String* value)
         return 0;
     }
     *value = name;
+    Record(name, CachedAttribute::Literal, nullptr, name);
     return 1;
 }
 

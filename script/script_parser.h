@@ -16,6 +16,9 @@
 class MacroExpander;
 class Output;
 class ScriptParser;
+class TagCache;
+struct CachedAttribute;
+struct CachedTag;
 
 // Results of ScriptState::ProcessTag and ProcessText.
 enum StateResult {
@@ -128,6 +131,9 @@ public:
     // Applies "fatal,nonfatal,display,nodisplay" to the runtime errors of a tag.
     void SetTagErrorSettings(const String& tagname, const String& list);
 
+    // Empties the variable TAG_Error before a tag runs.
+    void ClearErrorVariable(Tag* tag);
+
     // Errors. Each returns whether processing may continue.
     int SyntaxError(const String& message) override;
     int ReportExpressionError(const String& message);
@@ -137,6 +143,12 @@ public:
 
     // Expressions read from the script text at the current position.
     Expression* ReadExpression(const ExpressionSyntax& syntax, ExpressionEnd* end);
+    // The expression of a tag attribute that starts at position (a loop condition),
+    // read from there without moving the reading position; the line is left where
+    // the expression ends, for messages. Text without "&" is read once and kept
+    // (*owned false); otherwise the caller deletes the result (*owned true). Null
+    // after a reported error.
+    Expression* ReadExpressionAt(long position, int line, bool* owned);
     // Evaluates expression text; 1 with *result, or 0 (reported).
     int Evaluate(const String& text, String* result);
 
@@ -178,11 +190,20 @@ protected:
     int ProcessText(const String& text) override;
     int ProcessNewLine(const String& text) override;
     int ProcessEmptyValue(Tag* tag, const String& name, String* value) override;
+    int ProcessCachedTag() override;
     // The attributes of the legacy IMPORT and EXPORT tags.
     virtual int GetFlatFileNameValuePairs(Tag* tag);
 
 private:
     void Init();
+    // Reads a tag's attributes (GetNameValuePairs without the recording).
+    int ReadAttributes(Tag* tag);
+    // While a tag is read for the cache: notes how an attribute got its value.
+    // Takes ownership of expression.
+    void Record(const String& name, int kind, Expression* expression, const String& literal,
+                long position = -1, int positionline = 0);
+    // The tag being read cannot be replayed from the cache.
+    void DoNotRecord();
     // Reads the raw rest of a tag (up to its unquoted ">", which is dropped).
     int ReadRawRest(String* text);
     // Pops and destroys states from the top down to (and including) last, running
@@ -206,6 +227,15 @@ private:
     String returnvalue_;
     TagTable ifskip_, iffinish_, legacyifskip_, legacyiffinish_;
     TagTable whileskip_, legacywhileskip_, functionskip_;
+    // The resolved names of the TAG_Error variables, by tag id and spelling.
+    struct ErrorVariable {
+        String tagname;
+        ScopedName name;
+    };
+    ErrorVariable errorvariables_[TagKELP + 1][2];
+    TagCache* cache_;         // owned
+    CachedTag* recording_;    // owned while a tag is being read for the cache
+    int recordline_;          // the line where the recorded tag starts
 };
 
 #endif  // SCRIPT_SCRIPT_PARSER_H_

@@ -65,15 +65,26 @@ int VariableList::SetVariable(const String& name, const String& value) {
 }
 
 Variables::Variables(Kelp* engine)
-    : engine_(engine), globals_(1), basesystem_(new VariableTree(1)), locals_(0), systems_(0) {
+    : engine_(engine),
+      globals_(1),
+      basesystem_(new VariableTree(1)),
+      locals_(0),
+      systems_(0),
+      generation_(1) {
     systems_.Push(basesystem_);
 }
 
 Variables::~Variables() { delete basesystem_; }
 
 VariableScope Variables::Scope(const String& name, String* varname, String* dbname) {
-    String upper = name.upper();
     dbname->clear();
+    if (!name.contains('.', 0)) {
+        // No prefix possible: the common case.
+        *varname = name;
+        varname->upcase();
+        return ScopeDefault;
+    }
+    String upper = name.upper();
     for (const char* separator : {".D.", ".DATABASE."}) {
         int p = upper.search(separator, 0);
         if (p >= 0) {
@@ -116,6 +127,13 @@ Variable* Variables::FindField(const String& dbname, const String& varname) {
 }
 
 Variable* Variables::Find(const ScopedName& n) {
+    if (n.generation == generation_) return n.found;
+    n.found = Search(n);
+    n.generation = generation_;
+    return n.found;
+}
+
+Variable* Variables::Search(const ScopedName& n) {
     const char* name = n.varname.chars();
     VariableTree* local = LocalScope();
     switch (n.scope) {
@@ -142,13 +160,9 @@ String Variables::Value(const String& name) {
     return v ? v->value() : String();
 }
 
-int Variables::Assign(VariableTree* scope, const String& varname, const String& value) {
-    Variable* v = scope->Find(varname.chars());
-    if (v == nullptr) {
-        scope->Insert(new Variable(varname, value));
-        return 1;
-    }
-    return Assign(v, value);
+void Variables::Create(VariableTree* scope, const String& varname, const String& value) {
+    scope->Insert(new Variable(varname, value));
+    Invalidate();
 }
 
 int Variables::Assign(Variable* v, const String& value) {
@@ -158,32 +172,25 @@ int Variables::Assign(Variable* v, const String& value) {
 }
 
 int Variables::SetVariable(const String& name, const String& value) {
-    ScopedName n = Resolve(name);
+    return SetVariable(Resolve(name), value);
+}
+
+int Variables::SetVariable(const ScopedName& n, const String& value) {
+    // The variable a read would find is the one assigned; when there is none, local
+    // and global names create one (unprefixed names a global), others are ignored.
+    Variable* v = Find(n);
+    if (v != nullptr) return Assign(v, value);
     VariableTree* local = LocalScope();
-    Variable* v = nullptr;
-    switch (n.scope) {
-        case ScopeLocal:
-            return Assign(local ? local : &globals_, n.varname, value);
-        case ScopeGlobal:
-            return Assign(&globals_, n.varname, value);
-        case ScopeSystem:
-            v = FindSystem(n.varname);
-            break;
-        case ScopeDatabase:
-            v = FindField(n.dbname, n.varname);
-            break;
-        case ScopeDefault:
-            v = FindSystem(n.varname);
-            if (v == nullptr && local != nullptr) v = local->Find(n.varname.chars());
-            if (v == nullptr) v = FindField(String(), n.varname);
-            if (v == nullptr) return Assign(&globals_, n.varname, value);
-            break;
+    if (n.scope == ScopeLocal && local != nullptr) {
+        Create(local, n.varname, value);
+    } else if (n.scope == ScopeLocal || n.scope == ScopeGlobal || n.scope == ScopeDefault) {
+        Create(&globals_, n.varname, value);
     }
-    return v ? Assign(v, value) : 1;
+    return 1;
 }
 
 void Variables::AddGlobalVariable(const String& name, const String& value) {
-    globals_.Insert(new Variable(name, value));
+    Create(&globals_, name, value);
 }
 
 void Variables::AddFormVariable(const String& name, const String& value) {
@@ -191,15 +198,18 @@ void Variables::AddFormVariable(const String& name, const String& value) {
     if (v != nullptr) {
         v->SetValue(v->value() + "," + value);
     } else {
-        globals_.Insert(new Variable(name, value));
+        Create(&globals_, name, value);
     }
 }
 
 void Variables::AddSystemVariable(const String& name, const String& value) {
-    basesystem_->Insert(new Variable(name, value));
+    Create(basesystem_, name, value);
 }
 
-void Variables::AddSystemVariable(Variable* v) { basesystem_->Insert(v); }
+void Variables::AddSystemVariable(Variable* v) {
+    basesystem_->Insert(v);
+    Invalidate();
+}
 
 void Variables::AddDynamicVariables() {
     AddSystemVariable(new TimeRemainingVariable(engine_));
@@ -217,11 +227,13 @@ String Variables::GetSystemVariableValue(const String& name) {
 
 VariableTree* Variables::PopLocalVars() {
     if (locals_.Top() == nullptr) return nullptr;
+    Invalidate();
     return locals_.Pop();
 }
 
 VariableTree* Variables::PopSystemVars() {
     if (systems_.Top() == basesystem_) return nullptr;
+    Invalidate();
     return systems_.Pop();
 }
 

@@ -138,11 +138,14 @@ enum VariableScope {
 };
 
 // A script name resolved once: the scope code and the upper-cased variable and
-// database names (see Variables::Scope).
+// database names (see Variables::Scope). It also remembers the variable it found,
+// valid while the store's generation is unchanged.
 struct ScopedName {
-    VariableScope scope;
+    VariableScope scope = ScopeDefault;
     String varname;
     String dbname;
+    mutable Variable* found = nullptr;     // not owned
+    mutable unsigned long generation = 0;  // of the store when found was looked up
 };
 
 // The variable store of one request. Resolution by scope:
@@ -167,11 +170,14 @@ public:
 
     Variable* Find(const String& name) { return Find(Resolve(name)); }
     Variable* Find(const ScopedName& name);
+    // The look-up itself, without the remembered result.
+    Variable* Search(const ScopedName& name);
     // A copy of the variable's value; empty when there is none.
     String Value(const String& name);
     // Returns 0 when the variable refuses the value (error() then says why); an
     // assignment that finds no system or field variable is ignored and returns 1.
     int SetVariable(const String& name, const String& value);
+    int SetVariable(const ScopedName& name, const String& value);
     // The reason of the last refused assignment.
     const String& error() const { return error_; }
 
@@ -183,12 +189,22 @@ public:
     void AddSystemVariable(Variable* v);
     // Registers the dynamic system variables (time, language, time remaining).
     void AddDynamicVariables();
+    // Look-ups remember what they found until a variable is created or a scope is
+    // pushed or popped. Whoever changes the set of field variables (opening or
+    // closing a database or view) must call Invalidate().
+    void Invalidate() { generation_++; }
     String GetSystemVariableValue(const String& name);
 
     // The caller owns scopes it pushes and gets back on pop.
-    void PushLocalVars(VariableTree* scope) { locals_.Push(scope); }
+    void PushLocalVars(VariableTree* scope) {
+        locals_.Push(scope);
+        Invalidate();
+    }
     VariableTree* PopLocalVars();
-    void PushSystemVars(VariableTree* scope) { systems_.Push(scope); }
+    void PushSystemVars(VariableTree* scope) {
+        systems_.Push(scope);
+        Invalidate();
+    }
     // Never pops the base system scope; returns null instead.
     VariableTree* PopSystemVars();
     // The innermost function scope, or null outside functions.
@@ -201,9 +217,9 @@ public:
 
 private:
     Variable* FindSystem(const String& varname);
-    // Assigns to the variable, or in scope creates it; records a refusal in error_.
-    int Assign(VariableTree* scope, const String& varname, const String& value);
+    // Records a refusal in error_.
     int Assign(Variable* v, const String& value);
+    void Create(VariableTree* scope, const String& varname, const String& value);
     Variable* FindField(const String& dbname, const String& varname);
 
     Kelp* engine_;                  // not owned
@@ -212,6 +228,7 @@ private:
     Stack<VariableTree> locals_;    // not owning
     Stack<VariableTree> systems_;   // not owning
     String error_;
+    unsigned long generation_;
 };
 
 #endif  // SCRIPT_VARIABLES_H_

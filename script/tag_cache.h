@@ -1,0 +1,72 @@
+// TagCache: what the interpreter remembers of tags it has read, by file position,
+// so that loops and function bodies do not read a tag's text again on every pass.
+
+#ifndef SCRIPT_TAG_CACHE_H_
+#define SCRIPT_TAG_CACHE_H_
+
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/string.h"
+
+class Expression;
+class Tag;
+
+// How one attribute gets its value on a replay.
+struct CachedAttribute {
+    enum Kind {
+        Evaluate,  // the expression is evaluated again
+        Literal,   // the value is fixed (expression text, raw text, a bare name)
+        Position,  // the value is empty and the tag remembers a script position
+        TagPosition,  // no attribute: only the tag remembers a script position
+    };
+    String name;
+    Kind kind = Literal;
+    Expression* expression = nullptr;  // owned, for Evaluate
+    String literal;
+    long position = -1;     // for Position
+    int positionline = 0;   // its line, counted from the tag's start
+    int line = 0;           // lines after the tag's start where the value was read
+};
+
+// A known tag whose text held no "&" (so no macro can change it): its template, its
+// attributes in order, and where its text ends.
+struct CachedTag {
+    CachedTag() = default;
+    ~CachedTag();
+    CachedTag(const CachedTag&) = delete;
+    CachedTag& operator=(const CachedTag&) = delete;
+
+    Tag* templ = nullptr;  // not owned: the table's template
+    std::vector<CachedAttribute> attributes;
+    long end = 0;  // file position after the tag's ">"
+    int lines = 0;  // line feeds inside the tag
+};
+
+class TagCache {
+public:
+    TagCache() = default;
+    ~TagCache();
+    TagCache(const TagCache&) = delete;
+    TagCache& operator=(const TagCache&) = delete;
+
+    // The tag that starts at position, or null.
+    CachedTag* Find(long position) const;
+    // Takes ownership of tag.
+    void Insert(long position, CachedTag* tag);
+
+    // An expression read at position (a loop condition), with the lines it spans.
+    struct CachedExpression {
+        Expression* expression;  // owned
+        int lines;
+    };
+    const CachedExpression* FindExpression(long position) const;
+    // Takes ownership of expression.
+    void InsertExpression(long position, Expression* expression, int lines);
+
+private:
+    std::unordered_map<long, CachedTag*> tags_;  // owns the values
+    std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
+};
+
+#endif  // SCRIPT_TAG_CACHE_H_
