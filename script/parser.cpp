@@ -214,17 +214,26 @@ int Parser::SkipTagRest(String* raw) {
     return EatUntil(raw, '>', "&gt;");
 }
 
-int Parser::FindNextTag() {
+int Parser::TextPhase(int* result) {
     String text;
     for (;;) {
         int code = GetNextLine(&text);
         if (!text.empty()) {
             int r = (text[0] == '\r' || text[0] == '\n') ? ProcessNewLine(text) : ProcessText(text);
-            if (r != 1) return r;
+            if (r != 1) {
+                *result = r;
+                return ScanDone;
+            }
         }
-        if (code == ScanEnd) return ScanEnd;
-        if (code == ScanStop) break;
+        if (code == ScanEnd || code == ScanStop) return code;
     }
+}
+
+int Parser::FindNextTag() {
+    int result;
+    int code = TextPhase(&result);
+    if (code == ScanDone) return result;
+    if (code == ScanEnd) return ScanEnd;
     int cached = ProcessCachedTag();
     if (cached >= 0) return cached;
     long start = source_->inmacro() ? -1 : source_->CurrentFilePosition();

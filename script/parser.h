@@ -114,6 +114,10 @@ class Parser : public CharacterSource {
         return start;
     }
     int tagstartline() const { return tagstartline_; }
+    // The text phase: hands text runs and line breaks to their handlers up to the
+    // next "<" (ScanStop) or the end of the input (ScanEnd). A handler result other
+    // than 1 ends it early: the result is in *result and the return is ScanDone.
+    virtual int TextPhase(int* result);
     // Called with a "<" next: a derived class may handle the whole tag from what it
     // remembers of an earlier pass (returning FindNextTag's code), or return -1 to
     // let it be read.

@@ -270,6 +270,8 @@ ScriptParser::~ScriptParser() {
 
 void ScriptParser::Init() {
     cache_ = new TagCache;
+    textrecording_ = nullptr;
+    textline_ = 0;
     recording_ = nullptr;
     recordline_ = 0;
     interpret_ = InterpretMacros | InterpretTags;
@@ -529,6 +531,52 @@ void ScriptParser::Record(const String& name, int kind, Expression* expression,
     a.line = line() - recordline_;
 }
 
+int ScriptParser::TextPhase(int* result) {
+    if (macrosource_->inmacro()) return Parser::TextPhase(result);
+    long position = source()->CurrentFilePosition();
+    int start = line();
+    if (const CachedText* run = cache_->FindRun(position)) {
+        for (const CachedTextEvent& e : run->events) {
+            SetLine(start + e.line);
+            int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
+            if (r != 1) {
+                source()->Seek(e.end);
+                *result = r;
+                return ScanDone;
+            }
+        }
+        SetLine(start + run->lines);
+        source()->Seek(run->end);
+        return run->code;
+    }
+    if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
+    // Read a second time (a loop or a function body): remember it, unless it holds
+    // an "&" (a macro could read differently on the next pass).
+    CachedText* run = new CachedText;
+    CachedText* outer = textrecording_;
+    int outerline = textline_;
+    textrecording_ = run;
+    textline_ = start;
+    long ampersands = macrosource_->ampersands();
+    int code = Parser::TextPhase(result);
+    textrecording_ = outer;
+    textline_ = outerline;
+    if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+        run->end = source()->CurrentFilePosition();
+        run->lines = line() - start;
+        run->code = code;
+        cache_->InsertRun(position, run);
+    } else {
+        delete run;
+    }
+    return code;
+}
+
+void ScriptParser::RecordText(bool newline, const String& text) {
+    textrecording_->events.push_back(
+        CachedTextEvent{newline, text, line() - textline_, source()->CurrentFilePosition()});
+}
+
 int ScriptParser::ProcessCachedTag() {
     if (macrosource_->inmacro()) return -1;
     CachedTag* c = cache_->Find(source()->CurrentFilePosition());
@@ -731,6 +779,7 @@ int ScriptParser::ProcessKnownTag(Tag* tag) {
 }
 
 int ScriptParser::ProcessText(const String& text) {
+    if (textrecording_ != nullptr) RecordText(false, text);
     if (engine()->timedout()) return Timeout();
     for (ScriptState* s = states_.Top(); s != nullptr;) {
         int r = s->ProcessText(text, standardoutputlevel_);
@@ -744,6 +793,7 @@ int ScriptParser::ProcessText(const String& text) {
 }
 
 int ScriptParser::ProcessNewLine(const String& text) {
+    if (textrecording_ != nullptr) RecordText(true, text);
     if (engine()->timedout()) return Timeout();
     if (standardoutputlevel_ & OutputText) {
         bool compress = (standardoutputlevel_ & OutputCompressWhitespace) != 0;

@@ -19,6 +19,7 @@ class ScriptParser;
 class TagCache;
 struct CachedAttribute;
 struct CachedTag;
+struct CachedText;
 
 // Results of ScriptState::ProcessTag and ProcessText.
 enum StateResult {
@@ -191,11 +192,14 @@ protected:
     int ProcessNewLine(const String& text) override;
     int ProcessEmptyValue(Tag* tag, const String& name, String* value) override;
     int ProcessCachedTag() override;
+    int TextPhase(int* result) override;
     // The attributes of the legacy IMPORT and EXPORT tags.
     virtual int GetFlatFileNameValuePairs(Tag* tag);
 
 private:
     void Init();
+    // Notes a text event of the run being recorded.
+    void RecordText(bool newline, const String& text);
     // Reads a tag's attributes (GetNameValuePairs without the recording).
     int ReadAttributes(Tag* tag);
     // While a tag is read for the cache: notes how an attribute got its value.
@@ -234,6 +238,8 @@ private:
     };
     ErrorVariable errorvariables_[TagKELP + 1][2];
     TagCache* cache_;         // owned
+    CachedText* textrecording_;  // owned while a text run is being recorded
+    int textline_;            // the line where it starts
     CachedTag* recording_;    // owned while a tag is being read for the cache
     int recordline_;          // the line where the recorded tag starts
 };

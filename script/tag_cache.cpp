@@ -11,6 +11,25 @@ CachedTag::~CachedTag() {
 TagCache::~TagCache() {
     for (auto& entry : tags_) delete entry.second;
     for (auto& entry : expressions_) delete entry.second.expression;
+    for (auto& entry : runs_) delete entry.second;
+}
+
+const CachedText* TagCache::FindRun(long position) const {
+    auto it = runs_.find(position);
+    return it == runs_.end() ? nullptr : it->second;
+}
+
+void TagCache::InsertRun(long position, CachedText* run) {
+    CachedText*& slot = runs_[position];
+    delete slot;
+    slot = run;
+}
+
+bool TagCache::SeenBefore(long position) {
+    bool& seen = seen_[position];
+    bool before = seen;
+    seen = true;
+    return before;
 }
 
 const TagCache::CachedExpression* TagCache::FindExpression(long position) const {

@@ -43,6 +43,22 @@ struct CachedTag {
     int lines = 0;  // line feeds inside the tag
 };
 
+// The text between two tags: its events (text runs and line breaks) as the text
+// phase delivered them, and where it ends.
+struct CachedTextEvent {
+    bool newline;
+    String text;
+    int line;  // lines after the run's start when delivered
+    long end;  // file position after the event
+};
+
+struct CachedText {
+    std::vector<CachedTextEvent> events;
+    long end = 0;
+    int lines = 0;
+    int code = 0;  // how the run ended: a tag next, or the end of the input
+};
+
 class TagCache {
 public:
     TagCache() = default;
@@ -54,6 +70,13 @@ public:
     CachedTag* Find(long position) const;
     // Takes ownership of tag.
     void Insert(long position, CachedTag* tag);
+
+    const CachedText* FindRun(long position) const;
+    // Takes ownership of run.
+    void InsertRun(long position, CachedText* run);
+    // Whether text at position was read before (and notes that it now was): a run is
+    // remembered only when it is read again, so straight pages cost no memory.
+    bool SeenBefore(long position);
 
     // An expression read at position (a loop condition), with the lines it spans.
     struct CachedExpression {
@@ -67,6 +90,8 @@ public:
 private:
     std::unordered_map<long, CachedTag*> tags_;  // owns the values
     std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
+    std::unordered_map<long, CachedText*> runs_;                 // owns the values
+    std::unordered_map<long, bool> seen_;
 };
 
 #endif  // SCRIPT_TAG_CACHE_H_

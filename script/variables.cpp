@@ -156,7 +156,7 @@ Variable* Variables::Search(const ScopedName& n) {
 }
 
 String Variables::Value(const String& name) {
-    Variable* v = Find(name);
+    Variable* v = Find(Resolved(name));
     return v ? v->value() : String();
 }
 
@@ -171,8 +171,17 @@ int Variables::Assign(Variable* v, const String& value) {
     return 0;
 }
 
+const ScopedName& Variables::Resolved(const String& name) {
+    std::string key(name.chars(), name.length());
+    auto it = resolved_.find(key);
+    if (it != resolved_.end()) return it->second;
+    // Names computed by scripts could grow the table without end: start afresh.
+    if (resolved_.size() >= 4096) resolved_.clear();
+    return resolved_[key] = Resolve(name);
+}
+
 int Variables::SetVariable(const String& name, const String& value) {
-    return SetVariable(Resolve(name), value);
+    return SetVariable(Resolved(name), value);
 }
 
 int Variables::SetVariable(const ScopedName& n, const String& value) {

@@ -5,6 +5,9 @@
 #ifndef SCRIPT_VARIABLES_H_
 #define SCRIPT_VARIABLES_H_
 
+#include <string>
+#include <unordered_map>
+
 #include "foundation/list.h"
 #include "foundation/splay_tree.h"
 #include "foundation/stack.h"
@@ -168,7 +171,7 @@ public:
     static VariableScope Scope(const String& name, String* varname, String* dbname);
     static ScopedName Resolve(const String& name);
 
-    Variable* Find(const String& name) { return Find(Resolve(name)); }
+    Variable* Find(const String& name) { return Find(Resolved(name)); }
     Variable* Find(const ScopedName& name);
     // The look-up itself, without the remembered result.
     Variable* Search(const ScopedName& name);
@@ -216,6 +219,9 @@ public:
     void GetLocalVariableList(VariableList& list);
 
 private:
+    // Resolve(name), remembered for names seen before (with their look-up).
+    const ScopedName& Resolved(const String& name);
+
     Variable* FindSystem(const String& varname);
     // Records a refusal in error_.
     int Assign(Variable* v, const String& value);
@@ -229,6 +235,7 @@ private:
     Stack<VariableTree> systems_;   // not owning
     String error_;
     unsigned long generation_;
+    std::unordered_map<std::string, ScopedName> resolved_;
 };
 
 #endif  // SCRIPT_VARIABLES_H_
