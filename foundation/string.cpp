@@ -91,6 +91,13 @@ String& String::assign(char c) { return assign(&c, 1); }
 String& String::assign(const char* s, int n) {
     if (s == nullptr) s = "", n = 0;
     if (n < 0) n = static_cast<int>(strlen(s));
+    if (n < kStep && capacity_ == kStep) {
+        // Short into short: the common case, without the capacity arithmetic.
+        memmove(data_, s, n);
+        data_[n] = '\0';
+        length_ = n;
+        return *this;
+    }
     int capacity = RoundCapacity(n);
     if (capacity == capacity_) {
         // The buffer already has the capacity assign() gives: reuse it (s may point

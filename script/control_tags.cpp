@@ -22,7 +22,7 @@ int CountError(ScriptParser* parser, Tag* tag, const char* expects) {
 
 // Skips forward to a target of table; ScanDone, or 0 after reporting.
 int SkipTo(ScriptParser* parser, TagTable& table, Tag* found, const char* closing) {
-    int r = parser->FindTag(found, &table);
+    int r = parser->SkipTo(found, &table);
     if (r == ScanEnd) {
         parser->SyntaxError(String("Unexpected end of file looking for &lt;") + closing + "&gt;");
         return 0;

@@ -246,9 +246,16 @@ double ToNumber(const String& s, bool* whole) {
     const char* p = begin;
     while (IsSpace(*p)) p++;
     const char* q = p;
+    bool negative = *q == '-';
     if (*q == '+' || *q == '-') q++;
     int digits = 0;
-    while (IsDigit(*q)) q++, digits++;
+    long integer = 0;
+    while (IsDigit(*q)) integer = integer * 10 + (*q++ - '0'), digits++;
+    if (digits > 0 && digits <= 15 && *q != '.' && *q != 'e' && *q != 'E') {
+        // A plain integer: exact as a double, no need for strtod.
+        if (whole) *whole = q == begin + s.length();
+        return negative ? -static_cast<double>(integer) : static_cast<double>(integer);
+    }
     if (*q == '.') {
         q++;
         while (IsDigit(*q)) q++, digits++;
@@ -256,16 +263,6 @@ double ToNumber(const String& s, bool* whole) {
     if (digits == 0) {
         if (whole) *whole = s.empty();
         return 0;
-    }
-    if (*q != 'e' && *q != 'E' && q[-1] != '.' && digits <= 15 && !memchr(p, '.', q - p)) {
-        // A plain integer: exact as a double, no need for strtod.
-        const char* d = p;
-        bool negative = *d == '-';
-        if (*d == '+' || *d == '-') d++;
-        long v = 0;
-        while (d < q) v = v * 10 + (*d++ - '0');
-        if (whole) *whole = q == begin + s.length();
-        return negative ? -static_cast<double>(v) : static_cast<double>(v);
     }
     if (*q == 'e' || *q == 'E') {
         const char* e = q + 1;

@@ -163,7 +163,7 @@ int ScriptParser::DeclareFunction(Tag* tag) {
         functions_.Insert(f);
     }
     Tag found("", 0, 0);
-    int r = FindTag(&found, &functionskip_);
+    int r = SkipTo(&found, &functionskip_);
     if (r == ScanEnd) SyntaxError("Unexpected end of file looking for &lt;/KpFUNCTION&gt;");
     return r == ScanDone ? StateDone : StateError;
 }

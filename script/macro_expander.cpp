@@ -17,6 +17,7 @@ MacroExpander::MacroExpander(Kelp* engine, int size)
       ampersands_(0) {}
 
 void MacroExpander::ClearMacro() {
+    if (index_ < 0 && consumed_ == 0) return;  // nothing to clear
     index_ = -1;
     value_.clear();
     name_.clear();

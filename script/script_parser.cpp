@@ -313,6 +313,30 @@ void ScriptParser::SetHandler(int id, TagHandler routine) {
     if (id >= 0 && id <= TagKELP) handlers_[id] = routine;
 }
 
+int ScriptParser::SkipTo(Tag* found, TagTable* targets) {
+    if (macrosource_->inmacro()) return FindTag(found, targets);
+    long position = source()->CurrentFilePosition();
+    int start = line();
+    if (const TagCache::CachedSkip* s = cache_->FindSkip(position, targets)) {
+        source()->Seek(s->end);
+        SetLine(start + s->lines);
+        found->Reset(*s->target);
+        return ScanDone;
+    }
+    long ampersands = macrosource_->ampersands();
+    int r = FindTag(found, targets);
+    if (r == ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro() &&
+        found->attributes().Entries() == 0) {
+        Tag* target = targets->Find(found->name().chars());
+        if (target != nullptr) {
+            cache_->InsertSkip(position, TagCache::CachedSkip{targets, target,
+                                                              source()->CurrentFilePosition(),
+                                                              line() - start});
+        }
+    }
+    return r;
+}
+
 int ScriptParser::SkipBlock(Tag* tag) {
     TagTable targets(1);
     AddTarget(&targets, tag->name().chars(), tag->id(), tag->endid());
@@ -583,23 +607,46 @@ int ScriptParser::ProcessCachedTag() {
     if (c == nullptr) return -1;
     int start = line();
     source()->Seek(c->end);
-    Tag tag(*c->templ);
+    if (c->busy) {
+        Tag tag(*c->templ);
+        return ReplayTag(c, start, &tag, false);
+    }
+    bool fresh = c->prepared == nullptr;
+    if (fresh) c->prepared = new Tag(*c->templ);
+    c->busy = true;
+    int r = ReplayTag(c, start, c->prepared, !fresh);
+    c->busy = false;
+    if (fresh && r == ScanFailure) {
+        // Only a complete first replay leaves a tag to fill in again.
+        delete c->prepared;
+        c->prepared = nullptr;
+    }
+    return r;
+}
+
+int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
+    NameValuePair* pair = prepared ? tag->attributes().First() : nullptr;
     for (const CachedAttribute& a : c->attributes) {
         SetLine(start + a.line);
         String value;
         if (a.kind == CachedAttribute::Evaluate) {
             if (!a.expression->Evaluate(this, &value)) return ScanFailure;
         } else if (a.kind == CachedAttribute::Position || a.kind == CachedAttribute::TagPosition) {
-            tag.SetPosition(a.position, start + a.positionline);
+            tag->SetPosition(a.position, start + a.positionline);
             if (a.kind == CachedAttribute::TagPosition) continue;
         } else {
             value = a.literal;
         }
-        tag.AddNameValuePair(a.name, value);
+        if (pair != nullptr) {
+            pair->SetValue(value);
+            pair = tag->attributes().Next();
+        } else {
+            tag->AddNameValuePair(a.name, value);
+        }
     }
     SetLine(start + c->lines);
-    if (!ValidateTag(c->templ, &tag)) return ScanFailure;
-    int r = ProcessKnownTag(&tag);
+    if (!prepared && !ValidateTag(c->templ, tag)) return ScanFailure;
+    int r = ProcessKnownTag(tag);
     if (r == 0) return ScanFailure;
     return r == 3 ? ScanStop : ScanMore;
 }

@@ -174,6 +174,10 @@ public:
     // Declares the function of a KpFUNCTION tag at the current position.
     int DeclareFunction(Tag* tag);
 
+    // Skip mode (FindTag) with one of the tables below, remembering where it ended
+    // when the skipped text held no "&" and the target found has no attributes.
+    int SkipTo(Tag* found, TagTable* targets);
+
     // Skip tables for block tags.
     TagTable& ifskip(bool legacy) { return legacy ? legacyifskip_ : ifskip_; }
     TagTable& iffinish(bool legacy) { return legacy ? legacyiffinish_ : iffinish_; }
@@ -198,6 +202,9 @@ protected:
 
 private:
     void Init();
+    // Fills tag (a fresh copy of the template, or the cached tag's prepared tag whose
+    // attributes are already in place) from a cached tag and runs it.
+    int ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared);
     // Notes a text event of the run being recorded.
     void RecordText(bool newline, const String& text);
     // Reads a tag's attributes (GetNameValuePairs without the recording).

@@ -3,9 +3,11 @@
 #include "script/tag_cache.h"
 
 #include "script/expression.h"
+#include "script/tag.h"
 
 CachedTag::~CachedTag() {
     for (CachedAttribute& a : attributes) delete a.expression;
+    delete prepared;
 }
 
 TagCache::~TagCache() {
@@ -23,6 +25,18 @@ void TagCache::InsertRun(long position, CachedText* run) {
     CachedText*& slot = runs_[position];
     delete slot;
     slot = run;
+}
+
+const TagCache::CachedSkip* TagCache::FindSkip(long position, const void* table) const {
+    auto range = skips_.equal_range(position);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.table == table) return &it->second;
+    }
+    return nullptr;
+}
+
+void TagCache::InsertSkip(long position, const CachedSkip& skip) {
+    if (FindSkip(position, skip.table) == nullptr) skips_.emplace(position, skip);
 }
 
 bool TagCache::SeenBefore(long position) {

@@ -38,6 +38,11 @@ struct CachedTag {
     CachedTag& operator=(const CachedTag&) = delete;
 
     Tag* templ = nullptr;  // not owned: the table's template
+    // A tag with these attributes (and the template's defaults) that replays fill
+    // in again; busy while a replay uses it (a function body may replay the same
+    // tag recursively, and then builds a tag of its own).
+    Tag* prepared = nullptr;  // owned
+    bool busy = false;
     std::vector<CachedAttribute> attributes;
     long end = 0;  // file position after the tag's ">"
     int lines = 0;  // line feeds inside the tag
@@ -78,6 +83,17 @@ public:
     // remembered only when it is read again, so straight pages cost no memory.
     bool SeenBefore(long position);
 
+    // A skip over a block: from a position, with a target table, to the end of the
+    // target found (one without attributes).
+    struct CachedSkip {
+        const void* table;  // the target table
+        Tag* target;        // not owned: its entry
+        long end;
+        int lines;
+    };
+    const CachedSkip* FindSkip(long position, const void* table) const;
+    void InsertSkip(long position, const CachedSkip& skip);
+
     // An expression read at position (a loop condition), with the lines it spans.
     struct CachedExpression {
         Expression* expression;  // owned
@@ -92,6 +108,7 @@ private:
     std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
     std::unordered_map<long, CachedText*> runs_;                 // owns the values
     std::unordered_map<long, bool> seen_;
+    std::unordered_multimap<long, CachedSkip> skips_;
 };
 
 #endif  // SCRIPT_TAG_CACHE_H_

@@ -127,32 +127,41 @@ Variable* Variables::FindField(const String& dbname, const String& varname) {
 }
 
 Variable* Variables::Find(const ScopedName& n) {
-    if (n.generation == generation_) return n.found;
-    n.found = Search(n);
-    n.generation = generation_;
-    return n.found;
-}
-
-Variable* Variables::Search(const ScopedName& n) {
     const char* name = n.varname.chars();
     VariableTree* local = LocalScope();
+    if (n.scope == ScopeLocal) return local ? local->Find(name) : globals_.Find(name);
+    // What is found outside the function scopes is remembered; function scopes come
+    // and go with every call, so they are searched each time.
+    if (n.generation != generation_) {
+        n.found = SearchOutsideFunctions(n, &n.fromsystem);
+        n.generation = generation_;
+    }
+    if (n.scope != ScopeDefault || n.fromsystem || local == nullptr) return n.found;
+    Variable* v = local->Find(name);
+    return v ? v : n.found;
+}
+
+Variable* Variables::SearchOutsideFunctions(const ScopedName& n, bool* fromsystem) {
+    *fromsystem = false;
     switch (n.scope) {
-        case ScopeLocal:
-            return local ? local->Find(name) : globals_.Find(name);
         case ScopeGlobal:
-            return globals_.Find(name);
+            return globals_.Find(n.varname.chars());
         case ScopeSystem:
             return FindSystem(n.varname);
         case ScopeDatabase:
             return FindField(n.dbname, n.varname);
-        case ScopeDefault:
+        default:
             break;
     }
+    // The default order is system, function scope, databases, global; the function
+    // scope is Find's part.
     Variable* v = FindSystem(n.varname);
-    if (v == nullptr && local != nullptr) v = local->Find(name);
-    if (v == nullptr) v = FindField(String(), n.varname);
-    if (v == nullptr) v = globals_.Find(name);
-    return v;
+    if (v != nullptr) {
+        *fromsystem = true;
+        return v;
+    }
+    v = FindField(String(), n.varname);
+    return v ? v : globals_.Find(n.varname.chars());
 }
 
 String Variables::Value(const String& name) {
@@ -236,7 +245,6 @@ String Variables::GetSystemVariableValue(const String& name) {
 
 VariableTree* Variables::PopLocalVars() {
     if (locals_.Top() == nullptr) return nullptr;
-    Invalidate();
     return locals_.Pop();
 }
 

@@ -147,7 +147,8 @@ struct ScopedName {
     VariableScope scope = ScopeDefault;
     String varname;
     String dbname;
-    mutable Variable* found = nullptr;     // not owned
+    mutable Variable* found = nullptr;     // not owned; found outside function scopes
+    mutable bool fromsystem = false;       // found is a system variable
     mutable unsigned long generation = 0;  // of the store when found was looked up
 };
 
@@ -173,8 +174,6 @@ public:
 
     Variable* Find(const String& name) { return Find(Resolved(name)); }
     Variable* Find(const ScopedName& name);
-    // The look-up itself, without the remembered result.
-    Variable* Search(const ScopedName& name);
     // A copy of the variable's value; empty when there is none.
     String Value(const String& name);
     // Returns 0 when the variable refuses the value (error() then says why); an
@@ -192,17 +191,14 @@ public:
     void AddSystemVariable(Variable* v);
     // Registers the dynamic system variables (time, language, time remaining).
     void AddDynamicVariables();
-    // Look-ups remember what they found until a variable is created or a scope is
-    // pushed or popped. Whoever changes the set of field variables (opening or
-    // closing a database or view) must call Invalidate().
+    // Look-ups remember what they found outside function scopes until a variable is
+    // created or a system scope is pushed or popped. Whoever changes the set of field
+    // variables (opening or closing a database or view) must call Invalidate().
     void Invalidate() { generation_++; }
     String GetSystemVariableValue(const String& name);
 
     // The caller owns scopes it pushes and gets back on pop.
-    void PushLocalVars(VariableTree* scope) {
-        locals_.Push(scope);
-        Invalidate();
-    }
+    void PushLocalVars(VariableTree* scope) { locals_.Push(scope); }
     VariableTree* PopLocalVars();
     void PushSystemVars(VariableTree* scope) {
         systems_.Push(scope);
@@ -223,6 +219,8 @@ private:
     const ScopedName& Resolved(const String& name);
 
     Variable* FindSystem(const String& varname);
+    // The look-up in every scope but the function scopes.
+    Variable* SearchOutsideFunctions(const ScopedName& name, bool* fromsystem);
     // Records a refusal in error_.
     int Assign(Variable* v, const String& value);
     void Create(VariableTree* scope, const String& varname, const String& value);
