@@ -37,6 +37,8 @@ deps:
 
 bench: deps all
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+	@echo "== interpreter against perl"
+	@sh bench/interpreter_bench.sh $(BUILD)/tests/page_runner
 
 asan:
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF

@@ -3,7 +3,7 @@
 # concatenation, and a recursive fib(20)) and the same programs in perl, each
 # several times, and prints the best times and their ratios.
 # Usage: interpreter_bench.sh RUNNER [RUNS]   (RUNNER runs one page: RUNNER PAGE.kp)
-runner=$1
+runner=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 runs=${2:-7}
 dir=$(cd "$(dirname "$0")/pages" && pwd)
 cd "$dir" || exit 1

@@ -288,6 +288,11 @@ void ScriptParser::Init() {
     engine()->InstallTagHandlers(this);
 }
 
+int ScriptParser::Parse() {
+    int r = Parser::Parse();
+    return exited_ ? 1 : r;
+}
+
 void ScriptParser::SetupSupportedTags() {
     for (const TagSpec& spec : kTags) tags().Insert(MakeTemplate(spec));
 }

@@ -88,6 +88,8 @@ public:
     ~ScriptParser() override;
 
     void SetupSupportedTags() override;
+    // Runs the whole script; an exit tag is an orderly end, wherever it was met.
+    int Parse() override;
     // Registers the handler of a tag id (hosts add those of the data, network and
     // other tags). Unregistered tags answer with a "not available" runtime error.
     void SetHandler(int id, TagHandler routine);
