@@ -169,7 +169,7 @@ int ProcessKpIF(ScriptState* state, Tag* tag) {
     }
     NameValuePair* a = tag->attributes().First();
     if (tag->id() == TagKpIF && !a->name().empty()) {
-        if (!state->Assign(tag, a->name(), a->value())) return StateError;
+        if (!state->Assign(tag, a)) return StateError;
     }
     IFState* s = new IFState(parser, tag);
     return s->Continue(a->value());
@@ -205,7 +205,7 @@ int ProcessKpLET(ScriptState* state, Tag* tag) {
         return CountError(state->parser(), tag, " expects exactly one 1 name/value pair, found ");
     }
     NameValuePair* a = tag->attributes().First();
-    return state->Assign(tag, a->name(), a->value());
+    return state->Assign(tag, a);
 }
 
 int ProcessKpASSIGN(ScriptState* state, Tag* tag) {
@@ -233,7 +233,7 @@ int ProcessKpEVAL(ScriptState* state, Tag* tag) {
         return CountError(state->parser(), tag, " expects exactly 1 name/value pair, found ");
     }
     NameValuePair* a = tag->attributes().First();
-    if (!a->name().empty() && !state->Assign(tag, a->name(), a->value())) return StateError;
+    if (!a->name().empty() && !state->Assign(tag, a)) return StateError;
     state->parser()->WriteValue(a->value());
     return StateDone;
 }

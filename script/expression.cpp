@@ -190,23 +190,26 @@ String Substring(const String& l, const String& r) {
     return l.at(static_cast<int>(start - 1), static_cast<int>(end));
 }
 
-int Arithmetic(ExpressionContext* context, OperatorCode code, const String& l, const String& r,
-               String* out) {
-    double a = ToNumber(l), b = ToNumber(r);
+}  // namespace
+
+int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b,
+                    double* out) {
     switch (code) {
-        case OpAdd: *out = FormatNumber(a + b); return 1;
-        case OpSubtract: *out = FormatNumber(a - b); return 1;
-        case OpMultiply: *out = FormatNumber(a * b); return 1;
-        case OpPower: *out = FormatNumber(pow(a, b)); return 1;
+        case OpAdd: *out = a + b; return 1;
+        case OpSubtract: *out = a - b; return 1;
+        case OpMultiply: *out = a * b; return 1;
+        case OpPower: *out = pow(a, b); return 1;
         default: break;
     }
     if (b == 0) {
         context->ExpressionError("Divide by 0");
         return 0;
     }
-    *out = FormatNumber(a / b);
+    *out = a / b;
     return 1;
 }
+
+namespace {
 
 int Bitwise(ExpressionContext* context, OperatorCode code, const String& l, const String& r,
             String* out) {
@@ -334,8 +337,12 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const St
         case OpSubtract:
         case OpMultiply:
         case OpDivide:
-        case OpPower:
-            return Arithmetic(context, op->code, l, r, out);
+        case OpPower: {
+            double v;
+            if (!ArithmeticValue(context, op->code, ToNumber(l), ToNumber(r), &v)) return 0;
+            *out = FormatNumber(v);
+            return 1;
+        }
         case OpConcat:
             *out = l;
             out->cat(r.chars(), r.length());
@@ -442,7 +449,49 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     return ok;
 }
 
+int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) const {
+    String text;
+    if (!Evaluate(context, &text)) return 0;
+    *out = ToNumber(text);
+    return 1;
+}
+
+int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const {
+    Variable* v = context->variables()->Find(name_);
+    *out = v ? ToNumber(v->value()) : 0;
+    return 1;
+}
+
+bool OperatorNode::Arithmetic() const {
+    OperatorCode c = op_->code;
+    return c == OpAdd || c == OpSubtract || c == OpMultiply || c == OpDivide || c == OpPower;
+}
+
+int OperatorNode::Compute(ExpressionContext* context, double* out) const {
+    double a = 0, b;
+    if (left_ != nullptr && !left_->EvaluateNumber(context, &a)) return 0;
+    if (!right_->EvaluateNumber(context, &b)) return 0;
+    return ArithmeticValue(context, op_->code, a, b, out);
+}
+
+int OperatorNode::EvaluateNumber(ExpressionContext* context, double* out) const {
+    if (!Arithmetic()) return ExpressionNode::EvaluateNumber(context, out);
+    double v;
+    if (!Compute(context, &v)) return 0;
+    // A whole number prints and reads back exactly; anything else goes through its
+    // six-decimal text, as the next operator would read it.
+    bool exact = v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
+    *out = exact ? v : ToNumber(FormatNumber(v));
+    return 1;
+}
+
 int OperatorNode::Evaluate(ExpressionContext* context, String* out) const {
+    if (Arithmetic()) {
+        double v;
+        if (!Compute(context, &v)) return 0;
+        *out = FormatNumber(v);
+        return 1;
+    }
     // Both operands are always evaluated: AND and OR do not short-circuit.
     String l, r;
     if (left_ != nullptr && !left_->Evaluate(context, &l)) return 0;

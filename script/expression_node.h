@@ -15,19 +15,27 @@ public:
     virtual ~ExpressionNode() {}
     // Returns 1 with *out set, or 0 after an error was reported through context.
     virtual int Evaluate(ExpressionContext* context, String* out) const = 0;
+    // The value read as a number, exactly as ToNumber() of Evaluate()'s text would
+    // read it; nodes override it to skip the text where that is exact.
+    virtual int EvaluateNumber(ExpressionContext* context, double* out) const;
 };
 
 // A string or numeric constant; quotes are already removed.
 class ConstantNode : public ExpressionNode {
 public:
-    explicit ConstantNode(const String& value) : value_(value) {}
+    explicit ConstantNode(const String& value) : value_(value), number_(ToNumber(value)) {}
     int Evaluate(ExpressionContext*, String* out) const override {
         *out = value_;
+        return 1;
+    }
+    int EvaluateNumber(ExpressionContext*, double* out) const override {
+        *out = number_;
         return 1;
     }
 
 private:
     String value_;
+    double number_;
 };
 
 // A variable reference, its scope resolved once when read.
@@ -35,6 +43,7 @@ class VariableNode : public ExpressionNode {
 public:
     explicit VariableNode(const String& name) : name_(Variables::Resolve(name)) {}
     int Evaluate(ExpressionContext* context, String* out) const override;
+    int EvaluateNumber(ExpressionContext* context, double* out) const override;
 
 private:
     ScopedName name_;
@@ -69,12 +78,22 @@ public:
         delete right_;
     }
     int Evaluate(ExpressionContext* context, String* out) const override;
+    int EvaluateNumber(ExpressionContext* context, double* out) const override;
 
 private:
+    // +, -, *, / and POW: computed on the operands' numbers.
+    bool Arithmetic() const;
+    // The unformatted result of an arithmetic operator.
+    int Compute(ExpressionContext* context, double* out) const;
+
     const OperatorRecord* op_;  // an entry of the static table
     ExpressionNode* left_;      // owned; null for a prefix operator
     ExpressionNode* right_;     // owned
 };
+
+// +, -, *, / (0 is the error "Divide by 0") and POW on numbers.
+int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b,
+                    double* out);
 
 // Applies op to the operand values (l is empty for a prefix operator).
 int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const String& l,

@@ -231,6 +231,13 @@ int ScriptState::RuntimeError(Tag* tag, const String& message) {
     return StateHandled;
 }
 
+int ScriptState::Assign(Tag* tag, NameValuePair* attribute) {
+    if (attribute->scopedname() == nullptr) return Assign(tag, attribute->name(), attribute->value());
+    Variables* vars = parser_->variables();
+    if (vars->SetVariable(*attribute->scopedname(), attribute->value())) return StateDone;
+    return RuntimeError(tag, vars->error());
+}
+
 int ScriptState::Assign(Tag* tag, const String& name, const String& value) {
     Variables* vars = parser_->variables();
     if (vars->SetVariable(name, value)) return StateDone;
@@ -445,6 +452,8 @@ void ScriptParser::ClearErrorVariable(Tag* tag) {
         slot->tagname = tag->name();
         slot->name = Variables::Resolve(tag->name() + "_Error");
     }
+    Variable* v = variables()->Find(slot->name);
+    if (v != nullptr && v->value().empty()) return;  // already clear
     variables()->SetVariable(slot->name, String());
 }
 
@@ -552,6 +561,7 @@ void ScriptParser::Record(const String& name, int kind, Expression* expression,
     recording_->attributes.emplace_back();
     CachedAttribute& a = recording_->attributes.back();
     a.name = name;
+    a.scopedname = Variables::Resolve(name);
     a.kind = static_cast<CachedAttribute::Kind>(kind);
     a.expression = expression;
     a.literal = literal;
@@ -647,6 +657,7 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
             pair = tag->attributes().Next();
         } else {
             tag->AddNameValuePair(a.name, value);
+            tag->attributes().Last()->SetScopedName(&a.scopedname);
         }
     }
     SetLine(start + c->lines);

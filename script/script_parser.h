@@ -62,6 +62,8 @@ public:
     int RuntimeError(Tag* tag, const String& message);
     // Assigns a variable for tag; a refused value is a runtime error of the tag.
     int Assign(Tag* tag, const String& name, const String& value);
+    // Assigns the attribute's value to the variable the attribute names.
+    int Assign(Tag* tag, NameValuePair* attribute);
 
     ScriptParser* parser() const { return parser_; }
     Tag* tag() const { return tag_; }

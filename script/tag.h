@@ -7,18 +7,24 @@
 #include "foundation/list.h"
 #include "foundation/string.h"
 
+struct ScopedName;
+
 // One attribute. In a tag template, required marks an attribute that must be
 // present and a non-empty value is the default added when it is absent.
 class NameValuePair {
   public:
     NameValuePair(const String& name, const String& value, int required = 0)
-        : name_(name), value_(value), required_(required) {}
+        : name_(name), value_(value), required_(required), scopedname_(nullptr) {}
 
     const String& name() const { return name_; }
     const String& value() const { return value_; }
     int required() const { return required_; }
     void SetValue(const String& value) { value_ = value; }
     const char* key() const { return name_.chars(); }
+    // The attribute's name resolved as a variable name, when the interpreter has it
+    // (tags replayed from its cache); null otherwise.
+    const ScopedName* scopedname() const { return scopedname_; }
+    void SetScopedName(const ScopedName* n) { scopedname_ = n; }
 
     // Strips surrounding whitespace, then one leading double quote and a final one
     // unless escaped by a backslash, then turns every \" into ".
@@ -28,6 +34,7 @@ class NameValuePair {
     String name_;
     String value_;
     int required_;
+    const ScopedName* scopedname_;  // not owned: the interpreter's cache
 };
 
 // A tag: name (as written in the table of known tags), id, end id, a flag and the

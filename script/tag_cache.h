@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/string.h"
+#include "script/variables.h"
 
 class Expression;
 class Tag;
@@ -21,6 +22,7 @@ struct CachedAttribute {
         TagPosition,  // no attribute: only the tag remembers a script position
     };
     String name;
+    ScopedName scopedname;  // name resolved as a variable name (for KpLET and the like)
     Kind kind = Literal;
     Expression* expression = nullptr;  // owned, for Evaluate
     String literal;
