@@ -41,15 +41,53 @@ class File {
     virtual const String& error() const = 0;
 };
 
-// Hands out files and performs path operations.
+// Results of FileManager::Lock().
+enum LockResult {
+    LockHeldHere = -2,  // this process holds the lock already ("Possible deadlock detected")
+    LockError = -1,
+    LockTimedOut = 0,
+    LockTaken = 1,
+};
+
+// Hands out files and performs path operations. Paths given here are already
+// resolved; scripts' names go through the engine's ResolvePath first. Operations
+// return a negative value (or null, or false) on failure, with the system's message
+// in error().
 class FileManager {
   public:
     virtual ~FileManager() {}
 
     // Opens path with a combination of FileMode bits. Caller deletes the result
-    // (which closes it). Null on failure, with the system's message in error().
+    // (which closes it).
     virtual File* Open(const String& path, int mode) = 0;
+    // Takes the lock file path (see LockResult); unlocking is Delete(path).
+    virtual int Lock(const String& path) = 0;
+    virtual int Delete(const String& path) = 0;
+    // Copies the bytes into a new file (permission bits 0600).
+    virtual int Copy(const String& source, const String& dest) = 0;
+    virtual int Rename(const String& from, const String& to) = 0;
+    virtual int TouchFile(const String& path) = 0;
+    virtual bool Exists(const String& path) = 0;
+    virtual long Length(const String& path) = 0;
+    virtual bool IsDirectory(const String& path) = 0;
+    virtual int MakeDirectory(const String& path) = 0;
+    virtual int RemoveDirectory(const String& path) = 0;
+    virtual int MakeSymbolicLink(const String& target, const String& link) = 0;
+    // Permission bits, negative on failure.
+    virtual int Mode(const String& path) = 0;
+    virtual int ChangeMode(const String& path, int mode) = 0;
+    // A new file prefix + eight hexadecimal digits, created exclusively with mode
+    // (plus create and exclusive); *name receives its path. Caller deletes it.
+    virtual File* MakeTemporary(const String& prefix, String* name, int mode) = 0;
+    // The user id owning path, -1 on failure.
+    virtual int GetOwnerUID(const String& path) = 0;
     virtual const String& error() const = 0;
+
+    const char* pathseparator() const { return "/"; }
+    // path without its last extension ("a/b.c.d" gives "a/b.c").
+    static String StripExtension(const String& path);
+    // The part after the last separator.
+    static String StripDirectory(const String& path);
 };
 
 #endif  // FOUNDATION_FILE_H_

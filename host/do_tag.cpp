@@ -6,7 +6,10 @@
 #include "script/script_parser.h"
 #include "script/variables.h"
 
-void InstallHostTagHandlers(ScriptParser* parser) { parser->SetHandler(TagKpDO, ProcessKpDO); }
+void InstallHostTagHandlers(ScriptParser* parser) {
+    parser->SetHandler(TagKpDO, ProcessKpDO);
+    InstallFileTags(parser);
+}
 
 int ProcessKpDO(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();

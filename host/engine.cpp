@@ -2,7 +2,10 @@
 
 #include "host/engine.h"
 
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -39,13 +42,93 @@ Kelp::~Kelp() {
 
 void Kelp::InstallTagHandlers(ScriptParser* parser) { InstallHostTagHandlers(parser); }
 
-int Kelp::ResolvePath(const String& name, PathType, String* resolved, String*) {
-    // Relative names are taken from the directory of the running script.
-    if (name.matches('/', 0) || currentmodule_ == nullptr || currentmodule_->directory().empty()) {
-        *resolved = name;
-    } else {
-        *resolved = currentmodule_->directory() + "/" + name;
+namespace {
+
+String WorkingDirectory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? String(buffer) : String("/");
+}
+
+// The absolute form of path with ".", ".." and repeated "/" taken out, without
+// looking at the file system. ".." above "/" stays at "/".
+String Normalize(const String& path) {
+    String absolute = path.matches('/', 0) ? path : WorkingDirectory() + "/" + path;
+    String parts[1024];
+    int n = 0;
+    int start = 0;
+    while (start <= absolute.length()) {
+        int slash = absolute.search("/", start);
+        int end = slash < 0 ? absolute.length() : slash;
+        String part = absolute.at(start, end);
+        if (part == "..") {
+            if (n > 0) n--;
+        } else if (!part.empty() && part != "." && n < 1024) {
+            parts[n++] = part;
+        }
+        if (slash < 0) break;
+        start = slash + 1;
     }
+    String result;
+    for (int i = 0; i < n; i++) result += "/" + parts[i];
+    return result.empty() ? String("/") : result;
+}
+
+bool Inside(const String& path, const String& root) {
+    if (root == "/") return true;
+    return path == root || (path.length() > root.length() && path.search(root.chars(), 0) == 0 &&
+                            path[root.length()] == '/');
+}
+
+// The path with every symbolic link of its existing part followed; the part that
+// does not exist yet is kept as written. Empty when a link cannot be followed.
+String RealPath(const String& path) {
+    String existing = path, rest;
+    struct stat st;
+    while (lstat(existing.chars(), &st) < 0 && existing != "/") {
+        int slash = existing.length() - 1;
+        while (slash > 0 && existing[slash] != '/') slash--;
+        rest = existing.from(slash) + rest;
+        existing = slash > 0 ? existing.before(slash) : String("/");
+    }
+    char buffer[PATH_MAX];
+    if (realpath(existing.chars(), buffer) == nullptr) return String();
+    String real(buffer);
+    return real == "/" ? (rest.empty() ? real : rest) : real + rest;
+}
+
+}  // namespace
+
+String Kelp::lockhostname() {
+    char name[256];
+    if (gethostname(name, sizeof name) < 0) return String("localhost");
+    name[sizeof name - 1] = '\0';
+    return String(name);
+}
+
+String Kelp::scriptdirectory() { return WorkingDirectory(); }
+String Kelp::datadirectory() { return WorkingDirectory(); }
+String Kelp::tempdirectory() { return WorkingDirectory(); }
+
+int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error) {
+    static const char* const kKinds[] = {"script", "data", "temporary"};
+    String base = type == ScriptPath ? scriptdirectory()
+                                     : (type == DataPath ? datadirectory() : tempdirectory());
+    if (base.empty()) base = WorkingDirectory();
+    String root = Normalize(base);
+    String start = root;
+    if (type == ScriptPath && !name.matches('/', 0) && currentmodule_ != nullptr &&
+        !currentmodule_->directory().empty()) {
+        start = Normalize(currentmodule_->directory());
+    }
+    String path = Normalize(start + "/" + name);
+    // Both the name as written and the place its links lead to must stay inside.
+    String realroot = RealPath(root);
+    String real = RealPath(path);
+    if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {
+        *error = "'" + name + "' is not contained in the configured " + kKinds[type] + " directory";
+        return 0;
+    }
+    *resolved = path;
     return 1;
 }
 

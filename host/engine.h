@@ -68,10 +68,26 @@ class Kelp {
     virtual void InstallTagHandlers(ScriptParser* parser);
     // Deepest nesting of user-function calls.
     virtual int maxfunctiondepth() { return 23; }
+    // Most files open at once (0 = no limit).
+    virtual int maxfiles() { return 0; }
+    // Host name written into lock files, and the age in seconds after which a lock
+    // file of another host counts as stale (0 = never).
+    virtual String lockhostname();
+    virtual int lockexpiration() { return 90; }
+    // The directories that script, data and temporary names resolve below. Hosts
+    // take them from the configuration; without one, the working directory.
+    virtual String scriptdirectory();
+    virtual String datadirectory();
+    virtual String tempdirectory();
     // Block size of the script reader.
     virtual int templatebuffersize() { return 8192; }
 
-    // Resolves a name given by a script. Returns 1 with *resolved, or 0 with *error.
+    // Resolves a name given by a script below the directory of its type: a relative
+    // script name from the running script's directory, any other name from the
+    // directory itself (a leading "/" included). A name that leads outside the
+    // directory, through ".." or a symbolic link, is refused: "'NAME' is not contained
+    // in the configured data directory" (script, temporary). Returns 1 with *resolved,
+    // or 0 with *error.
     virtual int ResolvePath(const String& name, PathType type, String* resolved, String* error);
 
     // Script modules: the file at name (a script path) as loaded in this request,

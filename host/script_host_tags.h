@@ -12,4 +12,9 @@ void InstallHostTagHandlers(ScriptParser* parser);
 // KpDO: runs another script file, or evaluates an expression in its context.
 int ProcessKpDO(ScriptState* state, Tag* tag);
 
+// FILE (DELETE, RENAME, CHMOD on data names), KpLOCKFILE and the file built-ins.
+void InstallFileTags(ScriptParser* parser);
+int ProcessFILE(ScriptState* state, Tag* tag);
+int ProcessKpLOCKFILE(ScriptState* state, Tag* tag);
+
 #endif  // HOST_SCRIPT_HOST_TAGS_H_

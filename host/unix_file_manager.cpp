@@ -1,12 +1,18 @@
-// UNIXFileManager and UNIXFile.
+// UNIXFileManager, UNIXFile: descriptors, byte-range locks, lock files, temporaries.
 
 #include "host/unix_file_manager.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include "host/engine.h"
 
 namespace {
 
@@ -26,25 +32,55 @@ int OpenFlags(int mode) {
     return flags | O_CLOEXEC;
 }
 
+const char kMaxfilesMessage[] = " file handles exceeds the 'maxfiles' configuration directive.";
+
+void Pause10ms() {
+    struct timespec t = {0, 10 * 1000 * 1000};
+    nanosleep(&t, nullptr);
+}
+
 }  // namespace
+
+File* UNIXFileInfo::key() const { return file_; }
+
+// ---------------------------------------------------------------------------
+// UNIXFile
+
+UNIXFile::~UNIXFile() { Close(); }
 
 int UNIXFile::Fail() {
     error_ = strerror(errno);
     return -1;
 }
 
+int UNIXFile::Descriptor() {
+    if (info_ == nullptr) {
+        error_ = "File is closed";
+        return -1;
+    }
+    if (!manager_->ActivateFileInfo(this)) {
+        error_ = manager_->error();
+        return -1;
+    }
+    return info_->fd_;
+}
+
 long UNIXFile::Read(char* buffer, long n) {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
     for (;;) {
-        ssize_t r = read(fd_, buffer, n);
+        ssize_t r = read(fd, buffer, n);
         if (r >= 0) return r;
         if (errno != EINTR) return Fail();
     }
 }
 
 long UNIXFile::Write(const char* buffer, long n) {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
     long done = 0;
     while (done < n) {
-        ssize_t w = write(fd_, buffer + done, n - done);
+        ssize_t w = write(fd, buffer + done, n - done);
         if (w < 0) {
             if (errno == EINTR) continue;
             return Fail();
@@ -55,55 +91,350 @@ long UNIXFile::Write(const char* buffer, long n) {
 }
 
 long UNIXFile::Seek(long position) {
-    off_t r = lseek(fd_, position, SEEK_SET);
+    int fd = Descriptor();
+    if (fd < 0) return -1;
+    off_t r = lseek(fd, position, SEEK_SET);
     return r < 0 ? Fail() : static_cast<long>(r);
 }
 
 long UNIXFile::Tell() {
-    off_t r = lseek(fd_, 0, SEEK_CUR);
+    int fd = Descriptor();
+    if (fd < 0) return -1;
+    off_t r = lseek(fd, 0, SEEK_CUR);
     return r < 0 ? Fail() : static_cast<long>(r);
 }
 
 long UNIXFile::Length() {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd_, &st) < 0) return Fail();
+    if (fstat(fd, &st) < 0) return Fail();
     return static_cast<long>(st.st_size);
 }
 
 int UNIXFile::Lock(FileLockType type, long start, long length) {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = type == FileExclusiveLock ? F_WRLCK : F_RDLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
     fl.l_len = length;
-    while (fcntl(fd_, F_SETLKW, &fl) < 0) {
+    while (fcntl(fd, F_SETLKW, &fl) < 0) {
         if (errno != EINTR) return Fail();
     }
+    info_->locks_++;
     return 1;
 }
 
 int UNIXFile::Release(long start, long length) {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_UNLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
     fl.l_len = length;
-    if (fcntl(fd_, F_SETLK, &fl) < 0) return Fail();
+    if (fcntl(fd, F_SETLK, &fl) < 0) return Fail();
+    // Releasing the whole file drops every lock; otherwise one fewer is held.
+    if (start == 0 && length == 0) {
+        info_->locks_ = 0;
+    } else if (info_->locks_ > 0) {
+        info_->locks_--;
+    }
     return 1;
 }
 
 void UNIXFile::Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    if (info_ != nullptr) manager_->CloseFile(this);
+    info_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// UNIXFileManager
+
+UNIXFileManager::UNIXFileManager(Kelp* engine)
+    : engine_(engine), active_(1), inactive_(1), temporarycounter_(0) {}
+
+UNIXFileManager::~UNIXFileManager() {
+    // Files still open belong to their owners; only the bookkeeping ends here.
+    for (UNIXFileInfo* i = active_.First(); i != nullptr; i = active_.Next()) {
+        if (i->fd_ >= 0) close(i->fd_);
+        i->file_->info_ = nullptr;
+    }
+    for (UNIXFileInfo* i = inactive_.First(); i != nullptr; i = inactive_.Next()) {
+        i->file_->info_ = nullptr;
+    }
+}
+
+int UNIXFileManager::Fail() { return Fail(strerror(errno)); }
+
+int UNIXFileManager::Fail(const String& message) {
+    error_ = message;
+    return -1;
+}
+
+int UNIXFileManager::FreeFileSpace(int n) {
+    int limit = engine_->maxfiles();
+    if (limit <= 0) return 1;
+    String message = "Simultaneous request for " + String::FromInt(n) + kMaxfilesMessage;
+    if (limit < n) {
+        Fail(message);
+        return 0;
+    }
+    while (active_.Entries() + n > limit) {
+        // The least recently used file without locks gives up its descriptor.
+        UNIXFileInfo* victim = active_.Last();
+        while (victim != nullptr && victim->locks_ > 0) victim = active_.Previous();
+        if (victim == nullptr) {
+            Fail(message);
+            return 0;
+        }
+        active_.Remove(ListCurrent);
+        Deactivate(victim);
+        inactive_.Insert(victim, ListHead);
+    }
+    return 1;
+}
+
+void UNIXFileManager::Deactivate(UNIXFileInfo* info) {
+    off_t position = lseek(info->fd_, 0, SEEK_CUR);
+    info->position_ = position < 0 ? 0 : static_cast<long>(position);
+    close(info->fd_);
+    info->fd_ = -1;
+}
+
+int UNIXFileManager::ActivateFileInfo(UNIXFile* file) {
+    UNIXFileInfo* info = file->info_;
+    if (active_.First() == info) return 1;
+    if (active_.Seek(info) != nullptr) {
+        active_.Remove(ListCurrent);
+        active_.Insert(info, ListHead);
+        return 1;
+    }
+    if (inactive_.Seek(info) == nullptr) {
+        Fail("File is not open");
+        return 0;
+    }
+    if (!FreeFileSpace(1)) return 0;
+    // Reopen without the effects that only the first opening should have.
+    int mode = info->mode_ & ~(FileCreate | FileTruncate | FileExclusive);
+    int fd = open(info->path_.chars(), OpenFlags(mode));
+    if (fd < 0 || lseek(fd, info->position_, SEEK_SET) < 0) {
+        Fail();
+        if (fd >= 0) close(fd);
+        return 0;
+    }
+    inactive_.Seek(info);
+    inactive_.Remove(ListCurrent);
+    info->fd_ = fd;
+    active_.Insert(info, ListHead);
+    return 1;
+}
+
+void UNIXFileManager::CloseFile(UNIXFile* file) {
+    UNIXFileInfo* info = file->info_;
+    if (active_.Seek(info) != nullptr) {
+        active_.Remove(ListCurrent);
+    } else if (inactive_.Seek(info) != nullptr) {
+        inactive_.Remove(ListCurrent);
+    }
+    if (info->fd_ >= 0) close(info->fd_);
+    delete info;
 }
 
 File* UNIXFileManager::Open(const String& path, int mode) {
+    if (!FreeFileSpace(1)) return nullptr;
     int fd = open(path.chars(), OpenFlags(mode), 0644);
     if (fd < 0) {
-        error_ = strerror(errno);
+        Fail();
         return nullptr;
     }
-    return new UNIXFile(fd, mode, path);
+    UNIXFile* file = new UNIXFile(this);
+    file->info_ = new UNIXFileInfo(file, path, fd, mode);
+    active_.Insert(file->info_, ListHead);
+    return file;
+}
+
+File* UNIXFileManager::MakeTemporary(const String& prefix, String* name, int mode) {
+    if (!FreeFileSpace(1)) return nullptr;
+    while (temporarycounter_ < 2147483647UL) {
+        char digits[16];
+        snprintf(digits, sizeof digits, "%08lX", ++temporarycounter_);
+        String candidate = prefix + digits;
+        File* file = Open(candidate, mode | FileCreate | FileExclusive);
+        if (file != nullptr) {
+            *name = candidate;
+            return file;
+        }
+        if (errno != EEXIST) return nullptr;  // the system's message is kept
+    }
+    Fail("Unable to generate unique temporary filename");
+    return nullptr;
+}
+
+int UNIXFileManager::Lock(const String& path) {
+    if (!FreeFileSpace(1)) return LockError;
+    long pid = static_cast<long>(getpid());
+    String host = engine_->lockhostname();
+    String mine = path + "." + host + "." + String::FromInt(pid);
+    String content = String::FromInt(pid) + ":" + host;
+    int fd = open(mine.chars(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+    if (fd < 0) return Fail();
+    bool written = write(fd, content.chars(), content.length()) == content.length();
+    close(fd);
+    if (!written) {
+        Fail();
+        unlink(mine.chars());
+        return LockError;
+    }
+    int result = LockTimedOut;
+    for (;;) {
+        if (engine_->timedout()) break;
+        link(mine.chars(), path.chars());
+        struct stat ours, theirs;
+        if (stat(mine.chars(), &ours) < 0) {
+            result = Fail();
+            break;
+        }
+        if (stat(path.chars(), &theirs) < 0) continue;  // removed meanwhile: try again
+        if (ours.st_ino == theirs.st_ino && ours.st_dev == theirs.st_dev) {
+            result = LockTaken;
+            break;
+        }
+        // Held by someone else: who?
+        char holder[512];
+        int n = 0;
+        int hfd = open(path.chars(), O_RDONLY | O_CLOEXEC);
+        if (hfd >= 0) {
+            n = static_cast<int>(read(hfd, holder, sizeof holder - 1));
+            close(hfd);
+        }
+        holder[n > 0 ? n : 0] = '\0';
+        char* colon = strchr(holder, ':');
+        if (colon != nullptr && colon != holder && host == colon + 1) {
+            long owner = strtol(holder, nullptr, 10);
+            if (owner == pid) {
+                Fail("Possible deadlock detected");
+                result = LockHeldHere;
+                break;
+            }
+            if (owner > 0 && kill(static_cast<pid_t>(owner), 0) < 0 && errno == ESRCH) {
+                unlink(path.chars());  // left by a process that no longer runs
+                continue;
+            }
+            Pause10ms();
+            continue;
+        }
+        // Another host's lock, or unreadable: only its age can free it.
+        int expiration = engine_->lockexpiration();
+        if (expiration > 0 && time(nullptr) - theirs.st_mtime >= expiration) {
+            unlink(path.chars());
+            continue;
+        }
+        Pause10ms();
+    }
+    unlink(mine.chars());
+    if (result == LockTimedOut) Fail("Timed out waiting for lock");
+    return result;
+}
+
+int UNIXFileManager::Delete(const String& path) {
+    return unlink(path.chars()) < 0 ? Fail() : 1;
+}
+
+int UNIXFileManager::Copy(const String& source, const String& dest) {
+    if (!FreeFileSpace(2)) return -1;
+    int in = open(source.chars(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return Fail();
+    int out = open(dest.chars(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) {
+        int e = errno;
+        close(in);
+        errno = e;
+        return Fail();
+    }
+    char buffer[8192];
+    int result = 1;
+    for (;;) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) result = Fail();
+            break;
+        }
+        ssize_t done = 0;
+        while (done < n) {
+            ssize_t w = write(out, buffer + done, n - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) break;
+            done += w;
+        }
+        if (done < n) {
+            result = Fail();
+            break;
+        }
+    }
+    close(in);
+    if (close(out) < 0 && result == 1) result = Fail();
+    return result;
+}
+
+int UNIXFileManager::Rename(const String& from, const String& to) {
+    return rename(from.chars(), to.chars()) < 0 ? Fail() : 1;
+}
+
+int UNIXFileManager::TouchFile(const String& path) {
+    int fd = open(path.chars(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Fail();
+    close(fd);
+    return utimensat(AT_FDCWD, path.chars(), nullptr, 0) < 0 ? Fail() : 1;
+}
+
+bool UNIXFileManager::Exists(const String& path) {
+    struct stat st;
+    if (stat(path.chars(), &st) == 0) return true;
+    Fail();
+    return false;
+}
+
+long UNIXFileManager::Length(const String& path) {
+    struct stat st;
+    if (stat(path.chars(), &st) < 0) return Fail();
+    return static_cast<long>(st.st_size);
+}
+
+bool UNIXFileManager::IsDirectory(const String& path) {
+    struct stat st;
+    return stat(path.chars(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int UNIXFileManager::MakeDirectory(const String& path) {
+    return mkdir(path.chars(), 0755) < 0 ? Fail() : 1;
+}
+
+int UNIXFileManager::RemoveDirectory(const String& path) {
+    return rmdir(path.chars()) < 0 ? Fail() : 1;
+}
+
+int UNIXFileManager::MakeSymbolicLink(const String& target, const String& link) {
+    return symlink(target.chars(), link.chars()) < 0 ? Fail() : 1;
+}
+
+int UNIXFileManager::Mode(const String& path) {
+    struct stat st;
+    if (stat(path.chars(), &st) < 0) return Fail();
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+int UNIXFileManager::ChangeMode(const String& path, int mode) {
+    return chmod(path.chars(), static_cast<mode_t>(mode)) < 0 ? Fail() : 1;
+}
+
+int UNIXFileManager::GetOwnerUID(const String& path) {
+    struct stat st;
+    if (stat(path.chars(), &st) < 0) return Fail();
+    return static_cast<int>(st.st_uid);
 }

@@ -1,18 +1,46 @@
-// UNIXFileManager and UNIXFile: the file layer on Unix descriptors.
+// UNIXFileManager, UNIXFile and UNIXFileInfo: the file layer on Unix descriptors,
+// with a limit on the descriptors open at once, byte-range locks, lock files and
+// temporary files.
 
 #ifndef HOST_UNIX_FILE_MANAGER_H_
 #define HOST_UNIX_FILE_MANAGER_H_
 
 #include "foundation/file.h"
+#include "foundation/list.h"
 #include "foundation/string.h"
 
-// A file open on one descriptor. Closing it (or destroying it) closes the descriptor,
-// which drops every byte-range lock this process holds on the file.
+class Kelp;
+class UNIXFile;
+class UNIXFileManager;
+
+// What the manager knows of one open file: its descriptor while active (-1 while
+// inactive), how to reopen it, and how many byte-range locks it holds.
+class UNIXFileInfo {
+  public:
+    UNIXFileInfo(UNIXFile* file, const String& path, int fd, int mode)
+        : file_(file), path_(path), fd_(fd), mode_(mode), position_(0), locks_(0) {}
+
+    File* key() const;
+    UNIXFile* file() const { return file_; }
+    const String& path() const { return path_; }
+
+  private:
+    friend class UNIXFileManager;
+    friend class UNIXFile;
+
+    UNIXFile* file_;  // not owned
+    String path_;
+    int fd_;
+    int mode_;
+    long position_;  // where an inactive file is to be reopened
+    int locks_;      // byte-range locks held: such a file is never deactivated
+};
+
+// A file open through the manager. Every operation first makes sure the file has a
+// descriptor (reopening it at its position if the descriptor limit closed it).
 class UNIXFile : public File {
   public:
-    // Takes ownership of fd.
-    UNIXFile(int fd, int mode, const String& path) : fd_(fd), mode_(mode), path_(path) {}
-    ~UNIXFile() override { Close(); }
+    ~UNIXFile() override;
 
     using File::Write;
     long Read(char* buffer, long n) override;
@@ -23,28 +51,71 @@ class UNIXFile : public File {
     int Lock(FileLockType type, long start, long length) override;
     int Release(long start, long length) override;
     void Close() override;
-    bool Closed() const override { return fd_ < 0; }
+    bool Closed() const override { return info_ == nullptr; }
     const String& error() const override { return error_; }
 
-    int mode() const { return mode_; }
-    const String& path() const { return path_; }
-
   private:
+    friend class UNIXFileManager;
+    explicit UNIXFile(UNIXFileManager* manager) : manager_(manager), info_(nullptr) {}
+
+    // The descriptor, activating the file; -1 with error_ set on failure.
+    int Descriptor();
     // Records the system's message for the last failure and returns -1.
     int Fail();
 
-    int fd_;  // owned; -1 once closed
-    int mode_;
-    String path_;
+    UNIXFileManager* manager_;  // not owned
+    UNIXFileInfo* info_;        // owned by the manager's lists; null once closed
     String error_;
 };
 
+// Keeps at most the configured number of descriptors (maxfiles, 0 = no limit): the
+// least recently used files without locks are closed and reopened on their next use.
+// Closing a descriptor would drop every lock this process holds on the file, so a
+// file holding byte-range locks stays open; when only such files are left, a request
+// beyond the limit fails with the 'maxfiles' message.
 class UNIXFileManager : public FileManager {
   public:
+    // engine: not owned; gives maxfiles, lockhostname, lockexpiration and timedout().
+    explicit UNIXFileManager(Kelp* engine);
+    ~UNIXFileManager() override;
+
     File* Open(const String& path, int mode) override;
+    int Lock(const String& path) override;
+    int Delete(const String& path) override;
+    int Copy(const String& source, const String& dest) override;
+    int Rename(const String& from, const String& to) override;
+    int TouchFile(const String& path) override;
+    bool Exists(const String& path) override;
+    long Length(const String& path) override;
+    bool IsDirectory(const String& path) override;
+    int MakeDirectory(const String& path) override;
+    int RemoveDirectory(const String& path) override;
+    int MakeSymbolicLink(const String& target, const String& link) override;
+    int Mode(const String& path) override;
+    int ChangeMode(const String& path, int mode) override;
+    File* MakeTemporary(const String& prefix, String* name, int mode) override;
+    int GetOwnerUID(const String& path) override;
     const String& error() const override { return error_; }
 
+    // Makes room for n more descriptors; 0 with the 'maxfiles' message when the
+    // limit cannot allow it.
+    int FreeFileSpace(int n);
+    // Gives file a descriptor and makes it the most recently used; 0 on failure.
+    int ActivateFileInfo(UNIXFile* file);
+    // Forgets file and closes its descriptor.
+    void CloseFile(UNIXFile* file);
+    int activefiles() const { return active_.Entries(); }
+
   private:
+    // Records the system's message (or message) and returns -1.
+    int Fail();
+    int Fail(const String& message);
+    void Deactivate(UNIXFileInfo* info);
+
+    Kelp* engine_;  // not owned
+    SearchableList<UNIXFileInfo, File*> active_;    // owns elements; most recent first
+    SearchableList<UNIXFileInfo, File*> inactive_;  // owns elements
+    unsigned long temporarycounter_;
     String error_;
 };
 

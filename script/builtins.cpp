@@ -1,7 +1,7 @@
 // The built-in functions: time, characters and strings, mathematics, encodings,
-// random numbers and session ids, variable listings and languages. The file and
-// package functions are supplied by the host; until it does, they report that they
-// are not available.
+// random numbers and session ids, variable listings and languages. The file
+// functions are the host's (they resolve names through the engine); the package
+// functions report that they are not available in this version.
 
 #include "script/builtins.h"
 
@@ -332,28 +332,6 @@ const Builtin kBuiltins[] = {
     {"sqrt", "number", Sqrt},
     {"tan", "number", Tan},
     {"tanh", "number", Tanh},
-    {"fexists", "path", Unavailable},
-    {"fmkdir", "path", Unavailable},
-    {"fdelete", "path", Unavailable},
-    {"fcopy", "source, dest", Unavailable},
-    {"frename", "source, dest", Unavailable},
-    {"fchmod", "path, mode", Unavailable},
-    {"fsize", "path", Unavailable},
-    {"fmode", "path", Unavailable},
-    {"fsymlink", "source, dest", Unavailable},
-    {"sexists", "path", Unavailable},
-    {"smkdir", "path", Unavailable},
-    {"sdelete", "path", Unavailable},
-    {"scopy", "source, dest", Unavailable},
-    {"srename", "source, dest", Unavailable},
-    {"schmod", "path, mode", Unavailable},
-    {"ssize", "path", Unavailable},
-    {"smode", "path", Unavailable},
-    {"ssymlink", "source, dest", Unavailable},
-    {"fscopy", "source, dest", Unavailable},
-    {"sfcopy", "source, dest", Unavailable},
-    {"fsrename", "source, dest", Unavailable},
-    {"sfrename", "source, dest", Unavailable},
     {"encodeattribute", "attribute", EncodeAttr},
     {"decodeattribute", "attribute", DecodeAttr},
     {"encodeentities", "string", EncodeEnt},

@@ -16,7 +16,7 @@ namespace {
 
 class PageKelp : public Kelp {
 public:
-    PageKelp() : out_(8192) {}
+    PageKelp() : files_(this), out_(8192) {}
     FileManager* filemanager() override { return &files_; }
     Output* output() override { return &out_; }
     int StartHeaders(int status) override {

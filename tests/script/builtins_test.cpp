@@ -183,7 +183,7 @@ TEST(Builtins, EncodingsLanguagesAndVariableLists) {
     EXPECT_EQ(String("de-DE"), in.engine.language());
     EXPECT_EQ(String("fr"), in.engine.defaultlanguage());
     EXPECT_NE(std::string::npos,
-              in.Eval("fexists('x')")
+              in.Eval("kelp_package_list()")
                   .find("empty.kp: Line 1: Expression Error: This function is not available"));
 }
 

@@ -11,7 +11,7 @@
 
 class TestKelp : public Kelp {
   public:
-    TestKelp() : out_(8192), status_(0) {}
+    TestKelp() : files_(this), out_(8192), status_(0) {}
 
     FileManager* filemanager() override { return &files_; }
     Output* output() override { return &out_; }
@@ -20,6 +20,20 @@ class TestKelp : public Kelp {
 
     // Everything written so far, header block included.
     const String& page();
+
+    // Settings a configuration would give.
+    int maxfiles() override { return maxfiles_; }
+    String lockhostname() override { return lockhostname_.empty() ? Kelp::lockhostname() : lockhostname_; }
+    int lockexpiration() override { return lockexpiration_; }
+    String datadirectory() override { return datadirectory_.empty() ? Kelp::datadirectory() : datadirectory_; }
+    String scriptdirectory() override {
+        return scriptdirectory_.empty() ? Kelp::scriptdirectory() : scriptdirectory_;
+    }
+    int maxfiles_ = 0;
+    String lockhostname_;
+    int lockexpiration_ = 90;
+    String datadirectory_;
+    String scriptdirectory_;
     // The status the header block was sent with; 0 while none was sent.
     int status() const { return status_; }
 

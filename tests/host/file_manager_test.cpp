@@ -1,0 +1,285 @@
+// The Unix file layer: the descriptor limit, byte-range locks and lock files between
+// real processes, temporary files, and the resolution of scripts' names.
+
+#include "host/unix_file_manager.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <string>
+
+#include "tests/support/print.h"
+#include "tests/support/test_engine.h"
+
+namespace {
+
+long NowMs() {
+    struct timeval t;
+    gettimeofday(&t, nullptr);
+    return t.tv_sec * 1000L + t.tv_usec / 1000;
+}
+
+std::string ReadFile(const String& path) {
+    FILE* f = fopen(path.chars(), "rb");
+    if (f == nullptr) return "";
+    char buffer[256];
+    size_t n = fread(buffer, 1, sizeof buffer, f);
+    fclose(f);
+    return std::string(buffer, n);
+}
+
+// Runs body in a child process and returns its exit status.
+template <class Body>
+pid_t Fork(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(FileManager, DescriptorLimitReopensFilesWhereTheyWere) {
+    TestKelp engine;
+    TempDir dir;
+    engine.maxfiles_ = 2;
+    FileManager* files = engine.filemanager();
+    File* f[3];
+    for (int i = 0; i < 3; i++) {
+        f[i] = files->Open(dir.File(("t" + std::to_string(i)).c_str()), FileRead | FileWrite | FileCreate);
+        ASSERT_NE(nullptr, f[i]) << files->error();
+        f[i]->Write(String("abcdef"));
+        f[i]->Seek(2 + i);
+    }
+    UNIXFileManager* unix = static_cast<UNIXFileManager*>(files);
+    EXPECT_EQ(2, unix->activefiles());
+    // The first file lost its descriptor; using it brings it back at its position.
+    char c;
+    ASSERT_EQ(1, f[0]->Read(&c, 1));
+    EXPECT_EQ('c', c);
+    ASSERT_EQ(1, f[2]->Read(&c, 1));
+    EXPECT_EQ('e', c);
+    ASSERT_EQ(1, f[1]->Read(&c, 1));
+    EXPECT_EQ('d', c);
+    EXPECT_EQ(2, unix->activefiles());
+    for (File* x : f) delete x;
+    EXPECT_EQ(0, unix->activefiles());
+
+    engine.maxfiles_ = 1;
+    EXPECT_LT(files->Copy(dir.File("t0"), dir.File("copy")), 0);
+    EXPECT_EQ(String("Simultaneous request for 2 file handles exceeds the 'maxfiles' "
+                     "configuration directive."),
+              files->error());
+}
+
+TEST(FileManager, FilesHoldingLocksKeepTheirDescriptors) {
+    TestKelp engine;
+    TempDir dir;
+    engine.maxfiles_ = 1;
+    FileManager* files = engine.filemanager();
+    File* locked = files->Open(dir.File("a"), FileRead | FileWrite | FileCreate);
+    ASSERT_EQ(1, locked->Lock(FileExclusiveLock, 0, 10));
+    // Closing its descriptor would drop the lock, so the limit is refused instead.
+    EXPECT_EQ(nullptr, files->Open(dir.File("b"), FileRead | FileWrite | FileCreate));
+    EXPECT_NE(-1, files->error().search("maxfiles", 0));
+    ASSERT_EQ(1, locked->Release(0, 10));
+    File* other = files->Open(dir.File("b"), FileRead | FileWrite | FileCreate);
+    EXPECT_NE(nullptr, other);
+    delete other;
+    delete locked;
+}
+
+TEST(FileManager, ByteRangeLockBlocksAnotherProcess) {
+    TestKelp engine;
+    TempDir dir;
+    File* f = engine.filemanager()->Open(dir.File("data"), FileRead | FileWrite | FileCreate);
+    ASSERT_EQ(1, f->Lock(FileExclusiveLock, 100, 50));
+    long released = 0;
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t child = Fork([&] {
+        TestKelp e;
+        File* g = e.filemanager()->Open(dir.File("data"), FileRead | FileWrite);
+        // A range beside the locked one is free at once.
+        if (g->Lock(FileExclusiveLock, 0, 100) != 1) _exit(2);
+        char byte = 1;
+        if (write(ready[1], &byte, 1) != 1) _exit(3);
+        long before = NowMs();
+        if (g->Lock(FileSharedLock, 120, 1) != 1) _exit(4);  // waits for the parent
+        _exit(NowMs() - before >= 200 ? 0 : 5);
+    });
+    char byte;
+    ASSERT_EQ(1, read(ready[0], &byte, 1));
+    usleep(300 * 1000);
+    released = NowMs();
+    ASSERT_EQ(1, f->Release(100, 50));
+    EXPECT_EQ(0, Wait(child));
+    EXPECT_GT(released, 0);
+    delete f;
+}
+
+TEST(FileManager, LockFileProtocol) {
+    TestKelp engine;
+    TempDir dir;
+    engine.lockhostname_ = "hosta";
+    FileManager* files = engine.filemanager();
+    String lock = dir.File("res.lck");
+
+    ASSERT_EQ(LockTaken, files->Lock(lock));
+    EXPECT_EQ("" + std::to_string(getpid()) + ":hosta", ReadFile(lock));
+    EXPECT_EQ(LockHeldHere, files->Lock(lock));
+    EXPECT_EQ(String("Possible deadlock detected"), files->error());
+
+    // Held by a live process of this host: the other side waits until its time runs out.
+    pid_t waiter = Fork([&] {
+        TestKelp e;
+        e.lockhostname_ = "hosta";
+        e.SetDeadline(time(nullptr) + 1);
+        int r = e.filemanager()->Lock(lock);
+        _exit(r == LockTimedOut && e.filemanager()->error() == "Timed out waiting for lock" ? 0 : 1);
+    });
+    EXPECT_EQ(0, Wait(waiter));
+    EXPECT_EQ(0, files->Delete(lock) - 1);
+
+    // Left by a process that died: removed on the next attempt.
+    pid_t dead = Fork([] {});
+    Wait(dead);
+    FILE* f = fopen(lock.chars(), "w");
+    fprintf(f, "%d:hosta", static_cast<int>(dead));
+    fclose(f);
+    EXPECT_EQ(LockTaken, files->Lock(lock));
+    files->Delete(lock);
+
+    // Another host's lock: only its age frees it, and never with an expiration of 0.
+    f = fopen(lock.chars(), "w");
+    fprintf(f, "1234:hostb");
+    fclose(f);
+    engine.lockexpiration_ = 0;
+    engine.SetDeadline(time(nullptr) + 1);
+    EXPECT_EQ(LockTimedOut, files->Lock(lock));
+    engine.lockexpiration_ = 60;
+    engine.SetDeadline(time(nullptr) + 1);
+    EXPECT_EQ(LockTimedOut, files->Lock(lock));
+    struct utimbuf old = {time(nullptr) - 120, time(nullptr) - 120};
+    ASSERT_EQ(0, utime(lock.chars(), &old));
+    engine.SetDeadline(0);
+    EXPECT_EQ(LockTaken, files->Lock(lock));
+    EXPECT_EQ("" + std::to_string(getpid()) + ":hosta", ReadFile(lock));
+    files->Delete(lock);
+    // No private files are left behind.
+    EXPECT_FALSE(files->Exists(lock + ".hosta." + String::FromInt(getpid())));
+}
+
+TEST(FileManager, FiftyProcessesCountUnderOneLockFile) {
+    TempDir dir;
+    String counter = dir.Write("counter", "0");
+    String lock = dir.File("counter.lck");
+    pid_t children[50];
+    for (pid_t& child : children) {
+        child = Fork([&] {
+            TestKelp e;
+            e.SetDeadline(time(nullptr) + 30);
+            FileManager* files = e.filemanager();
+            if (files->Lock(lock) != LockTaken) _exit(1);
+            int n = atoi(ReadFile(counter).c_str());
+            usleep(1000);  // widen the window a missing lock would leave open
+            FILE* f = fopen(counter.chars(), "w");
+            fprintf(f, "%d", n + 1);
+            fclose(f);
+            files->Delete(lock);
+            _exit(0);
+        });
+    }
+    int failures = 0;
+    for (pid_t child : children) failures += Wait(child) != 0;
+    EXPECT_EQ(0, failures);
+    EXPECT_EQ("50", ReadFile(counter));
+}
+
+TEST(FileManager, TemporaryFilesAreUnique) {
+    TestKelp engine;
+    TempDir dir;
+    FileManager* files = engine.filemanager();
+    String a, b;
+    File* fa = files->MakeTemporary(dir.File("up"), &a, FileRead | FileWrite);
+    File* fb = files->MakeTemporary(dir.File("up"), &b, FileRead | FileWrite);
+    ASSERT_NE(nullptr, fa);
+    ASSERT_NE(nullptr, fb);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(dir.File("up").length() + 8, a.length());
+    EXPECT_EQ(String("00000001"), a.from(a.length() - 8));
+    delete fa;
+    delete fb;
+    // A name already taken is skipped.
+    UNIXFileManager other(&engine);
+    String c;
+    File* fc = other.MakeTemporary(dir.File("up"), &c, FileRead | FileWrite);
+    EXPECT_EQ(String("00000003"), c.from(c.length() - 8));
+    delete fc;
+    EXPECT_EQ(String("a/b.c"), FileManager::StripExtension("a/b.c.d"));
+    EXPECT_EQ(String("a.d/b"), FileManager::StripExtension("a.d/b"));
+    EXPECT_EQ(String(".hidden"), FileManager::StripExtension(".hidden"));
+    EXPECT_EQ(String("b.c"), FileManager::StripDirectory("a/b.c"));
+}
+
+TEST(ResolvePath, NamesMustStayInsideTheirDirectory) {
+    TestKelp engine;
+    TempDir dir;
+    String data = dir.File("data");
+    mkdir(data.chars(), 0755);
+    mkdir(dir.File("data_evil").chars(), 0755);
+    mkdir((data + "/sub").chars(), 0755);
+    symlink("/etc", (data + "/out").chars());
+    symlink("sub", (data + "/in").chars());
+    engine.datadirectory_ = data;
+    struct {
+        const char* name;
+        const char* resolved;  // below the data directory; null when refused
+    } cases[] = {
+        {"x.dbf", "/x.dbf"},
+        {"sub/x.dbf", "/sub/x.dbf"},
+        {"sub/../x.dbf", "/x.dbf"},
+        {"/x.dbf", "/x.dbf"},
+        {"/etc/passwd", "/etc/passwd"},  // absolute names are taken inside too
+        {"in/x.dbf", "/in/x.dbf"},
+        {"./sub//x", "/sub/x"},
+        {"../x", nullptr},
+        {"a/../../x", nullptr},
+        {"../data_evil/x", nullptr},
+        {"out/passwd", nullptr},
+        {"out", nullptr},
+        {"..", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        String resolved, error;
+        int ok = engine.ResolvePath(c.name, DataPath, &resolved, &error);
+        if (c.resolved) {
+            ASSERT_EQ(1, ok) << error;
+            EXPECT_EQ(data + c.resolved, resolved);
+        } else {
+            EXPECT_EQ(0, ok);
+            EXPECT_EQ("'" + String(c.name) + "' is not contained in the configured data directory",
+                      error);
+        }
+    }
+    String resolved, error;
+    engine.scriptdirectory_ = data;
+    EXPECT_EQ(0, engine.ResolvePath("../x.kp", ScriptPath, &resolved, &error));
+    EXPECT_EQ(String("'../x.kp' is not contained in the configured script directory"), error);
+}
