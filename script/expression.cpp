@@ -253,7 +253,10 @@ double ToNumber(const String& s, bool* whole) {
     if (*q == '+' || *q == '-') q++;
     int digits = 0;
     long integer = 0;
-    while (IsDigit(*q)) integer = integer * 10 + (*q++ - '0'), digits++;
+    while (IsDigit(*q)) {
+        if (++digits <= 15) integer = integer * 10 + (*q - '0');
+        q++;
+    }
     if (digits > 0 && digits <= 15 && *q != '.' && *q != 'e' && *q != 'E') {
         // A plain integer: exact as a double, no need for strtod.
         if (whole) *whole = q == begin + s.length();
