@@ -6,7 +6,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
-PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config
+PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev
 
 .PHONY: all configure test deps bench asan golden format clean
 
@@ -39,6 +39,8 @@ bench: deps all
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== interpreter against perl"
 	@sh bench/interpreter_bench.sh $(BUILD)/tests/page_runner
+	@echo "== nph-tally against a fixed GIF"
+	@sh bench/tally_bench.sh $(BUILD)
 
 asan:
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF
