@@ -6,9 +6,9 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
-PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev
+PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd
 
-.PHONY: all configure test deps bench asan golden format clean
+.PHONY: all configure test deps demo bench asan golden format clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -46,6 +46,11 @@ asan:
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Serves examples/site through lighttpd on 127.0.0.1:8080.
+demo: deps all
+	@command -v lighttpd >/dev/null || { [ "$$(id -u)" = 0 ] && DEBIAN_FRONTEND=noninteractive apt-get install -y -q lighttpd; }
+	sh examples/demo.sh $(BUILD)
 
 # Rewrites the expected output of every page test; review the diff like code.
 golden: all

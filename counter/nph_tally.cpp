@@ -86,10 +86,13 @@ void ReleaseLock() {
     lockfd = -1;
 }
 
-// Writes the failure line and ends the request.
+// Writes the failure response and ends the request. The status line is followed by
+// the blank line that ends the header block: without it a web server that reads the
+// program's headers (rather than passing them through) cannot see where they end
+// and answers 200 OK with the line as the page.
 [[noreturn]] void Fail(const char* reason) {
     ReleaseLock();
-    printf("HTTP/1.0 500 %s\n", reason);
+    printf("HTTP/1.0 500 %s\n\n", reason);
     fflush(stdout);
     exit(1);
 }

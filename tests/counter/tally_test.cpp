@@ -189,7 +189,7 @@ TEST_F(Tally, MissingLinkFails) {
         SCOPED_TRACE(query);
         Response r = Request(query);
         EXPECT_EQ(1, r.status);
-        EXPECT_EQ("HTTP/1.0 500 Bad arguments\n", r.output);
+        EXPECT_EQ("HTTP/1.0 500 Bad arguments\n\n", r.output);
     }
     std::string log = Log();
     // "[Tue Dec  8 07:21:18 2026] nph-tally: program called with bad arguments"
@@ -240,19 +240,19 @@ TEST_F(Tally, MissingOrBrokenDigitPictures) {
     unlink((dir_ + "/digits/7.gd").c_str());
     Response r = Request("link=p&increase=7");
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n", r.output);
+    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n\n", r.output);
     EXPECT_EQ("1\np\t7\n", CountFile());  // stored before drawing
     EXPECT_NE(std::string::npos, Log().find("nph-tally: could not open digit file 7.gd\n"));
 
     WriteAll(dir_ + "/digits/7.gd", std::string(100, 'x'));
     r = Request("link=q&increase=7");
-    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n", r.output);
+    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n\n", r.output);
     EXPECT_NE(std::string::npos, Log().find("nph-tally: 7.gd digit file doesn't contain a gd-image\n"));
     // A picture cut short is refused too, never read past its end.
     std::string good = ReadAll(dir_ + "/digits/1.gd");
     WriteAll(dir_ + "/digits/7.gd", good.substr(0, good.size() - 1));
     r = Request("link=q&increase=0");
-    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n", r.output);
+    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n\n", r.output);
 }
 
 TEST_F(Tally, DamagedCountFiles) {

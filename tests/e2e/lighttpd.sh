@@ -1,0 +1,42 @@
+#!/bin/bash
+# The project's lighttpd for end-to-end tests, on 127.0.0.1 only, with a private
+# configuration (never /etc/lighttpd). Every executable in STATEDIR/htdocs/cgi-bin
+# runs as the CGI program /cgi-bin/NAME.
+#   bash lighttpd.sh start STATEDIR   (prints the port it listens on)
+#   lighttpd.sh stop STATEDIR
+set -eu
+state=$(mkdir -p "$2" && cd "$2" && pwd)
+case "$1" in
+start)
+    mkdir -p "$state/htdocs/cgi-bin"
+    for attempt in 1 2 3 4 5 6 7 8; do
+        port=$(( 20000 + ($$ * 7 + attempt * 131) % 30000 ))
+        cat > "$state/lighttpd.conf" <<CONF
+server.modules = ( "mod_cgi", "mod_accesslog" )
+server.bind = "127.0.0.1"
+server.port = $port
+server.document-root = "$state/htdocs"
+server.errorlog = "$state/error.log"
+accesslog.filename = "$state/access.log"
+server.pid-file = "$state/lighttpd.pid"
+index-file.names = ( "index.html" )
+mimetype.assign = ( ".html" => "text/html", ".gif" => "image/gif" )
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }
+CONF
+        lighttpd -f "$state/lighttpd.conf" 2>/dev/null || continue
+        for _ in $(seq 100); do
+            if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+                echo "$port"
+                exit 0
+            fi
+            sleep 0.1
+        done
+        kill "$(cat "$state/lighttpd.pid")" 2>/dev/null || true
+    done
+    echo "lighttpd did not start" >&2
+    exit 1
+    ;;
+stop)
+    [ -f "$state/lighttpd.pid" ] && kill "$(cat "$state/lighttpd.pid")" 2>/dev/null || true
+    ;;
+esac
