@@ -1,0 +1,612 @@
+// XBaseTable, XBaseField, XBaseMemoField.
+
+#include "data/xbase_table.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "host/engine.h"
+
+namespace {
+
+const int kHeaderSize = 32;
+const int kDescriptorSize = 32;
+const int kMemoBlock = 512;
+const char kEndOfFile = 0x1A;
+
+unsigned long GetLE(const unsigned char* p, int bytes) {
+    unsigned long v = 0;
+    for (int i = bytes - 1; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+
+void PutLE(unsigned char* p, unsigned long v, int bytes) {
+    for (int i = 0; i < bytes; i++, v >>= 8) p[i] = static_cast<unsigned char>(v & 0xFF);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// XBaseField
+
+XBaseField::XBaseField(XBaseTable* table, const String& name, XBaseFieldType type, int length,
+                       int decimals)
+    : table_(table),
+      name_(name),
+      type_(type),
+      length_(length),
+      decimals_(decimals),
+      value_(new char[length + 1]),
+      original_(new char[length + 1]) {
+    value_[0] = '\0';
+    original_[0] = '\0';
+}
+
+XBaseField::~XBaseField() {
+    delete[] value_;
+    delete[] original_;
+}
+
+char XBaseField::TypeLetter(XBaseFieldType type) {
+    static const char kLetters[] = "CNDLM";
+    return kLetters[type];
+}
+
+int XBaseField::Read(const char* record) {
+    memcpy(value_, record, length_);
+    value_[length_] = '\0';
+    int n = static_cast<int>(strlen(value_));
+    if (type_ == XBaseCharacter) {
+        while (n > 0 && value_[n - 1] == ' ') value_[--n] = '\0';
+    } else if (type_ == XBaseNumber || type_ == XBaseMemo) {
+        int skip = 0;
+        while (value_[skip] == ' ') skip++;
+        memmove(value_, value_ + skip, n - skip + 1);
+    }
+    memcpy(original_, value_, length_ + 1);
+    return 1;
+}
+
+int XBaseField::Write(char* record) {
+    int n = static_cast<int>(strlen(value_));
+    memset(record, ' ', length_);
+    if (type_ == XBaseNumber || type_ == XBaseMemo) {
+        memcpy(record + length_ - n, value_, n);  // right-aligned
+    } else {
+        memcpy(record, value_, n);
+    }
+    return 1;
+}
+
+int XBaseField::Set(const char* bytes, int count) {
+    if (count > length_) count = length_;
+    if (count < 0) count = 0;
+    memcpy(value_, bytes, count);
+    value_[count] = '\0';
+    return 1;
+}
+
+const char* XBaseField::data() { return value_; }
+
+void XBaseField::SwapOriginal() {
+    char* t = value_;
+    value_ = original_;
+    original_ = t;
+}
+
+void XBaseField::SetOriginal() { memcpy(original_, value_, length_ + 1); }
+
+// ---------------------------------------------------------------------------
+// XBaseMemoField
+
+XBaseMemoField::XBaseMemoField(XBaseTable* table, const String& name, int length, int decimals)
+    : XBaseField(table, name, XBaseMemo, length, decimals),
+      modified_(false),
+      text_(nullptr),
+      original_text_(nullptr) {}
+
+XBaseMemoField::~XBaseMemoField() {
+    delete text_;
+    delete original_text_;
+}
+
+int XBaseMemoField::Read(const char* record) {
+    delete text_;
+    delete original_text_;
+    text_ = nullptr;
+    original_text_ = nullptr;
+    modified_ = false;
+    return XBaseField::Read(record);
+}
+
+int XBaseMemoField::Write(char* record) {
+    if (modified_) {
+        if (text_ == nullptr || text_->empty()) {
+            value_[0] = '\0';
+        } else {
+            long block = table_->WriteMemoBlock(*text_);
+            if (block < 0) return 0;
+            snprintf(value_, length_ + 1, "%ld", block);
+        }
+        modified_ = false;
+    }
+    return XBaseField::Write(record);
+}
+
+int XBaseMemoField::Set(const char* bytes, int count) {
+    delete text_;
+    text_ = new String(bytes, count < 0 ? 0 : count);
+    modified_ = true;
+    return 1;
+}
+
+const char* XBaseMemoField::data() {
+    if (text_ == nullptr) {
+        text_ = new String;
+        long block = atol(value_);
+        if (block > 0) table_->ReadMemoBlock(block, text_);
+        delete original_text_;
+        original_text_ = new String(*text_);
+    }
+    return text_->chars();
+}
+
+void XBaseMemoField::SwapOriginal() {
+    XBaseField::SwapOriginal();
+    String* t = text_;
+    text_ = original_text_;
+    original_text_ = t;
+}
+
+void XBaseMemoField::SetOriginal() {
+    XBaseField::SetOriginal();
+    if (text_ != nullptr) {
+        delete original_text_;
+        original_text_ = new String(*text_);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// XBaseTable
+
+XBaseTable::XBaseTable(Kelp* engine)
+    : engine_(engine),
+      data_(nullptr),
+      memo_(nullptr),
+      version_(0),
+      year_(0),
+      month_(0),
+      day_(0),
+      numrecords_(0),
+      headerlength_(0),
+      recordlength_(0),
+      recordnum_(0),
+      deleted_(false),
+      fields_(1),
+      firstfreeblock_(1) {}
+
+XBaseTable::~XBaseTable() { Close(); }
+
+bool XBaseTable::Error(const String& message) {
+    error_ = message;
+    return false;
+}
+
+bool XBaseTable::ReadFailure(const String& path, File* f) {
+    return Fail("Error reading from '" + path + "': " + f->error());
+}
+
+bool XBaseTable::WriteFailure(const String& path, File* f) {
+    return Fail("Error writing to '" + path + "': " + f->error());
+}
+
+bool XBaseTable::LockFailure(const String& path, File* f, const char* how) {
+    return Fail("Error locking '" + path + "' for " + how + ": " + f->error());
+}
+
+void XBaseTable::Close() {
+    delete data_;
+    delete memo_;
+    data_ = nullptr;
+    memo_ = nullptr;
+    datapath_.clear();
+    dataerrorpath_.clear();
+    memopath_.clear();
+    memoerrorpath_.clear();
+    recordnum_ = 0;
+}
+
+bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
+    Close();
+    version_ = 0;
+    datapath_ = path;
+    dataerrorpath_ = errorpath;
+    memopath_ = FileManager::StripExtension(path) + ".dbt";
+    memoerrorpath_ = FileManager::StripExtension(errorpath) + ".dbt";
+    FileManager* files = engine_->filemanager();
+    data_ = files->Open(path, mode);
+    if (data_ == nullptr) return Fail("Error opening '" + errorpath + "': " + files->error());
+    if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0) return LockFailure(errorpath, data_, "read");
+    bool ok = ReadTableHeader() && ReadTableFields();
+    if (ok && version_ == 0x83) {
+        memo_ = files->Open(memopath_, mode);
+        if (memo_ == nullptr) {
+            ok = Fail("Error opening '" + memoerrorpath_ + "': " + files->error());
+        } else if (memo_->Lock(FileSharedLock, 0, kMemoBlock) < 0) {
+            ok = LockFailure(memoerrorpath_, memo_, "read");
+        } else {
+            ok = ReadMemoHeader();
+            memo_->Release(0, kMemoBlock);
+        }
+    }
+    data_->Release(0, kHeaderSize);
+    return ok;
+}
+
+bool XBaseTable::ReadTableHeader() {
+    unsigned char h[kHeaderSize];
+    if (data_->Seek(0) != 0 || data_->Read(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
+        return ReadFailure(dataerrorpath_, data_);
+    }
+    if (h[0] != 0x03 && h[0] != 0x83) {
+        char version[8];
+        snprintf(version, sizeof version, "0x%02X", h[0]);
+        return Fail("'" + dataerrorpath_ + "': Unsupported xBase file version (" + version + ")");
+    }
+    int headerlength = static_cast<int>(GetLE(h + 8, 2));
+    int recordlength = static_cast<int>(GetLE(h + 10, 2));
+    if (headerlength < kHeaderSize + 1 || recordlength < 1) {
+        return Fail("'" + dataerrorpath_ + "' is corrupt (impossible header or record length)");
+    }
+    // Memo fields may have raised the version above what the header says.
+    if (version_ != 0x83 || fields_.Entries() == 0) version_ = h[0];
+    year_ = h[1];
+    month_ = h[2];
+    day_ = h[3];
+    numrecords_ = static_cast<long>(GetLE(h + 4, 4));
+    headerlength_ = headerlength;
+    recordlength_ = recordlength;
+    return true;
+}
+
+XBaseField* XBaseTable::NewField(const String& name, char type, int length, int decimals, bool* ok) {
+    *ok = true;
+    switch (type) {
+        case 'C': return new XBaseField(this, name, XBaseCharacter, length, decimals);
+        case 'N': return new XBaseField(this, name, XBaseNumber, length, decimals);
+        case 'D': return new XBaseField(this, name, XBaseDate, length, decimals);
+        case 'L': return new XBaseField(this, name, XBaseLogical, length, decimals);
+        case 'M':
+            version_ = 0x83;
+            return new XBaseMemoField(this, name, length, decimals);
+        default:
+            *ok = false;
+            return nullptr;
+    }
+}
+
+bool XBaseTable::ReadTableFields() {
+    int size = headerlength_ - kHeaderSize;
+    char* area = new char[size];
+    bool ok = data_->Seek(kHeaderSize) == kHeaderSize && data_->Read(area, size) == size;
+    if (!ok) {
+        delete[] area;
+        return ReadFailure(dataerrorpath_, data_);
+    }
+    fields_.Dump();
+    int count = (headerlength_ - 33) / kDescriptorSize;
+    int used = 1;
+    for (int i = 0; i < count && ok; i++) {
+        const unsigned char* d = reinterpret_cast<unsigned char*>(area) + i * kDescriptorSize;
+        char name[12];
+        memcpy(name, d, 11);
+        name[11] = '\0';
+        char letter = static_cast<char>(d[11]);
+        XBaseField* f = NewField(name, letter, d[16], d[17], &ok);
+        if (!ok) {
+            Fail("'" + dataerrorpath_ + "' contains an unsupported field of type '" + String(&letter, 1) + "'");
+            break;
+        }
+        used += d[16];
+        fields_.Insert(f, ListTail);
+    }
+    delete[] area;
+    if (ok && used > recordlength_) {
+        return Fail("'" + dataerrorpath_ + "' is corrupt (the fields are longer than the record)");
+    }
+    return ok;
+}
+
+bool XBaseTable::WriteTableHeader() {
+    time_t now = time(nullptr);
+    struct tm t;
+    gmtime_r(&now, &t);
+    year_ = t.tm_year;
+    month_ = t.tm_mon + 1;
+    day_ = t.tm_mday;
+    unsigned char h[kHeaderSize];
+    memset(h, 0, sizeof h);
+    h[0] = static_cast<unsigned char>(version_);
+    h[1] = static_cast<unsigned char>(year_);
+    h[2] = static_cast<unsigned char>(month_);
+    h[3] = static_cast<unsigned char>(day_);
+    PutLE(h + 4, static_cast<unsigned long>(numrecords_), 4);
+    PutLE(h + 8, headerlength_, 2);
+    PutLE(h + 10, recordlength_, 2);
+    if (data_->Seek(0) != 0 || data_->Write(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
+        return WriteFailure(dataerrorpath_, data_);
+    }
+    return true;
+}
+
+bool XBaseTable::WriteTableFields() {
+    int size = headerlength_ - kHeaderSize;
+    unsigned char* area = new unsigned char[size];
+    memset(area, 0, size);
+    int i = 0;
+    for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next(), i++) {
+        unsigned char* d = area + i * kDescriptorSize;
+        int n = f->name().length() > 10 ? 10 : f->name().length();
+        memcpy(d, f->name().chars(), n);
+        d[11] = static_cast<unsigned char>(XBaseField::TypeLetter(f->type()));
+        d[16] = static_cast<unsigned char>(f->length());
+        d[17] = static_cast<unsigned char>(f->decimalcount());
+    }
+    area[size - 1] = 0x0D;
+    bool ok = data_->Seek(kHeaderSize) == kHeaderSize &&
+              data_->Write(reinterpret_cast<char*>(area), size) == size;
+    delete[] area;
+    return ok ? true : WriteFailure(dataerrorpath_, data_);
+}
+
+bool XBaseTable::ReadMemoHeader() {
+    unsigned char h[kMemoBlock];
+    if (memo_->Seek(0) != 0 || memo_->Read(reinterpret_cast<char*>(h), kMemoBlock) != kMemoBlock) {
+        return ReadFailure(memoerrorpath_, memo_);
+    }
+    firstfreeblock_ = static_cast<long>(GetLE(h, 4));
+    return true;
+}
+
+bool XBaseTable::WriteMemoHeader() {
+    unsigned char h[kMemoBlock];
+    memset(h, 0, sizeof h);
+    PutLE(h, static_cast<unsigned long>(firstfreeblock_), 4);
+    if (memo_->Seek(0) != 0 || memo_->Write(reinterpret_cast<char*>(h), kMemoBlock) != kMemoBlock) {
+        return WriteFailure(memoerrorpath_, memo_);
+    }
+    return true;
+}
+
+bool XBaseTable::ReadMemoBlock(long block, String* text) {
+    text->clear();
+    if (memo_ == nullptr || memo_->Seek(block * kMemoBlock) != block * kMemoBlock) return false;
+    char chunk[kMemoBlock];
+    for (;;) {
+        long n = memo_->Read(chunk, kMemoBlock);
+        if (n < 0) return ReadFailure(memoerrorpath_, memo_);
+        if (n == 0) return true;
+        const char* end = static_cast<const char*>(memchr(chunk, kEndOfFile, n));
+        if (end != nullptr) {
+            text->cat(chunk, static_cast<int>(end - chunk));
+            return true;
+        }
+        text->cat(chunk, static_cast<int>(n));
+    }
+}
+
+long XBaseTable::WriteMemoBlock(const String& text) {
+    if (memo_ == nullptr || memo_->Lock(FileExclusiveLock, 0, kMemoBlock) < 0) return -1;
+    String bytes(text);
+    bytes.cat(kEndOfFile);
+    bytes.cat(kEndOfFile);
+    long block = -1;
+    if (ReadMemoHeader()) {
+        long at = firstfreeblock_;
+        if (memo_->Seek(at * kMemoBlock) == at * kMemoBlock && memo_->Write(bytes) == bytes.length()) {
+            long length = bytes.length();
+            firstfreeblock_ = at + length / kMemoBlock + (length % kMemoBlock ? 1 : 0);
+            if (WriteMemoHeader()) block = at;
+        } else {
+            WriteFailure(memoerrorpath_, memo_);
+        }
+    }
+    memo_->Release(0, kMemoBlock);
+    return block;
+}
+
+bool XBaseTable::BuildRecord(char* buffer) {
+    buffer[0] = deleted_ ? '*' : ' ';
+    int offset = 1;
+    for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next()) {
+        if (!f->Write(buffer + offset)) {
+            if (error_.empty()) error_ = "Error writing to '" + memoerrorpath_ + "'";
+            return false;
+        }
+        offset += f->length();
+    }
+    return true;
+}
+
+bool XBaseTable::Goto(long recno) {
+    if (data_ == nullptr || recno < 1 || recno > numrecords_) return false;
+    long offset = (recno - 1) * recordlength_ + headerlength_;
+    if (data_->Lock(FileSharedLock, offset, recordlength_) < 0) {
+        return LockFailure(dataerrorpath_, data_, "read");
+    }
+    char* record = new char[recordlength_];
+    bool ok = data_->Seek(offset) == offset && data_->Read(record, recordlength_) == recordlength_;
+    if (ok) {
+        deleted_ = record[0] == '*';
+        int at = 1;
+        for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next()) {
+            f->Read(record + at);
+            at += f->length();
+        }
+        recordnum_ = recno;
+    } else {
+        ReadFailure(dataerrorpath_, data_);
+    }
+    delete[] record;
+    data_->Release(offset, recordlength_);
+    return ok;
+}
+
+bool XBaseTable::RefreshHeader() {
+    if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
+        return LockFailure(dataerrorpath_, data_, "write");
+    }
+    bool ok = ReadTableHeader() && WriteTableHeader();
+    data_->Release(0, headerlength_);
+    return ok;
+}
+
+bool XBaseTable::Update() {
+    if (data_ == nullptr || recordnum_ < 1) return false;
+    long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
+    if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {
+        return LockFailure(dataerrorpath_, data_, "write");
+    }
+    error_.clear();
+    char* record = new char[recordlength_];
+    bool ok = BuildRecord(record);
+    if (ok) {
+        ok = data_->Seek(offset) == offset && data_->Write(record, recordlength_) == recordlength_;
+        if (ok) {
+            SetOriginal();
+        } else {
+            WriteFailure(dataerrorpath_, data_);
+        }
+    }
+    delete[] record;
+    data_->Release(offset, recordlength_);
+    return ok && RefreshHeader();
+}
+
+bool XBaseTable::Append() {
+    if (data_ == nullptr) return false;
+    if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
+        return LockFailure(dataerrorpath_, data_, "write");
+    }
+    error_.clear();
+    char* record = new char[recordlength_ + 1];
+    bool ok = ReadTableHeader();
+    if (ok) {
+        long offset = headerlength_ + numrecords_ * recordlength_;
+        deleted_ = false;
+        ok = BuildRecord(record);
+        if (ok) {
+            record[recordlength_] = kEndOfFile;
+            ok = data_->Seek(offset) == offset &&
+                 data_->Write(record, recordlength_ + 1) == recordlength_ + 1;
+            if (!ok) WriteFailure(dataerrorpath_, data_);
+        }
+        if (ok) {
+            numrecords_++;
+            ok = WriteTableHeader();
+            recordnum_ = numrecords_;
+            SetOriginal();
+        }
+    }
+    delete[] record;
+    data_->Release(0, headerlength_);
+    return ok;
+}
+
+bool XBaseTable::UpdateDeleted(bool flag) {
+    if (data_ == nullptr || recordnum_ < 1) return false;
+    long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
+    if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {
+        return LockFailure(dataerrorpath_, data_, "write");
+    }
+    deleted_ = flag;
+    char byte = flag ? '*' : ' ';
+    bool ok = data_->Seek(offset) == offset && data_->Write(&byte, 1) == 1;
+    if (!ok) WriteFailure(dataerrorpath_, data_);
+    data_->Release(offset, recordlength_);
+    return ok && RefreshHeader();
+}
+
+void XBaseTable::SwapOriginal() {
+    for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next()) f->SwapOriginal();
+}
+
+void XBaseTable::SetOriginal() {
+    for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next()) f->SetOriginal();
+}
+
+bool XBaseTable::MakeFields(const List<XBaseFieldSpec>& specs) {
+    fields_.Dump();
+    version_ = 0x03;
+    int length = 1;
+    List<XBaseFieldSpec>& list = const_cast<List<XBaseFieldSpec>&>(specs);
+    for (XBaseFieldSpec* s = list.First(); s != nullptr; s = list.Next()) {
+        bool ok;
+        XBaseField* f = NewField(s->name, XBaseField::TypeLetter(s->type), s->length, s->decimals, &ok);
+        fields_.Insert(f, ListTail);
+        length += s->length;
+    }
+    headerlength_ = kDescriptorSize * fields_.Entries() + 33;
+    recordlength_ = length;
+    numrecords_ = 0;
+    firstfreeblock_ = 1;
+    return true;
+}
+
+bool XBaseTable::Create(File* datafile, const String& path, const String& errorpath, File* memofile,
+                        const String& memopath, const String& memoerrorpath,
+                        const List<XBaseFieldSpec>& fields) {
+    Close();
+    data_ = datafile;
+    memo_ = memofile;
+    datapath_ = path;
+    dataerrorpath_ = errorpath;
+    memopath_ = memopath;
+    memoerrorpath_ = memoerrorpath;
+    MakeFields(fields);
+    bool ok = data_ != nullptr || Fail("Internal error opening '" + errorpath + "'");
+    const char eof = kEndOfFile;
+    ok = ok && WriteTableHeader() && WriteTableFields();
+    if (ok && data_->Write(&eof, 1) != 1) ok = WriteFailure(errorpath, data_);
+    if (ok && version_ == 0x83) {
+        if (memo_ == nullptr) {
+            ok = Fail("Internal errorl opening '" + memoerrorpath + "'");
+        } else {
+            ok = WriteMemoHeader();
+            if (ok && memo_->Write(&eof, 1) != 1) ok = WriteFailure(memoerrorpath, memo_);
+        }
+    }
+    if (!ok) {
+        // The files are dropped; their owner is the table only on success.
+        delete data_;
+        delete memo_;
+        data_ = nullptr;
+        memo_ = nullptr;
+    }
+    return ok;
+}
+
+bool XBaseTable::Create(const String& path, const String& errorpath, const String& memopath,
+                        const String& memoerrorpath, const List<XBaseFieldSpec>& fields) {
+    String mpath = memopath.empty() ? FileManager::StripExtension(path) + ".dbt" : memopath;
+    String merror = memoerrorpath.empty() ? FileManager::StripExtension(errorpath) + ".dbt"
+                                          : memoerrorpath;
+    FileManager* files = engine_->filemanager();
+    const int mode = FileRead | FileWrite | FileCreate | FileTruncate;
+    File* data = files->Open(path, mode);
+    if (data == nullptr) return Fail("Error creating '" + errorpath + "': " + files->error());
+    File* memo = nullptr;
+    List<XBaseFieldSpec>& list = const_cast<List<XBaseFieldSpec>&>(fields);
+    bool memos = false;
+    for (XBaseFieldSpec* s = list.First(); s != nullptr; s = list.Next()) memos |= s->type == XBaseMemo;
+    if (memos) {
+        memo = files->Open(mpath, mode);
+        if (memo == nullptr) {
+            delete data;
+            return Fail("Error creating '" + merror + "': " + files->error());
+        }
+    }
+    return Create(data, path, errorpath, memo, mpath, merror, fields);
+}

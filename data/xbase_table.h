@@ -1,0 +1,195 @@
+// XBaseTable, XBaseField and XBaseMemoField: one dBase III table, its data file
+// (.dbf) and its memo file (.dbt).
+//
+// Data file, integers little-endian:
+//   header, 32 bytes:
+//     0  1  version: 0x03, or 0x83 with a memo file
+//     1  3  last update: year - 1900, month, day
+//     4  4  number of records
+//     8  2  header length: 32 x fields + 33
+//    10  2  record length: 1 + the field lengths
+//    12 20  zero
+//   field descriptors, 32 bytes each from offset 32:
+//     0 11  name, NUL-padded    11  1  type: C N D L M
+//    16  1  length              17  1  decimal count      (the rest zero)
+//   0x0D at header length - 1
+//   records from header length: a flag byte (' ' live, '*' deleted), then the fields
+//   back to back; the file ends with 0x1A.
+// Memo file: 512-byte blocks. Block 0 holds the next free block number (4 bytes);
+// a text starts at its block and ends with 0x1A 0x1A.
+//
+// Locks (blocking byte ranges): bytes 0 to header length - 1 of the data file are the
+// table lock for appends and header refreshes, each record's bytes its record lock,
+// and bytes 0-511 of the memo file the memo allocation lock.
+
+#ifndef DATA_XBASE_TABLE_H_
+#define DATA_XBASE_TABLE_H_
+
+#include "foundation/file.h"
+#include "foundation/list.h"
+#include "foundation/string.h"
+
+class Kelp;
+class XBaseTable;
+
+enum XBaseFieldType {
+    XBaseCharacter = 0,
+    XBaseNumber = 1,
+    XBaseDate = 2,
+    XBaseLogical = 3,
+    XBaseMemo = 4,
+};
+
+// A field description as given to Create.
+struct XBaseFieldSpec {
+    String name;
+    XBaseFieldType type;
+    int length;
+    int decimals;
+};
+
+// One column: its description, and the current record's value as text (at most its
+// length) next to the value last read from or written to the file.
+class XBaseField {
+  public:
+    XBaseField(XBaseTable* table, const String& name, XBaseFieldType type, int length, int decimals);
+    virtual ~XBaseField();
+    XBaseField(const XBaseField&) = delete;
+    XBaseField& operator=(const XBaseField&) = delete;
+
+    // Takes the value from the field's bytes in a record.
+    virtual int Read(const char* record);
+    // Puts the value into the field's bytes in a record.
+    virtual int Write(char* record);
+    int Set(const String& value) { return Set(value.chars(), value.length()); }
+    // Copies at most length bytes.
+    virtual int Set(const char* bytes, int count);
+    virtual const String& name() const { return name_; }
+    virtual XBaseFieldType type() const { return type_; }
+    virtual int length() const { return length_; }
+    virtual int decimalcount() const { return decimals_; }
+    virtual const char* data();
+    virtual void SwapOriginal();
+    virtual void SetOriginal();
+    const char* original() const { return original_; }
+    static char TypeLetter(XBaseFieldType type);
+
+  protected:
+    XBaseTable* table_;  // not owned
+    String name_;
+    XBaseFieldType type_;
+    int length_;
+    int decimals_;
+    char* value_;     // owned, length_ + 1 bytes
+    char* original_;  // owned, length_ + 1 bytes
+};
+
+// A memo column: the record holds the number of the text's first block; the text is
+// read from the memo file when first asked for, and written there when changed.
+class XBaseMemoField : public XBaseField {
+  public:
+    XBaseMemoField(XBaseTable* table, const String& name, int length, int decimals);
+    ~XBaseMemoField() override;
+
+    int Read(const char* record) override;
+    int Write(char* record) override;
+    int Set(const char* bytes, int count) override;
+    const char* data() override;
+    void SwapOriginal() override;
+    void SetOriginal() override;
+
+  private:
+    bool modified_;
+    String* text_;      // owned; null until loaded
+    String* original_text_;  // owned; null until loaded
+};
+
+class XBaseTable {
+  public:
+    // engine: not owned; its file manager opens the files.
+    explicit XBaseTable(Kelp* engine);
+    virtual ~XBaseTable();
+    XBaseTable(const XBaseTable&) = delete;
+    XBaseTable& operator=(const XBaseTable&) = delete;
+
+    // Opens path (errorpath is the name messages show) with a FileMode combination;
+    // the memo file is path with its extension replaced by ".dbt".
+    bool Open(const String& path, const String& errorpath, int mode);
+    // Creates an empty table; empty memo paths are derived from the data paths.
+    bool Create(const String& path, const String& errorpath, const String& memopath,
+                const String& memoerrorpath, const List<XBaseFieldSpec>& fields);
+    // The same on files the caller opened; takes ownership of datafile and memofile.
+    bool Create(File* datafile, const String& path, const String& errorpath, File* memofile,
+                const String& memopath, const String& memoerrorpath,
+                const List<XBaseFieldSpec>& fields);
+    void Close();
+
+    // Makes record recno (from 1) current. Out of range: false without a message.
+    bool Goto(long recno);
+    // Writes the current record back.
+    bool Update();
+    // Writes the fields as a new live record at the end and makes it current.
+    bool Append();
+    // Writes only the current record's deleted flag.
+    bool UpdateDeleted(bool flag);
+    void SwapOriginal();
+    void SetOriginal();
+
+    bool ReadTableHeader();
+    bool WriteTableHeader();
+    bool ReadTableFields();
+    bool WriteTableFields();
+    bool ReadMemoHeader();
+    bool WriteMemoHeader();
+    // Reads the text starting at block into *text.
+    bool ReadMemoBlock(long block, String* text);
+    // Appends text as new blocks; returns the first block number, or -1.
+    long WriteMemoBlock(const String& text);
+    bool Error(const String& message);
+
+    int version() const { return version_; }
+    int lastupdate_year() const { return year_; }
+    int lastupdate_month() const { return month_; }
+    int lastupdate_day() const { return day_; }
+    long numrecords() const { return numrecords_; }
+    int headerlength() const { return headerlength_; }
+    int recordlength() const { return recordlength_; }
+    long recordnum() const { return recordnum_; }
+    bool& deleted() { return deleted_; }
+    List<XBaseField>& fields() { return fields_; }
+    long firstfreeblock() const { return firstfreeblock_; }
+    const String& error() const { return error_; }
+    const String& datapath() const { return datapath_; }
+    const String& dataerrorpath() const { return dataerrorpath_; }
+    const String& memopath() const { return memopath_; }
+    const String& memoerrorpath() const { return memoerrorpath_; }
+
+  private:
+    bool Fail(const String& message) { return Error(message); }
+    bool ReadFailure(const String& path, File* f);
+    bool WriteFailure(const String& path, File* f);
+    bool LockFailure(const String& path, File* f, const char* how);
+    // Builds the record bytes from the fields into buffer (record length bytes).
+    bool BuildRecord(char* buffer);
+    // Re-reads and rewrites the header under the table lock (today's date).
+    bool RefreshHeader();
+    bool MakeFields(const List<XBaseFieldSpec>& specs);
+    XBaseField* NewField(const String& name, char type, int length, int decimals, bool* ok);
+
+    Kelp* engine_;     // not owned
+    File* data_;       // owned
+    File* memo_;       // owned
+    String datapath_, dataerrorpath_, memopath_, memoerrorpath_;
+    String error_;
+    int version_;
+    int year_, month_, day_;
+    long numrecords_;
+    int headerlength_;
+    int recordlength_;
+    long recordnum_;
+    bool deleted_;
+    List<XBaseField> fields_;  // owns elements
+    long firstfreeblock_;
+};
+
+#endif  // DATA_XBASE_TABLE_H_

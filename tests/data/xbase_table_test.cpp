@@ -1,0 +1,273 @@
+// XBaseTable: the file layout byte for byte, memo texts, open checks, agreement with
+// another program's reader and writer, and concurrent appenders.
+
+#include "data/xbase_table.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/support/print.h"
+#include "tests/support/test_engine.h"
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+    std::string s;
+    char b[4];
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, "%02x", c);
+        s += b;
+    }
+    return s;
+}
+
+std::string ReadBytes(const String& path) {
+    FILE* f = fopen(path.chars(), "rb");
+    std::string s;
+    if (f == nullptr) return s;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) s.append(buffer, n);
+    fclose(f);
+    return s;
+}
+
+// What python3-dbfread makes of a table.
+std::string ReadWithDbfread(const String& path) {
+    std::string command = "/usr/bin/python3 " KELP_SOURCE_DIR "/tests/data/read_dbf.py " +
+                          std::string(path.chars());
+    FILE* p = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+
+void AddSpec(List<XBaseFieldSpec>* specs, const char* name, XBaseFieldType type, int length,
+             int decimals = 0) {
+    specs->Insert(new XBaseFieldSpec{name, type, length, decimals}, ListTail);
+}
+
+XBaseField* Field(XBaseTable* t, const char* name) {
+    for (XBaseField* f = t->fields().First(); f != nullptr; f = t->fields().Next()) {
+        if (f->name() == name) return f;
+    }
+    return nullptr;
+}
+
+struct PeopleTable {
+    PeopleTable() : specs(1), table(&engine) {
+        AddSpec(&specs, "NAME", XBaseCharacter, 10);
+        AddSpec(&specs, "AGE", XBaseNumber, 3);
+        AddSpec(&specs, "BORN", XBaseDate, 8);
+        AddSpec(&specs, "MEMBER", XBaseLogical, 1);
+        AddSpec(&specs, "NOTES", XBaseMemo, 10);
+        path = dir.File("people.dbf");
+    }
+    void Add(const char* name, const char* age, const char* born, const char* member,
+             const std::string& notes) {
+        Field(&table, "NAME")->Set(String(name));
+        Field(&table, "AGE")->Set(String(age));
+        Field(&table, "BORN")->Set(String(born));
+        Field(&table, "MEMBER")->Set(String(member));
+        Field(&table, "NOTES")->Set(notes.data(), static_cast<int>(notes.size()));
+        ASSERT_TRUE(table.Append()) << table.error();
+    }
+    TestKelp engine;
+    TempDir dir;
+    List<XBaseFieldSpec> specs;
+    XBaseTable table;
+    String path;
+};
+
+}  // namespace
+
+TEST(XBaseTable, NewTableLayoutByteForByte) {
+    PeopleTable p;
+    ASSERT_TRUE(p.table.Create(p.path, "people.dbf", "", "", p.specs)) << p.table.error();
+    std::string dbf = ReadBytes(p.path);
+    time_t now = time(nullptr);
+    struct tm t;
+    gmtime_r(&now, &t);
+    char date[8];
+    snprintf(date, sizeof date, "%02x%02x%02x", t.tm_year, t.tm_mon + 1, t.tm_mday);
+    // 5 fields: header length 32 x 5 + 33 = 193 (0xc1), record length 1 + 32 = 33.
+    EXPECT_EQ("83" + std::string(date) + "00000000" "c100" "2100" + std::string(40, '0'),
+              Hex(dbf.substr(0, 32)));
+    EXPECT_EQ(193u + 1, dbf.size());
+    EXPECT_EQ("4e414d4500000000000000" "43" "00000000" "0a" "00" + std::string(28, '0'),
+              Hex(dbf.substr(32, 32)));
+    EXPECT_EQ('\x0d', dbf[192]);
+    EXPECT_EQ('\x1a', dbf[193]);
+    std::string dbt = ReadBytes(p.dir.File("people.dbt"));
+    EXPECT_EQ(513u, dbt.size());
+    EXPECT_EQ("01000000", Hex(dbt.substr(0, 4)));
+    EXPECT_EQ('\x1a', dbt[512]);
+    EXPECT_FALSE(p.table.Goto(1));
+    EXPECT_EQ(String(""), p.table.error());
+}
+
+TEST(XBaseTable, RecordsAndMemosAsAnotherReaderSeesThem) {
+    PeopleTable p;
+    ASSERT_TRUE(p.table.Create(p.path, "people.dbf", "", "", p.specs));
+    p.Add("Ann", "41", "19850314", "T", "first\nsecond");
+    p.Add("Bob", "7", "", "F", "");
+    p.Add("Chloe Zoeeeeeee", "100", "19261231", "?", std::string(510, 'y'));
+    p.Add("Dan  ", "1234", "20260101", "T", std::string(511, 'z'));
+    EXPECT_EQ(4, p.table.numrecords());
+    std::string dbf = ReadBytes(p.path);
+    EXPECT_EQ(193u + 4 * 33 + 1, dbf.size());
+    EXPECT_EQ('\x1a', dbf.back());
+    // 510 bytes + 2 end marks fill one block; 511 need two.
+    EXPECT_EQ(5, p.table.firstfreeblock());
+    std::string dbt = ReadBytes(p.dir.File("people.dbt"));
+    EXPECT_EQ(3u * 512 + 511 + 2, dbt.size());  // the last text starts at block 3
+
+    ASSERT_TRUE(p.table.Goto(2));
+    ASSERT_TRUE(p.table.UpdateDeleted(true));
+    ASSERT_TRUE(p.table.Goto(1));
+    Field(&p.table, "AGE")->Set(String("42"));
+    ASSERT_TRUE(p.table.Update());
+    EXPECT_EQ(
+        " NAME=Ann|AGE=42|BORN=1985-03-14|MEMBER=True|NOTES=first\nsecond\n"
+        " NAME=Chloe Zoee|AGE=100|BORN=1926-12-31|MEMBER=|NOTES=" + std::string(510, 'y') + "\n"
+        " NAME=Dan|AGE=123|BORN=2026-01-01|MEMBER=True|NOTES=" + std::string(511, 'z') + "\n"
+        "*NAME=Bob|AGE=7|BORN=|MEMBER=False|NOTES=\n",
+        ReadWithDbfread(p.path));
+
+    XBaseTable again(&p.engine);
+    ASSERT_TRUE(again.Open(p.path, "people.dbf", FileRead)) << again.error();
+    ASSERT_TRUE(again.Goto(1));
+    EXPECT_STREQ("Ann", Field(&again, "NAME")->data());
+    EXPECT_STREQ("first\nsecond", Field(&again, "NOTES")->data());
+    ASSERT_TRUE(again.Goto(2));
+    EXPECT_TRUE(again.deleted());
+    EXPECT_STREQ("", Field(&again, "NOTES")->data());
+    EXPECT_STREQ("", Field(&again, "BORN")->data() + strspn(Field(&again, "BORN")->data(), " "));
+    ASSERT_TRUE(again.Goto(4));
+    EXPECT_STREQ("Dan", Field(&again, "NAME")->data());  // trailing blanks go
+    EXPECT_EQ(511u, strlen(Field(&again, "NOTES")->data()));
+    EXPECT_FALSE(again.Goto(5));
+}
+
+TEST(XBaseTable, TablesWrittenByAnotherProgram) {
+    TestKelp engine;
+    XBaseTable t(&engine);
+    String people = KELP_SOURCE_DIR "/tests/data/thirdparty/people.dbf";
+    ASSERT_TRUE(t.Open(people, "people.dbf", FileRead)) << t.error();
+    EXPECT_EQ(0x83, t.version());
+    EXPECT_EQ(3, t.numrecords());
+    EXPECT_EQ(5, t.fields().Entries());
+    ASSERT_TRUE(t.Goto(1));
+    EXPECT_STREQ("Ann", Field(&t, "NAME")->data());
+    EXPECT_STREQ("41", Field(&t, "AGE")->data());
+    EXPECT_STREQ("19850314", Field(&t, "BORN")->data());
+    EXPECT_STREQ("T", Field(&t, "MEMBER")->data());
+    EXPECT_STREQ("First line\r\nsecond line", Field(&t, "NOTES")->data());
+    ASSERT_TRUE(t.Goto(2));
+    EXPECT_TRUE(t.deleted());
+    ASSERT_TRUE(t.Goto(3));
+    EXPECT_EQ(600u, strlen(Field(&t, "NOTES")->data()));
+    XBaseTable plain(&engine);
+    ASSERT_TRUE(plain.Open(KELP_SOURCE_DIR "/tests/data/thirdparty/plain.dbf", "plain.dbf", FileRead));
+    EXPECT_EQ(0x03, plain.version());
+    ASSERT_TRUE(plain.Goto(5));
+    EXPECT_STREQ("K4", Field(&plain, "CODE")->data());
+    EXPECT_STREQ("5.00", Field(&plain, "PRICE")->data());
+}
+
+TEST(XBaseTable, OpenChecks) {
+    TestKelp engine;
+    TempDir dir;
+    XBaseTable t(&engine);
+    EXPECT_FALSE(t.Open(dir.File("none.dbf"), "none.dbf", FileRead));
+    EXPECT_EQ(String("Error opening 'none.dbf': No such file or directory"), t.error());
+    std::string header(32, '\0');
+    header[0] = 0x30;
+    header[8] = 65;
+    header[10] = 2;
+    dir.Write("v.dbf", (header + std::string(33, '\0')).data(), 65);
+    EXPECT_FALSE(t.Open(dir.File("v.dbf"), "v.dbf", FileRead));
+    EXPECT_EQ(String("'v.dbf': Unsupported xBase file version (0x30)"), t.error());
+    header[0] = 0x03;
+    std::string field(32, '\0');
+    field[0] = 'X';
+    field[11] = 'Q';
+    field[16] = 1;
+    dir.Write("q.dbf", (header + field + "\x0d").data(), 65);
+    EXPECT_FALSE(t.Open(dir.File("q.dbf"), "q.dbf", FileRead));
+    EXPECT_EQ(String("'q.dbf' contains an unsupported field of type 'Q'"), t.error());
+    dir.Write("short.dbf", "\x03\x7e\x01\x01", 4);
+    EXPECT_FALSE(t.Open(dir.File("short.dbf"), "short.dbf", FileRead));
+    EXPECT_EQ(0, t.error().search("Error reading from 'short.dbf'", 0));
+}
+
+TEST(XBaseTable, ConcurrentAppendersNeverShareASlot) {
+    TestKelp engine;
+    TempDir dir;
+    List<XBaseFieldSpec> specs(1);
+    AddSpec(&specs, "WHO", XBaseNumber, 4);
+    AddSpec(&specs, "SEQ", XBaseNumber, 6);
+    AddSpec(&specs, "TEXT", XBaseMemo, 10);
+    String path = dir.File("shared.dbf");
+    {
+        XBaseTable t(&engine);
+        ASSERT_TRUE(t.Create(path, "shared.dbf", "", "", specs));
+    }
+    const int kWriters = 8, kEach = 200;
+    pid_t children[kWriters];
+    for (int w = 0; w < kWriters; w++) {
+        children[w] = fork();
+        if (children[w] == 0) {
+            TestKelp e;
+            XBaseTable t(&e);
+            if (!t.Open(path, "shared.dbf", FileRead | FileWrite)) _exit(1);
+            for (int i = 0; i < kEach; i++) {
+                Field(&t, "WHO")->Set(String::FromInt(w));
+                Field(&t, "SEQ")->Set(String::FromInt(i));
+                String text = "writer " + String::FromInt(w) + " record " + String::FromInt(i);
+                Field(&t, "TEXT")->Set(text);
+                if (!t.Append()) _exit(2);
+            }
+            _exit(0);
+        }
+    }
+    // A reader at the same time never sees a torn record.
+    XBaseTable reader(&engine);
+    ASSERT_TRUE(reader.Open(path, "shared.dbf", FileRead));
+    int torn = 0;
+    for (int round = 0; round < 20; round++) {
+        reader.ReadTableHeader();
+        for (long r = 1; r <= reader.numrecords(); r++) {
+            if (!reader.Goto(r)) continue;
+            String expected = "writer " + String(Field(&reader, "WHO")->data()) + " record " +
+                              String(Field(&reader, "SEQ")->data());
+            torn += expected != Field(&reader, "TEXT")->data();
+        }
+    }
+    EXPECT_EQ(0, torn);
+    for (pid_t c : children) {
+        int status;
+        waitpid(c, &status, 0);
+        EXPECT_EQ(0, WEXITSTATUS(status));
+    }
+    XBaseTable t(&engine);
+    ASSERT_TRUE(t.Open(path, "shared.dbf", FileRead));
+    ASSERT_EQ(kWriters * kEach, t.numrecords());
+    std::vector<int> seen(kWriters * kEach, 0);
+    for (long r = 1; r <= t.numrecords(); r++) {
+        ASSERT_TRUE(t.Goto(r));
+        int who = atoi(Field(&t, "WHO")->data()), seq = atoi(Field(&t, "SEQ")->data());
+        seen[who * kEach + seq]++;
+        ASSERT_EQ(String("writer " + String::FromInt(who) + " record " + String::FromInt(seq)),
+                  String(Field(&t, "TEXT")->data()));
+    }
+    for (int s : seen) ASSERT_EQ(1, s);
+}
