@@ -6,7 +6,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
-PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd
+PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd python3-dbfread sqlite3
 
 .PHONY: all configure test deps demo bench asan golden format clean
 

@@ -1,0 +1,837 @@
+// BrnIndexFile: searches, cursor moves, inserts and deletes on the disk B-tree.
+
+#include "data/index_file.h"
+
+#include <errno.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "host/engine.h"
+
+namespace {
+
+const int kOrder = 8;
+const int kPageSize = 1024;
+const int kEntrySize = 108;
+const int kKeySize = kEntrySize - 8;
+const int kMinEntries = kOrder / 2 - 1;  // 3: fewer makes a page other than the root underflow
+const int kMaxDepth = 64;
+
+unsigned long GetLE(const unsigned char* p, int bytes) {
+    unsigned long v = 0;
+    for (int i = bytes - 1; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+
+void PutLE(unsigned char* p, unsigned long v, int bytes) {
+    for (int i = 0; i < bytes; i++, v >>= 8) p[i] = static_cast<unsigned char>(v & 0xFF);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// BrnIndexPage
+
+BrnIndexPage::BrnIndexPage(long number, int entrysize, int pagesize)
+    : number_(number), entrysize_(entrysize), pagesize_(pagesize), bytes_(new unsigned char[pagesize]),
+      position_(0) {
+    memset(bytes_, 0, pagesize);
+}
+
+BrnIndexPage::~BrnIndexPage() { delete[] bytes_; }
+
+long BrnIndexPage::ReadPage(File* file) {
+    long offset = number_ * pagesize_;
+    if (file->Seek(offset) != offset) return -1;
+    return file->Read(reinterpret_cast<char*>(bytes_), pagesize_);
+}
+
+bool BrnIndexPage::WritePage(File* file) {
+    long offset = number_ * pagesize_;
+    return file->Seek(offset) == offset &&
+           file->Write(reinterpret_cast<char*>(bytes_), pagesize_) == pagesize_;
+}
+
+int BrnIndexPage::numentries() const { return static_cast<int>(GetLE(bytes_, 4)); }
+void BrnIndexPage::Setnumentries(int n) { PutLE(bytes_, n, 4); }
+long BrnIndexPage::childpage(int i) const { return static_cast<long>(GetLE(Entry(i), 4)); }
+void BrnIndexPage::Setchildpage(int i, long page) { PutLE(Entry(i), page, 4); }
+long BrnIndexPage::recordnum(int i) const { return static_cast<long>(GetLE(Entry(i) + 4, 4)); }
+void BrnIndexPage::Setrecordnum(int i, long recno) { PutLE(Entry(i) + 4, recno, 4); }
+const char* BrnIndexPage::key(int i) const { return reinterpret_cast<const char*>(Entry(i) + 8); }
+
+void BrnIndexPage::Setkey(int i, const char* key) {
+    char* k = reinterpret_cast<char*>(Entry(i) + 8);
+    memset(k, 0, entrysize_ - 8);
+    strncpy(k, key, entrysize_ - 9);
+}
+
+void BrnIndexPage::Insert(int pos, long child, long recno, const char* key) {
+    int n = numentries();
+    // Entries pos.. and the children right of them move one place right.
+    memmove(Entry(pos + 1) + 4, Entry(pos) + 4, (n - pos) * entrysize_);
+    Setrecordnum(pos, recno);
+    Setkey(pos, key);
+    Setchildpage(pos + 1, child);
+    Setnumentries(n + 1);
+}
+
+void BrnIndexPage::InsertBefore(int pos, long child, long recno, const char* key) {
+    int n = numentries();
+    memmove(Entry(pos + 1), Entry(pos), (n - pos) * entrysize_ + 4);
+    Setchildpage(pos, child);
+    Setrecordnum(pos, recno);
+    Setkey(pos, key);
+    Setnumentries(n + 1);
+}
+
+void BrnIndexPage::Delete(int pos) {
+    int n = numentries();
+    memmove(Entry(pos), Entry(pos + 1), (n - pos - 1) * entrysize_ + 4);
+    memset(Entry(n), 0, 4);
+    Setnumentries(n - 1);
+}
+
+void BrnIndexPage::DeleteRight(int pos) {
+    int n = numentries();
+    long left = childpage(pos);
+    memmove(Entry(pos) + 4, Entry(pos + 1) + 4, (n - pos - 1) * entrysize_);
+    Setchildpage(pos, left);
+    memset(Entry(n), 0, 4);
+    Setnumentries(n - 1);
+}
+
+bool BrnIndexPageStack::CheckForRecursion(long page) const {
+    for (BrnIndexPage* p : pages_) {
+        if (p->number() == page) return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// BrnIndexFile: header, open and create
+
+BrnIndexFile::BrnIndexFile(Kelp* engine) : engine_(engine), file_(nullptr), cursorcount_(-1) {
+    memset(header_, 0, sizeof header_);
+}
+
+BrnIndexFile::~BrnIndexFile() { Close(); }
+
+bool BrnIndexFile::Error(const String& message) {
+    error_ = message;
+    return false;
+}
+
+long BrnIndexFile::updatecount() const { return static_cast<long>(GetLE(header_ + 5, 4)); }
+long BrnIndexFile::numpages() const { return static_cast<long>(GetLE(header_ + 9, 4)); }
+long BrnIndexFile::startingpage() const { return static_cast<long>(GetLE(header_ + 13, 4)); }
+int BrnIndexFile::order() const { return static_cast<int>(GetLE(header_ + 17, 2)); }
+int BrnIndexFile::pagesize() const { return static_cast<int>(GetLE(header_ + 19, 2)); }
+int BrnIndexFile::keyrecordsize() const { return static_cast<int>(GetLE(header_ + 21, 2)); }
+int BrnIndexFile::flags() const { return static_cast<int>(GetLE(header_ + 23, 4)); }
+String BrnIndexFile::keyexpression() const {
+    return String(reinterpret_cast<const char*>(header_ + 27), static_cast<int>(strnlen(
+        reinterpret_cast<const char*>(header_ + 27), 400)));
+}
+void BrnIndexFile::Setupdatecount(long v) { PutLE(header_ + 5, v, 4); }
+void BrnIndexFile::Setnumpages(long v) { PutLE(header_ + 9, v, 4); }
+void BrnIndexFile::Setstartingpage(long v) { PutLE(header_ + 13, v, 4); }
+void BrnIndexFile::Setflags(int v) { PutLE(header_ + 23, v, 4); }
+void BrnIndexFile::Setkeyexpression(const String& text) {
+    memset(header_ + 27, 0, 400);
+    memcpy(header_ + 27, text.chars(), text.length() > 399 ? 399 : text.length());
+}
+
+bool BrnIndexFile::ReadHeader() {
+    if (file_->Seek(0) != 0 ||
+        file_->Read(reinterpret_cast<char*>(header_), kHeaderSize) != kHeaderSize) {
+        return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    }
+    return CheckHeader();
+}
+
+bool BrnIndexFile::CheckHeader() {
+    if (memcmp(header_, "BRNI", 4) != 0) {
+        return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
+    }
+    if (version() >= 4) {
+        return Error("'" + errorpath_ + "' was created by a newer version of the software");
+    }
+    // The format fixes these sizes; anything else is a damaged file.
+    if (order() != kOrder || pagesize() != kPageSize || keyrecordsize() != kEntrySize ||
+        startingpage() < 1 || startingpage() >= numpages()) {
+        return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
+    }
+    return true;
+}
+
+bool BrnIndexFile::WriteHeader() {
+    if (file_->Seek(0) != 0 ||
+        file_->Write(reinterpret_cast<char*>(header_), kHeaderSize) != kHeaderSize) {
+        return Error("Error writing to '" + errorpath_ + "': " + file_->error());
+    }
+    return true;
+}
+
+bool BrnIndexFile::LockHeader(FileLockType type) {
+    if (file_->Lock(type, 0, kHeaderSize) >= 0) return true;
+    return Error("Error locking '" + errorpath_ + "' for " +
+                 (type == FileSharedLock ? "read" : "write"));
+}
+
+void BrnIndexFile::UnlockHeader() { file_->Release(0, kHeaderSize); }
+
+void BrnIndexFile::Close() {
+    stack_.Clear();
+    delete file_;
+    file_ = nullptr;
+}
+
+bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
+    Close();
+    errorpath_ = errorpath;
+    FileManager* files = engine_->filemanager();
+    file_ = files->Open(path, mode);
+    if (file_ == nullptr) return Error("Error opening '" + errorpath + "': " + files->error());
+    if (!LockHeader(FileSharedLock)) return false;
+    bool ok = ReadHeader();
+    UnlockHeader();
+    return ok;
+}
+
+bool BrnIndexFile::Create(const String& path, const String& errorpath,
+                          const String& keyexpression, int flags) {
+    FileManager* files = engine_->filemanager();
+    File* file = files->Open(path, FileRead | FileWrite | FileCreate | FileTruncate);
+    if (file == nullptr) return Error("Error creating '" + errorpath + "': " + files->error());
+    return Create(file, path, errorpath, keyexpression, flags);
+}
+
+bool BrnIndexFile::Create(File* file, const String&, const String& errorpath,
+                          const String& keyexpression, int flags) {
+    Close();
+    errorpath_ = errorpath;
+    file_ = file;
+    if (file_ == nullptr) return Error("Internal error opening '" + errorpath + "'");
+    memset(header_, 0, sizeof header_);
+    memcpy(header_, "BRNI", 4);
+    header_[4] = 3;
+    Setnumpages(2);
+    Setstartingpage(1);
+    PutLE(header_ + 17, kOrder, 2);
+    PutLE(header_ + 19, kPageSize, 2);
+    PutLE(header_ + 21, kEntrySize, 2);
+    Setflags(flags);
+    Setkeyexpression(keyexpression);
+    // Page 0 (the header, zero-padded) and the empty root, page 1.
+    char zeros[kPageSize * 2];
+    memset(zeros, 0, sizeof zeros);
+    memcpy(zeros, header_, kHeaderSize);
+    if (file_->Seek(0) != 0 || file_->Write(zeros, sizeof zeros) != static_cast<long>(sizeof zeros)) {
+        return Error("Error writing to '" + errorpath_ + "': " + file_->error());
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Comparison
+
+int BrnIndexFile::NumberCompare(const char* key1, const char* key2) {
+    double v[2];
+    const char* keys[2] = {key1, key2};
+    for (int i = 0; i < 2; i++) {
+        char* end;
+        errno = 0;
+        v[i] = strtod(keys[i], &end);
+        if (*end != '\0' || isnan(v[i]) || (errno == ERANGE && isinf(v[i]))) return 2;
+    }
+    return v[0] < v[1] ? -1 : (v[0] > v[1] ? 1 : 0);
+}
+
+int BrnIndexFile::Compare(const char* key1, const char* key2, bool exact, int flags) {
+    int c;
+    if (!exact) {
+        c = strncmp(key1, key2, strlen(key1));
+    } else {
+        c = (flags & IndexString) ? 2 : NumberCompare(key1, key2);
+        if (c == 2) c = strcmp(key1, key2);
+    }
+    if (flags & IndexDescending) c = -c;
+    return c;
+}
+
+void BrnIndexFile::Prepare(const String& key, char* out) const {
+    int n = key.length() < kKeySize - 1 ? key.length() : kKeySize - 1;
+    memcpy(out, key.chars(), n);
+    out[n] = '\0';
+    out[strlen(out)] = '\0';  // a NUL inside the key ends it
+}
+
+// ---------------------------------------------------------------------------
+// Searches and the cursor
+
+bool BrnIndexFile::PushPage(long page) {
+    if (stack_.CheckForRecursion(page)) {
+        return Error("Error reading from '" + errorpath_ + "': File is corrupt");
+    }
+    if (page >= numpages()) {
+        return Error("Error '" + errorpath_ + "' is corrupt " + file_->error() +
+                     "(the page number is larger than the total pages )");
+    }
+    BrnIndexPage* p = new BrnIndexPage(page, kEntrySize, kPageSize);
+    long n = p->ReadPage(file_);
+    if (n != kPageSize) {
+        delete p;
+        return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    }
+    if (p->numentries() > (n - 4) / kEntrySize || p->numentries() < 0) {
+        delete p;
+        return Error("File is corrupt (the number of entries is larger than the maximum entries "
+                     "possible).");
+    }
+    stack_.Push(p);
+    return true;
+}
+
+bool BrnIndexFile::FindLocked(const char* key, bool exact, long* recno) {
+    *recno = 0;
+    stack_.Clear();
+    if (!ReadHeader()) return false;
+    cursorcount_ = updatecount();
+    int founddepth = -1;
+    int foundpos = 0;
+    int f = flags();
+    for (long page = startingpage(); page != 0;) {
+        if (!PushPage(page)) {
+            *recno = 0;
+            stack_.Clear();
+            return false;
+        }
+        BrnIndexPage* p = stack_.Top();
+        int n = p->numentries();
+        int i = 0;
+        long child = 0;
+        for (; i < n; i++) {
+            int c = Compare(key, p->key(i), exact, f);
+            if (c > 0) continue;
+            if (c == 0) {
+                *recno = p->recordnum(i);
+                founddepth = stack_.depth() - 1;
+                foundpos = i;
+                if (exact && (f & IndexUnique)) {
+                    p->SetPosition(i);
+                    i = -1;  // the single match: done
+                }
+            }
+            break;
+        }
+        if (i < 0) break;
+        p->SetPosition(i);
+        child = p->childpage(i);
+        page = child;
+    }
+    if (founddepth >= 0) {
+        while (stack_.depth() > founddepth + 1) stack_.Pop();
+        stack_.Top()->SetPosition(foundpos);
+    } else {
+        stack_.Clear();
+    }
+    return true;
+}
+
+bool BrnIndexFile::_Find(const String& key, bool exact, long* recno, bool lock) {
+    char k[kKeySize];
+    Prepare(key, k);
+    if (lock && !LockHeader(FileSharedLock)) return false;
+    bool ok = FindLocked(k, exact, recno);
+    if (lock) UnlockHeader();
+    return ok;
+}
+
+long BrnIndexFile::CurrentRecord() const {
+    BrnIndexPage* p = stack_.Top();
+    if (p == nullptr || p->position() >= p->numentries()) return 0;
+    return p->recordnum(p->position());
+}
+
+const char* BrnIndexFile::CurrentKey() const {
+    BrnIndexPage* p = stack_.Top();
+    if (p == nullptr || p->position() >= p->numentries()) return "";
+    return p->key(p->position());
+}
+
+bool BrnIndexFile::_Seek(const String& key, long recno, bool lock) {
+    long found;
+    if (!_Find(key, true, &found, lock)) return false;
+    while (found != 0 && found != recno) {
+        if (!_Next(&found, lock)) return false;
+    }
+    return found != 0;
+}
+
+bool BrnIndexFile::DescendFirst(long page, long* recno) {
+    for (;;) {
+        if (!PushPage(page)) return false;
+        BrnIndexPage* p = stack_.Top();
+        p->SetPosition(0);
+        if (p->numentries() == 0 && stack_.depth() == 1) {
+            *recno = 0;  // an empty index
+            stack_.Clear();
+            return true;
+        }
+        if (p->childpage(0) == 0) {
+            *recno = p->recordnum(0);
+            return true;
+        }
+        page = p->childpage(0);
+    }
+}
+
+bool BrnIndexFile::DescendLast(long page, long* recno) {
+    for (;;) {
+        if (!PushPage(page)) return false;
+        BrnIndexPage* p = stack_.Top();
+        int n = p->numentries();
+        if (n == 0 && stack_.depth() == 1) {
+            *recno = 0;
+            stack_.Clear();
+            return true;
+        }
+        p->SetPosition(n);
+        if (p->childpage(n) == 0) {
+            p->SetPosition(n - 1);
+            *recno = p->recordnum(n - 1);
+            return true;
+        }
+        page = p->childpage(n);
+    }
+}
+
+bool BrnIndexFile::_First(long* recno, bool lock) {
+    *recno = 0;
+    if (lock && !LockHeader(FileSharedLock)) return false;
+    stack_.Clear();
+    bool ok = ReadHeader() && DescendFirst(startingpage(), recno);
+    cursorcount_ = updatecount();
+    if (!ok) stack_.Clear();
+    if (lock) UnlockHeader();
+    return ok;
+}
+
+bool BrnIndexFile::_Last(long* recno, bool lock) {
+    *recno = 0;
+    if (lock && !LockHeader(FileSharedLock)) return false;
+    stack_.Clear();
+    bool ok = ReadHeader() && DescendLast(startingpage(), recno);
+    cursorcount_ = updatecount();
+    if (!ok) stack_.Clear();
+    if (lock) UnlockHeader();
+    return ok;
+}
+
+bool BrnIndexFile::Rebuild() {
+    // The index changed since the cursor was built: find the current entry again.
+    String key(CurrentKey());
+    long recno = CurrentRecord();
+    if (recno == 0) {
+        stack_.Clear();
+        return true;
+    }
+    long found;
+    char k[kKeySize];
+    Prepare(key, k);
+    if (!FindLocked(k, true, &found)) return false;
+    // Step over equal keys to the entry itself (without the cursor checks).
+    while (found != 0 && found != recno) {
+        BrnIndexPage* p = stack_.Top();
+        int pos = p->position() + 1;
+        p->SetPosition(pos);
+        if (p->childpage(pos) != 0) {
+            if (!DescendFirst(p->childpage(pos), &found)) return false;
+            continue;
+        }
+        if (pos < p->numentries()) {
+            found = p->recordnum(pos);
+            continue;
+        }
+        stack_.Pop();
+        while (!stack_.empty() && stack_.Top()->position() >= stack_.Top()->numentries()) stack_.Pop();
+        found = CurrentRecord();
+    }
+    if (found == 0) stack_.Clear();
+    return true;
+}
+
+bool BrnIndexFile::_Next(long* recno, bool lock) {
+    *recno = 0;
+    if (stack_.empty()) return true;
+    if (lock && !LockHeader(FileSharedLock)) return false;
+    long before = cursorcount_;
+    bool ok = ReadHeader();
+    if (ok && updatecount() != before) {
+        ok = Rebuild();
+        cursorcount_ = updatecount();
+    }
+    if (ok && !stack_.empty()) {
+        BrnIndexPage* p = stack_.Top();
+        int pos = p->position() + 1;
+        p->SetPosition(pos);
+        if (p->childpage(pos) != 0) {
+            ok = DescendFirst(p->childpage(pos), recno);
+        } else if (pos < p->numentries()) {
+            *recno = p->recordnum(pos);
+        } else {
+            stack_.Pop();
+            while (!stack_.empty() && stack_.Top()->position() >= stack_.Top()->numentries()) {
+                stack_.Pop();
+            }
+            *recno = CurrentRecord();
+        }
+    }
+    if (!ok) stack_.Clear();
+    if (lock) UnlockHeader();
+    return ok;
+}
+
+bool BrnIndexFile::_Prev(long* recno, bool lock) {
+    *recno = 0;
+    if (stack_.empty()) return true;
+    if (lock && !LockHeader(FileSharedLock)) return false;
+    long before = cursorcount_;
+    bool ok = ReadHeader();
+    if (ok && updatecount() != before) {
+        ok = Rebuild();
+        cursorcount_ = updatecount();
+    }
+    if (ok && !stack_.empty()) {
+        BrnIndexPage* p = stack_.Top();
+        int pos = p->position();
+        if (p->childpage(pos) != 0) {
+            ok = DescendLast(p->childpage(pos), recno);
+        } else if (pos > 0) {
+            p->SetPosition(pos - 1);
+            *recno = p->recordnum(pos - 1);
+        } else {
+            stack_.Pop();
+            while (!stack_.empty() && stack_.Top()->position() == 0) stack_.Pop();
+            if (!stack_.empty()) {
+                BrnIndexPage* q = stack_.Top();
+                q->SetPosition(q->position() - 1);
+                *recno = q->recordnum(q->position());
+            }
+        }
+    }
+    if (!ok) stack_.Clear();
+    if (lock) UnlockHeader();
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Updates
+
+BrnIndexPage* BrnIndexFile::LoadPage(long page) {
+    if (page < 1 || page >= numpages()) {
+        Error("Error '" + errorpath_ + "' is corrupt " + file_->error() +
+              "(the page number is larger than the total pages )");
+        return nullptr;
+    }
+    BrnIndexPage* p = new BrnIndexPage(page, kEntrySize, kPageSize);
+    long n = p->ReadPage(file_);
+    if (n != kPageSize) {
+        delete p;
+        Error("Error reading from '" + errorpath_ + "': " + file_->error());
+        return nullptr;
+    }
+    if (p->numentries() > kOrder || p->numentries() < 0) {
+        delete p;
+        Error("File is corrupt (the number of entries is larger than the maximum entries possible).");
+        return nullptr;
+    }
+    return p;
+}
+
+bool BrnIndexFile::SavePage(BrnIndexPage* page) {
+    if (page->WritePage(file_)) return true;
+    return Error("Error writing to '" + errorpath_ + "': " + file_->error());
+}
+
+long BrnIndexFile::NewPage() {
+    long page = numpages();
+    Setnumpages(page + 1);
+    return page;
+}
+
+BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, const char* key,
+                                            long* precno, char* pkey, long* pright) {
+    if (page == 0) {
+        *precno = recno;
+        strcpy(pkey, key);
+        *pright = 0;
+        return Promote;
+    }
+    for (int d = 0; d < depth; d++) {
+        if (path_[d] == page) {
+            Error("Error reading from '" + errorpath_ + "': File is corrupt");
+            return Failed;
+        }
+    }
+    if (depth >= kMaxDepth) {
+        Error("Error reading from '" + errorpath_ + "': File is corrupt");
+        return Failed;
+    }
+    path_[depth] = page;
+    BrnIndexPage* p = LoadPage(page);
+    if (p == nullptr) return Failed;
+    int n = p->numentries();
+    int i = 0;
+    int f = flags();
+    while (i < n && Compare(key, p->key(i), true, f) > 0) i++;
+    if (i < n && (f & IndexUnique) && Compare(key, p->key(i), true, f) == 0) {
+        delete p;
+        Error("Index '" + errorpath_ + "' was created with the UNIQUE flag and the key '" + String(key) +
+              "' already exists in the index file");
+        return Failed;
+    }
+    Result r = DoInsert(p->childpage(i), depth + 1, recno, key, precno, pkey, pright);
+    if (r != Promote) {
+        delete p;
+        return r;
+    }
+    if (n < kOrder) {
+        p->Insert(i, *pright, *precno, pkey);
+        bool ok = SavePage(p);
+        delete p;
+        return ok ? Done : Failed;
+    }
+    // Split: the 9 entries go 4 left, 1 up, 4 right.
+    long children[kOrder + 2];
+    long recnos[kOrder + 1];
+    char keys[kOrder + 1][kKeySize];
+    for (int e = 0, src = 0; e <= kOrder; e++) {
+        if (e == i) {
+            recnos[e] = *precno;
+            strcpy(keys[e], pkey);
+            continue;
+        }
+        recnos[e] = p->recordnum(src);
+        strncpy(keys[e], p->key(src), kKeySize - 1);
+        keys[e][kKeySize - 1] = '\0';
+        src++;
+    }
+    for (int c = 0, src = 0; c <= kOrder + 1; c++) {
+        if (c == i + 1) {
+            children[c] = *pright;
+            continue;
+        }
+        children[c] = p->childpage(src++);
+    }
+    const int total = kOrder + 1;
+    const int left = (total - 1) - total / 2;  // 4
+    long right = NewPage();
+    if (!WriteHeader()) {
+        delete p;
+        return Failed;
+    }
+    BrnIndexPage* q = new BrnIndexPage(right, kEntrySize, kPageSize);
+    p->Setnumentries(0);
+    p->Setchildpage(0, children[0]);
+    for (int e = 0; e < left; e++) p->Insert(e, children[e + 1], recnos[e], keys[e]);
+    q->Setchildpage(0, children[left + 1]);
+    for (int e = left + 1, pos = 0; e < total; e++, pos++) {
+        q->Insert(pos, children[e + 1], recnos[e], keys[e]);
+    }
+    // Clear what is left of the old page beyond its entries.
+    for (int c = left + 1; c <= kOrder; c++) p->Setchildpage(c, 0);
+    *precno = recnos[left];
+    strcpy(pkey, keys[left]);
+    *pright = right;
+    bool ok = SavePage(p) && SavePage(q);
+    delete p;
+    delete q;
+    return ok ? Promote : Failed;
+}
+
+bool BrnIndexFile::Insert(long recno, const String& key) {
+    if (file_ == nullptr) return Error("Internal error opening '" + errorpath_ + "'");
+    char k[kKeySize];
+    Prepare(key, k);
+    if (!LockHeader(FileExclusiveLock)) return false;
+    bool ok = ReadHeader();
+    if (ok) {
+        long precno, pright;
+        char pkey[kKeySize];
+        Result r = DoInsert(startingpage(), 0, recno, k, &precno, pkey, &pright);
+        if (r == Promote) {
+            // The root split: a new root above the two halves.
+            long root = NewPage();
+            BrnIndexPage top(root, kEntrySize, kPageSize);
+            top.Setchildpage(0, startingpage());
+            top.Insert(0, pright, precno, pkey);
+            Setstartingpage(root);
+            r = SavePage(&top) ? Done : Failed;
+        }
+        ok = r == Done;
+        if (ok) {
+            Setupdatecount(updatecount() + 1);
+            ok = WriteHeader();
+        }
+    }
+    UnlockHeader();
+    return ok;
+}
+
+bool BrnIndexFile::FixUnderflow(BrnIndexPage* parent, int ci) {
+    BrnIndexPage* c = LoadPage(parent->childpage(ci));
+    if (c == nullptr) return false;
+    if (c->numentries() >= kMinEntries) {
+        delete c;
+        return true;
+    }
+    bool ok = true;
+    BrnIndexPage* left = ci > 0 ? LoadPage(parent->childpage(ci - 1)) : nullptr;
+    BrnIndexPage* right = ci < parent->numentries() ? LoadPage(parent->childpage(ci + 1)) : nullptr;
+    if (left != nullptr && left->numentries() > kMinEntries) {
+        // Borrow through the parent from the left sibling.
+        int ln = left->numentries();
+        c->InsertBefore(0, left->childpage(ln), parent->recordnum(ci - 1), parent->key(ci - 1));
+        parent->Setrecordnum(ci - 1, left->recordnum(ln - 1));
+        parent->Setkey(ci - 1, left->key(ln - 1));
+        left->Setchildpage(ln, 0);
+        left->Setnumentries(ln - 1);
+        ok = SavePage(left) && SavePage(c) && SavePage(parent);
+    } else if (right != nullptr && right->numentries() > kMinEntries) {
+        // Borrow through the parent from the right sibling.
+        c->Insert(c->numentries(), right->childpage(0), parent->recordnum(ci), parent->key(ci));
+        parent->Setrecordnum(ci, right->recordnum(0));
+        parent->Setkey(ci, right->key(0));
+        right->Delete(0);
+        ok = SavePage(right) && SavePage(c) && SavePage(parent);
+    } else if (left != nullptr) {
+        // Merge the child into its left sibling with the separator between them.
+        left->Insert(left->numentries(), c->childpage(0), parent->recordnum(ci - 1), parent->key(ci - 1));
+        for (int e = 0; e < c->numentries(); e++) {
+            left->Insert(left->numentries(), c->childpage(e + 1), c->recordnum(e), c->key(e));
+        }
+        parent->DeleteRight(ci - 1);
+        ok = SavePage(left) && SavePage(parent);
+    } else if (right != nullptr) {
+        c->Insert(c->numentries(), right->childpage(0), parent->recordnum(ci), parent->key(ci));
+        for (int e = 0; e < right->numentries(); e++) {
+            c->Insert(c->numentries(), right->childpage(e + 1), right->recordnum(e), right->key(e));
+        }
+        parent->DeleteRight(ci);
+        ok = SavePage(c) && SavePage(parent);
+    }
+    delete left;
+    delete right;
+    delete c;
+    return ok;
+}
+
+BrnIndexFile::Result BrnIndexFile::DoDelete(long page, int depth, long recno, const char* key) {
+    if (page == 0) return NotFound;
+    for (int d = 0; d < depth; d++) {
+        if (path_[d] == page) {
+            Error("Error reading from '" + errorpath_ + "': File is corrupt");
+            return Failed;
+        }
+    }
+    if (depth >= kMaxDepth) {
+        Error("Error reading from '" + errorpath_ + "': File is corrupt");
+        return Failed;
+    }
+    path_[depth] = page;
+    BrnIndexPage* p = LoadPage(page);
+    if (p == nullptr) return Failed;
+    int n = p->numentries();
+    int f = flags();
+    Result r = NotFound;
+    int ci = -1;  // the child whose subtree changed
+    for (int i = 0; i <= n && r == NotFound; i++) {
+        int c = i < n ? Compare(key, p->key(i), true, f) : -1;
+        if (c > 0) continue;
+        if (c == 0 && p->recordnum(i) == recno) {
+            if (p->childpage(i) == 0) {
+                p->Delete(i);  // a leaf entry: gone; the caller sees to this page's fill
+                r = SavePage(p) ? Done : Failed;
+                ci = -1;
+                break;
+            }
+            // An inner entry: replaced by its successor, which is removed below.
+            BrnIndexPage* s = LoadPage(p->childpage(i + 1));
+            for (int guard = 0; s != nullptr && s->childpage(0) != 0 && guard < kMaxDepth; guard++) {
+                long next = s->childpage(0);
+                delete s;
+                s = LoadPage(next);
+            }
+            if (s == nullptr || s->numentries() == 0) {
+                delete s;
+                if (s == nullptr) {
+                    r = Failed;
+                } else {
+                    Error("Error reading from '" + errorpath_ + "': File is corrupt");
+                    r = Failed;
+                }
+                break;
+            }
+            long srecno = s->recordnum(0);
+            String skey(s->key(0));
+            delete s;
+            p->Setrecordnum(i, srecno);
+            p->Setkey(i, skey.chars());
+            if (!SavePage(p)) {
+                r = Failed;
+                break;
+            }
+            r = DoDelete(p->childpage(i + 1), depth + 1, srecno, skey.chars());
+            if (r == NotFound) {
+                Error("Error reading from '" + errorpath_ + "': File is corrupt");
+                r = Failed;
+            }
+            ci = i + 1;
+            break;
+        }
+        // Look below, left of this entry (equal keys may continue right of it).
+        r = DoDelete(p->childpage(i), depth + 1, recno, key);
+        ci = i;
+        if (c < 0) break;
+    }
+    if (r == Done && ci >= 0) {
+        // Children were read afresh: reload this page, which FixUnderflow rewrites.
+        delete p;
+        p = LoadPage(page);
+        if (p == nullptr || !FixUnderflow(p, ci)) r = Failed;
+    }
+    delete p;
+    return r;
+}
+
+bool BrnIndexFile::Delete(long recno, const String& key) {
+    if (file_ == nullptr) return Error("Internal error opening '" + errorpath_ + "'");
+    char k[kKeySize];
+    Prepare(key, k);
+    if (!LockHeader(FileExclusiveLock)) return false;
+    bool ok = ReadHeader();
+    if (ok) {
+        Result r = DoDelete(startingpage(), 0, recno, k);
+        if (r == NotFound) Error("Record is not in index");
+        ok = r == Done;
+        if (ok) {
+            // A root left without entries gives way to its only child.
+            BrnIndexPage* root = LoadPage(startingpage());
+            if (root == nullptr) {
+                ok = false;
+            } else if (root->numentries() == 0 && root->childpage(0) != 0) {
+                Setstartingpage(root->childpage(0));
+            }
+            delete root;
+        }
+        if (ok) {
+            Setupdatecount(updatecount() + 1);
+            ok = WriteHeader();
+        }
+    }
+    UnlockHeader();
+    return ok;
+}

@@ -1,0 +1,199 @@
+// BrnIndexFile, BrnIndexPage and BrnIndexPageStack: the .kpx index files, disk
+// B-trees that map key strings to record numbers of a table.
+//
+// The file is an array of 1024-byte pages; page 0 holds the header (427 bytes,
+// integers little-endian, packed):
+//     0   4  identifier "BRNI"          5   4  updatecount (every insert and delete)
+//     4   1  version (3)                9   4  numpages (page 0 included)
+//    13   4  startingpage (the root)   17   2  order: 8 entries a page at most
+//    19   2  pagesize: 1024            21   2  keyrecordsize: 108 (key size 100)
+//    23   4  flags: 1 unique, 2 descending, 4 string comparison
+//    27 400  key expression, NUL-padded
+// A tree page: entry count (4 bytes), then entries of 108 bytes: the child page left
+// of the entry (4), the record number (4), the key (100, NUL-terminated). The child
+// right of the last entry is in the child slot of entry "count". Child 0 = none; a
+// leaf has 0 everywhere. Keys in child i sort before key i, those in child i + 1
+// after it (equal keys may sit on either side).
+//
+// Readers share and writers own a lock on the header bytes for one operation, and
+// read the header again under it.
+
+#ifndef DATA_INDEX_FILE_H_
+#define DATA_INDEX_FILE_H_
+
+#include <vector>
+
+#include "foundation/file.h"
+#include "foundation/string.h"
+
+class Kelp;
+
+enum IndexFlag { IndexUnique = 1, IndexDescending = 2, IndexString = 4 };
+
+// One page in memory, and the position a search or cursor move took on it: the entry,
+// or on the pages above the current one the child.
+class BrnIndexPage {
+  public:
+    BrnIndexPage(long number, int entrysize, int pagesize);
+    ~BrnIndexPage();
+    BrnIndexPage(const BrnIndexPage&) = delete;
+    BrnIndexPage& operator=(const BrnIndexPage&) = delete;
+
+    // Reads page number x pagesize; returns the bytes read, -1 on error.
+    long ReadPage(File* file);
+    bool WritePage(File* file);
+
+    long number() const { return number_; }
+    int numentries() const;
+    void Setnumentries(int n);
+    long childpage(int i) const;
+    void Setchildpage(int i, long page);
+    long recordnum(int i) const;
+    void Setrecordnum(int i, long recno);
+    const char* key(int i) const;
+    void Setkey(int i, const char* key);
+    // Puts an entry at pos with child as the child to its right.
+    void Insert(int pos, long child, long recno, const char* key);
+    // The same with child as the child to its left.
+    void InsertBefore(int pos, long child, long recno, const char* key);
+    // Removes entry pos and the child to its left.
+    void Delete(int pos);
+    // Removes entry pos and the child to its right.
+    void DeleteRight(int pos);
+    int position() const { return position_; }
+    void SetPosition(int p) { position_ = p; }
+
+  private:
+    unsigned char* Entry(int i) const { return bytes_ + 4 + i * entrysize_; }
+
+    long number_;
+    int entrysize_;
+    int pagesize_;
+    unsigned char* bytes_;  // owned, pagesize_ bytes
+    int position_;
+};
+
+// The path from the root to the current entry; owns its pages.
+class BrnIndexPageStack {
+  public:
+    BrnIndexPageStack() = default;
+    ~BrnIndexPageStack() { Clear(); }
+    BrnIndexPageStack(const BrnIndexPageStack&) = delete;
+    BrnIndexPageStack& operator=(const BrnIndexPageStack&) = delete;
+
+    void Push(BrnIndexPage* page) { pages_.push_back(page); }
+    void Pop() {
+        delete pages_.back();
+        pages_.pop_back();
+    }
+    BrnIndexPage* Top() const { return pages_.empty() ? nullptr : pages_.back(); }
+    int depth() const { return static_cast<int>(pages_.size()); }
+    BrnIndexPage* At(int i) const { return pages_[i]; }
+    bool empty() const { return pages_.empty(); }
+    void Clear() {
+        while (!pages_.empty()) Pop();
+    }
+    bool CheckForRecursion(long page) const;
+
+  private:
+    std::vector<BrnIndexPage*> pages_;  // owned
+};
+
+class BrnIndexFile {
+  public:
+    static const int kHeaderSize = 427;
+
+    // engine: not owned; its file manager opens the file.
+    explicit BrnIndexFile(Kelp* engine);
+    ~BrnIndexFile();
+    BrnIndexFile(const BrnIndexFile&) = delete;
+    BrnIndexFile& operator=(const BrnIndexFile&) = delete;
+
+    bool Open(const String& path, const String& errorpath, int mode);
+    bool Create(const String& path, const String& errorpath, const String& keyexpression, int flags);
+    // On a file the caller opened; takes ownership of it.
+    bool Create(File* file, const String& path, const String& errorpath,
+                const String& keyexpression, int flags);
+    void Close();
+
+    // Searches and cursor moves; *recno is 0 for "none" (end of the index, no
+    // match). With lock, the header is read-locked for the operation.
+    bool _Find(const String& key, bool exact, long* recno, bool lock = true);
+    bool _Seek(const String& key, long recno, bool lock = true);
+    bool _First(long* recno, bool lock = true);
+    bool _Last(long* recno, bool lock = true);
+    bool _Next(long* recno, bool lock = true);
+    bool _Prev(long* recno, bool lock = true);
+    // The current entry's key (valid after a successful move to an entry).
+    const char* CurrentKey() const;
+
+    bool Insert(long recno, const String& key);
+    bool Delete(long recno, const String& key);
+
+    // Negative, zero or positive as key1 sorts before, with or after key2. Inexact:
+    // key1 is a prefix test. Exact: as numbers when both are numbers (unless the
+    // string flag is set), else as strings. Descending negates.
+    static int Compare(const char* key1, const char* key2, bool exact, int flags);
+    // -1, 0, 1; or 2 when either key is not a number.
+    static int NumberCompare(const char* key1, const char* key2);
+
+    bool Error(const String& message);
+    const String& error() const { return error_; }
+
+    const char* identifier() const { return reinterpret_cast<const char*>(header_); }
+    int version() const { return header_[4]; }
+    long updatecount() const;
+    long numpages() const;
+    long startingpage() const;
+    int order() const;
+    int pagesize() const;
+    int keyrecordsize() const;
+    int keysize() const { return keyrecordsize() - 8; }
+    int flags() const;
+    String keyexpression() const;
+    void Setupdatecount(long v);
+    void Setnumpages(long v);
+    void Setstartingpage(long v);
+    void Setflags(int v);
+    void Setkeyexpression(const String& text);
+
+  private:
+    enum Result { Failed, NotFound, Done, Promote };
+
+    bool ReadHeader();
+    bool WriteHeader();
+    bool CheckHeader();
+    bool LockHeader(FileLockType type);
+    void UnlockHeader();
+    // Reads a page for a search and pushes it on the cursor stack.
+    bool PushPage(long page);
+    // Reads a page for an update.
+    BrnIndexPage* LoadPage(long page);
+    bool SavePage(BrnIndexPage* page);
+    // The key cut to keysize - 1 characters.
+    void Prepare(const String& key, char* out) const;
+    bool FindLocked(const char* key, bool exact, long* recno);
+    long CurrentRecord() const;
+    // Descends from the cursor's top page through child 0 (or the last child) to a
+    // leaf entry.
+    bool DescendFirst(long page, long* recno);
+    bool DescendLast(long page, long* recno);
+    bool Rebuild();
+    Result DoInsert(long page, int depth, long recno, const char* key, long* precno, char* pkey,
+                    long* pright);
+    Result DoDelete(long page, int depth, long recno, const char* key);
+    // After a deletion below child ci of parent: restores the minimum fill of the child.
+    bool FixUnderflow(BrnIndexPage* parent, int ci);
+    long NewPage();
+
+    Kelp* engine_;  // not owned
+    File* file_;    // owned
+    unsigned char header_[kHeaderSize];
+    BrnIndexPageStack stack_;
+    long cursorcount_;  // updatecount when the cursor was built
+    long path_[64];     // pages on the current update path, against cycles
+    String errorpath_;
+    String error_;
+};
+
+#endif  // DATA_INDEX_FILE_H_
