@@ -41,6 +41,8 @@ bench: deps all
 	@sh bench/interpreter_bench.sh $(BUILD)/tests/page_runner
 	@echo "== nph-tally against a fixed GIF"
 	@sh bench/tally_bench.sh $(BUILD)
+	@echo "== tables and indexes against sqlite3"
+	@bash bench/table_bench.sh $(BUILD)
 
 asan:
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF

@@ -3,6 +3,8 @@
 
 #include "data/xbase_table.h"
 
+#include "data/index_file.h"
+
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -209,7 +211,7 @@ TEST(XBaseTable, OpenChecks) {
     EXPECT_EQ(0, t.error().search("Error reading from 'short.dbf'", 0));
 }
 
-TEST(XBaseTable, ConcurrentAppendersNeverShareASlot) {
+TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
     TestKelp engine;
     TempDir dir;
     List<XBaseFieldSpec> specs(1);
@@ -217,24 +219,30 @@ TEST(XBaseTable, ConcurrentAppendersNeverShareASlot) {
     AddSpec(&specs, "SEQ", XBaseNumber, 6);
     AddSpec(&specs, "TEXT", XBaseMemo, 10);
     String path = dir.File("shared.dbf");
+    String indexpath = dir.File("shared.kpx");
     {
         XBaseTable t(&engine);
         ASSERT_TRUE(t.Create(path, "shared.dbf", "", "", specs));
+        BrnIndexFile index(&engine);
+        ASSERT_TRUE(index.Create(indexpath, "shared.kpx", "WHO*1000+SEQ", IndexUnique));
     }
-    const int kWriters = 8, kEach = 200;
+    const int kWriters = 8, kEach = 1000;
     pid_t children[kWriters];
     for (int w = 0; w < kWriters; w++) {
         children[w] = fork();
         if (children[w] == 0) {
             TestKelp e;
             XBaseTable t(&e);
+            BrnIndexFile index(&e);
             if (!t.Open(path, "shared.dbf", FileRead | FileWrite)) _exit(1);
+            if (!index.Open(indexpath, "shared.kpx", FileRead | FileWrite)) _exit(3);
             for (int i = 0; i < kEach; i++) {
                 Field(&t, "WHO")->Set(String::FromInt(w));
                 Field(&t, "SEQ")->Set(String::FromInt(i));
                 String text = "writer " + String::FromInt(w) + " record " + String::FromInt(i);
                 Field(&t, "TEXT")->Set(text);
                 if (!t.Append()) _exit(2);
+                if (!index.Insert(t.recordnum(), String::FromInt(w * kEach + i))) _exit(4);
             }
             _exit(0);
         }
@@ -270,4 +278,20 @@ TEST(XBaseTable, ConcurrentAppendersNeverShareASlot) {
                   String(Field(&t, "TEXT")->data()));
     }
     for (int s : seen) ASSERT_EQ(1, s);
+    // The index holds every record exactly once, under its own key.
+    BrnIndexFile index(&engine);
+    ASSERT_TRUE(index.Open(indexpath, "shared.kpx", FileRead));
+    std::vector<int> indexed(kWriters * kEach + 1, 0);
+    long recno;
+    long previous = -1;
+    ASSERT_TRUE(index._First(&recno));
+    for (; recno != 0; index._Next(&recno)) {
+        indexed[recno]++;
+        ASSERT_TRUE(t.Goto(recno));
+        long key = atol(index.CurrentKey());
+        EXPECT_EQ(atoi(Field(&t, "WHO")->data()) * kEach + atoi(Field(&t, "SEQ")->data()), key);
+        EXPECT_LT(previous, key);
+        previous = key;
+    }
+    for (int r = 1; r <= kWriters * kEach; r++) ASSERT_EQ(1, indexed[r]);
 }

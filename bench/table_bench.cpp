@@ -1,0 +1,69 @@
+// Table and index throughput: N records appended with one index, N exact look-ups
+// through the index, and a walk of the whole index in key order. Prints the
+// records per second of each phase: "append R lookup R walk R".
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/time.h>
+
+#include "data/index_file.h"
+#include "data/xbase_table.h"
+#include "tests/support/test_engine.h"
+
+namespace {
+
+double Now() {
+    struct timeval t;
+    gettimeofday(&t, nullptr);
+    return t.tv_sec + t.tv_usec / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long n = argc > 1 ? atol(argv[1]) : 100000;
+    TestKelp engine;
+    TempDir dir;
+    List<XBaseFieldSpec> specs(1);
+    specs.Insert(new XBaseFieldSpec{"ID", XBaseNumber, 8, 0}, ListTail);
+    specs.Insert(new XBaseFieldSpec{"NAME", XBaseCharacter, 20, 0}, ListTail);
+    XBaseTable table(&engine);
+    BrnIndexFile index(&engine);
+    if (!table.Create(dir.File("t.dbf"), "t.dbf", "", "", specs) ||
+        !index.Create(dir.File("t.kpx"), "t.kpx", "ID", IndexUnique)) {
+        fprintf(stderr, "cannot create the table\n");
+        return 1;
+    }
+    XBaseField* id = table.fields().First();
+    XBaseField* name = table.fields().Next();
+    double start = Now();
+    for (long i = 0; i < n; i++) {
+        long key = (i * 7919) % n;  // all keys, in scattered order
+        id->Set(String::FromInt(key));
+        name->Set("name " + String::FromInt(key));
+        if (!table.Append() || !index.Insert(table.recordnum(), String::FromInt(key))) {
+            fprintf(stderr, "append failed: %s%s\n", table.error().chars(), index.error().chars());
+            return 1;
+        }
+    }
+    double appended = Now();
+    for (long i = 0; i < n; i++) {
+        long recno;
+        long key = (i * 104729) % n;
+        if (!index._Find(String::FromInt(key), true, &recno) || recno == 0 || !table.Goto(recno)) {
+            fprintf(stderr, "look-up of %ld failed\n", key);
+            return 1;
+        }
+    }
+    double looked = Now();
+    long count = 0, recno;
+    for (index._First(&recno); recno != 0; index._Next(&recno)) count++;
+    double walked = Now();
+    if (count != n) {
+        fprintf(stderr, "walk found %ld of %ld\n", count, n);
+        return 1;
+    }
+    printf("append %.0f lookup %.0f walk %.0f\n", n / (appended - start), n / (looked - appended),
+           n / (walked - looked));
+    return 0;
+}
