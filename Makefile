@@ -38,7 +38,7 @@ deps:
 bench: deps all
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== interpreter against perl"
-	@sh bench/interpreter_bench.sh $(BUILD)/tests/page_runner
+	@sh bench/interpreter_bench.sh $(BUILD)/kelp
 	@echo "== nph-tally against a fixed GIF"
 	@sh bench/tally_bench.sh $(BUILD)
 	@echo "== tables and indexes against sqlite3"

@@ -2,11 +2,16 @@
 # Runs two script pages (a 100000-pass loop with arithmetic and string
 # concatenation, and a recursive fib(20)) and the same programs in perl, each
 # several times, and prints the best times and their ratios.
-# Usage: interpreter_bench.sh RUNNER [RUNS]   (RUNNER runs one page: RUNNER PAGE.kp)
-runner=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+# Usage: interpreter_bench.sh KELP [RUNS]   (pages run through the CGI program)
+kelp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 runs=${2:-7}
 dir=$(cd "$(dirname "$0")/pages" && pwd)
 cd "$dir" || exit 1
+bin=$(mktemp -d)
+trap 'rm -rf "$bin"' EXIT
+ln -s "$kelp" "$bin/kelp"
+printf 'kelproot = %s\nusecookies = off\nglobaltimeout = 0\n' "$dir" > "$bin/kelp.conf"
+page() { env -i PATH_INFO="/$1" "$bin/kelp"; }
 
 best() {  # best wall time in milliseconds of "$@" over $runs runs
     min=""
@@ -23,7 +28,7 @@ best() {  # best wall time in milliseconds of "$@" over $runs runs
 }
 
 check() {  # the page and the perl program must agree
-    a=$("$runner" "$1.kp" | tail -n 1 | tr -d '\r')
+    a=$(page "$1.kp" | tail -n 1 | tr -d '\r')
     b=$(perl "$1.pl")
     [ "$a" = "$b" ] || { echo "$1: page says '$a', perl says '$b'"; exit 1; }
 }
@@ -31,9 +36,9 @@ check() {  # the page and the perl program must agree
 status=0
 for program in loop fib; do
     check $program
-    kelp=$(best "$runner" "$program.kp")
+    ours=$(best page "$program.kp")
     perl=$(best perl "$program.pl")
-    ratio=$(awk "BEGIN { printf \"%.1f\", $kelp / $perl }")
-    printf "%-5s kelp %6d us   perl %6d us   ratio %s\n" "$program" "$kelp" "$perl" "$ratio"
+    ratio=$(awk "BEGIN { printf \"%.1f\", $ours / $perl }")
+    printf "%-5s kelp %6d us   perl %6d us   ratio %s\n" "$program" "$ours" "$perl" "$ratio"
 done
 exit $status

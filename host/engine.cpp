@@ -12,6 +12,7 @@
 #include "foundation/output.h"
 #include "foundation/string.h"
 #include "script/error.h"
+#include "script/script_parser.h"
 #include "host/module.h"
 #include "host/script_host_tags.h"
 #include "script/variables.h"
@@ -251,4 +252,63 @@ String Kelp::HTTPResultMessage(int code) {
         if (p.code == code) return String(p.phrase);
     }
     return String();
+}
+
+int Kelp::GetScriptInformation(String*, String*) { return 0; }
+
+int Kelp::AddSystemVariables() {
+    Variables* v = vars_;
+    v->AddSystemVariable("version", "3.7833");
+    v->AddSystemVariable("kelpversion", "3.7833");
+    STRTM t;
+    kp_gettimevalues(&t);
+    const char* const names[] = {"time_t",  "tm_usec", "tm_sec",   "tm_min",  "tm_hour",
+                                 "tm_mday", "tm_mon",  "stm_mon",  "tm_year", "tm_wday",
+                                 "stm_wday", "tm_yday", "tm_isdst", "stm_zone"};
+    const char* const values[] = {t.seconds, t.usec, t.sec,   t.min,   t.hour,
+                                  t.mday,    t.mon,  t.smon,  t.year,  t.wday,
+                                  t.swday,   t.yday, t.isdst, t.zone};
+    for (int i = 0; i < 14; i++) v->AddSystemVariable(names[i], values[i]);
+    v->AddSystemVariable("globaltimeout", String::FromInt(globaltimeout()));
+    v->AddDynamicVariables();
+    return 1;
+}
+
+int Kelp::ResetGlobalTimeout() {
+    if (globaltimeout() != 0) deadline_ = time(nullptr) + globaltimeout();
+    return 1;
+}
+
+int Kelp::Go() {
+    srand(static_cast<unsigned>(time(nullptr)));
+    if (!AddEnvironmentVariables() || !LoadConfiguration() || !CheckConfiguration()) return 0;
+    String filepath;
+    String displayname;
+    if (!GetScriptInformation(&filepath, &displayname)) return 0;
+    if (!ProcessConfiguration(filepath, displayname) || !AddSystemVariables()) return 0;
+    if (!AddQueryArguments() || !AddQueryVariables() || !AddAPIVariables()) return 0;
+    StartHeaders(200);
+    headerssent_ = 1;
+    if (usecookies()) OutputCookie();
+    EndHeaders();
+
+    Module* main = new Module(this, nullptr);
+    SetCurrentModule(main);
+    String error;
+    if (!main->Open(filepath, displayname, &error)) {
+        SetCurrentModule(nullptr);
+        delete main;
+        Error(FatalError(error));
+        return 0;
+    }
+    modules_.Insert(main, ListTail);
+    int result = AddContentVariables();
+    if (result) {
+        ResetGlobalTimeout();
+        main->scriptparser()->Parse();
+    }
+    output()->Flush();
+    SetCurrentModule(nullptr);
+    modules_.Dump();
+    return result;
 }

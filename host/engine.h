@@ -38,6 +38,37 @@ class Kelp {
     Kelp(const Kelp&) = delete;
     Kelp& operator=(const Kelp&) = delete;
 
+    // The request: every step in order, the first failing step ending it (after it
+    // has shown its error). Returns 1 when the script ran, 0 when a step before it
+    // failed.
+    int Go();
+    // The steps a host supplies; the defaults do nothing and succeed.
+    virtual int LoadConfiguration() { return 1; }
+    virtual int CheckConfiguration() { return 1; }
+    // The script file to run and the name its messages show.
+    virtual int GetScriptInformation(String* filepath, String* displayname);
+    virtual int ProcessConfiguration(const String&, const String&) { return 1; }
+    virtual int AddEnvironmentVariables() { return 1; }
+    // version, kelpversion, the clock, globaltimeout and the dynamic variables.
+    virtual int AddSystemVariables();
+    virtual int AddQueryArguments() { return 1; }
+    virtual int AddQueryVariables() { return 1; }
+    virtual int AddAPIVariables() { return 1; }
+    virtual int OutputCookie() { return 1; }
+    // Form fields and uploads of the request body.
+    virtual int AddContentVariables();
+    // Arms the deadline globaltimeout() seconds ahead (none for 0).
+    virtual int ResetGlobalTimeout();
+    // A request header by name ("Content-Type", "Content-Length", others from the
+    // HTTP_ variables); empty when unset.
+    virtual String RequestHeader(const String&) { return String(); }
+    // Reads up to length bytes of the request body: the count, 0 at the end,
+    // negative on error.
+    virtual int ReadContent(char*, int) { return 0; }
+    virtual int globaltimeout() { return 0; }
+    virtual bool usecookies() { return false; }
+    virtual int contentbuffersize() { return 8192; }
+
     virtual FileManager* filemanager() = 0;
     virtual Output* output() = 0;
 

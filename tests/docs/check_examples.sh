@@ -1,10 +1,11 @@
 #!/bin/sh
-# check_examples.sh RUNNER DOCS_DIR
+# check_examples.sh KELP DOCS_DIR
 # Runs the examples of the script author's reference and compares their output:
 # - every ```kelp block followed by an ```output block (the page's output after
 #   the header block);
 # - every table row | ... | `expression` | `result` | (the value of the expression).
-runner=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+kelp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+pagerunner=$(cd "$(dirname "$0")/../pages" && pwd)/kelp_page.sh
 docs=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,7 +39,7 @@ for page in "$work"/*.kp; do
     count=$((count + 1))
     actual="${page%.kp}.actual"
     # The page's output without the header block (up to the first empty line).
-    (cd "$work" && "$runner" "$(basename "$page")") | tr -d '\r' | awk 'body { print; next } /^$/ { body = 1 }' > "$actual.full"
+    sh "$pagerunner" "$kelp" "$work" "$(basename "$page")" | tr -d '\r' | awk 'body { print; next } /^$/ { body = 1 }' > "$actual.full"
     # A table example prints no line end; compare without the final one.
     if grep -q . "$expected" && [ "$(tail -c 1 "$expected" | od -An -c | tr -d ' ')" != '\n' ]; then
         printf "%s" "$(cat "$actual.full")" > "$actual"

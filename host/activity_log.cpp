@@ -1,0 +1,49 @@
+// Activity log lines.
+
+#include "host/activity_log.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+ActivityLog::~ActivityLog() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool ActivityLog::Open(const String& path, const String& script) {
+    fd_ = open(path.chars(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    script_ = script;
+    return fd_ >= 0;
+}
+
+String ActivityLog::FormatLine(const String& time, long pid, long uid, long gid, int level,
+                               const char* kind, const String& script, const String& info) {
+    String line = time;
+    line += "|";
+    line.catint(pid);
+    line += "|";
+    line.catint(uid);
+    line += "|";
+    line.catint(gid);
+    line += "|3.7833|";
+    line.catint(level);
+    line += String("|") + kind + "|" + script + "|";
+    // A line end inside a field would split the entry.
+    String rest = info;
+    rest.gsub("\n", " ");
+    line += rest;
+    line += "\n";
+    return line;
+}
+
+void ActivityLog::Write(int level, const char* kind, const String& info) {
+    if (fd_ < 0 || level > level_) return;
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    String line = FormatLine(stamp, getpid(), getuid(), getgid(), level, kind, script_, info);
+    ssize_t written = write(fd_, line.chars(), static_cast<size_t>(line.length()));
+    (void)written;  // a full disk must not stop the page
+}

@@ -1,0 +1,474 @@
+// The CGI program's host: configuration, script location, request variables and the
+// header block.
+
+#include "host/cgi_kelp.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "foundation/key_compare.h"
+#include "host/activity_log.h"
+#include "script/encoding.h"
+#include "script/error.h"
+#include "script/variables.h"
+
+extern char** environ;
+
+namespace {
+
+CGIKelp* g_host = nullptr;
+
+void CGIKelpSignalHandler(int) {
+    if (g_host != nullptr) g_host->Interrupt();
+}
+
+String WithoutBackslashes(const String& s) {
+    if (!s.contains('\\')) return s;
+    String t = s;
+    t.gsub("\\", nullptr);
+    return t;
+}
+
+String Trimmed(const String& s) {
+    String t = s;
+    t.StripWhitespace();
+    return t;
+}
+
+bool RunningSetUIDRoot(const char* program) {
+    struct stat st;
+    return program != nullptr && stat(program, &st) == 0 && (st.st_mode & S_ISUID) != 0 &&
+           st.st_uid == 0;
+}
+
+}  // namespace
+
+CGIKelp::CGIKelp(int argc, char** argv)
+    : argc_(argc),
+      argv_(argv),
+      pathentry_(nullptr),
+      interrupted_(0),
+      config_(nullptr),
+      log_(nullptr),
+      files_(this),
+      out_(new StandardOutput(8192)),
+      contenttype_("text/html"),
+      mode_(StandardMode) {
+    g_host = this;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = CGIKelpSignalHandler;
+    sigemptyset(&action.sa_mask);
+    const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
+    for (int s : signals) sigaction(s, &action, nullptr);
+    signal(SIGALRM, SIG_IGN);
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "kelp";
+    const char* slash = strrchr(program, '/');
+    basename_ = slash != nullptr ? slash + 1 : program;
+    const char* pathinfo = getenv("PATH_INFO");
+    if (pathinfo != nullptr) pathinfo_ = pathinfo;
+}
+
+CGIKelp::~CGIKelp() {
+    if (log_ != nullptr) log_->Write(1, "SCRIPTENDED", "");
+    out_->Flush();
+    delete out_;
+    delete log_;
+    delete config_;
+    if (pathentry_ != nullptr) {
+        putenv(const_cast<char*>("PATH="));
+        free(pathentry_);
+    }
+    if (g_host == this) g_host = nullptr;
+}
+
+String CGIKelp::Environment(const char* name) const {
+    const char* value = getenv(name);
+    return value != nullptr ? String(value) : String();
+}
+
+bool CGIKelp::timedout() { return interrupted_ != 0 || Kelp::timedout(); }
+
+int CGIKelp::globaltimeout() { return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0; }
+bool CGIKelp::usecookies() { return config_ != nullptr && config_->Get(Config::UseCookies) != 0; }
+int CGIKelp::contentbuffersize() {
+    long size = config_ ? config_->Get(Config::ContentBufferSize) : 8192;
+    return size > 0 ? static_cast<int>(size) : 8192;
+}
+int CGIKelp::maxfunctiondepth() {
+    return config_ ? static_cast<int>(config_->Get(Config::MaxFunctionDepth)) : 23;
+}
+int CGIKelp::maxfiles() { return config_ ? static_cast<int>(config_->Get(Config::MaxFiles)) : 0; }
+String CGIKelp::lockhostname() {
+    return config_ ? config_->Get(Config::LockHostName) : Kelp::lockhostname();
+}
+int CGIKelp::lockexpiration() {
+    return config_ ? static_cast<int>(config_->Get(Config::LockExpiration)) : 90;
+}
+int CGIKelp::templatebuffersize() {
+    long size = config_ ? config_->Get(Config::TemplateBufferSize) : 8192;
+    return size > 0 ? static_cast<int>(size) : 8192;
+}
+String CGIKelp::scriptdirectory() {
+    return config_ ? config_->brindleroot() : Kelp::scriptdirectory();
+}
+String CGIKelp::datadirectory() {
+    return config_ ? config_->Get(Config::StdModeDataDir) : Kelp::datadirectory();
+}
+String CGIKelp::tempdirectory() {
+    if (config_ == nullptr) return Kelp::tempdirectory();
+    const String& temp = config_->Get(Config::TempDir);
+    return temp.empty() ? datadirectory() : temp;
+}
+
+String CGIKelp::ConfigurationFile() const {
+    struct stat st;
+    if (argc_ > 0 && argv_[0] != nullptr) {
+        String beside = String(argv_[0]) + ".conf";
+        if (stat(beside.chars(), &st) == 0) return beside;
+    }
+    char buffer[4096];
+    if (getcwd(buffer, sizeof buffer) != nullptr) {
+        String here(buffer);
+        if (!here.matches('/', here.length() - 1)) here += "/";
+        here += basename_ + ".conf";
+        if (stat(here.chars(), &st) == 0) return here;
+    }
+    return "/etc/" + basename_ + ".conf";
+}
+
+int CGIKelp::AddEnvironmentVariables() {
+    vars()->AddSystemVariable("process_id", String::FromInt(getpid()));
+    for (char** e = environ; e != nullptr && *e != nullptr; e++) {
+        const char* equals = strchr(*e, '=');
+        if (equals == nullptr) continue;
+        String name(*e, static_cast<int>(equals - *e));
+        if (name == "TERMCAP" || name == "MAIL" || name == "LOGNAME" || name == "PATH") continue;
+        vars()->AddSystemVariable(name, String(equals + 1));
+    }
+    return 1;
+}
+
+int CGIKelp::LoadConfiguration() {
+    delete config_;
+    String file = ConfigurationFile();
+    if (RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
+    config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
+    if (config_->ReadConfiguration(file) != 0) return 0;
+    if (mode_ == StandardMode &&
+        (!config_->Get(Config::AuthFile).empty() || !config_->Get(Config::AuthUserDir).empty())) {
+        mode_ = AuthorizedMode;
+    }
+    long size = config_->Get(Config::OutputBufferSize);
+    if (size > 0 && size != 8192 && !headerssent()) {
+        delete out_;
+        out_ = new StandardOutput(static_cast<int>(size));
+    }
+    return 1;
+}
+
+int CGIKelp::CheckConfiguration() {
+    if (config_->ValidateConfiguration() != 0) return 0;
+    // The authorization database and the switch to the script owner are not part of
+    // this version: refuse rather than run scripts without the checks they ask for.
+    if (mode_ != StandardMode) {
+        Error(ConfigurationError(config_->Get(Config::ServerAdmin),
+                                 "Authorized and server safe modes are not supported in this version of Kelp"));
+        return 0;
+    }
+    if (config_->Get(Config::RedirectOnly) != 0 &&
+        (getenv("REDIRECT_STATUS") == nullptr || pathinfo_.empty())) {
+        Error(FatalError("Kelp is configured for redirected use only"));
+        return 0;
+    }
+    long uid = config_->Get(Config::ServerUserID);
+    if (uid != -1 && uid != static_cast<long>(getuid())) {
+        Error(FatalError(
+            "The UID of the process which executed Kelp does not match the serveruserid configuration variable"));
+        return 0;
+    }
+    return 1;
+}
+
+int CGIKelp::Refuse(int status, const String& message) {
+    ::Error error(status, "Fatal Error: " + message);
+    Error(error);
+    return 0;
+}
+
+int CGIKelp::CheckDirectory(const String& directory, const char* key) {
+    String prefix = String("The directory configured as ") + key;
+    struct stat st;
+    if (lstat(directory.chars(), &st) < 0) return Refuse(500, prefix + " does not exist");
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        if (stat(directory.chars(), &target) < 0) {
+            return Refuse(500, prefix + " references a symbolic link to a directory or file that does not exist");
+        }
+        if (target.st_uid != st.st_uid) {
+            return Refuse(500, prefix +
+                                   " references a symbolic link to a directory or file owned by a different user");
+        }
+        // securityoptions bit 1 forbids a linked directory altogether.
+        if ((config_->Get(Config::SecurityOptions) & 1) != 0) {
+            return Refuse(500, prefix + " references a symbolic link");
+        }
+    } else if (!S_ISDIR(st.st_mode)) {
+        return Refuse(500, prefix + " does not exist");
+    }
+    return 1;
+}
+
+int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
+    String name = pathinfo_;
+    if (name.empty()) {
+        String query = Environment("QUERY_STRING");
+        name = query.contains('+') ? query.before('+') : query;
+        name = WithoutBackslashes(name);
+        DecodeAttribute(&name);
+    } else {
+        name = WithoutBackslashes(name);
+    }
+    while (name.matches('/', 0)) name = name.from(1);
+    if (name.matches('~', 0)) return Refuse(403, "~user is not supported in standard mode");
+    if (!CheckDirectory(config_->brindleroot(), "kelproot")) return 0;
+    if (!CheckDirectory(config_->Get(Config::StdModeDataDir), "stdmodedatadir")) return 0;
+
+    String root;
+    String error;
+    if (!ResolvePath(".", ScriptPath, &root, &error)) return Refuse(500, error);
+    String path;
+    if (!ResolvePath(name.empty() ? String(".") : name, ScriptPath, &path, &error)) {
+        return Refuse(403, error);
+    }
+    if (files_.IsDirectory(path)) {
+        String indexed = name.empty() ? config_->brindledefault() : name + "/" + config_->brindledefault();
+        if (!ResolvePath(indexed, ScriptPath, &path, &error)) return Refuse(403, error);
+        name = indexed;
+    }
+    String display = path.matches(root.chars(), 0) && path[root.length()] == '/'
+                         ? path.from(root.length() + 1)
+                         : name;
+    struct stat st;
+    int missing = 0;
+    if (stat(path.chars(), &st) < 0) {
+        missing = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        missing = ENOENT;
+    }
+    if (missing != 0) {
+        Error(ScriptNotFoundError("Error opening '" + display + "': " + String(strerror(missing))));
+        return 0;
+    }
+    String file = FileManager::StripDirectory(path);
+    int dot = -1;
+    for (int i = file.length() - 1; i >= 0; i--) {
+        if (file[i] == '.') {
+            dot = i;
+            break;
+        }
+    }
+    String extension = dot >= 0 ? file.from(dot + 1) : String();
+    if (!config_->IsValidExtension(extension)) {
+        return Refuse(403, "'" + display + "' does not have a valid script extension");
+    }
+    contenttype_ = config_->GetContentType(extension);
+    *filepath = path;
+    *displayname = display;
+    return 1;
+}
+
+int CGIKelp::ProcessConfiguration(const String& filepath, const String&) {
+    if (config_->Get(Config::LogLevel) != 0 && !config_->Get(Config::LogFile).empty()) {
+        log_ = new ActivityLog(static_cast<int>(config_->Get(Config::LogLevel)));
+        if (!log_->Open(config_->Get(Config::LogFile), filepath)) {
+            delete log_;
+            log_ = nullptr;
+            Error(ConfigurationError(config_->Get(Config::ServerAdmin), "Unable to open log file"));
+            return 0;
+        }
+        log_->Write(1, "SCRIPTSTARTED", "filename=" + filepath);
+    }
+    if (config_->ReadSiteVars() != 0) return 0;
+    if (config_->ReadUserSiteVars() != 0) return 0;
+    if (config_->Get(Config::Nice) != 0) {
+        errno = 0;
+        if (nice(static_cast<int>(config_->Get(Config::Nice))) == -1 && errno != 0) {
+            // A refused priority change leaves the request running as it was.
+        }
+    }
+    const struct {
+        Config::IntegerSetting key;
+        int resource;
+    } limits[] = {{Config::MaxCPU, RLIMIT_CPU}, {Config::MaxData, RLIMIT_DATA}, {Config::MaxStack, RLIMIT_STACK}};
+    for (const auto& limit : limits) {
+        long value = config_->Get(limit.key);
+        if (value == 0) continue;
+        struct rlimit current;
+        if (getrlimit(limit.resource, &current) != 0) continue;
+        current.rlim_max = static_cast<rlim_t>(value);
+        if (current.rlim_cur > current.rlim_max) current.rlim_cur = current.rlim_max;
+        setrlimit(limit.resource, &current);
+    }
+    String entry = "PATH=" + config_->Get(Config::Path);
+    char* fresh = strdup(entry.chars());
+    if (fresh != nullptr) {
+        putenv(fresh);
+        free(pathentry_);
+        pathentry_ = fresh;
+    }
+    return 1;
+}
+
+int CGIKelp::AddQueryArguments() {
+    int n = 1;
+    if (!pathinfo_.empty()) {
+        vars()->AddSystemVariable("arg1", WithoutBackslashes(pathinfo_));
+        n = 2;
+    }
+    auto add = [this, &n](const String& piece) {
+        String value = WithoutBackslashes(piece);
+        DecodeAttribute(&value);
+        if (value.empty()) return;
+        vars()->AddSystemVariable("arg" + String::FromInt(n), value);
+        n++;
+    };
+    if (argc_ < 2) {
+        String query = vars()->GetSystemVariableValue("QUERY_STRING");
+        int start = 0;
+        while (start <= query.length()) {
+            int plus = query.search("+", start);
+            int end = plus < 0 ? query.length() : plus;
+            add(query.at(start, end));
+            if (plus < 0) break;
+            start = plus + 1;
+        }
+    } else {
+        for (int i = 1; i < argc_; i++) add(String(argv_[i]));
+    }
+    vars()->AddSystemVariable("nargs", String::FromInt(n - 1));
+    return 1;
+}
+
+int CGIKelp::AddQueryVariables() {
+    String query = vars()->GetSystemVariableValue("QUERY_STRING");
+    if (pathinfo_.empty()) query = query.contains('+') ? query.after('+') : String();
+    int start = 0;
+    while (start < query.length()) {
+        int amp = query.search("&", start);
+        int end = amp < 0 ? query.length() : amp;
+        String item = WithoutBackslashes(query.at(start, end));
+        if (!item.empty()) {
+            int equals = item.search("=");
+            String name = Trimmed(equals < 0 ? item : item.before(equals));
+            String value = Trimmed(equals < 0 ? item : item.after(equals));
+            DecodeAttribute(&name);
+            DecodeAttribute(&value);
+            vars()->AddFormVariable(name, value);
+        }
+        if (amp < 0) break;
+        start = amp + 1;
+    }
+    return 1;
+}
+
+int CGIKelp::AddAPIVariables() {
+    Variables* v = vars();
+    bool https = CompareKeys(v->GetSystemVariableValue("HTTPS").chars(), "on") == 0;
+    String scheme = https ? "https" : "http";
+    String port = v->GetSystemVariableValue("SERVER_PORT");
+    String suffix = (port.empty() || port == (https ? "443" : "80")) ? String() : ":" + port;
+    String hostvariable = config_ ? config_->Get(Config::VirtualHostVariable) : String("SERVER_NAME");
+    String host = v->GetSystemVariableValue(hostvariable);
+    String base = scheme + "://" + host + suffix;
+    if (!pathinfo_.empty()) {
+        v->AddSystemVariable("apitype", "Redirect");
+        v->AddSystemVariable("documenturl", base + pathinfo_ + "?");
+    } else {
+        v->AddSystemVariable("apitype", "CGI");
+        v->AddSystemVariable("documenturl", base + v->GetSystemVariableValue("SCRIPT_NAME") + "?" +
+                                                v->GetSystemVariableValue("arg1") + "+");
+    }
+    return 1;
+}
+
+int CGIKelp::StartHeaders(int status) {
+    if (status != 200) {
+        String line("Status: ");
+        line.catint(status);
+        line += " " + HTTPResultMessage(status) + "\r\n";
+        out_->Write(line);
+    }
+    out_->Write("Content-type: " + contenttype_ + "\r\n");
+    return 1;
+}
+
+int CGIKelp::EndHeaders() {
+    out_->Write("\r\n");
+    return 1;
+}
+
+int CGIKelp::OutputCookie() {
+    out_->Write("Set-Cookie: " + BuildCookie(Environment("HTTP_COOKIE")) + "\r\n");
+    return 1;
+}
+
+bool CGIKelp::ValidCallerID(const String& id) {
+    if (id.empty() || id.length() > 64) return false;
+    for (int i = 0; i < id.length(); i++) {
+        char c = id[i];
+        bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum) return false;
+    }
+    return true;
+}
+
+String CGIKelp::BuildCookie(const String& cookieheader) {
+    String id;
+    int i = 0;
+    int n = cookieheader.length();
+    while (i < n) {
+        while (i < n && (cookieheader[i] == ' ' || cookieheader[i] == ';')) i++;
+        int start = i;
+        while (i < n && cookieheader[i] != ' ' && cookieheader[i] != ';') i++;
+        if (i == start) continue;
+        String token = cookieheader.at(start, i);
+        int equals = token.search("=");
+        String name = equals < 0 ? token : token.before(equals);
+        if (CompareKeys(name.chars(), "brncallerid") == 0) id = equals < 0 ? String() : token.after(equals);
+    }
+    // Only an id this program could have made is sent back; anything else (markup,
+    // header text, an overlong value) is replaced.
+    if (!ValidCallerID(id)) id = MakeSessionID();
+    vars()->AddSystemVariable("callerid", id);
+    time_t expires = time(nullptr) + 31536000;
+    struct tm utc;
+    gmtime_r(&expires, &utc);
+    char date[64];
+    strftime(date, sizeof date, "%a, %d-%b-%Y %H:%M:%S GMT", &utc);
+    return "brncallerid=" + id + "; expires=" + date + "; path=/";
+}
+
+String CGIKelp::RequestHeader(const String& name) {
+    if (CompareKeys(name.chars(), "Content-Type") == 0) return Environment("CONTENT_TYPE");
+    if (CompareKeys(name.chars(), "Content-Length") == 0) return Environment("CONTENT_LENGTH");
+    String variable = "HTTP_" + name.upper();
+    variable.gsub("-", "_");
+    return Environment(variable.chars());
+}
+
+int CGIKelp::ReadContent(char* buffer, int length) {
+    for (;;) {
+        ssize_t n = read(0, buffer, static_cast<size_t>(length));
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<int>(n);
+    }
+}

@@ -1,0 +1,86 @@
+// CGIKelp: the engine as a CGI program. It reads the configuration, finds and checks
+// the script, turns the request (environment, query string, body, cookie) into
+// variables, writes the header block and owns the file manager and the output.
+
+#ifndef HOST_CGI_KELP_H_
+#define HOST_CGI_KELP_H_
+
+#include "foundation/output.h"
+#include "host/config.h"
+#include "host/engine.h"
+#include "host/unix_file_manager.h"
+
+class ActivityLog;
+
+enum SecurityMode { StandardMode = 0, AuthorizedMode = 1, ServerSafeMode = 2 };
+
+class CGIKelp : public Kelp {
+  public:
+    CGIKelp(int argc, char** argv);
+    ~CGIKelp() override;
+
+    int LoadConfiguration() override;
+    int CheckConfiguration() override;
+    int GetScriptInformation(String* filepath, String* displayname) override;
+    int ProcessConfiguration(const String& filepath, const String& displayname) override;
+    int AddEnvironmentVariables() override;
+    int AddQueryArguments() override;
+    int AddQueryVariables() override;
+    int AddAPIVariables() override;
+    int StartHeaders(int status) override;
+    int OutputCookie() override;
+    int EndHeaders() override;
+    String RequestHeader(const String& name) override;
+    int ReadContent(char* buffer, int length) override;
+
+    // The Set-Cookie value for the request's cookie header; sets "callerid".
+    String BuildCookie(const String& cookieheader);
+    // Whether a caller id may be echoed back: 1 to 64 letters and digits.
+    static bool ValidCallerID(const String& id);
+
+    bool timedout() override;
+    FileManager* filemanager() override { return &files_; }
+    Output* output() override { return out_; }
+    UNIXConfig* config() { return config_; }
+    const String& basename() const { return basename_; }
+    SecurityMode securitymode() const { return mode_; }
+    void Interrupt() { interrupted_ = 1; }
+
+    int globaltimeout() override;
+    bool usecookies() override;
+    int contentbuffersize() override;
+    int maxfunctiondepth() override;
+    int maxfiles() override;
+    String lockhostname() override;
+    int lockexpiration() override;
+    int templatebuffersize() override;
+    String scriptdirectory() override;
+    String datadirectory() override;
+    String tempdirectory() override;
+
+    // The configuration file: program path + ".conf", else the working directory's
+    // BASENAME.conf, else /etc/BASENAME.conf.
+    String ConfigurationFile() const;
+
+  private:
+    // The value of an environment entry, empty when unset.
+    String Environment(const char* name) const;
+    // Refuses the request with a fatal error (shown with status); returns 0.
+    int Refuse(int status, const String& message);
+    int CheckDirectory(const String& directory, const char* key);
+
+    int argc_;
+    char** argv_;
+    char* pathentry_;  // owned: the PATH entry handed to putenv
+    String pathinfo_;
+    String basename_;
+    volatile int interrupted_;
+    UNIXConfig* config_;  // owned
+    ActivityLog* log_;    // owned
+    UNIXFileManager files_;
+    StandardOutput* out_;  // owned
+    String contenttype_;
+    SecurityMode mode_;
+};
+
+#endif  // HOST_CGI_KELP_H_

@@ -1,0 +1,572 @@
+// The configuration: key table, file reader, validation, content types and site
+// variables.
+
+#include "host/config.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "foundation/key_compare.h"
+#include "host/engine.h"
+#include "script/error.h"
+#include "script/variables.h"
+
+namespace {
+
+struct ConfigKey {
+    const char* name;
+    Config::KeyType type;
+    int member;  // a StringSetting or an IntegerSetting, by type
+};
+
+// Every key a configuration file may set; aliases share a member.
+const ConfigKey kKeys[] = {
+    {"brindleroot", Config::StringKey, Config::KelpRoot},
+    {"kelproot", Config::StringKey, Config::KelpRoot},
+    {"kpmlroot", Config::StringKey, Config::KelpRoot},
+    {"userdir", Config::StringKey, Config::UserDir},
+    {"usersitevars", Config::StringKey, Config::UserSiteVars},
+    {"authfile", Config::StringKey, Config::AuthFile},
+    {"authuserdir", Config::StringKey, Config::AuthUserDir},
+    {"stdmodedatadir", Config::StringKey, Config::StdModeDataDir},
+    {"brindledefault", Config::StringKey, Config::KelpDefault},
+    {"kelpdefault", Config::StringKey, Config::KelpDefault},
+    {"kpmldefault", Config::StringKey, Config::KelpDefault},
+    {"sitevars", Config::StringKey, Config::SiteVars},
+    {"commercedir", Config::StringKey, Config::CommerceDir},
+    {"path", Config::StringKey, Config::Path},
+    {"tempdir", Config::StringKey, Config::TempDir},
+    {"loglevel", Config::IntegerKey, Config::LogLevel},
+    {"securityoptions", Config::IntegerKey, Config::SecurityOptions},
+    {"workdir", Config::StringKey, Config::WorkDir},
+    {"logfile", Config::StringKey, Config::LogFile},
+    {"globaltimeout", Config::IntegerKey, Config::GlobalTimeout},
+    {"mailtimeout", Config::IntegerKey, Config::MailTimeout},
+    {"calltimeout", Config::IntegerKey, Config::CallTimeout},
+    {"serveradmin", Config::StringKey, Config::ServerAdmin},
+    {"usecookies", Config::BooleanKey, Config::UseCookies},
+    {"nice", Config::IntegerKey, Config::Nice},
+    {"maxcpu", Config::IntegerKey, Config::MaxCPU},
+    {"maxdata", Config::IntegerKey, Config::MaxData},
+    {"maxstack", Config::IntegerKey, Config::MaxStack},
+    {"maxfunctiondepth", Config::IntegerKey, Config::MaxFunctionDepth},
+    {"importbuffersize", Config::IntegerKey, Config::ImportBufferSize},
+    {"templatebuffersize", Config::IntegerKey, Config::TemplateBufferSize},
+    {"callbuffersize", Config::IntegerKey, Config::CallBufferSize},
+    {"smtpbuffersize", Config::IntegerKey, Config::SMTPBufferSize},
+    {"contentbuffersize", Config::IntegerKey, Config::ContentBufferSize},
+    {"outputbuffersize", Config::IntegerKey, Config::OutputBufferSize},
+    {"virtualhostvariable", Config::StringKey, Config::VirtualHostVariable},
+    {"dnslookup", Config::BooleanKey, Config::DNSLookup},
+    {"redirectonly", Config::BooleanKey, Config::RedirectOnly},
+    {"serveruserid", Config::IntegerKey, Config::ServerUserID},
+    {"validextensions", Config::StringKey, Config::ValidExtensions},
+    {"packages", Config::StringKey, Config::Packages},
+    {"maxfiles", Config::IntegerKey, Config::MaxFiles},
+    {"lockexpiration", Config::IntegerKey, Config::LockExpiration},
+    {"lockhostname", Config::StringKey, Config::LockHostName},
+    {nullptr, Config::EndOfKeys, 0},
+};
+
+String CurrentDirectory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? String(buffer) : String("/");
+}
+
+String HostName() {
+    char name[256];
+    if (gethostname(name, sizeof name) < 0) return String("localhost");
+    name[sizeof name - 1] = '\0';
+    return String(name);
+}
+
+// Whole file into *text; false when it cannot be opened.
+bool ReadWholeFile(const String& filename, String* text) {
+    int fd = open(filename.chars(), O_RDONLY);
+    if (fd < 0) return false;
+    char buffer[8192];
+    text->clear();
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text->cat(buffer, static_cast<int>(n));
+    }
+    close(fd);
+    return true;
+}
+
+String Trimmed(const String& s) {
+    String t = s;
+    t.StripWhitespace();
+    return t;
+}
+
+// An extension list item: whitespace stripped and one leading "." dropped.
+String ExtensionItem(const String& item) {
+    String e = Trimmed(item);
+    if (e.matches('.', 0)) e = e.from(1);
+    return e;
+}
+
+// Calls f(item) for every comma-separated item of list.
+template <typename F>
+void ForEachItem(const String& list, F f) {
+    int start = 0;
+    while (start <= list.length()) {
+        int comma = list.search(",", start);
+        int end = comma < 0 ? list.length() : comma;
+        f(list.at(start, end));
+        if (comma < 0) break;
+        start = comma + 1;
+    }
+}
+
+// Dotted address of host, or empty when it cannot be resolved.
+String ResolveHost(const String& host) {
+    struct in_addr address;
+    if (inet_aton(host.chars(), &address) != 0) return host;
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    struct addrinfo* result = nullptr;
+    if (getaddrinfo(host.chars(), nullptr, &hints, &result) != 0 || result == nullptr) {
+        return String();
+    }
+    char text[INET_ADDRSTRLEN];
+    const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(result->ai_addr);
+    String dotted(inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) ? text : "");
+    freeaddrinfo(result);
+    return dotted;
+}
+
+// Attributes of a configuration tag: NAME=value pairs (quotes removed) and bare names.
+struct TagAttributes {
+    String names[16];
+    String values[16];
+    bool hasvalue[16];
+    int count = 0;
+
+    void Parse(const String& text) {
+        int i = 0;
+        int n = text.length();
+        while (i < n && count < 16) {
+            while (i < n && String::IsWhitespace(text[i])) i++;
+            if (i >= n) break;
+            int start = i;
+            while (i < n && !String::IsWhitespace(text[i]) && text[i] != '=') i++;
+            names[count] = text.at(start, i);
+            hasvalue[count] = false;
+            int j = i;
+            while (j < n && String::IsWhitespace(text[j])) j++;
+            if (j < n && text[j] == '=') {
+                j++;
+                while (j < n && String::IsWhitespace(text[j])) j++;
+                hasvalue[count] = true;
+                if (j < n && (text[j] == '"' || text[j] == '\'')) {
+                    char quote = text[j];
+                    int vstart = ++j;
+                    while (j < n && text[j] != quote) j++;
+                    values[count] = text.at(vstart, j);
+                    if (j < n) j++;
+                } else {
+                    int vstart = j;
+                    while (j < n && !String::IsWhitespace(text[j])) j++;
+                    values[count] = text.at(vstart, j);
+                }
+                i = j;
+            }
+            count++;
+        }
+    }
+    // The index of an attribute, or -1.
+    int Find(const char* name) const {
+        for (int k = 0; k < count; k++) {
+            if (CompareKeys(names[k].chars(), name) == 0) return k;
+        }
+        return -1;
+    }
+    bool Has(const char* name) const { return Find(name) >= 0; }
+    String Value(const char* name) const {
+        int k = Find(name);
+        return k < 0 ? String() : values[k];
+    }
+};
+
+}  // namespace
+
+Config::Config() {
+    for (int i = 0; i < IntegerSettings; i++) integers_[i] = 0;
+    String cwd = CurrentDirectory();
+    strings_[UserDir] = "public_brn";
+    strings_[UserSiteVars] = "sitevars";
+    strings_[StdModeDataDir] = cwd;
+    strings_[KelpDefault] = "index.kp";
+    strings_[Path] = cwd;
+    strings_[ServerAdmin] = "webmaster@" + HostName();
+    strings_[VirtualHostVariable] = "SERVER_NAME";
+    strings_[LockHostName] = HostName();
+    integers_[GlobalTimeout] = 90;
+    integers_[MailTimeout] = 30;
+    integers_[CallTimeout] = 30;
+    integers_[UseCookies] = 1;
+    integers_[MaxFunctionDepth] = 23;
+    integers_[ImportBufferSize] = 8192;
+    integers_[TemplateBufferSize] = 8192;
+    integers_[CallBufferSize] = 8192;
+    integers_[SMTPBufferSize] = 8192;
+    integers_[ContentBufferSize] = 8192;
+    integers_[OutputBufferSize] = 8192;
+    integers_[DNSLookup] = 1;
+    integers_[ServerUserID] = -1;
+    integers_[LockExpiration] = 90;
+}
+
+int Config::SetConfigValue(const String& name, const String& value) {
+    for (const ConfigKey* key = kKeys; key->type != EndOfKeys; key++) {
+        if (CompareKeys(key->name, name.chars()) != 0) continue;
+        switch (key->type) {
+            case StringKey:
+                strings_[key->member] = value;
+                return 0;
+            case IntegerKey: {
+                const char* s = value.chars();
+                const char* digits = *s == '-' ? s + 1 : s;
+                if (*digits == '\0') return 1;
+                for (const char* p = digits; *p; p++) {
+                    if (*p < '0' || *p > '9') return 1;
+                }
+                integers_[key->member] = strtol(s, nullptr, 10);
+                return 0;
+            }
+            case BooleanKey: {
+                static const char* const kOn[] = {"on", "yes", "true", "1"};
+                static const char* const kOff[] = {"off", "no", "false", "0"};
+                for (int i = 0; i < 4; i++) {
+                    if (CompareKeys(value.chars(), kOn[i]) == 0) {
+                        integers_[key->member] = 1;
+                        return 0;
+                    }
+                    if (CompareKeys(value.chars(), kOff[i]) == 0) {
+                        integers_[key->member] = 0;
+                        return 0;
+                    }
+                }
+                return 1;
+            }
+            case EndOfKeys:
+                break;
+        }
+    }
+    return 0;
+}
+
+UNIXConfig::UNIXConfig(Kelp* engine, bool serversafe)
+    : engine_(engine),
+      serversafe_(serversafe),
+      workingdirectory_(CurrentDirectory()),
+      defaultmimetype_("text/html"),
+      mimetypes_(1),
+      commercelibs_(1),
+      packages_(1),
+      blockstate_(0) {}
+
+int UNIXConfig::Fail(const String& message) {
+    if (engine_ != nullptr) engine_->Error(ConfigurationError(Get(ServerAdmin), message));
+    return 1;
+}
+
+int UNIXConfig::SyntaxFail(int line, const String& message) {
+    if (engine_ != nullptr) {
+        engine_->Error(ConfigurationSyntaxError(Get(ServerAdmin), line, message));
+    }
+    return 1;
+}
+
+int UNIXConfig::ReadConfiguration(const String& filename) {
+    String text;
+    if (!ReadWholeFile(filename, &text)) return Fail("Cannot open configuration file");
+    if (ParseConfiguration(text) != 0) return 1;
+    if (virtualhost_.empty() && engine_ != nullptr) {
+        virtualhost_ = engine_->vars()->GetSystemVariableValue(Get(VirtualHostVariable));
+    }
+    return 0;
+}
+
+int UNIXConfig::ParseConfiguration(const String& text) {
+    blockstate_ = 0;
+    int line = 1;
+    int n = text.length();
+    String current;
+    int i = 0;
+    while (i < n) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < n) {
+            current += c;
+            current += text[i + 1];
+            if (text[i + 1] == '\n') line++;
+            i += 2;
+            continue;
+        }
+        if (c == '#') {
+            while (i < n && text[i] != '\n') i++;
+            continue;
+        }
+        if (c == '\n') {
+            if (ProcessLine(line, current) != 0) return 1;
+            current.clear();
+            line++;
+            i++;
+            continue;
+        }
+        if (c == '<') {
+            if (ProcessLine(line, current) != 0) return 1;
+            current.clear();
+            int start = ++i;
+            int tagline = line;
+            while (i < n && text[i] != '>') {
+                if (text[i] == '\n') line++;
+                i++;
+            }
+            if (ProcessTag(tagline, text.at(start, i)) != 0) return 1;
+            if (i < n) i++;
+            continue;
+        }
+        current += c;
+        i++;
+    }
+    if (ProcessLine(line, current) != 0) return 1;
+    return 0;
+}
+
+int UNIXConfig::ProcessLine(int line, const String& text) {
+    String item = Trimmed(text);
+    if (item.empty() || blockstate_ == 2) return 0;
+    int equals = item.search("=");
+    if (equals < 0) return SyntaxFail(line, "Missing =");
+    String key = Trimmed(item.before(equals));
+    String value = Trimmed(item.after(equals));
+    if (SetConfigValue(key, value) != 0) {
+        return SyntaxFail(line, "'" + value + "' is not a valid value for " + key);
+    }
+    return 0;
+}
+
+bool UNIXConfig::HostMatches(const String& host) const {
+    String requested = virtualhost_;
+    if (requested.empty() && engine_ != nullptr) {
+        requested = engine_->vars()->GetSystemVariableValue(Get(VirtualHostVariable));
+    }
+    if (CompareKeys(requested.chars(), host.chars()) == 0) return true;
+    if (Get(DNSLookup) == 0 || requested.empty()) return false;
+    String a = ResolveHost(host);
+    return !a.empty() && a == ResolveHost(requested);
+}
+
+int UNIXConfig::ProcessTag(int line, const String& tag) {
+    String body = Trimmed(tag);
+    int nameend = 0;
+    while (nameend < body.length() && !String::IsWhitespace(body[nameend])) nameend++;
+    String name = body.before(nameend);
+    String rest = Trimmed(body.from(nameend));
+    if (CompareKeys(name.chars(), "/VIRTUALHOST") == 0) {
+        if (blockstate_ == 0) return SyntaxFail(line, "/VIRTUALHOST without corresponding VIRTUALHOST");
+        blockstate_ = 0;
+        return 0;
+    }
+    if (CompareKeys(name.chars(), "VIRTUALHOST") == 0) {
+        if (blockstate_ != 0) return SyntaxFail(line, "Nested VIRTUALHOST tags are not allowed");
+        if (rest.empty()) return SyntaxFail(line, "VIRTUALHOST expects exactly 1 parameter");
+        if (Get(DNSLookup) != 0 && ResolveHost(rest).empty()) {
+            return SyntaxFail(line, "Error resolving host '" + rest + "'");
+        }
+        blockstate_ = HostMatches(rest) ? 1 : 2;
+        return 0;
+    }
+    if (blockstate_ == 2) return 0;
+    TagAttributes a;
+    a.Parse(rest);
+    if (CompareKeys(name.chars(), "CONTENT-TYPE") == 0) {
+        if (!a.Has("MIMETYPE")) {
+            return SyntaxFail(line, "&lt;CONTENT-TYPE&gt; requires the MIMETYPE attribute to be specified");
+        }
+        String type = a.Value("MIMETYPE");
+        if (a.Has("DEFAULT")) {
+            defaultmimetype_ = type;
+        } else if (!a.Has("EXTS")) {
+            return SyntaxFail(line, "&lt;CONTENT-TYPE&gt; requires the EXTS attribute to be specified");
+        }
+        if (a.Has("EXTS")) AddContentType(a.Value("EXTS"), type);
+        return 0;
+    }
+    if (CompareKeys(name.chars(), "COMMERCE-LIB") == 0) {
+        String method = a.Has("METHOD") ? a.Value("METHOD") : a.Value("METAMETHOD");
+        if (!a.Has("METHOD") && !a.Has("METAMETHOD")) {
+            return SyntaxFail(line, "&lt;COMMERCE-LIB&gt; requires the METHOD attribute to be specified");
+        }
+        if (!a.Has("LIBRARY")) {
+            return SyntaxFail(line, "&lt;COMMERCE-LIB&gt; requires the LIBRARY attribute to be specified");
+        }
+        ConfigTag* lib = new ConfigTag;
+        lib->name = method;
+        lib->values[0] = a.Value("LIBRARY");
+        commercelibs_.Insert(lib, ListTail);
+        return 0;
+    }
+    if (CompareKeys(name.chars(), "PACKAGE") == 0) {
+        static const char* const kRequired[] = {"CODE", "NAME", "DESCRIPTION", "VERSION", "PATH"};
+        for (const char* attribute : kRequired) {
+            if (!a.Has(attribute)) {
+                return SyntaxFail(line, String("&lt;PACKAGE&gt; requires the ") + attribute +
+                                            " attribute to be specified");
+            }
+        }
+        ConfigTag* package = new ConfigTag;
+        package->name = a.Value("CODE");
+        package->values[0] = a.Value("NAME");
+        package->values[1] = a.Value("DESCRIPTION");
+        package->values[2] = a.Value("VERSION");
+        package->values[3] = a.Value("PATH");
+        package->values[4] = a.Value("DEFAULTPATH");
+        packages_.Insert(package, ListTail);
+        return 0;
+    }
+    return 0;  // unknown tags are ignored
+}
+
+int UNIXConfig::SetConfigValue(const String& name, const String& value) {
+    String expanded = value;
+    ProcessMacros(&expanded);
+    return Config::SetConfigValue(name, expanded);
+}
+
+void UNIXConfig::ProcessMacros(String* value) {
+    if (!value->contains("&[")) return;
+    const String& in = *value;
+    String out;
+    int i = 0;
+    int n = in.length();
+    while (i < n) {
+        if (in[i] == '&' && in[i + 1] == '[') {
+            int close = in.search("]", i + 2);
+            if (close >= 0) {
+                String name = Trimmed(in.at(i + 2, close));
+                const char* env = getenv(name.chars());
+                if (env != nullptr) out += env;
+                i = close + 1;
+                continue;
+            }
+        }
+        out += in[i];
+        i++;
+    }
+    *value = out;
+}
+
+int UNIXConfig::ValidateConfiguration() {
+    String& root = strings_[KelpRoot];
+    if (root.empty()) return Fail("kelproot is not defined");
+    if (!root.matches('/', 0)) root = workingdirectory_ + "/" + root;
+    if (serversafe_ && Get(AuthFile).empty() && Get(AuthUserDir).empty()) {
+        return Fail("Kelp is running in server safe mode but no authfile or authuserdir are defined");
+    }
+    String& data = strings_[StdModeDataDir];
+    if (!data.empty() && !data.matches('/', 0)) data = workingdirectory_ + "/" + data;
+    return 0;
+}
+
+int UNIXConfig::ReadSiteVars() {
+    if (Get(SiteVars).empty()) return 0;
+    return ReadSiteVarsFile(Get(SiteVars), true);
+}
+
+int UNIXConfig::ReadUserSiteVars() {
+    if (Get(UserSiteVars).empty()) return 0;
+    String resolved;
+    String error;
+    if (engine_->ResolvePath(Get(UserSiteVars), DataPath, &resolved, &error) == 0) {
+        return Fail(error);
+    }
+    return ReadSiteVarsFile(resolved, false);
+}
+
+int UNIXConfig::ReadSiteVarsFile(const String& filename, bool required) {
+    String text;
+    if (!ReadWholeFile(filename, &text)) return required ? Fail("Error opening sitevars file") : 0;
+    ParseSiteVars(engine_, text);
+    return 0;
+}
+
+void UNIXConfig::ParseSiteVars(Kelp* engine, const String& text) {
+    int n = text.length();
+    int i = 0;
+    while (i < n) {
+        // One logical line: a backslash at the end joins the next line, before any
+        // other character it is dropped and the character kept; CRs are dropped.
+        String line;
+        while (i < n && text[i] != '\n') {
+            char c = text[i];
+            if (c == '\r') {
+                i++;
+                continue;
+            }
+            if (c == '\\' && i + 1 < n) {
+                char next = text[i + 1];
+                if (next == '\r' && i + 2 < n && text[i + 2] == '\n') i++;
+                if (text[i + 1] != '\n') line += text[i + 1];
+                i += 2;
+                continue;
+            }
+            line += c;
+            i++;
+        }
+        i++;  // the line end
+        if (line.empty() || line.matches('#', 0)) continue;
+        int equals = line.search("=");
+        if (equals < 0) continue;
+        String name = Trimmed(line.before(equals));
+        if (name.empty()) continue;
+        engine->vars()->AddSystemVariable(name, line.after(equals));
+    }
+}
+
+void UNIXConfig::AddContentType(const String& extensions, const String& type) {
+    ForEachItem(extensions, [this, &type](const String& item) {
+        String extension = ExtensionItem(item);
+        if (extension.empty()) return;
+        MimeType* existing = mimetypes_.Find(extension.chars());
+        if (existing != nullptr) {
+            existing->type = type;
+            return;
+        }
+        MimeType* m = new MimeType;
+        m->extension = extension;
+        m->type = type;
+        mimetypes_.Insert(m);
+    });
+}
+
+String UNIXConfig::GetContentType(const String& extension) const {
+    String e = extension.matches('.', 0) ? extension.from(1) : extension;
+    MimeType* m = mimetypes_.Find(e.chars());
+    return m != nullptr ? m->type : defaultmimetype_;
+}
+
+bool UNIXConfig::IsValidExtension(const String& extension) const {
+    const String& list = Get(ValidExtensions);
+    if (list.empty()) return true;
+    String e = extension.matches('.', 0) ? extension.from(1) : extension;
+    bool valid = false;
+    ForEachItem(list, [&valid, &e](const String& item) {
+        if (!valid && CompareKeys(ExtensionItem(item).chars(), e.chars()) == 0) valid = true;
+    });
+    return valid;
+}

@@ -1,0 +1,127 @@
+// Config and UNIXConfig: the configuration file read at the start of every request,
+// with its keys, macros, content types, virtual-host blocks and validation, and the
+// site-variables files.
+//
+// File syntax: "key = value" lines ("#" starts a comment, a backslash keeps itself
+// and the next character), and the tags <VIRTUALHOST host> ... </VIRTUALHOST>,
+// <CONTENT-TYPE MIMETYPE=... EXTS=... DEFAULT>, <COMMERCE-LIB METHOD=... LIBRARY=...>
+// and <PACKAGE CODE=... NAME=... DESCRIPTION=... VERSION=... PATH=... DEFAULTPATH=...>.
+// Key names ignore case; unknown keys and tags are ignored. Values may hold
+// &[NAME] macros, replaced by environment variables.
+//
+// Configuration helpers return 0 for success and 1 for failure (reported through the
+// engine's Error as a configuration error).
+
+#ifndef HOST_CONFIG_H_
+#define HOST_CONFIG_H_
+
+#include "foundation/list.h"
+#include "foundation/splay_tree.h"
+#include "foundation/string.h"
+
+class Kelp;
+
+// One extension's content type.
+struct MimeType {
+    String extension;
+    String type;
+    const char* key() const { return extension.chars(); }
+};
+
+// A commerce library or a package declared in the configuration.
+struct ConfigTag {
+    String name;
+    String values[6];
+    const char* key() const { return name.chars(); }
+};
+
+class Config {
+  public:
+    enum KeyType { StringKey = 0, IntegerKey = 1, BooleanKey = 2, EndOfKeys = 3 };
+
+    enum StringSetting {
+        KelpRoot, UserDir, UserSiteVars, AuthFile, AuthUserDir, StdModeDataDir, KelpDefault,
+        SiteVars, CommerceDir, Path, TempDir, WorkDir, LogFile, ServerAdmin, VirtualHostVariable,
+        ValidExtensions, Packages, LockHostName, StringSettings
+    };
+    enum IntegerSetting {
+        LogLevel, SecurityOptions, GlobalTimeout, MailTimeout, CallTimeout, UseCookies, Nice,
+        MaxCPU, MaxData, MaxStack, MaxFunctionDepth, ImportBufferSize, TemplateBufferSize,
+        CallBufferSize, SMTPBufferSize, ContentBufferSize, OutputBufferSize, DNSLookup,
+        RedirectOnly, ServerUserID, MaxFiles, LockExpiration, IntegerSettings
+    };
+
+    Config();
+    virtual ~Config() {}
+
+    // Sets a key: integers take an optional "-" and digits, booleans on/yes/true/1 or
+    // off/no/false/0 (any case), strings anything. 0 = accepted (or an unknown key),
+    // 1 = an invalid value.
+    virtual int SetConfigValue(const String& name, const String& value);
+
+    const String& Get(StringSetting s) const { return strings_[s]; }
+    long Get(IntegerSetting i) const { return integers_[i]; }
+    void Set(StringSetting s, const String& v) { strings_[s] = v; }
+    void Set(IntegerSetting i, long v) { integers_[i] = v; }
+
+    const String& brindleroot() const { return strings_[KelpRoot]; }
+    const String& brindledefault() const { return strings_[KelpDefault]; }
+
+  protected:
+    String strings_[StringSettings];
+    long integers_[IntegerSettings];
+};
+
+class UNIXConfig : public Config {
+  public:
+    // engine: not owned (errors, system variables, site variables).
+    UNIXConfig(Kelp* engine, bool serversafe);
+
+    // Reads and parses filename: 0, or 1 after reporting the error.
+    int ReadConfiguration(const String& filename);
+    // Reads configuration text (the file's content); name is used in messages.
+    int ParseConfiguration(const String& text);
+    int ValidateConfiguration();
+    int SetConfigValue(const String& name, const String& value) override;
+    // Replaces every &[NAME] by the environment variable NAME.
+    static void ProcessMacros(String* value);
+
+    int ReadSiteVars();
+    int ReadUserSiteVars();
+    // Site variables of one file: "name=value" lines. A missing file is an error only
+    // when required.
+    int ReadSiteVarsFile(const String& filename, bool required);
+    static void ParseSiteVars(Kelp* engine, const String& text);
+
+    void AddContentType(const String& extensions, const String& type);
+    String GetContentType(const String& extension) const;
+    bool IsValidExtension(const String& extension) const;
+
+    const String& virtualhost() const { return virtualhost_; }
+    void SetVirtualHost(const String& host) { virtualhost_ = host; }
+    const String& defaultmimetype() const { return defaultmimetype_; }
+    bool serversafemode() const { return serversafe_; }
+    const String& workingdirectory() const { return workingdirectory_; }
+    List<ConfigTag>& commercelibs() { return commercelibs_; }
+    List<ConfigTag>& packagetags() { return packages_; }
+
+  private:
+    int Fail(const String& message);
+    int SyntaxFail(int line, const String& message);
+    int ProcessLine(int line, const String& text);
+    int ProcessTag(int line, const String& tag);
+    // Whether a VIRTUALHOST parameter names the requested host.
+    bool HostMatches(const String& host) const;
+
+    Kelp* engine_;  // not owned
+    bool serversafe_;
+    String virtualhost_;
+    String workingdirectory_;
+    String defaultmimetype_;
+    mutable SplayTree<MimeType, const char*> mimetypes_;  // owns elements
+    List<ConfigTag> commercelibs_;                        // owns elements
+    List<ConfigTag> packages_;                            // owns elements
+    int blockstate_;  // 0 outside VIRTUALHOST, 1 in a matching block, 2 in another
+};
+
+#endif  // HOST_CONFIG_H_
