@@ -254,7 +254,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         if (!ResolvePath(indexed, ScriptPath, &path, &error)) return Refuse(403, error);
         name = indexed;
     }
-    String display = path.matches(root.chars(), 0) && path[root.length()] == '/'
+    String display = path.search(root.chars()) == 0 && path[root.length()] == '/'
                          ? path.from(root.length() + 1)
                          : name;
     struct stat st;

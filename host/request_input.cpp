@@ -254,7 +254,7 @@ int MultipartFormDataParser::Parse(long length) {
             if (!found) return 0;
         }
         // After the delimiter: "--" ends the body, else the rest of the line.
-        if (!ReadLine(&line) || line.matches("--", 0)) break;
+        if (!ReadLine(&line) || (line[0] == '-' && line[1] == '-')) break;
     }
     // Whatever follows the last part is read and discarded.
     position_ = fill_;

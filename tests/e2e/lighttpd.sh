@@ -1,7 +1,8 @@
 #!/bin/bash
 # The project's lighttpd for end-to-end tests, on 127.0.0.1 only, with a private
 # configuration (never /etc/lighttpd). Every executable in STATEDIR/htdocs/cgi-bin
-# runs as the CGI program /cgi-bin/NAME.
+# runs as the CGI program /cgi-bin/NAME. Settings in STATEDIR/extra.conf, if it
+# exists, are added (mod_rewrite is loaded for them).
 #   bash lighttpd.sh start STATEDIR   (prints the port it listens on)
 #   lighttpd.sh stop STATEDIR
 set -eu
@@ -12,7 +13,7 @@ start)
     for attempt in 1 2 3 4 5 6 7 8; do
         port=$(( 20000 + ($$ * 7 + attempt * 131) % 30000 ))
         cat > "$state/lighttpd.conf" <<CONF
-server.modules = ( "mod_cgi", "mod_accesslog" )
+server.modules = ( "mod_rewrite", "mod_cgi", "mod_accesslog" )
 server.bind = "127.0.0.1"
 server.port = $port
 server.document-root = "$state/htdocs"
@@ -23,6 +24,9 @@ index-file.names = ( "index.html" )
 mimetype.assign = ( ".html" => "text/html", ".gif" => "image/gif" )
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }
 CONF
+        if [ -f "$state/extra.conf" ]; then
+            echo "include \"$state/extra.conf\"" >> "$state/lighttpd.conf"
+        fi
         lighttpd -f "$state/lighttpd.conf" 2>/dev/null || continue
         for _ in $(seq 100); do
             if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then

@@ -1,0 +1,182 @@
+// The configuration file: key values, syntax errors, macros, tags, virtual-host
+// blocks, validation and the site-variables files.
+
+#include "host/config.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "script/variables.h"
+#include "tests/support/print.h"
+#include "tests/support/test_engine.h"
+
+namespace {
+
+// Parses text with a fresh configuration; the engine collects any error page.
+struct Parsed {
+    TestKelp engine;
+    UNIXConfig config{&engine, false};
+    int result;
+    explicit Parsed(const char* text, const char* servername = nullptr) {
+        if (servername != nullptr) engine.vars()->AddSystemVariable("SERVER_NAME", servername);
+        result = config.ParseConfiguration(text);
+    }
+    bool PageHas(const char* text) { return engine.page().contains(text); }
+};
+
+}  // namespace
+
+TEST(Config, DefaultsAndValueTypes) {
+    Parsed p("usecookies = Yes\ndnslookup=OFF\nredirectonly = TRUE\nmaxfiles=-5\n"
+             "GlobalTimeout = 12\nKPMLROOT = /srv/site\nunknownkey = whatever\n");
+    ASSERT_EQ(0, p.result) << p.engine.page().chars();
+    EXPECT_EQ(1, p.config.Get(Config::UseCookies));
+    EXPECT_EQ(0, p.config.Get(Config::DNSLookup));
+    EXPECT_EQ(1, p.config.Get(Config::RedirectOnly));
+    EXPECT_EQ(-5, p.config.Get(Config::MaxFiles));
+    EXPECT_EQ(12, p.config.Get(Config::GlobalTimeout));
+    EXPECT_EQ(String("/srv/site"), p.config.brindleroot());
+    // Untouched keys keep their defaults.
+    EXPECT_EQ(30, p.config.Get(Config::MailTimeout));
+    EXPECT_EQ(23, p.config.Get(Config::MaxFunctionDepth));
+    EXPECT_EQ(-1, p.config.Get(Config::ServerUserID));
+    EXPECT_EQ(String("index.kp"), p.config.brindledefault());
+    EXPECT_EQ(String("public_brn"), p.config.Get(Config::UserDir));
+    EXPECT_EQ(String("SERVER_NAME"), p.config.Get(Config::VirtualHostVariable));
+    EXPECT_EQ(String(""), p.engine.page());
+}
+
+TEST(Config, RejectedValuesAndMissingEquals) {
+    Parsed bad_boolean("# comment\nusecookies=2\n");
+    EXPECT_EQ(1, bad_boolean.result);
+    EXPECT_TRUE(bad_boolean.PageHas("Line 2: '2' is not a valid value for usecookies"));
+    EXPECT_EQ(500, bad_boolean.engine.status());
+
+    Parsed bad_integer("maxfiles=5x");
+    EXPECT_EQ(1, bad_integer.result);
+    EXPECT_TRUE(bad_integer.PageHas("'5x' is not a valid value for maxfiles"));
+    Parsed lone_minus("nice=-");
+    EXPECT_EQ(1, lone_minus.result);
+
+    Parsed missing("kelproot=/a\n\n  just words  \n");
+    EXPECT_EQ(1, missing.result);
+    EXPECT_TRUE(missing.PageHas("Syntax error in Configuration File: Line 3: Missing ="));
+}
+
+TEST(Config, CommentsBackslashesAndMacros) {
+    setenv("KELP_TEST_HOME", "/home/site", 1);
+    unsetenv("KELP_TEST_UNSET");
+    Parsed p("tempdir = &[KELP_TEST_HOME]/tmp # the temporary files\n"
+             "serveradmin = a\\#b\n"
+             "sitevars = &[ KELP_TEST_HOME ];x&[KELP_TEST_UNSET]y\n");
+    ASSERT_EQ(0, p.result);
+    EXPECT_EQ(String("/home/site/tmp"), p.config.Get(Config::TempDir));
+    EXPECT_EQ(String("a\\#b"), p.config.Get(Config::ServerAdmin));
+    EXPECT_EQ(String("/home/site;xy"), p.config.Get(Config::SiteVars));
+}
+
+TEST(Config, ValidationMakesRootsAbsolute) {
+    for (const char* text : {"", "userdir=x", "kelpdefault=a.kp"}) {
+        Parsed p(text);
+        ASSERT_EQ(0, p.result);
+        EXPECT_EQ(1, p.config.ValidateConfiguration());
+        EXPECT_TRUE(p.PageHas("kelproot is not defined"));
+    }
+    Parsed p("brindleroot = site\nstdmodedatadir = data");
+    ASSERT_EQ(0, p.config.ValidateConfiguration());
+    EXPECT_EQ(p.config.workingdirectory() + "/site", p.config.brindleroot());
+    EXPECT_EQ(p.config.workingdirectory() + "/data", p.config.Get(Config::StdModeDataDir));
+
+    TestKelp engine;
+    UNIXConfig safe(&engine, true);
+    ASSERT_EQ(0, safe.ParseConfiguration("kelproot=/srv"));
+    EXPECT_EQ(1, safe.ValidateConfiguration());
+    EXPECT_TRUE(engine.page().contains("running in server safe mode but no authfile"));
+}
+
+TEST(Config, ContentTypesAndExtensions) {
+    Parsed p("<CONTENT-TYPE MIMETYPE=\"text/plain\" EXTS=\"txt, .text\">\n"
+             "<CONTENT-TYPE MIMETYPE=application/xhtml DEFAULT>\n"
+             "<CONTENT-TYPE MIMETYPE=text/csv EXTS=txt>\n"
+             "validextensions=.kp, html\n");
+    ASSERT_EQ(0, p.result) << p.engine.page().chars();
+    EXPECT_EQ(String("text/csv"), p.config.GetContentType("TXT"));
+    EXPECT_EQ(String("text/plain"), p.config.GetContentType(".text"));
+    EXPECT_EQ(String("application/xhtml"), p.config.GetContentType("kp"));
+    EXPECT_TRUE(p.config.IsValidExtension("kp"));
+    EXPECT_TRUE(p.config.IsValidExtension("HTML"));
+    EXPECT_FALSE(p.config.IsValidExtension("txt"));
+    EXPECT_FALSE(p.config.IsValidExtension(""));
+
+    Parsed none("<CONTENT-TYPE EXTS=txt>");
+    EXPECT_TRUE(none.PageHas("&lt;CONTENT-TYPE&gt; requires the MIMETYPE attribute"));
+    Parsed noexts("<CONTENT-TYPE MIMETYPE=text/plain>");
+    EXPECT_TRUE(noexts.PageHas("&lt;CONTENT-TYPE&gt; requires the EXTS attribute"));
+}
+
+TEST(Config, CommerceLibrariesAndPackages) {
+    Parsed p("<COMMERCE-LIB METAMETHOD=card LIBRARY=/lib/card.so>\n"
+             "<PACKAGE CODE=shop NAME=Shop DESCRIPTION=\"A shop\" VERSION=1 PATH=/p>\n"
+             "<SOMETHING ELSE=1>\n");
+    ASSERT_EQ(0, p.result) << p.engine.page().chars();
+    ASSERT_EQ(1, p.config.commercelibs().Entries());
+    EXPECT_EQ(String("card"), p.config.commercelibs().First()->name);
+    EXPECT_EQ(String("/lib/card.so"), p.config.commercelibs().First()->values[0]);
+    ASSERT_EQ(1, p.config.packagetags().Entries());
+    EXPECT_EQ(String("A shop"), p.config.packagetags().First()->values[1]);
+
+    Parsed nolib("<COMMERCE-LIB METHOD=x>");
+    EXPECT_TRUE(nolib.PageHas("&lt;COMMERCE-LIB&gt; requires the LIBRARY attribute"));
+    Parsed noversion("<PACKAGE CODE=a NAME=b DESCRIPTION=c PATH=d>");
+    EXPECT_TRUE(noversion.PageHas("&lt;PACKAGE&gt; requires the VERSION attribute to be specified"));
+}
+
+TEST(Config, VirtualHostBlocks) {
+    const char* text =
+        "dnslookup = off\nglobaltimeout = 10\n"
+        "<VIRTUALHOST www.one.example>\nglobaltimeout = 20\n</VIRTUALHOST>\n"
+        "<VIRTUALHOST www.two.example>\nglobaltimeout = 30\nbroken line\n</VIRTUALHOST>\n";
+    Parsed one(text, "WWW.ONE.example");
+    ASSERT_EQ(0, one.result) << one.engine.page().chars();
+    EXPECT_EQ(20, one.config.Get(Config::GlobalTimeout));
+    Parsed other(text, "www.three.example");
+    EXPECT_EQ(10, other.config.Get(Config::GlobalTimeout));
+    Parsed two(text, "www.two.example");
+    EXPECT_EQ(1, two.result);  // the broken line counts only inside the matching block
+    EXPECT_TRUE(two.PageHas("Line 8: Missing ="));
+
+    Parsed nested("dnslookup=off\n<VIRTUALHOST a>\n<VIRTUALHOST b>\n", "a");
+    EXPECT_TRUE(nested.PageHas("Nested VIRTUALHOST tags are not allowed"));
+    Parsed closing("</VIRTUALHOST>");
+    EXPECT_TRUE(closing.PageHas("/VIRTUALHOST without corresponding VIRTUALHOST"));
+    Parsed empty("dnslookup=off\n<VIRTUALHOST   >");
+    EXPECT_TRUE(empty.PageHas("VIRTUALHOST expects exactly 1 parameter"));
+    Parsed unresolved("<VIRTUALHOST no-such-host.invalid>");
+    EXPECT_TRUE(unresolved.PageHas("Error resolving host 'no-such-host.invalid'"));
+    Parsed address("<VIRTUALHOST 127.0.0.1>\nmaxfiles=7\n</VIRTUALHOST>", "localhost");
+    EXPECT_EQ(7, address.config.Get(Config::MaxFiles));
+}
+
+TEST(Config, SiteVariables) {
+    TestKelp engine;
+    UNIXConfig::ParseSiteVars(&engine,
+                              "# site\r\n"
+                              "a = b\r\n"
+                              "\n"
+                              "long=one \\\ntwo\n"
+                              "escaped=x\\=y\\\\z\n"
+                              "novalue\n"
+                              "last=end");
+    Variables* v = engine.vars();
+    EXPECT_EQ(String(" b"), v->GetSystemVariableValue("a"));
+    EXPECT_EQ(String("one two"), v->GetSystemVariableValue("long"));
+    EXPECT_EQ(String("x=y\\z"), v->GetSystemVariableValue("escaped"));
+    EXPECT_EQ(String("end"), v->GetSystemVariableValue("last"));
+    EXPECT_EQ(String(""), v->GetSystemVariableValue("novalue"));
+
+    TempDir dir;
+    UNIXConfig config(&engine, false);
+    EXPECT_EQ(0, config.ReadSiteVarsFile(dir.File("missing"), false));
+    EXPECT_EQ(1, config.ReadSiteVarsFile(dir.File("missing"), true));
+    EXPECT_TRUE(engine.page().contains("Error opening sitevars file"));
+}
