@@ -9,6 +9,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "foundation/output.h"
 #include "foundation/string.h"
 #include "script/error.h"
@@ -54,23 +56,29 @@ String WorkingDirectory() {
 // looking at the file system. ".." above "/" stays at "/".
 String Normalize(const String& path) {
     String absolute = path.matches('/', 0) ? path : WorkingDirectory() + "/" + path;
-    String parts[1024];
-    int n = 0;
+    // Parts are appended to result as "/part"; ".." cuts back to where the last
+    // kept part began.
+    String result;
+    std::vector<int> starts;
     int start = 0;
+    const char* text = absolute.chars();
     while (start <= absolute.length()) {
         int slash = absolute.search("/", start);
         int end = slash < 0 ? absolute.length() : slash;
-        String part = absolute.at(start, end);
-        if (part == "..") {
-            if (n > 0) n--;
-        } else if (!part.empty() && part != "." && n < 1024) {
-            parts[n++] = part;
+        int n = end - start;
+        if (n == 2 && text[start] == '.' && text[start + 1] == '.') {
+            if (!starts.empty()) {
+                result = result.before(starts.back());
+                starts.pop_back();
+            }
+        } else if (n > 0 && !(n == 1 && text[start] == '.')) {
+            starts.push_back(result.length());
+            result += '/';
+            result.cat(text + start, n);
         }
         if (slash < 0) break;
         start = slash + 1;
     }
-    String result;
-    for (int i = 0; i < n; i++) result += "/" + parts[i];
     return result.empty() ? String("/") : result;
 }
 

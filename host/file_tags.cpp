@@ -163,13 +163,7 @@ int SymbolicLink(ScriptParser* p, VariableTree* a, String* r) {
                         Engine(p)->filemanager()->MakeSymbolicLink(source, dest) > 0);
 }
 
-struct FileBuiltin {
-    const char* name;
-    const char* parameters;
-    BuiltinRoutine routine;
-};
-
-const FileBuiltin kFileBuiltins[] = {
+const Builtin kFileBuiltins[] = {
     {"fexists", "path", Exists<DataPath>},
     {"fmkdir", "path", MakeDir<DataPath>},
     {"fdelete", "path", DeleteFile<DataPath>},
@@ -280,7 +274,5 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
 void InstallFileTags(ScriptParser* parser) {
     parser->SetHandler(TagFILE, ProcessFILE);
     parser->SetHandler(TagKpLOCKFILE, ProcessKpLOCKFILE);
-    for (const FileBuiltin& b : kFileBuiltins) {
-        parser->functions().Insert(new BuiltinFunction(b.name, b.parameters, b.routine));
-    }
+    parser->AddBuiltins(kFileBuiltins, static_cast<int>(sizeof kFileBuiltins / sizeof kFileBuiltins[0]));
 }

@@ -269,12 +269,6 @@ int Unavailable(ScriptParser* p, VariableTree*, String*) {
     return 0;
 }
 
-struct Builtin {
-    const char* name;
-    const char* parameters;
-    BuiltinRoutine routine;
-};
-
 const Builtin kBuiltins[] = {
     {"time_t_month", "time_t, time_zone", TimeMonth},
     {"time_t_year", "time_t, time_zone", TimeYear},
@@ -362,7 +356,5 @@ struct tm gettm(VariableTree* params) {
 }
 
 void SetupBuiltinFunctions(ScriptParser* parser) {
-    for (const Builtin& b : kBuiltins) {
-        parser->functions().Insert(new BuiltinFunction(b.name, b.parameters, b.routine));
-    }
+    parser->AddBuiltins(kBuiltins, static_cast<int>(sizeof kBuiltins / sizeof kBuiltins[0]));
 }

@@ -29,6 +29,13 @@ private:
     BuiltinRoutine routine_;
 };
 
+// One entry of a table of built-in functions.
+struct Builtin {
+    const char* name;
+    const char* parameters;  // comma-separated names
+    BuiltinRoutine routine;
+};
+
 // Registers every built-in function with parser.
 void SetupBuiltinFunctions(ScriptParser* parser);
 

@@ -2,9 +2,11 @@
 
 #include "script/function.h"
 
-void Function::SetParameters(const String& list) {
+void Function::Split() const {
+    if (split_) return;
+    split_ = true;
     parameters_.Dump();
-    String rest(list);
+    String rest(parameterlist_);
     rest.StripWhitespace();
     if (rest.empty()) return;
     int start = 0;

@@ -32,10 +32,20 @@ public:
     Function& operator=(const Function&) = delete;
 
     // Sets the parameters from a comma-separated list of names; blanks around each
-    // name are removed and an empty list gives none.
-    void SetParameters(const String& list);
-    VariableList& Parameters() { return parameters_; }
-    int parametercount() const { return parameters_.Entries(); }
+    // name are removed and an empty list gives none. The list is split on first use:
+    // most built-in functions are never called in a request.
+    void SetParameters(const String& list) {
+        parameterlist_ = list;
+        split_ = false;
+    }
+    VariableList& Parameters() {
+        Split();
+        return parameters_;
+    }
+    int parametercount() const {
+        Split();
+        return parameters_.Entries();
+    }
 
     const String& name() const { return name_; }
     long offset() const { return offset_; }
@@ -56,7 +66,11 @@ private:
     int linenumber_;
     int standardoutputlevel_;
     unsigned erroroutputlevel_;
-    VariableList parameters_;  // owns elements
+    void Split() const;
+
+    mutable VariableList parameters_;  // owns elements
+    String parameterlist_;
+    mutable bool split_ = true;
 };
 
 typedef SplayTree<Function, const char*> FunctionTable;

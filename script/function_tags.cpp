@@ -4,6 +4,7 @@
 // A function is not stored as a parsed body: its declaration records where the body
 // starts, and each call seeks there and lets the scanner run through the body.
 
+#include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "host/engine.h"
 #include "script/macro_expander.h"
@@ -114,11 +115,34 @@ int ScriptParser::PushFunctionCall() {
     return 0;
 }
 
+void ScriptParser::AddBuiltins(const Builtin* table, int count) { builtins_.emplace_back(table, count); }
+
+int ScriptParser::BuiltinCount() const {
+    int n = 0;
+    for (const auto& table : builtins_) n += table.second;
+    return n;
+}
+
+Function* ScriptParser::FindKnownFunction(const char* name) {
+    Function* f = functions_.Find(name);
+    if (f != nullptr) return f;
+    for (const auto& table : builtins_) {
+        for (int i = 0; i < table.second; i++) {
+            const Builtin& b = table.first[i];
+            if (CompareKeys(b.name, name) != 0) continue;
+            f = new BuiltinFunction(b.name, b.parameters, b.routine);
+            functions_.Insert(f);
+            return f;
+        }
+    }
+    return nullptr;
+}
+
 Function* ScriptParser::FindFunction(const String& name) {
-    Function* f = functions_.Find(name.chars());
+    Function* f = FindKnownFunction(name.chars());
     if (f != nullptr) return f;
     ScanForFunction(name);
-    return functions_.Find(name.chars());
+    return FindKnownFunction(name.chars());
 }
 
 void ScriptParser::ScanForFunction(const String& name) {
@@ -139,7 +163,7 @@ void ScriptParser::ScanForFunction(const String& name) {
 int ScriptParser::DeclareFunction(Tag* tag) {
     String name = tag->Value("NAME");
     long position = source()->CurrentFilePosition();
-    Function* existing = functions_.Find(name.chars());
+    Function* existing = FindKnownFunction(name.chars());
     if (existing != nullptr && (existing->builtin() || existing->offset() != position)) {
         String message;
         if (existing->builtin()) {

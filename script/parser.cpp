@@ -253,7 +253,7 @@ int Parser::FindNextTag() {
         case TagStartName:
             break;
     }
-    Tag* templ = tags_.Find(name.chars());
+    Tag* templ = FindTemplate(name.chars());
     if (templ == nullptr) {
         if (!SkipTagRest(&raw)) return ScanFailure;
         int r = ProcessUnknownTag(raw);
@@ -357,7 +357,7 @@ int Parser::ValidateTag(Tag* templ, Tag* tag) {
 int Parser::ParseTarget(Tag* found, Tag* target) {
     found->Reset(*target);
     if (!GetNameValuePairs(found)) return ScanFailure;
-    Tag* templ = tags_.Find(target->name().chars());
+    Tag* templ = FindTemplate(target->name().chars());
     if (!ValidateTag(templ ? templ : target, found)) return ScanFailure;
     return ScanDone;
 }

@@ -76,6 +76,8 @@ class Parser : public CharacterSource {
     Kelp* engine() const { return engine_; }
     Buffer* source() const { return source_; }
     TagTable& tags() { return tags_; }
+    // The template of a known tag by name (any case), or null.
+    virtual Tag* FindTemplate(const char* name) { return tags_.Find(name); }
 
   protected:
     // Scanning steps; each returns a ScanCode. Where text is given, the characters

@@ -5,6 +5,10 @@
 
 #include <string.h>
 
+#include <algorithm>
+#include <vector>
+
+#include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "host/engine.h"
 #include "script/builtins.h"
@@ -300,8 +304,30 @@ int ScriptParser::Parse() {
     return exited_ ? 1 : r;
 }
 
-void ScriptParser::SetupSupportedTags() {
-    for (const TagSpec& spec : kTags) tags().Insert(MakeTemplate(spec));
+// Templates are made when a tag is first met: a request meets few of them.
+void ScriptParser::SetupSupportedTags() {}
+
+int ScriptParser::SupportedTagCount() { return static_cast<int>(sizeof kTags / sizeof kTags[0]); }
+
+Tag* ScriptParser::FindTemplate(const char* name) {
+    Tag* t = tags().Find(name);
+    if (t != nullptr) return t;
+    // The specifications in name order, made once per process.
+    static const std::vector<const TagSpec*> sorted = [] {
+        std::vector<const TagSpec*> v;
+        for (const TagSpec& spec : kTags) v.push_back(&spec);
+        std::sort(v.begin(), v.end(), [](const TagSpec* a, const TagSpec* b) {
+            return CompareKeys(a->name, b->name) < 0;
+        });
+        return v;
+    }();
+    auto it = std::lower_bound(sorted.begin(), sorted.end(), name, [](const TagSpec* spec, const char* n) {
+        return CompareKeys(spec->name, n) < 0;
+    });
+    if (it == sorted.end() || CompareKeys((*it)->name, name) != 0) return nullptr;
+    t = MakeTemplate(**it);
+    tags().Insert(t);
+    return t;
 }
 
 void ScriptParser::BuildSkipTables() {
@@ -429,7 +455,7 @@ unsigned ScriptParser::ErrorOutputLevelValue(const String& list) {
 }
 
 void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list) {
-    Tag* t = tags().Find(tagname.chars());
+    Tag* t = FindTemplate(tagname.chars());
     if (t == nullptr) return;
     unsigned type = kRuntimeErrors + t->id();
     String items[16];
@@ -535,7 +561,7 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
     recording_ = outer;
     if (recorded != nullptr) {
         if (r != ScanFailure && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
-            recorded->templ = tags().Find(tag->name().chars());
+            recorded->templ = FindTemplate(tag->name().chars());
             recorded->end = source()->CurrentFilePosition();
             recorded->lines = line() - recordline_;
             cache_->Insert(start, recorded);

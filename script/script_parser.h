@@ -5,8 +5,12 @@
 #ifndef SCRIPT_SCRIPT_PARSER_H_
 #define SCRIPT_SCRIPT_PARSER_H_
 
+#include <utility>
+#include <vector>
+
 #include "foundation/stack.h"
 #include "foundation/string.h"
+#include "script/builtins.h"
 #include "script/error.h"
 #include "script/expression.h"
 #include "script/function.h"
@@ -90,6 +94,9 @@ public:
     ~ScriptParser() override;
 
     void SetupSupportedTags() override;
+    Tag* FindTemplate(const char* name) override;
+    // How many tag names the interpreter knows.
+    static int SupportedTagCount();
     // Runs the whole script; an exit tag is an orderly end, wherever it was met.
     int Parse() override;
     // Registers the handler of a tag id (hosts add those of the data, network and
@@ -167,6 +174,11 @@ public:
 
     // User functions.
     FunctionTable& functions() { return functions_; }
+    // Adds a table of built-in functions (not owned; it outlives the parser). A
+    // built-in enters the function table when it is first looked up, so that a
+    // request pays only for the functions it uses.
+    void AddBuiltins(const Builtin* table, int count);
+    int BuiltinCount() const;
     // Increments the call depth; past the limit reports the error and returns 0.
     int PushFunctionCall();
     void PopFunctionCall() { depth_--; }
@@ -233,7 +245,11 @@ private:
     Stack<ScriptState> states_;   // owns elements
     ScriptState* base_;           // owned through states_
     ErrorHandler errorhandler_;
+    // A declared function, or a built-in entered on first use; null when unknown.
+    Function* FindKnownFunction(const char* name);
+
     FunctionTable functions_;     // owns elements
+    std::vector<std::pair<const Builtin*, int>> builtins_;
     TagHandler handlers_[TagKELP + 1];
     int interpret_;
     int standardoutputlevel_;

@@ -53,16 +53,15 @@ void Check(Interpreter* in, const Case* cases, size_t n) {
 
 TEST(Builtins, AllNinetyTwoAreRegisteredWithTheirParameters) {
     Interpreter in;
-    List<Function> all(0);
-    in.parser->functions().AppendToList(all);
-    int builtins = 0;
-    for (Function* f = all.First(); f != nullptr; f = all.Next()) builtins += f->builtin();
-    EXPECT_EQ(92, builtins);
-    Function* f = in.parser->functions().Find("MKTIME_T");
+    EXPECT_EQ(92, in.parser->BuiltinCount());
+    Function* f = in.parser->FindFunction("MKTIME_T");
     ASSERT_NE(nullptr, f);
+    EXPECT_TRUE(f->builtin());
+    EXPECT_EQ(f, in.parser->FindFunction("mktime_t"));  // entered once
     EXPECT_EQ(7, f->parametercount());
     EXPECT_EQ(String("time_zone"), f->Parameters().Last()->name());
-    EXPECT_EQ(0, in.parser->functions().Find("makesessionid")->parametercount());
+    EXPECT_EQ(0, in.parser->FindFunction("makesessionid")->parametercount());
+    EXPECT_EQ(nullptr, in.parser->FindFunction("no_such_function"));
 }
 
 TEST(Builtins, Strings) {

@@ -65,14 +65,14 @@ TEST(ScriptParser, TagTableHasEveryNameAndId) {
     };
     for (const auto& t : tags) {
         SCOPED_TRACE(t.name);
-        Tag* found = r.parser->tags().Find(t.name);
+        Tag* found = r.parser->FindTemplate(t.name);
         ASSERT_NE(nullptr, found);
         EXPECT_EQ(t.id, found->id());
         EXPECT_EQ(t.endid, found->endid());
     }
-    List<Tag> all(0);
-    r.parser->tags().AppendToList(all);
-    EXPECT_EQ(81, all.Entries());  // 78 ids, three of them with two names
+    EXPECT_EQ(nullptr, r.parser->FindTemplate("KpNOSUCHTAG"));
+    EXPECT_EQ(nullptr, r.parser->FindTemplate("div"));
+    EXPECT_EQ(81, ScriptParser::SupportedTagCount());  // 78 ids, three of them with two names
 }
 
 TEST(ScriptParser, AttributesAsHandlersReceiveThem) {

@@ -1,0 +1,59 @@
+#!/bin/sh
+# Start-up cost of a CGI request: a hello-world page and a page with a small loop,
+# each run as a process 1000 times through kelp, next to a program that only writes
+# the same header block and text (the floor for any CGI program) and php-cgi running
+# the equivalent PHP pages (skipped when php-cgi is not installed). The runs are
+# made in ten rounds, the programs taking turns within each round, and the best
+# round's mean time of one request counts: the machine's other load then weighs on
+# every program alike. Prints each time and ratio.
+# Usage: cgi_bench.sh BUILD_DIR [RUNS]
+build=$(cd "$1" && pwd)
+runs=${2:-1000}
+rounds=10
+per=$((runs / rounds))
+pages=$(cd "$(dirname "$0")/cgi" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$build/kelp" "$work/kelp"
+printf 'kelproot = %s\nusecookies = off\n' "$pages" > "$work/kelp.conf"
+spawn="$build/bench/spawn"
+php=$(command -v php-cgi || true)
+
+# The pages must say what the floor says before they are timed.
+out=$(env -i PATH_INFO=/hello.kp "$work/kelp" | tr -d '\r')
+[ "$out" = "$(printf 'Content-type: text/html\n\nHello, world!')" ] || { echo "hello.kp: $out"; exit 1; }
+out=$(env -i PATH_INFO=/loop.kp "$work/kelp" | tail -n 1)
+[ "$out" = "Sum 9900" ] || { echo "loop.kp: $out"; exit 1; }
+
+# run NAME ENV... -- COMMAND...: one round of $per runs; keeps the best round in $best_NAME
+run() {
+    name=$1; shift
+    t=$(env -i "$@") || exit 1
+    eval "prev=\${best_$name:-}"
+    if [ -z "$prev" ] || [ "$t" -lt "$prev" ]; then eval "best_$name=$t"; fi
+}
+round=0
+while [ $round -lt $rounds ]; do
+    run floor "$spawn" "$per" "$build/bench/cgi-floor"
+    for page in hello loop; do
+        run "kelp_$page" PATH_INFO="/$page.kp" SERVER_NAME=localhost REQUEST_METHOD=GET \
+            "$spawn" "$per" "$work/kelp"
+        if [ -n "$php" ]; then
+            run "php_$page" REDIRECT_STATUS=200 SCRIPT_FILENAME="$pages/$page.php" REQUEST_METHOD=GET \
+                "$spawn" "$per" "$php" -q
+        fi
+    done
+    round=$((round + 1))
+done
+
+ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
+printf "%-18s %6d us\n" "C floor" "$best_floor"
+for page in hello loop; do
+    eval "k=\$best_kelp_$page"
+    printf "%-18s %6d us   ratio to floor %s\n" "kelp $page.kp" "$k" "$(ratio "$k" "$best_floor")"
+    if [ -n "$php" ]; then
+        eval "p=\$best_php_$page"
+        printf "%-18s %6d us   ratio to floor %s   php-cgi / kelp %s\n" "php-cgi $page.php" "$p" \
+            "$(ratio "$p" "$best_floor")" "$(ratio "$p" "$k")"
+    fi
+done
