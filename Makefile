@@ -5,8 +5,10 @@ ASAN_BUILD ?= build-asan
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-# Debian packages the build and the tests need.
-PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd python3-dbfread sqlite3
+# Debian packages the build and the tests need; the benchmarks also compare with perl
+# and php-cgi.
+PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3
+BENCH_PACKAGES = perl php-cgi
 
 .PHONY: all configure test deps demo bench asan golden format clean
 
@@ -22,7 +24,7 @@ test: deps all
 
 deps:
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(PACKAGES) $(EXTRA_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -35,10 +37,13 @@ deps:
 	  fi; \
 	fi
 
+bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)
 bench: deps all
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== interpreter against perl"
 	@sh bench/interpreter_bench.sh $(BUILD)/kelp
+	@echo "== a request's start-up against a minimal CGI program and php-cgi"
+	@sh bench/cgi_bench.sh $(BUILD)
 	@echo "== nph-tally against a fixed GIF"
 	@sh bench/tally_bench.sh $(BUILD)
 	@echo "== tables and indexes against sqlite3"

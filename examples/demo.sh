@@ -1,26 +1,39 @@
 #!/bin/sh
-# Serves examples/site through lighttpd on 127.0.0.1:8080 with the counter as a CGI
-# program; its count file, digit pictures, lock and log live in BUILD/demo.
+# Serves examples/site through lighttpd on 127.0.0.1:8080: .kp pages run through
+# kelp, the counter runs as a CGI program. The programs, their configuration and
+# the counter's files live in BUILD/demo; the site's own files are used in place.
 # Usage: demo.sh BUILD_DIR [PORT]
 set -eu
 build=$(cd "$1" && pwd)
 port=${2:-8080}
 site=$(cd "$(dirname "$0")/site" && pwd)
 demo="$build/demo"
-mkdir -p "$demo/digits" "$demo/htdocs/cgi-bin"
+mkdir -p "$demo/digits" "$demo/htdocs/cgi-bin" "$demo/data"
 "$build/tally-digits" "$demo/digits"
-# The document root: the site's files, and the programs in cgi-bin.
-cp -R "$site"/. "$demo/htdocs/"
 cp "$build/nph-tally-demo" "$demo/htdocs/cgi-bin/nph-tally"
+cp "$build/kelp" "$demo/htdocs/cgi-bin/kelp"
+cat > "$demo/htdocs/cgi-bin/kelp.conf" <<CONF
+# Scripts come from the site; data and temporary files go to the demo directory.
+kelproot = $site
+stdmodedatadir = $demo/data
+tempdir = $demo/data
+validextensions = kp
+CONF
+# A .kp URL (or a directory) is handed to kelp as /cgi-bin/kelp/PAGE, so the page
+# arrives as PATH_INFO; other files are served from the site as they are, except
+# the scripts' source, which is never sent.
 cat > "$demo/lighttpd.conf" <<CONF
-server.modules = ( "mod_cgi", "mod_accesslog" )
+server.modules = ( "mod_access", "mod_rewrite", "mod_cgi", "mod_accesslog" )
 server.bind = "127.0.0.1"
 server.port = $port
 server.document-root = "$demo/htdocs"
 server.errorlog = "$demo/error.log"
 accesslog.filename = "$demo/access.log"
-index-file.names = ( "index.html" )
-mimetype.assign = ( ".html" => "text/html", ".gif" => "image/gif" )
+mimetype.assign = ( ".html" => "text/html", ".gif" => "image/gif", ".css" => "text/css" )
+static-file.exclude-extensions = ( ".kp" )
+url.access-deny = ( ".conf" )
+url.rewrite-once = ( "^/(\\?(.*))?\$" => "/cgi-bin/kelp/index.kp?\$2",
+                     "^(/[^?]*\\.kp|/[^?]*/)(\\?(.*))?\$" => "/cgi-bin/kelp\$1?\$3" )
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ( "" => "" ) }
 CONF
 echo "Kelp demo on http://127.0.0.1:$port/ (Ctrl-C to stop)"
