@@ -162,6 +162,7 @@ int CGIKelp::LoadConfiguration() {
     String file = ConfigurationFile();
     if (RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
     config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
+    config_->SetProgramName(basename_);
     if (config_->ReadConfiguration(file) != 0) return 0;
     if (mode_ == StandardMode &&
         (!config_->Get(Config::AuthFile).empty() || !config_->Get(Config::AuthUserDir).empty())) {

@@ -277,7 +277,8 @@ UNIXConfig::UNIXConfig(Kelp* engine, bool serversafe)
       mimetypes_(1),
       commercelibs_(1),
       packages_(1),
-      blockstate_(0) {}
+      blockstate_(0),
+      programname_("kelp") {}
 
 int UNIXConfig::Fail(const String& message) {
     if (engine_ != nullptr) engine_->Error(ConfigurationError(Get(ServerAdmin), message));
@@ -295,6 +296,13 @@ int UNIXConfig::ReadConfiguration(const String& filename) {
     String text;
     if (!ReadWholeFile(filename, &text)) return Fail("Cannot open configuration file");
     if (ParseConfiguration(text) != 0) return 1;
+    if (!hostsettings_.empty() && !Get(WorkDir).empty()) {
+        String error;
+        if (!RecordVirtualHostSettings(engine_, Get(WorkDir), programname_, hostsettings_.data(),
+                                       static_cast<int>(hostsettings_.size()), &error)) {
+            return Fail(error);
+        }
+    }
     if (virtualhost_.empty() && engine_ != nullptr) {
         virtualhost_ = engine_->vars()->GetSystemVariableValue(Get(VirtualHostVariable));
     }
@@ -303,6 +311,7 @@ int UNIXConfig::ReadConfiguration(const String& filename) {
 
 int UNIXConfig::ParseConfiguration(const String& text) {
     blockstate_ = 0;
+    hostsettings_.clear();
     int line = 1;
     int n = text.length();
     String current;
@@ -354,9 +363,12 @@ int UNIXConfig::ProcessLine(int line, const String& text) {
     if (equals < 0) return SyntaxFail(line, "Missing =");
     String key = Trimmed(item.before(equals));
     String value = Trimmed(item.after(equals));
-    if (SetConfigValue(key, value) != 0) {
+    String expanded = value;
+    ProcessMacros(&expanded);
+    if (Config::SetConfigValue(key, expanded) != 0) {
         return SyntaxFail(line, "'" + value + "' is not a valid value for " + key);
     }
+    if (blockstate_ == 1) hostsettings_.push_back(VirtualHostSetting{blockaddress_, key, expanded});
     return 0;
 }
 
@@ -389,6 +401,7 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
             return SyntaxFail(line, "Error resolving host '" + rest + "'");
         }
         blockstate_ = HostMatches(rest) ? 1 : 2;
+        blockaddress_ = Get(DNSLookup) != 0 ? ResolveHost(rest) : rest;
         return 0;
     }
     if (blockstate_ == 2) return 0;

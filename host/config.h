@@ -15,9 +15,12 @@
 #ifndef HOST_CONFIG_H_
 #define HOST_CONFIG_H_
 
+#include <vector>
+
 #include "foundation/list.h"
 #include "foundation/splay_tree.h"
 #include "foundation/string.h"
+#include "host/virtual_host_db.h"
 
 class Kelp;
 
@@ -97,6 +100,11 @@ class UNIXConfig : public Config {
     String GetContentType(const String& extension) const;
     bool IsValidExtension(const String& extension) const;
 
+    // The program's base name, which names the virtual-host database.
+    void SetProgramName(const String& name) { programname_ = name; }
+    // Settings accepted inside the matching VIRTUALHOST block, in file order.
+    const std::vector<VirtualHostSetting>& hostsettings() const { return hostsettings_; }
+
     const String& virtualhost() const { return virtualhost_; }
     void SetVirtualHost(const String& host) { virtualhost_ = host; }
     const String& defaultmimetype() const { return defaultmimetype_; }
@@ -122,6 +130,9 @@ class UNIXConfig : public Config {
     List<ConfigTag> commercelibs_;                        // owns elements
     List<ConfigTag> packages_;                            // owns elements
     int blockstate_;  // 0 outside VIRTUALHOST, 1 in a matching block, 2 in another
+    String blockaddress_;  // the matching block's host, as an address when resolved
+    String programname_;
+    std::vector<VirtualHostSetting> hostsettings_;
 };
 
 #endif  // HOST_CONFIG_H_

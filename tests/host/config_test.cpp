@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "data/xbase_table.h"
 #include "script/variables.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
@@ -179,4 +180,45 @@ TEST(Config, SiteVariables) {
     EXPECT_EQ(0, config.ReadSiteVarsFile(dir.File("missing"), false));
     EXPECT_EQ(1, config.ReadSiteVarsFile(dir.File("missing"), true));
     EXPECT_TRUE(engine.page().contains("Error opening sitevars file"));
+}
+
+TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
+    TempDir dir;
+    String text = "dnslookup = on\nworkdir = " + dir.path() +
+                  "\n<VIRTUALHOST localhost>\nglobaltimeout = 20\nserveradmin = a@b\n</VIRTUALHOST>\n"
+                  "<VIRTUALHOST other.invalid.example>\n</VIRTUALHOST>\n";
+    String file = dir.Write("kelp.conf", text.chars());
+    for (int pass = 0; pass < 2; pass++) {
+        TestKelp engine;
+        engine.vars()->AddSystemVariable("SERVER_NAME", "127.0.0.1");
+        UNIXConfig config(&engine, false);
+        config.SetProgramName("kelp");
+        // The second block's host does not resolve: a configuration error.
+        EXPECT_EQ(1, config.ReadConfiguration(file));
+        EXPECT_TRUE(engine.page().contains("Error resolving host 'other.invalid.example'"));
+    }
+    EXPECT_FALSE(TestKelp().filemanager()->Exists(dir.File("kelpvh.dbf")));  // nothing recorded on failure
+
+    dir.Write("kelp.conf", (text.before(text.search("<VIRTUALHOST other"))).chars());
+    for (int pass = 0; pass < 2; pass++) {
+        TestKelp engine;
+        engine.vars()->AddSystemVariable("SERVER_NAME", "127.0.0.1");
+        UNIXConfig config(&engine, false);
+        config.SetProgramName("kelp");
+        ASSERT_EQ(0, config.ReadConfiguration(file)) << engine.page().chars();
+        EXPECT_EQ(20, config.Get(Config::GlobalTimeout));
+    }
+    TestKelp engine;
+    XBaseTable table(&engine);
+    ASSERT_TRUE(table.Open(dir.File("kelpvh.dbf"), "kelpvh.dbf", FileRead)) << table.error().chars();
+    ASSERT_EQ(2, table.numrecords());  // the second pass added nothing
+    ASSERT_TRUE(table.Goto(1));
+    String first;
+    for (XBaseField* f = table.fields().First(); f != nullptr; f = table.fields().Next()) {
+        String v(f->data());
+        v.StripWhitespace();
+        first += v + "|";
+    }
+    EXPECT_EQ(String("127.0.0.1|globaltimeout|20|"), first);
+    EXPECT_TRUE(engine.filemanager()->Exists(dir.File("kelpvh.kpx")));
 }

@@ -1,0 +1,97 @@
+// Recording VIRTUALHOST settings.
+
+#include "host/virtual_host_db.h"
+
+#include "data/index_file.h"
+#include "data/xbase_table.h"
+#include "foundation/file.h"
+#include "host/engine.h"
+
+namespace {
+
+XBaseField* FieldNamed(XBaseTable* table, const char* name) {
+    List<XBaseField>& fields = table->fields();
+    for (XBaseField* f = fields.First(); f != nullptr; f = fields.Next()) {
+        if (f->name() == name) return f;
+    }
+    return nullptr;
+}
+
+String Trimmed(const char* text) {
+    String s(text);
+    s.StripWhitespace();
+    return s;
+}
+
+// Whether the table holds a live record equal to s.
+bool Recorded(XBaseTable* table, XBaseField* ip, XBaseField* name, XBaseField* value,
+              const VirtualHostSetting& s) {
+    for (long r = 1; r <= table->numrecords(); r++) {
+        if (!table->Goto(r) || table->deleted()) continue;
+        if (Trimmed(ip->data()) == Trimmed(s.address.chars()) && Trimmed(name->data()) == Trimmed(s.key.chars()) &&
+            Trimmed(value->data()) == Trimmed(s.value.chars())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int RecordVirtualHostSettings(Kelp* engine, const String& workdir, const String& basename,
+                              const VirtualHostSetting* settings, int count, String* error) {
+    if (count == 0 || workdir.empty()) return 1;
+    String base = workdir;
+    if (!base.matches('/', base.length() - 1)) base += "/";
+    String tablepath = base + basename + "vh.dbf";
+    String indexpath = base + basename + "vh.kpx";
+    String tablename = basename + "vh.dbf";
+    String indexname = basename + "vh.kpx";
+    FileManager* files = engine->filemanager();
+    XBaseTable table(engine);
+    BrnIndexFile index(engine);
+    bool writable = true;
+    if (!files->Exists(tablepath)) {
+        List<XBaseFieldSpec> specs(1);
+        specs.Insert(new XBaseFieldSpec{"IP", XBaseCharacter, 96, 0}, ListTail);
+        specs.Insert(new XBaseFieldSpec{"NAME", XBaseCharacter, 20, 0}, ListTail);
+        specs.Insert(new XBaseFieldSpec{"VALUE", XBaseCharacter, 254, 0}, ListTail);
+        if (!table.Create(tablepath, tablename, "", "", specs)) {
+            *error = table.error();
+            return 0;
+        }
+        if (!index.Create(indexpath, indexname, "d.ip", IndexString)) {
+            *error = index.error();
+            return 0;
+        }
+    } else if (!table.Open(tablepath, tablename, FileRead | FileWrite)) {
+        writable = false;
+        if (!table.Open(tablepath, tablename, FileRead)) {
+            *error = "The virtual host database is corrupt";
+            return 0;
+        }
+    } else if (!index.Open(indexpath, indexname, FileRead | FileWrite)) {
+        *error = "The virtual host database is corrupt";
+        return 0;
+    }
+    XBaseField* ip = FieldNamed(&table, "IP");
+    XBaseField* name = FieldNamed(&table, "NAME");
+    XBaseField* value = FieldNamed(&table, "VALUE");
+    if (ip == nullptr || name == nullptr || value == nullptr) {
+        *error = "The virtual host database is corrupt";
+        return 0;
+    }
+    if (!writable) return 1;
+    for (int i = 0; i < count; i++) {
+        const VirtualHostSetting& s = settings[i];
+        if (Recorded(&table, ip, name, value, s)) continue;
+        ip->Set(s.address);
+        name->Set(s.key);
+        value->Set(s.value);
+        if (!table.Append() || !index.Insert(table.recordnum(), s.address)) {
+            *error = table.error().empty() ? index.error() : table.error();
+            return 0;
+        }
+    }
+    return 1;
+}
