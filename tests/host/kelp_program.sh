@@ -1,0 +1,106 @@
+#!/bin/bash
+# The kelp program as a process: the configuration file it finds, refusals before
+# the page runs (with their status and exit status), the activity log, signals,
+# and the caller-id cookie.
+# Usage: kelp_program.sh BUILD_DIR
+set -u
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/bin" "$work/site" "$work/data"
+cp "$build/kelp" "$work/bin/kelp"
+failures=0
+fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+
+conf() { printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work/data" "$@" > "$work/bin/kelp.conf"; }
+# run ENV...: the response in $work/out (CRs removed), the exit status in $status
+run() {
+    (cd "$work" && env -i "$@" "$work/bin/kelp" < /dev/null | tr -d '\r' > "$work/out"; exit "${PIPESTATUS[0]}")
+    status=$?
+}
+expect() {  # expect NAME STATUS "FIRST LINES"...
+    name=$1 want=$2; shift 2
+    [ "$status" = "$want" ] || fail "$name: exit status $status, expected $want"
+    expected=$(printf '%s\n' "$@")
+    [ "$(head -n $# "$work/out")" = "$expected" ] || { fail "$name:"; cat "$work/out"; }
+}
+
+printf 'page &[version] &[a]' > "$work/site/page.kp"
+
+# No configuration file anywhere: a header block and the message, exit status 0.
+run PATH_INFO=/page.kp
+expect "no configuration" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Configuration Error: Cannot open configuration file<BR>"
+
+conf "usecookies = off" "# comment"
+run PATH_INFO=/page.kp
+expect "page" 1 "Content-type: text/html" "" "page 3.7833 "
+
+printf 'usecookies = off\n' > "$work/bin/kelp.conf"
+run PATH_INFO=/page.kp
+expect "no root" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Configuration Error: kelproot is not defined<BR>"
+
+conf "usecookies = off" "redirectonly = on"
+run PATH_INFO=/page.kp
+expect "redirect only" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Fatal Error: Kelp is configured for redirected use only"
+run PATH_INFO=/page.kp REDIRECT_STATUS=200
+expect "redirected" 1 "Content-type: text/html" "" "page 3.7833 "
+
+conf "usecookies = off" "serveruserid = 99999"
+run PATH_INFO=/page.kp
+expect "server user id" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Fatal Error: The UID of the process which executed Kelp does not match the serveruserid configuration variable"
+
+conf "usecookies = off" "<CONTENT-TYPE MIMETYPE=text/plain EXTS=txt>" "sitevars = $work/site.vars"
+printf 'a = from the site\n' > "$work/site.vars"
+cp "$work/site/page.kp" "$work/site/page.txt"
+run PATH_INFO=/page.txt
+expect "content type and site variables" 1 "Content-type: text/plain" "" "page 3.7833  from the site"
+rm "$work/site.vars"
+run PATH_INFO=/page.txt
+expect "missing site variables" 0 "Status: 500 Internal Server Error" "Content-type: text/plain" "" \
+    "Configuration Error: Error opening sitevars file<BR>"
+
+# The activity log: one line per entry, fields joined by "|".
+conf "usecookies = off" "loglevel = 1" "logfile = $work/activity.log"
+run PATH_INFO=/page.kp
+run PATH_INFO=/page.kp
+[ "$(wc -l < "$work/activity.log")" = 4 ] || fail "log: $(cat "$work/activity.log")"
+awk -F'|' -v p="$work/site/page.kp" 'NF != 9 || $5 != "3.7833" || $8 != p { bad = 1 } END { exit bad }' \
+    "$work/activity.log" || fail "log layout: $(cat "$work/activity.log")"
+[ "$(cut -d'|' -f7 "$work/activity.log" | sort | uniq -c | awk '{ print $1 $2 }' | tr '\n' ' ')" = \
+  "2SCRIPTENDED 2SCRIPTSTARTED " ] || fail "log entries: $(cat "$work/activity.log")"
+conf "usecookies = off" "loglevel = 1" "logfile = $work/no/such/dir/activity.log"
+run PATH_INFO=/page.kp
+expect "unwritable log" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Configuration Error: Unable to open log file<BR>"
+
+# A signal ends a looping page the way the time-out does.
+conf "usecookies = off" "globaltimeout = 0"
+printf '<KpWHILE EXPR=1></KpWHILE>after' > "$work/site/loop.kp"
+(cd "$work" && exec env -i PATH_INFO=/loop.kp "$work/bin/kelp" > "$work/loop.out") &
+pid=$!
+sleep 0.5
+kill -TERM $pid
+for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 $pid 2>/dev/null; then
+    kill -KILL $pid
+    fail "SIGTERM did not end the page"
+fi
+wait $pid
+grep -q "timed out" "$work/loop.out" || fail "SIGTERM: $(cat "$work/loop.out")"
+
+# The caller id cookie: made, kept, and replaced when it is not letters and digits.
+conf
+run PATH_INFO=/page.kp
+grep -Eq '^Set-Cookie: brncallerid=[0-9A-F]{32}; expires=[A-Z][a-z]{2}, [0-9]{2}-[A-Z][a-z]{2}-[0-9]{4} [0-9:]{8} GMT; path=/$' \
+    "$work/out" || fail "new cookie: $(head -n 3 "$work/out")"
+run PATH_INFO=/page.kp HTTP_COOKIE='x=1; brncallerid=Kept42'
+grep -q '^Set-Cookie: brncallerid=Kept42; ' "$work/out" || fail "kept cookie: $(head -n 3 "$work/out")"
+run PATH_INFO=/page.kp 'HTTP_COOKIE=brncallerid=a"b'
+grep -q 'a"b' "$work/out" && fail "an invalid caller id was sent back"
+
+[ "$failures" = 0 ] && echo "kelp program: ok"
+[ "$failures" = 0 ]
