@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +17,7 @@
 
 #include "foundation/key_compare.h"
 #include "host/activity_log.h"
+#include "host/authorization.h"
 #include "script/encoding.h"
 #include "script/error.h"
 #include "script/variables.h"
@@ -61,7 +63,9 @@ CGIKelp::CGIKelp(int argc, char** argv)
       files_(this),
       out_(new StandardOutput(8192)),
       contenttype_("text/html"),
-      mode_(StandardMode) {
+      mode_(StandardMode),
+      owneruid_(-1),
+      ownergid_(-1) {
     g_host = this;
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -178,13 +182,6 @@ int CGIKelp::LoadConfiguration() {
 
 int CGIKelp::CheckConfiguration() {
     if (config_->ValidateConfiguration() != 0) return 0;
-    // The authorization database and the switch to the script owner are not part of
-    // this version: refuse rather than run scripts without the checks they ask for.
-    if (mode_ != StandardMode) {
-        Error(ConfigurationError(config_->Get(Config::ServerAdmin),
-                                 "Authorized and server safe modes are not supported in this version of Kelp"));
-        return 0;
-    }
     if (config_->Get(Config::RedirectOnly) != 0 &&
         (getenv("REDIRECT_STATUS") == nullptr || pathinfo_.empty())) {
         Error(FatalError("Kelp is configured for redirected use only"));
@@ -239,7 +236,10 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         name = WithoutBackslashes(name);
     }
     while (name.matches('/', 0)) name = name.from(1);
-    if (name.matches('~', 0)) return Refuse(403, "~user is not supported in standard mode");
+    if (name.matches('~', 0)) {
+        if (mode_ == StandardMode) return Refuse(403, "~user is not supported in standard mode");
+        return Refuse(403, "~user directories are not supported in this version of Kelp");
+    }
     if (!CheckDirectory(config_->brindleroot(), "kelproot")) return 0;
     if (!CheckDirectory(config_->Get(Config::StdModeDataDir), "stdmodedatadir")) return 0;
 
@@ -287,7 +287,62 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     return 1;
 }
 
-int CGIKelp::ProcessConfiguration(const String& filepath, const String&) {
+String CGIKelp::UserNameFromUID(long uid) {
+    struct passwd* pw = getpwuid(static_cast<uid_t>(uid));
+    if (pw != nullptr) return String(pw->pw_name);
+    return "user #" + String::FromInt(uid);
+}
+
+int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
+    struct stat st;
+    if (stat(filepath.chars(), &st) < 0) {
+        return Refuse(404, "Error opening '" + displayname + "': " + String(strerror(errno)));
+    }
+    if (mode_ == AuthorizedMode && st.st_uid != geteuid()) {
+        return Refuse(403, "'" + displayname + "' is not owned by " + UserNameFromUID(geteuid()));
+    }
+    if (st.st_uid == 0) return Refuse(403, "root may not be authorized to run Brindle");
+    String user = UserNameFromUID(st.st_uid);
+    String admin = config_->Get(Config::ServerAdmin);
+    AuthorizationResult result = AuthorizationDenied;
+    String error;
+    if (!config_->Get(Config::AuthFile).empty()) {
+        String text;
+        int fd = open(config_->Get(Config::AuthFile).chars(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            Error(ConfigurationError(admin, "Error opening authfile"));
+            return 0;
+        }
+        char buffer[8192];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.cat(buffer, static_cast<int>(n));
+        close(fd);
+        result = CheckAuthorizationText(text, user, &error);
+    }
+    if (result == AuthorizationDenied && !config_->Get(Config::AuthUserDir).empty()) {
+        result = CheckAuthorizationDatabase(this, config_->Get(Config::AuthUserDir), st.st_uid,
+                                            &ownerhome_, &error);
+    }
+    if (result == AuthorizationError) {
+        Error(ConfigurationError(admin, error));
+        return 0;
+    }
+    if (result != AuthorizationAllowed) return Refuse(403, user + " is not authorized to use Kelp Script");
+    owneruid_ = st.st_uid;
+    ownergid_ = st.st_gid;
+    ownername_ = user;
+    return 1;
+}
+
+int CGIKelp::SwitchToUserMode() {
+    // The group first: once the user is not root, the group cannot change any more.
+    if (setegid(static_cast<gid_t>(ownergid_)) != 0 || seteuid(static_cast<uid_t>(owneruid_)) != 0) {
+        return Refuse(500, "Unable to switch to the user " + ownername_ + ": " + String(strerror(errno)));
+    }
+    return 1;
+}
+
+int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayname) {
     if (config_->Get(Config::LogLevel) != 0 && !config_->Get(Config::LogFile).empty()) {
         log_ = new ActivityLog(static_cast<int>(config_->Get(Config::LogLevel)));
         if (!log_->Open(config_->Get(Config::LogFile), filepath)) {
@@ -298,7 +353,9 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String&) {
         }
         log_->Write(1, "SCRIPTSTARTED", "filename=" + filepath);
     }
+    if (mode_ != StandardMode && !CheckOwner(filepath, displayname)) return 0;
     if (config_->ReadSiteVars() != 0) return 0;
+    if (mode_ == ServerSafeMode && !SwitchToUserMode()) return 0;
     if (config_->ReadUserSiteVars() != 0) return 0;
     if (config_->Get(Config::Nice) != 0) {
         errno = 0;

@@ -68,6 +68,13 @@ class CGIKelp : public Kelp {
     // Refuses the request with a fatal error (shown with status); returns 0.
     int Refuse(int status, const String& message);
     int CheckDirectory(const String& directory, const char* key);
+    // Authorized and server safe mode: the script's owner must be authorized (and, in
+    // authorized mode, be the effective user). Refuses with the reason; 1 when allowed.
+    int CheckOwner(const String& filepath, const String& displayname);
+    // Server safe mode: the effective group and user become the script owner's.
+    int SwitchToUserMode();
+    // The password-file name of uid, or "user #N".
+    static String UserNameFromUID(long uid);
 
     int argc_;
     char** argv_;
@@ -81,6 +88,10 @@ class CGIKelp : public Kelp {
     StandardOutput* out_;  // owned
     String contenttype_;
     SecurityMode mode_;
+    long owneruid_;
+    long ownergid_;
+    String ownername_;
+    String ownerhome_;
 };
 
 #endif  // HOST_CGI_KELP_H_

@@ -102,5 +102,56 @@ grep -q '^Set-Cookie: brncallerid=Kept42; ' "$work/out" || fail "kept cookie: $(
 run PATH_INFO=/page.kp 'HTTP_COOKIE=brncallerid=a"b'
 grep -q 'a"b' "$work/out" && fail "an invalid caller id was sent back"
 
+# Authorized mode: the page's owner must be the effective user and be authorized.
+me=$(id -un)
+conf "usecookies = off" "authfile = $work/auth"
+printf '<AUTH ACCESS=allow TYPE=login>\n%s\n</AUTH>\n' "$me" > "$work/auth"
+run PATH_INFO=/page.kp
+if [ "$(id -u)" = 0 ]; then
+    expect "root owner" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+        "Fatal Error: root may not be authorized to run Brindle"
+    chown nobody "$work/site/page.kp"
+    run PATH_INFO=/page.kp
+    expect "foreign owner" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+        "Fatal Error: 'page.kp' is not owned by root"
+    chown root "$work/site/page.kp"
+else
+    expect "authorized" 1 "Content-type: text/html" "" "page 3.7833 "
+    printf '<AUTH ACCESS=deny TYPE=login>\n%s\n</AUTH>\n' "$me" > "$work/auth"
+    run PATH_INFO=/page.kp
+    expect "not authorized" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+        "Fatal Error: $me is not authorized to use Kelp Script"
+fi
+[ "$(id -u)" = 0 ] && chown nobody "$work/site/page.kp"
+conf "usecookies = off" "authfile = $work/no-such-file"
+run PATH_INFO=/page.kp
+[ "$(id -u)" = 0 ] || expect "missing authfile" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Configuration Error: Error opening authfile<BR>"
+run PATH_INFO=/~someone/page.kp
+expect "user directory" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+    "Fatal Error: ~user directories are not supported in this version of Kelp"
+
+# Server safe mode (a set-user-id root program; only root can make one): the page
+# runs as its owner, who here may not rename a file in a directory of root's.
+if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
+    chmod 755 "$work"
+    mkdir -p "$work/sbin" "$work/rootdata"
+    cp "$build/kelp" "$work/sbin/kelp"
+    chmod 4755 "$work/sbin/kelp"
+    touch "$work/rootdata/a.txt"
+    printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work/rootdata" "usecookies = off" \
+        "authfile = $work/auth" > "$work/sbin/kelp.conf"
+    printf '<AUTH ACCESS=allow TYPE=login>\nnobody\n</AUTH>\n' > "$work/auth"
+    printf '<FILE RENAME OLDNAME="a.txt" NAME="b.txt">done' > "$work/site/safe.kp"
+    chown nobody "$work/site/safe.kp"
+    (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
+    grep -q "Permission denied" "$work/out" || fail "server safe mode: $(cat "$work/out")"
+    [ -e "$work/rootdata/a.txt" ] || fail "server safe mode: the page renamed a file of root's"
+    printf '<AUTH ACCESS=deny TYPE=login>\nnobody\n</AUTH>\n' > "$work/auth"
+    (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
+    grep -q "^Fatal Error: nobody is not authorized to use Kelp Script" "$work/out" ||
+        fail "server safe mode refusal: $(cat "$work/out")"
+fi
+
 [ "$failures" = 0 ] && echo "kelp program: ok"
 [ "$failures" = 0 ]
