@@ -39,6 +39,7 @@ class CGIKelp : public Kelp {
     static bool ValidCallerID(const String& id);
 
     bool timedout() override;
+    void Log(int level, const char* kind, const String& info) override;
     FileManager* filemanager() override { return &files_; }
     Output* output() override { return out_; }
     UNIXConfig* config() { return config_; }

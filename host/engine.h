@@ -65,6 +65,9 @@ class Kelp {
     // Reads up to length bytes of the request body: the count, 0 at the end,
     // negative on error.
     virtual int ReadContent(char*, int) { return 0; }
+    // Writes an activity-log entry of the given level and kind (FILEOPENED, ...)
+    // when the host keeps a log.
+    virtual void Log(int, const char*, const String&) {}
     virtual int globaltimeout() { return 0; }
     virtual bool usecookies() { return false; }
     virtual int contentbuffersize() { return 8192; }

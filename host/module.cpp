@@ -21,9 +21,12 @@ bool Module::Open(const String& filepath, const String& displayname, String* err
     parser_ = nullptr;
     source_ = new MacroExpander(engine_, engine_->templatebuffersize());
     if (!source_->Open(filepath, displayname)) {
+        engine_->Log(2, "FILEERROR", "filename=" + filepath + "&type=script&operation=opening&error=" +
+                                         source_->error());
         *error = "Error opening '" + displayname + "': " + source_->error();
         return false;
     }
+    engine_->Log(2, "FILEOPENED", "filename=" + filepath + "&type=script");
     filepath_ = filepath;
     int slash = -1;
     for (int p = filepath.search("/", 0); p >= 0; p = filepath.search("/", p + 1)) slash = p;

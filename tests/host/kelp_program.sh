@@ -68,6 +68,11 @@ conf "usecookies = off" "loglevel = 1" "logfile = $work/activity.log"
 run PATH_INFO=/page.kp
 run PATH_INFO=/page.kp
 [ "$(wc -l < "$work/activity.log")" = 4 ] || fail "log: $(cat "$work/activity.log")"
+conf "usecookies = off" "loglevel = 2" "logfile = $work/activity2.log"
+run PATH_INFO=/page.kp
+[ "$(cut -d'|' -f6,7,9 "$work/activity2.log" | tr '\n' ' ')" = \
+  "1|SCRIPTSTARTED|filename=$work/site/page.kp 2|FILEOPENED|filename=$work/site/page.kp&type=script 1|SCRIPTENDED| " ] ||
+    fail "log level 2: $(cat "$work/activity2.log")"
 awk -F'|' -v p="$work/site/page.kp" 'NF != 9 || $5 != "3.7833" || $8 != p { bad = 1 } END { exit bad }' \
     "$work/activity.log" || fail "log layout: $(cat "$work/activity.log")"
 [ "$(cut -d'|' -f7 "$work/activity.log" | sort | uniq -c | awk '{ print $1 $2 }' | tr '\n' ' ')" = \
