@@ -273,6 +273,19 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         Error(ScriptNotFoundError("Error opening '" + display + "': " + String(strerror(missing))));
         return 0;
     }
+    // A link on the way must belong to the owner of what it leads to: nobody may
+    // publish another user's files by linking to them.
+    for (int at = root.length(); at >= 0 && at < path.length(); at = path.search("/", at + 1)) {
+        int end = path.search("/", at + 1);
+        String step = end < 0 ? path : path.before(end);
+        struct stat link;
+        struct stat target;
+        if (lstat(step.chars(), &link) == 0 && S_ISLNK(link.st_mode) &&
+            (stat(step.chars(), &target) != 0 || target.st_uid != link.st_uid)) {
+            return Refuse(403, "'" + display + "' is reached through a symbolic link owned by a different user");
+        }
+        if (end < 0) break;
+    }
     String file = FileManager::StripDirectory(path);
     int dot = -1;
     for (int i = file.length() - 1; i >= 0; i--) {

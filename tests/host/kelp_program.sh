@@ -107,6 +107,18 @@ grep -q '^Set-Cookie: brncallerid=Kept42; ' "$work/out" || fail "kept cookie: $(
 run PATH_INFO=/page.kp 'HTTP_COOKIE=brncallerid=a"b'
 grep -q 'a"b' "$work/out" && fail "an invalid caller id was sent back"
 
+# A link to a page is followed only when it belongs to the page's owner.
+conf "usecookies = off"
+ln -s page.kp "$work/site/link.kp"
+run PATH_INFO=/link.kp
+expect "own link" 1 "Content-type: text/html" "" "page 3.7833 "
+if [ "$(id -u)" = 0 ]; then
+    chown -h nobody "$work/site/link.kp"
+    run PATH_INFO=/link.kp
+    expect "foreign link" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+        "Fatal Error: 'link.kp' is reached through a symbolic link owned by a different user"
+fi
+
 # Authorized mode: the page's owner must be the effective user and be authorized.
 me=$(id -un)
 conf "usecookies = off" "authfile = $work/auth"
