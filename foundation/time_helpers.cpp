@@ -31,6 +31,10 @@ void PutNumber(char* field, size_t size, long v) {
 void kp_gettimevalues(STRTM* t) {
     struct timeval now;
     gettimeofday(&now, nullptr);
+    kp_gettimevalues_at(now, t);
+}
+
+void kp_gettimevalues_at(const struct timeval& now, STRTM* t) {
     time_t seconds = now.tv_sec;
     struct tm local;
     localtime_r(&seconds, &local);

@@ -4,6 +4,7 @@
 #ifndef FOUNDATION_TIME_HELPERS_H_
 #define FOUNDATION_TIME_HELPERS_H_
 
+#include <sys/time.h>
 #include <time.h>
 
 // The clock as NUL-terminated text fields, filled by kp_gettimevalues().
@@ -26,6 +27,8 @@ struct STRTM {
 
 // Reads the clock once and fills every field of t.
 void kp_gettimevalues(STRTM* t);
+// Fills every field of t for the moment now.
+void kp_gettimevalues_at(const struct timeval& now, STRTM* t);
 
 // Seconds since 1970 of the given date and time read as UTC. Out-of-range fields are
 // normalised (month 13 is January of the next year).

@@ -268,15 +268,7 @@ int Kelp::AddSystemVariables() {
     Variables* v = vars_;
     v->AddSystemVariable("version", "3.7833");
     v->AddSystemVariable("kelpversion", "3.7833");
-    STRTM t;
-    kp_gettimevalues(&t);
-    const char* const names[] = {"time_t",  "tm_usec", "tm_sec",   "tm_min",  "tm_hour",
-                                 "tm_mday", "tm_mon",  "stm_mon",  "tm_year", "tm_wday",
-                                 "stm_wday", "tm_yday", "tm_isdst", "stm_zone"};
-    const char* const values[] = {t.seconds, t.usec, t.sec,   t.min,   t.hour,
-                                  t.mday,    t.mon,  t.smon,  t.year,  t.wday,
-                                  t.swday,   t.yday, t.isdst, t.zone};
-    for (int i = 0; i < 14; i++) v->AddSystemVariable(names[i], values[i]);
+    v->AddTimeVariables();
     v->AddSystemVariable("globaltimeout", String::FromInt(globaltimeout()));
     v->AddDynamicVariables();
     return 1;

@@ -40,6 +40,34 @@ String DefaultLanguageVariable::Compute() { return engine_->defaultlanguage(); }
 DynamicTimeVariable::DynamicTimeVariable(Kelp* engine, DynamicTimeVariableType type)
     : DynamicVariable(engine, kDynamicTimeNames[type]), type_(type) {}
 
+TimeSnapshot::TimeSnapshot() : filled_(false) { gettimeofday(&at_, nullptr); }
+
+const char* TimeSnapshot::Field(DynamicTimeVariableType type) {
+    if (!filled_) {
+        kp_gettimevalues_at(at_, &fields_);
+        filled_ = true;
+    }
+    STRTM& t = fields_;
+    const char* fields[DynTimeTypes] = {
+        t.seconds, t.usec, t.sec,  t.min,   t.hour, t.mday,  t.mon,
+        t.smon,    t.year, t.wday, t.swday, t.yday, t.isdst, t.zone,
+    };
+    return fields[type];
+}
+
+const String& SnapshotTimeVariable::value() {
+    if (!read_) {
+        value_ = snapshot_->Field(type_);
+        read_ = true;
+    }
+    return value_;
+}
+
+int SnapshotTimeVariable::SetValue(const String& value) {
+    read_ = true;
+    return Variable::SetValue(value);
+}
+
 String DynamicTimeVariable::Compute() {
     STRTM t;
     kp_gettimevalues(&t);
@@ -66,6 +94,7 @@ int VariableList::SetVariable(const String& name, const String& value) {
 
 Variables::Variables(Kelp* engine)
     : engine_(engine),
+      snapshot_(nullptr),
       globals_(1),
       basesystem_(new VariableTree(1)),
       locals_(0),
@@ -74,7 +103,10 @@ Variables::Variables(Kelp* engine)
     systems_.Push(basesystem_);
 }
 
-Variables::~Variables() { delete basesystem_; }
+Variables::~Variables() {
+    delete basesystem_;
+    delete snapshot_;
+}
 
 VariableScope Variables::Scope(const String& name, String* varname, String* dbname) {
     dbname->clear();
@@ -227,6 +259,16 @@ void Variables::AddSystemVariable(const String& name, const String& value) {
 void Variables::AddSystemVariable(Variable* v) {
     basesystem_->Insert(v);
     Invalidate();
+}
+
+void Variables::AddTimeVariables() {
+    delete snapshot_;
+    snapshot_ = new TimeSnapshot;
+    for (int t = 0; t < DynTimeTypes; t++) {
+        // The dynamic variable's name without its "dyn_" prefix.
+        String name(kDynamicTimeNames[t] + 4);
+        AddSystemVariable(new SnapshotTimeVariable(name, snapshot_, static_cast<DynamicTimeVariableType>(t)));
+    }
 }
 
 void Variables::AddDynamicVariables() {

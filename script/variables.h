@@ -12,6 +12,7 @@
 #include "foundation/splay_tree.h"
 #include "foundation/stack.h"
 #include "foundation/string.h"
+#include "foundation/time_helpers.h"
 
 class Kelp;
 
@@ -105,6 +106,35 @@ enum DynamicTimeVariableType {
     DynTimeTypes,
 };
 
+// The clock read once; its fields are worked out when the first one is read, so a
+// request that shows no time pays for no time-zone look-up.
+class TimeSnapshot {
+public:
+    TimeSnapshot();
+    const char* Field(DynamicTimeVariableType type);
+
+private:
+    struct timeval at_;
+    STRTM fields_;
+    bool filled_;
+};
+
+// tm_hour and the others: one field of the request's snapshot of the clock. An
+// assignment replaces the value as for any system variable.
+class SnapshotTimeVariable : public Variable {
+public:
+    // snapshot: not owned; outlives the variable.
+    SnapshotTimeVariable(const String& name, TimeSnapshot* snapshot, DynamicTimeVariableType type)
+        : Variable(name, ""), snapshot_(snapshot), type_(type), read_(false) {}
+    const String& value() override;
+    int SetValue(const String& value) override;
+
+private:
+    TimeSnapshot* snapshot_;
+    DynamicTimeVariableType type_;
+    bool read_;
+};
+
 class DynamicTimeVariable : public DynamicVariable {
 public:
     DynamicTimeVariable(Kelp* engine, DynamicTimeVariableType type);
@@ -191,6 +221,8 @@ public:
     void AddSystemVariable(Variable* v);
     // Registers the dynamic system variables (time, language, time remaining).
     void AddDynamicVariables();
+    // Registers time_t, tm_usec, ... stm_zone: the clock as of this call.
+    void AddTimeVariables();
     // Look-ups remember what they found outside function scopes until a variable is
     // created or a system scope is pushed or popped. Whoever changes the set of field
     // variables (opening or closing a database or view) must call Invalidate().
@@ -227,6 +259,7 @@ private:
     Variable* FindField(const String& dbname, const String& varname);
 
     Kelp* engine_;                  // not owned
+    TimeSnapshot* snapshot_;        // owned; null until AddTimeVariables
     VariableTree globals_;          // owns elements
     VariableTree* basesystem_;      // owned; also the bottom of systems_
     Stack<VariableTree> locals_;    // not owning

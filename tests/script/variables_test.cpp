@@ -258,3 +258,27 @@ TEST(TimeHelpers, DatesReadAsUTC) {
     setenv("TZ", "UTC", 1);
     tzset();
 }
+
+TEST(Variables, RequestTimeIsOneSnapshotReadWhenUsed) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    time_t before = time(nullptr);
+    v->AddTimeVariables();
+    time_t after = time(nullptr);
+    long seconds = atol(v->Value("time_t").chars());
+    EXPECT_GE(seconds, static_cast<long>(before));
+    EXPECT_LE(seconds, static_cast<long>(after));
+    // Every field describes that same second, however late it is read.
+    time_t at = seconds;
+    struct tm local;
+    localtime_r(&at, &local);
+    EXPECT_EQ(String::FromInt(local.tm_hour), v->Value("tm_hour"));
+    EXPECT_EQ(String::FromInt(local.tm_year + 1900), v->Value("tm_year"));
+    EXPECT_EQ(String::FromInt(local.tm_yday + 1), v->Value("tm_yday"));
+    EXPECT_EQ(v->Value("time_t"), v->Value("time_t"));
+    // The values are system variables like any other: an assignment replaces them.
+    EXPECT_EQ(1, v->SetVariable("tm_min", "77"));
+    EXPECT_EQ(String("77"), v->Value("tm_min"));
+    EXPECT_EQ(1, v->SetVariable("stm_zone", "ZZZ"));  // before its first read
+    EXPECT_EQ(String("ZZZ"), v->Value("stm_zone"));
+}
