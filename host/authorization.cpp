@@ -37,11 +37,13 @@ bool IsNameSeparator(char c) { return String::IsWhitespace(c) || c == ','; }
 
 }  // namespace
 
-AuthorizationResult CheckAuthorizationText(const String& text, const String& login, String* error) {
+AuthorizationResult CheckAuthorizationText(const String& text, const String& login, String* datadir,
+                                           String* error) {
     int i = 0;
     int n = text.length();
     bool inblock = false;
     bool allow = false;
+    String blockdatadir;
     while (i < n) {
         char c = text[i];
         if (c == '#') {
@@ -65,6 +67,7 @@ AuthorizationResult CheckAuthorizationText(const String& text, const String& log
                 String access = Attribute(tag, "ACCESS");
                 inblock = true;
                 allow = CompareKeys(access.chars(), "allow") == 0;
+                blockdatadir = Attribute(tag, "DATADIR");
             }
             continue;
         }
@@ -74,7 +77,11 @@ AuthorizationResult CheckAuthorizationText(const String& text, const String& log
         }
         int start = i;
         while (i < n && !IsNameSeparator(text[i]) && text[i] != '<' && text[i] != '#') i++;
-        if (inblock && text.at(start, i) == login) return allow ? AuthorizationAllowed : AuthorizationDenied;
+        if (inblock && text.at(start, i) == login) {
+            if (!allow) return AuthorizationDenied;
+            *datadir = blockdatadir;
+            return AuthorizationAllowed;
+        }
     }
     return AuthorizationDenied;
 }

@@ -11,7 +11,9 @@
 //   mallory
 //   </AUTH>
 // The first block that names the login decides; a login no block names is not
-// authorized.
+// authorized. An allowing block may give the users it names their own data
+// directory: <AUTH ACCESS="allow" TYPE="login" DATADIR="~/kelpdata"> ("~" is the
+// user's home directory).
 
 #ifndef HOST_AUTHORIZATION_H_
 #define HOST_AUTHORIZATION_H_
@@ -24,7 +26,9 @@ enum AuthorizationResult { AuthorizationDenied = 0, AuthorizationAllowed = 1, Au
 
 // Decides for login from the text of an authorization file. On AuthorizationError
 // *error says why.
-AuthorizationResult CheckAuthorizationText(const String& text, const String& login, String* error);
+// *datadir receives the DATADIR attribute of the allowing block (empty without one).
+AuthorizationResult CheckAuthorizationText(const String& text, const String& login, String* datadir,
+                                           String* error);
 
 // Looks the user id up in directory/auth.dbf. Allowed when a live record has that
 // UID; *homedir then receives its HOMEDIR field. A missing database denies.

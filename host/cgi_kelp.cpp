@@ -126,9 +126,11 @@ int CGIKelp::templatebuffersize() {
     return size > 0 ? static_cast<int>(size) : 8192;
 }
 String CGIKelp::scriptdirectory() {
+    if (!scriptroot_.empty()) return scriptroot_;
     return config_ ? config_->brindleroot() : Kelp::scriptdirectory();
 }
 String CGIKelp::datadirectory() {
+    if (!ownerdata_.empty()) return ownerdata_;
     return config_ ? config_->Get(Config::StdModeDataDir) : Kelp::datadirectory();
 }
 String CGIKelp::tempdirectory() {
@@ -206,8 +208,7 @@ int CGIKelp::Refuse(int status, const String& message) {
     return 0;
 }
 
-int CGIKelp::CheckDirectory(const String& directory, const char* key) {
-    String prefix = String("The directory configured as ") + key;
+int CGIKelp::CheckDirectory(const String& directory, const String& prefix) {
     struct stat st;
     if (lstat(directory.chars(), &st) < 0) return Refuse(500, prefix + " does not exist");
     if (S_ISLNK(st.st_mode)) {
@@ -240,12 +241,27 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         name = WithoutBackslashes(name);
     }
     while (name.matches('/', 0)) name = name.from(1);
+    String userprefix;  // "~user/" for a page in a user's directory
     if (name.matches('~', 0)) {
         if (mode_ == StandardMode) return Refuse(403, "~user is not supported in standard mode");
-        return Refuse(403, "~user directories are not supported in this version of Kelp");
+        int slash = name.search("/");
+        String user = slash < 0 ? name.from(1) : name.at(1, slash);
+        name = slash < 0 ? String() : name.from(slash + 1);
+        struct passwd* pw = getpwnam(user.chars());
+        if (pw == nullptr) {
+            Error(ScriptNotFoundError("Error opening '~" + user + "': there is no such user"));
+            return 0;
+        }
+        scriptroot_ = String(pw->pw_dir) + "/" + config_->Get(Config::UserDir);
+        if (!CheckDirectory(scriptroot_, "The configured script directory for " + user)) return 0;
+        userprefix = "~" + user + "/";
     }
-    if (!CheckDirectory(config_->brindleroot(), "kelproot")) return 0;
-    if (!CheckDirectory(config_->Get(Config::StdModeDataDir), "stdmodedatadir")) return 0;
+    if (!name.matches('~', 0) && !CheckDirectory(config_->brindleroot(), "The directory configured as kelproot")) {
+        return 0;
+    }
+    if (!CheckDirectory(config_->Get(Config::StdModeDataDir), "The directory configured as stdmodedatadir")) {
+        return 0;
+    }
 
     String root;
     String error;
@@ -259,9 +275,9 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         if (!ResolvePath(indexed, ScriptPath, &path, &error)) return Refuse(403, error);
         name = indexed;
     }
-    String display = path.search(root.chars()) == 0 && path[root.length()] == '/'
-                         ? path.from(root.length() + 1)
-                         : name;
+    String display = userprefix + (path.search(root.chars()) == 0 && path[root.length()] == '/'
+                                       ? path.from(root.length() + 1)
+                                       : name);
     struct stat st;
     int missing = 0;
     if (stat(path.chars(), &st) < 0) {
@@ -323,6 +339,7 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
     String admin = config_->Get(Config::ServerAdmin);
     AuthorizationResult result = AuthorizationDenied;
     String error;
+    String datadir;
     if (!config_->Get(Config::AuthFile).empty()) {
         String text;
         int fd = open(config_->Get(Config::AuthFile).chars(), O_RDONLY | O_CLOEXEC);
@@ -334,7 +351,7 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
         ssize_t n;
         while ((n = read(fd, buffer, sizeof buffer)) > 0) text.cat(buffer, static_cast<int>(n));
         close(fd);
-        result = CheckAuthorizationText(text, user, &error);
+        result = CheckAuthorizationText(text, user, &datadir, &error);
     }
     if (result == AuthorizationDenied && !config_->Get(Config::AuthUserDir).empty()) {
         result = CheckAuthorizationDatabase(this, config_->Get(Config::AuthUserDir), st.st_uid,
@@ -348,6 +365,15 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
     owneruid_ = st.st_uid;
     ownergid_ = st.st_gid;
     ownername_ = user;
+    if (!datadir.empty()) {
+        // "~" stands for the owner's home directory.
+        if (datadir.matches('~', 0)) {
+            struct passwd* pw = getpwuid(st.st_uid);
+            datadir = String(pw != nullptr ? pw->pw_dir : "") + datadir.from(1);
+        }
+        if (!CheckDirectory(datadir, "The configured data directory for " + user)) return 0;
+        ownerdata_ = datadir;
+    }
     return 1;
 }
 

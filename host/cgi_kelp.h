@@ -68,7 +68,10 @@ class CGIKelp : public Kelp {
     String Environment(const char* name) const;
     // Refuses the request with a fatal error (shown with status); returns 0.
     int Refuse(int status, const String& message);
-    int CheckDirectory(const String& directory, const char* key);
+    // A configured directory must exist, and a link to it must lead to something of
+    // the link owner's. prefix starts each message ("The directory configured as
+    // kelproot"). 1, or 0 after refusing.
+    int CheckDirectory(const String& directory, const String& prefix);
     // Authorized and server safe mode: the script's owner must be authorized (and, in
     // authorized mode, be the effective user). Refuses with the reason; 1 when allowed.
     int CheckOwner(const String& filepath, const String& displayname);
@@ -93,6 +96,8 @@ class CGIKelp : public Kelp {
     long ownergid_;
     String ownername_;
     String ownerhome_;
+    String scriptroot_;  // a user's script directory for ~user pages
+    String ownerdata_;   // the owner's data directory from the authorization file
 };
 
 #endif  // HOST_CGI_KELP_H_

@@ -12,18 +12,24 @@ TEST(Authorization, FileBlocksDecideInOrder) {
     const char* text =
         "# who may run scripts\n"
         "<AUTH ACCESS=\"deny\" TYPE=\"login\">\n mallory # not her\n</AUTH>\n"
-        "<AUTH ACCESS=allow TYPE=login>\nalice bob,carol\nmallory\n</AUTH>\n"
+        "<AUTH ACCESS=allow TYPE=login DATADIR=\"~/kelp data\">\nalice bob,carol\nmallory\n</AUTH>\n"
+        "<AUTH ACCESS=allow TYPE=login>\ndave\n</AUTH>\n"
         "outside\n";
     String error;
-    EXPECT_EQ(AuthorizationAllowed, CheckAuthorizationText(text, "alice", &error));
-    EXPECT_EQ(AuthorizationAllowed, CheckAuthorizationText(text, "carol", &error));
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText(text, "mallory", &error));
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText(text, "outside", &error));
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText(text, "ali", &error));
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText("", "alice", &error));
+    String datadir;
+    EXPECT_EQ(AuthorizationAllowed, CheckAuthorizationText(text, "alice", &datadir, &error));
+    EXPECT_EQ(String("~/kelp data"), datadir);
+    datadir.clear();
+    EXPECT_EQ(AuthorizationAllowed, CheckAuthorizationText(text, "dave", &datadir, &error));
+    EXPECT_EQ(String(""), datadir);
+    EXPECT_EQ(AuthorizationAllowed, CheckAuthorizationText(text, "carol", &datadir, &error));
+    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText(text, "mallory", &datadir, &error));
+    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText(text, "outside", &datadir, &error));
+    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText(text, "ali", &datadir, &error));
+    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText("", "alice", &datadir, &error));
 
     EXPECT_EQ(AuthorizationError,
-              CheckAuthorizationText("<AUTH ACCESS=allow TYPE=group>\nstaff\n</AUTH>", "alice", &error));
+              CheckAuthorizationText("<AUTH ACCESS=allow TYPE=group>\nstaff\n</AUTH>", "alice", &datadir, &error));
     EXPECT_EQ(String("Group mode authorization is not supported in this version of Kelp"), error);
 }
 

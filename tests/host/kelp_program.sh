@@ -144,9 +144,15 @@ conf "usecookies = off" "authfile = $work/no-such-file"
 run PATH_INFO=/page.kp
 [ "$(id -u)" = 0 ] || expect "missing authfile" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
     "Configuration Error: Error opening authfile<BR>"
-run PATH_INFO=/~someone/page.kp
-expect "user directory" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
-    "Fatal Error: ~user directories are not supported in this version of Kelp"
+run PATH_INFO=/~no-such-user-here/page.kp
+expect "unknown user" 0 "Status: 404 Not Found" "Content-type: text/html" "" \
+    "Error opening '~no-such-user-here': there is no such user"
+home=$(getent passwd "$me" | cut -d: -f6)
+if [ ! -e "$home/public_brn" ]; then
+    run PATH_INFO="/~$me/page.kp"
+    expect "missing user directory" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+        "Fatal Error: The configured script directory for $me does not exist"
+fi
 
 # Server safe mode (a set-user-id root program; only root can make one): the page
 # runs as its owner, who here may not rename a file in a directory of root's.
@@ -164,6 +170,14 @@ if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
     (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
     grep -q "Permission denied" "$work/out" || fail "server safe mode: $(cat "$work/out")"
     [ -e "$work/rootdata/a.txt" ] || fail "server safe mode: the page renamed a file of root's"
+    # The authorization file gives the owner a data directory of their own.
+    mkdir -p "$work/nobodydata"
+    touch "$work/nobodydata/a.txt"
+    chown -R nobody "$work/nobodydata"
+    printf '<AUTH ACCESS=allow TYPE=login DATADIR="%s">\nnobody\n</AUTH>\n' "$work/nobodydata" > "$work/auth"
+    (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
+    [ "$(tail -n 1 "$work/out")" = "done" ] && [ -e "$work/nobodydata/b.txt" ] ||
+        fail "owner's data directory: $(cat "$work/out")"
     printf '<AUTH ACCESS=deny TYPE=login>\nnobody\n</AUTH>\n' > "$work/auth"
     (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
     grep -q "^Fatal Error: nobody is not authorized to use Kelp Script" "$work/out" ||
