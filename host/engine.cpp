@@ -29,13 +29,20 @@ Kelp::Kelp()
       modules_(1),
       currentmodule_(nullptr) {
     vars_ = new Variables(this);
-    // Two requests in the same second must still differ: mix in the microseconds
-    // and the process id.
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    random_.R250Seed(static_cast<unsigned long>(now.tv_sec) ^
-                     (static_cast<unsigned long>(now.tv_usec) << 11) ^
-                     (static_cast<unsigned long>(getpid()) << 3));
+}
+
+PseudoRND& Kelp::random() {
+    if (!seeded_) {
+        // Two requests in the same second must still differ: mix in the
+        // microseconds and the process id.
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        random_.R250Seed(static_cast<unsigned long>(now.tv_sec) ^
+                         (static_cast<unsigned long>(now.tv_usec) << 11) ^
+                         (static_cast<unsigned long>(getpid()) << 3));
+        seeded_ = true;
+    }
+    return random_;
 }
 
 Kelp::~Kelp() {
@@ -167,7 +174,7 @@ String Kelp::MakeSessionID() {
     char id[40];
     snprintf(id, sizeof id, "%08X%08X%08X%08X", static_cast<unsigned>(now.tv_sec),
              static_cast<unsigned>(now.tv_usec), static_cast<unsigned>(getpid()),
-             static_cast<unsigned>(random_.R250()));
+             static_cast<unsigned>(random().R250()));
     return String(id);
 }
 

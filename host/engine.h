@@ -133,8 +133,8 @@ class Kelp {
     Module* SetCurrentModule(Module* m);
     SearchableList<Module, const char*>& modules() { return modules_; }
 
-    // The engine's random-number generator, seeded per process.
-    PseudoRND& random() { return random_; }
+    // The engine's random-number generator, seeded per process on first use.
+    PseudoRND& random();
     // A new caller id: eight upper-case hexadecimal digits each of the current
     // seconds, microseconds, process id and a random number.
     virtual String MakeSessionID();
@@ -169,6 +169,7 @@ class Kelp {
     SearchableList<Module, const char*> modules_;  // owns elements
     Module* currentmodule_;                         // not owned: one of modules_
     PseudoRND random_;
+    bool seeded_ = false;
 };
 
 #endif  // HOST_ENGINE_H_
