@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "data/little_endian.h"
 #include "host/engine.h"
 
 namespace {
@@ -17,16 +18,6 @@ const int kEntrySize = 108;
 const int kKeySize = kEntrySize - 8;
 const int kMinEntries = kOrder / 2 - 1;  // 3: fewer makes a page other than the root underflow
 const int kMaxDepth = 64;
-
-unsigned long GetLE(const unsigned char* p, int bytes) {
-    unsigned long v = 0;
-    for (int i = bytes - 1; i >= 0; i--) v = (v << 8) | p[i];
-    return v;
-}
-
-void PutLE(unsigned char* p, unsigned long v, int bytes) {
-    for (int i = 0; i < bytes; i++, v >>= 8) p[i] = static_cast<unsigned char>(v & 0xFF);
-}
 
 }  // namespace
 
@@ -463,16 +454,22 @@ bool BrnIndexFile::Rebuild() {
     return true;
 }
 
+bool BrnIndexFile::RefreshCursor() {
+    long before = cursorcount_;
+    if (!ReadHeader()) return false;
+    if (updatecount() == before) return true;
+    // Another writer changed the index since the cursor was placed: find its
+    // place again.
+    bool ok = Rebuild();
+    cursorcount_ = updatecount();
+    return ok;
+}
+
 bool BrnIndexFile::_Next(long* recno, bool lock) {
     *recno = 0;
     if (stack_.empty()) return true;
     if (lock && !LockHeader(FileSharedLock)) return false;
-    long before = cursorcount_;
-    bool ok = ReadHeader();
-    if (ok && updatecount() != before) {
-        ok = Rebuild();
-        cursorcount_ = updatecount();
-    }
+    bool ok = RefreshCursor();
     if (ok && !stack_.empty()) {
         BrnIndexPage* p = stack_.Top();
         int pos = p->position() + 1;
@@ -498,12 +495,7 @@ bool BrnIndexFile::_Prev(long* recno, bool lock) {
     *recno = 0;
     if (stack_.empty()) return true;
     if (lock && !LockHeader(FileSharedLock)) return false;
-    long before = cursorcount_;
-    bool ok = ReadHeader();
-    if (ok && updatecount() != before) {
-        ok = Rebuild();
-        cursorcount_ = updatecount();
-    }
+    bool ok = RefreshCursor();
     if (ok && !stack_.empty()) {
         BrnIndexPage* p = stack_.Top();
         int pos = p->position();

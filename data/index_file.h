@@ -179,6 +179,9 @@ class BrnIndexFile {
     bool DescendFirst(long page, long* recno);
     bool DescendLast(long page, long* recno);
     bool Rebuild();
+    // Rereads the header; when the index changed since the cursor was placed,
+    // rebuilds the cursor. False on a read failure.
+    bool RefreshCursor();
     Result DoInsert(long page, int depth, long recno, const char* key, long* precno, char* pkey,
                     long* pright);
     Result DoDelete(long page, int depth, long recno, const char* key);

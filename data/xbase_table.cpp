@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "data/little_endian.h"
 #include "host/engine.h"
 
 namespace {
@@ -15,16 +16,6 @@ const int kHeaderSize = 32;
 const int kDescriptorSize = 32;
 const int kMemoBlock = 512;
 const char kEndOfFile = 0x1A;
-
-unsigned long GetLE(const unsigned char* p, int bytes) {
-    unsigned long v = 0;
-    for (int i = bytes - 1; i >= 0; i--) v = (v << 8) | p[i];
-    return v;
-}
-
-void PutLE(unsigned char* p, unsigned long v, int bytes) {
-    for (int i = 0; i < bytes; i++, v >>= 8) p[i] = static_cast<unsigned char>(v & 0xFF);
-}
 
 }  // namespace
 

@@ -2,6 +2,10 @@
 
 #include "foundation/file.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 int LastIndex(const String& s, char c) {
@@ -23,4 +27,28 @@ String FileManager::StripExtension(const String& path) {
 String FileManager::StripDirectory(const String& path) {
     int slash = LastIndex(path, '/');
     return slash < 0 ? path : path.after(slash);
+}
+
+String FileManager::WorkingDirectory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? String(buffer) : String("/");
+}
+
+bool FileManager::ReadTextFile(const String& path, String* text) {
+    int fd = open(path.chars(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buffer[8192];
+    text->clear();
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text->cat(buffer, static_cast<int>(n));
+    }
+    close(fd);
+    return true;
 }

@@ -88,6 +88,10 @@ class FileManager {
     static String StripExtension(const String& path);
     // The part after the last separator.
     static String StripDirectory(const String& path);
+    // The process's working directory ("/" when it cannot be told).
+    static String WorkingDirectory();
+    // The whole content of a file into *text; false when it cannot be read.
+    static bool ReadTextFile(const String& path, String* text);
 };
 
 #endif  // FOUNDATION_FILE_H_

@@ -92,6 +92,12 @@ class String {
     void upcase();
     void lowcase();
     void StripWhitespace();
+    // A copy without leading and trailing whitespace.
+    String trimmed() const {
+        String t(*this);
+        t.StripWhitespace();
+        return t;
+    }
     void ltrim();
     // Every maximal run of whitespace becomes its first byte.
     void CompressWhitespace();

@@ -6,32 +6,9 @@
 #include "foundation/file.h"
 #include "foundation/key_compare.h"
 #include "host/engine.h"
+#include "host/tag_attributes.h"
 
 namespace {
-
-String Trimmed(const String& s) {
-    String t = s;
-    t.StripWhitespace();
-    return t;
-}
-
-// The value of attribute name in tag text (quotes removed), empty when absent.
-String Attribute(const String& tag, const char* name) {
-    String upper = tag.upper();
-    String key = String(name) + "=";
-    int at = upper.search(key.chars());
-    if (at < 0) return String();
-    int i = at + key.length();
-    if (tag[i] == '"' || tag[i] == '\'') {
-        char quote = tag[i];
-        const char closing[2] = {quote, 0};
-        int end = tag.search(closing, i + 1);
-        return tag.at(i + 1, end < 0 ? tag.length() : end);
-    }
-    int end = i;
-    while (end < tag.length() && !String::IsWhitespace(tag[end])) end++;
-    return tag.at(i, end);
-}
 
 bool IsNameSeparator(char c) { return String::IsWhitespace(c) || c == ','; }
 
@@ -53,21 +30,25 @@ AuthorizationResult CheckAuthorizationText(const String& text, const String& log
         if (c == '<') {
             int end = text.search(">", i);
             if (end < 0) end = n;
-            String tag = Trimmed(text.at(i + 1, end));
+            String tag = text.at(i + 1, end).trimmed();
             i = end + 1;
-            String name = tag.contains(" ") ? tag.before(" ") : tag;
+            int nameend = 0;
+            while (nameend < tag.length() && !String::IsWhitespace(tag[nameend])) nameend++;
+            String name = tag.before(nameend);
+            TagAttributes attributes;
+            attributes.Parse(tag.from(nameend));
             if (CompareKeys(name.chars(), "/AUTH") == 0) {
                 inblock = false;
             } else if (CompareKeys(name.chars(), "AUTH") == 0) {
-                String type = Attribute(tag, "TYPE");
+                String type = attributes.Value("TYPE");
                 if (CompareKeys(type.chars(), "group") == 0) {
                     *error = "Group mode authorization is not supported in this version of Kelp";
                     return AuthorizationError;
                 }
-                String access = Attribute(tag, "ACCESS");
+                String access = attributes.Value("ACCESS");
                 inblock = true;
                 allow = CompareKeys(access.chars(), "allow") == 0;
-                blockdatadir = Attribute(tag, "DATADIR");
+                blockdatadir = attributes.Value("DATADIR");
             }
             continue;
         }
@@ -111,8 +92,8 @@ AuthorizationResult CheckAuthorizationDatabase(Kelp* engine, const String& direc
     String wanted = String::FromInt(uid);
     for (long r = 1; r <= table.numrecords(); r++) {
         if (!table.Goto(r) || table.deleted()) continue;
-        if (Trimmed(uidfield->data()) != wanted) continue;
-        if (homefield != nullptr) *homedir = Trimmed(homefield->data());
+        if (String(uidfield->data()).trimmed() != wanted) continue;
+        if (homefield != nullptr) *homedir = String(homefield->data()).trimmed();
         return AuthorizationAllowed;
     }
     return AuthorizationDenied;

@@ -39,12 +39,6 @@ String WithoutBackslashes(const String& s) {
     return t;
 }
 
-String Trimmed(const String& s) {
-    String t = s;
-    t.StripWhitespace();
-    return t;
-}
-
 bool RunningSetUIDRoot(const char* program) {
     struct stat st;
     return program != nullptr && stat(program, &st) == 0 && (st.st_mode & S_ISUID) != 0 &&
@@ -342,15 +336,10 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
     String datadir;
     if (!config_->Get(Config::AuthFile).empty()) {
         String text;
-        int fd = open(config_->Get(Config::AuthFile).chars(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        if (!FileManager::ReadTextFile(config_->Get(Config::AuthFile), &text)) {
             Error(ConfigurationError(admin, "Error opening authfile"));
             return 0;
         }
-        char buffer[8192];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.cat(buffer, static_cast<int>(n));
-        close(fd);
         result = CheckAuthorizationText(text, user, &datadir, &error);
     }
     if (result == AuthorizationDenied && !config_->Get(Config::AuthUserDir).empty()) {
@@ -469,8 +458,8 @@ int CGIKelp::AddQueryVariables() {
         String item = WithoutBackslashes(query.at(start, end));
         if (!item.empty()) {
             int equals = item.search("=");
-            String name = Trimmed(equals < 0 ? item : item.before(equals));
-            String value = Trimmed(equals < 0 ? item : item.after(equals));
+            String name = String(equals < 0 ? item : item.before(equals)).trimmed();
+            String value = String(equals < 0 ? item : item.after(equals)).trimmed();
             DecodeAttribute(&name);
             DecodeAttribute(&value);
             vars()->AddFormVariable(name, value);

@@ -4,15 +4,15 @@
 #include "host/config.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include "foundation/file.h"
 #include "foundation/key_compare.h"
 #include "host/engine.h"
+#include "host/tag_attributes.h"
 #include "script/error.h"
 #include "script/variables.h"
 
@@ -73,46 +73,9 @@ const ConfigKey kKeys[] = {
     {nullptr, Config::EndOfKeys, 0},
 };
 
-String CurrentDirectory() {
-    char buffer[4096];
-    return getcwd(buffer, sizeof buffer) ? String(buffer) : String("/");
-}
-
-String HostName() {
-    char name[256];
-    if (gethostname(name, sizeof name) < 0) return String("localhost");
-    name[sizeof name - 1] = '\0';
-    return String(name);
-}
-
-// Whole file into *text; false when it cannot be opened.
-bool ReadWholeFile(const String& filename, String* text) {
-    int fd = open(filename.chars(), O_RDONLY);
-    if (fd < 0) return false;
-    char buffer[8192];
-    text->clear();
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        text->cat(buffer, static_cast<int>(n));
-    }
-    close(fd);
-    return true;
-}
-
-String Trimmed(const String& s) {
-    String t = s;
-    t.StripWhitespace();
-    return t;
-}
-
 // An extension list item: whitespace stripped and one leading "." dropped.
 String ExtensionItem(const String& item) {
-    String e = Trimmed(item);
+    String e = item.trimmed();
     if (e.matches('.', 0)) e = e.from(1);
     return e;
 }
@@ -148,72 +111,20 @@ String ResolveHost(const String& host) {
     return dotted;
 }
 
-// Attributes of a configuration tag: NAME=value pairs (quotes removed) and bare names.
-struct TagAttributes {
-    String names[16];
-    String values[16];
-    bool hasvalue[16];
-    int count = 0;
-
-    void Parse(const String& text) {
-        int i = 0;
-        int n = text.length();
-        while (i < n && count < 16) {
-            while (i < n && String::IsWhitespace(text[i])) i++;
-            if (i >= n) break;
-            int start = i;
-            while (i < n && !String::IsWhitespace(text[i]) && text[i] != '=') i++;
-            names[count] = text.at(start, i);
-            hasvalue[count] = false;
-            int j = i;
-            while (j < n && String::IsWhitespace(text[j])) j++;
-            if (j < n && text[j] == '=') {
-                j++;
-                while (j < n && String::IsWhitespace(text[j])) j++;
-                hasvalue[count] = true;
-                if (j < n && (text[j] == '"' || text[j] == '\'')) {
-                    char quote = text[j];
-                    int vstart = ++j;
-                    while (j < n && text[j] != quote) j++;
-                    values[count] = text.at(vstart, j);
-                    if (j < n) j++;
-                } else {
-                    int vstart = j;
-                    while (j < n && !String::IsWhitespace(text[j])) j++;
-                    values[count] = text.at(vstart, j);
-                }
-                i = j;
-            }
-            count++;
-        }
-    }
-    // The index of an attribute, or -1.
-    int Find(const char* name) const {
-        for (int k = 0; k < count; k++) {
-            if (CompareKeys(names[k].chars(), name) == 0) return k;
-        }
-        return -1;
-    }
-    bool Has(const char* name) const { return Find(name) >= 0; }
-    String Value(const char* name) const {
-        int k = Find(name);
-        return k < 0 ? String() : values[k];
-    }
-};
-
 }  // namespace
 
 Config::Config() {
     for (int i = 0; i < IntegerSettings; i++) integers_[i] = 0;
-    String cwd = CurrentDirectory();
+    String cwd = FileManager::WorkingDirectory();
+    String host = Kelp::MachineName();
     strings_[UserDir] = "public_brn";
     strings_[UserSiteVars] = "sitevars";
     strings_[StdModeDataDir] = cwd;
     strings_[KelpDefault] = "index.kp";
     strings_[Path] = cwd;
-    strings_[ServerAdmin] = "webmaster@" + HostName();
+    strings_[ServerAdmin] = "webmaster@" + host;
     strings_[VirtualHostVariable] = "SERVER_NAME";
-    strings_[LockHostName] = HostName();
+    strings_[LockHostName] = host;
     integers_[GlobalTimeout] = 90;
     integers_[MailTimeout] = 30;
     integers_[CallTimeout] = 30;
@@ -272,7 +183,7 @@ int Config::SetConfigValue(const String& name, const String& value) {
 UNIXConfig::UNIXConfig(Kelp* engine, bool serversafe)
     : engine_(engine),
       serversafe_(serversafe),
-      workingdirectory_(CurrentDirectory()),
+      workingdirectory_(FileManager::WorkingDirectory()),
       defaultmimetype_("text/html"),
       mimetypes_(1),
       commercelibs_(1),
@@ -294,7 +205,7 @@ int UNIXConfig::SyntaxFail(int line, const String& message) {
 
 int UNIXConfig::ReadConfiguration(const String& filename) {
     String text;
-    if (!ReadWholeFile(filename, &text)) return Fail("Cannot open configuration file");
+    if (!FileManager::ReadTextFile(filename, &text)) return Fail("Cannot open configuration file");
     if (ParseConfiguration(text) != 0) return 1;
     if (!hostsettings_.empty() && !Get(WorkDir).empty()) {
         String error;
@@ -357,12 +268,12 @@ int UNIXConfig::ParseConfiguration(const String& text) {
 }
 
 int UNIXConfig::ProcessLine(int line, const String& text) {
-    String item = Trimmed(text);
+    String item = text.trimmed();
     if (item.empty() || blockstate_ == 2) return 0;
     int equals = item.search("=");
     if (equals < 0) return SyntaxFail(line, "Missing =");
-    String key = Trimmed(item.before(equals));
-    String value = Trimmed(item.after(equals));
+    String key = item.before(equals).trimmed();
+    String value = item.after(equals).trimmed();
     String expanded = value;
     ProcessMacros(&expanded);
     if (Config::SetConfigValue(key, expanded) != 0) {
@@ -384,11 +295,11 @@ bool UNIXConfig::HostMatches(const String& host) const {
 }
 
 int UNIXConfig::ProcessTag(int line, const String& tag) {
-    String body = Trimmed(tag);
+    String body = tag.trimmed();
     int nameend = 0;
     while (nameend < body.length() && !String::IsWhitespace(body[nameend])) nameend++;
     String name = body.before(nameend);
-    String rest = Trimmed(body.from(nameend));
+    String rest = body.from(nameend).trimmed();
     if (CompareKeys(name.chars(), "/VIRTUALHOST") == 0) {
         if (blockstate_ == 0) return SyntaxFail(line, "/VIRTUALHOST without corresponding VIRTUALHOST");
         blockstate_ = 0;
@@ -471,7 +382,7 @@ void UNIXConfig::ProcessMacros(String* value) {
         if (in[i] == '&' && in[i + 1] == '[') {
             int close = in.search("]", i + 2);
             if (close >= 0) {
-                String name = Trimmed(in.at(i + 2, close));
+                String name = in.at(i + 2, close).trimmed();
                 const char* env = getenv(name.chars());
                 if (env != nullptr) out += env;
                 i = close + 1;
@@ -513,7 +424,7 @@ int UNIXConfig::ReadUserSiteVars() {
 
 int UNIXConfig::ReadSiteVarsFile(const String& filename, bool required) {
     String text;
-    if (!ReadWholeFile(filename, &text)) return required ? Fail("Error opening sitevars file") : 0;
+    if (!FileManager::ReadTextFile(filename, &text)) return required ? Fail("Error opening sitevars file") : 0;
     ParseSiteVars(engine_, text);
     return 0;
 }
@@ -545,7 +456,7 @@ void UNIXConfig::ParseSiteVars(Kelp* engine, const String& text) {
         if (line.empty() || line.matches('#', 0)) continue;
         int equals = line.search("=");
         if (equals < 0) continue;
-        String name = Trimmed(line.before(equals));
+        String name = line.before(equals).trimmed();
         if (name.empty()) continue;
         engine->vars()->AddSystemVariable(name, line.after(equals));
     }

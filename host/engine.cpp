@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "foundation/file.h"
 #include "foundation/output.h"
 #include "foundation/string.h"
 #include "script/error.h"
@@ -54,15 +55,10 @@ void Kelp::InstallTagHandlers(ScriptParser* parser) { InstallHostTagHandlers(par
 
 namespace {
 
-String WorkingDirectory() {
-    char buffer[4096];
-    return getcwd(buffer, sizeof buffer) ? String(buffer) : String("/");
-}
-
 // The absolute form of path with ".", ".." and repeated "/" taken out, without
 // looking at the file system. ".." above "/" stays at "/".
 String Normalize(const String& path) {
-    String absolute = path.matches('/', 0) ? path : WorkingDirectory() + "/" + path;
+    String absolute = path.matches('/', 0) ? path : FileManager::WorkingDirectory() + "/" + path;
     // Parts are appended to result as "/part"; ".." cuts back to where the last
     // kept part began.
     String result;
@@ -114,22 +110,24 @@ String RealPath(const String& path) {
 
 }  // namespace
 
-String Kelp::lockhostname() {
+String Kelp::lockhostname() { return MachineName(); }
+
+String Kelp::MachineName() {
     char name[256];
     if (gethostname(name, sizeof name) < 0) return String("localhost");
     name[sizeof name - 1] = '\0';
     return String(name);
 }
 
-String Kelp::scriptdirectory() { return WorkingDirectory(); }
-String Kelp::datadirectory() { return WorkingDirectory(); }
-String Kelp::tempdirectory() { return WorkingDirectory(); }
+String Kelp::scriptdirectory() { return FileManager::WorkingDirectory(); }
+String Kelp::datadirectory() { return FileManager::WorkingDirectory(); }
+String Kelp::tempdirectory() { return FileManager::WorkingDirectory(); }
 
 int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error) {
     static const char* const kKinds[] = {"script", "data", "temporary"};
     String base = type == ScriptPath ? scriptdirectory()
                                      : (type == DataPath ? datadirectory() : tempdirectory());
-    if (base.empty()) base = WorkingDirectory();
+    if (base.empty()) base = FileManager::WorkingDirectory();
     String root = Normalize(base);
     String start = root;
     if (type == ScriptPath && !name.matches('/', 0) && currentmodule_ != nullptr &&

@@ -107,6 +107,8 @@ class Kelp {
     // Host name written into lock files, and the age in seconds after which a lock
     // file of another host counts as stale (0 = never).
     virtual String lockhostname();
+    // The machine's host name ("localhost" when it has none).
+    static String MachineName();
     virtual int lockexpiration() { return 90; }
     // The directories that script, data and temporary names resolve below. Hosts
     // take them from the configuration; without one, the working directory.

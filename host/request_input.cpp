@@ -17,12 +17,6 @@
 
 namespace {
 
-String Trimmed(const String& s) {
-    String t = s;
-    t.StripWhitespace();
-    return t;
-}
-
 // The value of attribute name in a ";"-separated list of name=value attributes
 // (quotes removed); found tells whether it was there.
 String AttributeValue(const String& list, const char* name, bool* found) {
@@ -33,8 +27,8 @@ String AttributeValue(const String& list, const char* name, bool* found) {
         int end = semicolon < 0 ? list.length() : semicolon;
         String item = list.at(start, end);
         int equals = item.search("=");
-        if (equals >= 0 && CompareKeys(Trimmed(item.before(equals)).chars(), name) == 0) {
-            String value = Trimmed(item.after(equals));
+        if (equals >= 0 && CompareKeys(item.before(equals).trimmed().chars(), name) == 0) {
+            String value = item.after(equals).trimmed();
             if (value.length() >= 2 && value[0] == '"' && value[value.length() - 1] == '"') {
                 value = value.at(1, value.length() - 1);
             }
@@ -55,7 +49,7 @@ int Kelp::AddContentVariables() {
     long bytes = strtol(length.chars(), nullptr, 10);
     if (bytes <= 0) return 1;
     String type = RequestHeader("Content-Type");
-    String kind = Trimmed(type.contains(";") ? type.before(";") : type);
+    String kind = String(type.contains(";") ? type.before(";") : type).trimmed();
     if (CompareKeys(kind.chars(), "application/x-www-form-urlencoded") == 0) {
         URLEncodedParser parser(this);
         return parser.Parse(bytes) == 0 ? 1 : 0;
@@ -93,8 +87,8 @@ int URLEncodedParser::Parse(long length) {
 void URLEncodedParser::AddItem(const String& item) {
     if (item.empty()) return;
     int equals = item.search("=");
-    String name = Trimmed(equals < 0 ? item : item.before(equals));
-    String value = Trimmed(equals < 0 ? item : item.after(equals));
+    String name = String(equals < 0 ? item : item.before(equals)).trimmed();
+    String value = String(equals < 0 ? item : item.after(equals)).trimmed();
     DecodeAttribute(&value);
     engine_->vars()->AddFormVariable(name, value);
 }
@@ -227,8 +221,8 @@ int MultipartFormDataParser::Parse(long length) {
             if (line.empty()) break;
             int colon = line.search(":");
             if (colon < 0) continue;
-            String header = Trimmed(line.before(colon));
-            String value = Trimmed(line.after(colon));
+            String header = line.before(colon).trimmed();
+            String value = line.after(colon).trimmed();
             if (CompareKeys(header.chars(), "Content-Disposition") == 0) {
                 bool found;
                 name = AttributeValue(value, "name", &found);

@@ -17,19 +17,14 @@ XBaseField* FieldNamed(XBaseTable* table, const char* name) {
     return nullptr;
 }
 
-String Trimmed(const char* text) {
-    String s(text);
-    s.StripWhitespace();
-    return s;
-}
-
 // Whether the table holds a live record equal to s.
 bool Recorded(XBaseTable* table, XBaseField* ip, XBaseField* name, XBaseField* value,
               const VirtualHostSetting& s) {
     for (long r = 1; r <= table->numrecords(); r++) {
         if (!table->Goto(r) || table->deleted()) continue;
-        if (Trimmed(ip->data()) == Trimmed(s.address.chars()) && Trimmed(name->data()) == Trimmed(s.key.chars()) &&
-            Trimmed(value->data()) == Trimmed(s.value.chars())) {
+        if (String(ip->data()).trimmed() == s.address.trimmed() &&
+            String(name->data()).trimmed() == s.key.trimmed() &&
+            String(value->data()).trimmed() == s.value.trimmed()) {
             return true;
         }
     }
