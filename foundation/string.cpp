@@ -37,21 +37,16 @@ int String::GrowthCapacity(long n) const {
     return c;
 }
 
-String::String() : data_(inline_), capacity_(kStep), length_(0) { inline_[0] = '\0'; }
-
 String::String(const char* s, int n) : data_(inline_), capacity_(kStep), length_(0) {
     inline_[0] = '\0';
     if (s != nullptr) assign(s, n);
 }
 
-String::String(const String& other)
-    : data_(other.capacity_ == kStep ? inline_ : new char[other.capacity_]),
-      capacity_(other.capacity_),
-      length_(other.length_) {
+void String::CopyLong(const String& other) {
+    data_ = new char[other.capacity_];
+    capacity_ = other.capacity_;
     memcpy(data_, other.data_, length_ + 1);
 }
-
-String::~String() { Release(); }
 
 void String::Release() {
     if (data_ != inline_) delete[] data_;
@@ -67,11 +62,6 @@ void String::Install(char* fresh, int capacity) {
     }
     data_ = fresh;
     capacity_ = capacity;
-}
-
-String& String::operator=(const String& other) {
-    if (this != &other) assign(other.data_, other.length_);
-    return *this;
 }
 
 String& String::operator=(const char* s) {
@@ -173,14 +163,26 @@ String& String::prepend(const char* s) {
 }
 
 String& String::catint(long v) {
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[24];
     char* end = digits + sizeof digits;
     char* p = end;
     unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-    do {
-        *--p = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
+    while (u >= 100) {
+        const char* pair = kPairs + (u % 100) * 2;
+        u /= 100;
+        *--p = pair[1];
+        *--p = pair[0];
+    }
+    if (u >= 10) {
+        *--p = kPairs[u * 2 + 1];
+        *--p = kPairs[u * 2];
+    } else {
+        *--p = static_cast<char>('0' + u);
+    }
     if (v < 0) *--p = '-';
     return cat(p, static_cast<int>(end - p));
 }

@@ -4,6 +4,8 @@
 #ifndef FOUNDATION_STRING_H_
 #define FOUNDATION_STRING_H_
 
+#include <string.h>
+
 // A byte string with value semantics. Every name, value, path and message in the
 // engine is a String; there is no locale and no encoding.
 //
@@ -28,13 +30,33 @@ class String {
     static const int kLinearGrowthLimit = 4096;
     static const int kStep = 24;
 
-    String();
+    String() : data_(inline_), capacity_(kStep), length_(0) { inline_[0] = '\0'; }
     // Null s gives an empty string; n == -1 means strlen(s).
     String(const char* s, int n = -1);
-    String(const String& other);
-    ~String();
+    String(const String& other) : data_(inline_), capacity_(kStep), length_(other.length_) {
+        // Every buffer holds at least kStep bytes, so a short value is copied whole.
+        if (other.capacity_ == kStep) {
+            memcpy(inline_, other.data_, kStep);
+        } else {
+            CopyLong(other);
+        }
+    }
+    ~String() {
+        if (data_ != inline_) delete[] data_;
+    }
 
-    String& operator=(const String& other);  // copies length bytes (NULs survive)
+    // Copies length bytes (NULs survive).
+    String& operator=(const String& other) {
+        if (other.length_ < kStep && capacity_ == kStep) {
+            // Short into short: both buffers hold at least kStep bytes.
+            if (this != &other) memcpy(inline_, other.data_, kStep);
+            inline_[other.length_] = '\0';
+            length_ = other.length_;
+            return *this;
+        }
+        if (this != &other) assign(other.data_, other.length_);
+        return *this;
+    }
     String& operator=(const char* s);
     String& operator+=(const String& s) { return cat(s.data_, -1); }
     String& operator+=(const char* s) { return cat(s, -1); }
@@ -49,7 +71,14 @@ class String {
     String& prepend(const char* s);
     // Appends the decimal form of v.
     String& catint(long v);
-    void clear() { assign("", 0); }
+    void clear() {
+        if (capacity_ == kStep) {
+            data_[0] = '\0';
+            length_ = 0;
+        } else {
+            assign("", 0);
+        }
+    }
 
     // Access.
     const char* chars() const { return data_; }
@@ -125,6 +154,8 @@ class String {
     void Release();
     // Makes fresh (a heap buffer of capacity bytes, content included) the buffer.
     void Install(char* fresh, int capacity);
+    // The copy constructor's part for a value in a heap buffer.
+    void CopyLong(const String& other);
 
     char* data_;  // inline_ while the capacity is one step, else owned heap memory
     int capacity_;

@@ -84,7 +84,8 @@ public:
         : ScriptState(parser, tag),
           legacy_(tag->id() == TagWHILE),
           ended_(false),
-          attribute_(attribute) {
+          assigns_(!attribute.empty()),
+          attribute_(Variables::Resolve(attribute)) {
         parser->macrosource()->SavePosition(&body_);
         bodyline_ = parser->line();
     }
@@ -99,7 +100,7 @@ public:
         int result = StateError;
         if (e != nullptr && e->Evaluate(parser_, &value)) {
             result = Expression::IsTrue(value) ? StateDone : StateClose;
-            if (!attribute_.empty() && !parser_->variables()->SetVariable(attribute_, value)) {
+            if (assigns_ && !parser_->variables()->SetVariable(attribute_, value)) {
                 if (!RuntimeError(tag_, parser_->variables()->error())) result = StateError;
             }
         }
@@ -135,7 +136,8 @@ public:
 private:
     bool legacy_;
     bool ended_;
-    String attribute_;
+    bool assigns_;            // the condition's value is assigned to attribute_
+    ScopedName attribute_;
     MacroExpander::Position body_;
     int bodyline_;
 };

@@ -60,7 +60,7 @@ bool IsSpace(char c) {
 }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-String Truth(bool b) { return String(b ? "1" : "0", 1); }
+const char* Truth(bool b) { return b ? "1" : "0"; }
 
 long ClampToLong(double v) {
     if (isnan(v)) return 0;
@@ -79,11 +79,11 @@ void DropNegativeZero(String* s) {
     *s = s->after(0);
 }
 
-int Compare(const String& l, const String& r) {
+int Compare(Operand* l, Operand* r) {
     bool lw, rw;
-    double a = ToNumber(l, &lw), b = ToNumber(r, &rw);
+    double a = l->Number(&lw), b = r->Number(&rw);
     if (lw && rw) return a < b ? -1 : (a > b ? 1 : 0);
-    int c = strcmp(l.chars(), r.chars());
+    int c = strcmp(l->text->chars(), r->text->chars());
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
@@ -251,12 +251,11 @@ double ToNumber(const String& s, bool* whole) {
     const char* q = p;
     bool negative = *q == '-';
     if (*q == '+' || *q == '-') q++;
-    int digits = 0;
+    const char* first = q;
     long integer = 0;
-    while (IsDigit(*q)) {
-        if (++digits <= 15) integer = integer * 10 + (*q - '0');
-        q++;
-    }
+    while (IsDigit(*q) && q - first < 15) integer = integer * 10 + (*q++ - '0');
+    while (IsDigit(*q)) q++;
+    int digits = static_cast<int>(q - first);
     if (digits > 0 && digits <= 15 && *q != '.' && *q != 'e' && *q != 'E') {
         // A plain integer: exact as a double, no need for strtod.
         if (whole) *whole = q == begin + s.length();
@@ -297,14 +296,17 @@ double ToNumber(const String& s, bool* whole) {
 
 long ToInteger(const String& s) { return strtol(s.chars(), nullptr, 10); }
 
-String FormatNumber(double v) {
+void FormatNumber(double v, String* out) {
     // Whole numbers print exactly as "%f" trimmed would print them.
     if (v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v))) {
-        return String::FromInt(static_cast<long>(v));
+        out->clear();
+        out->catint(static_cast<long>(v));
+        return;
     }
     char buffer[512];
     snprintf(buffer, sizeof buffer, "%f", v);
-    String s(buffer);
+    String& s = *out;
+    s = buffer;
     if (s.contains('.', 0)) {
         int end = s.length();
         while (end > 0 && s[end - 1] == '0') end--;
@@ -312,6 +314,11 @@ String FormatNumber(double v) {
         s = s.before(end);
     }
     DropNegativeZero(&s);
+}
+
+String FormatNumber(double v) {
+    String s;
+    FormatNumber(v, &s);
     return s;
 }
 
@@ -333,8 +340,11 @@ bool Expression::IsTrue(const String& value) {
     return false;
 }
 
-int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const String& l,
-                  const String& r, String* out) {
+int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand* lo, Operand* ro,
+                  String* out) {
+    const String& l = *lo->text;
+    const String& r = *ro->text;
+    bool whole;
     switch (op->code) {
         case OpAdd:
         case OpSubtract:
@@ -342,8 +352,8 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const St
         case OpDivide:
         case OpPower: {
             double v;
-            if (!ArithmeticValue(context, op->code, ToNumber(l), ToNumber(r), &v)) return 0;
-            *out = FormatNumber(v);
+            if (!ArithmeticValue(context, op->code, lo->Number(&whole), ro->Number(&whole), &v)) return 0;
+            FormatNumber(v, out);
             return 1;
         }
         case OpConcat:
@@ -365,12 +375,12 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const St
         case OpCaseIn: *out = String::FromInt(Position(l, r, true, false)); return 1;
         case OpEndIn: *out = String::FromInt(Position(l, r, false, true)); return 1;
         case OpEndCaseIn: *out = String::FromInt(Position(l, r, true, true)); return 1;
-        case OpEqual: *out = Truth(Compare(l, r) == 0); return 1;
-        case OpNotEqual: *out = Truth(Compare(l, r) != 0); return 1;
-        case OpGreaterEqual: *out = Truth(Compare(l, r) >= 0); return 1;
-        case OpLessEqual: *out = Truth(Compare(l, r) <= 0); return 1;
-        case OpLess: *out = Truth(Compare(l, r) < 0); return 1;
-        case OpGreater: *out = Truth(Compare(l, r) > 0); return 1;
+        case OpEqual: *out = Truth(Compare(lo, ro) == 0); return 1;
+        case OpNotEqual: *out = Truth(Compare(lo, ro) != 0); return 1;
+        case OpGreaterEqual: *out = Truth(Compare(lo, ro) >= 0); return 1;
+        case OpLessEqual: *out = Truth(Compare(lo, ro) <= 0); return 1;
+        case OpLess: *out = Truth(Compare(lo, ro) < 0); return 1;
+        case OpGreater: *out = Truth(Compare(lo, ro) > 0); return 1;
         case OpFormat: return Format(context, l, r, out);
         case OpRound: *out = Round(l, r); return 1;
         case OpCrypt:
@@ -461,7 +471,27 @@ int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) cons
 
 int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const {
     Variable* v = context->variables()->Find(name_);
-    *out = v ? ToNumber(v->value()) : 0;
+    *out = v ? v->Number() : 0;
+    return 1;
+}
+
+int ExpressionNode::EvaluateOperand(ExpressionContext* context, Operand* out) const {
+    out->text = &out->scratch;
+    return Evaluate(context, &out->scratch);
+}
+
+int VariableNode::EvaluateOperand(ExpressionContext* context, Operand* out) const {
+    static const String kEmpty;
+    Variable* v = context->variables()->Find(name_);
+    if (v == nullptr) {
+        out->text = &kEmpty;
+    } else if (v->stable()) {
+        out->text = &v->value();
+        out->variable = v;
+    } else {
+        out->scratch = v->value();
+        out->text = &out->scratch;
+    }
     return 1;
 }
 
@@ -492,12 +522,28 @@ int OperatorNode::Evaluate(ExpressionContext* context, String* out) const {
     if (Arithmetic()) {
         double v;
         if (!Compute(context, &v)) return 0;
-        *out = FormatNumber(v);
+        FormatNumber(v, out);
         return 1;
     }
-    // Both operands are always evaluated: AND and OR do not short-circuit.
-    String l, r;
-    if (left_ != nullptr && !left_->Evaluate(context, &l)) return 0;
-    if (!right_->Evaluate(context, &r)) return 0;
-    return ApplyOperator(context, op_, l, r, out);
+    // Both operands are always evaluated: AND and OR do not short-circuit. The left
+    // value may be held by reference only when the right one cannot change it.
+    static const String kEmpty;
+    Operand l, r;
+    if (left_ == nullptr) {
+        l.text = &kEmpty;
+    } else if (right_->pure()) {
+        if (!left_->EvaluateOperand(context, &l)) return 0;
+    } else {
+        l.text = &l.scratch;
+        if (!left_->Evaluate(context, &l.scratch)) return 0;
+    }
+    if (!right_->EvaluateOperand(context, &r)) return 0;
+    if (l.text == out || r.text == out) {
+        // The result replaces a value an operand still reads.
+        String result;
+        int ok = ApplyOperator(context, op_, &l, &r, &result);
+        *out = result;
+        return ok;
+    }
+    return ApplyOperator(context, op_, &l, &r, out);
 }

@@ -131,6 +131,8 @@ double ToNumber(const String& s, bool* whole = nullptr);
 long ToInteger(const String& s);
 // "%f" with trailing zeros and a bare point removed; never "-0".
 String FormatNumber(double v);
+// The same into *out.
+void FormatNumber(double v, String* out);
 
 // The system's one-way password hash of key with a two-character salt.
 String CryptText(const String& key, const String& salt);

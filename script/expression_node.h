@@ -10,6 +10,26 @@
 #include "script/expression.h"
 #include "script/variables.h"
 
+// An operand's value as an operator sees it: its text (held by a constant or a
+// variable where that is safe, else in scratch) and its number, read once.
+struct Operand {
+    const String* text = nullptr;
+    String scratch;
+    Variable* variable = nullptr;  // not owned; remembers the number of its value
+    double number = 0;
+    int whole = -1;  // whether all of the text is the number; -1 until read
+
+    double Number(bool* all) {
+        if (whole < 0) {
+            bool w;
+            number = variable ? variable->Number(&w) : ToNumber(*text, &w);
+            whole = w;
+        }
+        *all = whole != 0;
+        return number;
+    }
+};
+
 class ExpressionNode {
 public:
     virtual ~ExpressionNode() {}
@@ -18,12 +38,17 @@ public:
     // The value read as a number, exactly as ToNumber() of Evaluate()'s text would
     // read it; nodes override it to skip the text where that is exact.
     virtual int EvaluateNumber(ExpressionContext* context, double* out) const;
+    // The value for an operator: 1 with *out filled, or 0 (reported). Nodes whose
+    // value already exists as a String hand out a reference to it.
+    virtual int EvaluateOperand(ExpressionContext* context, Operand* out) const;
+    // Whether evaluating the node can change nothing a script sees (no calls).
+    virtual bool pure() const { return false; }
 };
 
 // A string or numeric constant; quotes are already removed.
 class ConstantNode : public ExpressionNode {
 public:
-    explicit ConstantNode(const String& value) : value_(value), number_(ToNumber(value)) {}
+    explicit ConstantNode(const String& value) : value_(value), number_(ToNumber(value, &whole_)) {}
     int Evaluate(ExpressionContext*, String* out) const override {
         *out = value_;
         return 1;
@@ -32,10 +57,18 @@ public:
         *out = number_;
         return 1;
     }
+    int EvaluateOperand(ExpressionContext*, Operand* out) const override {
+        out->text = &value_;
+        out->number = number_;
+        out->whole = whole_;
+        return 1;
+    }
+    bool pure() const override { return true; }
 
 private:
     String value_;
     double number_;
+    bool whole_;
 };
 
 // A variable reference, its scope resolved once when read.
@@ -44,6 +77,8 @@ public:
     explicit VariableNode(const String& name) : name_(Variables::Resolve(name)) {}
     int Evaluate(ExpressionContext* context, String* out) const override;
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
+    int EvaluateOperand(ExpressionContext* context, Operand* out) const override;
+    bool pure() const override { return true; }
 
 private:
     ScopedName name_;
@@ -72,13 +107,17 @@ class OperatorNode : public ExpressionNode {
 public:
     // Takes ownership of left (may be null) and right.
     OperatorNode(const OperatorRecord* op, ExpressionNode* left, ExpressionNode* right)
-        : op_(op), left_(left), right_(right) {}
+        : op_(op),
+          left_(left),
+          right_(right),
+          pure_((left == nullptr || left->pure()) && right->pure()) {}
     ~OperatorNode() override {
         delete left_;
         delete right_;
     }
     int Evaluate(ExpressionContext* context, String* out) const override;
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
+    bool pure() const override { return pure_; }
 
 private:
     // +, -, *, / and POW: computed on the operands' numbers.
@@ -89,6 +128,7 @@ private:
     const OperatorRecord* op_;  // an entry of the static table
     ExpressionNode* left_;      // owned; null for a prefix operator
     ExpressionNode* right_;     // owned
+    bool pure_;
 };
 
 // +, -, *, / (0 is the error "Divide by 0") and POW on numbers.
@@ -96,7 +136,7 @@ int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, dou
                     double* out);
 
 // Applies op to the operand values (l is empty for a prefix operator).
-int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, const String& l,
-                  const String& r, String* out);
+int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand* l, Operand* r,
+                  String* out);
 
 #endif  // SCRIPT_EXPRESSION_NODE_H_

@@ -326,6 +326,7 @@ Tag* ScriptParser::FindTemplate(const char* name) {
     });
     if (it == sorted.end() || CompareKeys((*it)->name, name) != 0) return nullptr;
     t = MakeTemplate(**it);
+    t->SetErrorVariable(ErrorVariableName(t));
     tags().Insert(t);
     return t;
 }
@@ -469,18 +470,24 @@ void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list
     }
 }
 
-void ScriptParser::ClearErrorVariable(Tag* tag) {
+const ScopedName* ScriptParser::ErrorVariableName(const Tag* tag) {
     int id = tag->id();
-    if (id < 0 || id > TagKELP) return;
+    if (id < 0 || id > TagKELP) return nullptr;
     ErrorVariable* slot = errorvariables_[id];
     if (slot->tagname != tag->name()) slot++;  // the second name of a shared id
     if (slot->tagname != tag->name()) {
         slot->tagname = tag->name();
         slot->name = Variables::Resolve(tag->name() + "_Error");
     }
-    Variable* v = variables()->Find(slot->name);
+    return &slot->name;
+}
+
+void ScriptParser::ClearErrorVariable(Tag* tag) {
+    const ScopedName* name = tag->errorvariable();
+    if (name == nullptr && (name = ErrorVariableName(tag)) == nullptr) return;
+    Variable* v = variables()->Find(*name);
     if (v != nullptr && v->value().empty()) return;  // already clear
-    variables()->SetVariable(slot->name, String());
+    variables()->SetVariable(*name, String());
 }
 
 // --- errors
@@ -601,6 +608,18 @@ int ScriptParser::TextPhase(int* result) {
     long position = source()->CurrentFilePosition();
     int start = line();
     if (const CachedText* run = cache_->FindRun(position)) {
+        // Text written as it stands goes out in one piece.
+        int level = standardoutputlevel_;
+        if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
+            states_.Top()->WritesText() && !engine()->timedout()) {
+            if (level & OutputText) {
+                output_->Write(run->joined);
+                if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
+            }
+            SetLine(start + run->lines);
+            source()->Seek(run->end);
+            return run->code;
+        }
         for (const CachedTextEvent& e : run->events) {
             SetLine(start + e.line);
             int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
@@ -630,6 +649,15 @@ int ScriptParser::TextPhase(int* result) {
         run->end = source()->CurrentFilePosition();
         run->lines = line() - start;
         run->code = code;
+        for (const CachedTextEvent& e : run->events) {
+            run->joined.cat(e.text.chars(), e.text.length());
+            if (e.newline) {
+                run->endwhitespace = 1;
+            } else if (!e.text.empty()) {
+                run->endwhitespace =
+                    String::IsWhitespace(static_cast<unsigned char>(e.text[e.text.length() - 1]));
+            }
+        }
         cache_->InsertRun(position, run);
     } else {
         delete run;
@@ -669,6 +697,12 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
     NameValuePair* pair = prepared ? tag->attributes().First() : nullptr;
     for (const CachedAttribute& a : c->attributes) {
         SetLine(start + a.line);
+        if (pair != nullptr && a.kind == CachedAttribute::Evaluate) {
+            // Straight into the prepared tag's attribute.
+            if (!a.expression->Evaluate(this, pair->mutablevalue())) return ScanFailure;
+            pair = tag->attributes().Next();
+            continue;
+        }
         String value;
         if (a.kind == CachedAttribute::Evaluate) {
             if (!a.expression->Evaluate(this, &value)) return ScanFailure;

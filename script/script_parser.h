@@ -60,6 +60,9 @@ public:
     virtual int ProcessTag(Tag* tag);
     virtual int ProcessText(const String& text, int level);
     virtual int ExitState() { return StateDone; }
+    // Whether text reaching this state is written as ProcessText() above writes it.
+    // A state that overrides ProcessText() must answer false.
+    virtual bool WritesText() const { return true; }
 
     // Reports a runtime error of tag. When the script may go on, the message is kept
     // in the variable TAG_Error and the result is 1; otherwise 0.
@@ -145,6 +148,8 @@ public:
 
     // Empties the variable TAG_Error before a tag runs.
     void ClearErrorVariable(Tag* tag);
+    // The resolved name of TAG_Error for the tag's name; null for ids without one.
+    const ScopedName* ErrorVariableName(const Tag* tag);
 
     // Errors. Each returns whether processing may continue.
     int SyntaxError(const String& message) override;

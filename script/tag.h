@@ -20,6 +20,8 @@ class NameValuePair {
     const String& value() const { return value_; }
     int required() const { return required_; }
     void SetValue(const String& value) { value_ = value; }
+    // The value, for whoever computes it in place.
+    String* mutablevalue() { return &value_; }
     const char* key() const { return name_.chars(); }
     // The attribute's name resolved as a variable name, when the interpreter has it
     // (tags replayed from its cache); null otherwise.
@@ -47,7 +49,14 @@ class NameValuePair {
 class Tag {
   public:
     Tag(const String& name, int id, int endid)
-        : name_(name), id_(id), endid_(endid), flag_(0), position_(-1), line_(0), attributes_(1) {}
+        : name_(name),
+          id_(id),
+          endid_(endid),
+          flag_(0),
+          position_(-1),
+          line_(0),
+          errorvariable_(nullptr),
+          attributes_(1) {}
     Tag(const Tag& other)
         : name_(other.name_),
           id_(other.id_),
@@ -55,6 +64,7 @@ class Tag {
           flag_(other.flag_),
           position_(other.position_),
           line_(other.line_),
+          errorvariable_(other.errorvariable_),
           attributes_(1) {}
     Tag& operator=(const Tag&) = delete;
 
@@ -66,6 +76,7 @@ class Tag {
         flag_ = other.flag_;
         position_ = other.position_;
         line_ = other.line_;
+        errorvariable_ = other.errorvariable_;
         attributes_.Dump();
     }
 
@@ -92,6 +103,10 @@ class Tag {
     }
     SearchableList<NameValuePair, const char*>& attributes() { return attributes_; }
     const char* key() const { return name_.chars(); }
+    // The resolved name of the variable NAME_Error that holds the tag's runtime
+    // errors, when the interpreter has given it to the tag's template; else null.
+    const ScopedName* errorvariable() const { return errorvariable_; }
+    void SetErrorVariable(const ScopedName* name) { errorvariable_ = name; }
 
   private:
     String name_;
@@ -100,6 +115,7 @@ class Tag {
     int flag_;
     long position_;
     int line_;
+    const ScopedName* errorvariable_;  // not owned: the interpreter's
     SearchableList<NameValuePair, const char*> attributes_;  // owns elements
 };
 

@@ -64,6 +64,10 @@ struct CachedText {
     long end = 0;
     int lines = 0;
     int code = 0;  // how the run ended: a tag next, or the end of the input
+    // What the run writes when every event is written as it stands (no compression),
+    // and the whitespace flag it leaves behind (-1: left as it was).
+    String joined;
+    int endwhitespace = -1;
 };
 
 class TagCache {

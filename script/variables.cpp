@@ -6,6 +6,7 @@
 
 #include "foundation/time_helpers.h"
 #include "host/engine.h"
+#include "script/expression.h"
 
 namespace {
 
@@ -18,13 +19,18 @@ const char* const kDynamicTimeNames[DynTimeTypes] = {
 }  // namespace
 
 int Variable::SetValue(const String& value) {
-    value_ = value;
+    Store(value);
     return 1;
 }
 
+void Variable::ReadNumber(const String& text) {
+    number_ = ToNumber(text, &whole_);
+    numberknown_ = true;
+}
+
 const String& DynamicVariable::value() {
-    value_ = Compute();
-    return value_;
+    Store(Compute());
+    return Variable::value();
 }
 
 int DynamicVariable::SetValue(const String&) {
@@ -57,10 +63,10 @@ const char* TimeSnapshot::Field(DynamicTimeVariableType type) {
 
 const String& SnapshotTimeVariable::value() {
     if (!read_) {
-        value_ = snapshot_->Field(type_);
+        Store(snapshot_->Field(type_));
         read_ = true;
     }
-    return value_;
+    return Variable::value();
 }
 
 int SnapshotTimeVariable::SetValue(const String& value) {
@@ -158,7 +164,7 @@ Variable* Variables::FindField(const String& dbname, const String& varname) {
     return engine_->FindFieldVariable(dbname, varname);
 }
 
-Variable* Variables::Find(const ScopedName& n) {
+Variable* Variables::Search(const ScopedName& n) {
     const char* name = n.varname.chars();
     VariableTree* local = LocalScope();
     if (n.scope == ScopeLocal) return local ? local->Find(name) : globals_.Find(name);

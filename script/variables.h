@@ -19,7 +19,8 @@ class Kelp;
 // A named value. Names compare without regard to case.
 class Variable {
 public:
-    Variable(const String& name, const String& value) : name_(name), value_(value) {}
+    Variable(const String& name, const String& value)
+        : name_(name), value_(value), number_(0), numberknown_(false), whole_(false) {}
     virtual ~Variable() {}
     Variable(const Variable&) = delete;
     Variable& operator=(const Variable&) = delete;
@@ -31,8 +32,24 @@ public:
     virtual int SetValue(const String& value);
     virtual const String& error() const { return error_; }
     const char* key() const { return name_.chars(); }
+    // Whether a reference to value() stays good while other variables are read
+    // (dynamic variables compute a new value on every read).
+    virtual bool stable() const { return true; }
+    // The value read as a number (ToNumber), and in *whole whether all of the
+    // value is that number; worked out once per value.
+    double Number(bool* whole = nullptr) {
+        const String& text = value();
+        if (!numberknown_) ReadNumber(text);
+        if (whole) *whole = whole_;
+        return number_;
+    }
 
 protected:
+    // Replaces the value.
+    void Store(const String& value) {
+        value_ = value;
+        numberknown_ = false;
+    }
     // Records a refusal and returns 0.
     int Refuse(const String& message) {
         error_ = message;
@@ -40,8 +57,15 @@ protected:
     }
 
     String name_;
-    String value_;
     String error_;
+
+private:
+    void ReadNumber(const String& text);
+
+    String value_;
+    double number_;
+    bool numberknown_;
+    bool whole_;
 };
 
 // A system variable computed when read; refuses every assignment.
@@ -51,6 +75,7 @@ public:
     DynamicVariable(Kelp* engine, const String& name) : Variable(name, ""), engine_(engine) {}
     const String& value() override;
     int SetValue(const String& value) override;
+    bool stable() const override { return false; }
 
 protected:
     // The value as of now.
@@ -203,7 +228,15 @@ public:
     static ScopedName Resolve(const String& name);
 
     Variable* Find(const String& name) { return Find(Resolved(name)); }
-    Variable* Find(const ScopedName& name);
+    Variable* Find(const ScopedName& name) {
+        // What a look-up found outside the function scopes stays good while the
+        // generation is unchanged; a function scope may still hide it.
+        if (name.generation == generation_ && name.scope != ScopeLocal &&
+            (name.scope != ScopeDefault || name.fromsystem || locals_.empty())) {
+            return name.found;
+        }
+        return Search(name);
+    }
     // A copy of the variable's value; empty when there is none.
     String Value(const String& name);
     // Returns 0 when the variable refuses the value (error() then says why); an
@@ -247,6 +280,8 @@ public:
     void GetLocalVariableList(VariableList& list);
 
 private:
+    // Find() when the remembered look-up does not answer.
+    Variable* Search(const ScopedName& name);
     // Resolve(name), remembered for names seen before (with their look-up).
     const ScopedName& Resolved(const String& name);
 

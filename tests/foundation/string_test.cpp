@@ -3,6 +3,10 @@
 #include "foundation/string.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdio.h>
+
+#include <string>
 
 #include "tests/support/print.h"
 
@@ -227,4 +231,38 @@ TEST(String, ConcatenationAndNumbers) {
     EXPECT_EQ(String("Error reading 'x.dbf': gone"), s);
     EXPECT_EQ(String("-42"), String::FromInt(-42));
     EXPECT_EQ(String("a7"), String("a").catint(7));
+    // Every digit count, both signs, and the extremes.
+    long v = 0;
+    for (int digits = 1; digits <= 18; digits++) {
+        v = v * 10 + digits % 10;
+        char expected[32];
+        snprintf(expected, sizeof expected, "%ld", v);
+        EXPECT_EQ(String(expected), String::FromInt(v));
+        snprintf(expected, sizeof expected, "%ld", -v);
+        EXPECT_EQ(String(expected), String::FromInt(-v));
+    }
+    EXPECT_EQ(String("0"), String::FromInt(0));
+    EXPECT_EQ(String("100"), String::FromInt(100));
+    EXPECT_EQ(String("9223372036854775807"), String::FromInt(LONG_MAX));
+    EXPECT_EQ(String("-9223372036854775808"), String::FromInt(LONG_MIN));
+}
+
+TEST(String, CopiesKeepTheirOwnBuffers) {
+    String long_value(std::string(100, 'x').c_str());
+    String copy(long_value);
+    String short_value("abc");
+    String assigned;
+    assigned = short_value;
+    short_value.cat("def");
+    EXPECT_EQ(String("abc"), assigned);
+    assigned = assigned;
+    EXPECT_EQ(String("abc"), assigned);
+    assigned = long_value;
+    EXPECT_EQ(100, assigned.length());
+    assigned = short_value;
+    EXPECT_EQ(String("abcdef"), assigned);
+    EXPECT_EQ(24, assigned.capacity());
+    long_value.clear();
+    EXPECT_EQ(100, copy.length());
+    EXPECT_TRUE(long_value.empty());
 }
