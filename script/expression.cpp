@@ -405,6 +405,10 @@ int Expression::Evaluate(ExpressionContext* context, String* result) const {
     return root_->Evaluate(context, result);
 }
 
+int Expression::Evaluate(ExpressionContext* context, String* result, NumberHint* hint) const {
+    return root_->EvaluateHinted(context, result, hint);
+}
+
 int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result) {
     StringSource source(text);
     ExpressionSyntax syntax = {nullptr, false, false, false, false};
@@ -475,6 +479,19 @@ int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const 
     return 1;
 }
 
+int VariableNode::EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const {
+    Variable* v = context->variables()->Find(name_);
+    if (v == nullptr) {
+        out->clear();
+        hint->known = false;
+        return 1;
+    }
+    *out = v->value();
+    hint->known = v->stable();
+    if (hint->known) hint->number = v->Number(&hint->whole);
+    return 1;
+}
+
 int ExpressionNode::EvaluateOperand(ExpressionContext* context, Operand* out) const {
     out->text = &out->scratch;
     return Evaluate(context, &out->scratch);
@@ -515,6 +532,21 @@ int OperatorNode::EvaluateNumber(ExpressionContext* context, double* out) const 
     // six-decimal text, as the next operator would read it.
     bool exact = v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
     *out = exact ? v : ToNumber(FormatNumber(v));
+    return 1;
+}
+
+int OperatorNode::EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const {
+    if (!Arithmetic()) {
+        hint->known = false;
+        return Evaluate(context, out);
+    }
+    double v;
+    if (!Compute(context, &v)) return 0;
+    FormatNumber(v, out);
+    // A whole number's text is all digits and reads back exactly.
+    hint->known = v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
+    hint->number = v == 0 ? 0 : v;
+    hint->whole = true;
     return 1;
 }
 

@@ -7,6 +7,7 @@
 
 #include "foundation/string.h"
 #include "script/character_source.h"
+#include "script/number_hint.h"
 #include "script/variables.h"
 
 class Function;
@@ -101,6 +102,9 @@ public:
 
     // Returns 1 with *result set, or 0 after reporting an error through context.
     int Evaluate(ExpressionContext* context, String* result) const;
+    // The same, and *hint tells what the result reads as a number when that is
+    // known without reading it.
+    int Evaluate(ExpressionContext* context, String* result, NumberHint* hint) const;
     // The tokens as read, separated by single blanks; reading it again gives the
     // same expression.
     const String& source() const { return source_; }

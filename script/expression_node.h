@@ -43,6 +43,11 @@ public:
     virtual int EvaluateOperand(ExpressionContext* context, Operand* out) const;
     // Whether evaluating the node can change nothing a script sees (no calls).
     virtual bool pure() const { return false; }
+    // Evaluate(), telling in *hint what the value reads as a number when known.
+    virtual int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const {
+        hint->known = false;
+        return Evaluate(context, out);
+    }
 };
 
 // A string or numeric constant; quotes are already removed.
@@ -64,6 +69,13 @@ public:
         return 1;
     }
     bool pure() const override { return true; }
+    int EvaluateHinted(ExpressionContext*, String* out, NumberHint* hint) const override {
+        *out = value_;
+        hint->known = true;
+        hint->number = number_;
+        hint->whole = whole_;
+        return 1;
+    }
 
 private:
     String value_;
@@ -79,6 +91,7 @@ public:
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
     int EvaluateOperand(ExpressionContext* context, Operand* out) const override;
     bool pure() const override { return true; }
+    int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
 
 private:
     ScopedName name_;
@@ -118,6 +131,7 @@ public:
     int Evaluate(ExpressionContext* context, String* out) const override;
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
     bool pure() const override { return pure_; }
+    int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
 
 private:
     // +, -, *, / and POW: computed on the operands' numbers.

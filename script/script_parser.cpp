@@ -238,7 +238,9 @@ int ScriptState::RuntimeError(Tag* tag, const String& message) {
 int ScriptState::Assign(Tag* tag, NameValuePair* attribute) {
     if (attribute->scopedname() == nullptr) return Assign(tag, attribute->name(), attribute->value());
     Variables* vars = parser_->variables();
-    if (vars->SetVariable(*attribute->scopedname(), attribute->value())) return StateDone;
+    if (vars->SetVariable(*attribute->scopedname(), attribute->value(), &attribute->hint())) {
+        return StateDone;
+    }
     return RuntimeError(tag, vars->error());
 }
 
@@ -699,7 +701,9 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
         SetLine(start + a.line);
         if (pair != nullptr && a.kind == CachedAttribute::Evaluate) {
             // Straight into the prepared tag's attribute.
-            if (!a.expression->Evaluate(this, pair->mutablevalue())) return ScanFailure;
+            if (!a.expression->Evaluate(this, pair->mutablevalue(), pair->mutablehint())) {
+                return ScanFailure;
+            }
             pair = tag->attributes().Next();
             continue;
         }

@@ -6,6 +6,7 @@
 
 #include "foundation/list.h"
 #include "foundation/string.h"
+#include "script/number_hint.h"
 
 struct ScopedName;
 
@@ -19,9 +20,14 @@ class NameValuePair {
     const String& name() const { return name_; }
     const String& value() const { return value_; }
     int required() const { return required_; }
-    void SetValue(const String& value) { value_ = value; }
-    // The value, for whoever computes it in place.
+    void SetValue(const String& value) {
+        value_ = value;
+        hint_.known = false;
+    }
+    // The value and what it reads as a number, for whoever computes them in place.
     String* mutablevalue() { return &value_; }
+    NumberHint* mutablehint() { return &hint_; }
+    const NumberHint& hint() const { return hint_; }
     const char* key() const { return name_.chars(); }
     // The attribute's name resolved as a variable name, when the interpreter has it
     // (tags replayed from its cache); null otherwise.
@@ -35,6 +41,7 @@ class NameValuePair {
   private:
     String name_;
     String value_;
+    NumberHint hint_;
     int required_;
     const ScopedName* scopedname_;  // not owned: the interpreter's cache
 };

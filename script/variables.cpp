@@ -23,6 +23,24 @@ int Variable::SetValue(const String& value) {
     return 1;
 }
 
+int Variable::SetValue(const String& value, const NumberHint* hint) {
+    if (!SetValue(value)) return 0;
+    if (hint != nullptr && hint->known && value_.length() == value.length() &&
+        memcmp(value_.chars(), value.chars(), value.length()) == 0) {
+        number_ = hint->number;
+        whole_ = hint->whole;
+        numberknown_ = true;
+    }
+    return 1;
+}
+
+double Variable::OtherNumber(const String& text, bool* whole) {
+    bool all;
+    double v = ToNumber(text, &all);
+    if (whole) *whole = all;
+    return v;
+}
+
 void Variable::ReadNumber(const String& text) {
     number_ = ToNumber(text, &whole_);
     numberknown_ = true;
@@ -212,8 +230,8 @@ void Variables::Create(VariableTree* scope, const String& varname, const String&
     Invalidate();
 }
 
-int Variables::Assign(Variable* v, const String& value) {
-    if (v->SetValue(value)) return 1;
+int Variables::Assign(Variable* v, const String& value, const NumberHint* hint) {
+    if (v->SetValue(value, hint)) return 1;
     error_ = v->error();
     return 0;
 }
@@ -231,11 +249,11 @@ int Variables::SetVariable(const String& name, const String& value) {
     return SetVariable(Resolved(name), value);
 }
 
-int Variables::SetVariable(const ScopedName& n, const String& value) {
+int Variables::SetVariable(const ScopedName& n, const String& value, const NumberHint* hint) {
     // The variable a read would find is the one assigned; when there is none, local
     // and global names create one (unprefixed names a global), others are ignored.
     Variable* v = Find(n);
-    if (v != nullptr) return Assign(v, value);
+    if (v != nullptr) return Assign(v, value, hint);
     VariableTree* local = LocalScope();
     if (n.scope == ScopeLocal && local != nullptr) {
         Create(local, n.varname, value);

@@ -13,6 +13,7 @@
 #include "foundation/stack.h"
 #include "foundation/string.h"
 #include "foundation/time_helpers.h"
+#include "script/number_hint.h"
 
 class Kelp;
 
@@ -30,6 +31,9 @@ public:
     virtual const String& value() { return value_; }
     // Returns non-zero on success; on refusal the reason is in error().
     virtual int SetValue(const String& value);
+    // SetValue(), and when hint knows what the value reads as a number, the
+    // variable remembers it (if it keeps the value as given).
+    int SetValue(const String& value, const NumberHint* hint);
     virtual const String& error() const { return error_; }
     const char* key() const { return name_.chars(); }
     // Whether a reference to value() stays good while other variables are read
@@ -39,6 +43,7 @@ public:
     // value is that number; worked out once per value.
     double Number(bool* whole = nullptr) {
         const String& text = value();
+        if (&text != &value_) return OtherNumber(text, whole);
         if (!numberknown_) ReadNumber(text);
         if (whole) *whole = whole_;
         return number_;
@@ -61,6 +66,8 @@ protected:
 
 private:
     void ReadNumber(const String& text);
+    // The number of a value not kept in value_.
+    static double OtherNumber(const String& text, bool* whole);
 
     String value_;
     double number_;
@@ -242,7 +249,8 @@ public:
     // Returns 0 when the variable refuses the value (error() then says why); an
     // assignment that finds no system or field variable is ignored and returns 1.
     int SetVariable(const String& name, const String& value);
-    int SetVariable(const ScopedName& name, const String& value);
+    // hint: what the value reads as a number, when known; may be null.
+    int SetVariable(const ScopedName& name, const String& value, const NumberHint* hint = nullptr);
     // The reason of the last refused assignment.
     const String& error() const { return error_; }
 
@@ -289,7 +297,7 @@ private:
     // The look-up in every scope but the function scopes.
     Variable* SearchOutsideFunctions(const ScopedName& name, bool* fromsystem);
     // Records a refusal in error_.
-    int Assign(Variable* v, const String& value);
+    int Assign(Variable* v, const String& value, const NumberHint* hint);
     void Create(VariableTree* scope, const String& varname, const String& value);
     Variable* FindField(const String& dbname, const String& varname);
 
