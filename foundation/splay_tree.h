@@ -51,6 +51,8 @@ class SplayTree {
 
     virtual T* Find(K key) {
         if (root_ == nullptr) return nullptr;
+        // The root is the answer when it matches and nothing sorts after it.
+        if (root_->right == nullptr && Compare(key, root_->element) == 0) return root_->element;
         Splay(key);
         return Compare(key, root_->element) == 0 ? root_->element : nullptr;
     }
@@ -67,6 +69,11 @@ class SplayTree {
     // Appends every element in ascending key order at the tail of l; the tree keeps
     // ownership.
     void AppendToList(List<T>& l) const { AppendNode(root_, l); }
+    // Calls visit(element) for every element, in no particular order.
+    template <class F>
+    void Visit(F visit) const {
+        VisitNode(root_, visit);
+    }
 
     bool empty() const { return root_ == nullptr; }
     int owns() const { return owns_; }
@@ -148,6 +155,15 @@ class SplayTree {
             if (owns_) delete n->element;
             delete n;
             n = right;
+        }
+    }
+
+    template <class F>
+    static void VisitNode(const Node* n, F& visit) {
+        while (n != nullptr) {
+            visit(n->element);
+            VisitNode(n->left, visit);
+            n = n->right;
         }
     }
 

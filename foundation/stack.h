@@ -13,15 +13,28 @@
 template <class T>
 class Stack {
   public:
-    explicit Stack(int owns) : owns_(owns), top_(nullptr), cursor_(nullptr) {}
+    explicit Stack(int owns) : owns_(owns), top_(nullptr), cursor_(nullptr), spare_(nullptr) {}
     virtual ~Stack() {
         if (top_ != nullptr) Dump();
+        while (spare_ != nullptr) {
+            Node* n = spare_;
+            spare_ = n->below;
+            delete n;
+        }
     }
     Stack(const Stack&) = delete;
     Stack& operator=(const Stack&) = delete;
 
     virtual void Push(T* e) {
-        top_ = new Node{top_, e};
+        Node* n = spare_;
+        if (n != nullptr) {
+            spare_ = n->below;
+            n->below = top_;
+            n->element = e;
+        } else {
+            n = new Node{top_, e};
+        }
+        top_ = n;
         cursor_ = top_;
     }
 
@@ -33,12 +46,12 @@ class Stack {
             Node* n = top_;
             top_ = n->below;
             if (owns_) delete n->element;
-            delete n;
+            Recycle(n);
         }
         Node* n = top_;
         T* e = n->element;
         top_ = n->below;
-        delete n;
+        Recycle(n);
         cursor_ = top_;
         return e;
     }
@@ -73,9 +86,17 @@ class Stack {
         T* element;  // owned when the stack owns its elements
     };
 
+    // Keeps a popped node for the next push: stacks that go up and down with every
+    // call (states, scopes) then allocate only for a new greatest depth.
+    void Recycle(Node* n) {
+        n->below = spare_;
+        spare_ = n;
+    }
+
     int owns_;
     Node* top_;     // owned chain, top first
     Node* cursor_;  // not owned: a node of the chain, or null
+    Node* spare_;   // owned chain of unused nodes
 };
 
 #endif  // FOUNDATION_STACK_H_

@@ -450,20 +450,25 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     }
     // All arguments are evaluated before they are bound to the parameters: an
     // argument may call this same function, which walks the parameter list too.
-    std::vector<String> values(arguments_.size());
-    for (size_t i = 0; i < arguments_.size(); i++) {
+    const size_t count = arguments_.size();
+    String few[4];
+    std::vector<String> many;
+    String* values = few;
+    if (count > 4) {
+        many.resize(count);
+        values = many.data();
+    }
+    for (size_t i = 0; i < count; i++) {
         if (!arguments_[i]->Evaluate(context, &values[i])) return 0;
     }
-    VariableTree* arguments = new VariableTree(1);
+    VariableTree arguments(1);
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
-    for (const String& value : values) {
-        arguments->Insert(new Variable(parameter ? parameter->name() : String(), value));
+    for (size_t i = 0; i < count; i++) {
+        arguments.Insert(new Variable(parameter ? parameter->name() : String(), values[i]));
         if (parameter) parameter = parameters.Next();
     }
-    int ok = context->CallFunction(function_, arguments, out);
-    delete arguments;
-    return ok;
+    return context->CallFunction(function_, &arguments, out);
 }
 
 int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) const {

@@ -37,9 +37,15 @@ public:
 
     int ProcessTag(Tag* tag) override {
         switch (tag->id()) {
-            case TagKpFUNCRETURN:
-                parser_->functionreturnvalue() = tag->Value("VALUE");
+            case TagKpFUNCRETURN: {
+                NameValuePair* value = tag->Find("VALUE");
+                if (value != nullptr) {
+                    parser_->functionreturnvalue() = value->value();
+                } else {
+                    parser_->functionreturnvalue().clear();
+                }
                 return StateClose;
+            }
             case TagEndKpFUNCTION:
                 parser_->functionreturnvalue().clear();
                 return StateClose;

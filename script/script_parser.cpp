@@ -181,9 +181,9 @@ void AddTarget(TagTable* table, const char* name, int id, int endid) {
 // ScriptState
 
 ScriptState::ScriptState(ScriptParser* parser, const Tag* tag)
-    : parser_(parser), tag_(tag ? new Tag(*tag) : nullptr) {}
+    : parser_(parser), copy_(tag ? *tag : Tag(String(), 0, 0)), tag_(tag ? &copy_ : nullptr) {}
 
-ScriptState::~ScriptState() { delete tag_; }
+ScriptState::~ScriptState() {}
 
 int ScriptState::ProcessTag(Tag* tag) { return Dispatch(tag); }
 
@@ -678,20 +678,19 @@ int ScriptParser::ProcessCachedTag() {
     if (c == nullptr) return -1;
     int start = line();
     source()->Seek(c->end);
-    if (c->busy) {
-        Tag tag(*c->templ);
-        return ReplayTag(c, start, &tag, false);
+    int depth = c->inuse;
+    if (depth == static_cast<int>(c->prepared.size())) {
+        c->prepared.push_back(CachedTag::Prepared{new Tag(*c->templ), false});
     }
-    bool fresh = c->prepared == nullptr;
-    if (fresh) c->prepared = new Tag(*c->templ);
-    c->busy = true;
-    int r = ReplayTag(c, start, c->prepared, !fresh);
-    c->busy = false;
-    if (fresh && r == ScanFailure) {
-        // Only a complete first replay leaves a tag to fill in again.
-        delete c->prepared;
-        c->prepared = nullptr;
-    }
+    // Deeper replays may add entries: hold the tag, not a reference into the vector.
+    Tag* tag = c->prepared[depth].tag;
+    bool complete = c->prepared[depth].complete;
+    if (!complete) tag->Reset(*c->templ);
+    c->inuse++;
+    int r = ReplayTag(c, start, tag, complete);
+    c->inuse--;
+    // Only a complete replay leaves a tag to fill in again.
+    c->prepared[depth].complete = r != ScanFailure;
     return r;
 }
 

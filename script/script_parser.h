@@ -80,7 +80,8 @@ protected:
     int Dispatch(Tag* tag);
 
     ScriptParser* parser_;  // not owned
-    Tag* tag_;              // owned copy; null for the base state
+    Tag copy_;              // the tag copied (empty for the base state)
+    Tag* tag_;              // &copy_, or null for the base state
 };
 
 // A tag handler: called by the base dispatch with the state that received the tag.

@@ -7,7 +7,7 @@
 
 CachedTag::~CachedTag() {
     for (CachedAttribute& a : attributes) delete a.expression;
-    delete prepared;
+    for (Prepared& p : prepared) delete p.tag;
 }
 
 TagCache::~TagCache() {

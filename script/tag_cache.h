@@ -40,11 +40,15 @@ struct CachedTag {
     CachedTag& operator=(const CachedTag&) = delete;
 
     Tag* templ = nullptr;  // not owned: the table's template
-    // A tag with these attributes (and the template's defaults) that replays fill
-    // in again; busy while a replay uses it (a function body may replay the same
-    // tag recursively, and then builds a tag of its own).
-    Tag* prepared = nullptr;  // owned
-    bool busy = false;
+    // Tags with these attributes (and the template's defaults) that replays fill in
+    // again, one per depth of replays in progress (a function body may replay the
+    // same tag recursively). A tag is complete once a replay has filled it.
+    struct Prepared {
+        Tag* tag;  // owned
+        bool complete;
+    };
+    std::vector<Prepared> prepared;
+    int inuse = 0;  // replays in progress
     std::vector<CachedAttribute> attributes;
     long end = 0;  // file position after the tag's ">"
     int lines = 0;  // line feeds inside the tag

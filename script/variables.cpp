@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "foundation/key_compare.h"
 #include "foundation/time_helpers.h"
 #include "host/engine.h"
 #include "script/expression.h"
@@ -123,7 +124,8 @@ Variables::Variables(Kelp* engine)
       basesystem_(new VariableTree(1)),
       locals_(0),
       systems_(0),
-      generation_(1) {
+      generation_(1),
+      manylocalnames_(false) {
     systems_.Push(basesystem_);
 }
 
@@ -190,9 +192,10 @@ Variable* Variables::Search(const ScopedName& n) {
     // and go with every call, so they are searched each time.
     if (n.generation != generation_) {
         n.found = SearchOutsideFunctions(n, &n.fromsystem);
+        n.maybelocal = MaybeLocalName(n.varname);
         n.generation = generation_;
     }
-    if (n.scope != ScopeDefault || n.fromsystem || local == nullptr) return n.found;
+    if (n.scope != ScopeDefault || n.fromsystem || !n.maybelocal || local == nullptr) return n.found;
     Variable* v = local->Find(name);
     return v ? v : n.found;
 }
@@ -227,7 +230,26 @@ String Variables::Value(const String& name) {
 
 void Variables::Create(VariableTree* scope, const String& varname, const String& value) {
     scope->Insert(new Variable(varname, value));
+    if (scope == LocalScope()) NoteLocalName(varname);
     Invalidate();
+}
+
+void Variables::NoteLocalName(const String& name) {
+    if (MaybeLocalName(name)) return;
+    if (localnames_.size() >= 64) {
+        manylocalnames_ = true;
+    } else {
+        localnames_.push_back(name);
+    }
+    Invalidate();  // remembered look-ups of this name must search function scopes now
+}
+
+bool Variables::MaybeLocalName(const String& varname) const {
+    if (manylocalnames_) return true;
+    for (const String& name : localnames_) {
+        if (CompareKeys(name.chars(), varname.chars()) == 0) return true;
+    }
+    return false;
 }
 
 int Variables::Assign(Variable* v, const String& value, const NumberHint* hint) {

@@ -6,6 +6,7 @@
 #define SCRIPT_VARIABLES_H_
 
 #include <string>
+#include <vector>
 #include <unordered_map>
 
 #include "foundation/list.h"
@@ -212,6 +213,7 @@ struct ScopedName {
     mutable Variable* found = nullptr;     // not owned; found outside function scopes
     mutable bool fromsystem = false;       // found is a system variable
     mutable unsigned long generation = 0;  // of the store when found was looked up
+    mutable bool maybelocal = true;        // a function scope may hold the name
 };
 
 // The variable store of one request. Resolution by scope:
@@ -239,7 +241,8 @@ public:
         // What a look-up found outside the function scopes stays good while the
         // generation is unchanged; a function scope may still hide it.
         if (name.generation == generation_ && name.scope != ScopeLocal &&
-            (name.scope != ScopeDefault || name.fromsystem || locals_.empty())) {
+            (name.scope != ScopeDefault || name.fromsystem || !name.maybelocal ||
+             locals_.empty())) {
             return name.found;
         }
         return Search(name);
@@ -271,7 +274,10 @@ public:
     String GetSystemVariableValue(const String& name);
 
     // The caller owns scopes it pushes and gets back on pop.
-    void PushLocalVars(VariableTree* scope) { locals_.Push(scope); }
+    void PushLocalVars(VariableTree* scope) {
+        locals_.Push(scope);
+        scope->Visit([this](Variable* v) { NoteLocalName(v->name()); });
+    }
     VariableTree* PopLocalVars();
     void PushSystemVars(VariableTree* scope) {
         systems_.Push(scope);
@@ -290,6 +296,10 @@ public:
 private:
     // Find() when the remembered look-up does not answer.
     Variable* Search(const ScopedName& name);
+    // Function scopes hold only names noted here (parameters and local variables),
+    // so a look-up of any other name can skip them.
+    void NoteLocalName(const String& name);
+    bool MaybeLocalName(const String& varname) const;
     // Resolve(name), remembered for names seen before (with their look-up).
     const ScopedName& Resolved(const String& name);
 
@@ -309,6 +319,8 @@ private:
     Stack<VariableTree> systems_;   // not owning
     String error_;
     unsigned long generation_;
+    std::vector<String> localnames_;  // every name ever given to a function scope
+    bool manylocalnames_;             // too many to note: any name may be local
     std::unordered_map<std::string, ScopedName> resolved_;
 };
 

@@ -92,6 +92,64 @@ TEST(Variables, LocalAndGlobalAssignmentInsideAFunction) {
     EXPECT_EQ(nullptr, v->PopLocalVars());
 }
 
+TEST(Variables, RememberedLookupsSeeFunctionScopesThatAppearLater) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->SetVariable("count", "global");
+    v->SetVariable("other", "other global");
+    // Names resolved once and looked up again, as parsed expressions do.
+    ScopedName count = Variables::Resolve("count");
+    ScopedName other = Variables::Resolve("other");
+    EXPECT_EQ(String("global"), v->Find(count)->value());
+
+    VariableTree empty(1);
+    v->PushLocalVars(&empty);
+    EXPECT_EQ(String("global"), v->Find(count)->value());
+    v->SetVariable("l.count", "made local");  // a name new to function scopes
+    EXPECT_EQ(String("made local"), v->Find(count)->value());
+    EXPECT_EQ(String("other global"), v->Find(other)->value());
+    v->PopLocalVars();
+    EXPECT_EQ(String("global"), v->Find(count)->value());
+
+    VariableTree parameters(1);
+    parameters.SetVariable("OTHER", "parameter");  // arrives with the scope
+    v->PushLocalVars(&parameters);
+    EXPECT_EQ(String("parameter"), v->Find(other)->value());
+    v->PopLocalVars();
+    EXPECT_EQ(String("other global"), v->Find(other)->value());
+
+    // Past the names it can note, every look-up searches the function scope.
+    VariableTree many(1);
+    for (int i = 0; i < 70; i++) many.SetVariable(String("P").catint(i), "p");
+    many.SetVariable("COUNT", "last");
+    v->PushLocalVars(&many);
+    EXPECT_EQ(String("last"), v->Find(count)->value());
+    EXPECT_EQ(String("p"), v->Value("p69"));
+    v->PopLocalVars();
+}
+
+TEST(Variables, NumbersAreReadOncePerValue) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->SetVariable("n", "12abc");
+    Variable* n = v->Find("n");
+    bool whole = true;
+    EXPECT_EQ(12, n->Number(&whole));
+    EXPECT_FALSE(whole);
+    v->SetVariable("n", "7");
+    EXPECT_EQ(7, n->Number(&whole));
+    EXPECT_TRUE(whole);
+    // A value that comes with its number keeps it.
+    NumberHint hint;
+    hint.known = true;
+    hint.number = 40;
+    hint.whole = true;
+    ASSERT_EQ(1, v->SetVariable(Variables::Resolve("n"), "40", &hint));
+    EXPECT_EQ(40, n->Number(&whole));
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(String("40"), n->value());
+}
+
 TEST(Variables, ResolutionOrderSystemLocalDatabaseGlobal) {
     FieldEngine engine;
     Variables* v = engine.vars();
