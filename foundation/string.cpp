@@ -184,7 +184,14 @@ String& String::catint(long v) {
         *--p = static_cast<char>('0' + u);
     }
     if (v < 0) *--p = '-';
-    return cat(p, static_cast<int>(end - p));
+    int n = static_cast<int>(end - p);
+    if (length_ + n >= capacity_) return cat(p, n);
+    // At most 20 bytes into room already there.
+    char* to = data_ + length_;
+    for (int i = 0; i < n; i++) to[i] = p[i];
+    length_ += n;
+    data_[length_] = '\0';
+    return *this;
 }
 
 String String::FromInt(long v) {

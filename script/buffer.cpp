@@ -41,15 +41,12 @@ void Buffer::Close() {
 }
 
 long Buffer::CurrentFilePosition() {
-    return blockoffset_ + position_;
+    return RawPosition();
 }
 
 bool Buffer::Seek(long offset) {
     if (offset < 0) return false;
-    if (offset >= blockoffset_ && offset < blockoffset_ + count_) {
-        position_ = static_cast<int>(offset - blockoffset_);
-        return true;
-    }
+    if (SeekInBlock(offset)) return true;
     blockoffset_ = offset;
     position_ = 0;
     return FillBuffer();

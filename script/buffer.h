@@ -43,6 +43,16 @@ class Buffer {
     const String& error() const { return error_; }
     int size() const { return size_; }
 
+  protected:
+    // The plain file position, and a seek that stays inside the current block
+    // (false when the block does not hold offset).
+    long RawPosition() const { return blockoffset_ + position_; }
+    bool SeekInBlock(long offset) {
+        if (offset < blockoffset_ || offset >= blockoffset_ + count_) return false;
+        position_ = static_cast<int>(offset - blockoffset_);
+        return true;
+    }
+
   private:
     Kelp* engine_;  // not owned
     File* file_;    // owned; null when closed

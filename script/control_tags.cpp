@@ -84,6 +84,8 @@ public:
         : ScriptState(parser, tag),
           legacy_(tag->id() == TagWHILE),
           ended_(false),
+          condition_(nullptr),
+          conditionlines_(0),
           assigns_(!attribute.empty()),
           attribute_(Variables::Resolve(attribute)) {
         parser->macrosource()->SavePosition(&body_);
@@ -94,8 +96,18 @@ public:
     // when true, StateClose when false, StateError when it failed.
     int EvaluateExpression() {
         int line = parser_->line();
-        bool owned;
-        Expression* e = parser_->ReadExpressionAt(tag_->position(), tag_->positionline(), &owned);
+        bool owned = false;
+        Expression* e = condition_;
+        if (e != nullptr) {
+            parser_->SetLine(tag_->positionline() + conditionlines_);
+        } else {
+            e = parser_->ReadExpressionAt(tag_->position(), tag_->positionline(), &owned);
+            if (e != nullptr && !owned) {
+                // Read once and kept by the interpreter: the next tests use it as it is.
+                condition_ = e;
+                conditionlines_ = parser_->line() - tag_->positionline();
+            }
+        }
         String value;
         int result = StateError;
         if (e != nullptr && e->Evaluate(parser_, &value)) {
@@ -136,6 +148,8 @@ public:
 private:
     bool legacy_;
     bool ended_;
+    Expression* condition_;   // not owned: the interpreter keeps it; null until read
+    int conditionlines_;      // the lines it spans
     bool assigns_;            // the condition's value is assigned to attribute_
     ScopedName attribute_;
     MacroExpander::Position body_;

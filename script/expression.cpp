@@ -60,7 +60,7 @@ bool IsSpace(char c) {
 }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-const char* Truth(bool b) { return b ? "1" : "0"; }
+void SetTruth(String* out, bool b) { out->assign(b ? '1' : '0'); }
 
 long ClampToLong(double v) {
     if (isnan(v)) return 0;
@@ -368,19 +368,19 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
         case OpShiftRight:
         case OpModulo:
             return Bitwise(context, op->code, l, r, out);
-        case OpAnd: *out = Truth(Expression::IsTrue(l) && Expression::IsTrue(r)); return 1;
-        case OpOr: *out = Truth(Expression::IsTrue(l) || Expression::IsTrue(r)); return 1;
-        case OpNot: *out = Truth(!Expression::IsTrue(r)); return 1;
+        case OpAnd: SetTruth(out, Expression::IsTrue(l) && Expression::IsTrue(r)); return 1;
+        case OpOr: SetTruth(out, Expression::IsTrue(l) || Expression::IsTrue(r)); return 1;
+        case OpNot: SetTruth(out, !Expression::IsTrue(r)); return 1;
         case OpIn: *out = String::FromInt(Position(l, r, false, false)); return 1;
         case OpCaseIn: *out = String::FromInt(Position(l, r, true, false)); return 1;
         case OpEndIn: *out = String::FromInt(Position(l, r, false, true)); return 1;
         case OpEndCaseIn: *out = String::FromInt(Position(l, r, true, true)); return 1;
-        case OpEqual: *out = Truth(Compare(lo, ro) == 0); return 1;
-        case OpNotEqual: *out = Truth(Compare(lo, ro) != 0); return 1;
-        case OpGreaterEqual: *out = Truth(Compare(lo, ro) >= 0); return 1;
-        case OpLessEqual: *out = Truth(Compare(lo, ro) <= 0); return 1;
-        case OpLess: *out = Truth(Compare(lo, ro) < 0); return 1;
-        case OpGreater: *out = Truth(Compare(lo, ro) > 0); return 1;
+        case OpEqual: SetTruth(out, Compare(lo, ro) == 0); return 1;
+        case OpNotEqual: SetTruth(out, Compare(lo, ro) != 0); return 1;
+        case OpGreaterEqual: SetTruth(out, Compare(lo, ro) >= 0); return 1;
+        case OpLessEqual: SetTruth(out, Compare(lo, ro) <= 0); return 1;
+        case OpLess: SetTruth(out, Compare(lo, ro) < 0); return 1;
+        case OpGreater: SetTruth(out, Compare(lo, ro) > 0); return 1;
         case OpFormat: return Format(context, l, r, out);
         case OpRound: *out = Round(l, r); return 1;
         case OpCrypt:

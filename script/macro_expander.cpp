@@ -25,11 +25,7 @@ void MacroExpander::ClearMacro() {
     encoding_ = engine_->defaultmacroencoding();
 }
 
-long MacroExpander::CurrentFilePosition() {
-    return Buffer::CurrentFilePosition() - (index_ >= 0 ? consumed_ : 0);
-}
-
-bool MacroExpander::Seek(long offset) {
+bool MacroExpander::SeekFar(long offset) {
     // A value half delivered belongs to the old position.
     ClearMacro();
     return Buffer::Seek(offset);

@@ -18,13 +18,17 @@
 // CurrentFilePosition() points before the reference, so a position remembered there
 // re-expands the reference (with a fresh look-up) when read again. Stepping back
 // over a value's first character pushes the whole reference back to the file.
-class MacroExpander : public Buffer {
+class MacroExpander final : public Buffer {
 public:
     // engine: not owned; supplies the variables and the default encoding.
     MacroExpander(Kelp* engine, int size);
 
-    long CurrentFilePosition() override;
-    bool Seek(long offset) override;
+    long CurrentFilePosition() override { return RawPosition() - (index_ >= 0 ? consumed_ : 0); }
+    bool Seek(long offset) override {
+        // Loops and calls seek back and forth inside one block: the common case.
+        if (index_ < 0 && consumed_ == 0 && offset >= 0 && SeekInBlock(offset)) return true;
+        return SeekFar(offset);
+    }
     int GetNextChar() override;
     void UnGetChar() override;
     bool inmacro() override { return index_ >= 0; }
@@ -46,9 +50,10 @@ public:
 
     // Called after an "&" was read: whether a reference follows. If so it is consumed
     // and *value receives the (encoded) value; if not, nothing is consumed.
-    virtual bool CheckForMacro(String* value);
+    bool CheckForMacro(String* value);
 
 private:
+    bool SeekFar(long offset);
     void ClearMacro();
     // Pushes back n characters read with the plain reader.
     void PushBack(int n);

@@ -356,10 +356,10 @@ void ScriptParser::SetHandler(int id, TagHandler routine) {
 
 int ScriptParser::SkipTo(Tag* found, TagTable* targets) {
     if (macrosource_->inmacro()) return FindTag(found, targets);
-    long position = source()->CurrentFilePosition();
+    long position = macrosource_->CurrentFilePosition();
     int start = line();
     if (const TagCache::CachedSkip* s = cache_->FindSkip(position, targets)) {
-        source()->Seek(s->end);
+        macrosource_->Seek(s->end);
         SetLine(start + s->lines);
         found->Reset(*s->target);
         return ScanDone;
@@ -371,7 +371,7 @@ int ScriptParser::SkipTo(Tag* found, TagTable* targets) {
         Tag* target = targets->Find(found->name().chars());
         if (target != nullptr) {
             cache_->InsertSkip(position, TagCache::CachedSkip{targets, target,
-                                                              source()->CurrentFilePosition(),
+                                                              macrosource_->CurrentFilePosition(),
                                                               line() - start});
         }
     }
@@ -571,7 +571,7 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
     if (recorded != nullptr) {
         if (r != ScanFailure && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
             recorded->templ = FindTemplate(tag->name().chars());
-            recorded->end = source()->CurrentFilePosition();
+            recorded->end = macrosource_->CurrentFilePosition();
             recorded->lines = line() - recordline_;
             cache_->Insert(start, recorded);
         } else {
@@ -607,7 +607,7 @@ void ScriptParser::Record(const String& name, int kind, Expression* expression,
 
 int ScriptParser::TextPhase(int* result) {
     if (macrosource_->inmacro()) return Parser::TextPhase(result);
-    long position = source()->CurrentFilePosition();
+    long position = macrosource_->CurrentFilePosition();
     int start = line();
     if (const CachedText* run = cache_->FindRun(position)) {
         // Text written as it stands goes out in one piece.
@@ -619,20 +619,20 @@ int ScriptParser::TextPhase(int* result) {
                 if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
             }
             SetLine(start + run->lines);
-            source()->Seek(run->end);
+            macrosource_->Seek(run->end);
             return run->code;
         }
         for (const CachedTextEvent& e : run->events) {
             SetLine(start + e.line);
             int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
             if (r != 1) {
-                source()->Seek(e.end);
+                macrosource_->Seek(e.end);
                 *result = r;
                 return ScanDone;
             }
         }
         SetLine(start + run->lines);
-        source()->Seek(run->end);
+        macrosource_->Seek(run->end);
         return run->code;
     }
     if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
@@ -648,7 +648,7 @@ int ScriptParser::TextPhase(int* result) {
     textrecording_ = outer;
     textline_ = outerline;
     if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
-        run->end = source()->CurrentFilePosition();
+        run->end = macrosource_->CurrentFilePosition();
         run->lines = line() - start;
         run->code = code;
         for (const CachedTextEvent& e : run->events) {
@@ -669,15 +669,15 @@ int ScriptParser::TextPhase(int* result) {
 
 void ScriptParser::RecordText(bool newline, const String& text) {
     textrecording_->events.push_back(
-        CachedTextEvent{newline, text, line() - textline_, source()->CurrentFilePosition()});
+        CachedTextEvent{newline, text, line() - textline_, macrosource_->CurrentFilePosition()});
 }
 
 int ScriptParser::ProcessCachedTag() {
     if (macrosource_->inmacro()) return -1;
-    CachedTag* c = cache_->Find(source()->CurrentFilePosition());
+    CachedTag* c = cache_->Find(macrosource_->CurrentFilePosition());
     if (c == nullptr) return -1;
     int start = line();
-    source()->Seek(c->end);
+    macrosource_->Seek(c->end);
     int depth = c->inuse;
     if (depth == static_cast<int>(c->prepared.size())) {
         c->prepared.push_back(CachedTag::Prepared{new Tag(*c->templ), false});
@@ -758,7 +758,7 @@ int ScriptParser::ReadAttributes(Tag* tag) {
             return GetFlatFileNameValuePairs(tag);
         case TagHIDE:
         case TagWHILE: {
-            long position = source()->CurrentFilePosition();
+            long position = macrosource_->CurrentFilePosition();
             int positionline = line();
             if (tag->id() == TagWHILE) tag->SetPosition(position, positionline);
             String raw;
@@ -797,7 +797,7 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
                       (id == TagKpFILTER && name.matches("FILTER")) ||
                       (id == TagKpDO && name.matches("VALUE"));
     bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER"));
-    long position = source()->CurrentFilePosition();
+    long position = macrosource_->CurrentFilePosition();
     int startline = line();
     ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true, keepsource};
     ExpressionEnd end;
