@@ -167,10 +167,14 @@ String& String::catint(long v) {
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    char digits[24];
-    char* end = digits + sizeof digits;
-    char* p = end;
     unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    // The digits are written straight into the buffer, last one first.
+    int n = 1;
+    for (unsigned long power = 10; n < 20 && u >= power; power *= 10) n++;
+    if (v < 0) n++;
+    if (length_ + n >= capacity_) Reallocate(GrowthCapacity(static_cast<long>(length_) + n), length_);
+    char* p = data_ + length_ + n;
+    *p = '\0';
     while (u >= 100) {
         const char* pair = kPairs + (u % 100) * 2;
         u /= 100;
@@ -184,13 +188,7 @@ String& String::catint(long v) {
         *--p = static_cast<char>('0' + u);
     }
     if (v < 0) *--p = '-';
-    int n = static_cast<int>(end - p);
-    if (length_ + n >= capacity_) return cat(p, n);
-    // At most 20 bytes into room already there.
-    char* to = data_ + length_;
-    for (int i = 0; i < n; i++) to[i] = p[i];
     length_ += n;
-    data_[length_] = '\0';
     return *this;
 }
 
