@@ -283,6 +283,8 @@ ScriptParser::~ScriptParser() {
 
 void ScriptParser::Init() {
     cache_ = new TagCache;
+    lastrun_ = nullptr;
+    lasttag_ = nullptr;
     textrecording_ = nullptr;
     textline_ = 0;
     recording_ = nullptr;
@@ -609,7 +611,16 @@ int ScriptParser::TextPhase(int* result) {
     if (macrosource_->inmacro()) return Parser::TextPhase(result);
     long position = macrosource_->CurrentFilePosition();
     int start = line();
-    if (const CachedText* run = cache_->FindRun(position)) {
+    // What follows a replayed tag is usually the run found there before.
+    CachedText* run = nullptr;
+    if (lasttag_ != nullptr && lasttag_->end == position) run = lasttag_->nextrun;
+    if (run == nullptr) {
+        run = cache_->FindRun(position);
+        if (run != nullptr && lasttag_ != nullptr && lasttag_->end == position) lasttag_->nextrun = run;
+    }
+    lasttag_ = nullptr;
+    lastrun_ = run;
+    if (run != nullptr) {
         // Text written as it stands goes out in one piece.
         int level = standardoutputlevel_;
         if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
@@ -638,31 +649,31 @@ int ScriptParser::TextPhase(int* result) {
     if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
     // Read a second time (a loop or a function body): remember it, unless it holds
     // an "&" (a macro could read differently on the next pass).
-    CachedText* run = new CachedText;
+    CachedText* fresh = new CachedText;
     CachedText* outer = textrecording_;
     int outerline = textline_;
-    textrecording_ = run;
+    textrecording_ = fresh;
     textline_ = start;
     long ampersands = macrosource_->ampersands();
     int code = Parser::TextPhase(result);
     textrecording_ = outer;
     textline_ = outerline;
     if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
-        run->end = macrosource_->CurrentFilePosition();
-        run->lines = line() - start;
-        run->code = code;
-        for (const CachedTextEvent& e : run->events) {
-            run->joined.cat(e.text.chars(), e.text.length());
+        fresh->end = macrosource_->CurrentFilePosition();
+        fresh->lines = line() - start;
+        fresh->code = code;
+        for (const CachedTextEvent& e : fresh->events) {
+            fresh->joined.cat(e.text.chars(), e.text.length());
             if (e.newline) {
-                run->endwhitespace = 1;
+                fresh->endwhitespace = 1;
             } else if (!e.text.empty()) {
-                run->endwhitespace =
+                fresh->endwhitespace =
                     String::IsWhitespace(static_cast<unsigned char>(e.text[e.text.length() - 1]));
             }
         }
-        cache_->InsertRun(position, run);
+        cache_->InsertRun(position, fresh);
     } else {
-        delete run;
+        delete fresh;
     }
     return code;
 }
@@ -674,7 +685,14 @@ void ScriptParser::RecordText(bool newline, const String& text) {
 
 int ScriptParser::ProcessCachedTag() {
     if (macrosource_->inmacro()) return -1;
-    CachedTag* c = cache_->Find(macrosource_->CurrentFilePosition());
+    long position = macrosource_->CurrentFilePosition();
+    CachedTag* c = nullptr;
+    if (lastrun_ != nullptr && lastrun_->end == position) c = lastrun_->nexttag;
+    if (c == nullptr) {
+        c = cache_->Find(position);
+        if (c != nullptr && lastrun_ != nullptr && lastrun_->end == position) lastrun_->nexttag = c;
+    }
+    lastrun_ = nullptr;
     if (c == nullptr) return -1;
     int start = line();
     macrosource_->Seek(c->end);
@@ -691,6 +709,7 @@ int ScriptParser::ProcessCachedTag() {
     c->inuse--;
     // Only a complete replay leaves a tag to fill in again.
     c->prepared[depth].complete = r != ScanFailure;
+    lasttag_ = c;
     return r;
 }
 

@@ -274,6 +274,10 @@ private:
     CachedText* textrecording_;  // owned while a text run is being recorded
     int textline_;            // the line where it starts
     CachedTag* recording_;    // owned while a tag is being read for the cache
+    // The run and the tag replayed last (not owned), to find what follows them
+    // without a look-up; each is good only at its own end position.
+    CachedText* lastrun_;
+    CachedTag* lasttag_;
     int recordline_;          // the line where the recorded tag starts
 };
 

@@ -16,14 +16,18 @@ TagCache::~TagCache() {
     for (auto& entry : runs_) delete entry.second;
 }
 
-const CachedText* TagCache::FindRun(long position) const {
+CachedText* TagCache::FindRun(long position) const {
     auto it = runs_.find(position);
     return it == runs_.end() ? nullptr : it->second;
 }
 
 void TagCache::InsertRun(long position, CachedText* run) {
+    // Entries stay where they are once made (the interpreter links them).
     CachedText*& slot = runs_[position];
-    delete slot;
+    if (slot != nullptr) {
+        delete run;
+        return;
+    }
     slot = run;
 }
 
@@ -65,6 +69,9 @@ CachedTag* TagCache::Find(long position) const {
 
 void TagCache::Insert(long position, CachedTag* tag) {
     CachedTag*& slot = tags_[position];
-    delete slot;
+    if (slot != nullptr) {
+        delete tag;
+        return;
+    }
     slot = tag;
 }

@@ -12,6 +12,7 @@
 
 class Expression;
 class Tag;
+struct CachedText;
 
 // How one attribute gets its value on a replay.
 struct CachedAttribute {
@@ -52,6 +53,7 @@ struct CachedTag {
     std::vector<CachedAttribute> attributes;
     long end = 0;  // file position after the tag's ">"
     int lines = 0;  // line feeds inside the tag
+    CachedText* nextrun = nullptr;  // not owned: the run found at end, once known
 };
 
 // The text between two tags: its events (text runs and line breaks) as the text
@@ -72,6 +74,7 @@ struct CachedText {
     // and the whitespace flag it leaves behind (-1: left as it was).
     String joined;
     int endwhitespace = -1;
+    CachedTag* nexttag = nullptr;  // not owned: the tag found at end, once known
 };
 
 class TagCache {
@@ -83,10 +86,11 @@ public:
 
     // The tag that starts at position, or null.
     CachedTag* Find(long position) const;
-    // Takes ownership of tag.
+    // Takes ownership of tag. Entries are never replaced: a second one for a
+    // position is dropped.
     void Insert(long position, CachedTag* tag);
 
-    const CachedText* FindRun(long position) const;
+    CachedText* FindRun(long position) const;
     // Takes ownership of run.
     void InsertRun(long position, CachedText* run);
     // Whether text at position was read before (and notes that it now was): a run is
