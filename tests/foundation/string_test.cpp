@@ -241,6 +241,13 @@ TEST(String, ConcatenationAndNumbers) {
         snprintf(expected, sizeof expected, "%ld", -v);
         EXPECT_EQ(String(expected), String::FromInt(-v));
     }
+    for (long power = 1; power <= 1000000000000000000L; power *= 10) {
+        for (long w : {power - 1, power, power + 1}) {
+            char expected[32];
+            snprintf(expected, sizeof expected, "%ld", w);
+            EXPECT_EQ(String(expected), String::FromInt(w));
+        }
+    }
     EXPECT_EQ(String("0"), String::FromInt(0));
     EXPECT_EQ(String("100"), String::FromInt(100));
     EXPECT_EQ(String("9223372036854775807"), String::FromInt(LONG_MAX));
