@@ -171,7 +171,7 @@ public:
     int Evaluate(const String& text, String* result);
 
     // ExpressionContext.
-    Variables* variables() override;
+    Variables* variables() final;
     Function* FindFunction(const String& name) override;
     int CallFunction(Function* f, VariableTree* arguments, String* result) override;
     // Runs a user function's body with its arguments as the local scope.
