@@ -13,7 +13,7 @@ Output::~Output() {
     delete[] buffer_;
 }
 
-int Output::Write(const char* s, int n) {
+int Output::WriteLong(const char* s, int n) {
     if (s == nullptr) return 0;
     if (n < 0) n = static_cast<int>(strlen(s));
     if (n <= size_) {

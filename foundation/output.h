@@ -24,7 +24,14 @@ class Output {
     Output& operator=(const Output&) = delete;
 
     // Writes n bytes of s (n == -1: up to its NUL). Returns the count requested.
-    virtual int Write(const char* s, int n = -1);
+    int Write(const char* s, int n = -1) {
+        // A short piece that fits the buffer: the common case, text between tags.
+        if (s == nullptr || n < 0 || n > 32 || n > size_ - used_) return WriteLong(s, n);
+        char* to = buffer_ + used_;
+        used_ += n;
+        for (int i = 0; i < n; i++) to[i] = s[i];
+        return n;
+    }
     int Write(const String& s) { return Write(s.chars(), s.length()); }
     // Hands the buffered bytes (possibly none) to DoWrite() and empties the buffer.
     // Returns DoWrite()'s result.
@@ -36,6 +43,9 @@ class Output {
     int used() const { return used_; }
 
   private:
+    // Write() when the bytes do not fit the buffer as it is.
+    int WriteLong(const char* s, int n);
+
     int size_;
     char* buffer_;  // owned, size_ bytes
     int used_;

@@ -83,7 +83,7 @@ int Compare(Operand* l, Operand* r) {
     bool lw, rw;
     double a = l->Number(&lw), b = r->Number(&rw);
     if (lw && rw) return a < b ? -1 : (a > b ? 1 : 0);
-    int c = strcmp(l->text->chars(), r->text->chars());
+    int c = strcmp(l->Text().chars(), r->Text().chars());
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
@@ -342,8 +342,6 @@ bool Expression::IsTrue(const String& value) {
 
 int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand* lo, Operand* ro,
                   String* out) {
-    const String& l = *lo->text;
-    const String& r = *ro->text;
     bool whole;
     switch (op->code) {
         case OpAdd:
@@ -356,6 +354,18 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
             FormatNumber(v, out);
             return 1;
         }
+        case OpEqual: SetTruth(out, Compare(lo, ro) == 0); return 1;
+        case OpNotEqual: SetTruth(out, Compare(lo, ro) != 0); return 1;
+        case OpGreaterEqual: SetTruth(out, Compare(lo, ro) >= 0); return 1;
+        case OpLessEqual: SetTruth(out, Compare(lo, ro) <= 0); return 1;
+        case OpLess: SetTruth(out, Compare(lo, ro) < 0); return 1;
+        case OpGreater: SetTruth(out, Compare(lo, ro) > 0); return 1;
+        default:
+            break;
+    }
+    const String& l = lo->Text();
+    const String& r = ro->Text();
+    switch (op->code) {
         case OpConcat:
             *out = l;
             out->cat(r.chars(), r.length());
@@ -375,12 +385,6 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
         case OpCaseIn: *out = String::FromInt(Position(l, r, true, false)); return 1;
         case OpEndIn: *out = String::FromInt(Position(l, r, false, true)); return 1;
         case OpEndCaseIn: *out = String::FromInt(Position(l, r, true, true)); return 1;
-        case OpEqual: SetTruth(out, Compare(lo, ro) == 0); return 1;
-        case OpNotEqual: SetTruth(out, Compare(lo, ro) != 0); return 1;
-        case OpGreaterEqual: SetTruth(out, Compare(lo, ro) >= 0); return 1;
-        case OpLessEqual: SetTruth(out, Compare(lo, ro) <= 0); return 1;
-        case OpLess: SetTruth(out, Compare(lo, ro) < 0); return 1;
-        case OpGreater: SetTruth(out, Compare(lo, ro) > 0); return 1;
         case OpFormat: return Format(context, l, r, out);
         case OpRound: *out = Round(l, r); return 1;
         case OpCrypt:
@@ -391,7 +395,8 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
             *out = CryptText(l, r.length() == 1 ? r + r : r.before(2));
             return 1;
         case OpSubstring: *out = Substring(l, r); return 1;
-        case OpNone: break;
+        default:  // none, or answered above
+            break;
     }
     return 0;
 }
@@ -508,8 +513,7 @@ int VariableNode::EvaluateOperand(ExpressionContext* context, Operand* out) cons
     if (v == nullptr) {
         out->text = &kEmpty;
     } else if (v->stable()) {
-        out->text = &v->value();
-        out->variable = v;
+        out->variable = v;  // its text is fetched when needed
     } else {
         out->scratch = v->value();
         out->text = &out->scratch;
@@ -547,11 +551,12 @@ int OperatorNode::EvaluateHinted(ExpressionContext* context, String* out, Number
     }
     double v;
     if (!Compute(context, &v)) return 0;
-    FormatNumber(v, out);
     // A whole number's text is all digits and reads back exactly.
     hint->known = v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
     hint->number = v == 0 ? 0 : v;
     hint->whole = true;
+    hint->deferred = hint->known && hint->maydefer;
+    if (!hint->deferred) FormatNumber(v, out);
     return 1;
 }
 

@@ -11,13 +11,19 @@
 #include "script/variables.h"
 
 // An operand's value as an operator sees it: its text (held by a constant or a
-// variable where that is safe, else in scratch) and its number, read once.
+// variable where that is safe, else in scratch) and its number, read once. The
+// text of a variable is fetched only when an operator needs it.
 struct Operand {
-    const String* text = nullptr;
+    const String* text = nullptr;  // null until fetched from variable
     String scratch;
     Variable* variable = nullptr;  // not owned; remembers the number of its value
     double number = 0;
     int whole = -1;  // whether all of the text is the number; -1 until read
+
+    const String& Text() {
+        if (text == nullptr) text = &variable->value();
+        return *text;
+    }
 
     double Number(bool* all) {
         if (whole < 0) {

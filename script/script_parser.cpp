@@ -238,6 +238,11 @@ int ScriptState::RuntimeError(Tag* tag, const String& message) {
 int ScriptState::Assign(Tag* tag, NameValuePair* attribute) {
     if (attribute->scopedname() == nullptr) return Assign(tag, attribute->name(), attribute->value());
     Variables* vars = parser_->variables();
+    if (attribute->hint().deferred) {
+        // A whole number goes to the variable as a number.
+        if (vars->SetNumber(*attribute->scopedname(), attribute->hint().number)) return StateDone;
+        return RuntimeError(tag, vars->error());
+    }
     if (vars->SetVariable(*attribute->scopedname(), attribute->value(), &attribute->hint())) {
         return StateDone;
     }
@@ -718,8 +723,12 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
     for (const CachedAttribute& a : c->attributes) {
         SetLine(start + a.line);
         if (pair != nullptr && a.kind == CachedAttribute::Evaluate) {
-            // Straight into the prepared tag's attribute.
-            if (!a.expression->Evaluate(this, pair->mutablevalue(), pair->mutablehint())) {
+            // Straight into the prepared tag's attribute; a whole number's text is
+            // written only if someone reads it.
+            NumberHint* hint = pair->mutablehint();
+            hint->maydefer = true;
+            hint->deferred = false;
+            if (!a.expression->Evaluate(this, pair->mutablevalue(), hint)) {
                 return ScanFailure;
             }
             pair = tag->attributes().Next();

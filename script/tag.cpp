@@ -2,8 +2,15 @@
 
 #include "script/tag.h"
 
+#include "script/expression.h"
+
+void NameValuePair::WriteNumber() const {
+    FormatNumber(hint_.number, &value_);
+    hint_.deferred = false;
+}
+
 void NameValuePair::RemoveQuotes() {
-    String v(value_);
+    String v(value());
     v.StripWhitespace();
     if (v.matches('"', 0)) {
         v = v.after(0);
@@ -11,7 +18,7 @@ void NameValuePair::RemoveQuotes() {
         if (last >= 0 && v[last] == '"' && (last == 0 || v[last - 1] != '\\')) v = v.before(last);
     }
     v.gsub("\\\"", "\"");
-    value_ = v;
+    SetValue(v);
 }
 
 String Tag::Value(const char* name) {

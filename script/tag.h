@@ -18,13 +18,18 @@ class NameValuePair {
         : name_(name), value_(value), required_(required), scopedname_(nullptr) {}
 
     const String& name() const { return name_; }
-    const String& value() const { return value_; }
+    const String& value() const {
+        if (hint_.deferred) WriteNumber();
+        return value_;
+    }
     int required() const { return required_; }
     void SetValue(const String& value) {
         value_ = value;
         hint_.known = false;
+        hint_.deferred = false;
     }
-    // The value and what it reads as a number, for whoever computes them in place.
+    // The value and what it reads as a number, for whoever computes them in place
+    // (the hint may say that the text is still to be written from the number).
     String* mutablevalue() { return &value_; }
     NumberHint* mutablehint() { return &hint_; }
     const NumberHint& hint() const { return hint_; }
@@ -39,9 +44,12 @@ class NameValuePair {
     void RemoveQuotes();
 
   private:
+    // Writes the deferred text of the number.
+    void WriteNumber() const;
+
     String name_;
-    String value_;
-    NumberHint hint_;
+    mutable String value_;
+    mutable NumberHint hint_;
     int required_;
     const ScopedName* scopedname_;  // not owned: the interpreter's cache
 };

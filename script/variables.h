@@ -22,16 +22,29 @@ class Kelp;
 class Variable {
 public:
     Variable(const String& name, const String& value)
-        : name_(name), value_(value), number_(0), numberknown_(false), whole_(false) {}
+        : name_(name),
+          value_(value),
+          number_(0),
+          numberknown_(false),
+          whole_(false),
+          pending_(false) {}
     virtual ~Variable() {}
     Variable(const Variable&) = delete;
     Variable& operator=(const Variable&) = delete;
 
     virtual const String& name() const { return name_; }
     // The current value; dynamic variables compute it on each call.
-    virtual const String& value() { return value_; }
+    virtual const String& value() {
+        if (pending_) WritePending();
+        return value_;
+    }
     // Returns non-zero on success; on refusal the reason is in error().
     virtual int SetValue(const String& value);
+    // Assigns a whole number (|number| < 1e15) whose text, its plain decimal form,
+    // is written only when the value is read: arithmetic results are often only
+    // used as numbers again. A subclass that overrides SetValue() must override
+    // this too.
+    virtual int SetNumber(double number);
     // SetValue(), and when hint knows what the value reads as a number, the
     // variable remembers it (if it keeps the value as given).
     int SetValue(const String& value, const NumberHint* hint);
@@ -43,6 +56,10 @@ public:
     // The value read as a number (ToNumber), and in *whole whether all of the
     // value is that number; worked out once per value.
     double Number(bool* whole = nullptr) {
+        if (pending_) {
+            if (whole) *whole = true;
+            return number_;
+        }
         const String& text = value();
         if (&text != &value_) return OtherNumber(text, whole);
         if (!numberknown_) ReadNumber(text);
@@ -55,6 +72,7 @@ protected:
     void Store(const String& value) {
         value_ = value;
         numberknown_ = false;
+        pending_ = false;
     }
     // Records a refusal and returns 0.
     int Refuse(const String& message) {
@@ -67,6 +85,7 @@ protected:
 
 private:
     void ReadNumber(const String& text);
+    void WritePending();
     // The number of a value not kept in value_.
     static double OtherNumber(const String& text, bool* whole);
 
@@ -74,6 +93,7 @@ private:
     double number_;
     bool numberknown_;
     bool whole_;
+    bool pending_;  // value_ is still to be written from number_
 };
 
 // A system variable computed when read; refuses every assignment.
@@ -83,6 +103,7 @@ public:
     DynamicVariable(Kelp* engine, const String& name) : Variable(name, ""), engine_(engine) {}
     const String& value() override;
     int SetValue(const String& value) override;
+    int SetNumber(double number) override;
     bool stable() const override { return false; }
 
 protected:
@@ -161,6 +182,7 @@ public:
         : Variable(name, ""), snapshot_(snapshot), type_(type), read_(false) {}
     const String& value() override;
     int SetValue(const String& value) override;
+    int SetNumber(double number) override;
 
 private:
     TimeSnapshot* snapshot_;
@@ -254,6 +276,8 @@ public:
     int SetVariable(const String& name, const String& value);
     // hint: what the value reads as a number, when known; may be null.
     int SetVariable(const ScopedName& name, const String& value, const NumberHint* hint = nullptr);
+    // Assigns a whole number, as SetVariable() would assign its plain decimal form.
+    int SetNumber(const ScopedName& name, double number);
     // The reason of the last refused assignment.
     const String& error() const { return error_; }
 
