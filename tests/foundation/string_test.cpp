@@ -241,12 +241,15 @@ TEST(String, ConcatenationAndNumbers) {
         snprintf(expected, sizeof expected, "%ld", -v);
         EXPECT_EQ(String(expected), String::FromInt(-v));
     }
-    for (long power = 1; power <= 1000000000000000000L; power *= 10) {
+    // Either side of every power of ten up to 10^18.
+    long power = 1;
+    for (int exponent = 0; exponent <= 18; exponent++) {
         for (long w : {power - 1, power, power + 1}) {
             char expected[32];
             snprintf(expected, sizeof expected, "%ld", w);
             EXPECT_EQ(String(expected), String::FromInt(w));
         }
+        if (exponent < 18) power *= 10;
     }
     EXPECT_EQ(String("0"), String::FromInt(0));
     EXPECT_EQ(String("100"), String::FromInt(100));
