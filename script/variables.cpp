@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "foundation/key_compare.h"
 #include "foundation/time_helpers.h"
 #include "host/engine.h"
@@ -254,22 +256,29 @@ void Variables::Create(VariableTree* scope, const String& varname, const String&
     Invalidate();
 }
 
+namespace {
+
+bool KeyBefore(const String& a, const String& b) { return CompareKeys(a.chars(), b.chars()) < 0; }
+
+}  // namespace
+
 void Variables::NoteLocalName(const String& name) {
-    if (MaybeLocalName(name)) return;
-    if (localnames_.size() >= 64) {
+    if (manylocalnames_) return;
+    // Kept in key order: every call of a function notes its parameters again.
+    auto at = std::lower_bound(localnames_.begin(), localnames_.end(), name, KeyBefore);
+    if (at != localnames_.end() && CompareKeys(at->chars(), name.chars()) == 0) return;
+    if (localnames_.size() >= 256) {
         manylocalnames_ = true;
     } else {
-        localnames_.push_back(name);
+        localnames_.insert(at, name);
     }
     Invalidate();  // remembered look-ups of this name must search function scopes now
 }
 
 bool Variables::MaybeLocalName(const String& varname) const {
     if (manylocalnames_) return true;
-    for (const String& name : localnames_) {
-        if (CompareKeys(name.chars(), varname.chars()) == 0) return true;
-    }
-    return false;
+    auto at = std::lower_bound(localnames_.begin(), localnames_.end(), varname, KeyBefore);
+    return at != localnames_.end() && CompareKeys(at->chars(), varname.chars()) == 0;
 }
 
 int Variables::Assign(Variable* v, const String& value, const NumberHint* hint) {

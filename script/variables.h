@@ -343,7 +343,7 @@ private:
     Stack<VariableTree> systems_;   // not owning
     String error_;
     unsigned long generation_;
-    std::vector<String> localnames_;  // every name ever given to a function scope
+    std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local
     std::unordered_map<std::string, ScopedName> resolved_;
 };

@@ -120,11 +120,11 @@ TEST(Variables, RememberedLookupsSeeFunctionScopesThatAppearLater) {
 
     // Past the names it can note, every look-up searches the function scope.
     VariableTree many(1);
-    for (int i = 0; i < 70; i++) many.SetVariable(String("P").catint(i), "p");
+    for (int i = 0; i < 300; i++) many.SetVariable(String("P").catint(i), "p");
     many.SetVariable("COUNT", "last");
     v->PushLocalVars(&many);
     EXPECT_EQ(String("last"), v->Find(count)->value());
-    EXPECT_EQ(String("p"), v->Value("p69"));
+    EXPECT_EQ(String("p"), v->Value("p299"));
     v->PopLocalVars();
 }
 
