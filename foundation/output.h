@@ -37,7 +37,7 @@ class Output {
     // Returns DoWrite()'s result.
     virtual int Flush();
     virtual int DoWrite(const char* s, int n) = 0;
-    virtual int& inwhitespace() { return inwhitespace_; }
+    int& inwhitespace() { return inwhitespace_; }
 
     int size() const { return size_; }
     int used() const { return used_; }

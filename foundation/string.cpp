@@ -76,7 +76,6 @@ void String::Reallocate(int capacity, int keep) {
     Install(fresh, capacity);
 }
 
-String& String::assign(char c) { return assign(&c, 1); }
 
 String& String::assign(const char* s, int n) {
     if (s == nullptr) s = "", n = 0;

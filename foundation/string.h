@@ -63,7 +63,13 @@ class String {
     String& operator+=(char c) { return cat(c); }
 
     // Storage.
-    String& assign(char c);
+    String& assign(char c) {
+        if (capacity_ != kStep) return assign(&c, 1);
+        data_[0] = c;
+        data_[1] = '\0';
+        length_ = 1;
+        return *this;
+    }
     String& assign(const char* s, int n = -1);
     String& cat(char c);
     String& cat(const char* s, int n = -1);

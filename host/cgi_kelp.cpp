@@ -97,7 +97,6 @@ void CGIKelp::Log(int level, const char* kind, const String& info) {
     if (log_ != nullptr) log_->Write(level, kind, info);
 }
 
-bool CGIKelp::timedout() { return interrupted_ != 0 || Kelp::timedout(); }
 
 int CGIKelp::globaltimeout() { return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0; }
 bool CGIKelp::usecookies() { return config_ != nullptr && config_->Get(Config::UseCookies) != 0; }

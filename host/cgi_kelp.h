@@ -38,7 +38,7 @@ class CGIKelp : public Kelp {
     // Whether a caller id may be echoed back: 1 to 64 letters and digits.
     static bool ValidCallerID(const String& id);
 
-    bool timedout() override;
+    bool timedout() override { return interrupted_ != 0 || Kelp::timedout(); }
     void Log(int level, const char* kind, const String& info) override;
     FileManager* filemanager() override { return &files_; }
     Output* output() override { return out_; }

@@ -186,10 +186,6 @@ void Kelp::SetDefaultLanguage(const String& s) {
     if (!s.empty()) defaultlanguage_ = s;
 }
 
-bool Kelp::timedout() {
-    return deadline_ != 0 && time(nullptr) > deadline_;
-}
-
 int Kelp::timeremaining() {
     if (deadline_ == 0) return -1;
     return static_cast<int>(deadline_ - time(nullptr));

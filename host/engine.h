@@ -80,7 +80,8 @@ class Kelp {
     virtual int EndHeaders() = 0;
 
     // True once the deadline has passed; false without a deadline.
-    virtual bool timedout();
+    // Polled by the interpreter at every tag and text run.
+    virtual bool timedout() { return deadline_ != 0 && time(nullptr) > deadline_; }
     // Seconds to the deadline (may be negative), or -1 without a deadline.
     virtual int timeremaining();
 

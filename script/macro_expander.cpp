@@ -126,11 +126,17 @@ bool MacroExpander::CheckForMacro(String* value) {
 void MacroExpander::SavePosition(Position* p) {
     p->offset = Buffer::CurrentFilePosition();
     p->index = index_;
-    p->value = value_;
+    // The value matters only while it is being delivered.
+    if (index_ >= 0) {
+        p->value = value_;
+    } else {
+        p->value.clear();
+    }
     p->consumed = consumed_;
 }
 
 bool MacroExpander::RestorePosition(const Position& p) {
+    if (p.index < 0 && p.consumed == 0) return Seek(p.offset);  // outside any macro
     ClearMacro();
     if (!Buffer::Seek(p.offset)) return false;
     index_ = p.index;

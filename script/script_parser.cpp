@@ -626,6 +626,11 @@ int ScriptParser::TextPhase(int* result) {
     lasttag_ = nullptr;
     lastrun_ = run;
     if (run != nullptr) {
+        if (run->events.empty()) {
+            // Tag after tag: nothing to deliver.
+            macrosource_->Seek(run->end);
+            return run->code;
+        }
         // Text written as it stands goes out in one piece.
         int level = standardoutputlevel_;
         if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
