@@ -41,7 +41,7 @@ bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)
 bench: deps all
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@echo "== interpreter against perl"
-	@sh bench/interpreter_bench.sh $(BUILD)/kelp
+	@sh bench/interpreter_bench.sh $(BUILD)
 	@echo "== a request's start-up against a minimal CGI program and php-cgi"
 	@sh bench/cgi_bench.sh $(BUILD)
 	@echo "== nph-tally against a fixed GIF"

@@ -1,44 +1,49 @@
 #!/bin/sh
 # Runs two script pages (a 100000-pass loop with arithmetic and string
-# concatenation, and a recursive fib(20)) and the same programs in perl, each
-# several times, and prints the best times and their ratios.
-# Usage: interpreter_bench.sh KELP [RUNS]   (pages run through the CGI program)
-kelp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-runs=${2:-7}
+# concatenation, and a recursive fib(20)) through the CGI program and the same
+# programs in perl, and prints the times and their ratios. Each program is timed
+# as whole runs of its process (start-up included) by bench/spawn, in rounds in
+# which the programs take turns, so that the machine's other load weighs on all of
+# them alike; the best round's mean time of one run counts.
+# Usage: interpreter_bench.sh BUILD_DIR [ROUNDS]
+build=$(cd "$1" && pwd)
+rounds=${2:-10}
+per=3
 dir=$(cd "$(dirname "$0")/pages" && pwd)
-cd "$dir" || exit 1
+spawn="$build/bench/spawn"
+perl=$(command -v perl) || { echo "perl is not installed"; exit 1; }
 bin=$(mktemp -d)
 trap 'rm -rf "$bin"' EXIT
-ln -s "$kelp" "$bin/kelp"
+ln -s "$build/kelp" "$bin/kelp"
 printf 'kelproot = %s\nusecookies = off\nglobaltimeout = 0\n' "$dir" > "$bin/kelp.conf"
-page() { env -i PATH_INFO="/$1" "$bin/kelp"; }
-
-best() {  # best wall time in milliseconds of "$@" over $runs runs
-    min=""
-    i=0
-    while [ $i -lt "$runs" ]; do
-        start=$(date +%s%N)
-        "$@" > /dev/null 2>&1
-        end=$(date +%s%N)
-        t=$(( (end - start) / 1000 ))
-        if [ -z "$min" ] || [ $t -lt $min ]; then min=$t; fi
-        i=$((i + 1))
-    done
-    echo "$min"
-}
+cd "$dir" || exit 1
 
 check() {  # the page and the perl program must agree
-    a=$(page "$1.kp" | tail -n 1 | tr -d '\r')
-    b=$(perl "$1.pl")
+    a=$(env -i PATH_INFO="/$1.kp" "$bin/kelp" | tail -n 1 | tr -d '\r')
+    b=$("$perl" "$1.pl")
     [ "$a" = "$b" ] || { echo "$1: page says '$a', perl says '$b'"; exit 1; }
 }
 
-status=0
-for program in loop fib; do
-    check $program
-    ours=$(best page "$program.kp")
-    perl=$(best perl "$program.pl")
-    ratio=$(awk "BEGIN { printf \"%.1f\", $ours / $perl }")
-    printf "%-5s kelp %6d us   perl %6d us   ratio %s\n" "$program" "$ours" "$perl" "$ratio"
+# run NAME COMMAND...: one timing of $per runs; keeps the best in $best_NAME
+run() {
+    name=$1; shift
+    t=$("$@") || exit 1
+    eval "prev=\${best_$name:-}"
+    if [ -z "$prev" ] || [ "$t" -lt "$prev" ]; then eval "best_$name=$t"; fi
+}
+
+for program in loop fib; do check $program; done
+round=0
+while [ "$round" -lt "$rounds" ]; do
+    for program in loop fib; do
+        run "kelp_$program" env -i PATH_INFO="/$program.kp" "$spawn" "$per" "$bin/kelp"
+        run "perl_$program" "$spawn" "$per" "$perl" "$program.pl"
+    done
+    round=$((round + 1))
 done
-exit $status
+for program in loop fib; do
+    eval "k=\$best_kelp_$program"
+    eval "p=\$best_perl_$program"
+    printf "%-5s kelp %6d us   perl %6d us   ratio %s\n" "$program" "$k" "$p" \
+        "$(awk "BEGIN { printf \"%.2f\", $k / $p }")"
+done

@@ -23,9 +23,11 @@ class LockFileState : public ScriptState {
     LockFileState(ScriptParser* parser, Tag* tag, const String& path)
         : ScriptState(parser, tag), path_(path) {}
 
+    bool HandsToDispatch(const Tag* tag) const override { return tag->id() != TagEndKpLOCKFILE; }
+
     int ProcessTag(Tag* tag) override {
-        if (tag->id() == TagEndKpLOCKFILE) return StateClose;
-        return Dispatch(tag);
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        return StateClose;
     }
 
     int ExitState() override {

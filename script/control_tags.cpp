@@ -35,14 +35,16 @@ public:
     IFState(ScriptParser* parser, Tag* tag)
         : ScriptState(parser, tag), legacy_(tag->id() == TagIF), ended_(false) {}
 
+    bool HandsToDispatch(const Tag* tag) const override {
+        return tag->id() != tag_->endid() && (tag->id() != TagKpELSE || legacy_);
+    }
+
     int ProcessTag(Tag* tag) override {
-        if (tag->id() == tag_->endid()) {
-            ended_ = true;
-            return StateClose;
-        }
-        // The true part ends at KpELSE; the exit step skips the else part.
-        if (tag->id() == TagKpELSE && !legacy_) return StateClose;
-        return Dispatch(tag);
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        // The closing tag; or KpELSE, which ends the true part (the exit step skips
+        // the else part).
+        if (tag->id() == tag_->endid()) ended_ = true;
+        return StateClose;
     }
 
     int ExitState() override {
@@ -119,6 +121,11 @@ public:
         if (owned) delete e;
         parser_->SetLine(line);
         return result;
+    }
+
+    bool HandsToDispatch(const Tag* tag) const override {
+        int id = tag->id();
+        return id != tag_->endid() && !(!legacy_ && id == TagKpWHILESTOP) && !(legacy_ && id == TagWHILE);
     }
 
     int ProcessTag(Tag* tag) override {

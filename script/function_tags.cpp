@@ -35,6 +35,11 @@ public:
         parser->variables()->PushLocalVars(arguments);
     }
 
+    bool HandsToDispatch(const Tag* tag) const override {
+        int id = tag->id();
+        return id != TagKpFUNCRETURN && id != TagEndKpFUNCTION && id != TagKpFUNCTION;
+    }
+
     int ProcessTag(Tag* tag) override {
         switch (tag->id()) {
             case TagKpFUNCRETURN: {

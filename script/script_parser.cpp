@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "foundation/key_compare.h"
@@ -112,6 +113,13 @@ const TagSpec kTags[] = {
     {"KELP", TagKELP, 0, ""},
 };
 
+// The state at the bottom of the stack: every tag goes to the base dispatch.
+class BaseState : public ScriptState {
+public:
+    explicit BaseState(ScriptParser* parser) : ScriptState(parser, nullptr) {}
+    bool HandsToDispatch(const Tag*) const override { return true; }
+};
+
 // Tags that the base dispatch hands down to the enclosing block that owns them.
 bool PassedDown(int id) {
     switch (id) {
@@ -187,12 +195,24 @@ ScriptState::~ScriptState() {}
 
 int ScriptState::ProcessTag(Tag* tag) { return Dispatch(tag); }
 
+bool ScriptState::HandsToDispatch(const Tag*) const { return false; }
+
 int ScriptState::Dispatch(Tag* tag) {
+    // What the base dispatch does with each id, worked out once.
+    enum { Handled = 1, Down = 2 };
+    static const auto kinds = [] {
+        std::array<unsigned char, TagKELP + 1> k{};
+        for (int id = 0; id <= TagKELP; id++) {
+            k[id] = static_cast<unsigned char>((Dispatched(id) ? Handled : 0) | (PassedDown(id) ? Down : 0));
+        }
+        return k;
+    }();
     int id = tag->id();
+    int kind = (id >= 0 && id <= TagKELP) ? kinds[id] : 0;
     parser_->ClearErrorVariable(tag);
     if (id == TagIMPORT && tag->Find("STOP") != nullptr) return StatePass;
-    if (PassedDown(id)) return StatePass;
-    if (!Dispatched(id)) {
+    if (kind & Down) return StatePass;
+    if (!(kind & Handled)) {
         parser_->SyntaxError("Unexpected &lt;" + tag->name() + "&gt;");
         return StateError;
     }
@@ -299,7 +319,7 @@ void ScriptParser::Init() {
     depth_ = 0;
     exited_ = false;
     for (TagHandler& h : handlers_) h = nullptr;
-    base_ = new ScriptState(this, nullptr);
+    base_ = new BaseState(this);
     states_.Push(base_);
     SetupSupportedTags();
     BuildSkipTables();
@@ -578,6 +598,9 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
     if (recorded != nullptr) {
         if (r != ScanFailure && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
             recorded->templ = FindTemplate(tag->name().chars());
+            recorded->assignment = tag->id() == TagKpLET && recorded->attributes.size() == 1 &&
+                                   recorded->attributes[0].kind != CachedAttribute::Position &&
+                                   recorded->attributes[0].kind != CachedAttribute::TagPosition;
             recorded->end = macrosource_->CurrentFilePosition();
             recorded->lines = line() - recordline_;
             cache_->Insert(start, recorded);
@@ -758,7 +781,7 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
     }
     SetLine(start + c->lines);
     if (!prepared && !ValidateTag(c->templ, tag)) return ScanFailure;
-    int r = ProcessKnownTag(tag);
+    int r = prepared && c->assignment ? ProcessAssignment(tag) : ProcessKnownTag(tag);
     if (r == 0) return ScanFailure;
     return r == 3 ? ScanStop : ScanMore;
 }
@@ -902,6 +925,23 @@ bool ScriptParser::OnStack(ScriptState* state) {
     return false;
 }
 
+int ScriptParser::Settled(int result) const {
+    if (exited_) return 3;
+    return result == StateError ? 0 : 1;
+}
+
+int ScriptParser::ProcessAssignment(Tag* tag) {
+    // What the walk, the base dispatch and the KpLET handler would do with it, when
+    // the top state hands it to the base dispatch.
+    ScriptState* top = states_.Top();
+    if (!(interpret_ & InterpretTags) || handlers_[TagKpLET] != ProcessKpLET || !top->HandsToDispatch(tag)) {
+        return ProcessKnownTag(tag);
+    }
+    if (engine()->timedout()) return Timeout();
+    ClearErrorVariable(tag);
+    return Settled(top->Assign(tag, tag->attributes().First()));
+}
+
 int ScriptParser::ProcessKnownTag(Tag* tag) {
     if (engine()->timedout()) return Timeout();
     int id = tag->id();
@@ -921,10 +961,9 @@ int ScriptParser::ProcessKnownTag(Tag* tag) {
         int r = s->ProcessTag(tag);
         switch (r) {
             case StateError:
-                return exited_ ? 3 : 0;
             case StateHandled:
             case StateDone:
-                return exited_ ? 3 : 1;
+                return Settled(r);
             case StateClose:
                 if (!CloseStates(s)) return 0;
                 return states_.Top() == nullptr ? 3 : 1;

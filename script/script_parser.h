@@ -58,6 +58,10 @@ public:
     ScriptState& operator=(const ScriptState&) = delete;
 
     virtual int ProcessTag(Tag* tag);
+    // Whether ProcessTag(tag) would do nothing but hand the tag to the base
+    // dispatch (the tag is none of the state's own), so that the interpreter may
+    // dispatch it directly. A state that overrides ProcessTag() answers for it.
+    virtual bool HandsToDispatch(const Tag* tag) const;
     virtual int ProcessText(const String& text, int level);
     virtual int ExitState() { return StateDone; }
     // Whether text reaching this state is written as ProcessText() above writes it.
@@ -75,9 +79,10 @@ public:
     ScriptParser* parser() const { return parser_; }
     Tag* tag() const { return tag_; }
 
-protected:
     // The base dispatch by tag id.
     int Dispatch(Tag* tag);
+
+protected:
 
     ScriptParser* parser_;  // not owned
     Tag copy_;              // the tag copied (empty for the base state)
@@ -229,6 +234,11 @@ private:
     int ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared);
     // Notes a text event of the run being recorded.
     void RecordText(bool newline, const String& text);
+    // The code ProcessKnownTag gives for a state's answer: 0 after an error, 3 once
+    // the script has exited, else 1.
+    int Settled(int result) const;
+    // ProcessKnownTag for a replayed KpLET with its one attribute.
+    int ProcessAssignment(Tag* tag);
     // Reads a tag's attributes (GetNameValuePairs without the recording).
     int ReadAttributes(Tag* tag);
     // While a tag is read for the cache: notes how an attribute got its value.

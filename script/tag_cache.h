@@ -53,6 +53,7 @@ struct CachedTag {
     std::vector<CachedAttribute> attributes;
     long end = 0;  // file position after the tag's ">"
     int lines = 0;  // line feeds inside the tag
+    bool assignment = false;  // a KpLET with its one attribute
     CachedText* nextrun = nullptr;  // not owned: the run found at end, once known
 };
 
