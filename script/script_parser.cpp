@@ -639,12 +639,26 @@ int ScriptParser::TextPhase(int* result) {
     if (macrosource_->inmacro()) return Parser::TextPhase(result);
     long position = macrosource_->CurrentFilePosition();
     int start = line();
-    // What follows a replayed tag is usually the run found there before.
+    // What follows a replayed tag is usually the run found there before, after the
+    // tag or where the tag last sent the scan.
     CachedText* run = nullptr;
-    if (lasttag_ != nullptr && lasttag_->end == position) run = lasttag_->nextrun;
+    if (lasttag_ != nullptr) {
+        if (lasttag_->end == position) {
+            run = lasttag_->nextrun;
+        } else if (lasttag_->jumpedto == position) {
+            run = lasttag_->jumprun;
+        }
+    }
     if (run == nullptr) {
         run = cache_->FindRun(position);
-        if (run != nullptr && lasttag_ != nullptr && lasttag_->end == position) lasttag_->nextrun = run;
+        if (run != nullptr && lasttag_ != nullptr) {
+            if (lasttag_->end == position) {
+                lasttag_->nextrun = run;
+            } else {
+                lasttag_->jumpedto = position;
+                lasttag_->jumprun = run;
+            }
+        }
     }
     lasttag_ = nullptr;
     lastrun_ = run;

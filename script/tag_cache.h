@@ -55,6 +55,11 @@ struct CachedTag {
     int lines = 0;  // line feeds inside the tag
     bool assignment = false;  // a KpLET with its one attribute
     CachedText* nextrun = nullptr;  // not owned: the run found at end, once known
+    // Where the scan went on the last time the tag moved it (a loop's closing tag
+    // goes back to the body, a false condition skips a block), and the run found
+    // there; not owned.
+    long jumpedto = -1;
+    CachedText* jumprun = nullptr;
 };
 
 // The text between two tags: its events (text runs and line breaks) as the text
