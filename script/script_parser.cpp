@@ -666,7 +666,7 @@ int ScriptParser::TextPhase(int* result) {
         if (run->events.empty()) {
             // Tag after tag: nothing to deliver.
             macrosource_->Seek(run->end);
-            return run->code;
+            return AfterRun(run, result);
         }
         // Text written as it stands goes out in one piece.
         int level = standardoutputlevel_;
@@ -678,7 +678,7 @@ int ScriptParser::TextPhase(int* result) {
             }
             SetLine(start + run->lines);
             macrosource_->Seek(run->end);
-            return run->code;
+            return AfterRun(run, result);
         }
         for (const CachedTextEvent& e : run->events) {
             SetLine(start + e.line);
@@ -723,6 +723,19 @@ int ScriptParser::TextPhase(int* result) {
         delete fresh;
     }
     return code;
+}
+
+int ScriptParser::AfterRun(const CachedText* run, int* result) {
+    // The tag that followed the run before is replayed at once, as the scan's next
+    // step would do.
+    if (run->code == ScanStop && run->nexttag != nullptr) {
+        int r = ProcessCachedTag();
+        if (r >= 0) {
+            *result = r;
+            return ScanDone;
+        }
+    }
+    return run->code;
 }
 
 void ScriptParser::RecordText(bool newline, const String& text) {

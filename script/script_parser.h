@@ -232,6 +232,8 @@ private:
     // Fills tag (a fresh copy of the template, or the cached tag's prepared tag whose
     // attributes are already in place) from a cached tag and runs it.
     int ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared);
+    // Ends a replayed run (TextPhase's code), replaying the tag after it when known.
+    int AfterRun(const CachedText* run, int* result);
     // Notes a text event of the run being recorded.
     void RecordText(bool newline, const String& text);
     // The code ProcessKnownTag gives for a state's answer: 0 after an error, 3 once
