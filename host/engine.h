@@ -87,9 +87,9 @@ class Kelp {
 
     // Shows an error on the page: sends the header block with the error's status if
     // it has not been sent, then writes the message and CR LF, and flushes.
-    virtual void Error(const ::Error& error);
+    [[gnu::cold]] virtual void Error(const ::Error& error);
     // Writes text on the page (status 200 if headers are still due), and flushes.
-    virtual void Error(const String& text);
+    [[gnu::cold]] virtual void Error(const String& text);
 
     // The field variable varname of the open database with alias dbname, or of the
     // first open database (and view) that has one when dbname is empty; null when

@@ -13,7 +13,7 @@
 namespace {
 
 // Reports a wrong attribute count: "TAG expects exactly 1 name/value pair, found N".
-int CountError(ScriptParser* parser, Tag* tag, const char* expects) {
+[[gnu::cold]] int CountError(ScriptParser* parser, Tag* tag, const char* expects) {
     String message = tag->name() + expects;
     message.catint(tag->attributes().Entries());
     parser->SyntaxError(message);

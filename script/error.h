@@ -124,7 +124,7 @@ class ErrorHandler {
 
     // Reports error under type. Returns 1 when the script may go on, 0 when it must
     // stop. The error message text, when set, is written for every error, shown or not.
-    int Error(unsigned type, const ::Error& error);
+    [[gnu::cold]] int Error(unsigned type, const ::Error& error);
 
     // The settings of type, created fatal and displayed when absent.
     ErrorSettings* GetErrorSettings(unsigned type);

@@ -46,7 +46,7 @@ public:
     // with *result set, or 0 when the call failed (already reported).
     virtual int CallFunction(Function* f, VariableTree* arguments, String* result) = 0;
     // Reports an expression error with this message.
-    virtual void ExpressionError(const String& message) = 0;
+    [[gnu::cold]] virtual void ExpressionError(const String& message) = 0;
 };
 
 // Reads a String.

@@ -130,9 +130,11 @@ class Parser : public CharacterSource {
 
     // Reports a scanner error as a syntax error of this file at the current line.
     // Returns whether processing may continue; the scanning step fails regardless.
-    virtual int SyntaxError(const String& message);
+    // Error reports are rare: [[gnu::cold]] keeps them and the messages built for
+    // them out of the interpreter's hot paths.
+    [[gnu::cold]] virtual int SyntaxError(const String& message);
     // Reports the end of the file inside tag's attributes; returns ScanFailure.
-    int EndOfFileInTag(Tag* tag);
+    [[gnu::cold]] int EndOfFileInTag(Tag* tag);
 
   private:
     // How a tag begins.

@@ -70,7 +70,7 @@ public:
 
     // Reports a runtime error of tag. When the script may go on, the message is kept
     // in the variable TAG_Error and the result is 1; otherwise 0.
-    int RuntimeError(Tag* tag, const String& message);
+    [[gnu::cold]] int RuntimeError(Tag* tag, const String& message);
     // Assigns a variable for tag; a refused value is a runtime error of the tag.
     int Assign(Tag* tag, const String& name, const String& value);
     // Assigns the attribute's value to the variable the attribute names.
@@ -158,11 +158,11 @@ public:
     const ScopedName* ErrorVariableName(const Tag* tag);
 
     // Errors. Each returns whether processing may continue.
-    int SyntaxError(const String& message) override;
-    int ReportExpressionError(const String& message);
-    int RuntimeError(Tag* tag, const String& message);
+    [[gnu::cold]] int SyntaxError(const String& message) override;
+    [[gnu::cold]] int ReportExpressionError(const String& message);
+    [[gnu::cold]] int RuntimeError(Tag* tag, const String& message);
     // Raises the time-out error; returns 0.
-    int Timeout();
+    [[gnu::cold]] int Timeout();
 
     // Expressions read from the script text at the current position.
     Expression* ReadExpression(const ExpressionSyntax& syntax, ExpressionEnd* end);
@@ -181,7 +181,7 @@ public:
     int CallFunction(Function* f, VariableTree* arguments, String* result) override;
     // Runs a user function's body with its arguments as the local scope.
     int CallUserFunction(Function* f, VariableTree* arguments, String* result);
-    void ExpressionError(const String& message) override { ReportExpressionError(message); }
+    [[gnu::cold]] void ExpressionError(const String& message) override { ReportExpressionError(message); }
 
     // User functions.
     FunctionTable& functions() { return functions_; }

@@ -23,6 +23,6 @@ int ProcessKELP(ScriptState* state, Tag* tag);
 int ProcessBRINDLE(ScriptState* state, Tag* tag);
 // A tag without a handler: skips its block (for block tags) and raises the runtime
 // error "<TAG> is not available in this version of Kelp".
-int ProcessUnavailableTag(ScriptState* state, Tag* tag);
+[[gnu::cold]] int ProcessUnavailableTag(ScriptState* state, Tag* tag);
 
 #endif  // SCRIPT_SCRIPT_TAGS_H_
