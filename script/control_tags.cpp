@@ -129,6 +129,7 @@ public:
     }
 
     int ProcessTag(Tag* tag) override {
+        if (HandsToDispatch(tag)) return Dispatch(tag);
         if (tag->id() == tag_->endid()) {
             if (EvaluateExpression() == StateDone) {
                 parser_->macrosource()->RestorePosition(body_);
@@ -138,9 +139,9 @@ public:
             ended_ = true;
             return StateClose;
         }
-        if (!legacy_ && tag->id() == TagKpWHILESTOP) return StateClose;
-        if (legacy_ && tag->id() == TagWHILE && tag->Find("STOP") != nullptr) return StateClose;
-        return Dispatch(tag);
+        // KpWHILESTOP; a legacy WHILE ends the loop only as WHILE STOP.
+        if (legacy_ && tag->Find("STOP") == nullptr) return Dispatch(tag);
+        return StateClose;
     }
 
     int ExitState() override {
