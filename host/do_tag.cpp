@@ -31,8 +31,10 @@ int ProcessKpDO(ScriptState* state, Tag* tag) {
     if (value != nullptr) {
         // Evaluated by the module's interpreter, so its functions are the visible ones.
         String result;
-        ok = inner->Evaluate(value->value(), &result) &&
-             state->Assign(tag, tag->Value("NAME"), result) != StateError;
+        bool outside;
+        ok = inner->Evaluate(value->value(), &result, &outside) &&
+             state->Assign(tag, tag->Value("NAME"), result, outside || value->outside()) !=
+                 StateError;
     } else {
         ok = inner->Parse();
     }

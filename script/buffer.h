@@ -36,6 +36,10 @@ class Buffer {
     virtual bool FillBuffer();
     // Whether the last character came from a macro value; never for a plain buffer.
     virtual bool inmacro() { return false; }
+    // Whether the last character came from a macro value that holds outside text
+    // (text that did not come from the page itself): such characters are never
+    // markup, quotes or operators. Never for a plain buffer.
+    virtual bool inoutside() { return false; }
     virtual void SetExpandMacros(int) {}
 
     const String& filename() const { return filename_; }

@@ -245,6 +245,8 @@ int VarList(ScriptParser* p, VariableTree* a, String* r) {
     } else if (scope.matches("l") || scope.matches("local")) {
         vars->GetLocalVariableList(list);
     }
+    // Visitors name form fields: the list is outside text.
+    p->NoteOutsideRead();
     String names;
     for (Variable* v = list.First(); v != nullptr; v = list.Next()) {
         if (!names.empty()) names.cat(',');

@@ -13,6 +13,9 @@ public:
     virtual int GetNextChar() = 0;
     // Pushes back the character c just read (never -1).
     virtual void UnGetChar(int c) = 0;
+    // Whether the character just read is outside text (delivered by a macro whose
+    // value did not come from the page): it is never part of the expression's syntax.
+    virtual bool fromoutside() { return false; }
 };
 
 #endif  // SCRIPT_CHARACTER_SOURCE_H_

@@ -112,9 +112,10 @@ public:
         }
         String value;
         int result = StateError;
-        if (e != nullptr && e->Evaluate(parser_, &value)) {
+        bool outside;
+        if (e != nullptr && e->Evaluate(parser_, &value, &outside)) {
             result = Expression::IsTrue(value) ? StateDone : StateClose;
-            if (assigns_ && !parser_->variables()->SetVariable(attribute_, value)) {
+            if (assigns_ && !parser_->variables()->SetVariable(attribute_, value, nullptr, outside)) {
                 if (!RuntimeError(tag_, parser_->variables()->error())) result = StateError;
             }
         }
@@ -240,7 +241,8 @@ int ProcessKpASSIGN(ScriptState* state, Tag* tag) {
             return StateError;
         }
     }
-    return state->Assign(tag, tag->Value("NAME"), tag->Value("VALUE"));
+    return state->Assign(tag, tag->Value("NAME"), tag->Value("VALUE"),
+                         tag->Find("VALUE")->outside());
 }
 
 int ProcessEVAL(ScriptState* state, Tag* tag) {

@@ -406,21 +406,52 @@ Expression::Expression(ExpressionNode* root, const String& source)
 
 Expression::~Expression() { delete root_; }
 
-int Expression::Evaluate(ExpressionContext* context, String* result) const {
-    return root_->Evaluate(context, result);
+namespace {
+
+// Each evaluation keeps its own record of outside text: an expression evaluated
+// while another one is (a function body's, during a call) neither sees nor adds to
+// the outer record; what a call returns is noted by the call itself.
+class OutsideRecord {
+public:
+    explicit OutsideRecord(ExpressionContext* context)
+        : context_(context), outer_(context->outsideread()) {
+        context->SetOutsideRead(false);
+    }
+    ~OutsideRecord() { context_->SetOutsideRead(outer_); }
+    void Report(bool* outside) const {
+        if (outside) *outside = context_->outsideread();
+    }
+
+private:
+    ExpressionContext* context_;
+    bool outer_;
+};
+
+}  // namespace
+
+int Expression::Evaluate(ExpressionContext* context, String* result, bool* outside) const {
+    OutsideRecord record(context);
+    int ok = root_->Evaluate(context, result);
+    record.Report(outside);
+    return ok;
 }
 
-int Expression::Evaluate(ExpressionContext* context, String* result, NumberHint* hint) const {
-    return root_->EvaluateHinted(context, result, hint);
+int Expression::Evaluate(ExpressionContext* context, String* result, NumberHint* hint,
+                         bool* outside) const {
+    OutsideRecord record(context);
+    int ok = root_->EvaluateHinted(context, result, hint);
+    record.Report(outside);
+    return ok;
 }
 
-int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result) {
+int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result,
+                           bool* outside) {
     StringSource source(text);
     ExpressionSyntax syntax = {nullptr, false, false, false, false};
     ExpressionEnd end;
     Expression* e = ReadExpression(context, &source, syntax, &end);
     if (e == nullptr) return 0;
-    int ok = e->Evaluate(context, result);
+    int ok = e->Evaluate(context, result, outside);
     delete e;
     return ok;
 }
@@ -437,6 +468,7 @@ void StringSource::UnGetChar(int c) {
 int VariableNode::Evaluate(ExpressionContext* context, String* out) const {
     Variable* v = context->variables()->Find(name_);
     if (v != nullptr) {
+        if (v->outside()) context->NoteOutsideRead();
         *out = v->value();
     } else {
         out->clear();
@@ -457,20 +489,33 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     // argument may call this same function, which walks the parameter list too.
     const size_t count = arguments_.size();
     String few[4];
+    bool fewoutside[4];
     std::vector<String> many;
+    std::vector<char> manyoutside;
     String* values = few;
+    bool* outside = fewoutside;
     if (count > 4) {
         many.resize(count);
         values = many.data();
+        manyoutside.resize(count);
+        outside = reinterpret_cast<bool*>(manyoutside.data());
     }
+    // Each parameter knows whether its argument is outside text; the call's result is
+    // outside text when any argument is.
+    bool read = context->outsideread();
     for (size_t i = 0; i < count; i++) {
+        context->SetOutsideRead(false);
         if (!arguments_[i]->Evaluate(context, &values[i])) return 0;
+        outside[i] = context->outsideread();
+        read = read || outside[i];
     }
+    context->SetOutsideRead(read);
     VariableTree arguments(1);
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
     for (size_t i = 0; i < count; i++) {
-        arguments.Insert(new Variable(parameter ? parameter->name() : String(), values[i]));
+        arguments.Insert(
+            new Variable(parameter ? parameter->name() : String(), values[i], outside[i]));
         if (parameter) parameter = parameters.Next();
     }
     return context->CallFunction(function_, &arguments, out);
@@ -485,6 +530,7 @@ int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) cons
 
 int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const {
     Variable* v = context->variables()->Find(name_);
+    if (v != nullptr && v->outside()) context->NoteOutsideRead();
     *out = v ? v->Number() : 0;
     return 1;
 }
@@ -496,6 +542,7 @@ int VariableNode::EvaluateHinted(ExpressionContext* context, String* out, Number
         hint->known = false;
         return 1;
     }
+    if (v->outside()) context->NoteOutsideRead();
     *out = v->value();
     hint->known = v->stable();
     if (hint->known) hint->number = v->Number(&hint->whole);
@@ -512,7 +559,10 @@ int VariableNode::EvaluateOperand(ExpressionContext* context, Operand* out) cons
     Variable* v = context->variables()->Find(name_);
     if (v == nullptr) {
         out->text = &kEmpty;
-    } else if (v->stable()) {
+        return 1;
+    }
+    if (v->outside()) context->NoteOutsideRead();
+    if (v->stable()) {
         out->variable = v;  // its text is fetched when needed
     } else {
         out->scratch = v->value();

@@ -47,6 +47,16 @@ public:
     virtual int CallFunction(Function* f, VariableTree* arguments, String* result) = 0;
     // Reports an expression error with this message.
     [[gnu::cold]] virtual void ExpressionError(const String& message) = 0;
+
+    // Whether outside text (see Variable) has gone into the evaluation under way:
+    // noted by variables holding it, constants read from it, arguments, and
+    // functions that bring it in (files, the request, tables, the network).
+    bool outsideread() const { return outsideread_; }
+    void NoteOutsideRead() { outsideread_ = true; }
+    void SetOutsideRead(bool read) { outsideread_ = read; }
+
+private:
+    bool outsideread_ = false;
 };
 
 // Reads a String.
@@ -101,10 +111,12 @@ public:
     Expression& operator=(const Expression&) = delete;
 
     // Returns 1 with *result set, or 0 after reporting an error through context.
-    int Evaluate(ExpressionContext* context, String* result) const;
+    // *outside (when given) tells whether the result is outside text.
+    int Evaluate(ExpressionContext* context, String* result, bool* outside = nullptr) const;
     // The same, and *hint tells what the result reads as a number when that is
     // known without reading it.
-    int Evaluate(ExpressionContext* context, String* result, NumberHint* hint) const;
+    int Evaluate(ExpressionContext* context, String* result, NumberHint* hint,
+                 bool* outside = nullptr) const;
     // The tokens as read, separated by single blanks; reading it again gives the
     // same expression.
     const String& source() const { return source_; }
@@ -126,7 +138,9 @@ Expression* ReadExpression(ExpressionContext* context, CharacterSource* source,
                            int* terminator = nullptr);
 
 // Reads and evaluates the whole of text. Returns 1 with *result, or 0 (reported).
-int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result);
+// *outside (when given) tells whether the result is outside text.
+int EvaluateExpressionText(ExpressionContext* context, const String& text, String* result,
+                           bool* outside = nullptr);
 
 // Number conversions and formats shared with the built-in functions.
 // The longest decimal prefix of s as a number (0 without one). *whole tells whether

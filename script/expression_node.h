@@ -56,26 +56,32 @@ public:
     }
 };
 
-// A string or numeric constant; quotes are already removed.
+// A string or numeric constant; quotes are already removed. A constant read from
+// outside text (a macro's value inside a tag) stays outside text.
 class ConstantNode : public ExpressionNode {
 public:
-    explicit ConstantNode(const String& value) : value_(value), number_(ToNumber(value, &whole_)) {}
-    int Evaluate(ExpressionContext*, String* out) const override {
+    explicit ConstantNode(const String& value, bool outside = false)
+        : value_(value), number_(ToNumber(value, &whole_)), outside_(outside) {}
+    int Evaluate(ExpressionContext* context, String* out) const override {
+        if (outside_) context->NoteOutsideRead();
         *out = value_;
         return 1;
     }
-    int EvaluateNumber(ExpressionContext*, double* out) const override {
+    int EvaluateNumber(ExpressionContext* context, double* out) const override {
+        if (outside_) context->NoteOutsideRead();
         *out = number_;
         return 1;
     }
-    int EvaluateOperand(ExpressionContext*, Operand* out) const override {
+    int EvaluateOperand(ExpressionContext* context, Operand* out) const override {
+        if (outside_) context->NoteOutsideRead();
         out->text = &value_;
         out->number = number_;
         out->whole = whole_;
         return 1;
     }
     bool pure() const override { return true; }
-    int EvaluateHinted(ExpressionContext*, String* out, NumberHint* hint) const override {
+    int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override {
+        if (outside_) context->NoteOutsideRead();
         *out = value_;
         hint->known = true;
         hint->number = number_;
@@ -87,6 +93,7 @@ private:
     String value_;
     double number_;
     bool whole_;
+    bool outside_;
 };
 
 // A variable reference, its scope resolved once when read.

@@ -7,12 +7,19 @@
 // expected begins a negative constant. Other words are operators when the table
 // has them, else variable names.
 //
+// Outside text (a macro's value that did not come from the page) is never syntax:
+// inside quotes its characters are taken literally (a quote or backslash in it
+// neither ends nor escapes anything), and elsewhere a run of it is one string
+// constant. It can neither begin an operator, a name or a call, nor end the
+// expression, nor stand where the next attribute's name should.
+//
 // Grouping: larger precedence binds tighter, equal precedence groups from left to
 // right, and a prefix operator (NOT, BITOC) takes as its operand everything that
 // binds tighter than itself.
 
 #include <string.h>
 
+#include "script/encoding.h"
 #include "script/expression.h"
 #include "script/expression_node.h"
 #include "script/function.h"
@@ -39,7 +46,16 @@ struct Token {
     String value;  // constant value, variable or function name
     const OperatorRecord* op = nullptr;
     int quote = 0;  // the quote character of a quoted constant
+    bool outside = false;  // a constant holding outside text
 };
+
+// The token's text as an error message shows it (messages are HTML).
+String Shown(const Token& t) {
+    if (!t.outside) return t.raw;
+    String s = t.raw;
+    EncodeEntities(&s);
+    return s;
+}
 
 const char kSingleOperators[] = "+-/*$|^";
 
@@ -65,6 +81,10 @@ private:
     void ReadToken(Token* t, bool operand);
     void ReadQuoted(Token* t, int quote);
     void ReadWord(Token* t, int c);
+    // A run of outside text beginning with c: one string constant.
+    void ReadOutside(Token* t, int c);
+    // The next character that is not whitespace of the page, or -1.
+    int SkipWhitespace();
     bool IsTerminator(int c) const {
         return c > 0 && terminators_ != nullptr && strchr(terminators_, c) != nullptr;
     }
@@ -136,17 +156,24 @@ void Reader::PushBack(const Token& t) {
     }
 }
 
-void Reader::ReadToken(Token* t, bool operand) {
+int Reader::SkipWhitespace() {
     int c;
     do {
         c = source_->GetNextChar();
-    } while (IsWhitespace(c));
+    } while (IsWhitespace(c) && !source_->fromoutside());
+    return c;
+}
+
+void Reader::ReadToken(Token* t, bool operand) {
+    int c = SkipWhitespace();
     if (c < 0) {
         t->kind = TokenEnd;
         return;
     }
     t->raw.assign(static_cast<char>(c));
-    if (IsTerminator(c)) {
+    if (source_->fromoutside()) {
+        ReadOutside(t, c);
+    } else if (IsTerminator(c)) {
         t->kind = TokenTerminator;
     } else if (c == '(') {
         t->kind = TokenOpen;
@@ -165,6 +192,23 @@ void Reader::ReadToken(Token* t, bool operand) {
     }
 }
 
+void Reader::ReadOutside(Token* t, int c) {
+    t->kind = TokenConstant;
+    t->quote = '"';  // the kept source text shows it as a quoted constant
+    t->outside = true;
+    t->value.assign(static_cast<char>(c));
+    for (;;) {
+        c = source_->GetNextChar();
+        if (c < 0) return;
+        if (!source_->fromoutside()) {
+            source_->UnGetChar(c);
+            return;
+        }
+        t->value.cat(static_cast<char>(c));
+        t->raw.cat(static_cast<char>(c));
+    }
+}
+
 void Reader::ReadQuoted(Token* t, int quote) {
     t->kind = TokenConstant;
     t->quote = quote;
@@ -172,6 +216,11 @@ void Reader::ReadQuoted(Token* t, int quote) {
         int c = source_->GetNextChar();
         if (c < 0) break;
         t->raw.cat(static_cast<char>(c));
+        if (source_->fromoutside()) {
+            t->outside = true;
+            t->value.cat(static_cast<char>(c));
+            continue;
+        }
         if (c == quote) return;
         if (c == '\\') {
             c = source_->GetNextChar();  // taken literally
@@ -190,6 +239,11 @@ void Reader::ReadWord(Token* t, int c) {
     for (;;) {
         c = source_->GetNextChar();
         if (c < 0) break;
+        if (source_->fromoutside()) {
+            // Outside text cannot become part of a name or a number.
+            source_->UnGetChar(c);
+            break;
+        }
         bool exponent_sign = numeric && (c == '+' || c == '-') &&
                              (t->value.matches('e', t->value.length() - 1) ||
                               t->value.matches('E', t->value.length() - 1));
@@ -255,7 +309,7 @@ bool Reader::ExpectClose(Token* t) {
             Fail("Mismatched parenthesis");
             return false;
         default:
-            Fail("Expected operator, found '" + t->raw + "'");
+            Fail("Expected operator, found '" + Shown(*t) + "'");
             return false;
     }
 }
@@ -267,7 +321,7 @@ ExpressionNode* Reader::ParseOperand() {
         case TokenError:
             return nullptr;
         case TokenConstant:
-            return new ConstantNode(t.value);
+            return new ConstantNode(t.value, t.outside);
         case TokenVariable:
             return new VariableNode(t.value);
         case TokenCall:
@@ -340,13 +394,16 @@ ExpressionNode* Reader::ParseCall(const Token& t) {
 }
 
 ExpressionEnd Reader::AfterQuote(int* terminator) {
-    int c;
-    do {
-        c = source_->GetNextChar();
-    } while (IsWhitespace(c));
+    int c = SkipWhitespace();
     if (c < 0) {
         if (!syntax_.fromscript) return ExpressionEndOfText;
         Fail("Unexpected end of file");
+        return ExpressionFailed;
+    }
+    if (source_->fromoutside()) {
+        String shown(String() + static_cast<char>(c));
+        EncodeEntities(&shown);
+        Fail("Expected operator, found '" + shown + "'");
         return ExpressionFailed;
     }
     if (syntax_.terminators != nullptr && strchr(syntax_.terminators, c) != nullptr) {
@@ -362,11 +419,8 @@ ExpressionEnd Reader::AfterQuote(int* terminator) {
 Expression* Reader::Read(ExpressionEnd* end, int* terminator) {
     terminators_ = syntax_.terminators;
     if (syntax_.quotedexpression) {
-        int c;
-        do {
-            c = source_->GetNextChar();
-        } while (IsWhitespace(c));
-        if (c == '"') {
+        int c = SkipWhitespace();
+        if (c == '"' && !source_->fromoutside()) {
             quoted_ = true;
             terminators_ = "\"";
         } else if (c >= 0) {
@@ -386,7 +440,7 @@ Expression* Reader::Read(ExpressionEnd* end, int* terminator) {
         *end = ExpressionTerminated;
     } else if (quoted_) {
         Fail(t->kind == TokenEnd ? String("Unexpected end of file")
-                                 : "Expected &quot;, found '" + t->raw + "'");
+                                 : "Expected &quot;, found '" + Shown(*t) + "'");
     } else if (t->kind == TokenEnd) {
         if (syntax_.fromscript) {
             Fail("Unexpected end of file");
@@ -395,11 +449,11 @@ Expression* Reader::Read(ExpressionEnd* end, int* terminator) {
         }
     } else if (t->kind == TokenClose) {
         Fail("Mismatched parenthesis");
-    } else if (syntax_.stopatoperand) {
+    } else if (syntax_.stopatoperand && !t->outside) {
         PushBack(*t);  // the next attribute's name: leave it for the attribute reader
         *end = ExpressionMore;
     } else {
-        Fail("Expected operator, found '" + t->raw + "'");
+        Fail("Expected operator, found '" + Shown(*t) + "'");
     }
     peeked_ = false;
     if (*end != ExpressionFailed && quoted_) *end = AfterQuote(terminator);

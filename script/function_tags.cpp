@@ -46,13 +46,16 @@ public:
                 NameValuePair* value = tag->Find("VALUE");
                 if (value != nullptr) {
                     parser_->functionreturnvalue() = value->value();
+                    parser_->functionreturnoutside() = value->outside();
                 } else {
                     parser_->functionreturnvalue().clear();
+                    parser_->functionreturnoutside() = false;
                 }
                 return StateClose;
             }
             case TagEndKpFUNCTION:
                 parser_->functionreturnvalue().clear();
+                parser_->functionreturnoutside() = false;
                 return StateClose;
             case TagKpFUNCTION:
                 parser_->SyntaxError("Nested function declarations are not supported");
@@ -98,6 +101,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     if (!PushFunctionCall()) return 0;
     FunctionState* state = new FunctionState(this, f, arguments);
     returnvalue_.clear();
+    returnoutside_ = false;
     AddState(state);
     int r = RunUntilClosed(state);
     if (OnStack(state)) {
@@ -108,6 +112,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     PopFunctionCall();
     if (r == 1) {
         *result = returnvalue_;
+        if (returnoutside_) NoteOutsideRead();
         return 1;
     }
     // An exit or the end of the file inside the body ends the whole script.

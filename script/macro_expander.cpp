@@ -13,8 +13,10 @@ MacroExpander::MacroExpander(Kelp* engine, int size)
       expand_(1),
       index_(-1),
       consumed_(0),
+      outside_(false),
       encoding_(engine->defaultmacroencoding()),
-      ampersands_(0) {}
+      ampersands_(0),
+      outsidevalues_(0) {}
 
 void MacroExpander::ClearMacro() {
     if (index_ < 0 && consumed_ == 0) return;  // nothing to clear
@@ -22,6 +24,7 @@ void MacroExpander::ClearMacro() {
     value_.clear();
     name_.clear();
     consumed_ = 0;
+    outside_ = false;
     encoding_ = engine_->defaultmacroencoding();
 }
 
@@ -42,9 +45,12 @@ int MacroExpander::GetNextChar() {
         ampersands_++;
         if (!expand_) return c;
         String value;
-        if (!CheckForMacro(&value)) return c;
+        bool outside = false;
+        if (!CheckForMacro(&value, &outside)) return c;
         if (!value.empty()) {
             value_ = value;
+            outside_ = outside;
+            if (outside) outsidevalues_++;
             index_ = 1;
             return static_cast<unsigned char>(value_[0]);
         }
@@ -68,8 +74,9 @@ void MacroExpander::PushBack(int n) {
     for (int i = 0; i < n; i++) Buffer::UnGetChar();
 }
 
-bool MacroExpander::CheckForMacro(String* value) {
+bool MacroExpander::CheckForMacro(String* value, bool* outside) {
     value->clear();
+    *outside = false;
     int c = Buffer::GetNextChar();
     if (c == '[') {
         consumed_ = 2;
@@ -102,6 +109,7 @@ bool MacroExpander::CheckForMacro(String* value) {
         Buffer::UnGetChar();
     }
     encoding_ = engine_->defaultmacroencoding();
+    bool runasscript = false;
     int colon = name.search(":", 0);
     if (colon >= 0) {
         String word = name.after(colon);
@@ -112,12 +120,17 @@ bool MacroExpander::CheckForMacro(String* value) {
             encoding_ = MacroEncodingEntities;
         } else if (word.matches("none")) {
             encoding_ = MacroEncodingNone;
+        } else if (word.matches("script")) {
+            // The page says it runs this value as its own text, whatever its origin.
+            encoding_ = MacroEncodingNone;
+            runasscript = true;
         }
         name = name.before(colon);
     }
     name.StripWhitespace();
     name_ = name;
-    *value = engine_->vars()->Value(name);
+    *value = engine_->vars()->Value(name, outside);
+    if (runasscript) *outside = false;
     if (encoding_ == MacroEncodingAttribute) EncodeAttribute(value);
     if (encoding_ == MacroEncodingEntities) EncodeEntities(value);
     return true;
@@ -133,6 +146,7 @@ void MacroExpander::SavePosition(Position* p) {
         p->value.clear();
     }
     p->consumed = consumed_;
+    p->outside = outside_;
 }
 
 bool MacroExpander::RestorePosition(const Position& p) {
@@ -142,5 +156,7 @@ bool MacroExpander::RestorePosition(const Position& p) {
     index_ = p.index;
     value_ = p.value;
     consumed_ = p.consumed;
+    outside_ = p.outside;
+    if (outside_) outsidevalues_++;  // the rest of the value is read anew
     return true;
 }

@@ -18,6 +18,11 @@
 // CurrentFilePosition() points before the reference, so a position remembered there
 // re-expands the reference (with a fresh look-up) when read again. Stepping back
 // over a value's first character pushes the whole reference back to the file.
+//
+// The value of a variable holding outside text (request input, files, tables, the
+// network) is delivered with inoutside() true: the scanner and the expression reader
+// take its characters as plain text, never as markup or syntax, unless the reference
+// says ":script" (&[template:script];): the page then runs the value as its own text.
 class MacroExpander final : public Buffer {
 public:
     // engine: not owned; supplies the variables and the default encoding.
@@ -32,9 +37,13 @@ public:
     int GetNextChar() override;
     void UnGetChar() override;
     bool inmacro() override { return index_ >= 0; }
+    bool inoutside() override { return index_ >= 0 && outside_; }
     // How many "&" characters have been read from the file so far: text without any
     // reads the same on every pass, whatever the variables hold.
     long ampersands() const { return ampersands_; }
+    // How many values of outside text have begun to be delivered so far: text read
+    // while the count stays the same holds none.
+    long outsidevalues() const { return outsidevalues_; }
     void SetExpandMacros(int flag) override { expand_ = flag; }
     int expandmacros() const { return expand_; }
 
@@ -44,13 +53,15 @@ public:
         int index = -1;
         String value;
         int consumed = 0;
+        bool outside = false;
     };
     void SavePosition(Position* p);
     bool RestorePosition(const Position& p);
 
     // Called after an "&" was read: whether a reference follows. If so it is consumed
-    // and *value receives the (encoded) value; if not, nothing is consumed.
-    bool CheckForMacro(String* value);
+    // and *value receives the (encoded) value, and *outside whether the variable holds
+    // outside text; if not, nothing is consumed.
+    bool CheckForMacro(String* value, bool* outside);
 
 private:
     bool SeekFar(long offset);
@@ -63,9 +74,11 @@ private:
     int index_;     // next character of value_ to deliver; -1 outside a macro
     String value_;
     int consumed_;  // raw characters of the reference being delivered
+    bool outside_;  // the value being delivered is outside text
     String name_;
     MacroEncoding encoding_;
     long ampersands_;
+    long outsidevalues_;
 };
 
 #endif  // SCRIPT_MACRO_EXPANDER_H_

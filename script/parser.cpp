@@ -8,6 +8,7 @@
 
 #include "host/engine.h"
 #include "script/buffer.h"
+#include "script/encoding.h"
 #include "script/error.h"
 
 namespace {
@@ -46,6 +47,8 @@ void Parser::UnGetChar(int c) {
     if (c == '\n' && !source_->inmacro()) line_--;
 }
 
+bool Parser::fromoutside() { return source_->inoutside(); }
+
 int Parser::SyntaxError(const String& message) {
     engine_->Error(::SyntaxError(source_->errorname(), line_, message));
     return 0;
@@ -81,6 +84,7 @@ int Parser::EatUntil(String* text, char stop, const char* display) {
             return ScanFailure;
         }
         if (text) text->cat(static_cast<char>(c));
+        if ((c == '"' || c == stop) && fromoutside()) continue;
         if (c == '"') {
             quoted = !quoted;
         } else if (c == stop && !quoted) {
@@ -98,7 +102,9 @@ int Parser::EatHTMLComment(String* text) {
             return ScanFailure;
         }
         text->cat(static_cast<char>(c));
-        if (c == '-') {
+        if ((c == '-' || c == '>') && fromoutside()) {
+            dashes = 0;
+        } else if (c == '-') {
             dashes++;
         } else if (c == '>') {
             if (dashes >= 2) return ScanDone;
@@ -126,6 +132,10 @@ int Parser::FindText(const char* target, const char* display) {
             SyntaxError(String("Unexpected end of file while looking for '") + display + "'");
             return ScanFailure;
         }
+        if (fromoutside()) {
+            matched = 0;  // outside text never ends a comment
+            continue;
+        }
         c = Upper(c);
         while (matched > 0 && c != Upper(target[matched])) matched = fail[matched - 1];
         if (c == Upper(target[matched])) matched++;
@@ -138,6 +148,10 @@ int Parser::GetNextLine(String* text) {
     for (;;) {
         int c = GetNextChar();
         if (c < 0) return ScanEnd;
+        if ((c == '<' || c == '\\') && fromoutside()) {
+            text->cat(static_cast<char>(c));  // outside text starts no tag and escapes nothing
+            continue;
+        }
         if (c == '\r') {
             if (!text->empty()) {
                 UnGetChar(c);
@@ -178,16 +192,25 @@ Parser::TagStart Parser::ReadTagStart(String* raw, String* name) {
     raw->assign(static_cast<char>(GetNextChar()));  // the "<"
     if (EatWhitespace(raw) == ScanEnd) return TagStartEnd;
     int c;
+    bool outside = false;
     for (;;) {
         c = GetNextChar();
         if (c < 0) {
             SyntaxError("Unexpected end of file in tag");
             return TagStartFailed;
         }
-        if (IsWhitespace(c) || c == '>') break;
+        if (fromoutside()) {
+            outside = true;
+        } else if (IsWhitespace(c) || c == '>') {
+            break;
+        }
         name->cat(static_cast<char>(c));
     }
     raw->cat(name->chars(), name->length());
+    if (outside) {
+        UnGetChar(c);
+        return TagStartOutside;
+    }
     if (BeginsWith(*name, "##")) {
         if (c == '>') return TagStartSkipped;
         UnGetChar(c);
@@ -239,7 +262,8 @@ int Parser::FindNextTag() {
     long start = source_->inmacro() ? -1 : source_->CurrentFilePosition();
     int startline = line_;
     String raw, name;
-    switch (ReadTagStart(&raw, &name)) {
+    TagStart kind = ReadTagStart(&raw, &name);
+    switch (kind) {
         case TagStartFailed:
             return ScanFailure;
         case TagStartEnd:
@@ -251,9 +275,10 @@ int Parser::FindNextTag() {
             return r == 1 ? ScanMore : r;
         }
         case TagStartName:
+        case TagStartOutside:
             break;
     }
-    Tag* templ = FindTemplate(name.chars());
+    Tag* templ = kind == TagStartOutside ? nullptr : FindTemplate(name.chars());
     if (templ == nullptr) {
         if (!SkipTagRest(&raw)) return ScanFailure;
         int r = ProcessUnknownTag(raw);
@@ -288,9 +313,17 @@ int Parser::GetNextNameValuePair(Tag* tag) {
     int c = GetNextChar();
     if (c == '>') return ScanStop;
     String name;
-    while (c >= 0 && !IsWhitespace(c) && c != '=' && c != '>') {
+    bool outsidename = false;
+    while (c >= 0 && (fromoutside() || (!IsWhitespace(c) && c != '=' && c != '>'))) {
+        outsidename = outsidename || fromoutside();
         name.cat(static_cast<char>(c));
         c = GetNextChar();
+    }
+    if (outsidename) {
+        // A macro's outside text may be a value, never an attribute of its own.
+        EncodeEntities(&name);
+        SyntaxError("Attribute '" + name + "' comes from outside the page");
+        return ScanFailure;
     }
     if (IsWhitespace(c)) c = EatWhitespace(nullptr) == ScanEnd ? -1 : GetNextChar();
     if (!IsNameStart(static_cast<unsigned char>(name[0]))) {
@@ -301,24 +334,28 @@ int Parser::GetNextNameValuePair(Tag* tag) {
     String value;
     if (c == '=') {
         if (EatWhitespace(nullptr) == ScanEnd) return EndOfFileInTag(tag);
-        int code = GetValue(tag, name, &value);
+        bool outside = true;
+        int code = GetValue(tag, name, &value, &outside);
         if (code == ScanFailure) return ScanFailure;
-        tag->AddNameValuePair(name, value);
+        tag->AddValue(name, value, outside);
         return code;
     }
     // An attribute without a value; c is the tag's end or the next attribute.
     if (c != '>') UnGetChar(c);
     if (!ProcessEmptyValue(tag, name, &value)) return ScanFailure;
-    tag->AddNameValuePair(name, value);
+    tag->AddValue(name, value, false);  // its own name, written in the page
     return c == '>' ? ScanStop : ScanMore;
 }
 
-int Parser::GetValue(Tag* tag, const String&, String* value) {
+int Parser::GetValue(Tag* tag, const String&, String* value, bool* outside) {
+    *outside = false;
     bool quoted = false;
     for (;;) {
         int c = GetNextChar();
         if (c < 0) return EndOfFileInTag(tag);
-        if (c == '"') {
+        if (fromoutside()) {
+            *outside = true;  // plain text of the value
+        } else if (c == '"') {
             quoted = !quoted;
         } else if (!quoted) {
             if (c == '>') return ScanStop;
@@ -377,6 +414,9 @@ int Parser::FindTag(Tag* found, TagTable* targets) {
                 return ScanEnd;
             case TagStartSkipped:
             case TagStartComment:
+                continue;
+            case TagStartOutside:
+                if (!SkipTagRest(&raw)) return ScanFailure;
                 continue;
             case TagStartName:
                 break;

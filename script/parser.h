@@ -68,6 +68,9 @@ class Parser : public CharacterSource {
     // read; -1 is the end of input and is never pushed back.
     int GetNextChar() override;
     void UnGetChar(int c) override;
+    // Whether the character just read is outside text: it is always plain text,
+    // never the start of a tag, a quote, an escape or the end of anything.
+    bool fromoutside() override;
 
     static bool IsWhitespace(int c) { return String::IsWhitespace(c); }
 
@@ -96,8 +99,9 @@ class Parser : public CharacterSource {
     virtual int GetNameValuePairs(Tag* tag);
     virtual int GetNextNameValuePair(Tag* tag);
     // Reads the value of attribute name: ScanMore when more attributes may follow,
-    // ScanStop when the tag has ended.
-    virtual int GetValue(Tag* tag, const String& name, String* value);
+    // ScanStop when the tag has ended. *outside tells whether the value is outside
+    // text (see Variable).
+    virtual int GetValue(Tag* tag, const String& name, String* value, bool* outside);
     // Checks tag against its template: adds defaults of absent optional attributes,
     // fails on an absent required one. Returns 1 or 0.
     virtual int ValidateTag(Tag* templ, Tag* tag);
@@ -144,6 +148,7 @@ class Parser : public CharacterSource {
         TagStartSkipped,  // a script comment or KpCOMMENT block, already skipped
         TagStartComment,  // an HTML comment, collected whole
         TagStartName,     // a tag name; its terminator is pushed back
+        TagStartOutside,  // a name holding outside text: never a known tag
     };
 
     // Reads "<", whitespace and the tag name into raw and name, and handles script

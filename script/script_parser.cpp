@@ -256,22 +256,28 @@ int ScriptState::RuntimeError(Tag* tag, const String& message) {
 }
 
 int ScriptState::Assign(Tag* tag, NameValuePair* attribute) {
-    if (attribute->scopedname() == nullptr) return Assign(tag, attribute->name(), attribute->value());
+    if (attribute->scopedname() == nullptr) {
+        return Assign(tag, attribute->name(), attribute->value(), attribute->outside());
+    }
     Variables* vars = parser_->variables();
+    bool outside = attribute->outside();
     if (attribute->hint().deferred) {
         // A whole number goes to the variable as a number.
-        if (vars->SetNumber(*attribute->scopedname(), attribute->hint().number)) return StateDone;
+        if (vars->SetNumber(*attribute->scopedname(), attribute->hint().number, outside)) {
+            return StateDone;
+        }
         return RuntimeError(tag, vars->error());
     }
-    if (vars->SetVariable(*attribute->scopedname(), attribute->value(), &attribute->hint())) {
+    if (vars->SetVariable(*attribute->scopedname(), attribute->value(), &attribute->hint(),
+                          outside)) {
         return StateDone;
     }
     return RuntimeError(tag, vars->error());
 }
 
-int ScriptState::Assign(Tag* tag, const String& name, const String& value) {
+int ScriptState::Assign(Tag* tag, const String& name, const String& value, bool outside) {
     Variables* vars = parser_->variables();
-    if (vars->SetVariable(name, value)) return StateDone;
+    if (vars->SetVariable(name, value, outside)) return StateDone;
     return RuntimeError(tag, vars->error());
 }
 
@@ -579,8 +585,8 @@ Expression* ScriptParser::ReadExpressionAt(long position, int startline, bool* o
     return e;
 }
 
-int ScriptParser::Evaluate(const String& text, String* result) {
-    return EvaluateExpressionText(this, text, result);
+int ScriptParser::Evaluate(const String& text, String* result, bool* outside) {
+    return EvaluateExpressionText(this, text, result, outside);
 }
 
 int ScriptParser::GetNameValuePairs(Tag* tag) {
@@ -783,15 +789,19 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
             NumberHint* hint = pair->mutablehint();
             hint->maydefer = true;
             hint->deferred = false;
-            if (!a.expression->Evaluate(this, pair->mutablevalue(), hint)) {
+            bool outside;
+            if (!a.expression->Evaluate(this, pair->mutablevalue(), hint, &outside)) {
                 return ScanFailure;
             }
+            pair->SetOutside(outside);
             pair = tag->attributes().Next();
             continue;
         }
         String value;
+        // A recorded tag holds no macro: its literal values are the page's own.
+        bool outside = false;
         if (a.kind == CachedAttribute::Evaluate) {
-            if (!a.expression->Evaluate(this, &value)) return ScanFailure;
+            if (!a.expression->Evaluate(this, &value, &outside)) return ScanFailure;
         } else if (a.kind == CachedAttribute::Position || a.kind == CachedAttribute::TagPosition) {
             tag->SetPosition(a.position, start + a.positionline);
             if (a.kind == CachedAttribute::TagPosition) continue;
@@ -800,9 +810,10 @@ int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
         }
         if (pair != nullptr) {
             pair->SetValue(value);
+            pair->SetOutside(outside);
             pair = tag->attributes().Next();
         } else {
-            tag->AddNameValuePair(a.name, value);
+            tag->AddValue(a.name, value, outside);
             tag->attributes().Last()->SetScopedName(&a.scopedname);
         }
     }
@@ -827,12 +838,13 @@ int ScriptParser::ReadAttributes(Tag* tag) {
             Expression* e = ReadExpression(syntax, &end);
             if (e == nullptr) return ScanFailure;
             String value;
-            if (!e->Evaluate(this, &value)) {
+            bool outside;
+            if (!e->Evaluate(this, &value, &outside)) {
                 delete e;
                 return ScanFailure;
             }
             Record(String(), CachedAttribute::Evaluate, e, String());
-            tag->AddNameValuePair(String(), value);
+            tag->AddValue(String(), value, outside);
             return ScanStop;
         }
         case TagIMPORT:
@@ -845,10 +857,11 @@ int ScriptParser::ReadAttributes(Tag* tag) {
             int positionline = line();
             if (tag->id() == TagWHILE) tag->SetPosition(position, positionline);
             String raw;
+            long outsidevalues = macrosource_->outsidevalues();
             if (!ReadRawRest(&raw)) return ScanFailure;
             raw.StripWhitespace();
             if (tag->id() == TagHIDE) {
-                tag->AddNameValuePair(String(), raw);
+                tag->AddValue(String(), raw, macrosource_->outsidevalues() != outsidevalues);
                 Record(String(), CachedAttribute::Literal, nullptr, raw);
             } else {
                 // The condition is read again from its position on every test.
@@ -867,11 +880,13 @@ int ScriptParser::ReadAttributes(Tag* tag) {
 
 int ScriptParser::GetFlatFileNameValuePairs(Tag* tag) { return Parser::GetNameValuePairs(tag); }
 
-int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
+int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* outside) {
     int id = tag->id();
+    long outsidevalues = macrosource_->outsidevalues();
     if ((id == TagIMPORT || id == TagEXPORT) && name.matches("ORDER")) {
         // The rest of the tag, verbatim; a quoted value is cut at its closing quote.
         if (!ReadRawRest(value)) return ScanFailure;
+        *outside = macrosource_->outsidevalues() != outsidevalues;
         if (value->matches('"', 0)) *value = value->after(0).before('"');
         Record(name, CachedAttribute::Literal, nullptr, *value);
         return ScanStop;
@@ -887,16 +902,20 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value) {
     Expression* e = ReadExpression(syntax, &end);
     if (e == nullptr) return ScanFailure;
     if (keepsource) {
+        // Outside text in it stays quoted constants, but what the text computes later
+        // is outside text all the same.
         *value = e->source();
+        *outside = macrosource_->outsidevalues() != outsidevalues;
         Record(name, CachedAttribute::Literal, nullptr, *value);
         delete e;
     } else if (rereadlater) {
+        *outside = false;
         value->clear();
         tag->SetPosition(position, startline);
         Record(name, CachedAttribute::Position, nullptr, String(), position, startline);
         delete e;
     } else {
-        if (!e->Evaluate(this, value)) {
+        if (!e->Evaluate(this, value, outside)) {
             delete e;
             return ScanFailure;
         }

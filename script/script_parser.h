@@ -72,7 +72,8 @@ public:
     // in the variable TAG_Error and the result is 1; otherwise 0.
     [[gnu::cold]] int RuntimeError(Tag* tag, const String& message);
     // Assigns a variable for tag; a refused value is a runtime error of the tag.
-    int Assign(Tag* tag, const String& name, const String& value);
+    // outside: whether the value is outside text (see Variable).
+    int Assign(Tag* tag, const String& name, const String& value, bool outside);
     // Assigns the attribute's value to the variable the attribute names.
     int Assign(Tag* tag, NameValuePair* attribute);
 
@@ -172,8 +173,9 @@ public:
     // (*owned false); otherwise the caller deletes the result (*owned true). Null
     // after a reported error.
     Expression* ReadExpressionAt(long position, int line, bool* owned);
-    // Evaluates expression text; 1 with *result, or 0 (reported).
-    int Evaluate(const String& text, String* result);
+    // Evaluates expression text; 1 with *result, or 0 (reported). *outside (when
+    // given) tells whether the result is outside text.
+    int Evaluate(const String& text, String* result, bool* outside = nullptr);
 
     // ExpressionContext.
     Variables* variables() final;
@@ -198,6 +200,8 @@ public:
     // file ends; the position and line are restored.
     void ScanForFunction(const String& name);
     String& functionreturnvalue() { return returnvalue_; }
+    // Whether the value a function body returns is outside text.
+    bool& functionreturnoutside() { return returnoutside_; }
     // Declares the function of a KpFUNCTION tag at the current position.
     int DeclareFunction(Tag* tag);
 
@@ -216,7 +220,7 @@ public:
 
 protected:
     int GetNameValuePairs(Tag* tag) override;
-    int GetValue(Tag* tag, const String& name, String* value) override;
+    int GetValue(Tag* tag, const String& name, String* value, bool* outside) override;
     int ProcessKnownTag(Tag* tag) override;
     int ProcessUnknownTag(const String& text) override;
     int ProcessText(const String& text) override;
@@ -274,6 +278,7 @@ private:
     int depth_;
     bool exited_;
     String returnvalue_;
+    bool returnoutside_ = false;
     TagTable ifskip_, iffinish_, legacyifskip_, legacyiffinish_;
     TagTable whileskip_, legacywhileskip_, functionskip_;
     // The resolved names of the TAG_Error variables, by tag id and spelling.

@@ -15,7 +15,7 @@ struct ScopedName;
 class NameValuePair {
   public:
     NameValuePair(const String& name, const String& value, int required = 0)
-        : name_(name), value_(value), required_(required), scopedname_(nullptr) {}
+        : name_(name), value_(value), required_(required), scopedname_(nullptr), outside_(true) {}
 
     const String& name() const { return name_; }
     const String& value() const {
@@ -23,11 +23,17 @@ class NameValuePair {
         return value_;
     }
     int required() const { return required_; }
+    // The value becomes outside text until SetOutside() says otherwise.
     void SetValue(const String& value) {
         value_ = value;
         hint_.known = false;
         hint_.deferred = false;
+        outside_ = true;
     }
+    // Whether the value is outside text (see Variable). Only the interpreter, which
+    // knows where an evaluated value came from, marks values page-made.
+    bool outside() const { return outside_; }
+    void SetOutside(bool outside) { outside_ = outside; }
     // The value and what it reads as a number, for whoever computes them in place
     // (the hint may say that the text is still to be written from the number).
     String* mutablevalue() { return &value_; }
@@ -52,6 +58,7 @@ class NameValuePair {
     mutable NumberHint hint_;
     int required_;
     const ScopedName* scopedname_;  // not owned: the interpreter's cache
+    bool outside_;
 };
 
 // A tag: name (as written in the table of known tags), id, end id, a flag and the
@@ -97,6 +104,12 @@ class Tag {
 
     void AddNameValuePair(const String& name, const String& value, int required = 0) {
         attributes_.Insert(new NameValuePair(name, value, required), ListTail);
+    }
+    // Adds an attribute read from a page; outside tells whether its value is outside text.
+    void AddValue(const String& name, const String& value, bool outside) {
+        NameValuePair* pair = new NameValuePair(name, value);
+        pair->SetOutside(outside);
+        attributes_.Insert(pair, ListTail);
     }
     // The attribute of that name, or null.
     NameValuePair* Find(const char* name) { return attributes_.Find(name); }

@@ -45,6 +45,13 @@ int Variable::SetNumber(double number) {
     return 1;
 }
 
+void Variable::Append(const String& text) {
+    if (pending_) WritePending();
+    value_.cat(text.chars(), text.length());
+    numberknown_ = false;
+    outside_ = true;
+}
+
 void Variable::WritePending() {
     FormatNumber(number_, &value_);
     pending_ = false;
@@ -127,14 +134,20 @@ String DynamicTimeVariable::Compute() {
 
 int VariableTree::SetVariable(const String& name, const String& value) {
     Variable* v = Find(name.chars());
-    if (v != nullptr) return v->SetValue(value);
+    if (v != nullptr) {
+        v->SetOutside(true);
+        return v->SetValue(value);
+    }
     Insert(new Variable(name, value));
     return 1;
 }
 
 int VariableList::SetVariable(const String& name, const String& value) {
     Variable* v = Find(name.chars());
-    if (v != nullptr) return v->SetValue(value);
+    if (v != nullptr) {
+        v->SetOutside(true);
+        return v->SetValue(value);
+    }
     Insert(new Variable(name, value), ListTail);
     return 1;
 }
@@ -250,8 +263,15 @@ String Variables::Value(const String& name) {
     return v ? v->value() : String();
 }
 
-void Variables::Create(VariableTree* scope, const String& varname, const String& value) {
-    scope->Insert(new Variable(varname, value));
+String Variables::Value(const String& name, bool* outside) {
+    Variable* v = Find(Resolved(name));
+    *outside = v != nullptr && v->outside();
+    return v ? v->value() : String();
+}
+
+void Variables::Create(VariableTree* scope, const String& varname, const String& value,
+                       bool outside) {
+    scope->Insert(new Variable(varname, value, outside));
     if (scope == LocalScope()) NoteLocalName(varname);
     Invalidate();
 }
@@ -281,8 +301,11 @@ bool Variables::MaybeLocalName(const String& varname) const {
     return at != localnames_.end() && CompareKeys(at->chars(), varname.chars()) == 0;
 }
 
-int Variables::Assign(Variable* v, const String& value, const NumberHint* hint) {
-    if (v->SetValue(value, hint)) return 1;
+int Variables::Assign(Variable* v, const String& value, const NumberHint* hint, bool outside) {
+    if (v->SetValue(value, hint)) {
+        v->SetOutside(outside);
+        return 1;
+    }
     error_ = v->error();
     return 0;
 }
@@ -296,28 +319,34 @@ const ScopedName& Variables::Resolved(const String& name) {
     return resolved_[key] = Resolve(name);
 }
 
-int Variables::SetVariable(const String& name, const String& value) {
-    return SetVariable(Resolved(name), value);
+int Variables::SetVariable(const String& name, const String& value, bool outside) {
+    return SetVariable(Resolved(name), value, nullptr, outside);
 }
 
-int Variables::SetVariable(const ScopedName& n, const String& value, const NumberHint* hint) {
+int Variables::SetVariable(const ScopedName& n, const String& value, const NumberHint* hint,
+                           bool outside) {
     // The variable a read would find is the one assigned; when there is none, local
     // and global names create one (unprefixed names a global), others are ignored.
     Variable* v = Find(n);
-    if (v != nullptr) return Assign(v, value, hint);
+    if (v != nullptr) return Assign(v, value, hint, outside);
     VariableTree* local = LocalScope();
     if (n.scope == ScopeLocal && local != nullptr) {
-        Create(local, n.varname, value);
+        Create(local, n.varname, value, outside);
     } else if (n.scope == ScopeLocal || n.scope == ScopeGlobal || n.scope == ScopeDefault) {
-        Create(&globals_, n.varname, value);
+        Create(&globals_, n.varname, value, outside);
     }
     return 1;
 }
 
-int Variables::SetNumber(const ScopedName& n, double number) {
+int Variables::SetNumber(const ScopedName& n, double number, bool outside) {
     Variable* v = Find(n);
-    if (v == nullptr) return SetVariable(n, FormatNumber(number));  // creates it, or not
-    if (v->SetNumber(number)) return 1;
+    if (v == nullptr) {
+        return SetVariable(n, FormatNumber(number), nullptr, outside);  // creates it, or not
+    }
+    if (v->SetNumber(number)) {
+        v->SetOutside(outside);
+        return 1;
+    }
     error_ = v->error();
     return 0;
 }
@@ -329,7 +358,8 @@ void Variables::AddGlobalVariable(const String& name, const String& value) {
 void Variables::AddFormVariable(const String& name, const String& value) {
     Variable* v = globals_.Find(name.chars());
     if (v != nullptr) {
-        v->SetValue(v->value() + "," + value);
+        v->Append(",");
+        v->Append(value);
     } else {
         Create(&globals_, name, value);
     }

@@ -19,15 +19,22 @@
 class Kelp;
 
 // A named value. Names compare without regard to case.
+//
+// Every value knows whether it is outside text: anything that did not come from the
+// page itself (request input, the environment, files, tables, the network), or was
+// computed from such text. A macro delivers outside text as plain text, never as
+// script. A variable holds outside text unless whoever assigns it says otherwise:
+// only values computed from the page's own constants are marked page-made.
 class Variable {
 public:
-    Variable(const String& name, const String& value)
+    Variable(const String& name, const String& value, bool outside = true)
         : name_(name),
           value_(value),
           number_(0),
           numberknown_(false),
           whole_(false),
-          pending_(false) {}
+          pending_(false),
+          outside_(outside) {}
     virtual ~Variable() {}
     Variable(const Variable&) = delete;
     Variable& operator=(const Variable&) = delete;
@@ -50,6 +57,12 @@ public:
     int SetValue(const String& value, const NumberHint* hint);
     virtual const String& error() const { return error_; }
     const char* key() const { return name_.chars(); }
+    // Whether the value is outside text (see the class comment).
+    bool outside() const { return outside_; }
+    void SetOutside(bool outside) { outside_ = outside; }
+    // Appends text to the value in place (repeated form fields); the value becomes
+    // outside text.
+    void Append(const String& text);
     // Whether a reference to value() stays good while other variables are read
     // (dynamic variables compute a new value on every read).
     virtual bool stable() const { return true; }
@@ -94,6 +107,7 @@ private:
     bool numberknown_;
     bool whole_;
     bool pending_;  // value_ is still to be written from number_
+    bool outside_;
 };
 
 // A system variable computed when read; refuses every assignment.
@@ -269,20 +283,25 @@ public:
         }
         return Search(name);
     }
-    // A copy of the variable's value; empty when there is none.
+    // A copy of the variable's value; empty when there is none. *outside tells
+    // whether it is outside text.
     String Value(const String& name);
+    String Value(const String& name, bool* outside);
     // Returns 0 when the variable refuses the value (error() then says why); an
     // assignment that finds no system or field variable is ignored and returns 1.
-    int SetVariable(const String& name, const String& value);
+    // outside: whether the value is outside text; values whose origin the caller
+    // cannot vouch for are.
+    int SetVariable(const String& name, const String& value, bool outside = true);
     // hint: what the value reads as a number, when known; may be null.
-    int SetVariable(const ScopedName& name, const String& value, const NumberHint* hint = nullptr);
+    int SetVariable(const ScopedName& name, const String& value, const NumberHint* hint = nullptr,
+                    bool outside = true);
     // Assigns a whole number, as SetVariable() would assign its plain decimal form.
-    int SetNumber(const ScopedName& name, double number);
+    int SetNumber(const ScopedName& name, double number, bool outside = true);
     // The reason of the last refused assignment.
     const String& error() const { return error_; }
 
     void AddGlobalVariable(const String& name, const String& value);
-    // Repeated form fields arrive as one comma-separated value.
+    // Repeated form fields arrive as one comma-separated value, appended in place.
     void AddFormVariable(const String& name, const String& value);
     void AddSystemVariable(const String& name, const String& value);
     // Takes ownership of v.
@@ -331,8 +350,9 @@ private:
     // The look-up in every scope but the function scopes.
     Variable* SearchOutsideFunctions(const ScopedName& name, bool* fromsystem);
     // Records a refusal in error_.
-    int Assign(Variable* v, const String& value, const NumberHint* hint);
-    void Create(VariableTree* scope, const String& varname, const String& value);
+    int Assign(Variable* v, const String& value, const NumberHint* hint, bool outside);
+    void Create(VariableTree* scope, const String& varname, const String& value,
+                bool outside = true);
     Variable* FindField(const String& dbname, const String& varname);
 
     Kelp* engine_;                  // not owned

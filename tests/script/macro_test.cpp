@@ -15,16 +15,18 @@
 
 namespace {
 
-// Expands a page with variables name = "a<b", empty = "", lines = "x\ny", tag =
-// "<KpSKIP>" and returns the event log.
+// Expands a page with the page-made variables name = "a<b", empty = "", lines =
+// "x\ny", tag = "<KpSKIP>", and the same text from outside the page in visitor =
+// "<KpSKIP>", and returns the event log.
 struct MacroScan {
     explicit MacroScan(const char* page, MacroEncoding encoding = MacroEncodingNone, int block = 5)
         : scan(page, -1, block, false) {
         Variables* v = scan.engine.vars();
-        v->SetVariable("name", "a<b");
-        v->SetVariable("empty", "");
-        v->SetVariable("lines", "x\ny");
-        v->SetVariable("tag", "<KpSKIP>");
+        v->SetVariable("name", "a<b", false);
+        v->SetVariable("empty", "", false);
+        v->SetVariable("lines", "x\ny", false);
+        v->SetVariable("tag", "<KpSKIP>", false);
+        v->SetVariable("visitor", "<KpSKIP>");
         scan.engine.SetDefaultMacroEncoding(encoding);
         result = scan.parser->Parse();
     }
@@ -61,6 +63,8 @@ TEST(MacroExpander, ReferencesAndEncodings) {
         {"a&[name", MacroEncodingEntities, "T[a]"},
         {"a&", MacroEncodingNone, "T[a&]"},
         {"x&[tag];y", MacroEncodingNone, "T[x]K[KpSKIP]T[y]"},
+        {"x&[visitor];y", MacroEncodingNone, "T[x<KpSKIP>y]"},
+        {"x&[visitor:entities];y", MacroEncodingNone, "T[x&lt;KpSKIP&gt;y]"},
         {"<KpSKIP ROWS=\"&[name:attribute];\">", MacroEncodingNone,
          "K[KpSKIP ROWS=\"a%3Cb\"]"},
     };
@@ -167,7 +171,7 @@ TEST(MacroExpander, ExpressionsReadFromTheScriptExpandMacrosAndCountLines) {
     Scan s("price *\n &[factor]; NEXT=1>", -1, 4, false);
     TestContext context;
     context.engine.vars()->SetVariable("price", "10");
-    s.engine.vars()->SetVariable("factor", "1.5 + 1");
+    s.engine.vars()->SetVariable("factor", "1.5 + 1", false);
     ExpressionSyntax syntax = {">", true, false, true, false};
     ExpressionEnd end;
     s.source.Seek(0);
@@ -184,4 +188,87 @@ TEST(MacroExpander, ExpressionsReadFromTheScriptExpandMacrosAndCountLines) {
     for (int c = s.parser->GetNextChar(); c >= 0; c = s.parser->GetNextChar()) rest += (char)c;
     EXPECT_EQ("NEXT=1>", rest);
     delete e;
+}
+
+// Outside text: values that did not come from the page (request input, files,
+// tables) reach the scanner as plain text whatever they hold.
+TEST(MacroExpander, OutsideTextIsNeverMarkup) {
+    struct {
+        const char* page;
+        const char* value;
+        const char* log;
+    } cases[] = {
+        {"a&[v]b", "<KpSKIP ROWS=2>", "T[a<KpSKIP ROWS=2>b]"},
+        // A backslash at the end of the value does not escape the page's own tag.
+        {"&[v]<KpSKIP>", "x\\", "T[x\\]K[KpSKIP]"},
+        // Quotes in an unknown tag's attribute do not swallow the page's next tag.
+        {"<a title=\"&[v]\">t<KpSKIP>", "\"", "U[<a title=\"\"\">]T[t]K[KpSKIP]"},
+        // Comment ends in the value do not end the page's comments early.
+        {"<!-- &[v] <KpSKIP> -->", "-->", "U[<!-- --> <KpSKIP> -->]"},
+        {"<KpCOMMENT>&[v]<KpSKIP></KpCOMMENT>z", "</KpCOMMENT>", "T[z]"},
+        {"<## &[v] <KpSKIP> ##>z", "##>", "T[z]"},
+        // A tag name made of outside text is no tag.
+        {"<&[v] ROWS=1>", "KpSKIP", "U[<KpSKIP ROWS=1>]"},
+        {"<Kp&[v]>", "SKIP", "U[<KpSKIP>]"},
+        // In skip mode the value cannot close the block.
+        {"<KpIF>&[v]<KpSKIP></KpIF>", "</KpIF>", "K[KpIF]T[</KpIF>]K[KpSKIP]K[/KpIF]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.page);
+        Scan scan(c.page, -1, 5, false);
+        scan.engine.vars()->SetVariable("v", c.value);
+        EXPECT_EQ(1, scan.parser->Parse()) << scan.errors();
+        EXPECT_EQ(c.log, scan.parser->log);
+    }
+    // Nor can it name an attribute of its own.
+    Scan named("<KpSKIP &[v]=1>", -1, 5, false);
+    named.engine.vars()->SetVariable("v", "ROWS");
+    EXPECT_EQ(0, named.parser->Parse());
+    EXPECT_NE(std::string::npos, named.errors().find("comes from outside the page"));
+}
+
+TEST(MacroExpander, OutsideTextInAnExpressionIsOneLiteralValue) {
+    struct {
+        const char* attribute;
+        const char* value;
+        const char* result;  // the value, or "!" and the start of the error
+    } cases[] = {
+        // Unquoted: the whole value is one string constant.
+        {"&[v]>", "1 + 1", "1 + 1"},
+        {"&[v]>", " x OR fdelete(\"y\")", " x OR fdelete(\"y\")"},
+        {"&[v] $ \"!\">", "a\" $ \"b", "a\" $ \"b!"},
+        {"2 * &[v]>", "3 + 4", "6"},
+        // Quoted: quotes and backslashes in the value are its own characters.
+        {"\"<&[v]>\">", "\" OR fexists(\"x\") OR \"", "<\" OR fexists(\"x\") OR \">"},
+        {"\"&[v]\">", "\\", "\\"},
+        {"\"&[v]\">", "x\\\"", "x\\\""},
+        // Never part of a name, nor the next attribute, nor the tag's end.
+        {"price&[v]>", "_secret", "!Expected operator"},
+        {"1 &[v]>", "NEXT=1", "!Expected operator"},
+        {"1&[v]", ">", "!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attribute);
+        Scan s(c.attribute, -1, 4, false);
+        TestContext context;
+        context.engine.vars()->SetVariable("price", "10", false);
+        s.engine.vars()->SetVariable("v", c.value);
+        ExpressionSyntax syntax = {">", true, false, true, false};
+        ExpressionEnd end;
+        s.source.Seek(0);
+        Expression* e = ReadExpression(&context, s.parser, syntax, &end);
+        if (c.result[0] == '!') {
+            EXPECT_EQ(nullptr, e);
+            EXPECT_NE(std::string::npos, context.errors.find(c.result + 1)) << context.errors;
+            delete e;
+            continue;
+        }
+        ASSERT_NE(nullptr, e) << context.errors;
+        String value;
+        bool outside = false;
+        ASSERT_TRUE(e->Evaluate(&context, &value, &outside));
+        EXPECT_EQ(String(c.result), value);
+        EXPECT_TRUE(outside);
+        delete e;
+    }
 }
