@@ -35,7 +35,11 @@ BrnIndexPage::~BrnIndexPage() { delete[] bytes_; }
 long BrnIndexPage::ReadPage(File* file) {
     long offset = number_ * pagesize_;
     if (file->Seek(offset) != offset) return -1;
-    return file->Read(reinterpret_cast<char*>(bytes_), pagesize_);
+    long n = file->Read(reinterpret_cast<char*>(bytes_), pagesize_);
+    // Every key slot ends in a NUL in a sound file (Setkey leaves it); a damaged page
+    // must not send comparisons and copies past its slot.
+    for (int i = 0; 4 + (i + 1) * entrysize_ <= pagesize_; i++) Entry(i)[entrysize_ - 1] = 0;
+    return n;
 }
 
 bool BrnIndexPage::WritePage(File* file) {

@@ -256,7 +256,16 @@ bool XBaseTable::ReadTableHeader() {
     year_ = h[1];
     month_ = h[2];
     day_ = h[3];
-    numrecords_ = static_cast<long>(GetLE(h + 4, 4));
+    long numrecords = static_cast<long>(GetLE(h + 4, 4));
+    // A count the file cannot hold (a damaged header, a truncated file) would make
+    // every scan read phantom records and an append write past a hole.
+    long length = data_->Length();
+    if (length < 0) return ReadFailure(dataerrorpath_, data_);
+    if (headerlength + numrecords * recordlength > length) {
+        return Fail("'" + dataerrorpath_ + "' is corrupt (the header counts " +
+                    String::FromInt(numrecords) + " records, more than the file holds)");
+    }
+    numrecords_ = numrecords;
     headerlength_ = headerlength;
     recordlength_ = recordlength;
     return true;
@@ -358,6 +367,10 @@ bool XBaseTable::ReadMemoHeader() {
         return ReadFailure(memoerrorpath_, memo_);
     }
     firstfreeblock_ = static_cast<long>(GetLE(h, 4));
+    // Block 0 is the header itself: text written there would replace it.
+    if (firstfreeblock_ < 1) {
+        return Fail("'" + memoerrorpath_ + "' is corrupt (the first free block is 0)");
+    }
     return true;
 }
 

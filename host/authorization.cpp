@@ -91,7 +91,12 @@ AuthorizationResult CheckAuthorizationDatabase(Kelp* engine, const String& direc
     }
     String wanted = String::FromInt(uid);
     for (long r = 1; r <= table.numrecords(); r++) {
-        if (!table.Goto(r) || table.deleted()) continue;
+        if (!table.Goto(r)) {
+            // A damaged database is reported, never read past.
+            *error = table.error();
+            return AuthorizationError;
+        }
+        if (table.deleted()) continue;
         if (String(uidfield->data()).trimmed() != wanted) continue;
         if (homefield != nullptr) *homedir = String(homefield->data()).trimmed();
         return AuthorizationAllowed;

@@ -61,12 +61,6 @@ CGIKelp::CGIKelp(int argc, char** argv)
       owneruid_(-1),
       ownergid_(-1) {
     g_host = this;
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = CGIKelpSignalHandler;
-    sigemptyset(&action.sa_mask);
-    const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
-    for (int s : signals) sigaction(s, &action, nullptr);
     signal(SIGALRM, SIG_IGN);
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "kelp";
     const char* slash = strrchr(program, '/');
@@ -100,6 +94,26 @@ void CGIKelp::Log(int level, const char* kind, const String& info) {
 
 int CGIKelp::globaltimeout() { return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0; }
 bool CGIKelp::usecookies() { return config_ != nullptr && config_->Get(Config::UseCookies) != 0; }
+void CGIKelp::ScriptStarting() {
+    // Until now a signal ends the process at once: the body, the configuration and
+    // the databases read before the script are not worth finishing for a client that
+    // has gone. From here the interpreter polls the flag and ends the page cleanly.
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = CGIKelpSignalHandler;
+    sigemptyset(&action.sa_mask);
+    const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
+    for (int s : signals) sigaction(s, &action, nullptr);
+}
+
+long CGIKelp::maxcontentlength() {
+    return config_ ? config_->Get(Config::MaxContentLength) : Kelp::maxcontentlength();
+}
+
+int CGIKelp::maxformfields() {
+    return config_ ? static_cast<int>(config_->Get(Config::MaxFormFields)) : Kelp::maxformfields();
+}
+
 int CGIKelp::contentbuffersize() {
     long size = config_ ? config_->Get(Config::ContentBufferSize) : 8192;
     return size > 0 ? static_cast<int>(size) : 8192;
@@ -186,11 +200,31 @@ int CGIKelp::CheckConfiguration() {
         Error(FatalError("Kelp is configured for redirected use only"));
         return 0;
     }
+    if (!CheckRequestSizes()) return 0;
     long uid = config_->Get(Config::ServerUserID);
     if (uid != -1 && uid != static_cast<long>(getuid())) {
         Error(FatalError(
             "The UID of the process which executed Kelp does not match the serveruserid configuration variable"));
         return 0;
+    }
+    return 1;
+}
+
+int CGIKelp::CheckRequestSizes() {
+    long limit = config_->Get(Config::MaxHeaderLength);
+    for (char** e = environ; e != nullptr && *e != nullptr; e++) {
+        const char* equals = strchr(*e, '=');
+        if (equals == nullptr || static_cast<long>(strlen(equals + 1)) <= limit) continue;
+        String name(*e, static_cast<int>(equals - *e));
+        if (name == "QUERY_STRING") {
+            return Refuse(414, "The query string is longer than the configured maxheaderlength (" +
+                                   String::FromInt(limit) + " bytes)");
+        }
+        if (name.matches("HTTP_", 0) && name.length() > 5) {
+            return Refuse(431, "The request header " + Entities(name) +
+                                   " is longer than the configured maxheaderlength (" +
+                                   String::FromInt(limit) + " bytes)");
+        }
     }
     return 1;
 }
@@ -242,7 +276,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         name = slash < 0 ? String() : name.from(slash + 1);
         struct passwd* pw = getpwnam(user.chars());
         if (pw == nullptr) {
-            Error(ScriptNotFoundError("Error opening '~" + user + "': there is no such user"));
+            Error(ScriptNotFoundError("Error opening '~" + Entities(user) + "': there is no such user"));
             return 0;
         }
         scriptroot_ = String(pw->pw_dir) + "/" + config_->Get(Config::UserDir);
@@ -279,7 +313,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         missing = ENOENT;
     }
     if (missing != 0) {
-        Error(ScriptNotFoundError("Error opening '" + display + "': " + String(strerror(missing))));
+        Error(ScriptNotFoundError("Error opening '" + Entities(display) + "': " + String(strerror(missing))));
         return 0;
     }
     // A link on the way must belong to the owner of what it leads to: nobody may
@@ -291,7 +325,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         struct stat target;
         if (lstat(step.chars(), &link) == 0 && S_ISLNK(link.st_mode) &&
             (stat(step.chars(), &target) != 0 || target.st_uid != link.st_uid)) {
-            return Refuse(403, "'" + display + "' is reached through a symbolic link owned by a different user");
+            return Refuse(403, "'" + Entities(display) + "' is reached through a symbolic link owned by a different user");
         }
         if (end < 0) break;
     }
@@ -305,7 +339,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     }
     String extension = dot >= 0 ? file.from(dot + 1) : String();
     if (!config_->IsValidExtension(extension)) {
-        return Refuse(403, "'" + display + "' does not have a valid script extension");
+        return Refuse(403, "'" + Entities(display) + "' does not have a valid script extension");
     }
     contenttype_ = config_->GetContentType(extension);
     *filepath = path;
@@ -322,10 +356,10 @@ String CGIKelp::UserNameFromUID(long uid) {
 int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
     struct stat st;
     if (stat(filepath.chars(), &st) < 0) {
-        return Refuse(404, "Error opening '" + displayname + "': " + String(strerror(errno)));
+        return Refuse(404, "Error opening '" + Entities(displayname) + "': " + String(strerror(errno)));
     }
     if (mode_ == AuthorizedMode && st.st_uid != geteuid()) {
-        return Refuse(403, "'" + displayname + "' is not owned by " + UserNameFromUID(geteuid()));
+        return Refuse(403, "'" + Entities(displayname) + "' is not owned by " + UserNameFromUID(geteuid()));
     }
     if (st.st_uid == 0) return Refuse(403, "root may not be authorized to run Brindle");
     String user = UserNameFromUID(st.st_uid);
@@ -451,11 +485,17 @@ int CGIKelp::AddQueryVariables() {
     String query = vars()->GetSystemVariableValue("QUERY_STRING");
     if (pathinfo_.empty()) query = query.contains('+') ? query.after('+') : String();
     int start = 0;
+    int fields = 0;
     while (start < query.length()) {
         int amp = query.search("&", start);
         int end = amp < 0 ? query.length() : amp;
         String item = WithoutBackslashes(query.at(start, end));
         if (!item.empty()) {
+            if (++fields > maxformfields()) {
+                return Refuse(414, "The query string holds more than " +
+                                       String::FromInt(maxformfields()) +
+                                       " fields (the configured maxformfields)");
+            }
             int equals = item.search("=");
             String name = String(equals < 0 ? item : item.before(equals)).trimmed();
             String value = String(equals < 0 ? item : item.after(equals)).trimmed();

@@ -50,6 +50,10 @@ class CGIKelp : public Kelp {
     int globaltimeout() override;
     bool usecookies() override;
     int contentbuffersize() override;
+    long maxcontentlength() override;
+    int maxformfields() override;
+    // Installs the signal handlers that only mark the request interrupted.
+    void ScriptStarting() override;
     int maxfunctiondepth() override;
     int maxfiles() override;
     String lockhostname() override;
@@ -68,6 +72,9 @@ class CGIKelp : public Kelp {
     String Environment(const char* name) const;
     // Refuses the request with a fatal error (shown with status); returns 0.
     int Refuse(int status, const String& message);
+    // Refuses request headers and a query string longer than maxheaderlength. 1, or 0
+    // after refusing.
+    int CheckRequestSizes();
     // A configured directory must exist, and a link to it must lead to something of
     // the link owner's. prefix starts each message ("The directory configured as
     // kelproot"). 1, or 0 after refusing.

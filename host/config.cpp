@@ -70,6 +70,9 @@ const ConfigKey kKeys[] = {
     {"maxfiles", Config::IntegerKey, Config::MaxFiles},
     {"lockexpiration", Config::IntegerKey, Config::LockExpiration},
     {"lockhostname", Config::StringKey, Config::LockHostName},
+    {"maxcontentlength", Config::IntegerKey, Config::MaxContentLength},
+    {"maxformfields", Config::IntegerKey, Config::MaxFormFields},
+    {"maxheaderlength", Config::IntegerKey, Config::MaxHeaderLength},
     {nullptr, Config::EndOfKeys, 0},
 };
 
@@ -139,6 +142,9 @@ Config::Config() {
     integers_[DNSLookup] = 1;
     integers_[ServerUserID] = -1;
     integers_[LockExpiration] = 90;
+    integers_[MaxContentLength] = 16L * 1024 * 1024;
+    integers_[MaxFormFields] = 1000;
+    integers_[MaxHeaderLength] = 8192;
 }
 
 int Config::SetConfigValue(const String& name, const String& value) {
@@ -146,11 +152,13 @@ int Config::SetConfigValue(const String& name, const String& value) {
         if (CompareKeys(key->name, name.chars()) != 0) continue;
         switch (key->type) {
             case StringKey:
+                if (value.contains('\r') || value.contains('\n')) return 1;
                 strings_[key->member] = value;
                 return 0;
             case IntegerKey: {
                 const char* s = value.chars();
-                const char* digits = *s == '-' ? s + 1 : s;
+                bool signedkey = key->member == Nice || key->member == ServerUserID;
+                const char* digits = *s == '-' && signedkey ? s + 1 : s;
                 if (*digits == '\0') return 1;
                 for (const char* p = digits; *p; p++) {
                     if (*p < '0' || *p > '9') return 1;
@@ -323,6 +331,9 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
             return SyntaxFail(line, "&lt;CONTENT-TYPE&gt; requires the MIMETYPE attribute to be specified");
         }
         String type = a.Value("MIMETYPE");
+        if (type.contains('\r') || type.contains('\n')) {
+            return SyntaxFail(line, "&lt;CONTENT-TYPE&gt; MIMETYPE may not hold a line break");
+        }
         if (a.Has("DEFAULT")) {
             defaultmimetype_ = type;
         } else if (!a.Has("EXTS")) {

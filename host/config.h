@@ -51,15 +51,18 @@ class Config {
         LogLevel, SecurityOptions, GlobalTimeout, MailTimeout, CallTimeout, UseCookies, Nice,
         MaxCPU, MaxData, MaxStack, MaxFunctionDepth, ImportBufferSize, TemplateBufferSize,
         CallBufferSize, SMTPBufferSize, ContentBufferSize, OutputBufferSize, DNSLookup,
-        RedirectOnly, ServerUserID, MaxFiles, LockExpiration, IntegerSettings
+        RedirectOnly, ServerUserID, MaxFiles, LockExpiration, MaxContentLength, MaxFormFields,
+        MaxHeaderLength, IntegerSettings
     };
 
     Config();
     virtual ~Config() {}
 
-    // Sets a key: integers take an optional "-" and digits, booleans on/yes/true/1 or
-    // off/no/false/0 (any case), strings anything. 0 = accepted (or an unknown key),
-    // 1 = an invalid value.
+    // Sets a key: integers take digits (and a leading "-" only for nice and
+    // serveruserid: times, sizes and limits are never negative), booleans
+    // on/yes/true/1 or off/no/false/0 (any case), strings anything but a line break
+    // (values reach header lines). 0 = accepted (or an unknown key), 1 = an invalid
+    // value.
     virtual int SetConfigValue(const String& name, const String& value);
 
     const String& Get(StringSetting s) const { return strings_[s]; }

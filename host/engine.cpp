@@ -2,6 +2,7 @@
 
 #include "host/engine.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include "foundation/file.h"
 #include "foundation/output.h"
 #include "foundation/string.h"
+#include "script/encoding.h"
 #include "script/error.h"
 #include "script/script_parser.h"
 #include "host/module.h"
@@ -139,7 +141,8 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
     String realroot = RealPath(root);
     String real = RealPath(path);
     if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {
-        *error = "'" + name + "' is not contained in the configured " + kKinds[type] + " directory";
+        *error = "'" + Entities(name) + "' is not contained in the configured " + kKinds[type] +
+                 " directory";
         return 0;
     }
     *resolved = path;
@@ -249,6 +252,7 @@ String Kelp::HTTPResultMessage(int code) {
         {413, "Request Entity Too Large"},
         {414, "Request-URI Too Large"},
         {415, "Unsupported Media Type"},
+        {431, "Request Header Fields Too Large"},
         {500, "Internal Server Error"},
         {501, "Method Not Implemented"},
         {502, "Bad Gateway"},
@@ -288,23 +292,36 @@ int Kelp::Go() {
     if (!GetScriptInformation(&filepath, &displayname)) return 0;
     if (!ProcessConfiguration(filepath, displayname) || !AddSystemVariables()) return 0;
     if (!AddQueryArguments() || !AddQueryVariables() || !AddAPIVariables()) return 0;
-    StartHeaders(200);
-    headerssent_ = 1;
-    if (usecookies()) OutputCookie();
-    EndHeaders();
 
+    // The script is opened and the body read before the header block, so that a
+    // page that cannot be read, or a body over its limits, gets its own status.
     Module* main = new Module(this, nullptr);
     SetCurrentModule(main);
     String error;
     if (!main->Open(filepath, displayname, &error)) {
         SetCurrentModule(nullptr);
         delete main;
-        Error(FatalError(error));
+        // A page the server may not read is refused, as other refused pages are.
+        bool refused = access(filepath.chars(), R_OK) != 0 && errno == EACCES;
+        Error(::Error(refused ? 403 : 500, "Fatal Error: " + error));
         return 0;
     }
     modules_.Insert(main, ListTail);
+    // What upload functions print while the body is read follows the header block.
+    StringOutput early(4096);
+    Output* previous = main->scriptparser()->SwitchOutput(&early);
     int result = AddContentVariables();
+    main->scriptparser()->SwitchOutput(previous);
+    if (!headerssent_) {
+        StartHeaders(200);
+        headerssent_ = 1;
+        if (usecookies()) OutputCookie();
+        EndHeaders();
+    }
+    early.Flush();
+    output()->Write(early.data());
     if (result) {
+        ScriptStarting();
         ResetGlobalTimeout();
         main->scriptparser()->Parse();
     }

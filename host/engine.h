@@ -59,6 +59,10 @@ class Kelp {
     virtual int AddContentVariables();
     // Arms the deadline globaltimeout() seconds ahead (none for 0).
     virtual int ResetGlobalTimeout();
+    // Called once, just before the script runs: until then signals keep their
+    // default action, so that nothing before the script outlives the web server's
+    // interest in the request.
+    virtual void ScriptStarting() {}
     // A request header by name ("Content-Type", "Content-Length", others from the
     // HTTP_ variables); empty when unset.
     virtual String RequestHeader(const String&) { return String(); }
@@ -71,6 +75,9 @@ class Kelp {
     virtual int globaltimeout() { return 0; }
     virtual bool usecookies() { return false; }
     virtual int contentbuffersize() { return 8192; }
+    // Limits of what a visitor sends (see the configuration keys of the same names).
+    virtual long maxcontentlength() { return 16L * 1024 * 1024; }
+    virtual int maxformfields() { return 1000; }
 
     virtual FileManager* filemanager() = 0;
     virtual Output* output() = 0;

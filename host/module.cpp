@@ -4,6 +4,7 @@
 
 #include "foundation/file.h"
 #include "host/engine.h"
+#include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 
@@ -23,7 +24,7 @@ bool Module::Open(const String& filepath, const String& displayname, String* err
     if (!source_->Open(filepath, displayname)) {
         engine_->Log(2, "FILEERROR", "filename=" + filepath + "&type=script&operation=opening&error=" +
                                          source_->error());
-        *error = "Error opening '" + displayname + "': " + source_->error();
+        *error = "Error opening '" + Entities(displayname) + "': " + source_->error();
         return false;
     }
     engine_->Log(2, "FILEOPENED", "filename=" + filepath + "&type=script");

@@ -48,6 +48,12 @@ int Kelp::AddContentVariables() {
     if (length.empty()) return 1;
     long bytes = strtol(length.chars(), nullptr, 10);
     if (bytes <= 0) return 1;
+    if (bytes > maxcontentlength()) {
+        Error(::Error(413, "Fatal Error: The request body of " + String::FromInt(bytes) +
+                               " bytes is larger than the configured maxcontentlength (" +
+                               String::FromInt(maxcontentlength()) + " bytes)"));
+        return 0;
+    }
     String type = RequestHeader("Content-Type");
     String kind = String(type.contains(";") ? type.before(";") : type).trimmed();
     if (CompareKeys(kind.chars(), "application/x-www-form-urlencoded") == 0) {
@@ -59,6 +65,18 @@ int Kelp::AddContentVariables() {
         return parser.Parse(bytes) == 0 ? 1 : 0;
     }
     return 1;
+}
+
+int ContentParser::TooLarge(const String& message) {
+    engine_->Error(::Error(413, "Fatal Error: " + message));
+    return 1;
+}
+
+int ContentParser::CountField() {
+    if (++fields_ <= engine_->maxformfields()) return 0;
+    return TooLarge("The request body holds more than " +
+                    String::FromInt(engine_->maxformfields()) +
+                    " fields (the configured maxformfields)");
 }
 
 int URLEncodedParser::Parse(long length) {
@@ -74,23 +92,24 @@ int URLEncodedParser::Parse(long length) {
         for (int i = 0; i < n; i++) {
             if (buffer[i] != '&') continue;
             item.cat(buffer.data() + start, i - start);
-            AddItem(item);
+            if (AddItem(item) != 0) return 1;
             item.clear();
             start = i + 1;
         }
         item.cat(buffer.data() + start, n - start);
     }
-    AddItem(item);
-    return 0;
+    return AddItem(item);
 }
 
-void URLEncodedParser::AddItem(const String& item) {
-    if (item.empty()) return;
+int URLEncodedParser::AddItem(const String& item) {
+    if (item.empty()) return 0;
+    if (CountField() != 0) return 1;
     int equals = item.search("=");
     String name = String(equals < 0 ? item : item.before(equals)).trimmed();
     String value = String(equals < 0 ? item : item.after(equals)).trimmed();
     DecodeAttribute(&value);
     engine_->vars()->AddFormVariable(name, value);
+    return 0;
 }
 
 MultipartFormDataParser::MultipartFormDataParser(Kelp* engine, const String& contenttype)
@@ -207,11 +226,8 @@ int MultipartFormDataParser::Parse(long length) {
     if (boundary_.empty() || !ReadLine(&line) || line != "--" + boundary_) {
         return Fail("Boundary in Content-Type header does not match boundary in first line of content");
     }
-    int parts = 0;
     for (;;) {
-        if (++parts > kMaxMultipartParts) {
-            return Fail("The request body holds more than 1000 parts");
-        }
+        if (CountField() != 0) return 1;
         String name;
         String filename;
         String type;

@@ -12,9 +12,8 @@ class File;
 class Function;
 class Kelp;
 
-// Most parts a multipart body may hold.
-const int kMaxMultipartParts = 1000;
-
+// A body over the engine's limits (maxcontentlength bytes, maxformfields fields or
+// parts) is refused with status 413 before anything of it becomes a variable.
 class ContentParser {
   public:
     explicit ContentParser(Kelp* engine) : engine_(engine) {}
@@ -24,7 +23,13 @@ class ContentParser {
     virtual int Parse(long length) = 0;
 
   protected:
+    // Reports a body over a limit (status 413); returns 1.
+    int TooLarge(const String& message);
+    // Counts one more field or part: 0 while within maxformfields, else 1 (reported).
+    int CountField();
+
     Kelp* engine_;  // not owned
+    int fields_ = 0;
 };
 
 // application/x-www-form-urlencoded: name=value pairs split at "&"; both sides
@@ -35,7 +40,8 @@ class URLEncodedParser : public ContentParser {
     int Parse(long length) override;
 
   private:
-    void AddItem(const String& item);
+    // 0, or 1 when the field is one too many (reported).
+    int AddItem(const String& item);
 };
 
 class MultipartFormDataParser : public ContentParser {

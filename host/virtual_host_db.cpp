@@ -17,18 +17,22 @@ XBaseField* FieldNamed(XBaseTable* table, const char* name) {
     return nullptr;
 }
 
-// Whether the table holds a live record equal to s.
-bool Recorded(XBaseTable* table, XBaseField* ip, XBaseField* name, XBaseField* value,
-              const VirtualHostSetting& s) {
+enum RecordedResult { NotRecorded, AlreadyRecorded, RecordUnreadable };
+
+// Whether the table holds a live record equal to s. The scan stops at the first
+// record it cannot read: a damaged table is reported, never read past.
+RecordedResult Recorded(XBaseTable* table, XBaseField* ip, XBaseField* name, XBaseField* value,
+                        const VirtualHostSetting& s) {
     for (long r = 1; r <= table->numrecords(); r++) {
-        if (!table->Goto(r) || table->deleted()) continue;
+        if (!table->Goto(r)) return RecordUnreadable;
+        if (table->deleted()) continue;
         if (String(ip->data()).trimmed() == s.address.trimmed() &&
             String(name->data()).trimmed() == s.key.trimmed() &&
             String(value->data()).trimmed() == s.value.trimmed()) {
-            return true;
+            return AlreadyRecorded;
         }
     }
-    return false;
+    return NotRecorded;
 }
 
 }  // namespace
@@ -79,12 +83,23 @@ int RecordVirtualHostSettings(Kelp* engine, const String& workdir, const String&
     if (!writable) return 1;
     for (int i = 0; i < count; i++) {
         const VirtualHostSetting& s = settings[i];
-        if (Recorded(&table, ip, name, value, s)) continue;
+        RecordedResult recorded = Recorded(&table, ip, name, value, s);
+        if (recorded == AlreadyRecorded) continue;
+        if (recorded == RecordUnreadable) {
+            *error = "The virtual host database is corrupt";
+            return 0;
+        }
         ip->Set(s.address);
         name->Set(s.key);
         value->Set(s.value);
-        if (!table.Append() || !index.Insert(table.recordnum(), s.address)) {
-            *error = table.error().empty() ? index.error() : table.error();
+        if (!table.Append()) {
+            *error = table.error();
+            return 0;
+        }
+        if (!index.Insert(table.recordnum(), s.address)) {
+            // No live record without its index entry: the new one is marked deleted.
+            table.UpdateDeleted(true);
+            *error = "The virtual host database is corrupt";
             return 0;
         }
     }

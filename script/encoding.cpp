@@ -20,6 +20,12 @@ bool Reserved(unsigned char c) {
 
 }  // namespace
 
+String Entities(const String& s) {
+    String t(s);
+    EncodeEntities(&t);
+    return t;
+}
+
 String HexValue(unsigned char byte) {
     static const char kDigits[] = "0123456789ABCDEF";
     char s[4] = {'%', kDigits[byte >> 4], kDigits[byte & 15], '\0'};

@@ -16,6 +16,9 @@ void EncodeEntities(String* s);
 // &quot; &amp; &lt; &gt; (any case) to their characters; any other &name; loses its
 // delimiters. A final & without ; is copied as it stands.
 void DecodeEntities(String* s);
+// A copy of s with EncodeEntities applied: how messages (which are HTML) show a name
+// or value that came from a request, a script or a file.
+String Entities(const String& s);
 // "%" and the two upper-case hexadecimal digits of byte.
 String HexValue(unsigned char byte);
 

@@ -23,12 +23,17 @@ public:
         callerline_ = parser->line();
         source->Seek(function->offset());
         parser->SetLine(function->linenumber());
-        callerlevel_ = kStandardOutputLevelNotSet;
-        callererrorlevel_ = kErrorOutputLevelNotSet;
-        if (function->standardoutputlevel() != kStandardOutputLevelNotSet) {
+        // Whether the function set its own levels is kept apart from the caller's
+        // levels: a caller at the default error level holds the very number that
+        // marks a function's level as not set.
+        setlevel_ = function->standardoutputlevel() != kStandardOutputLevelNotSet;
+        seterrorlevel_ = function->erroroutputlevel() != kErrorOutputLevelNotSet;
+        callerlevel_ = 0;
+        callererrorlevel_ = 0;
+        if (setlevel_) {
             callerlevel_ = parser->SetStandardOutputLevel(function->standardoutputlevel());
         }
-        if (function->erroroutputlevel() != kErrorOutputLevelNotSet) {
+        if (seterrorlevel_) {
             callererrorlevel_ =
                 parser->errorhandler().SetErrorOutputLevel(function->erroroutputlevel());
         }
@@ -68,12 +73,8 @@ public:
     int ExitState() override {
         parser_->macrosource()->RestorePosition(caller_);
         parser_->SetLine(callerline_);
-        if (callerlevel_ != kStandardOutputLevelNotSet) {
-            parser_->SetStandardOutputLevel(callerlevel_);
-        }
-        if (callererrorlevel_ != kErrorOutputLevelNotSet) {
-            parser_->errorhandler().SetErrorOutputLevel(callererrorlevel_);
-        }
+        if (setlevel_) parser_->SetStandardOutputLevel(callerlevel_);
+        if (seterrorlevel_) parser_->errorhandler().SetErrorOutputLevel(callererrorlevel_);
         parser_->variables()->PopLocalVars();
         return StateDone;
     }
@@ -82,6 +83,8 @@ private:
     Function* function_;  // not owned
     MacroExpander::Position caller_;
     int callerline_;
+    bool setlevel_;
+    bool seterrorlevel_;
     int callerlevel_;
     unsigned callererrorlevel_;
 };

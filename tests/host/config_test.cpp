@@ -28,13 +28,14 @@ struct Parsed {
 }  // namespace
 
 TEST(Config, DefaultsAndValueTypes) {
-    Parsed p("usecookies = Yes\ndnslookup=OFF\nredirectonly = TRUE\nmaxfiles=-5\n"
-             "GlobalTimeout = 12\nKPMLROOT = /srv/site\nunknownkey = whatever\n");
+    Parsed p("usecookies = Yes\ndnslookup=OFF\nredirectonly = TRUE\nmaxfiles=5\n"
+             "GlobalTimeout = 12\nKPMLROOT = /srv/site\nunknownkey = whatever\nnice=-3\n");
     ASSERT_EQ(0, p.result) << p.engine.page().chars();
     EXPECT_EQ(1, p.config.Get(Config::UseCookies));
     EXPECT_EQ(0, p.config.Get(Config::DNSLookup));
     EXPECT_EQ(1, p.config.Get(Config::RedirectOnly));
-    EXPECT_EQ(-5, p.config.Get(Config::MaxFiles));
+    EXPECT_EQ(5, p.config.Get(Config::MaxFiles));
+    EXPECT_EQ(-3, p.config.Get(Config::Nice));
     EXPECT_EQ(12, p.config.Get(Config::GlobalTimeout));
     EXPECT_EQ(String("/srv/site"), p.config.brindleroot());
     // Untouched keys keep their defaults.
@@ -44,6 +45,9 @@ TEST(Config, DefaultsAndValueTypes) {
     EXPECT_EQ(String("index.kp"), p.config.brindledefault());
     EXPECT_EQ(String("public_brn"), p.config.Get(Config::UserDir));
     EXPECT_EQ(String("SERVER_NAME"), p.config.Get(Config::VirtualHostVariable));
+    EXPECT_EQ(16L * 1024 * 1024, p.config.Get(Config::MaxContentLength));
+    EXPECT_EQ(1000, p.config.Get(Config::MaxFormFields));
+    EXPECT_EQ(8192, p.config.Get(Config::MaxHeaderLength));
     EXPECT_EQ(String(""), p.engine.page());
 }
 
@@ -58,6 +62,21 @@ TEST(Config, RejectedValuesAndMissingEquals) {
     EXPECT_TRUE(bad_integer.PageHas("'5x' is not a valid value for maxfiles"));
     Parsed lone_minus("nice=-");
     EXPECT_EQ(1, lone_minus.result);
+
+    // Times, sizes and limits are never negative.
+    for (const char* key : {"globaltimeout", "maxfiles", "contentbuffersize", "lockexpiration",
+                            "maxcontentlength", "maxformfields", "maxheaderlength"}) {
+        SCOPED_TRACE(key);
+        Parsed negative((std::string(key) + " = -1\n").c_str());
+        EXPECT_EQ(1, negative.result);
+        EXPECT_TRUE(negative.PageHas((std::string("'-1' is not a valid value for ") + key).c_str()));
+    }
+    // Nothing that may reach a header line holds a line break.
+    Parsed broken("serveradmin = a\\\nX-Injected: 1\n");
+    EXPECT_EQ(1, broken.result);
+    Parsed type("<CONTENT-TYPE MIMETYPE=\"text/html\nX-Injected: 1\" DEFAULT>\n");
+    EXPECT_EQ(1, type.result);
+    EXPECT_TRUE(type.PageHas("may not hold a line break"));
 
     Parsed missing("kelproot=/a\n\n  just words  \n");
     EXPECT_EQ(1, missing.result);

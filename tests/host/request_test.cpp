@@ -177,6 +177,33 @@ TEST(RequestInput, URLEncodedBody) {
     EXPECT_EQ(String("2"), shorter.vars()->Value("b"));
 }
 
+TEST(RequestInput, BodyLimits) {
+    // Within the limits: 1000 fields, even all of one name, become one value.
+    std::string many;
+    for (int i = 0; i < 1000; i++) many += "a=x&";
+    BodyKelp within("application/x-www-form-urlencoded", many, 64);
+    within.announced_ = many.size();
+    ASSERT_EQ(1, within.AddContentVariables()) << within.page().chars();
+    EXPECT_EQ(1999, within.vars()->Value("a").length());
+
+    // One field more, and nothing of the body becomes a variable past the limit.
+    std::string over = many + "b=1";
+    BodyKelp fields("application/x-www-form-urlencoded", over, 64);
+    fields.announced_ = over.size();
+    EXPECT_EQ(0, fields.AddContentVariables());
+    EXPECT_EQ(413, fields.status());
+    EXPECT_TRUE(fields.page().contains("more than 1000 fields (the configured maxformfields)"));
+    EXPECT_EQ(String(""), fields.vars()->Value("b"));
+
+    // A body announced larger than maxcontentlength is refused before it is read.
+    BodyKelp large("application/x-www-form-urlencoded", "a=1", 64);
+    large.announced_ = 16L * 1024 * 1024 + 1;
+    EXPECT_EQ(0, large.AddContentVariables());
+    EXPECT_EQ(413, large.status());
+    EXPECT_EQ(0u, large.read_);
+    EXPECT_TRUE(large.page().contains("larger than the configured maxcontentlength"));
+}
+
 TEST(RequestInput, MultipartFieldsAcrossReads) {
     std::string body = Part("name=\"a\"", "one\r\ntwo") + Part("name=b", "--XyZ is not a boundary here") +
                        Part("name=\"a\"", "three") + "--XyZ--\r\nepilogue";
@@ -204,7 +231,8 @@ TEST(RequestInput, MultipartPartLimit) {
     BodyKelp engine("multipart/form-data; boundary=XyZ", body, 4096);
     engine.announced_ = body.size();
     EXPECT_EQ(0, engine.AddContentVariables());
-    EXPECT_TRUE(engine.page().contains("more than 1000 parts"));
+    EXPECT_TRUE(engine.page().contains("more than 1000 fields"));
+    EXPECT_EQ(413, engine.status());
 }
 
 TEST(RequestInput, MultipartUploads) {
