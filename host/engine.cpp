@@ -328,5 +328,13 @@ int Kelp::Go() {
     output()->Flush();
     SetCurrentModule(nullptr);
     modules_.Dump();
+    RemoveUploads();
     return result;
+}
+
+void Kelp::RemoveUploads() {
+    for (const String& path : uploads_) {
+        if (filemanager()->Exists(path)) filemanager()->Delete(path);
+    }
+    uploads_.clear();
 }

@@ -8,6 +8,8 @@
 
 #include <time.h>
 
+#include <vector>
+
 #include "foundation/list.h"
 #include "foundation/string.h"
 #include "foundation/time_helpers.h"
@@ -104,6 +106,9 @@ class Kelp {
     virtual Variable* FindFieldVariable(const String& dbname, const String& varname);
 
     Variables* vars() { return vars_; }
+    // An uploaded file of this request, removed when the request ends if it is
+    // still there.
+    void AddUploadedFile(const String& path) { uploads_.push_back(path); }
 
     // Registers the handlers of the tags that the host and its subsystems provide
     // (data, network, files, ...) with a new interpreter.
@@ -170,6 +175,10 @@ class Kelp {
     // Sends the header block with this status unless it has been sent.
     void EnsureHeaders(int status);
 
+    // Removes the uploaded files the page left where they were written.
+    void RemoveUploads();
+
+    std::vector<String> uploads_;
     int headerssent_;
     time_t deadline_;
     Variables* vars_;  // owned

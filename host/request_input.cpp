@@ -352,13 +352,17 @@ int MultipartFormDataParser::Upload(const String& field, const String& filename,
             },
             &size, &found);
         delete file;
+        // Removed when the request ends, unless the page has moved it by then.
+        engine_->AddUploadedFile(tempname);
         if (!writeerror.empty()) return Fail(writeerror);
         status = (limit == 0 || size <= limit) ? "COMPLETE" : "PARTIAL";
     }
     arguments[0] = field;
     arguments[1] = filename;
     arguments[2] = status;
-    arguments[3] = tempname;
+    // The page gets the name as the file tags and functions take it: relative to the
+    // data directory, where the file is.
+    arguments[3] = tempname.empty() ? tempname : FileManager::StripDirectory(tempname);
     arguments[4] = type;
     arguments[5] = String::FromInt(size);
     String ignored;

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -260,9 +261,20 @@ File* UNIXFileManager::Open(const String& path, int mode) {
 
 File* UNIXFileManager::MakeTemporary(const String& prefix, String* name, int mode) {
     if (!FreeFileSpace(1)) return nullptr;
-    while (temporarycounter_ < 2147483647UL) {
+    if (temporarycounter_ == 0) {
+        // Start where other processes are unlikely to be: probing from 1 on every
+        // request walks past every name left behind before.
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761UL ^
+                             static_cast<unsigned long>(now.tv_sec) * 40503UL ^
+                             static_cast<unsigned long>(now.tv_usec);
+        temporarycounter_ = (seed & 0x7FFFFFFFUL) | 1;
+    }
+    for (int tries = 0; tries < 100000; tries++) {
         char digits[16];
-        snprintf(digits, sizeof digits, "%08lX", ++temporarycounter_);
+        temporarycounter_ = (temporarycounter_ + 1) & 0xFFFFFFFFUL;
+        snprintf(digits, sizeof digits, "%08lX", temporarycounter_);
         String candidate = prefix + digits;
         File* file = Open(candidate, mode | FileCreate | FileExclusive);
         if (file != nullptr) {
@@ -291,29 +303,39 @@ int UNIXFileManager::Lock(const String& path) {
         return LockError;
     }
     int result = LockTimedOut;
-    for (;;) {
+    for (bool first = true;; first = false) {
+        // Every retry waits a little: nothing here may spin.
+        if (!first) Pause10ms();
         if (engine_->timedout()) break;
-        link(mine.chars(), path.chars());
+        if (link(mine.chars(), path.chars()) < 0 && errno != EEXIST) {
+            result = Fail();
+            break;
+        }
         struct stat ours, theirs;
         if (stat(mine.chars(), &ours) < 0) {
             result = Fail();
             break;
         }
-        if (stat(path.chars(), &theirs) < 0) continue;  // removed meanwhile: try again
+        if (lstat(path.chars(), &theirs) < 0) continue;  // removed meanwhile: try again
         if (ours.st_ino == theirs.st_ino && ours.st_dev == theirs.st_dev) {
             result = LockTaken;
+            break;
+        }
+        if (!S_ISREG(theirs.st_mode)) {
+            result = Fail("'" + path + "' is in the way of the lock and is not a regular file");
             break;
         }
         // Held by someone else: who?
         char holder[512];
         int n = 0;
-        int hfd = open(path.chars(), O_RDONLY | O_CLOEXEC);
+        int hfd = open(path.chars(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (hfd >= 0) {
             n = static_cast<int>(read(hfd, holder, sizeof holder - 1));
             close(hfd);
         }
         holder[n > 0 ? n : 0] = '\0';
         char* colon = strchr(holder, ':');
+        bool stale = false;
         if (colon != nullptr && colon != holder && host == colon + 1) {
             long owner = strtol(holder, nullptr, 10);
             if (owner == pid) {
@@ -321,24 +343,41 @@ int UNIXFileManager::Lock(const String& path) {
                 result = LockHeldHere;
                 break;
             }
-            if (owner > 0 && kill(static_cast<pid_t>(owner), 0) < 0 && errno == ESRCH) {
-                unlink(path.chars());  // left by a process that no longer runs
-                continue;
-            }
-            Pause10ms();
-            continue;
+            // Left by a process that no longer runs?
+            stale = owner > 0 && kill(static_cast<pid_t>(owner), 0) < 0 && errno == ESRCH;
+        } else {
+            // Another host's lock, or unreadable: only its age can free it.
+            int expiration = engine_->lockexpiration();
+            stale = expiration > 0 && time(nullptr) - theirs.st_mtime >= expiration;
         }
-        // Another host's lock, or unreadable: only its age can free it.
-        int expiration = engine_->lockexpiration();
-        if (expiration > 0 && time(nullptr) - theirs.st_mtime >= expiration) {
-            unlink(path.chars());
-            continue;
-        }
-        Pause10ms();
+        if (stale) RemoveIfUnchanged(path, theirs);
     }
     unlink(mine.chars());
     if (result == LockTimedOut) Fail("Timed out waiting for lock");
     return result;
+}
+
+void UNIXFileManager::RemoveIfUnchanged(const String& path, const struct stat& judged) {
+    // Another process may have removed the stale lock and taken a fresh one since it
+    // was judged: only the very file that was judged stale is removed.
+    struct stat now;
+    if (lstat(path.chars(), &now) == 0 && now.st_ino == judged.st_ino &&
+        now.st_dev == judged.st_dev && now.st_mtime == judged.st_mtime) {
+        unlink(path.chars());
+    }
+}
+
+int UNIXFileManager::OpenDescriptorOf(const String& path) {
+    struct stat wanted;
+    if (stat(path.chars(), &wanted) < 0) return -1;
+    for (UNIXFileInfo* info = active_.First(); info != nullptr; info = active_.Next()) {
+        struct stat st;
+        if (info->fd_ >= 0 && fstat(info->fd_, &st) == 0 && st.st_ino == wanted.st_ino &&
+            st.st_dev == wanted.st_dev) {
+            return info->fd_;
+        }
+    }
+    return -1;
 }
 
 int UNIXFileManager::Delete(const String& path) {
@@ -347,19 +386,24 @@ int UNIXFileManager::Delete(const String& path) {
 
 int UNIXFileManager::Copy(const String& source, const String& dest) {
     if (!FreeFileSpace(2)) return -1;
-    int in = open(source.chars(), O_RDONLY | O_CLOEXEC);
+    // Closing any descriptor of a file drops every lock this process holds on it: a
+    // source this process has open is read through the descriptor it already has.
+    int shared = OpenDescriptorOf(source);
+    int in = shared >= 0 ? shared : open(source.chars(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return Fail();
     int out = open(dest.chars(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) {
         int e = errno;
-        close(in);
+        if (shared < 0) close(in);
         errno = e;
         return Fail();
     }
     char buffer[8192];
     int result = 1;
+    off_t at = 0;
     for (;;) {
-        ssize_t n = read(in, buffer, sizeof buffer);
+        ssize_t n = pread(in, buffer, sizeof buffer, at);
+        if (n > 0) at += n;
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n < 0) result = Fail();
@@ -377,7 +421,7 @@ int UNIXFileManager::Copy(const String& source, const String& dest) {
             break;
         }
     }
-    close(in);
+    if (shared < 0) close(in);
     if (close(out) < 0 && result == 1) result = Fail();
     return result;
 }
@@ -387,10 +431,14 @@ int UNIXFileManager::Rename(const String& from, const String& to) {
 }
 
 int UNIXFileManager::TouchFile(const String& path) {
+    // An existing file is only touched: opening and closing it would drop this
+    // process's locks on it.
+    if (utimensat(AT_FDCWD, path.chars(), nullptr, 0) == 0) return 1;
+    if (errno != ENOENT) return Fail();
     int fd = open(path.chars(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return Fail();
     close(fd);
-    return utimensat(AT_FDCWD, path.chars(), nullptr, 0) < 0 ? Fail() : 1;
+    return 1;
 }
 
 bool UNIXFileManager::Exists(const String& path) {
@@ -430,7 +478,8 @@ int UNIXFileManager::Mode(const String& path) {
 }
 
 int UNIXFileManager::ChangeMode(const String& path, int mode) {
-    return chmod(path.chars(), static_cast<mode_t>(mode)) < 0 ? Fail() : 1;
+    // Scripts set permissions, never set-user-id, set-group-id or sticky bits.
+    return chmod(path.chars(), static_cast<mode_t>(mode & 0777)) < 0 ? Fail() : 1;
 }
 
 int UNIXFileManager::GetOwnerUID(const String& path) {

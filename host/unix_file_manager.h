@@ -5,6 +5,8 @@
 #ifndef HOST_UNIX_FILE_MANAGER_H_
 #define HOST_UNIX_FILE_MANAGER_H_
 
+#include <sys/stat.h>
+
 #include "foundation/file.h"
 #include "foundation/list.h"
 #include "foundation/string.h"
@@ -111,11 +113,15 @@ class UNIXFileManager : public FileManager {
     int Fail();
     int Fail(const String& message);
     void Deactivate(UNIXFileInfo* info);
+    // Removes the lock file at path if it is still the file judged stale.
+    void RemoveIfUnchanged(const String& path, const struct stat& judged);
+    // A descriptor this manager holds open on the file at path, or -1.
+    int OpenDescriptorOf(const String& path);
 
     Kelp* engine_;  // not owned
     SearchableList<UNIXFileInfo, File*> active_;    // owns elements; most recent first
     SearchableList<UNIXFileInfo, File*> inactive_;  // owns elements
-    unsigned long temporarycounter_;
+    unsigned long temporarycounter_;  // the last temporary name tried; 0 before the first
     String error_;
 };
 

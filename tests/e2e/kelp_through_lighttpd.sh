@@ -48,12 +48,18 @@ check "POST status" 200 "$(request --data 'a=1&b=two%21' "$base/form.kp?q=x")"
 check "POST page" "a=[1] b=[two!] q=[x]" "$(cat "$state/body")"
 
 head -c 5000 /dev/urandom > "$state/upload.bin"
-check "upload status" 200 "$(request -F note=hi -F "doc=@$state/upload.bin;type=application/octet-stream" "$base/upload.kp")"
-check "upload page" "note=[hi] uploads=[doc upload.bin COMPLETE application/octet-stream 5000;]" \
+check "upload status" 200 "$(request -F note=hi -F "doc=@$state/upload.bin;type=application/octet-stream" \
+    -F "other=@$state/upload.bin;type=text/plain" "$base/upload.kp")"
+check "upload page" "note=[hi] uploads=[doc upload.bin COMPLETE application/octet-stream 5000;other upload.bin COMPLETE text/plain 5000;]" \
     "$(tail -n 1 "$state/body")"
-kept=$(ls "$site" | grep '^KELP_FUP' | head -n 1)
-if [ -z "$kept" ] || ! cmp -s "$state/upload.bin" "$site/$kept"; then
-    echo "FAIL upload: the temporary file does not hold the uploaded bytes"
+# The page moved one upload with FILE RENAME and the name it was given; the one it
+# left is gone when the request ends.
+if ! cmp -s "$state/upload.bin" "$site/kept.bin"; then
+    echo "FAIL upload: the moved file does not hold the uploaded bytes"
+    failures=$((failures + 1))
+fi
+if ls "$site" | grep -q '^KELP_FUP'; then
+    echo "FAIL upload: an upload the page did not move was left behind: $(ls "$site")"
     failures=$((failures + 1))
 fi
 

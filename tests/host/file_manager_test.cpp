@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -185,6 +187,71 @@ TEST(FileManager, LockFileProtocol) {
     EXPECT_FALSE(files->Exists(lock + ".hosta." + String::FromInt(getpid())));
 }
 
+TEST(FileManager, ALockPathThatIsNoFileFailsAtOnce) {
+    TestKelp engine;
+    TempDir dir;
+    FileManager* files = engine.filemanager();
+    String lock = dir.File("res.lck");
+    // A directory (or a link) in the way never counts as a lock, stale or not; with
+    // no time limit at all this would otherwise spin for ever.
+    ASSERT_EQ(0, mkdir(lock.chars(), 0755));
+    struct utimbuf old = {time(nullptr) - 1000, time(nullptr) - 1000};
+    utime(lock.chars(), &old);
+    engine.SetDeadline(0);
+    long start = NowMs();
+    EXPECT_EQ(LockError, files->Lock(lock));
+    EXPECT_LT(NowMs() - start, 1000);
+    EXPECT_NE(-1, files->error().search("is not a regular file"));
+    EXPECT_TRUE(files->IsDirectory(lock));
+    rmdir(lock.chars());
+    ASSERT_EQ(0, symlink(dir.File("elsewhere").chars(), lock.chars()));
+    EXPECT_EQ(LockError, files->Lock(lock));
+    unlink(lock.chars());
+
+    // Waiting on a live holder sleeps between tries instead of burning the CPU.
+    FILE* f = fopen(lock.chars(), "w");
+    fprintf(f, "%d:%s", static_cast<int>(getppid()), engine.lockhostname().chars());
+    fclose(f);
+    engine.SetDeadline(time(nullptr) + 1);
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_EQ(LockTimedOut, files->Lock(lock));
+    getrusage(RUSAGE_SELF, &after);
+    long cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000L +
+               (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1000 +
+               (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000L +
+               (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1000;
+    EXPECT_LT(cpu, 500);
+}
+
+TEST(FileManager, CopyTouchAndModeKeepLocksAndPermissionsSafe) {
+    TestKelp engine;
+    TempDir dir;
+    FileManager* files = engine.filemanager();
+    File* f = files->Open(dir.File("held"), FileRead | FileWrite | FileCreate);
+    ASSERT_NE(nullptr, f);
+    f->Write(String("0123456789"));
+    ASSERT_EQ(1, f->Lock(FileExclusiveLock, 0, 10));
+    EXPECT_EQ(1, files->Copy(dir.File("held"), dir.File("copy")));
+    EXPECT_EQ("0123456789", ReadFile(dir.File("copy")));
+    EXPECT_EQ(1, files->TouchFile(dir.File("held")));
+    // Another process still finds the range locked.
+    pid_t child = Fork([&] {
+        int fd = open(dir.File("held").chars(), O_RDWR);
+        struct flock fl;
+        memset(&fl, 0, sizeof fl);
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_len = 10;
+        _exit(fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK ? 0 : 1);
+    });
+    EXPECT_EQ(0, Wait(child)) << "copying or touching the file dropped its lock";
+    delete f;
+
+    EXPECT_EQ(1, files->ChangeMode(dir.File("copy"), 07755));
+    EXPECT_EQ(0755, files->Mode(dir.File("copy")));
+}
+
 TEST(FileManager, FiftyProcessesCountUnderOneLockFile) {
     TempDir dir;
     String counter = dir.Write("counter", "0");
@@ -222,14 +289,19 @@ TEST(FileManager, TemporaryFilesAreUnique) {
     ASSERT_NE(nullptr, fb);
     EXPECT_NE(a, b);
     EXPECT_EQ(dir.File("up").length() + 8, a.length());
-    EXPECT_EQ(String("00000001"), a.from(a.length() - 8));
+    String digits = a.from(a.length() - 8);
+    EXPECT_EQ(8, static_cast<int>(strspn(digits.chars(), "0123456789ABCDEF"))) << digits.chars();
     delete fa;
     delete fb;
-    // A name already taken is skipped.
+    // Names do not start from the same place in every process (walking past every
+    // leftover of earlier requests), and a name already taken is never reused.
     UNIXFileManager other(&engine);
     String c;
     File* fc = other.MakeTemporary(dir.File("up"), &c, FileRead | FileWrite);
-    EXPECT_EQ(String("00000003"), c.from(c.length() - 8));
+    ASSERT_NE(nullptr, fc);
+    EXPECT_NE(a, c);
+    EXPECT_NE(b, c);
+    EXPECT_NE(String("00000001"), c.from(c.length() - 8));
     delete fc;
     EXPECT_EQ(String("a/b.c"), FileManager::StripExtension("a/b.c.d"));
     EXPECT_EQ(String("a.d/b"), FileManager::StripExtension("a.d/b"));

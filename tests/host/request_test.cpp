@@ -276,9 +276,13 @@ TEST(RequestInput, MultipartUploads) {
         if (c.kept < 0) {
             EXPECT_EQ(String(""), path);
         } else {
-            EXPECT_TRUE(path.search((dir.path() + "/KELP_FUP").chars()) == 0) << path.chars();
-            EXPECT_EQ(c.kept, engine.filemanager()->Length(path));
-            engine.filemanager()->Delete(path);
+            // The name as the file tags take it: relative to the data directory.
+            EXPECT_EQ(0, path.search("KELP_FUP")) << path.chars();
+            EXPECT_EQ(8 + 8, path.length());
+            String resolved;
+            ASSERT_TRUE(engine.ResolvePath(path, DataPath, &resolved, &error));
+            EXPECT_EQ(c.kept, engine.filemanager()->Length(resolved));
+            engine.filemanager()->Delete(resolved);
         }
     }
 }
