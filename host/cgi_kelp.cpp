@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -400,9 +401,21 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
 }
 
 int CGIKelp::SwitchToUserMode() {
-    // The group first: once the user is not root, the group cannot change any more.
-    if (setegid(static_cast<gid_t>(ownergid_)) != 0 || seteuid(static_cast<uid_t>(owneruid_)) != 0) {
+    // For good: the owner's own supplementary groups, then the real, effective and
+    // saved group and user ids all become the owner's, so nothing that runs in this
+    // process later (a plug-in, a memory fault) can become root again. The groups go
+    // first: once the user is not root they cannot change any more.
+    uid_t uid = static_cast<uid_t>(owneruid_);
+    struct passwd* pw = getpwuid(uid);
+    // The owner's own group, not the page file's (which may well be root's).
+    gid_t gid = pw != nullptr ? pw->pw_gid : static_cast<gid_t>(ownergid_);
+    if (gid == 0) return Refuse(500, "Unable to switch to the user " + ownername_ + ": its group is root's");
+    int grouped = pw != nullptr ? initgroups(pw->pw_name, gid) : setgroups(1, &gid);
+    if (grouped != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
         return Refuse(500, "Unable to switch to the user " + ownername_ + ": " + String(strerror(errno)));
+    }
+    if (uid != 0 && (setuid(0) == 0 || seteuid(0) == 0)) {
+        return Refuse(500, "Unable to switch to the user " + ownername_ + ": root could be regained");
     }
     return 1;
 }

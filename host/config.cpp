@@ -229,8 +229,19 @@ int UNIXConfig::ReadConfiguration(const String& filename) {
 }
 
 int UNIXConfig::ParseConfiguration(const String& text) {
+    // A first pass only looks for a block that names the requested host itself:
+    // when there is one, blocks of other names never apply, whatever their address.
+    exactblock_ = false;
+    requestaddressknown_ = false;
+    prescan_ = true;
+    Scan(text);
+    prescan_ = false;
     blockstate_ = 0;
     hostsettings_.clear();
+    return Scan(text);
+}
+
+int UNIXConfig::Scan(const String& text) {
     int line = 1;
     int n = text.length();
     String current;
@@ -276,6 +287,7 @@ int UNIXConfig::ParseConfiguration(const String& text) {
 }
 
 int UNIXConfig::ProcessLine(int line, const String& text) {
+    if (prescan_) return 0;
     String item = text.trimmed();
     if (item.empty() || blockstate_ == 2) return 0;
     int equals = item.search("=");
@@ -291,15 +303,24 @@ int UNIXConfig::ProcessLine(int line, const String& text) {
     return 0;
 }
 
-bool UNIXConfig::HostMatches(const String& host) const {
+String UNIXConfig::RequestedHost() const {
     String requested = virtualhost_;
     if (requested.empty() && engine_ != nullptr) {
         requested = engine_->vars()->GetSystemVariableValue(Get(VirtualHostVariable));
     }
+    return requested;
+}
+
+bool UNIXConfig::HostMatches(const String& host, const String& address) {
+    String requested = RequestedHost();
     if (CompareKeys(requested.chars(), host.chars()) == 0) return true;
-    if (Get(DNSLookup) == 0 || requested.empty()) return false;
-    String a = ResolveHost(host);
-    return !a.empty() && a == ResolveHost(requested);
+    if (exactblock_ || Get(DNSLookup) == 0 || requested.empty() || address.empty()) return false;
+    // The requested name is the client's choice: it is looked up once per request.
+    if (!requestaddressknown_) {
+        requestaddress_ = ResolveHost(requested);
+        requestaddressknown_ = true;
+    }
+    return !requestaddress_.empty() && address == requestaddress_;
 }
 
 int UNIXConfig::ProcessTag(int line, const String& tag) {
@@ -308,6 +329,13 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
     while (nameend < body.length() && !String::IsWhitespace(body[nameend])) nameend++;
     String name = body.before(nameend);
     String rest = body.from(nameend).trimmed();
+    if (prescan_) {
+        if (CompareKeys(name.chars(), "VIRTUALHOST") == 0 && !rest.empty() &&
+            CompareKeys(rest.chars(), RequestedHost().chars()) == 0) {
+            exactblock_ = true;
+        }
+        return 0;
+    }
     if (CompareKeys(name.chars(), "/VIRTUALHOST") == 0) {
         if (blockstate_ == 0) return SyntaxFail(line, "/VIRTUALHOST without corresponding VIRTUALHOST");
         blockstate_ = 0;
@@ -316,11 +344,10 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
     if (CompareKeys(name.chars(), "VIRTUALHOST") == 0) {
         if (blockstate_ != 0) return SyntaxFail(line, "Nested VIRTUALHOST tags are not allowed");
         if (rest.empty()) return SyntaxFail(line, "VIRTUALHOST expects exactly 1 parameter");
-        if (Get(DNSLookup) != 0 && ResolveHost(rest).empty()) {
-            return SyntaxFail(line, "Error resolving host '" + rest + "'");
-        }
-        blockstate_ = HostMatches(rest) ? 1 : 2;
-        blockaddress_ = Get(DNSLookup) != 0 ? ResolveHost(rest) : rest;
+        String address = Get(DNSLookup) != 0 ? ResolveHost(rest) : rest;
+        if (address.empty()) return SyntaxFail(line, "Error resolving host '" + rest + "'");
+        blockstate_ = HostMatches(rest, Get(DNSLookup) != 0 ? address : String()) ? 1 : 2;
+        blockaddress_ = address;
         return 0;
     }
     if (blockstate_ == 2) return 0;

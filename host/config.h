@@ -119,10 +119,16 @@ class UNIXConfig : public Config {
   private:
     int Fail(const String& message);
     int SyntaxFail(int line, const String& message);
+    // One pass over the file's text: lines and tags in order.
+    int Scan(const String& text);
     int ProcessLine(int line, const String& text);
     int ProcessTag(int line, const String& tag);
-    // Whether a VIRTUALHOST parameter names the requested host.
-    bool HostMatches(const String& host) const;
+    // The host name the request asks for.
+    String RequestedHost() const;
+    // Whether a VIRTUALHOST block for host (whose address is given when dnslookup is
+    // on) applies: it names the requested host (case ignored), or, when no block does,
+    // it has the requested host's address.
+    bool HostMatches(const String& host, const String& address);
 
     Kelp* engine_;  // not owned
     bool serversafe_;
@@ -134,6 +140,10 @@ class UNIXConfig : public Config {
     List<ConfigTag> packages_;                            // owns elements
     int blockstate_;  // 0 outside VIRTUALHOST, 1 in a matching block, 2 in another
     String blockaddress_;  // the matching block's host, as an address when resolved
+    bool prescan_ = false;     // the first pass: only looking for an exact block
+    bool exactblock_ = false;  // some block names the requested host itself
+    bool requestaddressknown_ = false;
+    String requestaddress_;    // the requested host's address, looked up once
     String programname_;
     std::vector<VirtualHostSetting> hostsettings_;
 };

@@ -175,6 +175,19 @@ TEST(Config, VirtualHostBlocks) {
     EXPECT_TRUE(unresolved.PageHas("Error resolving host 'no-such-host.invalid'"));
     Parsed address("<VIRTUALHOST 127.0.0.1>\nmaxfiles=7\n</VIRTUALHOST>", "localhost");
     EXPECT_EQ(7, address.config.Get(Config::MaxFiles));
+
+    // A block naming the requested host wins over blocks that merely share its
+    // address, wherever they stand; the address comparison serves only when no block
+    // names the host.
+    const char* shared =
+        "<VIRTUALHOST LOCALHOST>\nstdmodedatadir = /own\n</VIRTUALHOST>\n"
+        "<VIRTUALHOST 127.0.0.1>\nstdmodedatadir = /other\n</VIRTUALHOST>\n";
+    Parsed exact(shared, "localhost");
+    ASSERT_EQ(0, exact.result) << exact.engine.page().chars();
+    EXPECT_EQ(String("/own"), exact.config.Get(Config::StdModeDataDir));
+    Parsed byaddress("<VIRTUALHOST localhost>\nstdmodedatadir = /own\n</VIRTUALHOST>\n",
+                     "127.0.0.1");
+    EXPECT_EQ(String("/own"), byaddress.config.Get(Config::StdModeDataDir));
 }
 
 TEST(Config, SiteVariables) {

@@ -178,6 +178,28 @@ if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
     (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
     [ "$(tail -n 1 "$work/out")" = "done" ] && [ -e "$work/nobodydata/b.txt" ] ||
         fail "owner's data directory: $(cat "$work/out")"
+    # Run by the web server's user, the switch is for good: real, effective and saved
+    # ids all become the owner's, so nothing in the process can become root again.
+    if command -v setpriv > /dev/null; then
+        printf '<KpWHILE EXPR=1></KpWHILE>' > "$work/site/spin.kp"
+        chown nobody "$work/site/spin.kp"
+        (cd "$work" && exec setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            env -i PATH_INFO=/spin.kp "$work/sbin/kelp" > /dev/null) &
+        spinner=$!
+        ids=""
+        for _ in $(seq 50); do
+            ids=$(grep -E '^(Uid|Gid|Groups):' "/proc/$spinner/status" 2>/dev/null | tr -s '\t ' ' ')
+            case "$ids" in *"Uid: 65534 65534 65534 65534"*) break ;; esac
+            sleep 0.1
+        done
+        kill -TERM "$spinner" 2> /dev/null
+        wait "$spinner" 2> /dev/null
+        case "$ids" in
+            *"Uid: 65534 65534 65534 65534"*"Gid: 65534 65534 65534 65534"*) ;;
+            *) fail "server safe mode keeps a way back to root: $ids" ;;
+        esac
+        case "$ids" in *"Groups: 65534"*|*"Groups: ") ;; *) fail "server safe mode groups: $ids" ;; esac
+    fi
     printf '<AUTH ACCESS=deny TYPE=login>\nnobody\n</AUTH>\n' > "$work/auth"
     (cd "$work" && env -i PATH_INFO=/safe.kp "$work/sbin/kelp" | tr -d '\r' > "$work/out")
     grep -q "^Fatal Error: nobody is not authorized to use Kelp Script" "$work/out" ||
