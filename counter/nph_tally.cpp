@@ -6,8 +6,12 @@
 //   2\n
 //   index.html\t17\n
 //   about:me\t3\n
-// Requests serialise on an exclusive record lock of the lock file, held from
-// start-up to the response; a ten-second alarm ends a request that holds it too long.
+// Requests serialise on an exclusive record lock of the lock file, taken once the
+// arguments are read and held to the response; a ten-second alarm ends a request
+// that takes too long (a slow client included). The lock file and the error log must
+// be regular files of the running user: a link planted at either path is refused,
+// never followed. At most kMaxKeys keys are counted; a new key beyond them is refused.
+// The count file is rewritten through a new file that is synced and renamed over it.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,6 +46,7 @@
 namespace {
 
 const int kMaxPairs = 32;
+const size_t kMaxKeys = 10000;
 const int kMaxLink = 64;
 const int kMaxWidth = 10;
 const int kDigitWidth = 15;
@@ -62,9 +68,27 @@ struct Entry {
 bool debug = false;
 int lockfd = -1;
 
+// Opens path (created when missing) if it is a regular file of the running user and
+// no symbolic link; -1 otherwise.
+int OpenOwnFile(const char* path, int flags) {
+    int fd = open(path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void Log(const char* message) {
-    FILE* f = fopen(TALLY_ERROR_LOG, "a");
-    if (f == nullptr) return;  // nowhere to complain: the message is dropped
+    int fd = OpenOwnFile(TALLY_ERROR_LOG, O_WRONLY | O_APPEND);
+    if (fd < 0) return;  // nowhere safe to complain: the message is dropped
+    FILE* f = fdopen(fd, "a");
+    if (f == nullptr) {
+        close(fd);
+        return;
+    }
     time_t now = time(nullptr);
     char stamp[64];
     struct tm local;
@@ -106,8 +130,13 @@ void OnAlarm(int) {
 void ArmAlarm() { alarm(10); }
 
 void TakeLock() {
-    lockfd = open(TALLY_LOCK_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (lockfd < 0) Fail("Lock problem");
+    // Never truncated: the lock file holds nothing, and a file that is not ours must
+    // not lose its content.
+    lockfd = OpenOwnFile(TALLY_LOCK_FILE, O_WRONLY);
+    if (lockfd < 0) {
+        Log("the lock file is not a regular file of this user");
+        Fail("Lock problem");
+    }
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
@@ -241,21 +270,41 @@ std::vector<Entry> ReadCountFile() {
     return entries;
 }
 
-// Writes the new contents beside the count file and renames them over it, so that a
-// crash or a full disk never leaves a half-written file behind.
+// Syncs the directory holding path, so that a rename in it survives a power cut.
+bool SyncDirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+// Writes the new contents beside the count file, syncs them and renames them over
+// it, so that neither a crash, a full disk nor a power cut leaves a half-written or
+// empty file behind. The new file is made afresh (a link planted at its name is
+// removed, not followed); the lock keeps other requests away from it.
 bool WriteCountFile(const std::vector<Entry>& entries) {
     std::string temporary = std::string(TALLY_COUNT_FILE) + ".new";
-    FILE* f = fopen(temporary.c_str(), "w");
-    if (f == nullptr) return false;
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    FILE* f = fdopen(fd, "w");
+    if (f == nullptr) {
+        close(fd);
+        unlink(temporary.c_str());
+        return false;
+    }
     fprintf(f, "%d\n", static_cast<int>(entries.size()));
     for (const Entry& e : entries) fprintf(f, "%s\t%d\n", e.name.c_str(), e.count);
-    bool ok = fflush(f) == 0;
+    bool ok = fflush(f) == 0 && fsync(fileno(f)) == 0;
     ok = fclose(f) == 0 && ok;
     if (!ok || rename(temporary.c_str(), TALLY_COUNT_FILE) != 0) {
         unlink(temporary.c_str());
         return false;
     }
-    return true;
+    return SyncDirectoryOf(TALLY_COUNT_FILE);
 }
 
 bool UpdateCount(Request* r) {
@@ -272,6 +321,12 @@ bool UpdateCount(Request* r) {
         long sum = static_cast<long>(entry->count) + r->increase;
         entry->count = sum < 0 ? 0 : (sum > INT_MAX ? INT_MAX : static_cast<int>(sum));
     } else {
+        // Any visitor can name a new key: without a bound every request would pay for
+        // the keys of all before it.
+        if (entries.size() >= kMaxKeys) {
+            Log("the count file holds the most keys allowed; new key refused");
+            return false;
+        }
         entries.push_back(Entry{r->link, r->increase < 0 ? 0 : r->increase});
         entry = &entries.back();
     }
@@ -388,12 +443,13 @@ void DebugPage(const Request& r) {
 int main() {
     signal(SIGALRM, OnAlarm);
     ArmAlarm();
-    TakeLock();
+    // The arguments first: a slow client sending its body holds up nobody else.
     Request r = ParseRequest(ReadArguments());
     if (r.link.empty()) {
         Log("program called with bad arguments");
         Fail("Bad arguments");
     }
+    TakeLock();
     if (debug) {
         DebugPage(r);
         ReleaseLock();
@@ -405,8 +461,12 @@ int main() {
     int size = 0;
     void* gif = gdImageGifPtr(im, &size);
     if (gif == nullptr) Fail("Internal error image counter");
+    // Every hit must reach the counter: browsers and proxies keep no copy.
     printf("HTTP/1.0 200 OK\n");
-    printf("Content-type: image/gif\n\n");
+    printf("Content-type: image/gif\n");
+    printf("Cache-Control: no-store, no-cache, must-revalidate\n");
+    printf("Pragma: no-cache\n");
+    printf("Expires: Thu, 01 Jan 1970 00:00:00 GMT\n\n");
     fwrite(gif, 1, size, stdout);
     fflush(stdout);
     gdFree(gif);

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -20,6 +21,11 @@
 #include "counter/gd_picture.h"
 
 namespace {
+
+// Every image answer: no cache may keep it, or hits would be missed.
+const char kImageHead[] =
+    "HTTP/1.0 200 OK\nContent-type: image/gif\nCache-Control: no-store, no-cache, "
+    "must-revalidate\nPragma: no-cache\nExpires: Thu, 01 Jan 1970 00:00:00 GMT\n\n";
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -100,7 +106,7 @@ class Tally : public ::testing::Test {
 
     // The image must be `digits` side by side, each exactly its picture.
     void ExpectDigits(const Response& r, const std::string& digits) {
-        ASSERT_EQ("HTTP/1.0 200 OK\nContent-type: image/gif\n\n", r.head);
+        ASSERT_EQ(kImageHead, r.head);
         gdImagePtr im = gdImageCreateFromGifPtr(static_cast<int>(r.body.size()),
                                                 const_cast<char*>(r.body.data()));
         ASSERT_NE(nullptr, im);
@@ -164,7 +170,7 @@ TEST_F(Tally, ShowOnlyTheExactNOHidesTheDigits) {
     Response r = Request("link=s&show=no");
     ExpectDigits(r, "1");
     r = Request("link=s&show=NO");
-    ASSERT_EQ("HTTP/1.0 200 OK\nContent-type: image/gif\n\n", r.head);
+    ASSERT_EQ(kImageHead, r.head);
     gdImagePtr im = gdImageCreateFromGifPtr(static_cast<int>(r.body.size()),
                                             const_cast<char*>(r.body.data()));
     ASSERT_NE(nullptr, im);
@@ -315,4 +321,68 @@ TEST_F(Tally, AKilledLockHolderDoesNotBlock) {
     Response r = Request("link=after");
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("1\nafter\t1\n", CountFile());
+}
+
+TEST_F(Tally, LinksPlantedAtItsPathsAreNeverFollowed) {
+    // A link at the lock path, the error log or the new count file must neither
+    // truncate nor extend its target.
+    WriteAll(dir_ + "/victim", "precious\n");
+    ASSERT_EQ(0, symlink((dir_ + "/victim").c_str(), (dir_ + "/nph-tally.lock").c_str()));
+    ASSERT_EQ(0, symlink((dir_ + "/victim").c_str(), (dir_ + "/nph-tally.errors").c_str()));
+    Response r = Request("link=a");
+    EXPECT_EQ("HTTP/1.0 500 Lock problem\n\n", r.output);
+    EXPECT_EQ("precious\n", ReadAll(dir_ + "/victim"));
+    unlink((dir_ + "/nph-tally.lock").c_str());
+    r = Request("");  // a failure that writes to the log
+    EXPECT_EQ("precious\n", ReadAll(dir_ + "/victim"));
+    unlink((dir_ + "/nph-tally.errors").c_str());
+
+    ASSERT_EQ(0, symlink((dir_ + "/victim").c_str(), (dir_ + "/count_file.new").c_str()));
+    ExpectDigits(Request("link=a"), "1");
+    EXPECT_EQ("precious\n", ReadAll(dir_ + "/victim"));
+    EXPECT_EQ("1\na\t1\n", CountFile());
+    // A lock file with content keeps it: it is never truncated.
+    WriteAll(dir_ + "/nph-tally.lock", "kept");
+    ExpectDigits(Request("link=a"), "2");
+    EXPECT_EQ("kept", ReadAll(dir_ + "/nph-tally.lock"));
+}
+
+TEST_F(Tally, ASlowClientHoldsNoLock) {
+    // A POST whose body never comes must not keep other requests waiting.
+    int in[2];
+    ASSERT_EQ(0, pipe(in));
+    pid_t slow = fork();
+    if (slow == 0) {
+        if (chdir(dir_.c_str()) != 0) _exit(99);
+        dup2(in[0], 0);
+        close(in[1]);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        setenv("REQUEST_METHOD", "POST", 1);
+        setenv("CONTENT_LENGTH", "100", 1);
+        execl(TALLY_PROGRAM, "nph-tally", static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    close(in[0]);
+    usleep(200000);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    ExpectDigits(Request("link=fast"), "1");
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    double seconds = (end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_LT(seconds, 2.0);
+    kill(slow, SIGKILL);
+    close(in[1]);
+    waitpid(slow, nullptr, 0);
+}
+
+TEST_F(Tally, NewKeysAreBoundedOldOnesStillCount) {
+    std::string text = "10000\n";
+    for (int i = 0; i < 10000; i++) text += "k" + std::to_string(i) + "\t1\n";
+    WriteAll(dir_ + "/count_file", text);
+    Response r = Request("link=one.more");
+    EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n\n", r.output);
+    EXPECT_EQ(text, CountFile());
+    EXPECT_NE(std::string::npos, Log().find("new key refused"));
+    ExpectDigits(Request("link=k42"), "2");
 }
