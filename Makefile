@@ -12,12 +12,14 @@ BENCH_PACKAGES = perl php-cgi
 
 .PHONY: all configure test deps demo bench asan golden format clean
 
-all: configure
+all: deps configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 configure:
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
+# Every target that builds first checks the Debian packages: as root the missing ones
+# are installed, otherwise the build stops with one line that says what to install.
 # Installs what is missing (only when run as root), builds, runs every test.
 test: deps all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
@@ -33,7 +35,8 @@ deps:
 	    DEBIAN_FRONTEND=noninteractive apt-get update -q && \
 	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
 	  else \
-	    echo "Missing packages (install them as root):$$missing"; \
+	    echo "Missing Debian packages; install them first: sudo apt-get install$$missing"; \
+	    exit 1; \
 	  fi; \
 	fi
 
@@ -48,8 +51,10 @@ bench: deps all
 	@sh bench/tally_bench.sh $(BUILD)
 	@echo "== tables and indexes against sqlite3"
 	@bash bench/table_bench.sh $(BUILD)
+	@echo "== request bodies: linear in their size"
+	@sh bench/body_bench.sh $(BUILD)
 
-asan:
+asan: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -16,6 +16,28 @@ bool ActivityLog::Open(const String& path, const String& script) {
     return fd_ >= 0;
 }
 
+namespace {
+
+// A field as the log shows it: CR, LF and "|" (which would split or forge an entry)
+// and "%" itself as %XX.
+String Field(const String& text) {
+    String out;
+    for (int i = 0; i < text.length(); i++) {
+        char c = text[i];
+        if (c == '\r' || c == '\n' || c == '|' || c == '%') {
+            static const char kHex[] = "0123456789ABCDEF";
+            out.cat('%');
+            out.cat(kHex[(c >> 4) & 0xF]);
+            out.cat(kHex[c & 0xF]);
+        } else {
+            out.cat(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 String ActivityLog::FormatLine(const String& time, long pid, long uid, long gid, int level,
                                const char* kind, const String& script, const String& info) {
     String line = time;
@@ -27,11 +49,7 @@ String ActivityLog::FormatLine(const String& time, long pid, long uid, long gid,
     line.catint(gid);
     line += "|3.7833|";
     line.catint(level);
-    line += String("|") + kind + "|" + script + "|";
-    // A line end inside a field would split the entry.
-    String rest = info;
-    rest.gsub("\n", " ");
-    line += rest;
+    line += String("|") + Field(kind) + "|" + Field(script) + "|" + Field(info);
     line += "\n";
     return line;
 }

@@ -221,7 +221,7 @@ int CGIKelp::CheckRequestSizes() {
             return Refuse(414, "The query string is longer than the configured maxheaderlength (" +
                                    String::FromInt(limit) + " bytes)");
         }
-        if (name.matches("HTTP_", 0) && name.length() > 5) {
+        if (name.search("HTTP_") == 0 && name.length() > 5) {
             return Refuse(431, "The request header " + Entities(name) +
                                    " is longer than the configured maxheaderlength (" +
                                    String::FromInt(limit) + " bytes)");
