@@ -227,6 +227,16 @@ TEST(BrnIndexFile, LongKeysPrefixSearchAndOpenChecks) {
     ASSERT_TRUE(other.Open(t.dir.File("count.kpx"), "count.kpx", FileRead));
     EXPECT_FALSE(other._First(&recno));
     EXPECT_NE(-1, other.error().search("the number of entries is larger", 0));
+    // Key slots filled to the last byte: reads stay inside the slot.
+    bad = bytes;
+    for (int e = 0; e < 4; e++) {
+        for (int k = 0; k < 100; k++) bad[1024 + 4 + e * 108 + 8 + k] = 'Z';
+    }
+    t.dir.Write("full.kpx", bad.data(), static_cast<int>(bad.size()));
+    ASSERT_TRUE(other.Open(t.dir.File("full.kpx"), "full.kpx", FileRead));
+    ASSERT_TRUE(other._First(&recno));
+    EXPECT_EQ(99u, strlen(other.CurrentKey()));
+    EXPECT_TRUE(other._Find(String(std::string(99, 'Z').c_str()), true, &recno));
 }
 
 TEST(BrnIndexFile, RandomInsertsAndDeletesMatchAModel) {

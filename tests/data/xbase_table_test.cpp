@@ -211,6 +211,45 @@ TEST(XBaseTable, OpenChecks) {
     EXPECT_EQ(0, t.error().search("Error reading from 'short.dbf'", 0));
 }
 
+TEST(XBaseTable, DamagedCountsAndMemoHeadersAreReported) {
+    PeopleTable p;
+    ASSERT_TRUE(p.table.Create(p.path, "people.dbf", "", "", p.specs));
+    p.Add("Ann", "41", "19850314", "T", "note");
+    p.Add("Bob", "7", "", "F", "");
+    p.table.Close();
+    std::string good = ReadBytes(p.path);
+
+    // A header counting more records than the file holds: refused on open, never
+    // scanned record by record.
+    std::string bad = good;
+    bad[4] = bad[5] = bad[6] = bad[7] = '\xff';
+    p.dir.Write("people.dbf", bad.data(), static_cast<int>(bad.size()));
+    XBaseTable t(&p.engine);
+    EXPECT_FALSE(t.Open(p.path, "people.dbf", FileRead));
+    EXPECT_NE(-1, t.error().search("is corrupt (the header counts 4294967295 records"));
+
+    // A truncated file is not extended by an append: the hole is reported.
+    p.dir.Write("people.dbf", good.data(), static_cast<int>(good.size()));
+    ASSERT_TRUE(t.Open(p.path, "people.dbf", FileRead | FileWrite)) << t.error();
+    ASSERT_EQ(0, truncate(p.path.chars(), 193 + 33));
+    Field(&t, "NAME")->Set(String("Cat"));
+    EXPECT_FALSE(t.Append());
+    EXPECT_NE(-1, t.error().search("is corrupt"));
+    EXPECT_EQ(193u + 33, ReadBytes(p.path).size());
+    t.Close();
+
+    // A memo header whose first free block is 0 would have the next text written over
+    // the header itself.
+    p.dir.Write("people.dbf", good.data(), static_cast<int>(good.size()));
+    std::string dbt = ReadBytes(p.dir.File("people.dbt"));
+    std::string zero = dbt;
+    zero[0] = zero[1] = zero[2] = zero[3] = '\0';
+    p.dir.Write("people.dbt", zero.data(), static_cast<int>(zero.size()));
+    EXPECT_FALSE(t.Open(p.path, "people.dbf", FileRead | FileWrite));
+    EXPECT_NE(-1, t.error().search("people.dbt' is corrupt (the first free block is 0)"));
+    EXPECT_EQ(zero, ReadBytes(p.dir.File("people.dbt")));
+}
+
 TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
     TestKelp engine;
     TempDir dir;

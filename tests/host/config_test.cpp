@@ -253,4 +253,27 @@ TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
     }
     EXPECT_EQ(String("127.0.0.1|globaltimeout|20|"), first);
     EXPECT_TRUE(engine.filemanager()->Exists(dir.File("kelpvh.kpx")));
+    table.Close();
+
+    // An index that cannot take the new entry: the new record does not stay live
+    // without it, and the request stops.
+    FILE* kpx = fopen(dir.File("kelpvh.kpx").chars(), "r+b");
+    ASSERT_NE(nullptr, kpx);
+    fseek(kpx, 1024 + 4, SEEK_SET);
+    fputc(1, kpx);  // the root page names itself as its child
+    fclose(kpx);
+    dir.Write("kelp.conf", ("dnslookup = on\nworkdir = " + dir.path() +
+                            "\n<VIRTUALHOST localhost>\nglobaltimeout = 25\n</VIRTUALHOST>\n").chars());
+    {
+        TestKelp e;
+        e.vars()->AddSystemVariable("SERVER_NAME", "127.0.0.1");
+        UNIXConfig config(&e, false);
+        config.SetProgramName("kelp");
+        EXPECT_EQ(1, config.ReadConfiguration(file));
+        EXPECT_TRUE(e.page().contains("The virtual host database is corrupt")) << e.page().chars();
+    }
+    ASSERT_TRUE(table.Open(dir.File("kelpvh.dbf"), "kelpvh.dbf", FileRead));
+    ASSERT_EQ(3, table.numrecords());
+    ASSERT_TRUE(table.Goto(3));
+    EXPECT_TRUE(table.deleted());
 }
