@@ -26,6 +26,7 @@ fetch() {  # fetch PATH: the status line and headers, then the body in $state/bo
 status=$(fetch "/cgi-bin/nph-tally?link=e2e&width=4")
 [ "$status" = "HTTP/1.0 200 OK" ] || { echo "first request: $status"; exit 1; }
 grep -qa "^Content-type: image/gif" "$state/response" || { echo "no GIF content type"; exit 1; }
+grep -qa "^Cache-Control: no-store" "$state/response" || { echo "the image may be cached"; exit 1; }
 # GIF logical screen: width and height, little-endian, after "GIF87a"/"GIF89a".
 size=$(sed -n '/^GIF8/,$p' "$state/response" | head -c 10 | od -An -tu1 | awk '{ print $7 + 256 * $8 "x" $9 + 256 * $10 }')
 [ "$size" = "60x20" ] || { echo "picture is $size, not 60x20"; exit 1; }
