@@ -36,6 +36,10 @@ class File {
     // Blocking byte-range lock from start for length bytes (0 = to the end of file).
     virtual int Lock(FileLockType type, long start, long length) = 0;
     virtual int Release(long start, long length) = 0;
+    // Writes what the file holds to the disk (negative on failure).
+    virtual int Sync() = 0;
+    // Whether the file has no name any more (removed, or replaced by a rename).
+    virtual bool Unlinked() = 0;
     virtual void Close() = 0;
     virtual bool Closed() const = 0;
     virtual const String& error() const = 0;

@@ -12,12 +12,14 @@
 
 #include <vector>
 
+#include "data/database.h"
 #include "foundation/file.h"
 #include "foundation/output.h"
 #include "foundation/string.h"
 #include "script/encoding.h"
 #include "script/error.h"
 #include "script/script_parser.h"
+#include "data/database_tags.h"
 #include "host/module.h"
 #include "host/script_host_tags.h"
 #include "script/variables.h"
@@ -49,11 +51,15 @@ PseudoRND& Kelp::random() {
 }
 
 Kelp::~Kelp() {
+    CloseDatabases();
     modules_.Dump();
     delete vars_;
 }
 
-void Kelp::InstallTagHandlers(ScriptParser* parser) { InstallHostTagHandlers(parser); }
+void Kelp::InstallTagHandlers(ScriptParser* parser) {
+    InstallHostTagHandlers(parser);
+    InstallDatabaseTags(parser);
+}
 
 namespace {
 
@@ -179,7 +185,58 @@ String Kelp::MakeSessionID() {
     return String(id);
 }
 
-Variable* Kelp::FindFieldVariable(const String&, const String&) { return nullptr; }
+Variable* Kelp::FindFieldVariable(const String& dbname, const String& varname) {
+    if (!dbname.empty()) {
+        Database* db = FindDatabase(dbname);
+        return db != nullptr ? db->FindVariable(varname) : nullptr;
+    }
+    if (fieldscope_ != nullptr) {
+        Variable* v = fieldscope_->FindVariable(varname);
+        if (v != nullptr) return v;
+    }
+    for (Database* db : databases_) {
+        Variable* v = db->FindVariable(varname);
+        if (v != nullptr) return v;
+    }
+    return nullptr;
+}
+
+Database* Kelp::FindDatabase(const String& name) {
+    for (Database* db : databases_) {
+        if (db->name().matches(name.chars())) return db;
+    }
+    return nullptr;
+}
+
+void Kelp::AddDatabase(Database* db) {
+    databases_.push_back(db);
+    if (primarydatabase_ == nullptr) primarydatabase_ = db;
+    vars_->Invalidate();
+}
+
+void Kelp::RemoveDatabase(Database* db) {
+    for (size_t i = 0; i < databases_.size(); i++) {
+        if (databases_[i] == db) databases_.erase(databases_.begin() + static_cast<long>(i));
+    }
+    if (primarydatabase_ == db) primarydatabase_ = databases_.empty() ? nullptr : databases_.front();
+    if (fieldscope_ == db) fieldscope_ = nullptr;
+    db->Close();
+    delete db;
+    vars_->Invalidate();
+}
+
+void Kelp::CloseDatabases() {
+    while (!databases_.empty()) RemoveDatabase(databases_.back());
+}
+
+Database* Kelp::SetFieldScope(Database* db) {
+    Database* previous = fieldscope_;
+    if (db != previous) {
+        fieldscope_ = db;
+        vars_->Invalidate();  // remembered look-ups may name another table's field
+    }
+    return previous;
+}
 
 void Kelp::SetLanguage(const String& s) {
     if (!s.empty()) language_ = s;
@@ -325,6 +382,8 @@ int Kelp::Go() {
         ResetGlobalTimeout();
         main->scriptparser()->Parse();
     }
+    // Databases evaluate with the modules' interpreters: they go first.
+    CloseDatabases();
     output()->Flush();
     SetCurrentModule(nullptr);
     modules_.Dump();

@@ -14,6 +14,7 @@
 #include "foundation/string.h"
 #include "foundation/time_helpers.h"
 
+class Database;
 class Error;
 class FileManager;
 class Module;
@@ -101,9 +102,23 @@ class Kelp {
     [[gnu::cold]] virtual void Error(const String& text);
 
     // The field variable varname of the open database with alias dbname, or of the
-    // first open database (and view) that has one when dbname is empty; null when
-    // there is none. The data layer supplies this; without it there are no fields.
+    // first open database (and view) that has one when dbname is empty (the database
+    // of SetFieldScope() first); null when there is none.
     virtual Variable* FindFieldVariable(const String& dbname, const String& varname);
+
+    // Open databases, by the name a page gave them (case ignored); the engine owns
+    // them and closes those still open when the request ends.
+    Database* FindDatabase(const String& name);
+    // Takes ownership of db; the first database opened becomes the primary one.
+    void AddDatabase(Database* db);
+    // Closes and deletes db.
+    void RemoveDatabase(Database* db);
+    void CloseDatabases();
+    Database* primarydatabase() const { return primarydatabase_; }
+    void SetPrimaryDatabase(Database* db) { primarydatabase_ = db; }
+    // The database whose fields unprefixed names find first, while its index keys or
+    // filter are evaluated (null: none); returns the previous one.
+    Database* SetFieldScope(Database* db);
 
     Variables* vars() { return vars_; }
     // An uploaded file of this request, removed when the request ends if it is
@@ -179,6 +194,9 @@ class Kelp {
     void RemoveUploads();
 
     std::vector<String> uploads_;
+    std::vector<Database*> databases_;  // owned, in the order opened
+    Database* primarydatabase_ = nullptr;  // not owned: one of databases_
+    Database* fieldscope_ = nullptr;       // not owned: one of databases_
     int headerssent_;
     time_t deadline_;
     Variables* vars_;  // owned

@@ -148,6 +148,18 @@ int UNIXFile::Release(long start, long length) {
     return 1;
 }
 
+int UNIXFile::Sync() {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
+    return fsync(fd) < 0 ? Fail() : 1;
+}
+
+bool UNIXFile::Unlinked() {
+    int fd = Descriptor();
+    struct stat st;
+    return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0;
+}
+
 void UNIXFile::Close() {
     if (info_ != nullptr) manager_->CloseFile(this);
     info_ = nullptr;

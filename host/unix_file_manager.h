@@ -52,6 +52,8 @@ class UNIXFile : public File {
     long Length() override;
     int Lock(FileLockType type, long start, long length) override;
     int Release(long start, long length) override;
+    int Sync() override;
+    bool Unlinked() override;
     void Close() override;
     bool Closed() const override { return info_ == nullptr; }
     const String& error() const override { return error_; }

@@ -59,7 +59,7 @@ public:
     const char* key() const { return name_.chars(); }
     // Whether the value is outside text (see the class comment).
     bool outside() const { return outside_; }
-    void SetOutside(bool outside) { outside_ = outside; }
+    void SetOutside(bool outside) { outside_ = outside || alwaysoutside_; }
     // Appends text to the value in place (repeated form fields); the value becomes
     // outside text.
     void Append(const String& text);
@@ -92,6 +92,12 @@ protected:
         error_ = message;
         return 0;
     }
+    // For variables whose value always comes from outside the page (table fields):
+    // no assignment marks them page-made.
+    void KeepOutside() {
+        alwaysoutside_ = true;
+        outside_ = true;
+    }
 
     String name_;
     String error_;
@@ -108,6 +114,7 @@ private:
     bool whole_;
     bool pending_;  // value_ is still to be written from number_
     bool outside_;
+    bool alwaysoutside_ = false;
 };
 
 // A system variable computed when read; refuses every assignment.

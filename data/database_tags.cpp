@@ -1,0 +1,270 @@
+// The database tags: each finds the database and view it acts on, calls the driver
+// and turns the outcome into the page's behaviour: success, "EOF" in the tag's
+// _Error variable at end of file, or a runtime error with the driver's message.
+
+#include "data/database_tags.h"
+
+#include <stdlib.h>
+
+#include "data/xbase_database.h"
+#include "host/engine.h"
+#include "script/script_parser.h"
+#include "script/variables.h"
+
+namespace {
+
+Kelp* Engine(ScriptState* state) { return state->parser()->engine(); }
+
+// The database and view a tag acts on (NAME and VIEW, else the primary ones); false
+// after reporting why there is none (*result holds the tag's result then).
+bool GetDatabase(ScriptState* state, Tag* tag, Database** db, DatabaseView** view, int* result) {
+    Kelp* engine = Engine(state);
+    NameValuePair* name = tag->Find("NAME");
+    if (name != nullptr) {
+        *db = engine->FindDatabase(name->value());
+        if (*db == nullptr) {
+            *result = state->RuntimeError(tag, "Database '" + name->value() + "' is not open");
+            return false;
+        }
+    } else {
+        *db = engine->primarydatabase();
+        if (*db == nullptr) {
+            *result = state->RuntimeError(tag, "There is no primary database, and no database was specified");
+            return false;
+        }
+    }
+    NameValuePair* v = tag->Find("VIEW");
+    if (view == nullptr) return true;
+    if (v != nullptr) {
+        *view = (*db)->FindView(v->value());
+        if (*view == nullptr) {
+            *result = state->RuntimeError(tag, "Database '" + (*db)->name() + "' has no view named '" +
+                                                   v->value() + "'");
+            return false;
+        }
+    } else {
+        *view = (*db)->PrimaryView();
+        if (*view == nullptr) {
+            *result = state->RuntimeError(tag, "Database '" + (*db)->name() + "' has no primary view");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The outcome of a move, search or change.
+int Outcome(ScriptState* state, Tag* tag, DatabaseView* view, DatabaseResult r) {
+    if (r == DatabaseDone) return StateDone;
+    if (r == DatabaseEndOfFile) {
+        state->parser()->variables()->SetVariable(tag->name() + "_Error", "EOF", false);
+        return StateDone;
+    }
+    return state->RuntimeError(tag, view->error());
+}
+
+// A database-level operation: done, or a runtime error with the database's message.
+int Done(ScriptState* state, Tag* tag, Database* db, bool ok) {
+    return ok ? StateDone : state->RuntimeError(tag, db->error());
+}
+
+// KpOPEN and KpCREATE: a fresh database under NAME.
+int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
+    Kelp* engine = Engine(state);
+    String name = tag->Value("NAME");
+    if (engine->FindDatabase(name) != nullptr) {
+        return state->RuntimeError(tag, "A database with the name '" + name + "' is already open");
+    }
+    String type = tag->Value("TYPE");
+    if (!type.trimmed().matches("xbase3")) {
+        return state->RuntimeError(tag, "Unsupported database type '" + type + "'");
+    }
+    XBaseDatabase* db = new XBaseDatabase(state->parser(), name);
+    bool ok = create ? db->Create(tag->Value("DATABASE"), tag->Value("FIELDS"))
+                     : db->Open(tag->Value("DATABASE"), tag->Value("USER"), tag->Value("PASSWORD"));
+    if (ok && !create && !tag->Value("INDEXES").trimmed().empty()) {
+        ok = db->OpenIndexes(tag->Value("INDEXES"));
+    }
+    if (!ok) {
+        String message = db->error();
+        delete db;
+        return state->RuntimeError(tag, message);
+    }
+    engine->AddDatabase(db);
+    return StateDone;
+}
+
+int ProcessKpOPEN(ScriptState* state, Tag* tag) { return OpenOrCreate(state, tag, false); }
+
+int ProcessKpCREATE(ScriptState* state, Tag* tag) { return OpenOrCreate(state, tag, true); }
+
+int ProcessKpCLOSE(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    Engine(state)->RemoveDatabase(db);
+    return StateDone;
+}
+
+int ProcessKpPRIMARY(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    Engine(state)->SetPrimaryDatabase(db);
+    NameValuePair* view = tag->Find("VIEW");
+    if (view != nullptr) {
+        DatabaseView* v = db->FindView(view->value());
+        if (v == nullptr) {
+            return state->RuntimeError(tag, "Database '" + db->name() + "' has no view named '" +
+                                                view->value() + "'");
+        }
+        db->SetPrimaryView(v);
+    }
+    NameValuePair* index = tag->Find("INDEX");
+    if (index != nullptr) return Done(state, tag, db, db->SetPrimaryIndex(index->value()));
+    return StateDone;
+}
+
+int ProcessKpSETINDEX(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    return Done(state, tag, db, db->OpenIndexes(tag->Value("INDEXES")));
+}
+
+// KpSKIP, KpGO, KpFIND, KpADD, KpUPDATE, KpDELETE and KpUNDELETE: a view operation.
+int ViewOperation(ScriptState* state, Tag* tag) {
+    Database* db;
+    DatabaseView* view;
+    int result;
+    if (!GetDatabase(state, tag, &db, &view, &result)) return result;
+    DatabaseResult r = DatabaseFailed;
+    switch (tag->id()) {
+        case TagKpSKIP:
+            r = view->Skip(strtol(tag->Value("ROWS").trimmed().chars(), nullptr, 10));
+            break;
+        case TagKpGO: {
+            String row = tag->Value("ROW").trimmed();
+            long n = row.matches("top") ? -1 : row.matches("bottom") ? -2 : strtol(row.chars(), nullptr, 10);
+            // A number that is not a record number (0, negative) is past the end.
+            if (n < 1 && !row.matches("top") && !row.matches("bottom")) n = 0;
+            r = view->Go(n);
+            break;
+        }
+        case TagKpFIND:
+            r = view->Find(tag->Value("VALUE"), tag->Find("EXACT") != nullptr);
+            break;
+        case TagKpADD:
+            r = view->Add();
+            break;
+        case TagKpUPDATE:
+            r = view->Update();
+            break;
+        case TagKpDELETE:
+            r = view->Delete();
+            break;
+        case TagKpUNDELETE:
+            r = view->UnDelete();
+            break;
+        default:
+            break;
+    }
+    return Outcome(state, tag, view, r);
+}
+
+int ProcessKpMAKEINDEX(ScriptState* state, Tag* tag) {
+    NameValuePair* expression = tag->Find("EXPR");
+    if (expression == nullptr) expression = tag->Find("EXPRESSION");
+    if (expression == nullptr) {
+        state->parser()->SyntaxError(tag->name() + " requires the EXPR attribute to be specified");
+        return StateError;
+    }
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    return Done(state, tag, db,
+                db->CreateIndex(tag->Value("INDEXFILE"), expression->value(), tag->Value("FLAGS")));
+}
+
+int ProcessKpPACK(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    return Done(state, tag, db, db->Pack());
+}
+
+int ProcessKpREINDEX(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    return Done(state, tag, db, db->Reindex());
+}
+
+int ProcessKpREVEALSTRUCTURE(ScriptState* state, Tag* tag) {
+    Database* db;
+    DatabaseView* view;
+    int result;
+    if (!GetDatabase(state, tag, &db, &view, &result)) return result;
+    if (view->RevealStructure(tag->Value("DATABASE"))) return StateDone;
+    return state->RuntimeError(tag, view->error());
+}
+
+int ProcessKpFILTER(ScriptState* state, Tag* tag) {
+    Database* db;
+    DatabaseView* view;
+    int result;
+    if (!GetDatabase(state, tag, &db, &view, &result)) return result;
+    if (view->SetFilter(tag->Value("FILTER"))) return StateDone;
+    return state->RuntimeError(tag, view->error());
+}
+
+int ProcessKpOPENVIEW(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    String view = tag->Value("VIEW");
+    if (db->FindView(view) != nullptr) {
+        return state->RuntimeError(tag, "Database '" + db->name() + "' already has a view named '" +
+                                            view + "'");
+    }
+    return Done(state, tag, db, db->OpenView(view, tag->Value("QUERY")));
+}
+
+int ProcessKpCLOSEVIEW(ScriptState* state, Tag* tag) {
+    Database* db;
+    DatabaseView* view;
+    int result;
+    if (!GetDatabase(state, tag, &db, &view, &result)) return result;
+    // The one view of a table is the table itself: it goes when the table closes.
+    if (view == db->PrimaryView() && db->views().Entries() == 1) return StateDone;
+    db->RemoveView(view);
+    Engine(state)->vars()->Invalidate();
+    return StateDone;
+}
+
+int ProcessKpQUERY(ScriptState* state, Tag* tag) {
+    Database* db;
+    int result;
+    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    return Done(state, tag, db, db->RunQuery(tag->Value("QUERY")));
+}
+
+}  // namespace
+
+void InstallDatabaseTags(ScriptParser* parser) {
+    parser->SetHandler(TagKpOPEN, ProcessKpOPEN);
+    parser->SetHandler(TagKpCREATE, ProcessKpCREATE);
+    parser->SetHandler(TagKpCLOSE, ProcessKpCLOSE);
+    parser->SetHandler(TagKpPRIMARY, ProcessKpPRIMARY);
+    parser->SetHandler(TagKpSETINDEX, ProcessKpSETINDEX);
+    for (int id : {TagKpSKIP, TagKpGO, TagKpFIND, TagKpADD, TagKpUPDATE, TagKpDELETE, TagKpUNDELETE}) {
+        parser->SetHandler(id, ViewOperation);
+    }
+    parser->SetHandler(TagKpMAKEINDEX, ProcessKpMAKEINDEX);
+    parser->SetHandler(TagKpPACK, ProcessKpPACK);
+    parser->SetHandler(TagKpREINDEX, ProcessKpREINDEX);
+    parser->SetHandler(TagKpREVEALSTRUCTURE, ProcessKpREVEALSTRUCTURE);
+    parser->SetHandler(TagKpFILTER, ProcessKpFILTER);
+    parser->SetHandler(TagKpOPENVIEW, ProcessKpOPENVIEW);
+    parser->SetHandler(TagKpCLOSEVIEW, ProcessKpCLOSEVIEW);
+    parser->SetHandler(TagKpQUERY, ProcessKpQUERY);
+}

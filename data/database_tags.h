@@ -1,0 +1,13 @@
+// The database tags: KpOPEN, KpCREATE, KpCLOSE, KpPRIMARY, KpSETINDEX, KpSKIP, KpGO,
+// KpFIND, KpADD, KpUPDATE, KpDELETE, KpUNDELETE, KpMAKEINDEX, KpPACK, KpREINDEX,
+// KpREVEALSTRUCTURE, KpFILTER, KpOPENVIEW, KpCLOSEVIEW and KpQUERY.
+
+#ifndef DATA_DATABASE_TAGS_H_
+#define DATA_DATABASE_TAGS_H_
+
+class ScriptParser;
+
+// Registers the handlers of the database tags with parser.
+void InstallDatabaseTags(ScriptParser* parser);
+
+#endif  // DATA_DATABASE_TAGS_H_

@@ -1,0 +1,467 @@
+// The xbase3 driver: opening tables and indexes, the view's moves, searches and
+// changes, and the field variables it publishes.
+
+#include "data/xbase_database.h"
+
+#include "data/field_variables.h"
+#include "foundation/file.h"
+#include "host/engine.h"
+#include "script/expression.h"
+#include "script/script_parser.h"
+
+// ---------------------------------------------------------------------------
+// XBaseIndex
+
+XBaseIndex::XBaseIndex(ScriptParser* parser, const String& name)
+    : parser_(parser), name_(name), expression_(nullptr), file_(parser->engine()) {}
+
+XBaseIndex::~XBaseIndex() { Close(); }
+
+bool XBaseIndex::Parse(const String& text) {
+    delete expression_;
+    StringSource source(text);
+    ExpressionSyntax syntax = {nullptr, false, false, false, false};
+    ExpressionEnd end;
+    expression_ = ReadExpression(parser_, &source, syntax, &end);
+    if (expression_ == nullptr) {
+        error_ = "The key expression of index '" + errorpath_ + "' cannot be read";
+        return false;
+    }
+    return true;
+}
+
+bool XBaseIndex::Open(const String& path, const String& errorpath) {
+    filepath_ = path;
+    errorpath_ = errorpath;
+    if (!file_.Open(path, errorpath, FileRead | FileWrite)) {
+        error_ = file_.error();
+        return false;
+    }
+    return Parse(file_.keyexpression());
+}
+
+bool XBaseIndex::Create(const String& path, const String& errorpath, const String& expression,
+                        int flags) {
+    filepath_ = path;
+    errorpath_ = errorpath;
+    // The expression is checked before a file is made for it.
+    if (!Parse(expression)) return false;
+    if (!file_.Create(path, errorpath, expression_->source(), flags)) {
+        error_ = file_.error();
+        return false;
+    }
+    return true;
+}
+
+void XBaseIndex::Close() {
+    file_.Close();
+    delete expression_;
+    expression_ = nullptr;
+}
+
+bool XBaseIndex::Key(String* key) {
+    if (expression_ == nullptr || !expression_->Evaluate(parser_, key)) {
+        error_ = "The key of index '" + errorpath_ + "' cannot be computed";
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// XBaseDatabase::FieldScope
+
+XBaseDatabase::FieldScope::FieldScope(XBaseDatabase* database)
+    : engine_(database->engine()), previous_(engine_->SetFieldScope(database)) {}
+
+XBaseDatabase::FieldScope::~FieldScope() { engine_->SetFieldScope(previous_); }
+
+// ---------------------------------------------------------------------------
+// XBaseDatabaseView
+
+XBaseDatabaseView::XBaseDatabaseView(XBaseDatabase* database)
+    : DatabaseView(database->name()), database_(database), filter_(nullptr), eof_(true) {}
+
+XBaseDatabaseView::~XBaseDatabaseView() { delete filter_; }
+
+bool XBaseDatabaseView::SetFilter(const String& expression) {
+    delete filter_;
+    filter_ = nullptr;
+    if (expression.trimmed().empty()) return true;
+    StringSource source(expression);
+    ExpressionSyntax syntax = {nullptr, false, false, false, false};
+    ExpressionEnd end;
+    filter_ = ReadExpression(database_->parser(), &source, syntax, &end);
+    return filter_ != nullptr || Error("The filter cannot be read");
+}
+
+bool XBaseDatabaseView::Passes(bool* ok) {
+    *ok = true;
+    if (filter_ == nullptr) return true;
+    String value;
+    if (!filter_->Evaluate(database_->parser(), &value)) {
+        *ok = false;
+        Error("The filter cannot be evaluated");
+        return false;
+    }
+    return Expression::IsTrue(value);
+}
+
+bool XBaseDatabaseView::Read(long recno) {
+    if (database_->table().Goto(recno)) return true;
+    return Error(database_->table().error());
+}
+
+DatabaseResult XBaseDatabaseView::Skip(long n) {
+    XBaseDatabase::FieldScope scope(database_);
+    if (n == 0) return eof_ ? DatabaseEndOfFile : DatabaseDone;
+    XBaseTable& table = database_->table();
+    XBaseIndex* index = database_->primaryindex();
+    long steps = n > 0 ? n : -n;
+    while (steps > 0) {
+        long next = 0;
+        if (index != nullptr) {
+            bool moved = n > 0 ? index->file()._Next(&next) : index->file()._Prev(&next);
+            if (!moved) return Fail(index->file().error());
+        } else {
+            long current = eof_ && n < 0 ? table.numrecords() + 1 : table.recordnum();
+            next = n > 0 ? current + 1 : current - 1;
+            if (next > table.numrecords() || next < 0) next = 0;
+        }
+        if (next == 0) return AtEnd();
+        if (!Read(next)) return DatabaseFailed;
+        bool ok;
+        bool passes = Passes(&ok);
+        if (!ok) return DatabaseFailed;
+        if (passes) steps--;
+    }
+    eof_ = false;
+    return DatabaseDone;
+}
+
+DatabaseResult XBaseDatabaseView::Go(long n) {
+    XBaseDatabase::FieldScope scope(database_);
+    XBaseTable& table = database_->table();
+    XBaseIndex* index = database_->primaryindex();
+    if (n == -1 || n == -2) {
+        bool top = n == -1;
+        long recno = 0;
+        if (index != nullptr) {
+            bool moved = top ? index->file()._First(&recno) : index->file()._Last(&recno);
+            if (!moved) return Fail(index->file().error());
+        } else {
+            recno = top ? (table.numrecords() > 0 ? 1 : 0) : table.numrecords();
+        }
+        if (recno == 0) return AtEnd();
+        if (!Read(recno)) return DatabaseFailed;
+        bool ok;
+        bool passes = Passes(&ok);
+        if (!ok) return DatabaseFailed;
+        eof_ = false;
+        // Then on to the first record that passes the filter.
+        return passes ? DatabaseDone : Skip(top ? 1 : -1);
+    }
+    if (n < 1 || n > table.numrecords()) return AtEnd();
+    if (!Read(n)) return DatabaseFailed;
+    bool ok;
+    bool passes = Passes(&ok);
+    if (!ok) return DatabaseFailed;
+    if (!passes) return AtEnd();
+    if (index != nullptr) {
+        String key;
+        if (!index->Key(&key)) return Fail(index->error());
+        if (!index->file()._Seek(key, n)) {
+            return Fail(index->file().error().empty() ? String("Record is not in index")
+                                                      : index->file().error());
+        }
+    }
+    eof_ = false;
+    return DatabaseDone;
+}
+
+DatabaseResult XBaseDatabaseView::Find(const String& key, bool exact) {
+    XBaseDatabase::FieldScope scope(database_);
+    XBaseIndex* index = database_->primaryindex();
+    if (index == nullptr) return Fail("Database has no\topen indexes");
+    long recno = 0;
+    if (!index->file()._Find(key, exact, &recno)) return Fail(index->file().error());
+    for (;;) {
+        if (recno == 0) return AtEnd();
+        if (!Read(recno)) {
+            // A record beyond the table's end (an index ahead of its table) is no record.
+            return database_->table().error().empty() ? AtEnd() : DatabaseFailed;
+        }
+        bool ok;
+        bool passes = Passes(&ok);
+        if (!ok) return DatabaseFailed;
+        if (passes) break;
+        if (!index->file()._Next(&recno)) return Fail(index->file().error());
+    }
+    eof_ = false;
+    return DatabaseDone;
+}
+
+DatabaseResult XBaseDatabaseView::Add() {
+    XBaseDatabase::FieldScope scope(database_);
+    XBaseTable& table = database_->table();
+    if (!table.Append()) return Fail(table.error());
+    long recno = table.recordnum();
+    SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
+    for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
+        String key;
+        if (!index->Key(&key)) return Fail(index->error());
+        if (!index->file().Insert(recno, key)) return Fail(index->file().error());
+    }
+    DatabaseResult r = Go(recno);
+    // A filter the new record does not pass leaves the view at end of file.
+    return r == DatabaseEndOfFile ? DatabaseDone : r;
+}
+
+DatabaseResult XBaseDatabaseView::Update() {
+    XBaseDatabase::FieldScope scope(database_);
+    XBaseTable& table = database_->table();
+    if (eof_ || table.recordnum() < 1) return AtEnd();
+    long recno = table.recordnum();
+    SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
+    for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
+        String now, before;
+        if (!index->Key(&now)) return Fail(index->error());
+        table.SwapOriginal();
+        bool ok = index->Key(&before);
+        table.SwapOriginal();
+        if (!ok) return Fail(index->error());
+        if (now == before) continue;  // this index does not change
+        BrnIndexFile& file = index->file();
+        if (!file.Delete(recno, before) || !file.Insert(recno, now) || !file._Seek(now, recno)) {
+            return Fail(file.error());
+        }
+    }
+    if (!table.Update()) return Fail(table.error());
+    return DatabaseDone;
+}
+
+DatabaseResult XBaseDatabaseView::Delete() {
+    XBaseTable& table = database_->table();
+    if (eof_ || table.recordnum() < 1) return AtEnd();
+    return table.UpdateDeleted(true) ? DatabaseDone : Fail(table.error());
+}
+
+DatabaseResult XBaseDatabaseView::UnDelete() {
+    XBaseTable& table = database_->table();
+    if (eof_ || table.recordnum() < 1) return AtEnd();
+    return table.UpdateDeleted(false) ? DatabaseDone : Fail(table.error());
+}
+
+// ---------------------------------------------------------------------------
+// XBaseDatabase
+
+namespace {
+
+String TotalRecords(const void* table) {
+    return String::FromInt(static_cast<const XBaseTable*>(table)->numrecords());
+}
+
+String RecordNumber(const void* table) {
+    return String::FromInt(static_cast<const XBaseTable*>(table)->recordnum());
+}
+
+String Deleted(const void* table) {
+    return const_cast<XBaseTable*>(static_cast<const XBaseTable*>(table))->deleted() ? "1" : "0";
+}
+
+String EndOfFile(const void* view) {
+    return static_cast<const XBaseDatabaseView*>(view)->eof() ? "1" : "0";
+}
+
+}  // namespace
+
+XBaseDatabase::XBaseDatabase(ScriptParser* parser, const String& name)
+    : Database(name),
+      engine_(parser->engine()),
+      parser_(parser),
+      table_(parser->engine()),
+      indexes_(1),
+      primary_(nullptr),
+      view_(nullptr),
+      variables_(1),
+      open_(false) {}
+
+XBaseDatabase::~XBaseDatabase() { Close(); }
+
+bool XBaseDatabase::Resolve(const String& name, String* path) {
+    String error;
+    if (engine_->ResolvePath(name, DataPath, path, &error)) return true;
+    return Error(error);
+}
+
+bool XBaseDatabase::Open(const String& database, const String&, const String&) {
+    if (!Resolve(database, &path_)) return false;
+    database_ = database;
+    String error;
+    if (!Recover(engine_, path_, &error)) return Error(error);
+    if (!table_.Open(path_, database, FileRead | FileWrite)) {
+        engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=opening&error=" +
+                                         table_.error());
+        return Error(table_.error());
+    }
+    engine_->Log(2, "FILEOPENED", "filename=" + path_ + "&type=database");
+    Publish();
+    return true;
+}
+
+void XBaseDatabase::Publish() {
+    open_ = true;
+    view_ = new XBaseDatabaseView(this);
+    AddView(view_);
+    List<XBaseField>& fields = table_.fields();
+    for (XBaseField* f = fields.First(); f != nullptr; f = fields.Next()) {
+        const String& n = f->name();
+        switch (f->type()) {
+            case XBaseNumber:
+                variables_.Insert(new XBaseNumberVariable(n, f));
+                break;
+            case XBaseDate:
+                variables_.Insert(new XBaseDateTimeTVariable(n, f));
+                variables_.Insert(new XBaseDatePartVariable(n + "_month", f, DateMonth));
+                variables_.Insert(new XBaseDatePartVariable(n + "_day", f, DateDay));
+                variables_.Insert(new XBaseDatePartVariable(n + "_year", f, DateYear));
+                variables_.Insert(new XBaseDatePartVariable(n + "_raw", f, DateRaw));
+                break;
+            case XBaseLogical:
+                variables_.Insert(new XBaseBoolVariable(n, f));
+                break;
+            default:
+                variables_.Insert(new XBaseCharVariable(n, f));
+                break;
+        }
+    }
+    variables_.Insert(new XBaseRecordVariable("totrec", &table_, TotalRecords));
+    variables_.Insert(new XBaseRecordVariable("recno", &table_, RecordNumber));
+    variables_.Insert(new XBaseRecordVariable("deleted", &table_, Deleted));
+    variables_.Insert(new XBaseRecordVariable("eof", view_, EndOfFile));
+    engine_->vars()->Invalidate();
+}
+
+void XBaseDatabase::Unpublish() {
+    variables_.Dump();
+    if (view_ != nullptr) RemoveView(view_);
+    view_ = nullptr;
+    engine_->vars()->Invalidate();
+}
+
+void XBaseDatabase::Close() {
+    if (!open_) return;
+    open_ = false;
+    Unpublish();
+    primary_ = nullptr;
+    indexes_.Dump();
+    table_.Close();
+}
+
+bool XBaseDatabase::OpenIndexes(const String& list) {
+    primary_ = nullptr;
+    indexes_.Dump();
+    String names = list.trimmed();
+    if (names[0] == '"') {
+        names = names.after(0).before('"');
+    }
+    int start = 0;
+    while (start <= names.length()) {
+        int comma = names.search(",", start);
+        int end = comma < 0 ? names.length() : comma;
+        String name = names.at(start, end).trimmed();
+        start = end + 1;
+        if (name.empty() || indexes_.Find(name.chars()) != nullptr) {
+            if (comma < 0) break;
+            continue;
+        }
+        String path;
+        if (!Resolve(name, &path)) return false;
+        XBaseIndex* index = new XBaseIndex(parser_, name);
+        if (!index->Open(path, name)) {
+            Error(index->error());
+            delete index;
+            return false;
+        }
+        indexes_.Insert(index, ListTail);
+        if (primary_ == nullptr) primary_ = index;
+        if (comma < 0) break;
+    }
+    return view_->Go(-1) != DatabaseFailed || Error(view_->error());
+}
+
+bool XBaseDatabase::SetPrimaryIndex(const String& name) {
+    XBaseIndex* index = indexes_.Find(name.trimmed().chars());
+    if (index == nullptr) {
+        return Error("Database '" + name_ + "' has no index named '" + name + "'");
+    }
+    primary_ = index;
+    FieldScope scope(this);
+    // The new index's cursor goes to the current record, so moves go on from there.
+    long recno = table_.recordnum();
+    if (!view_->eof() && recno > 0) {
+        String key;
+        if (index->Key(&key)) index->file()._Seek(key, recno);
+    }
+    return true;
+}
+
+bool XBaseDatabase::Fill(XBaseIndex* index) {
+    for (long r = 1; r <= table_.numrecords(); r++) {
+        if (!table_.Goto(r)) return Error(table_.error());
+        String key;
+        if (!index->Key(&key)) return Error(index->error());
+        if (!index->file().Insert(r, key)) return Error(index->file().error());
+    }
+    return true;
+}
+
+int XBaseDatabase::IndexFlags(const String& words) {
+    int flags = 0;
+    int start = 0;
+    while (start <= words.length()) {
+        int comma = words.search(",", start);
+        int end = comma < 0 ? words.length() : comma;
+        String word = words.at(start, end).trimmed();
+        if (word.matches("ascending")) flags &= ~IndexDescending;
+        if (word.matches("descending")) flags |= IndexDescending;
+        if (word.matches("nounique")) flags &= ~IndexUnique;
+        if (word.matches("unique")) flags |= IndexUnique;
+        if (word.matches("string")) flags |= IndexString;
+        if (comma < 0) break;
+        start = comma + 1;
+    }
+    return flags;
+}
+
+bool XBaseDatabase::CreateIndex(const String& name, const String& expression, const String& flags) {
+    String path;
+    if (!Resolve(name, &path)) return false;
+    XBaseIndex* index = new XBaseIndex(parser_, name);
+    long current = view_->eof() ? 0 : table_.recordnum();
+    FieldScope scope(this);
+    bool ok = index->Create(path, name, expression, IndexFlags(flags)) || Error(index->error());
+    ok = ok && Fill(index);
+    if (!ok) {
+        delete index;
+        return false;
+    }
+    XBaseIndex* old = indexes_.Find(name.chars());
+    if (old != nullptr) {
+        if (indexes_.Seek(old) != nullptr) indexes_.Remove(ListCurrent);
+        if (primary_ == old) primary_ = nullptr;
+        delete old;
+    }
+    indexes_.Insert(index, ListTail);
+    if (primary_ == nullptr) primary_ = index;
+    // Back to the record the page was on.
+    if (current > 0) return view_->Go(current) != DatabaseFailed || Error(view_->error());
+    return true;
+}
+
+bool XBaseDatabase::OpenView(const String&, const String&) {
+    return Error("KpOPENVIEW is not currently supported for databases of type 'xbase3'");
+}
+
+bool XBaseDatabase::RunQuery(const String&) {
+    return Error("KpQUERY is not currently supported for databases of type 'xbase3'");
+}

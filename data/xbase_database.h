@@ -1,0 +1,183 @@
+// The xbase3 database driver: one dBase III table with its open index files, a view
+// that moves through it (in index order when a primary index is set) under an
+// optional filter, and the table's maintenance (create, pack, reindex, reveal
+// structure).
+//
+// An index key is the value of the index's key expression while the fields hold a
+// record's values (the field variables make them visible to the expression). Every
+// change keeps every open index current; indexes that are not open are not.
+//
+// Pack and reindex build complete new files beside the originals and only then put
+// them in place; a journal file (TABLE.dbf + ".pack") lists the replacements of a
+// pack, so that a table whose pack was interrupted after its new files were ready
+// is finished by the next open, and one interrupted before keeps its old files.
+
+#ifndef DATA_XBASE_DATABASE_H_
+#define DATA_XBASE_DATABASE_H_
+
+#include <vector>
+
+#include "data/database.h"
+#include "data/index_file.h"
+#include "data/xbase_table.h"
+#include "script/variables.h"
+
+class Expression;
+class Kelp;
+class ScriptParser;
+class XBaseDatabase;
+
+// One open index file and its parsed key expression.
+class XBaseIndex {
+  public:
+    // parser: not owned; evaluates the key expression.
+    XBaseIndex(ScriptParser* parser, const String& name);
+    ~XBaseIndex();
+    XBaseIndex(const XBaseIndex&) = delete;
+    XBaseIndex& operator=(const XBaseIndex&) = delete;
+
+    // Opens the index file read + write and parses its key expression.
+    bool Open(const String& path, const String& errorpath);
+    // Creates the file with the expression and flags (see IndexFlag).
+    bool Create(const String& path, const String& errorpath, const String& expression, int flags);
+    void Close();
+    // The key of the record the fields hold now.
+    bool Key(String* key);
+
+    BrnIndexFile& file() { return file_; }
+    const String& name() const { return name_; }
+    const String& filepath() const { return filepath_; }
+    const String& errorpath() const { return errorpath_; }
+    const String& error() const { return error_; }
+    const char* key() const { return name_.chars(); }
+
+  private:
+    bool Parse(const String& expression);
+
+    ScriptParser* parser_;  // not owned
+    String name_;           // as the page gave it
+    String filepath_;
+    String errorpath_;
+    String error_;
+    Expression* expression_;  // owned
+    BrnIndexFile file_;
+};
+
+class XBaseDatabaseView : public DatabaseView {
+  public:
+    // database: not owned; owns the view.
+    explicit XBaseDatabaseView(XBaseDatabase* database);
+    ~XBaseDatabaseView() override;
+
+    bool SetFilter(const String& expression) override;
+    bool RevealStructure(const String& name) override;
+    DatabaseResult Skip(long n) override;
+    DatabaseResult Go(long n) override;
+    DatabaseResult Find(const String& key, bool exact) override;
+    DatabaseResult Add() override;
+    DatabaseResult Update() override;
+    DatabaseResult Delete() override;
+    DatabaseResult UnDelete() override;
+
+    bool eof() const { return eof_; }
+
+  private:
+    // Whether the current record passes the filter; *ok false when it failed.
+    bool Passes(bool* ok);
+    // Reads record recno; false (with the table's message) when it cannot.
+    bool Read(long recno);
+    DatabaseResult Fail(const String& message) {
+        Error(message);
+        return DatabaseFailed;
+    }
+    DatabaseResult AtEnd() {
+        eof_ = true;
+        return DatabaseEndOfFile;
+    }
+
+    XBaseDatabase* database_;  // not owned
+    Expression* filter_;       // owned; null without a filter
+    bool eof_;
+};
+
+class XBaseDatabase : public Database {
+  public:
+    // parser: not owned; evaluates keys and filters and must outlive the database.
+    XBaseDatabase(ScriptParser* parser, const String& name);
+    ~XBaseDatabase() override;
+
+    bool Open(const String& database, const String& user, const String& password) override;
+    bool OpenIndexes(const String& list) override;
+    bool SetPrimaryIndex(const String& name) override;
+    bool Create(const String& database, const String& fields) override;
+    bool CreateIndex(const String& name, const String& expression, const String& flags) override;
+    void Close() override;
+    bool OpenView(const String& view, const String& query) override;
+    bool RunQuery(const String& query) override;
+    bool Pack() override;
+    bool Reindex() override;
+    const char* type() const override { return "xbase3"; }
+    Variable* FindVariable(const String& name) override { return variables_.Find(name.chars()); }
+
+    // Parses a field specification ("name CHAR(30), price NUMBER(7.2), born DATE")
+    // into specs; false with the message in *error.
+    static bool ParseFields(const String& text, List<XBaseFieldSpec>* specs, String* error);
+    // The flag words of an index ("unique, descending, string") as IndexFlag bits.
+    static int IndexFlags(const String& words);
+    // Finishes or abandons a pack that was interrupted (see the file comment).
+    // False when the journal names files that cannot be put in place.
+    static bool Recover(Kelp* engine, const String& path, String* error);
+
+    XBaseTable& table() { return table_; }
+    XBaseIndex* primaryindex() { return primary_; }
+    SearchableList<XBaseIndex, const char*>& indexes() { return indexes_; }
+    ScriptParser* parser() { return parser_; }
+    Kelp* engine() { return engine_; }
+    XBaseDatabaseView* view() { return view_; }
+
+  private:
+    // Resolves a page's name in the data directory; false with the refusal.
+    bool Resolve(const String& name, String* path);
+    // After the table is open: the view and the variables of its fields.
+    void Publish();
+    void Unpublish();
+    // A new file and the file it is to replace.
+    struct Replacement {
+        String from;
+        String to;
+    };
+    // While it lives, unprefixed field names in expressions find this database's
+    // fields first (keys and filters belong to their own table).
+    class FieldScope {
+      public:
+        explicit FieldScope(XBaseDatabase* database);
+        ~FieldScope();
+
+      private:
+        Kelp* engine_;
+        Database* previous_;
+    };
+    friend class XBaseDatabaseView;
+
+    // Inserts the key of every record into index.
+    bool Fill(XBaseIndex* index);
+    // Writes the live records into the table packed, and the open indexes beside
+    // theirs; *made lists the new files.
+    bool PackInto(const String& packed, std::vector<Replacement>* made);
+    bool SyncAll(const std::vector<Replacement>& made);
+    // Opens the table and the same indexes again after their files were replaced.
+    bool Reopen();
+
+    Kelp* engine_;          // not owned
+    ScriptParser* parser_;  // not owned
+    XBaseTable table_;
+    SearchableList<XBaseIndex, const char*> indexes_;  // owns elements
+    XBaseIndex* primary_;                              // not owned: one of indexes_
+    String path_;                                      // the table file
+    String database_;                                  // the table's name as the page gave it
+    XBaseDatabaseView* view_;                          // not owned: the database's one view
+    VariableTree variables_;                           // owns elements
+    bool open_;
+};
+
+#endif  // DATA_XBASE_DATABASE_H_
