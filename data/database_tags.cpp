@@ -8,6 +8,7 @@
 
 #include "data/xbase_database.h"
 #include "host/engine.h"
+#include "script/encoding.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
 
@@ -23,7 +24,7 @@ bool GetDatabase(ScriptState* state, Tag* tag, Database** db, DatabaseView** vie
     if (name != nullptr) {
         *db = engine->FindDatabase(name->value());
         if (*db == nullptr) {
-            *result = state->RuntimeError(tag, "Database '" + name->value() + "' is not open");
+            *result = state->RuntimeError(tag, "Database '" + Entities(name->value()) + "' is not open");
             return false;
         }
     } else {
@@ -38,14 +39,14 @@ bool GetDatabase(ScriptState* state, Tag* tag, Database** db, DatabaseView** vie
     if (v != nullptr) {
         *view = (*db)->FindView(v->value());
         if (*view == nullptr) {
-            *result = state->RuntimeError(tag, "Database '" + (*db)->name() + "' has no view named '" +
-                                                   v->value() + "'");
+            *result = state->RuntimeError(tag, "Database '" + Entities((*db)->name()) + "' has no view named '" +
+                                                   Entities(v->value()) + "'");
             return false;
         }
     } else {
         *view = (*db)->PrimaryView();
         if (*view == nullptr) {
-            *result = state->RuntimeError(tag, "Database '" + (*db)->name() + "' has no primary view");
+            *result = state->RuntimeError(tag, "Database '" + Entities((*db)->name()) + "' has no primary view");
             return false;
         }
     }
@@ -72,11 +73,11 @@ int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
     Kelp* engine = Engine(state);
     String name = tag->Value("NAME");
     if (engine->FindDatabase(name) != nullptr) {
-        return state->RuntimeError(tag, "A database with the name '" + name + "' is already open");
+        return state->RuntimeError(tag, "A database with the name '" + Entities(name) + "' is already open");
     }
     String type = tag->Value("TYPE");
     if (!type.trimmed().matches("xbase3")) {
-        return state->RuntimeError(tag, "Unsupported database type '" + type + "'");
+        return state->RuntimeError(tag, "Unsupported database type '" + Entities(type) + "'");
     }
     XBaseDatabase* db = new XBaseDatabase(state->parser(), name);
     bool ok = create ? db->Create(tag->Value("DATABASE"), tag->Value("FIELDS"))
@@ -114,8 +115,8 @@ int ProcessKpPRIMARY(ScriptState* state, Tag* tag) {
     if (view != nullptr) {
         DatabaseView* v = db->FindView(view->value());
         if (v == nullptr) {
-            return state->RuntimeError(tag, "Database '" + db->name() + "' has no view named '" +
-                                                view->value() + "'");
+            return state->RuntimeError(tag, "Database '" + Entities(db->name()) + "' has no view named '" +
+                                                Entities(view->value()) + "'");
         }
         db->SetPrimaryView(v);
     }
@@ -223,8 +224,8 @@ int ProcessKpOPENVIEW(ScriptState* state, Tag* tag) {
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
     String view = tag->Value("VIEW");
     if (db->FindView(view) != nullptr) {
-        return state->RuntimeError(tag, "Database '" + db->name() + "' already has a view named '" +
-                                            view + "'");
+        return state->RuntimeError(tag, "Database '" + Entities(db->name()) + "' already has a view named '" +
+                                            Entities(view) + "'");
     }
     return Done(state, tag, db, db->OpenView(view, tag->Value("QUERY")));
 }

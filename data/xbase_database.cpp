@@ -3,9 +3,13 @@
 
 #include "data/xbase_database.h"
 
+#include <utility>
+#include <vector>
+
 #include "data/field_variables.h"
 #include "foundation/file.h"
 #include "host/engine.h"
+#include "script/encoding.h"
 #include "script/expression.h"
 #include "script/script_parser.h"
 
@@ -206,10 +210,20 @@ DatabaseResult XBaseDatabaseView::Add() {
     if (!table.Append()) return Fail(table.error());
     long recno = table.recordnum();
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
+    std::vector<std::pair<XBaseIndex*, String>> inserted;
     for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
         String key;
-        if (!index->Key(&key)) return Fail(index->error());
-        if (!index->file().Insert(recno, key)) return Fail(index->file().error());
+        bool ok = index->Key(&key) || Error(index->error());
+        ok = ok && (index->file().Insert(recno, key) || Error(index->file().error()));
+        if (!ok) {
+            // No live record may be missing from an index (a duplicate key of a unique
+            // one, a damaged file): the new record is taken out again, marked deleted.
+            for (auto& done : inserted) done.first->file().Delete(recno, done.second);
+            table.UpdateDeleted(true);
+            eof_ = true;
+            return DatabaseFailed;
+        }
+        inserted.emplace_back(index, key);
     }
     DatabaseResult r = Go(recno);
     // A filter the new record does not pass leaves the view at end of file.
@@ -222,20 +236,41 @@ DatabaseResult XBaseDatabaseView::Update() {
     if (eof_ || table.recordnum() < 1) return AtEnd();
     long recno = table.recordnum();
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
-    for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
+    struct Change {
+        XBaseIndex* index;
+        String before, now;
+    };
+    std::vector<Change> changed;
+    bool ok = true;
+    for (XBaseIndex* index = indexes.First(); ok && index != nullptr; index = indexes.Next()) {
         String now, before;
-        if (!index->Key(&now)) return Fail(index->error());
+        ok = index->Key(&now) || Error(index->error());
+        if (!ok) break;
         table.SwapOriginal();
-        bool ok = index->Key(&before);
+        ok = index->Key(&before) || Error(index->error());
         table.SwapOriginal();
-        if (!ok) return Fail(index->error());
-        if (now == before) continue;  // this index does not change
+        if (!ok || now == before) continue;  // this index does not change
         BrnIndexFile& file = index->file();
-        if (!file.Delete(recno, before) || !file.Insert(recno, now) || !file._Seek(now, recno)) {
-            return Fail(file.error());
+        if (!file.Delete(recno, before)) {
+            ok = Error(file.error());
+        } else if (!file.Insert(recno, now)) {
+            ok = Error(file.error());
+            file.Insert(recno, before);
+        } else {
+            changed.push_back(Change{index, before, now});
+            file._Seek(now, recno);
         }
     }
-    if (!table.Update()) return Fail(table.error());
+    ok = ok && (table.Update() || Error(table.error()));
+    if (!ok) {
+        // The record keeps its old values: the indexes changed so far take their old
+        // keys back, so that they agree with it.
+        for (Change& c : changed) {
+            c.index->file().Delete(recno, c.now);
+            c.index->file().Insert(recno, c.before);
+        }
+        return DatabaseFailed;
+    }
     return DatabaseDone;
 }
 
@@ -298,7 +333,7 @@ bool XBaseDatabase::Open(const String& database, const String&, const String&) {
     database_ = database;
     String error;
     if (!Recover(engine_, path_, &error)) return Error(error);
-    if (!table_.Open(path_, database, FileRead | FileWrite)) {
+    if (!table_.Open(path_, Entities(database), FileRead | FileWrite)) {
         engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=opening&error=" +
                                          table_.error());
         return Error(table_.error());
@@ -377,7 +412,7 @@ bool XBaseDatabase::OpenIndexes(const String& list) {
         String path;
         if (!Resolve(name, &path)) return false;
         XBaseIndex* index = new XBaseIndex(parser_, name);
-        if (!index->Open(path, name)) {
+        if (!index->Open(path, Entities(name))) {
             Error(index->error());
             delete index;
             return false;
@@ -392,7 +427,7 @@ bool XBaseDatabase::OpenIndexes(const String& list) {
 bool XBaseDatabase::SetPrimaryIndex(const String& name) {
     XBaseIndex* index = indexes_.Find(name.trimmed().chars());
     if (index == nullptr) {
-        return Error("Database '" + name_ + "' has no index named '" + name + "'");
+        return Error("Database '" + Entities(name_) + "' has no index named '" + Entities(name) + "'");
     }
     primary_ = index;
     FieldScope scope(this);
@@ -439,7 +474,7 @@ bool XBaseDatabase::CreateIndex(const String& name, const String& expression, co
     XBaseIndex* index = new XBaseIndex(parser_, name);
     long current = view_->eof() ? 0 : table_.recordnum();
     FieldScope scope(this);
-    bool ok = index->Create(path, name, expression, IndexFlags(flags)) || Error(index->error());
+    bool ok = index->Create(path, Entities(name), expression, IndexFlags(flags)) || Error(index->error());
     ok = ok && Fill(index);
     if (!ok) {
         delete index;

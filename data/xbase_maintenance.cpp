@@ -22,6 +22,7 @@
 
 #include "foundation/file.h"
 #include "host/engine.h"
+#include "script/encoding.h"
 #include "script/script_parser.h"
 
 namespace {
@@ -148,12 +149,11 @@ String PackName(const String& path, bool table) {
 
 bool XBaseDatabase::ParseFields(const String& text, List<XBaseFieldSpec>* specs, String* error) {
     int start = 0;
-    while (start <= text.length()) {
+    while (start <= text.length() && !text.trimmed().empty()) {
         int comma = text.search(",", start);
         int end = comma < 0 ? text.length() : comma;
         String element = text.at(start, end).trimmed();
         start = end + 1;
-        if (element.empty() && comma < 0) break;
         XBaseFieldSpec* spec = new XBaseFieldSpec;
         if (!ParseField(element, specs, spec, error)) {
             delete spec;
@@ -178,9 +178,9 @@ bool XBaseDatabase::Create(const String& database, const String& fields) {
     // A page never replaces a table by creating one of the same name: its records
     // would be gone.
     if (engine_->filemanager()->Exists(path_)) {
-        return Error("Database '" + database + "' already exists");
+        return Error("Database '" + Entities(database) + "' already exists");
     }
-    if (!table_.Create(path_, database, "", "", specs)) {
+    if (!table_.Create(path_, Entities(database), "", "", specs)) {
         engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=creating&error=" +
                                          table_.error());
         return Error(table_.error());
@@ -200,7 +200,7 @@ bool XBaseDatabaseView::RevealStructure(const String& name) {
     specs.Insert(new XBaseFieldSpec{"FIELD_LEN", XBaseNumber, 3, 0}, ListTail);
     specs.Insert(new XBaseFieldSpec{"FIELD_DEC", XBaseNumber, 3, 0}, ListTail);
     XBaseTable out(db->engine());
-    if (!out.Create(path, name, "", "", specs)) return Error(out.error());
+    if (!out.Create(path, Entities(name), "", "", specs)) return Error(out.error());
     List<XBaseField>& columns = db->table().fields();
     for (XBaseField* c = columns.First(); c != nullptr; c = columns.Next()) {
         XBaseField* f = out.fields().First();
@@ -252,7 +252,7 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
         specs.Insert(new XBaseFieldSpec{f->name(), f->type(), f->length(), f->decimalcount()}, ListTail);
     }
     XBaseTable out(engine_);
-    if (!out.Create(packed, database_, "", "", specs)) return Error(out.error());
+    if (!out.Create(packed, Entities(database_), "", "", specs)) return Error(out.error());
     made->push_back(Replacement{packed, path_});
     if (out.version() == 0x83) made->push_back(Replacement{out.memopath(), table_.memopath()});
     // New files for the open indexes, filled as the records are copied.
@@ -346,7 +346,7 @@ bool XBaseDatabase::Reopen() {
     Unpublish();
     open_ = false;
     table_.Close();
-    if (!table_.Open(path_, database_, FileRead | FileWrite)) return Error(table_.error());
+    if (!table_.Open(path_, Entities(database_), FileRead | FileWrite)) return Error(table_.error());
     Publish();
     if (!list.empty() && !OpenIndexes(list)) return false;
     if (!primary.empty() && !SetPrimaryIndex(primary)) return false;
