@@ -4,6 +4,7 @@
 #include "data/xbase_table.h"
 
 #include "data/index_file.h"
+#include "data/xbase_database.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -333,4 +334,41 @@ TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
         previous = key;
     }
     for (int r = 1; r <= kWriters * kEach; r++) ASSERT_EQ(1, indexed[r]);
+}
+
+TEST(XBaseDatabase, AnInterruptedPackIsFinishedByTheNextOpen) {
+    TestKelp engine;
+    TempDir dir;
+    String table = dir.File("t.dbf");
+    dir.Write("t.dbf", "old table");
+    dir.Write("t.kpx", "old index");
+    // Killed after the journal was complete: one replacement made, one still to do.
+    dir.Write("t.kpx~pack", "new index");
+    dir.Write("t.dbf.pack", (dir.File("t~pack.dbf") + "\t" + table + "\n" + dir.File("t.kpx~pack") +
+                             "\t" + dir.File("t.kpx") + "\n").chars());
+    dir.Write("t.dbf", "new table");  // the first rename had happened
+    String error;
+    ASSERT_TRUE(XBaseDatabase::Recover(&engine, table, &error)) << error.chars();
+    EXPECT_EQ("new table", ReadBytes(table));
+    EXPECT_EQ("new index", ReadBytes(dir.File("t.kpx")));
+    EXPECT_FALSE(engine.filemanager()->Exists(dir.File("t.dbf.pack")));
+    EXPECT_FALSE(engine.filemanager()->Exists(dir.File("t.kpx~pack")));
+    // Without a journal nothing is touched: new files of an unfinished pack stay unused.
+    dir.Write("t~pack.dbf", "half a table");
+    ASSERT_TRUE(XBaseDatabase::Recover(&engine, table, &error));
+    EXPECT_EQ("new table", ReadBytes(table));
+
+    // Field specifications.
+    List<XBaseFieldSpec> specs(1);
+    ASSERT_TRUE(XBaseDatabase::ParseFields("name CHAR(30), price NUMBER(7.2), born DATE, n NUMBER, "
+                                           "ok BOOL, m MEMO, w NUMBER(4.0)",
+                                           &specs, &error));
+    std::string described;
+    for (XBaseFieldSpec* s = specs.First(); s != nullptr; s = specs.Next()) {
+        described += std::string(s->name.chars()) + ":" + XBaseField::TypeLetter(s->type) + ":" +
+                     std::to_string(s->length) + ":" + std::to_string(s->decimals) + " ";
+    }
+    EXPECT_EQ("NAME:C:30:0 PRICE:N:10:2 BORN:D:8:0 N:N:19:0 OK:L:1:0 M:M:10:0 W:N:4:0 ", described);
+    EXPECT_EQ(IndexUnique | IndexString, XBaseDatabase::IndexFlags(" unique, descending, string ,ascending"));
+    EXPECT_EQ(0, XBaseDatabase::IndexFlags("unique, nounique, bogus"));
 }
