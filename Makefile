@@ -6,9 +6,9 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need; the benchmarks also compare with perl
-# and php-cgi.
+# and php-cgi (with SQLite).
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3
-BENCH_PACKAGES = perl php-cgi
+BENCH_PACKAGES = perl php-cgi php-sqlite3
 
 .PHONY: all configure test deps demo bench asan golden format clean
 
@@ -51,6 +51,8 @@ bench: deps all
 	@sh bench/tally_bench.sh $(BUILD)
 	@echo "== tables and indexes against sqlite3"
 	@bash bench/table_bench.sh $(BUILD)
+	@echo "== a page's work on a table against sqlite3 and php-cgi with SQLite"
+	@bash bench/database_bench.sh $(BUILD)
 	@echo "== request bodies: linear in their size"
 	@sh bench/body_bench.sh $(BUILD)
 

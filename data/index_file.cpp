@@ -141,9 +141,29 @@ void BrnIndexFile::Setkeyexpression(const String& text) {
 bool BrnIndexFile::ReadHeader() {
     if (file_->Seek(0) != 0 ||
         file_->Read(reinterpret_cast<char*>(header_), kHeaderSize) != kHeaderSize) {
+        cache_.clear();
+        cachecount_ = -1;
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
     }
+    if (updatecount() != cachecount_) {
+        cache_.clear();
+        cachecount_ = updatecount();
+    }
     return CheckHeader();
+}
+
+long BrnIndexFile::ReadPage(BrnIndexPage* page) {
+    auto cached = cache_.find(page->number());
+    if (cached != cache_.end()) {
+        page->CopyFrom(cached->second.data());
+        return kPageSize;
+    }
+    long n = page->ReadPage(file_);
+    if (n == kPageSize) {
+        if (cache_.size() >= 4096) cache_.clear();  // a bound on the memory it takes
+        cache_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
+    }
+    return n;
 }
 
 bool BrnIndexFile::CheckHeader() {
@@ -162,10 +182,17 @@ bool BrnIndexFile::CheckHeader() {
 }
 
 bool BrnIndexFile::WriteHeader() {
+    // Written under the exclusive header lock, after this process's own page writes:
+    // the cache still agrees with the file, now under the new count.
+    bool agreed = cachecount_ != -1;
     if (file_->Seek(0) != 0 ||
         file_->Write(reinterpret_cast<char*>(header_), kHeaderSize) != kHeaderSize) {
+        cache_.clear();
+        cachecount_ = -1;
         return Error("Error writing to '" + errorpath_ + "': " + file_->error());
     }
+    cachecount_ = agreed ? updatecount() : -1;
+    if (!agreed) cache_.clear();
     return true;
 }
 
@@ -178,12 +205,16 @@ bool BrnIndexFile::LockHeader(FileLockType type) {
 void BrnIndexFile::UnlockHeader() { file_->Release(0, kHeaderSize); }
 
 void BrnIndexFile::Close() {
+    cache_.clear();
+    cachecount_ = -1;
     stack_.Clear();
     delete file_;
     file_ = nullptr;
 }
 
 bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
+    cache_.clear();
+    cachecount_ = -1;
     Close();
     errorpath_ = errorpath;
     FileManager* files = engine_->filemanager();
@@ -205,6 +236,8 @@ bool BrnIndexFile::Create(const String& path, const String& errorpath,
 
 bool BrnIndexFile::Create(File* file, const String&, const String& errorpath,
                           const String& keyexpression, int flags) {
+    cache_.clear();
+    cachecount_ = -1;
     Close();
     errorpath_ = errorpath;
     file_ = file;
@@ -275,7 +308,7 @@ bool BrnIndexFile::PushPage(long page) {
                      "(the page number is larger than the total pages )");
     }
     BrnIndexPage* p = new BrnIndexPage(page, kEntrySize, kPageSize);
-    long n = p->ReadPage(file_);
+    long n = ReadPage(p);
     if (n != kPageSize) {
         delete p;
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
@@ -533,7 +566,7 @@ BrnIndexPage* BrnIndexFile::LoadPage(long page) {
         return nullptr;
     }
     BrnIndexPage* p = new BrnIndexPage(page, kEntrySize, kPageSize);
-    long n = p->ReadPage(file_);
+    long n = ReadPage(p);
     if (n != kPageSize) {
         delete p;
         Error("Error reading from '" + errorpath_ + "': " + file_->error());
@@ -548,7 +581,13 @@ BrnIndexPage* BrnIndexFile::LoadPage(long page) {
 }
 
 bool BrnIndexFile::SavePage(BrnIndexPage* page) {
-    if (page->WritePage(file_)) return true;
+    if (page->WritePage(file_)) {
+        if (cache_.size() >= 4096) cache_.clear();
+        cache_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
+        return true;
+    }
+    cache_.clear();
+    cachecount_ = -1;
     return Error("Error writing to '" + errorpath_ + "': " + file_->error());
 }
 

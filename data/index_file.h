@@ -21,6 +21,9 @@
 #ifndef DATA_INDEX_FILE_H_
 #define DATA_INDEX_FILE_H_
 
+#include <string.h>
+
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/file.h"
@@ -62,6 +65,9 @@ class BrnIndexPage {
     void DeleteRight(int pos);
     int position() const { return position_; }
     void SetPosition(int p) { position_ = p; }
+    // The page's bytes (pagesize bytes), to keep or to fill from a copy.
+    const unsigned char* bytes() const { return bytes_; }
+    void CopyFrom(const unsigned char* bytes) { memcpy(bytes_, bytes, pagesize_); }
 
   private:
     unsigned char* Entry(int i) const { return bytes_ + 4 + i * entrysize_; }
@@ -170,6 +176,9 @@ class BrnIndexFile {
     // Reads a page for an update.
     BrnIndexPage* LoadPage(long page);
     bool SavePage(BrnIndexPage* page);
+    // Fills page from the cache or the file: the bytes read (the page size when
+    // cached), -1 on error.
+    long ReadPage(BrnIndexPage* page);
     // The key cut to keysize - 1 characters.
     void Prepare(const String& key, char* out) const;
     bool FindLocked(const char* key, bool exact, long* recno);
@@ -195,6 +204,12 @@ class BrnIndexFile {
     BrnIndexPageStack stack_;
     long cursorcount_;  // updatecount when the cursor was built
     long path_[64];     // pages on the current update path, against cycles
+    // Pages as last read or written by this process. They are good while the header's
+    // update count is the one they were read under: every writer counts its change
+    // there while it holds the header lock, so a count that moved means another
+    // process changed pages, and the cache is dropped.
+    std::unordered_map<long, std::vector<unsigned char>> cache_;
+    long cachecount_ = -1;  // the update count the cache agrees with; -1: none
     String errorpath_;
     String error_;
 };

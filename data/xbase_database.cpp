@@ -83,7 +83,12 @@ XBaseDatabase::FieldScope::~FieldScope() { engine_->SetFieldScope(previous_); }
 // XBaseDatabaseView
 
 XBaseDatabaseView::XBaseDatabaseView(XBaseDatabase* database)
-    : DatabaseView(database->name()), database_(database), filter_(nullptr), eof_(true) {}
+    : DatabaseView(database->name()),
+      database_(database),
+      filter_(nullptr),
+      eof_(true),
+      seekpending_(false),
+      seekrecno_(0) {}
 
 XBaseDatabaseView::~XBaseDatabaseView() { delete filter_; }
 
@@ -120,6 +125,7 @@ DatabaseResult XBaseDatabaseView::Skip(long n) {
     if (n == 0) return eof_ ? DatabaseEndOfFile : DatabaseDone;
     XBaseTable& table = database_->table();
     XBaseIndex* index = database_->primaryindex();
+    if (index != nullptr && !PlaceCursor()) return DatabaseFailed;
     long steps = n > 0 ? n : -n;
     while (steps > 0) {
         long next = 0;
@@ -146,6 +152,7 @@ DatabaseResult XBaseDatabaseView::Go(long n) {
     XBaseDatabase::FieldScope scope(database_);
     XBaseTable& table = database_->table();
     XBaseIndex* index = database_->primaryindex();
+    seekpending_ = false;  // every way of going somewhere places the cursor anew
     if (n == -1 || n == -2) {
         bool top = n == -1;
         long recno = 0;
@@ -173,19 +180,25 @@ DatabaseResult XBaseDatabaseView::Go(long n) {
     if (index != nullptr) {
         String key;
         if (!index->Key(&key)) return Fail(index->error());
-        if (!index->file()._Seek(key, n)) {
-            return Fail(index->file().error().empty() ? String("Record is not in index")
-                                                      : index->file().error());
-        }
+        SeekLater(key, n);
     }
     eof_ = false;
     return DatabaseDone;
+}
+
+bool XBaseDatabaseView::PlaceCursor() {
+    if (!seekpending_) return true;
+    seekpending_ = false;
+    XBaseIndex* index = database_->primaryindex();
+    if (index == nullptr || index->file()._Seek(seekkey_, seekrecno_)) return true;
+    return Error("Record is not in index");
 }
 
 DatabaseResult XBaseDatabaseView::Find(const String& key, bool exact) {
     XBaseDatabase::FieldScope scope(database_);
     XBaseIndex* index = database_->primaryindex();
     if (index == nullptr) return Fail("Database has no\topen indexes");
+    seekpending_ = false;
     long recno = 0;
     if (!index->file()._Find(key, exact, &recno)) return Fail(index->file().error());
     for (;;) {
@@ -225,9 +238,16 @@ DatabaseResult XBaseDatabaseView::Add() {
         }
         inserted.emplace_back(index, key);
     }
-    DatabaseResult r = Go(recno);
-    // A filter the new record does not pass leaves the view at end of file.
-    return r == DatabaseEndOfFile ? DatabaseDone : r;
+    // The new record is current already (its values are the fields'): what is left of
+    // going to it is the filter, and the primary index's cursor.
+    bool ok;
+    bool passes = Passes(&ok);
+    if (!ok) return DatabaseFailed;
+    eof_ = !passes;  // a filter the new record does not pass leaves the view at end of file
+    for (auto& done : inserted) {
+        if (passes && done.first == database_->primaryindex()) SeekLater(done.second, recno);
+    }
+    return DatabaseDone;
 }
 
 DatabaseResult XBaseDatabaseView::Update() {
@@ -430,6 +450,7 @@ bool XBaseDatabase::SetPrimaryIndex(const String& name) {
         return Error("Database '" + Entities(name_) + "' has no index named '" + Entities(name) + "'");
     }
     primary_ = index;
+    view_->ForgetCursor();
     FieldScope scope(this);
     // The new index's cursor goes to the current record, so moves go on from there.
     long recno = table_.recordnum();

@@ -80,8 +80,18 @@ class XBaseDatabaseView : public DatabaseView {
     DatabaseResult UnDelete() override;
 
     bool eof() const { return eof_; }
+    // The primary index changed: its cursor is placed there, not by a pending seek.
+    void ForgetCursor() { seekpending_ = false; }
 
   private:
+    // The primary index's cursor is placed on (key, recno) when a move first needs it:
+    // a page that adds many records never moves from them.
+    void SeekLater(const String& key, long recno) {
+        seekpending_ = true;
+        seekkey_ = key;
+        seekrecno_ = recno;
+    }
+    bool PlaceCursor();
     // Whether the current record passes the filter; *ok false when it failed.
     bool Passes(bool* ok);
     // Reads record recno; false (with the table's message) when it cannot.
@@ -98,6 +108,9 @@ class XBaseDatabaseView : public DatabaseView {
     XBaseDatabase* database_;  // not owned
     Expression* filter_;       // owned; null without a filter
     bool eof_;
+    bool seekpending_;
+    String seekkey_;
+    long seekrecno_;
 };
 
 class XBaseDatabase : public Database {

@@ -207,6 +207,7 @@ void XBaseTable::Close() {
     memopath_.clear();
     memoerrorpath_.clear();
     recordnum_ = 0;
+    Forget();
 }
 
 bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
@@ -258,12 +259,16 @@ bool XBaseTable::ReadTableHeader() {
     day_ = h[3];
     long numrecords = static_cast<long>(GetLE(h + 4, 4));
     // A count the file cannot hold (a damaged header, a truncated file) would make
-    // every scan read phantom records and an append write past a hole.
-    long length = data_->Length();
-    if (length < 0) return ReadFailure(dataerrorpath_, data_);
-    if (headerlength + numrecords * recordlength > length) {
-        return Fail("'" + dataerrorpath_ + "' is corrupt (the header counts " +
-                    String::FromInt(numrecords) + " records, more than the file holds)");
+    // every scan read phantom records and an append write past a hole. A count seen
+    // and checked before needs no new check.
+    if (numrecords != checkedcount_) {
+        long length = data_->Length();
+        if (length < 0) return ReadFailure(dataerrorpath_, data_);
+        if (headerlength + numrecords * recordlength > length) {
+            return Fail("'" + dataerrorpath_ + "' is corrupt (the header counts " +
+                        String::FromInt(numrecords) + " records, more than the file holds)");
+        }
+        checkedcount_ = numrecords;
     }
     numrecords_ = numrecords;
     headerlength_ = headerlength;
@@ -435,26 +440,55 @@ bool XBaseTable::BuildRecord(char* buffer) {
 }
 
 bool XBaseTable::Goto(long recno) {
-    if (data_ == nullptr || recno < 1 || recno > numrecords_) return false;
-    long offset = (recno - 1) * recordlength_ + headerlength_;
-    if (data_->Lock(FileSharedLock, offset, recordlength_) < 0) {
-        return LockFailure(dataerrorpath_, data_, "read");
-    }
-    char* record = new char[recordlength_];
-    bool ok = data_->Seek(offset) == offset && data_->Read(record, recordlength_) == recordlength_;
-    if (ok) {
-        deleted_ = record[0] == '*';
-        int at = 1;
-        for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next()) {
-            f->Read(record + at);
-            at += f->length();
-        }
-        recordnum_ = recno;
+    if (data_ == nullptr || recno < 1) return false;
+    if (recno > numrecords_ && !RefreshCount()) return false;
+    if (recno > numrecords_) return false;
+    // A walk through the records in their order reads ahead: the records after this
+    // one come with it, in one read under one lock of their range.
+    const char* record = nullptr;
+    bool walking = lastread_ > 0 && recno == lastread_ + 1;
+    if (walking && recno >= aheadfirst_ && recno < aheadfirst_ + aheadcount_) {
+        record = ahead_.data() + (recno - aheadfirst_) * recordlength_;
     } else {
-        ReadFailure(dataerrorpath_, data_);
+        long count = 1;
+        if (walking) {
+            count = kReadAhead / recordlength_;
+            if (count < 1) count = 1;
+            if (count > numrecords_ - recno + 1) count = numrecords_ - recno + 1;
+        }
+        if (!ReadRecords(recno, count)) return false;
+        record = ahead_.data();
     }
-    delete[] record;
-    data_->Release(offset, recordlength_);
+    lastread_ = recno;
+    deleted_ = record[0] == '*';
+    int at = 1;
+    for (XBaseField* f = fields_.First(); f != nullptr; f = fields_.Next()) {
+        f->Read(record + at);
+        at += f->length();
+    }
+    recordnum_ = recno;
+    return true;
+}
+
+bool XBaseTable::ReadRecords(long first, long count) {
+    aheadcount_ = 0;
+    long offset = (first - 1) * recordlength_ + headerlength_;
+    long bytes = count * recordlength_;
+    if (data_->Lock(FileSharedLock, offset, bytes) < 0) return LockFailure(dataerrorpath_, data_, "read");
+    ahead_.resize(static_cast<size_t>(bytes));
+    bool ok = data_->Seek(offset) == offset && data_->Read(ahead_.data(), bytes) == bytes;
+    data_->Release(offset, bytes);
+    if (!ok) return ReadFailure(dataerrorpath_, data_);
+    aheadfirst_ = first;
+    aheadcount_ = count;
+    return true;
+}
+
+bool XBaseTable::RefreshCount() {
+    // Another process may have appended since: the header says.
+    if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0) return LockFailure(dataerrorpath_, data_, "read");
+    bool ok = ReadTableHeader();
+    data_->Release(0, kHeaderSize);
     return ok;
 }
 
@@ -468,6 +502,7 @@ bool XBaseTable::RefreshHeader() {
 }
 
 bool XBaseTable::Update() {
+    aheadcount_ = 0;
     if (data_ == nullptr || recordnum_ < 1) return false;
     long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
     if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {
@@ -490,12 +525,16 @@ bool XBaseTable::Update() {
 }
 
 bool XBaseTable::Append() {
+    aheadcount_ = 0;
     if (data_ == nullptr) return false;
     if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
         return LockFailure(dataerrorpath_, data_, "write");
     }
     error_.clear();
     char* record = new char[recordlength_ + 1];
+    // An append writes at the end the header counts: the file must really end there
+    // (a file truncated meanwhile would be extended with a hole).
+    checkedcount_ = -1;
     bool ok = ReadTableHeader();
     if (ok) {
         long offset = headerlength_ + numrecords_ * recordlength_;
@@ -509,6 +548,7 @@ bool XBaseTable::Append() {
         }
         if (ok) {
             numrecords_++;
+            checkedcount_ = numrecords_;  // this process wrote the record: the file holds it
             ok = WriteTableHeader();
             recordnum_ = numrecords_;
             SetOriginal();
@@ -520,6 +560,7 @@ bool XBaseTable::Append() {
 }
 
 bool XBaseTable::UpdateDeleted(bool flag) {
+    aheadcount_ = 0;
     if (data_ == nullptr || recordnum_ < 1) return false;
     long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
     if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {

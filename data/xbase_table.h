@@ -25,6 +25,8 @@
 #ifndef DATA_XBASE_TABLE_H_
 #define DATA_XBASE_TABLE_H_
 
+#include <vector>
+
 #include "foundation/file.h"
 #include "foundation/list.h"
 #include "foundation/string.h"
@@ -173,6 +175,18 @@ class XBaseTable {
     bool BuildRecord(char* buffer);
     // Re-reads and rewrites the header under the table lock (today's date).
     bool RefreshHeader();
+    // Reads count records from first into ahead_ under one shared lock.
+    bool ReadRecords(long first, long count);
+    // Re-reads the record count from the header.
+    bool RefreshCount();
+    // Drops what was read ahead and the checked count (another file, or none).
+    void Forget() {
+        aheadcount_ = 0;
+        lastread_ = 0;
+        checkedcount_ = -1;
+    }
+
+    static const int kReadAhead = 32768;  // bytes of records read at once in a walk
     bool MakeFields(const List<XBaseFieldSpec>& specs);
     XBaseField* NewField(const String& name, char type, int length, int decimals, bool* ok);
 
@@ -190,6 +204,13 @@ class XBaseTable {
     bool deleted_;
     List<XBaseField> fields_;  // owns elements
     long firstfreeblock_;
+    // Records read ahead: aheadcount_ records from aheadfirst_, used only by a walk
+    // (each record the one after the last read) and dropped by every write.
+    std::vector<char> ahead_;
+    long aheadfirst_ = 0;
+    long aheadcount_ = 0;
+    long lastread_ = 0;
+    long checkedcount_ = -1;  // a record count already checked against the file's length
 };
 
 #endif  // DATA_XBASE_TABLE_H_

@@ -66,12 +66,17 @@ int UNIXFile::Descriptor() {
     return info_->fd_;
 }
 
+// The position is kept here, not in the descriptor: reads and writes give it to the
+// system with each call (pread, pwrite), so a seek costs no system call.
 long UNIXFile::Read(char* buffer, long n) {
     int fd = Descriptor();
     if (fd < 0) return -1;
     for (;;) {
-        ssize_t r = read(fd, buffer, n);
-        if (r >= 0) return r;
+        ssize_t r = pread(fd, buffer, n, info_->position_);
+        if (r >= 0) {
+            info_->position_ += r;
+            return r;
+        }
         if (errno != EINTR) return Fail();
     }
 }
@@ -79,30 +84,40 @@ long UNIXFile::Read(char* buffer, long n) {
 long UNIXFile::Write(const char* buffer, long n) {
     int fd = Descriptor();
     if (fd < 0) return -1;
+    bool append = (info_->mode_ & FileAppend) != 0;
     long done = 0;
     while (done < n) {
-        ssize_t w = write(fd, buffer + done, n - done);
+        ssize_t w = append ? write(fd, buffer + done, n - done)
+                           : pwrite(fd, buffer + done, n - done, info_->position_ + done);
         if (w < 0) {
             if (errno == EINTR) continue;
             return Fail();
         }
         done += w;
     }
+    info_->position_ += done;
     return done;
 }
 
 long UNIXFile::Seek(long position) {
-    int fd = Descriptor();
-    if (fd < 0) return -1;
-    off_t r = lseek(fd, position, SEEK_SET);
-    return r < 0 ? Fail() : static_cast<long>(r);
+    if (info_ == nullptr) {
+        error_ = "File is closed";
+        return -1;
+    }
+    if (position < 0) {
+        error_ = strerror(EINVAL);
+        return -1;
+    }
+    info_->position_ = position;
+    return position;
 }
 
 long UNIXFile::Tell() {
-    int fd = Descriptor();
-    if (fd < 0) return -1;
-    off_t r = lseek(fd, 0, SEEK_CUR);
-    return r < 0 ? Fail() : static_cast<long>(r);
+    if (info_ == nullptr) {
+        error_ = "File is closed";
+        return -1;
+    }
+    return info_->position_;
 }
 
 long UNIXFile::Length() {
@@ -213,8 +228,6 @@ int UNIXFileManager::FreeFileSpace(int n) {
 }
 
 void UNIXFileManager::Deactivate(UNIXFileInfo* info) {
-    off_t position = lseek(info->fd_, 0, SEEK_CUR);
-    info->position_ = position < 0 ? 0 : static_cast<long>(position);
     close(info->fd_);
     info->fd_ = -1;
 }
@@ -235,7 +248,7 @@ int UNIXFileManager::ActivateFileInfo(UNIXFile* file) {
     // Reopen without the effects that only the first opening should have.
     int mode = info->mode_ & ~(FileCreate | FileTruncate | FileExclusive);
     int fd = open(info->path_.chars(), OpenFlags(mode));
-    if (fd < 0 || lseek(fd, info->position_, SEEK_SET) < 0) {
+    if (fd < 0) {
         Fail();
         if (fd >= 0) close(fd);
         return 0;

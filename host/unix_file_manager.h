@@ -34,7 +34,7 @@ class UNIXFileInfo {
     String path_;
     int fd_;
     int mode_;
-    long position_;  // where an inactive file is to be reopened
+    long position_;  // the file position (reads and writes go there)
     int locks_;      // byte-range locks held: such a file is never deactivated
 };
 
