@@ -196,6 +196,14 @@ bool BrnIndexFile::WriteHeader() {
     return true;
 }
 
+bool BrnIndexFile::Replaced() {
+    // A rebuild by another request renamed a new file over this one while it was
+    // open here: what is written now would be lost with the old file.
+    if (!file_->Unlinked()) return false;
+    return !Error("'" + errorpath_ + "' was rebuilt by another request while this one had it "
+                  "open: open it again");
+}
+
 bool BrnIndexFile::LockHeader(FileLockType type) {
     if (file_->Lock(type, 0, kHeaderSize) >= 0) return true;
     return Error("Error locking '" + errorpath_ + "' for " +
@@ -692,7 +700,7 @@ bool BrnIndexFile::Insert(long recno, const String& key) {
     char k[kKeySize];
     Prepare(key, k);
     if (!LockHeader(FileExclusiveLock)) return false;
-    bool ok = ReadHeader();
+    bool ok = !Replaced() && ReadHeader();
     if (ok) {
         long precno, pright;
         char pkey[kKeySize];
@@ -847,7 +855,7 @@ bool BrnIndexFile::Delete(long recno, const String& key) {
     char k[kKeySize];
     Prepare(key, k);
     if (!LockHeader(FileExclusiveLock)) return false;
-    bool ok = ReadHeader();
+    bool ok = !Replaced() && ReadHeader();
     if (ok) {
         Result r = DoDelete(startingpage(), 0, recno, k);
         if (r == NotFound) Error("Record is not in index");

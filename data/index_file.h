@@ -170,6 +170,16 @@ class BrnIndexFile {
     bool WriteHeader();
     bool CheckHeader();
     bool LockHeader(FileLockType type);
+    // Whether the file was replaced under this process (reported); for writers, who
+    // hold the header lock.
+    bool Replaced();
+  public:
+    // Holds the header lock for writing until UnlockForRebuild(): no other process
+    // changes the index meanwhile (a rebuild that will replace it).
+    bool LockForRebuild() { return LockHeader(FileExclusiveLock); }
+    void UnlockForRebuild() { UnlockHeader(); }
+
+  private:
     void UnlockHeader();
     // Reads a page for a search and pushes it on the cursor stack.
     bool PushPage(long page);

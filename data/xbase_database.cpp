@@ -82,6 +82,26 @@ XBaseDatabase::FieldScope::~FieldScope() { engine_->SetFieldScope(previous_); }
 // ---------------------------------------------------------------------------
 // XBaseDatabaseView
 
+namespace {
+
+// A change of a table and its indexes, held against a rebuild from start to end: a
+// pack waits for it, and a change that waited for a pack finds the table replaced.
+class ChangeHold {
+  public:
+    explicit ChangeHold(XBaseTable* table)
+        : table_(table), held_(table->LockMaintenance(FileSharedLock)) {}
+    ~ChangeHold() {
+        if (held_) table_->UnlockMaintenance();
+    }
+    bool ok() { return held_ && !table_->Replaced(); }
+
+  private:
+    XBaseTable* table_;
+    bool held_;
+};
+
+}  // namespace
+
 XBaseDatabaseView::XBaseDatabaseView(XBaseDatabase* database)
     : DatabaseView(database->name()),
       database_(database),
@@ -220,6 +240,8 @@ DatabaseResult XBaseDatabaseView::Find(const String& key, bool exact) {
 DatabaseResult XBaseDatabaseView::Add() {
     XBaseDatabase::FieldScope scope(database_);
     XBaseTable& table = database_->table();
+    ChangeHold hold(&table);
+    if (!hold.ok()) return Fail(table.error());
     if (!table.Append()) return Fail(table.error());
     long recno = table.recordnum();
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
@@ -254,6 +276,8 @@ DatabaseResult XBaseDatabaseView::Update() {
     XBaseDatabase::FieldScope scope(database_);
     XBaseTable& table = database_->table();
     if (eof_ || table.recordnum() < 1) return AtEnd();
+    ChangeHold hold(&table);
+    if (!hold.ok()) return Fail(table.error());
     long recno = table.recordnum();
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
     struct Change {
@@ -297,12 +321,16 @@ DatabaseResult XBaseDatabaseView::Update() {
 DatabaseResult XBaseDatabaseView::Delete() {
     XBaseTable& table = database_->table();
     if (eof_ || table.recordnum() < 1) return AtEnd();
+    ChangeHold hold(&table);
+    if (!hold.ok()) return Fail(table.error());
     return table.UpdateDeleted(true) ? DatabaseDone : Fail(table.error());
 }
 
 DatabaseResult XBaseDatabaseView::UnDelete() {
     XBaseTable& table = database_->table();
     if (eof_ || table.recordnum() < 1) return AtEnd();
+    ChangeHold hold(&table);
+    if (!hold.ok()) return Fail(table.error());
     return table.UpdateDeleted(false) ? DatabaseDone : Fail(table.error());
 }
 

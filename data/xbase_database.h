@@ -180,6 +180,11 @@ class XBaseDatabase : public Database {
     bool SyncAll(const std::vector<Replacement>& made);
     // Opens the table and the same indexes again after their files were replaced.
     bool Reopen();
+    // Locks the table (when table) and every open index against changes by other
+    // requests for a rebuild; false (reported, nothing held) when a lock fails.
+    bool HoldForRebuild(bool table);
+    // Releases the rebuild locks of the table (when table) and the indexes before upto.
+    void ReleaseRebuild(bool table, XBaseIndex* upto);
 
     Kelp* engine_;          // not owned
     ScriptParser* parser_;  // not owned

@@ -305,9 +305,38 @@ bool XBaseDatabase::SyncAll(const std::vector<Replacement>& made) {
     return true;
 }
 
+bool XBaseDatabase::HoldForRebuild(bool table) {
+    // Other requests wait while the files are rebuilt; the descriptors closed after
+    // the replacement let them go (and find the files replaced).
+    if (table && !table_.LockForRebuild()) return Error(table_.error());
+    for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
+        if (!index->file().LockForRebuild()) {
+            Error(index->file().error());
+            ReleaseRebuild(table, index);
+            return false;
+        }
+    }
+    return true;
+}
+
+void XBaseDatabase::ReleaseRebuild(bool table, XBaseIndex* upto) {
+    for (XBaseIndex* index = indexes_.First(); index != nullptr && index != upto;
+         index = indexes_.Next()) {
+        index->file().UnlockForRebuild();
+    }
+    if (table) table_.UnlockForRebuild();
+}
+
 bool XBaseDatabase::Pack() {
     if (!open_) return Error("Database '" + name_ + "' is not open");
     FileManager* files = engine_->filemanager();
+    if (!HoldForRebuild(true)) return false;
+    // Appends made before the lock count too.
+    if (!table_.ReadTableHeader()) {
+        Error(table_.error());
+        ReleaseRebuild(true, nullptr);
+        return false;
+    }
     std::vector<Replacement> made;
     // Everything new reaches the disk before the journal says it is complete.
     bool ok = PackInto(PackName(path_, true), &made) && SyncAll(made);
@@ -324,10 +353,11 @@ bool XBaseDatabase::Pack() {
     if (!ok) {
         files->Delete(partial);
         for (const Replacement& r : made) files->Delete(r.from);
+        ReleaseRebuild(true, nullptr);
         return false;
     }
     // From here the pack is done, whatever happens: the replacements are made now,
-    // or by the next open.
+    // or by the next open. The locks go with the old files' descriptors.
     String error;
     ok = Recover(engine_, path_, &error) || Error(error);
     return Reopen() && ok;
@@ -358,6 +388,8 @@ bool XBaseDatabase::Reindex() {
     FileManager* files = engine_->filemanager();
     FieldScope scope(this);
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
+        // Changes to this index wait until its replacement is in place.
+        if (!index->file().LockForRebuild()) return Error(index->file().error());
         String fresh = index->filepath() + "~reindex";
         XBaseIndex rebuilt(parser_, index->name());
         bool ok = rebuilt.Create(fresh, index->errorpath(), index->file().keyexpression(),
@@ -374,9 +406,11 @@ bool XBaseDatabase::Reindex() {
         }
         if (!ok) {
             files->Delete(fresh);
+            index->file().UnlockForRebuild();
             return false;
         }
-        // The new file replaces the old one under this index's name.
+        // The new file replaces the old one under this index's name; closing the old
+        // one lets the waiting changes go (to fail: they must open it again).
         index->Close();
         if (!index->Open(index->filepath(), index->errorpath())) return Error(index->error());
     }

@@ -501,9 +501,26 @@ bool XBaseTable::RefreshHeader() {
     return ok;
 }
 
+bool XBaseTable::Replaced() {
+    if (!data_->Unlinked()) return false;
+    return !Fail("'" + dataerrorpath_ + "' was rebuilt by another request while this one had it "
+                 "open: open it again");
+}
+
+bool XBaseTable::LockMaintenance(FileLockType type) {
+    if (data_->Lock(type, kMaintenanceByte, 1) < 0) return LockFailure(dataerrorpath_, data_, "write");
+    return true;
+}
+
+void XBaseTable::UnlockMaintenance() { data_->Release(kMaintenanceByte, 1); }
+
 bool XBaseTable::Update() {
     aheadcount_ = 0;
     if (data_ == nullptr || recordnum_ < 1) return false;
+    return !Replaced() && UpdateRecord();
+}
+
+bool XBaseTable::UpdateRecord() {
     long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
     if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {
         return LockFailure(dataerrorpath_, data_, "write");
@@ -535,7 +552,7 @@ bool XBaseTable::Append() {
     // An append writes at the end the header counts: the file must really end there
     // (a file truncated meanwhile would be extended with a hole).
     checkedcount_ = -1;
-    bool ok = ReadTableHeader();
+    bool ok = !Replaced() && ReadTableHeader();
     if (ok) {
         long offset = headerlength_ + numrecords_ * recordlength_;
         deleted_ = false;
@@ -562,6 +579,10 @@ bool XBaseTable::Append() {
 bool XBaseTable::UpdateDeleted(bool flag) {
     aheadcount_ = 0;
     if (data_ == nullptr || recordnum_ < 1) return false;
+    return !Replaced() && UpdateDeletedFlag(flag);
+}
+
+bool XBaseTable::UpdateDeletedFlag(bool flag) {
     long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
     if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {
         return LockFailure(dataerrorpath_, data_, "write");

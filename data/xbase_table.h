@@ -20,7 +20,11 @@
 //
 // Locks (blocking byte ranges): bytes 0 to header length - 1 of the data file are the
 // table lock for appends and header refreshes, each record's bytes its record lock,
-// and bytes 0-511 of the memo file the memo allocation lock.
+// and bytes 0-511 of the memo file the memo allocation lock. The byte at
+// kMaintenanceByte (far past any record) is held shared by the database driver's
+// changes and exclusively by a pack, which also holds the table lock: nothing changes
+// a table while it is rebuilt, and a change that waited finds the file replaced and
+// fails.
 
 #ifndef DATA_XBASE_TABLE_H_
 #define DATA_XBASE_TABLE_H_
@@ -134,6 +138,23 @@ class XBaseTable {
     bool Append();
     // Writes only the current record's deleted flag.
     bool UpdateDeleted(bool flag);
+    // The maintenance byte (far beyond any record): a change of the table and its
+    // indexes (an add, an update, a deletion) holds it shared from start to end, a
+    // rebuild (pack) exclusively, together with the header lock. POSIX locks do not
+    // nest: whoever takes it must not take it again before releasing it.
+    bool LockMaintenance(FileLockType type);
+    void UnlockMaintenance();
+    // Whether the data file was replaced under this process (reported).
+    bool Replaced();
+    bool LockForRebuild() {
+        return LockMaintenance(FileExclusiveLock) &&
+               (data_->Lock(FileExclusiveLock, 0, headerlength_) >= 0 ||
+                LockFailure(dataerrorpath_, data_, "write"));
+    }
+    void UnlockForRebuild() {
+        data_->Release(0, headerlength_);
+        UnlockMaintenance();
+    }
     void SwapOriginal();
     void SetOriginal();
 
@@ -175,6 +196,9 @@ class XBaseTable {
     bool BuildRecord(char* buffer);
     // Re-reads and rewrites the header under the table lock (today's date).
     bool RefreshHeader();
+    bool UpdateRecord();
+    bool UpdateDeletedFlag(bool flag);
+    static const long kMaintenanceByte = 0x7FFFFFF0L;
     // Reads count records from first into ahead_ under one shared lock.
     bool ReadRecords(long first, long count);
     // Re-reads the record count from the header.

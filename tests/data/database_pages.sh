@@ -121,5 +121,35 @@ EOF
     done
 done
 
+# A pack while another request adds records: every add that reported success is in
+# the packed table and its index; the others said so.
+cat > "$work/site/conc.kp" <<'EOF'
+<KpCREATE NAME="t" DATABASE="conc.dbf" FIELDS="k CHAR(8)">
+<KpMAKEINDEX NAME="t" INDEXFILE="conc.kpx" EXPR=k>
+<KpLET i=1><KpWHILE EXPR=i LE 300><KpLET k="O" $ i><KpADD><KpIF EXPR=i MOD 3 EQ 0><KpDELETE></KpIF><KpLET i=i + 1></KpWHILE>
+EOF
+cat > "$work/site/adder.kp" <<'EOF'
+<KELP KpADD_ERROR="nonfatal,nodisplay">
+<KpOPEN NAME="t" DATABASE="conc.dbf" INDEXES="conc.kpx">
+<KpLET ok=0><KpLET i=1><KpWHILE EXPR=i LE 4000><KpLET k="N" $ i><KpADD><KpIF EXPR=KpADD_Error EQ ""><KpLET ok=ok + 1></KpIF><KpLET i=i + 1></KpWHILE>ok=&[ok]
+EOF
+cat > "$work/site/packer.kp" <<'EOF'
+<KpOPEN NAME="t" DATABASE="conc.dbf" INDEXES="conc.kpx"><KpPACK>packed
+EOF
+cat > "$work/site/survey.kp" <<'EOF'
+<KpOPEN NAME="t" DATABASE="conc.dbf" INDEXES="conc.kpx">
+<KpLET live=0><KpLET n=0><KpGO ROW="top"><KpWHILE EXPR=NOT eof><KpIF EXPR=NOT deleted><KpLET live=live + 1><KpIF EXPR=substring(k, 0, 1) EQ "N"><KpLET n=n + 1></KpIF></KpIF><KpSKIP></KpWHILE>live=&[live] n=&[n]
+EOF
+page conc.kp > /dev/null
+(cd "$work/site" && env -i PATH_INFO=/adder.kp "$work/bin/kelp" | tr -d '\r' | tail -n 1 > "$work/adder.out") &
+adder=$!
+sleep 0.05
+page packer.kp > "$work/packer.out"
+wait $adder
+ok=$(sed 's/ok=//' "$work/adder.out")
+grep -q packed "$work/packer.out" || fail "pack beside an adder: $(cat "$work/packer.out")"
+[ "$(page survey.kp | tr -d '\n')" = "live=$((200 + ok)) n=$ok" ] ||
+    fail "pack beside an adder: $ok adds succeeded, the table says $(page survey.kp)"
+
 [ "$failures" = 0 ] && echo "database pages: ok"
 [ "$failures" = 0 ]
