@@ -125,13 +125,6 @@ int ProcessKpPRIMARY(ScriptState* state, Tag* tag) {
     return StateDone;
 }
 
-int ProcessKpSETINDEX(ScriptState* state, Tag* tag) {
-    Database* db;
-    int result;
-    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
-    return Done(state, tag, db, db->OpenIndexes(tag->Value("INDEXES")));
-}
-
 // KpSKIP, KpGO, KpFIND, KpADD, KpUPDATE, KpDELETE and KpUNDELETE: a view operation.
 int ViewOperation(ScriptState* state, Tag* tag) {
     Database* db;
@@ -186,36 +179,32 @@ int ProcessKpMAKEINDEX(ScriptState* state, Tag* tag) {
                 db->CreateIndex(tag->Value("INDEXFILE"), expression->value(), tag->Value("FLAGS")));
 }
 
-int ProcessKpPACK(ScriptState* state, Tag* tag) {
+// KpSETINDEX, KpPACK, KpREINDEX and KpQUERY: an operation of the whole database.
+int DatabaseOperation(ScriptState* state, Tag* tag) {
     Database* db;
     int result;
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
-    return Done(state, tag, db, db->Pack());
+    switch (tag->id()) {
+        case TagKpSETINDEX:
+            return Done(state, tag, db, db->OpenIndexes(tag->Value("INDEXES")));
+        case TagKpPACK:
+            return Done(state, tag, db, db->Pack());
+        case TagKpREINDEX:
+            return Done(state, tag, db, db->Reindex());
+        default:
+            return Done(state, tag, db, db->RunQuery(tag->Value("QUERY")));
+    }
 }
 
-int ProcessKpREINDEX(ScriptState* state, Tag* tag) {
-    Database* db;
-    int result;
-    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
-    return Done(state, tag, db, db->Reindex());
-}
-
-int ProcessKpREVEALSTRUCTURE(ScriptState* state, Tag* tag) {
+// KpREVEALSTRUCTURE and KpFILTER: an operation of a view that moves nowhere.
+int ViewSetting(ScriptState* state, Tag* tag) {
     Database* db;
     DatabaseView* view;
     int result;
     if (!GetDatabase(state, tag, &db, &view, &result)) return result;
-    if (view->RevealStructure(tag->Value("DATABASE"))) return StateDone;
-    return state->RuntimeError(tag, view->error());
-}
-
-int ProcessKpFILTER(ScriptState* state, Tag* tag) {
-    Database* db;
-    DatabaseView* view;
-    int result;
-    if (!GetDatabase(state, tag, &db, &view, &result)) return result;
-    if (view->SetFilter(tag->Value("FILTER"))) return StateDone;
-    return state->RuntimeError(tag, view->error());
+    bool ok = tag->id() == TagKpFILTER ? view->SetFilter(tag->Value("FILTER"))
+                                       : view->RevealStructure(tag->Value("DATABASE"));
+    return ok ? StateDone : state->RuntimeError(tag, view->error());
 }
 
 int ProcessKpOPENVIEW(ScriptState* state, Tag* tag) {
@@ -242,13 +231,6 @@ int ProcessKpCLOSEVIEW(ScriptState* state, Tag* tag) {
     return StateDone;
 }
 
-int ProcessKpQUERY(ScriptState* state, Tag* tag) {
-    Database* db;
-    int result;
-    if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
-    return Done(state, tag, db, db->RunQuery(tag->Value("QUERY")));
-}
-
 }  // namespace
 
 void InstallDatabaseTags(ScriptParser* parser) {
@@ -256,16 +238,15 @@ void InstallDatabaseTags(ScriptParser* parser) {
     parser->SetHandler(TagKpCREATE, ProcessKpCREATE);
     parser->SetHandler(TagKpCLOSE, ProcessKpCLOSE);
     parser->SetHandler(TagKpPRIMARY, ProcessKpPRIMARY);
-    parser->SetHandler(TagKpSETINDEX, ProcessKpSETINDEX);
     for (int id : {TagKpSKIP, TagKpGO, TagKpFIND, TagKpADD, TagKpUPDATE, TagKpDELETE, TagKpUNDELETE}) {
         parser->SetHandler(id, ViewOperation);
     }
+    for (int id : {TagKpSETINDEX, TagKpPACK, TagKpREINDEX, TagKpQUERY}) {
+        parser->SetHandler(id, DatabaseOperation);
+    }
+    parser->SetHandler(TagKpREVEALSTRUCTURE, ViewSetting);
+    parser->SetHandler(TagKpFILTER, ViewSetting);
     parser->SetHandler(TagKpMAKEINDEX, ProcessKpMAKEINDEX);
-    parser->SetHandler(TagKpPACK, ProcessKpPACK);
-    parser->SetHandler(TagKpREINDEX, ProcessKpREINDEX);
-    parser->SetHandler(TagKpREVEALSTRUCTURE, ProcessKpREVEALSTRUCTURE);
-    parser->SetHandler(TagKpFILTER, ProcessKpFILTER);
     parser->SetHandler(TagKpOPENVIEW, ProcessKpOPENVIEW);
     parser->SetHandler(TagKpCLOSEVIEW, ProcessKpCLOSEVIEW);
-    parser->SetHandler(TagKpQUERY, ProcessKpQUERY);
 }

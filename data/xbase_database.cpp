@@ -381,9 +381,13 @@ bool XBaseDatabase::Open(const String& database, const String&, const String&) {
     database_ = database;
     String error;
     if (!Recover(engine_, path_, &error)) return Error(error);
-    if (!table_.Open(path_, Entities(database), FileRead | FileWrite)) {
-        engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=opening&error=" +
-                                         table_.error());
+    return Opened(table_.Open(path_, Entities(database), FileRead | FileWrite), "opening");
+}
+
+bool XBaseDatabase::Opened(bool ok, const char* operation) {
+    if (!ok) {
+        engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=" + operation +
+                                         "&error=" + table_.error());
         return Error(table_.error());
     }
     engine_->Log(2, "FILEOPENED", "filename=" + path_ + "&type=database");

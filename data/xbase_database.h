@@ -151,7 +151,9 @@ class XBaseDatabase : public Database {
   private:
     // Resolves a page's name in the data directory; false with the refusal.
     bool Resolve(const String& name, String* path);
-    // After the table is open: the view and the variables of its fields.
+    // After the table was opened or created (ok): its log entry, the view and the
+    // variables of its fields; else the log entry of the failure and its message.
+    bool Opened(bool ok, const char* operation);
     void Publish();
     void Unpublish();
     // A new file and the file it is to replace.

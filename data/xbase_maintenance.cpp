@@ -148,8 +148,8 @@ String PackName(const String& path, bool table) {
 }  // namespace
 
 bool XBaseDatabase::ParseFields(const String& text, List<XBaseFieldSpec>* specs, String* error) {
-    int start = 0;
-    while (start <= text.length() && !text.trimmed().empty()) {
+    int start = text.trimmed().empty() ? text.length() + 1 : 0;
+    while (start <= text.length()) {
         int comma = text.search(",", start);
         int end = comma < 0 ? text.length() : comma;
         String element = text.at(start, end).trimmed();
@@ -180,14 +180,7 @@ bool XBaseDatabase::Create(const String& database, const String& fields) {
     if (engine_->filemanager()->Exists(path_)) {
         return Error("Database '" + Entities(database) + "' already exists");
     }
-    if (!table_.Create(path_, Entities(database), "", "", specs)) {
-        engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=creating&error=" +
-                                         table_.error());
-        return Error(table_.error());
-    }
-    engine_->Log(2, "FILEOPENED", "filename=" + path_ + "&type=database");
-    Publish();
-    return true;
+    return Opened(table_.Create(path_, Entities(database), "", "", specs), "creating");
 }
 
 bool XBaseDatabaseView::RevealStructure(const String& name) {
