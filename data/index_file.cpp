@@ -158,6 +158,10 @@ long BrnIndexFile::ReadPage(BrnIndexPage* page) {
         page->CopyFrom(cached->second.data());
         return kPageSize;
     }
+    if (cacheonly_) {
+        cachemiss_ = true;
+        return -1;
+    }
     long n = page->ReadPage(file_);
     if (n == kPageSize) {
         if (cache_.size() >= 4096) cache_.clear();  // a bound on the memory it takes
@@ -319,6 +323,7 @@ bool BrnIndexFile::PushPage(long page) {
     long n = ReadPage(p);
     if (n != kPageSize) {
         delete p;
+        if (cachemiss_) return false;  // an optimistic read gives up; see Reading()
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
     }
     if (p->numentries() > (n - 4) / kEntrySize || p->numentries() < 0) {
@@ -376,13 +381,41 @@ bool BrnIndexFile::FindLocked(const char* key, bool exact, long* recno) {
     return true;
 }
 
+template <typename Operation>
+bool BrnIndexFile::Reading(bool lock, Operation operation) {
+    if (!lock) return operation();
+    // Optimistic first: without the lock, from cached pages only. The header is read
+    // unlocked; while its update count is the one the cache agrees with, the cached
+    // pages are the index as of that count (a writer counts its change only after its
+    // pages are written, and new pages have numbers the cache never held), so the
+    // answer is the one a locked read would have given a moment before. A page not
+    // cached, a count that moved, or a header read torn by a writer: the cursor goes
+    // back to where it was and the operation is done again under the lock.
+    if (cachecount_ != -1) {
+        BrnIndexPageStack saved;
+        saved.CopyFrom(stack_);
+        long savedcount = cursorcount_;
+        String savederror = error_;
+        cacheonly_ = true;
+        cachemiss_ = false;
+        bool ok = operation();
+        cacheonly_ = false;
+        if (ok && !cachemiss_) return true;
+        stack_.CopyFrom(saved);
+        cursorcount_ = savedcount;
+        error_ = savederror;
+        cachemiss_ = false;
+    }
+    if (!LockHeader(FileSharedLock)) return false;
+    bool ok = operation();
+    UnlockHeader();
+    return ok;
+}
+
 bool BrnIndexFile::_Find(const String& key, bool exact, long* recno, bool lock) {
     char k[kKeySize];
     Prepare(key, k);
-    if (lock && !LockHeader(FileSharedLock)) return false;
-    bool ok = FindLocked(k, exact, recno);
-    if (lock) UnlockHeader();
-    return ok;
+    return Reading(lock, [&] { return FindLocked(k, exact, recno); });
 }
 
 long BrnIndexFile::CurrentRecord() const {
@@ -445,25 +478,25 @@ bool BrnIndexFile::DescendLast(long page, long* recno) {
 }
 
 bool BrnIndexFile::_First(long* recno, bool lock) {
-    *recno = 0;
-    if (lock && !LockHeader(FileSharedLock)) return false;
-    stack_.Clear();
-    bool ok = ReadHeader() && DescendFirst(startingpage(), recno);
-    cursorcount_ = updatecount();
-    if (!ok) stack_.Clear();
-    if (lock) UnlockHeader();
-    return ok;
+    return Reading(lock, [&] {
+        *recno = 0;
+        stack_.Clear();
+        bool ok = ReadHeader() && DescendFirst(startingpage(), recno);
+        cursorcount_ = updatecount();
+        if (!ok) stack_.Clear();
+        return ok;
+    });
 }
 
 bool BrnIndexFile::_Last(long* recno, bool lock) {
-    *recno = 0;
-    if (lock && !LockHeader(FileSharedLock)) return false;
-    stack_.Clear();
-    bool ok = ReadHeader() && DescendLast(startingpage(), recno);
-    cursorcount_ = updatecount();
-    if (!ok) stack_.Clear();
-    if (lock) UnlockHeader();
-    return ok;
+    return Reading(lock, [&] {
+        *recno = 0;
+        stack_.Clear();
+        bool ok = ReadHeader() && DescendLast(startingpage(), recno);
+        cursorcount_ = updatecount();
+        if (!ok) stack_.Clear();
+        return ok;
+    });
 }
 
 bool BrnIndexFile::Rebuild() {
@@ -513,7 +546,11 @@ bool BrnIndexFile::RefreshCursor() {
 bool BrnIndexFile::_Next(long* recno, bool lock) {
     *recno = 0;
     if (stack_.empty()) return true;
-    if (lock && !LockHeader(FileSharedLock)) return false;
+    return Reading(lock, [&] { return StepForward(recno); });
+}
+
+bool BrnIndexFile::StepForward(long* recno) {
+    *recno = 0;
     bool ok = RefreshCursor();
     if (ok && !stack_.empty()) {
         BrnIndexPage* p = stack_.Top();
@@ -532,14 +569,17 @@ bool BrnIndexFile::_Next(long* recno, bool lock) {
         }
     }
     if (!ok) stack_.Clear();
-    if (lock) UnlockHeader();
     return ok;
 }
 
 bool BrnIndexFile::_Prev(long* recno, bool lock) {
     *recno = 0;
     if (stack_.empty()) return true;
-    if (lock && !LockHeader(FileSharedLock)) return false;
+    return Reading(lock, [&] { return StepBack(recno); });
+}
+
+bool BrnIndexFile::StepBack(long* recno) {
+    *recno = 0;
     bool ok = RefreshCursor();
     if (ok && !stack_.empty()) {
         BrnIndexPage* p = stack_.Top();
@@ -560,7 +600,6 @@ bool BrnIndexFile::_Prev(long* recno, bool lock) {
         }
     }
     if (!ok) stack_.Clear();
-    if (lock) UnlockHeader();
     return ok;
 }
 

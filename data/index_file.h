@@ -65,6 +65,13 @@ class BrnIndexPage {
     void DeleteRight(int pos);
     int position() const { return position_; }
     void SetPosition(int p) { position_ = p; }
+    // A copy: number, bytes and position. Caller deletes it.
+    BrnIndexPage* Clone() const {
+        BrnIndexPage* p = new BrnIndexPage(number_, entrysize_, pagesize_);
+        p->CopyFrom(bytes_);
+        p->position_ = position_;
+        return p;
+    }
     // The page's bytes (pagesize bytes), to keep or to fill from a copy.
     const unsigned char* bytes() const { return bytes_; }
     void CopyFrom(const unsigned char* bytes) { memcpy(bytes_, bytes, pagesize_); }
@@ -100,6 +107,11 @@ class BrnIndexPageStack {
         while (!pages_.empty()) Pop();
     }
     bool CheckForRecursion(long page) const;
+    // Becomes a copy of other: the same pages, bytes and positions.
+    void CopyFrom(const BrnIndexPageStack& other) {
+        Clear();
+        for (BrnIndexPage* p : other.pages_) pages_.push_back(p->Clone());
+    }
 
   private:
     std::vector<BrnIndexPage*> pages_;  // owned
@@ -192,6 +204,13 @@ class BrnIndexFile {
     // The key cut to keysize - 1 characters.
     void Prepare(const String& key, char* out) const;
     bool FindLocked(const char* key, bool exact, long* recno);
+    // One step of the cursor, with the header locked (or an optimistic read).
+    bool StepForward(long* recno);
+    bool StepBack(long* recno);
+    // Runs a read operation: optimistically without the lock from cached pages, else
+    // (or when lock is false, the caller holding it) with the header read-locked.
+    template <typename Operation>
+    bool Reading(bool lock, Operation operation);
     long CurrentRecord() const;
     // Descends from the cursor's top page through child 0 (or the last child) to a
     // leaf entry.
@@ -220,6 +239,8 @@ class BrnIndexFile {
     // process changed pages, and the cache is dropped.
     std::unordered_map<long, std::vector<unsigned char>> cache_;
     long cachecount_ = -1;  // the update count the cache agrees with; -1: none
+    bool cacheonly_ = false;  // an optimistic read: pages from the cache only
+    bool cachemiss_ = false;  // and one was not there
     String errorpath_;
     String error_;
 };

@@ -364,3 +364,56 @@ TEST(BrnIndexFile, ConcurrentWritersKeepEveryKey) {
     for (auto& e : all) seen[e.second]++;
     for (int i = 1; i <= kWriters * kEach; i++) ASSERT_EQ(1, seen[i]);
 }
+
+TEST(BrnIndexFile, ReadersSeeEveryKeyAWriterFinished) {
+    // A reader whose pages are cached reads without the lock while it can: it must
+    // still find every key a writer has finished inserting, and walk in order.
+    Index t;
+    ASSERT_TRUE(t.index.Create(t.path, "t.kpx", "K", IndexString));
+    t.index.Close();
+    int progress[2];
+    ASSERT_EQ(0, pipe(progress));
+    const int kKeys = 1500;
+    pid_t writer = fork();
+    if (writer == 0) {
+        close(progress[0]);
+        TestKelp e;
+        BrnIndexFile index(&e);
+        if (!index.Open(t.path, "t.kpx", FileRead | FileWrite)) _exit(1);
+        for (int i = 1; i <= kKeys; i++) {
+            // Keys in a scattered order, so that pages split everywhere.
+            int k = (i * 7919) % kKeys + 1;
+            if (!index.Insert(k, String::FromInt(100000 + k))) _exit(2);
+            if (write(progress[1], &k, sizeof k) != sizeof k) _exit(3);
+        }
+        _exit(0);
+    }
+    close(progress[1]);
+    BrnIndexFile reader(&t.engine);
+    ASSERT_TRUE(reader.Open(t.path, "t.kpx", FileRead));
+    std::vector<int> done;
+    int k;
+    int problems = 0;
+    while (read(progress[0], &k, sizeof k) == sizeof k) {
+        done.push_back(k);
+        // A key finished just now, and one finished a while ago.
+        for (int probe : {k, done[done.size() / 2]}) {
+            long recno = 0;
+            if (!reader._Find(String::FromInt(100000 + probe), true, &recno) || recno != probe) {
+                problems++;
+            }
+        }
+        if (done.size() % 250 == 0) {
+            Entries all = Forward(&reader);
+            if (all.size() < done.size()) problems++;
+            for (size_t i = 1; i < all.size(); i++) {
+                if (strcmp(all[i - 1].first.c_str(), all[i].first.c_str()) > 0) problems++;
+            }
+        }
+    }
+    int status;
+    waitpid(writer, &status, 0);
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(0, problems);
+    EXPECT_EQ(static_cast<size_t>(kKeys), Forward(&reader).size());
+}
