@@ -237,7 +237,7 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
     return ok;
 }
 
-bool XBaseTable::ReadTableHeader() {
+bool XBaseTable::ReadTableHeader(long length) {
     unsigned char h[kHeaderSize];
     if (data_->Seek(0) != 0 || data_->Read(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
         return ReadFailure(dataerrorpath_, data_);
@@ -261,8 +261,8 @@ bool XBaseTable::ReadTableHeader() {
     // A count the file cannot hold (a damaged header, a truncated file) would make
     // every scan read phantom records and an append write past a hole. A count seen
     // and checked before needs no new check.
-    if (numrecords != checkedcount_) {
-        long length = data_->Length();
+    if (numrecords != checkedcount_ || length >= 0) {
+        if (length < 0) length = data_->Length();
         if (length < 0) return ReadFailure(dataerrorpath_, data_);
         if (headerlength + numrecords * recordlength > length) {
             return Fail("'" + dataerrorpath_ + "' is corrupt (the header counts " +
@@ -550,9 +550,13 @@ bool XBaseTable::Append() {
     error_.clear();
     char* record = new char[recordlength_ + 1];
     // An append writes at the end the header counts: the file must really end there
-    // (a file truncated meanwhile would be extended with a hole).
-    checkedcount_ = -1;
-    bool ok = !Replaced() && ReadTableHeader();
+    // (a file truncated meanwhile would be extended with a hole), and the file must
+    // still be the table's (not replaced by a pack). One look at the file tells both.
+    long length = 0;
+    bool unlinked = false;
+    bool ok = data_->Status(&length, &unlinked) || ReadFailure(dataerrorpath_, data_);
+    if (ok && unlinked) ok = !Replaced();
+    ok = ok && ReadTableHeader(length);
     if (ok) {
         long offset = headerlength_ + numrecords_ * recordlength_;
         deleted_ = false;

@@ -158,7 +158,9 @@ class XBaseTable {
     void SwapOriginal();
     void SetOriginal();
 
-    bool ReadTableHeader();
+    // Reads the header; a record count not checked before is checked against the
+    // file's length (given, or looked up; a given length is always checked).
+    bool ReadTableHeader(long length = -1);
     bool WriteTableHeader();
     bool ReadTableFields();
     bool WriteTableFields();

@@ -40,6 +40,8 @@ class File {
     virtual int Sync() = 0;
     // Whether the file has no name any more (removed, or replaced by a rename).
     virtual bool Unlinked() = 0;
+    // Length() and Unlinked() at once; false (error() set) on failure.
+    virtual bool Status(long* length, bool* unlinked) = 0;
     virtual void Close() = 0;
     virtual bool Closed() const = 0;
     virtual const String& error() const = 0;

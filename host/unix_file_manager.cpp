@@ -169,6 +169,16 @@ int UNIXFile::Sync() {
     return fsync(fd) < 0 ? Fail() : 1;
 }
 
+bool UNIXFile::Status(long* length, bool* unlinked) {
+    int fd = Descriptor();
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) < 0) return Fail() == 0;
+    *length = static_cast<long>(st.st_size);
+    *unlinked = st.st_nlink == 0;
+    return true;
+}
+
 bool UNIXFile::Unlinked() {
     int fd = Descriptor();
     struct stat st;

@@ -54,6 +54,7 @@ class UNIXFile : public File {
     int Release(long start, long length) override;
     int Sync() override;
     bool Unlinked() override;
+    bool Status(long* length, bool* unlinked) override;
     void Close() override;
     bool Closed() const override { return info_ == nullptr; }
     const String& error() const override { return error_; }
