@@ -14,25 +14,13 @@ class Variable;
 // in their _Error variable and go on.
 enum DatabaseResult { DatabaseFailed = 0, DatabaseDone = 1, DatabaseEndOfFile = 2 };
 
-class DatabaseView {
+// What databases and views have alike: the name a page gave them and the last error.
+class DatabaseEntity {
   public:
-    explicit DatabaseView(const String& name) : name_(name) {}
-    virtual ~DatabaseView() {}
-    DatabaseView(const DatabaseView&) = delete;
-    DatabaseView& operator=(const DatabaseView&) = delete;
-
-    // An empty expression removes the filter.
-    virtual bool SetFilter(const String& expression) = 0;
-    // Writes the columns of the table as a new table named name.
-    virtual bool RevealStructure(const String& name) = 0;
-    // n records on (back for negative n); -1 top, -2 bottom, else a record number.
-    virtual DatabaseResult Skip(long n) = 0;
-    virtual DatabaseResult Go(long n) = 0;
-    virtual DatabaseResult Find(const String& key, bool exact) = 0;
-    virtual DatabaseResult Add() = 0;
-    virtual DatabaseResult Update() = 0;
-    virtual DatabaseResult Delete() = 0;
-    virtual DatabaseResult UnDelete() = 0;
+    explicit DatabaseEntity(const String& name) : name_(name) {}
+    virtual ~DatabaseEntity() {}
+    DatabaseEntity(const DatabaseEntity&) = delete;
+    DatabaseEntity& operator=(const DatabaseEntity&) = delete;
 
     const String& name() const { return name_; }
     const String& error() const { return error_; }
@@ -48,12 +36,26 @@ class DatabaseView {
     String error_;
 };
 
-class Database {
+class DatabaseView : public DatabaseEntity {
   public:
-    explicit Database(const String& name) : name_(name), views_(1), primaryview_(nullptr) {}
-    virtual ~Database() {}
-    Database(const Database&) = delete;
-    Database& operator=(const Database&) = delete;
+    explicit DatabaseView(const String& name) : DatabaseEntity(name) {}
+    // An empty expression removes the filter.
+    virtual bool SetFilter(const String& expression) = 0;
+    // Writes the columns of the table as a new table named name.
+    virtual bool RevealStructure(const String& name) = 0;
+    // n records on (back for negative n); -1 top, -2 bottom, else a record number.
+    virtual DatabaseResult Skip(long n) = 0;
+    virtual DatabaseResult Go(long n) = 0;
+    virtual DatabaseResult Find(const String& key, bool exact) = 0;
+    virtual DatabaseResult Add() = 0;
+    virtual DatabaseResult Update() = 0;
+    virtual DatabaseResult Delete() = 0;
+    virtual DatabaseResult UnDelete() = 0;
+};
+
+class Database : public DatabaseEntity {
+  public:
+    explicit Database(const String& name) : DatabaseEntity(name), views_(1), primaryview_(nullptr) {}
 
     // Each returns false with the reason in error().
     virtual bool Open(const String& database, const String& user, const String& password) = 0;
@@ -69,14 +71,6 @@ class Database {
     virtual const char* type() const = 0;
     // The field or record variable of that name (case ignored), or null.
     virtual Variable* FindVariable(const String& name) = 0;
-
-    const String& name() const { return name_; }
-    const String& error() const { return error_; }
-    bool Error(const String& message) {
-        error_ = message;
-        return false;
-    }
-    const char* key() const { return name_.chars(); }
 
     // Views; the database owns them.
     DatabaseView* FindView(const String& name) { return views_.Find(name.chars()); }
@@ -96,8 +90,6 @@ class Database {
     }
 
   protected:
-    String name_;
-    String error_;
     SearchableList<DatabaseView, const char*> views_;  // owns elements
     DatabaseView* primaryview_;                        // not owned: one of views_
 };
