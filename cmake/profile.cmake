@@ -8,7 +8,7 @@
 # kelp-train again before the changed object is compiled; objects whose sources did
 # not change keep the counts they were compiled with (still true to their code).
 
-set(kelp_profiled_libraries kelp_foundation kelp_script kelp_data kelp_host)
+set(kelp_profiled_libraries kelp_foundation kelp_script kelp_data kelp_net kelp_host)
 set(kelp_train_sources ${CMAKE_SOURCE_DIR}/host/main.cpp)
 set(kelp_profiles)
 set(kelp_profile_map)

@@ -107,6 +107,14 @@ void CGIKelp::ScriptStarting() {
     for (int s : signals) sigaction(s, &action, nullptr);
 }
 
+int CGIKelp::calltimeout() { return config_ ? config_->Get(Config::CallTimeout) : Kelp::calltimeout(); }
+int CGIKelp::callbuffersize() { return config_ ? config_->Get(Config::CallBufferSize) : Kelp::callbuffersize(); }
+int CGIKelp::mailtimeout() { return config_ ? config_->Get(Config::MailTimeout) : Kelp::mailtimeout(); }
+int CGIKelp::smtpbuffersize() { return config_ ? config_->Get(Config::SMTPBufferSize) : Kelp::smtpbuffersize(); }
+long CGIKelp::maxresponselength() {
+    return config_ ? config_->Get(Config::MaxResponseLength) : Kelp::maxresponselength();
+}
+
 long CGIKelp::maxcontentlength() {
     return config_ ? config_->Get(Config::MaxContentLength) : Kelp::maxcontentlength();
 }

@@ -52,6 +52,11 @@ class CGIKelp : public Kelp {
     int contentbuffersize() override;
     long maxcontentlength() override;
     int maxformfields() override;
+    int calltimeout() override;
+    int callbuffersize() override;
+    int mailtimeout() override;
+    int smtpbuffersize() override;
+    long maxresponselength() override;
     // Installs the signal handlers that only mark the request interrupted.
     void ScriptStarting() override;
     int maxfunctiondepth() override;

@@ -71,6 +71,7 @@ const ConfigKey kKeys[] = {
     {"lockexpiration", Config::IntegerKey, Config::LockExpiration},
     {"lockhostname", Config::StringKey, Config::LockHostName},
     {"maxcontentlength", Config::IntegerKey, Config::MaxContentLength},
+    {"maxresponselength", Config::IntegerKey, Config::MaxResponseLength},
     {"maxformfields", Config::IntegerKey, Config::MaxFormFields},
     {"maxheaderlength", Config::IntegerKey, Config::MaxHeaderLength},
     {nullptr, Config::EndOfKeys, 0},
@@ -143,6 +144,7 @@ Config::Config() {
     integers_[ServerUserID] = -1;
     integers_[LockExpiration] = 90;
     integers_[MaxContentLength] = 16L * 1024 * 1024;
+    integers_[MaxResponseLength] = 16L * 1024 * 1024;
     integers_[MaxFormFields] = 1000;
     integers_[MaxHeaderLength] = 8192;
 }

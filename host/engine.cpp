@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@
 #include "script/script_parser.h"
 #include "data/database_tags.h"
 #include "host/module.h"
+#include "net/cgi_network.h"
+#include "net/network_tags.h"
 #include "host/script_host_tags.h"
 #include "script/variables.h"
 
@@ -51,6 +54,7 @@ PseudoRND& Kelp::random() {
 }
 
 Kelp::~Kelp() {
+    delete network_;
     CloseDatabases();
     modules_.Dump();
     delete vars_;
@@ -59,6 +63,7 @@ Kelp::~Kelp() {
 void Kelp::InstallTagHandlers(ScriptParser* parser) {
     InstallHostTagHandlers(parser);
     InstallDatabaseTags(parser);
+    InstallNetworkTags(parser);
 }
 
 namespace {
@@ -119,6 +124,25 @@ String RealPath(const String& path) {
 }  // namespace
 
 String Kelp::lockhostname() { return MachineName(); }
+
+NetworkManager* Kelp::networkmanager() {
+    if (network_ == nullptr) network_ = new CGINetworkManager(this);
+    return network_;
+}
+
+String Kelp::hostname() {
+    // SERVER_NAME comes from the visitor's Host header on many servers: only a
+    // plain host name is used.
+    const char* name = getenv("SERVER_NAME");
+    if (name == nullptr || *name == '\0' || strlen(name) > 253) return MachineName();
+    for (const char* p = name; *p != '\0'; p++) {
+        char c = *p;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-')) {
+            return MachineName();
+        }
+    }
+    return String(name);
+}
 
 String Kelp::MachineName() {
     char name[256];

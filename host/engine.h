@@ -18,6 +18,7 @@ class Database;
 class Error;
 class FileManager;
 class Module;
+class NetworkManager;
 class Output;
 class ScriptParser;
 class Variable;
@@ -81,6 +82,18 @@ class Kelp {
     // Limits of what a visitor sends (see the configuration keys of the same names).
     virtual long maxcontentlength() { return 16L * 1024 * 1024; }
     virtual int maxformfields() { return 1000; }
+
+    // The network: the manager (made on first use), the time-outs in seconds and
+    // buffer sizes of KpCALL and the mail tags, and the most bytes a server may send
+    // in one response or message.
+    virtual NetworkManager* networkmanager();
+    virtual int calltimeout() { return 30; }
+    virtual int callbuffersize() { return 8192; }
+    virtual int mailtimeout() { return 30; }
+    virtual int smtpbuffersize() { return 8192; }
+    virtual long maxresponselength() { return 16L * 1024 * 1024; }
+    // The server's DNS name (for the mail greeting): SERVER_NAME, else the machine's.
+    virtual String hostname();
 
     virtual FileManager* filemanager() = 0;
     virtual Output* output() = 0;
@@ -194,6 +207,7 @@ class Kelp {
     void RemoveUploads();
 
     std::vector<String> uploads_;
+    NetworkManager* network_ = nullptr;  // owned, made on first use
     std::vector<Database*> databases_;  // owned, in the order opened
     Database* primarydatabase_ = nullptr;  // not owned: one of databases_
     Database* fieldscope_ = nullptr;       // not owned: one of databases_

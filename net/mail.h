@@ -1,0 +1,185 @@
+// Mail: sending with SMTP (SMTP, SMTPOutput) and retrieving with POP3 (POP3,
+// POP3Message, POP3Header), both driven for the tags by MailHandler.
+
+#ifndef NET_MAIL_H_
+#define NET_MAIL_H_
+
+#include <vector>
+
+#include "foundation/splay_tree.h"
+#include "foundation/string.h"
+#include "net/network.h"
+
+class File;
+class Kelp;
+class ScriptParser;
+
+// The body stream of a message: LF becomes CR LF, CR is dropped, and a "." that
+// starts a line is doubled, however the writes split the text.
+class SMTPOutput : public NetworkOutput {
+  public:
+    SMTPOutput(NetworkConnection* connection, int size) : NetworkOutput(connection, size), havelf_(1) {}
+    ~SMTPOutput() override;
+    int DoWrite(const char* s, int n) override;
+    // Whether the last byte sent was a line feed.
+    int havelf() const { return havelf_; }
+    // Whether a write failed.
+    bool failed() const { return failed_; }
+
+  private:
+    int havelf_;
+    bool failed_ = false;
+};
+
+class SMTP : public INetProtocol {
+  public:
+    explicit SMTP(int timeout) : INetProtocol(timeout), output_(nullptr) {}
+    ~SMTP() override;
+
+    // Takes ownership of connection; reads the greeting and says HELO servername.
+    int Connect(NetworkConnection* connection, const String& servername);
+    int SendFrom(const String& address);
+    int AddRecipient(const String& address);
+    // Sends DATA and makes the body stream.
+    int StartData(int buffersize);
+    // Flushes the body, ends it with a "." on its own line.
+    int EndData();
+    // QUIT, then the connection closes.
+    void Quit();
+    int ProcessResponse(const String& line) override;
+    SMTPOutput* output() const { return output_; }
+
+  private:
+    SMTPOutput* output_;  // owned, only during DATA
+};
+
+// One header of a retrieved message.
+class POP3Header {
+  public:
+    POP3Header(const String& name, const String& value) : name_(name), value_(value) {}
+    const char* key() const { return name_.chars(); }
+    const String& name() const { return name_; }
+    String& value() { return value_; }
+
+  private:
+    String name_;
+    String value_;
+};
+
+// One message on the server; once retrieved, its text is in a file.
+class POP3Message {
+  public:
+    POP3Message(long index, long length) : index_(index), length_(length), headers_(1) {}
+    ~POP3Message();
+    POP3Message(const POP3Message&) = delete;
+    POP3Message& operator=(const POP3Message&) = delete;
+
+    // Creates the file (prefix + eight hexadecimal digits). 1, or 0 with error().
+    int OpenFile(Kelp* engine, const String& prefix);
+    // Writes one line of the message (its line end removed) and notes headers.
+    int SaveLine(const String& line);
+    int CloseFile();
+    // The value of a header, empty when absent.
+    String headers(const char* name);
+
+    long index() const { return index_; }
+    long length() const { return length_; }
+    const String& filename() const { return filename_; }
+    const String& error() const { return error_; }
+
+  private:
+    long index_;
+    long length_;
+    String filename_;
+    File* file_ = nullptr;  // owned while the message is retrieved
+    SplayTree<POP3Header, const char*> headers_;  // owns elements
+    POP3Header* last_ = nullptr;  // not owned: the header a folded line continues
+    bool inheaders_ = true;
+    long saved_ = 0;
+    String error_;
+};
+
+class POP3 : public INetProtocol {
+  public:
+    // limit: most bytes of one message.
+    POP3(int timeout, long limit) : INetProtocol(timeout), limit_(limit) {}
+    ~POP3() override;
+
+    int Login(const String& user, const String& password);
+    int BuildMessageList();
+    // Retrieves the next message into a file named prefix + digits: 1 when there
+    // was one (current() is it), 0 at the end, -1 on failure (error()).
+    int GetNextMessage(Kelp* engine, const String& prefix);
+    int DeleteMessage(POP3Message* message);
+    // QUIT (the server carries out the deletions), then the connection closes.
+    void Quit();
+    int ProcessResponse(const String& line) override;
+    POP3Message* current() const { return current_ < 0 ? nullptr : messages_[current_]; }
+
+  private:
+    enum Mode { Single, List, Retrieve };
+    // Handles one line of a message; ResponseDone at its end.
+    int EOT(const String& line);
+
+    Mode mode_ = Single;
+    bool first_ = true;  // the next line is the status line
+    std::vector<POP3Message*> messages_;  // owns elements, in LIST order
+    int current_ = -1;
+    long limit_;
+    long received_ = 0;
+};
+
+// What the mail tags ask of SMTP and POP3, with the tags' messages.
+class MailHandler {
+  public:
+    explicit MailHandler(Kelp* engine) : engine_(engine) {}
+    ~MailHandler();
+    MailHandler(const MailHandler&) = delete;
+    MailHandler& operator=(const MailHandler&) = delete;
+
+    // Sending: connects, sends the envelope and the header lines. 1, or 0 with error().
+    int StartSendMail(const String& to, const String& cc, const String& from, const String& subject,
+                      const String& mailhost);
+    // The stream the message body is written to (during sending).
+    Output* MailOutput();
+    // Ends the body and the dialogue. 1, or 0 with error().
+    int EndSendMail();
+
+    // Retrieving: logs in, lists the messages; directory names where message files
+    // go (inside the data directory). 1, or 0 with error().
+    int StartGetMail(const String& login, const String& password, const String& directory,
+                     const String& mailhost);
+    // 1 when the next message was retrieved, 0 at the end, -1 on failure.
+    int GetNextMessage();
+    int DeleteCurrentMessage();
+    void EndGetMail();
+    POP3Message* currentmessage() const { return pop_ == nullptr ? nullptr : pop_->current(); }
+    // The name pages use for the current message's file.
+    const String& messagefile() const { return messagefile_; }
+
+    void Error(const String& text) { error_ = text; }
+    const String& error() const { return error_; }
+
+    // Splits "host", "host:port", "[v6]:port" (a bare IPv6 address has no port).
+    static int SplitMailHost(const String& mailhost, int defaultport, String* host, int* port);
+    // The address of a "Name <address>" value, else the value trimmed.
+    static String EnvelopeAddress(const String& value);
+
+  private:
+    int Connect(const String& mailhost, int defaultport, NetworkConnection** connection);
+    int SendRecipients(const String& list);
+
+    Kelp* engine_;         // not owned
+    SMTP* smtp_ = nullptr;  // owned while sending
+    POP3* pop_ = nullptr;   // owned while retrieving
+    String host_;
+    String directory_;     // as the page gave it
+    String prefix_;        // the resolved directory and "KELP_POP"
+    String messagefile_;
+    String error_;
+};
+
+// Registers KpSMTP, KpPOP and MAIL.
+void InstallMailTags(ScriptParser* parser);
+
+#endif  // NET_MAIL_H_

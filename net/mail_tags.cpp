@@ -1,0 +1,209 @@
+// KpSMTP and a sending MAIL: the block's output becomes the body of one message.
+// KpPOP and a retrieving MAIL (one with LOGIN): the block runs once per message
+// waiting in a POP3 mailbox, with the message's variables in a system scope of
+// their own; KpPOPDELETE deletes the current message, KpPOPSTOP leaves the loop.
+
+#include "host/engine.h"
+#include "net/mail.h"
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
+#include "script/variables.h"
+
+namespace {
+
+// The attributes a tag must have; false after the syntax error for the first missing.
+bool HasRequired(ScriptParser* parser, Tag* tag, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (tag->Find(name) == nullptr) {
+            parser->SyntaxError(tag->name() + " requires the " + name + " attribute to be specified");
+            return false;
+        }
+    }
+    return true;
+}
+
+class SendMailState : public ScriptState {
+  public:
+    SendMailState(ScriptParser* parser, Tag* tag)
+        : ScriptState(parser, tag), mail_(parser->engine()), previous_(nullptr), ended_(false) {}
+
+    // Connects and sends the envelope and headers; on success the page's output
+    // goes into the message. 1, or 0 with error().
+    int Start(Tag* tag) {
+        // A line break right after the opening tag does not start the body.
+        int c = parser_->GetNextChar();
+        if (c == '\r') c = parser_->GetNextChar();
+        if (c != '\n') parser_->UnGetChar(c);
+        String subject = tag->Find("SUBJECT") != nullptr ? tag->Value("SUBJECT") : String("(no subject)");
+        if (!mail_.StartSendMail(tag->Value("TO"), tag->Value("CC"), tag->Value("FROM"), subject,
+                                 tag->Value("MAILHOST").trimmed())) {
+            return 0;
+        }
+        previous_ = parser_->SwitchOutput(mail_.MailOutput());
+        return 1;
+    }
+
+    const String& error() const { return mail_.error(); }
+
+    bool HandsToDispatch(const Tag* tag) const override { return tag->id() != tag_->endid(); }
+
+    int ProcessTag(Tag* tag) override {
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        ended_ = true;
+        return StateClose;
+    }
+
+    int ExitState() override {
+        int result = StateDone;
+        if (!ended_ && !parser_->SkipBlock(tag_)) result = StateError;
+        if (previous_ != nullptr) parser_->SwitchOutput(previous_);
+        previous_ = nullptr;
+        if (!mail_.EndSendMail() && result == StateDone) {
+            if (!RuntimeError(tag_, mail_.error())) result = StateError;
+        }
+        return result;
+    }
+
+  private:
+    MailHandler mail_;
+    Output* previous_;  // not owned: the output before the block
+    bool ended_;
+};
+
+int StartSending(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    if (!HasRequired(parser, tag, {"FROM", "TO", "MAILHOST"})) return StateError;
+    SendMailState* s = new SendMailState(parser, tag);
+    if (!s->Start(tag)) {
+        String message = s->error();
+        delete s;
+        int result = state->RuntimeError(tag, message);
+        if (!result) return StateError;
+        return parser->SkipBlock(tag) ? StateDone : StateError;
+    }
+    parser->AddState(s);
+    return StateDone;
+}
+
+class GetMailState : public ScriptState {
+  public:
+    GetMailState(ScriptParser* parser, Tag* tag)
+        : ScriptState(parser, tag), mail_(parser->engine()), ended_(false), pushed_(false) {}
+
+    ~GetMailState() override { PopVariables(); }
+
+    // Logs in and retrieves the first message: 1 when there is one, 0 for an empty
+    // mailbox, -1 on failure (error()).
+    int Start(Tag* tag) {
+        if (!mail_.StartGetMail(tag->Value("LOGIN"), tag->Value("PASSWORD"), tag->Value("DIRECTORY"),
+                                tag->Value("MAILHOST").trimmed())) {
+            return -1;
+        }
+        int r = Next();
+        if (r == 1) {
+            parser_->macrosource()->SavePosition(&body_);
+            bodyline_ = parser_->line();
+            parser_->variables()->PushSystemVars(&vars_);
+            pushed_ = true;
+        } else {
+            mail_.EndGetMail();
+        }
+        return r;
+    }
+
+    const String& error() const { return mail_.error(); }
+
+    bool HandsToDispatch(const Tag* tag) const override {
+        int id = tag->id();
+        return id != tag_->endid() && id != TagKpPOPSTOP && id != TagKpPOPDELETE;
+    }
+
+    int ProcessTag(Tag* tag) override {
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        if (tag->id() == TagKpPOPSTOP) return StateClose;
+        if (tag->id() == TagKpPOPDELETE) {
+            return mail_.DeleteCurrentMessage() ? StateDone : RuntimeError(tag, mail_.error());
+        }
+        int r = Next();
+        if (r == 1) {
+            parser_->macrosource()->RestorePosition(body_);
+            parser_->SetLine(bodyline_);
+            return StateDone;
+        }
+        ended_ = true;
+        if (r < 0) {
+            int result = RuntimeError(tag_, mail_.error());
+            return result ? StateClose : StateError;
+        }
+        return StateClose;
+    }
+
+    int ExitState() override {
+        mail_.EndGetMail();
+        PopVariables();
+        if (ended_) return StateDone;
+        return parser_->SkipBlock(tag_) ? StateDone : StateError;
+    }
+
+  private:
+    // The next message into the variables: as MailHandler::GetNextMessage().
+    int Next() {
+        int r = mail_.GetNextMessage();
+        if (r != 1) return r;
+        POP3Message* m = mail_.currentmessage();
+        String subject = m->headers("Subject");
+        String from = m->headers("From");
+        String replyto = m->headers("Reply-To");
+        vars_.SetVariable("messagebody", mail_.messagefile());
+        vars_.SetVariable("messagesubject", subject.empty() ? String("(no subject)") : subject);
+        vars_.SetVariable("messagereplyto", replyto.empty() ? from : replyto);
+        vars_.SetVariable("messagesender", from);
+        vars_.SetVariable("messagedate", m->headers("Date"));
+        return 1;
+    }
+
+    void PopVariables() {
+        if (!pushed_) return;
+        pushed_ = false;
+        parser_->variables()->PopSystemVars();
+    }
+
+    MailHandler mail_;
+    VariableTree vars_;  // owns elements: the message variables
+    bool ended_;
+    bool pushed_;  // vars_ is on the system-scope stack
+    MacroExpander::Position body_;
+    int bodyline_ = 0;
+};
+
+int StartRetrieving(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    if (!HasRequired(parser, tag, {"LOGIN", "PASSWORD", "DIRECTORY", "MAILHOST"})) return StateError;
+    GetMailState* s = new GetMailState(parser, tag);
+    int r = s->Start(tag);
+    if (r == 1) {
+        parser->AddState(s);
+        return StateDone;
+    }
+    String message = s->error();
+    delete s;
+    if (r < 0 && !state->RuntimeError(tag, message)) return StateError;
+    return parser->SkipBlock(tag) ? StateDone : StateError;
+}
+
+int ProcessKpSMTP(ScriptState* state, Tag* tag) { return StartSending(state, tag); }
+
+int ProcessKpPOP(ScriptState* state, Tag* tag) { return StartRetrieving(state, tag); }
+
+// MAIL retrieves when it names a mailbox to log into, and sends otherwise.
+int ProcessMAIL(ScriptState* state, Tag* tag) {
+    return tag->Find("LOGIN") != nullptr ? StartRetrieving(state, tag) : StartSending(state, tag);
+}
+
+}  // namespace
+
+void InstallMailTags(ScriptParser* parser) {
+    parser->SetHandler(TagKpSMTP, ProcessKpSMTP);
+    parser->SetHandler(TagKpPOP, ProcessKpPOP);
+    parser->SetHandler(TagMAIL, ProcessMAIL);
+}

@@ -1,0 +1,122 @@
+// KpCALL and CALL: fetch a URL and run the block once per element of the returned
+// document. The call's variables form a system scope of their own while the loop
+// runs, so callvalue and its kin are found by their plain names (and s.callvalue)
+// and vanish when the loop ends; a nested call has its own.
+
+#include "net/network_tags.h"
+
+#include "host/engine.h"
+#include "net/call.h"
+#include "net/mail.h"
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
+#include "script/variables.h"
+
+namespace {
+
+class CALLState : public ScriptState {
+  public:
+    CALLState(ScriptParser* parser, Tag* tag)
+        : ScriptState(parser, tag), call_(parser->engine()), ended_(false), pushed_(false) {}
+
+    ~CALLState() override { PopVariables(); }
+
+    // Sends the request and reads the first element: a CallElement.
+    int Start(const String& method, const String& url, const String& fields, const String& files) {
+        if (!call_.Connect(method, url, fields, files)) return CallElementError;
+        int r = call_.FindNextElement();
+        if (r == CallElementFound) {
+            parser_->macrosource()->SavePosition(&body_);
+            bodyline_ = parser_->line();
+            parser_->variables()->PushSystemVars(call_.vars());
+            pushed_ = true;
+        }
+        return r;
+    }
+
+    const String& error() const { return call_.error(); }
+
+    bool HandsToDispatch(const Tag* tag) const override {
+        return tag->id() != tag_->endid() && tag->id() != TagKpCALLSTOP;
+    }
+
+    int ProcessTag(Tag* tag) override {
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        if (tag->id() == TagKpCALLSTOP) return StateClose;
+        int r = call_.FindNextElement();
+        // The elements' variables changed (new attribute numbers may have appeared).
+        parser_->variables()->Invalidate();
+        if (r == CallElementFound) {
+            parser_->macrosource()->RestorePosition(body_);
+            parser_->SetLine(bodyline_);
+            return StateDone;
+        }
+        ended_ = true;
+        if (r == CallElementError) {
+            String message = call_.error();
+            call_.Close();
+            int result = RuntimeError(tag_, message);
+            return result ? StateClose : StateError;
+        }
+        return StateClose;
+    }
+
+    int ExitState() override {
+        call_.Close();
+        PopVariables();
+        if (ended_) return StateDone;
+        return parser_->SkipBlock(tag_) ? StateDone : StateError;
+    }
+
+  private:
+    void PopVariables() {
+        if (!pushed_) return;
+        pushed_ = false;
+        parser_->variables()->PopSystemVars();
+    }
+
+    Call call_;
+    bool ended_;
+    bool pushed_;  // call_'s variables are on the system-scope stack
+    MacroExpander::Position body_;
+    int bodyline_ = 0;
+};
+
+int ProcessKpCALL(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    for (const char* required : {"ACTION", "METHOD"}) {
+        if (tag->Find(required) == nullptr) {
+            parser->SyntaxError(tag->name() + " requires the " + required + " attribute to be specified");
+            return StateError;
+        }
+    }
+    String method = tag->Value("METHOD").trimmed();
+    String files = tag->Value("FILES");
+    if (tag->Find("FILES") != nullptr && !method.matches("POST") && !method.matches("PUT")) {
+        parser->SyntaxError(tag->name() +
+                            " requires the METHOD attribute to be 'POST' or 'PUT' when the FILES attribute is specified");
+        return StateError;
+    }
+    CALLState* s = new CALLState(parser, tag);
+    int r = s->Start(method, tag->Value("ACTION").trimmed(), tag->Value("FIELDS"), files);
+    if (r == CallElementFound) {
+        parser->AddState(s);
+        return StateDone;
+    }
+    String message = s->error();
+    delete s;
+    if (r == CallElementError) {
+        int result = state->RuntimeError(tag, message);
+        if (!result) return StateError;
+    }
+    // No element (or a reported error the page goes on after): the body is skipped.
+    return parser->SkipBlock(tag) ? StateDone : StateError;
+}
+
+}  // namespace
+
+void InstallNetworkTags(ScriptParser* parser) {
+    parser->SetHandler(TagKpCALL, ProcessKpCALL);
+    parser->SetHandler(TagCALL, ProcessKpCALL);
+    InstallMailTags(parser);
+}

@@ -1,0 +1,109 @@
+# Real servers for the network and mail tests, on 127.0.0.1 only, each with a private
+# configuration under a state directory. Source this file; stop_servers stops every
+# server started (call it from an EXIT trap).
+#   free_port                   prints a port nothing listens on
+#   start_smtp STATE            aiosmtpd keeping messages in STATE/mail; sets SMTP_PORT
+#   start_pop3 STATE USER PASS  dovecot serving STATE/home/USER/Maildir; sets POP3_PORT
+#   start_misbehaving KIND      a server that is silent or sends without end; sets BAD_PORT
+e2e_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+server_pids=()
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_port() {  # wait_port PORT PID: until 127.0.0.1:PORT accepts, at most 10 s
+    for _ in $(seq 100); do
+        kill -0 "$2" 2>/dev/null || return 1
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+start_smtp() {
+    mkdir -p "$1/mail"
+    SMTP_PORT=$(free_port)
+    /usr/bin/python3 "$e2e_dir/smtp_sink.py" "$SMTP_PORT" "$1/mail" > "$1/smtp.log" 2>&1 &
+    server_pids+=($!)
+    wait_port "$SMTP_PORT" $! || { cat "$1/smtp.log" >&2; return 1; }
+}
+
+start_misbehaving() {
+    BAD_PORT=$(free_port)
+    /usr/bin/python3 "$e2e_dir/test_servers.py" "$1" "$BAD_PORT" &
+    server_pids+=($!)
+    wait_port "$BAD_PORT" $!
+}
+
+start_pop3() {
+    local state user=$2 pass=$3 login_user mail_user me
+    state=$(mkdir -p "$1" && cd "$1" && pwd)
+    me=$(id -un)
+    if [ "$(id -u)" = 0 ]; then
+        # dovecot runs neither its login nor its mail processes as root
+        login_user=dovenull; mail_user=nobody
+    else
+        login_user=$me; mail_user=$me
+    fi
+    mkdir -p "$state/run" "$state/home/$user/Maildir/"{cur,new,tmp}
+    chmod 755 "$state"
+    [ "$(id -u)" = 0 ] && chown -R "$(id -u $mail_user):$(id -g $mail_user)" "$state/home"
+    printf '%s:{PLAIN}%s::::%s\n' "$user" "$pass" "$state/home/$user" > "$state/passwd"
+    chmod 600 "$state/passwd"
+    POP3_PORT=$(free_port)
+    cat > "$state/dovecot.conf" <<CONF
+instance_name = kelp-test-$POP3_PORT
+base_dir = $state/run
+state_dir = $state/run/state
+log_path = $state/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+auth_failure_delay = 0
+mail_uid = $(id -u $mail_user)
+mail_gid = $(id -g $mail_user)
+default_login_user = $login_user
+default_internal_user = $me
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $state/passwd
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u $state/passwd
+}
+mail_location = maildir:~/Maildir
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $POP3_PORT
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service imap-login {
+  inet_listener imap {
+    port = 0
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+CONF
+    /usr/sbin/dovecot -F -c "$state/dovecot.conf" >> "$state/dovecot.log" 2>&1 &
+    server_pids+=($!)
+    wait_port "$POP3_PORT" $! || { cat "$state/dovecot.log" >&2; return 1; }
+}
+
+stop_servers() {
+    local pid
+    for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${server_pids[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    done
+    server_pids=()
+}
