@@ -283,9 +283,11 @@ int INetProtocol::ReadResponses() {
             Disconnect();
             return ResponseFailed;
         }
-        int cr = line.search("\r");
-        if (cr >= 0) line = line.before(cr);
-        else if (line.length() > 0 && line[line.length() - 1] == '\n') line = line.before(line.length() - 1);
+        // Only the line end goes: a CR inside a message line is part of the message.
+        int end = line.length();
+        if (end > 0 && line[end - 1] == '\n') end--;
+        if (end > 0 && line[end - 1] == '\r') end--;
+        line = line.before(end);
         int r = ProcessResponse(line);
         if (r != ResponseMore) return r;
     }

@@ -172,7 +172,7 @@ class INetProtocol {
     // break (the callers refuse such values).
     int SendCommand(const String& text);
     int ReadResponses();
-    // Given each response line (cut before its first CR); returns a ResponseResult.
+    // Given each response line without its line end; returns a ResponseResult.
     virtual int ProcessResponse(const String& line) = 0;
 
     void Error(const String& text) { error_ = text; }

@@ -31,6 +31,7 @@ void RegisterScriptTags(ScriptParser* parser) {
         {TagKpWHILE, ProcessKpWHILE}, {TagKpASSIGN, ProcessKpASSIGN},
         {TagKpFUNCTION, ProcessKpFUNCTION},
         {TagBRINDLE, ProcessBRINDLE}, {TagKELP, ProcessKELP},
+        {TagKpLOCALIZED, ProcessKpLOCALIZED},
     };
     for (const auto& h : kHandlers) parser->SetHandler(h.id, h.handler);
 }

@@ -21,6 +21,7 @@ int ProcessKpHIDE(ScriptState* state, Tag* tag);
 int ProcessKpFUNCTION(ScriptState* state, Tag* tag);
 int ProcessKELP(ScriptState* state, Tag* tag);
 int ProcessBRINDLE(ScriptState* state, Tag* tag);
+int ProcessKpLOCALIZED(ScriptState* state, Tag* tag);
 // A tag without a handler: skips its block (for block tags) and raises the runtime
 // error "<TAG> is not available in this version of Kelp".
 [[gnu::cold]] int ProcessUnavailableTag(ScriptState* state, Tag* tag);
