@@ -111,6 +111,9 @@ int CGIKelp::calltimeout() { return config_ ? config_->Get(Config::CallTimeout) 
 int CGIKelp::callbuffersize() { return config_ ? config_->Get(Config::CallBufferSize) : Kelp::callbuffersize(); }
 int CGIKelp::mailtimeout() { return config_ ? config_->Get(Config::MailTimeout) : Kelp::mailtimeout(); }
 int CGIKelp::smtpbuffersize() { return config_ ? config_->Get(Config::SMTPBufferSize) : Kelp::smtpbuffersize(); }
+int CGIKelp::importbuffersize() {
+    return config_ ? config_->Get(Config::ImportBufferSize) : Kelp::importbuffersize();
+}
 long CGIKelp::maxresponselength() {
     return config_ ? config_->Get(Config::MaxResponseLength) : Kelp::maxresponselength();
 }

@@ -57,6 +57,7 @@ class CGIKelp : public Kelp {
     int mailtimeout() override;
     int smtpbuffersize() override;
     long maxresponselength() override;
+    int importbuffersize() override;
     // Installs the signal handlers that only mark the request interrupted.
     void ScriptStarting() override;
     int maxfunctiondepth() override;

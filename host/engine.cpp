@@ -21,6 +21,7 @@
 #include "script/error.h"
 #include "script/script_parser.h"
 #include "data/database_tags.h"
+#include "data/flat_file_tags.h"
 #include "host/module.h"
 #include "net/cgi_network.h"
 #include "net/network_tags.h"
@@ -63,6 +64,7 @@ Kelp::~Kelp() {
 void Kelp::InstallTagHandlers(ScriptParser* parser) {
     InstallHostTagHandlers(parser);
     InstallDatabaseTags(parser);
+    InstallFlatFileTags(parser);
     InstallNetworkTags(parser);
 }
 

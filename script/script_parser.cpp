@@ -894,7 +894,8 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* ou
     bool keepsource = (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
                       (id == TagKpFILTER && name.matches("FILTER")) ||
                       (id == TagKpDO && name.matches("VALUE"));
-    bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER"));
+    bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER")) ||
+                       (id == TagIMPORT && name.matches("WHERE"));
     long position = macrosource_->CurrentFilePosition();
     int startline = line();
     ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true, keepsource};

@@ -1,0 +1,149 @@
+// The flat-file tags: KpIMPORT ... /KpIMPORT (with KpIMPORTSTOP) and the legacy
+// IMPORT ... /IMPORT (ended early by IMPORT STOP) run their block once per accepted
+// record of a delimited file; KpEXPORT and EXPORT append one record.
+
+#include "data/flat_file_tags.h"
+
+#include "data/flat_file.h"
+#include "host/engine.h"
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
+
+namespace {
+
+// The file a tag names, resolved inside the data directory; false after the runtime
+// error (*result holds the tag's result then).
+bool ResolveFile(ScriptState* state, Tag* tag, String* path, String* name, int* result) {
+    *name = tag->Value("FILE").trimmed();
+    String error;
+    if (!state->parser()->engine()->ResolvePath(*name, DataPath, path, &error)) {
+        *result = state->RuntimeError(tag, error);
+        return false;
+    }
+    return true;
+}
+
+// The legacy tags need ORDER (the variables); the others have FIELDS.
+bool HasFields(ScriptParser* parser, Tag* tag, const char* attribute) {
+    if (tag->Find(attribute) != nullptr) return true;
+    parser->SyntaxError(tag->name() + " requires the " + attribute + " attribute to be specified");
+    return false;
+}
+
+class IMPORTState : public ScriptState {
+  public:
+    IMPORTState(ScriptParser* parser, Tag* tag)
+        : ScriptState(parser, tag), file_(parser), legacy_(tag->id() == TagIMPORT) {}
+
+    FlatFile* file() { return &file_; }
+
+    // Reads the first record: a FlatFileResult.
+    int Start() {
+        if (!file_.StartImport()) return FlatFileFailed;
+        int r = file_.ImportNextRecord();
+        if (r == FlatFileRecord) {
+            parser_->macrosource()->SavePosition(&body_);
+            bodyline_ = parser_->line();
+        }
+        return r;
+    }
+
+    bool HandsToDispatch(const Tag* tag) const override {
+        int id = tag->id();
+        if (id == tag_->endid()) return false;
+        return legacy_ ? id != TagIMPORT : id != TagKpIMPORTSTOP;
+    }
+
+    int ProcessTag(Tag* tag) override {
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        if (tag->id() == TagKpIMPORTSTOP) return StateClose;
+        if (tag->id() == TagIMPORT) {
+            if (tag->Find("STOP") != nullptr) return StateClose;
+            if (tag->Find("DATA") != nullptr) {
+                parser_->SyntaxError("&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+                return StateError;
+            }
+            return Dispatch(tag);
+        }
+        int r = file_.ImportNextRecord();
+        if (r == FlatFileRecord) {
+            parser_->macrosource()->RestorePosition(body_);
+            parser_->SetLine(bodyline_);
+            return StateDone;
+        }
+        ended_ = true;
+        file_.EndImport();
+        if (r == FlatFileFailed) {
+            if (file_.error().empty()) return StateError;  // reported where it was found
+            return RuntimeError(tag_, file_.error()) ? StateClose : StateError;
+        }
+        return StateClose;
+    }
+
+    int ExitState() override {
+        file_.EndImport();
+        if (ended_) return StateDone;
+        return parser_->SkipBlock(tag_) ? StateDone : StateError;
+    }
+
+  private:
+    FlatFile file_;
+    bool legacy_;
+    bool ended_ = false;
+    MacroExpander::Position body_;
+    int bodyline_ = 0;
+};
+
+int ProcessKpIMPORT(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    bool legacy = tag->id() == TagIMPORT;
+    if (!HasFields(parser, tag, legacy ? "ORDER" : "FIELDS")) return StateError;
+    String path, name;
+    int result;
+    if (!ResolveFile(state, tag, &path, &name, &result)) {
+        return result ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
+    }
+    IMPORTState* s = new IMPORTState(parser, tag);
+    FlatFile* f = s->file();
+    f->SetImportFile(path, name);
+    f->SetImportOrder(tag->Value(legacy ? "ORDER" : "FIELDS"));
+    if (tag->Find("DELIMITER") != nullptr) f->SetImportDelimiter(tag->Value("DELIMITER"));
+    if (tag->Find(legacy ? "WHERE" : "FILTER") != nullptr) {
+        f->SetWHEREExpressionOffset(tag->position(), tag->positionline());
+    }
+    int r = s->Start();
+    if (r == FlatFileRecord) {
+        parser->AddState(s);
+        return StateDone;
+    }
+    String message = f->error();
+    delete s;
+    if (r == FlatFileFailed) {
+        if (message.empty()) return StateError;
+        if (!state->RuntimeError(tag, message)) return StateError;
+    }
+    return parser->SkipBlock(tag) ? StateDone : StateError;
+}
+
+int ProcessKpEXPORT(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    bool legacy = tag->id() == TagEXPORT;
+    if (!HasFields(parser, tag, legacy ? "ORDER" : "FIELDS")) return StateError;
+    String path, name;
+    int result;
+    if (!ResolveFile(state, tag, &path, &name, &result)) return result;
+    FlatFile f(parser);
+    f.SetExportFile(path, name);
+    f.SetExportOrder(tag->Value(legacy ? "ORDER" : "FIELDS"));
+    if (tag->Find("DELIMITER") != nullptr) f.SetExportDelimiter(tag->Value("DELIMITER"));
+    return f.ExportRecord() ? StateDone : state->RuntimeError(tag, f.error());
+}
+
+}  // namespace
+
+void InstallFlatFileTags(ScriptParser* parser) {
+    parser->SetHandler(TagKpIMPORT, ProcessKpIMPORT);
+    parser->SetHandler(TagIMPORT, ProcessKpIMPORT);
+    parser->SetHandler(TagKpEXPORT, ProcessKpEXPORT);
+    parser->SetHandler(TagEXPORT, ProcessKpEXPORT);
+}
