@@ -3,6 +3,8 @@
 
 #include "host/cgi_kelp.h"
 
+#include "host/package.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -446,6 +448,10 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
     if (config_->ReadSiteVars() != 0) return 0;
     if (mode_ == ServerSafeMode && !SwitchToUserMode()) return 0;
     if (config_->ReadUserSiteVars() != 0) return 0;
+    for (ConfigTag* t = config_->packagetags().First(); t != nullptr; t = config_->packagetags().Next()) {
+        AddPackage(new Package(t->name, t->values[0], t->values[1], t->values[2], t->values[3], t->values[4]));
+    }
+    EnablePackages(config_->Get(Config::Packages));
     if (config_->Get(Config::Nice) != 0) {
         errno = 0;
         if (nice(static_cast<int>(config_->Get(Config::Nice))) == -1 && errno != 0) {

@@ -23,6 +23,7 @@
 #include "data/database_tags.h"
 #include "data/flat_file_tags.h"
 #include "host/module.h"
+#include "host/package.h"
 #include "net/cgi_network.h"
 #include "net/network_tags.h"
 #include "host/script_host_tags.h"
@@ -56,6 +57,7 @@ PseudoRND& Kelp::random() {
 
 Kelp::~Kelp() {
     delete network_;
+    for (Package* p : packages_) delete p;
     CloseDatabases();
     modules_.Dump();
     delete vars_;
@@ -65,6 +67,7 @@ void Kelp::InstallTagHandlers(ScriptParser* parser) {
     InstallHostTagHandlers(parser);
     InstallDatabaseTags(parser);
     InstallFlatFileTags(parser);
+    InstallPackageBuiltins(parser);
     InstallNetworkTags(parser);
 }
 
@@ -126,6 +129,35 @@ String RealPath(const String& path) {
 }  // namespace
 
 String Kelp::lockhostname() { return MachineName(); }
+
+void Kelp::AddPackage(Package* package) { packages_.push_back(package); }
+
+Package* Kelp::FindPackage(const String& code) {
+    for (Package* p : packages_) {
+        if (p->code().length() == code.length() && p->code().matches(code.chars())) return p;
+    }
+    return nullptr;
+}
+
+void Kelp::EnablePackages(const String& codes) {
+    std::vector<Package*> enabled;
+    int start = 0;
+    for (;;) {
+        int comma = codes.search(",", start);
+        String code = codes.at(start, comma < 0 ? codes.length() : comma).trimmed();
+        for (auto it = packages_.begin(); !code.empty() && it != packages_.end(); ++it) {
+            if ((*it)->code().length() == code.length() && (*it)->code().matches(code.chars())) {
+                enabled.push_back(*it);
+                packages_.erase(it);
+                break;
+            }
+        }
+        if (comma < 0) break;
+        start = comma + 1;
+    }
+    for (Package* p : packages_) delete p;
+    packages_ = enabled;
+}
 
 NetworkManager* Kelp::networkmanager() {
     if (network_ == nullptr) network_ = new CGINetworkManager(this);

@@ -19,6 +19,7 @@ class Error;
 class FileManager;
 class Module;
 class NetworkManager;
+class Package;
 class Output;
 class ScriptParser;
 class Variable;
@@ -135,6 +136,13 @@ class Kelp {
     // filter are evaluated (null: none); returns the previous one.
     Database* SetFieldScope(Database* db);
 
+    // Packages: those the configuration declares, until EnablePackages() keeps the
+    // ones a comma-separated list names, in its order.
+    void AddPackage(Package* package);  // takes ownership
+    void EnablePackages(const String& codes);
+    Package* FindPackage(const String& code);
+    const std::vector<Package*>& packages() const { return packages_; }
+
     Variables* vars() { return vars_; }
     // An uploaded file of this request, removed when the request ends if it is
     // still there.
@@ -210,6 +218,7 @@ class Kelp {
 
     std::vector<String> uploads_;
     NetworkManager* network_ = nullptr;  // owned, made on first use
+    std::vector<Package*> packages_;     // owned
     std::vector<Database*> databases_;  // owned, in the order opened
     Database* primarydatabase_ = nullptr;  // not owned: one of databases_
     Database* fieldscope_ = nullptr;       // not owned: one of databases_

@@ -265,12 +265,6 @@ int SetDefaultLanguage(ScriptParser* p, VariableTree* a, String* r) {
     return Done(r, p->engine()->defaultlanguage());
 }
 
-// Stand-in for the functions the host supplies.
-int Unavailable(ScriptParser* p, VariableTree*, String*) {
-    p->ReportExpressionError("This function is not available in this version of Kelp");
-    return 0;
-}
-
 const Builtin kBuiltins[] = {
     {"time_t_month", "time_t, time_zone", TimeMonth},
     {"time_t_year", "time_t, time_zone", TimeYear},
@@ -334,12 +328,6 @@ const Builtin kBuiltins[] = {
     {"decodeentities", "string", DecodeEnt},
     {"makesessionid", "", SessionId},
     {"kelp_getvarlist", "scope", VarList},
-    {"kelp_package_list", "", Unavailable},
-    {"kelp_package_name", "code", Unavailable},
-    {"kelp_package_description", "code", Unavailable},
-    {"kelp_package_version", "code", Unavailable},
-    {"kelp_package_defaultpath", "code", Unavailable},
-    {"kelp_package_extract", "code, directory, license", Unavailable},
     {"kelp_setlanguage", "language", SetLanguage},
     {"kelp_setdefaultlanguage", "language", SetDefaultLanguage},
 };
