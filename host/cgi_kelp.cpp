@@ -452,6 +452,15 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
         AddPackage(new Package(t->name, t->values[0], t->values[1], t->values[2], t->values[3], t->values[4]));
     }
     EnablePackages(config_->Get(Config::Packages));
+    // A relative library name is found in commercedir when one is configured.
+    String commercedir = config_->Get(Config::CommerceDir);
+    for (ConfigTag* t = config_->commercelibs().First(); t != nullptr; t = config_->commercelibs().Next()) {
+        String library = t->values[0];
+        if (!commercedir.empty() && !library.empty() && library[0] != '/') {
+            library = commercedir + (commercedir[commercedir.length() - 1] == '/' ? "" : "/") + library;
+        }
+        AddCommerceHandler(t->name, library);
+    }
     if (config_->Get(Config::Nice) != 0) {
         errno = 0;
         if (nice(static_cast<int>(config_->Get(Config::Nice))) == -1 && errno != 0) {

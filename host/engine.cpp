@@ -22,6 +22,7 @@
 #include "script/script_parser.h"
 #include "data/database_tags.h"
 #include "data/flat_file_tags.h"
+#include "host/commerce.h"
 #include "host/module.h"
 #include "host/package.h"
 #include "net/cgi_network.h"
@@ -58,6 +59,7 @@ PseudoRND& Kelp::random() {
 Kelp::~Kelp() {
     delete network_;
     for (Package* p : packages_) delete p;
+    for (CommerceMethod* m : commercemethods_) delete m;
     CloseDatabases();
     modules_.Dump();
     delete vars_;
@@ -68,6 +70,7 @@ void Kelp::InstallTagHandlers(ScriptParser* parser) {
     InstallDatabaseTags(parser);
     InstallFlatFileTags(parser);
     InstallPackageBuiltins(parser);
+    InstallCommerceTags(parser);
     InstallNetworkTags(parser);
 }
 
@@ -131,6 +134,17 @@ String RealPath(const String& path) {
 String Kelp::lockhostname() { return MachineName(); }
 
 void Kelp::AddPackage(Package* package) { packages_.push_back(package); }
+
+void Kelp::AddCommerceHandler(const String& method, const String& library) {
+    commercemethods_.push_back(new CommerceMethod{method, library});
+}
+
+const CommerceMethod* Kelp::FindCommerceMethod(const String& method) const {
+    for (const CommerceMethod* m : commercemethods_) {
+        if (m->method.length() == method.length() && m->method.matches(method.chars())) return m;
+    }
+    return nullptr;
+}
 
 Package* Kelp::FindPackage(const String& code) {
     for (Package* p : packages_) {

@@ -19,6 +19,7 @@ class Error;
 class FileManager;
 class Module;
 class NetworkManager;
+struct CommerceMethod;
 class Package;
 class Output;
 class ScriptParser;
@@ -143,6 +144,10 @@ class Kelp {
     Package* FindPackage(const String& code);
     const std::vector<Package*>& packages() const { return packages_; }
 
+    // Commerce methods (COMMERCE-LIB): a method name and the library carrying it out.
+    void AddCommerceHandler(const String& method, const String& library);
+    const CommerceMethod* FindCommerceMethod(const String& method) const;
+
     Variables* vars() { return vars_; }
     // An uploaded file of this request, removed when the request ends if it is
     // still there.
@@ -219,6 +224,7 @@ class Kelp {
     std::vector<String> uploads_;
     NetworkManager* network_ = nullptr;  // owned, made on first use
     std::vector<Package*> packages_;     // owned
+    std::vector<CommerceMethod*> commercemethods_;  // owned
     std::vector<Database*> databases_;  // owned, in the order opened
     Database* primarydatabase_ = nullptr;  // not owned: one of databases_
     Database* fieldscope_ = nullptr;       // not owned: one of databases_

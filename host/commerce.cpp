@@ -1,0 +1,189 @@
+// The commerce handler and KpCOMMERCE.
+
+#include "host/commerce.h"
+
+#include <dlfcn.h>
+
+#include "host/engine.h"
+#include "script/encoding.h"
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
+
+void CommerceHandler::SetFields(const String& list) {
+    fields_.Dump();
+    int start = 0;
+    for (;;) {
+        int comma = list.search(",", start);
+        String name = list.at(start, comma < 0 ? list.length() : comma).trimmed();
+        if (!name.empty()) fields_.SetVariable(name, parser_->variables()->Value(name));
+        if (comma < 0) return;
+        start = comma + 1;
+    }
+}
+
+int UNIXCommerceHandler::Failed() {
+    const char* text = errorfunction_ != nullptr
+                           ? errorfunction_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_)
+                           : nullptr;
+    error_ = text != nullptr ? String(text) : String("The commerce library reported an error");
+    return CommerceFailed;
+}
+
+int UNIXCommerceHandler::Go(VariableTree* vars) {
+    KeepCommerceExports();
+    vars_ = vars;
+    library_ = dlopen(method_.library.chars(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) {
+        const char* message = dlerror();
+        error_ = message != nullptr ? String(message) : String("Unable to load '" + method_.library + "'");
+        return CommerceFailed;
+    }
+    const char* names[] = {"kelp_commerce_init", "kelp_commerce_loop", "kelp_commerce_cleanup",
+                           "kelp_commerce_error"};
+    void* found[4];
+    for (int i = 0; i < 4; i++) {
+        dlerror();
+        found[i] = dlsym(library_, names[i]);
+        if (found[i] == nullptr) {
+            const char* message = dlerror();
+            error_ = message != nullptr ? String(message) : String("Undefined symbol ") + names[i];
+            return CommerceFailed;
+        }
+    }
+    init_ = reinterpret_cast<InitFunction>(found[0]);
+    loop_ = reinterpret_cast<LoopFunction>(found[1]);
+    cleanup_ = reinterpret_cast<CleanupFunction>(found[2]);
+    errorfunction_ = reinterpret_cast<ErrorFunction>(found[3]);
+    int r = init_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_, vars_);
+    if (r == 1) return Failed();
+    if (r == 2) return CommerceDone;
+    iteration_ = 0;
+    return Continue();
+}
+
+int UNIXCommerceHandler::Continue() {
+    if (loop_ == nullptr) return CommerceDone;
+    int r = loop_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_, vars_, iteration_++);
+    if (r == 1) return Failed();
+    if (r == 2) return CommerceDone;
+    return CommerceRun;
+}
+
+void UNIXCommerceHandler::End() {
+    if (library_ == nullptr) return;
+    if (cleanup_ != nullptr) cleanup_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_);
+    dlclose(library_);
+    library_ = nullptr;
+    init_ = nullptr;
+    loop_ = nullptr;
+    cleanup_ = nullptr;
+    errorfunction_ = nullptr;
+}
+
+namespace {
+
+// The block: runs its body while the library asks for another iteration. The
+// variables the library sets are a system scope of their own while the block runs.
+class COMMERCEState : public ScriptState {
+  public:
+    COMMERCEState(ScriptParser* parser, Tag* tag, CommerceHandler* handler)
+        : ScriptState(parser, tag), handler_(handler) {}
+    ~COMMERCEState() override {
+        PopVariables();
+        delete handler_;
+    }
+
+    int Start() {
+        parser_->variables()->PushSystemVars(&vars_);
+        pushed_ = true;
+        int r = handler_->Go(&vars_);
+        parser_->variables()->Invalidate();
+        if (r == CommerceRun) {
+            parser_->macrosource()->SavePosition(&body_);
+            bodyline_ = parser_->line();
+        } else {
+            handler_->End();
+            PopVariables();
+        }
+        return r;
+    }
+
+    const String& error() const { return handler_->error(); }
+
+    bool HandsToDispatch(const Tag* tag) const override {
+        return tag->id() != tag_->endid() && tag->id() != TagKpCOMMERCESTOP;
+    }
+
+    int ProcessTag(Tag* tag) override {
+        if (HandsToDispatch(tag)) return Dispatch(tag);
+        if (tag->id() == TagKpCOMMERCESTOP) return StateClose;
+        int r = handler_->Continue();
+        parser_->variables()->Invalidate();
+        if (r == CommerceRun) {
+            parser_->macrosource()->RestorePosition(body_);
+            parser_->SetLine(bodyline_);
+            return StateDone;
+        }
+        ended_ = true;
+        if (r == CommerceFailed) {
+            String message = handler_->error();
+            handler_->End();
+            return RuntimeError(tag_, Entities(message)) ? StateClose : StateError;
+        }
+        return StateClose;
+    }
+
+    int ExitState() override {
+        handler_->End();
+        PopVariables();
+        if (ended_) return StateDone;
+        return parser_->SkipBlock(tag_) ? StateDone : StateError;
+    }
+
+  private:
+    void PopVariables() {
+        if (!pushed_) return;
+        pushed_ = false;
+        parser_->variables()->PopSystemVars();
+    }
+
+    CommerceHandler* handler_;  // owned
+    VariableTree vars_;         // owns elements
+    bool pushed_ = false;
+    bool ended_ = false;
+    MacroExpander::Position body_;
+    int bodyline_ = 0;
+};
+
+int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
+    ScriptParser* parser = state->parser();
+    NameValuePair* method = tag->Find("METHOD");
+    if (method == nullptr) method = tag->Find("METAMETHOD");
+    if (method == nullptr) {
+        parser->SyntaxError(tag->name() + " requires the METHOD attribute to be specified");
+        return StateError;
+    }
+    const CommerceMethod* m = parser->engine()->FindCommerceMethod(method->value().trimmed());
+    if (m == nullptr) {
+        int result = state->RuntimeError(tag, "Unsupported commerce method '" + Entities(method->value()) + "'");
+        if (!result) return StateError;
+        return parser->SkipBlock(tag) ? StateDone : StateError;
+    }
+    CommerceHandler* handler = new UNIXCommerceHandler(*m, parser);
+    handler->SetAction(tag->Value("ACTION"));
+    handler->SetFields(tag->Value("FIELDS"));
+    COMMERCEState* s = new COMMERCEState(parser, tag, handler);
+    int r = s->Start();
+    if (r == CommerceRun) {
+        parser->AddState(s);
+        return StateDone;
+    }
+    String message = s->error();
+    delete s;
+    if (r == CommerceFailed && !state->RuntimeError(tag, Entities(message))) return StateError;
+    return parser->SkipBlock(tag) ? StateDone : StateError;
+}
+
+}  // namespace
+
+void InstallCommerceTags(ScriptParser* parser) { parser->SetHandler(TagKpCOMMERCE, ProcessKpCOMMERCE); }
