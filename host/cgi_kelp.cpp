@@ -113,6 +113,7 @@ int CGIKelp::calltimeout() { return config_ ? config_->Get(Config::CallTimeout) 
 int CGIKelp::callbuffersize() { return config_ ? config_->Get(Config::CallBufferSize) : Kelp::callbuffersize(); }
 int CGIKelp::mailtimeout() { return config_ ? config_->Get(Config::MailTimeout) : Kelp::mailtimeout(); }
 int CGIKelp::smtpbuffersize() { return config_ ? config_->Get(Config::SMTPBufferSize) : Kelp::smtpbuffersize(); }
+String CGIKelp::tlscafile() { return config_ ? config_->Get(Config::TLSCAFile) : Kelp::tlscafile(); }
 int CGIKelp::importbuffersize() {
     return config_ ? config_->Get(Config::ImportBufferSize) : Kelp::importbuffersize();
 }

@@ -58,6 +58,7 @@ class CGIKelp : public Kelp {
     int smtpbuffersize() override;
     long maxresponselength() override;
     int importbuffersize() override;
+    String tlscafile() override;
     // Installs the signal handlers that only mark the request interrupted.
     void ScriptStarting() override;
     int maxfunctiondepth() override;

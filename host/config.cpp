@@ -70,6 +70,7 @@ const ConfigKey kKeys[] = {
     {"maxfiles", Config::IntegerKey, Config::MaxFiles},
     {"lockexpiration", Config::IntegerKey, Config::LockExpiration},
     {"lockhostname", Config::StringKey, Config::LockHostName},
+    {"tlscafile", Config::StringKey, Config::TLSCAFile},
     {"maxcontentlength", Config::IntegerKey, Config::MaxContentLength},
     {"maxresponselength", Config::IntegerKey, Config::MaxResponseLength},
     {"maxformfields", Config::IntegerKey, Config::MaxFormFields},

@@ -45,7 +45,7 @@ class Config {
     enum StringSetting {
         KelpRoot, UserDir, UserSiteVars, AuthFile, AuthUserDir, StdModeDataDir, KelpDefault,
         SiteVars, CommerceDir, Path, TempDir, WorkDir, LogFile, ServerAdmin, VirtualHostVariable,
-        ValidExtensions, Packages, LockHostName, StringSettings
+        ValidExtensions, Packages, LockHostName, TLSCAFile, StringSettings
     };
     enum IntegerSetting {
         LogLevel, SecurityOptions, GlobalTimeout, MailTimeout, CallTimeout, UseCookies, Nice,

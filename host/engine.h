@@ -94,6 +94,9 @@ class Kelp {
     virtual int mailtimeout() { return 30; }
     virtual int smtpbuffersize() { return 8192; }
     virtual long maxresponselength() { return 16L * 1024 * 1024; }
+    // A file of PEM certificates that TLS peers are verified against instead of the
+    // system's store; empty for the system's.
+    virtual String tlscafile() { return String(); }
     // Read buffer of the import tags.
     virtual int importbuffersize() { return 8192; }
     // The server's DNS name (for the mail greeting): SERVER_NAME, else the machine's.

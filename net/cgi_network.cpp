@@ -14,16 +14,7 @@
 #include <unistd.h>
 
 #include "host/engine.h"
-
-namespace {
-
-long long NowMilliseconds() {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000;
-}
-
-}  // namespace
+#include "net/tls.h"
 
 int CGINetworkManager::GetHostAddress(const String& host, String* address) {
     if (host.matches("localhost")) {
@@ -50,11 +41,13 @@ int CGINetworkManager::GetHostAddress(const String& host, String* address) {
 }
 
 CGINetworkConnection::CGINetworkConnection(Kelp* engine)
-    : NetworkConnection(engine), socket_(-1), timeout_(30), position_(0), count_(0) {}
+    : NetworkConnection(engine), socket_(-1), tls_(nullptr), timeout_(30), position_(0), count_(0) {}
 
 CGINetworkConnection::~CGINetworkConnection() { Close(); }
 
 void CGINetworkConnection::Close() {
+    delete tls_;
+    tls_ = nullptr;
     if (socket_ >= 0) close(socket_);
     socket_ = -1;
     position_ = count_ = 0;
@@ -135,20 +128,45 @@ int CGINetworkConnection::Connect(const String& address, int port, int timeout) 
     return 1;
 }
 
+int CGINetworkConnection::StartTLS(const String& host, int timeout) {
+    if (socket_ < 0) {
+        Error("TLS: the connection is closed");
+        return 0;
+    }
+    delete tls_;
+    tls_ = new TLSSession();
+    // What was read ahead in plain text belongs to the time before TLS.
+    position_ = count_ = 0;
+    long long deadline = NowMilliseconds() + static_cast<long long>(timeout) * 1000;
+    if (engine() != nullptr && engine()->timeremaining() >= 0) {
+        long long end = NowMilliseconds() + engine()->timeremaining() * 1000LL + 999;
+        if (end < deadline) deadline = end;
+    }
+    if (!tls_->Start(socket_, host, engine() != nullptr ? engine()->tlscafile() : String(), deadline)) {
+        Error(tls_->error());
+        delete tls_;
+        tls_ = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
 long CGINetworkConnection::Fill(int timeout) {
     position_ = count_ = 0;
     for (;;) {
-        ssize_t n = recv(socket_, block_, sizeof block_, 0);
+        bool wantwrite = false;
+        ssize_t n = tls_ != nullptr ? tls_->Read(block_, sizeof block_, &wantwrite)
+                                    : recv(socket_, block_, sizeof block_, 0);
         if (n >= 0) {
             count_ = static_cast<int>(n);
             return n;
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            Error(String("Error reading from host: ") + strerror(errno));
+            Error(tls_ != nullptr ? tls_->error() : String("Error reading from host: ") + strerror(errno));
             return NetworkFailed;
         }
-        int ready = Wait(POLLIN, timeout);
+        int ready = Wait(wantwrite ? POLLOUT : POLLIN, timeout);
         if (ready == 0) {
             Error("Timed out waiting for data from host");
             return NetworkReadTimedOut;
@@ -204,18 +222,26 @@ long CGINetworkConnection::Write(const char* data, long length) {
     }
     long done = 0;
     while (done < length) {
-        ssize_t n = send(socket_, data + done, static_cast<size_t>(length - done), MSG_NOSIGNAL);
+        bool wantread = false;
+        ssize_t n;
+        if (tls_ != nullptr) {
+            bool wantwrite = true;
+            n = tls_->Write(data + done, length - done, &wantwrite);
+            wantread = !wantwrite;
+        } else {
+            n = send(socket_, data + done, static_cast<size_t>(length - done), MSG_NOSIGNAL);
+        }
         if (n > 0) {
             done += n;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (Wait(POLLOUT, timeout_) == 1) continue;
+            if (Wait(wantread ? POLLIN : POLLOUT, timeout_) == 1) continue;
             Error("Error sending data to server: timed out");
             return -1;
         }
-        Error(String("Error sending data to server: ") + strerror(errno));
+        Error(tls_ != nullptr ? tls_->error() : String("Error sending data to server: ") + strerror(errno));
         return -1;
     }
     return done;

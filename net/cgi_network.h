@@ -7,6 +7,8 @@
 
 #include "net/network.h"
 
+class TLSSession;
+
 class CGINetworkConnection : public NetworkConnection {
   public:
     explicit CGINetworkConnection(Kelp* engine);
@@ -18,6 +20,8 @@ class CGINetworkConnection : public NetworkConnection {
     long Write(const char* data, long length) override;
     void Close() override;
     bool open() const override { return socket_ >= 0; }
+    int StartTLS(const String& host, int timeout) override;
+    bool secure() const override { return tls_ != nullptr; }
     int socket() const { return socket_; }
 
   private:
@@ -29,6 +33,7 @@ class CGINetworkConnection : public NetworkConnection {
     long Fill(int timeout);
 
     int socket_;
+    TLSSession* tls_;  // owned while the connection is encrypted
     int timeout_;  // seconds a write may wait: the connect's time-out
     char block_[4096];
     int position_;

@@ -5,8 +5,15 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
 
 #include "foundation/string.h"
+
+long long NowMilliseconds() {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000;
+}
 
 bool HoldsLineBreak(const String& text) {
     for (int i = 0; i < text.length(); i++) {
@@ -66,8 +73,9 @@ int NetworkManager::SplitURL(const String& url, URLParts* parts, String* error) 
         return 0;
     }
     String scheme = url.before(slashes);
-    if (!scheme.empty() && !scheme.matches("http:")) {
-        *error = "only http URLs are supported";
+    parts->secure = scheme.matches("https:") && scheme.length() == 6;
+    if (!scheme.empty() && !scheme.matches("http:") && !parts->secure) {
+        *error = "only http and https URLs are supported";
         return 0;
     }
     String rest = url.from(slashes + 2);
@@ -109,7 +117,7 @@ int NetworkManager::SplitURL(const String& url, URLParts* parts, String* error) 
         *error = "the URL names no host";
         return 0;
     }
-    parts->port = 80;
+    parts->port = parts->secure ? 443 : 80;
     if (parts->portgiven) {
         parts->port = ParsePort(port);
         if (parts->port < 0) {
@@ -156,6 +164,11 @@ NetworkConnection* NetworkManager::OpenURL(const String& url, const String& meth
     }
     NetworkConnection* connection = Connect(parts.host, parts.port, timeout);
     if (connection == nullptr) return nullptr;
+    if (parts.secure && !connection->StartTLS(parts.host, timeout)) {
+        Error(connection->error());
+        delete connection;
+        return nullptr;
+    }
     String request = method;
     request += " /";
     request += parts.path;
@@ -164,7 +177,7 @@ NetworkConnection* NetworkManager::OpenURL(const String& url, const String& meth
     if (v6) request += '[';
     request += parts.host;
     if (v6) request += ']';
-    if (parts.portgiven && parts.port != 80) {
+    if (parts.portgiven && parts.port != (parts.secure ? 443 : 80)) {
         request += ':';
         request.catint(parts.port);
     }

@@ -49,6 +49,10 @@ class NetworkConnection {
     long Write(const String& s) { return Write(s.chars(), s.length()); }
     virtual void Close() = 0;
     virtual bool open() const = 0;
+    // Turns the connection into TLS: the handshake for host (whose certificate must
+    // name it), within timeout seconds. 1, or 0 with error().
+    virtual int StartTLS(const String& host, int timeout) = 0;
+    virtual bool secure() const = 0;
 
     void Error(const String& text) { error_ = text; }
     const String& error() const { return error_; }
@@ -62,7 +66,8 @@ class NetworkConnection {
 // The pieces of an http URL.
 struct URLParts {
     String host;     // without brackets for an IPv6 address
-    int port = 80;
+    int port = 80;   // 443 for https
+    bool secure = false;  // https
     String path;     // what follows the host, without the first "/"
     bool portgiven = false;
 };
@@ -185,6 +190,9 @@ class INetProtocol {
     int timeout_;
     String error_;
 };
+
+// Milliseconds since the epoch (deadlines of network waits).
+long long NowMilliseconds();
 
 // Whether text holds a CR, LF or NUL: such a value never goes into a request line,
 // header or command.

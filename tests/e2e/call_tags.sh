@@ -168,7 +168,7 @@ expect "unknown host" "[Unable to open URL 'http://no-such-host.invalid/': Error
 closed=$(free_port)
 expect "closed port" "[Unable to open URL 'http://127.0.0.1:$closed/x': (127.0.0.1:$closed): Connection refused]" \
     "$(failing "http://127.0.0.1:$closed/x")"
-expect "https" "[Unable to open URL 'https://127.0.0.1/': only http URLs are supported]" "$(failing https://127.0.0.1/)"
+expect "ftp" "[Unable to open URL 'ftp://127.0.0.1/': only http and https URLs are supported]" "$(failing ftp://127.0.0.1/)"
 # A line break in the URL (from a visitor's field) is refused, never sent.
 before=$(wc -l < "$state/http/access.log")
 printf '<KELP KpCALL_ERROR="nonfatal,nodisplay"><KpLET u=decodeattribute("http://127.0.0.1:" $ PORT $ "/page.html%%0D%%0AX-Injected:%%201")><KpCALL ACTION="&[u]" METHOD="GET">never</KpCALL>[&[KpCALL_Error]]\n' > "$site/crlf.kp"

@@ -107,3 +107,24 @@ stop_servers() {
     done
     server_pids=()
 }
+
+# make_certs DIR: a test CA (DIR/ca.pem) and, signed by it, DIR/server.pem with its key
+# DIR/server.key for localhost and 127.0.0.1, and DIR/other.pem/other.key for
+# other.example only. DIR/server-full.pem holds the certificate and key together.
+make_certs() {
+    local d=$1
+    mkdir -p "$d"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Kelp Test CA" \
+        -keyout "$d/ca.key" -out "$d/ca.pem" 2>/dev/null || return 1
+    local name san
+    for name in server other; do
+        if [ $name = server ]; then san="DNS:localhost,IP:127.0.0.1"; else san="DNS:other.example"; fi
+        openssl req -newkey rsa:2048 -nodes -subj "/CN=$name" -keyout "$d/$name.key" \
+            -out "$d/$name.csr" 2>/dev/null || return 1
+        printf 'subjectAltName=%s\n' "$san" > "$d/$name.ext"
+        openssl x509 -req -in "$d/$name.csr" -CA "$d/ca.pem" -CAkey "$d/ca.key" -CAcreateserial -days 2 \
+            -extfile "$d/$name.ext" -out "$d/$name.pem" 2>/dev/null || return 1
+        cat "$d/$name.pem" "$d/$name.key" > "$d/$name-full.pem"
+    done
+    chmod 644 "$d"/*.key "$d"/*.pem
+}
