@@ -36,6 +36,21 @@ String MessageDate() {
     return String(text);
 }
 
+String Base64(const String& text) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    String out;
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.chars());
+    int n = text.length();
+    for (int i = 0; i < n; i += 3) {
+        unsigned v = s[i] << 16 | (i + 1 < n ? s[i + 1] << 8 : 0) | (i + 2 < n ? s[i + 2] : 0);
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += i + 1 < n ? kDigits[(v >> 6) & 63] : '=';
+        out += i + 2 < n ? kDigits[v & 63] : '=';
+    }
+    return out;
+}
+
 }  // namespace
 
 // --- SMTP -------------------------------------------------------------------
@@ -66,10 +81,36 @@ int SMTPOutput::DoWrite(const char* s, int n) {
 
 SMTP::~SMTP() { delete output_; }
 
-int SMTP::Connect(NetworkConnection* connection, const String& servername) {
+int SMTP::Connect(NetworkConnection* connection, const String& servername, bool extended) {
     int r = INetProtocol::Connect(connection);
     if (r != ResponseDone) return r;
-    return SendCommand("HELO " + servername);
+    return SendCommand((extended ? "EHLO " : "HELO ") + servername);
+}
+
+int SMTP::StartTLS(const String& host, const String& servername) {
+    int r = SendCommand("STARTTLS");
+    if (r != ResponseDone) return r;
+    if (!connection_->StartTLS(host, timeout_)) {
+        Error(connection_->error());
+        Disconnect();
+        return ResponseFailed;
+    }
+    return SendCommand("EHLO " + servername);
+}
+
+int SMTP::Login(const String& user, const String& password, const String& mechanism) {
+    if (mechanism.matches("login") && mechanism.length() == 5) {
+        int r = SendCommand("AUTH LOGIN");
+        if (r == ResponseDone) r = SendCommand(Base64(user));
+        if (r == ResponseDone) r = SendCommand(Base64(password));
+        return r;
+    }
+    String credentials = String("", 0);
+    credentials += '\0';
+    credentials += user;
+    credentials += '\0';
+    credentials += password;
+    return SendCommand("AUTH PLAIN " + Base64(credentials));
 }
 
 int SMTP::SendFrom(const String& address) { return SendCommand("MAIL FROM:<" + address + ">"); }
@@ -187,6 +228,18 @@ int POP3::Login(const String& user, const String& password) {
     int r = SendCommand("USER " + user);
     if (r != ResponseDone) return r;
     return SendCommand("PASS " + password);
+}
+
+int POP3::StartTLS(const String& host) {
+    mode_ = Single;
+    int r = SendCommand("STLS");
+    if (r != ResponseDone) return r;
+    if (!connection_->StartTLS(host, timeout_)) {
+        Error(connection_->error());
+        Disconnect();
+        return ResponseFailed;
+    }
+    return ResponseDone;
 }
 
 int POP3::BuildMessageList() {
@@ -313,25 +366,32 @@ String MailHandler::EnvelopeAddress(const String& value) {
     return value.trimmed();
 }
 
-int MailHandler::Connect(const String& mailhost, int defaultport, NetworkConnection** connection) {
-    String host;
+int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, int* security, String* host,
+                         NetworkConnection** connection) {
     int port;
     host_ = mailhost;
-    if (!SplitMailHost(mailhost, defaultport, &host, &port)) {
+    if (!SplitMailHost(mailhost, defaultport, host, &port)) {
         Error("Error connecting to '" + Entities(mailhost) + "': not a host name with an optional port");
         return 0;
     }
+    if (*security < 0) *security = port == tlsport ? MailTLS : MailPlain;
     NetworkManager* network = engine_->networkmanager();
-    *connection = network->Connect(host, port, engine_->mailtimeout());
+    *connection = network->Connect(*host, port, engine_->mailtimeout());
     if (*connection == nullptr) {
         Error("Error connecting to '" + Entities(mailhost) + "': " + Entities(network->error()));
+        return 0;
+    }
+    if (*security == MailTLS && !(*connection)->StartTLS(*host, engine_->mailtimeout())) {
+        Error("Error connecting to '" + Entities(mailhost) + "': " + Entities((*connection)->error()));
+        delete *connection;
+        *connection = nullptr;
         return 0;
     }
     return 1;
 }
 
 int MailHandler::StartSendMail(const String& to, const String& cc, const String& from, const String& subject,
-                               const String& mailhost) {
+                               const String& mailhost, const MailOptions& options) {
     // Values a visitor may have supplied never start a new header or command.
     const struct {
         const char* name;
@@ -343,14 +403,41 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
             return 0;
         }
     }
+    if (HoldsLineBreak(options.user) || HoldsLineBreak(options.password)) {
+        Error("The user or password holds a line break: nothing was sent");
+        return 0;
+    }
+    int security = options.security;
+    String host;
+    if (!options.user.empty() && security == MailPlain && !options.plaintextlogin) {
+        Error("Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or "
+              "\"tls\" (or allow it with PLAINTEXTLOGIN)");
+        return 0;
+    }
     NetworkConnection* connection;
-    if (!Connect(mailhost, 25, &connection)) return 0;
+    if (!Connect(mailhost, 25, 465, &security, &host, &connection)) return 0;
+    if (!options.user.empty() && security == MailPlain && !options.plaintextlogin) {
+        delete connection;
+        Error("Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or "
+              "\"tls\" (or allow it with PLAINTEXTLOGIN)");
+        return 0;
+    }
     delete smtp_;
     smtp_ = new SMTP(engine_->mailtimeout());
-    if (smtp_->Connect(connection, engine_->hostname()) != ResponseDone) {
+    bool extended = security != MailPlain || !options.user.empty();
+    if (smtp_->Connect(connection, engine_->hostname(), extended) != ResponseDone) {
         String reason = smtp_->error();
         if (engine_->hostname().empty()) reason += ": Please ensure that Kelp is able to determine the server's DNS name";
         Error("Error connecting to '" + Entities(mailhost) + "': " + ServerText(reason));
+        return 0;
+    }
+    if (security == MailStartTLS && smtp_->StartTLS(host, engine_->hostname()) != ResponseDone) {
+        Error("Error starting TLS with '" + Entities(mailhost) + "': " + ServerText(smtp_->error()));
+        return 0;
+    }
+    if (!options.user.empty() &&
+        smtp_->Login(options.user, options.password, options.mechanism) != ResponseDone) {
+        Error("Error logging into '" + Entities(mailhost) + "': " + ServerText(smtp_->error()));
         return 0;
     }
     String sender = EnvelopeAddress(from);
@@ -398,7 +485,7 @@ int MailHandler::EndSendMail() {
 }
 
 int MailHandler::StartGetMail(const String& login, const String& password, const String& directory,
-                              const String& mailhost) {
+                              const String& mailhost, int security) {
     if (HoldsLineBreak(login) || HoldsLineBreak(password) || HoldsLineBreak(mailhost)) {
         Error("The login, password or mail host holds a line break");
         return 0;
@@ -417,11 +504,16 @@ int MailHandler::StartGetMail(const String& login, const String& password, const
     if (!prefix_.empty() && prefix_[prefix_.length() - 1] != '/') prefix_ += '/';
     prefix_ += "KELP_POP";
     NetworkConnection* connection;
-    if (!Connect(mailhost, 110, &connection)) return 0;
+    String host;
+    if (!Connect(mailhost, 110, 995, &security, &host, &connection)) return 0;
     delete pop_;
     pop_ = new POP3(engine_->mailtimeout(), engine_->maxresponselength());
     if (pop_->Connect(connection) != ResponseDone) {
         Error("Error connecting to '" + Entities(mailhost) + "': " + ServerText(pop_->error()));
+        return 0;
+    }
+    if (security == MailStartTLS && pop_->StartTLS(host) != ResponseDone) {
+        Error("Error starting TLS with '" + Entities(mailhost) + "': " + ServerText(pop_->error()));
         return 0;
     }
     if (pop_->Login(login, password) != ResponseDone) {

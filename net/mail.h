@@ -36,8 +36,13 @@ class SMTP : public INetProtocol {
     explicit SMTP(int timeout) : INetProtocol(timeout), output_(nullptr) {}
     ~SMTP() override;
 
-    // Takes ownership of connection; reads the greeting and says HELO servername.
-    int Connect(NetworkConnection* connection, const String& servername);
+    // Takes ownership of connection; reads the greeting and says HELO servername
+    // (EHLO when extended: for STARTTLS and AUTH).
+    int Connect(NetworkConnection* connection, const String& servername, bool extended = false);
+    // STARTTLS, the handshake for host, and EHLO servername again.
+    int StartTLS(const String& host, const String& servername);
+    // AUTH PLAIN or AUTH LOGIN (mechanism "login").
+    int Login(const String& user, const String& password, const String& mechanism);
     int SendFrom(const String& address);
     int AddRecipient(const String& address);
     // Sends DATA and makes the body stream.
@@ -106,6 +111,8 @@ class POP3 : public INetProtocol {
     ~POP3() override;
 
     int Login(const String& user, const String& password);
+    // STLS and the handshake for host.
+    int StartTLS(const String& host);
     int BuildMessageList();
     // Retrieves the next message into a file named prefix + digits: 1 when there
     // was one (current() is it), 0 at the end, -1 on failure (error()).
@@ -129,6 +136,21 @@ class POP3 : public INetProtocol {
     long received_ = 0;
 };
 
+// How a mail connection is secured and whether it logs in.
+enum MailSecurity {
+    MailPlain = 0,     // no encryption
+    MailStartTLS = 1,  // STARTTLS (SMTP) or STLS (POP3) after the greeting
+    MailTLS = 2,       // TLS from the start (ports 465 and 995)
+};
+
+struct MailOptions {
+    int security = -1;  // a MailSecurity; -1: by the port (465 and 995 TLS, else plain)
+    String user;        // SMTP: log in with AUTH when not empty
+    String password;
+    String mechanism;   // "plain" (default) or "login"
+    bool plaintextlogin = false;  // allow the password over an unencrypted connection
+};
+
 // What the mail tags ask of SMTP and POP3, with the tags' messages.
 class MailHandler {
   public:
@@ -139,7 +161,7 @@ class MailHandler {
 
     // Sending: connects, sends the envelope and the header lines. 1, or 0 with error().
     int StartSendMail(const String& to, const String& cc, const String& from, const String& subject,
-                      const String& mailhost);
+                      const String& mailhost, const MailOptions& options = MailOptions());
     // The stream the message body is written to (during sending).
     Output* MailOutput();
     // Ends the body and the dialogue. 1, or 0 with error().
@@ -148,7 +170,7 @@ class MailHandler {
     // Retrieving: logs in, lists the messages; directory names where message files
     // go (inside the data directory). 1, or 0 with error().
     int StartGetMail(const String& login, const String& password, const String& directory,
-                     const String& mailhost);
+                     const String& mailhost, int security = -1);
     // 1 when the next message was retrieved, 0 at the end, -1 on failure.
     int GetNextMessage();
     int DeleteCurrentMessage();
@@ -166,7 +188,10 @@ class MailHandler {
     static String EnvelopeAddress(const String& value);
 
   private:
-    int Connect(const String& mailhost, int defaultport, NetworkConnection** connection);
+    // Connects (with TLS from the start for MailTLS); *security becomes the mode
+    // chosen by the port when it was -1, *host the host the certificate must name.
+    int Connect(const String& mailhost, int defaultport, int tlsport, int* security, String* host,
+                NetworkConnection** connection);
     int SendRecipients(const String& list);
 
     Kelp* engine_;         // not owned

@@ -4,6 +4,7 @@
 // their own; KpPOPDELETE deletes the current message, KpPOPSTOP leaves the loop.
 
 #include "host/engine.h"
+#include "script/encoding.h"
 #include "net/mail.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
@@ -22,6 +23,24 @@ bool HasRequired(ScriptParser* parser, Tag* tag, std::initializer_list<const cha
     return true;
 }
 
+// SECURITY: "none", "starttls" (or "stls"), "tls"; absent: by the port. False after
+// the runtime error for another word (*result holds the tag's result).
+bool Security(ScriptState* state, Tag* tag, int* security, int* result) {
+    *security = -1;
+    NameValuePair* a = tag->Find("SECURITY");
+    if (a == nullptr) return true;
+    String word = a->value().trimmed().lower();
+    if (word == "none") *security = MailPlain;
+    else if (word == "starttls" || word == "stls") *security = MailStartTLS;
+    else if (word == "tls" || word == "ssl") *security = MailTLS;
+    else {
+        *result = state->RuntimeError(tag, "Unknown SECURITY '" + Entities(a->value()) +
+                                               "': use none, starttls or tls");
+        return false;
+    }
+    return true;
+}
+
 class SendMailState : public ScriptState {
   public:
     SendMailState(ScriptParser* parser, Tag* tag)
@@ -29,14 +48,14 @@ class SendMailState : public ScriptState {
 
     // Connects and sends the envelope and headers; on success the page's output
     // goes into the message. 1, or 0 with error().
-    int Start(Tag* tag) {
+    int Start(Tag* tag, const MailOptions& options) {
         // A line break right after the opening tag does not start the body.
         int c = parser_->GetNextChar();
         if (c == '\r') c = parser_->GetNextChar();
         if (c != '\n') parser_->UnGetChar(c);
         String subject = tag->Find("SUBJECT") != nullptr ? tag->Value("SUBJECT") : String("(no subject)");
         if (!mail_.StartSendMail(tag->Value("TO"), tag->Value("CC"), tag->Value("FROM"), subject,
-                                 tag->Value("MAILHOST").trimmed())) {
+                                 tag->Value("MAILHOST").trimmed(), options)) {
             return 0;
         }
         previous_ = parser_->SwitchOutput(mail_.MailOutput());
@@ -73,12 +92,21 @@ class SendMailState : public ScriptState {
 int StartSending(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
     if (!HasRequired(parser, tag, {"FROM", "TO", "MAILHOST"})) return StateError;
+    MailOptions options;
+    int result;
+    if (!Security(state, tag, &options.security, &result)) {
+        return result ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
+    }
+    options.user = tag->Value("USER");
+    options.password = tag->Value("PASSWORD");
+    options.mechanism = tag->Value("AUTH").trimmed();
+    String plain = tag->Value("PLAINTEXTLOGIN").trimmed().lower();
+    options.plaintextlogin = tag->Find("PLAINTEXTLOGIN") != nullptr && plain != "no" && plain != "0" && plain != "off";
     SendMailState* s = new SendMailState(parser, tag);
-    if (!s->Start(tag)) {
+    if (!s->Start(tag, options)) {
         String message = s->error();
         delete s;
-        int result = state->RuntimeError(tag, message);
-        if (!result) return StateError;
+        if (!state->RuntimeError(tag, message)) return StateError;
         return parser->SkipBlock(tag) ? StateDone : StateError;
     }
     parser->AddState(s);
@@ -94,9 +122,9 @@ class GetMailState : public ScriptState {
 
     // Logs in and retrieves the first message: 1 when there is one, 0 for an empty
     // mailbox, -1 on failure (error()).
-    int Start(Tag* tag) {
+    int Start(Tag* tag, int security) {
         if (!mail_.StartGetMail(tag->Value("LOGIN"), tag->Value("PASSWORD"), tag->Value("DIRECTORY"),
-                                tag->Value("MAILHOST").trimmed())) {
+                                tag->Value("MAILHOST").trimmed(), security)) {
             return -1;
         }
         int r = Next();
@@ -179,8 +207,12 @@ class GetMailState : public ScriptState {
 int StartRetrieving(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
     if (!HasRequired(parser, tag, {"LOGIN", "PASSWORD", "DIRECTORY", "MAILHOST"})) return StateError;
+    int security, result;
+    if (!Security(state, tag, &security, &result)) {
+        return result ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
+    }
     GetMailState* s = new GetMailState(parser, tag);
-    int r = s->Start(tag);
+    int r = s->Start(tag, security);
     if (r == 1) {
         parser->AddState(s);
         return StateDone;

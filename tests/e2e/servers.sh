@@ -2,8 +2,13 @@
 # configuration under a state directory. Source this file; stop_servers stops every
 # server started (call it from an EXIT trap).
 #   free_port                   prints a port nothing listens on
-#   start_smtp STATE            aiosmtpd keeping messages in STATE/mail; sets SMTP_PORT
-#   start_pop3 STATE USER PASS  dovecot serving STATE/home/USER/Maildir; sets POP3_PORT
+#   start_smtp STATE [MODE CERT KEY [USER:PASS]]
+#                               aiosmtpd keeping messages in STATE/mail (MODE starttls or
+#                               tls, optionally requiring AUTH); sets SMTP_PORT
+#   start_pop3 STATE USER PASS [CERT KEY]
+#                               dovecot serving STATE/home/USER/Maildir; sets POP3_PORT
+#                               (plain, with STLS when given a certificate) and
+#                               POP3S_PORT (TLS from the start)
 #   start_misbehaving KIND      a server that is silent or sends without end; sets BAD_PORT
 e2e_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 server_pids=()
@@ -22,11 +27,13 @@ wait_port() {  # wait_port PORT PID: until 127.0.0.1:PORT accepts, at most 10 s
 }
 
 start_smtp() {
-    mkdir -p "$1/mail"
+    local state=$1
+    shift
+    mkdir -p "$state/mail"
     SMTP_PORT=$(free_port)
-    /usr/bin/python3 "$e2e_dir/smtp_sink.py" "$SMTP_PORT" "$1/mail" > "$1/smtp.log" 2>&1 &
+    /usr/bin/python3 "$e2e_dir/smtp_sink.py" "$SMTP_PORT" "$state/mail" "$@" > "$state/smtp.log" 2>&1 &
     server_pids+=($!)
-    wait_port "$SMTP_PORT" $! || { cat "$1/smtp.log" >&2; return 1; }
+    wait_port "$SMTP_PORT" $! || { cat "$state/smtp.log" >&2; return 1; }
 }
 
 start_misbehaving() {
@@ -52,6 +59,15 @@ start_pop3() {
     printf '%s:{PLAIN}%s::::%s\n' "$user" "$pass" "$state/home/$user" > "$state/passwd"
     chmod 600 "$state/passwd"
     POP3_PORT=$(free_port)
+    POP3S_PORT=0
+    local ssl="ssl = no" listenerssl=""
+    if [ -n "${4:-}" ]; then
+        POP3S_PORT=$(free_port)
+        listenerssl="ssl = yes"
+        ssl="ssl = yes
+ssl_cert = <$4
+ssl_key = <$5"
+    fi
     cat > "$state/dovecot.conf" <<CONF
 instance_name = kelp-test-$POP3_PORT
 base_dir = $state/run
@@ -59,7 +75,7 @@ state_dir = $state/run/state
 log_path = $state/dovecot.log
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+$ssl
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 auth_failure_delay = 0
@@ -82,7 +98,9 @@ service pop3-login {
     port = $POP3_PORT
   }
   inet_listener pop3s {
-    port = 0
+    address = 127.0.0.1
+    port = $POP3S_PORT
+    $listenerssl
   }
 }
 service imap-login {

@@ -71,5 +71,54 @@ expect "certificate for another host name" "[Unable to open URL 'https://localho
 out=$(page plain.kp "${errpage//&\[URL\]/https://127.0.0.1:$(free_port)/}" "$trusted")
 case "$out" in *"Connection refused]") ;; *) fail "https to a closed port: $out" ;; esac
 
+# --- SMTP: STARTTLS with AUTH, and TLS from the start
+start_smtp "$state/smtp" starttls "$certs/server.pem" "$certs/server.key" tester:secret || exit 1
+SMTPHOST="127.0.0.1:$SMTP_PORT"
+SMTP1=$SMTP_PORT
+start_smtp "$state/smtps" tls "$certs/server.pem" "$certs/server.key" || exit 1
+SMTPS="localhost:$SMTP_PORT"
+SMTP_PORT=$SMTP1
+mailpage() {  # mailpage NAME ATTRIBUTES [CONF]: sends one message, prints the error variable
+    page "$1" "<KELP KpSMTP_ERROR=\"nonfatal,nodisplay\"><KpSMTP FROM=\"site@example.com\" TO=\"ann@example.com\" SUBJECT=\"Over TLS\" $2>
+Body over TLS
+.
+</KpSMTP>[&[KpSMTP_Error]]" "${3:-$trusted}"
+}
+sent="$state/smtp/mail"
+expect "STARTTLS and AUTH PLAIN" "[]" "$(mailpage plain.kp 'MAILHOST="&[SMTP]" SECURITY="starttls" USER="tester" PASSWORD="secret"')"
+expect "STARTTLS and AUTH LOGIN" "[]" "$(mailpage login.kp 'MAILHOST="&[SMTP]" SECURITY="starttls" USER="tester" PASSWORD="secret" AUTH="login"')"
+expect "message over STARTTLS" "From: site@example.com|To: ann@example.com|X-Mailer: Kelp v3.7833|Subject: Over TLS||Body over TLS|." \
+    "$(sed 1d "$sent/1.eml" | tr -d '\r' | paste -sd '|')"
+expect "logins" "PLAIN tester|LOGIN tester" "$(paste -sd '|' "$sent/auth.log")"
+expect "second message" 2 "$(ls "$sent" | grep -c json)"
+out=$(mailpage wrong.kp 'MAILHOST="&[SMTP]" SECURITY="starttls" USER="tester" PASSWORD="wrong"')
+case "$out" in "[Error logging into '127.0.0.1:$SMTP_PORT': "*"uthentication"*) ;; *) fail "wrong password: $out" ;; esac
+case "$out" in *wrong*) fail "the password appears in the message: $out" ;; esac
+logins=$(wc -l < "$sent/auth.log")
+expect "login without TLS refused" "[Refusing to send the password over an unencrypted connection: ask for SECURITY=&quot;starttls&quot; or &quot;tls&quot; (or allow it with PLAINTEXTLOGIN)]" \
+    "$(mailpage cleartext.kp 'MAILHOST="&[SMTP]" USER="tester" PASSWORD="secret"' | sed 's/"/\&quot;/g')"
+expect "no AUTH reached the server" "$logins" "$(wc -l < "$sent/auth.log")"
+out=$(mailpage untrusted.kp 'MAILHOST="&[SMTP]" SECURITY="starttls" USER="tester" PASSWORD="secret"' " ")
+case "$out" in "[Error starting TLS with '127.0.0.1:$SMTP_PORT': certificate verification failed: "*) ;; *) fail "untrusted SMTP certificate: $out" ;; esac
+expect "logins after the untrusted server" "$logins" "$(wc -l < "$sent/auth.log")"
+out=$(mailpage notls.kp 'MAILHOST="&[SMTP]"')
+case "$out" in "[Error connecting to '127.0.0.1:$SMTP_PORT': Must issue a STARTTLS command first]") ;; *) fail "a server requiring STARTTLS: $out" ;; esac
+SMTPHOST=$SMTPS
+expect "TLS from the start" "[]" "$(mailpage implicit.kp 'MAILHOST="&[SMTP]" SECURITY="tls"')"
+expect "message over TLS" "Body over TLS" "$(sed -n 7p "$state/smtps/mail/1.eml" | tr -d '\r')"
+
+# --- POP3: TLS from the start, and STLS
+start_pop3 "$state/pop" tester secret "$certs/server.pem" "$certs/server.key" || exit 1
+box="$state/pop/home/tester/Maildir/new"
+printf 'From: ann@example.com\nSubject: Secret\n\nover TLS\n' > "$box/1.m"
+chmod 644 "$box/1.m"
+POPHOST="127.0.0.1:$POP3S_PORT"
+pop='<KELP KpPOP_ERROR="nonfatal,nodisplay"><KpPOP LOGIN="tester" PASSWORD="secret" DIRECTORY="." MAILHOST="&[POP]" SECURITY="@MODE@">[&[messagesubject] from &[messagesender]]</KpPOP>[&[KpPOP_Error]]'
+expect "POP3 over TLS" "[Secret from ann@example.com][]" "$(page pops.kp "${pop/@MODE@/tls}" "$trusted")"
+POPHOST="localhost:$POP3_PORT"
+expect "POP3 with STLS" "[Secret from ann@example.com][]" "$(page stls.kp "${pop/@MODE@/stls}" "$trusted")"
+out=$(page popuntrusted.kp "${pop/@MODE@/stls}" " ")
+case "$out" in "[Error starting TLS with 'localhost:$POP3_PORT': certificate verification failed: "*) ;; *) fail "untrusted POP3 certificate: $out" ;; esac
+
 [ $failures = 0 ] && echo "all TLS cases passed"
 exit $((failures > 0))
