@@ -46,6 +46,11 @@ while [ $round -lt $rounds ]; do
     round=$((round + 1))
 done
 
+# What the dynamic loader opens for a hello request (features load their libraries
+# when a page first uses them).
+objects=$(env -i LD_DEBUG=files PATH_INFO=/hello.kp "$work/kelp" 2>&1 > /dev/null |
+          sed -n 's/.*file=\([^ ]*\) .*/\1/p' | sort -u | tr '\n' ' ')
+printf "shared objects a hello request loads: %s\n" "$objects"
 ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
 printf "%-18s %6d us\n" "C floor" "$best_floor"
 for page in hello loop; do

@@ -61,6 +61,17 @@ raw, original = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
 assert original in raw and raw.index(original) > 0
 EOF
 
+# TLS costs nothing to a page that makes no encrypted connection: libssl is loaded
+# by the first https request, never at start-up.
+libssl() {  # libssl PAGE: how often the dynamic loader opened libssl for the page
+    KELP_ENV="LD_DEBUG=files PORT=$PORT" KELP_CONF_FILE="$state/conf" \
+        sh "$here/../pages/kelp_page.sh" "$build/kelp" "$site" "$1" 2>&1 > /dev/null | grep -c 'file=libssl'
+}
+printf 'Hello\n' > "$site/hello.kp"
+printf '%s\n' "$trusted" > "$state/conf"
+expect "libssl for a hello page" 0 "$(libssl hello.kp)"
+[ "$(libssl walk.kp)" -ge 1 ] || fail "libssl was not loaded for an https page"
+
 errpage='<KELP KpCALL_ERROR="nonfatal,nodisplay"><KpCALL ACTION="&[URL]" METHOD="GET">x</KpCALL>[&[KpCALL_Error]]'
 out=$(URL="https://localhost:$PORT/page.html" page untrusted.kp "${errpage//&\[URL\]/https://localhost:$PORT/page.html}")
 case "$out" in *"certificate verification failed: "*) ;; *) fail "an untrusted certificate was accepted: $out" ;; esac
