@@ -35,7 +35,7 @@ expect "library error" "[0][Card declined for 7]" \
     "$(page fail.kp '<KELP KpCOMMERCE_ERROR="nonfatal,nodisplay"><KpLET amount=7><KpCOMMERCE METHOD="card" ACTION="fail" FIELDS="amount">[&[commerce_iteration]]</KpCOMMERCE>[&[KpCOMMERCE_Error]]')"
 expect "cleanup after an error" "cleaned up after pay
 cleaned up after fail" "$(cat "$site/cleanup.txt")"
-expect "stop at init" "[]" "$(page stop.kp '<KpCOMMERCE METHOD="card" ACTION="stop">never</KpCOMMERCE>[&[KpCOMMERCE_Error]]')"
+expect "stop at init" "[]" "$(page stop.kp '<KpCOMMERCE METAMETHOD="card" ACTION="stop">never</KpCOMMERCE>[&[KpCOMMERCE_Error]]')"
 expect "KpCOMMERCESTOP" "(0)done" "$(page commercestop.kp '<KpCOMMERCE METHOD="card" ACTION="pay">(&[commerce_iteration])<KpCOMMERCESTOP>never</KpCOMMERCE>done')"
 expect "cleanup after stop" 4 "$(wc -l < "$site/cleanup.txt" | tr -d ' ')"
 
