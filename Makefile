@@ -2,16 +2,18 @@
 
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need; the benchmarks also compare with perl
 # and php-cgi (with SQLite).
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
-           python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl
+           python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang
 BENCH_PACKAGES = perl php-cgi php-sqlite3
 
-.PHONY: all configure test deps demo bench asan golden format clean
+.PHONY: all configure test deps demo bench asan fuzz golden format clean
 
 all: deps configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -61,6 +63,14 @@ asan: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Builds the fuzz harnesses with clang (libFuzzer and the sanitizers) and runs each
+# for FUZZ_SECONDS seconds.
+fuzz: deps
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
+	    -DKELP_FUZZ=ON -DKELP_BENCH=OFF -DWERROR=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	sh tests/fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Serves examples/site through lighttpd on 127.0.0.1:8080.
 demo: deps all

@@ -101,6 +101,15 @@ int Call::Connect(const String& method, const String& url, const String& fields,
     int ok = files.trimmed().empty() ? OpenURLEncodedConnection(method, url, fields)
                                      : OpenMultipartConnection(method, url, fields, files);
     if (!ok) return 0;
+    return Receive(connection_, url);
+}
+
+int Call::Receive(NetworkConnection* connection, const String& url) {
+    if (connection != connection_) {
+        Close();
+        connection_ = connection;
+    }
+    url_ = url;
     if (!ReadHeaders(url)) return 0;
     buffer_ = new NetworkBuffer(connection_, engine_->calltimeout(), engine_->callbuffersize(),
                                 engine_->maxresponselength());

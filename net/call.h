@@ -40,6 +40,9 @@ class Call {
     // comma-separated lists of variable names (files: variables holding the paths
     // of the files to send). 1, or 0 with error().
     int Connect(const String& method, const String& url, const String& fields, const String& files);
+    // Takes ownership of a connection whose request for url has been sent and reads
+    // the response headers. 1, or 0 with error().
+    int Receive(NetworkConnection* connection, const String& url);
     // Reads the next element into the variables: a CallElement.
     int FindNextElement();
     void Close();

@@ -324,7 +324,8 @@ String FormatNumber(double v) {
 
 String CryptText(const String& key, const String& salt) {
     const char* hashed = crypt(key.chars(), salt.chars());
-    return String(hashed);
+    // A salt the library refuses gives no hash (or its failure token) but never a crash.
+    return hashed != nullptr ? String(hashed) : String();
 }
 
 bool Expression::IsTrue(const String& value) {
