@@ -224,7 +224,10 @@ int MultipartFormDataParser::Parse(long length) {
     remaining_ = length;
     String line;
     if (boundary_.empty() || !ReadLine(&line) || line != "--" + boundary_) {
-        return Fail("Boundary in Content-Type header does not match boundary in first line of content");
+        // The visitor's body is at fault, not the server: 400.
+        engine_->Error(::Error(400, "Fatal Error: Boundary in Content-Type header does not match boundary in "
+                                    "first line of content"));
+        return 1;
     }
     for (;;) {
         if (CountField() != 0) return 1;

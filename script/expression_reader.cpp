@@ -58,6 +58,9 @@ String Shown(const Token& t) {
 }
 
 const char kSingleOperators[] = "+-/*$|^";
+// Bounds of one expression (see Reader::depth_).
+const int kMaxExpressionDepth = 200;
+const int kMaxExpressionOperators = 2000;
 
 bool IsWhitespace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -106,6 +109,10 @@ private:
     ExpressionContext* context_;
     CharacterSource* source_;
     ExpressionSyntax syntax_;
+    // Nesting depth and operator count so far: reading and evaluating recurse, so an
+    // expression is bounded in both (no page needs more).
+    int depth_ = 0;
+    int operators_ = 0;
     const char* terminators_ = nullptr;
     bool quoted_ = false;  // inside a quoted expression ending at a double quote
     Token peek_;
@@ -274,7 +281,10 @@ void Reader::ReadWord(Token* t, int c) {
 }
 
 ExpressionNode* Reader::ParseBinary(int precedence) {
+    if (depth_ >= kMaxExpressionDepth) return Fail("Expression nested too deeply");
+    depth_++;
     ExpressionNode* left = ParseOperand();
+    depth_--;
     if (left == nullptr) return nullptr;
     for (;;) {
         Token* t = Peek(false);
@@ -284,11 +294,15 @@ ExpressionNode* Reader::ParseBinary(int precedence) {
         }
         const OperatorRecord* op = t->op;
         Consume();
+        if (++operators_ > kMaxExpressionOperators) break;
+        depth_++;
         ExpressionNode* right = ParseBinary(op->precedence + 1);
+        depth_--;
         if (right == nullptr) break;
         left = new OperatorNode(op, left, right);
     }
     delete left;
+    if (operators_ > kMaxExpressionOperators) return Fail("Expression has too many operators");
     return nullptr;
 }
 
