@@ -4,6 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_TEST_SECONDS ?= 30
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
@@ -13,7 +14,7 @@ PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang
 BENCH_PACKAGES = perl php-cgi php-sqlite3
 
-.PHONY: all configure test deps demo bench asan fuzz golden format clean
+.PHONY: all configure test sanitized-test deps demo bench asan fuzz golden format clean
 
 all: deps configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -24,8 +25,20 @@ configure:
 # Every target that builds first checks the Debian packages: as root the missing ones
 # are installed, otherwise the build stops with one line that says what to install.
 # Installs what is missing (only when run as root), builds, runs every test.
+# Then the same tests once more in a build made with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails a test; the long randomized index
+# model runs only in the regular build), and each fuzz harness for
+# FUZZ_TEST_SECONDS seconds on its corpus.
 test: deps all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@$(MAKE) --no-print-directory sanitized-test
+
+sanitized-test: deps
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
+	    -DKELP_FUZZ=ON -DKELP_BENCH=OFF -DWERROR=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -j$(JOBS) -E RandomInsertsAndDeletesMatchAModel
+	JOBS=$(JOBS) sh tests/fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TEST_SECONDS)
 
 deps:
 	@missing=""; \
