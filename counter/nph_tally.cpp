@@ -442,6 +442,8 @@ void DebugPage(const Request& r) {
 
 int main() {
     signal(SIGALRM, OnAlarm);
+    // A count file that cannot grow is a failed update (reported), not a killed process.
+    signal(SIGXFSZ, SIG_IGN);
     ArmAlarm();
     // The arguments first: a slow client sending its body holds up nobody else.
     Request r = ParseRequest(ReadArguments());

@@ -238,9 +238,15 @@ int FlatFile::ExportRecord() {
         return 0;
     }
     // One write per line: with the file in append mode, lines of requests writing at
-    // the same time never interleave.
+    // the same time never interleave. Exporters hold the file's lock while they write,
+    // so that a write cut short (a full disk) is taken back whole: the file never ends
+    // in part of a line.
+    bool locked = file->Lock(FileExclusiveLock, 0, 0) >= 0;
+    long before = file->Length();
     long n = file->Write(line.chars(), line.length());
     String reason = file->error();
+    if (n != line.length() && locked && before >= 0) file->Truncate(before);
+    if (locked) file->Release(0, 0);
     delete file;
     if (n != line.length()) {
         engine->Log(2, "FILEERROR", "filename=" + exportpath_ + "&type=export&operation=writing&error=" + reason);

@@ -38,6 +38,8 @@ class File {
     virtual int Release(long start, long length) = 0;
     // Writes what the file holds to the disk (negative on failure).
     virtual int Sync() = 0;
+    // Cuts the file to length bytes (negative on failure).
+    virtual int Truncate(long length) = 0;
     // Whether the file has no name any more (removed, or replaced by a rename).
     virtual bool Unlinked() = 0;
     // Length() and Unlinked() at once; false (error() set) on failure.

@@ -169,6 +169,12 @@ int UNIXFile::Sync() {
     return fsync(fd) < 0 ? Fail() : 1;
 }
 
+int UNIXFile::Truncate(long length) {
+    int fd = Descriptor();
+    if (fd < 0) return -1;
+    return ftruncate(fd, length) < 0 ? Fail() : 1;
+}
+
 bool UNIXFile::Status(long* length, bool* unlinked) {
     int fd = Descriptor();
     if (fd < 0) return false;

@@ -53,6 +53,7 @@ class UNIXFile : public File {
     int Lock(FileLockType type, long start, long length) override;
     int Release(long start, long length) override;
     int Sync() override;
+    int Truncate(long length) override;
     bool Unlinked() override;
     bool Status(long* length, bool* unlinked) override;
     void Close() override;
