@@ -8,23 +8,6 @@
 #include "script/script_parser.h"
 #include "script/variables.h"
 
-namespace {
-
-std::vector<String> SplitNames(const String& list) {
-    std::vector<String> names;
-    int start = 0;
-    for (;;) {
-        int comma = list.search(",", start);
-        String name = list.at(start, comma < 0 ? list.length() : comma);
-        name.StripWhitespace();
-        if (!name.empty()) names.push_back(name);
-        if (comma < 0) return names;
-        start = comma + 1;
-    }
-}
-
-}  // namespace
-
 FlatFile::FlatFile(ScriptParser* parser)
     : parser_(parser),
       importdelimiter_("\t"),
@@ -54,8 +37,8 @@ void FlatFile::SetExportFile(const String& path, const String& name) {
     exportname_ = name;
 }
 
-void FlatFile::SetImportOrder(const String& list) { importorder_ = SplitNames(list); }
-void FlatFile::SetExportOrder(const String& list) { exportorder_ = SplitNames(list); }
+void FlatFile::SetImportOrder(const String& list) { importorder_ = SplitNameList(list); }
+void FlatFile::SetExportOrder(const String& list) { exportorder_ = SplitNameList(list); }
 void FlatFile::SetImportDelimiter(const String& text) { importdelimiter_ = text.empty() ? String("\t") : text; }
 void FlatFile::SetExportDelimiter(const String& text) { exportdelimiter_ = text.empty() ? String("\t") : text; }
 

@@ -11,14 +11,7 @@
 
 void CommerceHandler::SetFields(const String& list) {
     fields_.Dump();
-    int start = 0;
-    for (;;) {
-        int comma = list.search(",", start);
-        String name = list.at(start, comma < 0 ? list.length() : comma).trimmed();
-        if (!name.empty()) fields_.SetVariable(name, parser_->variables()->Value(name));
-        if (comma < 0) return;
-        start = comma + 1;
-    }
+    for (const String& name : SplitNameList(list)) fields_.SetVariable(name, parser_->variables()->Value(name));
 }
 
 int UNIXCommerceHandler::Failed() {
@@ -87,15 +80,14 @@ namespace {
 class COMMERCEState : public ScriptState {
   public:
     COMMERCEState(ScriptParser* parser, Tag* tag, CommerceHandler* handler)
-        : ScriptState(parser, tag), handler_(handler) {}
+        : ScriptState(parser, tag), handler_(handler), scope_(parser->variables()) {}
     ~COMMERCEState() override {
-        PopVariables();
+        scope_.Pop();
         delete handler_;
     }
 
     int Start() {
-        parser_->variables()->PushSystemVars(&vars_);
-        pushed_ = true;
+        scope_.Push(&vars_);
         int r = handler_->Go(&vars_);
         parser_->variables()->Invalidate();
         if (r == CommerceRun) {
@@ -103,7 +95,7 @@ class COMMERCEState : public ScriptState {
             bodyline_ = parser_->line();
         } else {
             handler_->End();
-            PopVariables();
+            scope_.Pop();
         }
         return r;
     }
@@ -135,21 +127,15 @@ class COMMERCEState : public ScriptState {
 
     int ExitState() override {
         handler_->End();
-        PopVariables();
+        scope_.Pop();
         if (ended_) return StateDone;
         return parser_->SkipBlock(tag_) ? StateDone : StateError;
     }
 
   private:
-    void PopVariables() {
-        if (!pushed_) return;
-        pushed_ = false;
-        parser_->variables()->PopSystemVars();
-    }
-
     CommerceHandler* handler_;  // owned
     VariableTree vars_;         // owns elements
-    bool pushed_ = false;
+    PushedScope scope_;         // vars_ while the block runs
     bool ended_ = false;
     MacroExpander::Position body_;
     int bodyline_ = 0;

@@ -17,20 +17,6 @@ namespace {
 // Most header lines a response may have.
 const int kMaxHeaderLines = 1000;
 
-// The names of a comma-separated list, trimmed, empty ones left out.
-std::vector<String> SplitList(const String& list) {
-    std::vector<String> names;
-    int start = 0;
-    for (;;) {
-        int comma = list.search(",", start);
-        String name = list.at(start, comma < 0 ? list.length() : comma);
-        name.StripWhitespace();
-        if (!name.empty()) names.push_back(name);
-        if (comma < 0) return names;
-        start = comma + 1;
-    }
-}
-
 // URL-encoding for a request: the form encoding, with control characters encoded
 // too, so that no value can break a line of the request.
 String EncodeForRequest(const String& text) {
@@ -63,7 +49,7 @@ void Call::Close() {
 
 String Call::EncodeFields(Variables* variables, const String& fields) {
     String joined;
-    for (const String& name : SplitList(fields)) {
+    for (const String& name : SplitNameList(fields)) {
         if (!joined.empty()) joined += '&';
         joined += EncodeForRequest(name);
         joined += '=';
@@ -157,7 +143,7 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
     // The files first: one that cannot be read stops the request before it is sent.
     std::vector<CallFile> list;
     FileManager* fm = engine_->filemanager();
-    for (const String& name : SplitList(files)) {
+    for (const String& name : SplitNameList(files)) {
         CallFile f;
         f.fieldname = name;
         f.errorpath = engine_->vars()->Value(name);
@@ -187,7 +173,7 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
     // Every part but the files' bytes, in order; a file's bytes go after its head.
     std::vector<String> heads;
     long length = 0;
-    for (const String& name : SplitList(fields)) {
+    for (const String& name : SplitNameList(fields)) {
         String part = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + QuotedParameter(name) +
                       "\"\r\n\r\n" + engine_->vars()->Value(name) + "\r\n";
         length += part.length();

@@ -116,9 +116,7 @@ int StartSending(ScriptState* state, Tag* tag) {
 class GetMailState : public ScriptState {
   public:
     GetMailState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag), mail_(parser->engine()), ended_(false), pushed_(false) {}
-
-    ~GetMailState() override { PopVariables(); }
+        : ScriptState(parser, tag), mail_(parser->engine()), ended_(false), scope_(parser->variables()) {}
 
     // Logs in and retrieves the first message: 1 when there is one, 0 for an empty
     // mailbox, -1 on failure (error()).
@@ -131,8 +129,7 @@ class GetMailState : public ScriptState {
         if (r == 1) {
             parser_->macrosource()->SavePosition(&body_);
             bodyline_ = parser_->line();
-            parser_->variables()->PushSystemVars(&vars_);
-            pushed_ = true;
+            scope_.Push(&vars_);
         } else {
             mail_.EndGetMail();
         }
@@ -168,7 +165,7 @@ class GetMailState : public ScriptState {
 
     int ExitState() override {
         mail_.EndGetMail();
-        PopVariables();
+        scope_.Pop();
         if (ended_) return StateDone;
         return parser_->SkipBlock(tag_) ? StateDone : StateError;
     }
@@ -190,16 +187,10 @@ class GetMailState : public ScriptState {
         return 1;
     }
 
-    void PopVariables() {
-        if (!pushed_) return;
-        pushed_ = false;
-        parser_->variables()->PopSystemVars();
-    }
-
     MailHandler mail_;
     VariableTree vars_;  // owns elements: the message variables
     bool ended_;
-    bool pushed_;  // vars_ is on the system-scope stack
+    PushedScope scope_;  // vars_ while the loop runs
     MacroExpander::Position body_;
     int bodyline_ = 0;
 };

@@ -17,9 +17,7 @@ namespace {
 class CALLState : public ScriptState {
   public:
     CALLState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag), call_(parser->engine()), ended_(false), pushed_(false) {}
-
-    ~CALLState() override { PopVariables(); }
+        : ScriptState(parser, tag), call_(parser->engine()), ended_(false), scope_(parser->variables()) {}
 
     // Sends the request and reads the first element: a CallElement.
     int Start(const String& method, const String& url, const String& fields, const String& files) {
@@ -28,8 +26,7 @@ class CALLState : public ScriptState {
         if (r == CallElementFound) {
             parser_->macrosource()->SavePosition(&body_);
             bodyline_ = parser_->line();
-            parser_->variables()->PushSystemVars(call_.vars());
-            pushed_ = true;
+            scope_.Push(call_.vars());
         }
         return r;
     }
@@ -63,21 +60,15 @@ class CALLState : public ScriptState {
 
     int ExitState() override {
         call_.Close();
-        PopVariables();
+        scope_.Pop();
         if (ended_) return StateDone;
         return parser_->SkipBlock(tag_) ? StateDone : StateError;
     }
 
   private:
-    void PopVariables() {
-        if (!pushed_) return;
-        pushed_ = false;
-        parser_->variables()->PopSystemVars();
-    }
-
     Call call_;
     bool ended_;
-    bool pushed_;  // call_'s variables are on the system-scope stack
+    PushedScope scope_;  // call_'s variables while the loop runs
     MacroExpander::Position body_;
     int bodyline_ = 0;
 };

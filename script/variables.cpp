@@ -421,3 +421,16 @@ void Variables::GetLocalVariableList(VariableList& list) {
     VariableTree* local = LocalScope();
     (local ? local : &globals_)->AppendToList(list);
 }
+
+std::vector<String> SplitNameList(const String& list) {
+    std::vector<String> names;
+    int start = 0;
+    for (;;) {
+        int comma = list.search(",", start);
+        String name = list.at(start, comma < 0 ? list.length() : comma);
+        name.StripWhitespace();
+        if (!name.empty()) names.push_back(name);
+        if (comma < 0) return names;
+        start = comma + 1;
+    }
+}

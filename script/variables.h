@@ -375,4 +375,32 @@ private:
     std::unordered_map<std::string, ScopedName> resolved_;
 };
 
+// The names of a comma-separated list of variables, trimmed; empty ones left out.
+std::vector<String> SplitNameList(const String& list);
+
+// A block's own variables as a system scope while the block runs: Pop() may be
+// called again, and the destructor pops what is still pushed.
+class PushedScope {
+public:
+    explicit PushedScope(Variables* variables) : variables_(variables) {}
+    ~PushedScope() { Pop(); }
+    PushedScope(const PushedScope&) = delete;
+    PushedScope& operator=(const PushedScope&) = delete;
+    // scope: not owned.
+    void Push(VariableTree* scope) {
+        if (pushed_) return;
+        variables_->PushSystemVars(scope);
+        pushed_ = true;
+    }
+    void Pop() {
+        if (!pushed_) return;
+        pushed_ = false;
+        variables_->PopSystemVars();
+    }
+
+private:
+    Variables* variables_;  // not owned
+    bool pushed_ = false;
+};
+
 #endif  // SCRIPT_VARIABLES_H_
