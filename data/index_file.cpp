@@ -18,6 +18,8 @@ const int kEntrySize = 108;
 const int kKeySize = kEntrySize - 8;
 const int kMinEntries = kOrder / 2 - 1;  // 3: fewer makes a page other than the root underflow
 const int kMaxDepth = 64;
+const int kJournal = 512;                                 // the rollback record in page 0
+const int kJournalEntries = (kPageSize - kJournal - 16) / 8;  // copies it can name
 
 }  // namespace
 
@@ -139,11 +141,21 @@ void BrnIndexFile::Setkeyexpression(const String& text) {
 }
 
 bool BrnIndexFile::ReadHeader() {
-    if (file_->Seek(0) != 0 ||
-        file_->Read(reinterpret_cast<char*>(header_), kHeaderSize) != kHeaderSize) {
+    memset(header_, 0, sizeof header_);
+    if (file_->Seek(0) != 0 || file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
         cache_.clear();
         cachecount_ = -1;
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    }
+    if (memcmp(header_ + kJournal, "JRNL", 4) == 0) {
+        // An update was cut short: nothing may be read before it is undone.
+        cache_.clear();
+        cachecount_ = -1;
+        if (cacheonly_) {
+            cachemiss_ = true;
+            return false;
+        }
+        if (!Recover()) return false;
     }
     if (updatecount() != cachecount_) {
         cache_.clear();
@@ -152,7 +164,70 @@ bool BrnIndexFile::ReadHeader() {
     return CheckHeader();
 }
 
+bool BrnIndexFile::Recover() {
+    int held = locktype_;
+    if (held != FileExclusiveLock) {
+        UnlockHeader();
+        if (!LockHeader(FileExclusiveLock)) return false;
+    }
+    bool ok = file_->Seek(0) == 0 &&
+              file_->Read(reinterpret_cast<char*>(header_), kPageSize) >= kHeaderSize;
+    if (!ok) Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    if (ok && memcmp(header_ + kJournal, "JRNL", 4) == 0) {
+        // Still there under the exclusive lock: put every copied page back, then the
+        // page count and root from before, and count the change so that no cache
+        // taken in between is trusted.
+        long oldpages = static_cast<long>(GetLE(header_ + kJournal + 4, 4));
+        long oldroot = static_cast<long>(GetLE(header_ + kJournal + 8, 4));
+        long count = static_cast<long>(GetLE(header_ + kJournal + 12, 4));
+        ok = count >= 0 && count <= kJournalEntries && oldroot >= 1 && oldroot < oldpages;
+        for (long i = 0; ok && i < count; i++) {
+            const unsigned char* entry = header_ + kJournal + 16 + i * 8;
+            long page = static_cast<long>(GetLE(entry, 4));
+            BrnIndexPage p(static_cast<long>(GetLE(entry + 4, 4)), kEntrySize, kPageSize);
+            ok = page >= 1 && page < oldpages && p.ReadPage(file_) == kPageSize;
+            if (ok) {
+                BrnIndexPage back(page, kEntrySize, kPageSize);
+                back.CopyFrom(p.bytes());
+                ok = back.WritePage(file_);
+            }
+        }
+        if (ok) {
+            Setnumpages(oldpages);
+            Setstartingpage(oldroot);
+            Setupdatecount(updatecount() + 1);
+            memset(header_ + kJournal, 0, kPageSize - kJournal);
+            cache_.clear();
+            cachecount_ = -1;
+            ok = WriteHeader();
+        } else {
+            Error("Error reading from '" + errorpath_ + "': File is corrupt");
+        }
+    }
+    if (held != FileExclusiveLock) {
+        UnlockHeader();
+        if (held == FileSharedLock && !LockHeader(FileSharedLock)) return false;
+    }
+    if (!ok) return false;
+    // Read again under the lock held now: another process may have changed the index
+    // while this one traded its lock.
+    if (file_->Seek(0) != 0 || file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
+        return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    }
+    if (memcmp(header_ + kJournal, "JRNL", 4) == 0) {
+        return Error("Error reading from '" + errorpath_ + "': File is corrupt");
+    }
+    return true;
+}
+
 long BrnIndexFile::ReadPage(BrnIndexPage* page) {
+    if (updating_) {
+        auto written = pending_.find(page->number());
+        if (written != pending_.end()) {
+            page->CopyFrom(written->second.data());
+            return kPageSize;
+        }
+    }
     auto cached = cache_.find(page->number());
     if (cached != cache_.end()) {
         page->CopyFrom(cached->second.data());
@@ -190,7 +265,7 @@ bool BrnIndexFile::WriteHeader() {
     // the cache still agrees with the file, now under the new count.
     bool agreed = cachecount_ != -1;
     if (file_->Seek(0) != 0 ||
-        file_->Write(reinterpret_cast<char*>(header_), kHeaderSize) != kHeaderSize) {
+        file_->Write(reinterpret_cast<char*>(header_), kPageSize) != kPageSize) {
         cache_.clear();
         cachecount_ = -1;
         return Error("Error writing to '" + errorpath_ + "': " + file_->error());
@@ -209,12 +284,19 @@ bool BrnIndexFile::Replaced() {
 }
 
 bool BrnIndexFile::LockHeader(FileLockType type) {
-    if (file_->Lock(type, 0, kHeaderSize) >= 0) return true;
+    if (file_->Lock(type, 0, kHeaderSize) >= 0) {
+        locktype_ = type;
+        return true;
+    }
+    locktype_ = -1;
     return Error("Error locking '" + errorpath_ + "' for " +
                  (type == FileSharedLock ? "read" : "write"));
 }
 
-void BrnIndexFile::UnlockHeader() { file_->Release(0, kHeaderSize); }
+void BrnIndexFile::UnlockHeader() {
+    file_->Release(0, kHeaderSize);
+    locktype_ = -1;
+}
 
 void BrnIndexFile::Close() {
     cache_.clear();
@@ -628,6 +710,19 @@ BrnIndexPage* BrnIndexFile::LoadPage(long page) {
 }
 
 bool BrnIndexFile::SavePage(BrnIndexPage* page) {
+    if (updating_) {
+        long n = page->number();
+        if (n < basepages_ && originals_.count(n) == 0 && pending_.count(n) == 0) {
+            // The page as the file holds it, for the rollback copy.
+            BrnIndexPage before(n, kEntrySize, kPageSize);
+            if (ReadPage(&before) != kPageSize) {
+                return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+            }
+            originals_[n].assign(before.bytes(), before.bytes() + kPageSize);
+        }
+        pending_[n].assign(page->bytes(), page->bytes() + kPageSize);
+        return true;
+    }
     if (page->WritePage(file_)) {
         if (cache_.size() >= 4096) cache_.clear();
         cache_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
@@ -636,6 +731,93 @@ bool BrnIndexFile::SavePage(BrnIndexPage* page) {
     cache_.clear();
     cachecount_ = -1;
     return Error("Error writing to '" + errorpath_ + "': " + file_->error());
+}
+
+template <typename Operation>
+bool BrnIndexFile::Updating(Operation operation) {
+    updating_ = true;
+    basepages_ = numpages();
+    baseroot_ = startingpage();
+    pending_.clear();
+    originals_.clear();
+    bool ok = operation();
+    updating_ = false;
+    if (ok) {
+        ok = Commit();
+    } else {
+        // Nothing was written: the header in memory goes back to the file's.
+        Setnumpages(basepages_);
+        Setstartingpage(baseroot_);
+    }
+    pending_.clear();
+    originals_.clear();
+    return ok;
+}
+
+bool BrnIndexFile::Commit() {
+    auto write = [&](long number, const std::vector<unsigned char>& bytes) {
+        BrnIndexPage page(number, kEntrySize, kPageSize);
+        page.CopyFrom(bytes.data());
+        return SavePage(&page);
+    };
+    Setupdatecount(updatecount() + 1);
+    if (originals_.size() <= 1 && pending_.size() == originals_.size() && startingpage() == baseroot_) {
+        // One existing page changes (and no page is added): its write is the change,
+        // whole or not at all; the count follows.
+        for (auto& page : pending_) {
+            if (!write(page.first, page.second)) return false;
+        }
+        return WriteHeader();
+    }
+    if (static_cast<int>(originals_.size()) > kJournalEntries) {
+        return Error("Error writing to '" + errorpath_ + "': File is corrupt");
+    }
+    // First what nothing reaches yet: the new pages, and copies of the pages about to
+    // be overwritten placed after them; then the rollback record naming the copies.
+    bool ok = true;
+    for (auto& page : pending_) {
+        if (page.first >= basepages_) ok = ok && write(page.first, page.second);
+    }
+    long copy = numpages();
+    unsigned char* record = header_ + kJournal;
+    memset(record, 0, kPageSize - kJournal);
+    memcpy(record, "JRNL", 4);
+    PutLE(record + 4, basepages_, 4);
+    PutLE(record + 8, baseroot_, 4);
+    PutLE(record + 12, static_cast<long>(originals_.size()), 4);
+    int i = 0;
+    for (auto& page : originals_) {
+        ok = ok && write(copy, page.second);
+        PutLE(record + 16 + i * 8, page.first, 4);
+        PutLE(record + 20 + i * 8, copy, 4);
+        copy++;
+        i++;
+    }
+    long root = startingpage();
+    Setstartingpage(baseroot_);
+    ok = ok && WriteHeader();
+    Setstartingpage(root);
+    memset(record, 0, kPageSize - kJournal);
+    if (!ok) {
+        // The tree's pages are untouched: only what lies beyond them was written.
+        Setnumpages(basepages_);
+        Setstartingpage(baseroot_);
+        return false;
+    }
+    for (auto& page : pending_) {
+        if (page.first < basepages_) ok = ok && write(page.first, page.second);
+    }
+    ok = ok && WriteHeader();
+    if (!ok) {
+        // A write failed part way: the rollback record on the file undoes it now, or
+        // at the next process that reads the header.
+        String error = error_;
+        cache_.clear();
+        cachecount_ = -1;
+        ReadHeader();
+        error_ = error;
+    }
+    return ok;
 }
 
 long BrnIndexFile::NewPage() {
@@ -711,10 +893,6 @@ BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, co
     const int total = kOrder + 1;
     const int left = (total - 1) - total / 2;  // 4
     long right = NewPage();
-    if (!WriteHeader()) {
-        delete p;
-        return Failed;
-    }
     BrnIndexPage* q = new BrnIndexPage(right, kEntrySize, kPageSize);
     p->Setnumentries(0);
     p->Setchildpage(0, children[0]);
@@ -739,8 +917,7 @@ bool BrnIndexFile::Insert(long recno, const String& key) {
     char k[kKeySize];
     Prepare(key, k);
     if (!LockHeader(FileExclusiveLock)) return false;
-    bool ok = !Replaced() && ReadHeader();
-    if (ok) {
+    bool ok = !Replaced() && ReadHeader() && Updating([&] {
         long precno, pright;
         char pkey[kKeySize];
         Result r = DoInsert(startingpage(), 0, recno, k, &precno, pkey, &pright);
@@ -753,12 +930,8 @@ bool BrnIndexFile::Insert(long recno, const String& key) {
             Setstartingpage(root);
             r = SavePage(&top) ? Done : Failed;
         }
-        ok = r == Done;
-        if (ok) {
-            Setupdatecount(updatecount() + 1);
-            ok = WriteHeader();
-        }
-    }
+        return r == Done;
+    });
     UnlockHeader();
     return ok;
 }
@@ -894,26 +1067,17 @@ bool BrnIndexFile::Delete(long recno, const String& key) {
     char k[kKeySize];
     Prepare(key, k);
     if (!LockHeader(FileExclusiveLock)) return false;
-    bool ok = !Replaced() && ReadHeader();
-    if (ok) {
+    bool ok = !Replaced() && ReadHeader() && Updating([&] {
         Result r = DoDelete(startingpage(), 0, recno, k);
         if (r == NotFound) Error("Record is not in index");
-        ok = r == Done;
-        if (ok) {
-            // A root left without entries gives way to its only child.
-            BrnIndexPage* root = LoadPage(startingpage());
-            if (root == nullptr) {
-                ok = false;
-            } else if (root->numentries() == 0 && root->childpage(0) != 0) {
-                Setstartingpage(root->childpage(0));
-            }
-            delete root;
-        }
-        if (ok) {
-            Setupdatecount(updatecount() + 1);
-            ok = WriteHeader();
-        }
-    }
+        if (r != Done) return false;
+        // A root left without entries gives way to its only child.
+        BrnIndexPage* root = LoadPage(startingpage());
+        if (root == nullptr) return false;
+        if (root->numentries() == 0 && root->childpage(0) != 0) Setstartingpage(root->childpage(0));
+        delete root;
+        return true;
+    });
     UnlockHeader();
     return ok;
 }

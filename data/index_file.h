@@ -17,12 +17,21 @@
 //
 // Readers share and writers own a lock on the header bytes for one operation, and
 // read the header again under it.
+//
+// An update that rewrites more than one existing page (a split, a merge, a new root)
+// is made safe against a process killed part way: the new pages and copies of the
+// pages it is about to overwrite are written first, beyond the tree's pages, and a
+// rollback record in page 0 (from byte 512: "JRNL", the page count and root before,
+// the number of copies, then pairs of page and copy) names them; then the pages are
+// overwritten and the header written without the record. The next process that
+// finds the record under the lock puts the copies back: the update is undone whole.
 
 #ifndef DATA_INDEX_FILE_H_
 #define DATA_INDEX_FILE_H_
 
 #include <string.h>
 
+#include <map>
 #include <unordered_map>
 #include <vector>
 
@@ -180,6 +189,14 @@ class BrnIndexFile {
 
     bool ReadHeader();
     bool WriteHeader();
+    // A rollback record in page 0: an update was cut short. Undoing it needs the
+    // exclusive lock; a reader trades its lock for it and back.
+    bool Recover();
+    // Writes what an update changed (pending_) so that it is done whole or not at all.
+    bool Commit();
+    // The pages of an update: kept in pending_ until Commit().
+    template <typename Operation>
+    bool Updating(Operation operation);
     bool CheckHeader();
     bool LockHeader(FileLockType type);
     // Whether the file was replaced under this process (reported); for writers, who
@@ -229,7 +246,7 @@ class BrnIndexFile {
 
     Kelp* engine_;  // not owned
     File* file_;    // owned
-    unsigned char header_[kHeaderSize];
+    unsigned char header_[1024];  // page 0: the header, then the rollback record
     BrnIndexPageStack stack_;
     long cursorcount_;  // updatecount when the cursor was built
     long path_[64];     // pages on the current update path, against cycles
@@ -241,6 +258,11 @@ class BrnIndexFile {
     long cachecount_ = -1;  // the update count the cache agrees with; -1: none
     bool cacheonly_ = false;  // an optimistic read: pages from the cache only
     bool cachemiss_ = false;  // and one was not there
+    int locktype_ = -1;  // the FileLockType this object holds on the header; -1 none
+    bool updating_ = false;               // pages saved go to pending_
+    long basepages_ = 0, baseroot_ = 0;   // numpages and root when the update began
+    std::map<long, std::vector<unsigned char>> pending_;    // pages an update wrote
+    std::map<long, std::vector<unsigned char>> originals_;  // existing pages as they were
     String errorpath_;
     String error_;
 };

@@ -243,9 +243,10 @@ DatabaseResult XBaseDatabaseView::Add() {
     XBaseTable& table = database_->table();
     ChangeHold hold(&table);
     if (!hold.ok()) return Fail(table.error());
-    if (!table.Append()) return Fail(table.error());
-    long recno = table.recordnum();
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
+    bool pending = indexes.First() != nullptr;
+    if (!table.Append(pending)) return Fail(table.error());
+    long recno = table.recordnum();
     std::vector<std::pair<XBaseIndex*, String>> inserted;
     for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
         String key;
@@ -255,11 +256,15 @@ DatabaseResult XBaseDatabaseView::Add() {
             // No live record may be missing from an index (a duplicate key of a unique
             // one, a damaged file): the new record is taken out again, marked deleted.
             for (auto& done : inserted) done.first->file().Delete(recno, done.second);
-            table.UpdateDeleted(true);
             eof_ = true;
             return DatabaseFailed;
         }
         inserted.emplace_back(index, key);
+    }
+    if (pending && !table.ConfirmAppend()) {
+        for (auto& done : inserted) done.first->file().Delete(recno, done.second);
+        eof_ = true;
+        return Fail(table.error());
     }
     // The new record is current already (its values are the fields'): what is left of
     // going to it is the filter, and the primary index's cursor.
@@ -295,26 +300,31 @@ DatabaseResult XBaseDatabaseView::Update() {
         ok = index->Key(&before) || Error(index->error());
         table.SwapOriginal();
         if (!ok || now == before) continue;  // this index does not change
+        // The new key goes in before the record changes and the old one goes after:
+        // a process killed in between leaves an extra entry, never a record that an
+        // index misses.
         BrnIndexFile& file = index->file();
-        if (!file.Delete(recno, before)) {
-            ok = Error(file.error());
+        if (BrnIndexFile::Compare(now.chars(), before.chars(), true, file.flags()) == 0) {
+            // Keys that sort as one (numbers written two ways): a unique index would
+            // refuse the new before the old went.
+            if (!file.Delete(recno, before) || !file.Insert(recno, now)) ok = Error(file.error());
+            file._Seek(now, recno);
         } else if (!file.Insert(recno, now)) {
             ok = Error(file.error());
-            file.Insert(recno, before);
         } else {
             changed.push_back(Change{index, before, now});
-            file._Seek(now, recno);
         }
     }
     ok = ok && (table.Update() || Error(table.error()));
     if (!ok) {
-        // The record keeps its old values: the indexes changed so far take their old
-        // keys back, so that they agree with it.
-        for (Change& c : changed) {
-            c.index->file().Delete(recno, c.now);
-            c.index->file().Insert(recno, c.before);
-        }
+        // The record keeps its old values: the new keys go again.
+        for (Change& c : changed) c.index->file().Delete(recno, c.now);
         return DatabaseFailed;
+    }
+    for (Change& c : changed) {
+        BrnIndexFile& file = c.index->file();
+        if (!file.Delete(recno, c.before)) return Fail(file.error());
+        file._Seek(c.now, recno);
     }
     return DatabaseDone;
 }
@@ -332,6 +342,18 @@ DatabaseResult XBaseDatabaseView::UnDelete() {
     if (eof_ || table.recordnum() < 1) return AtEnd();
     ChangeHold hold(&table);
     if (!hold.ok()) return Fail(table.error());
+    // A deleted record may miss keys (an add cut short leaves one so): each index gets
+    // the record's key again before it is live.
+    XBaseDatabase::FieldScope scope(database_);
+    long recno = table.recordnum();
+    SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
+    for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
+        String key;
+        if (!index->Key(&key)) return Fail(index->error());
+        BrnIndexFile& file = index->file();
+        file.Delete(recno, key);
+        if (!file.Insert(recno, key)) return Fail(file.error());
+    }
     return table.UpdateDeleted(false) ? DatabaseDone : Fail(table.error());
 }
 

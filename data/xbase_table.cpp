@@ -541,7 +541,7 @@ bool XBaseTable::UpdateRecord() {
     return ok && RefreshHeader();
 }
 
-bool XBaseTable::Append() {
+bool XBaseTable::Append(bool pending) {
     aheadcount_ = 0;
     if (data_ == nullptr) return false;
     if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
@@ -559,7 +559,7 @@ bool XBaseTable::Append() {
     ok = ok && ReadTableHeader(length);
     if (ok) {
         long offset = headerlength_ + numrecords_ * recordlength_;
-        deleted_ = false;
+        deleted_ = pending;
         ok = BuildRecord(record);
         if (ok) {
             record[recordlength_] = kEndOfFile;
@@ -586,7 +586,7 @@ bool XBaseTable::UpdateDeleted(bool flag) {
     return !Replaced() && UpdateDeletedFlag(flag);
 }
 
-bool XBaseTable::UpdateDeletedFlag(bool flag) {
+bool XBaseTable::UpdateDeletedFlag(bool flag, bool refresh) {
     long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
     if (data_->Lock(FileExclusiveLock, offset, recordlength_) < 0) {
         return LockFailure(dataerrorpath_, data_, "write");
@@ -596,7 +596,7 @@ bool XBaseTable::UpdateDeletedFlag(bool flag) {
     bool ok = data_->Seek(offset) == offset && data_->Write(&byte, 1) == 1;
     if (!ok) WriteFailure(dataerrorpath_, data_);
     data_->Release(offset, recordlength_);
-    return ok && RefreshHeader();
+    return ok && (!refresh || RefreshHeader());
 }
 
 void XBaseTable::SwapOriginal() {

@@ -134,8 +134,12 @@ class XBaseTable {
     bool Goto(long recno);
     // Writes the current record back.
     bool Update();
-    // Writes the fields as a new live record at the end and makes it current.
-    bool Append();
+    // Writes the fields as a new live record at the end and makes it current. With
+    // pending, the record is written marked deleted, to be made live by
+    // ConfirmAppend() once its index keys are in: a process killed in between leaves
+    // a deleted record, never a live one the indexes miss.
+    bool Append(bool pending = false);
+    bool ConfirmAppend() { return UpdateDeletedFlag(false, false); }
     // Writes only the current record's deleted flag.
     bool UpdateDeleted(bool flag);
     // The maintenance byte (far beyond any record): a change of the table and its
@@ -199,7 +203,7 @@ class XBaseTable {
     // Re-reads and rewrites the header under the table lock (today's date).
     bool RefreshHeader();
     bool UpdateRecord();
-    bool UpdateDeletedFlag(bool flag);
+    bool UpdateDeletedFlag(bool flag, bool refresh = true);
     static const long kMaintenanceByte = 0x7FFFFFF0L;
     // Reads count records from first into ahead_ under one shared lock.
     bool ReadRecords(long first, long count);
