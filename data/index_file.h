@@ -33,6 +33,7 @@
 
 #include <map>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "foundation/file.h"
@@ -157,6 +158,13 @@ class BrnIndexFile {
     bool Insert(long recno, const String& key);
     bool Delete(long recno, const String& key);
 
+    // Reads the whole tree from the file as it stands (no cache) and checks it: page
+    // numbers in range, no page reached twice, entry counts within the order and the
+    // minimum fill, every leaf at one depth, keys in order. Appends one line per
+    // problem to *problems and the entries in key order to *entries; false when a
+    // problem was found. The caller keeps writers out meanwhile.
+    bool Check(std::vector<std::pair<String, long>>* entries, std::vector<String>* problems);
+
     // Negative, zero or positive as key1 sorts before, with or after key2. Inexact:
     // key1 is a prefix test. Exact: as numbers when both are numbers (unless the
     // string flag is set), else as strings. Descending negates.
@@ -243,6 +251,8 @@ class BrnIndexFile {
     // After a deletion below child ci of parent: restores the minimum fill of the child.
     bool FixUnderflow(BrnIndexPage* parent, int ci);
     long NewPage();
+    void CheckPage(long page, int depth, std::vector<long>* seen, int* leafdepth,
+                   std::vector<std::pair<String, long>>* entries, std::vector<String>* problems);
 
     Kelp* engine_;  // not owned
     File* file_;    // owned

@@ -79,6 +79,11 @@ XBaseDatabase::FieldScope::FieldScope(XBaseDatabase* database)
 
 XBaseDatabase::FieldScope::~FieldScope() { engine_->SetFieldScope(previous_); }
 
+bool XBaseDatabase::IndexKey(XBaseIndex* index, String* key) {
+    FieldScope scope(this);
+    return index->Key(key);
+}
+
 // ---------------------------------------------------------------------------
 // XBaseDatabaseView
 

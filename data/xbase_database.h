@@ -147,6 +147,8 @@ class XBaseDatabase : public Database {
     ScriptParser* parser() { return parser_; }
     Kelp* engine() { return engine_; }
     XBaseDatabaseView* view() { return view_; }
+    // The key index gives the current record (the table's fields as they are now).
+    bool IndexKey(XBaseIndex* index, String* key);
 
   private:
     // Resolves a page's name in the data directory; false with the refusal.
