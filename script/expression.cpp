@@ -407,6 +407,8 @@ Expression::Expression(ExpressionNode* root, const String& source)
 
 Expression::~Expression() { delete root_; }
 
+bool Expression::pure() const { return root_ == nullptr || root_->pure(); }
+
 namespace {
 
 // Each evaluation keeps its own record of outside text: an expression evaluated

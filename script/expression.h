@@ -47,6 +47,9 @@ public:
     virtual int CallFunction(Function* f, VariableTree* arguments, String* result) = 0;
     // Reports an expression error with this message.
     [[gnu::cold]] virtual void ExpressionError(const String& message) = 0;
+    // Told of every function call the reader reads, with its argument count (a
+    // checker collects them; the interpreter has no use for it).
+    virtual void NoteCall(const String&, int) {}
 
     // Whether outside text (see Variable) has gone into the evaluation under way:
     // noted by variables holding it, constants read from it, arguments, and
@@ -120,6 +123,8 @@ public:
     // The tokens as read, separated by single blanks; reading it again gives the
     // same expression.
     const String& source() const { return source_; }
+    // Whether evaluating it calls nothing (constants, variables and operators only).
+    bool pure() const;
 
     // False for text made only of zero digits and at most one decimal point (the
     // empty string, 0, 0.0, 000, "."); true otherwise.

@@ -394,6 +394,7 @@ ExpressionNode* Reader::ParseCall(const Token& t) {
             return nullptr;
         }
     }
+    context_->NoteCall(t.value, call->argumentcount());
     if (f == nullptr) return call;
     int expected = f->parametercount(), found = call->argumentcount();
     if (expected != found) {

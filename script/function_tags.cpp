@@ -142,19 +142,23 @@ int ScriptParser::BuiltinCount() const {
     return n;
 }
 
-Function* ScriptParser::FindKnownFunction(const char* name) {
-    Function* f = functions_.Find(name);
-    if (f != nullptr) return f;
+const Builtin* ScriptParser::FindBuiltin(const char* name) const {
     for (const auto& table : builtins_) {
         for (int i = 0; i < table.second; i++) {
-            const Builtin& b = table.first[i];
-            if (CompareKeys(b.name, name) != 0) continue;
-            f = new BuiltinFunction(b.name, b.parameters, b.routine);
-            functions_.Insert(f);
-            return f;
+            if (CompareKeys(table.first[i].name, name) == 0) return &table.first[i];
         }
     }
     return nullptr;
+}
+
+Function* ScriptParser::FindKnownFunction(const char* name) {
+    Function* f = functions_.Find(name);
+    if (f != nullptr) return f;
+    const Builtin* b = FindBuiltin(name);
+    if (b == nullptr) return nullptr;
+    f = new BuiltinFunction(b->name, b->parameters, b->routine);
+    functions_.Insert(f);
+    return f;
 }
 
 Function* ScriptParser::FindFunction(const String& name) {

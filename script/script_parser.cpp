@@ -342,6 +342,8 @@ int ScriptParser::Parse() {
 // Templates are made when a tag is first met: a request meets few of them.
 void ScriptParser::SetupSupportedTags() {}
 
+const char* ScriptParser::TagName(int id) { return ClosingName(id); }
+
 int ScriptParser::SupportedTagCount() { return static_cast<int>(sizeof kTags / sizeof kTags[0]); }
 
 Tag* ScriptParser::FindTemplate(const char* name) {

@@ -107,6 +107,8 @@ public:
     Tag* FindTemplate(const char* name) override;
     // How many tag names the interpreter knows.
     static int SupportedTagCount();
+    // The name a tag id is written with (the first, for ids with several names).
+    static const char* TagName(int id);
     // Runs the whole script; an exit tag is an orderly end, wherever it was met.
     int Parse() override;
     // Registers the handler of a tag id (hosts add those of the data, network and
@@ -191,6 +193,8 @@ public:
     // built-in enters the function table when it is first looked up, so that a
     // request pays only for the functions it uses.
     void AddBuiltins(const Builtin* table, int count);
+    // The built-in function of that name (any case), or null.
+    const Builtin* FindBuiltin(const char* name) const;
     int BuiltinCount() const;
     // Increments the call depth; past the limit reports the error and returns 0.
     int PushFunctionCall();

@@ -1,0 +1,97 @@
+#!/bin/bash
+# kelp-check against the page tests and the demo site: a page whose expected output
+# shows a syntax or expression error is reported with the same message on the same
+# line; every other page is clean. Then a page with several faults, functions found
+# in included pages, the options and the exit statuses.
+# Usage: kelp_check.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(cd "$1" && pwd)
+source=$(cd "$2" && pwd)
+check="$build/kelp-check"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+
+# Errors that only running finds (a value computed from variables): not static.
+runtime_only='Divide by 0'
+pages=0
+cd "$source"
+for page in $(find tests/pages examples/site -name '*.kp' | sort); do
+    expected="${page%.kp}.expected"
+    want=""
+    if [ -f "$expected" ]; then
+        want=$(grep -o "Line [0-9]*: \(Syntax\|Expression\) Error: .*" "$expected" | head -n 1 | tr -d '\r' |
+            sed 's/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&amp;/\&/g; s/<BR>/ /g')
+    fi
+    case "$want" in *"$runtime_only"*) want="" ;; esac
+    out=$("$check" "$page")
+    status=$?
+    pages=$((pages + 1))
+    if [ -z "$want" ]; then
+        [ "$status" = 0 ] && [ -z "$out" ] || fail "$page should be clean: $out"
+    else
+        got=$(printf '%s\n' "$out" | head -n 1 | sed "s|^$page:\([0-9]*\): |Line \1: |")
+        [ "$status" = 1 ] || fail "$page: exit status $status"
+        [ "$got" = "$want" ] || fail "$page: expected '$want', reported '$got'"
+    fi
+done
+
+# Five different faults in one page, each reported on its line; the unknown tag is a
+# warning.
+cat > "$work/faults.kp" <<'EOF'
+<KpFUNCTION NAME="twice">a</KpFUNCTION>
+<KpEVAL EXPR=nosuch(1)>
+<KpEVAL EXPR=len("a", "b")>
+<KpELSE>
+<KpFUNCTION NAME="twice">b</KpFUNCTION>
+<KpEVLA EXPR=1>
+<KpWHILE EXPR=1>
+EOF
+out=$("$check" "$work/faults.kp")
+status=$?
+[ "$status" = 1 ] || fail "a faulty page: exit status $status"
+expected="$work/faults.kp:2: Expression Error: Call to undefined function 'nosuch'
+$work/faults.kp:3: Expression Error: Call to function 'len' expects 1 parameter, found 2
+$work/faults.kp:4: Syntax Error: Unexpected <KpELSE>
+$work/faults.kp:5: Syntax Error: A function with the name 'twice' has already been declared, on line 1
+$work/faults.kp:6: Warning: unknown tag <KpEVLA> is shown as text
+$work/faults.kp:8: Syntax Error: Unexpected end of file looking for </KpWHILE>"
+[ "$out" = "$expected" ] || fail "a page with six faults: $out"
+[ "$("$check" -q "$work/faults.kp")" = 6 ] || fail "-q: $("$check" -q "$work/faults.kp")"
+"$check" --format=json "$work/faults.kp" | /usr/bin/python3 -c '
+import json, sys
+p = json.load(sys.stdin)
+assert len(p) == 6, p
+assert p[4] == {"file": sys.argv[1], "line": 6, "severity": "warning",
+                "message": "Warning: unknown tag <KpEVLA> is shown as text"}, p[4]
+assert all(x["severity"] == "error" for i, x in enumerate(p) if i != 4)
+' "$work/faults.kp" || fail "--format=json"
+
+# A page whose expression is cut off, and one with an unterminated quote: the scan
+# stops at the first, as the interpreter does.
+printf '<KpEVAL EXPR=(1 + 2>\n' > "$work/paren.kp"
+[ "$("$check" "$work/paren.kp")" = "$work/paren.kp:1: Expression Error: Mismatched parenthesis" ] ||
+    fail "mismatched parenthesis: $("$check" "$work/paren.kp")"
+printf 'a\n<KpLET x="open>\nb\n' > "$work/quote.kp"
+[ "$("$check" "$work/quote.kp")" = "$work/quote.kp:4: Expression Error: Found end of file in quoted string" ] ||
+    fail "quote: $("$check" "$work/quote.kp")"
+
+# Functions declared in a page included with KpDO, and in pages it includes.
+mkdir -p "$work/lib"
+printf '<KpFUNCTION NAME="helper" PARAMETERS="a,b">x</KpFUNCTION><KpDO FILE="deeper.kp">\n' > "$work/lib/helpers.kp"
+printf '<KpFUNCTION NAME="deep">y</KpFUNCTION>\n' > "$work/lib/deeper.kp"
+printf '<KpDO FILE="lib/helpers.kp"><KpEVAL EXPR=helper(1, 2) $ deep()><KpEVAL EXPR=helper(1)>\n' > "$work/main.kp"
+[ "$("$check" "$work/main.kp")" = "$work/main.kp:1: Expression Error: Call to function 'helper' expects 2 parameters, found 1" ] ||
+    fail "included functions: $("$check" "$work/main.kp")"
+
+# Exit statuses: clean, usage, unreadable.
+printf '<KpIF EXPR=1>yes<KpELSE>no</KpIF>\n' > "$work/clean.kp"
+"$check" "$work/clean.kp" || fail "a clean page: exit status $?"
+"$check" > /dev/null 2>&1; [ $? = 2 ] || fail "no pages: exit status 2"
+"$check" --bogus "$work/clean.kp" > /dev/null 2>&1; [ $? = 2 ] || fail "an unknown option: exit status 2"
+"$check" "$work/missing.kp" > /dev/null 2>&1; [ $? = 2 ] || fail "a missing page: exit status 2"
+"$check" --help | grep -q "usage: kelp-check" || fail "--help"
+
+[ "$failures" = 0 ] && echo "kelp-check: ok ($pages pages)"
+[ "$failures" = 0 ]

@@ -1,0 +1,162 @@
+// kelp-check: reads pages without running them and reports every problem it can
+// find, one line each, "FILE:LINE: message" (the form editors and CI read).
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/output.h"
+#include "script/macro_expander.h"
+#include "tools/page_checker.h"
+#include "tools/tool_engine.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kelp-check [-q] [--format=json] PAGE...\n"
+    "\n"
+    "Reads each page without running it and reports, one line each as FILE:LINE: message,\n"
+    "syntax errors, blocks left open, middle tags outside their block, expression errors,\n"
+    "calls of unknown functions and wrong argument counts, functions declared twice, and\n"
+    "unknown Kp tags (warnings).\n"
+    "\n"
+    "  -q              print only the number of problems\n"
+    "  --format=json   print the problems as a JSON array\n"
+    "\n"
+    "Exit status: 0 clean, 1 something was reported, 2 usage or a page that cannot be read.\n";
+
+// Output that goes nowhere: a checker writes no page.
+class NoOutput : public Output {
+  public:
+    NoOutput() : Output(4096) {}
+    int DoWrite(const char*, int n) override { return n; }
+};
+
+String Directory(const String& path) {
+    int slash = -1;
+    for (int i = 0; i < path.length(); i++) {
+        if (path[i] == '/') slash = i;
+    }
+    return slash < 0 ? String(".") : path.at(0, slash == 0 ? 1 : slash);
+}
+
+bool Readable(const String& path) {
+    FILE* f = fopen(path.chars(), "rb");
+    if (f == nullptr) return false;
+    fclose(f);
+    return true;
+}
+
+// Checks one page. Problems of the page itself go to *problems; the declarations of
+// the pages it includes (found from its directory) resolve its calls.
+void CheckPage(const String& path, std::vector<CheckProblem>* problems) {
+    ToolKelp engine;
+    NoOutput out;
+    MacroExpander source(&engine, 16);
+    source.Open(path, path);
+    PageChecker checker(&engine, &source, &out, path);
+    checker.Check(problems);
+    std::map<std::string, DeclaredFunction> functions = checker.declared();
+    // Included pages, breadth first, each once, at most 50.
+    std::vector<String> queue;
+    std::set<std::string> seen{path.chars()};
+    for (const String& f : checker.included()) queue.push_back(f.matches('/', 0) ? f : Directory(path) + "/" + f);
+    for (size_t i = 0; i < queue.size() && i < 50; i++) {
+        String include = queue[i];
+        if (!seen.insert(include.chars()).second || !Readable(include)) continue;
+        ToolKelp e;
+        NoOutput o;
+        MacroExpander s(&e, 16);
+        s.Open(include, include);
+        PageChecker c(&e, &s, &o, include);
+        std::vector<CheckProblem> ignored;
+        c.Check(&ignored);
+        for (const auto& d : c.declared()) functions.insert(d);
+        for (const String& f : c.included()) queue.push_back(f.matches('/', 0) ? f : Directory(include) + "/" + f);
+    }
+    checker.Resolve(functions, problems);
+}
+
+void JSON(const String& text, std::string* out) {
+    out->push_back('"');
+    for (const char* p = text.chars(); *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            out->push_back('\\');
+            out->push_back(static_cast<char>(c));
+        } else if (c < 0x20) {
+            char e[8];
+            snprintf(e, sizeof e, "\\u%04x", c);
+            out->append(e);
+        } else {
+            out->push_back(static_cast<char>(c));
+        }
+    }
+    out->push_back('"');
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quiet = false, json = false;
+    std::vector<String> pages;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-q") == 0) {
+            quiet = true;
+        } else if (strcmp(argv[i], "--format=json") == 0) {
+            json = true;
+        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            fputs(kUsage, stderr);
+            return 2;
+        } else {
+            pages.push_back(String(argv[i]));
+        }
+    }
+    if (pages.empty()) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    std::vector<CheckProblem> problems;
+    bool unreadable = false;
+    for (const String& page : pages) {
+        if (!Readable(page)) {
+            fprintf(stderr, "kelp-check: %s cannot be read\n", page.chars());
+            unreadable = true;
+            continue;
+        }
+        std::vector<CheckProblem> found;
+        CheckPage(page, &found);
+        std::stable_sort(found.begin(), found.end(),
+                         [](const CheckProblem& a, const CheckProblem& b) { return a.line < b.line; });
+        problems.insert(problems.end(), found.begin(), found.end());
+    }
+    if (quiet) {
+        printf("%zu\n", problems.size());
+    } else if (json) {
+        std::string out = "[";
+        for (size_t i = 0; i < problems.size(); i++) {
+            const CheckProblem& p = problems[i];
+            out += i == 0 ? "\n  {\"file\": " : ",\n  {\"file\": ";
+            JSON(p.file, &out);
+            out += ", \"line\": " + std::to_string(p.line) + ", \"severity\": ";
+            out += p.warning ? "\"warning\"" : "\"error\"";
+            out += ", \"message\": ";
+            JSON(p.message, &out);
+            out += "}";
+        }
+        out += problems.empty() ? "]\n" : "\n]\n";
+        fputs(out.c_str(), stdout);
+    } else {
+        for (const CheckProblem& p : problems) printf("%s:%d: %s\n", p.file.chars(), p.line, p.message.chars());
+    }
+    if (unreadable) return 2;
+    return problems.empty() ? 0 : 1;
+}

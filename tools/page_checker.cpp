@@ -1,0 +1,361 @@
+// PageChecker: the static reading of a page.
+
+#include "tools/page_checker.h"
+
+#include <ctype.h>
+
+#include "script/builtins.h"
+#include "script/function.h"
+#include "script/macro_expander.h"
+#include "script/script_tags.h"
+
+namespace {
+
+// The text of an interpreter message as a browser shows it.
+String Shown(const String& message) {
+    String out;
+    const char* s = message.chars();
+    while (*s != '\0') {
+        static const struct {
+            const char* entity;
+            char c;
+        } kEntities[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}};
+        bool done = false;
+        for (const auto& e : kEntities) {
+            size_t n = strlen(e.entity);
+            if (strncmp(s, e.entity, n) == 0) {
+                out.cat(e.c);
+                s += n;
+                done = true;
+                break;
+            }
+        }
+        if (done) continue;
+        if (strncasecmp(s, "<BR>", 4) == 0) {
+            out.cat(' ');
+            s += 4;
+            continue;
+        }
+        out.cat(*s++);
+    }
+    return out;
+}
+
+// Middle tags and the block they belong in; anywhere inside it (a loop's stop may
+// sit in an IF of the loop).
+struct Middle {
+    int id;
+    int block;
+    bool direct;  // must be right inside the block, not deeper
+};
+const Middle kMiddles[] = {
+    {TagKpELSE, TagKpIF, true},         {TagKpWHILESTOP, TagKpWHILE, false},
+    {TagKpIMPORTSTOP, TagKpIMPORT, false}, {TagKpPOPSTOP, TagKpPOP, false},
+    {TagKpPOPDELETE, TagKpPOP, false},  {TagKpCALLSTOP, TagKpCALL, false},
+    {TagKpCOMMERCESTOP, TagKpCOMMERCE, false}, {TagKpFUNCRETURN, TagKpFUNCTION, false},
+    {TagKpLOCALIZEDTOKEN, TagKpLOCALIZED, false}, {TagKpLOCALIZEDTEXT, TagKpLOCALIZED, false},
+};
+
+int ParameterCount(const String& list) {
+    Function f(String("f"), 0, 0);
+    f.SetParameters(list);
+    return f.parametercount();
+}
+
+}  // namespace
+
+std::string FunctionKey(const String& name) {
+    std::string key(name.chars());
+    for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+PageChecker::PageChecker(Kelp* engine, MacroExpander* source, Output* output, const String& file)
+    : ScriptParser(engine, source, output), file_(file) {}
+
+void PageChecker::Report(int line, bool warning, const String& kind, const String& message) {
+    if (problems_ == nullptr) return;
+    problems_->push_back(CheckProblem{file_, line, warning, kind + ": " + Shown(message)});
+}
+
+int PageChecker::SyntaxError(const String& message) {
+    Report(line(), false, "Syntax Error", message);
+    return 1;
+}
+
+void PageChecker::ExpressionError(const String& message) { Report(line(), false, "Expression Error", message); }
+
+void PageChecker::NoteCall(const String& name, int count) { calls_.push_back(Call{name, count, line()}); }
+
+void PageChecker::Check(std::vector<CheckProblem>* problems) {
+    problems_ = problems;
+    Parse();
+    // What is still open at the end of the file, innermost first, as the
+    // interpreter reports the first of them.
+    for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+        SyntaxError("Unexpected end of file looking for &lt;" + String(TagName(it->endid)) + "&gt;");
+    }
+    open_.clear();
+}
+
+void PageChecker::Resolve(const std::map<std::string, DeclaredFunction>& functions,
+                          std::vector<CheckProblem>* problems) {
+    problems_ = problems;
+    for (const Call& c : calls_) {
+        int expected;
+        auto f = functions.find(FunctionKey(c.name));
+        if (f != functions.end()) {
+            expected = f->second.parameters;
+        } else if (const Builtin* b = FindBuiltin(c.name.chars())) {
+            expected = ParameterCount(b->parameters);
+        } else {
+            Report(c.line, false, "Expression Error", "Call to undefined function '" + c.name + "'");
+            continue;
+        }
+        if (expected != c.count) {
+            String message = "Call to function '" + c.name + "' expects ";
+            message.catint(expected);
+            message += expected == 1 ? " parameter, found " : " parameters, found ";
+            message.catint(c.count);
+            Report(c.line, false, "Expression Error", message);
+        }
+    }
+}
+
+int PageChecker::ReadValue(Tag*, const ExpressionSyntax& syntax, String* value, ExpressionEnd* end) {
+    Expression* e = ReadExpression(syntax, end);
+    if (e == nullptr) return 0;
+    *value = e->source();
+    if (e->pure()) {
+        // Constants and variables: the value, when it can be had without a message
+        // (a variable reads empty here, and what that gives proves nothing).
+        std::vector<CheckProblem>* keep = problems_;
+        problems_ = nullptr;
+        String computed;
+        if (e->Evaluate(this, &computed)) *value = computed;
+        problems_ = keep;
+    }
+    delete e;
+    return 1;
+}
+
+int PageChecker::GetNameValuePairs(Tag* tag) {
+    // A tag whose text holds a macro reads differently when the page runs (the
+    // macro's value becomes part of it): what its reading here reports proves nothing.
+    long ampersands = macrosource()->ampersands();
+    size_t reported = problems_ == nullptr ? 0 : problems_->size();
+    long start = TakeTagStart();  // (taken, nothing is kept for a replay)
+    int startline = tagstartline();
+    int r = ReadTag(tag);
+    macrotag_ = macrosource()->ampersands() != ampersands;
+    if (macrotag_ && problems_ != nullptr && problems_->size() > reported) problems_->resize(reported);
+    if (macrotag_ && r == ScanFailure && start >= 0) {
+        // Read on after the tag's end, found in the page's own text (its macros not
+        // expanded).
+        macrosource()->Seek(start);
+        SetLine(startline);
+        bool expand = ExpandMacros();
+        SetExpandMacros(false);
+        GetNextChar();  // "<"
+        String skipped;
+        r = EatUntil(&skipped, '>', "&gt;") == ScanDone ? ScanStop : ScanFailure;
+        SetExpandMacros(expand);
+    }
+    return r;
+}
+
+int PageChecker::ReadTag(Tag* tag) {
+    if (tag->id() != TagIF && tag->id() != TagEVAL) return ScriptParser::GetNameValuePairs(tag);
+    // The whole rest of the tag is one expression.
+    if (EatWhitespace(nullptr) == ScanEnd) return EndOfFileInTag(tag);
+    int c = GetNextChar();
+    if (c == '>') return ScanStop;
+    UnGetChar(c);
+    ExpressionSyntax syntax = {">", false, false, true, true};
+    ExpressionEnd end;
+    String value;
+    if (ReadValue(tag, syntax, &value, &end)) tag->AddValue(String(), value, false);
+    return ScanStop;
+}
+
+int PageChecker::GetValue(Tag* tag, const String& name, String* value, bool* outside) {
+    int id = tag->id();
+    if ((id == TagIMPORT || id == TagEXPORT) && name.matches("ORDER")) {
+        return ScriptParser::GetValue(tag, name, value, outside);
+    }
+    *outside = false;
+    ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true, true};
+    ExpressionEnd end;
+    // After an error the tag is taken as ended where the reading stopped: the rest
+    // reads as text, and the next tag is checked as usual.
+    if (!ReadValue(tag, syntax, value, &end)) return ScanStop;
+    return end == ExpressionMore ? ScanMore : ScanStop;
+}
+
+int PageChecker::ProcessEmptyValue(Tag* tag, const String& name, String* value) {
+    if (!ScriptParser::ProcessEmptyValue(tag, name, value)) {
+        *value = name;  // reported: the count it makes is not reported again
+        emptyvalue_ = true;
+    }
+    return 1;
+}
+
+bool PageChecker::Inside(int id) const {
+    for (const Open& o : open_) {
+        if (o.id == id) return true;
+    }
+    return false;
+}
+
+void PageChecker::Declare(Tag* tag) {
+    String name = tag->Value("NAME");
+    if (FindBuiltin(name.chars()) != nullptr) {
+        SyntaxError("Function '" + name + "' has the same name as a built-in function");
+        return;
+    }
+    auto it = declared_.find(FunctionKey(name));
+    if (it != declared_.end()) {
+        String message = "A function with the name '" + name + "' has already been declared, on line ";
+        message.catint(it->second.line);
+        SyntaxError(message);
+        return;
+    }
+    declared_[FunctionKey(name)] = DeclaredFunction{file_, line(), ParameterCount(tag->Value("PARAMETERS"))};
+}
+
+int PageChecker::ProcessKnownTag(Tag* tag) {
+    int id = tag->id();
+    if (id == TagKELP || id == TagBRINDLE) {
+        // Their settings change how the rest is read (tag detection, macros).
+        handler(id)(basestate(), tag);
+        return 1;
+    }
+    if (!(interpret() & InterpretTags)) return 1;
+    const String& name = tag->name();
+    int count = tag->attributes().Entries();
+    if (!open_.empty() && open_.back().id == TagKpLOCALIZEDTEXT) {
+        // A text is text up to its end: a tag in it is an error, unless it is an end
+        // tag, which a language not chosen skips like text.
+        if (id == TagEndKpLOCALIZEDTEXT) {
+            open_.pop_back();
+        } else if (!name.matches('/', 0)) {
+            SyntaxError("Unexpected &lt;" + name + "&gt;");
+        }
+        return 1;
+    }
+    if (!open_.empty() && open_.back().id == TagKpLOCALIZED && id != TagKpLOCALIZEDTOKEN &&
+        id != TagKpLOCALIZEDTEXT && id != TagEndKpLOCALIZED) {
+        SyntaxError("Unexpected &lt;" + name + "&gt;");
+        return 1;
+    }
+    if (macrotag_) {
+        // Attribute counts and values of a tag with a macro are known at run time only.
+        macrotag_ = false;
+        if (id == TagKpFUNCTION && !Inside(TagKpFUNCTION)) Declare(tag);
+        if (tag->endid() > 0 && id != TagKpELSE) open_.push_back(Open{id, tag->endid(), name, line()});
+        return 1;
+    }
+    if (name.matches('/', 0)) {
+        for (size_t i = open_.size(); i-- > 0;) {
+            if (open_[i].endid != id) continue;
+            for (size_t j = open_.size() - 1; j > i; j--) {
+                Report(line(), false, "Syntax Error",
+                       "&lt;" + open_[j].name + "&gt; of line " + String::FromInt(open_[j].line) +
+                           " is not closed before &lt;" + name + "&gt;");
+            }
+            open_.resize(i);
+            return 1;
+        }
+        SyntaxError("Unexpected &lt;" + name + "&gt;");
+        return 1;
+    }
+    for (const Middle& m : kMiddles) {
+        if (m.id != id) continue;
+        bool ok = m.direct ? !open_.empty() && open_.back().id == m.block : Inside(m.block);
+        // A stop inside a function body may end a loop the function is called in.
+        if (!ok && !m.direct && Inside(TagKpFUNCTION)) ok = true;
+        if (!ok) {
+            SyntaxError("Unexpected &lt;" + name + "&gt;");
+            return 1;
+        }
+    }
+    bool counted = emptyvalue_;
+    emptyvalue_ = false;
+    switch (id) {
+        case TagIF:
+        case TagKpIF:
+        case TagKpWHILE:
+        case TagKpEVAL:
+            if (count != 1 && !counted) {
+                SyntaxError(name + " expects exactly 1 name/value pair, found " + String::FromInt(count));
+            }
+            break;
+        case TagLET:
+        case TagKpLET:
+            if (count != 1) {
+                SyntaxError(name + " expects exactly one 1 name/value pair, found " + String::FromInt(count));
+            }
+            break;
+        case TagWHILE:
+            if (tag->Find("STOP") != nullptr) {
+                if (!Inside(TagWHILE)) SyntaxError("Unexpected &lt;WHILE STOP&gt;");
+                return 1;
+            }
+            break;
+        case TagEVAL:
+            if (count == 0) SyntaxError("EVAL requires an expression");
+            break;
+        case TagHIDE:
+            if (tag->Value("").empty()) SyntaxError("HIDE requires a list of variables to hide");
+            break;
+        case TagKpASSIGN:
+            for (const char* attribute : {"NAME", "VALUE"}) {
+                if (tag->Find(attribute) == nullptr) {
+                    SyntaxError(name + " requires the " + attribute + " attribute to be specified");
+                    break;
+                }
+            }
+            break;
+        case TagKpDO:
+            if (tag->Find("VALUE") != nullptr && tag->Find("NAME") == nullptr) {
+                SyntaxError(name + " requires the NAME attribute to be specified when the VALUE attribute is specified");
+            }
+            if (tag->Find("FILE") != nullptr) included_.push_back(tag->Value("FILE"));
+            break;
+        case TagIMPORT:
+            if (tag->Find("DATA") != nullptr && Inside(TagIMPORT)) {
+                SyntaxError("&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+            }
+            if (tag->Find("STOP") != nullptr) return 1;
+            break;
+        case TagKpFUNCTION:
+            if (Inside(TagKpFUNCTION)) {
+                SyntaxError("Nested function declarations are not supported");
+                return 1;
+            }
+            Declare(tag);
+            break;
+        case TagKpCOMMERCE:
+            if (tag->Find("METHOD") == nullptr) SyntaxError(name + " requires the METHOD attribute to be specified");
+            break;
+        default:
+            break;
+    }
+    if (tag->endid() > 0 && id != TagKpELSE) open_.push_back(Open{id, tag->endid(), name, line()});
+    return 1;
+}
+
+int PageChecker::ProcessUnknownTag(const String& text) {
+    // "<KpSOMETHING" or "</KpSOMETHING" the interpreter does not know: probably a
+    // misspelt tag, which the page would show as text.
+    const char* s = text.chars();
+    if (*s == '<') s++;
+    while (*s == ' ' || *s == '\t') s++;
+    if (*s == '/') s++;
+    if (strncasecmp(s, "Kp", 2) == 0 && isalpha(static_cast<unsigned char>(s[2]))) {
+        int n = 0;
+        while (s[n] != '\0' && (isalnum(static_cast<unsigned char>(s[n])) || s[n] == '-' || s[n] == '_')) n++;
+        Report(line(), true, "Warning", "unknown tag &lt;" + String(s, n) + "&gt; is shown as text");
+    }
+    return 1;
+}
