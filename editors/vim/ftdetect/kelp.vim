@@ -1,0 +1,2 @@
+" Kelp pages
+autocmd BufRead,BufNewFile *.kp set filetype=kelp
