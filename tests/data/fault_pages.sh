@@ -31,9 +31,11 @@ EOF
 cat > "$site/check.kp" <<'EOF'
 <KpOPEN NAME="t" DATABASE="t.dbf" INDEXES="t.kpx"><KpLET live=0><KpLET missing=0><KpLET r=1><KpWHILE EXPR=r LE totrec><KpGO ROW=r><KpIF EXPR=NOT deleted><KpLET key=k><KpLET live=live + 1><KpFIND VALUE=key EXACT><KpIF EXPR=KpFIND_Error EQ "EOF" OR k NE key><KpLET missing=missing + 1></KpIF></KpIF><KpLET r=r + 1></KpWHILE><KpLET indexed=0><KpGO ROW="top"><KpWHILE EXPR=NOT eof><KpIF EXPR=NOT deleted><KpLET indexed=indexed + 1></KpIF><KpSKIP></KpWHILE><KpLET lost=0><KpIMPORT FILE="acks.txt" FIELDS="word,key" DELIMITER=" " FILTER=word EQ "ack"><KpFIND VALUE=key EXACT><KpIF EXPR=KpFIND_Error EQ "EOF" OR k NE key><KpLET lost=lost + 1></KpIF></KpIMPORT>live=&[live] indexed=&[indexed] missing=&[missing] lost=&[lost] [&[KpOPEN_Error]]
 EOF
-# check NAME: the table agrees with its index and holds every acknowledged record.
+# check NAME: the table agrees with its index and holds every acknowledged record,
+# through a page and through the table checker.
 check() {
     local out
+    out=$("$build/kelp-table" check "$site/t.dbf" "$site/t.kpx" 2>&1) || fail "$1: the table checker: $out"
     out=$(page check.kp | tail -n 1)
     case "$out" in
         "live="*" missing=0 lost=0 []")
