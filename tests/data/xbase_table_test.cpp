@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "tests/support/faulty_files.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
 
@@ -371,4 +372,89 @@ TEST(XBaseDatabase, AnInterruptedPackIsFinishedByTheNextOpen) {
     EXPECT_EQ("NAME:C:30:0 PRICE:N:10:2 BORN:D:8:0 N:N:19:0 OK:L:1:0 M:M:10:0 W:N:4:0 ", described);
     EXPECT_EQ(IndexUnique | IndexString, XBaseDatabase::IndexFlags(" unique, descending, string ,ascending"));
     EXPECT_EQ(0, XBaseDatabase::IndexFlags("unique, nounique, bogus"));
+}
+
+namespace {
+
+void WriteFile(const String& path, const std::string& bytes) {
+    FILE* f = fopen(path.chars(), "wb");
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+// The records of a table as "NAME AGE NOTES" lines, read by a fresh process's view.
+std::string Records(const String& path) {
+    TestKelp engine;
+    XBaseTable t(&engine);
+    if (!t.Open(path, "people.dbf", FileRead)) return "cannot open: " + std::string(t.error().chars());
+    std::string out;
+    for (long r = 1; r <= t.numrecords(); r++) {
+        if (!t.Goto(r)) return out + "cannot read " + std::to_string(r);
+        out += std::string(t.deleted() ? "*" : "") + Field(&t, "NAME")->data() + " " + Field(&t, "AGE")->data() +
+               " " + Field(&t, "NOTES")->data() + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(XBaseTable, AWriteCutShortLeavesTheTableAsBeforeOrAsAfter) {
+    // An append and an update, each with a memo text, cut after 0, 1, 2, ... writes:
+    // as a process killed there, or as a full disk (writes that grow a file fail, and
+    // the call must say so). Every record written before reads as it did, and the
+    // changed record reads wholly old or wholly new.
+    PeopleTable p;
+    ASSERT_TRUE(p.table.Create(p.path, "people.dbf", "", "", p.specs));
+    p.Add("Ann", "41", "19850314", "T", "first\nsecond");
+    p.Add("Bob", "7", "", "F", std::string(700, 'b'));
+    p.table.Close();
+    const String memo = p.dir.File("people.dbt");
+    const std::string dbf = ReadBytes(p.path), dbt = ReadBytes(memo);
+    const std::string before = Records(p.path);
+    const std::string appended = before + "Cy 5 " + std::string(900, 'c') + "\n";
+    const std::string updated = "Ann 42 " + std::string(600, 'n') + "\n" + before.substr(before.find("Bob"));
+    int cuts = 0;
+    for (int update = 0; update <= 1; update++) {
+        for (int vanish = 0; vanish <= 1; vanish++) {
+            for (long budget = 0;; budget++) {
+                WriteFile(p.path, dbf);
+                WriteFile(memo, dbt);
+                FaultyKelp e;
+                e.budget.left = budget;
+                e.budget.vanish = vanish != 0;
+                XBaseTable t(&e);
+                ASSERT_TRUE(t.Open(p.path, "people.dbf", FileRead | FileWrite)) << t.error();
+                bool ok;
+                if (update) {
+                    ASSERT_TRUE(t.Goto(1));
+                    Field(&t, "AGE")->Set(String("42"));
+                    Field(&t, "NOTES")->Set(String(std::string(600, 'n').c_str()));
+                    ok = t.Update();
+                } else {
+                    Field(&t, "NAME")->Set(String("Cy"));
+                    Field(&t, "AGE")->Set(String("5"));
+                    Field(&t, "NOTES")->Set(String(std::string(900, 'c').c_str()));
+                    ok = t.Append();
+                }
+                bool completed = !e.budget.cut;
+                t.Close();
+                if (!vanish) {
+                    EXPECT_EQ(completed, ok) << "budget " << budget << ": " << t.error();
+                }
+                std::string now = Records(p.path);
+                const std::string& after = update ? updated : appended;
+                EXPECT_TRUE(now == before || now == after)
+                    << (update ? "update" : "append") << " budget " << budget << " vanish " << vanish << ":\n" << now;
+                if (completed) {
+                    EXPECT_EQ(after, now);
+                }
+                if (!vanish && !ok) {
+                    EXPECT_EQ(before, now);
+                }
+                cuts++;
+                if (completed) break;
+            }
+        }
+    }
+    EXPECT_GT(cuts, 8);
 }
