@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,13 +63,18 @@ class Tally : public ::testing::Test {
     void TearDown() override { system(("rm -rf " + dir_).c_str()); }
 
     // Runs one request: query (GET) or body (POST).
-    Response Request(const std::string& query, const char* body = nullptr) {
+    // fsize: a file-size limit in bytes for the program (0: none), a disk that looks full.
+    Response Request(const std::string& query, const char* body = nullptr, long fsize = 0) {
         int in[2], out[2];
         EXPECT_EQ(0, pipe(in));
         EXPECT_EQ(0, pipe(out));
         pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir_.c_str()) != 0) _exit(99);
+            if (fsize > 0) {
+                struct rlimit limit = {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
             dup2(in[0], 0);
             dup2(out[1], 1);
             close(in[1]);
@@ -276,6 +282,19 @@ TEST_F(Tally, DamagedCountFiles) {
     WriteAll(dir_ + "/count_file", "-5\nkeep\t1\nnew\t3\n");
     r = Request("link=new");
     EXPECT_EQ("2\nkeep\t1\nnew\t4\n", CountFile());
+}
+
+TEST_F(Tally, AFullDiskLeavesTheCountAsItWas) {
+    // The new count file cannot be written (a file-size limit below its new size):
+    // the old one stays whole and the answer is an error, not a count.
+    WriteAll(dir_ + "/count_file", "1\nkeep\t9\n");
+    Response r = Request("link=keep", nullptr, 9);
+    EXPECT_NE(kImageHead, r.head);
+    EXPECT_NE(std::string::npos, r.head.find("500")) << r.head;
+    EXPECT_EQ("1\nkeep\t9\n", CountFile());
+    EXPECT_EQ("", ReadAll(dir_ + "/count_file.new"));
+    ExpectDigits(Request("link=keep"), "10");
+    EXPECT_EQ("1\nkeep\t10\n", CountFile());
 }
 
 TEST_F(Tally, ConcurrentRequestsCountEveryOne) {
