@@ -92,5 +92,36 @@ case "$(header Set-Cookie)" in
     *"<b>"*) echo "FAIL: an invalid caller id was echoed back"; failures=$((failures + 1)) ;;
 esac
 
+# Hostile requests with the web server in front: whatever lighttpd lets through, the
+# answer is a refusal or a normal page, never a page outside the root or a crash
+# ("000": the server closed the connection without an answer).
+# hostile NAME STATUS-REGEX CURL-ARGS...
+hostile() {
+    local name=$1 want=$2
+    shift 2
+    local status
+    status=$(request --path-as-is --max-time 20 "$@") || true
+    [[ "$status" =~ ^($want)$ ]] || { echo "FAIL hostile $name: status $status"; failures=$((failures + 1)); }
+    if grep -q "^secret" "$state/body"; then echo "FAIL hostile $name: showed the secret"; failures=$((failures + 1)); fi
+}
+mb=$(head -c 1048576 /dev/zero | tr '\0' a)
+printf 'Cookie: brncallerid=%s\r\n' "$mb" > "$state/cookie-header"
+hostile "1 MB cookie" "000|400|413|431" -H @"$state/cookie-header" "$base/hello.kp"
+printf 'X-Long: %s\r\n' "$mb" > "$state/long-header"
+hostile "1 MB header" "000|400|413|431" -H @"$state/long-header" "$base/hello.kp"
+# (A URL this long does not fit curl's command line: the request is written by hand.)
+long=$( { exec 3<>"/dev/tcp/127.0.0.1/${base##*:}"
+          printf 'GET /hello.kp?name=%s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' "$mb" >&3 2> /dev/null
+          head -n 1 <&3 | tr -d '\r'; exec 3<&-; } 2> /dev/null)
+case "$long" in ""|"HTTP/1."?" 4"*) ;; *) echo "FAIL hostile 1 MB query: $long"; failures=$((failures + 1)) ;; esac
+hostile "60 KB header" "200|400|413|431" -H "X-Long: ${mb:0:60000}" "$base/hello.kp"
+hostile "dot-dot path" "400|403|404" "$base/cgi-bin/kelp/../../outside/secret.kp"
+hostile "encoded dot-dot" "400|403|404" "$base/cgi-bin/kelp/%2e%2e/outside/secret.kp"
+hostile "backslashes" "400|403|404" "$base/cgi-bin/kelp/..%5c..%5coutside%5csecret.kp"
+hostile "NUL in the path" "400|403|404" "$base/cgi-bin/kelp/hello.kp%00.txt"
+hostile "link out of the root" "403|404" "$base/link.kp"
+head -c 20000000 /dev/zero | tr '\0' a > "$state/big-body"
+hostile "20 MB body" "200|413" --data-binary @"$state/big-body" "$base/form.kp"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "kelp through lighttpd: ok"

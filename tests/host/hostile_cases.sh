@@ -146,6 +146,16 @@ head -c 52428800 /dev/zero | tr '\0' 'z' > "$work/site/huge.kp"
 hostile "a 50 MB page" 15 "" /dev/null PATH_INFO=/huge.kp
 rm -f "$work/site/huge.kp"
 
+# A page that writes 1 GB: every byte arrives, within the time limit.
+printf '<KpLET s="x"><KpLET i=0><KpWHILE EXPR=i LT 20><KpLET s=s $ s><KpLET i=i + 1></KpWHILE><KpLET i=0><KpWHILE EXPR=i LT 1024><KpEVAL EXPR=s><KpLET i=i + 1></KpWHILE>' > "$work/site/gigabyte.kp"
+cases=$((cases + 1))
+start=$(date +%s)
+bytes=$(cd "$work" && timeout 30 env -i PATH_INFO=/gigabyte.kp REQUEST_METHOD=GET "$work/bin/kelp" | wc -c)
+header=$(printf 'Content-type: text/html\r\n\r\n' | wc -c)
+[ "$bytes" = $((1073741824 + header)) ] || fail "1 GB of output: $bytes bytes arrived"
+[ $(( $(date +%s) - start )) -le 25 ] || fail "1 GB of output took $(( $(date +%s) - start )) s"
+rm -f "$work/site/gigabyte.kp"
+
 # Nothing was written outside the data directory.
 [ "$(ls "$work/outside")" = "secret.kp" ] || fail "files appeared outside: $(ls "$work/outside")"
 [ -z "$(ls "$work/site" | grep -v -E '^(sub|link.kp|form.kp|loop.kp|flood.kp|recurse.kp|self.kp|upload.kp|parens.kp|chain.kp|nots.kp|nested.kp|vars.kp)$')" ] ||
