@@ -2,15 +2,19 @@
 # Serves examples/site through lighttpd on 127.0.0.1:8080: .kp pages run through
 # kelp, the counter runs as a CGI program. The programs, their configuration and
 # the counter's files live in BUILD/demo; the site's own files are used in place.
-# Usage: demo.sh BUILD_DIR [PORT]
+# Files the pages write (exports, uploads) are served from the data directory under
+# /downloads/ and /uploads/; the stylesheet from the site under /static/.
+# Usage: demo.sh BUILD_DIR [PORT [DEMO_DIR]]   (DEMO_DIR: default BUILD_DIR/demo)
 set -eu
 build=$(cd "$1" && pwd)
 port=${2:-8080}
 site=$(cd "$(dirname "$0")/site" && pwd)
-demo="$build/demo"
-mkdir -p "$demo/digits" "$demo/htdocs/cgi-bin" "$demo/data"
+demo=${3:-$build/demo}
+mkdir -p "$demo/digits" "$demo/htdocs/cgi-bin" "$demo/data/exports" "$demo/data/uploads"
 "$build/tally-digits" "$demo/digits"
-cp "$build/nph-tally-demo" "$demo/htdocs/cgi-bin/nph-tally"
+# TALLY: another build of the counter (the tests run one that keeps its files in cgi-bin).
+cp "${TALLY:-$build/nph-tally-demo}" "$demo/htdocs/cgi-bin/nph-tally"
+mkdir -p "$demo/htdocs/cgi-bin/digits" && "$build/tally-digits" "$demo/htdocs/cgi-bin/digits"
 cp "$build/kelp" "$demo/htdocs/cgi-bin/kelp"
 cat > "$demo/htdocs/cgi-bin/kelp.conf" <<CONF
 # Scripts come from the site; data and temporary files go to the demo directory.
@@ -23,13 +27,18 @@ CONF
 # arrives as PATH_INFO; other files are served from the site as they are, except
 # the scripts' source, which is never sent.
 cat > "$demo/lighttpd.conf" <<CONF
-server.modules = ( "mod_access", "mod_rewrite", "mod_cgi", "mod_accesslog" )
+server.modules = ( "mod_access", "mod_alias", "mod_rewrite", "mod_cgi", "mod_accesslog", "mod_setenv" )
 server.bind = "127.0.0.1"
 server.port = $port
 server.document-root = "$demo/htdocs"
 server.errorlog = "$demo/error.log"
 accesslog.filename = "$demo/access.log"
-mimetype.assign = ( ".html" => "text/html", ".gif" => "image/gif", ".css" => "text/css" )
+mimetype.assign = ( ".html" => "text/html", ".gif" => "image/gif", ".css" => "text/css", ".png" => "image/png",
+                    ".jpg" => "image/jpeg", ".txt" => "text/plain; charset=utf-8",
+                    ".tsv" => "text/tab-separated-values; charset=utf-8", "" => "application/octet-stream" )
+alias.url = ( "/static/" => "$site/static/", "/downloads/" => "$demo/data/exports/",
+              "/uploads/" => "$demo/data/uploads/" )
+setenv.add-response-header = ( "X-Content-Type-Options" => "nosniff" )
 static-file.exclude-extensions = ( ".kp" )
 url.access-deny = ( ".conf" )
 url.rewrite-once = ( "^/(\\?(.*))?\$" => "/cgi-bin/kelp/index.kp?\$2",
