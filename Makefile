@@ -11,7 +11,8 @@ CMAKE_FLAGS ?=
 # Debian packages the build and the tests need; the benchmarks also compare with perl
 # and php-cgi (with SQLite).
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
-           python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim
+           python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
+           chromium chromium-driver python3-selenium
 BENCH_PACKAGES = perl php-cgi php-sqlite3
 
 .PHONY: all configure test sanitized-test deps demo bench asan fuzz golden format clean

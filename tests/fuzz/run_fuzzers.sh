@@ -28,7 +28,8 @@ one() {
     if "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
         -artifact_prefix="$build/crashes/$name-" "$build/corpus/$name" "$here/corpus/$name" \
         > "$build/crashes/$name.log" 2>&1; then
-        echo "fuzz_$name: $(ls "$build/corpus/$name" | wc -l | tr -d ' ') inputs in the corpus, no failure in ${seconds} s" > "$verdict"
+        runs=$(grep -o 'Done [0-9]* runs' "$build/crashes/$name.log" | tail -n 1 | tr -dc '0-9')
+        echo "fuzz_$name: ${runs:-?} inputs run, $(ls "$build/corpus/$name" | wc -l | tr -d ' ') in the corpus, no failure in ${seconds} s" > "$verdict"
     else
         { echo "fuzz_$name: FAILED (see $build/crashes/$name.log)"
           grep -m 3 -E "ERROR|SUMMARY|runtime error" "$build/crashes/$name.log"; } > "$verdict"
