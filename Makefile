@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
            chromium chromium-driver python3-selenium
-BENCH_PACKAGES = perl php-cgi php-sqlite3
+BENCH_PACKAGES = perl php-cgi php-sqlite3 apache2-utils
 
 .PHONY: all configure test sanitized-test deps demo bench asan fuzz golden format clean
 
@@ -72,6 +72,8 @@ bench: deps all
 	@bash bench/database_bench.sh $(BUILD)
 	@echo "== request bodies: linear in their size"
 	@sh bench/body_bench.sh $(BUILD)
+	@echo "== the report: five pages against the C floor, php-cgi and perl, bare and behind lighttpd"
+	@bash bench/report.sh $(BUILD)
 
 asan: deps
 	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -DKELP_SANITIZE=ON -DKELP_BENCH=OFF

@@ -1,0 +1,170 @@
+#!/bin/bash
+# One report of Kelp against its peers, side by side in one run on this machine:
+# five pages (hello world, a 100000-iteration loop, a recursive function, 100 records
+# found through an index, the counter), each as a bare process (mean time of one
+# request, best of several rounds taken in turns) and through a real lighttpd
+# (requests per second from ab on loopback, two at a time, bounded in time), next to
+# the C floor (a program that only writes a fixed response), php-cgi (SQLite for the
+# records) and perl (the sqlite3 program for the records). Prints a table and writes
+# it to BUILD_DIR/bench-report.md. Documents quote only the ratios.
+# Usage: report.sh BUILD_DIR [SECONDS_PER_AB_RUN]
+set -u
+build=$(cd "$1" && pwd)
+seconds=${2:-5}
+here=$(cd "$(dirname "$0")" && pwd)
+source=$(cd "$here/.." && pwd)
+work=$(mktemp -d "$build/bench-report-XXXXXX")
+cgi="$work/htdocs/cgi-bin"
+site="$work/site"
+mkdir -p "$cgi/digits" "$site"
+trap 'bash "$source/tests/e2e/lighttpd.sh" stop "$work"; rm -rf "$work"' EXIT
+spawn="$build/bench/spawn"
+for tool in php-cgi perl sqlite3 ab lighttpd; do
+    command -v "$tool" > /dev/null || { echo "report.sh: $tool is missing (make bench installs it)"; exit 1; }
+done
+phpcgi=$(command -v php-cgi)
+sqlite=$(command -v sqlite3)
+
+# The programs and pages.
+cp "$build/kelp" "$cgi/kelp"
+printf '%s\n' "kelproot = $site" "stdmodedatadir = $site" "usecookies = off" "validextensions = kp" \
+    "globaltimeout = 0" > "$cgi/kelp.conf"
+cp "$build/bench/cgi-floor" "$cgi/floor"
+cp "$build/bench/gif-floor" "$cgi/giffloor"
+cp "$build/nph-tally-test" "$cgi/nph-tally"
+"$build/tally-digits" "$cgi/digits"
+cp "$here/cgi/hello.kp" "$here/pages/loop.kp" "$here/pages/fib.kp" "$site/"
+cat > "$site/records.kp" <<'EOF'
+<KpOPEN NAME="t" DATABASE="records.dbf" INDEXES="records.kpx"><html><body><table>
+<KpFIND VALUE="name 05" ><KpLET n=0><KpWHILE EXPR=n LT 100 AND NOT eof><tr><td>&[id]</td><td>&[name:entities]</td></tr>
+<KpLET n=n + 1><KpSKIP></KpWHILE></table></body></html>
+EOF
+cat > "$work/make.kp" <<'EOF'
+<KpCREATE NAME="t" DATABASE="records.dbf" FIELDS="id NUMBER(8), name CHAR(20)"><KpMAKEINDEX INDEXFILE="records.kpx" EXPR=name>
+<KpLET i=0><KpWHILE EXPR=i LT 10000><KpLET id=i><KpLET name="name " $ padl(i, 4, "0")><KpADD><KpLET i=i + 1></KpWHILE>
+EOF
+cp "$work/make.kp" "$site/make.kp"
+(cd "$site" && env -i PATH_INFO=/make.kp "$cgi/kelp" > /dev/null)
+rm "$site/make.kp"
+{
+    echo "CREATE TABLE t (id INTEGER, name TEXT); CREATE INDEX t_name ON t (name); BEGIN;"
+    awk 'BEGIN { for (i = 0; i < 10000; i++) printf "INSERT INTO t VALUES (%d, '"'"'name %04d'"'"');\n", i, i }'
+    echo "COMMIT;"
+} | sqlite3 "$site/records.db"
+query="SELECT id, name FROM t WHERE name >= 'name 05' ORDER BY name LIMIT 100"
+cat > "$site/hello.php" <<'EOF'
+Hello, world!
+EOF
+cat > "$site/loop.php" <<'EOF'
+<?php $i = 0; $total = 0; while ($i < 100000) { $total = $total + $i * 2; $label = "item-" . $i; $i = $i + 1; } echo "$total $label\n";
+EOF
+cat > "$site/fib.php" <<'EOF'
+<?php function fib($n) { if ($n < 2) return $n; return fib($n - 1) + fib($n - 2); } echo fib(20), "\n";
+EOF
+cat > "$site/records.php" <<EOF
+<?php \$db = new SQLite3('$site/records.db'); \$r = \$db->query("$query");
+echo "<html><body><table>\n"; while (\$row = \$r->fetchArray()) { echo "<tr><td>", \$row[0], "</td><td>", htmlspecialchars(\$row[1]), "</td></tr>\n"; } echo "</table></body></html>\n";
+EOF
+for page in hello loop fib; do
+    { echo '#!/usr/bin/perl'; echo 'print "Content-type: text/html\r\n\r\n";'
+      if [ $page = hello ]; then echo 'print "Hello, world!\n";'; else cat "$here/pages/$page.pl"; fi; } > "$cgi/$page.pl"
+done
+printf '#!/bin/sh\nprintf "Content-type: text/html\\r\\n\\r\\n<html><body><table>\\n"\n%s -html "%s" "%s"\necho "</table></body></html>"\n' \
+    "$sqlite" "$site/records.db" "$query" > "$cgi/records.pl"
+chmod +x "$cgi"/*.pl
+
+# The pages must give their answers before they are timed.
+answer() { (cd "$site" && env -i "$@" 2> /dev/null | tr -d '\r' | sed '1,/^$/d'); }
+[ "$(answer PATH_INFO=/loop.kp "$cgi/kelp" | tail -n 1)" = "9999900000 item-99999" ] || { echo "loop.kp is wrong"; exit 1; }
+[ "$(answer PATH_INFO=/fib.kp "$cgi/kelp" | tail -n 1)" = "6765" ] || { echo "fib.kp is wrong"; exit 1; }
+[ "$(answer PATH_INFO=/records.kp "$cgi/kelp" | grep -c '<tr>')" = 100 ] || { echo "records.kp is wrong"; exit 1; }
+[ "$(answer SCRIPT_FILENAME="$site/records.php" REDIRECT_STATUS=200 "$phpcgi" | grep -c '<tr>')" = 100 ] ||
+    { echo "records.php is wrong"; exit 1; }
+
+# Bare processes: mean microseconds of one request, best of five rounds taken in turns.
+declare -A best
+bare() {  # bare KEY RUNS ENV... -- COMMAND...
+    local key=$1 runs=$2
+    shift 2
+    local env=()
+    while [ "$1" != "--" ]; do env+=("$1"); shift; done
+    shift
+    local t
+    t=$(cd "$site" && env -i "${env[@]}" "$spawn" "$runs" "$@" 2> /dev/null) || t=""
+    if [ -n "$t" ] && { [ -z "${best[$key]:-}" ] || [ "$t" -lt "${best[$key]}" ]; }; then best[$key]=$t; fi
+}
+php_env() { echo "SCRIPT_FILENAME=$site/$1.php" REDIRECT_STATUS=200 REQUEST_METHOD=GET; }
+for round in 1 2 3 4 5; do
+    for page in hello loop fib records; do
+        case $page in hello) runs=100 ;; records) runs=20 ;; *) runs=3 ;; esac
+        bare "kelp-$page" $runs PATH_INFO=/$page.kp REQUEST_METHOD=GET -- "$cgi/kelp"
+        # shellcheck disable=SC2046
+        bare "php-$page" $runs $(php_env $page) -- "$phpcgi"
+        bare "perl-$page" $runs -- "$cgi/$page.pl"
+    done
+    bare floor 100 -- "$cgi/floor"
+    bare "kelp-counter" 100 QUERY_STRING="link=bench" REQUEST_METHOD=GET -- "$cgi/nph-tally"
+    bare giffloor 100 -- "$cgi/giffloor"
+done
+
+# Through lighttpd: requests per second, ab with two clients for $seconds seconds.
+cat > "$work/extra.conf" <<'EOF'
+url.rewrite-once = ( "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
+EOF
+# php-cgi behind lighttpd: /cgi-bin/php/PAGE.php runs the site's PAGE.php.
+printf '#!/bin/sh\nREDIRECT_STATUS=200 SCRIPT_FILENAME="%s${PATH_INFO}" exec %s\n' "$site" "$phpcgi" > "$cgi/php"
+chmod +x "$cgi/php"
+port=$(bash "$source/tests/e2e/lighttpd.sh" start "$work")
+declare -A rps
+served() {  # served KEY URL
+    local out
+    out=$(ab -q -t "$seconds" -n 1000000 -c 2 "http://127.0.0.1:$port$2" 2> /dev/null)
+    local failed
+    # Failures other than a length that differs between answers (the counter's does).
+    failed=$(printf '%s\n' "$out" | awk '/^Non-2xx responses:/ { n += $3 }
+        /\(Connect:/ { gsub(/[(),]/, " "); n += $2 + $4 + $8 } END { print n + 0 }')
+    rps[$1]=$(printf '%s\n' "$out" | awk '/^Requests per second:/ { printf "%.0f", $4 }')
+    [ "${failed:-0}" = 0 ] || rps[$1]="${rps[$1]}!"
+}
+for page in hello loop fib records; do
+    served "kelp-$page" "/$page.kp"
+    served "php-$page" "/cgi-bin/php/$page.php"
+    served "perl-$page" "/cgi-bin/$page.pl"
+done
+served floor /cgi-bin/floor
+served kelp-counter "/cgi-bin/nph-tally?link=bench"
+served giffloor /cgi-bin/giffloor
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+report="$build/bench-report.md"
+{
+    echo "# Kelp against its peers"
+    echo
+    echo "One run on one machine ($(nproc) cores), $(date -u +%Y-%m-%d). Bare process: the ratio of one request's"
+    echo "mean time to the other program's (below 1: Kelp is faster). Through lighttpd: the ratio of requests"
+    echo "per second (above 1: Kelp serves more). The C floor only writes a fixed response; the counter's"
+    echo "floor writes a fixed GIF. PHP is php-cgi (SQLite for the records); perl is perl (the sqlite3"
+    echo "program for the records)."
+    echo
+    echo "| page | bare: Kelp / C floor | bare: Kelp / php-cgi | bare: Kelp / perl | lighttpd: Kelp / C floor | lighttpd: Kelp / php-cgi | lighttpd: Kelp / perl |"
+    echo "|---|---|---|---|---|---|---|"
+    for page in hello loop fib records; do
+        echo "| $page | $(ratio "${best[kelp-$page]:-}" "${best[floor]:-}") | $(ratio "${best[kelp-$page]:-}" "${best[php-$page]:-}") | $(ratio "${best[kelp-$page]:-}" "${best[perl-$page]:-}") | $(ratio "${rps[kelp-$page]:-}" "${rps[floor]:-}") | $(ratio "${rps[kelp-$page]:-}" "${rps[php-$page]:-}") | $(ratio "${rps[kelp-$page]:-}" "${rps[perl-$page]:-}") |"
+    done
+    echo "| counter | $(ratio "${best[kelp-counter]:-}" "${best[giffloor]:-}") | - | - | $(ratio "${rps[kelp-counter]:-}" "${rps[giffloor]:-}") | - | - |"
+    echo
+    echo "Raw figures (bare: microseconds per request; lighttpd: requests per second; \"!\" marks a run"
+    echo "with failed requests):"
+    echo
+    echo "| program | hello | loop | fib | records | counter |"
+    echo "|---|---|---|---|---|---|"
+    echo "| Kelp bare | ${best[kelp-hello]:-} | ${best[kelp-loop]:-} | ${best[kelp-fib]:-} | ${best[kelp-records]:-} | ${best[kelp-counter]:-} |"
+    echo "| php-cgi bare | ${best[php-hello]:-} | ${best[php-loop]:-} | ${best[php-fib]:-} | ${best[php-records]:-} | |"
+    echo "| perl bare | ${best[perl-hello]:-} | ${best[perl-loop]:-} | ${best[perl-fib]:-} | ${best[perl-records]:-} | |"
+    echo "| C floor bare | ${best[floor]:-} | | | | ${best[giffloor]:-} |"
+    echo "| Kelp lighttpd | ${rps[kelp-hello]:-} | ${rps[kelp-loop]:-} | ${rps[kelp-fib]:-} | ${rps[kelp-records]:-} | ${rps[kelp-counter]:-} |"
+    echo "| php-cgi lighttpd | ${rps[php-hello]:-} | ${rps[php-loop]:-} | ${rps[php-fib]:-} | ${rps[php-records]:-} | |"
+    echo "| perl lighttpd | ${rps[perl-hello]:-} | ${rps[perl-loop]:-} | ${rps[perl-fib]:-} | ${rps[perl-records]:-} | |"
+    echo "| C floor lighttpd | ${rps[floor]:-} | | | | ${rps[giffloor]:-} |"
+} > "$report"
+cat "$report"
