@@ -511,4 +511,5 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
         model = after;
     }
     EXPECT_GT(cuts, 40);
+    printf("%d cuts\n", cuts);
 }

@@ -457,4 +457,5 @@ TEST(XBaseTable, AWriteCutShortLeavesTheTableAsBeforeOrAsAfter) {
         }
     }
     EXPECT_GT(cuts, 8);
+    printf("%d cuts\n", cuts);
 }
