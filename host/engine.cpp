@@ -129,6 +129,22 @@ String RealPath(const String& path) {
     return real == "/" ? (rest.empty() ? real : rest) : real + rest;
 }
 
+// RealPath(path) for a path inside root, whose real place realroot is known: the
+// components below the root are looked at one by one, and only when one of them is a
+// symbolic link is the whole path resolved.
+String RealPathBelow(const String& path, const String& root, const String& realroot) {
+    if (realroot.empty()) return RealPath(path);
+    int start = root == "/" ? 0 : root.length();
+    if (start >= path.length()) return realroot;
+    struct stat st;
+    for (int i = start + 1; i <= path.length(); i++) {
+        if (i < path.length() && path[i] != '/') continue;
+        if (lstat(path.at(0, i).chars(), &st) < 0) break;  // the rest does not exist yet
+        if (S_ISLNK(st.st_mode)) return RealPath(path);
+    }
+    return realroot == "/" ? path.from(start) : realroot + path.from(start);
+}
+
 }  // namespace
 
 String Kelp::lockhostname() { return MachineName(); }
@@ -216,8 +232,13 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
     }
     String path = Normalize(start + "/" + name);
     // Both the name as written and the place its links lead to must stay inside.
-    String realroot = RealPath(root);
-    String real = RealPath(path);
+    // The root's real place is looked up once per request and directory.
+    if (!(root == realrootfor_)) {
+        realrootfor_ = root;
+        realroot_ = RealPath(root);
+    }
+    const String& realroot = realroot_;
+    String real = Inside(path, root) ? RealPathBelow(path, root, realroot) : RealPath(path);
     if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {
         *error = "'" + Entities(name) + "' is not contained in the configured " + kKinds[type] +
                  " directory";

@@ -235,6 +235,7 @@ class Kelp {
     time_t deadline_;
     Variables* vars_;  // owned
     String language_;
+    String realrootfor_, realroot_;  // the last root ResolvePath resolved, and where it leads
     String defaultlanguage_;
     MacroEncoding defaultmacroencoding_;
     SearchableList<Module, const char*> modules_;  // owns elements

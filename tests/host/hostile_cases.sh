@@ -13,6 +13,8 @@ mkdir -p "$work/bin" "$work/site/sub" "$work/data" "$work/outside"
 cp "$build/kelp" "$work/bin/kelp"
 printf 'secret\n' > "$work/outside/secret.kp"
 ln -s ../outside/secret.kp "$work/site/link.kp"
+ln -s ../../outside "$work/site/sub/away"
+ln -s ../form.kp "$work/site/sub/inside.kp"
 printf 'n=[&[a]]\n' > "$work/site/form.kp"
 printf '<KpWHILE EXPR=1></KpWHILE>\n' > "$work/site/loop.kp"
 printf '<KpWHILE EXPR=1>xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx</KpWHILE>\n' > "$work/site/flood.kp"
@@ -68,6 +70,8 @@ hostile "backslashes" 5 "$refused" /dev/null 'PATH_INFO=/sub\..\..\outside\secre
 hostile "encoded NUL" 5 "$refused" /dev/null PATH_INFO=/form.kp%00.txt
 hostile "user directory" 5 "$refused" /dev/null PATH_INFO=/~root/x.kp
 hostile "symbolic link out" 5 "$refused" /dev/null PATH_INFO=/link.kp
+hostile "a linked directory out" 5 "$refused" /dev/null PATH_INFO=/sub/away/secret.kp
+hostile "a link that stays inside" 5 "" /dev/null PATH_INFO=/sub/inside.kp
 hostile "a directory" 5 "$refused" /dev/null PATH_INFO=/sub
 hostile "no page at all" 5 "$refused" /dev/null PATH_INFO=/
 hostile "a very long path" 5 "$refused" /dev/null "PATH_INFO=/$(head -c 100000 /dev/zero | tr '\0' a).kp"
