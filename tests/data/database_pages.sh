@@ -151,5 +151,12 @@ grep -q packed "$work/packer.out" || fail "pack beside an adder: $(cat "$work/pa
 [ "$(page survey.kp | tr -d '\n')" = "live=$((200 + ok)) n=$ok" ] ||
     fail "pack beside an adder: $ok adds succeeded, the table says $(page survey.kp)"
 
+# Every table these pages wrote passes the table checker.
+for t in shared:shared big:big conc:conc; do
+    out=$("$build/kelp-table" check "$work/site/${t%%:*}.dbf" "$work/site/${t#*:}.kpx" 2>&1) ||
+        fail "table checker on ${t%%:*}.dbf: $out"
+done
+out=$("$build/kelp-table" check "$work/site/written.dbf" 2>&1) || fail "table checker on written.dbf: $out"
+
 [ "$failures" = 0 ] && echo "database pages: ok"
 [ "$failures" = 0 ]
