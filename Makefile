@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
            chromium chromium-driver python3-selenium
-BENCH_PACKAGES = perl php-cgi php-sqlite3 apache2-utils
+BENCH_PACKAGES = perl php-cgi php-sqlite3 apache2-utils linux-perf
 
 .PHONY: all configure test sanitized-test deps demo bench asan fuzz golden format clean
 

@@ -166,5 +166,28 @@ report="$build/bench-report.md"
     echo "| php-cgi lighttpd | ${rps[php-hello]:-} | ${rps[php-loop]:-} | ${rps[php-fib]:-} | ${rps[php-records]:-} | |"
     echo "| perl lighttpd | ${rps[perl-hello]:-} | ${rps[perl-loop]:-} | ${rps[perl-fib]:-} | ${rps[perl-records]:-} | |"
     echo "| C floor lighttpd | ${rps[floor]:-} | | | | ${rps[giffloor]:-} |"
+    # Where a loop's and a recursion's time goes: the functions perf samples most.
+    perf=$(command -v perf || true)
+    if [ -n "$perf" ]; then
+        for page in loop fib; do
+            # (kelp's exit status is 1 for a page that ran; perf passes it on.)
+            (cd "$site" && env -i PATH_INFO=/$page.kp "$perf" record -q -F 20000 -o "$work/$page.perf" "$cgi/kelp") \
+                > /dev/null 2>&1
+            if [ -s "$work/$page.perf" ]; then
+                echo
+                echo "Where the time of \`$page.kp\` goes (share of perf samples, top functions):"
+                echo
+                "$perf" report -i "$work/$page.perf" --sort symbol --stdio 2> /dev/null |
+                    awk '/^ +[0-9.]+%/ && n < 8 { share = $1; sub(/^ *[0-9.]+% +\[[.k]\] /, ""); sub(/ +- +- *$/, "");
+                                                   printf "- %s %s\n", share, $0; n++ }'
+            fi
+        done
+        echo
+        echo "In both, the interpreter's replay of tags it has read before (\`ProcessCachedTag\`,"
+        echo "\`TextPhase\`) and the evaluation of expressions (\`OperatorNode\`, \`ApplyOperator\`,"
+        echo "variable look-ups and assignments) take most of the time; in the recursion, each call"
+        echo "also allocates and frees its argument scope (\`malloc\`, \`_int_free\`) and checks the"
+        echo "state stack (\`OnStack\`). \`pvm_irq_enable\` is the virtual machine's kernel."
+    fi
 } > "$report"
 cat "$report"
