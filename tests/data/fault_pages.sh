@@ -29,7 +29,7 @@ EOF
 # Every live record found through the index under its key, as many live records in
 # the index walk as in the table, and each acknowledged key present.
 cat > "$site/check.kp" <<'EOF'
-<KpOPEN NAME="t" DATABASE="t.dbf" INDEXES="t.kpx"><KpLET live=0><KpLET missing=0><KpLET r=1><KpWHILE EXPR=r LE totrec><KpGO ROW=r><KpIF EXPR=NOT deleted><KpLET key=k><KpLET live=live + 1><KpFIND VALUE=key EXACT><KpIF EXPR=KpFIND_Error EQ "EOF" OR k NE key><KpLET missing=missing + 1></KpIF></KpIF><KpLET r=r + 1></KpWHILE><KpLET indexed=0><KpGO ROW="top"><KpWHILE EXPR=NOT eof><KpIF EXPR=NOT deleted><KpLET indexed=indexed + 1></KpIF><KpSKIP></KpWHILE><KpLET lost=0><KpIMPORT FILE="acks.txt" FIELDS="word,key" DELIMITER=" " FILTER=word EQ "ack"><KpFIND VALUE=key EXACT><KpIF EXPR=KpFIND_Error EQ "EOF" OR k NE key><KpLET lost=lost + 1></KpIF></KpIMPORT>live=&[live] indexed=&[indexed] missing=&[missing] lost=&[lost] [&[KpOPEN_Error]]
+<KpOPEN NAME="t" DATABASE="t.dbf" INDEXES="t.kpx"><KpLET live=0><KpLET missing=0><KpLET r=1><KpWHILE EXPR=r LE totrec><KpGO ROW=r><KpIF EXPR=NOT deleted><KpLET key=k><KpLET live=live + 1><KpFIND VALUE=key EXACT><KpIF EXPR=KpFIND_Error EQ "EOF" OR k NE key><KpLET missing=missing + 1></KpIF></KpIF><KpLET r=r + 1></KpWHILE><KpLET indexed=0><KpGO ROW="top"><KpWHILE EXPR=NOT eof><KpIF EXPR=NOT deleted><KpLET indexed=indexed + 1></KpIF><KpSKIP></KpWHILE><KpLET lost=0><KpIMPORT FILE="acks.txt" FIELDS="word,key" DELIMITER=" " FILTER=word EQ "ack"><KpFIND VALUE=key EXACT><KpIF EXPR=KpFIND_Error EQ "EOF" OR k NE key><KpLET lost=lost + 1><KpLET lostkey=" first lost: " $ key></KpIF></KpIMPORT>live=&[live] indexed=&[indexed] missing=&[missing] lost=&[lost] [&[KpOPEN_Error]]&[lostkey]
 EOF
 # check NAME: the table agrees with its index and holds every acknowledged record,
 # through a page and through the table checker.
@@ -87,6 +87,9 @@ for round in 1 2 3 4 5 6 7 8 9 10; do
     sleep "0.$((RANDOM % 9 + 1))$((RANDOM % 10))"
     kill -KILL "$pid" 2> /dev/null
     wait "$pid" 2> /dev/null
+    # A kill can land inside the write of the page's output and cut its last line:
+    # only whole lines count.
+    [ -z "$(tail -c 1 "$work/killed.out")" ] || sed -i '$d' "$work/killed.out"
     tr -d '\r' < "$work/killed.out" | grep '^ack ' >> "$site/acks.txt"
 done
 [ "$(grep -c '^ack ' "$site/acks.txt")" -gt 0 ] || fail "killed appends: nothing was added before the kills"
