@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "foundation/lazy_math.h"
 #include "foundation/time_helpers.h"
 #include "host/engine.h"
 #include "script/encoding.h"
@@ -179,37 +180,41 @@ int GetToken(ScriptParser*, VariableTree* a, String* r) {
 #define MATH1(fn, f) \
     int fn(ScriptParser*, VariableTree* a, String* r) { return Number(r, f(Num(a, "number"))); }
 MATH1(Abs, fabs)
-MATH1(Acos, acos)
-MATH1(Asin, asin)
-MATH1(Atan, atan)
+MATH1(Acos, lazymath::Acos)
+MATH1(Asin, lazymath::Asin)
+MATH1(Atan, lazymath::Atan)
 MATH1(Ceil, ceil)
-MATH1(Cos, cos)
-MATH1(Cosh, cosh)
-MATH1(Exp, exp)
+MATH1(Cos, lazymath::Cos)
+MATH1(Cosh, lazymath::Cosh)
+MATH1(Exp, lazymath::Exp)
 MATH1(Floor, floor)
 MATH1(IntPart, trunc)
-MATH1(Log, log)
-MATH1(Log10, log10)
-MATH1(Sin, sin)
-MATH1(Sinh, sinh)
-MATH1(Sqrt, sqrt)
-MATH1(Tan, tan)
-MATH1(Tanh, tanh)
+MATH1(Log, lazymath::Log)
+MATH1(Log10, lazymath::Log10)
+MATH1(Sin, lazymath::Sin)
+MATH1(Sinh, lazymath::Sinh)
+MATH1(Sqrt, lazymath::Sqrt)
+MATH1(Tan, lazymath::Tan)
+MATH1(Tanh, lazymath::Tanh)
 #undef MATH1
 
-int Atan2(ScriptParser*, VariableTree* a, String* r) { return Number(r, atan2(Num(a, "x"), Num(a, "y"))); }
-int Fmod(ScriptParser*, VariableTree* a, String* r) { return Number(r, fmod(Num(a, "x"), Num(a, "y"))); }
+int Atan2(ScriptParser*, VariableTree* a, String* r) {
+    return Number(r, lazymath::Atan2(Num(a, "x"), Num(a, "y")));
+}
+int Fmod(ScriptParser*, VariableTree* a, String* r) {
+    return Number(r, lazymath::Fmod(Num(a, "x"), Num(a, "y")));
+}
 
 int Power(ScriptParser*, VariableTree* a, String* r) {
-    return Number(r, pow(Num(a, "number"), Num(a, "mantissa")));
+    return Number(r, lazymath::Pow(Num(a, "number"), Num(a, "mantissa")));
 }
 
 int Rnd(ScriptParser*, VariableTree* a, String* r) {
     long places = Int(a, "num_places");
     if (places < 0) places = 0;
     if (places > 6) places = 6;  // the number format shows six decimals at most
-    double scale = pow(10.0, static_cast<double>(places));
-    return Number(r, round(Num(a, "number") * scale) / scale);
+    double scale = lazymath::Pow(10.0, static_cast<double>(places));
+    return Number(r, lazymath::Round(Num(a, "number") * scale) / scale);
 }
 
 int Random(ScriptParser* p, VariableTree* a, String* r) {

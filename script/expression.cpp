@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "foundation/lazy_math.h"
 #include "script/expression_node.h"
 #include "script/function.h"
 
@@ -198,7 +199,7 @@ int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, dou
         case OpAdd: *out = a + b; return 1;
         case OpSubtract: *out = a - b; return 1;
         case OpMultiply: *out = a * b; return 1;
-        case OpPower: *out = pow(a, b); return 1;
+        case OpPower: *out = lazymath::Pow(a, b); return 1;
         default: break;
     }
     if (b == 0) {

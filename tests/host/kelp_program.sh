@@ -63,6 +63,20 @@ run PATH_INFO=/page.txt
 expect "missing site variables" 0 "Status: 500 Internal Server Error" "Content-type: text/plain" "" \
     "Configuration Error: Error opening sitevars file<BR>"
 
+# Start-up loads the C library alone: libm comes with a page's first mathematical
+# function, which then computes as it would with the library linked in.
+conf
+printf 'Hello\n' > "$work/site/hello.kp"
+printf '<KpEVAL EXPR=power(2, 0.5)> <KpEVAL EXPR=2 POW 10> <KpEVAL EXPR=cos(0)>\n' > "$work/site/math.kp"
+loaded() {  # loaded PAGE: the shared objects the loader opened for the page
+    (cd "$work" && env -i LD_DEBUG=files PATH_INFO="/$1" "$work/bin/kelp" 2>&1 > /dev/null) |
+        sed -n 's/.*file=\([^ ]*\) .*/\1/p' | sort -u | tr '\n' ' '
+}
+[ "$(loaded hello.kp)" = "libc.so.6 " ] || fail "a hello page loads: $(loaded hello.kp)"
+case "$(loaded math.kp)" in *libm.so.6*) ;; *) fail "libm was not loaded for a page that computes" ;; esac
+run PATH_INFO=/math.kp
+[ "$(tail -n 1 "$work/out")" = "1.414214 1024 1" ] || fail "mathematics: $(cat "$work/out")"
+
 # The activity log: one line per entry, fields joined by "|".
 conf "usecookies = off" "loglevel = 1" "logfile = $work/activity.log"
 run PATH_INFO=/page.kp
