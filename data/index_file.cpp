@@ -2,6 +2,8 @@
 
 #include "data/index_file.h"
 
+#include <algorithm>
+
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
@@ -38,10 +40,19 @@ long BrnIndexPage::ReadPage(File* file) {
     long offset = number_ * pagesize_;
     if (file->Seek(offset) != offset) return -1;
     long n = file->Read(reinterpret_cast<char*>(bytes_), pagesize_);
+    EndKeys();
+    return n;
+}
+
+void BrnIndexPage::ReadFrom(const unsigned char* bytes) {
+    memcpy(bytes_, bytes, pagesize_);
+    EndKeys();
+}
+
+void BrnIndexPage::EndKeys() {
     // Every key slot ends in a NUL in a sound file (Setkey leaves it); a damaged page
     // must not send comparisons and copies past its slot.
     for (int i = 0; 4 + (i + 1) * entrysize_ <= pagesize_; i++) Entry(i)[entrysize_ - 1] = 0;
-    return n;
 }
 
 bool BrnIndexPage::WritePage(File* file) {
@@ -99,6 +110,37 @@ void BrnIndexPage::DeleteRight(int pos) {
     Setnumentries(n - 1);
 }
 
+void BrnIndexPageStack::Mark() {
+    Keep();
+    marked_ = true;
+    markedpages_ = pages_;
+    markedpositions_.clear();
+    for (BrnIndexPage* p : pages_) markedpositions_.push_back(p->position());
+}
+
+void BrnIndexPageStack::Undo() {
+    if (!marked_) return;
+    auto marked = [&](BrnIndexPage* p) {
+        return std::find(markedpages_.begin(), markedpages_.end(), p) != markedpages_.end();
+    };
+    for (BrnIndexPage* p : pages_) {
+        if (!marked(p)) delete p;
+    }
+    for (BrnIndexPage* p : popped_) {
+        if (!marked(p)) delete p;
+    }
+    popped_.clear();
+    pages_ = markedpages_;
+    for (size_t i = 0; i < pages_.size(); i++) pages_[i]->SetPosition(markedpositions_[i]);
+    marked_ = false;
+}
+
+void BrnIndexPageStack::Keep() {
+    for (BrnIndexPage* p : popped_) delete p;
+    popped_.clear();
+    marked_ = false;
+}
+
 bool BrnIndexPageStack::CheckForRecursion(long page) const {
     for (BrnIndexPage* p : pages_) {
         if (p->number() == page) return true;
@@ -141,8 +183,26 @@ void BrnIndexFile::Setkeyexpression(const String& text) {
 }
 
 bool BrnIndexFile::ReadHeader() {
+    if (cacheonly_) {
+        // A read without the lock from cached pages only needs to know that the index
+        // is still as the cache has it: the update count and no rollback record,
+        // seen through the mapped header without a system call where it can be.
+        const unsigned char* head = Mapped(kPageSize);
+        if (head != nullptr) {
+            if (static_cast<long>(GetLE(head + 5, 4)) == cachecount_ &&
+                memcmp(head + kJournal, "JRNL", 4) != 0) {
+                return true;
+            }
+            cachemiss_ = true;
+            return false;
+        }
+    }
     memset(header_, 0, sizeof header_);
-    if (file_->Seek(0) != 0 || file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
+    const unsigned char* head = cacheonly_ ? nullptr : Mapped(kPageSize);
+    if (head != nullptr) {
+        memcpy(header_, head, kPageSize);  // under the lock: as a read would have it
+    } else if (file_->Seek(0) != 0 ||
+               file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
         cache_.clear();
         cachecount_ = -1;
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
@@ -237,7 +297,14 @@ long BrnIndexFile::ReadPage(BrnIndexPage* page) {
         cachemiss_ = true;
         return -1;
     }
-    long n = page->ReadPage(file_);
+    long n;
+    const unsigned char* mapped = Mapped((page->number() + 1) * kPageSize);
+    if (mapped != nullptr && page->number() >= 0) {
+        page->ReadFrom(mapped + page->number() * kPageSize);
+        n = kPageSize;
+    } else {
+        n = page->ReadPage(file_);
+    }
     if (n == kPageSize) {
         if (cache_.size() >= 4096) cache_.clear();  // a bound on the memory it takes
         cache_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
@@ -276,6 +343,7 @@ bool BrnIndexFile::WriteHeader() {
 }
 
 bool BrnIndexFile::Replaced() {
+    if (held_) return false;  // looked at when the hold began
     // A rebuild by another request renamed a new file over this one while it was
     // open here: what is written now would be lost with the old file.
     if (!file_->Unlinked()) return false;
@@ -284,6 +352,7 @@ bool BrnIndexFile::Replaced() {
 }
 
 bool BrnIndexFile::LockHeader(FileLockType type) {
+    if (held_) return true;  // the exclusive lock of the hold serves every purpose
     if (file_->Lock(type, 0, kHeaderSize) >= 0) {
         locktype_ = type;
         return true;
@@ -293,12 +362,35 @@ bool BrnIndexFile::LockHeader(FileLockType type) {
                  (type == FileSharedLock ? "read" : "write"));
 }
 
+bool BrnIndexFile::Hold() {
+    if (held_) return true;
+    if (file_ == nullptr) return Error("Internal error opening '" + errorpath_ + "'");
+    if (!LockHeader(FileExclusiveLock)) return false;
+    if (Replaced() || !ReadHeader()) {
+        UnlockHeader();
+        return false;
+    }
+    held_ = true;
+    return true;
+}
+
+void BrnIndexFile::ReleaseHold() {
+    if (!held_) return;
+    held_ = false;
+    UnlockHeader();
+}
+
 void BrnIndexFile::UnlockHeader() {
+    if (held_) return;
     file_->Release(0, kHeaderSize);
     locktype_ = -1;
 }
 
 void BrnIndexFile::Close() {
+    if (file_ != nullptr) ReleaseHold();
+    map_ = nullptr;
+    maplength_ = 0;
+    nomap_ = false;
     cache_.clear();
     cachecount_ = -1;
     stack_.Clear();
@@ -474,16 +566,18 @@ bool BrnIndexFile::Reading(bool lock, Operation operation) {
     // cached, a count that moved, or a header read torn by a writer: the cursor goes
     // back to where it was and the operation is done again under the lock.
     if (cachecount_ != -1) {
-        BrnIndexPageStack saved;
-        saved.CopyFrom(stack_);
+        stack_.Mark();
         long savedcount = cursorcount_;
         String savederror = error_;
         cacheonly_ = true;
         cachemiss_ = false;
         bool ok = operation();
         cacheonly_ = false;
-        if (ok && !cachemiss_) return true;
-        stack_.CopyFrom(saved);
+        if (ok && !cachemiss_) {
+            stack_.Keep();
+            return true;
+        }
+        stack_.Undo();
         cursorcount_ = savedcount;
         error_ = savederror;
         cachemiss_ = false;
@@ -521,7 +615,40 @@ bool BrnIndexFile::_Seek(const String& key, long recno, bool lock) {
     return found != 0;
 }
 
+const unsigned char* BrnIndexFile::Mapped(long length) {
+    if (map_ != nullptr && maplength_ >= length) return map_;
+    if (nomap_) return nullptr;
+    long mapped = 0;
+    const unsigned char* map = file_->Map(length, &mapped);
+    if (map != nullptr) {
+        map_ = map;
+        maplength_ = mapped;
+    } else if (mapped < 0) {
+        nomap_ = true;  // not a file that maps: read it
+        map_ = nullptr;
+        maplength_ = 0;
+    }
+    // A file shorter than length (a damaged one): read, and find it short.
+    return map;
+}
+
+void BrnIndexFile::ReadAhead(const BrnIndexPage* parent, int first) {
+    // Only under the lock (a read from the cache alone reads nothing), and only when
+    // the pages are sound to ask for.
+    if (cacheonly_ || parent == nullptr) return;
+    for (int c = first; c <= parent->numentries() && c <= kOrder; c++) {
+        long child = parent->childpage(c);
+        if (child < 1 || child >= numpages() || cache_.count(child) != 0) continue;
+        BrnIndexPage page(child, kEntrySize, kPageSize);
+        if (ReadPage(&page) != kPageSize) return;
+    }
+}
+
 bool BrnIndexFile::DescendFirst(long page, long* recno) {
+    // A walk goes on to the subtrees right of this one: when it has to read pages
+    // under the lock, it reads theirs with them, and the steps that follow find them
+    // in the cache without taking the lock again.
+    ReadAhead(stack_.Top(), stack_.empty() ? 0 : stack_.Top()->position() + 1);
     for (;;) {
         if (!PushPage(page)) return false;
         BrnIndexPage* p = stack_.Top();
@@ -535,6 +662,7 @@ bool BrnIndexFile::DescendFirst(long page, long* recno) {
             *recno = p->recordnum(0);
             return true;
         }
+        ReadAhead(p, 1);
         page = p->childpage(0);
     }
 }
@@ -917,7 +1045,7 @@ bool BrnIndexFile::Insert(long recno, const String& key) {
     char k[kKeySize];
     Prepare(key, k);
     if (!LockHeader(FileExclusiveLock)) return false;
-    bool ok = !Replaced() && ReadHeader() && Updating([&] {
+    bool ok = !Replaced() && (held_ || ReadHeader()) && Updating([&] {
         long precno, pright;
         char pkey[kKeySize];
         Result r = DoInsert(startingpage(), 0, recno, k, &precno, pkey, &pright);
@@ -1067,7 +1195,7 @@ bool BrnIndexFile::Delete(long recno, const String& key) {
     char k[kKeySize];
     Prepare(key, k);
     if (!LockHeader(FileExclusiveLock)) return false;
-    bool ok = !Replaced() && ReadHeader() && Updating([&] {
+    bool ok = !Replaced() && (held_ || ReadHeader()) && Updating([&] {
         Result r = DoDelete(startingpage(), 0, recno, k);
         if (r == NotFound) Error("Record is not in index");
         if (r != Done) return false;

@@ -54,6 +54,8 @@ class BrnIndexPage {
 
     // Reads page number x pagesize; returns the bytes read, -1 on error.
     long ReadPage(File* file);
+    // Takes the page's bytes from a copy of the file (pagesize bytes at bytes).
+    void ReadFrom(const unsigned char* bytes);
     bool WritePage(File* file);
 
     long number() const { return number_; }
@@ -75,19 +77,13 @@ class BrnIndexPage {
     void DeleteRight(int pos);
     int position() const { return position_; }
     void SetPosition(int p) { position_ = p; }
-    // A copy: number, bytes and position. Caller deletes it.
-    BrnIndexPage* Clone() const {
-        BrnIndexPage* p = new BrnIndexPage(number_, entrysize_, pagesize_);
-        p->CopyFrom(bytes_);
-        p->position_ = position_;
-        return p;
-    }
     // The page's bytes (pagesize bytes), to keep or to fill from a copy.
     const unsigned char* bytes() const { return bytes_; }
     void CopyFrom(const unsigned char* bytes) { memcpy(bytes_, bytes, pagesize_); }
 
   private:
     unsigned char* Entry(int i) const { return bytes_ + 4 + i * entrysize_; }
+    void EndKeys();
 
     long number_;
     int entrysize_;
@@ -100,13 +96,20 @@ class BrnIndexPage {
 class BrnIndexPageStack {
   public:
     BrnIndexPageStack() = default;
-    ~BrnIndexPageStack() { Clear(); }
+    ~BrnIndexPageStack() {
+        Keep();
+        Clear();
+    }
     BrnIndexPageStack(const BrnIndexPageStack&) = delete;
     BrnIndexPageStack& operator=(const BrnIndexPageStack&) = delete;
 
     void Push(BrnIndexPage* page) { pages_.push_back(page); }
     void Pop() {
-        delete pages_.back();
+        if (marked_) {
+            popped_.push_back(pages_.back());
+        } else {
+            delete pages_.back();
+        }
         pages_.pop_back();
     }
     BrnIndexPage* Top() const { return pages_.empty() ? nullptr : pages_.back(); }
@@ -117,14 +120,20 @@ class BrnIndexPageStack {
         while (!pages_.empty()) Pop();
     }
     bool CheckForRecursion(long page) const;
-    // Becomes a copy of other: the same pages, bytes and positions.
-    void CopyFrom(const BrnIndexPageStack& other) {
-        Clear();
-        for (BrnIndexPage* p : other.pages_) pages_.push_back(p->Clone());
-    }
+    // A move that may have to be undone: Mark() remembers the pages and their
+    // positions (pages popped meanwhile are kept), Undo() goes back to them, Keep()
+    // lets them go. A move changes positions and which pages are on the stack, never
+    // a page's bytes.
+    void Mark();
+    void Undo();
+    void Keep();
 
   private:
     std::vector<BrnIndexPage*> pages_;  // owned
+    bool marked_ = false;
+    std::vector<BrnIndexPage*> markedpages_;  // as at Mark()
+    std::vector<int> markedpositions_;
+    std::vector<BrnIndexPage*> popped_;  // owned: popped since Mark()
 };
 
 class BrnIndexFile {
@@ -215,11 +224,21 @@ class BrnIndexFile {
     // changes the index meanwhile (a rebuild that will replace it).
     bool LockForRebuild() { return LockHeader(FileExclusiveLock); }
     void UnlockForRebuild() { UnlockHeader(); }
+    // A run of changes: Hold() takes the header lock exclusively, checks the file and
+    // reads the header once; inserts and deletes then neither lock nor read the
+    // header again (no other process changes the index meanwhile), each still
+    // written whole, header last, as before. ReleaseHold() lets the lock go.
+    bool Hold();
+    void ReleaseHold();
 
   private:
     void UnlockHeader();
+    // The file's first length bytes through its mapping, or null (read them instead).
+    const unsigned char* Mapped(long length);
     // Reads a page for a search and pushes it on the cursor stack.
     bool PushPage(long page);
+    // Reads parent's children from first on into the cache (see DescendFirst()).
+    void ReadAhead(const BrnIndexPage* parent, int first);
     // Reads a page for an update.
     BrnIndexPage* LoadPage(long page);
     bool SavePage(BrnIndexPage* page);
@@ -269,6 +288,12 @@ class BrnIndexFile {
     bool cacheonly_ = false;  // an optimistic read: pages from the cache only
     bool cachemiss_ = false;  // and one was not there
     int locktype_ = -1;  // the FileLockType this object holds on the header; -1 none
+    bool held_ = false;  // between Hold() and ReleaseHold(): the header is the file's
+    // The file mapped (see Mapped()): maplength_ bytes at map_; nomap_ once the file
+    // cannot be mapped.
+    const unsigned char* map_ = nullptr;
+    long maplength_ = 0;
+    bool nomap_ = false;
     bool updating_ = false;               // pages saved go to pending_
     long basepages_ = 0, baseroot_ = 0;   // numpages and root when the update began
     std::map<long, std::vector<unsigned char>> pending_;    // pages an update wrote

@@ -246,8 +246,16 @@ DatabaseResult XBaseDatabaseView::Find(const String& key, bool exact) {
 DatabaseResult XBaseDatabaseView::Add() {
     XBaseDatabase::FieldScope scope(database_);
     XBaseTable& table = database_->table();
-    ChangeHold hold(&table);
-    if (!hold.ok()) return Fail(table.error());
+    // The table and its indexes stay locked from this add to the next one of the page
+    // (see XBaseDatabase::HoldForAdds); a failure lets them go.
+    if (!database_->HoldForAdds()) return Fail(database_->error());
+    struct LetGoOnFailure {
+        XBaseDatabase* database;
+        bool failed = true;
+        ~LetGoOnFailure() {
+            if (failed && database->engine()->heldlocks() == database) database->engine()->ReleaseLocks();
+        }
+    } letgo{database_};
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
     bool pending = indexes.First() != nullptr;
     if (!table.Append(pending)) return Fail(table.error());
@@ -271,6 +279,7 @@ DatabaseResult XBaseDatabaseView::Add() {
         eof_ = true;
         return Fail(table.error());
     }
+    letgo.failed = false;
     // The new record is current already (its values are the fields'): what is left of
     // going to it is the filter, and the primary index's cursor.
     bool ok;
@@ -398,6 +407,31 @@ XBaseDatabase::XBaseDatabase(ScriptParser* parser, const String& name)
 
 XBaseDatabase::~XBaseDatabase() { Close(); }
 
+bool XBaseDatabase::HoldForAdds() {
+    if (engine_->heldlocks() == this && !engine_->HeldLocksExpired()) return true;
+    // Another table's run ends here; this table's, after its time, lets waiting
+    // requests in before it goes on.
+    engine_->ReleaseLocks();
+    if (!open_) return Error("Database '" + name_ + "' is not open");
+    if (!table_.Hold()) return Error(table_.error());
+    for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
+        if (!index->file().Hold()) {
+            Error(index->file().error());
+            ReleaseLocks();
+            return false;
+        }
+    }
+    engine_->HoldLocks(this);
+    return true;
+}
+
+void XBaseDatabase::ReleaseLocks() {
+    for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
+        index->file().ReleaseHold();
+    }
+    table_.ReleaseHold();
+}
+
 bool XBaseDatabase::Resolve(const String& name, String* path) {
     String error;
     if (engine_->ResolvePath(name, DataPath, path, &error)) return true;
@@ -405,6 +439,7 @@ bool XBaseDatabase::Resolve(const String& name, String* path) {
 }
 
 bool XBaseDatabase::Open(const String& database, const String&, const String&) {
+    EndRunOfAdds();
     if (!Resolve(database, &path_)) return false;
     database_ = database;
     String error;
@@ -464,6 +499,7 @@ void XBaseDatabase::Unpublish() {
 }
 
 void XBaseDatabase::Close() {
+    EndRunOfAdds();
     if (!open_) return;
     open_ = false;
     Unpublish();
@@ -473,6 +509,7 @@ void XBaseDatabase::Close() {
 }
 
 bool XBaseDatabase::OpenIndexes(const String& list) {
+    EndRunOfAdds();
     primary_ = nullptr;
     indexes_.Dump();
     String names = list.trimmed();
@@ -505,6 +542,7 @@ bool XBaseDatabase::OpenIndexes(const String& list) {
 }
 
 bool XBaseDatabase::SetPrimaryIndex(const String& name) {
+    EndRunOfAdds();
     XBaseIndex* index = indexes_.Find(name.trimmed().chars());
     if (index == nullptr) {
         return Error("Database '" + Entities(name_) + "' has no index named '" + Entities(name) + "'");
@@ -550,14 +588,30 @@ int XBaseDatabase::IndexFlags(const String& words) {
 }
 
 bool XBaseDatabase::CreateIndex(const String& name, const String& expression, const String& flags) {
+    EndRunOfAdds();
     String path;
     if (!Resolve(name, &path)) return false;
     XBaseIndex* index = new XBaseIndex(parser_, name);
     long current = view_->eof() ? 0 : table_.recordnum();
     FieldScope scope(this);
-    bool ok = index->Create(path, Entities(name), expression, IndexFlags(flags)) || Error(index->error());
+    // Built beside the file it replaces, then renamed over it: a request reading an
+    // index of that name meanwhile goes on reading the old file whole, never one cut
+    // short or half built.
+    FileManager* files = engine_->filemanager();
+    String fresh = path + "~makeindex";
+    bool ok = index->Create(fresh, Entities(name), expression, IndexFlags(flags)) || Error(index->error());
     ok = ok && Fill(index);
+    index->Close();
+    if (ok) {
+        File* f = files->Open(fresh, FileRead | FileWrite);
+        ok = f != nullptr && f->Sync() > 0;
+        delete f;
+        ok = (ok && files->Rename(fresh, path) > 0) ||
+             Error("Error writing to '" + Entities(name) + "': " + files->error());
+    }
+    ok = ok && (index->Open(path, Entities(name)) || Error(index->error()));
     if (!ok) {
+        files->Delete(fresh);
         delete index;
         return false;
     }

@@ -20,6 +20,7 @@
 #include "data/database.h"
 #include "data/index_file.h"
 #include "data/xbase_table.h"
+#include "host/engine.h"
 #include "script/variables.h"
 
 class Expression;
@@ -113,7 +114,7 @@ class XBaseDatabaseView : public DatabaseView {
     long seekrecno_;
 };
 
-class XBaseDatabase : public Database {
+class XBaseDatabase : public Database, public HeldLocks {
   public:
     // parser: not owned; evaluates keys and filters and must outlive the database.
     XBaseDatabase(ScriptParser* parser, const String& name);
@@ -149,8 +150,16 @@ class XBaseDatabase : public Database {
     XBaseDatabaseView* view() { return view_; }
     // The key index gives the current record (the table's fields as they are now).
     bool IndexKey(XBaseIndex* index, String* key);
+    // A run of adds holds the table and its open indexes (see Kelp::HoldLocks):
+    // true once held, false with the error when a lock or a check fails.
+    bool HoldForAdds();
+    void ReleaseLocks() override;
 
   private:
+    // Lets go of the locks of a run of adds before anything else is done here.
+    void EndRunOfAdds() {
+        if (engine_->heldlocks() == this) engine_->ReleaseLocks();
+    }
     // Resolves a page's name in the data directory; false with the refusal.
     bool Resolve(const String& name, String* path);
     // After the table was opened or created (ok): its log entry, the view and the

@@ -170,6 +170,7 @@ bool XBaseDatabase::ParseFields(const String& text, List<XBaseFieldSpec>* specs,
 }
 
 bool XBaseDatabase::Create(const String& database, const String& fields) {
+    EndRunOfAdds();
     if (!Resolve(database, &path_)) return false;
     database_ = database;
     List<XBaseFieldSpec> specs(1);
@@ -321,6 +322,7 @@ void XBaseDatabase::ReleaseRebuild(bool table, XBaseIndex* upto) {
 }
 
 bool XBaseDatabase::Pack() {
+    EndRunOfAdds();
     if (!open_) return Error("Database '" + name_ + "' is not open");
     FileManager* files = engine_->filemanager();
     if (!HoldForRebuild(true)) return false;
@@ -377,6 +379,7 @@ bool XBaseDatabase::Reopen() {
 }
 
 bool XBaseDatabase::Reindex() {
+    EndRunOfAdds();
     if (!open_) return Error("Database '" + name_ + "' is not open");
     FileManager* files = engine_->filemanager();
     FieldScope scope(this);

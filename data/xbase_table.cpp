@@ -198,6 +198,7 @@ bool XBaseTable::LockFailure(const String& path, File* f, const char* how) {
 }
 
 void XBaseTable::Close() {
+    if (data_ != nullptr) ReleaseHold();
     delete data_;
     delete memo_;
     data_ = nullptr;
@@ -485,6 +486,8 @@ bool XBaseTable::ReadRecords(long first, long count) {
 }
 
 bool XBaseTable::RefreshCount() {
+    // Held: no other process appends, and this one's count is the file's.
+    if (held_) return true;
     // Another process may have appended since: the header says.
     if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0) return LockFailure(dataerrorpath_, data_, "read");
     bool ok = ReadTableHeader();
@@ -493,6 +496,7 @@ bool XBaseTable::RefreshCount() {
 }
 
 bool XBaseTable::RefreshHeader() {
+    if (held_) return WriteTableHeader();
     if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
         return LockFailure(dataerrorpath_, data_, "write");
     }
@@ -508,11 +512,55 @@ bool XBaseTable::Replaced() {
 }
 
 bool XBaseTable::LockMaintenance(FileLockType type) {
+    if (held_) return type == FileSharedLock || Fail("Internal error: the table is held");
     if (data_->Lock(type, kMaintenanceByte, 1) < 0) return LockFailure(dataerrorpath_, data_, "write");
     return true;
 }
 
-void XBaseTable::UnlockMaintenance() { data_->Release(kMaintenanceByte, 1); }
+void XBaseTable::UnlockMaintenance() {
+    if (!held_) data_->Release(kMaintenanceByte, 1);
+}
+
+bool XBaseTable::Hold() {
+    if (held_) return true;
+    if (data_ == nullptr) return false;
+    if (!LockMaintenance(FileSharedLock)) return false;
+    if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
+        UnlockMaintenance();
+        return LockFailure(dataerrorpath_, data_, "write");
+    }
+    // What an append checks before it writes, once for the run.
+    long length = 0;
+    bool unlinked = false;
+    bool ok = data_->Status(&length, &unlinked) || ReadFailure(dataerrorpath_, data_);
+    if (ok && unlinked) ok = !Replaced();
+    ok = ok && ReadTableHeader(length);
+    if (!ok) {
+        data_->Release(0, headerlength_);
+        UnlockMaintenance();
+        return false;
+    }
+    held_ = true;
+    return true;
+}
+
+void XBaseTable::ReleaseHold() {
+    if (!held_) return;
+    held_ = false;
+    data_->Release(0, headerlength_);
+    UnlockMaintenance();
+}
+
+bool XBaseTable::ConfirmAppend() {
+    if (!held_) return UpdateDeletedFlag(false, false);
+    // Held, no process appends or rewrites the header; a reader of the record sees
+    // the one byte either before or after.
+    long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
+    deleted_ = false;
+    char byte = ' ';
+    if (data_->Seek(offset) == offset && data_->Write(&byte, 1) == 1) return true;
+    return WriteFailure(dataerrorpath_, data_);
+}
 
 bool XBaseTable::Update() {
     aheadcount_ = 0;
@@ -544,19 +592,23 @@ bool XBaseTable::UpdateRecord() {
 bool XBaseTable::Append(bool pending) {
     aheadcount_ = 0;
     if (data_ == nullptr) return false;
-    if (data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
+    if (!held_ && data_->Lock(FileExclusiveLock, 0, headerlength_) < 0) {
         return LockFailure(dataerrorpath_, data_, "write");
     }
     error_.clear();
     char* record = new char[recordlength_ + 1];
     // An append writes at the end the header counts: the file must really end there
     // (a file truncated meanwhile would be extended with a hole), and the file must
-    // still be the table's (not replaced by a pack). One look at the file tells both.
-    long length = 0;
-    bool unlinked = false;
-    bool ok = data_->Status(&length, &unlinked) || ReadFailure(dataerrorpath_, data_);
-    if (ok && unlinked) ok = !Replaced();
-    ok = ok && ReadTableHeader(length);
+    // still be the table's (not replaced by a pack). One look at the file tells both
+    // (a run that holds the table looked when it took the lock).
+    bool ok = true;
+    if (!held_) {
+        long length = 0;
+        bool unlinked = false;
+        ok = data_->Status(&length, &unlinked) || ReadFailure(dataerrorpath_, data_);
+        if (ok && unlinked) ok = !Replaced();
+        ok = ok && ReadTableHeader(length);
+    }
     if (ok) {
         long offset = headerlength_ + numrecords_ * recordlength_;
         deleted_ = pending;
@@ -576,7 +628,7 @@ bool XBaseTable::Append(bool pending) {
         }
     }
     delete[] record;
-    data_->Release(0, headerlength_);
+    if (!held_) data_->Release(0, headerlength_);
     return ok;
 }
 

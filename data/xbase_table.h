@@ -139,7 +139,15 @@ class XBaseTable {
     // ConfirmAppend() once its index keys are in: a process killed in between leaves
     // a deleted record, never a live one the indexes miss.
     bool Append(bool pending = false);
-    bool ConfirmAppend() { return UpdateDeletedFlag(false, false); }
+    bool ConfirmAppend();
+    // A run of appends: Hold() takes the maintenance byte shared and the header lock
+    // exclusively, checks the file and reads the header once; appends then write
+    // without taking a lock or reading the header again (no other process can change
+    // the table meanwhile), every write complete on the file as before. Until
+    // ReleaseHold(), the table's own header and maintenance locks are left as held.
+    bool Hold();
+    void ReleaseHold();
+    bool held() const { return held_; }
     // Writes only the current record's deleted flag.
     bool UpdateDeleted(bool flag);
     // The maintenance byte (far beyond any record): a change of the table and its
@@ -241,6 +249,7 @@ class XBaseTable {
     long aheadcount_ = 0;
     long lastread_ = 0;
     long checkedcount_ = -1;  // a record count already checked against the file's length
+    bool held_ = false;       // between Hold() and ReleaseHold()
 };
 
 #endif  // DATA_XBASE_TABLE_H_

@@ -44,6 +44,17 @@ class File {
     virtual bool Unlinked() = 0;
     // Length() and Unlinked() at once; false (error() set) on failure.
     virtual bool Status(long* length, bool* unlinked) = 0;
+    // The file mapped shared for reading, at least its first length bytes: looking
+    // at them costs no system call and shows every process's writes at once. Sets
+    // *mapped to the bytes mapped. Null when the file is shorter than length (*mapped
+    // its length) or cannot be mapped at all (*mapped -1): the caller reads instead.
+    // A longer length maps the file again (earlier addresses are then invalid); the
+    // mapping lasts until the file is closed, and the file must not shrink meanwhile.
+    virtual const unsigned char* Map(long length, long* mapped) {
+        (void)length;
+        *mapped = -1;
+        return nullptr;
+    }
     virtual void Close() = 0;
     virtual bool Closed() const = 0;
     virtual const String& error() const = 0;

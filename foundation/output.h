@@ -57,9 +57,19 @@ class StandardOutput : public Output {
   public:
     explicit StandardOutput(int size) : Output(size) {}
     ~StandardOutput() override;
+    // hook(data) runs before each write to the descriptor (which may wait for the
+    // reader): the host lets go there of what others may be waiting for.
+    void SetBeforeWrite(void (*hook)(void*), void* data) {
+        beforewrite_ = hook;
+        beforewritedata_ = data;
+    }
     // Writes all n bytes, retrying after short writes and interrupted calls; returns n,
     // or -1 when the descriptor fails.
     int DoWrite(const char* s, int n) override;
+
+  private:
+    void (*beforewrite_)(void*) = nullptr;
+    void* beforewritedata_ = nullptr;
 };
 
 // Collects everything written in a String.

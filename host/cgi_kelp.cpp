@@ -48,6 +48,10 @@ bool RunningSetUIDRoot(const char* program) {
            st.st_uid == 0;
 }
 
+// Output waits for the web server to read it: nobody waits meanwhile for a table
+// this request holds.
+void ReleaseLocksOf(void* host) { static_cast<Kelp*>(host)->ReleaseLocks(); }
+
 }  // namespace
 
 CGIKelp::CGIKelp(int argc, char** argv)
@@ -64,6 +68,7 @@ CGIKelp::CGIKelp(int argc, char** argv)
       owneruid_(-1),
       ownergid_(-1) {
     g_host = this;
+    out_->SetBeforeWrite(ReleaseLocksOf, this);
     signal(SIGALRM, SIG_IGN);
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "kelp";
     const char* slash = strrchr(program, '/');
@@ -204,6 +209,7 @@ int CGIKelp::LoadConfiguration() {
     if (size > 0 && size != 8192 && !headerssent()) {
         delete out_;
         out_ = new StandardOutput(static_cast<int>(size));
+        out_->SetBeforeWrite(ReleaseLocksOf, this);
     }
     return 1;
 }

@@ -60,6 +60,7 @@ Kelp::~Kelp() {
     delete network_;
     for (Package* p : packages_) delete p;
     for (CommerceMethod* m : commercemethods_) delete m;
+    ReleaseLocks();
     CloseDatabases();
     modules_.Dump();
     delete vars_;
@@ -322,6 +323,32 @@ void Kelp::CloseDatabases() {
     while (!databases_.empty()) RemoveDatabase(databases_.back());
 }
 
+namespace {
+
+long MonotonicMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void Kelp::HoldLocks(HeldLocks* locks) {
+    if (heldlocks_ != locks) ReleaseLocks();
+    heldlocks_ = locks;
+    heldsince_ = MonotonicMilliseconds();
+}
+
+void Kelp::ReleaseLocks() {
+    HeldLocks* locks = heldlocks_;
+    heldlocks_ = nullptr;
+    if (locks != nullptr) locks->ReleaseLocks();
+}
+
+bool Kelp::HeldLocksExpired() const {
+    return heldlocks_ != nullptr && MonotonicMilliseconds() - heldsince_ >= heldlockslimit_;
+}
+
 Database* Kelp::SetFieldScope(Database* db) {
     Database* previous = fieldscope_;
     if (db != previous) {
@@ -476,6 +503,7 @@ int Kelp::Go() {
         main->scriptparser()->Parse();
     }
     // Databases evaluate with the modules' interpreters: they go first.
+    ReleaseLocks();
     CloseDatabases();
     output()->Flush();
     SetCurrentModule(nullptr);

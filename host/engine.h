@@ -26,6 +26,14 @@ class ScriptParser;
 class Variable;
 class Variables;
 
+// Write locks a run of changes keeps from one change to the next, so that it need not
+// take them and read the files' headers again for each (see Kelp::HoldLocks).
+class HeldLocks {
+  public:
+    virtual ~HeldLocks() {}
+    virtual void ReleaseLocks() = 0;
+};
+
 // Kinds of names that scripts give: resolved below the script, data or temporary
 // directory.
 enum PathType { ScriptPath = 0, DataPath = 1, TemporaryPath = 2 };
@@ -140,6 +148,20 @@ class Kelp {
     // filter are evaluated (null: none); returns the previous one.
     Database* SetFieldScope(Database* db);
 
+    // A run of adds to one table keeps its write locks (locks, not owned) from one add
+    // to the next. The engine lets them go (ReleaseLocks()) before any tag that does
+    // not continue such a run, before output is written, when the request ends, and
+    // once the run has held them for kHeldLocksMilliseconds: other requests wait for a
+    // table no longer than that. HoldLocks() lets go of any other locks first.
+    static const long kHeldLocksMilliseconds = 20;
+    void HoldLocks(HeldLocks* locks);
+    void ReleaseLocks();
+    HeldLocks* heldlocks() const { return heldlocks_; }
+    // Whether the locks held have been held for the limit (kHeldLocksMilliseconds
+    // unless SetHeldLocksLimit() gave another).
+    bool HeldLocksExpired() const;
+    void SetHeldLocksLimit(long milliseconds) { heldlockslimit_ = milliseconds; }
+
     // Packages: those the configuration declares, until EnablePackages() keeps the
     // ones a comma-separated list names, in its order.
     void AddPackage(Package* package);  // takes ownership
@@ -231,6 +253,9 @@ class Kelp {
     std::vector<Database*> databases_;  // owned, in the order opened
     Database* primarydatabase_ = nullptr;  // not owned: one of databases_
     Database* fieldscope_ = nullptr;       // not owned: one of databases_
+    HeldLocks* heldlocks_ = nullptr;       // not owned
+    long heldsince_ = 0;                   // milliseconds of the monotonic clock
+    long heldlockslimit_ = kHeldLocksMilliseconds;
     int headerssent_;
     time_t deadline_;
     Variables* vars_;  // owned

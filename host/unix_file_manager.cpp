@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -191,7 +192,33 @@ bool UNIXFile::Unlinked() {
     return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0;
 }
 
+const unsigned char* UNIXFile::Map(long length, long* mapped) {
+    if (map_ != nullptr && maplength_ >= length) {
+        *mapped = maplength_;
+        return static_cast<unsigned char*>(map_);
+    }
+    *mapped = -1;
+    int fd = Descriptor();
+    struct stat st;
+    if (fd < 0 || length < 1 || fstat(fd, &st) < 0) return nullptr;
+    if (st.st_size < length) {
+        *mapped = static_cast<long>(st.st_size);
+        return nullptr;
+    }
+    // The whole file as it is now: it only grows, and is mapped again when it has.
+    void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return nullptr;
+    if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
+    map_ = map;
+    maplength_ = static_cast<long>(st.st_size);
+    *mapped = maplength_;
+    return static_cast<unsigned char*>(map_);
+}
+
 void UNIXFile::Close() {
+    if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
+    map_ = nullptr;
+    maplength_ = 0;
     if (info_ != nullptr) manager_->CloseFile(this);
     info_ = nullptr;
 }

@@ -56,6 +56,7 @@ class UNIXFile : public File {
     int Truncate(long length) override;
     bool Unlinked() override;
     bool Status(long* length, bool* unlinked) override;
+    const unsigned char* Map(long length, long* mapped) override;
     void Close() override;
     bool Closed() const override { return info_ == nullptr; }
     const String& error() const override { return error_; }
@@ -72,6 +73,8 @@ class UNIXFile : public File {
     UNIXFileManager* manager_;  // not owned
     UNIXFileInfo* info_;        // owned by the manager's lists; null once closed
     String error_;
+    void* map_ = nullptr;  // Map(): maplength_ bytes mapped, or null
+    long maplength_ = 0;
 };
 
 // Keeps at most the configured number of descriptors (maxfiles, 0 = no limit): the

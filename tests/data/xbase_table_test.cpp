@@ -6,6 +6,7 @@
 #include "data/index_file.h"
 #include "data/xbase_database.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -14,6 +15,8 @@
 
 #include <string>
 
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
 #include "tests/support/faulty_files.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
@@ -458,4 +461,88 @@ TEST(XBaseTable, AWriteCutShortLeavesTheTableAsBeforeOrAsAfter) {
     }
     EXPECT_GT(cuts, 8);
     printf("%d cuts\n", cuts);
+}
+
+namespace {
+
+// Runs page text with the engine (its databases stay open from one call to the next).
+int RunPage(TestKelp* engine, const TempDir& dir, const char* text) {
+    String path = dir.Write("page.kp", text);
+    MacroExpander source(engine, 4096);
+    if (!source.Open(path, "page.kp")) return -1;
+    ScriptParser parser(engine, &source, engine->output());
+    return parser.Parse();
+}
+
+// Whether another process could take a write lock on the first byte of path now.
+bool OthersMayWrite(const String& path) {
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(path.chars(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_len = 1;
+        _exit(fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+// A run of adds keeps the table and its index locked from one add to the next while
+// only computation comes between, and lets go before anything else and after the
+// engine's time limit.
+TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
+    TestKelp engine;
+    TempDir dir;
+    engine.datadirectory_ = dir.path();
+    engine.SetHeldLocksLimit(3600 * 1000);  // no time limit until it is tested
+    String table = dir.File("t.dbf");
+    String index = dir.File("t.kpx");
+    ASSERT_EQ(1, RunPage(&engine, dir,
+                         "<KpCREATE NAME=\"t\" DATABASE=\"t.dbf\" FIELDS=\"id NUMBER(8)\">"
+                         "<KpMAKEINDEX INDEXFILE=\"t.kpx\" EXPR=id>"
+                         "<KpLET i=0><KpWHILE EXPR=i LT 50><KpLET id=i><KpADD><KpLET i=i + 1></KpWHILE>"));
+    ASSERT_NE(nullptr, engine.heldlocks()) << engine.page().chars();
+    EXPECT_FALSE(OthersMayWrite(table));
+    EXPECT_FALSE(OthersMayWrite(index));
+    // Computing and deciding go on within the run.
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpIF EXPR=1><KpEVAL EXPR=1 + 1></KpIF>"));
+    EXPECT_NE(nullptr, engine.heldlocks());
+    // Any other tag ends it; what was added is all there, found through the index.
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpFIND VALUE=49 EXACT>[&[id]] of &[totrec]"));
+    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_TRUE(OthersMayWrite(table));
+    EXPECT_TRUE(OthersMayWrite(index));
+    EXPECT_NE(std::string::npos, std::string(engine.page().chars()).find("[49] of 50"))
+        << engine.page().chars();
+    // So does the time limit: the next tag after it lets go.
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=50><KpADD>"));
+    ASSERT_NE(nullptr, engine.heldlocks());
+    engine.SetHeldLocksLimit(Kelp::kHeldLocksMilliseconds);
+    struct timespec pause = {0, (Kelp::kHeldLocksMilliseconds + 20) * 1000000L};
+    nanosleep(&pause, nullptr);
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpIF EXPR=1></KpIF>"));
+    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_TRUE(OthersMayWrite(table));
+    // A run on another table ends this one's first.
+    engine.SetHeldLocksLimit(3600 * 1000);
+    ASSERT_EQ(1, RunPage(&engine, dir,
+                         "<KpLET id=51><KpADD>"
+                         "<KpCREATE NAME=\"u\" DATABASE=\"u.dbf\" FIELDS=\"id NUMBER(8)\">"
+                         "<KpLET id=1><KpADD NAME=\"u\">"));
+    EXPECT_TRUE(OthersMayWrite(table));
+    EXPECT_FALSE(OthersMayWrite(dir.File("u.dbf")));
+    engine.ReleaseLocks();
+    EXPECT_TRUE(OthersMayWrite(dir.File("u.dbf")));
+    XBaseTable t(&engine);
+    ASSERT_TRUE(t.Open(table, "t.dbf", FileRead));
+    EXPECT_EQ(52, t.numrecords());
+    for (long r = 1; r <= t.numrecords(); r++) {
+        ASSERT_TRUE(t.Goto(r));
+        EXPECT_FALSE(t.deleted()) << r;
+    }
 }
