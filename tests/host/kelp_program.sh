@@ -72,7 +72,10 @@ loaded() {  # loaded PAGE: the shared objects the loader opened for the page
     (cd "$work" && env -i LD_DEBUG=files PATH_INFO="/$1" "$work/bin/kelp" 2>&1 > /dev/null) |
         sed -n 's/.*file=\([^ ]*\) .*/\1/p' | sort -u | tr '\n' ' '
 }
-[ "$(loaded hello.kp)" = "libc.so.6 " ] || fail "a hello page loads: $(loaded hello.kp)"
+# (A sanitizer build brings its own libraries.)
+if ! grep -q __asan_init "$work/bin/kelp"; then
+    [ "$(loaded hello.kp)" = "libc.so.6 " ] || fail "a hello page loads: $(loaded hello.kp)"
+fi
 case "$(loaded math.kp)" in *libm.so.6*) ;; *) fail "libm was not loaded for a page that computes" ;; esac
 run PATH_INFO=/math.kp
 [ "$(tail -n 1 "$work/out")" = "1.414214 1024 1" ] || fail "mathematics: $(cat "$work/out")"
