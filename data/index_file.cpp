@@ -124,10 +124,10 @@ void BrnIndexPageStack::Undo() {
         return std::find(markedpages_.begin(), markedpages_.end(), p) != markedpages_.end();
     };
     for (BrnIndexPage* p : pages_) {
-        if (!marked(p)) delete p;
+        if (!marked(p)) spare_.push_back(p);
     }
     for (BrnIndexPage* p : popped_) {
-        if (!marked(p)) delete p;
+        if (!marked(p)) spare_.push_back(p);
     }
     popped_.clear();
     pages_ = markedpages_;
@@ -136,9 +136,24 @@ void BrnIndexPageStack::Undo() {
 }
 
 void BrnIndexPageStack::Keep() {
-    for (BrnIndexPage* p : popped_) delete p;
+    for (BrnIndexPage* p : popped_) spare_.push_back(p);
     popped_.clear();
     marked_ = false;
+}
+
+BrnIndexPage* BrnIndexPageStack::Take(long number, int entrysize, int pagesize) {
+    if (spare_.empty() || spare_.size() > 64) {
+        // (More spares than a deep tree needs are let go.)
+        while (spare_.size() > 64) {
+            delete spare_.back();
+            spare_.pop_back();
+        }
+        if (spare_.empty()) return new BrnIndexPage(number, entrysize, pagesize);
+    }
+    BrnIndexPage* p = spare_.back();
+    spare_.pop_back();
+    p->Renumber(number);
+    return p;
 }
 
 bool BrnIndexPageStack::CheckForRecursion(long page) const {
@@ -493,15 +508,15 @@ bool BrnIndexFile::PushPage(long page) {
         return Error("Error '" + errorpath_ + "' is corrupt " + file_->error() +
                      "(the page number is larger than the total pages )");
     }
-    BrnIndexPage* p = new BrnIndexPage(page, kEntrySize, kPageSize);
+    BrnIndexPage* p = stack_.Take(page, kEntrySize, kPageSize);
     long n = ReadPage(p);
     if (n != kPageSize) {
-        delete p;
+        stack_.Spare(p);
         if (cachemiss_) return false;  // an optimistic read gives up; see Reading()
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
     }
     if (p->numentries() > (n - 4) / kEntrySize || p->numentries() < 0) {
-        delete p;
+        stack_.Spare(p);
         return Error("File is corrupt (the number of entries is larger than the maximum entries "
                      "possible).");
     }

@@ -59,6 +59,11 @@ class BrnIndexPage {
     bool WritePage(File* file);
 
     long number() const { return number_; }
+    // The object serves for another page (its bytes are to be read in).
+    void Renumber(long number) {
+        number_ = number;
+        position_ = 0;
+    }
     int numentries() const;
     void Setnumentries(int n);
     long childpage(int i) const;
@@ -99,6 +104,7 @@ class BrnIndexPageStack {
     ~BrnIndexPageStack() {
         Keep();
         Clear();
+        for (BrnIndexPage* p : spare_) delete p;
     }
     BrnIndexPageStack(const BrnIndexPageStack&) = delete;
     BrnIndexPageStack& operator=(const BrnIndexPageStack&) = delete;
@@ -108,10 +114,14 @@ class BrnIndexPageStack {
         if (marked_) {
             popped_.push_back(pages_.back());
         } else {
-            delete pages_.back();
+            spare_.push_back(pages_.back());
         }
         pages_.pop_back();
     }
+    // A page object for page number, one the stack let go of where it can (a walk
+    // pushes and pops a page every few steps); Spare() takes one back unpushed.
+    BrnIndexPage* Take(long number, int entrysize, int pagesize);
+    void Spare(BrnIndexPage* page) { spare_.push_back(page); }
     BrnIndexPage* Top() const { return pages_.empty() ? nullptr : pages_.back(); }
     int depth() const { return static_cast<int>(pages_.size()); }
     BrnIndexPage* At(int i) const { return pages_[i]; }
@@ -134,6 +144,7 @@ class BrnIndexPageStack {
     std::vector<BrnIndexPage*> markedpages_;  // as at Mark()
     std::vector<int> markedpositions_;
     std::vector<BrnIndexPage*> popped_;  // owned: popped since Mark()
+    std::vector<BrnIndexPage*> spare_;   // owned: free for Take()
 };
 
 class BrnIndexFile {

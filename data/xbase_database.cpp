@@ -253,7 +253,8 @@ DatabaseResult XBaseDatabaseView::Add() {
         XBaseDatabase* database;
         bool failed = true;
         ~LetGoOnFailure() {
-            if (failed && database->engine()->heldlocks() == database) database->engine()->ReleaseLocks();
+            Kelp* engine = database->engine();
+            if (failed && engine->heldlocks() == database) engine->ReleaseLocks();
         }
     } letgo{database_};
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
@@ -599,7 +600,8 @@ bool XBaseDatabase::CreateIndex(const String& name, const String& expression, co
     // short or half built.
     FileManager* files = engine_->filemanager();
     String fresh = path + "~makeindex";
-    bool ok = index->Create(fresh, Entities(name), expression, IndexFlags(flags)) || Error(index->error());
+    bool ok = index->Create(fresh, Entities(name), expression, IndexFlags(flags)) ||
+              Error(index->error());
     ok = ok && Fill(index);
     index->Close();
     if (ok) {
