@@ -414,6 +414,7 @@ bool XBaseDatabase::HoldForAdds() {
     // requests in before it goes on.
     engine_->ReleaseLocks();
     if (!open_) return Error("Database '" + name_ + "' is not open");
+    engine_->TakeTurn();
     if (!table_.Hold()) return Error(table_.error());
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
         if (!index->file().Hold()) {

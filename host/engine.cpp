@@ -341,8 +341,17 @@ void Kelp::HoldLocks(HeldLocks* locks) {
 
 void Kelp::ReleaseLocks() {
     HeldLocks* locks = heldlocks_;
+    if (locks == nullptr) return;
+    turnowed_ = HeldLocksExpired();
     heldlocks_ = nullptr;
-    if (locks != nullptr) locks->ReleaseLocks();
+    locks->ReleaseLocks();
+}
+
+void Kelp::TakeTurn() {
+    if (!turnowed_) return;
+    turnowed_ = false;
+    struct timespec pause = {0, kTurnMicroseconds * 1000};
+    nanosleep(&pause, nullptr);
 }
 
 bool Kelp::HeldLocksExpired() const {

@@ -161,6 +161,11 @@ class Kelp {
     // unless SetHeldLocksLimit() gave another).
     bool HeldLocksExpired() const;
     void SetHeldLocksLimit(long milliseconds) { heldlockslimit_ = milliseconds; }
+    // Called before locks are taken for a run: after a run that ended by the time
+    // limit, waits kTurnMicroseconds first, so that a request waiting for the locks
+    // (woken when they were let go) takes them before this one takes them again.
+    static const long kTurnMicroseconds = 300;
+    void TakeTurn();
 
     // Packages: those the configuration declares, until EnablePackages() keeps the
     // ones a comma-separated list names, in its order.
@@ -256,6 +261,7 @@ class Kelp {
     HeldLocks* heldlocks_ = nullptr;       // not owned
     long heldsince_ = 0;                   // milliseconds of the monotonic clock
     long heldlockslimit_ = kHeldLocksMilliseconds;
+    bool turnowed_ = false;  // the last run ended by the time limit
     int headerssent_;
     time_t deadline_;
     Variables* vars_;  // owned

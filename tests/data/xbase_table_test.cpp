@@ -546,3 +546,50 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
         EXPECT_FALSE(t.deleted()) << r;
     }
 }
+
+// A request that waits for a table another request keeps adding to gets it when the
+// adder's locks reach their time limit: the adder does not take them straight back.
+TEST(XBaseDatabase, ARequestWaitingForATableGetsItBetweenRunsOfAdds) {
+    TestKelp engine;
+    TempDir dir;
+    engine.datadirectory_ = dir.path();
+    String table = dir.File("t.dbf");
+    ASSERT_EQ(1, RunPage(&engine, dir,
+                         "<KpCREATE NAME=\"t\" DATABASE=\"t.dbf\" FIELDS=\"id NUMBER(8)\">"
+                         "<KpMAKEINDEX INDEXFILE=\"t.kpx\" EXPR=id><KpLET id=0><KpADD>"));
+    ASSERT_NE(nullptr, engine.heldlocks());
+    auto now = [] {
+        struct timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return t.tv_sec + t.tv_nsec / 1e9;
+    };
+    int times[2];
+    ASSERT_EQ(0, pipe(times));
+    pid_t waiter = fork();
+    if (waiter == 0) {
+        int fd = open(table.chars(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_len = 1;
+        double got = fd >= 0 && fcntl(fd, F_SETLKW, &lock) == 0 ? now() : -1;
+        _exit(write(times[1], &got, sizeof got) == sizeof got ? 0 : 1);
+    }
+    // A second or more of adds: the waiter gets in when the first run reaches its
+    // limit (with the locks taken straight back, only when the adds end, or in a gap
+    // of a few microseconds).
+    double start = now();
+    ASSERT_EQ(1, RunPage(&engine, dir,
+                         "<KpLET i=0><KpWHILE EXPR=i LT 60000><KpLET id=i><KpADD><KpLET i=i + 1>"
+                         "</KpWHILE>"));
+    double end = now();
+    engine.ReleaseLocks();
+    double got = -1;
+    ASSERT_EQ(static_cast<ssize_t>(sizeof got), read(times[0], &got, sizeof got));
+    waitpid(waiter, nullptr, 0);
+    close(times[0]);
+    close(times[1]);
+    EXPECT_GT(got, 0);
+    EXPECT_LT(got, end) << "the waiting process got the table only after the adds ended";
+    EXPECT_LT(got - start, 0.5) << "the adds took " << end - start << " s";
+}
