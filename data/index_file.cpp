@@ -403,8 +403,6 @@ void BrnIndexFile::UnlockHeader() {
 
 void BrnIndexFile::Close() {
     if (file_ != nullptr) ReleaseHold();
-    map_ = nullptr;
-    maplength_ = 0;
     nomap_ = false;
     cache_.clear();
     cachecount_ = -1;
@@ -631,18 +629,10 @@ bool BrnIndexFile::_Seek(const String& key, long recno, bool lock) {
 }
 
 const unsigned char* BrnIndexFile::Mapped(long length) {
-    if (map_ != nullptr && maplength_ >= length) return map_;
     if (nomap_) return nullptr;
     long mapped = 0;
     const unsigned char* map = file_->Map(length, &mapped);
-    if (map != nullptr) {
-        map_ = map;
-        maplength_ = mapped;
-    } else if (mapped < 0) {
-        nomap_ = true;  // not a file that maps: read it
-        map_ = nullptr;
-        maplength_ = 0;
-    }
+    if (map == nullptr && mapped < 0) nomap_ = true;  // not a file that maps: read it
     // A file shorter than length (a damaged one): read, and find it short.
     return map;
 }

@@ -300,11 +300,7 @@ class BrnIndexFile {
     bool cachemiss_ = false;  // and one was not there
     int locktype_ = -1;  // the FileLockType this object holds on the header; -1 none
     bool held_ = false;  // between Hold() and ReleaseHold(): the header is the file's
-    // The file mapped (see Mapped()): maplength_ bytes at map_; nomap_ once the file
-    // cannot be mapped.
-    const unsigned char* map_ = nullptr;
-    long maplength_ = 0;
-    bool nomap_ = false;
+    bool nomap_ = false;  // the file cannot be mapped (see Mapped())
     bool updating_ = false;               // pages saved go to pending_
     long basepages_ = 0, baseroot_ = 0;   // numpages and root when the update began
     std::map<long, std::vector<unsigned char>> pending_;    // pages an update wrote

@@ -48,8 +48,8 @@ class File {
     // at them costs no system call and shows every process's writes at once. Sets
     // *mapped to the bytes mapped. Null when the file is shorter than length (*mapped
     // its length) or cannot be mapped at all (*mapped -1): the caller reads instead.
-    // A longer length maps the file again (earlier addresses are then invalid); the
-    // mapping lasts until the file is closed, and the file must not shrink meanwhile.
+    // Addresses are good until the next call on the file (a longer length, or a file
+    // opened again, maps it anew); the file must not shrink meanwhile.
     virtual const unsigned char* Map(long length, long* mapped) {
         (void)length;
         *mapped = -1;

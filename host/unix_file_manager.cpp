@@ -215,10 +215,14 @@ const unsigned char* UNIXFile::Map(long length, long* mapped) {
     return static_cast<unsigned char*>(map_);
 }
 
-void UNIXFile::Close() {
+void UNIXFile::Unmap() {
     if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
     map_ = nullptr;
     maplength_ = 0;
+}
+
+void UNIXFile::Close() {
+    Unmap();
     if (info_ != nullptr) manager_->CloseFile(this);
     info_ = nullptr;
 }
@@ -271,6 +275,9 @@ int UNIXFileManager::FreeFileSpace(int n) {
 }
 
 void UNIXFileManager::Deactivate(UNIXFileInfo* info) {
+    // The file is opened by its name again when next used, and the name may lead to
+    // another file by then: its mapping goes with the descriptor.
+    info->file_->Unmap();
     close(info->fd_);
     info->fd_ = -1;
 }

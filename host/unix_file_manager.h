@@ -69,6 +69,7 @@ class UNIXFile : public File {
     int Descriptor();
     // Records the system's message for the last failure and returns -1.
     int Fail();
+    void Unmap();
 
     UNIXFileManager* manager_;  // not owned
     UNIXFileInfo* info_;        // owned by the manager's lists; null once closed

@@ -513,3 +513,38 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
     EXPECT_GT(cuts, 40);
     printf("%d cuts\n", cuts);
 }
+
+// A descriptor given up for another file is opened again by the index's name when
+// the index is next used; by then the name may lead to a rebuilt file. Header and
+// pages are then read from that one file, and a change goes into it soundly.
+TEST(BrnIndexFile, AnIndexOpenedAgainByItsNameUsesOneFile) {
+    Index t;
+    t.engine.maxfiles_ = 1;
+    String rebuilt = t.dir.File("rebuilt.kpx");
+    {
+        BrnIndexFile maker(&t.engine);
+        ASSERT_TRUE(maker.Create(rebuilt, "rebuilt.kpx", "K", 0));
+        for (int i = 1; i <= 60; i++) ASSERT_TRUE(maker.Insert(i, "new" + String::FromInt(i * 7 % 61)));
+    }
+    ASSERT_TRUE(t.index.Create(t.path, "t.kpx", "K", 0));
+    for (int i = 1; i <= 90; i++) ASSERT_TRUE(t.index.Insert(i, "old" + String::FromInt(i)));
+    EXPECT_EQ(90u, Forward(&t.index).size());
+    // Another file takes the one descriptor; meanwhile the name gets the rebuilt file.
+    {
+        BrnIndexFile other(&t.engine);
+        ASSERT_TRUE(other.Open(rebuilt, "rebuilt.kpx", FileRead));
+        EXPECT_EQ(60u, Forward(&other).size());
+        ASSERT_EQ(0, rename(rebuilt.chars(), t.path.chars()));
+    }
+    ASSERT_TRUE(t.index.Insert(99, "new99")) << t.index.error().chars();
+    BrnIndexFile fresh(&t.engine);
+    ASSERT_TRUE(fresh.Open(t.path, "t.kpx", FileRead | FileWrite));
+    std::vector<std::pair<String, long>> entries;
+    std::vector<String> problems;
+    EXPECT_TRUE(fresh.Check(&entries, &problems)) << fresh.error().chars();
+    EXPECT_TRUE(problems.empty()) << (problems.empty() ? "" : problems[0].chars());
+    EXPECT_EQ(61u, entries.size());
+    Entries walked = Forward(&fresh);
+    EXPECT_EQ(61u, walked.size());
+    for (auto& e : walked) EXPECT_EQ(0u, e.first.find("new")) << e.first;
+}
