@@ -194,7 +194,7 @@ int Config::SetConfigValue(const String& name, const String& value) {
 UNIXConfig::UNIXConfig(Kelp* engine, bool serversafe)
     : engine_(engine),
       serversafe_(serversafe),
-      workingdirectory_(FileManager::WorkingDirectory()),
+      workingdirectory_(Get(Path)),  // the working directory, as Config() found it
       defaultmimetype_("text/html"),
       mimetypes_(1),
       commercelibs_(1),

@@ -308,6 +308,7 @@ ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output,
 }
 
 ScriptParser::~ScriptParser() {
+    for (ErrorVariable* slots : errorvariables_) delete[] slots;
     delete recording_;
     delete cache_;
 }
@@ -325,6 +326,7 @@ void ScriptParser::Init() {
     depth_ = 0;
     exited_ = false;
     for (TagHandler& h : handlers_) h = nullptr;
+    for (ErrorVariable*& slots : errorvariables_) slots = nullptr;
     base_ = new BaseState(this);
     states_.Push(base_);
     SetupSupportedTags();
@@ -510,6 +512,7 @@ void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list
 const ScopedName* ScriptParser::ErrorVariableName(const Tag* tag) {
     int id = tag->id();
     if (id < 0 || id > TagKELP) return nullptr;
+    if (errorvariables_[id] == nullptr) errorvariables_[id] = new ErrorVariable[2];
     ErrorVariable* slot = errorvariables_[id];
     if (slot->tagname != tag->name()) slot++;  // the second name of a shared id
     if (slot->tagname != tag->name()) {

@@ -290,7 +290,9 @@ private:
         String tagname;
         ScopedName name;
     };
-    ErrorVariable errorvariables_[TagKELP + 1][2];
+    // Two per tag id, made when a tag of that id first runs (most pages use a few of
+    // the ids, and a request does not pay for the memory of them all).
+    ErrorVariable* errorvariables_[TagKELP + 1];
     TagCache* cache_;         // owned
     CachedText* textrecording_;  // owned while a text run is being recorded
     int textline_;            // the line where it starts
