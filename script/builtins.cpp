@@ -88,8 +88,9 @@ int Substring(ScriptParser*, VariableTree* a, String* r) {
     long start = Int(a, "start"), length = Int(a, "length");
     if (start < 1) start = 1;
     if (length <= 0 || start > s.length()) return Done(r, String());
-    long end = start - 1 + length;
-    return Done(r, s.at(static_cast<int>(start - 1), end > s.length() ? s.length() : static_cast<int>(end)));
+    long room = s.length() - (start - 1);  // the characters from start to the end
+    long end = start - 1 + (length < room ? length : room);
+    return Done(r, s.at(static_cast<int>(start - 1), static_cast<int>(end)));
 }
 
 // Whether every character of a non-empty string satisfies test.

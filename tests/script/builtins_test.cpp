@@ -73,6 +73,7 @@ TEST(Builtins, Strings) {
         {"substring('abcdef', 0, 2)", "ab"},
         {"substring('abc', 5, 2)", ""},
         {"substring('abc', 2, 99)", "bc"},
+        {"substring('abcdef', 4, 9223372036854775807)", "def"},
         {"substring('abc', 1, -1)", ""},
         {"toupper('aBc1')", "ABC1"},
         {"tolower('AbC1')", "abc1"},
