@@ -20,7 +20,7 @@ BENCH_PACKAGES = perl php-cgi php-sqlite3 apache2-utils linux-perf
 all: deps configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-configure:
+configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
 # Every target that builds first checks the Debian packages: as root the missing ones
