@@ -30,6 +30,15 @@ const int kNonFatalTags[] = {
     TagKpCLOSEVIEW, TagKpQUERY,     TagKpFILTER,
 };
 
+// Every error stops the script and is shown, except the runtime errors of the tags above,
+// which are shown and let it go on.
+bool FatalByDefault(unsigned type) {
+    for (int id : kNonFatalTags) {
+        if (type == kRuntimeErrors + static_cast<unsigned>(id)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 SyntaxError::SyntaxError(const String& filename, int line, const String& text)
@@ -63,14 +72,7 @@ ConfigurationSyntaxError::ConfigurationSyntaxError(const String& administrator, 
                      ContactText(administrator)) {}
 
 ErrorHandler::ErrorHandler(Kelp* engine)
-    : engine_(engine), erroroutputlevel_(kAllErrorClasses), settings_(1) {
-    settings_.Insert(new ErrorSettings(kSyntaxErrors, true, true));
-    settings_.Insert(new ErrorSettings(kExpressionErrors, true, true));
-    settings_.Insert(new ErrorSettings(kTimeoutErrors, true, true));
-    settings_.Insert(new ErrorSettings(kStopErrors, true, true));
-    for (int id : kNonFatalTags)
-        settings_.Insert(new ErrorSettings(kRuntimeErrors + id, false, true));
-}
+    : engine_(engine), erroroutputlevel_(kAllErrorClasses), settings_(1) {}
 
 ErrorHandler::ErrorHandler(Kelp* engine, const ErrorHandler& other)
     : engine_(engine),
@@ -87,7 +89,7 @@ ErrorHandler::ErrorHandler(Kelp* engine, const ErrorHandler& other)
 ErrorSettings* ErrorHandler::GetErrorSettings(unsigned type) {
     ErrorSettings* s = settings_.Find(type);
     if (s == nullptr) {
-        s = new ErrorSettings(type, true, true);
+        s = new ErrorSettings(type, FatalByDefault(type), true);
         settings_.Insert(s);
     }
     return s;
