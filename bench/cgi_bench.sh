@@ -3,13 +3,15 @@
 # each run as a process 1000 times through kelp, next to a program that only writes
 # the same header block and text (the floor for any CGI program) and php-cgi running
 # the equivalent PHP pages (skipped when php-cgi is not installed). The runs are
-# made in ten rounds, the programs taking turns within each round, and the best
-# round's mean time of one request counts: the machine's other load then weighs on
-# every program alike. Prints each time and ratio.
+# made in fifty short rounds, the programs taking turns within each round, and the
+# median of a program's round means counts: the machine's other load then weighs on
+# every program alike, and a round that a burst of it slowed does not move the figure
+# (the best round of each program would compare one program's luckiest moment with
+# another's). Prints each time and ratio.
 # Usage: cgi_bench.sh BUILD_DIR [RUNS]
 build=$(cd "$1" && pwd)
 runs=${2:-1000}
-rounds=10
+rounds=50
 per=$((runs / rounds))
 pages=$(cd "$(dirname "$0")/cgi" && pwd)
 work=$(mktemp -d)
@@ -25,13 +27,13 @@ out=$(env -i PATH_INFO=/hello.kp "$work/kelp" | tr -d '\r')
 out=$(env -i PATH_INFO=/loop.kp "$work/kelp" | tail -n 1)
 [ "$out" = "Sum 9900" ] || { echo "loop.kp: $out"; exit 1; }
 
-# run NAME ENV... -- COMMAND...: one round of $per runs; keeps the best round in $best_NAME
+# run NAME ENV... -- COMMAND...: one round of $per runs; its mean goes to $work/NAME
 run() {
     name=$1; shift
-    t=$(env -i "$@") || exit 1
-    eval "prev=\${best_$name:-}"
-    if [ -z "$prev" ] || [ "$t" -lt "$prev" ]; then eval "best_$name=$t"; fi
+    env -i "$@" >> "$work/$name" || exit 1
 }
+# median NAME: the median of the program's round means
+median() { sort -n "$work/$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 round=0
 while [ $round -lt $rounds ]; do
     run floor "$spawn" "$per" "$build/bench/cgi-floor"
@@ -52,6 +54,11 @@ objects=$(env -i LD_DEBUG=files PATH_INFO=/hello.kp "$work/kelp" 2>&1 > /dev/nul
           sed -n 's/.*file=\([^ ]*\) .*/\1/p' | sort -u | tr '\n' ' ')
 printf "shared objects a hello request loads: %s\n" "$objects"
 ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
+best_floor=$(median floor)
+for page in hello loop; do
+    eval "best_kelp_$page=\$(median kelp_$page)"
+    if [ -n "$php" ]; then eval "best_php_$page=\$(median php_$page)"; fi
+done
 printf "%-18s %6d us\n" "C floor" "$best_floor"
 for page in hello loop; do
     eval "k=\$best_kelp_$page"

@@ -2,8 +2,9 @@
 # One report of Kelp against its peers, side by side in one run on this machine:
 # five pages (hello world, a 100000-iteration loop, a recursive function, 100 records
 # found through an index, the counter), each as a bare process (mean time of one
-# request, best of several rounds taken in turns) and through a real lighttpd
-# (requests per second from ab on loopback, two at a time, bounded in time), next to
+# request, the median of fifteen short rounds taken in turns) and through a real
+# lighttpd (requests per second from ab on loopback, two at a time, one second per
+# program in turns, the median of the rounds), next to
 # the C floor (a program that only writes a fixed response), php-cgi (SQLite for the
 # records) and perl (the sqlite3 program for the records). Prints a table and writes
 # it to BUILD_DIR/bench-report.md. Documents quote only the ratios.
@@ -81,7 +82,13 @@ answer() { (cd "$site" && env -i "$@" 2> /dev/null | tr -d '\r' | sed '1,/^$/d')
 [ "$(answer SCRIPT_FILENAME="$site/records.php" REDIRECT_STATUS=200 "$phpcgi" | grep -c '<tr>')" = 100 ] ||
     { echo "records.php is wrong"; exit 1; }
 
-# Bare processes: mean microseconds of one request, best of five rounds taken in turns.
+# The median of the figures in a file, one per line (nothing for an empty file).
+median() { sort -n "$1" 2> /dev/null | awk '{ v[NR] = $1 } END { if (NR) printf "%.0f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Bare processes: mean microseconds of one request in each of fifteen short rounds, the
+# programs taking turns; the median round counts (a burst of the machine's other load
+# then moves no program's figure, where the best round of each would compare one
+# program's luckiest moment with another's).
 declare -A best
 bare() {  # bare KEY RUNS ENV... -- COMMAND...
     local key=$1 runs=$2
@@ -89,25 +96,27 @@ bare() {  # bare KEY RUNS ENV... -- COMMAND...
     local env=()
     while [ "$1" != "--" ]; do env+=("$1"); shift; done
     shift
-    local t
-    t=$(cd "$site" && env -i "${env[@]}" "$spawn" "$runs" "$@" 2> /dev/null) || t=""
-    if [ -n "$t" ] && { [ -z "${best[$key]:-}" ] || [ "$t" -lt "${best[$key]}" ]; }; then best[$key]=$t; fi
+    (cd "$site" && env -i "${env[@]}" "$spawn" "$runs" "$@" 2> /dev/null) >> "$work/bare-$key"
 }
 php_env() { echo "SCRIPT_FILENAME=$site/$1.php" REDIRECT_STATUS=200 REQUEST_METHOD=GET; }
-for round in 1 2 3 4 5; do
+for round in $(seq 15); do
     for page in hello loop fib records; do
-        case $page in hello) runs=100 ;; records) runs=20 ;; *) runs=3 ;; esac
+        case $page in hello) runs=30 ;; records) runs=6 ;; *) runs=1 ;; esac
         bare "kelp-$page" $runs PATH_INFO=/$page.kp REQUEST_METHOD=GET -- "$cgi/kelp"
         # shellcheck disable=SC2046
         bare "php-$page" $runs $(php_env $page) -- "$phpcgi"
         bare "perl-$page" $runs -- "$cgi/$page.pl"
     done
-    bare floor 100 -- "$cgi/floor"
-    bare "kelp-counter" 100 QUERY_STRING="link=bench" REQUEST_METHOD=GET -- "$cgi/nph-tally"
-    bare giffloor 100 -- "$cgi/giffloor"
+    bare floor 30 -- "$cgi/floor"
+    bare "kelp-counter" 30 QUERY_STRING="link=bench" REQUEST_METHOD=GET -- "$cgi/nph-tally"
+    bare giffloor 30 -- "$cgi/giffloor"
+done
+for file in "$work"/bare-*; do
+    best[${file#"$work"/bare-}]=$(median "$file")
 done
 
-# Through lighttpd: requests per second, ab with two clients for $seconds seconds.
+# Through lighttpd: requests per second, ab with two clients, one second per program in
+# turns for $seconds rounds; the median round counts.
 cat > "$work/extra.conf" <<'EOF'
 url.rewrite-once = ( "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
 EOF
@@ -116,24 +125,32 @@ printf '#!/bin/sh\nREDIRECT_STATUS=200 SCRIPT_FILENAME="%s${PATH_INFO}" exec %s\
 chmod +x "$cgi/php"
 port=$(bash "$source/tests/e2e/lighttpd.sh" start "$work")
 declare -A rps
+declare -A failedrounds
 served() {  # served KEY URL
     local out
-    out=$(ab -q -t "$seconds" -n 1000000 -c 2 "http://127.0.0.1:$port$2" 2> /dev/null)
+    out=$(ab -q -t 1 -n 1000000 -c 2 "http://127.0.0.1:$port$2" 2> /dev/null)
     local failed
     # Failures other than a length that differs between answers (the counter's does).
     failed=$(printf '%s\n' "$out" | awk '/^Non-2xx responses:/ { n += $3 }
         /\(Connect:/ { gsub(/[(),]/, " "); n += $2 + $4 + $8 } END { print n + 0 }')
-    rps[$1]=$(printf '%s\n' "$out" | awk '/^Requests per second:/ { printf "%.0f", $4 }')
-    [ "${failed:-0}" = 0 ] || rps[$1]="${rps[$1]}!"
+    printf '%s\n' "$out" | awk '/^Requests per second:/ { printf "%.0f\n", $4 }' >> "$work/served-$1"
+    [ "${failed:-0}" = 0 ] || failedrounds[$1]=1
 }
-for page in hello loop fib records; do
-    served "kelp-$page" "/$page.kp"
-    served "php-$page" "/cgi-bin/php/$page.php"
-    served "perl-$page" "/cgi-bin/$page.pl"
+for round in $(seq "$seconds"); do
+    for page in hello loop fib records; do
+        served "kelp-$page" "/$page.kp"
+        served "php-$page" "/cgi-bin/php/$page.php"
+        served "perl-$page" "/cgi-bin/$page.pl"
+    done
+    served floor /cgi-bin/floor
+    served kelp-counter "/cgi-bin/nph-tally?link=bench"
+    served giffloor /cgi-bin/giffloor
 done
-served floor /cgi-bin/floor
-served kelp-counter "/cgi-bin/nph-tally?link=bench"
-served giffloor /cgi-bin/giffloor
+for file in "$work"/served-*; do
+    key=${file#"$work"/served-}
+    rps[$key]=$(median "$file")
+    [ -z "${failedrounds[$key]:-}" ] || rps[$key]="${rps[$key]}!"
+done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
 report="$build/bench-report.md"
@@ -141,8 +158,9 @@ report="$build/bench-report.md"
     echo "# Kelp against its peers"
     echo
     echo "One run on one machine ($(nproc) cores), $(date -u +%Y-%m-%d). Bare process: the ratio of one request's"
-    echo "mean time to the other program's (below 1: Kelp is faster). Through lighttpd: the ratio of requests"
-    echo "per second (above 1: Kelp serves more). The C floor only writes a fixed response; the counter's"
+    echo "time to the other program's (below 1: Kelp is faster; each the median of fifteen rounds taken in"
+    echo "turns). Through lighttpd: the ratio of requests per second (above 1: Kelp serves more; each the"
+    echo "median of one-second rounds taken in turns). The C floor only writes a fixed response; the counter's"
     echo "floor writes a fixed GIF. PHP is php-cgi (SQLite for the records); perl is perl (the sqlite3"
     echo "program for the records)."
     echo
