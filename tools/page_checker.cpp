@@ -126,6 +126,7 @@ int PageChecker::ReadValue(Tag*, const ExpressionSyntax& syntax, String* value, 
     Expression* e = ReadExpression(syntax, end);
     if (e == nullptr) return 0;
     *value = e->source();
+    quotedconstant_ = e->pure() && (value->matches('"', 0) || value->matches('\'', 0));
     if (e->pure()) {
         // Constants and variables: the value, when it can be had without a message
         // (a variable reads empty here, and what that gives proves nothing).
@@ -189,6 +190,15 @@ int PageChecker::GetValue(Tag* tag, const String& name, String* value, bool* out
     // After an error the tag is taken as ended where the reading stopped: the rest
     // reads as text, and the next tag is checked as usual.
     if (!ReadValue(tag, syntax, value, &end)) return ScanStop;
+    // A filter or an index key is an expression read per record: in quotes it is one
+    // text, the same for every record (the filter lets every record pass, the index
+    // gives every record one key).
+    if (quotedconstant_ && ((id == TagKpFILTER && name.matches("FILTER")) ||
+                            (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))))) {
+        Report(line(), true, "Warning",
+               "the " + name + " of &lt;" + tag->name() +
+                   "&gt; is a quoted text, the same for every record: write the expression without quotes");
+    }
     return end == ExpressionMore ? ScanMore : ScanStop;
 }
 

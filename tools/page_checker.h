@@ -88,6 +88,7 @@ class PageChecker : public ScriptParser {
     std::map<std::string, DeclaredFunction> declared_;
     std::vector<String> included_;
     bool macrotag_ = false;    // the tag just read held a macro
+    bool quotedconstant_ = false;  // the value just read is a quoted text and nothing else
     bool emptyvalue_ = false;  // and one of its attributes had no value (reported)
 };
 

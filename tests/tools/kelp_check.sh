@@ -74,6 +74,16 @@ assert p[4] == {"file": sys.argv[1], "line": 6, "severity": "warning",
 assert all(x["severity"] == "error" for i, x in enumerate(p) if i != 4)
 ' "$work/faults.kp" || fail "--format=json"
 
+# A filter or index key in quotes is one text for every record: a warning; written as
+# an expression, it is clean.
+cat > "$work/quoted.kp" <<'EOF'
+<KpFILTER FILTER="qty GT 5"><KpMAKEINDEX INDEXFILE="a.kpx" EXPR="code">
+<KpFILTER FILTER=qty GT 5><KpMAKEINDEX INDEXFILE="a.kpx" EXPR=code $ "-" $ qty>
+EOF
+expected="$work/quoted.kp:1: Warning: the FILTER of <KpFILTER> is a quoted text, the same for every record: write the expression without quotes
+$work/quoted.kp:1: Warning: the EXPR of <KpMAKEINDEX> is a quoted text, the same for every record: write the expression without quotes"
+[ "$("$check" "$work/quoted.kp")" = "$expected" ] || fail "quoted filter and key: $("$check" "$work/quoted.kp")"
+
 # A page whose expression is cut off, and one with an unterminated quote: the scan
 # stops at the first, as the interpreter does.
 printf '<KpEVAL EXPR=(1 + 2>\n' > "$work/paren.kp"
