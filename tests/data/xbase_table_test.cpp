@@ -474,17 +474,20 @@ int RunPage(TestKelp* engine, const TempDir& dir, const char* text) {
     return parser.Parse();
 }
 
+// Locks the first byte of path as another request would (F_SETLK tries, F_SETLKW waits).
+bool LockFirstByte(const String& path, short type, int command) {
+    int fd = open(path.chars(), O_RDWR);
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_len = 1;
+    return fd >= 0 && fcntl(fd, command, &lock) == 0;
+}
+
 // Whether another process could take a write lock on the first byte of path now.
 bool OthersMayWrite(const String& path) {
     pid_t child = fork();
-    if (child == 0) {
-        int fd = open(path.chars(), O_RDWR);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_len = 1;
-        _exit(fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 0 : 1);
-    }
+    if (child == 0) _exit(LockFirstByte(path, F_WRLCK, F_SETLK) ? 0 : 1);
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -567,12 +570,7 @@ TEST(XBaseDatabase, ARequestWaitingForATableGetsItBetweenRunsOfAdds) {
     ASSERT_EQ(0, pipe(times));
     pid_t waiter = fork();
     if (waiter == 0) {
-        int fd = open(table.chars(), O_RDWR);
-        struct flock lock = {};
-        lock.l_type = F_RDLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_len = 1;
-        double got = fd >= 0 && fcntl(fd, F_SETLKW, &lock) == 0 ? now() : -1;
+        double got = LockFirstByte(table, F_RDLCK, F_SETLKW) ? now() : -1;
         _exit(write(times[1], &got, sizeof got) == sizeof got ? 0 : 1);
     }
     // A second or more of adds: the waiter gets in when the first run reaches its
