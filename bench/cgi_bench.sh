@@ -3,11 +3,11 @@
 # each run as a process 1000 times through kelp, next to a program that only writes
 # the same header block and text (the floor for any CGI program) and php-cgi running
 # the equivalent PHP pages (skipped when php-cgi is not installed). The runs are
-# made in fifty short rounds, the programs taking turns within each round, and the
-# median of a program's round means counts: the machine's other load then weighs on
-# every program alike, and a round that a burst of it slowed does not move the figure
-# (the best round of each program would compare one program's luckiest moment with
-# another's). Prints each time and ratio.
+# made in short rounds, the programs taking turns, and the median of a program's round
+# means counts: the machine's other load then weighs on every program alike, and a
+# round that a burst of it slowed does not move the figure (the best round of each
+# program would compare one program's luckiest moment with another's). Prints each
+# time and ratio.
 # Usage: cgi_bench.sh BUILD_DIR [RUNS]
 build=$(cd "$1" && pwd)
 runs=${2:-1000}
@@ -34,17 +34,25 @@ run() {
 }
 # median NAME: the median of the program's round means
 median() { sort -n "$work/$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+kelp() { run "kelp_$1" PATH_INFO="/$1.kp" SERVER_NAME=localhost REQUEST_METHOD=GET "$spawn" "$per" "$work/kelp"; }
+floor() { run floor "$spawn" "$per" "$build/bench/cgi-floor"; }
+# The hello page and the floor first, in pairs whose order changes every round: what
+# ran just before weighs on a program's first runs, and so it weighs on both alike.
 round=0
 while [ $round -lt $rounds ]; do
-    run floor "$spawn" "$per" "$build/bench/cgi-floor"
-    for page in hello loop; do
-        run "kelp_$page" PATH_INFO="/$page.kp" SERVER_NAME=localhost REQUEST_METHOD=GET \
-            "$spawn" "$per" "$work/kelp"
-        if [ -n "$php" ]; then
+    if [ $((round % 2)) = 0 ]; then floor; kelp hello; else kelp hello; floor; fi
+    round=$((round + 1))
+done
+# Then the loop page and php-cgi, in rounds of their own.
+round=0
+while [ $round -lt $((rounds / 5)) ]; do
+    kelp loop
+    if [ -n "$php" ]; then
+        for page in hello loop; do
             run "php_$page" REDIRECT_STATUS=200 SCRIPT_FILENAME="$pages/$page.php" REQUEST_METHOD=GET \
                 "$spawn" "$per" "$php" -q
-        fi
-    done
+        done
+    fi
     round=$((round + 1))
 done
 

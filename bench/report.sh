@@ -2,7 +2,7 @@
 # One report of Kelp against its peers, side by side in one run on this machine:
 # five pages (hello world, a 100000-iteration loop, a recursive function, 100 records
 # found through an index, the counter), each as a bare process (mean time of one
-# request, the median of fifteen short rounds taken in turns) and through a real
+# request, the median of short rounds taken in turns) and through a real
 # lighttpd (requests per second from ab on loopback, two at a time, one second per
 # program in turns, the median of the rounds), next to
 # the C floor (a program that only writes a fixed response), php-cgi (SQLite for the
@@ -85,7 +85,7 @@ answer() { (cd "$site" && env -i "$@" 2> /dev/null | tr -d '\r' | sed '1,/^$/d')
 # The median of the figures in a file, one per line (nothing for an empty file).
 median() { sort -n "$1" 2> /dev/null | awk '{ v[NR] = $1 } END { if (NR) printf "%.0f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# Bare processes: mean microseconds of one request in each of fifteen short rounds, the
+# Bare processes: mean microseconds of one request in each of many short rounds, the
 # programs taking turns; the median round counts (a burst of the machine's other load
 # then moves no program's figure, where the best round of each would compare one
 # program's luckiest moment with another's).
@@ -99,17 +99,25 @@ bare() {  # bare KEY RUNS ENV... -- COMMAND...
     (cd "$site" && env -i "${env[@]}" "$spawn" "$runs" "$@" 2> /dev/null) >> "$work/bare-$key"
 }
 php_env() { echo "SCRIPT_FILENAME=$site/$1.php" REDIRECT_STATUS=200 REQUEST_METHOD=GET; }
+# The hello page and the counter first, each with its floor in pairs whose order
+# changes every round: what ran just before weighs on a program's first runs, and so
+# it weighs on both alike.
+hello() { bare kelp-hello 30 PATH_INFO=/hello.kp REQUEST_METHOD=GET -- "$cgi/kelp"; }
+counter() { bare kelp-counter 30 QUERY_STRING="link=bench" REQUEST_METHOD=GET -- "$cgi/nph-tally"; }
+for round in $(seq 30); do
+    if [ $((round % 2)) = 0 ]; then hello; bare floor 30 -- "$cgi/floor"; else bare floor 30 -- "$cgi/floor"; hello; fi
+done
+for round in $(seq 30); do
+    if [ $((round % 2)) = 0 ]; then counter; bare giffloor 30 -- "$cgi/giffloor"; else bare giffloor 30 -- "$cgi/giffloor"; counter; fi
+done
 for round in $(seq 15); do
     for page in hello loop fib records; do
         case $page in hello) runs=30 ;; records) runs=6 ;; *) runs=1 ;; esac
-        bare "kelp-$page" $runs PATH_INFO=/$page.kp REQUEST_METHOD=GET -- "$cgi/kelp"
+        if [ $page != hello ]; then bare "kelp-$page" $runs PATH_INFO=/$page.kp REQUEST_METHOD=GET -- "$cgi/kelp"; fi
         # shellcheck disable=SC2046
         bare "php-$page" $runs $(php_env $page) -- "$phpcgi"
         bare "perl-$page" $runs -- "$cgi/$page.pl"
     done
-    bare floor 30 -- "$cgi/floor"
-    bare "kelp-counter" 30 QUERY_STRING="link=bench" REQUEST_METHOD=GET -- "$cgi/nph-tally"
-    bare giffloor 30 -- "$cgi/giffloor"
 done
 for file in "$work"/bare-*; do
     best[${file#"$work"/bare-}]=$(median "$file")
@@ -137,14 +145,19 @@ served() {  # served KEY URL
     [ "${failed:-0}" = 0 ] || failedrounds[$1]=1
 }
 for round in $(seq "$seconds"); do
+    # Each floor beside the page it is compared with, the order changing every round.
+    if [ $((round % 2)) = 0 ]; then
+        served kelp-hello /hello.kp; served floor /cgi-bin/floor
+        served kelp-counter "/cgi-bin/nph-tally?link=bench"; served giffloor /cgi-bin/giffloor
+    else
+        served floor /cgi-bin/floor; served kelp-hello /hello.kp
+        served giffloor /cgi-bin/giffloor; served kelp-counter "/cgi-bin/nph-tally?link=bench"
+    fi
     for page in hello loop fib records; do
-        served "kelp-$page" "/$page.kp"
+        if [ $page != hello ]; then served "kelp-$page" "/$page.kp"; fi
         served "php-$page" "/cgi-bin/php/$page.php"
         served "perl-$page" "/cgi-bin/$page.pl"
     done
-    served floor /cgi-bin/floor
-    served kelp-counter "/cgi-bin/nph-tally?link=bench"
-    served giffloor /cgi-bin/giffloor
 done
 for file in "$work"/served-*; do
     key=${file#"$work"/served-}
@@ -158,7 +171,7 @@ report="$build/bench-report.md"
     echo "# Kelp against its peers"
     echo
     echo "One run on one machine ($(nproc) cores), $(date -u +%Y-%m-%d). Bare process: the ratio of one request's"
-    echo "time to the other program's (below 1: Kelp is faster; each the median of fifteen rounds taken in"
+    echo "time to the other program's (below 1: Kelp is faster; each the median of short rounds taken in"
     echo "turns). Through lighttpd: the ratio of requests per second (above 1: Kelp serves more; each the"
     echo "median of one-second rounds taken in turns). The C floor only writes a fixed response; the counter's"
     echo "floor writes a fixed GIF. PHP is php-cgi (SQLite for the records); perl is perl (the sqlite3"
