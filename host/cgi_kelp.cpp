@@ -318,21 +318,19 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     if (!ResolvePath(name.empty() ? String(".") : name, ScriptPath, &path, &error)) {
         return Refuse(403, error);
     }
-    if (files_.IsDirectory(path)) {
+    // One look at the page: a directory stands for its default page.
+    struct stat st;
+    int missing = stat(path.chars(), &st) < 0 ? errno : 0;
+    if (missing == 0 && S_ISDIR(st.st_mode)) {
         String indexed = name.empty() ? config_->brindledefault() : name + "/" + config_->brindledefault();
         if (!ResolvePath(indexed, ScriptPath, &path, &error)) return Refuse(403, error);
         name = indexed;
+        missing = stat(path.chars(), &st) < 0 ? errno : 0;
     }
+    if (missing == 0 && !S_ISREG(st.st_mode)) missing = ENOENT;
     String display = userprefix + (path.search(root.chars()) == 0 && path[root.length()] == '/'
                                        ? path.from(root.length() + 1)
                                        : name);
-    struct stat st;
-    int missing = 0;
-    if (stat(path.chars(), &st) < 0) {
-        missing = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        missing = ENOENT;
-    }
     if (missing != 0) {
         Error(ScriptNotFoundError("Error opening '" + Entities(display) + "': " + String(strerror(missing))));
         return 0;
