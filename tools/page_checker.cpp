@@ -122,11 +122,11 @@ void PageChecker::Resolve(const std::map<std::string, DeclaredFunction>& functio
     }
 }
 
-int PageChecker::ReadValue(Tag*, const ExpressionSyntax& syntax, String* value, ExpressionEnd* end) {
+int PageChecker::ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end, bool* quoted) {
     Expression* e = ReadExpression(syntax, end);
     if (e == nullptr) return 0;
     *value = e->source();
-    quotedconstant_ = e->pure() && (value->matches('"', 0) || value->matches('\'', 0));
+    if (quoted != nullptr) *quoted = e->pure() && (value->matches('"', 0) || value->matches('\'', 0));
     if (e->pure()) {
         // Constants and variables: the value, when it can be had without a message
         // (a variable reads empty here, and what that gives proves nothing).
@@ -175,7 +175,7 @@ int PageChecker::ReadTag(Tag* tag) {
     ExpressionSyntax syntax = {">", false, false, true, true};
     ExpressionEnd end;
     String value;
-    if (ReadValue(tag, syntax, &value, &end)) tag->AddValue(String(), value, false);
+    if (ReadValue(syntax, &value, &end)) tag->AddValue(String(), value, false);
     return ScanStop;
 }
 
@@ -189,12 +189,13 @@ int PageChecker::GetValue(Tag* tag, const String& name, String* value, bool* out
     ExpressionEnd end;
     // After an error the tag is taken as ended where the reading stopped: the rest
     // reads as text, and the next tag is checked as usual.
-    if (!ReadValue(tag, syntax, value, &end)) return ScanStop;
+    bool quoted = false;
+    if (!ReadValue(syntax, value, &end, &quoted)) return ScanStop;
     // A filter or an index key is an expression read per record: in quotes it is one
     // text, the same for every record (the filter lets every record pass, the index
     // gives every record one key).
-    if (quotedconstant_ && ((id == TagKpFILTER && name.matches("FILTER")) ||
-                            (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))))) {
+    if (quoted && ((id == TagKpFILTER && name.matches("FILTER")) ||
+                   (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))))) {
         Report(line(), true, "Warning",
                "the " + name + " of &lt;" + tag->name() +
                    "&gt; is a quoted text, the same for every record: write the expression without quotes");

@@ -75,8 +75,9 @@ class PageChecker : public ScriptParser {
     };
     void Report(int line, bool warning, const String& kind, const String& message);
     // Reads one expression of the tag at the current position; its value when it
-    // computes nothing that could differ at run time, else its source.
-    int ReadValue(Tag* tag, const ExpressionSyntax& syntax, String* value, ExpressionEnd* end);
+    // computes nothing that could differ at run time, else its source. *quoted (when
+    // given) tells whether the expression is a quoted text and nothing else.
+    int ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end, bool* quoted = nullptr);
     int ReadTag(Tag* tag);
     bool Inside(int id) const;
     void Declare(Tag* tag);
@@ -88,7 +89,6 @@ class PageChecker : public ScriptParser {
     std::map<std::string, DeclaredFunction> declared_;
     std::vector<String> included_;
     bool macrotag_ = false;    // the tag just read held a macro
-    bool quotedconstant_ = false;  // the value just read is a quoted text and nothing else
     bool emptyvalue_ = false;  // and one of its attributes had no value (reported)
 };
 
