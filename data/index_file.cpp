@@ -302,6 +302,13 @@ long BrnIndexFile::ReadPage(BrnIndexPage* page) {
             page->CopyFrom(written->second.data());
             return kPageSize;
         }
+        // Under the exclusive lock the file holds what the cache would give: where it
+        // is mapped, the page comes from there, and nothing is kept.
+        const unsigned char* mapped = Mapped((page->number() + 1) * kPageSize);
+        if (mapped != nullptr && page->number() >= 0) {
+            page->ReadFrom(mapped + page->number() * kPageSize);
+            return kPageSize;
+        }
     }
     auto cached = cache_.find(page->number());
     if (cached != cache_.end()) {
@@ -320,11 +327,13 @@ long BrnIndexFile::ReadPage(BrnIndexPage* page) {
     } else {
         n = page->ReadPage(file_);
     }
-    if (n == kPageSize) {
-        if (cache_.size() >= 4096) cache_.clear();  // a bound on the memory it takes
-        cache_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
-    }
+    if (n == kPageSize) Cache(page->number(), page->bytes());
     return n;
+}
+
+void BrnIndexFile::Cache(long number, const unsigned char* bytes) {
+    if (cache_.size() >= 4096) cache_.clear();  // a bound on the memory it takes
+    cache_[number].assign(bytes, bytes + kPageSize);
 }
 
 bool BrnIndexFile::CheckHeader() {
@@ -343,18 +352,24 @@ bool BrnIndexFile::CheckHeader() {
 }
 
 bool BrnIndexFile::WriteHeader() {
-    // Written under the exclusive header lock, after this process's own page writes:
-    // the cache still agrees with the file, now under the new count.
-    bool agreed = cachecount_ != -1;
     if (file_->Seek(0) != 0 ||
         file_->Write(reinterpret_cast<char*>(header_), kPageSize) != kPageSize) {
         cache_.clear();
         cachecount_ = -1;
         return Error("Error writing to '" + errorpath_ + "': " + file_->error());
     }
-    cachecount_ = agreed ? updatecount() : -1;
-    if (!agreed) cache_.clear();
+    HeaderWritten();
     return true;
+}
+
+void BrnIndexFile::HeaderWritten() {
+    // Written under the exclusive header lock, after this process's own page writes:
+    // the cache still agrees with the file, now under the new count.
+    if (cachecount_ == -1) {
+        cache_.clear();
+    } else {
+        cachecount_ = updatecount();
+    }
 }
 
 bool BrnIndexFile::Replaced() {
@@ -464,7 +479,31 @@ bool BrnIndexFile::Create(File* file, const String&, const String& errorpath,
 // ---------------------------------------------------------------------------
 // Comparison
 
+namespace {
+
+// A key written as a whole number of at most 15 digits (white space first, a sign):
+// its value, which is exactly the one strtod gives it. Most numeric keys are such, and
+// comparing them needs no conversion.
+bool WholeNumber(const char* s, long long* value) {
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+') s++;
+    long long n = 0;
+    int digits = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        if (++digits > 15) return false;
+        n = n * 10 + (*s - '0');
+    }
+    if (digits == 0 || *s != '\0') return false;
+    *value = negative ? -n : n;
+    return true;
+}
+
+}  // namespace
+
 int BrnIndexFile::NumberCompare(const char* key1, const char* key2) {
+    long long n1, n2;
+    if (WholeNumber(key1, &n1) && WholeNumber(key2, &n2)) return n1 < n2 ? -1 : (n1 > n2 ? 1 : 0);
     double v[2];
     const char* keys[2] = {key1, key2};
     for (int i = 0; i < 2; i++) {
@@ -827,15 +866,15 @@ BrnIndexPage* BrnIndexFile::LoadPage(long page) {
               "(the page number is larger than the total pages )");
         return nullptr;
     }
-    BrnIndexPage* p = new BrnIndexPage(page, kEntrySize, kPageSize);
+    BrnIndexPage* p = stack_.Take(page, kEntrySize, kPageSize);
     long n = ReadPage(p);
     if (n != kPageSize) {
-        delete p;
+        Recycle(p);
         Error("Error reading from '" + errorpath_ + "': " + file_->error());
         return nullptr;
     }
     if (p->numentries() > kOrder || p->numentries() < 0) {
-        delete p;
+        Recycle(p);
         Error("File is corrupt (the number of entries is larger than the maximum entries possible).");
         return nullptr;
     }
@@ -844,21 +883,17 @@ BrnIndexPage* BrnIndexFile::LoadPage(long page) {
 
 bool BrnIndexFile::SavePage(BrnIndexPage* page) {
     if (updating_) {
-        long n = page->number();
-        if (n < basepages_ && originals_.count(n) == 0 && pending_.count(n) == 0) {
-            // The page as the file holds it, for the rollback copy.
-            BrnIndexPage before(n, kEntrySize, kPageSize);
-            if (ReadPage(&before) != kPageSize) {
-                return Error("Error reading from '" + errorpath_ + "': " + file_->error());
-            }
-            originals_[n].assign(before.bytes(), before.bytes() + kPageSize);
-        }
-        pending_[n].assign(page->bytes(), page->bytes() + kPageSize);
+        pending_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
         return true;
     }
-    if (page->WritePage(file_)) {
-        if (cache_.size() >= 4096) cache_.clear();
-        cache_[page->number()].assign(page->bytes(), page->bytes() + kPageSize);
+    return WritePage(page->number(), page->bytes());
+}
+
+bool BrnIndexFile::WritePage(long number, const unsigned char* bytes) {
+    long at = number * kPageSize;
+    if (file_->Seek(at) == at &&
+        file_->Write(reinterpret_cast<const char*>(bytes), kPageSize) == kPageSize) {
+        Cache(number, bytes);
         return true;
     }
     cache_.clear();
@@ -872,7 +907,6 @@ bool BrnIndexFile::Updating(Operation operation) {
     basepages_ = numpages();
     baseroot_ = startingpage();
     pending_.clear();
-    originals_.clear();
     bool ok = operation();
     updating_ = false;
     if (ok) {
@@ -883,48 +917,85 @@ bool BrnIndexFile::Updating(Operation operation) {
         Setstartingpage(baseroot_);
     }
     pending_.clear();
-    originals_.clear();
     return ok;
 }
 
 bool BrnIndexFile::Commit() {
-    auto write = [&](long number, const std::vector<unsigned char>& bytes) {
-        BrnIndexPage page(number, kEntrySize, kPageSize);
-        page.CopyFrom(bytes.data());
-        return SavePage(&page);
-    };
-    Setupdatecount(updatecount() + 1);
-    if (originals_.size() <= 1 && pending_.size() == originals_.size() && startingpage() == baseroot_) {
+    long count = updatecount();
+    Setupdatecount(count + 1);
+    // The pages the update overwrites (the others are new, numbered from basepages_).
+    std::vector<long> existing;
+    for (auto& page : pending_) {
+        if (page.first < basepages_) existing.push_back(page.first);
+    }
+    if (existing.size() == pending_.size() && existing.size() <= 1 && startingpage() == baseroot_) {
         // One existing page changes (and no page is added): its write is the change,
-        // whole or not at all; the count follows.
+        // whole or not at all; the count follows. Nothing else in the header changed,
+        // and the count's first three bytes share the header's first eight with what
+        // never changes: while its last byte stays, those eight go as one store.
         for (auto& page : pending_) {
-            if (!write(page.first, page.second)) return false;
+            if (!WritePage(page.first, page.second.data())) {
+                Setupdatecount(count);
+                return false;
+            }
+        }
+        if (((count + 1) >> 24) == (count >> 24) && file_->Store(0, header_, 8)) {
+            HeaderWritten();
+            return true;
         }
         return WriteHeader();
     }
-    if (static_cast<int>(originals_.size()) > kJournalEntries) {
-        return Error("Error writing to '" + errorpath_ + "': File is corrupt");
+    // Nothing is written yet: a failure leaves the header as it was.
+    auto untouched = [&] {
+        Setupdatecount(count);
+        Setnumpages(basepages_);
+        Setstartingpage(baseroot_);
+        return false;
+    };
+    if (static_cast<int>(existing.size()) > kJournalEntries) {
+        Error("Error writing to '" + errorpath_ + "': File is corrupt");
+        return untouched();
     }
-    // First what nothing reaches yet: the new pages, and copies of the pages about to
-    // be overwritten placed after them; then the rollback record naming the copies.
-    bool ok = true;
-    for (auto& page : pending_) {
-        if (page.first >= basepages_) ok = ok && write(page.first, page.second);
-    }
+    // First what nothing reaches yet, in one write: the new pages, and copies of the
+    // pages about to be overwritten placed right after them; then the rollback record
+    // naming the copies.
     long copy = numpages();
+    std::vector<unsigned char> run((copy - basepages_ + existing.size()) * kPageSize, 0);
+    for (auto& page : pending_) {
+        if (page.first < basepages_) continue;
+        memcpy(run.data() + (page.first - basepages_) * kPageSize, page.second.data(), kPageSize);
+    }
+    BrnIndexPage before(0, kEntrySize, kPageSize);
+    for (size_t i = 0; i < existing.size(); i++) {
+        // The page as the file still holds it.
+        before.Renumber(existing[i]);
+        if (ReadPage(&before) != kPageSize) {
+            Error("Error reading from '" + errorpath_ + "': " + file_->error());
+            return untouched();
+        }
+        memcpy(run.data() + (copy + i - basepages_) * kPageSize, before.bytes(), kPageSize);
+    }
     unsigned char* record = header_ + kJournal;
     memset(record, 0, kPageSize - kJournal);
     memcpy(record, "JRNL", 4);
     PutLE(record + 4, basepages_, 4);
     PutLE(record + 8, baseroot_, 4);
-    PutLE(record + 12, static_cast<long>(originals_.size()), 4);
-    int i = 0;
-    for (auto& page : originals_) {
-        ok = ok && write(copy, page.second);
-        PutLE(record + 16 + i * 8, page.first, 4);
-        PutLE(record + 20 + i * 8, copy, 4);
-        copy++;
-        i++;
+    PutLE(record + 12, static_cast<long>(existing.size()), 4);
+    for (size_t i = 0; i < existing.size(); i++) {
+        PutLE(record + 16 + i * 8, existing[i], 4);
+        PutLE(record + 20 + i * 8, copy + i, 4);
+    }
+    long at = basepages_ * kPageSize, length = static_cast<long>(run.size());
+    bool ok = file_->Seek(at) == at &&
+              file_->Write(reinterpret_cast<char*>(run.data()), length) == length;
+    if (ok) {
+        for (auto& page : pending_) {
+            if (page.first >= basepages_) Cache(page.first, page.second.data());
+        }
+    } else {
+        cache_.clear();
+        cachecount_ = -1;
+        Error("Error writing to '" + errorpath_ + "': " + file_->error());
     }
     long root = startingpage();
     Setstartingpage(baseroot_);
@@ -938,7 +1009,7 @@ bool BrnIndexFile::Commit() {
         return false;
     }
     for (auto& page : pending_) {
-        if (page.first < basepages_) ok = ok && write(page.first, page.second);
+        if (page.first < basepages_) ok = ok && WritePage(page.first, page.second.data());
     }
     ok = ok && WriteHeader();
     if (!ok) {
@@ -985,20 +1056,20 @@ BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, co
     int f = flags();
     while (i < n && Compare(key, p->key(i), true, f) > 0) i++;
     if (i < n && (f & IndexUnique) && Compare(key, p->key(i), true, f) == 0) {
-        delete p;
+        Recycle(p);
         Error("Index '" + errorpath_ + "' was created with the UNIQUE flag and the key '" + String(key) +
               "' already exists in the index file");
         return Failed;
     }
     Result r = DoInsert(p->childpage(i), depth + 1, recno, key, precno, pkey, pright);
     if (r != Promote) {
-        delete p;
+        Recycle(p);
         return r;
     }
     if (n < kOrder) {
         p->Insert(i, *pright, *precno, pkey);
         bool ok = SavePage(p);
-        delete p;
+        Recycle(p);
         return ok ? Done : Failed;
     }
     // Split: the 9 entries go 4 left, 1 up, 4 right.
@@ -1040,8 +1111,8 @@ BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, co
     strcpy(pkey, keys[left]);
     *pright = right;
     bool ok = SavePage(p) && SavePage(q);
-    delete p;
-    delete q;
+    Recycle(p);
+    Recycle(q);
     return ok ? Promote : Failed;
 }
 
@@ -1073,7 +1144,7 @@ bool BrnIndexFile::FixUnderflow(BrnIndexPage* parent, int ci) {
     BrnIndexPage* c = LoadPage(parent->childpage(ci));
     if (c == nullptr) return false;
     if (c->numentries() >= kMinEntries) {
-        delete c;
+        Recycle(c);
         return true;
     }
     bool ok = true;
@@ -1111,9 +1182,9 @@ bool BrnIndexFile::FixUnderflow(BrnIndexPage* parent, int ci) {
         parent->DeleteRight(ci);
         ok = SavePage(c) && SavePage(parent);
     }
-    delete left;
-    delete right;
-    delete c;
+    Recycle(left);
+    Recycle(right);
+    Recycle(c);
     return ok;
 }
 
@@ -1150,11 +1221,11 @@ BrnIndexFile::Result BrnIndexFile::DoDelete(long page, int depth, long recno, co
             BrnIndexPage* s = LoadPage(p->childpage(i + 1));
             for (int guard = 0; s != nullptr && s->childpage(0) != 0 && guard < kMaxDepth; guard++) {
                 long next = s->childpage(0);
-                delete s;
+                Recycle(s);
                 s = LoadPage(next);
             }
             if (s == nullptr || s->numentries() == 0) {
-                delete s;
+                Recycle(s);
                 if (s == nullptr) {
                     r = Failed;
                 } else {
@@ -1165,7 +1236,7 @@ BrnIndexFile::Result BrnIndexFile::DoDelete(long page, int depth, long recno, co
             }
             long srecno = s->recordnum(0);
             String skey(s->key(0));
-            delete s;
+            Recycle(s);
             p->Setrecordnum(i, srecno);
             p->Setkey(i, skey.chars());
             if (!SavePage(p)) {
@@ -1187,11 +1258,11 @@ BrnIndexFile::Result BrnIndexFile::DoDelete(long page, int depth, long recno, co
     }
     if (r == Done && ci >= 0) {
         // Children were read afresh: reload this page, which FixUnderflow rewrites.
-        delete p;
+        Recycle(p);
         p = LoadPage(page);
         if (p == nullptr || !FixUnderflow(p, ci)) r = Failed;
     }
-    delete p;
+    Recycle(p);
     return r;
 }
 
@@ -1208,7 +1279,7 @@ bool BrnIndexFile::Delete(long recno, const String& key) {
         BrnIndexPage* root = LoadPage(startingpage());
         if (root == nullptr) return false;
         if (root->numentries() == 0 && root->childpage(0) != 0) Setstartingpage(root->childpage(0));
-        delete root;
+        Recycle(root);
         return true;
     });
     UnlockHeader();

@@ -217,6 +217,8 @@ class BrnIndexFile {
 
     bool ReadHeader();
     bool WriteHeader();
+    // After the header went to the file: the cache's count follows.
+    void HeaderWritten();
     // A rollback record in page 0: an update was cut short. Undoing it needs the
     // exclusive lock; a reader trades its lock for it and back.
     bool Recover();
@@ -250,12 +252,19 @@ class BrnIndexFile {
     bool PushPage(long page);
     // Reads parent's children from first on into the cache (see DescendFirst()).
     void ReadAhead(const BrnIndexPage* parent, int first);
-    // Reads a page for an update.
+    // Reads a page for an update; Recycle() takes it back (or none, null).
     BrnIndexPage* LoadPage(long page);
+    void Recycle(BrnIndexPage* page) {
+        if (page != nullptr) stack_.Spare(page);
+    }
     bool SavePage(BrnIndexPage* page);
+    // Writes a page's bytes to the file (and the cache).
+    bool WritePage(long number, const unsigned char* bytes);
     // Fills page from the cache or the file: the bytes read (the page size when
     // cached), -1 on error.
     long ReadPage(BrnIndexPage* page);
+    // Keeps a page's bytes as the file has them.
+    void Cache(long number, const unsigned char* bytes);
     // The key cut to keysize - 1 characters.
     void Prepare(const String& key, char* out) const;
     bool FindLocked(const char* key, bool exact, long* recno);
@@ -304,7 +313,6 @@ class BrnIndexFile {
     bool updating_ = false;               // pages saved go to pending_
     long basepages_ = 0, baseroot_ = 0;   // numpages and root when the update began
     std::map<long, std::vector<unsigned char>> pending_;    // pages an update wrote
-    std::map<long, std::vector<unsigned char>> originals_;  // existing pages as they were
     String errorpath_;
     String error_;
 };

@@ -341,9 +341,13 @@ bool XBaseTable::WriteTableHeader() {
     PutLE(h + 4, static_cast<unsigned long>(numrecords_), 4);
     PutLE(h + 8, headerlength_, 2);
     PutLE(h + 10, recordlength_, 2);
+    // Held, after the hold's first header write, only the version, the date and the
+    // count can differ from the file: their eight bytes go as one store.
+    if (held_ && headerwritten_ && data_->Store(0, h, 8)) return true;
     if (data_->Seek(0) != 0 || data_->Write(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
         return WriteFailure(dataerrorpath_, data_);
     }
+    headerwritten_ = held_;
     return true;
 }
 
@@ -541,12 +545,14 @@ bool XBaseTable::Hold() {
         return false;
     }
     held_ = true;
+    headerwritten_ = false;
     return true;
 }
 
 void XBaseTable::ReleaseHold() {
     if (!held_) return;
     held_ = false;
+    headerwritten_ = false;
     data_->Release(0, headerlength_);
     UnlockMaintenance();
 }
@@ -558,6 +564,7 @@ bool XBaseTable::ConfirmAppend() {
     long offset = (recordnum_ - 1) * recordlength_ + headerlength_;
     deleted_ = false;
     char byte = ' ';
+    if (data_->Store(offset, reinterpret_cast<unsigned char*>(&byte), 1)) return true;
     if (data_->Seek(offset) == offset && data_->Write(&byte, 1) == 1) return true;
     return WriteFailure(dataerrorpath_, data_);
 }

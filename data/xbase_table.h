@@ -250,6 +250,7 @@ class XBaseTable {
     long lastread_ = 0;
     long checkedcount_ = -1;  // a record count already checked against the file's length
     bool held_ = false;       // between Hold() and ReleaseHold()
+    bool headerwritten_ = false;  // held, and the header written whole since
 };
 
 #endif  // DATA_XBASE_TABLE_H_

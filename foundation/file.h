@@ -46,14 +46,26 @@ class File {
     virtual bool Status(long* length, bool* unlinked) = 0;
     // The file mapped shared for reading, at least its first length bytes: looking
     // at them costs no system call and shows every process's writes at once. Sets
-    // *mapped to the bytes mapped. Null when the file is shorter than length (*mapped
-    // its length) or cannot be mapped at all (*mapped -1): the caller reads instead.
+    // *mapped to the bytes the file is known to hold (the mapping may go on past
+    // them: never look there). Null when the file is shorter than length (*mapped its
+    // length) or cannot be mapped at all (*mapped -1): the caller reads instead.
     // Addresses are good until the next call on the file (a longer length, or a file
     // opened again, maps it anew); the file must not shrink meanwhile.
     virtual const unsigned char* Map(long length, long* mapped) {
         (void)length;
         *mapped = -1;
         return nullptr;
+    }
+    // Puts n bytes at offset into the file as one store through a shared writable
+    // mapping: no system call as a rule, at once on the file for every process as a
+    // write is, and never half done, whenever the process is stopped. n is 1, or 8 at
+    // a multiple of 8; the bytes must lie within what the file holds already (a store
+    // never makes it longer). False when the file cannot take a store: write instead.
+    virtual bool Store(long offset, const unsigned char* bytes, int n) {
+        (void)offset;
+        (void)bytes;
+        (void)n;
+        return false;
     }
     virtual void Close() = 0;
     virtual bool Closed() const = 0;

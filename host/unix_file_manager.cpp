@@ -97,6 +97,7 @@ long UNIXFile::Write(const char* buffer, long n) {
         done += w;
     }
     info_->position_ += done;
+    if (!append && info_->position_ > fileend_) fileend_ = info_->position_;
     return done;
 }
 
@@ -173,7 +174,9 @@ int UNIXFile::Sync() {
 int UNIXFile::Truncate(long length) {
     int fd = Descriptor();
     if (fd < 0) return -1;
-    return ftruncate(fd, length) < 0 ? Fail() : 1;
+    if (ftruncate(fd, length) < 0) return Fail();
+    if (length < fileend_) fileend_ = length;
+    return 1;
 }
 
 bool UNIXFile::Status(long* length, bool* unlinked) {
@@ -192,33 +195,62 @@ bool UNIXFile::Unlinked() {
     return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0;
 }
 
-const unsigned char* UNIXFile::Map(long length, long* mapped) {
-    if (map_ != nullptr && maplength_ >= length) {
-        *mapped = maplength_;
-        return static_cast<unsigned char*>(map_);
-    }
-    *mapped = -1;
+int UNIXFile::MapThrough(long end) {
+    if (map_ != nullptr && end <= fileend_ && end <= maplength_) return 1;
+    if (nomap_ || end < 1) return -1;
     int fd = Descriptor();
     struct stat st;
-    if (fd < 0 || length < 1 || fstat(fd, &st) < 0) return nullptr;
-    if (st.st_size < length) {
-        *mapped = static_cast<long>(st.st_size);
-        return nullptr;
+    if (fd < 0 || fstat(fd, &st) < 0) return -1;
+    fileend_ = static_cast<long>(st.st_size);
+    if (end > fileend_) return 0;
+    if (end <= maplength_) return 1;
+    int mode = info_->mode_;
+    bool writable = (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend);
+    // The file as it is now and some way beyond, which it grows into without being
+    // mapped again (nothing beyond its end is ever touched).
+    long page = sysconf(_SC_PAGESIZE);
+    long length = (fileend_ + fileend_ / 4 + (1L << 20) + page - 1) / page * page;
+    void* map = S_ISREG(st.st_mode) ? mmap(nullptr, static_cast<size_t>(length),
+                                           writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                                           MAP_SHARED, fd, 0)
+                                    : MAP_FAILED;
+    if (map == MAP_FAILED) {
+        nomap_ = true;
+        return -1;
     }
-    // The whole file as it is now: it only grows, and is mapped again when it has.
-    void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) return nullptr;
     if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
-    map_ = map;
-    maplength_ = static_cast<long>(st.st_size);
-    *mapped = maplength_;
-    return static_cast<unsigned char*>(map_);
+    map_ = static_cast<unsigned char*>(map);
+    maplength_ = length;
+    mapwritable_ = writable;
+    return 1;
+}
+
+const unsigned char* UNIXFile::Map(long length, long* mapped) {
+    int r = MapThrough(length);
+    *mapped = r == 1 || r == 0 ? fileend_ : -1;
+    return r == 1 ? map_ : nullptr;
+}
+
+bool UNIXFile::Store(long offset, const unsigned char* bytes, int n) {
+    if (offset < 0 || !(n == 1 || (n == 8 && offset % 8 == 0))) return false;
+    if (MapThrough(offset + n) != 1 || !mapwritable_) return false;
+    // One instruction each: a signal cannot come between its bytes.
+    if (n == 1) {
+        __atomic_store_n(map_ + offset, bytes[0], __ATOMIC_RELAXED);
+    } else {
+        unsigned long long word;
+        memcpy(&word, bytes, 8);
+        __atomic_store_n(reinterpret_cast<unsigned long long*>(map_ + offset), word,
+                         __ATOMIC_RELAXED);
+    }
+    return true;
 }
 
 void UNIXFile::Unmap() {
     if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
     map_ = nullptr;
     maplength_ = 0;
+    fileend_ = 0;
 }
 
 void UNIXFile::Close() {

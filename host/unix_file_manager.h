@@ -57,6 +57,7 @@ class UNIXFile : public File {
     bool Unlinked() override;
     bool Status(long* length, bool* unlinked) override;
     const unsigned char* Map(long length, long* mapped) override;
+    bool Store(long offset, const unsigned char* bytes, int n) override;
     void Close() override;
     bool Closed() const override { return info_ == nullptr; }
     const String& error() const override { return error_; }
@@ -70,12 +71,21 @@ class UNIXFile : public File {
     // Records the system's message for the last failure and returns -1.
     int Fail();
     void Unmap();
+    // Maps the file when its first end bytes are not mapped yet: 1 they are, 0 the
+    // file is shorter, -1 it cannot be mapped.
+    int MapThrough(long end);
 
     UNIXFileManager* manager_;  // not owned
     UNIXFileInfo* info_;        // owned by the manager's lists; null once closed
     String error_;
-    void* map_ = nullptr;  // Map(): maplength_ bytes mapped, or null
+    // Map() and Store(): the file mapped shared from its start, maplength_ bytes (as
+    // far as it went and some way beyond), or null; writable when the file is open
+    // for reading and writing.
+    unsigned char* map_ = nullptr;
     long maplength_ = 0;
+    bool mapwritable_ = false;
+    bool nomap_ = false;  // the file cannot be mapped
+    long fileend_ = 0;    // where the file is known to end at least
 };
 
 // Keeps at most the configured number of descriptors (maxfiles, 0 = no limit): the

@@ -177,6 +177,14 @@ TEST(BrnIndexFile, Comparison) {
         {"AB", "ABCD", false, 0, 0},   {"AC", "ABCD", false, 0, 1},
         {"9", "10", true, IndexDescending, 1},
         {"nan", "1", true, 0, 1},      {"1e999", "2", true, 0, -1},
+        // Whole numbers compare by value whatever their spelling, as any number does;
+        // beyond what a double holds exactly they compare as doubles.
+        {" 12", "12", true, 0, 0},     {"-0", "+0", true, 0, 0},
+        {"007", "7", true, 0, 0},      {"-5", "3", true, 0, -1},
+        {"\t-20", "-3", true, 0, -1},  {"100", "99.5", true, 0, 1},
+        {"123456789012345", "123456789012346", true, 0, -1},
+        {"12345678901234567", "12345678901234568", true, 0, 0},
+        {"-", "0", true, 0, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -510,7 +518,8 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
                                 : index.Delete(step.recno, String::FromInt(step.key)));
         model = after;
     }
-    EXPECT_GT(cuts, 40);
+    // Seven changes of several pages each, cut at every write of theirs both ways.
+    EXPECT_GE(cuts, 7 * 2 * 2);
     printf("%d cuts\n", cuts);
 }
 

@@ -106,6 +106,53 @@ TEST(FileManager, FilesHoldingLocksKeepTheirDescriptors) {
     delete locked;
 }
 
+TEST(FileManager, StoresReachTheFileAtOnceAndNeverGoPastItsEnd) {
+    TestKelp engine;
+    TempDir dir;
+    engine.maxfiles_ = 1;
+    FileManager* files = engine.filemanager();
+    const unsigned char* word = reinterpret_cast<const unsigned char*>("ABCDEFGH");
+    File* f = files->Open(dir.File("s"), FileRead | FileWrite | FileCreate);
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(16, f->Write(String("0123456789abcdef")));
+    ASSERT_TRUE(f->Store(3, word + 7, 1));
+    ASSERT_TRUE(f->Store(8, word, 8));
+    EXPECT_EQ("012H4567ABCDEFGH", ReadFile(dir.File("s")));
+    // Only one byte, or eight at a multiple of eight, and only over what the file holds.
+    EXPECT_FALSE(f->Store(1, word, 8));
+    EXPECT_FALSE(f->Store(0, word, 4));
+    EXPECT_FALSE(f->Store(16, word, 1));
+    EXPECT_FALSE(f->Store(16, word, 8));
+    // What this process appends takes stores at once; what it cuts off never does (a
+    // store there would kill the process).
+    ASSERT_EQ(8, f->Write(String("ijklmnop")));
+    EXPECT_TRUE(f->Store(22, word + 2, 1));
+    EXPECT_EQ("ijklmnCp", ReadFile(dir.File("s")).substr(16));
+    ASSERT_EQ(1, f->Truncate(20));
+    EXPECT_FALSE(f->Store(22, word, 1));
+    EXPECT_FALSE(f->Store(16, word, 8));
+    EXPECT_TRUE(f->Store(19, word + 1, 1));
+    // Another process makes the file longer: the store follows it there.
+    ASSERT_EQ(0, Wait(Fork([&] {
+        int fd = open(dir.File("s").chars(), O_WRONLY | O_APPEND);
+        _exit(fd >= 0 && write(fd, "qrstuvwxyz012345", 16) == 16 ? 0 : 1);
+    })));
+    EXPECT_TRUE(f->Store(24, word, 8));
+    // The descriptor limit closes the file's descriptor and its mapping: stores go on.
+    File* other = files->Open(dir.File("t"), FileRead | FileWrite | FileCreate);
+    ASSERT_NE(nullptr, other);
+    EXPECT_TRUE(f->Store(0, word + 3, 1));
+    EXPECT_EQ("D12H4567ABCDEFGHijkBqrstABCDEFGH2345", ReadFile(dir.File("s")));
+    delete other;
+    delete f;
+    // A file open for reading only takes none.
+    File* reader = files->Open(dir.File("s"), FileRead);
+    ASSERT_NE(nullptr, reader);
+    EXPECT_FALSE(reader->Store(0, word, 1));
+    delete reader;
+    EXPECT_EQ('D', ReadFile(dir.File("s"))[0]);
+}
+
 TEST(FileManager, ByteRangeLockBlocksAnotherProcess) {
     TestKelp engine;
     TempDir dir;
