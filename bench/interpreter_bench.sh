@@ -18,8 +18,8 @@ ln -s "$build/kelp" "$bin/kelp"
 printf 'kelproot = %s\nusecookies = off\nglobaltimeout = 0\n' "$dir" > "$bin/kelp.conf"
 cd "$dir" || exit 1
 
-check() {  # the page and the perl program must agree
-    a=$(env -i PATH_INFO="/$1.kp" "$bin/kelp" | tail -n 1 | tr -d '\r')
+check() {  # the page and the perl program must write the same text
+    a=$(env -i PATH_INFO="/$1.kp" "$bin/kelp" | tr -d '\r' | sed '1,/^$/d')
     b=$("$perl" "$1.pl")
     [ "$a" = "$b" ] || { echo "$1: page says '$a', perl says '$b'"; exit 1; }
 }

@@ -76,8 +76,9 @@ chmod +x "$cgi"/*.pl
 
 # The pages must give their answers before they are timed.
 answer() { (cd "$site" && env -i "$@" 2> /dev/null | tr -d '\r' | sed '1,/^$/d'); }
-[ "$(answer PATH_INFO=/loop.kp "$cgi/kelp" | tail -n 1)" = "9999900000 item-99999" ] || { echo "loop.kp is wrong"; exit 1; }
-[ "$(answer PATH_INFO=/fib.kp "$cgi/kelp" | tail -n 1)" = "6765" ] || { echo "fib.kp is wrong"; exit 1; }
+# The loop and the recursion write just their result, as the PHP and perl programs do.
+[ "$(answer PATH_INFO=/loop.kp "$cgi/kelp")" = "9999900000 item-99999" ] || { echo "loop.kp is wrong"; exit 1; }
+[ "$(answer PATH_INFO=/fib.kp "$cgi/kelp")" = "6765" ] || { echo "fib.kp is wrong"; exit 1; }
 [ "$(answer PATH_INFO=/records.kp "$cgi/kelp" | grep -c '<tr>')" = 100 ] || { echo "records.kp is wrong"; exit 1; }
 [ "$(answer SCRIPT_FILENAME="$site/records.php" REDIRECT_STATUS=200 "$phpcgi" | grep -c '<tr>')" = 100 ] ||
     { echo "records.php is wrong"; exit 1; }
