@@ -308,9 +308,8 @@ bool String::contains(char c, int start) const {
 bool String::matches(const char* s, int pos) const {
     if (s == nullptr || pos < 0) return false;
     long n = static_cast<long>(strlen(s));
-    if (n > length_ - pos) return false;
-    if (pos >= length_) return true;
-    // Every remaining byte is compared, so s must end exactly where the string ends.
+    // The rest must be as long as s (a NUL inside the string makes it longer).
+    if (n != length_ - pos) return false;
     for (int i = pos; i < length_; i++) {
         if (Upper(static_cast<unsigned char>(data_[i])) !=
             Upper(static_cast<unsigned char>(s[i - pos]))) {

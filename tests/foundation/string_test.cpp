@@ -128,6 +128,10 @@ TEST(String, Matches) {
         SCOPED_TRACE(String(c.text) + " / " + c.word);
         EXPECT_EQ(c.expected, String(c.text).matches(c.word, c.pos));
     }
+    // A name read from a page may hold NULs: they are part of it, never an end.
+    EXPECT_FALSE(String("WHERE\0\0\0", 8).matches("WHERE"));
+    EXPECT_FALSE(String("xWHERE\0", 7).matches("where", 1));
+    EXPECT_TRUE(String("a\0b", 3).matches("", 3));
     String abc("abc");
     EXPECT_TRUE(abc.matches('c', 2));
     EXPECT_TRUE(abc.matches('\0', 3));  // the terminating NUL
