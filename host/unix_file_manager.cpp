@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -195,6 +196,23 @@ bool UNIXFile::Unlinked() {
     return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0;
 }
 
+namespace {
+
+// Whether the file system writes a file's existing bytes where they are. A store
+// through a mapping must never need new room on the disk: where it could (file systems
+// that write changes elsewhere, or files sharing their blocks with copies), a full
+// disk would kill the process instead of failing a write, so only ext2/3/4 and tmpfs
+// files take stores.
+bool OverwritesInPlace(int fd) {
+    const long kExt = 0xEF53, kTmpfs = 0x01021994;
+    struct statfs fs;
+    if (fstatfs(fd, &fs) < 0) return false;
+    long type = static_cast<long>(fs.f_type);
+    return type == kExt || type == kTmpfs;
+}
+
+}  // namespace
+
 int UNIXFile::MapThrough(long end) {
     if (map_ != nullptr && end <= fileend_ && end <= maplength_) return 1;
     if (nomap_ || end < 1) return -1;
@@ -205,7 +223,8 @@ int UNIXFile::MapThrough(long end) {
     if (end > fileend_) return 0;
     if (end <= maplength_) return 1;
     int mode = info_->mode_;
-    bool writable = (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend);
+    bool writable = (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend) &&
+                    OverwritesInPlace(fd);
     // The file as it is now and some way beyond, which it grows into without being
     // mapped again (nothing beyond its end is ever touched).
     long page = sysconf(_SC_PAGESIZE);
