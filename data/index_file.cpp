@@ -354,9 +354,7 @@ bool BrnIndexFile::CheckHeader() {
 bool BrnIndexFile::WriteHeader() {
     if (file_->Seek(0) != 0 ||
         file_->Write(reinterpret_cast<char*>(header_), kPageSize) != kPageSize) {
-        cache_.clear();
-        cachecount_ = -1;
-        return Error("Error writing to '" + errorpath_ + "': " + file_->error());
+        return WriteFailure();
     }
     HeaderWritten();
     return true;
@@ -896,6 +894,11 @@ bool BrnIndexFile::WritePage(long number, const unsigned char* bytes) {
         Cache(number, bytes);
         return true;
     }
+    return WriteFailure();
+}
+
+bool BrnIndexFile::WriteFailure() {
+    // What the file holds is no longer known: nothing cached can be trusted.
     cache_.clear();
     cachecount_ = -1;
     return Error("Error writing to '" + errorpath_ + "': " + file_->error());
@@ -993,9 +996,7 @@ bool BrnIndexFile::Commit() {
             if (page.first >= basepages_) Cache(page.first, page.second.data());
         }
     } else {
-        cache_.clear();
-        cachecount_ = -1;
-        Error("Error writing to '" + errorpath_ + "': " + file_->error());
+        WriteFailure();
     }
     long root = startingpage();
     Setstartingpage(baseroot_);

@@ -260,6 +260,8 @@ class BrnIndexFile {
     bool SavePage(BrnIndexPage* page);
     // Writes a page's bytes to the file (and the cache).
     bool WritePage(long number, const unsigned char* bytes);
+    // A write failed: drops the cache and reports it (false).
+    bool WriteFailure();
     // Fills page from the cache or the file: the bytes read (the page size when
     // cached), -1 on error.
     long ReadPage(BrnIndexPage* page);
