@@ -107,7 +107,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     returnoutside_ = false;
     AddState(state);
     int r = RunUntilClosed(state);
-    if (OnStack(state)) {
+    if (r != 1 && OnStack(state)) {
         // The body failed or ran into the end of the file: leave it from here.
         DiscardStatesAbove(state);
         CloseStates(state);

@@ -191,7 +191,10 @@ void AddTarget(TagTable* table, const char* name, int id, int endid) {
 ScriptState::ScriptState(ScriptParser* parser, const Tag* tag)
     : parser_(parser), copy_(tag ? *tag : Tag(String(), 0, 0)), tag_(tag ? &copy_ : nullptr) {}
 
-ScriptState::~ScriptState() {}
+ScriptState::~ScriptState() {
+    if (closed_ != nullptr) *closed_ = true;
+    parser_->closedstates_++;
+}
 
 int ScriptState::ProcessTag(Tag* tag) { return Dispatch(tag); }
 
@@ -647,93 +650,106 @@ void ScriptParser::Record(const String& name, int kind, Expression* expression,
 }
 
 int ScriptParser::TextPhase(int* result) {
-    if (macrosource_->inmacro()) return Parser::TextPhase(result);
-    long position = macrosource_->CurrentFilePosition();
-    int start = line();
-    // What follows a replayed tag is usually the run found there before, after the
-    // tag or where the tag last sent the scan.
-    CachedText* run = nullptr;
-    if (lasttag_ != nullptr) {
-        if (lasttag_->end == position) {
-            run = lasttag_->nextrun;
-        } else if (lasttag_->jumpedto == position) {
-            run = lasttag_->jumprun;
-        }
-    }
-    if (run == nullptr) {
-        run = cache_->FindRun(position);
-        if (run != nullptr && lasttag_ != nullptr) {
+    // A tag replayed after a replayed run that left every state in place is followed
+    // by the next run here, without a return to the scan loop (which would only come
+    // back): a loop's body runs as one walk along the cache.
+    for (;;) {
+        if (macrosource_->inmacro()) return Parser::TextPhase(result);
+        long position = macrosource_->CurrentFilePosition();
+        int start = line();
+        // What follows a replayed tag is usually the run found there before, after the
+        // tag or where the tag last sent the scan.
+        CachedText* run = nullptr;
+        if (lasttag_ != nullptr) {
             if (lasttag_->end == position) {
-                lasttag_->nextrun = run;
-            } else {
-                lasttag_->jumpedto = position;
-                lasttag_->jumprun = run;
+                run = lasttag_->nextrun;
+            } else if (lasttag_->jumpedto == position) {
+                run = lasttag_->jumprun;
             }
         }
-    }
-    lasttag_ = nullptr;
-    lastrun_ = run;
-    if (run != nullptr) {
-        if (run->events.empty()) {
-            // Tag after tag: nothing to deliver.
-            macrosource_->Seek(run->end);
-            return AfterRun(run, result);
+        if (run == nullptr) {
+            run = cache_->FindRun(position);
+            if (run != nullptr && lasttag_ != nullptr) {
+                if (lasttag_->end == position) {
+                    lasttag_->nextrun = run;
+                } else {
+                    lasttag_->jumpedto = position;
+                    lasttag_->jumprun = run;
+                }
+            }
         }
-        // Text written as it stands goes out in one piece.
-        int level = standardoutputlevel_;
-        if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
-            states_.Top()->WritesText() && !engine()->timedout()) {
-            if (level & OutputText) {
-                output_->Write(run->joined);
-                if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
+        lasttag_ = nullptr;
+        lastrun_ = run;
+        if (run != nullptr) {
+            bool delivered = false;
+            if (run->events.empty()) {
+                // Tag after tag: nothing to deliver.
+                macrosource_->Seek(run->end);
+                delivered = true;
+            } else {
+                // Text written as it stands goes out in one piece.
+                int level = standardoutputlevel_;
+                if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
+                    states_.Top()->WritesText() && !engine()->timedout()) {
+                    if (level & OutputText) {
+                        output_->Write(run->joined);
+                        if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
+                    }
+                    SetLine(start + run->lines);
+                    macrosource_->Seek(run->end);
+                    delivered = true;
+                }
+            }
+            if (delivered) {
+                long closed = closedstates_;
+                int code = AfterRun(run, result);
+                if (code == ScanDone && *result == ScanMore && closedstates_ == closed) continue;
+                return code;
+            }
+            for (const CachedTextEvent& e : run->events) {
+                SetLine(start + e.line);
+                int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
+                if (r != 1) {
+                    macrosource_->Seek(e.end);
+                    *result = r;
+                    return ScanDone;
+                }
             }
             SetLine(start + run->lines);
             macrosource_->Seek(run->end);
-            return AfterRun(run, result);
+            return run->code;
         }
-        for (const CachedTextEvent& e : run->events) {
-            SetLine(start + e.line);
-            int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
-            if (r != 1) {
-                macrosource_->Seek(e.end);
-                *result = r;
-                return ScanDone;
+        if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
+        // Read a second time (a loop or a function body): remember it, unless it holds
+        // an "&" (a macro could read differently on the next pass).
+        CachedText* fresh = new CachedText;
+        CachedText* outer = textrecording_;
+        int outerline = textline_;
+        textrecording_ = fresh;
+        textline_ = start;
+        long ampersands = macrosource_->ampersands();
+        int code = Parser::TextPhase(result);
+        textrecording_ = outer;
+        textline_ = outerline;
+        if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+            fresh->end = macrosource_->CurrentFilePosition();
+            fresh->lines = line() - start;
+            fresh->code = code;
+            for (const CachedTextEvent& e : fresh->events) {
+                fresh->joined.cat(e.text.chars(), e.text.length());
+                if (e.newline) {
+                    fresh->endwhitespace = 1;
+                } else if (!e.text.empty()) {
+                    fresh->endwhitespace =
+                        String::IsWhitespace(static_cast<unsigned char>(e.text[e.text.length() - 1]));
+                }
             }
+            cache_->InsertRun(position, fresh);
+        } else {
+            delete fresh;
         }
-        SetLine(start + run->lines);
-        macrosource_->Seek(run->end);
-        return run->code;
+        return code;
     }
-    if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
-    // Read a second time (a loop or a function body): remember it, unless it holds
-    // an "&" (a macro could read differently on the next pass).
-    CachedText* fresh = new CachedText;
-    CachedText* outer = textrecording_;
-    int outerline = textline_;
-    textrecording_ = fresh;
-    textline_ = start;
-    long ampersands = macrosource_->ampersands();
-    int code = Parser::TextPhase(result);
-    textrecording_ = outer;
-    textline_ = outerline;
-    if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
-        fresh->end = macrosource_->CurrentFilePosition();
-        fresh->lines = line() - start;
-        fresh->code = code;
-        for (const CachedTextEvent& e : fresh->events) {
-            fresh->joined.cat(e.text.chars(), e.text.length());
-            if (e.newline) {
-                fresh->endwhitespace = 1;
-            } else if (!e.text.empty()) {
-                fresh->endwhitespace =
-                    String::IsWhitespace(static_cast<unsigned char>(e.text[e.text.length() - 1]));
-            }
-        }
-        cache_->InsertRun(position, fresh);
-    } else {
-        delete fresh;
-    }
-    return code;
 }
 
 int ScriptParser::AfterRun(const CachedText* run, int* result) {
@@ -1100,10 +1116,19 @@ int ScriptParser::ProcessUnknownTag(const String& text) {
 }
 
 int ScriptParser::RunUntilClosed(ScriptState* state) {
+    // A run inside a run for the same state (none is known) hands the news on.
+    bool closed = false;
+    bool* outer = state->closed_;
+    state->closed_ = &closed;
     int code = ScanMore;
-    while (code == ScanMore && OnStack(state)) code = FindNextTag();
+    while (code == ScanMore && !closed) code = FindNextTag();
+    if (!closed) {
+        state->closed_ = outer;
+    } else if (outer != nullptr) {
+        *outer = true;
+    }
     if (code == ScanFailure) return 0;
     if (exited_) return ScanStop;
-    if (!OnStack(state)) return 1;
+    if (closed) return 1;
     return code;
 }

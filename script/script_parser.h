@@ -84,10 +84,16 @@ public:
     int Dispatch(Tag* tag);
 
 protected:
+    friend class ScriptParser;
 
     ScriptParser* parser_;  // not owned
     Tag copy_;              // the tag copied (empty for the base state)
     Tag* tag_;              // &copy_, or null for the base state
+
+private:
+    // Set to true when the state is destroyed (it leaves the stack only to be
+    // destroyed): RunUntilClosed() watches its state through it. Not owned.
+    bool* closed_ = nullptr;
 };
 
 // A tag handler: called by the base dispatch with the state that received the tag.
@@ -302,6 +308,11 @@ private:
     CachedText* lastrun_;
     CachedTag* lasttag_;
     int recordline_;          // the line where the recorded tag starts
+    // How many states have been destroyed (left the stack): a replayed tag after
+    // which the count is the same closed no block.
+    long closedstates_ = 0;
+
+    friend class ScriptState;
 };
 
 #endif  // SCRIPT_SCRIPT_PARSER_H_
