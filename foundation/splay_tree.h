@@ -8,6 +8,7 @@
 
 #include "foundation/key_compare.h"
 #include "foundation/list.h"
+#include "foundation/recycler.h"
 
 // Keyed by K (string keys ignore case). Duplicates are kept: an element inserted with
 // a key equal to existing ones lands after them in key order, and Find() always
@@ -83,6 +84,9 @@ class SplayTree {
         Node* left;
         Node* right;
         T* element;  // owned when the tree owns its elements
+
+        static void* operator new(size_t size) { return Recycler::Take(size); }
+        static void operator delete(void* p, size_t size) { Recycler::Give(p, size); }
     };
 
     // Brings the rightmost node with this key to the root, or a neighbour of the key

@@ -684,7 +684,6 @@ int ScriptParser::TextPhase(int* result) {
             bool delivered = false;
             if (run->events.empty()) {
                 // Tag after tag: nothing to deliver.
-                macrosource_->Seek(run->end);
                 delivered = true;
             } else {
                 // Text written as it stands goes out in one piece.
@@ -696,15 +695,23 @@ int ScriptParser::TextPhase(int* result) {
                         if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
                     }
                     SetLine(start + run->lines);
-                    macrosource_->Seek(run->end);
                     delivered = true;
                 }
             }
             if (delivered) {
+                // The tag that followed the run before is replayed at once, as the
+                // scan's next step would do.
+                CachedTag* next = run->code == ScanStop ? run->nexttag : nullptr;
+                if (next == nullptr) {
+                    macrosource_->Seek(run->end);
+                    return run->code;
+                }
+                lastrun_ = nullptr;
                 long closed = closedstates_;
-                int code = AfterRun(run, result);
-                if (code == ScanDone && *result == ScanMore && closedstates_ == closed) continue;
-                return code;
+                int r = ReplayCachedTag(next);
+                if (r == ScanMore && closedstates_ == closed) continue;
+                *result = r;
+                return ScanDone;
             }
             for (const CachedTextEvent& e : run->events) {
                 SetLine(start + e.line);
@@ -752,19 +759,6 @@ int ScriptParser::TextPhase(int* result) {
     }
 }
 
-int ScriptParser::AfterRun(const CachedText* run, int* result) {
-    // The tag that followed the run before is replayed at once, as the scan's next
-    // step would do.
-    if (run->code == ScanStop && run->nexttag != nullptr) {
-        int r = ProcessCachedTag();
-        if (r >= 0) {
-            *result = r;
-            return ScanDone;
-        }
-    }
-    return run->code;
-}
-
 void ScriptParser::RecordText(bool newline, const String& text) {
     textrecording_->events.push_back(
         CachedTextEvent{newline, text, line() - textline_, macrosource_->CurrentFilePosition()});
@@ -781,6 +775,10 @@ int ScriptParser::ProcessCachedTag() {
     }
     lastrun_ = nullptr;
     if (c == nullptr) return -1;
+    return ReplayCachedTag(c);
+}
+
+int ScriptParser::ReplayCachedTag(CachedTag* c) {
     int start = line();
     macrosource_->Seek(c->end);
     int depth = c->inuse;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/recycler.h"
 #include "foundation/stack.h"
 #include "foundation/string.h"
 #include "script/builtins.h"
@@ -56,6 +57,9 @@ public:
     virtual ~ScriptState();
     ScriptState(const ScriptState&) = delete;
     ScriptState& operator=(const ScriptState&) = delete;
+    // A state is made and dropped for every block and call.
+    static void* operator new(size_t size) { return Recycler::Take(size); }
+    static void operator delete(void* p, size_t size) { Recycler::Give(p, size); }
 
     virtual int ProcessTag(Tag* tag);
     // Whether ProcessTag(tag) would do nothing but hand the tag to the base
@@ -246,8 +250,9 @@ private:
     // Fills tag (a fresh copy of the template, or the cached tag's prepared tag whose
     // attributes are already in place) from a cached tag and runs it.
     int ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared);
-    // Ends a replayed run (TextPhase's code), replaying the tag after it when known.
-    int AfterRun(const CachedText* run, int* result);
+    // Replays a cached tag that starts at the reading position (which need not be
+    // there yet): the scan goes on after it.
+    int ReplayCachedTag(CachedTag* c);
     // Notes a text event of the run being recorded.
     void RecordText(bool newline, const String& text);
     // The code ProcessKnownTag gives for a state's answer: 0 after an error, 3 once

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "foundation/list.h"
+#include "foundation/recycler.h"
 #include "foundation/splay_tree.h"
 #include "foundation/stack.h"
 #include "foundation/string.h"
@@ -38,6 +39,9 @@ public:
     virtual ~Variable() {}
     Variable(const Variable&) = delete;
     Variable& operator=(const Variable&) = delete;
+    // Every function call makes one per argument.
+    static void* operator new(size_t size) { return Recycler::Take(size); }
+    static void operator delete(void* p, size_t size) { Recycler::Give(p, size); }
 
     virtual const String& name() const { return name_; }
     // The current value; dynamic variables compute it on each call.
