@@ -55,8 +55,8 @@ public:
     }
 
     // Takes ownership of this state: pushes it or discards it.
-    int Continue(const String& value) {
-        if (Expression::IsTrue(value)) {
+    int Continue(bool truth) {
+        if (truth) {
             parser_->AddState(this);
             return StateDone;
         }
@@ -113,10 +113,17 @@ public:
         String value;
         int result = StateError;
         bool outside;
-        if (e != nullptr && e->Evaluate(parser_, &value, &outside)) {
-            result = Expression::IsTrue(value) ? StateDone : StateClose;
-            if (assigns_ && !parser_->variables()->SetVariable(attribute_, value, nullptr, outside)) {
-                if (!RuntimeError(tag_, parser_->variables()->error())) result = StateError;
+        // A whole number (a comparison's "1" or "0") need not be written out to be
+        // tested or assigned.
+        NumberHint hint;
+        hint.maydefer = true;
+        if (e != nullptr && e->Evaluate(parser_, &value, &hint, &outside)) {
+            bool truth = hint.deferred ? hint.number != 0 : Expression::IsTrue(value);
+            result = truth ? StateDone : StateClose;
+            Variables* vars = parser_->variables();
+            if (assigns_ && !(hint.deferred ? vars->SetNumber(attribute_, hint.number, outside)
+                                            : vars->SetVariable(attribute_, value, &hint, outside))) {
+                if (!RuntimeError(tag_, vars->error())) result = StateError;
             }
         }
         if (owned) delete e;
@@ -197,7 +204,8 @@ int ProcessKpIF(ScriptState* state, Tag* tag) {
         if (!state->Assign(tag, a)) return StateError;
     }
     IFState* s = new IFState(parser, tag);
-    return s->Continue(a->value());
+    // A comparison's "1" or "0" may still be unwritten.
+    return s->Continue(a->hint().deferred ? a->hint().number != 0 : Expression::IsTrue(a->value()));
 }
 
 int ProcessKpWHILE(ScriptState* state, Tag* tag) {

@@ -88,6 +88,22 @@ int Compare(Operand* l, Operand* r) {
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
+}  // namespace
+
+bool Comparison(OperatorCode code, Operand* l, Operand* r) {
+    int c = Compare(l, r);
+    switch (code) {
+        case OpEqual: return c == 0;
+        case OpNotEqual: return c != 0;
+        case OpGreaterEqual: return c >= 0;
+        case OpLessEqual: return c <= 0;
+        case OpLess: return c < 0;
+        default: return c > 0;  // OpGreater
+    }
+}
+
+namespace {
+
 int Position(const String& needle, const String& haystack, bool caseless, bool end) {
     if (needle.empty()) return end ? 0 : 1;
     int p = caseless ? haystack.upper().search(needle.upper().chars(), 0)
@@ -356,12 +372,14 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
             FormatNumber(v, out);
             return 1;
         }
-        case OpEqual: SetTruth(out, Compare(lo, ro) == 0); return 1;
-        case OpNotEqual: SetTruth(out, Compare(lo, ro) != 0); return 1;
-        case OpGreaterEqual: SetTruth(out, Compare(lo, ro) >= 0); return 1;
-        case OpLessEqual: SetTruth(out, Compare(lo, ro) <= 0); return 1;
-        case OpLess: SetTruth(out, Compare(lo, ro) < 0); return 1;
-        case OpGreater: SetTruth(out, Compare(lo, ro) > 0); return 1;
+        case OpEqual:
+        case OpNotEqual:
+        case OpGreaterEqual:
+        case OpLessEqual:
+        case OpLess:
+        case OpGreater:
+            SetTruth(out, Comparison(op->code, lo, ro));
+            return 1;
         default:
             break;
     }
@@ -580,6 +598,33 @@ bool OperatorNode::Arithmetic() const {
     return c == OpAdd || c == OpSubtract || c == OpMultiply || c == OpDivide || c == OpPower;
 }
 
+bool OperatorNode::Compares() const {
+    OperatorCode c = op_->code;
+    return c >= OpEqual && c <= OpGreater;
+}
+
+inline int OperatorNode::Operands(ExpressionContext* context, Operand* l, Operand* r) const {
+    // Both operands are always evaluated: AND and OR do not short-circuit. The left
+    // value may be held by reference only when the right one cannot change it.
+    static const String kEmpty;
+    if (left_ == nullptr) {
+        l->text = &kEmpty;
+    } else if (right_->pure()) {
+        if (!left_->EvaluateOperand(context, l)) return 0;
+    } else {
+        l->text = &l->scratch;
+        if (!left_->Evaluate(context, &l->scratch)) return 0;
+    }
+    return right_->EvaluateOperand(context, r);
+}
+
+int OperatorNode::Truth(ExpressionContext* context, bool* out) const {
+    Operand l, r;
+    if (!Operands(context, &l, &r)) return 0;
+    *out = Comparison(op_->code, &l, &r);
+    return 1;
+}
+
 int OperatorNode::Compute(ExpressionContext* context, double* out) const {
     double a = 0, b;
     if (left_ != nullptr && !left_->EvaluateNumber(context, &a)) return 0;
@@ -588,6 +633,12 @@ int OperatorNode::Compute(ExpressionContext* context, double* out) const {
 }
 
 int OperatorNode::EvaluateNumber(ExpressionContext* context, double* out) const {
+    if (Compares()) {
+        bool truth;
+        if (!Truth(context, &truth)) return 0;
+        *out = truth ? 1 : 0;
+        return 1;
+    }
     if (!Arithmetic()) return ExpressionNode::EvaluateNumber(context, out);
     double v;
     if (!Compute(context, &v)) return 0;
@@ -599,6 +650,17 @@ int OperatorNode::EvaluateNumber(ExpressionContext* context, double* out) const 
 }
 
 int OperatorNode::EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const {
+    if (Compares()) {
+        // "1" or "0": a loop's condition or an IF's value is often only tested.
+        bool truth;
+        if (!Truth(context, &truth)) return 0;
+        hint->known = true;
+        hint->number = truth ? 1 : 0;
+        hint->whole = true;
+        hint->deferred = hint->maydefer;
+        if (!hint->deferred) SetTruth(out, truth);
+        return 1;
+    }
     if (!Arithmetic()) {
         hint->known = false;
         return Evaluate(context, out);
@@ -621,19 +683,8 @@ int OperatorNode::Evaluate(ExpressionContext* context, String* out) const {
         FormatNumber(v, out);
         return 1;
     }
-    // Both operands are always evaluated: AND and OR do not short-circuit. The left
-    // value may be held by reference only when the right one cannot change it.
-    static const String kEmpty;
     Operand l, r;
-    if (left_ == nullptr) {
-        l.text = &kEmpty;
-    } else if (right_->pure()) {
-        if (!left_->EvaluateOperand(context, &l)) return 0;
-    } else {
-        l.text = &l.scratch;
-        if (!left_->Evaluate(context, &l.scratch)) return 0;
-    }
-    if (!right_->EvaluateOperand(context, &r)) return 0;
+    if (!Operands(context, &l, &r)) return 0;
     if (l.text == out || r.text == out) {
         // The result replaces a value an operand still reads.
         String result;

@@ -151,6 +151,12 @@ private:
     bool Arithmetic() const;
     // The unformatted result of an arithmetic operator.
     int Compute(ExpressionContext* context, double* out) const;
+    // =, <>, >=, <=, < and > (in any of their spellings).
+    bool Compares() const;
+    // Evaluates both operands for the operator.
+    [[gnu::always_inline]] int Operands(ExpressionContext* context, Operand* l, Operand* r) const;
+    // The result of a comparison.
+    int Truth(ExpressionContext* context, bool* out) const;
 
     const OperatorRecord* op_;  // an entry of the static table
     ExpressionNode* left_;      // owned; null for a prefix operator
@@ -161,6 +167,9 @@ private:
 // +, -, *, / (0 is the error "Divide by 0") and POW on numbers.
 int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b,
                     double* out);
+
+// A comparison operator applied to the operand values.
+bool Comparison(OperatorCode code, Operand* l, Operand* r);
 
 // Applies op to the operand values (l is empty for a prefix operator).
 int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand* l, Operand* r,
