@@ -24,7 +24,7 @@ class List {
 
     // Adds e and makes it the cursor. ListCurrent inserts before the cursor.
     // REQUIRES: for ListCurrent on a non-empty list, a cursor.
-    virtual void Insert(T* e, ListPosition p) {
+    void Insert(T* e, ListPosition p) {
         Node* n = new Node{nullptr, nullptr, e};
         if (first_ == nullptr) {
             first_ = last_ = n;
@@ -49,7 +49,7 @@ class List {
     // Unlinks one node and returns its element (not destroyed); null if empty.
     // Removing the cursor node moves the cursor: ListHead to the new first node,
     // ListTail to the new last node, ListCurrent to the following node.
-    virtual T* Remove(ListPosition p) {
+    T* Remove(ListPosition p) {
         if (first_ == nullptr) return nullptr;
         Node* n = p == ListHead ? first_ : (p == ListTail ? last_ : current_);
         if (n == nullptr) return nullptr;
@@ -69,36 +69,36 @@ class List {
         return e;
     }
 
-    virtual int Entries() const { return entries_; }
+    int Entries() const { return entries_; }
 
     // Cursor to the first node holding exactly e; null cursor and result if none.
-    virtual T* Seek(T* e) {
+    T* Seek(T* e) {
         for (current_ = first_; current_ != nullptr; current_ = current_->next) {
             if (current_->element == e) return e;
         }
         return nullptr;
     }
 
-    virtual T* First() {
+    T* First() {
         current_ = first_;
         return current_ ? current_->element : nullptr;
     }
-    virtual T* Last() {
+    T* Last() {
         current_ = last_;
         return current_ ? current_->element : nullptr;
     }
-    virtual T* Current() const { return current_ ? current_->element : nullptr; }
-    virtual T* Next() {
+    T* Current() const { return current_ ? current_->element : nullptr; }
+    T* Next() {
         if (current_) current_ = current_->next;
         return current_ ? current_->element : nullptr;
     }
-    virtual T* Previous() {
+    T* Previous() {
         if (current_) current_ = current_->previous;
         return current_ ? current_->element : nullptr;
     }
 
     // Frees every node, destroying the elements if the list owns them.
-    virtual void Dump() {
+    void Dump() {
         Node* n = first_;
         while (n != nullptr) {
             Node* next = n->next;
@@ -111,7 +111,7 @@ class List {
     }
 
     // Frees every node without touching the elements.
-    virtual void RemoveAll() {
+    void RemoveAll() {
         int owns = owns_;
         owns_ = 0;
         Dump();
@@ -134,8 +134,7 @@ class List {
     Node* last_;     // not owned: the end of the chain
 };
 
-// A List that finds elements by key. Key() defaults to the element's key() method and
-// Compare() to CompareKeys(); instances override them where an element has no key().
+// A List that finds elements by key: the element's key() compared with CompareKeys().
 template <class T, class K>
 class SearchableList : public List<T> {
   public:
@@ -143,14 +142,14 @@ class SearchableList : public List<T> {
 
     // The first element from the head whose key compares equal; the cursor is left on
     // it. Null, with a null cursor, when none matches.
-    virtual T* Find(K key) {
+    T* Find(K key) {
         for (T* e = this->First(); e != nullptr; e = this->Next()) {
             if (Compare(key, e) == 0) return e;
         }
         return nullptr;
     }
 
-    virtual int Compare(K key, T* e) { return CompareKeys(key, e->key()); }
+    int Compare(K key, T* e) { return CompareKeys(key, e->key()); }
 };
 
 #endif  // FOUNDATION_LIST_H_

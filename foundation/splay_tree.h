@@ -27,7 +27,7 @@ class SplayTree {
     SplayTree(const SplayTree&) = delete;
     SplayTree& operator=(const SplayTree&) = delete;
 
-    virtual void Insert(T* e) {
+    void Insert(T* e) {
         Node* n = new Node{nullptr, nullptr, e};
         if (root_ == nullptr) {
             root_ = n;
@@ -48,9 +48,9 @@ class SplayTree {
     }
 
     // Elements are never removed one at a time.
-    virtual T* Remove(K) { return nullptr; }
+    T* Remove(K) { return nullptr; }
 
-    virtual T* Find(K key) {
+    T* Find(K key) {
         if (root_ == nullptr) return nullptr;
         // The root is the answer when it matches and nothing sorts after it.
         if (root_->right == nullptr && Compare(key, root_->element) == 0) return root_->element;
@@ -59,13 +59,13 @@ class SplayTree {
     }
 
     // Frees every node, destroying the elements if the tree owns them.
-    virtual void Dump() {
+    void Dump() {
         DumpNode(root_);
         root_ = nullptr;
     }
 
-    virtual K Key(T* e) { return e->key(); }
-    virtual int Compare(K key, T* e) { return CompareKeys(key, Key(e)); }
+    K Key(T* e) { return e->key(); }
+    int Compare(K key, T* e) { return CompareKeys(key, Key(e)); }
 
     // Appends every element in ascending key order at the tail of l; the tree keeps
     // ownership.

@@ -25,7 +25,7 @@ class Stack {
     Stack(const Stack&) = delete;
     Stack& operator=(const Stack&) = delete;
 
-    virtual void Push(T* e) {
+    void Push(T* e) {
         Node* n = spare_;
         if (n != nullptr) {
             spare_ = n->below;
@@ -39,7 +39,7 @@ class Stack {
     }
 
     // REQUIRES: the stack is not empty.
-    virtual T* Pop() {
+    T* Pop() {
         assert(top_ != nullptr);
         if (cursor_ == nullptr) cursor_ = top_;
         while (top_ != cursor_) {
@@ -56,18 +56,18 @@ class Stack {
         return e;
     }
 
-    virtual T* Top() {
+    T* Top() {
         cursor_ = top_;
         return top_ ? top_->element : nullptr;
     }
 
     // Moves the cursor one node down; null below the bottom.
-    virtual T* Peek() {
+    T* Peek() {
         if (cursor_ != nullptr) cursor_ = cursor_->below;
         return cursor_ ? cursor_->element : nullptr;
     }
 
-    virtual void Dump() {
+    void Dump() {
         while (top_ != nullptr) {
             Node* n = top_;
             top_ = n->below;
