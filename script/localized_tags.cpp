@@ -21,13 +21,13 @@ class LocalizedTextState : public ScriptState {
     LocalizedTextState(ScriptParser* parser, Tag* tag, VariableTree* tokens, const String& name)
         : ScriptState(parser, tag), tokens_(tokens), name_(name), previous_(nullptr), captured_(8192) {
         if (!name_.empty()) previous_ = parser->SwitchOutput(&captured_);
+        writestext_ = false;
     }
     ~LocalizedTextState() override {
         if (previous_ != nullptr) parser_->SwitchOutput(previous_);
     }
 
     bool HandsToDispatch(const Tag*) const override { return false; }
-    bool WritesText() const override { return false; }
 
     int ProcessTag(Tag* tag) override {
         if (tag->id() == TagEndKpLOCALIZEDTEXT) return StateClose;

@@ -686,10 +686,12 @@ int ScriptParser::TextPhase(int* result) {
                 // Tag after tag: nothing to deliver.
                 delivered = true;
             } else {
-                // Text written as it stands goes out in one piece.
+                // Text written as it stands goes out in one piece. Text the level
+                // leaves out is passed over without a look at the clock: the next
+                // step looks before anything else happens.
                 int level = standardoutputlevel_;
                 if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
-                    states_.Top()->WritesText() && !engine()->timedout()) {
+                    states_.Top()->WritesText() && (!(level & OutputText) || !engine()->timedout())) {
                     if (level & OutputText) {
                         output_->Write(run->joined);
                         if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;

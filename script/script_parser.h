@@ -69,8 +69,7 @@ public:
     virtual int ProcessText(const String& text, int level);
     virtual int ExitState() { return StateDone; }
     // Whether text reaching this state is written as ProcessText() above writes it.
-    // A state that overrides ProcessText() must answer false.
-    virtual bool WritesText() const { return true; }
+    bool WritesText() const { return writestext_; }
 
     // Reports a runtime error of tag. When the script may go on, the message is kept
     // in the variable TAG_Error and the result is 1; otherwise 0.
@@ -93,6 +92,8 @@ protected:
     ScriptParser* parser_;  // not owned
     Tag copy_;              // the tag copied (empty for the base state)
     Tag* tag_;              // &copy_, or null for the base state
+    // WritesText(): a state that overrides ProcessText() sets it false.
+    bool writestext_ = true;
 
 private:
     // Set to true when the state is destroyed (it leaves the stack only to be
