@@ -512,22 +512,29 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     const size_t count = arguments_.size();
     String few[4];
     bool fewoutside[4];
+    NumberHint fewhints[4];
     std::vector<String> many;
     std::vector<char> manyoutside;
+    std::vector<NumberHint> manyhints;
     String* values = few;
     bool* outside = fewoutside;
+    NumberHint* hints = fewhints;
     if (count > 4) {
         many.resize(count);
         values = many.data();
         manyoutside.resize(count);
         outside = reinterpret_cast<bool*>(manyoutside.data());
+        manyhints.resize(count);
+        hints = manyhints.data();
     }
     // Each parameter knows whether its argument is outside text; the call's result is
-    // outside text when any argument is.
+    // outside text when any argument is. A whole number goes to its parameter as a
+    // number, its text written only if the body reads it.
     bool read = context->outsideread();
     for (size_t i = 0; i < count; i++) {
         context->SetOutsideRead(false);
-        if (!arguments_[i]->Evaluate(context, &values[i])) return 0;
+        hints[i].maydefer = true;
+        if (!arguments_[i]->EvaluateHinted(context, &values[i], &hints[i])) return 0;
         outside[i] = context->outsideread();
         read = read || outside[i];
     }
@@ -536,8 +543,13 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
     for (size_t i = 0; i < count; i++) {
-        arguments.Insert(
-            new Variable(parameter ? parameter->name() : String(), values[i], outside[i]));
+        Variable* v = new Variable(parameter ? parameter->name() : String(), String(), outside[i]);
+        if (hints[i].deferred) {
+            v->SetNumber(hints[i].number);
+        } else {
+            v->SetValue(values[i], &hints[i]);
+        }
+        arguments.Insert(v);
         if (parameter) parameter = parameters.Next();
     }
     return context->CallFunction(function_, &arguments, out);
