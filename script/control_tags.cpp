@@ -121,9 +121,10 @@ public:
             bool truth = hint.deferred ? hint.number != 0 : Expression::IsTrue(value);
             result = truth ? StateDone : StateClose;
             Variables* vars = parser_->variables();
-            if (assigns_ && !(hint.deferred ? vars->SetNumber(attribute_, hint.number, outside)
-                                            : vars->SetVariable(attribute_, value, &hint, outside))) {
-                if (!RuntimeError(tag_, vars->error())) result = StateError;
+            if (assigns_) {
+                int set = hint.deferred ? vars->SetNumber(attribute_, hint.number, outside)
+                                        : vars->SetVariable(attribute_, value, &hint, outside);
+                if (!set && !RuntimeError(tag_, vars->error())) result = StateError;
             }
         }
         if (owned) delete e;

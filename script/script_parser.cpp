@@ -690,9 +690,10 @@ int ScriptParser::TextPhase(int* result) {
                 // leaves out is passed over without a look at the clock: the next
                 // step looks before anything else happens.
                 int level = standardoutputlevel_;
+                bool writes = (level & OutputText) != 0;
                 if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
-                    states_.Top()->WritesText() && (!(level & OutputText) || !engine()->timedout())) {
-                    if (level & OutputText) {
+                    states_.Top()->WritesText() && (!writes || !engine()->timedout())) {
+                    if (writes) {
                         output_->Write(run->joined);
                         if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
                     }
@@ -740,7 +741,8 @@ int ScriptParser::TextPhase(int* result) {
         int code = Parser::TextPhase(result);
         textrecording_ = outer;
         textline_ = outerline;
-        if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+        if (code != ScanDone && macrosource_->ampersands() == ampersands &&
+            !macrosource_->inmacro()) {
             fresh->end = macrosource_->CurrentFilePosition();
             fresh->lines = line() - start;
             fresh->code = code;
@@ -749,8 +751,8 @@ int ScriptParser::TextPhase(int* result) {
                 if (e.newline) {
                     fresh->endwhitespace = 1;
                 } else if (!e.text.empty()) {
-                    fresh->endwhitespace =
-                        String::IsWhitespace(static_cast<unsigned char>(e.text[e.text.length() - 1]));
+                    unsigned char last = static_cast<unsigned char>(e.text[e.text.length() - 1]);
+                    fresh->endwhitespace = String::IsWhitespace(last);
                 }
             }
             cache_->InsertRun(position, fresh);

@@ -15,6 +15,7 @@ import sys
 import urllib.request
 
 from selenium import webdriver
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
@@ -74,7 +75,11 @@ def follow(element):
     """Clicks what leads to another page and waits until that page has loaded."""
     page = driver.find_element(By.TAG_NAME, 'html')
     element.click()
-    WebDriverWait(driver, 20).until(expected_conditions.staleness_of(page))
+    # While the old page is being replaced, chromium may answer a question about its
+    # element with a general error ("Node with given id does not belong to the
+    # document") instead of calling it stale: ask again.
+    WebDriverWait(driver, 20, ignored_exceptions=(WebDriverException,)).until(
+        expected_conditions.staleness_of(page))
     WebDriverWait(driver, 20).until(lambda d: d.execute_script('return document.readyState') == 'complete')
 
 

@@ -110,8 +110,9 @@ TEST(ScriptParser, EveryEventChecksTheTimeLimit) {
     EXPECT_EQ(0, loop.result);
     EXPECT_NE(std::string::npos, loop.page().find("Application timed out\r\n"));
     // A loop of assignments whose layout the output level leaves out.
-    PageRun quiet("<KELP STANDARDOUTPUTLEVEL=\"html\"><KpWHILE EXPR=1>\n  <KpLET x=x + 1>\n</KpWHILE>",
-                  time(nullptr) + 1);
+    PageRun quiet(
+        "<KELP STANDARDOUTPUTLEVEL=\"html\"><KpWHILE EXPR=1>\n  <KpLET x=x + 1>\n</KpWHILE>",
+        time(nullptr) + 1);
     EXPECT_EQ(0, quiet.result);
     EXPECT_NE(std::string::npos, quiet.page().find("Application timed out\r\n"));
 }
