@@ -118,8 +118,7 @@ public:
         NumberHint hint;
         hint.maydefer = true;
         if (e != nullptr && e->Evaluate(parser_, &value, &hint, &outside)) {
-            bool truth = hint.deferred ? hint.number != 0 : Expression::IsTrue(value);
-            result = truth ? StateDone : StateClose;
+            result = Expression::IsTrue(value, hint) ? StateDone : StateClose;
             Variables* vars = parser_->variables();
             if (assigns_) {
                 int set = hint.deferred ? vars->SetNumber(attribute_, hint.number, outside)
@@ -206,7 +205,7 @@ int ProcessKpIF(ScriptState* state, Tag* tag) {
     }
     IFState* s = new IFState(parser, tag);
     // A comparison's "1" or "0" may still be unwritten.
-    return s->Continue(a->hint().deferred ? a->hint().number != 0 : Expression::IsTrue(a->value()));
+    return s->Continue(Expression::IsTrue(*a->mutablevalue(), a->hint()));
 }
 
 int ProcessKpWHILE(ScriptState* state, Tag* tag) {

@@ -129,6 +129,11 @@ public:
     // False for text made only of zero digits and at most one decimal point (the
     // empty string, 0, 0.0, 000, "."); true otherwise.
     static bool IsTrue(const String& value);
+    // IsTrue() of a value computed with hint, whose text may still be unwritten
+    // (hint.deferred: the text is the whole number's plain form).
+    static bool IsTrue(const String& value, const NumberHint& hint) {
+        return hint.deferred ? hint.number != 0 : IsTrue(value);
+    }
 
 private:
     ExpressionNode* root_;  // owned
