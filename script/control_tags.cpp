@@ -120,10 +120,8 @@ public:
         if (e != nullptr && e->Evaluate(parser_, &value, &hint, &outside)) {
             result = Expression::IsTrue(value, hint) ? StateDone : StateClose;
             Variables* vars = parser_->variables();
-            if (assigns_) {
-                int set = hint.deferred ? vars->SetNumber(attribute_, hint.number, outside)
-                                        : vars->SetVariable(attribute_, value, &hint, outside);
-                if (!set && !RuntimeError(tag_, vars->error())) result = StateError;
+            if (assigns_ && !vars->SetVariable(attribute_, value, &hint, outside)) {
+                if (!RuntimeError(tag_, vars->error())) result = StateError;
             }
         }
         if (owned) delete e;

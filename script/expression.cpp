@@ -510,45 +510,38 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     // All arguments are evaluated before they are bound to the parameters: an
     // argument may call this same function, which walks the parameter list too.
     const size_t count = arguments_.size();
-    String few[4];
-    bool fewoutside[4];
-    NumberHint fewhints[4];
-    std::vector<String> many;
-    std::vector<char> manyoutside;
-    std::vector<NumberHint> manyhints;
-    String* values = few;
-    bool* outside = fewoutside;
-    NumberHint* hints = fewhints;
+    struct Argument {
+        String value;
+        bool outside = false;
+        NumberHint hint;
+    };
+    Argument few[4];
+    std::vector<Argument> many;
+    Argument* values = few;
     if (count > 4) {
         many.resize(count);
         values = many.data();
-        manyoutside.resize(count);
-        outside = reinterpret_cast<bool*>(manyoutside.data());
-        manyhints.resize(count);
-        hints = manyhints.data();
     }
     // Each parameter knows whether its argument is outside text; the call's result is
     // outside text when any argument is. A whole number goes to its parameter as a
     // number, its text written only if the body reads it.
     bool read = context->outsideread();
     for (size_t i = 0; i < count; i++) {
+        Argument& a = values[i];
         context->SetOutsideRead(false);
-        hints[i].maydefer = true;
-        if (!arguments_[i]->EvaluateHinted(context, &values[i], &hints[i])) return 0;
-        outside[i] = context->outsideread();
-        read = read || outside[i];
+        a.hint.maydefer = true;
+        if (!arguments_[i]->EvaluateHinted(context, &a.value, &a.hint)) return 0;
+        a.outside = context->outsideread();
+        read = read || a.outside;
     }
     context->SetOutsideRead(read);
     VariableTree arguments(1);
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
     for (size_t i = 0; i < count; i++) {
-        Variable* v = new Variable(parameter ? parameter->name() : String(), String(), outside[i]);
-        if (hints[i].deferred) {
-            v->SetNumber(hints[i].number);
-        } else {
-            v->SetValue(values[i], &hints[i]);
-        }
+        String name = parameter ? parameter->name() : String();
+        Variable* v = new Variable(name, String(), values[i].outside);
+        v->SetValue(values[i].value, &values[i].hint);
         arguments.Insert(v);
         if (parameter) parameter = parameters.Next();
     }

@@ -262,17 +262,11 @@ int ScriptState::Assign(Tag* tag, NameValuePair* attribute) {
     if (attribute->scopedname() == nullptr) {
         return Assign(tag, attribute->name(), attribute->value(), attribute->outside());
     }
+    // The value as it stands: a whole number whose text is still unwritten goes to the
+    // variable as a number.
     Variables* vars = parser_->variables();
-    bool outside = attribute->outside();
-    if (attribute->hint().deferred) {
-        // A whole number goes to the variable as a number.
-        if (vars->SetNumber(*attribute->scopedname(), attribute->hint().number, outside)) {
-            return StateDone;
-        }
-        return RuntimeError(tag, vars->error());
-    }
-    if (vars->SetVariable(*attribute->scopedname(), attribute->value(), &attribute->hint(),
-                          outside)) {
+    if (vars->SetVariable(*attribute->scopedname(), *attribute->mutablevalue(), &attribute->hint(),
+                          attribute->outside())) {
         return StateDone;
     }
     return RuntimeError(tag, vars->error());

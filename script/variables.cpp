@@ -27,6 +27,7 @@ int Variable::SetValue(const String& value) {
 }
 
 int Variable::SetValue(const String& value, const NumberHint* hint) {
+    if (hint != nullptr && hint->deferred) return SetNumber(hint->number);
     if (!SetValue(value)) return 0;
     if (hint != nullptr && hint->known && value_.length() == value.length() &&
         memcmp(value_.chars(), value.chars(), value.length()) == 0) {
@@ -323,8 +324,8 @@ int Variables::SetVariable(const String& name, const String& value, bool outside
     return SetVariable(Resolved(name), value, nullptr, outside);
 }
 
-int Variables::SetVariable(const ScopedName& n, const String& value, const NumberHint* hint,
-                           bool outside) {
+int Variables::SetText(const ScopedName& n, const String& value, const NumberHint* hint,
+                       bool outside) {
     // The variable a read would find is the one assigned; when there is none, local
     // and global names create one (unprefixed names a global), others are ignored.
     Variable* v = Find(n);

@@ -57,7 +57,8 @@ public:
     // this too.
     virtual int SetNumber(double number);
     // SetValue(), and when hint knows what the value reads as a number, the
-    // variable remembers it (if it keeps the value as given).
+    // variable remembers it (if it keeps the value as given). A deferred hint's
+    // number is assigned with SetNumber() (value is then unwritten).
     int SetValue(const String& value, const NumberHint* hint);
     virtual const String& error() const { return error_; }
     const char* key() const { return name_.chars(); }
@@ -303,9 +304,13 @@ public:
     // outside: whether the value is outside text; values whose origin the caller
     // cannot vouch for are.
     int SetVariable(const String& name, const String& value, bool outside = true);
-    // hint: what the value reads as a number, when known; may be null.
+    // hint: what the value reads as a number, when known; may be null. With a deferred
+    // hint value is unwritten and the number is assigned (SetNumber()).
     int SetVariable(const ScopedName& name, const String& value, const NumberHint* hint = nullptr,
-                    bool outside = true);
+                    bool outside = true) {
+        if (hint != nullptr && hint->deferred) return SetNumber(name, hint->number, outside);
+        return SetText(name, value, hint, outside);
+    }
     // Assigns a whole number, as SetVariable() would assign its plain decimal form.
     int SetNumber(const ScopedName& name, double number, bool outside = true);
     // The reason of the last refused assignment.
@@ -348,6 +353,8 @@ public:
     void GetLocalVariableList(VariableList& list);
 
 private:
+    // SetVariable() of a value whose text is written.
+    int SetText(const ScopedName& name, const String& value, const NumberHint* hint, bool outside);
     // Find() when the remembered look-up does not answer.
     Variable* Search(const ScopedName& name);
     // Function scopes hold only names noted here (parameters and local variables),
