@@ -131,8 +131,11 @@ bool ValidFormat(const String& f, char* conversion, int* at) {
                 j++;
             }
             int value = 0, digits = 0;
-            while (IsDigit(f[j])) value = value * 10 + (f[j++] - '0'), digits++;
-            if (digits > 3 || value > kFormatLimit) return false;
+            while (IsDigit(f[j])) {
+                if (++digits > 3) return false;  // also keeps value from overflowing
+                value = value * 10 + (f[j++] - '0');
+            }
+            if (value > kFormatLimit) return false;
         }
         if (f[j] == '\0' || strchr("diuxXoceEfFgGs", f[j]) == nullptr) return false;
         *conversion = f[j];

@@ -170,6 +170,8 @@ TEST(Expression, OperatorAndTokenizerErrors) {
         {"1 FMT '%n'", "ERROR: Invalid FMT format '%n'"},
         {"1 FMT '%*d'", "ERROR: Invalid FMT format '%*d'"},
         {"1 FMT '%ld'", "ERROR: Invalid FMT format '%ld'"},
+        {"1 FMT '%2222222222222d'", "ERROR: Invalid FMT format '%2222222222222d'"},
+        {"1 FMT '%.99999999999f'", "ERROR: Invalid FMT format '%.99999999999f'"},
         {"1 + 'abc", "ERROR: Found end of file in quoted string"},
         {"1 +", "ERROR: Unexpected end of expression"},
         {"", "ERROR: Unexpected end of expression"},
