@@ -3,6 +3,8 @@
 #include "host/commerce.h"
 
 #include <dlfcn.h>
+#include <stdlib.h>
+#include <time.h>
 
 #include "host/engine.h"
 #include "script/encoding.h"
@@ -25,6 +27,13 @@ int UNIXCommerceHandler::Failed() {
 int UNIXCommerceHandler::Go(VariableTree* vars) {
     KeepCommerceExports();
     vars_ = vars;
+    // The C library's generator is seeded for plug-ins (nothing else in the program
+    // uses it), once, when the first one is loaded.
+    static bool seeded = false;
+    if (!seeded) {
+        srand(static_cast<unsigned>(time(nullptr)));
+        seeded = true;
+    }
     library_ = dlopen(method_.library.chars(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
         const char* message = dlerror();

@@ -471,7 +471,6 @@ int Kelp::ResetGlobalTimeout() {
 }
 
 int Kelp::Go() {
-    srand(static_cast<unsigned>(time(nullptr)));
     if (!AddEnvironmentVariables() || !LoadConfiguration() || !CheckConfiguration()) return 0;
     String filepath;
     String displayname;

@@ -161,6 +161,7 @@ Variables::Variables(Kelp* engine)
       locals_(0),
       systems_(0),
       generation_(1),
+      pendingbuiltins_(0),
       manylocalnames_(false) {
     systems_.Push(basesystem_);
 }
@@ -210,7 +211,7 @@ ScopedName Variables::Resolve(const String& name) {
 
 Variable* Variables::FindSystem(const String& varname) {
     for (VariableTree* scope = systems_.Top(); scope != nullptr; scope = systems_.Peek()) {
-        Variable* v = scope->Find(varname.chars());
+        Variable* v = scope == basesystem_ ? FindInBaseSystem(varname.chars()) : scope->Find(varname.chars());
         if (v != nullptr) return v;
     }
     return nullptr;
@@ -375,27 +376,84 @@ void Variables::AddSystemVariable(Variable* v) {
     Invalidate();
 }
 
+// The built-in system variables, in the order of their bits in pendingbuiltins_: the
+// clock as of the request's start (time_t .. stm_zone), the clock when read
+// (dyn_time_t .. dyn_stm_zone), then the time remaining and the two languages.
+namespace {
+
+const int kSnapshotBuiltins = 0;
+const int kDynamicTimeBuiltins = DynTimeTypes;
+const int kTimeRemainingBuiltin = 2 * DynTimeTypes;
+const int kLanguageBuiltin = kTimeRemainingBuiltin + 1;
+const int kDefaultLanguageBuiltin = kTimeRemainingBuiltin + 2;
+const int kBuiltins = kTimeRemainingBuiltin + 3;
+const uint64_t kTimeBuiltinBits = ((uint64_t{1} << DynTimeTypes) - 1) << kSnapshotBuiltins;
+const uint64_t kDynamicBuiltinBits = (((uint64_t{1} << (DynTimeTypes + 3)) - 1)) << kDynamicTimeBuiltins;
+
+const char* BuiltinName(int b) {
+    if (b < kDynamicTimeBuiltins) return kDynamicTimeNames[b - kSnapshotBuiltins] + 4;
+    if (b < kTimeRemainingBuiltin) return kDynamicTimeNames[b - kDynamicTimeBuiltins];
+    if (b == kTimeRemainingBuiltin) return "dyn_time_remaining";
+    return b == kLanguageBuiltin ? "kelp_language" : "kelp_defaultlanguage";
+}
+
+}  // namespace
+
 void Variables::AddTimeVariables() {
-    delete snapshot_;
+    // Once per request: a snapshot's variables keep a pointer to it.
+    if (snapshot_ != nullptr) return;
     snapshot_ = new TimeSnapshot;
-    for (int t = 0; t < DynTimeTypes; t++) {
-        // The dynamic variable's name without its "dyn_" prefix.
-        String name(kDynamicTimeNames[t] + 4);
-        AddSystemVariable(new SnapshotTimeVariable(name, snapshot_, static_cast<DynamicTimeVariableType>(t)));
+    pendingbuiltins_ |= kTimeBuiltinBits;
+}
+
+void Variables::AddDynamicVariables() { pendingbuiltins_ |= kDynamicBuiltinBits; }
+
+void Variables::MakeBuiltin(int b) {
+    pendingbuiltins_ &= ~(uint64_t{1} << b);
+    // A variable of the same name given before (the server's environment) stays.
+    if (basesystem_->Find(BuiltinName(b)) != nullptr) return;
+    Variable* v;
+    if (b < kDynamicTimeBuiltins) {
+        v = new SnapshotTimeVariable(BuiltinName(b), snapshot_,
+                                     static_cast<DynamicTimeVariableType>(b - kSnapshotBuiltins));
+    } else if (b < kTimeRemainingBuiltin) {
+        v = new DynamicTimeVariable(engine_, static_cast<DynamicTimeVariableType>(b - kDynamicTimeBuiltins));
+    } else if (b == kTimeRemainingBuiltin) {
+        v = new TimeRemainingVariable(engine_);
+    } else if (b == kLanguageBuiltin) {
+        v = new LanguageVariable(engine_);
+    } else {
+        v = new DefaultLanguageVariable(engine_);
+    }
+    AddSystemVariable(v);
+}
+
+Variable* Variables::FindBuiltin(const char* name) {
+    // Every built-in name starts with one of these letters.
+    char c = static_cast<char>(name[0] | 0x20);
+    if (c != 't' && c != 's' && c != 'd' && c != 'k') return nullptr;
+    for (int b = 0; b < kBuiltins; b++) {
+        if ((pendingbuiltins_ & (uint64_t{1} << b)) != 0 && CompareKeys(name, BuiltinName(b)) == 0) {
+            MakeBuiltin(b);
+            return basesystem_->Find(name);
+        }
+    }
+    return nullptr;
+}
+
+void Variables::MakeAllBuiltins() {
+    for (int b = 0; b < kBuiltins && pendingbuiltins_ != 0; b++) {
+        if ((pendingbuiltins_ & (uint64_t{1} << b)) != 0) MakeBuiltin(b);
     }
 }
 
-void Variables::AddDynamicVariables() {
-    AddSystemVariable(new TimeRemainingVariable(engine_));
-    AddSystemVariable(new LanguageVariable(engine_));
-    AddSystemVariable(new DefaultLanguageVariable(engine_));
-    for (int t = 0; t < DynTimeTypes; t++) {
-        AddSystemVariable(new DynamicTimeVariable(engine_, static_cast<DynamicTimeVariableType>(t)));
-    }
+Variable* Variables::FindInBaseSystem(const char* name) {
+    Variable* v = basesystem_->Find(name);
+    return v != nullptr || pendingbuiltins_ == 0 ? v : FindBuiltin(name);
 }
 
 String Variables::GetSystemVariableValue(const String& name) {
-    Variable* v = basesystem_->Find(name.chars());
+    Variable* v = FindInBaseSystem(name.chars());
     return v ? v->value() : String();
 }
 
@@ -413,6 +471,7 @@ VariableTree* Variables::PopSystemVars() {
 void Variables::GetGlobalVariableList(VariableList& list) { globals_.AppendToList(list); }
 
 void Variables::GetSystemVariableList(VariableList& list) {
+    MakeAllBuiltins();
     for (VariableTree* scope = systems_.Top(); scope != nullptr; scope = systems_.Peek()) {
         scope->AppendToList(list);
     }

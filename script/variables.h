@@ -5,6 +5,8 @@
 #ifndef SCRIPT_VARIABLES_H_
 #define SCRIPT_VARIABLES_H_
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 #include <unordered_map>
@@ -365,6 +367,13 @@ private:
     const ScopedName& Resolved(const String& name);
 
     Variable* FindSystem(const String& varname);
+    // The built-in system variables are made when first looked up or listed: a
+    // request that reads none of them makes none.
+    Variable* FindInBaseSystem(const char* name);
+    // Makes the pending built-in of that name; null when there is none.
+    Variable* FindBuiltin(const char* name);
+    void MakeBuiltin(int builtin);
+    void MakeAllBuiltins();
     // The look-up in every scope but the function scopes.
     Variable* SearchOutsideFunctions(const ScopedName& name, bool* fromsystem);
     // Records a refusal in error_.
@@ -381,6 +390,7 @@ private:
     Stack<VariableTree> systems_;   // not owning
     String error_;
     unsigned long generation_;
+    uint64_t pendingbuiltins_;        // one bit per built-in not made yet
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local
     std::unordered_map<std::string, ScopedName> resolved_;

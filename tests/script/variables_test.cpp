@@ -351,3 +351,34 @@ TEST(Variables, RequestTimeIsOneSnapshotReadWhenUsed) {
     EXPECT_EQ(1, v->SetVariable("stm_zone", "ZZZ"));  // before its first read
     EXPECT_EQ(String("ZZZ"), v->Value("stm_zone"));
 }
+
+TEST(Variables, BuiltInsAreMadeWhenFirstNeeded) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->AddSystemVariable("TM_SEC", "from the environment");  // given before the built-ins
+    v->AddTimeVariables();
+    v->AddDynamicVariables();
+    VariableList none(0);
+    v->GetGlobalVariableList(none);
+    EXPECT_EQ(0, none.Entries());
+    // Found in any case, through the system prefix and as a system variable's value.
+    EXPECT_EQ(String("en-US"), v->Value("KELP_Language"));
+    EXPECT_EQ(String("en-US"), v->Value("s.kelp_defaultlanguage"));
+    EXPECT_EQ(v->Value("time_t"), v->GetSystemVariableValue("TIME_T"));
+    EXPECT_EQ(String("from the environment"), v->Value("tm_sec"));
+    // A global of a built-in's name is hidden by it, as system variables hide globals.
+    v->AddGlobalVariable("dyn_tm_year", "global");
+    EXPECT_NE(String("global"), v->Value("dyn_tm_year"));
+    EXPECT_EQ(String("global"), v->Value("g.dyn_tm_year"));
+    // A listing holds every built-in once, beside the variable given before.
+    VariableList list(0);
+    v->GetSystemVariableList(list);
+    int seconds = 0, builtins = 0;
+    for (Variable* x = list.First(); x != nullptr; x = list.Next()) {
+        if (CompareKeys(x->name().chars(), "tm_sec") == 0) seconds++;
+        String name = x->name().lower();
+        if (name.index("dyn_") == 0 || name.index("kelp_") == 0) builtins++;
+    }
+    EXPECT_EQ(1, seconds);
+    EXPECT_EQ(14 + 3, builtins);
+}
