@@ -307,7 +307,10 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     if (!name.matches('~', 0) && !CheckDirectory(config_->brindleroot(), "The directory configured as kelproot")) {
         return 0;
     }
-    if (!CheckDirectory(config_->Get(Config::StdModeDataDir), "The directory configured as stdmodedatadir")) {
+    // (The same directory is not looked at twice.)
+    const String& datadir = config_->Get(Config::StdModeDataDir);
+    if ((name.matches('~', 0) || !(datadir == config_->brindleroot())) &&
+        !CheckDirectory(datadir, "The directory configured as stdmodedatadir")) {
         return 0;
     }
 
@@ -315,17 +318,24 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     String error;
     if (!ResolvePath(".", ScriptPath, &root, &error)) return Refuse(500, error);
     String path;
-    if (!ResolvePath(name.empty() ? String(".") : name, ScriptPath, &path, &error)) {
+    PathStatus seen;  // what resolving the page saw of it
+    if (!ResolvePath(name.empty() ? String(".") : name, ScriptPath, &path, &error, &seen)) {
         return Refuse(403, error);
     }
-    // One look at the page: a directory stands for its default page.
+    // One look at the page: a directory stands for its default page. When resolving it
+    // saw every step and no link, its status is the page's.
     struct stat st;
-    int missing = stat(path.chars(), &st) < 0 ? errno : 0;
+    auto look = [&path, &seen, &st]() {
+        if (seen.state != PathStatus::Found) return stat(path.chars(), &st) < 0 ? errno : 0;
+        st = seen.st;
+        return 0;
+    };
+    int missing = look();
     if (missing == 0 && S_ISDIR(st.st_mode)) {
         String indexed = name.empty() ? config_->brindledefault() : name + "/" + config_->brindledefault();
-        if (!ResolvePath(indexed, ScriptPath, &path, &error)) return Refuse(403, error);
+        if (!ResolvePath(indexed, ScriptPath, &path, &error, &seen)) return Refuse(403, error);
         name = indexed;
-        missing = stat(path.chars(), &st) < 0 ? errno : 0;
+        missing = look();
     }
     if (missing == 0 && !S_ISREG(st.st_mode)) missing = ENOENT;
     String display = userprefix + (path.search(root.chars()) == 0 && path[root.length()] == '/'
@@ -336,8 +346,10 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         return 0;
     }
     // A link on the way must belong to the owner of what it leads to: nobody may
-    // publish another user's files by linking to them.
-    for (int at = root.length(); at >= 0 && at < path.length(); at = path.search("/", at + 1)) {
+    // publish another user's files by linking to them. (Resolving found no link when
+    // it saw every step.)
+    int first = seen.state == PathStatus::Found ? -1 : root.length();
+    for (int at = first; at >= 0 && at < path.length(); at = path.search("/", at + 1)) {
         int end = path.search("/", at + 1);
         String step = end < 0 ? path : path.before(end);
         struct stat link;

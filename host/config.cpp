@@ -457,9 +457,11 @@ int UNIXConfig::ReadUserSiteVars() {
     if (Get(UserSiteVars).empty()) return 0;
     String resolved;
     String error;
-    if (engine_->ResolvePath(Get(UserSiteVars), DataPath, &resolved, &error) == 0) {
+    PathStatus seen;
+    if (engine_->ResolvePath(Get(UserSiteVars), DataPath, &resolved, &error, &seen) == 0) {
         return Fail(error);
     }
+    if (seen.state == PathStatus::Missing) return 0;  // no file: nothing to open
     return ReadSiteVarsFile(resolved, false);
 }
 

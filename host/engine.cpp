@@ -132,17 +132,27 @@ String RealPath(const String& path) {
 
 // RealPath(path) for a path inside root, whose real place realroot is known: the
 // components below the root are looked at one by one, and only when one of them is a
-// symbolic link is the whole path resolved.
-String RealPathBelow(const String& path, const String& root, const String& realroot) {
+// symbolic link is the whole path resolved. *status says what was seen.
+String RealPathBelow(const String& path, const String& root, const String& realroot,
+                     PathStatus* status) {
+    status->state = PathStatus::Unknown;
     if (realroot.empty()) return RealPath(path);
     int start = root == "/" ? 0 : root.length();
     if (start >= path.length()) return realroot;
     struct stat st;
+    status->state = PathStatus::Found;
     for (int i = start + 1; i <= path.length(); i++) {
         if (i < path.length() && path[i] != '/') continue;
-        if (lstat(path.at(0, i).chars(), &st) < 0) break;  // the rest does not exist yet
-        if (S_ISLNK(st.st_mode)) return RealPath(path);
+        if (lstat(path.at(0, i).chars(), &st) < 0) {  // the rest does not exist yet
+            status->state = errno == ENOENT ? PathStatus::Missing : PathStatus::Unknown;
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            status->state = PathStatus::Unknown;
+            return RealPath(path);
+        }
     }
+    if (status->state == PathStatus::Found) status->st = st;
     return realroot == "/" ? path.from(start) : realroot + path.from(start);
 }
 
@@ -220,7 +230,8 @@ String Kelp::scriptdirectory() { return FileManager::WorkingDirectory(); }
 String Kelp::datadirectory() { return FileManager::WorkingDirectory(); }
 String Kelp::tempdirectory() { return FileManager::WorkingDirectory(); }
 
-int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error) {
+int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error,
+                      PathStatus* status) {
     static const char* const kKinds[] = {"script", "data", "temporary"};
     String base = type == ScriptPath ? scriptdirectory()
                                      : (type == DataPath ? datadirectory() : tempdirectory());
@@ -239,13 +250,15 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
         realroot_ = RealPath(root);
     }
     const String& realroot = realroot_;
-    String real = Inside(path, root) ? RealPathBelow(path, root, realroot) : RealPath(path);
+    PathStatus seen;
+    String real = Inside(path, root) ? RealPathBelow(path, root, realroot, &seen) : RealPath(path);
     if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {
         *error = "'" + Entities(name) + "' is not contained in the configured " + kKinds[type] +
                  " directory";
         return 0;
     }
     *resolved = path;
+    if (status != nullptr) *status = seen;
     return 1;
 }
 

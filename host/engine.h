@@ -6,6 +6,7 @@
 #ifndef HOST_ENGINE_H_
 #define HOST_ENGINE_H_
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <vector>
@@ -37,6 +38,16 @@ class HeldLocks {
 // Kinds of names that scripts give: resolved below the script, data or temporary
 // directory.
 enum PathType { ScriptPath = 0, DataPath = 1, TemporaryPath = 2 };
+
+// What resolving a path saw of its components below the root, for a caller that
+// would otherwise look at them again.
+struct PathStatus {
+    enum State { Unknown, Found, Missing };
+    // Found: every component exists and none is a symbolic link; st is the path's own
+    // status. Missing: a component does not exist, and none before it is a link.
+    State state = Unknown;
+    struct stat st;
+};
 
 // Encoding applied to macro values (see MacroExpander).
 enum MacroEncoding { MacroEncodingNone = 0, MacroEncodingAttribute = 1, MacroEncodingEntities = 2 };
@@ -209,8 +220,9 @@ class Kelp {
     // directory itself (a leading "/" included). A name that leads outside the
     // directory, through ".." or a symbolic link, is refused: "'NAME' is not contained
     // in the configured data directory" (script, temporary). Returns 1 with *resolved,
-    // or 0 with *error.
-    virtual int ResolvePath(const String& name, PathType type, String* resolved, String* error);
+    // or 0 with *error; *status, when given, gets what was seen of the path.
+    virtual int ResolvePath(const String& name, PathType type, String* resolved, String* error,
+                            PathStatus* status = nullptr);
 
     // Script modules: the file at name (a script path) as loaded in this request,
     // loading it on first use with the current module as its parent. Null with

@@ -386,7 +386,7 @@ const int kDynamicTimeBuiltins = DynTimeTypes;
 const int kTimeRemainingBuiltin = 2 * DynTimeTypes;
 const int kLanguageBuiltin = kTimeRemainingBuiltin + 1;
 const int kDefaultLanguageBuiltin = kTimeRemainingBuiltin + 2;
-const int kBuiltins = kTimeRemainingBuiltin + 3;
+const int kBuiltins = kDefaultLanguageBuiltin + 1;
 const uint64_t kTimeBuiltinBits = ((uint64_t{1} << DynTimeTypes) - 1) << kSnapshotBuiltins;
 const uint64_t kDynamicBuiltinBits = (((uint64_t{1} << (DynTimeTypes + 3)) - 1)) << kDynamicTimeBuiltins;
 

@@ -134,7 +134,30 @@ if [ "$(id -u)" = 0 ]; then
     run PATH_INFO=/link.kp
     expect "foreign link" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
         "Fatal Error: 'link.kp' is reached through a symbolic link owned by a different user"
+    # A linked directory on the way counts as a link to the page.
+    mkdir "$work/site/real"
+    cp "$work/site/page.kp" "$work/site/real/inner.kp"
+    ln -s real "$work/site/dir"
+    chown -h nobody "$work/site/dir"
+    run PATH_INFO=/dir/inner.kp
+    expect "foreign linked directory" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+        "Fatal Error: 'dir/inner.kp' is reached through a symbolic link owned by a different user"
+    rm "$work/site/dir"
 fi
+# A directory stands for its default page; the data directory's own site variables
+# file is read when there is one.
+mkdir -p "$work/site/sub"
+printf 'default &[a]' > "$work/site/sub/index.kp"
+conf "usecookies = off" "kelpdefault = index.kp"
+run PATH_INFO=/sub
+expect "directory" 1 "Content-type: text/html" "" "default "
+printf 'a = from the data directory\n' > "$work/data/sitevars"
+run PATH_INFO=/sub/
+expect "data directory's site variables" 1 "Content-type: text/html" "" "default  from the data directory"
+rm "$work/data/sitevars"
+run PATH_INFO=/sub/nothing.kp
+expect "missing page below a directory" 0 "Status: 404 Not Found" "Content-type: text/html" "" \
+    "Error opening 'sub/nothing.kp': No such file or directory"
 
 # Authorized mode: the page's owner must be the effective user and be authorized.
 me=$(id -un)
