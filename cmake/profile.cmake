@@ -33,7 +33,7 @@ foreach(library ${kelp_profiled_libraries} kelp)
 endforeach()
 
 add_executable(kelp-train ${kelp_train_sources})
-target_link_libraries(kelp-train PRIVATE kelp_flags ${KELP_CRYPT_LIBRARY})
+target_link_libraries(kelp-train PRIVATE kelp_flags)
 target_compile_options(kelp-train PRIVATE -fprofile-generate -fprofile-update=single)
 target_link_options(kelp-train PRIVATE -fprofile-generate -static-libstdc++ -static-libgcc -no-pie)
 set_target_properties(kelp-train PROPERTIES POSITION_INDEPENDENT_CODE OFF)

@@ -15,11 +15,13 @@ namespace {
 #endif
 
 // The first touch of a fresh page of memory is a page fault, and on a virtual machine
-// a fault costs several microseconds: a small request touches a dozen pages of heap
-// and a few of stack. One call makes the pages it is about to use present at once
-// (a kernel without the call refuses it, and the pages come one fault at a time).
+// a fault costs several microseconds: a small request touches about eight pages of
+// heap and a few of stack. One call makes the pages it is certain to use present at
+// once (a kernel without the call refuses it, and the pages come one fault at a
+// time). Making a page present costs nearly what its fault would: pages a request
+// may not touch are left to fault.
 const uintptr_t kPageSize = 4096;
-const uintptr_t kHeapAhead = 48 * 1024;
+const uintptr_t kHeapAhead = 16 * 1024;
 const uintptr_t kStackAhead = 16 * 1024;
 
 void MakePresent(uintptr_t from, uintptr_t to) {

@@ -2,7 +2,7 @@
 
 #include "script/expression.h"
 
-#include <crypt.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
 #include <math.h>
@@ -342,7 +342,26 @@ String FormatNumber(double v) {
     return s;
 }
 
+namespace {
+
+typedef char* (*CryptFunction)(const char*, const char*);
+
+// crypt() of the system's library, loaded when a page first hashes: the program
+// starts with libc alone.
+CryptFunction SystemCrypt() {
+    static CryptFunction function = [] {
+        void* library = dlopen("libcrypt.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return static_cast<CryptFunction>(nullptr);
+        return reinterpret_cast<CryptFunction>(dlsym(library, "crypt"));
+    }();
+    return function;
+}
+
+}  // namespace
+
 String CryptText(const String& key, const String& salt) {
+    CryptFunction crypt = SystemCrypt();
+    if (crypt == nullptr) return String();
     const char* hashed = crypt(key.chars(), salt.chars());
     // A salt the library refuses gives no hash (or its failure token) but never a crash.
     return hashed != nullptr ? String(hashed) : String();
@@ -413,6 +432,11 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
         case OpCrypt:
             if (r.empty()) {
                 context->ExpressionError("The CRYPT operator expects a non-empty alphabet");
+                return 0;
+            }
+            if (SystemCrypt() == nullptr) {
+                context->ExpressionError(
+                    "The CRYPT operator needs the system's crypt library (libcrypt.so.1)");
                 return 0;
             }
             *out = CryptText(l, r.length() == 1 ? r + r : r.before(2));

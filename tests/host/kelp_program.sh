@@ -79,6 +79,11 @@ fi
 case "$(loaded math.kp)" in *libm.so.6*) ;; *) fail "libm was not loaded for a page that computes" ;; esac
 run PATH_INFO=/math.kp
 [ "$(tail -n 1 "$work/out")" = "1.414214 1024 1" ] || fail "mathematics: $(cat "$work/out")"
+# The password hash comes from the system's crypt library, loaded by the page that uses it.
+printf '<KpEVAL EXPR="pw" CRYPT "ab">\n' > "$work/site/crypt.kp"
+case "$(loaded crypt.kp)" in *libcrypt.so.1*) ;; *) fail "libcrypt was not loaded for a page that hashes" ;; esac
+run PATH_INFO=/crypt.kp
+[ "$(tail -n 1 "$work/out")" = "abzlUXK5ed5rs" ] || fail "crypt: $(cat "$work/out")"
 
 # The activity log: one line per entry, fields joined by "|".
 conf "usecookies = off" "loglevel = 1" "logfile = $work/activity.log"
