@@ -282,8 +282,11 @@ int UNIXConfig::Scan(const String& text) {
             if (i < n) i++;
             continue;
         }
-        current += c;
-        i++;
+        // The plain characters up to the next one that means something, at once.
+        int end = i + 1;
+        while (end < n && strchr("\\#\n<", text[end]) == nullptr) end++;
+        current.cat(text.chars() + i, end - i);
+        i = end;
     }
     if (ProcessLine(line, current) != 0) return 1;
     return 0;

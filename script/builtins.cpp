@@ -93,8 +93,11 @@ int Substring(ScriptParser*, VariableTree* a, String* r) {
     return Done(r, s.at(static_cast<int>(start - 1), static_cast<int>(end)));
 }
 
-// Whether every character of a non-empty string satisfies test.
-int Classify(VariableTree* a, String* r, int (*test)(int)) {
+// Whether every character of a non-empty string satisfies test. (The tests are
+// called, never passed by address: an address of a C library function is resolved
+// when the program starts, a call only when it is first made.)
+template <typename Test>
+int Classify(VariableTree* a, String* r, Test test) {
     String s = Arg(a, "string");
     bool all = !s.empty();
     for (int i = 0; i < s.length() && all; i++) all = test(static_cast<unsigned char>(s[i])) != 0;
@@ -103,8 +106,10 @@ int Classify(VariableTree* a, String* r, int (*test)(int)) {
 
 int IsAsciiChar(int c) { return c < 128; }
 
-#define CLASSIFY(fn, test) \
-    int fn(ScriptParser*, VariableTree* a, String* r) { return Classify(a, r, test); }
+#define CLASSIFY(fn, test)                                   \
+    int fn(ScriptParser*, VariableTree* a, String* r) {      \
+        return Classify(a, r, [](int c) { return test(c); }); \
+    }
 CLASSIFY(IsAlpha, isalpha)
 CLASSIFY(IsUpper, isupper)
 CLASSIFY(IsLower, islower)
