@@ -11,7 +11,7 @@
 # Usage: report.sh BUILD_DIR [SECONDS_PER_AB_RUN]
 set -u
 build=$(cd "$1" && pwd)
-seconds=${2:-5}
+seconds=${2:-9}
 here=$(cd "$(dirname "$0")" && pwd)
 source=$(cd "$here/.." && pwd)
 work=$(mktemp -d "$build/bench-report-XXXXXX")

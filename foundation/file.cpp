@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 namespace {
@@ -29,26 +30,34 @@ String FileManager::StripDirectory(const String& path) {
     return slash < 0 ? path : path.after(slash);
 }
 
+// Buffers of a page or more live on the heap, whose memory is used again, rather than
+// on the stack, where they would make fresh pages present for one call.
+
 String FileManager::WorkingDirectory() {
-    char buffer[4096];
-    return getcwd(buffer, sizeof buffer) ? String(buffer) : String("/");
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) return String("/");
+    String here(cwd);
+    free(cwd);
+    return here;
 }
 
 bool FileManager::ReadTextFile(const String& path, String* text) {
     int fd = open(path.chars(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    char buffer[8192];
+    const size_t kBuffer = 8192;
+    char* buffer = static_cast<char*>(malloc(kBuffer));
+    bool complete = buffer != nullptr;
     text->clear();
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+    while (complete) {
+        ssize_t n = read(fd, buffer, kBuffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return false;
+        if (n <= 0) {
+            complete = n == 0;
+            break;
         }
-        if (n == 0) break;
         text->cat(buffer, static_cast<int>(n));
     }
+    free(buffer);
     close(fd);
-    return true;
+    return complete;
 }

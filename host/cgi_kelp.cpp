@@ -172,13 +172,10 @@ String CGIKelp::ConfigurationFile() const {
         String beside = String(argv_[0]) + ".conf";
         if (stat(beside.chars(), &st) == 0) return beside;
     }
-    char buffer[4096];
-    if (getcwd(buffer, sizeof buffer) != nullptr) {
-        String here(buffer);
-        if (!here.matches('/', here.length() - 1)) here += "/";
-        here += basename_ + ".conf";
-        if (stat(here.chars(), &st) == 0) return here;
-    }
+    String here = FileManager::WorkingDirectory();
+    if (!here.matches('/', here.length() - 1)) here += "/";
+    here += basename_ + ".conf";
+    if (stat(here.chars(), &st) == 0) return here;
     return "/etc/" + basename_ + ".conf";
 }
 

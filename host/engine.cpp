@@ -124,9 +124,12 @@ String RealPath(const String& path) {
         rest = existing.from(slash) + rest;
         existing = slash > 0 ? existing.before(slash) : String("/");
     }
-    char buffer[PATH_MAX];
-    if (realpath(existing.chars(), buffer) == nullptr) return String();
-    String real(buffer);
+    // (The result on the heap: a buffer of PATH_MAX on the stack would make fresh
+    // stack pages present for one call.)
+    char* resolved = realpath(existing.chars(), nullptr);
+    if (resolved == nullptr) return String();
+    String real(resolved);
+    free(resolved);
     return real == "/" ? (rest.empty() ? real : rest) : real + rest;
 }
 
