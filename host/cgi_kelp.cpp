@@ -180,7 +180,7 @@ String CGIKelp::ConfigurationFile() const {
 }
 
 int CGIKelp::AddEnvironmentVariables() {
-    vars()->AddSystemVariable("process_id", String::FromInt(getpid()));
+    vars()->AddProcessIdVariable();
     for (char** e = environ; e != nullptr && *e != nullptr; e++) {
         const char* equals = strchr(*e, '=');
         if (equals == nullptr) continue;

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -163,10 +164,21 @@ int Config::SetConfigValue(const String& name, const String& value) {
                 bool signedkey = key->member == Nice || key->member == ServerUserID;
                 const char* digits = *s == '-' && signedkey ? s + 1 : s;
                 if (*digits == '\0') return 1;
+                // As strtol() reads it (out of range: the nearest limit), without the
+                // C library's locale tables.
+                long v = 0;
+                bool over = false;
                 for (const char* p = digits; *p; p++) {
                     if (*p < '0' || *p > '9') return 1;
+                    int d = *p - '0';
+                    if (v > (LONG_MAX - d) / 10) {
+                        over = true;
+                    } else {
+                        v = v * 10 + d;
+                    }
                 }
-                integers_[key->member] = strtol(s, nullptr, 10);
+                if (over) v = digits == s ? LONG_MAX : LONG_MIN;
+                integers_[key->member] = digits == s || over ? v : -v;
                 return 0;
             }
             case BooleanKey: {

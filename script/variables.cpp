@@ -3,6 +3,7 @@
 #include "script/variables.h"
 
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -386,7 +387,8 @@ const int kDynamicTimeBuiltins = DynTimeTypes;
 const int kTimeRemainingBuiltin = 2 * DynTimeTypes;
 const int kLanguageBuiltin = kTimeRemainingBuiltin + 1;
 const int kDefaultLanguageBuiltin = kTimeRemainingBuiltin + 2;
-const int kBuiltins = kDefaultLanguageBuiltin + 1;
+const int kProcessIdBuiltin = kTimeRemainingBuiltin + 3;
+const int kBuiltins = kProcessIdBuiltin + 1;
 const uint64_t kTimeBuiltinBits = ((uint64_t{1} << DynTimeTypes) - 1) << kSnapshotBuiltins;
 const uint64_t kDynamicBuiltinBits = (((uint64_t{1} << (DynTimeTypes + 3)) - 1)) << kDynamicTimeBuiltins;
 
@@ -394,6 +396,7 @@ const char* BuiltinName(int b) {
     if (b < kDynamicTimeBuiltins) return kDynamicTimeNames[b - kSnapshotBuiltins] + 4;
     if (b < kTimeRemainingBuiltin) return kDynamicTimeNames[b - kDynamicTimeBuiltins];
     if (b == kTimeRemainingBuiltin) return "dyn_time_remaining";
+    if (b == kProcessIdBuiltin) return "process_id";
     return b == kLanguageBuiltin ? "kelp_language" : "kelp_defaultlanguage";
 }
 
@@ -407,6 +410,8 @@ void Variables::AddTimeVariables() {
 }
 
 void Variables::AddDynamicVariables() { pendingbuiltins_ |= kDynamicBuiltinBits; }
+
+void Variables::AddProcessIdVariable() { pendingbuiltins_ |= uint64_t{1} << kProcessIdBuiltin; }
 
 void Variables::MakeBuiltin(int b) {
     pendingbuiltins_ &= ~(uint64_t{1} << b);
@@ -422,6 +427,8 @@ void Variables::MakeBuiltin(int b) {
         v = new TimeRemainingVariable(engine_);
     } else if (b == kLanguageBuiltin) {
         v = new LanguageVariable(engine_);
+    } else if (b == kProcessIdBuiltin) {
+        v = new Variable("process_id", String::FromInt(getpid()));
     } else {
         v = new DefaultLanguageVariable(engine_);
     }
@@ -431,7 +438,7 @@ void Variables::MakeBuiltin(int b) {
 Variable* Variables::FindBuiltin(const char* name) {
     // Every built-in name starts with one of these letters.
     char c = static_cast<char>(name[0] | 0x20);
-    if (c != 't' && c != 's' && c != 'd' && c != 'k') return nullptr;
+    if (c != 't' && c != 's' && c != 'd' && c != 'k' && c != 'p') return nullptr;
     for (int b = 0; b < kBuiltins; b++) {
         if ((pendingbuiltins_ & (uint64_t{1} << b)) != 0 && CompareKeys(name, BuiltinName(b)) == 0) {
             MakeBuiltin(b);

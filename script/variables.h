@@ -328,6 +328,8 @@ public:
     void AddDynamicVariables();
     // Registers time_t, tm_usec, ... stm_zone: the clock as of this call.
     void AddTimeVariables();
+    // Registers process_id.
+    void AddProcessIdVariable();
     // Look-ups remember what they found outside function scopes until a variable is
     // created or a system scope is pushed or popped. Whoever changes the set of field
     // variables (opening or closing a database or view) must call Invalidate().

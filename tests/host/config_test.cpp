@@ -4,6 +4,7 @@
 #include "host/config.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 
 #include "data/xbase_table.h"
@@ -62,6 +63,13 @@ TEST(Config, RejectedValuesAndMissingEquals) {
     EXPECT_TRUE(bad_integer.PageHas("'5x' is not a valid value for maxfiles"));
     Parsed lone_minus("nice=-");
     EXPECT_EQ(1, lone_minus.result);
+    // Numbers past the range of a long stop at its limits.
+    Parsed huge("maxfiles=99999999999999999999\nnice=-99999999999999999999\n"
+                "serveruserid=-9223372036854775807\n");
+    EXPECT_EQ(0, huge.result);
+    EXPECT_EQ(LONG_MAX, huge.config.Get(Config::MaxFiles));
+    EXPECT_EQ(LONG_MIN, huge.config.Get(Config::Nice));
+    EXPECT_EQ(-LONG_MAX, huge.config.Get(Config::ServerUserID));
 
     // Times, sizes and limits are never negative.
     for (const char* key : {"globaltimeout", "maxfiles", "contentbuffersize", "lockexpiration",

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "foundation/time_helpers.h"
 #include "tests/support/print.h"
@@ -366,6 +367,8 @@ TEST(Variables, BuiltInsAreMadeWhenFirstNeeded) {
     EXPECT_EQ(String("en-US"), v->Value("s.kelp_defaultlanguage"));
     EXPECT_EQ(v->Value("time_t"), v->GetSystemVariableValue("TIME_T"));
     EXPECT_EQ(String("from the environment"), v->Value("tm_sec"));
+    v->AddProcessIdVariable();
+    EXPECT_EQ(String::FromInt(getpid()), v->Value("Process_ID"));
     // A global of a built-in's name is hidden by it, as system variables hide globals.
     v->AddGlobalVariable("dyn_tm_year", "global");
     EXPECT_NE(String("global"), v->Value("dyn_tm_year"));
