@@ -8,7 +8,7 @@
 # the C floor (a program that only writes a fixed response), php-cgi (SQLite for the
 # records) and perl (the sqlite3 program for the records). Prints a table and writes
 # it to BUILD_DIR/bench-report.md. Documents quote only the ratios.
-# Usage: report.sh BUILD_DIR [SECONDS_PER_AB_RUN]
+# Usage: report.sh BUILD_DIR [ROUNDS]
 set -u
 build=$(cd "$1" && pwd)
 seconds=${2:-9}
@@ -125,9 +125,14 @@ for file in "$work"/bare-*; do
 done
 
 # Through lighttpd: requests per second, ab with two clients, one second per program in
-# turns for $seconds rounds; the median round counts.
+# turns for $seconds rounds; the median round counts. A page's URL is rewritten to the
+# CGI program with the page's path after it, and the floor is reached the same way
+# (/floor/hello.kp runs /cgi-bin/floor with the path /hello.kp; its rule is tried first):
+# the web server's work to route a request, the same for any program that serves pages
+# by path, weighs on both alike. The floor's direct URL (/cgi-bin/floor) is measured too.
 cat > "$work/extra.conf" <<'EOF'
-url.rewrite-once = ( "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
+url.rewrite-once = ( "^/floor(/[^?]*)$" => "/cgi-bin/floor$1",
+                     "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
 EOF
 # php-cgi behind lighttpd: /cgi-bin/php/PAGE.php runs the site's PAGE.php.
 printf '#!/bin/sh\nREDIRECT_STATUS=200 SCRIPT_FILENAME="%s${PATH_INFO}" exec %s\n' "$site" "$phpcgi" > "$cgi/php"
@@ -148,10 +153,10 @@ served() {  # served KEY URL
 for round in $(seq "$seconds"); do
     # Each floor beside the page it is compared with, the order changing every round.
     if [ $((round % 2)) = 0 ]; then
-        served kelp-hello /hello.kp; served floor /cgi-bin/floor
+        served kelp-hello /hello.kp; served floor /floor/hello.kp; served floor-direct /cgi-bin/floor
         served kelp-counter "/cgi-bin/nph-tally?link=bench"; served giffloor /cgi-bin/giffloor
     else
-        served floor /cgi-bin/floor; served kelp-hello /hello.kp
+        served floor-direct /cgi-bin/floor; served floor /floor/hello.kp; served kelp-hello /hello.kp
         served giffloor /cgi-bin/giffloor; served kelp-counter "/cgi-bin/nph-tally?link=bench"
     fi
     for page in hello loop fib records; do
@@ -176,7 +181,9 @@ report="$build/bench-report.md"
     echo "turns). Through lighttpd: the ratio of requests per second (above 1: Kelp serves more; each the"
     echo "median of one-second rounds taken in turns). The C floor only writes a fixed response; the counter's"
     echo "floor writes a fixed GIF. PHP is php-cgi (SQLite for the records); perl is perl (the sqlite3"
-    echo "program for the records)."
+    echo "program for the records). Through lighttpd, the floor is reached as Kelp pages are, its URL"
+    echo "rewritten to the program with the page's path after it; the raw figures also give it reached"
+    echo "directly (/cgi-bin/floor), without that routing."
     echo
     echo "| page | bare: Kelp / C floor | bare: Kelp / php-cgi | bare: Kelp / perl | lighttpd: Kelp / C floor | lighttpd: Kelp / php-cgi | lighttpd: Kelp / perl |"
     echo "|---|---|---|---|---|---|---|"
@@ -198,6 +205,7 @@ report="$build/bench-report.md"
     echo "| php-cgi lighttpd | ${rps[php-hello]:-} | ${rps[php-loop]:-} | ${rps[php-fib]:-} | ${rps[php-records]:-} | |"
     echo "| perl lighttpd | ${rps[perl-hello]:-} | ${rps[perl-loop]:-} | ${rps[perl-fib]:-} | ${rps[perl-records]:-} | |"
     echo "| C floor lighttpd | ${rps[floor]:-} | | | | ${rps[giffloor]:-} |"
+    echo "| C floor lighttpd, direct URL | ${rps[floor-direct]:-} | | | | |"
     # Where a loop's and a recursion's time goes: the functions perf samples most.
     perf=$(command -v perf || true)
     if [ -n "$perf" ]; then
