@@ -181,13 +181,10 @@ String CGIKelp::ConfigurationFile() const {
 
 int CGIKelp::AddEnvironmentVariables() {
     vars()->AddProcessIdVariable();
-    for (char** e = environ; e != nullptr && *e != nullptr; e++) {
-        const char* equals = strchr(*e, '=');
-        if (equals == nullptr) continue;
-        String name(*e, static_cast<int>(equals - *e));
-        if (name == "TERMCAP" || name == "MAIL" || name == "LOGNAME" || name == "PATH") continue;
-        vars()->AddSystemVariable(name, String(equals + 1));
-    }
+    // Made when a page first reads one: only PATH changes in the environment meanwhile,
+    // and it is left out.
+    static const char* const kLeftOut[] = {"TERMCAP", "MAIL", "LOGNAME", "PATH", nullptr};
+    vars()->AddEnvironment(environ, kLeftOut);
     return 1;
 }
 

@@ -117,6 +117,7 @@ SECTIONS
     *(.text._ZN9SplayTreeI8VariablePKcED2Ev .text._ZN9SplayTreeI8VariablePKcED2Ev.* .text.*._ZN9SplayTreeI8VariablePKcED2Ev .text.*._ZN9SplayTreeI8VariablePKcED2Ev.*)
     *(.text._ZN9Variables16FindInBaseSystemEPKc .text._ZN9Variables16FindInBaseSystemEPKc.* .text.*._ZN9Variables16FindInBaseSystemEPKc .text.*._ZN9Variables16FindInBaseSystemEPKc.*)
     *(.text._ZN9Variables17AddSystemVariableERK6StringS2_ .text._ZN9Variables17AddSystemVariableERK6StringS2_.* .text.*._ZN9Variables17AddSystemVariableERK6StringS2_ .text.*._ZN9Variables17AddSystemVariableERK6StringS2_.*)
+    *(.text._ZN9Variables17FindInEnvironmentEPKc .text._ZN9Variables17FindInEnvironmentEPKc.* .text.*._ZN9Variables17FindInEnvironmentEPKc .text.*._ZN9Variables17FindInEnvironmentEPKc.*)
     *(.text._ZN9Variables22GetSystemVariableValueERK6String .text._ZN9Variables22GetSystemVariableValueERK6String.* .text.*._ZN9Variables22GetSystemVariableValueERK6String .text.*._ZN9Variables22GetSystemVariableValueERK6String.*)
     *(.text._ZN9Variables6CreateEP12VariableTreeRK6StringS4_b .text._ZN9Variables6CreateEP12VariableTreeRK6StringS4_b.* .text.*._ZN9Variables6CreateEP12VariableTreeRK6StringS4_b .text.*._ZN9Variables6CreateEP12VariableTreeRK6StringS4_b.*)
     *(.text._ZNK6String14GrowthCapacityEl .text._ZNK6String14GrowthCapacityEl.* .text.*._ZNK6String14GrowthCapacityEl .text.*._ZNK6String14GrowthCapacityEl.*)

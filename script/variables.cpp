@@ -3,6 +3,7 @@
 #include "script/variables.h"
 
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,6 +164,8 @@ Variables::Variables(Kelp* engine)
       systems_(0),
       generation_(1),
       pendingbuiltins_(0),
+      environment_(nullptr),
+      skippedenvironment_(nullptr),
       manylocalnames_(false) {
     systems_.Push(basesystem_);
 }
@@ -415,8 +418,9 @@ void Variables::AddProcessIdVariable() { pendingbuiltins_ |= uint64_t{1} << kPro
 
 void Variables::MakeBuiltin(int b) {
     pendingbuiltins_ &= ~(uint64_t{1} << b);
-    // A variable of the same name given before (the server's environment) stays.
+    // A variable of the same name given before or in the environment stays.
     if (basesystem_->Find(BuiltinName(b)) != nullptr) return;
+    if (environment_ != nullptr && FindInEnvironment(BuiltinName(b)) != nullptr) return;
     Variable* v;
     if (b < kDynamicTimeBuiltins) {
         v = new SnapshotTimeVariable(BuiltinName(b), snapshot_,
@@ -454,8 +458,46 @@ void Variables::MakeAllBuiltins() {
     }
 }
 
+void Variables::AddEnvironment(char** environment, const char* const* skipped) {
+    environment_ = environment;
+    skippedenvironment_ = skipped;
+}
+
+bool Variables::SkippedInEnvironment(const char* entry, int length) const {
+    for (const char* const* s = skippedenvironment_; s != nullptr && *s != nullptr; s++) {
+        if (static_cast<int>(strlen(*s)) == length && memcmp(*s, entry, length) == 0) return true;
+    }
+    return false;
+}
+
+Variable* Variables::FindInEnvironment(const char* name) {
+    int length = static_cast<int>(strlen(name));
+    for (char** e = environment_; e != nullptr && *e != nullptr; e++) {
+        const char* entry = *e;
+        // "NAME=value", the name compared as variable names are (without case).
+        if (strncasecmp(entry, name, length) != 0 || entry[length] != '=') continue;
+        if (memchr(entry, '=', length) != nullptr || SkippedInEnvironment(entry, length)) continue;
+        Create(basesystem_, String(entry, length), String(entry + length + 1));
+        return basesystem_->Find(name);
+    }
+    return nullptr;
+}
+
+void Variables::MakeAllEnvironment() {
+    for (char** e = environment_; e != nullptr && *e != nullptr; e++) {
+        const char* equals = strchr(*e, '=');
+        if (equals == nullptr) continue;
+        String name(*e, static_cast<int>(equals - *e));
+        if (SkippedInEnvironment(*e, name.length()) || basesystem_->Find(name.chars()) != nullptr) continue;
+        Create(basesystem_, name, String(equals + 1));
+    }
+    environment_ = nullptr;
+}
+
 Variable* Variables::FindInBaseSystem(const char* name) {
+    // The variables given, then the environment's, then the built-ins.
     Variable* v = basesystem_->Find(name);
+    if (v == nullptr && environment_ != nullptr) v = FindInEnvironment(name);
     return v != nullptr || pendingbuiltins_ == 0 ? v : FindBuiltin(name);
 }
 
@@ -478,6 +520,7 @@ VariableTree* Variables::PopSystemVars() {
 void Variables::GetGlobalVariableList(VariableList& list) { globals_.AppendToList(list); }
 
 void Variables::GetSystemVariableList(VariableList& list) {
+    MakeAllEnvironment();
     MakeAllBuiltins();
     for (VariableTree* scope = systems_.Top(); scope != nullptr; scope = systems_.Peek()) {
         scope->AppendToList(list);

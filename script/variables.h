@@ -330,6 +330,11 @@ public:
     void AddTimeVariables();
     // Registers process_id.
     void AddProcessIdVariable();
+    // The entries of environment ("NAME=value") as system variables, each made when
+    // first looked up or listed (the environment must stay as it is until then); names
+    // in skipped (a null-terminated list) are left out. A variable given under the
+    // same name hides the environment's.
+    void AddEnvironment(char** environment, const char* const* skipped);
     // Look-ups remember what they found outside function scopes until a variable is
     // created or a system scope is pushed or popped. Whoever changes the set of field
     // variables (opening or closing a database or view) must call Invalidate().
@@ -376,6 +381,10 @@ private:
     Variable* FindBuiltin(const char* name);
     void MakeBuiltin(int builtin);
     void MakeAllBuiltins();
+    // The environment's variable of that name, made now; null when there is none.
+    Variable* FindInEnvironment(const char* name);
+    void MakeAllEnvironment();
+    bool SkippedInEnvironment(const char* entry, int length) const;
     // The look-up in every scope but the function scopes.
     Variable* SearchOutsideFunctions(const ScopedName& name, bool* fromsystem);
     // Records a refusal in error_.
@@ -393,6 +402,8 @@ private:
     String error_;
     unsigned long generation_;
     uint64_t pendingbuiltins_;        // one bit per built-in not made yet
+    char** environment_;              // not owned; null once every entry is made
+    const char* const* skippedenvironment_;
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local
     std::unordered_map<std::string, ScopedName> resolved_;

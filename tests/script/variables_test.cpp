@@ -385,3 +385,32 @@ TEST(Variables, BuiltInsAreMadeWhenFirstNeeded) {
     EXPECT_EQ(1, seconds);
     EXPECT_EQ(14 + 3, builtins);
 }
+
+TEST(Variables, EnvironmentEntriesAreMadeWhenFirstNeeded) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    char entries[][32] = {"QUERY_STRING=a=b", "PATH=/bin", "TM_HOUR=env", "Given=from env", "odd"};
+    char* environment[] = {entries[0], entries[1], entries[2], entries[3], entries[4], nullptr};
+    static const char* const kLeftOut[] = {"PATH", nullptr};
+    v->AddEnvironment(environment, kLeftOut);
+    v->AddTimeVariables();
+    v->AddSystemVariable("given", "given");
+    EXPECT_EQ(String("a=b"), v->Value("query_string"));
+    EXPECT_EQ(String("a=b"), v->GetSystemVariableValue("QUERY_STRING"));
+    EXPECT_EQ(String(""), v->Value("path"));       // left out
+    EXPECT_EQ(String("given"), v->Value("GIVEN"));  // a variable given hides the entry
+    EXPECT_EQ(String(""), v->Value("QUERY"));       // a prefix of a name is no match
+    VariableList list(0);
+    v->GetSystemVariableList(list);
+    String names;
+    for (Variable* x = list.First(); x != nullptr; x = list.Next()) {
+        String name = x->name().lower();
+        if (name == "tm_hour") {
+            EXPECT_EQ(String("env"), x->value());  // the entry, not the built-in
+        }
+        if (name == "given" || name == "query_string" || name == "path" || name == "tm_hour") {
+            names += name + ",";
+        }
+    }
+    EXPECT_EQ(String("given,query_string,tm_hour,"), names);
+}
