@@ -210,7 +210,7 @@ int ScriptParser::DeclareFunction(Tag* tag) {
         functions_.Insert(f);
     }
     Tag found("", 0, 0);
-    int r = SkipTo(&found, &functionskip_);
+    int r = SkipTo(&found, &functionskip());
     if (r == ScanEnd) SyntaxError("Unexpected end of file looking for &lt;/KpFUNCTION&gt;");
     return r == ScanDone ? StateDone : StateError;
 }

@@ -327,7 +327,6 @@ void ScriptParser::Init() {
     base_ = new BaseState(this);
     states_.Push(base_);
     SetupSupportedTags();
-    BuildSkipTables();
     RegisterScriptTags(this);
     SetupBuiltinFunctions(this);
     engine()->InstallTagHandlers(this);
@@ -368,6 +367,8 @@ Tag* ScriptParser::FindTemplate(const char* name) {
 }
 
 void ScriptParser::BuildSkipTables() {
+    if (skiptablesbuilt_) return;
+    skiptablesbuilt_ = true;
     AddTarget(&ifskip_, "KpIF", TagKpIF, TagEndKpIF);
     AddTarget(&ifskip_, "KpELSE", TagKpELSE, -1);
     AddTarget(&ifskip_, "/KpIF", TagEndKpIF, 0);

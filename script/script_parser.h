@@ -225,10 +225,22 @@ public:
     int SkipTo(Tag* found, TagTable* targets);
 
     // Skip tables for block tags.
-    TagTable& ifskip(bool legacy) { return legacy ? legacyifskip_ : ifskip_; }
-    TagTable& iffinish(bool legacy) { return legacy ? legacyiffinish_ : iffinish_; }
-    TagTable& whileskip(bool legacy) { return legacy ? legacywhileskip_ : whileskip_; }
-    TagTable& functionskip() { return functionskip_; }
+    TagTable& ifskip(bool legacy) {
+        BuildSkipTables();
+        return legacy ? legacyifskip_ : ifskip_;
+    }
+    TagTable& iffinish(bool legacy) {
+        BuildSkipTables();
+        return legacy ? legacyiffinish_ : iffinish_;
+    }
+    TagTable& whileskip(bool legacy) {
+        BuildSkipTables();
+        return legacy ? legacywhileskip_ : whileskip_;
+    }
+    TagTable& functionskip() {
+        BuildSkipTables();
+        return functionskip_;
+    }
 
     MacroExpander* macrosource() const { return macrosource_; }
     TagHandler handler(int id) const { return (id >= 0 && id <= TagKELP) ? handlers_[id] : nullptr; }
@@ -297,6 +309,7 @@ private:
     bool returnoutside_ = false;
     TagTable ifskip_, iffinish_, legacyifskip_, legacyiffinish_;
     TagTable whileskip_, legacywhileskip_, functionskip_;
+    bool skiptablesbuilt_ = false;  // built when a block is first skipped
     // The resolved names of the TAG_Error variables, by tag id and spelling.
     struct ErrorVariable {
         String tagname;
