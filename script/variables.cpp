@@ -215,7 +215,8 @@ ScopedName Variables::Resolve(const String& name) {
 
 Variable* Variables::FindSystem(const String& varname) {
     for (VariableTree* scope = systems_.Top(); scope != nullptr; scope = systems_.Peek()) {
-        Variable* v = scope == basesystem_ ? FindInBaseSystem(varname.chars()) : scope->Find(varname.chars());
+        const char* name = varname.chars();
+        Variable* v = scope == basesystem_ ? FindInBaseSystem(name) : scope->Find(name);
         if (v != nullptr) return v;
     }
     return nullptr;
@@ -393,7 +394,9 @@ const int kDefaultLanguageBuiltin = kTimeRemainingBuiltin + 2;
 const int kProcessIdBuiltin = kTimeRemainingBuiltin + 3;
 const int kBuiltins = kProcessIdBuiltin + 1;
 const uint64_t kTimeBuiltinBits = ((uint64_t{1} << DynTimeTypes) - 1) << kSnapshotBuiltins;
-const uint64_t kDynamicBuiltinBits = (((uint64_t{1} << (DynTimeTypes + 3)) - 1)) << kDynamicTimeBuiltins;
+// The clock when read, the time remaining and the two languages.
+const uint64_t kDynamicBuiltinBits =
+    ((uint64_t{1} << (DynTimeTypes + 3)) - 1) << kDynamicTimeBuiltins;
 
 const char* BuiltinName(int b) {
     if (b < kDynamicTimeBuiltins) return kDynamicTimeNames[b - kSnapshotBuiltins] + 4;
@@ -426,7 +429,8 @@ void Variables::MakeBuiltin(int b) {
         v = new SnapshotTimeVariable(BuiltinName(b), snapshot_,
                                      static_cast<DynamicTimeVariableType>(b - kSnapshotBuiltins));
     } else if (b < kTimeRemainingBuiltin) {
-        v = new DynamicTimeVariable(engine_, static_cast<DynamicTimeVariableType>(b - kDynamicTimeBuiltins));
+        v = new DynamicTimeVariable(engine_,
+                                    static_cast<DynamicTimeVariableType>(b - kDynamicTimeBuiltins));
     } else if (b == kTimeRemainingBuiltin) {
         v = new TimeRemainingVariable(engine_);
     } else if (b == kLanguageBuiltin) {
@@ -444,7 +448,7 @@ Variable* Variables::FindBuiltin(const char* name) {
     char c = static_cast<char>(name[0] | 0x20);
     if (c != 't' && c != 's' && c != 'd' && c != 'k' && c != 'p') return nullptr;
     for (int b = 0; b < kBuiltins; b++) {
-        if ((pendingbuiltins_ & (uint64_t{1} << b)) != 0 && CompareKeys(name, BuiltinName(b)) == 0) {
+        if (Pending(b) && CompareKeys(name, BuiltinName(b)) == 0) {
             MakeBuiltin(b);
             return basesystem_->Find(name);
         }
@@ -454,7 +458,7 @@ Variable* Variables::FindBuiltin(const char* name) {
 
 void Variables::MakeAllBuiltins() {
     for (int b = 0; b < kBuiltins && pendingbuiltins_ != 0; b++) {
-        if ((pendingbuiltins_ & (uint64_t{1} << b)) != 0) MakeBuiltin(b);
+        if (Pending(b)) MakeBuiltin(b);
     }
 }
 
@@ -488,7 +492,8 @@ void Variables::MakeAllEnvironment() {
         const char* equals = strchr(*e, '=');
         if (equals == nullptr) continue;
         String name(*e, static_cast<int>(equals - *e));
-        if (SkippedInEnvironment(*e, name.length()) || basesystem_->Find(name.chars()) != nullptr) continue;
+        bool given = basesystem_->Find(name.chars()) != nullptr;
+        if (given || SkippedInEnvironment(*e, name.length())) continue;
         Create(basesystem_, name, String(equals + 1));
     }
     environment_ = nullptr;

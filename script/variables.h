@@ -379,6 +379,7 @@ private:
     Variable* FindInBaseSystem(const char* name);
     // Makes the pending built-in of that name; null when there is none.
     Variable* FindBuiltin(const char* name);
+    bool Pending(int builtin) const { return (pendingbuiltins_ & (uint64_t{1} << builtin)) != 0; }
     void MakeBuiltin(int builtin);
     void MakeAllBuiltins();
     // The environment's variable of that name, made now; null when there is none.
