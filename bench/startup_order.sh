@@ -63,9 +63,10 @@ def stems_of(ran):
 first = stems_of(ran_in("hello", "hello-default"))
 then = stems_of(ran_in("loop")) - first
 with open(out, "w") as f:
-    f.write("/* The functions a small request runs, first in the program's code; written by\n"
-            "   bench/startup_order.sh. */\nSECTIONS\n{\n  .text.startup_path :\n  {\n"
-            "    *crt1.o(.text .text.*)\n    *crtbegin.o(.text .text.*)\n    *crtend.o(.text .text.*)\n")
+    f.write("/* The functions a small request runs, and the code run at exit, first in the\n"
+            "   program's code; written by bench/startup_order.sh. */\nSECTIONS\n{\n  .text.startup_path :\n  {\n"
+            "    *crt1.o(.text .text.*)\n    *crtbegin.o(.text .text.*)\n    *crtend.o(.text .text.*)\n"
+            "    KEEP (*(SORT_NONE(.fini)))\n")
     for s in sorted(first) + sorted(then):
         f.write(f"    *(.text.{s} .text.{s}.* .text.*.{s} .text.*.{s}.*)\n")
     f.write("  }\n}\nINSERT BEFORE .text;\n")

@@ -17,6 +17,18 @@ inline int CompareKeys(const char* key, const char* other) {
         if (ca != cb || ca == 0) return ca - cb;
     }
 }
+// Whether the first n characters of key and other are the same, letters compared
+// without case as above.
+inline bool SameKeyPrefix(const char* key, const char* other, int n) {
+    for (int i = 0; i < n; i++) {
+        int ca = static_cast<unsigned char>(key[i]), cb = static_cast<unsigned char>(other[i]);
+        if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
+        if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+        if (ca != cb) return false;
+        if (ca == 0) return true;
+    }
+    return true;
+}
 inline int CompareKeys(int key, int other) {
     return key < other ? -1 : (key > other ? 1 : 0);
 }

@@ -119,18 +119,16 @@ String ResolveHost(const String& host) {
 
 }  // namespace
 
-Config::Config() {
+Config::Config() : pendinghost_((1u << ServerAdmin) | (1u << LockHostName)) {
+    static_assert(StringSettings <= 32, "a bit per string setting");
     for (int i = 0; i < IntegerSettings; i++) integers_[i] = 0;
     String cwd = FileManager::WorkingDirectory();
-    String host = Kelp::MachineName();
     strings_[UserDir] = "public_brn";
     strings_[UserSiteVars] = "sitevars";
     strings_[StdModeDataDir] = cwd;
     strings_[KelpDefault] = "index.kp";
     strings_[Path] = cwd;
-    strings_[ServerAdmin] = "webmaster@" + host;
     strings_[VirtualHostVariable] = "SERVER_NAME";
-    strings_[LockHostName] = host;
     integers_[GlobalTimeout] = 90;
     integers_[MailTimeout] = 30;
     integers_[CallTimeout] = 30;
@@ -151,13 +149,20 @@ Config::Config() {
     integers_[MaxHeaderLength] = 8192;
 }
 
+void Config::FillHostDefaults() const {
+    String host = Kelp::MachineName();
+    if (pendinghost_ & (1u << ServerAdmin)) strings_[ServerAdmin] = "webmaster@" + host;
+    if (pendinghost_ & (1u << LockHostName)) strings_[LockHostName] = host;
+    pendinghost_ = 0;
+}
+
 int Config::SetConfigValue(const String& name, const String& value) {
     for (const ConfigKey* key = kKeys; key->type != EndOfKeys; key++) {
         if (CompareKeys(key->name, name.chars()) != 0) continue;
         switch (key->type) {
             case StringKey:
                 if (value.contains('\r') || value.contains('\n')) return 1;
-                strings_[key->member] = value;
+                Set(static_cast<StringSetting>(key->member), value);
                 return 0;
             case IntegerKey: {
                 const char* s = value.chars();

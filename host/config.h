@@ -65,17 +65,28 @@ class Config {
     // value.
     virtual int SetConfigValue(const String& name, const String& value);
 
-    const String& Get(StringSetting s) const { return strings_[s]; }
+    const String& Get(StringSetting s) const {
+        if (pendinghost_ & (1u << s)) FillHostDefaults();
+        return strings_[s];
+    }
     long Get(IntegerSetting i) const { return integers_[i]; }
-    void Set(StringSetting s, const String& v) { strings_[s] = v; }
+    void Set(StringSetting s, const String& v) {
+        pendinghost_ &= ~(1u << s);
+        strings_[s] = v;
+    }
     void Set(IntegerSetting i, long v) { integers_[i] = v; }
 
     const String& brindleroot() const { return strings_[KelpRoot]; }
     const String& brindledefault() const { return strings_[KelpDefault]; }
 
   protected:
-    String strings_[StringSettings];
+    // The defaults naming this machine are made when first read: most requests never
+    // need them, and finding the name is a system call.
+    void FillHostDefaults() const;
+
+    mutable String strings_[StringSettings];
     long integers_[IntegerSettings];
+    mutable unsigned pendinghost_;  // a bit per setting still to take its default
 };
 
 class UNIXConfig : public Config {

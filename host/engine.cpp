@@ -116,6 +116,13 @@ bool Inside(const String& path, const String& root) {
 // The path with every symbolic link of its existing part followed; the part that
 // does not exist yet is kept as written. Empty when a link cannot be followed.
 String RealPath(const String& path) {
+    // Most paths exist: one call resolves them.
+    char* whole = realpath(path.chars(), nullptr);
+    if (whole != nullptr) {
+        String real(whole);
+        free(whole);
+        return real;
+    }
     String existing = path, rest;
     struct stat st;
     while (lstat(existing.chars(), &st) < 0 && existing != "/") {

@@ -1,5 +1,5 @@
-/* The functions a small request runs, first in the program's code; written by
-   bench/startup_order.sh. */
+/* The functions a small request runs, and the code run at exit, first in the
+   program's code; written by bench/startup_order.sh. */
 SECTIONS
 {
   .text.startup_path :
@@ -7,6 +7,7 @@ SECTIONS
     *crt1.o(.text .text.*)
     *crtbegin.o(.text .text.*)
     *crtend.o(.text .text.*)
+    KEEP (*(SORT_NONE(.fini)))
     *(.text._GLOBAL__sub_I_eh_alloc.cc .text._GLOBAL__sub_I_eh_alloc.cc.* .text.*._GLOBAL__sub_I_eh_alloc.cc .text.*._GLOBAL__sub_I_eh_alloc.cc.*)
     *(.text._Z11CompareKeysPKcS0_ .text._Z11CompareKeysPKcS0_.* .text.*._Z11CompareKeysPKcS0_ .text.*._Z11CompareKeysPKcS0_.*)
     *(.text._Z15DecodeAttributeP6String .text._Z15DecodeAttributeP6String.* .text.*._Z15DecodeAttributeP6String .text.*._Z15DecodeAttributeP6String.*)

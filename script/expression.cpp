@@ -9,10 +9,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <vector>
 
+#include "foundation/key_compare.h"
 #include "foundation/lazy_math.h"
 #include "script/expression_node.h"
 #include "script/function.h"
@@ -259,7 +259,7 @@ int Bitwise(ExpressionContext* context, OperatorCode code, const String& l, cons
 
 const OperatorRecord* FindOperator(const char* s, int n) {
     for (const OperatorRecord* op = kOperators; op->length > 0; op++) {
-        if (op->length == n && strncasecmp(op->spelling, s, n) == 0) return op;
+        if (op->length == n && SameKeyPrefix(op->spelling, s, n)) return op;
     }
     return nullptr;
 }

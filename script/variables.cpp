@@ -3,7 +3,6 @@
 #include "script/variables.h"
 
 #include <string.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -479,7 +478,7 @@ Variable* Variables::FindInEnvironment(const char* name) {
     for (char** e = environment_; e != nullptr && *e != nullptr; e++) {
         const char* entry = *e;
         // "NAME=value", the name compared as variable names are (without case).
-        if (strncasecmp(entry, name, length) != 0 || entry[length] != '=') continue;
+        if (!SameKeyPrefix(entry, name, length) || entry[length] != '=') continue;
         if (memchr(entry, '=', length) != nullptr || SkippedInEnvironment(entry, length)) continue;
         Create(basesystem_, String(entry, length), String(entry + length + 1));
         return basesystem_->Find(name);

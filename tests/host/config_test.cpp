@@ -50,6 +50,18 @@ TEST(Config, DefaultsAndValueTypes) {
     EXPECT_EQ(1000, p.config.Get(Config::MaxFormFields));
     EXPECT_EQ(8192, p.config.Get(Config::MaxHeaderLength));
     EXPECT_EQ(String(""), p.engine.page());
+
+    // The defaults naming the machine, and values given for them, empty ones too.
+    String host = Kelp::MachineName();
+    EXPECT_EQ("webmaster@" + host, p.config.Get(Config::ServerAdmin));
+    EXPECT_EQ(host, p.config.Get(Config::LockHostName));
+    Parsed given("lockhostname = node7\nserveradmin =\n");
+    ASSERT_EQ(0, given.result) << given.engine.page().chars();
+    EXPECT_EQ(String("node7"), given.config.Get(Config::LockHostName));
+    EXPECT_EQ(String(""), given.config.Get(Config::ServerAdmin));
+    Parsed one("serveradmin = me@example.org\n");
+    EXPECT_EQ(host, one.config.Get(Config::LockHostName));
+    EXPECT_EQ(String("me@example.org"), one.config.Get(Config::ServerAdmin));
 }
 
 TEST(Config, RejectedValuesAndMissingEquals) {
