@@ -166,17 +166,24 @@ String CGIKelp::tempdirectory() {
     return temp.empty() ? datadirectory() : temp;
 }
 
-String CGIKelp::ConfigurationFile() const {
-    struct stat st;
-    if (argc_ > 0 && argv_[0] != nullptr) {
-        String beside = String(argv_[0]) + ".conf";
-        if (stat(beside.chars(), &st) == 0) return beside;
+bool CGIKelp::ReadConfigurationFile(String* text) const {
+    // A candidate is passed over only when it does not exist; one that exists but
+    // cannot be read is the configuration, and the request fails.
+    auto read = [text](const String& path) {
+        if (FileManager::ReadTextFile(path, text)) return 1;
+        if (errno == ENOENT || errno == ENOTDIR) return 0;
+        struct stat st;
+        return stat(path.chars(), &st) == 0 ? -1 : 0;
+    };
+    int found = 0;
+    if (argc_ > 0 && argv_[0] != nullptr) found = read(String(argv_[0]) + ".conf");
+    if (found == 0) {
+        String here = FileManager::WorkingDirectory();
+        if (!here.matches('/', here.length() - 1)) here += "/";
+        found = read(here + basename_ + ".conf");
     }
-    String here = FileManager::WorkingDirectory();
-    if (!here.matches('/', here.length() - 1)) here += "/";
-    here += basename_ + ".conf";
-    if (stat(here.chars(), &st) == 0) return here;
-    return "/etc/" + basename_ + ".conf";
+    if (found == 0) found = read("/etc/" + basename_ + ".conf");
+    return found == 1;
 }
 
 int CGIKelp::AddEnvironmentVariables() {
@@ -190,11 +197,12 @@ int CGIKelp::AddEnvironmentVariables() {
 
 int CGIKelp::LoadConfiguration() {
     delete config_;
-    String file = ConfigurationFile();
+    String text;
+    bool readable = ReadConfigurationFile(&text);
     if (RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
     config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
     config_->SetProgramName(basename_);
-    if (config_->ReadConfiguration(file) != 0) return 0;
+    if (config_->UseConfiguration(readable ? &text : nullptr) != 0) return 0;
     if (mode_ == StandardMode &&
         (!config_->Get(Config::AuthFile).empty() || !config_->Get(Config::AuthUserDir).empty())) {
         mode_ = AuthorizedMode;

@@ -71,8 +71,9 @@ class CGIKelp : public Kelp {
     String tempdirectory() override;
 
     // The configuration file: program path + ".conf", else the working directory's
-    // BASENAME.conf, else /etc/BASENAME.conf.
-    String ConfigurationFile() const;
+    // BASENAME.conf, else /etc/BASENAME.conf. Reads it into *text: false when the file
+    // chosen cannot be read.
+    bool ReadConfigurationFile(String* text) const;
 
   private:
     // The value of an environment entry, empty when unset.

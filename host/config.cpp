@@ -233,8 +233,12 @@ int UNIXConfig::SyntaxFail(int line, const String& message) {
 
 int UNIXConfig::ReadConfiguration(const String& filename) {
     String text;
-    if (!FileManager::ReadTextFile(filename, &text)) return Fail("Cannot open configuration file");
-    if (ParseConfiguration(text) != 0) return 1;
+    return UseConfiguration(FileManager::ReadTextFile(filename, &text) ? &text : nullptr);
+}
+
+int UNIXConfig::UseConfiguration(const String* text) {
+    if (text == nullptr) return Fail("Cannot open configuration file");
+    if (ParseConfiguration(*text) != 0) return 1;
     if (!hostsettings_.empty() && !Get(WorkDir).empty()) {
         String error;
         if (!RecordVirtualHostSettings(engine_, Get(WorkDir), programname_, hostsettings_.data(),
@@ -301,7 +305,11 @@ int UNIXConfig::Scan(const String& text) {
         }
         // The plain characters up to the next one that means something, at once.
         int end = i + 1;
-        while (end < n && strchr("\\#\n<", text[end]) == nullptr) end++;
+        while (end < n) {
+            char d = text[end];
+            if (d == '\\' || d == '#' || d == '\n' || d == '<' || d == '\0') break;
+            end++;
+        }
         current.cat(text.chars() + i, end - i);
         i = end;
     }

@@ -96,6 +96,8 @@ class UNIXConfig : public Config {
 
     // Reads and parses filename: 0, or 1 after reporting the error.
     int ReadConfiguration(const String& filename);
+    // The same with the file's text already read; null text: it could not be read.
+    int UseConfiguration(const String* text);
     // Reads configuration text (the file's content); name is used in messages.
     int ParseConfiguration(const String& text);
     int ValidateConfiguration();

@@ -36,6 +36,23 @@ conf "usecookies = off" "# comment"
 run PATH_INFO=/page.kp
 expect "page" 1 "Content-type: text/html" "" "page 3.7833 "
 
+# None beside the program: the working directory's; one beside it wins; one beside it
+# that cannot be read is not passed over.
+mv "$work/bin/kelp.conf" "$work/kelp.conf"
+run PATH_INFO=/page.kp
+expect "working directory's configuration" 1 "Content-type: text/html" "" "page 3.7833 "
+printf 'usecookies = off\n' > "$work/bin/kelp.conf"
+run PATH_INFO=/page.kp
+expect "configuration beside wins" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Configuration Error: kelproot is not defined<BR>"
+rm "$work/bin/kelp.conf"
+mkdir "$work/bin/kelp.conf"
+run PATH_INFO=/page.kp
+expect "unreadable configuration" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Configuration Error: Cannot open configuration file<BR>"
+rmdir "$work/bin/kelp.conf"
+rm "$work/kelp.conf"
+
 printf 'usecookies = off\n' > "$work/bin/kelp.conf"
 run PATH_INFO=/page.kp
 expect "no root" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
