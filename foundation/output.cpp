@@ -7,10 +7,24 @@
 #include <unistd.h>
 
 Output::Output(int size)
-    : size_(size < 1 ? 1 : size), buffer_(new char[size_]), used_(0), inwhitespace_(0) {}
+    : size_(size < 1 ? 1 : size), buffer_(nullptr), capacity_(0), used_(0), inwhitespace_(0) {}
 
 Output::~Output() {
     delete[] buffer_;
+}
+
+void Output::Reserve(int n) {
+    if (n <= capacity_) return;
+    // Doubling from a small start: a page of text costs a few copies, a short one
+    // no more memory than it needs.
+    int capacity = capacity_ > 0 ? capacity_ : 256;
+    while (capacity < n) capacity = capacity > size_ / 2 ? size_ : capacity * 2;
+    if (capacity > size_) capacity = size_;
+    char* bigger = new char[capacity];
+    if (used_ > 0) memcpy(bigger, buffer_, used_);
+    delete[] buffer_;
+    buffer_ = bigger;
+    capacity_ = capacity;
 }
 
 int Output::WriteLong(const char* s, int n) {
@@ -18,12 +32,14 @@ int Output::WriteLong(const char* s, int n) {
     if (n < 0) n = static_cast<int>(strlen(s));
     if (n <= size_) {
         if (used_ + n > size_) Flush();
+        Reserve(used_ + n);
         memcpy(buffer_ + used_, s, n);
         used_ += n;
         return n;
     }
     // Larger than the buffer: fill it piece by piece so DoWrite() always sees whole
     // buffers, and keep the tail.
+    Reserve(size_);
     int done = 0;
     while (done < n) {
         if (used_ == size_) Flush();
@@ -38,7 +54,7 @@ int Output::WriteLong(const char* s, int n) {
 }
 
 int Output::Flush() {
-    int result = DoWrite(buffer_, used_);
+    int result = DoWrite(buffer_ != nullptr ? buffer_ : "", used_);
     used_ = 0;
     return result;
 }

@@ -9,7 +9,8 @@
 // A buffer of fixed size in front of one primitive, DoWrite(). Writes up to the
 // buffer size are collected and reach DoWrite() when the next write would not fit;
 // larger writes go out in pieces of exactly the buffer size with the remainder kept.
-// A write that fills the buffer exactly does not flush.
+// A write that fills the buffer exactly does not flush. The memory behind the buffer
+// is taken as writes need it (most outputs never fill theirs, and many stay empty).
 //
 // The whitespace state is kept for the interpreter (whether the last text written
 // ended in compressed whitespace); the stream never reads or changes it.
@@ -26,7 +27,7 @@ class Output {
     // Writes n bytes of s (n == -1: up to its NUL). Returns the count requested.
     int Write(const char* s, int n = -1) {
         // A short piece that fits the buffer: the common case, text between tags.
-        if (s == nullptr || n < 0 || n > 32 || n > size_ - used_) return WriteLong(s, n);
+        if (s == nullptr || n < 0 || n > 32 || n > capacity_ - used_) return WriteLong(s, n);
         char* to = buffer_ + used_;
         used_ += n;
         for (int i = 0; i < n; i++) to[i] = s[i];
@@ -45,9 +46,12 @@ class Output {
   private:
     // Write() when the bytes do not fit the buffer as it is.
     int WriteLong(const char* s, int n);
+    // Makes room for at least n bytes (n <= size_) in the buffer.
+    void Reserve(int n);
 
     int size_;
-    char* buffer_;  // owned, size_ bytes
+    char* buffer_;  // owned, capacity_ bytes; null until the first write
+    int capacity_;
     int used_;
     int inwhitespace_;
 };

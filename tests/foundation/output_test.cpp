@@ -77,3 +77,35 @@ TEST(Output, StringOutputCollectsEverythingIncludingNuls) {
     out.inwhitespace() = 1;
     EXPECT_EQ(1, out.inwhitespace());
 }
+
+TEST(Output, TheBufferGrowsWithoutLosingOrMovingBytes) {
+    // Short and long writes past every step of the buffer's growth, to a size that is
+    // no power of two: every byte arrives in order, and each flush comes only when the
+    // next write would not fit.
+    RecordingOutput out(3000);
+    std::string expected;
+    std::vector<int> lengths;
+    for (int i = 0; i < 700; i++) {
+        int n = i % 97 == 0 ? 450 : 1 + i % 40;
+        std::string piece(n, static_cast<char>('a' + i % 26));
+        piece[0] = static_cast<char>('0' + i % 10);
+        out.Write(piece.data(), n);
+        expected += piece;
+        lengths.push_back(n);
+    }
+    out.Flush();
+    EXPECT_EQ(expected, out.bytes);
+    int written = 0;
+    size_t next = 0;
+    for (size_t w = 0; w + 1 < out.writes.size(); w++) {
+        int flushed = out.writes[w];
+        EXPECT_LE(flushed, 3000);
+        // The writes that made up this flush, then the one that did not fit.
+        int sum = 0;
+        while (sum < flushed) sum += lengths[next++];
+        EXPECT_EQ(flushed, sum);
+        EXPECT_GT(flushed + lengths[next], 3000);
+        written += flushed;
+    }
+    EXPECT_EQ(static_cast<int>(expected.size()), written + out.writes.back());
+}
