@@ -326,7 +326,7 @@ bool XBaseTable::ReadTableFields() {
 }
 
 bool XBaseTable::WriteTableHeader() {
-    time_t now = time(nullptr);
+    time_t now = ClockSeconds();
     struct tm t;
     gmtime_r(&now, &t);
     year_ = t.tm_year;

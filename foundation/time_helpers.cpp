@@ -28,10 +28,23 @@ void PutNumber(char* field, size_t size, long v) {
 
 }  // namespace
 
+struct timeval ClockNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct timeval at;
+    at.tv_sec = now.tv_sec;
+    at.tv_usec = static_cast<suseconds_t>(now.tv_nsec / 1000);
+    return at;
+}
+
+time_t ClockSeconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 void kp_gettimevalues(STRTM* t) {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    kp_gettimevalues_at(now, t);
+    kp_gettimevalues_at(ClockNow(), t);
 }
 
 void kp_gettimevalues_at(const struct timeval& now, STRTM* t) {

@@ -25,6 +25,12 @@ struct STRTM {
     char zone[50];      // the zone's daylight-saving name, even in standard time
 };
 
+// The system clock, to the microsecond and in seconds. (Read through clock_gettime(),
+// which the C library binds once at start; gettimeofday() and time() each look up the
+// kernel's entry again when a program first calls them.)
+struct timeval ClockNow();
+time_t ClockSeconds();
+
 // Reads the clock once and fills every field of t.
 void kp_gettimevalues(STRTM* t);
 // Fills every field of t for the moment now.

@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "foundation/time_helpers.h"
+
 ActivityLog::~ActivityLog() {
     if (fd_ >= 0) close(fd_);
 }
@@ -56,7 +58,7 @@ String ActivityLog::FormatLine(const String& time, long pid, long uid, long gid,
 
 void ActivityLog::Write(int level, const char* kind, const String& info) {
     if (fd_ < 0 || level > level_) return;
-    time_t now = time(nullptr);
+    time_t now = ClockSeconds();
     struct tm local;
     localtime_r(&now, &local);
     char stamp[32];

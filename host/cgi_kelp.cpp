@@ -636,7 +636,7 @@ String CGIKelp::BuildCookie(const String& cookieheader) {
     // header text, an overlong value) is replaced.
     if (!ValidCallerID(id)) id = MakeSessionID();
     vars()->AddSystemVariable("callerid", id);
-    time_t expires = time(nullptr) + 31536000;
+    time_t expires = ClockSeconds() + 31536000;
     struct tm utc;
     gmtime_r(&expires, &utc);
     char date[64];

@@ -31,7 +31,7 @@ int UNIXCommerceHandler::Go(VariableTree* vars) {
     // uses it), once, when the first one is loaded.
     static bool seeded = false;
     if (!seeded) {
-        srand(static_cast<unsigned>(time(nullptr)));
+        srand(static_cast<unsigned>(ClockSeconds()));
         seeded = true;
     }
     library_ = dlopen(method_.library.chars(), RTLD_NOW | RTLD_LOCAL);

@@ -47,7 +47,7 @@ PseudoRND& Kelp::random() {
         // Two requests in the same second must still differ: mix in the
         // microseconds and the process id.
         struct timeval now;
-        gettimeofday(&now, nullptr);
+        now = ClockNow();
         random_.R250Seed(static_cast<unsigned long>(now.tv_sec) ^
                          (static_cast<unsigned long>(now.tv_usec) << 11) ^
                          (static_cast<unsigned long>(getpid()) << 3));
@@ -294,7 +294,7 @@ Module* Kelp::SetCurrentModule(Module* m) {
 
 String Kelp::MakeSessionID() {
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    now = ClockNow();
     char id[40];
     snprintf(id, sizeof id, "%08X%08X%08X%08X", static_cast<unsigned>(now.tv_sec),
              static_cast<unsigned>(now.tv_usec), static_cast<unsigned>(getpid()),
@@ -400,7 +400,7 @@ void Kelp::SetDefaultLanguage(const String& s) {
 
 int Kelp::timeremaining() {
     if (deadline_ == 0) return -1;
-    return static_cast<int>(deadline_ - time(nullptr));
+    return static_cast<int>(deadline_ - ClockSeconds());
 }
 
 void Kelp::EnsureHeaders(int status) {
@@ -489,7 +489,7 @@ int Kelp::AddSystemVariables() {
 }
 
 int Kelp::ResetGlobalTimeout() {
-    if (globaltimeout() != 0) deadline_ = time(nullptr) + globaltimeout();
+    if (globaltimeout() != 0) deadline_ = ClockSeconds() + globaltimeout();
     return 1;
 }
 

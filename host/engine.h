@@ -130,7 +130,7 @@ class Kelp {
 
     // True once the deadline has passed; false without a deadline.
     // Polled by the interpreter at every tag and text run.
-    virtual bool timedout() { return deadline_ != 0 && time(nullptr) > deadline_; }
+    virtual bool timedout() { return deadline_ != 0 && ClockSeconds() > deadline_; }
     // Seconds to the deadline (may be negative), or -1 without a deadline.
     virtual int timeremaining();
 

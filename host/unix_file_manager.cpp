@@ -391,7 +391,7 @@ File* UNIXFileManager::MakeTemporary(const String& prefix, String* name, int mod
         // Start where other processes are unlikely to be: probing from 1 on every
         // request walks past every name left behind before.
         struct timeval now;
-        gettimeofday(&now, nullptr);
+        now = ClockNow();
         unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761UL ^
                              static_cast<unsigned long>(now.tv_sec) * 40503UL ^
                              static_cast<unsigned long>(now.tv_usec);
@@ -474,7 +474,7 @@ int UNIXFileManager::Lock(const String& path) {
         } else {
             // Another host's lock, or unreadable: only its age can free it.
             int expiration = engine_->lockexpiration();
-            stale = expiration > 0 && time(nullptr) - theirs.st_mtime >= expiration;
+            stale = expiration > 0 && ClockSeconds() - theirs.st_mtime >= expiration;
         }
         if (stale) RemoveIfUnchanged(path, theirs);
     }

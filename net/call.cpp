@@ -165,7 +165,7 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
         list.push_back(f);
     }
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    now = ClockNow();
     String boundary = "--------------------";
     boundary.catint(static_cast<long>(now.tv_sec % 100000) * 1000000 + now.tv_usec);
     boundary.catint(static_cast<long>(getpid()));

@@ -23,7 +23,7 @@ String MessageDate() {
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    time_t now = time(nullptr);
+    time_t now = ClockSeconds();
     struct tm local;
     localtime_r(&now, &local);
     long offset = local.tm_gmtoff / 60;

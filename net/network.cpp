@@ -8,10 +8,11 @@
 #include <sys/time.h>
 
 #include "foundation/string.h"
+#include "foundation/time_helpers.h"
 
 long long NowMilliseconds() {
     struct timeval now;
-    gettimeofday(&now, nullptr);
+    now = ClockNow();
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000;
 }
 

@@ -57,7 +57,7 @@ TIME_FIELD(TimeDayOfYear, 7)
 #undef TIME_FIELD
 
 int TimeZone(ScriptParser*, VariableTree*, String* r) {
-    time_t now = time(nullptr);
+    time_t now = ClockSeconds();
     struct tm local;
     localtime_r(&now, &local);
     return Number(r, local.tm_gmtoff / 3600.0);

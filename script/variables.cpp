@@ -91,7 +91,7 @@ String DefaultLanguageVariable::Compute() { return engine_->defaultlanguage(); }
 DynamicTimeVariable::DynamicTimeVariable(Kelp* engine, DynamicTimeVariableType type)
     : DynamicVariable(engine, kDynamicTimeNames[type]), type_(type) {}
 
-TimeSnapshot::TimeSnapshot() : filled_(false) { gettimeofday(&at_, nullptr); }
+TimeSnapshot::TimeSnapshot() : filled_(false) { at_ = ClockNow(); }
 
 const char* TimeSnapshot::Field(DynamicTimeVariableType type) {
     if (!filled_) {
