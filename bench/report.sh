@@ -2,9 +2,9 @@
 # One report of Kelp against its peers, side by side in one run on this machine:
 # five pages (hello world, a 100000-iteration loop, a recursive function, 100 records
 # found through an index, the counter), each as a bare process (mean time of one
-# request, the median of short rounds taken in turns) and through a real
-# lighttpd (requests per second from ab on loopback, two at a time, one second per
-# program in turns, the median of the rounds), next to
+# request in short rounds taken in turns) and through a real lighttpd (requests per
+# second from ab on loopback, two at a time, one second per program in turns), each
+# ratio the median of the rounds' ratios, next to
 # the C floor (a program that only writes a fixed response), php-cgi (SQLite for the
 # records) and perl (the sqlite3 program for the records). Prints a table and writes
 # it to BUILD_DIR/bench-report.md. Documents quote only the ratios.
@@ -172,14 +172,33 @@ for file in "$work"/served-*; do
 done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+# The ratio of two programs' figures (FILE is bare or served): where both were taken in
+# the same rounds, the median of the rounds' ratios, so that a change in the machine's
+# speed between rounds weighs on both alike; otherwise the ratio of the two medians.
+pair() {  # pair FILE KEY OTHER
+    local a="$work/$1-$2" b="$work/$1-$3"
+    if [ -s "$a" ] && [ -s "$b" ] && [ "$(wc -l < "$a")" = "$(wc -l < "$b")" ]; then
+        paste "$a" "$b" | awk '$2 > 0 { print $1 / $2 }' > "$work/pair"
+        local m
+        m=$(sort -g "$work/pair" | awk '{ v[NR] = $1 } END { if (NR) printf "%.4f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+        ratio "$m" 1
+    elif [ "$1" = bare ]; then
+        ratio "${best[$2]:-}" "${best[$3]:-}"
+    else
+        ratio "${rps[$2]:-}" "${rps[$3]:-}"
+    fi
+}
 report="$build/bench-report.md"
 {
     echo "# Kelp against its peers"
     echo
     echo "One run on one machine ($(nproc) cores), $(date -u +%Y-%m-%d). Bare process: the ratio of one request's"
-    echo "time to the other program's (below 1: Kelp is faster; each the median of short rounds taken in"
-    echo "turns). Through lighttpd: the ratio of requests per second (above 1: Kelp serves more; each the"
-    echo "median of one-second rounds taken in turns). The C floor only writes a fixed response; the counter's"
+    echo "time to the other program's (below 1: Kelp is faster), from short rounds taken in turns."
+    echo "Through lighttpd: the ratio of requests per second (above 1: Kelp serves more), from one-second"
+    echo "rounds taken in turns. Each ratio is the median of the ratios of the rounds the two programs"
+    echo "shared (the raw figures below are the medians of each program's rounds; Kelp's hello page, bare,"
+    echo "is measured in rounds of its own beside the floor, and compared with php-cgi and perl by the"
+    echo "ratio of the medians). The C floor only writes a fixed response; the counter's"
     echo "floor writes a fixed GIF. PHP is php-cgi (SQLite for the records); perl is perl (the sqlite3"
     echo "program for the records). Through lighttpd, the floor is reached as Kelp pages are, its URL"
     echo "rewritten to the program with the page's path after it; the raw figures also give it reached"
@@ -188,9 +207,9 @@ report="$build/bench-report.md"
     echo "| page | bare: Kelp / C floor | bare: Kelp / php-cgi | bare: Kelp / perl | lighttpd: Kelp / C floor | lighttpd: Kelp / php-cgi | lighttpd: Kelp / perl |"
     echo "|---|---|---|---|---|---|---|"
     for page in hello loop fib records; do
-        echo "| $page | $(ratio "${best[kelp-$page]:-}" "${best[floor]:-}") | $(ratio "${best[kelp-$page]:-}" "${best[php-$page]:-}") | $(ratio "${best[kelp-$page]:-}" "${best[perl-$page]:-}") | $(ratio "${rps[kelp-$page]:-}" "${rps[floor]:-}") | $(ratio "${rps[kelp-$page]:-}" "${rps[php-$page]:-}") | $(ratio "${rps[kelp-$page]:-}" "${rps[perl-$page]:-}") |"
+        echo "| $page | $(pair bare kelp-$page floor) | $(pair bare kelp-$page php-$page) | $(pair bare kelp-$page perl-$page) | $(pair served kelp-$page floor) | $(pair served kelp-$page php-$page) | $(pair served kelp-$page perl-$page) |"
     done
-    echo "| counter | $(ratio "${best[kelp-counter]:-}" "${best[giffloor]:-}") | - | - | $(ratio "${rps[kelp-counter]:-}" "${rps[giffloor]:-}") | - | - |"
+    echo "| counter | $(pair bare kelp-counter giffloor) | - | - | $(pair served kelp-counter giffloor) | - | - |"
     echo
     echo "Raw figures (bare: microseconds per request; lighttpd: requests per second; \"!\" marks a run"
     echo "with failed requests):"
