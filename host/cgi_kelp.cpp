@@ -71,8 +71,11 @@ CGIKelp::CGIKelp(int argc, char** argv)
     out_->SetBeforeWrite(ReleaseLocksOf, this);
     signal(SIGALRM, SIG_IGN);
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "kelp";
-    const char* slash = strrchr(program, '/');
-    basename_ = slash != nullptr ? slash + 1 : program;
+    const char* base = program;
+    for (const char* p = program; *p != '\0'; p++) {
+        if (*p == '/') base = p + 1;
+    }
+    basename_ = base;
     const char* pathinfo = getenv("PATH_INFO");
     if (pathinfo != nullptr) pathinfo_ = pathinfo;
 }

@@ -81,30 +81,32 @@ namespace {
 // looking at the file system. ".." above "/" stays at "/".
 String Normalize(const String& path) {
     String absolute = path.matches('/', 0) ? path : FileManager::WorkingDirectory() + "/" + path;
-    // Parts are appended to result as "/part"; ".." cuts back to where the last
-    // kept part began.
-    String result;
-    std::vector<int> starts;
-    int start = 0;
     const char* text = absolute.chars();
-    while (start <= absolute.length()) {
-        int slash = absolute.search("/", start);
-        int end = slash < 0 ? absolute.length() : slash;
-        int n = end - start;
-        if (n == 2 && text[start] == '.' && text[start + 1] == '.') {
-            if (!starts.empty()) {
-                result = result.before(starts.back());
-                starts.pop_back();
-            }
-        } else if (n > 0 && !(n == 1 && text[start] == '.')) {
-            starts.push_back(result.length());
-            result += '/';
-            result.cat(text + start, n);
+    int n = absolute.length();
+    // Parts are appended to the result as "/part" (never longer than the path plus a
+    // slash); ".." cuts back to where the last kept part began.
+    char small[256];
+    char* out = n + 2 <= static_cast<int>(sizeof small) ? small : new char[n + 2];
+    int length = 0;
+    int start = 0;
+    while (start <= n) {
+        const char* slash = static_cast<const char*>(memchr(text + start, '/', n - start));
+        int end = slash != nullptr ? static_cast<int>(slash - text) : n;
+        int k = end - start;
+        if (k == 2 && text[start] == '.' && text[start + 1] == '.') {
+            while (length > 0 && out[length - 1] != '/') length--;
+            if (length > 0) length--;
+        } else if (k > 0 && !(k == 1 && text[start] == '.')) {
+            out[length++] = '/';
+            memcpy(out + length, text + start, k);
+            length += k;
         }
-        if (slash < 0) break;
-        start = slash + 1;
+        if (slash == nullptr) break;
+        start = end + 1;
     }
-    return result.empty() ? String("/") : result;
+    String result = length == 0 ? String("/") : String(out, length);
+    if (out != small) delete[] out;
+    return result;
 }
 
 bool Inside(const String& path, const String& root) {

@@ -385,6 +385,9 @@ TEST(ResolvePath, NamesMustStayInsideTheirDirectory) {
         {"/etc/passwd", "/etc/passwd"},  // absolute names are taken inside too
         {"in/x.dbf", "/in/x.dbf"},
         {"./sub//x", "/sub/x"},
+        {"sub/./../sub/x/..//y", "/sub/y"},
+        {"sub/x/..", "/sub"},
+        {"a/b/../../sub/x", "/sub/x"},
         {"../x", nullptr},
         {"a/../../x", nullptr},
         {"../data_evil/x", nullptr},
