@@ -44,7 +44,7 @@ String FileManager::WorkingDirectory() {
 bool FileManager::ReadTextFile(const String& path, String* text) {
     int fd = open(path.chars(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    const size_t kBuffer = 8192;
+    const size_t kBuffer = 4096;
     char* buffer = static_cast<char*>(malloc(kBuffer));
     bool complete = buffer != nullptr;
     text->clear();

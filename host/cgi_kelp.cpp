@@ -350,6 +350,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         Error(ScriptNotFoundError("Error opening '" + Entities(display) + "': " + String(strerror(missing))));
         return 0;
     }
+    SetPageLength(st.st_size);
     // A link on the way must belong to the owner of what it leads to: nobody may
     // publish another user's files by linking to them. (Resolving found no link when
     // it saw every step.)

@@ -508,7 +508,7 @@ int Kelp::Go() {
     Module* main = new Module(this, nullptr);
     SetCurrentModule(main);
     String error;
-    if (!main->Open(filepath, displayname, &error)) {
+    if (!main->Open(filepath, displayname, &error, pagelength_)) {
         SetCurrentModule(nullptr);
         delete main;
         // A page the server may not read is refused, as other refused pages are.

@@ -255,6 +255,8 @@ class Kelp {
     time_t deadline() const { return deadline_; }
     // Absolute time at which the script times out; 0 for none.
     void SetDeadline(time_t deadline) { deadline_ = deadline; }
+    // The requested page's length, when the host has seen it before it is opened.
+    void SetPageLength(long length) { pagelength_ = length; }
 
   private:
     // Sends the header block with this status unless it has been sent.
@@ -276,6 +278,7 @@ class Kelp {
     bool turnowed_ = false;  // the last run ended by the time limit
     int headerssent_;
     time_t deadline_;
+    long pagelength_ = -1;
     Variables* vars_;  // owned
     String language_;
     String realrootfor_, realroot_;  // the last root ResolvePath resolved, and where it leads

@@ -16,11 +16,15 @@ Module::~Module() {
     delete source_;
 }
 
-bool Module::Open(const String& filepath, const String& displayname, String* error) {
+bool Module::Open(const String& filepath, const String& displayname, String* error, long length) {
     delete parser_;
     delete source_;
     parser_ = nullptr;
-    source_ = new MacroExpander(engine_, engine_->templatebuffersize());
+    // (Room for the whole file and one byte, which finds its end: should the file have
+    // grown meanwhile, the rest is read in blocks of that size, 1 KB at least.)
+    int size = engine_->templatebuffersize();
+    if (length >= 0 && length < size - 1) size = length < 1023 ? 1024 : static_cast<int>(length) + 1;
+    source_ = new MacroExpander(engine_, size);
     if (!source_->Open(filepath, displayname)) {
         engine_->Log(2, "FILEERROR", "filename=" + filepath + "&type=script&operation=opening&error=" +
                                          source_->error());

@@ -22,8 +22,9 @@ public:
     Module& operator=(const Module&) = delete;
 
     // Opens filepath; displayname is the name error messages show. On failure *error
-    // is "Error opening 'DISPLAYNAME': REASON".
-    bool Open(const String& filepath, const String& displayname, String* error);
+    // is "Error opening 'DISPLAYNAME': REASON". length, when known (else -1), is the
+    // file's length: a short file gets a buffer to its measure.
+    bool Open(const String& filepath, const String& displayname, String* error, long length = -1);
 
     const String& filepath() const { return filepath_; }
     // filepath up to its last "/", or empty.
