@@ -30,6 +30,7 @@ void Output::Reserve(int n) {
 int Output::WriteLong(const char* s, int n) {
     if (s == nullptr) return 0;
     if (n < 0) n = static_cast<int>(strlen(s));
+    if (n == 0) return 0;  // (the buffer may not exist yet)
     if (n <= size_) {
         if (used_ + n > size_) Flush();
         Reserve(used_ + n);

@@ -17,7 +17,7 @@ class FunctionState : public ScriptState {
 public:
     // Takes the argument scope as the innermost local scope (the caller owns it).
     FunctionState(ScriptParser* parser, Function* function, VariableTree* arguments)
-        : ScriptState(parser, nullptr), function_(function) {
+        : ScriptState(parser, nullptr) {
         MacroExpander* source = parser->macrosource();
         source->SavePosition(&caller_);
         callerline_ = parser->line();
@@ -80,7 +80,6 @@ public:
     }
 
 private:
-    Function* function_;  // not owned
     MacroExpander::Position caller_;
     int callerline_;
     bool setlevel_;

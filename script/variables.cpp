@@ -401,8 +401,8 @@ const char* BuiltinName(int b) {
     if (b < kDynamicTimeBuiltins) return kDynamicTimeNames[b - kSnapshotBuiltins] + 4;
     if (b < kTimeRemainingBuiltin) return kDynamicTimeNames[b - kDynamicTimeBuiltins];
     if (b == kTimeRemainingBuiltin) return "dyn_time_remaining";
-    if (b == kProcessIdBuiltin) return "process_id";
-    return b == kLanguageBuiltin ? "kelp_language" : "kelp_defaultlanguage";
+    if (b == kLanguageBuiltin) return "kelp_language";
+    return b == kDefaultLanguageBuiltin ? "kelp_defaultlanguage" : "process_id";
 }
 
 }  // namespace
@@ -434,10 +434,10 @@ void Variables::MakeBuiltin(int b) {
         v = new TimeRemainingVariable(engine_);
     } else if (b == kLanguageBuiltin) {
         v = new LanguageVariable(engine_);
-    } else if (b == kProcessIdBuiltin) {
-        v = new Variable("process_id", String::FromInt(getpid()));
-    } else {
+    } else if (b == kDefaultLanguageBuiltin) {
         v = new DefaultLanguageVariable(engine_);
+    } else {
+        v = new Variable("process_id", String::FromInt(getpid()));
     }
     AddSystemVariable(v);
 }

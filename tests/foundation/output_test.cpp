@@ -57,6 +57,7 @@ TEST(Output, WritesThatDoNotFitFlushFirst) {
     out.Write("7890a", 5);  // 11 > 10: flush the 6 first
     EXPECT_EQ((std::vector<int>{6}), out.writes);
     EXPECT_EQ(0, out.Write("", 0));
+    EXPECT_EQ(0, out.Write("", -1));
     EXPECT_EQ(5, out.used());
     out.Write("0123456789012345678901", 22);  // 5 used: pieces of 5, 10, then 7 kept
     EXPECT_EQ((std::vector<int>{6, 10, 10}), out.writes);
@@ -108,4 +109,11 @@ TEST(Output, TheBufferGrowsWithoutLosingOrMovingBytes) {
         written += flushed;
     }
     EXPECT_EQ(static_cast<int>(expected.size()), written + out.writes.back());
+
+    // Before its first byte there is no buffer: empty writes and a flush still work.
+    RecordingOutput fresh(8);
+    EXPECT_EQ(0, fresh.Write("", -1));
+    EXPECT_EQ(0, fresh.Write(String()));
+    EXPECT_EQ(0, fresh.Flush());
+    EXPECT_EQ((std::vector<int>{0}), fresh.writes);
 }
