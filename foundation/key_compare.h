@@ -4,6 +4,11 @@
 #ifndef FOUNDATION_KEY_COMPARE_H_
 #define FOUNDATION_KEY_COMPARE_H_
 
+// A character of a key as keys compare: letters folded to lower case.
+inline int FoldKeyChar(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
+
 // Each returns a negative number, zero or a positive number as key sorts before,
 // equal to or after other. Strings compare as strcasecmp() does in the C locale
 // (letters folded to lower case), without its locale look-ups.
@@ -11,9 +16,7 @@ inline int CompareKeys(const char* key, const char* other) {
     const unsigned char* a = reinterpret_cast<const unsigned char*>(key);
     const unsigned char* b = reinterpret_cast<const unsigned char*>(other);
     for (;; a++, b++) {
-        int ca = *a, cb = *b;
-        if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
-        if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+        int ca = FoldKeyChar(*a), cb = FoldKeyChar(*b);
         if (ca != cb || ca == 0) return ca - cb;
     }
 }
@@ -21,9 +24,8 @@ inline int CompareKeys(const char* key, const char* other) {
 // without case as above.
 inline bool SameKeyPrefix(const char* key, const char* other, int n) {
     for (int i = 0; i < n; i++) {
-        int ca = static_cast<unsigned char>(key[i]), cb = static_cast<unsigned char>(other[i]);
-        if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
-        if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+        int ca = FoldKeyChar(static_cast<unsigned char>(key[i]));
+        int cb = FoldKeyChar(static_cast<unsigned char>(other[i]));
         if (ca != cb) return false;
         if (ca == 0) return true;
     }

@@ -172,20 +172,20 @@ String CGIKelp::tempdirectory() {
 bool CGIKelp::ReadConfigurationFile(String* text) const {
     // A candidate is passed over only when it does not exist; one that exists but
     // cannot be read is the configuration, and the request fails.
-    auto read = [text](const String& path) {
+    auto take = [text](const String& path) {
         if (FileManager::ReadTextFile(path, text)) return 1;
         if (errno == ENOENT || errno == ENOTDIR) return 0;
         struct stat st;
         return stat(path.chars(), &st) == 0 ? -1 : 0;
     };
     int found = 0;
-    if (argc_ > 0 && argv_[0] != nullptr) found = read(String(argv_[0]) + ".conf");
+    if (argc_ > 0 && argv_[0] != nullptr) found = take(String(argv_[0]) + ".conf");
     if (found == 0) {
         String here = FileManager::WorkingDirectory();
         if (!here.matches('/', here.length() - 1)) here += "/";
-        found = read(here + basename_ + ".conf");
+        found = take(here + basename_ + ".conf");
     }
-    if (found == 0) found = read("/etc/" + basename_ + ".conf");
+    if (found == 0) found = take("/etc/" + basename_ + ".conf");
     return found == 1;
 }
 

@@ -23,7 +23,8 @@ bool Module::Open(const String& filepath, const String& displayname, String* err
     // (Room for the whole file and one byte, which finds its end: should the file have
     // grown meanwhile, the rest is read in blocks of that size, 1 KB at least.)
     int size = engine_->templatebuffersize();
-    if (length >= 0 && length < size - 1) size = length < 1023 ? 1024 : static_cast<int>(length) + 1;
+    long fit = length + 1 < 1024 ? 1024 : length + 1;
+    if (length >= 0 && fit < size) size = static_cast<int>(fit);
     source_ = new MacroExpander(engine_, size);
     if (!source_->Open(filepath, displayname)) {
         engine_->Log(2, "FILEERROR", "filename=" + filepath + "&type=script&operation=opening&error=" +
