@@ -44,9 +44,10 @@ long BrnIndexPage::ReadPage(File* file) {
     return n;
 }
 
-void BrnIndexPage::ReadFrom(const unsigned char* bytes) {
-    memcpy(bytes_, bytes, pagesize_);
+bool BrnIndexPage::PeekPage(File* file) {
+    if (number_ < 0 || !file->Peek(number_ * pagesize_, bytes_, pagesize_)) return false;
     EndKeys();
+    return true;
 }
 
 void BrnIndexPage::EndKeys() {
@@ -202,8 +203,8 @@ bool BrnIndexFile::ReadHeader() {
         // A read without the lock from cached pages only needs to know that the index
         // is still as the cache has it: the update count and no rollback record,
         // seen through the mapped header without a system call where it can be.
-        const unsigned char* head = Mapped(kPageSize);
-        if (head != nullptr) {
+        unsigned char head[kJournal + 4];
+        if (file_->Peek(0, head, sizeof head)) {
             if (static_cast<long>(GetLE(head + 5, 4)) == cachecount_ &&
                 memcmp(head + kJournal, "JRNL", 4) != 0) {
                 return true;
@@ -213,14 +214,15 @@ bool BrnIndexFile::ReadHeader() {
         }
     }
     memset(header_, 0, sizeof header_);
-    const unsigned char* head = cacheonly_ ? nullptr : Mapped(kPageSize);
-    if (head != nullptr) {
-        memcpy(header_, head, kPageSize);  // under the lock: as a read would have it
-    } else if (file_->Seek(0) != 0 ||
-               file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
-        cache_.clear();
-        cachecount_ = -1;
-        return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    // Under the lock the mapping shows what a read would.
+    if (cacheonly_ || !file_->Peek(0, header_, kPageSize)) {
+        long n = file_->Seek(0) == 0 ? file_->Read(reinterpret_cast<char*>(header_), kPageSize) : -1;
+        if (n < kHeaderSize) {
+            cache_.clear();
+            cachecount_ = -1;
+            if (n >= 0) return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
+            return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+        }
     }
     if (memcmp(header_ + kJournal, "JRNL", 4) == 0) {
         // An update was cut short: nothing may be read before it is undone.
@@ -304,11 +306,7 @@ long BrnIndexFile::ReadPage(BrnIndexPage* page) {
         }
         // Under the exclusive lock the file holds what the cache would give: where it
         // is mapped, the page comes from there, and nothing is kept.
-        const unsigned char* mapped = Mapped((page->number() + 1) * kPageSize);
-        if (mapped != nullptr && page->number() >= 0) {
-            page->ReadFrom(mapped + page->number() * kPageSize);
-            return kPageSize;
-        }
+        if (page->PeekPage(file_)) return kPageSize;
     }
     auto cached = cache_.find(page->number());
     if (cached != cache_.end()) {
@@ -319,14 +317,7 @@ long BrnIndexFile::ReadPage(BrnIndexPage* page) {
         cachemiss_ = true;
         return -1;
     }
-    long n;
-    const unsigned char* mapped = Mapped((page->number() + 1) * kPageSize);
-    if (mapped != nullptr && page->number() >= 0) {
-        page->ReadFrom(mapped + page->number() * kPageSize);
-        n = kPageSize;
-    } else {
-        n = page->ReadPage(file_);
-    }
+    long n = page->PeekPage(file_) ? kPageSize : page->ReadPage(file_);
     if (n == kPageSize) Cache(page->number(), page->bytes());
     return n;
 }
@@ -346,6 +337,16 @@ bool BrnIndexFile::CheckHeader() {
     // The format fixes these sizes; anything else is a damaged file.
     if (order() != kOrder || pagesize() != kPageSize || keyrecordsize() != kEntrySize ||
         startingpage() < 1 || startingpage() >= numpages()) {
+        return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
+    }
+    // Every page the header counts is in the file: a damaged count, or a file another
+    // process cut short, is refused before a page past the end is read or made.
+    long length;
+    bool unlinked;
+    if (!file_->Status(&length, &unlinked)) {
+        return Error("Error reading from '" + errorpath_ + "': " + file_->error());
+    }
+    if (numpages() > length / kPageSize) {
         return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
     }
     return true;
@@ -416,7 +417,6 @@ void BrnIndexFile::UnlockHeader() {
 
 void BrnIndexFile::Close() {
     if (file_ != nullptr) ReleaseHold();
-    nomap_ = false;
     cache_.clear();
     cachecount_ = -1;
     stack_.Clear();
@@ -663,15 +663,6 @@ bool BrnIndexFile::_Seek(const String& key, long recno, bool lock) {
         if (!_Next(&found, lock)) return false;
     }
     return found != 0;
-}
-
-const unsigned char* BrnIndexFile::Mapped(long length) {
-    if (nomap_) return nullptr;
-    long mapped = 0;
-    const unsigned char* map = file_->Map(length, &mapped);
-    if (map == nullptr && mapped < 0) nomap_ = true;  // not a file that maps: read it
-    // A file shorter than length (a damaged one): read, and find it short.
-    return map;
 }
 
 void BrnIndexFile::ReadAhead(const BrnIndexPage* parent, int first) {

@@ -54,8 +54,8 @@ class BrnIndexPage {
 
     // Reads page number x pagesize; returns the bytes read, -1 on error.
     long ReadPage(File* file);
-    // Takes the page's bytes from a copy of the file (pagesize bytes at bytes).
-    void ReadFrom(const unsigned char* bytes);
+    // Takes the page through the file's mapping (File::Peek()); false: read it.
+    bool PeekPage(File* file);
     bool WritePage(File* file);
 
     long number() const { return number_; }
@@ -246,8 +246,6 @@ class BrnIndexFile {
 
   private:
     void UnlockHeader();
-    // The file's first length bytes through its mapping, or null (read them instead).
-    const unsigned char* Mapped(long length);
     // Reads a page for a search and pushes it on the cursor stack.
     bool PushPage(long page);
     // Reads parent's children from first on into the cache (see DescendFirst()).
@@ -311,7 +309,6 @@ class BrnIndexFile {
     bool cachemiss_ = false;  // and one was not there
     int locktype_ = -1;  // the FileLockType this object holds on the header; -1 none
     bool held_ = false;  // between Hold() and ReleaseHold(): the header is the file's
-    bool nomap_ = false;  // the file cannot be mapped (see Mapped())
     bool updating_ = false;               // pages saved go to pending_
     long basepages_ = 0, baseroot_ = 0;   // numpages and root when the update began
     std::map<long, std::vector<unsigned char>> pending_;    // pages an update wrote

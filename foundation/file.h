@@ -11,7 +11,7 @@ enum FileMode {
     FileRead = 1,        // read only when FileWrite is clear
     FileWrite = 2,       // write only when FileRead is clear; both: read and write
     FileCreate = 4,      // create when missing
-    FileTruncate = 8,    // truncate on open
+    FileTruncate = 8,    // start empty: an existing file is replaced by a new one
     FileAppend = 16,     // every write goes to the end
     FileExclusive = 32,  // with FileCreate: fail when the file exists
 };
@@ -44,23 +44,23 @@ class File {
     virtual bool Unlinked() = 0;
     // Length() and Unlinked() at once; false (error() set) on failure.
     virtual bool Status(long* length, bool* unlinked) = 0;
-    // The file mapped shared for reading, at least its first length bytes: looking
-    // at them costs no system call and shows every process's writes at once. Sets
-    // *mapped to the bytes the file is known to hold (the mapping may go on past
-    // them: never look there). Null when the file is shorter than length (*mapped its
-    // length) or cannot be mapped at all (*mapped -1): the caller reads instead.
-    // Addresses are good until the next call on the file (a longer length, or a file
-    // opened again, maps it anew); the file must not shrink meanwhile.
-    virtual const unsigned char* Map(long length, long* mapped) {
-        (void)length;
-        *mapped = -1;
-        return nullptr;
+    // Copies n bytes from offset into out through a shared mapping of the file: no
+    // system call as a rule, and every process's writes are seen at once. True when
+    // all n bytes were copied; false when they cannot be (past the end the file is
+    // known to have, a file that does not map, or a file another process cut short
+    // under the mapping): the caller reads instead, and finds what the file holds.
+    virtual bool Peek(long offset, unsigned char* out, long n) {
+        (void)offset;
+        (void)out;
+        (void)n;
+        return false;
     }
     // Puts n bytes at offset into the file as one store through a shared writable
     // mapping: no system call as a rule, at once on the file for every process as a
     // write is, and never half done, whenever the process is stopped. n is 1, or 8 at
     // a multiple of 8; the bytes must lie within what the file holds already (a store
-    // never makes it longer). False when the file cannot take a store: write instead.
+    // never makes it longer). False when the file cannot take a store (or another
+    // process cut it short under the mapping): write instead.
     virtual bool Store(long offset, const unsigned char* bytes, int n) {
         (void)offset;
         (void)bytes;
@@ -94,7 +94,8 @@ class FileManager {
     // Takes the lock file path (see LockResult); unlocking is Delete(path).
     virtual int Lock(const String& path) = 0;
     virtual int Delete(const String& path) = 0;
-    // Copies the bytes into a new file (permission bits 0600).
+    // Copies the bytes into a new file (permission bits 0600, or those of the file it
+    // replaces), written beside dest and renamed over it whole.
     virtual int Copy(const String& source, const String& dest) = 0;
     virtual int Rename(const String& from, const String& to) = 0;
     virtual int TouchFile(const String& path) = 0;

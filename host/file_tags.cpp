@@ -165,29 +165,38 @@ int SymbolicLink(ScriptParser* p, VariableTree* a, String* r) {
                         Engine(p)->filemanager()->MakeSymbolicLink(source, dest) > 0);
 }
 
+// A built-in that changes files ends a run of adds first (see Kelp::HoldLocks): no
+// table lock is kept while a file, perhaps one of the run's own, is copied, renamed
+// or removed.
+template <BuiltinRoutine kRoutine>
+int Changing(ScriptParser* p, VariableTree* a, String* r) {
+    Engine(p)->ReleaseLocks();
+    return kRoutine(p, a, r);
+}
+
 const Builtin kFileBuiltins[] = {
     {"fexists", "path", Exists<DataPath>},
-    {"fmkdir", "path", MakeDir<DataPath>},
-    {"fdelete", "path", DeleteFile<DataPath>},
-    {"fcopy", "source, dest", CopyFile<DataPath, DataPath>},
-    {"frename", "source, dest", RenameFile<DataPath, DataPath>},
-    {"fchmod", "path, mode", ChangeMode<DataPath>},
+    {"fmkdir", "path", Changing<MakeDir<DataPath>>},
+    {"fdelete", "path", Changing<DeleteFile<DataPath>>},
+    {"fcopy", "source, dest", Changing<CopyFile<DataPath, DataPath>>},
+    {"frename", "source, dest", Changing<RenameFile<DataPath, DataPath>>},
+    {"fchmod", "path, mode", Changing<ChangeMode<DataPath>>},
     {"fsize", "path", Size<DataPath>},
     {"fmode", "path", ModeOf<DataPath>},
-    {"fsymlink", "source, dest", SymbolicLink<DataPath>},
+    {"fsymlink", "source, dest", Changing<SymbolicLink<DataPath>>},
     {"sexists", "path", Exists<ScriptPath>},
-    {"smkdir", "path", MakeDir<ScriptPath>},
-    {"sdelete", "path", DeleteFile<ScriptPath>},
-    {"scopy", "source, dest", CopyFile<ScriptPath, ScriptPath>},
-    {"srename", "source, dest", RenameFile<ScriptPath, ScriptPath>},
-    {"schmod", "path, mode", ChangeMode<ScriptPath>},
+    {"smkdir", "path", Changing<MakeDir<ScriptPath>>},
+    {"sdelete", "path", Changing<DeleteFile<ScriptPath>>},
+    {"scopy", "source, dest", Changing<CopyFile<ScriptPath, ScriptPath>>},
+    {"srename", "source, dest", Changing<RenameFile<ScriptPath, ScriptPath>>},
+    {"schmod", "path, mode", Changing<ChangeMode<ScriptPath>>},
     {"ssize", "path", Size<ScriptPath>},
     {"smode", "path", ModeOf<ScriptPath>},
-    {"ssymlink", "source, dest", SymbolicLink<ScriptPath>},
-    {"fscopy", "source, dest", CopyFile<DataPath, ScriptPath>},
-    {"sfcopy", "source, dest", CopyFile<ScriptPath, DataPath>},
-    {"fsrename", "source, dest", RenameFile<DataPath, ScriptPath>},
-    {"sfrename", "source, dest", RenameFile<ScriptPath, DataPath>},
+    {"ssymlink", "source, dest", Changing<SymbolicLink<ScriptPath>>},
+    {"fscopy", "source, dest", Changing<CopyFile<DataPath, ScriptPath>>},
+    {"sfcopy", "source, dest", Changing<CopyFile<ScriptPath, DataPath>>},
+    {"fsrename", "source, dest", Changing<RenameFile<DataPath, ScriptPath>>},
+    {"sfrename", "source, dest", Changing<RenameFile<ScriptPath, DataPath>>},
 };
 
 }  // namespace

@@ -308,6 +308,7 @@ int PackageField(ScriptParser* p, VariableTree* a, String* r) {
 // is in kelp_package_error.
 int PackageExtract(ScriptParser* p, VariableTree* a, String* r) {
     Kelp* engine = p->engine();
+    engine->ReleaseLocks();  // it writes files: a run of adds ends first
     Package* package = Find(p, a);
     String error;
     String directory = Arg(a, "directory").trimmed();

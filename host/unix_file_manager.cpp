@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -213,6 +214,75 @@ bool OverwritesInPlace(int fd) {
 
 }  // namespace
 
+namespace {
+
+// A mapped file that another process cuts short (a copy over it, a truncation) turns
+// every look at its lost pages into a bus error. Copies from and stores into mappings
+// are the only places that look, and a fault there cannot be resumed: the handler
+// takes the copy back to where it began, which reports that the bytes are gone.
+// A bus error anywhere else is the program's own and ends it as before.
+sigjmp_buf* volatile busfault = nullptr;
+
+void OnBusFault(int) {
+    sigjmp_buf* back = busfault;
+    if (back != nullptr) siglongjmp(*back, 1);
+    // Returning runs the faulting instruction again, and it dies of the default action.
+    signal(SIGBUS, SIG_DFL);
+}
+
+void CatchBusFaults() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnBusFault;
+    // The signal stays unblocked when the handler jumps out of it (no mask is saved
+    // or restored: no system call per guarded copy).
+    action.sa_flags = SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+// memcpy(to, from, n), or false when the source faulted.
+__attribute__((noinline)) bool GuardedCopy(unsigned char* to, const unsigned char* from, long n) {
+    sigjmp_buf back;
+    if (sigsetjmp(back, 0) != 0) {
+        busfault = nullptr;
+        return false;
+    }
+    busfault = &back;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    memcpy(to, from, static_cast<size_t>(n));
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    busfault = nullptr;
+    return true;
+}
+
+// One store of n (1 or 8) bytes, or false when the target faulted.
+__attribute__((noinline)) bool GuardedStore(unsigned char* to, const unsigned char* bytes, int n) {
+    sigjmp_buf back;
+    if (sigsetjmp(back, 0) != 0) {
+        busfault = nullptr;
+        return false;
+    }
+    busfault = &back;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    // One instruction each: a signal cannot come between its bytes.
+    if (n == 1) {
+        __atomic_store_n(to, bytes[0], __ATOMIC_RELAXED);
+    } else {
+        unsigned long long word;
+        memcpy(&word, bytes, 8);
+        __atomic_store_n(reinterpret_cast<unsigned long long*>(to), word, __ATOMIC_RELAXED);
+    }
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    busfault = nullptr;
+    return true;
+}
+
+}  // namespace
+
 int UNIXFile::MapThrough(long end) {
     if (map_ != nullptr && end <= fileend_ && end <= maplength_) return 1;
     if (nomap_ || end < 1) return -1;
@@ -237,6 +307,7 @@ int UNIXFile::MapThrough(long end) {
         nomap_ = true;
         return -1;
     }
+    CatchBusFaults();
     if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
     map_ = static_cast<unsigned char*>(map);
     maplength_ = length;
@@ -244,25 +315,19 @@ int UNIXFile::MapThrough(long end) {
     return 1;
 }
 
-const unsigned char* UNIXFile::Map(long length, long* mapped) {
-    int r = MapThrough(length);
-    *mapped = r == 1 || r == 0 ? fileend_ : -1;
-    return r == 1 ? map_ : nullptr;
+bool UNIXFile::Peek(long offset, unsigned char* out, long n) {
+    if (offset < 0 || n < 0 || MapThrough(offset + n) != 1) return false;
+    if (GuardedCopy(out, map_ + offset, n)) return true;
+    Unmap();  // the file shrank: what it holds now is learnt again from the system
+    return false;
 }
 
 bool UNIXFile::Store(long offset, const unsigned char* bytes, int n) {
     if (offset < 0 || !(n == 1 || (n == 8 && offset % 8 == 0))) return false;
     if (MapThrough(offset + n) != 1 || !mapwritable_) return false;
-    // One instruction each: a signal cannot come between its bytes.
-    if (n == 1) {
-        __atomic_store_n(map_ + offset, bytes[0], __ATOMIC_RELAXED);
-    } else {
-        unsigned long long word;
-        memcpy(&word, bytes, 8);
-        __atomic_store_n(reinterpret_cast<unsigned long long*>(map_ + offset), word,
-                         __ATOMIC_RELAXED);
-    }
-    return true;
+    if (GuardedStore(map_ + offset, bytes, n)) return true;
+    Unmap();
+    return false;
 }
 
 void UNIXFile::Unmap() {
@@ -372,9 +437,55 @@ void UNIXFileManager::CloseFile(UNIXFile* file) {
     delete info;
 }
 
+int UNIXFileManager::CreateBeside(const String& path, int flags, int fresh, String* made,
+                                  String* target) {
+    // A symbolic link is followed, as an open would: the file it leads to is replaced.
+    *target = path;
+    struct stat st;
+    bool exists = lstat(path.chars(), &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        char* resolved = realpath(path.chars(), nullptr);
+        if (resolved == nullptr) return Fail();
+        *target = String(resolved);
+        free(resolved);
+        exists = stat(target->chars(), &st) == 0;
+    }
+    mode_t mode = exists ? (st.st_mode & 0777) : static_cast<mode_t>(fresh);
+    for (int tries = 0; tries < 1000; tries++) {
+        char suffix[32];
+        snprintf(suffix, sizeof suffix, "~new%ld.%d", static_cast<long>(getpid()), tries);
+        *made = *target + suffix;
+        int fd = open(made->chars(), (flags & ~(O_TRUNC | O_APPEND)) | O_CREAT | O_EXCL | O_NOFOLLOW,
+                      mode);
+        if (fd >= 0) {
+            fchmod(fd, mode);  // whatever the umask
+            return fd;
+        }
+        if (errno != EEXIST) return Fail();
+    }
+    return Fail("Unable to generate unique temporary filename");
+}
+
 File* UNIXFileManager::Open(const String& path, int mode) {
     if (!FreeFileSpace(1)) return nullptr;
-    int fd = open(path.chars(), OpenFlags(mode), 0644);
+    int fd;
+    struct stat st;
+    if ((mode & FileTruncate) && !(mode & FileExclusive) && stat(path.chars(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+        // Never cut short a file that others may have open (and mapped): an empty file
+        // takes its place, and they keep the old one.
+        String made, target;
+        fd = CreateBeside(path, OpenFlags(mode), 0644, &made, &target);
+        if (fd < 0) return nullptr;
+        if (rename(made.chars(), target.chars()) < 0) {
+            Fail();
+            close(fd);
+            unlink(made.chars());
+            return nullptr;
+        }
+    } else {
+        fd = open(path.chars(), OpenFlags(mode), 0644);
+    }
     if (fd < 0) {
         Fail();
         return nullptr;
@@ -517,39 +628,39 @@ int UNIXFileManager::Copy(const String& source, const String& dest) {
     int shared = OpenDescriptorOf(source);
     int in = shared >= 0 ? shared : open(source.chars(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return Fail();
-    int out = open(dest.chars(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // The copy is made beside the destination and renamed over it whole: a reader
+    // of the old file (and its locks) keeps it, and nobody sees half a copy.
+    String made, target;
+    int out = CreateBeside(dest, O_WRONLY | O_CLOEXEC, 0600, &made, &target);
     if (out < 0) {
-        int e = errno;
         if (shared < 0) close(in);
-        errno = e;
-        return Fail();
+        return -1;
     }
+    int result = CopyBytes(in, out);
+    if (shared < 0) close(in);
+    if (close(out) < 0 && result == 1) result = Fail();
+    if (result == 1 && rename(made.chars(), target.chars()) < 0) result = Fail();
+    if (result != 1) unlink(made.chars());
+    return result;
+}
+
+int UNIXFileManager::CopyBytes(int in, int out) {
     char buffer[8192];
-    int result = 1;
     off_t at = 0;
     for (;;) {
         ssize_t n = pread(in, buffer, sizeof buffer, at);
-        if (n > 0) at += n;
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n < 0) result = Fail();
-            break;
-        }
+        if (n < 0) return Fail();
+        if (n == 0) return 1;
+        at += n;
         ssize_t done = 0;
         while (done < n) {
             ssize_t w = write(out, buffer + done, n - done);
             if (w < 0 && errno == EINTR) continue;
-            if (w < 0) break;
+            if (w < 0) return Fail();
             done += w;
         }
-        if (done < n) {
-            result = Fail();
-            break;
-        }
     }
-    if (shared < 0) close(in);
-    if (close(out) < 0 && result == 1) result = Fail();
-    return result;
 }
 
 int UNIXFileManager::Rename(const String& from, const String& to) {

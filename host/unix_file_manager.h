@@ -56,7 +56,7 @@ class UNIXFile : public File {
     int Truncate(long length) override;
     bool Unlinked() override;
     bool Status(long* length, bool* unlinked) override;
-    const unsigned char* Map(long length, long* mapped) override;
+    bool Peek(long offset, unsigned char* out, long n) override;
     bool Store(long offset, const unsigned char* bytes, int n) override;
     void Close() override;
     bool Closed() const override { return info_ == nullptr; }
@@ -78,7 +78,7 @@ class UNIXFile : public File {
     UNIXFileManager* manager_;  // not owned
     UNIXFileInfo* info_;        // owned by the manager's lists; null once closed
     String error_;
-    // Map() and Store(): the file mapped shared from its start, maplength_ bytes (as
+    // Peek() and Store(): the file mapped shared from its start, maplength_ bytes (as
     // far as it went and some way beyond), or null; writable when the file is open
     // for reading and writing.
     unsigned char* map_ = nullptr;
@@ -133,6 +133,13 @@ class UNIXFileManager : public FileManager {
     void Deactivate(UNIXFileInfo* info);
     // Removes the lock file at path if it is still the file judged stale.
     void RemoveIfUnchanged(const String& path, const struct stat& judged);
+    // Creates a new file beside path (beside the file a symbolic link at path leads
+    // to) with the permission bits path has (fresh when it does not exist), opened
+    // with flags: its descriptor, its name in *made and the name it is to replace in
+    // *target; -1 on failure.
+    int CreateBeside(const String& path, int flags, int fresh, String* made, String* target);
+    // Copies what in holds from its start to out: 1, or -1 on failure.
+    int CopyBytes(int in, int out);
     // A descriptor this manager holds open on the file at path, or -1.
     int OpenDescriptorOf(const String& path);
 

@@ -515,15 +515,25 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     // Computing and deciding go on within the run.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpIF EXPR=1><KpEVAL EXPR=1 + 1></KpIF>"));
     EXPECT_NE(nullptr, engine.heldlocks());
+    // Looking at files goes on within it; changing one ends it first.
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpEVAL EXPR=fexists(\"t.dbf\") + fsize(\"t.kpx\")>"));
+    EXPECT_NE(nullptr, engine.heldlocks());
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=50><KpADD><KpEVAL EXPR=fcopy(\"t.kpx\", \"u.kpx\")>"));
+    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_TRUE(OthersMayWrite(table));
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=51><KpADD><KpLET ok=fdelete(\"u.kpx\")>"));
+    EXPECT_EQ(nullptr, engine.heldlocks());
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpEVAL EXPR=1><KpLET id=52><KpADD>"));
+    ASSERT_NE(nullptr, engine.heldlocks());
     // Any other tag ends it; what was added is all there, found through the index.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpFIND VALUE=49 EXACT>[&[id]] of &[totrec]"));
     EXPECT_EQ(nullptr, engine.heldlocks());
     EXPECT_TRUE(OthersMayWrite(table));
     EXPECT_TRUE(OthersMayWrite(index));
-    EXPECT_NE(std::string::npos, std::string(engine.page().chars()).find("[49] of 50"))
+    EXPECT_NE(std::string::npos, std::string(engine.page().chars()).find("[49] of 53"))
         << engine.page().chars();
     // So does the time limit: the next tag after it lets go.
-    ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=50><KpADD>"));
+    ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=53><KpADD>"));
     ASSERT_NE(nullptr, engine.heldlocks());
     engine.SetHeldLocksLimit(Kelp::kHeldLocksMilliseconds);
     struct timespec pause = {0, (Kelp::kHeldLocksMilliseconds + 20) * 1000000L};
@@ -534,7 +544,7 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     // A run on another table ends this one's first.
     engine.SetHeldLocksLimit(3600 * 1000);
     ASSERT_EQ(1, RunPage(&engine, dir,
-                         "<KpLET id=51><KpADD>"
+                         "<KpLET id=54><KpADD>"
                          "<KpCREATE NAME=\"u\" DATABASE=\"u.dbf\" FIELDS=\"id NUMBER(8)\">"
                          "<KpLET id=1><KpADD NAME=\"u\">"));
     EXPECT_TRUE(OthersMayWrite(table));
@@ -543,7 +553,7 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     EXPECT_TRUE(OthersMayWrite(dir.File("u.dbf")));
     XBaseTable t(&engine);
     ASSERT_TRUE(t.Open(table, "t.dbf", FileRead));
-    EXPECT_EQ(52, t.numrecords());
+    EXPECT_EQ(55, t.numrecords());
     for (long r = 1; r <= t.numrecords(); r++) {
         ASSERT_TRUE(t.Goto(r));
         EXPECT_FALSE(t.deleted()) << r;

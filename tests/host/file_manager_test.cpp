@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -159,6 +160,87 @@ TEST(FileManager, StoresReachTheFileAtOnceAndNeverGoPastItsEnd) {
     EXPECT_FALSE(reader->Store(0, word, 1));
     delete reader;
     EXPECT_EQ('D', ReadFile(dir.File("s"))[0]);
+}
+
+// Another process cuts a mapped file short (a copy over it, a truncation): looking
+// at the lost bytes fails and falls back to reading, and nothing kills this process.
+TEST(FileManager, AFileCutShortUnderItsMappingIsReportedNotFatal) {
+    TestKelp engine;
+    TempDir dir;
+    FileManager* files = engine.filemanager();
+    std::string page(8192, 'x');
+    File* f = files->Open(dir.File("m"), FileRead | FileWrite | FileCreate);
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(8192, f->Write(page.data(), 8192));
+    unsigned char got[16];
+    ASSERT_TRUE(f->Peek(4096, got, 16));
+    EXPECT_EQ(0, memcmp(got, "xxxxxxxxxxxxxxxx", 16));
+    const unsigned char one = 'y';
+    bool stores = f->Store(5000, &one, 1);
+    ASSERT_EQ(0, truncate(dir.File("m").chars(), 0));
+    // The mapping still reaches where the file was: each look would be a bus error.
+    EXPECT_FALSE(f->Peek(4096, got, 16));
+    EXPECT_FALSE(f->Peek(0, got, 16));
+    EXPECT_FALSE(f->Store(5000, &one, 1));
+    EXPECT_EQ(0, f->Length());
+    // Written again, the file is seen again.
+    ASSERT_EQ(0, f->Seek(0));
+    ASSERT_EQ(8192, f->Write(page.data(), 8192));
+    EXPECT_TRUE(f->Peek(4096, got, 16));
+    EXPECT_EQ(stores, f->Store(5000, &one, 1));
+    delete f;
+}
+
+// Truncating opens and copies never cut short a file others have open: a new file
+// takes the name, and a reader keeps reading the old one whole.
+TEST(FileManager, ReplacingAFileLeavesItsReadersTheOldOne) {
+    TestKelp engine;
+    TempDir dir;
+    FileManager* files = engine.filemanager();
+    std::string old(8192, 'o');
+    File* w = files->Open(dir.File("live"), FileRead | FileWrite | FileCreate);
+    ASSERT_EQ(8192, w->Write(old.data(), 8192));
+    delete w;
+    ASSERT_EQ(0, chmod(dir.File("live").chars(), 0640));
+    File* reader = files->Open(dir.File("live"), FileRead);
+    unsigned char got[4];
+    ASSERT_TRUE(reader->Peek(8000, got, 4));
+    File* fresh = files->Open(dir.File("live"), FileRead | FileWrite | FileTruncate);
+    ASSERT_NE(nullptr, fresh);
+    EXPECT_EQ(0, fresh->Length());
+    EXPECT_EQ(3, fresh->Write("new", 3));
+    EXPECT_EQ("new", ReadFile(dir.File("live")));
+    EXPECT_EQ(0640, files->Mode(dir.File("live")));
+    EXPECT_TRUE(reader->Peek(8000, got, 4));
+    EXPECT_EQ(0, memcmp(got, "oooo", 4));
+    EXPECT_TRUE(reader->Unlinked());
+    delete fresh;
+    delete reader;
+
+    // A copy over a file replaces it whole, keeps its permission bits, and a file
+    // copied onto itself keeps its bytes.
+    ASSERT_EQ(0, chmod(dir.File("live").chars(), 0604));
+    File* src = files->Open(dir.File("src"), FileWrite | FileCreate);
+    src->Write("source bytes", 12);
+    delete src;
+    reader = files->Open(dir.File("live"), FileRead);
+    EXPECT_EQ(1, files->Copy(dir.File("src"), dir.File("live")));
+    EXPECT_EQ("source bytes", ReadFile(dir.File("live")));
+    EXPECT_EQ(0604, files->Mode(dir.File("live")));
+    EXPECT_EQ(3, reader->Length());
+    delete reader;
+    EXPECT_EQ(1, files->Copy(dir.File("live"), dir.File("live")));
+    EXPECT_EQ("source bytes", ReadFile(dir.File("live")));
+    EXPECT_EQ(1, files->Copy(dir.File("src"), dir.File("newcopy")));
+    EXPECT_EQ(0600, files->Mode(dir.File("newcopy")));
+    // A copy that fails leaves the file as it was, and nothing beside it.
+    EXPECT_NE(1, files->Copy(dir.File("missing"), dir.File("live")));
+    EXPECT_EQ("source bytes", ReadFile(dir.File("live")));
+    std::string listing;
+    DIR* d = opendir(dir.path().chars());
+    for (struct dirent* e = readdir(d); e != nullptr; e = readdir(d)) listing += std::string(e->d_name) + " ";
+    closedir(d);
+    EXPECT_EQ(std::string::npos, listing.find('~')) << listing;
 }
 
 TEST(FileManager, ByteRangeLockBlocksAnotherProcess) {

@@ -43,6 +43,19 @@ class FaultyFile : public File {
         }
         return file_->Truncate(length);
     }
+    // The mapped path production takes: peeks as they are, stores counted as writes
+    // (a store never makes a file longer, so only a killed process loses one).
+    bool Peek(long offset, unsigned char* out, long n) override { return file_->Peek(offset, out, n); }
+    bool Store(long offset, const unsigned char* bytes, int n) override {
+        if (budget_->left == 0 && budget_->vanish) {
+            budget_->cut = true;
+            return true;
+        }
+        if (!file_->Store(offset, bytes, n)) return false;
+        if (budget_->left > 0) budget_->left--;
+        budget_->done++;
+        return true;
+    }
     bool Unlinked() override { return file_->Unlinked(); }
     bool Status(long* length, bool* unlinked) override { return file_->Status(length, unlinked); }
     void Close() override { file_->Close(); }
