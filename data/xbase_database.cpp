@@ -17,18 +17,43 @@
 // XBaseIndex
 
 XBaseIndex::XBaseIndex(ScriptParser* parser, const String& name)
-    : parser_(parser), name_(name), expression_(nullptr), file_(parser->engine()) {}
+    : parser_(parser), name_(name), expression_(nullptr), context_(parser), file_(parser->engine()) {}
 
 XBaseIndex::~XBaseIndex() { Close(); }
+
+Variables* KeyExpressionContext::variables() { return parser_->variables(); }
+
+Function* KeyExpressionContext::FindFunction(const String& name) {
+    Function* f = parser_->FindPureBuiltin(name);
+    if (f == nullptr && reading_) {
+        message_ = "it calls '" + Entities(name) + "', and a key may call only built-ins that compute";
+    }
+    return f;
+}
+
+int KeyExpressionContext::CallFunction(Function* f, VariableTree* arguments, String* result) {
+    return parser_->CallFunction(f, arguments, result);
+}
+
+void KeyExpressionContext::ExpressionError(const String& message) {
+    if (!reading_) {
+        parser_->ExpressionError(message);
+    } else if (message_.empty()) {
+        message_ = Entities(message);
+    }
+}
 
 bool XBaseIndex::Parse(const String& text) {
     delete expression_;
     StringSource source(text);
     ExpressionSyntax syntax = {nullptr, false, false, false, false};
     ExpressionEnd end;
-    expression_ = ReadExpression(parser_, &source, syntax, &end);
+    context_.SetReading(true);
+    expression_ = ReadExpression(&context_, &source, syntax, &end);
+    context_.SetReading(false);
     if (expression_ == nullptr) {
         error_ = "The key expression of index '" + errorpath_ + "' cannot be read";
+        if (!context_.message().empty()) error_ += ": " + context_.message();
         return false;
     }
     return true;
@@ -64,7 +89,7 @@ void XBaseIndex::Close() {
 }
 
 bool XBaseIndex::Key(String* key) {
-    if (expression_ == nullptr || !expression_->Evaluate(parser_, key)) {
+    if (expression_ == nullptr || !expression_->Evaluate(&context_, key)) {
         error_ = "The key of index '" + errorpath_ + "' cannot be computed";
         return false;
     }
@@ -445,7 +470,13 @@ bool XBaseDatabase::Open(const String& database, const String&, const String&) {
     if (!Resolve(database, &path_)) return false;
     database_ = database;
     String error;
-    if (!Recover(engine_, path_, &error)) return Error(error);
+    if (!finishpacks_ && engine_->filemanager()->Exists(path_ + ".pack")) {
+        std::vector<Replacement> replacements;
+        if (!ReadPackJournal(path_, Entities(database), &replacements, &error)) return Error(error);
+        return Error("'" + Entities(database) + "' has an interrupted pack, which opening it through a page or "
+                     "'kelp-table pack' finishes");
+    }
+    if (!Recover(engine_, path_, &error, Entities(database))) return Error(error);
     return Opened(table_.Open(path_, Entities(database), FileRead | FileWrite), "opening");
 }
 

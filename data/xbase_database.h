@@ -21,12 +21,40 @@
 #include "data/index_file.h"
 #include "data/xbase_table.h"
 #include "host/engine.h"
+#include "script/expression.h"
 #include "script/variables.h"
 
 class Expression;
 class Kelp;
 class ScriptParser;
 class XBaseDatabase;
+
+// Where an index's key expression runs. The expression is read from the index file,
+// which anyone who can write beside the table can plant: it is data, evaluated with
+// field values, operators and pure built-ins only, never the page's functions or the
+// built-ins that reach files, the network, variables or the output.
+class KeyExpressionContext : public ExpressionContext {
+  public:
+    // parser: not owned.
+    explicit KeyExpressionContext(ScriptParser* parser) : parser_(parser) {}
+
+    Variables* variables() override;
+    Function* FindFunction(const String& name) override;
+    int CallFunction(Function* f, VariableTree* arguments, String* result) override;
+    void ExpressionError(const String& message) override;
+
+    // While reading, errors are kept (in message()) rather than reported on the page.
+    void SetReading(bool reading) {
+        reading_ = reading;
+        if (reading) message_ = String();
+    }
+    const String& message() const { return message_; }
+
+  private:
+    ScriptParser* parser_;  // not owned
+    bool reading_ = false;
+    String message_;
+};
 
 // One open index file and its parsed key expression.
 class XBaseIndex {
@@ -61,6 +89,7 @@ class XBaseIndex {
     String errorpath_;
     String error_;
     Expression* expression_;  // owned
+    KeyExpressionContext context_;
     BrnIndexFile file_;
 };
 
@@ -140,7 +169,11 @@ class XBaseDatabase : public Database, public HeldLocks {
     static int IndexFlags(const String& words);
     // Finishes or abandons a pack that was interrupted (see the file comment).
     // False when the journal names files that cannot be put in place.
-    static bool Recover(Kelp* engine, const String& path, String* error);
+    // Messages name the table as shown (its path when empty).
+    static bool Recover(Kelp* engine, const String& path, String* error, const String& shown = String());
+    // Whether Open() finishes an interrupted pack (as pages do); when not, it fails
+    // with a message that says so and changes nothing.
+    void SetFinishInterruptedPacks(bool finish) { finishpacks_ = finish; }
 
     XBaseTable& table() { return table_; }
     XBaseIndex* primaryindex() { return primary_; }
@@ -172,6 +205,11 @@ class XBaseDatabase : public Database, public HeldLocks {
         String from;
         String to;
     };
+    // The replacements the journal of an interrupted pack of the table at path
+    // names, as paths; false (*error set) when it names anything a pack of that
+    // table does not make.
+    static bool ReadPackJournal(const String& path, const String& shown,
+                                std::vector<Replacement>* replacements, String* error);
     // While it lives, unprefixed field names in expressions find this database's
     // fields first (keys and filters belong to their own table).
     class FieldScope {
@@ -209,6 +247,7 @@ class XBaseDatabase : public Database, public HeldLocks {
     XBaseDatabaseView* view_;                          // not owned: the database's one view
     VariableTree variables_;                           // owns elements
     bool open_;
+    bool finishpacks_ = true;
 };
 
 #endif  // DATA_XBASE_DATABASE_H_

@@ -4,12 +4,18 @@
 // A pack writes the packed table, its memo file and every open index as new files
 // named after the originals with "~pack" (TABLE~pack.dbf, TABLE~pack.dbt,
 // NAME.kpx~pack), syncs them, and then writes the journal TABLE.dbf.pack: one line
-// per replacement, "NEW<TAB>ORIGINAL". Only with the journal complete are the new
-// files renamed over the originals; then the journal goes. A process that dies
-// before the journal exists leaves the originals untouched (the new files are
-// overwritten by the next pack); one that dies after it leaves a journal that the
-// next open of the table carries out to the end. Either way the table and its
-// indexes agree.
+// per replacement, "NEW<TAB>ORIGINAL", both named relative to the table's directory.
+// Only with the journal complete are the new files renamed over the originals; then
+// the journal goes. A process that dies before the journal exists leaves the
+// originals untouched (the new files are overwritten by the next pack); one that
+// dies after it leaves a journal that the next open of the table carries out to the
+// end. Either way the table and its indexes agree.
+//
+// A journal is a file like any other, and anyone who can write beside the table can
+// plant one: it is carried out only when every line names a replacement a pack of
+// this table makes (TABLE~pack.dbf over TABLE.dbf, TABLE~pack.dbt over TABLE.dbt,
+// NAME~pack over NAME for an index at or below the table's directory). Anything else
+// makes the table corrupt, and nothing is renamed.
 //
 // Reindexing replaces one index file at a time, each rebuilt completely first: an
 // index is always either the old one or the new one, and both agree with the table.
@@ -17,6 +23,7 @@
 #include "data/xbase_database.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -210,16 +217,46 @@ bool XBaseDatabaseView::RevealStructure(const String& name) {
     return true;
 }
 
-bool XBaseDatabase::Recover(Kelp* engine, const String& path, String* error) {
-    String journal = path + ".pack";
-    FileManager* files = engine->filemanager();
-    if (!files->Exists(journal)) return true;
+namespace {
+
+// name relative to the directory dir ends in (its separator included), or empty when
+// it is not below it.
+String RelativeTo(const String& dir, const String& name) {
+    bool below = name.length() > dir.length() && strncmp(name.chars(), dir.chars(), dir.length()) == 0;
+    return below ? name.from(dir.length()) : String();
+}
+
+// Whether a journal's name for an index stays at or below the table's directory.
+bool PlainRelativeName(const String& name) {
+    if (name.empty() || name[0] == '/') return false;
+    int start = 0;
+    while (start <= name.length()) {
+        int slash = name.search("/", start);
+        int end = slash < 0 ? name.length() : slash;
+        String part = name.at(start, end);
+        if (part.empty() || part == "." || part == "..") return false;
+        for (int i = 0; i < part.length(); i++) {
+            if (static_cast<unsigned char>(part[i]) < 0x20) return false;
+        }
+        if (slash < 0) break;
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool XBaseDatabase::ReadPackJournal(const String& path, const String& shown,
+                                    std::vector<Replacement>* replacements, String* error) {
     String text;
+    String journal = path + ".pack";
     if (!FileManager::ReadTextFile(journal, &text)) {
-        *error = "The interrupted pack of '" + path + "' cannot be finished: " + files->error();
+        *error = "The interrupted pack of '" + shown + "' cannot be finished: its journal cannot be read";
         return false;
     }
-    // Every replacement not yet made is made; one already made has no new file left.
+    String table = FileManager::StripDirectory(path);
+    String dir = path.before(path.length() - table.length());
+    String memo = FileManager::StripExtension(table) + ".dbt";
     int start = 0;
     while (start < text.length()) {
         int end = text.search("\n", start);
@@ -227,14 +264,36 @@ bool XBaseDatabase::Recover(Kelp* engine, const String& path, String* error) {
         String line = text.at(start, end);
         start = end + 1;
         int tab = line.search("\t");
-        if (tab < 0) continue;
-        String from = line.before(tab), to = line.from(tab + 1);
-        if (files->Exists(from) && files->Rename(from, to) < 0) {
-            *error = "The interrupted pack of '" + path + "' cannot be finished: " + files->error();
+        String from = tab < 0 ? String() : line.before(tab), to = tab < 0 ? String() : line.from(tab + 1);
+        // Journals written before names were relative name the table's own directory.
+        if (!from.empty() && from[0] == '/') from = RelativeTo(dir, from);
+        if (!to.empty() && to[0] == '/') to = RelativeTo(dir, to);
+        bool made = (to == table && from == PackName(table, true)) ||
+                    (to == memo && from == PackName(memo, true)) ||
+                    (to != table && to != memo && PlainRelativeName(to) && from == PackName(to, false));
+        if (!made) {
+            *error = "'" + shown + "' is corrupt (its pack journal names files a pack of it does not make)";
+            return false;
+        }
+        replacements->push_back(Replacement{dir + from, dir + to});
+    }
+    return true;
+}
+
+bool XBaseDatabase::Recover(Kelp* engine, const String& path, String* error, const String& shown) {
+    FileManager* files = engine->filemanager();
+    if (!files->Exists(path + ".pack")) return true;
+    std::vector<Replacement> replacements;
+    const String& name = shown.empty() ? path : shown;
+    if (!ReadPackJournal(path, name, &replacements, error)) return false;
+    // Every replacement not yet made is made; one already made has no new file left.
+    for (const Replacement& r : replacements) {
+        if (files->Exists(r.from) && files->Rename(r.from, r.to) < 0) {
+            *error = "The interrupted pack of '" + name + "' cannot be finished: " + files->error();
             return false;
         }
     }
-    files->Delete(journal);
+    files->Delete(path + ".pack");
     return true;
 }
 
@@ -332,11 +391,20 @@ bool XBaseDatabase::Pack() {
         ReleaseRebuild(true, nullptr);
         return false;
     }
+    // The journal names the indexes relative to the table's directory.
+    String dir = path_.before(path_.length() - FileManager::StripDirectory(path_).length());
+    for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
+        if (!PlainRelativeName(RelativeTo(dir, index->filepath()))) {
+            ReleaseRebuild(true, nullptr);
+            return Error("Cannot pack '" + Entities(database_) + "' with the index '" + index->errorpath() +
+                         "': it is not in the table's directory");
+        }
+    }
     std::vector<Replacement> made;
     // Everything new reaches the disk before the journal says it is complete.
     bool ok = PackInto(PackName(path_, true), &made) && SyncAll(made);
     String journal;
-    for (const Replacement& r : made) journal += r.from + "\t" + r.to + "\n";
+    for (const Replacement& r : made) journal += RelativeTo(dir, r.from) + "\t" + RelativeTo(dir, r.to) + "\n";
     String partial = path_ + ".pack~";
     if (ok) {
         File* j = files->Open(partial, FileWrite | FileCreate | FileTruncate);
@@ -354,7 +422,7 @@ bool XBaseDatabase::Pack() {
     // From here the pack is done, whatever happens: the replacements are made now,
     // or by the next open. The locks go with the old files' descriptors.
     String error;
-    ok = Recover(engine_, path_, &error) || Error(error);
+    ok = Recover(engine_, path_, &error, Entities(database_)) || Error(error);
     return Reopen() && ok;
 }
 

@@ -34,6 +34,10 @@ struct Builtin {
     const char* name;
     const char* parameters;  // comma-separated names
     BuiltinRoutine routine;
+    // Computes its result from its arguments alone: it reads no file, request,
+    // setting, variable or network, changes nothing and writes nothing. Only such
+    // built-ins run in expressions read from files (index keys).
+    bool pure = false;
 };
 
 // Registers every built-in function with parser.

@@ -160,6 +160,13 @@ Function* ScriptParser::FindKnownFunction(const char* name) {
     return f;
 }
 
+Function* ScriptParser::FindPureBuiltin(const String& name) {
+    const Builtin* b = FindBuiltin(name.chars());
+    if (b == nullptr || !b->pure) return nullptr;
+    Function* f = FindKnownFunction(name.chars());
+    return f != nullptr && f->builtin() ? f : nullptr;
+}
+
 Function* ScriptParser::FindFunction(const String& name) {
     Function* f = FindKnownFunction(name.chars());
     if (f != nullptr) return f;

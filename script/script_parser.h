@@ -193,6 +193,9 @@ public:
     // ExpressionContext.
     Variables* variables() final;
     Function* FindFunction(const String& name) override;
+    // The built-in function of that name when it is pure (see Builtin) and no
+    // function of the page has taken its name; otherwise null.
+    Function* FindPureBuiltin(const String& name);
     int CallFunction(Function* f, VariableTree* arguments, String* result) override;
     // Runs a user function's body with its arguments as the local scope.
     int CallUserFunction(Function* f, VariableTree* arguments, String* result);

@@ -455,6 +455,8 @@ int main(int argc, char** argv) {
         return Usage();
     }
     if (command == "reindex" && indexes.empty()) return Usage();
+    // Looking never changes a table: an interrupted pack is reported, not finished.
+    s.db().SetFinishInterruptedPacks(command != "info" && command != "dump" && command != "check");
     if (!s.Open(table, indexes)) {
         if (command != "check") return Failed(s.error());
         // A file the driver refuses to open is a finding of the check.

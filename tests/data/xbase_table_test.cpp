@@ -361,6 +361,39 @@ TEST(XBaseDatabase, AnInterruptedPackIsFinishedByTheNextOpen) {
     dir.Write("t~pack.dbf", "half a table");
     ASSERT_TRUE(XBaseDatabase::Recover(&engine, table, &error));
     EXPECT_EQ("new table", ReadBytes(table));
+    // Names relative to the table, as packs write them now; the memo file too.
+    dir.Write("t~pack.dbt", "new memos");
+    dir.Write("t.dbf.pack", "t~pack.dbf\tt.dbf\nt~pack.dbt\tt.dbt\n");
+    ASSERT_TRUE(XBaseDatabase::Recover(&engine, table, &error)) << error.chars();
+    EXPECT_EQ("half a table", ReadBytes(table));
+    EXPECT_EQ("new memos", ReadBytes(dir.File("t.dbt")));
+
+    // A planted journal: anything a pack of this table does not make leaves every
+    // file where it is, the journal included, and the table is reported corrupt.
+    ASSERT_EQ(0, mkdir(dir.File("site").chars(), 0755));
+    dir.Write("secret.dat", "the owner's data");
+    dir.Write("t.kpx~pack", "new index");
+    const char* planted[] = {
+        "secret.dat\tsite/page.kp\n",                      // not a pack's name
+        "t.kpx~pack\tt.kpx\nsecret.dat\tt.dbf\n",          // a good line does not excuse a bad one
+        "../secret.dat~pack\t../secret.dat\n",             // out of the directory
+        "site/../secret.dat~pack\tsite/../secret.dat\n",
+        "/etc/passwd~pack\t/etc/passwd\n",                  // another directory
+        "t~pack.dbf\tt.dbt\n",                              // the table's file over its memo
+        "t.kpx~pack t.kpx\n",                               // not a line of the journal
+    };
+    for (const char* text : planted) {
+        SCOPED_TRACE(text);
+        dir.Write("t.dbf.pack", text);
+        error = String();
+        EXPECT_FALSE(XBaseDatabase::Recover(&engine, table, &error));
+        EXPECT_NE(-1, error.search("is corrupt (its pack journal names files a pack of it does not make)"))
+            << error.chars();
+        EXPECT_EQ("the owner's data", ReadBytes(dir.File("secret.dat")));
+        EXPECT_EQ("new index", ReadBytes(dir.File("t.kpx~pack")));
+        EXPECT_FALSE(engine.filemanager()->Exists(dir.File("site/page.kp")));
+        EXPECT_TRUE(engine.filemanager()->Exists(dir.File("t.dbf.pack")));
+    }
 
     // Field specifications.
     List<XBaseFieldSpec> specs(1);
