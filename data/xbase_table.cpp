@@ -15,6 +15,9 @@ namespace {
 const int kHeaderSize = 32;
 const int kDescriptorSize = 32;
 const int kMemoBlock = 512;
+// The most of a memo without its end mark that is read: a damaged memo file would
+// otherwise make each memo read run to its end.
+const int kUnendedMemo = 16 * 1024;
 const char kEndOfFile = 0x1A;
 
 }  // namespace
@@ -203,6 +206,7 @@ void XBaseTable::Close() {
     delete memo_;
     data_ = nullptr;
     memo_ = nullptr;
+    unendedfrom_ = -1;
     datapath_.clear();
     dataerrorpath_.clear();
     memopath_.clear();
@@ -381,6 +385,13 @@ bool XBaseTable::ReadMemoHeader() {
     if (firstfreeblock_ < 1) {
         return Fail("'" + memoerrorpath_ + "' is corrupt (the first free block is 0)");
     }
+    // Free space begins no later than the block after the file's last one: a larger
+    // number would place the next memo terabytes out.
+    long length = memo_->Length();
+    if (length < 0) return ReadFailure(memoerrorpath_, memo_);
+    if (firstfreeblock_ > (length + kMemoBlock - 1) / kMemoBlock) {
+        return Fail("'" + memoerrorpath_ + "' is corrupt (the first free block is past its end)");
+    }
     return true;
 }
 
@@ -396,12 +407,18 @@ bool XBaseTable::WriteMemoHeader() {
 
 bool XBaseTable::ReadMemoBlock(long block, String* text) {
     text->clear();
-    if (memo_ == nullptr || memo_->Seek(block * kMemoBlock) != block * kMemoBlock) return false;
+    long start = block * kMemoBlock;
+    if (memo_ == nullptr || memo_->Seek(start) != start) return false;
     char chunk[kMemoBlock];
-    for (;;) {
+    for (long at = start;; at += kMemoBlock) {
+        // Past unendedfrom_ no end mark follows: a memo that gets there is damaged.
+        if (unendedfrom_ >= 0 && at >= unendedfrom_ && text->length() >= kUnendedMemo) return true;
         long n = memo_->Read(chunk, kMemoBlock);
         if (n < 0) return ReadFailure(memoerrorpath_, memo_);
-        if (n == 0) return true;
+        if (n == 0) {
+            if (unendedfrom_ < 0 || start < unendedfrom_) unendedfrom_ = start;
+            return true;
+        }
         const char* end = static_cast<const char*>(memchr(chunk, kEndOfFile, n));
         if (end != nullptr) {
             text->cat(chunk, static_cast<int>(end - chunk));

@@ -242,6 +242,9 @@ class XBaseTable {
     bool deleted_;
     List<XBaseField> fields_;  // owns elements
     long firstfreeblock_;
+    // Where the memo file is known to hold no end mark up to its end (a damaged
+    // file), -1 while not known: memo reads that reach it stop at kUnendedMemo bytes.
+    long unendedfrom_ = -1;
     // Records read ahead: aheadcount_ records from aheadfirst_, used only by a walk
     // (each record the one after the last read) and dropped by every write.
     std::vector<char> ahead_;
