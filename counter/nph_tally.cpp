@@ -9,8 +9,8 @@
 // Requests serialise on an exclusive record lock of the lock file, taken once the
 // arguments are read and held to the response; a ten-second alarm ends a request
 // that takes too long (a slow client included). The lock file and the error log must
-// be regular files of the running user: a link planted at either path is refused,
-// never followed. At most kMaxKeys keys are counted; a new key beyond them is refused.
+// be regular files of the running user: a link (symbolic or hard) planted at either
+// path is refused, never followed. At most kMaxKeys keys are counted; a new key beyond them is refused.
 // The count file is rewritten through a new file that is synced and renamed over it.
 
 #include <errno.h>
@@ -68,13 +68,14 @@ struct Entry {
 bool debug = false;
 int lockfd = -1;
 
-// Opens path (created when missing) if it is a regular file of the running user and
-// no symbolic link; -1 otherwise.
+// Opens path (created when missing) if it is a regular file of the running user, no
+// symbolic link and its only name (a hard link would lead writes to another file of
+// the user's); -1 otherwise.
 int OpenOwnFile(const char* path, int flags) {
     int fd = open(path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
         close(fd);
         return -1;
     }

@@ -19,19 +19,31 @@ namespace {
 
 const int kBlock = 512;
 
+// The largest number a header field may hold: sizes beyond it (a terabyte) are no
+// archive a site unpacks, and offsets computed from it cannot overflow.
+const unsigned long kLargestNumber = 1UL << 40;
+
 // A numeric header field: octal digits (leading blanks and NULs ignored), or the
 // base-256 form GNU tar uses for large values (high bit of the first byte set).
+// -1 when the value is negative or larger than kLargestNumber.
 long Number(const unsigned char* field, int width) {
+    unsigned long value = 0;
     if (field[0] & 0x80) {
-        long value = field[0] & 0x3F;
-        for (int i = 1; i < width; i++) value = (value << 8) | field[i];
-        return value;
+        if (field[0] & 0x40) return -1;  // a negative base-256 number
+        value = field[0] & 0x3F;
+        for (int i = 1; i < width; i++) {
+            if (value > kLargestNumber) return -1;
+            value = (value << 8) | field[i];
+        }
+    } else {
+        int i = 0;
+        while (i < width && (field[i] == ' ' || field[i] == 0)) i++;
+        for (; i < width && field[i] >= '0' && field[i] <= '7'; i++) {
+            if (value > kLargestNumber) return -1;
+            value = value * 8 + static_cast<unsigned long>(field[i] - '0');
+        }
     }
-    long value = 0;
-    int i = 0;
-    while (i < width && (field[i] == ' ' || field[i] == 0)) i++;
-    for (; i < width && field[i] >= '0' && field[i] <= '7'; i++) value = value * 8 + (field[i] - '0');
-    return value;
+    return value > kLargestNumber ? -1 : static_cast<long>(value);
 }
 
 String Text(const unsigned char* field, int width) {
@@ -138,7 +150,10 @@ bool Tar::ReadNextHeader() {
         default:
             type_ = TarOther;
     }
-    if (size_ < 0) size_ = 0;
+    if (size_ < 0) {
+        Error("Error reading from '" + Entities(displayname_) + "': an entry's size is out of range");
+        return false;
+    }
     header_ = next_;
     data_ = next_ + kBlock;
     // Links and directories carry no data whatever their size field says.
@@ -150,7 +165,10 @@ bool Tar::ReadNextHeader() {
 bool Tar::Write(const String& path, const String& displayname) {
     if (file_ == nullptr || type_ != TarFile) return false;
     FileManager* fm = engine_->filemanager();
-    File* out = fm->Open(path, FileWrite | FileCreate | FileTruncate);
+    // Whatever is at the target (a file, a symbolic link, dangling or not) is
+    // removed, and the file is made new: creating exclusively never follows a link.
+    if (!fm->IsDirectory(path)) fm->Delete(path);
+    File* out = fm->Open(path, FileWrite | FileCreate | FileExclusive);
     if (out == nullptr) {
         Error("Error creating '" + Entities(displayname) + "': " + Entities(fm->error()));
         return false;
@@ -264,8 +282,6 @@ int ExtractArchive(Kelp* engine, const String& path, const String& displayname, 
         while (slash >= 0 && name[slash] != '/') slash--;
         if (slash > 0 && !MakeDirectories(fm, directory, rootreal, name.before(slash), error)) return 0;
         String target = directory + "/" + name;
-        // A symbolic link where the file goes would send the bytes elsewhere.
-        if (fm->Exists(target) && !fm->IsDirectory(target)) fm->Delete(target);
         if (!tar.Write(target, name)) {
             *error = tar.error();
             return 0;

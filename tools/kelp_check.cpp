@@ -2,7 +2,9 @@
 // find, one line each, "FILE:LINE: message" (the form editors and CI read).
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -52,6 +54,27 @@ bool Readable(const String& path) {
     return true;
 }
 
+// The largest included page that is read.
+const long kLargestInclude = 4L << 20;
+
+// Whether an included page is followed: a regular file of at most kLargestInclude
+// bytes below root (the checked page's directory), symbolic links resolved. Devices
+// and pipes would never end, and a page of the site includes nothing from elsewhere.
+bool Includable(const String& path, const String& root) {
+    char* real = realpath(path.chars(), nullptr);
+    char* top = realpath(root.chars(), nullptr);
+    bool below = false;
+    if (real != nullptr && top != nullptr) {
+        size_t n = strlen(top);
+        below = strncmp(real, top, n) == 0 && (real[n] == '/' || (n == 1 && top[0] == '/'));
+    }
+    struct stat st;
+    bool ok = below && stat(real, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kLargestInclude;
+    free(real);
+    free(top);
+    return ok;
+}
+
 // Checks one page. Problems of the page itself go to *problems; the declarations of
 // the pages it includes (found from its directory) resolve its calls.
 void CheckPage(const String& path, std::vector<CheckProblem>* problems) {
@@ -68,7 +91,7 @@ void CheckPage(const String& path, std::vector<CheckProblem>* problems) {
     for (const String& f : checker.included()) queue.push_back(f.matches('/', 0) ? f : Directory(path) + "/" + f);
     for (size_t i = 0; i < queue.size() && i < 50; i++) {
         String include = queue[i];
-        if (!seen.insert(include.chars()).second || !Readable(include)) continue;
+        if (!seen.insert(include.chars()).second || !Includable(include, Directory(path))) continue;
         ToolKelp e;
         NoOutput o;
         MacroExpander s(&e, 16);

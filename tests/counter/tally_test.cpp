@@ -355,6 +355,18 @@ TEST_F(Tally, LinksPlantedAtItsPathsAreNeverFollowed) {
     r = Request("");  // a failure that writes to the log
     EXPECT_EQ("precious\n", ReadAll(dir_ + "/victim"));
     unlink((dir_ + "/nph-tally.errors").c_str());
+    // Nor hard links, which look like regular files of the user's.
+    ASSERT_EQ(0, link((dir_ + "/victim").c_str(), (dir_ + "/nph-tally.errors").c_str()));
+    r = Request("");
+    EXPECT_EQ("precious\n", ReadAll(dir_ + "/victim"));
+    unlink((dir_ + "/nph-tally.errors").c_str());
+    ASSERT_EQ(0, link((dir_ + "/victim").c_str(), (dir_ + "/nph-tally.lock").c_str()));
+    EXPECT_EQ("HTTP/1.0 500 Lock problem\n\n", Request("link=a").output);
+    unlink((dir_ + "/nph-tally.lock").c_str());
+    // The log itself is written when it is what it should be.
+    r = Request("");
+    EXPECT_NE("", ReadAll(dir_ + "/nph-tally.errors"));
+    unlink((dir_ + "/nph-tally.errors").c_str());
 
     ASSERT_EQ(0, symlink((dir_ + "/victim").c_str(), (dir_ + "/count_file.new").c_str()));
     ExpectDigits(Request("link=a"), "1");

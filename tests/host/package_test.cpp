@@ -160,6 +160,62 @@ TEST_F(TarTest, ExtractionStaysInItsDirectory) {
     EXPECT_EQ("hello", ReadAll(target + "/d/f.txt"));
 }
 
+// Whatever already stands at an entry's name is replaced, never written through: a
+// symbolic link (dangling or not) to a file outside stays as it was, and so does the
+// file it points to.
+TEST_F(TarTest, ExtractionReplacesLinksAtItsTargets) {
+    std::string target = Path("target");
+    mkdir(target.c_str(), 0755);
+    WriteAll(Path("victim"), "the owner's file");
+    ASSERT_EQ(0, symlink(Path("victim").c_str(), (target + "/a.txt").c_str()));
+    ASSERT_EQ(0, symlink(Path("created-outside").c_str(), (target + "/b.txt").c_str()));
+    WriteAll(Path("links.tar"), Header("a.txt", '0', 1) + Padded("A") + Header("b.txt", '0', 1) + Padded("B") +
+                                    std::string(1024, '\0'));
+    String error;
+    ASSERT_EQ(1, ExtractArchive(&engine, Path("links.tar").c_str(), "links.tar", target.c_str(), &error)) << error;
+    EXPECT_EQ("the owner's file", ReadAll(Path("victim")));
+    EXPECT_EQ("<missing>", ReadAll(Path("created-outside")));
+    EXPECT_EQ("A", ReadAll(target + "/a.txt"));
+    EXPECT_EQ("B", ReadAll(target + "/b.txt"));
+    struct stat st;
+    ASSERT_EQ(0, lstat((target + "/a.txt").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// Sizes a header cannot honestly hold are refused before anything is written: a
+// base-256 size with its top bits set, a negative one, twelve octal digits and more.
+TEST_F(TarTest, SizesOutOfRangeAreRefused) {
+    std::string target = Path("target");
+    mkdir(target.c_str(), 0755);
+    struct Case {
+        const char* what;
+        std::string field;
+        const char* message;
+    } cases[] = {
+        {"base-256, largest", std::string("\x80") + std::string(11, '\xff'), "an entry's size is out of range"},
+        {"base-256, near LONG_MAX", std::string("\x80\0\0\0\x7f") + std::string(7, '\xff'),
+         "an entry's size is out of range"},
+        {"base-256, negative", std::string("\xff") + std::string(11, '\xff'), "an entry's size is out of range"},
+        // In range, but more than the archive holds.
+        {"octal, eleven sevens", std::string("77777777777") + '\0', "unexpected end of the archive"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string h = Header("big.bin", '0', 0);
+        memcpy(&h[124], c.field.data(), 12);
+        memset(&h[148], ' ', 8);
+        unsigned sum = 0;
+        for (unsigned char ch : h) sum += ch;
+        snprintf(&h[148], 8, "%06o", sum);
+        WriteAll(Path("big.tar"), Header("first.txt", '0', 1) + Padded("1") + h + Padded("x") +
+                                      std::string(1024, '\0'));
+        String error;
+        EXPECT_EQ(0, ExtractArchive(&engine, Path("big.tar").c_str(), "big.tar", target.c_str(), &error));
+        EXPECT_EQ(String("Error reading from 'big.tar': ") + c.message, error);
+        EXPECT_EQ("<missing>", ReadAll(target + "/first.txt"));
+    }
+}
+
 TEST(Packages, EnabledInTheOrderNamed) {
     TestKelp engine;
     for (const char* code : {"a", "b", "c"}) {

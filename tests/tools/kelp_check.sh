@@ -101,6 +101,22 @@ printf '<KpDO FILE="lib/helpers.kp"><KpEVAL EXPR=helper(1, 2) $ deep()><KpEVAL E
 [ "$("$check" "$work/main.kp")" = "$work/main.kp:1: Expression Error: Call to function 'helper' expects 2 parameters, found 1" ] ||
     fail "included functions: $("$check" "$work/main.kp")"
 
+# Includes that are no page of the site are not followed: devices and pipes (which
+# would never end), files outside the page's directory, files too large to be pages.
+mkfifo "$work/pipe.kp"
+mkdir -p "$work/site"
+printf '<KpFUNCTION NAME="outside">z</KpFUNCTION>\n' > "$work/outside.kp"
+head -c 5000000 /dev/zero | tr '\0' ' ' > "$work/site/huge.kp"
+printf '<KpFUNCTION NAME="outside">z</KpFUNCTION>\n' >> "$work/site/huge.kp"
+for include in /dev/zero /dev/urandom "$work/pipe.kp" ../outside.kp huge.kp; do
+    printf '<KpDO FILE="%s"><KpEVAL EXPR=outside()>\n' "$include" > "$work/site/includes.kp"
+    out=$(timeout 10 "$check" "$work/site/includes.kp")
+    status=$?
+    [ "$status" = 124 ] && fail "including $include: kelp-check did not end"
+    [ "$out" = "$work/site/includes.kp:1: Expression Error: Call to undefined function 'outside'" ] ||
+        fail "including $include: $out"
+done
+
 # Exit statuses: clean, usage, unreadable.
 printf '<KpIF EXPR=1>yes<KpELSE>no</KpIF>\n' > "$work/clean.kp"
 "$check" "$work/clean.kp" || fail "a clean page: exit status $?"
