@@ -11,6 +11,7 @@
 
 #include "data/little_endian.h"
 #include "host/engine.h"
+#include "script/encoding.h"
 
 namespace {
 
@@ -1049,7 +1050,7 @@ BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, co
     while (i < n && Compare(key, p->key(i), true, f) > 0) i++;
     if (i < n && (f & IndexUnique) && Compare(key, p->key(i), true, f) == 0) {
         Recycle(p);
-        Error("Index '" + errorpath_ + "' was created with the UNIQUE flag and the key '" + String(key) +
+        Error("Index '" + errorpath_ + "' was created with the UNIQUE flag and the key '" + Entities(String(key)) +
               "' already exists in the index file");
         return Failed;
     }

@@ -438,7 +438,7 @@ bool XBaseDatabase::HoldForAdds() {
     // Another table's run ends here; this table's, after its time, lets waiting
     // requests in before it goes on.
     engine_->ReleaseLocks();
-    if (!open_) return Error("Database '" + name_ + "' is not open");
+    if (!open_) return Error("Database '" + Entities(name_) + "' is not open");
     engine_->TakeTurn();
     if (!table_.Hold()) return Error(table_.error());
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {

@@ -70,12 +70,12 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
         return false;
     }
     if (name.length() > kMaxFieldName) {
-        *error = "Field name '" + name + "' is longer than the XBase limit of 10 characters";
+        *error = "Field name '" + Entities(name) + "' is longer than the XBase limit of 10 characters";
         return false;
     }
     for (XBaseFieldSpec* s = specs->First(); s != nullptr; s = specs->Next()) {
         if (s->name == name) {
-            *error = "Field name '" + name + "' is used more than once in the field specification";
+            *error = "Field name '" + Entities(name) + "' is used more than once in the field specification";
             return false;
         }
     }
@@ -102,7 +102,7 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
             return false;
         }
         if (spec->length > 254) {
-            *error = "CHAR fields may\tonly be\t254 characters long, field '" + name + "' is " +
+            *error = "CHAR fields may\tonly be\t254 characters long, field '" + Entities(name) + "' is " +
                      String::FromInt(spec->length) + " characters long";
             return false;
         }
@@ -114,14 +114,14 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
             int digits = SpecNumber(dot < 0 ? inside : inside.before(dot));
             int fraction = dot < 0 ? 0 : SpecNumber(inside.from(dot + 1));
             if (digits < 1 || fraction < 0) {
-                *error = "Unknown\tfield type '" + type + "' in field specification";
+                *error = "Unknown\tfield type '" + Entities(type) + "' in field specification";
                 return false;
             }
             spec->decimals = fraction;
             spec->length = fraction > 0 ? digits + 1 + fraction : digits;
         }
         if (spec->length > 19) {
-            *error = "NUMERIC\tfields may only\tbe 19 digits, field '" + name + "'\tis " +
+            *error = "NUMERIC\tfields may only\tbe 19 digits, field '" + Entities(name) + "'\tis " +
                      String::FromInt(spec->length) + " digits";
             return false;
         }
@@ -135,11 +135,11 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
         spec->type = XBaseMemo;
         spec->length = 10;
     } else {
-        *error = "Unknown\tfield type '" + word + "' in field specification";
+        *error = "Unknown\tfield type '" + Entities(word) + "' in field specification";
         return false;
     }
     if (!after.empty()) {
-        *error = "Unexpected '" + after + "' following field declaration";
+        *error = "Unexpected '" + Entities(after) + "' following field declaration";
         return false;
     }
     return true;
@@ -382,7 +382,7 @@ void XBaseDatabase::ReleaseRebuild(bool table, XBaseIndex* upto) {
 
 bool XBaseDatabase::Pack() {
     EndRunOfAdds();
-    if (!open_) return Error("Database '" + name_ + "' is not open");
+    if (!open_) return Error("Database '" + Entities(name_) + "' is not open");
     FileManager* files = engine_->filemanager();
     if (!HoldForRebuild(true)) return false;
     // Appends made before the lock count too.
@@ -448,7 +448,7 @@ bool XBaseDatabase::Reopen() {
 
 bool XBaseDatabase::Reindex() {
     EndRunOfAdds();
-    if (!open_) return Error("Database '" + name_ + "' is not open");
+    if (!open_) return Error("Database '" + Entities(name_) + "' is not open");
     FileManager* files = engine_->filemanager();
     FieldScope scope(this);
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {

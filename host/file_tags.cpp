@@ -10,6 +10,7 @@
 #include "script/builtins.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
+#include "script/encoding.h"
 
 namespace {
 
@@ -212,7 +213,7 @@ int ProcessKpLOCKFILE(ScriptState* state, Tag* tag) {
     FileManager* files = parser->engine()->filemanager();
     if (files->Lock(path) != LockTaken) {
         // The block must not run without its lock.
-        String message = "Error creating lockfile '" + tag->Value("FILE") + "': " + files->error();
+        String message = "Error creating lockfile '" + Entities(tag->Value("FILE")) + "': " + files->error();
         if (!parser->SkipBlock(tag)) return StateError;
         return state->RuntimeError(tag, message);
     }
@@ -237,7 +238,7 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
         String name = tag->Value("NAME");
         if (!ResolveDataName(state, tag, name, &path, &result)) return result;
         if (files->Delete(path) < 0) {
-            return FileError(state, tag, "Error deleting '" + name + "': " + files->error());
+            return FileError(state, tag, "Error deleting '" + Entities(name) + "': " + files->error());
         }
         return StateDone;
     }
@@ -253,7 +254,7 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
         if (!ResolveDataName(state, tag, old, &other, &result)) return result;
         if (!ResolveDataName(state, tag, name, &path, &result)) return result;
         if (files->Rename(other, path) < 0) {
-            return FileError(state, tag, "Error renaming '" + old + "' to '" + name + "': " +
+            return FileError(state, tag, "Error renaming '" + Entities(old) + "' to '" + Entities(name) + "': " +
                                              files->error());
         }
         return StateDone;
@@ -270,16 +271,16 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
         if (!ResolveDataName(state, tag, name, &path, &result)) return result;
         int mode;
         if (!OctalMode(modetext, &mode)) {
-            return FileError(state, tag, "Error changing mode of '" + name + "' to " + modetext +
+            return FileError(state, tag, "Error changing mode of '" + Entities(name) + "' to " + Entities(modetext) +
                                              ": Invalid mode");
         }
         if (files->ChangeMode(path, mode) < 0) {
-            return FileError(state, tag, "Error changing mode of '" + name + "' to " + modetext +
+            return FileError(state, tag, "Error changing mode of '" + Entities(name) + "' to " + Entities(modetext) +
                                              ": " + files->error());
         }
         return StateDone;
     }
-    return FileError(state, tag, "Unknown FILE command '" + command->name() + "'");
+    return FileError(state, tag, "Unknown FILE command '" + Entities(command->name()) + "'");
 }
 
 void InstallFileTags(ScriptParser* parser) {

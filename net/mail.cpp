@@ -556,7 +556,7 @@ int MailHandler::DeleteCurrentMessage() {
     if (pop_->DeleteMessage(m) != ResponseDone) {
         String number;
         number.catint(m->index());
-        Error("Error deleting message #" + number + ": " + ServerText(pop_->error()));
+        Error("Error deleting message #" + Entities(number) + ": " + ServerText(pop_->error()));
         return 0;
     }
     return 1;

@@ -3,6 +3,7 @@
 
 #include "host/engine.h"
 #include "script/script_tags.h"
+#include "script/encoding.h"
 
 namespace {
 
@@ -79,12 +80,12 @@ int ProcessBRINDLE(ScriptState* state, Tag* tag) {
         if (OnOff(a->value(), &on)) {
             parser->SetTagDetect(on);
         } else {
-            parser->SyntaxError("'" + a->value() + "' is not a valid value for TAGDETECT");
+            parser->SyntaxError("'" + Entities(a->value()) + "' is not a valid value for TAGDETECT");
         }
     }
     if (NameValuePair* a = tag->Find("MACRO")) {
         if (!OnOff(a->value(), &on)) {
-            parser->SyntaxError("'" + a->value() + "' is not a valid value for MACRO");
+            parser->SyntaxError("'" + Entities(a->value()) + "' is not a valid value for MACRO");
             return StateError;
         }
         parser->SetExpandMacros(on);

@@ -13,7 +13,22 @@ String ScriptErrorText(const String& filename, int line, const char* kind, const
     s += ": Line ";
     s.catint(line);
     s += kind;
-    s += text;
+    // Messages are HTML whose values are encoded where the message is made; an angle
+    // bracket left in one is a value that was not, and is shown, never obeyed. Only
+    // a line break, which some messages hold, stays markup.
+    for (int i = 0; i < text.length(); i++) {
+        char c = text[i];
+        if (c == '<' && text.at(i, i + 4) == "<BR>") {
+            s += "<BR>";
+            i += 3;
+        } else if (c == '<') {
+            s += "&lt;";
+        } else if (c == '>') {
+            s += "&gt;";
+        } else {
+            s += c;
+        }
+    }
     return s;
 }
 

@@ -16,6 +16,7 @@
 #include "foundation/lazy_math.h"
 #include "script/expression_node.h"
 #include "script/function.h"
+#include "script/encoding.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ int Format(ExpressionContext* context, const String& l, const String& r, String*
     char conversion;
     int at;
     if (!ValidFormat(r, &conversion, &at)) {
-        context->ExpressionError("Invalid FMT format '" + r + "'");
+        context->ExpressionError("Invalid FMT format '" + Entities(r) + "'");
         return 0;
     }
     char buffer[kFormatLimit + 1];
@@ -531,7 +532,7 @@ CallNode::~CallNode() {
 
 int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     if (function_ == nullptr) {
-        context->ExpressionError("Call to undefined function '" + name_ + "'");
+        context->ExpressionError("Call to undefined function '" + Entities(name_) + "'");
         return 0;
     }
     // All arguments are evaluated before they are bound to the parameters: an

@@ -50,12 +50,7 @@ struct Token {
 };
 
 // The token's text as an error message shows it (messages are HTML).
-String Shown(const Token& t) {
-    if (!t.outside) return t.raw;
-    String s = t.raw;
-    EncodeEntities(&s);
-    return s;
-}
+String Shown(const Token& t) { return Entities(t.raw); }
 
 const char kSingleOperators[] = "+-/*$|^";
 // Bounds of one expression (see Reader::depth_).
@@ -341,7 +336,7 @@ ExpressionNode* Reader::ParseOperand() {
         case TokenCall:
             return ParseCall(t);
         case TokenOperator: {
-            if (t.op->binary) return Fail("Expected non-operator, found '" + t.raw + "'");
+            if (t.op->binary) return Fail("Expected non-operator, found '" + Entities(t.raw) + "'");
             ExpressionNode* operand = ParseBinary(t.op->precedence + 1);
             return operand ? new OperatorNode(t.op, nullptr, operand) : nullptr;
         }
@@ -356,7 +351,7 @@ ExpressionNode* Reader::ParseOperand() {
             return Fail("Mismatched parenthesis");
         case TokenComma:
         case TokenOther:
-            return Fail("Expected non-operator, found '" + t.raw + "'");
+            return Fail("Expected non-operator, found '" + Entities(t.raw) + "'");
         case TokenTerminator:
             return Fail("Unexpected end of expression");
         case TokenEnd:
@@ -370,7 +365,7 @@ ExpressionNode* Reader::ParseCall(const Token& t) {
     Function* f = nullptr;
     if (!syntax_.checkonly) {
         f = context_->FindFunction(t.value);
-        if (f == nullptr) return Fail("Call to undefined function '" + t.value + "'");
+        if (f == nullptr) return Fail("Call to undefined function '" + Entities(t.value) + "'");
     }
     CallNode* call = new CallNode(f, t.value);
     Token* next = Peek(true);
@@ -399,7 +394,7 @@ ExpressionNode* Reader::ParseCall(const Token& t) {
     int expected = f->parametercount(), found = call->argumentcount();
     if (expected != found) {
         delete call;
-        String message = "Call to function '" + t.value + "' expects ";
+        String message = "Call to function '" + Entities(t.value) + "' expects ";
         message.catint(expected);
         message += expected == 1 ? " parameter, found " : " parameters, found ";
         message.catint(found);

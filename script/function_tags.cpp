@@ -10,6 +10,7 @@
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/variables.h"
+#include "script/encoding.h"
 
 namespace {
 
@@ -196,9 +197,9 @@ int ScriptParser::DeclareFunction(Tag* tag) {
     if (existing != nullptr && (existing->builtin() || existing->offset() != position)) {
         String message;
         if (existing->builtin()) {
-            message = "Function '" + name + "' has the same name as a built-in function";
+            message = "Function '" + Entities(name) + "' has the same name as a built-in function";
         } else {
-            message = "A function with the name '" + name + "' has already been declared, on line ";
+            message = "A function with the name '" + Entities(name) + "' has already been declared, on line ";
             message.catint(existing->linenumber());
         }
         SyntaxError(message);

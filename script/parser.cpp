@@ -321,13 +321,12 @@ int Parser::GetNextNameValuePair(Tag* tag) {
     }
     if (outsidename) {
         // A macro's outside text may be a value, never an attribute of its own.
-        EncodeEntities(&name);
-        SyntaxError("Attribute '" + name + "' comes from outside the page");
+        SyntaxError("Attribute '" + Entities(name) + "' comes from outside the page");
         return ScanFailure;
     }
     if (IsWhitespace(c)) c = EatWhitespace(nullptr) == ScanEnd ? -1 : GetNextChar();
     if (!IsNameStart(static_cast<unsigned char>(name[0]))) {
-        SyntaxError("Attribute '" + name + "' begins with a non-alpha character");
+        SyntaxError("Attribute '" + Entities(name) + "' begins with a non-alpha character");
         return ScanFailure;
     }
     if (c < 0) return EndOfFileInTag(tag);
