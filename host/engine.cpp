@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -295,12 +297,29 @@ Module* Kelp::SetCurrentModule(Module* m) {
 }
 
 String Kelp::MakeSessionID() {
-    struct timeval now;
-    now = ClockNow();
-    char id[40];
-    snprintf(id, sizeof id, "%08X%08X%08X%08X", static_cast<unsigned>(now.tv_sec),
-             static_cast<unsigned>(now.tv_usec), static_cast<unsigned>(getpid()),
-             static_cast<unsigned>(random().R250()));
+    // 128 bits from the system's generator: nothing of the clock or the process in
+    // it, so that no id tells another.
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got < sizeof bytes) {
+        int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        got = fd >= 0 && read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes) ? sizeof bytes : 0;
+        if (fd >= 0) close(fd);
+    }
+    if (got < sizeof bytes) return String();  // no id rather than a guessable one
+    static const char kHex[] = "0123456789ABCDEF";
+    char id[33];
+    for (size_t i = 0; i < sizeof bytes; i++) {
+        id[2 * i] = kHex[bytes[i] >> 4];
+        id[2 * i + 1] = kHex[bytes[i] & 15];
+    }
+    id[32] = '\0';
     return String(id);
 }
 

@@ -235,8 +235,8 @@ class Kelp {
 
     // The engine's random-number generator, seeded per process on first use.
     PseudoRND& random();
-    // A new caller id: eight upper-case hexadecimal digits each of the current
-    // seconds, microseconds, process id and a random number.
+    // A new caller id: 32 upper-case hexadecimal digits, 128 bits from the system's
+    // random generator (empty in the unlikely case that it cannot be read).
     virtual String MakeSessionID();
 
     const String& language() const { return language_; }
