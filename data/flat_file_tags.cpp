@@ -100,7 +100,8 @@ int ProcessKpIMPORT(ScriptState* state, Tag* tag) {
     if (!HasFields(parser, tag, legacy ? "ORDER" : "FIELDS")) return StateError;
     String path, name;
     int result;
-    if (!ResolveFile(state, tag, &path, &name, &result)) {
+    if (!state->OwnName(tag, legacy ? "ORDER" : "FIELDS", "variables", &result) ||
+        !ResolveFile(state, tag, &path, &name, &result)) {
         return result ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
     }
     IMPORTState* s = new IMPORTState(parser, tag);
@@ -131,6 +132,7 @@ int ProcessKpEXPORT(ScriptState* state, Tag* tag) {
     if (!HasFields(parser, tag, legacy ? "ORDER" : "FIELDS")) return StateError;
     String path, name;
     int result;
+    if (!state->OwnName(tag, legacy ? "ORDER" : "FIELDS", "variables", &result)) return result;
     if (!ResolveFile(state, tag, &path, &name, &result)) return result;
     FlatFile f(parser);
     f.SetExportFile(path, name);

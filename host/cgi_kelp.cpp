@@ -159,6 +159,10 @@ String CGIKelp::scriptdirectory() {
     if (!scriptroot_.empty()) return scriptroot_;
     return config_ ? config_->brindleroot() : Kelp::scriptdirectory();
 }
+bool CGIKelp::IsScriptExtension(const String& extension) {
+    return config_ == nullptr || config_->IsValidExtension(extension);
+}
+
 String CGIKelp::datadirectory() {
     if (!ownerdata_.empty()) return ownerdata_;
     return config_ ? config_->Get(Config::StdModeDataDir) : Kelp::datadirectory();
@@ -375,7 +379,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         }
     }
     String extension = dot >= 0 ? file.from(dot + 1) : String();
-    if (!config_->IsValidExtension(extension)) {
+    if (!IsScriptExtension(extension)) {
         return Refuse(403, "'" + Entities(display) + "' does not have a valid script extension");
     }
     contenttype_ = config_->GetContentType(extension);

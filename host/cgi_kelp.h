@@ -67,6 +67,7 @@ class CGIKelp : public Kelp {
     int lockexpiration() override;
     int templatebuffersize() override;
     String scriptdirectory() override;
+    bool IsScriptExtension(const String& extension) override;
     String datadirectory() override;
     String tempdirectory() override;
 

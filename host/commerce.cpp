@@ -164,6 +164,10 @@ int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
         if (!result) return StateError;
         return parser->SkipBlock(tag) ? StateDone : StateError;
     }
+    int result;
+    if (!state->OwnName(tag, "FIELDS", "variables", &result)) {
+        return result ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
+    }
     CommerceHandler* handler = new UNIXCommerceHandler(*m, parser);
     handler->SetAction(tag->Value("ACTION"));
     handler->SetFields(tag->Value("FIELDS"));

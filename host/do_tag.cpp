@@ -21,6 +21,9 @@ int ProcessKpDO(ScriptState* state, Tag* tag) {
                             "attribute is specified");
         return StateError;
     }
+    int refused;
+    if (!state->OwnName(tag, "FILE", "a module", &refused)) return refused;
+    if (value != nullptr && !state->OwnName(tag, "NAME", "a variable", &refused)) return refused;
     String error;
     Module* module = engine->FindModule(tag->Value("FILE"), &error);
     if (module == nullptr) return state->RuntimeError(tag, error);

@@ -279,6 +279,14 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
 Module* Kelp::FindModule(const String& name, String* error) {
     String path;
     if (!ResolvePath(name, ScriptPath, &path, error)) return nullptr;
+    // A module is a script like any page: an uploaded text or data file never runs.
+    String file = FileManager::StripDirectory(path);
+    int dot = file.length() - 1;
+    while (dot >= 0 && file[dot] != '.') dot--;
+    if (!IsScriptExtension(dot >= 0 ? file.from(dot + 1) : String())) {
+        *error = "'" + Entities(name) + "' does not have a valid script extension";
+        return nullptr;
+    }
     Module* m = modules_.Find(path.chars());
     if (m != nullptr) return m;
     m = new Module(this, currentmodule_);

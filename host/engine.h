@@ -212,6 +212,9 @@ class Kelp {
     virtual String scriptdirectory();
     virtual String datadirectory();
     virtual String tempdirectory();
+    // Whether a script file may have the extension (without its dot): hosts take
+    // the list from the configuration; without one, any.
+    virtual bool IsScriptExtension(const String&) { return true; }
     // Block size of the script reader.
     virtual int templatebuffersize() { return 8192; }
 
@@ -226,7 +229,7 @@ class Kelp {
 
     // Script modules: the file at name (a script path) as loaded in this request,
     // loading it on first use with the current module as its parent. Null with
-    // *error when it cannot be opened.
+    // *error when it cannot be opened or its extension is no script's.
     virtual Module* FindModule(const String& name, String* error);
     Module* currentmodule() const { return currentmodule_; }
     // Returns the previous current module.

@@ -88,6 +88,11 @@ int ProcessKpCALL(ScriptState* state, Tag* tag) {
                             " requires the METHOD attribute to be 'POST' or 'PUT' when the FILES attribute is specified");
         return StateError;
     }
+    int refused;
+    if (!state->OwnName(tag, "FIELDS", "variables", &refused) ||
+        !state->OwnName(tag, "FILES", "variables", &refused)) {
+        return refused ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
+    }
     CALLState* s = new CALLState(parser, tag);
     int r = s->Start(method, tag->Value("ACTION").trimmed(), tag->Value("FIELDS"), files);
     if (r == CallElementFound) {

@@ -179,6 +179,7 @@ void WriteHiddenFields(ScriptParser* parser, const String& list) {
         name.StripWhitespace();
         String value = parser->variables()->Value(name);
         EncodeEntities(&value);
+        EncodeEntities(&name);
         out->Write("<INPUT TYPE=\"hidden\" NAME=\"");
         out->Write(name);
         out->Write("\" VALUE=\"");
@@ -247,6 +248,8 @@ int ProcessKpASSIGN(ScriptState* state, Tag* tag) {
             return StateError;
         }
     }
+    int result;
+    if (!state->OwnName(tag, "NAME", "a variable", &result)) return result;
     return state->Assign(tag, tag->Value("NAME"), tag->Value("VALUE"),
                          tag->Find("VALUE")->outside());
 }
@@ -271,6 +274,11 @@ int ProcessKpEVAL(ScriptState* state, Tag* tag) {
 }
 
 int ProcessHIDE(ScriptState* state, Tag* tag) {
+    NameValuePair* first = tag->attributes().First();
+    if (first != nullptr && first->outside()) {
+        return state->RuntimeError(tag, "The list of HIDE holds text from outside the page, which never "
+                                        "names variables");
+    }
     String list = tag->Value("");
     if (list.empty()) {
         state->parser()->SyntaxError("HIDE requires a list of variables to hide");
@@ -281,6 +289,8 @@ int ProcessHIDE(ScriptState* state, Tag* tag) {
 }
 
 int ProcessKpHIDE(ScriptState* state, Tag* tag) {
+    int result;
+    if (!state->OwnName(tag, "FIELDS", "variables", &result)) return result;
     String list = tag->Value("FIELDS");
     if (list.matches('"', 0)) list = list.at(1, list.length() - 1);
     WriteHiddenFields(state->parser(), list);

@@ -258,6 +258,14 @@ int ScriptState::RuntimeError(Tag* tag, const String& message) {
     return StateHandled;
 }
 
+bool ScriptState::OwnName(Tag* tag, const char* attribute, const char* named, int* result) {
+    NameValuePair* a = tag->Find(attribute);
+    if (a == nullptr || !a->outside()) return true;
+    *result = RuntimeError(tag, String("The ") + attribute + " attribute holds text from outside the page, "
+                                "which never names " + named);
+    return false;
+}
+
 int ScriptState::Assign(Tag* tag, NameValuePair* attribute) {
     if (attribute->scopedname() == nullptr) {
         return Assign(tag, attribute->name(), attribute->value(), attribute->outside());

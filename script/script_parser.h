@@ -74,6 +74,12 @@ public:
     // Reports a runtime error of tag. When the script may go on, the message is kept
     // in the variable TAG_Error and the result is 1; otherwise 0.
     [[gnu::cold]] int RuntimeError(Tag* tag, const String& message);
+    // Text from outside the page never names a module, a variable or a list of
+    // variables: when tag's attribute holds it, raises a runtime error of the tag
+    // (named says what the attribute names: "a module", "variables") and returns
+    // false with *result the tag's result; true when the attribute is missing or the
+    // page's own.
+    bool OwnName(Tag* tag, const char* attribute, const char* named, int* result);
     // Assigns a variable for tag; a refused value is a runtime error of the tag.
     // outside: whether the value is outside text (see Variable).
     int Assign(Tag* tag, const String& name, const String& value, bool outside);
