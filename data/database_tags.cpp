@@ -138,9 +138,8 @@ int ViewOperation(ScriptState* state, Tag* tag) {
             break;
         case TagKpGO: {
             String row = tag->Value("ROW").trimmed();
+            // -1 and -2 are top and bottom too; any other number below 1 is past the end.
             long n = row.matches("top") ? -1 : row.matches("bottom") ? -2 : strtol(row.chars(), nullptr, 10);
-            // A number that is not a record number (0, negative) is past the end.
-            if (n < 1 && !row.matches("top") && !row.matches("bottom")) n = 0;
             r = view->Go(n);
             break;
         }

@@ -229,9 +229,12 @@ DatabaseResult XBaseDatabaseView::Go(long n) {
     if (!ok) return DatabaseFailed;
     if (!passes) return AtEnd();
     if (index != nullptr) {
+        // In index order a record the index does not hold is nowhere: the move fails
+        // here, not at the next skip.
         String key;
         if (!index->Key(&key)) return Fail(index->error());
         SeekLater(key, n);
+        if (!PlaceCursor()) return DatabaseFailed;
     }
     eof_ = false;
     return DatabaseDone;

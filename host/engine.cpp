@@ -354,10 +354,24 @@ Database* Kelp::FindDatabase(const String& name) {
     return nullptr;
 }
 
+// The list runs from the primary database on: a database opened or created goes to
+// the front and becomes the primary one, and so does one made primary; unprefixed
+// field names search the list in that order.
 void Kelp::AddDatabase(Database* db) {
-    databases_.push_back(db);
-    if (primarydatabase_ == nullptr) primarydatabase_ = db;
+    databases_.insert(databases_.begin(), db);
+    primarydatabase_ = db;
     vars_->Invalidate();
+}
+
+void Kelp::SetPrimaryDatabase(Database* db) {
+    for (size_t i = 0; i < databases_.size(); i++) {
+        if (databases_[i] != db) continue;
+        databases_.erase(databases_.begin() + static_cast<long>(i));
+        databases_.insert(databases_.begin(), db);
+        primarydatabase_ = db;
+        vars_->Invalidate();
+        return;
+    }
 }
 
 void Kelp::RemoveDatabase(Database* db) {

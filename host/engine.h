@@ -154,7 +154,8 @@ class Kelp {
     void RemoveDatabase(Database* db);
     void CloseDatabases();
     Database* primarydatabase() const { return primarydatabase_; }
-    void SetPrimaryDatabase(Database* db) { primarydatabase_ = db; }
+    // Makes db (when open) the primary database, first in databases().
+    void SetPrimaryDatabase(Database* db);
     // The database whose fields unprefixed names find first, while its index keys or
     // filter are evaluated (null: none); returns the previous one.
     Database* SetFieldScope(Database* db);

@@ -133,7 +133,9 @@ class LocalizedState : public ScriptState {
             case TagKpLOCALIZEDTEXT: {
                 Kelp* engine = parser_->engine();
                 String language = tag->Value("LANGUAGE").trimmed();
-                if (!matched_ && language.matches(engine->language().chars()) &&
+                // Every text of the current language is processed; the default
+                // language's first text only when none is.
+                if (language.matches(engine->language().chars()) &&
                     language.length() == engine->language().length()) {
                     matched_ = true;
                     parser_->AddState(new LocalizedTextState(parser_, tag, &tokens_, name_));
