@@ -407,6 +407,14 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
         Error("The user or password holds a line break: nothing was sent");
         return 0;
     }
+    // An envelope address goes into MAIL FROM and RCPT TO as it stands: a blank or an
+    // angle bracket in it would add parameters to the command.
+    String refused;
+    if (!PlainEnvelope(from, &refused) || !PlainEnvelope(to, &refused) || !PlainEnvelope(cc, &refused)) {
+        Error("The address '" + Entities(refused) +
+              "' holds a blank, an angle bracket or a control character: nothing was sent");
+        return 0;
+    }
     int security = options.security;
     String host;
     if (!options.user.empty() && security == MailPlain && !options.plaintextlogin) {
@@ -456,6 +464,23 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     headers += "X-Mailer: Kelp v3.7833\r\nSubject: " + subject + "\r\n\r\n";
     out->Write(headers);
     return 1;
+}
+
+bool MailHandler::PlainEnvelope(const String& list, String* refused) {
+    int start = 0;
+    for (;;) {
+        int comma = list.search(",", start);
+        String address = EnvelopeAddress(list.at(start, comma < 0 ? list.length() : comma));
+        for (int i = 0; i < address.length(); i++) {
+            unsigned char c = static_cast<unsigned char>(address[i]);
+            if (c <= ' ' || c == 0x7F || c == '<' || c == '>') {
+                *refused = address;
+                return false;
+            }
+        }
+        if (comma < 0) return true;
+        start = comma + 1;
+    }
 }
 
 int MailHandler::SendRecipients(const String& list) {

@@ -186,6 +186,10 @@ class MailHandler {
     static int SplitMailHost(const String& mailhost, int defaultport, String* host, int* port);
     // The address of a "Name <address>" value, else the value trimmed.
     static String EnvelopeAddress(const String& value);
+    // Whether every envelope address of the comma-separated list is one word of
+    // printable characters without angle brackets; when not, *refused is the first
+    // that is not.
+    static bool PlainEnvelope(const String& list, String* refused);
 
   private:
     // Connects (with TLS from the start for MailTLS); *security becomes the mode

@@ -70,6 +70,21 @@ cat > "$site/inject.kp" <<'EOF'
 EOF
 expect "line break in headers" "[The value of SUBJECT holds a line break: nothing was sent]
 [The value of TO holds a line break: nothing was sent]" "$(page inject.kp)"
+# Nor do envelope parameters: a blank or an angle bracket in an address (the sender's,
+# a recipient's, a copy's) would add them to MAIL FROM or RCPT TO.
+cat > "$site/params.kp" <<'EOF'
+<KELP KpSMTP_ERROR="nonfatal,nodisplay"><KpLET f="a@example.com> NOTIFY=SUCCESS ORCPT=rfc822;x@example.com"><KpSMTP FROM="&[f]" TO="ann@example.com" MAILHOST="&[SMTP]">x</KpSMTP>[&[KpSMTP_Error]]
+<KpSMTP FROM="site@example.com" TO="ann@example.com,bob@example.com> NOTIFY=SUCCESS" MAILHOST="&[SMTP]">x</KpSMTP>[&[KpSMTP_Error]]
+<KpLET c=decodeattribute("cy@example.com%09SIZE=1")><KpSMTP FROM="site@example.com" TO="ann@example.com" CC="&[c]" MAILHOST="&[SMTP]">x</KpSMTP>[&[KpSMTP_Error]]
+<KpSMTP FROM="Site <site@example.com>" TO="Ann <ann@example.com>" MAILHOST="&[SMTP]">named</KpSMTP>[&[KpSMTP_Error]]
+EOF
+expect "envelope parameters" "[The address 'a@example.com&gt; NOTIFY=SUCCESS ORCPT=rfc822;x@example.com' holds a blank, an angle bracket or a control character: nothing was sent]
+[The address 'bob@example.com&gt; NOTIFY=SUCCESS' holds a blank, an angle bracket or a control character: nothing was sent]
+[The address 'cy@example.com	SIZE=1' holds a blank, an angle bracket or a control character: nothing was sent]
+[]" "$(page params.kp)"
+sleep 0.3
+expect "only the message with named addresses sent" "$((before + 1))" "$(messages)"
+before=$(messages)
 sleep 0.3
 expect "nothing sent after refusals" "$before" "$(messages)"
 printf '<KELP KpSMTP_ERROR="nonfatal,nodisplay"><KpSMTP FROM="a@b" TO="c@d" MAILHOST="127.0.0.1:%s">x</KpSMTP>[&[KpSMTP_Error]]\n' "$(free_port)" > "$site/noserver.kp"
