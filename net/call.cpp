@@ -16,6 +16,9 @@ namespace {
 
 // Most header lines a response may have.
 const int kMaxHeaderLines = 1000;
+// Most attributes an element of a response may have: each becomes two variables, and
+// a response of one element with millions of them would take gigabytes.
+const int kMaxAttributes = 1000;
 
 // URL-encoding for a request: the form encoding, with control characters encoded
 // too, so that no value can break a line of the request.
@@ -84,6 +87,11 @@ String Call::ContentType(const String& path) {
 int Call::Connect(const String& method, const String& url, const String& fields, const String& files) {
     Close();
     url_ = url;
+    // The methods a page may ask for; anything else would go to the server as it stands.
+    if (!method.matches("GET") && !method.matches("HEAD") && !method.matches("POST") && !method.matches("PUT")) {
+        error_ = "Unsupported method '" + Entities(method) + "': use GET, HEAD, POST or PUT";
+        return 0;
+    }
     int ok = files.trimmed().empty() ? OpenURLEncodedConnection(method, url, fields)
                                      : OpenMultipartConnection(method, url, fields, files);
     if (!ok) return 0;
@@ -164,11 +172,20 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
         f.contenttype = ContentType(f.path);
         list.push_back(f);
     }
-    struct timeval now;
-    now = ClockNow();
-    String boundary = "--------------------";
-    boundary.catint(static_cast<long>(now.tv_sec % 100000) * 1000000 + now.tv_usec);
-    boundary.catint(static_cast<long>(getpid()));
+    // A boundary no field value holds: 128 random bits, drawn again in the unlikely
+    // case that a value holds them.
+    String boundary;
+    for (bool clash = true; clash;) {
+        boundary = "--------------------" + engine_->MakeSessionID();
+        if (boundary.length() < 40) {
+            error_ = "Unable to open URL '" + Entities(url) + "': no random boundary can be made";
+            return 0;
+        }
+        clash = false;
+        for (const String& name : SplitNameList(fields)) {
+            if (engine_->vars()->Value(name).search(boundary.chars()) >= 0) clash = true;
+        }
+    }
 
     // Every part but the files' bytes, in order; a file's bytes go after its head.
     std::vector<String> heads;
@@ -346,6 +363,11 @@ int Call::GetNameValuePairs(String* raw, int* count) {
             }
         } else if (c >= 0) {
             in->UnGetChar();
+        }
+        if (*count >= kMaxAttributes) {
+            error_ = "An element of the response has more than " + String::FromInt(kMaxAttributes) +
+                     " attributes";
+            return CallElementError;
         }
         ++*count;
         SetNumbered("callobjectattribute", *count, name);

@@ -5,9 +5,12 @@
 
 #include "net/network_tags.h"
 
+#include <string.h>
+
 #include "host/engine.h"
 #include "net/call.h"
 #include "net/mail.h"
+#include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
@@ -89,6 +92,13 @@ int ProcessKpCALL(ScriptState* state, Tag* tag) {
         return StateError;
     }
     int refused;
+    String action = tag->Value("ACTION");
+    if (memchr(action.chars(), 0, static_cast<size_t>(action.length())) != nullptr) {
+        // Cut at the NUL, the URL would be another one.
+        refused = state->RuntimeError(tag, "Unable to open URL '" + Entities(action) +
+                                               "': it holds a NUL character");
+        return refused ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
+    }
     if (!state->OwnName(tag, "FIELDS", "variables", &refused) ||
         !state->OwnName(tag, "FILES", "variables", &refused)) {
         return refused ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;

@@ -193,5 +193,24 @@ started=$(date +%s)
 failing "http://10.255.255.1:81/" "calltimeout = 2" > /dev/null
 [ $(( $(date +%s) - started )) -le 6 ] || fail "a connect to an address that does not answer outlived calltimeout"
 
+# A response whose element has more attributes than any page holds stops the walk with
+# an error instead of taking memory for each; a method the docs do not list and a URL
+# holding a NUL are refused before anything is sent.
+/usr/bin/python3 -c 'import sys; sys.stdout.write("<p>before</p><a " + " ".join("x%d=1" % i for i in range(200000)) + "><p>after</p>")' > "$docs/many.html"
+cat > "$site/many.kp" <<'EOF'
+<KELP KpCALL_ERROR="nonfatal,nodisplay"><KpCALL ACTION="http://127.0.0.1:&[PORT]/many.html" METHOD="GET">(&[callobjectelement])</KpCALL>[&[KpCALL_Error]]
+EOF
+expect "many attributes" "(p)()(/p)[An element of the response has more than 1000 attributes]" "$(page many.kp)"
+cat > "$site/methods.kp" <<'EOF'
+<KELP KpCALL_ERROR="nonfatal,nodisplay"><KpCALL ACTION="http://127.0.0.1:&[PORT]/page.html" METHOD="DELETE">never</KpCALL>[&[KpCALL_Error]]
+<KpCALL ACTION="http://127.0.0.1:&[PORT]/page.html" METHOD="">never</KpCALL>[&[KpCALL_Error]]
+<KpCALL ACTION="http://127.0.0.1:&[PORT]/page.html" METHOD="GET / HTTP/1.0">never</KpCALL>[&[KpCALL_Error]]
+<KpLET u=decodeattribute("http://127.0.0.1:" $ PORT $ "/page.html%00.evil")><KpCALL ACTION="&[u]" METHOD="GET">never</KpCALL>[&[KpCALL_Error]]
+EOF
+expect "methods and NUL" "[Unsupported method 'DELETE': use GET, HEAD, POST or PUT]
+[Unsupported method '': use GET, HEAD, POST or PUT]
+[Unsupported method 'GET / HTTP/1.0': use GET, HEAD, POST or PUT]
+[Unable to open URL 'http://127.0.0.1:$port/page.html': it holds a NUL character]" "$(page methods.kp)"
+
 [ $failures = 0 ] && echo "all KpCALL cases passed"
 exit $((failures > 0))
