@@ -390,6 +390,13 @@ int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, i
     return 1;
 }
 
+int MailHandler::PlainLoginRefused(NetworkConnection* connection) {
+    delete connection;
+    Error("Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or "
+          "\"tls\" (or allow it with PLAINTEXTLOGIN)");
+    return 0;
+}
+
 int MailHandler::StartSendMail(const String& to, const String& cc, const String& from, const String& subject,
                                const String& mailhost, const MailOptions& options) {
     // Values a visitor may have supplied never start a new header or command.
@@ -418,17 +425,12 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     int security = options.security;
     String host;
     if (!options.user.empty() && security == MailPlain && !options.plaintextlogin) {
-        Error("Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or "
-              "\"tls\" (or allow it with PLAINTEXTLOGIN)");
-        return 0;
+        return PlainLoginRefused(nullptr);
     }
     NetworkConnection* connection;
     if (!Connect(mailhost, 25, 465, &security, &host, &connection)) return 0;
     if (!options.user.empty() && security == MailPlain && !options.plaintextlogin) {
-        delete connection;
-        Error("Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or "
-              "\"tls\" (or allow it with PLAINTEXTLOGIN)");
-        return 0;
+        return PlainLoginRefused(connection);
     }
     delete smtp_;
     smtp_ = new SMTP(engine_->mailtimeout());
@@ -510,7 +512,7 @@ int MailHandler::EndSendMail() {
 }
 
 int MailHandler::StartGetMail(const String& login, const String& password, const String& directory,
-                              const String& mailhost, int security) {
+                              const String& mailhost, int security, bool plaintextlogin) {
     if (HoldsLineBreak(login) || HoldsLineBreak(password) || HoldsLineBreak(mailhost)) {
         Error("The login, password or mail host holds a line break");
         return 0;
@@ -530,7 +532,9 @@ int MailHandler::StartGetMail(const String& login, const String& password, const
     prefix_ += "KELP_POP";
     NetworkConnection* connection;
     String host;
+    if (security == MailPlain && !plaintextlogin) return PlainLoginRefused(nullptr);
     if (!Connect(mailhost, 110, 995, &security, &host, &connection)) return 0;
+    if (security == MailPlain && !plaintextlogin) return PlainLoginRefused(connection);
     delete pop_;
     pop_ = new POP3(engine_->mailtimeout(), engine_->maxresponselength());
     if (pop_->Connect(connection) != ResponseDone) {

@@ -168,9 +168,10 @@ class MailHandler {
     int EndSendMail();
 
     // Retrieving: logs in, lists the messages; directory names where message files
-    // go (inside the data directory). 1, or 0 with error().
+    // go (inside the data directory). The password goes over an unencrypted
+    // connection only with plaintextlogin. 1, or 0 with error().
     int StartGetMail(const String& login, const String& password, const String& directory,
-                     const String& mailhost, int security = -1);
+                     const String& mailhost, int security = -1, bool plaintextlogin = false);
     // 1 when the next message was retrieved, 0 at the end, -1 on failure.
     int GetNextMessage();
     int DeleteCurrentMessage();
@@ -184,6 +185,8 @@ class MailHandler {
 
     // Splits "host", "host:port", "[v6]:port" (a bare IPv6 address has no port).
     static int SplitMailHost(const String& mailhost, int defaultport, String* host, int* port);
+    // Closes connection (may be null) and refuses a password over plain text: 0.
+    int PlainLoginRefused(NetworkConnection* connection);
     // The address of a "Name <address>" value, else the value trimmed.
     static String EnvelopeAddress(const String& value);
     // Whether every envelope address of the comma-separated list is one word of

@@ -23,6 +23,12 @@ bool HasRequired(ScriptParser* parser, Tag* tag, std::initializer_list<const cha
     return true;
 }
 
+// PLAINTEXTLOGIN: present and not "no", "0" or "off" lets the password go unencrypted.
+bool PlainTextLogin(Tag* tag) {
+    String plain = tag->Value("PLAINTEXTLOGIN").trimmed().lower();
+    return tag->Find("PLAINTEXTLOGIN") != nullptr && plain != "no" && plain != "0" && plain != "off";
+}
+
 // SECURITY: "none", "starttls" (or "stls"), "tls"; absent: by the port. False after
 // the runtime error for another word (*result holds the tag's result).
 bool Security(ScriptState* state, Tag* tag, int* security, int* result) {
@@ -100,8 +106,7 @@ int StartSending(ScriptState* state, Tag* tag) {
     options.user = tag->Value("USER");
     options.password = tag->Value("PASSWORD");
     options.mechanism = tag->Value("AUTH").trimmed();
-    String plain = tag->Value("PLAINTEXTLOGIN").trimmed().lower();
-    options.plaintextlogin = tag->Find("PLAINTEXTLOGIN") != nullptr && plain != "no" && plain != "0" && plain != "off";
+    options.plaintextlogin = PlainTextLogin(tag);
     SendMailState* s = new SendMailState(parser, tag);
     if (!s->Start(tag, options)) {
         String message = s->error();
@@ -122,7 +127,7 @@ class GetMailState : public ScriptState {
     // mailbox, -1 on failure (error()).
     int Start(Tag* tag, int security) {
         if (!mail_.StartGetMail(tag->Value("LOGIN"), tag->Value("PASSWORD"), tag->Value("DIRECTORY"),
-                                tag->Value("MAILHOST").trimmed(), security)) {
+                                tag->Value("MAILHOST").trimmed(), security, PlainTextLogin(tag))) {
             return -1;
         }
         int r = Next();

@@ -93,7 +93,7 @@ page noserver.kp | grep -q "Error connecting to '127.0.0.1:[0-9]*': (127.0.0.1:[
 
 # POP3: an empty mailbox runs no iteration.
 cat > "$site/pop.kp" <<'EOF'
-<KpLET n=0><KpPOP LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]"><KpLET n=n + 1><KpLET r=frename(messagebody, "inbox/kept-" $ n)>[&[messagesubject]|&[messagereplyto]|&[messagesender]|&[messagedate]]
+<KpLET n=0><KpPOP PLAINTEXTLOGIN="yes" LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]"><KpLET n=n + 1><KpLET r=frename(messagebody, "inbox/kept-" $ n)>[&[messagesubject]|&[messagereplyto]|&[messagesender]|&[messagedate]]
 </KpPOP>n=&[n] error=[&[KpPOP_Error]]
 EOF
 expect "empty mailbox" "n=0 error=[]" "$(page pop.kp)"
@@ -112,7 +112,7 @@ expect "lone dot line" "From: cy@example.com|Subject: Third|  folded||." "$(past
 
 # KpPOPDELETE then KpPOPSTOP: exactly the current message goes, at QUIT.
 cat > "$site/delete.kp" <<'EOF'
-<KpPOP LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]"><KpIF EXPR=messagesender EQ "bob@example.com"><KpPOPDELETE><KpPOPSTOP></KpIF>[&[messagesender]]</KpPOP>done
+<KpPOP PLAINTEXTLOGIN="yes" LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]"><KpIF EXPR=messagesender EQ "bob@example.com"><KpPOPDELETE><KpPOPSTOP></KpIF>[&[messagesender]]</KpPOP>done
 EOF
 expect "delete and stop" "[Ann <ann@example.com>]done" "$(page delete.kp)"
 expect "after delete" "[First <KpEVAL EXPR=6 * 7>|Ann <ann@example.com>|Ann <ann@example.com>|Tue, 08 Dec 2026 10:00:00 +0000]
@@ -121,15 +121,19 @@ n=2 error=[]" "$(page pop.kp)"
 expect "mailbox files" 2 "$(ls "$maildir/cur" "$maildir/new" | grep -c '^10')"
 
 # The legacy MAIL with LOGIN retrieves.
-printf '<MAIL LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]">(&[messagesender])</MAIL>\n' > "$site/legacy.kp"
+printf '<MAIL PLAINTEXTLOGIN="yes" LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]">(&[messagesender])</MAIL>\n' > "$site/legacy.kp"
 expect "legacy retrieve" "(Ann <ann@example.com>)(cy@example.com)" "$(page legacy.kp)"
 
 # A wrong password; a directory outside the data directory.
-printf '<KpPOP LOGIN="tester" PASSWORD="wrong" DIRECTORY="inbox" MAILHOST="&[POP]">x</KpPOP>[&[KpPOP_Error]]\n' > "$site/wrong.kp"
+printf '<KpPOP PLAINTEXTLOGIN="yes" LOGIN="tester" PASSWORD="wrong" DIRECTORY="inbox" MAILHOST="&[POP]">x</KpPOP>[&[KpPOP_Error]]\n' > "$site/wrong.kp"
 expect "wrong password" "wrong.kp: Line 1: KpPOP: Runtime Error: Error logging into '127.0.0.1:$POP3_PORT': [AUTH] Authentication failed.
 [Error logging into '127.0.0.1:$POP3_PORT': [AUTH] Authentication failed.]" "$(page wrong.kp)"
-printf '<KELP KpPOP_ERROR="nonfatal,nodisplay"><KpPOP LOGIN="tester" PASSWORD="secret" DIRECTORY="../.." MAILHOST="&[POP]">x</KpPOP>[&[KpPOP_Error]]\n' > "$site/outside.kp"
+printf '<KELP KpPOP_ERROR="nonfatal,nodisplay"><KpPOP PLAINTEXTLOGIN="yes" LOGIN="tester" PASSWORD="secret" DIRECTORY="../.." MAILHOST="&[POP]">x</KpPOP>[&[KpPOP_Error]]\n' > "$site/outside.kp"
 page outside.kp | grep -q "is not contained in the configured data directory" || fail "DIRECTORY outside: $(page outside.kp)"
+# Without encryption the password is sent only when the page says so.
+printf '<KELP KpPOP_ERROR="nonfatal,nodisplay"><KpPOP LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]">x</KpPOP>[&[KpPOP_Error]]<KpPOP SECURITY="none" LOGIN="tester" PASSWORD="secret" DIRECTORY="inbox" MAILHOST="&[POP]">x</KpPOP>[&[KpPOP_Error]]\n' > "$site/plain.kp"
+refusal="Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or \"tls\" (or allow it with PLAINTEXTLOGIN)"
+expect "plain-text POP login" "[$refusal][$refusal]" "$(page plain.kp)"
 
 [ $failures = 0 ] && echo "all mail cases passed"
 exit $((failures > 0))
