@@ -15,7 +15,6 @@
 
 #include "host/engine.h"
 #include "net/tls.h"
-#include "script/encoding.h"
 
 int CGINetworkManager::GetHostAddress(const String& host, String* address) {
     if (host.matches("localhost")) {
@@ -28,7 +27,7 @@ int CGINetworkManager::GetHostAddress(const String& host, String* address) {
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* found = nullptr;
     if (HoldsLineBreak(host) || getaddrinfo(host.chars(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        Error("Error looking up '" + Entities(host) + "'");
+        Error("Error looking up '" + host + "'");
         return -1;
     }
     char text[INET6_ADDRSTRLEN] = "";

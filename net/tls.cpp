@@ -11,7 +11,6 @@
 #include <poll.h>
 
 #include "net/network.h"
-#include "script/encoding.h"
 
 namespace {
 
@@ -136,7 +135,7 @@ int TLSSession::Start(int socket, const String& host, const String& cafile, long
                                   : o->ctx_load_locations(ctx, cafile.chars(), nullptr) == 1;
     if (!trusted) {
         error_ = cafile.empty() ? String("TLS: the system's certificate store cannot be read")
-                                : "TLS: the CA file '" + Entities(cafile) + "' cannot be read";
+                                : "TLS: the CA file '" + cafile + "' cannot be read";
         return 0;
     }
     SSL* ssl = o->ssl_new(ctx);
@@ -155,7 +154,7 @@ int TLSSession::Start(int socket, const String& host, const String& cafile, long
                                o->ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                                        const_cast<char*>(host.chars())) == 1;
     if (!named) {
-        error_ = "TLS: '" + Entities(host) + "' cannot be checked against a certificate";
+        error_ = "TLS: '" + host + "' cannot be checked against a certificate";
         return 0;
     }
     for (;;) {

@@ -20,9 +20,36 @@ bool Reserved(unsigned char c) {
 
 }  // namespace
 
+namespace {
+
+// " & < > and, for attribute values, the apostrophe, as entities.
+void Encode(String* s, bool apostrophe) {
+    String out;
+    for (int i = 0; i < s->length(); i++) {
+        char c = (*s)[i];
+        switch (c) {
+            case '"': out += "&quot;"; break;
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '\'':
+                if (apostrophe) {
+                    out += "&#39;";  // single-quoted attributes end at it too
+                } else {
+                    out.cat(c);
+                }
+                break;
+            default: out.cat(c);
+        }
+    }
+    *s = out;
+}
+
+}  // namespace
+
 String Entities(const String& s) {
     String t(s);
-    EncodeEntities(&t);
+    Encode(&t, false);
     return t;
 }
 
@@ -65,26 +92,13 @@ void DecodeAttribute(String* s) {
     *s = out;
 }
 
-void EncodeEntities(String* s) {
-    String out;
-    for (int i = 0; i < s->length(); i++) {
-        char c = (*s)[i];
-        switch (c) {
-            case '"': out += "&quot;"; break;
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out.cat(c);
-        }
-    }
-    *s = out;
-}
+void EncodeEntities(String* s) { Encode(s, true); }
 
 void DecodeEntities(String* s) {
     static const struct {
         const char* name;
         char c;
-    } kEntities[] = {{"quot", '"'}, {"amp", '&'}, {"lt", '<'}, {"gt", '>'}};
+    } kEntities[] = {{"quot", '"'}, {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"#39", '\''}};
     String out;
     int n = s->length();
     for (int i = 0; i < n; i++) {

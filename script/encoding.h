@@ -11,13 +11,15 @@
 void EncodeAttribute(String* s);
 // "+" to blank, %XX to its byte. An incomplete or non-hex %-sequence is copied as is.
 void DecodeAttribute(String* s);
-// " & < > to &quot; &amp; &lt; &gt;; nothing else (the apostrophe stays).
+// " & < > ' to &quot; &amp; &lt; &gt; &#39;: safe in text and in attribute values
+// quoted either way.
 void EncodeEntities(String* s);
-// &quot; &amp; &lt; &gt; (any case) to their characters; any other &name; loses its
-// delimiters. A final & without ; is copied as it stands.
+// &quot; &amp; &lt; &gt; &#39; (any case) to their characters; any other &name; loses
+// its delimiters. A final & without ; is copied as it stands.
 void DecodeEntities(String* s);
-// A copy of s with EncodeEntities applied: how messages (which are HTML) show a name
-// or value that came from a request, a script or a file.
+// A copy of s with " & < > encoded (the apostrophe stays, as message texts quote with
+// it): how messages, which are HTML text, show a name or value that came from a
+// request, a script or a file.
 String Entities(const String& s);
 // "%" and the two upper-case hexadecimal digits of byte.
 String HexValue(unsigned char byte);

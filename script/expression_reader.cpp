@@ -411,9 +411,7 @@ ExpressionEnd Reader::AfterQuote(int* terminator) {
         return ExpressionFailed;
     }
     if (source_->fromoutside()) {
-        String shown(String() + static_cast<char>(c));
-        EncodeEntities(&shown);
-        Fail("Expected operator, found '" + shown + "'");
+        Fail("Expected operator, found '" + Entities(String() + static_cast<char>(c)) + "'");
         return ExpressionFailed;
     }
     if (syntax_.terminators != nullptr && strchr(syntax_.terminators, c) != nullptr) {

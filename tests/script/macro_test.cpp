@@ -140,7 +140,7 @@ TEST(Encoding, AttributeAndEntityEncoders) {
         {DecodeAttribute, "100%", "100%"},
         {DecodeAttribute, "x%4", "x%4"},
         {DecodeAttribute, "%zz%41", "%zzA"},
-        {EncodeEntities, "<a href=\"x\">&'", "&lt;a href=&quot;x&quot;&gt;&amp;'"},
+        {EncodeEntities, "<a href=\"x\">&'", "&lt;a href=&quot;x&quot;&gt;&amp;&#39;"},
         {DecodeEntities, "&lt;&GT;&quot;&amp;&AMP;", "<>\"&&"},
         {DecodeEntities, "&nbsp;x", "nbspx"},
         {DecodeEntities, "a & b", "a & b"},
