@@ -2,6 +2,8 @@
 
 #include "net/call.h"
 
+#include <stdlib.h>
+#include <strings.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -92,6 +94,7 @@ int Call::Connect(const String& method, const String& url, const String& fields,
         error_ = "Unsupported method '" + Entities(method) + "': use GET, HEAD, POST or PUT";
         return 0;
     }
+    head_ = method.matches("HEAD");
     int ok = files.trimmed().empty() ? OpenURLEncodedConnection(method, url, fields)
                                      : OpenMultipartConnection(method, url, fields, files);
     if (!ok) return 0;
@@ -104,9 +107,19 @@ int Call::Receive(NetworkConnection* connection, const String& url) {
         connection_ = connection;
     }
     url_ = url;
+    bodystart_ = String();
+    contentlength_ = -1;
     if (!ReadHeaders(url)) return 0;
     buffer_ = new NetworkBuffer(connection_, engine_->calltimeout(), engine_->callbuffersize(),
                                 engine_->maxresponselength());
+    buffer_->Prepend(bodystart_);
+    // A body ends where its length says (a server keeping the connection open, or
+    // sending more, gives no more); a response to HEAD has none.
+    if (head_) {
+        buffer_->SetLength(0);
+    } else if (contentlength_ >= 0) {
+        buffer_->SetLength(contentlength_);
+    }
     return 1;
 }
 
@@ -283,9 +296,20 @@ int Call::ReadHeaders(const String& url) {
                                           : String("Timed out waiting for response from host"));
             return 0;
         }
+        if (count == 0 && strncasecmp(line.chars(), "HTTP/", 5) != 0) {
+            // No status line: a response without headers, all of it body.
+            bodystart_ = line;
+            break;
+        }
         int end = line.length();
         while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) end--;
         if (end == 0) break;
+        if (strncasecmp(line.chars(), "Content-Length:", 15) == 0) {
+            String digits = line.at(15, end).trimmed();
+            char* stop;
+            long length = strtol(digits.chars(), &stop, 10);
+            if (!digits.empty() && *stop == '\0' && length >= 0) contentlength_ = length;
+        }
         if (++count > kMaxHeaderLines) {
             error_ = "Unable to open URL '" + Entities(url) + "': the response has too many header lines";
             return 0;

@@ -79,6 +79,9 @@ class Call {
     int attributes_;                  // attribute variables set for the current element
     String url_;
     String error_;
+    bool head_ = false;               // the request was HEAD: the response has no body
+    String bodystart_;                // body read while looking for the status line
+    long contentlength_ = -1;         // the response's Content-Length, -1 without one
 };
 
 #endif  // NET_CALL_H_

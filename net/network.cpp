@@ -226,6 +226,13 @@ int NetworkBuffer::GetNextChar() {
     if (position_ >= count_) {
         if (ended_) return last_ = -1;
         long want = size_;
+        if (length_ >= 0 && (limit_ <= 0 || length_ <= limit_)) {
+            if (want > length_ - total_) want = length_ - total_;
+            if (want <= 0) {
+                ended_ = true;
+                return last_ = -1;
+            }
+        }
         if (limit_ > 0 && want > limit_ - total_) want = limit_ - total_;
         if (want <= 0) {
             limitreached_ = true;

@@ -126,6 +126,13 @@ class NetworkBuffer {
     void UnGetChar();
     bool limitreached() const { return limitreached_; }
     const String& error() const { return error_; }
+    // The data ends after n bytes from the connection (a length the peer announced);
+    // more than the limit still counts as reaching it.
+    void SetLength(long n) { length_ = n; }
+    // text comes first, before what the connection gives.
+    void Prepend(const String& text) {
+        for (int i = text.length() - 1; i >= 0; i--) pushback_ += text[i];
+    }
 
   private:
     NetworkConnection* connection_;  // not owned
@@ -136,6 +143,7 @@ class NetworkBuffer {
     int count_;
     long total_;
     long limit_;
+    long length_ = -1;  // the bytes the data has, -1 while unknown
     int last_;
     String pushback_;
     bool ended_;

@@ -212,5 +212,18 @@ expect "methods and NUL" "[Unsupported method 'DELETE': use GET, HEAD, POST or P
 [Unsupported method 'GET / HTTP/1.0': use GET, HEAD, POST or PUT]
 [Unable to open URL 'http://127.0.0.1:$port/page.html': it holds a NUL character]" "$(page methods.kp)"
 
+# A body ends where its Content-Length says, even when the server sends more and keeps
+# the connection open; a response without a status line is all body.
+cat > "$site/bodies.kp" <<'EOF'
+<KELP KpCALL_ERROR="nonfatal,nodisplay"><KpCALL ACTION="http://127.0.0.1:&[BAD]/" METHOD="GET">(&[callvalue])</KpCALL>[&[KpCALL_Error]]
+EOF
+start_misbehaving counted
+started=$(date +%s)
+expect "announced length" "(<p>)(body)(</p>)[]" "$(page bodies.kp "calltimeout = 20")"
+[ $(( $(date +%s) - started )) -le 5 ] || fail "a body of announced length waited for the connection to close"
+start_misbehaving nostatus
+expect "no status line" "(<p>)(no status)(</p>)(
+)(<b>)(x)(</b>)[]" "$(page bodies.kp)"
+
 [ $failures = 0 ] && echo "all KpCALL cases passed"
 exit $((failures > 0))

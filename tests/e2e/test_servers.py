@@ -4,6 +4,9 @@
     test_servers.py silent PORT     accepts connections and never answers
     test_servers.py endless PORT    answers with headers and a body without end
     test_servers.py close PORT      reads the request and closes without a word
+    test_servers.py counted PORT    a body of the length it announces, then more, and
+                                    the connection left open
+    test_servers.py nostatus PORT   a body without status line or headers
 """
 import socket
 import sys
@@ -40,6 +43,20 @@ def close(conn):
     conn.close()
 
 
+def counted(conn):
+    conn.recv(65536)
+    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 11\r\n\r\n"
+                 b"<p>body</p><p>beyond the length</p>")
+    held.append(conn)  # never closed: the length alone ends the body
+
+
+def nostatus(conn):
+    conn.recv(65536)
+    conn.sendall(b"<p>no status</p>\r\n<b>x</b>")
+    conn.close()
+
+
 held = []
 if __name__ == "__main__":
-    serve(int(sys.argv[2]), {"silent": silent, "endless": endless, "close": close}[sys.argv[1]])
+    serve(int(sys.argv[2]), {"silent": silent, "endless": endless, "close": close, "counted": counted,
+                            "nostatus": nostatus}[sys.argv[1]])
