@@ -214,7 +214,11 @@ DatabaseResult XBaseDatabaseView::Go(long n) {
             recno = top ? (table.numrecords() > 0 ? 1 : 0) : table.numrecords();
         }
         if (recno == 0) return AtEnd();
-        if (!Read(recno)) return DatabaseFailed;
+        if (!Read(recno)) {
+            // A record beyond the table's end (an index ahead of its table, such as one
+            // left from before a restore) is no record: a reindex mends the index.
+            return database_->table().error().empty() ? AtEnd() : DatabaseFailed;
+        }
         bool ok;
         bool passes = Passes(&ok);
         if (!ok) return DatabaseFailed;

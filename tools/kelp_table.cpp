@@ -30,6 +30,9 @@ const char kUsage[] =
     "  reindex TABLE.dbf INDEX.kpx...    rebuilds the indexes from the table\n"
     "  pack TABLE.dbf [INDEX.kpx...]     removes deleted records, rebuilds the indexes named\n"
     "  create TABLE.dbf \"FIELDS\"         a new empty table (\"name CHAR(30), price NUMBER(7.2)\")\n"
+    "  restore TABLE.dbf BACKUP.dbf [INDEX.kpx...]\n"
+    "                                    puts a copy of the backup (and its memo file) in the\n"
+    "                                    table's place whole, and rebuilds the indexes named\n"
     "\n"
     "Exit status: 0 done, 1 a problem was found or the command failed, 2 usage.\n";
 
@@ -61,6 +64,7 @@ class Session {
     }
     XBaseDatabase& db() { return db_; }
     XBaseTable& table() { return db_.table(); }
+    FileManager* files() { return engine_.filemanager(); }
     const String& path() const { return path_; }
     String error() const { return db_.error(); }
 
@@ -417,6 +421,34 @@ int Check(Session* s) {
 
 }  // namespace
 
+// A table comes back from a backup without ever being cut short in place: the backup
+// is copied beside the table and renamed over it (requests reading the old file keep
+// it, and open the restored one next time), memo file first; then the indexes are
+// rebuilt from the restored records.
+int Restore(const String& table, const std::vector<String>& rest) {
+    if (rest.empty()) return Usage();
+    String live = ToolKelp::Absolute(table), backup = ToolKelp::Absolute(rest[0]);
+    {
+        Session check;
+        check.db().SetFinishInterruptedPacks(false);
+        if (!check.Open(backup, std::vector<String>())) return Failed(check.error());
+    }
+    Session s;
+    FileManager* files = s.files();
+    String backupmemo = FileManager::StripExtension(backup) + ".dbt";
+    if (files->Exists(backupmemo) &&
+        files->Copy(backupmemo, FileManager::StripExtension(live) + ".dbt") <= 0) {
+        return Failed("Error copying '" + backupmemo + "': " + files->error());
+    }
+    if (files->Copy(backup, live) <= 0) return Failed("Error copying '" + backup + "': " + files->error());
+    std::vector<String> indexes(rest.begin() + 1, rest.end());
+    if (!s.Open(table, indexes)) return Failed(s.error());
+    if (!indexes.empty() && !s.db().Reindex()) return Failed(s.error());
+    printf("%s: restored from %s, %ld records, %zu %s rebuilt\n", live.chars(), backup.chars(),
+           s.table().numrecords(), indexes.size(), indexes.size() == 1 ? "index" : "indexes");
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
         fputs(kUsage, stdout);
@@ -435,6 +467,7 @@ int main(int argc, char** argv) {
         printf("%s: created\n", path.chars());
         return 0;
     }
+    if (command == "restore") return Restore(table, rest);
     bool json = false;
     char delimiter = '\t';
     std::vector<String> indexes;

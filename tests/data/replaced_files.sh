@@ -60,5 +60,25 @@ for how in fcopy cp truncate; do
     case_ "a run of adds, $how over its index" add.kp "$how"
 done
 
+# kelp-table restore puts a backup in place under running requests: they answer, and
+# afterwards the table holds the backup's records and its index agrees.
+rm -f "$site"/t.* "$site/stop"
+run make.kp "$work/out"
+mkdir -p "$work/backup"
+cp "$site/t.dbf" "$work/backup/t.dbf"
+run add.kp "$work/out" &
+runner=$!
+sleep 0.3
+restored=$("$build/kelp-table" restore "$site/t.dbf" "$work/backup/t.dbf" "$site/t.kpx" 2>&1) ||
+    fail "kelp-table restore: $restored"
+touch "$site/stop"
+wait "$runner"
+[ "$(cat "$work/out.status")" -lt 128 ] || fail "a run of adds during a restore died of a signal"
+grep -q '^Content-type: text/html' "$work/out" || fail "a run of adds during a restore: no response"
+case "$restored" in *"restored from $work/backup/t.dbf, 3000 records, 1 index rebuilt"*) ;;
+    *) fail "kelp-table restore said: $restored" ;; esac
+out=$("$build/kelp-table" check "$site/t.dbf" "$site/t.kpx" 2>&1) || fail "check after restore: $out"
+ls "$site" | grep -q '~new' && fail "restore left files beside the table: $(ls "$site")"
+
 [ "$failures" -eq 0 ] && echo "all replaced-file cases passed"
 exit $((failures > 0))
