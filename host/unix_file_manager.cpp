@@ -244,8 +244,9 @@ void CatchBusFaults() {
     sigaction(SIGBUS, &action, nullptr);
 }
 
-// memcpy(to, from, n), or false when the source faulted.
-__attribute__((noinline)) bool GuardedCopy(unsigned char* to, const unsigned char* from, long n) {
+// Runs operation (a copy from or a store into a mapping); false when it faulted.
+template <typename Operation>
+__attribute__((noinline)) bool Guarded(Operation operation) {
     sigjmp_buf back;
     if (sigsetjmp(back, 0) != 0) {
         busfault = nullptr;
@@ -253,29 +254,7 @@ __attribute__((noinline)) bool GuardedCopy(unsigned char* to, const unsigned cha
     }
     busfault = &back;
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
-    memcpy(to, from, static_cast<size_t>(n));
-    __atomic_signal_fence(__ATOMIC_SEQ_CST);
-    busfault = nullptr;
-    return true;
-}
-
-// One store of n (1 or 8) bytes, or false when the target faulted.
-__attribute__((noinline)) bool GuardedStore(unsigned char* to, const unsigned char* bytes, int n) {
-    sigjmp_buf back;
-    if (sigsetjmp(back, 0) != 0) {
-        busfault = nullptr;
-        return false;
-    }
-    busfault = &back;
-    __atomic_signal_fence(__ATOMIC_SEQ_CST);
-    // One instruction each: a signal cannot come between its bytes.
-    if (n == 1) {
-        __atomic_store_n(to, bytes[0], __ATOMIC_RELAXED);
-    } else {
-        unsigned long long word;
-        memcpy(&word, bytes, 8);
-        __atomic_store_n(reinterpret_cast<unsigned long long*>(to), word, __ATOMIC_RELAXED);
-    }
+    operation();
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
     busfault = nullptr;
     return true;
@@ -317,7 +296,8 @@ int UNIXFile::MapThrough(long end) {
 
 bool UNIXFile::Peek(long offset, unsigned char* out, long n) {
     if (offset < 0 || n < 0 || MapThrough(offset + n) != 1) return false;
-    if (GuardedCopy(out, map_ + offset, n)) return true;
+    const unsigned char* from = map_ + offset;
+    if (Guarded([&] { memcpy(out, from, static_cast<size_t>(n)); })) return true;
     Unmap();  // the file shrank: what it holds now is learnt again from the system
     return false;
 }
@@ -325,7 +305,18 @@ bool UNIXFile::Peek(long offset, unsigned char* out, long n) {
 bool UNIXFile::Store(long offset, const unsigned char* bytes, int n) {
     if (offset < 0 || !(n == 1 || (n == 8 && offset % 8 == 0))) return false;
     if (MapThrough(offset + n) != 1 || !mapwritable_) return false;
-    if (GuardedStore(map_ + offset, bytes, n)) return true;
+    unsigned char* to = map_ + offset;
+    // One instruction each: a signal cannot come between its bytes.
+    bool stored = Guarded([&] {
+        if (n == 1) {
+            __atomic_store_n(to, bytes[0], __ATOMIC_RELAXED);
+        } else {
+            unsigned long long word;
+            memcpy(&word, bytes, 8);
+            __atomic_store_n(reinterpret_cast<unsigned long long*>(to), word, __ATOMIC_RELAXED);
+        }
+    });
+    if (stored) return true;
     Unmap();
     return false;
 }
