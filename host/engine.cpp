@@ -17,6 +17,7 @@
 
 #include "data/database.h"
 #include "foundation/file.h"
+#include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "foundation/string.h"
 #include "script/encoding.h"
@@ -66,6 +67,7 @@ Kelp::~Kelp() {
     CloseDatabases();
     modules_.Dump();
     delete vars_;
+    delete closedend_;
 }
 
 void Kelp::InstallTagHandlers(ScriptParser* parser) {
@@ -331,10 +333,28 @@ String Kelp::MakeSessionID() {
     return String(id);
 }
 
+namespace {
+
+// "eof" of a database that is not open: a table that could not be opened has no
+// records, so a loop until its end (the usual list loop) ends at once instead of
+// running until the time limit.
+class ClosedEndVariable : public DynamicVariable {
+  public:
+    explicit ClosedEndVariable(Kelp* engine) : DynamicVariable(engine, "eof") {}
+
+  protected:
+    String Compute() override { return "1"; }
+};
+
+}  // namespace
+
 Variable* Kelp::FindFieldVariable(const String& dbname, const String& varname) {
     if (!dbname.empty()) {
         Database* db = FindDatabase(dbname);
-        return db != nullptr ? db->FindVariable(varname) : nullptr;
+        if (db != nullptr) return db->FindVariable(varname);
+        if (CompareKeys(varname.chars(), "eof") != 0) return nullptr;
+        if (closedend_ == nullptr) closedend_ = new ClosedEndVariable(this);
+        return closedend_;
     }
     if (fieldscope_ != nullptr) {
         Variable* v = fieldscope_->FindVariable(varname);

@@ -275,6 +275,7 @@ class Kelp {
     std::vector<CommerceMethod*> commercemethods_;  // owned
     std::vector<Database*> databases_;  // owned, in the order opened
     Database* primarydatabase_ = nullptr;  // not owned: one of databases_
+    Variable* closedend_ = nullptr;        // owned: "eof" of a database that is not open
     Database* fieldscope_ = nullptr;       // not owned: one of databases_
     HeldLocks* heldlocks_ = nullptr;       // not owned
     long heldsince_ = 0;                   // milliseconds of the monotonic clock
