@@ -128,10 +128,45 @@ bool ErrorHandler::Displayed(unsigned type, const ErrorSettings& settings) const
     return (type & kErrorClassMask & erroroutputlevel_) != 0;
 }
 
+namespace {
+
+// An error shown again after it repeated: its text with how often it came.
+class RepeatedError : public Error {
+  public:
+    RepeatedError(const Error& error, long times)
+        : Error(error.resultcode(), error.message() + " (" + String::FromInt(times) + " times in a row)"),
+          level_(error.Level()) {}
+    unsigned Level() const override { return level_; }
+
+  private:
+    unsigned level_;
+};
+
+const long kRepeatsShown = 10;
+
+bool PowerOfTen(long n) {
+    while (n > 1 && n % 10 == 0) n /= 10;
+    return n == 1;
+}
+
+}  // namespace
+
 int ErrorHandler::Error(unsigned type, const ::Error& error) {
     ErrorSettings* settings = GetErrorSettings(type);
     int result = settings->fatal() ? 0 : 1;
+    times_ = error.message() == lastshown_ ? times_ + 1 : 1;
+    lastshown_ = error.message();
+    // A message that comes again and again (a failing tag in a loop) is shown its
+    // first kRepeatsShown times, then only at its 100th, 1000th, ... time, with
+    // the count: a loop cannot fill the page and the log with it.
+    if (times_ > kRepeatsShown && !PowerOfTen(times_)) return result;
     if (!errormessage_.empty()) engine_->Error(errormessage_);
-    if (Displayed(type, *settings)) engine_->Error(error);
+    if (Displayed(type, *settings)) {
+        if (times_ >= kRepeatsShown) {
+            engine_->Error(RepeatedError(error, times_));
+        } else {
+            engine_->Error(error);
+        }
+    }
     return result;
 }

@@ -145,6 +145,11 @@ class ErrorHandler {
     unsigned erroroutputlevel_;
     String errormessage_;
     SplayTree<ErrorSettings, unsigned> settings_;  // owns elements
+    // The message shown last and how often it has come in a row: the same message
+    // again and again (a loop repeating a failing tag) is shown ten times, then only
+    // at its 100th, 1000th, ... time, with the count.
+    String lastshown_;
+    long times_ = 0;
 };
 
 #endif  // SCRIPT_ERROR_H_
