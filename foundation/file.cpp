@@ -25,6 +25,12 @@ String FileManager::StripExtension(const String& path) {
     return path.before(dot);
 }
 
+String FileManager::Extension(const String& path) {
+    String file = StripDirectory(path);
+    int dot = LastIndex(file, '.');
+    return dot < 0 ? String() : file.from(dot + 1);
+}
+
 String FileManager::StripDirectory(const String& path) {
     int slash = LastIndex(path, '/');
     return slash < 0 ? path : path.after(slash);

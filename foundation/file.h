@@ -120,6 +120,8 @@ class FileManager {
     static String StripExtension(const String& path);
     // The part after the last separator.
     static String StripDirectory(const String& path);
+    // What follows the last dot of the file name, without it ("" when it has none).
+    static String Extension(const String& path);
     // The process's working directory ("/" when it cannot be told).
     static String WorkingDirectory();
     // The whole content of a file into *text; false when it cannot be read.

@@ -370,15 +370,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         }
         if (end < 0) break;
     }
-    String file = FileManager::StripDirectory(path);
-    int dot = -1;
-    for (int i = file.length() - 1; i >= 0; i--) {
-        if (file[i] == '.') {
-            dot = i;
-            break;
-        }
-    }
-    String extension = dot >= 0 ? file.from(dot + 1) : String();
+    String extension = FileManager::Extension(path);
     if (!IsScriptExtension(extension)) {
         return Refuse(403, "'" + Entities(display) + "' does not have a valid script extension");
     }

@@ -282,10 +282,7 @@ Module* Kelp::FindModule(const String& name, String* error) {
     String path;
     if (!ResolvePath(name, ScriptPath, &path, error)) return nullptr;
     // A module is a script like any page: an uploaded text or data file never runs.
-    String file = FileManager::StripDirectory(path);
-    int dot = file.length() - 1;
-    while (dot >= 0 && file[dot] != '.') dot--;
-    if (!IsScriptExtension(dot >= 0 ? file.from(dot + 1) : String())) {
+    if (!IsScriptExtension(FileManager::Extension(path))) {
         *error = "'" + Entities(name) + "' does not have a valid script extension";
         return nullptr;
     }

@@ -468,11 +468,25 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     return 1;
 }
 
-bool MailHandler::PlainEnvelope(const String& list, String* refused) {
+namespace {
+
+// Calls visit with the envelope address of each entry of a comma-separated list,
+// empty ones included, while it returns true; false when a call did.
+template <typename Visit>
+bool EachAddress(const String& list, Visit visit) {
     int start = 0;
     for (;;) {
         int comma = list.search(",", start);
-        String address = EnvelopeAddress(list.at(start, comma < 0 ? list.length() : comma));
+        if (!visit(MailHandler::EnvelopeAddress(list.at(start, comma < 0 ? list.length() : comma)))) return false;
+        if (comma < 0) return true;
+        start = comma + 1;
+    }
+}
+
+}  // namespace
+
+bool MailHandler::PlainEnvelope(const String& list, String* refused) {
+    return EachAddress(list, [&](const String& address) {
         for (int i = 0; i < address.length(); i++) {
             unsigned char c = static_cast<unsigned char>(address[i]);
             if (c <= ' ' || c == 0x7F || c == '<' || c == '>') {
@@ -480,23 +494,16 @@ bool MailHandler::PlainEnvelope(const String& list, String* refused) {
                 return false;
             }
         }
-        if (comma < 0) return true;
-        start = comma + 1;
-    }
+        return true;
+    });
 }
 
 int MailHandler::SendRecipients(const String& list) {
-    int start = 0;
-    for (;;) {
-        int comma = list.search(",", start);
-        String address = EnvelopeAddress(list.at(start, comma < 0 ? list.length() : comma));
-        if (!address.empty() && smtp_->AddRecipient(address) != ResponseDone) {
-            Error("Error sending recipient '" + Entities(address) + "': " + ServerText(smtp_->error()));
-            return 0;
-        }
-        if (comma < 0) return 1;
-        start = comma + 1;
-    }
+    return EachAddress(list, [&](const String& address) {
+        if (address.empty() || smtp_->AddRecipient(address) == ResponseDone) return true;
+        Error("Error sending recipient '" + Entities(address) + "': " + ServerText(smtp_->error()));
+        return false;
+    }) ? 1 : 0;
 }
 
 Output* MailHandler::MailOutput() { return smtp_ == nullptr ? nullptr : smtp_->output(); }
