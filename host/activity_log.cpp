@@ -40,6 +40,33 @@ String Field(const String& text) {
 
 }  // namespace
 
+String ActivityLog::StandardErrorLine(const String& text) {
+    String out("kelp: ");
+    for (int i = 0; i < text.length(); i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '<' && text.at(i, i + 4) == "<BR>") {
+            out += "; ";
+            i += 3;
+            while (text[i + 1] == '\r' || text[i + 1] == '\n') i++;
+        } else if (c < 0x20 || c == 0x7F) {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out.cat(kHex[c >> 4]);
+            out.cat(kHex[c & 0xF]);
+        } else {
+            out.cat(static_cast<char>(c));
+        }
+    }
+    out += "\n";
+    return out;
+}
+
+void ActivityLog::ToStandardError(const String& text) {
+    String line = StandardErrorLine(text);
+    ssize_t written = write(2, line.chars(), static_cast<size_t>(line.length()));
+    (void)written;  // nobody to tell
+}
+
 String ActivityLog::FormatLine(const String& time, long pid, long uid, long gid, int level,
                                const char* kind, const String& script, const String& info) {
     String line = time;

@@ -22,6 +22,13 @@ class ActivityLog {
     static String FormatLine(const String& time, long pid, long uid, long gid, int level,
                              const char* kind, const String& script, const String& info);
 
+    // A message as one line of the web server's error log: "kelp: " and the text,
+    // a "<BR>" line break as "; ", other line breaks and control characters as \xNN,
+    // so that nothing in it can start a line of its own.
+    static String StandardErrorLine(const String& text);
+    // Writes StandardErrorLine(text) to standard error with a single write.
+    static void ToStandardError(const String& text);
+
   private:
     int level_;
     int fd_;

@@ -102,6 +102,20 @@ void CGIKelp::Log(int level, const char* kind, const String& info) {
     if (log_ != nullptr) log_->Write(level, kind, info);
 }
 
+void CGIKelp::RecordError(const String& message) { ActivityLog::ToStandardError(message); }
+
+void CGIKelp::ReportConfigurationWarnings() {
+    const std::vector<ConfigWarning>& warnings = config_->warnings();
+    for (size_t i = warningsreported_; i < warnings.size(); i++) {
+        const ConfigWarning& w = warnings[i];
+        String where = configpath_;
+        if (!where.matches('/', 0)) where = FileManager::WorkingDirectory() + "/" + (where.search("./") == 0 ? where.from(2) : where);
+        if (w.line > 0) where += ": line " + String::FromInt(w.line);
+        ActivityLog::ToStandardError(where + ": warning: " + w.text);
+    }
+    warningsreported_ = warnings.size();
+}
+
 
 int CGIKelp::globaltimeout() { return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0; }
 bool CGIKelp::usecookies() { return config_ != nullptr && config_->Get(Config::UseCookies) != 0; }
@@ -173,10 +187,11 @@ String CGIKelp::tempdirectory() {
     return temp.empty() ? datadirectory() : temp;
 }
 
-bool CGIKelp::ReadConfigurationFile(String* text) const {
+bool CGIKelp::ReadConfigurationFile(String* text) {
     // A candidate is passed over only when it does not exist; one that exists but
     // cannot be read is the configuration, and the request fails.
-    auto take = [text](const String& path) {
+    auto take = [this, text](const String& path) {
+        configpath_ = path;
         if (FileManager::ReadTextFile(path, text)) return 1;
         if (errno == ENOENT || errno == ENOTDIR) return 0;
         struct stat st;
@@ -209,7 +224,9 @@ int CGIKelp::LoadConfiguration() {
     if (RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
     config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
     config_->SetProgramName(basename_);
+    warningsreported_ = 0;
     if (config_->UseConfiguration(readable ? &text : nullptr) != 0) return 0;
+    ReportConfigurationWarnings();
     if (mode_ == StandardMode &&
         (!config_->Get(Config::AuthFile).empty() || !config_->Get(Config::AuthUserDir).empty())) {
         mode_ = AuthorizedMode;
@@ -225,6 +242,7 @@ int CGIKelp::LoadConfiguration() {
 
 int CGIKelp::CheckConfiguration() {
     if (config_->ValidateConfiguration() != 0) return 0;
+    ReportConfigurationWarnings();
     if (config_->Get(Config::RedirectOnly) != 0 &&
         (getenv("REDIRECT_STATUS") == nullptr || pathinfo_.empty())) {
         Error(FatalError("Kelp is configured for redirected use only"));

@@ -40,6 +40,9 @@ class CGIKelp : public Kelp {
 
     bool timedout() override { return interrupted_ != 0 || Kelp::timedout(); }
     void Log(int level, const char* kind, const String& info) override;
+    // Every error shown is also one line on standard error, which the web server
+    // writes to its error log.
+    void RecordError(const String& message) override;
     FileManager* filemanager() override { return &files_; }
     Output* output() override { return out_; }
     UNIXConfig* config() { return config_; }
@@ -74,9 +77,12 @@ class CGIKelp : public Kelp {
     // The configuration file: program path + ".conf", else the working directory's
     // BASENAME.conf, else /etc/BASENAME.conf. Reads it into *text: false when the file
     // chosen cannot be read.
-    bool ReadConfigurationFile(String* text) const;
+    // Sets configpath_ to the file read (or the last one tried).
+    bool ReadConfigurationFile(String* text);
 
   private:
+    // Writes the configuration's warnings not yet written to standard error.
+    void ReportConfigurationWarnings();
     // The value of an environment entry, empty when unset.
     String Environment(const char* name) const;
     // Refuses the request with a fatal error (shown with status); returns 0.
@@ -104,6 +110,8 @@ class CGIKelp : public Kelp {
     volatile int interrupted_;
     UNIXConfig* config_;  // owned
     ActivityLog* log_;    // owned
+    String configpath_;   // the configuration file read
+    size_t warningsreported_ = 0;
     UNIXFileManager files_;
     StandardOutput* out_;  // owned
     String contenttype_;

@@ -220,11 +220,13 @@ UNIXConfig::UNIXConfig(Kelp* engine, bool serversafe)
       programname_("kelp") {}
 
 int UNIXConfig::Fail(const String& message) {
+    failure_ = ConfigWarning{0, message};
     if (engine_ != nullptr) engine_->Error(ConfigurationError(Get(ServerAdmin), message));
     return 1;
 }
 
 int UNIXConfig::SyntaxFail(int line, const String& message) {
+    failure_ = ConfigWarning{line, message};
     if (engine_ != nullptr) {
         engine_->Error(ConfigurationSyntaxError(Get(ServerAdmin), line, message));
     }
@@ -252,7 +254,33 @@ int UNIXConfig::UseConfiguration(const String* text) {
     return 0;
 }
 
+namespace {
+
+// path without its trailing slashes and "/." steps.
+String Plain(const String& path) {
+    String p = path;
+    for (;;) {
+        if (p.length() > 1 && p.matches('/', p.length() - 1)) {
+            p = p.before(p.length() - 1);
+        } else if (p.length() > 2 && p.from(p.length() - 2) == "/.") {
+            p = p.before(p.length() - 2);
+        } else {
+            return p;
+        }
+    }
+}
+
+}  // namespace
+
+bool UNIXConfig::Below(const String& path, const String& root) {
+    String p = Plain(path);
+    String r = Plain(root);
+    if (r == "/") return true;
+    return p == r || (p.search(r.chars()) == 0 && p[r.length()] == '/');
+}
+
 int UNIXConfig::ParseConfiguration(const String& text) {
+    warnings_.clear();
     // A first pass only looks for a block that names the requested host itself:
     // when there is one, blocks of other names never apply, whatever their address.
     exactblock_ = false;
@@ -317,11 +345,28 @@ int UNIXConfig::Scan(const String& text) {
     return 0;
 }
 
+bool Config::KnownKey(const String& name) {
+    for (const ConfigKey* key = kKeys; key->type != EndOfKeys; key++) {
+        if (CompareKeys(key->name, name.chars()) == 0) return true;
+    }
+    return false;
+}
+
+void UNIXConfig::Warn(int line, const String& text) {
+    warnings_.push_back(ConfigWarning{line, text});
+}
+
 int UNIXConfig::ProcessLine(int line, const String& text) {
     if (prescan_) return 0;
     String item = text.trimmed();
-    if (item.empty() || blockstate_ == 2) return 0;
+    if (item.empty()) return 0;
     int equals = item.search("=");
+    // An unknown key is no error (a newer file still works), but a misspelt one
+    // silently keeps the default, so it is named wherever it stands.
+    if (equals >= 0 && !KnownKey(item.before(equals).trimmed())) {
+        Warn(line, "unknown configuration key '" + item.before(equals).trimmed() + "'");
+    }
+    if (blockstate_ == 2) return 0;
     if (equals < 0) return SyntaxFail(line, "Missing =");
     String key = item.before(equals).trimmed();
     String value = item.after(equals).trimmed();
@@ -432,6 +477,7 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
         packages_.Insert(package, ListTail);
         return 0;
     }
+    Warn(line, "unknown configuration tag '" + name + "'");
     return 0;  // unknown tags are ignored
 }
 
@@ -473,6 +519,10 @@ int UNIXConfig::ValidateConfiguration() {
     }
     String& data = strings_[StdModeDataDir];
     if (!data.empty() && !data.matches('/', 0)) data = workingdirectory_ + "/" + data;
+    if (!data.empty() && Below(data, root)) {
+        Warn(0, "stdmodedatadir '" + data + "' is inside kelproot '" + root +
+                    "': the web server may serve its tables as files");
+    }
     return 0;
 }
 

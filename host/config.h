@@ -6,7 +6,7 @@
 // and the next character), and the tags <VIRTUALHOST host> ... </VIRTUALHOST>,
 // <CONTENT-TYPE MIMETYPE=... EXTS=... DEFAULT>, <COMMERCE-LIB METHOD=... LIBRARY=...>
 // and <PACKAGE CODE=... NAME=... DESCRIPTION=... VERSION=... PATH=... DEFAULTPATH=...>.
-// Key names ignore case; unknown keys and tags are ignored. Values may hold
+// Key names ignore case; unknown keys and tags are ignored (and kept as warnings). Values may hold
 // &[NAME] macros, replaced by environment variables.
 //
 // Configuration helpers return 0 for success and 1 for failure (reported through the
@@ -76,6 +76,9 @@ class Config {
     }
     void Set(IntegerSetting i, long v) { integers_[i] = v; }
 
+    // Whether name is one of the keys above (case ignored).
+    static bool KnownKey(const String& name);
+
     const String& brindleroot() const { return strings_[KelpRoot]; }
     const String& brindledefault() const { return strings_[KelpDefault]; }
 
@@ -87,6 +90,13 @@ class Config {
     mutable String strings_[StringSettings];
     long integers_[IntegerSettings];
     mutable unsigned pendinghost_;  // a bit per setting still to take its default
+};
+
+// Something in the configuration that is no error but likely a mistake; line 0 for
+// the configuration as a whole.
+struct ConfigWarning {
+    int line;
+    String text;
 };
 
 class UNIXConfig : public Config {
@@ -128,9 +138,17 @@ class UNIXConfig : public Config {
     const String& workingdirectory() const { return workingdirectory_; }
     List<ConfigTag>& commercelibs() { return commercelibs_; }
     List<ConfigTag>& packagetags() { return packages_; }
+    // Unknown keys and tags of the last parse, and a data directory inside kelproot
+    // once validated.
+    const std::vector<ConfigWarning>& warnings() const { return warnings_; }
+    // The error that made the last step fail (line 0: not a line's).
+    const ConfigWarning& failure() const { return failure_; }
+    // Whether path is root or below it (both absolute, compared as written).
+    static bool Below(const String& path, const String& root);
 
   private:
     int Fail(const String& message);
+    void Warn(int line, const String& text);
     int SyntaxFail(int line, const String& message);
     // One pass over the file's text: lines and tags in order.
     int Scan(const String& text);
@@ -159,6 +177,8 @@ class UNIXConfig : public Config {
     String requestaddress_;    // the requested host's address, looked up once
     String programname_;
     std::vector<VirtualHostSetting> hostsettings_;
+    std::vector<ConfigWarning> warnings_;
+    ConfigWarning failure_;
 };
 
 #endif  // HOST_CONFIG_H_

@@ -471,6 +471,7 @@ void Kelp::EnsureHeaders(int status) {
 }
 
 void Kelp::Error(const ::Error& error) {
+    RecordError(error.message());
     EnsureHeaders(error.resultcode());
     Output* out = output();
     out->Write(error.message());

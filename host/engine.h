@@ -137,6 +137,9 @@ class Kelp {
     // Shows an error on the page: sends the header block with the error's status if
     // it has not been sent, then writes the message and CR LF, and flushes.
     [[gnu::cold]] virtual void Error(const ::Error& error);
+    // Where a host keeps a record of the errors it shows (the web server's error
+    // log); nowhere by default.
+    virtual void RecordError(const String&) {}
     // Writes text on the page (status 200 if headers are still due), and flushes.
     [[gnu::cold]] virtual void Error(const String& text);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/output.h"
+#include "host/config.h"
 #include "script/macro_expander.h"
 #include "tools/page_checker.h"
 #include "tools/tool_engine.h"
@@ -21,11 +22,14 @@ namespace {
 
 const char kUsage[] =
     "usage: kelp-check [-q] [--format=json] PAGE...\n"
+    "       kelp-check [-q] [--format=json] --config FILE\n"
     "\n"
     "Reads each page without running it and reports, one line each as FILE:LINE: message,\n"
     "syntax errors, blocks left open, middle tags outside their block, expression errors,\n"
     "calls of unknown functions and wrong argument counts, functions declared twice, and\n"
     "unknown Kp tags (warnings).\n"
+    "With --config, reads a configuration file as kelp does and reports its syntax errors,\n"
+    "unknown keys and tags, and a data directory inside kelproot (warnings).\n"
     "\n"
     "  -q              print only the number of problems\n"
     "  --format=json   print the problems as a JSON array\n"
@@ -123,13 +127,30 @@ void JSON(const String& text, std::string* out) {
     out->push_back('"');
 }
 
+// Reads a configuration file as the engine does at the start of a request.
+bool CheckConfiguration(const String& path, std::vector<CheckProblem>* problems) {
+    String text;
+    if (!FileManager::ReadTextFile(path, &text)) return false;
+    UNIXConfig config(nullptr, false);
+    bool parsed = config.UseConfiguration(&text) == 0;
+    bool valid = parsed && config.ValidateConfiguration() == 0;
+    for (const ConfigWarning& w : config.warnings()) problems->push_back(CheckProblem{path, w.line, true, "Warning: " + w.text});
+    if (!valid) problems->push_back(CheckProblem{path, config.failure().line, false, config.failure().text});
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool quiet = false, json = false;
     std::vector<String> pages;
+    std::vector<String> configs;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-q") == 0) {
+        if (strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
+            configs.push_back(String(argv[++i]));
+        } else if (strncmp(argv[i], "--config=", 9) == 0) {
+            configs.push_back(String(argv[i] + 9));
+        } else if (strcmp(argv[i], "-q") == 0) {
             quiet = true;
         } else if (strcmp(argv[i], "--format=json") == 0) {
             json = true;
@@ -143,12 +164,18 @@ int main(int argc, char** argv) {
             pages.push_back(String(argv[i]));
         }
     }
-    if (pages.empty()) {
+    if (pages.empty() && configs.empty()) {
         fputs(kUsage, stderr);
         return 2;
     }
     std::vector<CheckProblem> problems;
     bool unreadable = false;
+    for (const String& config : configs) {
+        if (!CheckConfiguration(config, &problems)) {
+            fprintf(stderr, "kelp-check: %s cannot be read\n", config.chars());
+            unreadable = true;
+        }
+    }
     for (const String& page : pages) {
         if (!Readable(page)) {
             fprintf(stderr, "kelp-check: %s cannot be read\n", page.chars());
@@ -178,7 +205,13 @@ int main(int argc, char** argv) {
         out += problems.empty() ? "]\n" : "\n]\n";
         fputs(out.c_str(), stdout);
     } else {
-        for (const CheckProblem& p : problems) printf("%s:%d: %s\n", p.file.chars(), p.line, p.message.chars());
+        for (const CheckProblem& p : problems) {
+            if (p.line > 0) {
+                printf("%s:%d: %s\n", p.file.chars(), p.line, p.message.chars());
+            } else {
+                printf("%s: %s\n", p.file.chars(), p.message.chars());
+            }
+        }
     }
     if (unreadable) return 2;
     return problems.empty() ? 0 : 1;

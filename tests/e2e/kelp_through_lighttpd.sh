@@ -19,9 +19,11 @@ cat > "$state/htdocs/cgi-bin/kelp.conf" <<CONF
 kelproot = $site
 stdmodedatadir = $site
 validextensions = kp
+stdmodedatdir = $state/outside
 CONF
-cat > "$state/extra.conf" <<'CONF'
-url.rewrite-once = ( "^(/[^?]*\.kp|/[^?]*/)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
+cat > "$state/extra.conf" <<CONF
+url.rewrite-once = ( "^(/[^?]*\\.kp|/[^?]*/)(\\?(.*))?\$" => "/cgi-bin/kelp\$1?\$3" )
+server.breakagelog = "$state/cgi-error.log"
 CONF
 port=$(bash "$here/lighttpd.sh" start "$state")
 base="http://127.0.0.1:$port"
@@ -122,6 +124,20 @@ hostile "NUL in the path" "400|403|404" "$base/cgi-bin/kelp/hello.kp%00.txt"
 hostile "link out of the root" "403|404" "$base/link.kp"
 head -c 20000000 /dev/zero | tr '\0' a > "$state/big-body"
 hostile "20 MB body" "200|413" --data-binary @"$state/big-body" "$base/form.kp"
+
+# Every error a page shows is also one line of the server's CGI error log, visitor
+# text with it encoded and its line breaks escaped; the misspelt key above is
+# named with its file and line.
+request --data "q=a%0Ab%3Cscript%3E" "$base/broken.kp" > /dev/null
+log=$(cat "$state/cgi-error.log")
+expect_log() {
+    grep -qF -- "$1" <<< "$log" || { echo "FAIL error log lacks: $1"; failures=$((failures + 1)); }
+}
+expect_log "kelp: broken.kp: Line 1: KpOPEN: Runtime Error: Error opening 'a\\x0ab&lt;script&gt;': No such file or directory"
+expect_log "kelp: broken.kp: Line 2: Expression Error: Call to undefined function 'nosuch'"
+expect_log "kelp: $state/htdocs/cgi-bin/kelp.conf: line 4: warning: unknown configuration key 'stdmodedatdir'"
+expect_log "kelp: $state/htdocs/cgi-bin/kelp.conf: warning: stdmodedatadir '$site' is inside kelproot '$site'"
+if grep -q "<script>" <<< "$log"; then echo "FAIL error log holds raw markup"; failures=$((failures + 1)); fi
 
 [ "$failures" -eq 0 ] || exit 1
 echo "kelp through lighttpd: ok"

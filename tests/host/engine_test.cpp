@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+#include "host/activity_log.h"
+#include "host/config.h"
 #include "script/error.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
@@ -70,4 +72,34 @@ TEST(Engine, SessionIdsAreUnpredictable) {
         EXPECT_GT(ones[b], kIds * 45 / 100) << "bit " << b;
         EXPECT_LT(ones[b], kIds * 55 / 100) << "bit " << b;
     }
+}
+
+// An error line for the web server's log stays one line whatever the message
+// holds: line breaks (a visitor's among them) and control characters are escaped,
+// a message's own "<BR>" joins its parts.
+TEST(Engine, ErrorLogLinesStayOneLine) {
+    EXPECT_EQ(String("kelp: p.kp: Line 2: Runtime Error: Error opening 'a\\x0ab\\x0d\\x1b[31m'\n"),
+              ActivityLog::StandardErrorLine("p.kp: Line 2: Runtime Error: Error opening 'a\nb\r\x1b[31m'"));
+    EXPECT_EQ(String("kelp: Configuration Error: x; Please contact the server administrator: w\n"),
+              ActivityLog::StandardErrorLine("Configuration Error: x<BR>\nPlease contact the server administrator: w"));
+}
+
+// Unknown keys and tags are kept as warnings with their lines, inside blocks of
+// other hosts too; a data directory inside the script root is one as well.
+TEST(Engine, ConfigurationWarnings) {
+    UNIXConfig config(nullptr, false);
+    ASSERT_EQ(0, config.ParseConfiguration("kelproot=/srv/a\ndnslookup=off\nKelpRoot=/srv/b\nlogfil=x\n"
+                                           "<VIRTUALHOST nowhere>\nnicee=1\n</VIRTUALHOST>\n<FOO>\n"
+                                           "stdmodedatadir=/srv/b/./data"));
+    ASSERT_EQ(0, config.ValidateConfiguration());
+    ASSERT_EQ(4u, config.warnings().size());
+    EXPECT_EQ(4, config.warnings()[0].line);
+    EXPECT_EQ(String("unknown configuration key 'logfil'"), config.warnings()[0].text);
+    EXPECT_EQ(6, config.warnings()[1].line);
+    EXPECT_EQ(String("unknown configuration tag 'FOO'"), config.warnings()[2].text);
+    EXPECT_EQ(0, config.warnings()[3].line);
+    EXPECT_TRUE(UNIXConfig::Below("/srv/b/", "/srv/b"));
+    EXPECT_TRUE(UNIXConfig::Below("/srv/b/./x", "/srv/b/."));
+    EXPECT_FALSE(UNIXConfig::Below("/srv/bb", "/srv/b"));
+    EXPECT_TRUE(UNIXConfig::Below("/anything", "/"));
 }

@@ -120,6 +120,31 @@ for include in /dev/zero /dev/urandom "$work/pipe.kp" ../outside.kp huge.kp; do
         fail "including $include: $out"
 done
 
+# A configuration file: unknown keys and tags wherever they stand, a data directory
+# inside the script root, a syntax error; a clean one passes.
+cat > "$work/site.conf" <<'EOF'
+kelproot = /srv/site
+dnslookup = off
+stdmodedatdir = /srv/data
+<VIRTUALHOST other.example>
+  logfil = /tmp/x
+</VIRTUALHOST>
+<CONTENTTYPE MIMETYPE=text/plain EXTS=txt>
+stdmodedatadir = /srv/site/data/
+EOF
+out=$("$check" --config "$work/site.conf")
+[ $? = 1 ] || fail "--config with warnings: exit status 1"
+want="$work/site.conf:3: Warning: unknown configuration key 'stdmodedatdir'
+$work/site.conf:5: Warning: unknown configuration key 'logfil'
+$work/site.conf:7: Warning: unknown configuration tag 'CONTENTTYPE'
+$work/site.conf: Warning: stdmodedatadir '/srv/site/data/' is inside kelproot '/srv/site': the web server may serve its tables as files"
+[ "$out" = "$want" ] || fail "--config reported: $out"
+printf 'kelproot = /srv/site\nstdmodedatadir = /srv/site-data\n' > "$work/clean.conf"
+out=$("$check" --config "$work/clean.conf") || fail "a clean configuration: $out"
+printf 'kelproot = /srv/site\nloglevel = high\n' > "$work/bad.conf"
+out=$("$check" --config "$work/bad.conf")
+[ "$out" = "$work/bad.conf:2: 'high' is not a valid value for loglevel" ] || fail "--config syntax error: $out"
+
 # Exit statuses: clean, usage, unreadable.
 printf '<KpIF EXPR=1>yes<KpELSE>no</KpIF>\n' > "$work/clean.kp"
 "$check" "$work/clean.kp" || fail "a clean page: exit status $?"
