@@ -189,7 +189,10 @@ void AddTarget(TagTable* table, const char* name, int id, int endid) {
 // ScriptState
 
 ScriptState::ScriptState(ScriptParser* parser, const Tag* tag)
-    : parser_(parser), copy_(tag ? *tag : Tag(String(), 0, 0)), tag_(tag ? &copy_ : nullptr) {}
+    : parser_(parser),
+      copy_(tag ? *tag : Tag(String(), 0, 0)),
+      tag_(tag ? &copy_ : nullptr),
+      line_(parser->line()) {}
 
 ScriptState::~ScriptState() {
     if (closed_ != nullptr) *closed_ = true;
@@ -342,7 +345,16 @@ void ScriptParser::Init() {
 
 int ScriptParser::Parse() {
     int r = Parser::Parse();
-    return exited_ ? 1 : r;
+    if (exited_) return 1;
+    // The page ended inside a block that ran (a loop, a true KpIF): its closing tag
+    // is missing or misspelt, and what should have followed it never ran.
+    ScriptState* open = states_.Top();
+    if (r == 1 && open != nullptr && open != base_ && open->tag() != nullptr && open->tag()->endid() > 0) {
+        SyntaxError("Unexpected end of file looking for &lt;" + String(ClosingName(open->tag()->endid())) +
+                    "&gt; (opened on line " + String::FromInt(open->line()) + ")");
+        return 0;
+    }
+    return r;
 }
 
 // Templates are made when a tag is first met: a request meets few of them.

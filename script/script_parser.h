@@ -88,6 +88,8 @@ public:
 
     ScriptParser* parser() const { return parser_; }
     Tag* tag() const { return tag_; }
+    // The line the state's tag stood on.
+    int line() const { return line_; }
 
     // The base dispatch by tag id.
     int Dispatch(Tag* tag);
@@ -100,6 +102,7 @@ protected:
     Tag* tag_;              // &copy_, or null for the base state
     // WritesText(): a state that overrides ProcessText() sets it false.
     bool writestext_ = true;
+    int line_;
 
 private:
     // Set to true when the state is destroyed (it leaves the stack only to be

@@ -75,7 +75,16 @@ PageChecker::PageChecker(Kelp* engine, MacroExpander* source, Output* output, co
 
 void PageChecker::Report(int line, bool warning, const String& kind, const String& message) {
     if (problems_ == nullptr) return;
-    problems_->push_back(CheckProblem{file_, line, warning, kind + ": " + Shown(message)});
+    CheckProblem problem{file_, line, warning, kind + ": " + Shown(message)};
+    // (The reading and the checks after it may find the same fault.)
+    if (!problems_->empty() && problems_->back().line == line && problems_->back().message == problem.message) return;
+    problems_->push_back(problem);
+}
+
+int PageChecker::ValidateTag(Tag* templ, Tag* tag) {
+    // A missing attribute is reported, and the reading goes on to find the rest.
+    ScriptParser::ValidateTag(templ, tag);
+    return 1;
 }
 
 int PageChecker::SyntaxError(const String& message) {
@@ -93,7 +102,8 @@ void PageChecker::Check(std::vector<CheckProblem>* problems) {
     // What is still open at the end of the file, innermost first, as the
     // interpreter reports the first of them.
     for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
-        SyntaxError("Unexpected end of file looking for &lt;" + String(TagName(it->endid)) + "&gt;");
+        SyntaxError("Unexpected end of file looking for &lt;" + String(TagName(it->endid)) + "&gt; (opened on line " +
+                    String::FromInt(it->line) + ")");
     }
     open_.clear();
 }
@@ -149,7 +159,22 @@ int PageChecker::GetNameValuePairs(Tag* tag) {
     int startline = tagstartline();
     int r = ReadTag(tag);
     macrotag_ = macrosource()->ampersands() != ampersands;
-    if (macrotag_ && problems_ != nullptr && problems_->size() > reported) problems_->resize(reported);
+    if (problems_ != nullptr) {
+        // What the macros' values would change is dropped; but a tag that runs to the
+        // end of the file (an unclosed quote) does so whatever they hold. Such an end
+        // says where the tag began.
+        size_t kept = reported;
+        for (size_t i = reported; i < problems_->size(); i++) {
+            CheckProblem p = (*problems_)[i];
+            bool atend = p.message.contains("end of file");
+            if (macrotag_ && !atend) continue;
+            if (atend && p.line != startline && !p.message.contains("(opened on line")) {
+                p.message += " (opened on line " + String::FromInt(startline) + ")";
+            }
+            (*problems_)[kept++] = p;
+        }
+        problems_->resize(kept);
+    }
     if (macrotag_ && r == ScanFailure && start >= 0) {
         // Read on after the tag's end, found in the page's own text (its macros not
         // expanded).

@@ -46,6 +46,7 @@ class PageChecker : public ScriptParser {
     const std::vector<String>& included() const { return included_; }
 
     int SyntaxError(const String& message) override;
+    int ValidateTag(Tag* templ, Tag* tag) override;
     void ExpressionError(const String& message) override;
     void NoteCall(const String& name, int count) override;
     Function* FindFunction(const String&) override { return nullptr; }
