@@ -20,6 +20,13 @@ rm -rf "$build/screenshots"
 /usr/bin/python3 "$source/tests/e2e/browser_demo.py" "http://127.0.0.1:$port" "$state/htdocs/cgi-bin" \
     "$build/screenshots"
 status=$?
+# A second demo on the same port says the port is taken, and never that it serves.
+second=$(timeout 30 sh "$source/examples/demo.sh" "$build" "$port" "$state/second" 2>&1)
+code=$?
+if [ $code = 0 ] || [ $code = 124 ] || ! grep -q "make demo PORT=" <<< "$second" || grep -q "Kelp demo on" <<< "$second"; then
+    echo "FAIL a demo on a taken port (exit $code): $second"
+    status=1
+fi
 # The tables the site wrote pass the table checker.
 "$build/kelp-table" check "$state/data/guestbook.dbf" "$state/data/gb_id.kpx" "$state/data/gb_name.kpx" ||
     status=1
