@@ -403,7 +403,8 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     const struct {
         const char* name;
         const String* value;
-    } values[] = {{"TO", &to}, {"CC", &cc}, {"FROM", &from}, {"SUBJECT", &subject}, {"MAILHOST", &mailhost}};
+    } values[] = {{"TO", &to}, {"CC", &cc}, {"FROM", &from}, {"SUBJECT", &subject}, {"MAILHOST", &mailhost},
+                  {"CONTENTTYPE", &options.contenttype}};
     for (const auto& v : values) {
         if (HoldsLineBreak(*v.value)) {
             Error(String("The value of ") + v.name + " holds a line break: nothing was sent");
@@ -463,9 +464,32 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     Output* out = smtp_->output();
     String headers = "Date: " + MessageDate() + "\r\nFrom: " + from + "\r\nTo: " + to + "\r\n";
     if (!cc.trimmed().empty()) headers += "CC: " + cc + "\r\n";
-    headers += "X-Mailer: Kelp v3.7833\r\nSubject: " + subject + "\r\n\r\n";
+    headers += "X-Mailer: Kelp v3.7833\r\nSubject: " + EncodedHeaderValue(subject) + "\r\n";
+    // The body is the page's text, which is UTF-8 unless the page says otherwise.
+    headers += "MIME-Version: 1.0\r\nContent-Type: ";
+    headers += options.contenttype.empty() ? String("text/plain; charset=UTF-8") : options.contenttype;
+    headers += "\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
     out->Write(headers);
     return 1;
+}
+
+String MailHandler::EncodedHeaderValue(const String& value) {
+    bool ascii = true;
+    for (int i = 0; i < value.length() && ascii; i++) ascii = static_cast<unsigned char>(value[i]) < 0x80;
+    if (ascii) return value;
+    // 39 bytes make 52 base64 characters: with "=?UTF-8?B?" and "?=", 64, so that
+    // even the first word, after "Subject: ", keeps its line within 76 characters.
+    const int kWordBytes = 39;
+    String out;
+    int start = 0;
+    while (start < value.length()) {
+        int end = start + kWordBytes < value.length() ? start + kWordBytes : value.length();
+        while (end < value.length() && end > start + 1 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80) end--;
+        if (!out.empty()) out += "\r\n ";
+        out += "=?UTF-8?B?" + Base64(value.at(start, end)) + "?=";
+        start = end;
+    }
+    return out;
 }
 
 namespace {

@@ -149,11 +149,17 @@ struct MailOptions {
     String password;
     String mechanism;   // "plain" (default) or "login"
     bool plaintextlogin = false;  // allow the password over an unencrypted connection
+    String contenttype;  // the body's Content-Type; empty: plain text in UTF-8
 };
 
 // What the mail tags ask of SMTP and POP3, with the tags' messages.
 class MailHandler {
   public:
+    // A header value as it may be sent: as it stands when it is all ASCII, else as
+    // RFC 2047 encoded words of UTF-8 (base64), each of 64 characters at most, folded
+    // onto lines of their own; a character is never split between two words.
+    static String EncodedHeaderValue(const String& value);
+
     explicit MailHandler(Kelp* engine) : engine_(engine) {}
     ~MailHandler();
     MailHandler(const MailHandler&) = delete;

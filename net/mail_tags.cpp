@@ -107,6 +107,7 @@ int StartSending(ScriptState* state, Tag* tag) {
     options.password = tag->Value("PASSWORD");
     options.mechanism = tag->Value("AUTH").trimmed();
     options.plaintextlogin = PlainTextLogin(tag);
+    options.contenttype = tag->Value("CONTENTTYPE").trimmed();
     SendMailState* s = new SendMailState(parser, tag);
     if (!s->Start(tag, options)) {
         String message = s->error();

@@ -35,7 +35,7 @@ messages() { ls "$sent" | grep -c '\.json$'; }
 expect "send page" "[]" "$(QUERY='v=%3CKpEVAL+EXPR%3D6+*+7%3E' page send.kp)"
 expect "envelope" '{"mail_from": "site@example.com", "rcpt_tos": ["ann@example.com", "bob@example.com", "cy@example.com", "dee@example.com"], "helo": "localhost"}' \
     "$(cat "$sent/1.json")"
-expect "message" "From: Kelp Site <site@example.com>|To: ann@example.com, bob@example.com|CC:  cy@example.com,dee@example.com |X-Mailer: Kelp v3.7833|Subject: (no subject)||Hello <KpEVAL EXPR=6 * 7>|.|.leading dot|strayCR" \
+expect "message" "From: Kelp Site <site@example.com>|To: ann@example.com, bob@example.com|CC:  cy@example.com,dee@example.com |X-Mailer: Kelp v3.7833|Subject: (no subject)|MIME-Version: 1.0|Content-Type: text/plain; charset=UTF-8|Content-Transfer-Encoding: 8bit||Hello <KpEVAL EXPR=6 * 7>|.|.leading dot|strayCR" \
     "$(sed 1d "$sent/1.eml" | tr -d '\r' | paste -sd '|')"
 [ "$(grep -c $'\r$' "$sent/1.eml")" = "$(wc -l < "$sent/1.eml")" ] || fail "a line of the message does not end in CR LF"
 /usr/bin/python3 - "$sent/1.eml" <<'EOF' || fail "the Date header does not parse"
@@ -56,6 +56,30 @@ expect "loop page" "done" "$(page loop.kp)"
 expect "subjects" "Subject: Pass 1|Subject: Pass 2|Subject: (no subject)" \
     "$(for n in 2 3 4; do grep '^Subject' "$sent/$n.eml" | tr -d '\r'; done | paste -sd '|')"
 expect "bodies" "Body 1|Body 2|legacy" "$(for n in 2 3 4; do tail -n 1 "$sent/$n.eml" | tr -d '\r'; done | paste -sd '|')"
+
+# A subject beyond ASCII, long enough for several encoded words, and a body in
+# UTF-8: a mail reader's parser finds both as written; a page may name its own
+# Content-Type.
+before=$(messages)
+cat > "$site/utf8.kp" <<'EOF'
+<KpSMTP FROM="site@example.com" TO="ann@example.com" SUBJECT="Grüße aus München: Ihre Bestellung Nr. 42 ist unterwegs – schöne Grüße, Ihr Café" MAILHOST="&[SMTP]">
+Sehr geehrte Frau Müller,
+</KpSMTP><KpSMTP FROM="site@example.com" TO="ann@example.com" SUBJECT="Plain" CONTENTTYPE="text/html; charset=UTF-8" MAILHOST="&[SMTP]"><p>Grüße</p></KpSMTP>[&[KpSMTP_Error]]
+EOF
+expect "UTF-8 page" "[]" "$(page utf8.kp)"
+/usr/bin/python3 - "$sent/$((before + 1)).eml" "$sent/$((before + 2)).eml" <<'EOF' || fail "a mail parser reads the UTF-8 message otherwise"
+import email, email.policy, sys
+first = email.message_from_bytes(open(sys.argv[1], "rb").read(), policy=email.policy.default)
+assert first["MIME-Version"] == "1.0", first["MIME-Version"]
+assert first["Subject"] == "Grüße aus München: Ihre Bestellung Nr. 42 ist unterwegs – schöne Grüße, Ihr Café", first["Subject"]
+assert first.get_content_type() == "text/plain" and first.get_content_charset() == "utf-8", first["Content-Type"]
+assert first.get_content().replace("\r\n", "\n") == "Sehr geehrte Frau Müller,\n", repr(first.get_content())
+raw = open(sys.argv[1], "rb").read().split(b"\r\n\r\n")[0]
+assert all(len(line) <= 78 and max(line) < 0x80 for line in raw.split(b"\r\n")), raw
+second = email.message_from_bytes(open(sys.argv[2], "rb").read(), policy=email.policy.default)
+assert second["Subject"] == "Plain" and second.get_content_type() == "text/html", second["Content-Type"]
+assert second.get_content().rstrip() == "<p>Grüße</p>", repr(second.get_content())
+EOF
 
 # A refused recipient: the tag's error holds the server's text; nothing is sent.
 printf '<KpSMTP FROM="site@example.com" TO="ann@example.com, reject-me@example.com" MAILHOST="&[SMTP]">x</KpSMTP>[&[KpSMTP_Error]]\n' > "$site/refused.kp"

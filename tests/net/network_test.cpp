@@ -179,6 +179,30 @@ TEST(Network, SMTPOutputConvertsLineEndsAndStuffsDotsAcrossWrites) {
     EXPECT_EQ(String("..starts\r\na\r\nbc\r\n..\r\n...x\r\n.."), p.Received());
 }
 
+// A subject beyond ASCII becomes encoded words that never split a character and
+// keep every header line short; an ASCII one is sent as it stands.
+TEST(Network, HeaderValuesBeyondASCIIAreEncodedWords) {
+    EXPECT_EQ(String("Your order 42"), MailHandler::EncodedHeaderValue("Your order 42"));
+    EXPECT_EQ(String("=?UTF-8?B?w6k=?="), MailHandler::EncodedHeaderValue("\xC3\xA9"));
+    String many;
+    for (int i = 0; i < 50; i++) many += "\xC3\xA9";  // 100 bytes of two-byte characters
+    String encoded = MailHandler::EncodedHeaderValue(many);
+    int words = 0;
+    for (int start = 0; start < encoded.length();) {
+        int end = encoded.search("\r\n ", start);
+        String word = encoded.at(start, end < 0 ? encoded.length() : end);
+        EXPECT_LE(word.length(), 64);
+        ASSERT_EQ(0, word.search("=?UTF-8?B?")) << word.chars();
+        // Each word alone decodes to whole characters: an even number of bytes.
+        String digits = word.at(10, word.length() - 2);
+        int padding = digits.matches('=', digits.length() - 1) + digits.matches('=', digits.length() - 2);
+        EXPECT_EQ(0, (digits.length() / 4 * 3 - padding) % 2) << word.chars();
+        words++;
+        start = end < 0 ? encoded.length() : end + 3;
+    }
+    EXPECT_EQ(3, words);
+}
+
 TEST(Network, ConnectFailuresNameAddressAndPort) {
     TestKelp engine;
     int port;
