@@ -2,6 +2,7 @@
 // a dump, a consistency check, and the same create, pack and reindex the page tags
 // run. It takes the locks pages take, so it can run while the site serves requests.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -396,6 +398,41 @@ void CheckIndex(Session* s, XBaseIndex* index, std::vector<String>* problems) {
     }
 }
 
+// The index files beside table, other than those named, that open with it: a pack
+// renumbers the records, and any of them that indexes the table goes stale.
+std::vector<String> UnnamedIndexes(const String& table, const std::vector<String>& named) {
+    std::vector<String> found;
+    int slash = table.length() - 1;
+    while (slash > 0 && table[slash] != '/') slash--;
+    String directory = slash > 0 ? table.at(0, slash) : String("/");
+    DIR* dir = opendir(directory.chars());
+    if (dir == nullptr) return found;
+    std::vector<String> candidates;
+    while (struct dirent* e = readdir(dir)) {
+        String name(e->d_name);
+        if (name.length() > 4 && strcasecmp(name.chars() + name.length() - 4, ".kpx") == 0) {
+            candidates.push_back(directory + "/" + name);
+        }
+    }
+    closedir(dir);
+    for (const String& candidate : candidates) {
+        bool isnamed = false;
+        for (const String& n : named) {
+            char* a = realpath(ToolKelp::Absolute(n).chars(), nullptr);
+            char* b = realpath(candidate.chars(), nullptr);
+            if (a != nullptr && b != nullptr && strcmp(a, b) == 0) isnamed = true;
+            free(a);
+            free(b);
+        }
+        if (isnamed) continue;
+        Session look;
+        look.db().SetFinishInterruptedPacks(false);
+        if (look.Open(table, std::vector<String>{candidate})) found.push_back(candidate);
+    }
+    std::sort(found.begin(), found.end(), [](const String& a, const String& b) { return strcmp(a.chars(), b.chars()) < 0; });
+    return found;
+}
+
 int Check(Session* s) {
     XBaseTable& t = s->table();
     // Changes made through pages hold the maintenance lock shared from start to end:
@@ -410,7 +447,14 @@ int Check(Session* s) {
     SearchableList<XBaseIndex, const char*>& indexes = s->db().indexes();
     for (XBaseIndex* i = indexes.First(); i != nullptr; i = indexes.Next()) CheckIndex(s, i, &problems);
     t.UnlockMaintenance();
-    for (const String& p : problems) printf("%s: %s\n", s->path().chars(), p.chars());
+    // One path per line: the file the problem is in (an index's problems name it).
+    for (const String& p : problems) {
+        if (p.matches('/', 0)) {
+            printf("%s\n", p.chars());
+        } else {
+            printf("%s: %s\n", s->path().chars(), p.chars());
+        }
+    }
     if (!problems.empty()) return 1;
     printf("%s: ok (%ld records", s->path().chars(), t.numrecords());
     long count = 0;
@@ -504,8 +548,15 @@ int main(int argc, char** argv) {
         printf("%s: %zu %s rebuilt\n", s.path().chars(), indexes.size(), indexes.size() == 1 ? "index" : "indexes");
         return 0;
     }
+    std::vector<String> others = UnnamedIndexes(s.path(), indexes);
     long before = s.table().numrecords();
     if (!s.db().Pack()) return Failed(s.error());
     printf("%s: packed, %ld records kept of %ld\n", s.path().chars(), s.table().numrecords(), before);
+    for (const String& other : others) {
+        fprintf(stderr,
+                "kelp-table: warning: %s was not named: if it indexes this table, its record numbers are "
+                "stale now; rebuild it: kelp-table reindex %s %s\n",
+                other.chars(), s.path().chars(), other.chars());
+    }
     return 0;
 }

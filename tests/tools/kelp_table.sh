@@ -98,8 +98,17 @@ sed -i "s|$work/d|$site|" "$work/bin/kelp.conf"
 expect_problem "an index missing an entry" "record 61 (key 'added behind the index') is missing" "$work/d/t.dbf" "$work/d/name.kpx"
 expect_problem "an index with an extra entry" "the entry 'item 2' for record 2 does not match the record" \
     "$work/d/t.dbf" "$work/d/name.kpx"
+# Each line names one file: the one the problem is in.
+out=$("$table" check "$work/d/t.dbf" "$work/d/name.kpx")
+printf '%s\n' "$out" | grep -q "^$work/d/name.kpx: record 61 (key 'added behind the index') is missing from the index$" ||
+    fail "a check line names more than its file: $out"
 out=$("$table" reindex "$work/d/t.dbf" "$work/d/name.kpx") || fail "reindex: $out"
 out=$("$table" check "$work/d/t.dbf" "$work/d/name.kpx") || fail "check after reindex: $out"
+# A pack that names only some of the indexes beside the table warns about the others.
+cp -R "$work/d" "$work/p"
+"$table" pack "$work/p/t.dbf" "$work/p/name.kpx" > /dev/null 2> "$work/pack.err" || fail "pack: $(cat "$work/pack.err")"
+grep -q "warning: $work/p/price.kpx was not named" "$work/pack.err" || fail "pack without price.kpx: $(cat "$work/pack.err")"
+grep -q "name.kpx" "$work/pack.err" && fail "pack warned about the index it rebuilt: $(cat "$work/pack.err")"
 damaged
 # Two keys of one leaf swapped in place.
 /usr/bin/python3 - "$work/d/name.kpx" <<'PY'
