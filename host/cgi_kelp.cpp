@@ -227,6 +227,7 @@ int CGIKelp::LoadConfiguration() {
     warningsreported_ = 0;
     if (config_->UseConfiguration(readable ? &text : nullptr) != 0) return 0;
     ReportConfigurationWarnings();
+    SetWarnUndefined(config_->Get(Config::WarnUndefined) != 0);
     if (mode_ == StandardMode &&
         (!config_->Get(Config::AuthFile).empty() || !config_->Get(Config::AuthUserDir).empty())) {
         mode_ = AuthorizedMode;

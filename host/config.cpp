@@ -74,6 +74,7 @@ const ConfigKey kKeys[] = {
     {"tlscafile", Config::StringKey, Config::TLSCAFile},
     {"maxcontentlength", Config::IntegerKey, Config::MaxContentLength},
     {"maxresponselength", Config::IntegerKey, Config::MaxResponseLength},
+    {"warnundefined", Config::BooleanKey, Config::WarnUndefined},
     {"maxformfields", Config::IntegerKey, Config::MaxFormFields},
     {"maxheaderlength", Config::IntegerKey, Config::MaxHeaderLength},
     {nullptr, Config::EndOfKeys, 0},

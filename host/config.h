@@ -52,7 +52,7 @@ class Config {
         MaxCPU, MaxData, MaxStack, MaxFunctionDepth, ImportBufferSize, TemplateBufferSize,
         CallBufferSize, SMTPBufferSize, ContentBufferSize, OutputBufferSize, DNSLookup,
         RedirectOnly, ServerUserID, MaxFiles, LockExpiration, MaxContentLength, MaxFormFields,
-        MaxHeaderLength, MaxResponseLength, IntegerSettings
+        MaxHeaderLength, MaxResponseLength, WarnUndefined, IntegerSettings
     };
 
     Config();

@@ -22,6 +22,7 @@
 #include "foundation/string.h"
 #include "script/encoding.h"
 #include "script/error.h"
+#include "script/buffer.h"
 #include "script/script_parser.h"
 #include "data/database_tags.h"
 #include "data/flat_file_tags.h"
@@ -477,6 +478,18 @@ void Kelp::Error(const ::Error& error) {
     out->Write(error.message());
     out->Write("\r\n", 2);
     out->Flush();
+}
+
+void Kelp::UndefinedRead(const String& name) {
+    if (!warnundefined_ || currentmodule_ == nullptr) return;
+    if (!warnedundefined_.insert(name.upper().chars()).second) return;
+    ScriptParser* parser = currentmodule_->scriptparser();
+    String message = parser->source()->errorname() + ": Line " + String::FromInt(parser->line()) +
+                     ": Warning: '" + Entities(name) + "' is not defined";
+    RecordError(message);
+    EnsureHeaders(200);
+    output()->Write(message);
+    output()->Write("\r\n", 2);
 }
 
 void Kelp::Error(const String& text) {

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <set>
+#include <string>
 #include <vector>
 
 #include "foundation/list.h"
@@ -137,6 +139,12 @@ class Kelp {
     // Shows an error on the page: sends the header block with the error's status if
     // it has not been sent, then writes the message and CR LF, and flushes.
     [[gnu::cold]] virtual void Error(const ::Error& error);
+    // A development aid, off unless the configuration (warnundefined) or a KELP tag
+    // (WARNUNDEFINED) turns it on: each variable or field read while undefined is
+    // shown, once per name, as "FILE: Line N: Warning: 'name' is not defined".
+    bool warnundefined() const { return warnundefined_; }
+    void SetWarnUndefined(bool on) { warnundefined_ = on; }
+    [[gnu::cold]] void UndefinedRead(const String& name);
     // Where a host keeps a record of the errors it shows (the web server's error
     // log); nowhere by default.
     virtual void RecordError(const String&) {}
@@ -296,6 +304,8 @@ class Kelp {
     Module* currentmodule_;                         // not owned: one of modules_
     PseudoRND random_;
     bool seeded_ = false;
+    bool warnundefined_ = false;
+    std::set<std::string> warnedundefined_;  // upper-case names already warned of
 };
 
 #endif  // HOST_ENGINE_H_

@@ -59,6 +59,14 @@ int ProcessKELP(ScriptState* state, Tag* tag) {
     if (NameValuePair* a = tag->Find("ERRORMESSAGE")) {
         parser->errorhandler().SetErrorMessage(a->value());
     }
+    if (NameValuePair* a = tag->Find("WARNUNDEFINED")) {
+        bool on;
+        if (!OnOff(a->value(), &on)) {
+            parser->SyntaxError("'" + Entities(a->value()) + "' is not a valid value for WARNUNDEFINED");
+            return StateError;
+        }
+        parser->engine()->SetWarnUndefined(on);
+    }
     if (NameValuePair* a = tag->Find("DEFAULTMACROENCODING")) {
         MacroEncoding e = MacroEncodingNone;
         if (a->value().matches("entities")) e = MacroEncodingEntities;

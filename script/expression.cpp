@@ -522,6 +522,7 @@ int VariableNode::Evaluate(ExpressionContext* context, String* out) const {
         *out = v->value();
     } else {
         out->clear();
+        context->UndefinedVariable(written_);
     }
     return 1;
 }
@@ -585,8 +586,13 @@ int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) cons
 
 int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const {
     Variable* v = context->variables()->Find(name_);
-    if (v != nullptr && v->outside()) context->NoteOutsideRead();
-    *out = v ? v->Number() : 0;
+    if (v == nullptr) {
+        context->UndefinedVariable(written_);
+        *out = 0;
+        return 1;
+    }
+    if (v->outside()) context->NoteOutsideRead();
+    *out = v->Number();
     return 1;
 }
 
@@ -595,6 +601,7 @@ int VariableNode::EvaluateHinted(ExpressionContext* context, String* out, Number
     if (v == nullptr) {
         out->clear();
         hint->known = false;
+        context->UndefinedVariable(written_);
         return 1;
     }
     if (v->outside()) context->NoteOutsideRead();
@@ -614,6 +621,7 @@ int VariableNode::EvaluateOperand(ExpressionContext* context, Operand* out) cons
     Variable* v = context->variables()->Find(name_);
     if (v == nullptr) {
         out->text = &kEmpty;
+        context->UndefinedVariable(written_);
         return 1;
     }
     if (v->outside()) context->NoteOutsideRead();

@@ -50,6 +50,9 @@ public:
     // Told of every function call the reader reads, with its argument count (a
     // checker collects them; the interpreter has no use for it).
     virtual void NoteCall(const String&, int) {}
+    // Told when a variable or field read in an expression does not exist (it reads
+    // empty); an interpreter may warn of it.
+    [[gnu::cold]] virtual void UndefinedVariable(const String&) {}
 
     // Whether outside text (see Variable) has gone into the evaluation under way:
     // noted by variables holding it, constants read from it, arguments, and

@@ -99,7 +99,7 @@ private:
 // A variable reference, its scope resolved once when read.
 class VariableNode : public ExpressionNode {
 public:
-    explicit VariableNode(const String& name) : name_(Variables::Resolve(name)) {}
+    explicit VariableNode(const String& name) : name_(Variables::Resolve(name)), written_(name) {}
     int Evaluate(ExpressionContext* context, String* out) const override;
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
     int EvaluateOperand(ExpressionContext* context, Operand* out) const override;
@@ -108,6 +108,7 @@ public:
 
 private:
     ScopedName name_;
+    String written_;  // as the page wrote it, for messages
 };
 
 // A call of a user or built-in function with one expression per parameter.

@@ -550,6 +550,10 @@ void ScriptParser::ClearErrorVariable(Tag* tag) {
 
 // --- errors
 
+void ScriptParser::UndefinedVariable(const String& name) {
+    if (engine()->warnundefined()) engine()->UndefinedRead(name);
+}
+
 int ScriptParser::SyntaxError(const String& message) {
     return errorhandler_.Error(kSyntaxErrors, ::SyntaxError(source()->errorname(), line(), message));
 }

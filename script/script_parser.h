@@ -209,6 +209,7 @@ public:
     // Runs a user function's body with its arguments as the local scope.
     int CallUserFunction(Function* f, VariableTree* arguments, String* result);
     [[gnu::cold]] void ExpressionError(const String& message) override { ReportExpressionError(message); }
+    [[gnu::cold]] void UndefinedVariable(const String& name) override;
 
     // User functions.
     FunctionTable& functions() { return functions_; }
