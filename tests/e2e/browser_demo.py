@@ -5,13 +5,17 @@ Usage: browser_demo.py BASE_URL CGI_DIR SCREENSHOT_DIR
 
 Walks the site as a visitor: the front page with its counter (decoded in the browser
 and compared pixel by pixel with the digit pictures), a valid and an invalid entry,
-an entry holding markup and script, search, edit, delete, an upload, the language
-switch, export (downloaded) and import, and the script-error page. Fails on any HTTP
-error status and on any message in the browser's console.
+an entry holding markup and script, a reload after an entry, the pager, search (also
+beyond ASCII), edit, delete, an upload (and one too large), the language switch,
+export (downloaded) and import, and the script-error page. Then what another site or
+a forged request could try: state variables set in the query, changes by GET, posts
+without the form's token. Fails on any HTTP error status and on any message in the
+browser's console.
 """
 import json
 import os
 import sys
+import urllib.parse
 import urllib.request
 
 from selenium import webdriver
@@ -83,6 +87,33 @@ def follow(element):
     WebDriverWait(driver, 20).until(lambda d: d.execute_script('return document.readyState') == 'complete')
 
 
+def follow_to(element, part):
+    """Clicks a form's button whose post sends the browser on; waits for the page
+    whose address holds part."""
+    follow(element)
+    WebDriverWait(driver, 20, ignored_exceptions=(WebDriverException,)).until(
+        lambda d: part in d.current_url and d.execute_script('return document.readyState') == 'complete')
+
+
+def entry_ids():
+    return [e.get_attribute('id') for e in driver.find_elements(By.CSS_SELECTOR, '.entry')]
+
+
+def sign(who, text, mail=''):
+    driver.get(base + '/guestbook.kp')
+    by_id('who').send_keys(who)
+    if mail:
+        by_id('mail').send_keys(mail)
+    by_id('text').send_keys(text)
+    follow_to(by_id('submit'), 'done=added')
+
+
+def post_without_token(page, fields):
+    """A post as another site would send it: no cookie, no token."""
+    data = '&'.join('%s=%s' % (k, urllib.parse.quote(v)) for k, v in fields.items()).encode()
+    return urllib.request.urlopen(base + page, data=data).read().decode('utf-8')
+
+
 def text_of(element_id):
     found = driver.find_elements(By.ID, element_id)
     return found[0].text if found else ''
@@ -141,11 +172,17 @@ driver.get(base + '/guestbook.kp')
 by_id('who').send_keys('Browser Visitor')
 by_id('mail').send_keys('visitor@example.org')
 by_id('text').send_keys('Signed from a real browser.\nSecond line.')
-follow(by_id('submit'))
+follow_to(by_id('submit'), 'done=added')
 check('Thank you' in text_of('notice'), 'a valid entry is thanked for')
 check('Signed from a real browser.' in driver.find_element(By.CSS_SELECTOR, '.entry').text,
       'the new entry is listed first')
 visited('entry-added')
+# The post ended by sending the browser on: a reload adds nothing.
+before = entry_ids()
+driver.refresh()
+WebDriverWait(driver, 20).until(lambda d: d.execute_script('return document.readyState') == 'complete')
+check(entry_ids() == before, 'a reload after an entry adds nothing: %s, then %s' % (before, entry_ids()))
+visited('entry-reloaded')
 
 # An invalid entry: each error next to its field, the values kept.
 by_id('who').clear()
@@ -161,7 +198,7 @@ visited('entry-invalid')
 driver.get(base + '/guestbook.kp')
 by_id('who').send_keys('<b>Mallory</b>')
 by_id('text').send_keys('<script>window.injected = 1</script><img src="/nothing" onerror="window.injected = 2">')
-follow(by_id('submit'))
+follow_to(by_id('submit'), 'done=added')
 entry = driver.find_element(By.CSS_SELECTOR, '.entry')
 check('<script>window.injected = 1</script>' in entry.text, 'the script is shown as text')
 check(entry.find_elements(By.TAG_NAME, 'b') == [] and entry.find_elements(By.TAG_NAME, 'img') == [],
@@ -169,7 +206,32 @@ check(entry.find_elements(By.TAG_NAME, 'b') == [] and entry.find_elements(By.TAG
 check(driver.execute_script('return window.injected === undefined;'), 'no script from the entry ran')
 visited('entry-script-as-text')
 
+# The pager: with more entries than a page holds, "Older" shows the next ones and
+# "Newer" the first again.
+for n in range(1, 5):
+    sign('Pager Guest %d' % n, 'Entry %d for the pager.' % n)
+sign('Bob Müller', 'Grüße aus dem Browser.', 'bob@example.org')
+driver.get(base + '/guestbook.kp')
+first = entry_ids()
+check(len(first) == 5, 'the first page holds five entries: %s' % first)
+follow(by_id('older'))
+second = entry_ids()
+check(second and not set(second) & set(first), 'the older page shows other entries: %s, then %s' % (first, second))
+visited('pager-older')
+follow(by_id('newer'))
+check(entry_ids() == first, 'the newer page shows the first entries again: %s' % entry_ids())
+visited('pager-newer')
+
+# Search folds letters beyond ASCII as well.
+driver.get(base + '/guestbook.kp')
+by_id('q').send_keys('BOB MÜ')
+follow(by_id('find'))
+names = [e.text for e in driver.find_elements(By.CSS_SELECTOR, '.entry strong')]
+check(names == ['Bob Müller'], 'search beyond ASCII: %s' % names)
+visited('search-umlaut')
+
 # Search through the name index.
+driver.get(base + '/guestbook.kp')
 by_id('q').send_keys('browser')
 follow(by_id('find'))
 names = [e.text for e in driver.find_elements(By.CSS_SELECTOR, '.entry strong')]
@@ -179,16 +241,22 @@ visited('search')
 # Edit the entry found, then delete it.
 follow(driver.find_element(By.CSS_SELECTOR, '.entry .actions a'))
 check(by_id('who').get_attribute('value') == 'Browser Visitor', 'the edit form holds the entry')
+check(by_id('mail').get_attribute('value') == '', 'the edit form keeps the e-mail address private')
+edit_url = driver.current_url
+follow(by_id('language'))
+check(by_id('who').get_attribute('value') == 'Browser Visitor' and 'lang=de' in driver.current_url,
+      'the language switch keeps the entry: ' + driver.current_url)
+driver.get(edit_url)
 by_id('text').clear()
 by_id('text').send_keys('Changed in the browser.')
-follow(by_id('submit'))
+follow_to(by_id('submit'), 'done=saved')
 check('saved' in text_of('notice'), 'the change is saved: ' + text_of('notice'))
 visited('edited')
 driver.get(base + '/guestbook.kp?q=Browser')
 check('Changed in the browser.' in driver.find_element(By.CSS_SELECTOR, '.entry').text,
       'the list shows the changed text')
 follow(driver.find_element(By.CSS_SELECTOR, '.entry .actions a'))
-follow(by_id('delete'))
+follow_to(by_id('delete'), 'done=deleted')
 check('deleted' in text_of('notice'), 'the entry is deleted: ' + text_of('notice'))
 visited('deleted')
 driver.get(base + '/guestbook.kp?q=Browser')
@@ -206,6 +274,13 @@ check('upload.txt' in text_of('received'), 'the upload is acknowledged: ' + text
 check(text_of('content') == 'uploaded from the browser <i>as text</i>\nsecond line',
       'the upload is shown back as text: %r' % text_of('content'))
 visited('upload')
+large = os.path.join(shots, 'large.txt')
+with open(large, 'w') as f:
+    f.write('x' * 1100000)
+by_id('file').send_keys(large)
+follow(by_id('upload'))
+check('larger than 1 MB' in text_of('refused'), 'a file too large is told so: ' + text_of('refused'))
+visited('upload-too-large')
 
 # The language switch.
 driver.get(base + '/guestbook.kp')
@@ -222,12 +297,13 @@ follow(by_id('export'))
 href = by_id('download').get_attribute('href')
 exported = urllib.request.urlopen(href).read().decode('utf-8')
 check('<b>Mallory</b>' in exported and 'Kelp' in exported, 'the download holds the entries')
-check(all(len(line.split('\t')) == 4 for line in exported.splitlines()), 'four fields on every line')
+check(all(len(line.split('\t')) == 3 for line in exported.splitlines()), 'three fields on every line')
+check('@' not in exported, 'the export keeps the e-mail addresses private')
 visited('export')
 imported = os.path.join(shots, 'import.tsv')
 with open(imported, 'w') as f:
-    f.write('Imported Guest\tguest@example.org\tCame in a file\\nwith two lines\t2026-12-01 12:00\n')
-    f.write('\t\tno name, so skipped\t\n')
+    f.write('Imported Guest\tCame in a file\\nwith two lines\t2026-12-01 12:00\n')
+    f.write('\tno name, so skipped\t\n')
 by_id('tsv').send_keys(imported)
 follow(by_id('import'))
 check('1 entries added, 1 skipped' in text_of('imported'), 'import counts: ' + text_of('imported'))
@@ -235,6 +311,28 @@ driver.get(base + '/guestbook.kp?q=Imported')
 check('Came in a file\nwith two lines' in driver.find_element(By.CSS_SELECTOR, '.entry p').text,
       'the imported entry is listed with its line break')
 visited('import')
+
+# What another site or a forged request could try.
+driver.get(base + '/guestbook.kp?q=Bob')
+bob = entry_ids()
+check(len(bob) == 1, 'Bob is listed: %s' % bob)
+bob_id = bob[0].split('-')[1] if bob else '0'
+driver.get(base + '/edit.kp?id=%s&remove=1&form=remove' % bob_id)
+driver.get(base + '/guestbook.kp?q=Bob')
+check(entry_ids() == bob, 'a GET deletes nothing')
+page = post_without_token('/edit.kp', {'id': bob_id, 'form': 'remove', 'token': ''})
+check('expired' in page, 'a delete posted without the token is refused')
+post_without_token('/guestbook.kp', {'form': 'sign', 'who': 'Forged', 'text': 'from elsewhere'})
+driver.get(base + '/guestbook.kp?q=Forged')
+check(entry_ids() == [], 'an entry posted without the token is not added')
+driver.get(base + '/guestbook.kp?q=Bob')
+check(entry_ids() == bob, 'Bob is still listed')
+driver.get(base + '/upload.kp?up_status=COMPLETE&up_stored=../guestbook.dbf&up_ext=txt')
+check('example.org' not in driver.page_source and text_of('received') == '',
+      'state variables set in the query show no stored file')
+driver.get(base + '/transfer.kp?imp_file=../exports/guestbook.tsv&imp_path=exports/guestbook.tsv')
+check(text_of('imported') == '', 'state variables set in the query import nothing')
+visited('forged')
 
 # What a script author sees on a syntax error.
 driver.get(base + '/errors.kp')
