@@ -136,7 +136,18 @@ fi
 wait $pid
 grep -q "timed out" "$work/loop.out" || fail "SIGTERM: $(cat "$work/loop.out")"
 
-# The caller id cookie: made, kept, and replaced when it is not letters and digits.
+# A page whose output can no longer be delivered (the reader went away) ends at
+# once: one that writes on and on, and the list loop of a misspelt table, whose
+# errors come again and again.
+printf '<KpWHILE EXPR=1>a line that goes on and on\n</KpWHILE>' > "$work/site/writer.kp"
+printf '<KpOPEN NAME="c" DATABASE="contact.dbf"><KpWHILE EXPR=NOT c.d.eof OR 1>[&[c.d.name]]<KpSKIP NAME="c"></KpWHILE>' > "$work/site/misspelt.kp"
+for page in writer misspelt; do
+    start=$(date +%s%N)
+    (cd "$work" && timeout 10 env -i PATH_INFO=/$page.kp "$work/bin/kelp" 2> /dev/null | head -c 100 > /dev/null)
+    took=$(( ($(date +%s%N) - start) / 1000000 ))
+    [ "$took" -lt 1000 ] || fail "$page: a page writing to a closed pipe took $took ms to end"
+done
+
 conf
 run PATH_INFO=/page.kp
 grep -Eq '^Set-Cookie: brncallerid=[0-9A-F]{32}; expires=[A-Z][a-z]{2}, [0-9]{2}-[A-Z][a-z]{2}-[0-9]{4} [0-9:]{8} GMT; path=/$' \
