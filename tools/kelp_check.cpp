@@ -79,8 +79,9 @@ bool Includable(const String& path, const String& root) {
     return ok;
 }
 
-// Checks one page. Problems of the page itself go to *problems; the declarations of
-// the pages it includes (found from its directory) resolve its calls.
+// Checks one page. Problems of the page itself go to *problems. A KpDO VALUE
+// expression is evaluated with the functions of the file it names: that file (found
+// from the page's directory) is read for its declarations, each file once.
 void CheckPage(const String& path, std::vector<CheckProblem>* problems) {
     ToolKelp engine;
     NoOutput out;
@@ -88,14 +89,17 @@ void CheckPage(const String& path, std::vector<CheckProblem>* problems) {
     source.Open(path, path);
     PageChecker checker(&engine, &source, &out, path);
     checker.Check(problems);
-    std::map<std::string, DeclaredFunction> functions = checker.declared();
-    // Included pages, breadth first, each once, at most 50.
-    std::vector<String> queue;
-    std::set<std::string> seen{path.chars()};
-    for (const String& f : checker.included()) queue.push_back(f.matches('/', 0) ? f : Directory(path) + "/" + f);
-    for (size_t i = 0; i < queue.size() && i < 50; i++) {
-        String include = queue[i];
-        if (!seen.insert(include.chars()).second || !Includable(include, Directory(path))) continue;
+    std::map<std::string, std::map<std::string, DeclaredFunction>> files;
+    std::set<std::string> unreadable;
+    auto functionsof = [&](const String& file) -> const std::map<std::string, DeclaredFunction>* {
+        String include = file.matches('/', 0) ? file : Directory(path) + "/" + file;
+        auto known = files.find(include.chars());
+        if (known != files.end()) return &known->second;
+        if (unreadable.count(include.chars()) != 0) return nullptr;
+        if (!Includable(include, Directory(path))) {
+            unreadable.insert(include.chars());
+            return nullptr;
+        }
         ToolKelp e;
         NoOutput o;
         MacroExpander s(&e, 16);
@@ -103,10 +107,9 @@ void CheckPage(const String& path, std::vector<CheckProblem>* problems) {
         PageChecker c(&e, &s, &o, include);
         std::vector<CheckProblem> ignored;
         c.Check(&ignored);
-        for (const auto& d : c.declared()) functions.insert(d);
-        for (const String& f : c.included()) queue.push_back(f.matches('/', 0) ? f : Directory(include) + "/" + f);
-    }
-    checker.Resolve(functions, problems);
+        return &(files[include.chars()] = c.declared());
+    };
+    checker.Resolve(functionsof, problems);
 }
 
 void JSON(const String& text, std::string* out) {

@@ -94,7 +94,9 @@ int PageChecker::SyntaxError(const String& message) {
 
 void PageChecker::ExpressionError(const String& message) { Report(line(), false, "Expression Error", message); }
 
-void PageChecker::NoteCall(const String& name, int count) { calls_.push_back(Call{name, count, line()}); }
+void PageChecker::NoteCall(const String& name, int count) {
+    (invalue_ ? valuecalls_ : calls_).push_back(Call{name, count, line(), String()});
+}
 
 void PageChecker::Check(std::vector<CheckProblem>* problems) {
     problems_ = problems;
@@ -108,13 +110,14 @@ void PageChecker::Check(std::vector<CheckProblem>* problems) {
     open_.clear();
 }
 
-void PageChecker::Resolve(const std::map<std::string, DeclaredFunction>& functions,
-                          std::vector<CheckProblem>* problems) {
+void PageChecker::Resolve(const FunctionsOf& functionsof, std::vector<CheckProblem>* problems) {
     problems_ = problems;
     for (const Call& c : calls_) {
+        const std::map<std::string, DeclaredFunction>* functions = c.file.empty() ? &declared_ : functionsof(c.file);
+        if (functions == nullptr) continue;
         int expected;
-        auto f = functions.find(FunctionKey(c.name));
-        if (f != functions.end()) {
+        auto f = functions->find(FunctionKey(c.name));
+        if (f != functions->end()) {
             expected = f->second.parameters;
         } else if (const Builtin* b = FindBuiltin(c.name.chars())) {
             expected = ParameterCount(b->parameters);
@@ -215,7 +218,10 @@ int PageChecker::GetValue(Tag* tag, const String& name, String* value, bool* out
     // After an error the tag is taken as ended where the reading stopped: the rest
     // reads as text, and the next tag is checked as usual.
     bool quoted = false;
-    if (!ReadValue(syntax, value, &end, &quoted)) return ScanStop;
+    invalue_ = id == TagKpDO && name.matches("VALUE");
+    bool read = ReadValue(syntax, value, &end, &quoted);
+    invalue_ = false;
+    if (!read) return ScanStop;
     // A filter or an index key is an expression read per record: in quotes it is one
     // text, the same for every record (the filter lets every record pass, the index
     // gives every record one key).
@@ -261,6 +267,16 @@ void PageChecker::Declare(Tag* tag) {
 
 int PageChecker::ProcessKnownTag(Tag* tag) {
     int id = tag->id();
+    // The calls of a KpDO VALUE belong to the file it names (known only when no macro
+    // makes it).
+    std::vector<Call> valuecalls;
+    valuecalls.swap(valuecalls_);
+    if (id == TagKpDO && !macrotag_ && tag->Find("FILE") != nullptr) {
+        for (Call& c : valuecalls) {
+            c.file = tag->Value("FILE");
+            calls_.push_back(c);
+        }
+    }
     if (id == TagKELP || id == TagBRINDLE) {
         // Their settings change how the rest is read (tag detection, macros).
         handler(id)(basestate(), tag);
@@ -356,7 +372,6 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
             if (tag->Find("VALUE") != nullptr && tag->Find("NAME") == nullptr) {
                 SyntaxError(name + " requires the NAME attribute to be specified when the VALUE attribute is specified");
             }
-            if (tag->Find("FILE") != nullptr) included_.push_back(tag->Value("FILE"));
             break;
         case TagIMPORT:
             if (tag->Find("DATA") != nullptr && Inside(TagIMPORT)) {

@@ -9,6 +9,7 @@
 #ifndef TOOLS_PAGE_CHECKER_H_
 #define TOOLS_PAGE_CHECKER_H_
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,13 +38,16 @@ class PageChecker : public ScriptParser {
     // Scans the whole page. Problems go to *problems; the functions the page
     // declares are kept in declared() and its calls in calls() for Resolve().
     void Check(std::vector<CheckProblem>* problems);
-    // Reports the calls of this page against the declarations given (those of the
-    // page and of what it includes) and the built-ins.
-    void Resolve(const std::map<std::string, DeclaredFunction>& functions, std::vector<CheckProblem>* problems);
+    // The functions a call may reach: those of the page itself for its own
+    // expressions (a page never sees the functions of a page it runs with KpDO), and
+    // those of the named file for a KpDO VALUE expression, which is evaluated with
+    // that file's functions. Null: the file's functions cannot be known.
+    using FunctionsOf = std::function<const std::map<std::string, DeclaredFunction>*(const String& file)>;
+    // Reports the calls of this page against those functions and the built-ins;
+    // functionsof is asked only for the files of KpDO VALUE expressions.
+    void Resolve(const FunctionsOf& functionsof, std::vector<CheckProblem>* problems);
 
     const std::map<std::string, DeclaredFunction>& declared() const { return declared_; }
-    // The files KpDO names with a constant FILE attribute.
-    const std::vector<String>& included() const { return included_; }
 
     int SyntaxError(const String& message) override;
     int ValidateTag(Tag* templ, Tag* tag) override;
@@ -73,6 +77,7 @@ class PageChecker : public ScriptParser {
         String name;
         int count;
         int line;
+        String file;  // the KpDO FILE whose functions a VALUE expression sees; empty: the page's
     };
     void Report(int line, bool warning, const String& kind, const String& message);
     // Reads one expression of the tag at the current position; its value when it
@@ -88,7 +93,8 @@ class PageChecker : public ScriptParser {
     std::vector<Open> open_;
     std::vector<Call> calls_;
     std::map<std::string, DeclaredFunction> declared_;
-    std::vector<String> included_;
+    std::vector<Call> valuecalls_;  // the calls of the KpDO VALUE being read
+    bool invalue_ = false;          // a KpDO VALUE is being read
     bool macrotag_ = false;    // the tag just read held a macro
     bool emptyvalue_ = false;  // and one of its attributes had no value (reported)
 };
