@@ -98,7 +98,7 @@ Body over TLS
 sent="$state/smtp/mail"
 expect "STARTTLS and AUTH PLAIN" "[]" "$(mailpage plain.kp 'MAILHOST="&[SMTP]" SECURITY="starttls" USER="tester" PASSWORD="secret"')"
 expect "STARTTLS and AUTH LOGIN" "[]" "$(mailpage login.kp 'MAILHOST="&[SMTP]" SECURITY="starttls" USER="tester" PASSWORD="secret" AUTH="login"')"
-expect "message over STARTTLS" "From: site@example.com|To: ann@example.com|X-Mailer: Kelp v3.7833|Subject: Over TLS||Body over TLS|." \
+expect "message over STARTTLS" "From: site@example.com|To: ann@example.com|X-Mailer: Kelp v3.7833|Subject: Over TLS|MIME-Version: 1.0|Content-Type: text/plain; charset=UTF-8|Content-Transfer-Encoding: 8bit||Body over TLS|." \
     "$(sed 1d "$sent/1.eml" | tr -d '\r' | paste -sd '|')"
 expect "logins" "PLAIN tester|LOGIN tester" "$(paste -sd '|' "$sent/auth.log")"
 expect "second message" 2 "$(ls "$sent" | grep -c json)"
@@ -116,7 +116,7 @@ out=$(mailpage notls.kp 'MAILHOST="&[SMTP]"')
 case "$out" in "[Error connecting to '127.0.0.1:$SMTP_PORT': Must issue a STARTTLS command first]") ;; *) fail "a server requiring STARTTLS: $out" ;; esac
 SMTPHOST=$SMTPS
 expect "TLS from the start" "[]" "$(mailpage implicit.kp 'MAILHOST="&[SMTP]" SECURITY="tls"')"
-expect "message over TLS" "Body over TLS" "$(sed -n 7p "$state/smtps/mail/1.eml" | tr -d '\r')"
+expect "message over TLS" "Body over TLS" "$(sed -n 10p "$state/smtps/mail/1.eml" | tr -d '\r')"
 
 # --- POP3: TLS from the start, and STLS
 start_pop3 "$state/pop" tester secret "$certs/server.pem" "$certs/server.key" || exit 1
