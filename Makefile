@@ -17,9 +17,10 @@ BENCH_PACKAGES = perl php-cgi php-sqlite3 apache2-utils linux-perf
 # What the demo alone needs.
 DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev lighttpd curl
 DEMO_BUILD ?= build-demo
+CHECK_BUILD ?= build-check
 PORT ?= 8080
 
-.PHONY: all configure test sanitized-test deps demo bench asan fuzz golden format clean
+.PHONY: all configure test check sanitized-test deps demo bench asan fuzz golden format format-check clean
 
 all: deps configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -37,6 +38,18 @@ configure: deps
 # Every stage runs even when one before it failed; the last line sums them up.
 test: deps all
 	@BUILD=$(BUILD) FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) FUZZ_TEST_SECONDS=$(FUZZ_TEST_SECONDS) bash tests/run_all.sh
+
+# The quick loop while developing: the unit, page and docs tests (not the slow ones)
+# in a build without optimisation, the profile step and the benchmarks, in
+# $(CHECK_BUILD)/. `make test` is what CI runs.
+check: deps
+	@test -f $(CHECK_BUILD)/CMakeCache.txt || cmake -S . -B $(CHECK_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	    -DKELP_PROFILE=OFF -DKELP_LTO=OFF -DKELP_BENCH=OFF > /dev/null
+	@cmake --build $(CHECK_BUILD) -j$(JOBS) > $(CHECK_BUILD)/build.log 2>&1 || \
+	    { grep -E -A3 "error|Error" $(CHECK_BUILD)/build.log | head -n 40; exit 1; }
+	@cd $(CHECK_BUILD) && ctest -L 'unit|page|docs' -LE slow -j$(JOBS) --output-on-failure > ctest.log 2>&1; \
+	    status=$$?; grep -E "\*\*\*|tests passed|^FAIL" ctest.log; \
+	    [ $$status = 0 ] || echo "What the failing tests printed: $(CHECK_BUILD)/ctest.log"; exit $$status
 
 sanitized-test: deps
 	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
@@ -115,4 +128,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DEMO_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DEMO_BUILD) $(CHECK_BUILD)

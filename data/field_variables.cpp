@@ -98,7 +98,7 @@ int XBaseDateTimeTVariable::Assign(const String& value) {
     }
     time_t t = static_cast<time_t>(strtoll(value.chars(), nullptr, 10));
     struct tm local;
-    char text[16];
+    char text[40];  // room for any int the compiler cannot rule out
     if (t >= 0 && localtime_r(&t, &local) != nullptr && local.tm_year + 1900 <= 9999) {
         snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     } else {
