@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
             index.ReleaseHold();
             table.ReleaseHold();
             if (!table.Hold() || !index.Hold()) {
-                fprintf(stderr, "cannot lock: %s%s\n", table.error().chars(), index.error().chars());
+                fprintf(stderr, "cannot lock: %s%s\n", table.error().chars(),
+                        index.error().chars());
                 return 1;
             }
             heldsince = Now();

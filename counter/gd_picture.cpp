@@ -38,10 +38,12 @@ gdImagePtr ReadPalette(Reader* r, unsigned width, unsigned height, bool gd2) {
     }
     unsigned char palette[256][4];
     for (int i = 0; i < 256; i++) {
-        for (int c = 0; c < (gd2 ? 4 : 3); c++) palette[i][c] = static_cast<unsigned char>(r->Take(1));
+        for (int c = 0; c < (gd2 ? 4 : 3); c++)
+            palette[i][c] = static_cast<unsigned char>(r->Take(1));
         if (!gd2) palette[i][3] = 0;
     }
-    if (!r->ok || static_cast<unsigned long>(r->end - r->p) < static_cast<unsigned long>(width) * height) {
+    if (!r->ok ||
+        static_cast<unsigned long>(r->end - r->p) < static_cast<unsigned long>(width) * height) {
         return nullptr;
     }
     gdImagePtr im = gdImageCreate(width, height);
@@ -52,8 +54,9 @@ gdImagePtr ReadPalette(Reader* r, unsigned width, unsigned height, bool gd2) {
         for (unsigned x = 0; x < width; x++) {
             int index = *r->p++;
             if (colours[index] < 0) {
-                colours[index] = gdImageColorAllocateAlpha(im, palette[index][0], palette[index][1],
-                                                           palette[index][2], palette[index][3] & 0x7F);
+                colours[index] =
+                    gdImageColorAllocateAlpha(im, palette[index][0], palette[index][1],
+                                              palette[index][2], palette[index][3] & 0x7F);
                 if (static_cast<unsigned long>(index) == transparent) {
                     gdImageColorTransparent(im, colours[index]);
                 }
@@ -66,7 +69,8 @@ gdImagePtr ReadPalette(Reader* r, unsigned width, unsigned height, bool gd2) {
 
 gdImagePtr ReadTrueColor(Reader* r, unsigned width, unsigned height) {
     unsigned long transparent = r->Take(4);
-    if (!r->ok || static_cast<unsigned long>(r->end - r->p) / 4 < static_cast<unsigned long>(width) * height) {
+    if (!r->ok || static_cast<unsigned long>(r->end - r->p) / 4 <
+                      static_cast<unsigned long>(width) * height) {
         return nullptr;
     }
     gdImagePtr im = gdImageCreateTrueColor(width, height);
@@ -91,7 +95,8 @@ gdImagePtr ReadGdPicture(const unsigned char* data, size_t size) {
         unsigned width = static_cast<unsigned>(r.Take(2));
         unsigned height = static_cast<unsigned>(r.Take(2));
         unsigned long truecolor = r.Take(1);
-        if (!r.ok || width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return nullptr;
+        if (!r.ok || width == 0 || height == 0 || width > kMaxSide || height > kMaxSide)
+            return nullptr;
         if (first == 0xFFFE && truecolor == 1) return ReadTrueColor(&r, width, height);
         if (first == 0xFFFF && truecolor == 0) return ReadPalette(&r, width, height, true);
         return nullptr;
@@ -118,13 +123,17 @@ int WriteGdPictureFile(gdImagePtr image, const char* path) {
     FILE* f = fopen(path, "wb");
     if (f == nullptr) return 0;
     int width = gdImageSX(image), height = gdImageSY(image);
-    unsigned char header[11] = {0xFF, 0xFF,
-                                static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width),
-                                static_cast<unsigned char>(height >> 8), static_cast<unsigned char>(height),
+    unsigned char header[11] = {0xFF,
+                                0xFF,
+                                static_cast<unsigned char>(width >> 8),
+                                static_cast<unsigned char>(width),
+                                static_cast<unsigned char>(height >> 8),
+                                static_cast<unsigned char>(height),
                                 0,
                                 static_cast<unsigned char>(gdImageColorsTotal(image) >> 8),
                                 static_cast<unsigned char>(gdImageColorsTotal(image)),
-                                0, 0};
+                                0,
+                                0};
     fwrite(header, 1, 9, f);
     int transparent = gdImageGetTransparent(image);
     unsigned long t = transparent < 0 ? 0xFFFFFFFFUL : static_cast<unsigned long>(transparent);

@@ -10,8 +10,8 @@
 // arguments are read and held to the response; a ten-second alarm ends a request
 // that takes too long (a slow client included). The lock file and the error log must
 // be regular files of the running user: a link (symbolic or hard) planted at either
-// path is refused, never followed. At most kMaxKeys keys are counted; a new key beyond them is refused.
-// The count file is rewritten through a new file that is synced and renamed over it.
+// path is refused, never followed. At most kMaxKeys keys are counted; a new key beyond them is
+// refused. The count file is rewritten through a new file that is synced and renamed over it.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -128,7 +128,9 @@ void OnAlarm(int) {
     _exit(0);
 }
 
-void ArmAlarm() { alarm(10); }
+void ArmAlarm() {
+    alarm(10);
+}
 
 void TakeLock() {
     // Never truncated: the lock file holds nothing, and a file that is not ours must
@@ -227,8 +229,8 @@ Request ParseRequest(const std::vector<std::pair<std::string, std::string>>& pai
         } else if (p.first == "link") {
             std::string link = p.second.substr(0, kMaxLink);
             for (char& c : link) {
-                bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                            c == ':' || c == '.' || c == '/';
+                bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                            (c >= '0' && c <= '9') || c == ':' || c == '.' || c == '/';
                 if (!keep) c = '_';
             }
             r.link = link;
@@ -432,8 +434,9 @@ void DebugPage(const Request& r) {
     }
     printf(problems == 0 ? "</UL><B>Looking good !!</B><HR>\n" : "</UL><HR>\n");
     printf("<H3>Output test:</H3>");
-    printf(problems == 0 ? "The counter image should appear below:<P>"
-                         : "Errors were detected. Most probably the broken image will appear below:<P>");
+    printf(problems == 0
+               ? "The counter image should appear below:<P>"
+               : "Errors were detected. Most probably the broken image will appear below:<P>");
     printf("<IMG SRC=\"/cgi-bin/nph-tally?width=%d&link=%s&increase=%d\">", r.width, r.link.c_str(),
            r.increase);
     fflush(stdout);

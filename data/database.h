@@ -55,7 +55,8 @@ class DatabaseView : public DatabaseEntity {
 
 class Database : public DatabaseEntity {
   public:
-    explicit Database(const String& name) : DatabaseEntity(name), views_(1), primaryview_(nullptr) {}
+    explicit Database(const String& name)
+        : DatabaseEntity(name), views_(1), primaryview_(nullptr) {}
 
     // Each returns false with the reason in error().
     virtual bool Open(const String& database, const String& user, const String& password) = 0;

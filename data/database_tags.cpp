@@ -14,7 +14,9 @@
 
 namespace {
 
-Kelp* Engine(ScriptState* state) { return state->parser()->engine(); }
+Kelp* Engine(ScriptState* state) {
+    return state->parser()->engine();
+}
 
 // The database and view a tag acts on (NAME and VIEW, else the primary ones); false
 // after reporting why there is none (*result holds the tag's result then).
@@ -24,13 +26,15 @@ bool GetDatabase(ScriptState* state, Tag* tag, Database** db, DatabaseView** vie
     if (name != nullptr) {
         *db = engine->FindDatabase(name->value());
         if (*db == nullptr) {
-            *result = state->RuntimeError(tag, "Database '" + Entities(name->value()) + "' is not open");
+            *result =
+                state->RuntimeError(tag, "Database '" + Entities(name->value()) + "' is not open");
             return false;
         }
     } else {
         *db = engine->primarydatabase();
         if (*db == nullptr) {
-            *result = state->RuntimeError(tag, "There is no primary database, and no database was specified");
+            *result = state->RuntimeError(
+                tag, "There is no primary database, and no database was specified");
             return false;
         }
     }
@@ -39,14 +43,16 @@ bool GetDatabase(ScriptState* state, Tag* tag, Database** db, DatabaseView** vie
     if (v != nullptr) {
         *view = (*db)->FindView(v->value());
         if (*view == nullptr) {
-            *result = state->RuntimeError(tag, "Database '" + Entities((*db)->name()) + "' has no view named '" +
-                                                   Entities(v->value()) + "'");
+            *result =
+                state->RuntimeError(tag, "Database '" + Entities((*db)->name()) +
+                                             "' has no view named '" + Entities(v->value()) + "'");
             return false;
         }
     } else {
         *view = (*db)->PrimaryView();
         if (*view == nullptr) {
-            *result = state->RuntimeError(tag, "Database '" + Entities((*db)->name()) + "' has no primary view");
+            *result = state->RuntimeError(
+                tag, "Database '" + Entities((*db)->name()) + "' has no primary view");
             return false;
         }
     }
@@ -73,7 +79,8 @@ int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
     Kelp* engine = Engine(state);
     String name = tag->Value("NAME");
     if (engine->FindDatabase(name) != nullptr) {
-        return state->RuntimeError(tag, "A database with the name '" + Entities(name) + "' is already open");
+        return state->RuntimeError(
+            tag, "A database with the name '" + Entities(name) + "' is already open");
     }
     String type = tag->Value("TYPE");
     if (!type.trimmed().matches("xbase3")) {
@@ -94,9 +101,13 @@ int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
     return StateDone;
 }
 
-int ProcessKpOPEN(ScriptState* state, Tag* tag) { return OpenOrCreate(state, tag, false); }
+int ProcessKpOPEN(ScriptState* state, Tag* tag) {
+    return OpenOrCreate(state, tag, false);
+}
 
-int ProcessKpCREATE(ScriptState* state, Tag* tag) { return OpenOrCreate(state, tag, true); }
+int ProcessKpCREATE(ScriptState* state, Tag* tag) {
+    return OpenOrCreate(state, tag, true);
+}
 
 int ProcessKpCLOSE(ScriptState* state, Tag* tag) {
     Database* db;
@@ -115,8 +126,9 @@ int ProcessKpPRIMARY(ScriptState* state, Tag* tag) {
     if (view != nullptr) {
         DatabaseView* v = db->FindView(view->value());
         if (v == nullptr) {
-            return state->RuntimeError(tag, "Database '" + Entities(db->name()) + "' has no view named '" +
-                                                Entities(view->value()) + "'");
+            return state->RuntimeError(tag, "Database '" + Entities(db->name()) +
+                                                "' has no view named '" + Entities(view->value()) +
+                                                "'");
         }
         db->SetPrimaryView(v);
     }
@@ -139,7 +151,9 @@ int ViewOperation(ScriptState* state, Tag* tag) {
         case TagKpGO: {
             String row = tag->Value("ROW").trimmed();
             // -1 and -2 are top and bottom too; any other number below 1 is past the end.
-            long n = row.matches("top") ? -1 : row.matches("bottom") ? -2 : strtol(row.chars(), nullptr, 10);
+            long n = row.matches("top")      ? -1
+                     : row.matches("bottom") ? -2
+                                             : strtol(row.chars(), nullptr, 10);
             r = view->Go(n);
             break;
         }
@@ -212,8 +226,8 @@ int ProcessKpOPENVIEW(ScriptState* state, Tag* tag) {
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
     String view = tag->Value("VIEW");
     if (db->FindView(view) != nullptr) {
-        return state->RuntimeError(tag, "Database '" + Entities(db->name()) + "' already has a view named '" +
-                                            Entities(view) + "'");
+        return state->RuntimeError(tag, "Database '" + Entities(db->name()) +
+                                            "' already has a view named '" + Entities(view) + "'");
     }
     return Done(state, tag, db, db->OpenView(view, tag->Value("QUERY")));
 }
@@ -237,7 +251,8 @@ void InstallDatabaseTags(ScriptParser* parser) {
     parser->SetHandler(TagKpCREATE, ProcessKpCREATE);
     parser->SetHandler(TagKpCLOSE, ProcessKpCLOSE);
     parser->SetHandler(TagKpPRIMARY, ProcessKpPRIMARY);
-    for (int id : {TagKpSKIP, TagKpGO, TagKpFIND, TagKpADD, TagKpUPDATE, TagKpDELETE, TagKpUNDELETE}) {
+    for (int id :
+         {TagKpSKIP, TagKpGO, TagKpFIND, TagKpADD, TagKpUPDATE, TagKpDELETE, TagKpUNDELETE}) {
         parser->SetHandler(id, ViewOperation);
     }
     for (int id : {TagKpSETINDEX, TagKpPACK, TagKpREINDEX, TagKpQUERY}) {

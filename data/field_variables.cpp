@@ -11,7 +11,9 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The decimal number of count characters of text from start (non-digits count 0).
 int Digits(const char* text, int start, int count) {
@@ -29,7 +31,9 @@ String StoredDate(XBaseField* field) {
 
 }  // namespace
 
-int XBaseVariable::SetNumber(double number) { return SetValue(FormatNumber(number)); }
+int XBaseVariable::SetNumber(double number) {
+    return SetValue(FormatNumber(number));
+}
 
 String XBaseNumberVariable::Read() {
     const char* p = field_->data();
@@ -50,7 +54,9 @@ int XBaseNumberVariable::Assign(const String& value) {
     bool point = false;
     for (; p < end; p++) {
         if (*p == '.') {
-            if (point) return Refuse("Value\tassigned to numeric field contains more\tthan one decimal point");
+            if (point)
+                return Refuse(
+                    "Value\tassigned to numeric field contains more\tthan one decimal point");
             point = true;
         } else if (!IsDigit(*p)) {
             return Refuse("Value\tassigned to numeric field contains a non-numeric character");
@@ -100,7 +106,8 @@ int XBaseDateTimeTVariable::Assign(const String& value) {
     struct tm local;
     char text[40];  // room for any int the compiler cannot rule out
     if (t >= 0 && localtime_r(&t, &local) != nullptr && local.tm_year + 1900 <= 9999) {
-        snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+        snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                 local.tm_mday);
     } else {
         snprintf(text, sizeof text, "19700101");
     }

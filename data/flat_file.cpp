@@ -37,10 +37,18 @@ void FlatFile::SetExportFile(const String& path, const String& name) {
     exportname_ = name;
 }
 
-void FlatFile::SetImportOrder(const String& list) { importorder_ = SplitNameList(list); }
-void FlatFile::SetExportOrder(const String& list) { exportorder_ = SplitNameList(list); }
-void FlatFile::SetImportDelimiter(const String& text) { importdelimiter_ = text.empty() ? String("\t") : text; }
-void FlatFile::SetExportDelimiter(const String& text) { exportdelimiter_ = text.empty() ? String("\t") : text; }
+void FlatFile::SetImportOrder(const String& list) {
+    importorder_ = SplitNameList(list);
+}
+void FlatFile::SetExportOrder(const String& list) {
+    exportorder_ = SplitNameList(list);
+}
+void FlatFile::SetImportDelimiter(const String& text) {
+    importdelimiter_ = text.empty() ? String("\t") : text;
+}
+void FlatFile::SetExportDelimiter(const String& text) {
+    exportdelimiter_ = text.empty() ? String("\t") : text;
+}
 
 void FlatFile::SetWHEREExpressionOffset(long position, int line) {
     whereposition_ = position;
@@ -59,7 +67,8 @@ int FlatFile::StartImport() {
         if (file_ == nullptr) reason = fm->error();
     }
     if (file_ == nullptr) {
-        engine->Log(2, "FILEERROR", "filename=" + importpath_ + "&type=import&operation=opening&error=" + reason);
+        engine->Log(2, "FILEERROR",
+                    "filename=" + importpath_ + "&type=import&operation=opening&error=" + reason);
         Error("Error opening '" + Entities(importname_) + "' for read: " + Entities(reason));
         return 0;
     }
@@ -106,7 +115,8 @@ int FlatFile::ReadLine(String* line) {
         }
         // A run up to the next line end goes in one piece.
         int start = position_;
-        while (position_ < count_ && buffer_[position_] != '\n' && buffer_[position_] != '\r') position_++;
+        while (position_ < count_ && buffer_[position_] != '\n' && buffer_[position_] != '\r')
+            position_++;
         if (position_ > start) {
             line->cat(buffer_ + start, position_ - start);
             any = true;
@@ -153,14 +163,18 @@ String FlatFile::BuildRecord(const std::vector<String>& values, const String& de
         const String& value = values[v];
         for (int i = 0; i < value.length(); i++) {
             char c = value[i];
-            if (c == '\\') line += "\\\\";
-            else if (c == '\n') line += "\\n";
-            else if (c == '\r') line += "\\r";
+            if (c == '\\')
+                line += "\\\\";
+            else if (c == '\n')
+                line += "\\n";
+            else if (c == '\r')
+                line += "\\r";
             else if (c == first && !delimiter.empty()) {
                 // A delimiter inside a value stays part of it when read back.
                 line += '\\';
                 line += c;
-            } else line += c;
+            } else
+                line += c;
         }
     }
     line += '\n';
@@ -216,7 +230,9 @@ int FlatFile::ExportRecord() {
     String line = BuildRecord(values, exportdelimiter_);
     File* file = fm->Open(exportpath_, FileWrite | FileCreate | FileAppend);
     if (file == nullptr) {
-        engine->Log(2, "FILEERROR", "filename=" + exportpath_ + "&type=export&operation=opening&error=" + fm->error());
+        engine->Log(
+            2, "FILEERROR",
+            "filename=" + exportpath_ + "&type=export&operation=opening&error=" + fm->error());
         Error("Error opening '" + Entities(exportname_) + "' for write: " + Entities(fm->error()));
         return 0;
     }
@@ -232,7 +248,8 @@ int FlatFile::ExportRecord() {
     if (locked) file->Release(0, 0);
     delete file;
     if (n != line.length()) {
-        engine->Log(2, "FILEERROR", "filename=" + exportpath_ + "&type=export&operation=writing&error=" + reason);
+        engine->Log(2, "FILEERROR",
+                    "filename=" + exportpath_ + "&type=export&operation=writing&error=" + reason);
         Error("Error writing to '" + Entities(exportname_) + "': " + Entities(reason));
         return 0;
     }

@@ -63,7 +63,7 @@ class FlatFile {
     std::vector<String> exportorder_;
     String importdelimiter_;
     String exportdelimiter_;
-    File* file_;  // owned: the import file while open
+    File* file_;    // owned: the import file while open
     char* buffer_;  // owned
     int buffersize_;
     int position_;

@@ -2,12 +2,12 @@
 
 #include "data/index_file.h"
 
-#include <algorithm>
-
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "data/little_endian.h"
 #include "host/engine.h"
@@ -21,7 +21,7 @@ const int kEntrySize = 108;
 const int kKeySize = kEntrySize - 8;
 const int kMinEntries = kOrder / 2 - 1;  // 3: fewer makes a page other than the root underflow
 const int kMaxDepth = 64;
-const int kJournal = 512;                                 // the rollback record in page 0
+const int kJournal = 512;                                     // the rollback record in page 0
 const int kJournalEntries = (kPageSize - kJournal - 16) / 8;  // copies it can name
 
 }  // namespace
@@ -30,12 +30,17 @@ const int kJournalEntries = (kPageSize - kJournal - 16) / 8;  // copies it can n
 // BrnIndexPage
 
 BrnIndexPage::BrnIndexPage(long number, int entrysize, int pagesize)
-    : number_(number), entrysize_(entrysize), pagesize_(pagesize), bytes_(new unsigned char[pagesize]),
+    : number_(number),
+      entrysize_(entrysize),
+      pagesize_(pagesize),
+      bytes_(new unsigned char[pagesize]),
       position_(0) {
     memset(bytes_, 0, pagesize);
 }
 
-BrnIndexPage::~BrnIndexPage() { delete[] bytes_; }
+BrnIndexPage::~BrnIndexPage() {
+    delete[] bytes_;
+}
 
 long BrnIndexPage::ReadPage(File* file) {
     long offset = number_ * pagesize_;
@@ -63,13 +68,27 @@ bool BrnIndexPage::WritePage(File* file) {
            file->Write(reinterpret_cast<char*>(bytes_), pagesize_) == pagesize_;
 }
 
-int BrnIndexPage::numentries() const { return static_cast<int>(GetLE(bytes_, 4)); }
-void BrnIndexPage::Setnumentries(int n) { PutLE(bytes_, n, 4); }
-long BrnIndexPage::childpage(int i) const { return static_cast<long>(GetLE(Entry(i), 4)); }
-void BrnIndexPage::Setchildpage(int i, long page) { PutLE(Entry(i), page, 4); }
-long BrnIndexPage::recordnum(int i) const { return static_cast<long>(GetLE(Entry(i) + 4, 4)); }
-void BrnIndexPage::Setrecordnum(int i, long recno) { PutLE(Entry(i) + 4, recno, 4); }
-const char* BrnIndexPage::key(int i) const { return reinterpret_cast<const char*>(Entry(i) + 8); }
+int BrnIndexPage::numentries() const {
+    return static_cast<int>(GetLE(bytes_, 4));
+}
+void BrnIndexPage::Setnumentries(int n) {
+    PutLE(bytes_, n, 4);
+}
+long BrnIndexPage::childpage(int i) const {
+    return static_cast<long>(GetLE(Entry(i), 4));
+}
+void BrnIndexPage::Setchildpage(int i, long page) {
+    PutLE(Entry(i), page, 4);
+}
+long BrnIndexPage::recordnum(int i) const {
+    return static_cast<long>(GetLE(Entry(i) + 4, 4));
+}
+void BrnIndexPage::Setrecordnum(int i, long recno) {
+    PutLE(Entry(i) + 4, recno, 4);
+}
+const char* BrnIndexPage::key(int i) const {
+    return reinterpret_cast<const char*>(Entry(i) + 8);
+}
 
 void BrnIndexPage::Setkey(int i, const char* key) {
     char* k = reinterpret_cast<char*>(Entry(i) + 8);
@@ -172,28 +191,52 @@ BrnIndexFile::BrnIndexFile(Kelp* engine) : engine_(engine), file_(nullptr), curs
     memset(header_, 0, sizeof header_);
 }
 
-BrnIndexFile::~BrnIndexFile() { Close(); }
+BrnIndexFile::~BrnIndexFile() {
+    Close();
+}
 
 bool BrnIndexFile::Error(const String& message) {
     error_ = message;
     return false;
 }
 
-long BrnIndexFile::updatecount() const { return static_cast<long>(GetLE(header_ + 5, 4)); }
-long BrnIndexFile::numpages() const { return static_cast<long>(GetLE(header_ + 9, 4)); }
-long BrnIndexFile::startingpage() const { return static_cast<long>(GetLE(header_ + 13, 4)); }
-int BrnIndexFile::order() const { return static_cast<int>(GetLE(header_ + 17, 2)); }
-int BrnIndexFile::pagesize() const { return static_cast<int>(GetLE(header_ + 19, 2)); }
-int BrnIndexFile::keyrecordsize() const { return static_cast<int>(GetLE(header_ + 21, 2)); }
-int BrnIndexFile::flags() const { return static_cast<int>(GetLE(header_ + 23, 4)); }
-String BrnIndexFile::keyexpression() const {
-    return String(reinterpret_cast<const char*>(header_ + 27), static_cast<int>(strnlen(
-        reinterpret_cast<const char*>(header_ + 27), 400)));
+long BrnIndexFile::updatecount() const {
+    return static_cast<long>(GetLE(header_ + 5, 4));
 }
-void BrnIndexFile::Setupdatecount(long v) { PutLE(header_ + 5, v, 4); }
-void BrnIndexFile::Setnumpages(long v) { PutLE(header_ + 9, v, 4); }
-void BrnIndexFile::Setstartingpage(long v) { PutLE(header_ + 13, v, 4); }
-void BrnIndexFile::Setflags(int v) { PutLE(header_ + 23, v, 4); }
+long BrnIndexFile::numpages() const {
+    return static_cast<long>(GetLE(header_ + 9, 4));
+}
+long BrnIndexFile::startingpage() const {
+    return static_cast<long>(GetLE(header_ + 13, 4));
+}
+int BrnIndexFile::order() const {
+    return static_cast<int>(GetLE(header_ + 17, 2));
+}
+int BrnIndexFile::pagesize() const {
+    return static_cast<int>(GetLE(header_ + 19, 2));
+}
+int BrnIndexFile::keyrecordsize() const {
+    return static_cast<int>(GetLE(header_ + 21, 2));
+}
+int BrnIndexFile::flags() const {
+    return static_cast<int>(GetLE(header_ + 23, 4));
+}
+String BrnIndexFile::keyexpression() const {
+    return String(reinterpret_cast<const char*>(header_ + 27),
+                  static_cast<int>(strnlen(reinterpret_cast<const char*>(header_ + 27), 400)));
+}
+void BrnIndexFile::Setupdatecount(long v) {
+    PutLE(header_ + 5, v, 4);
+}
+void BrnIndexFile::Setnumpages(long v) {
+    PutLE(header_ + 9, v, 4);
+}
+void BrnIndexFile::Setstartingpage(long v) {
+    PutLE(header_ + 13, v, 4);
+}
+void BrnIndexFile::Setflags(int v) {
+    PutLE(header_ + 23, v, 4);
+}
 void BrnIndexFile::Setkeyexpression(const String& text) {
     memset(header_ + 27, 0, 400);
     memcpy(header_ + 27, text.chars(), text.length() > 399 ? 399 : text.length());
@@ -217,11 +260,13 @@ bool BrnIndexFile::ReadHeader() {
     memset(header_, 0, sizeof header_);
     // Under the lock the mapping shows what a read would.
     if (cacheonly_ || !file_->Peek(0, header_, kPageSize)) {
-        long n = file_->Seek(0) == 0 ? file_->Read(reinterpret_cast<char*>(header_), kPageSize) : -1;
+        long n =
+            file_->Seek(0) == 0 ? file_->Read(reinterpret_cast<char*>(header_), kPageSize) : -1;
         if (n < kHeaderSize) {
             cache_.clear();
             cachecount_ = -1;
-            if (n >= 0) return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
+            if (n >= 0)
+                return Error("'" + errorpath_ + "' is either corrupt or is not a valid index file");
             return Error("Error reading from '" + errorpath_ + "': " + file_->error());
         }
     }
@@ -289,7 +334,8 @@ bool BrnIndexFile::Recover() {
     if (!ok) return false;
     // Read again under the lock held now: another process may have changed the index
     // while this one traded its lock.
-    if (file_->Seek(0) != 0 || file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
+    if (file_->Seek(0) != 0 ||
+        file_->Read(reinterpret_cast<char*>(header_), kPageSize) < kHeaderSize) {
         return Error("Error reading from '" + errorpath_ + "': " + file_->error());
     }
     if (memcmp(header_ + kJournal, "JRNL", 4) == 0) {
@@ -377,7 +423,8 @@ bool BrnIndexFile::Replaced() {
     // A rebuild by another request renamed a new file over this one while it was
     // open here: what is written now would be lost with the old file.
     if (!file_->Unlinked()) return false;
-    return !Error("'" + errorpath_ + "' was rebuilt by another request while this one had it "
+    return !Error("'" + errorpath_ +
+                  "' was rebuilt by another request while this one had it "
                   "open: open it again");
 }
 
@@ -439,8 +486,8 @@ bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
     return ok;
 }
 
-bool BrnIndexFile::Create(const String& path, const String& errorpath,
-                          const String& keyexpression, int flags) {
+bool BrnIndexFile::Create(const String& path, const String& errorpath, const String& keyexpression,
+                          int flags) {
     FileManager* files = engine_->filemanager();
     File* file = files->Open(path, FileRead | FileWrite | FileCreate | FileTruncate);
     if (file == nullptr) return Error("Error creating '" + errorpath + "': " + files->error());
@@ -469,7 +516,8 @@ bool BrnIndexFile::Create(File* file, const String&, const String& errorpath,
     char zeros[kPageSize * 2];
     memset(zeros, 0, sizeof zeros);
     memcpy(zeros, header_, kHeaderSize);
-    if (file_->Seek(0) != 0 || file_->Write(zeros, sizeof zeros) != static_cast<long>(sizeof zeros)) {
+    if (file_->Seek(0) != 0 ||
+        file_->Write(zeros, sizeof zeros) != static_cast<long>(sizeof zeros)) {
         return Error("Error writing to '" + errorpath_ + "': " + file_->error());
     }
     return true;
@@ -553,8 +601,9 @@ bool BrnIndexFile::PushPage(long page) {
     }
     if (p->numentries() > (n - 4) / kEntrySize || p->numentries() < 0) {
         stack_.Spare(p);
-        return Error("File is corrupt (the number of entries is larger than the maximum entries "
-                     "possible).");
+        return Error(
+            "File is corrupt (the number of entries is larger than the maximum entries "
+            "possible).");
     }
     stack_.Push(p);
     return true;
@@ -769,7 +818,8 @@ bool BrnIndexFile::Rebuild() {
             continue;
         }
         stack_.Pop();
-        while (!stack_.empty() && stack_.Top()->position() >= stack_.Top()->numentries()) stack_.Pop();
+        while (!stack_.empty() && stack_.Top()->position() >= stack_.Top()->numentries())
+            stack_.Pop();
         found = CurrentRecord();
     }
     if (found == 0) stack_.Clear();
@@ -865,7 +915,8 @@ BrnIndexPage* BrnIndexFile::LoadPage(long page) {
     }
     if (p->numentries() > kOrder || p->numentries() < 0) {
         Recycle(p);
-        Error("File is corrupt (the number of entries is larger than the maximum entries possible).");
+        Error(
+            "File is corrupt (the number of entries is larger than the maximum entries possible).");
         return nullptr;
     }
     return p;
@@ -1050,8 +1101,8 @@ BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, co
     while (i < n && Compare(key, p->key(i), true, f) > 0) i++;
     if (i < n && (f & IndexUnique) && Compare(key, p->key(i), true, f) == 0) {
         Recycle(p);
-        Error("Index '" + errorpath_ + "' was created with the UNIQUE flag and the key '" + Entities(String(key)) +
-              "' already exists in the index file");
+        Error("Index '" + errorpath_ + "' was created with the UNIQUE flag and the key '" +
+              Entities(String(key)) + "' already exists in the index file");
         return Failed;
     }
     Result r = DoInsert(p->childpage(i), depth + 1, recno, key, precno, pkey, pright);
@@ -1161,7 +1212,8 @@ bool BrnIndexFile::FixUnderflow(BrnIndexPage* parent, int ci) {
         ok = SavePage(right) && SavePage(c) && SavePage(parent);
     } else if (left != nullptr) {
         // Merge the child into its left sibling with the separator between them.
-        left->Insert(left->numentries(), c->childpage(0), parent->recordnum(ci - 1), parent->key(ci - 1));
+        left->Insert(left->numentries(), c->childpage(0), parent->recordnum(ci - 1),
+                     parent->key(ci - 1));
         for (int e = 0; e < c->numentries(); e++) {
             left->Insert(left->numentries(), c->childpage(e + 1), c->recordnum(e), c->key(e));
         }
@@ -1212,7 +1264,8 @@ BrnIndexFile::Result BrnIndexFile::DoDelete(long page, int depth, long recno, co
             }
             // An inner entry: replaced by its successor, which is removed below.
             BrnIndexPage* s = LoadPage(p->childpage(i + 1));
-            for (int guard = 0; s != nullptr && s->childpage(0) != 0 && guard < kMaxDepth; guard++) {
+            for (int guard = 0; s != nullptr && s->childpage(0) != 0 && guard < kMaxDepth;
+                 guard++) {
                 long next = s->childpage(0);
                 Recycle(s);
                 s = LoadPage(next);
@@ -1282,7 +1335,8 @@ bool BrnIndexFile::Delete(long recno, const String& key) {
 // ---------------------------------------------------------------------------
 // Checking
 
-bool BrnIndexFile::Check(std::vector<std::pair<String, long>>* entries, std::vector<String>* problems) {
+bool BrnIndexFile::Check(std::vector<std::pair<String, long>>* entries,
+                         std::vector<String>* problems) {
     if (file_ == nullptr) return Error("Internal error opening '" + errorpath_ + "'");
     size_t before = problems->size();
     if (!LockHeader(FileSharedLock)) return false;
@@ -1294,17 +1348,19 @@ bool BrnIndexFile::Check(std::vector<std::pair<String, long>>* entries, std::vec
     } else {
         long length = file_->Length();
         if (length < numpages() * kPageSize) {
-            problems->push_back("the file holds " + String::FromInt(length) + " bytes, too few for its " +
-                                String::FromInt(numpages()) + " pages");
+            problems->push_back("the file holds " + String::FromInt(length) +
+                                " bytes, too few for its " + String::FromInt(numpages()) +
+                                " pages");
         }
         std::vector<long> seen;
         int leafdepth = -1;
         cacheonly_ = false;
         CheckPage(startingpage(), 0, &seen, &leafdepth, entries, problems);
         for (size_t i = 1; i < entries->size(); i++) {
-            if (Compare((*entries)[i - 1].first.chars(), (*entries)[i].first.chars(), true, flags()) > 0) {
-                problems->push_back("keys out of order: '" + (*entries)[i - 1].first + "' before '" +
-                                    (*entries)[i].first + "'");
+            if (Compare((*entries)[i - 1].first.chars(), (*entries)[i].first.chars(), true,
+                        flags()) > 0) {
+                problems->push_back("keys out of order: '" + (*entries)[i - 1].first +
+                                    "' before '" + (*entries)[i].first + "'");
                 break;
             }
         }
@@ -1316,10 +1372,12 @@ bool BrnIndexFile::Check(std::vector<std::pair<String, long>>* entries, std::vec
 }
 
 void BrnIndexFile::CheckPage(long page, int depth, std::vector<long>* seen, int* leafdepth,
-                             std::vector<std::pair<String, long>>* entries, std::vector<String>* problems) {
+                             std::vector<std::pair<String, long>>* entries,
+                             std::vector<String>* problems) {
     String where = "page " + String::FromInt(page);
     if (page < 1 || page >= numpages()) {
-        problems->push_back(where + " is beyond the index's " + String::FromInt(numpages()) + " pages");
+        problems->push_back(where + " is beyond the index's " + String::FromInt(numpages()) +
+                            " pages");
         return;
     }
     for (long s : *seen) {
@@ -1362,7 +1420,8 @@ void BrnIndexFile::CheckPage(long page, int depth, std::vector<long>* seen, int*
         if (child != 0) CheckPage(child, depth + 1, seen, leafdepth, entries, problems);
         if (i < n) {
             const char* key = p.key(i);
-            entries->emplace_back(String(key, static_cast<int>(strnlen(key, kKeySize))), p.recordnum(i));
+            entries->emplace_back(String(key, static_cast<int>(strnlen(key, kKeySize))),
+                                  p.recordnum(i));
         }
         if (problems->size() > 100) return;
     }

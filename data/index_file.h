@@ -158,7 +158,8 @@ class BrnIndexFile {
     BrnIndexFile& operator=(const BrnIndexFile&) = delete;
 
     bool Open(const String& path, const String& errorpath, int mode);
-    bool Create(const String& path, const String& errorpath, const String& keyexpression, int flags);
+    bool Create(const String& path, const String& errorpath, const String& keyexpression,
+                int flags);
     // On a file the caller opened; takes ownership of it.
     bool Create(File* file, const String& path, const String& errorpath,
                 const String& keyexpression, int flags);
@@ -232,6 +233,7 @@ class BrnIndexFile {
     // Whether the file was replaced under this process (reported); for writers, who
     // hold the header lock.
     bool Replaced();
+
   public:
     // Holds the header lock for writing until UnlockForRebuild(): no other process
     // changes the index meanwhile (a rebuild that will replace it).
@@ -293,8 +295,8 @@ class BrnIndexFile {
     void CheckPage(long page, int depth, std::vector<long>* seen, int* leafdepth,
                    std::vector<std::pair<String, long>>* entries, std::vector<String>* problems);
 
-    Kelp* engine_;  // not owned
-    File* file_;    // owned
+    Kelp* engine_;                // not owned
+    File* file_;                  // owned
     unsigned char header_[1024];  // page 0: the header, then the rollback record
     BrnIndexPageStack stack_;
     long cursorcount_;  // updatecount when the cursor was built
@@ -304,14 +306,14 @@ class BrnIndexFile {
     // there while it holds the header lock, so a count that moved means another
     // process changed pages, and the cache is dropped.
     std::unordered_map<long, std::vector<unsigned char>> cache_;
-    long cachecount_ = -1;  // the update count the cache agrees with; -1: none
+    long cachecount_ = -1;    // the update count the cache agrees with; -1: none
     bool cacheonly_ = false;  // an optimistic read: pages from the cache only
     bool cachemiss_ = false;  // and one was not there
-    int locktype_ = -1;  // the FileLockType this object holds on the header; -1 none
-    bool held_ = false;  // between Hold() and ReleaseHold(): the header is the file's
-    bool updating_ = false;               // pages saved go to pending_
-    long basepages_ = 0, baseroot_ = 0;   // numpages and root when the update began
-    std::map<long, std::vector<unsigned char>> pending_;    // pages an update wrote
+    int locktype_ = -1;       // the FileLockType this object holds on the header; -1 none
+    bool held_ = false;       // between Hold() and ReleaseHold(): the header is the file's
+    bool updating_ = false;   // pages saved go to pending_
+    long basepages_ = 0, baseroot_ = 0;                   // numpages and root when the update began
+    std::map<long, std::vector<unsigned char>> pending_;  // pages an update wrote
     String errorpath_;
     String error_;
 };

@@ -17,16 +17,25 @@
 // XBaseIndex
 
 XBaseIndex::XBaseIndex(ScriptParser* parser, const String& name)
-    : parser_(parser), name_(name), expression_(nullptr), context_(parser), file_(parser->engine()) {}
+    : parser_(parser),
+      name_(name),
+      expression_(nullptr),
+      context_(parser),
+      file_(parser->engine()) {}
 
-XBaseIndex::~XBaseIndex() { Close(); }
+XBaseIndex::~XBaseIndex() {
+    Close();
+}
 
-Variables* KeyExpressionContext::variables() { return parser_->variables(); }
+Variables* KeyExpressionContext::variables() {
+    return parser_->variables();
+}
 
 Function* KeyExpressionContext::FindFunction(const String& name) {
     Function* f = parser_->FindPureBuiltin(name);
     if (f == nullptr && reading_) {
-        message_ = "it calls '" + Entities(name) + "', and a key may call only built-ins that compute";
+        message_ =
+            "it calls '" + Entities(name) + "', and a key may call only built-ins that compute";
     }
     return f;
 }
@@ -102,7 +111,9 @@ bool XBaseIndex::Key(String* key) {
 XBaseDatabase::FieldScope::FieldScope(XBaseDatabase* database)
     : engine_(database->engine()), previous_(engine_->SetFieldScope(database)) {}
 
-XBaseDatabase::FieldScope::~FieldScope() { engine_->SetFieldScope(previous_); }
+XBaseDatabase::FieldScope::~FieldScope() {
+    engine_->SetFieldScope(previous_);
+}
 
 bool XBaseDatabase::IndexKey(XBaseIndex* index, String* key) {
     FieldScope scope(this);
@@ -141,7 +152,9 @@ XBaseDatabaseView::XBaseDatabaseView(XBaseDatabase* database)
       seekpending_(false),
       seekrecno_(0) {}
 
-XBaseDatabaseView::~XBaseDatabaseView() { delete filter_; }
+XBaseDatabaseView::~XBaseDatabaseView() {
+    delete filter_;
+}
 
 bool XBaseDatabaseView::SetFilter(const String& expression) {
     delete filter_;
@@ -438,7 +451,9 @@ XBaseDatabase::XBaseDatabase(ScriptParser* parser, const String& name)
       variables_(1),
       open_(false) {}
 
-XBaseDatabase::~XBaseDatabase() { Close(); }
+XBaseDatabase::~XBaseDatabase() {
+    Close();
+}
 
 bool XBaseDatabase::HoldForAdds() {
     if (engine_->heldlocks() == this && !engine_->HeldLocksExpired()) return true;
@@ -480,7 +495,8 @@ bool XBaseDatabase::Open(const String& database, const String&, const String&) {
     if (!finishpacks_ && engine_->filemanager()->Exists(path_ + ".pack")) {
         std::vector<Replacement> replacements;
         if (!ReadPackJournal(path_, Entities(database), &replacements, &error)) return Error(error);
-        return Error("'" + Entities(database) + "' has an interrupted pack, which opening it through a page or "
+        return Error("'" + Entities(database) +
+                     "' has an interrupted pack, which opening it through a page or "
                      "'kelp-table pack' finishes");
     }
     if (!Recover(engine_, path_, &error, Entities(database))) return Error(error);
@@ -489,8 +505,9 @@ bool XBaseDatabase::Open(const String& database, const String&, const String&) {
 
 bool XBaseDatabase::Opened(bool ok, const char* operation) {
     if (!ok) {
-        engine_->Log(2, "FILEERROR", "filename=" + path_ + "&type=database&operation=" + operation +
-                                         "&error=" + table_.error());
+        engine_->Log(2, "FILEERROR",
+                     "filename=" + path_ + "&type=database&operation=" + operation +
+                         "&error=" + table_.error());
         return Error(table_.error());
     }
     engine_->Log(2, "FILEOPENED", "filename=" + path_ + "&type=database");
@@ -585,7 +602,8 @@ bool XBaseDatabase::SetPrimaryIndex(const String& name) {
     EndRunOfAdds();
     XBaseIndex* index = indexes_.Find(name.trimmed().chars());
     if (index == nullptr) {
-        return Error("Database '" + Entities(name_) + "' has no index named '" + Entities(name) + "'");
+        return Error("Database '" + Entities(name_) + "' has no index named '" + Entities(name) +
+                     "'");
     }
     primary_ = index;
     view_->ForgetCursor();

@@ -170,7 +170,8 @@ class XBaseDatabase : public Database, public HeldLocks {
     // Finishes or abandons a pack that was interrupted (see the file comment).
     // False when the journal names files that cannot be put in place.
     // Messages name the table as shown (its path when empty).
-    static bool Recover(Kelp* engine, const String& path, String* error, const String& shown = String());
+    static bool Recover(Kelp* engine, const String& path, String* error,
+                        const String& shown = String());
     // Whether Open() finishes an interrupted pack (as pages do); when not, it fails
     // with a message that says so and changes nothing.
     void SetFinishInterruptedPacks(bool finish) { finishpacks_ = finish; }

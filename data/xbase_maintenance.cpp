@@ -20,13 +20,12 @@
 // Reindexing replaces one index file at a time, each rebuilt completely first: an
 // index is always either the old one or the new one, and both agree with the table.
 
-#include "data/xbase_database.h"
-
 #include <stdio.h>
 #include <string.h>
 
 #include <vector>
 
+#include "data/xbase_database.h"
 #include "foundation/file.h"
 #include "host/engine.h"
 #include "script/encoding.h"
@@ -48,7 +47,9 @@ int SpecNumber(const String& text) {
     return n;
 }
 
-bool IsSpecBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSpecBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // One element of a field specification ("price NUMBER(7.2)") into *spec.
 bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSpec* spec,
@@ -70,12 +71,14 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
         return false;
     }
     if (name.length() > kMaxFieldName) {
-        *error = "Field name '" + Entities(name) + "' is longer than the XBase limit of 10 characters";
+        *error =
+            "Field name '" + Entities(name) + "' is longer than the XBase limit of 10 characters";
         return false;
     }
     for (XBaseFieldSpec* s = specs->First(); s != nullptr; s = specs->Next()) {
         if (s->name == name) {
-            *error = "Field name '" + Entities(name) + "' is used more than once in the field specification";
+            *error = "Field name '" + Entities(name) +
+                     "' is used more than once in the field specification";
             return false;
         }
     }
@@ -102,8 +105,8 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
             return false;
         }
         if (spec->length > 254) {
-            *error = "CHAR fields may\tonly be\t254 characters long, field '" + Entities(name) + "' is " +
-                     String::FromInt(spec->length) + " characters long";
+            *error = "CHAR fields may\tonly be\t254 characters long, field '" + Entities(name) +
+                     "' is " + String::FromInt(spec->length) + " characters long";
             return false;
         }
     } else if (word.matches("NUMBER")) {
@@ -149,7 +152,8 @@ bool ParseField(const String& element, List<XBaseFieldSpec>* specs, XBaseFieldSp
 // file, named after it, is TABLE~pack.dbt), NAME~pack for anything else.
 String PackName(const String& path, bool table) {
     if (!table) return path + "~pack";
-    return FileManager::StripExtension(path) + "~pack" + path.from(FileManager::StripExtension(path).length());
+    return FileManager::StripExtension(path) + "~pack" +
+           path.from(FileManager::StripExtension(path).length());
 }
 
 }  // namespace
@@ -222,7 +226,8 @@ namespace {
 // name relative to the directory dir ends in (its separator included), or empty when
 // it is not below it.
 String RelativeTo(const String& dir, const String& name) {
-    bool below = name.length() > dir.length() && strncmp(name.chars(), dir.chars(), dir.length()) == 0;
+    bool below =
+        name.length() > dir.length() && strncmp(name.chars(), dir.chars(), dir.length()) == 0;
     return below ? name.from(dir.length()) : String();
 }
 
@@ -251,7 +256,8 @@ bool XBaseDatabase::ReadPackJournal(const String& path, const String& shown,
     String text;
     String journal = path + ".pack";
     if (!FileManager::ReadTextFile(journal, &text)) {
-        *error = "The interrupted pack of '" + shown + "' cannot be finished: its journal cannot be read";
+        *error = "The interrupted pack of '" + shown +
+                 "' cannot be finished: its journal cannot be read";
         return false;
     }
     String table = FileManager::StripDirectory(path);
@@ -264,15 +270,18 @@ bool XBaseDatabase::ReadPackJournal(const String& path, const String& shown,
         String line = text.at(start, end);
         start = end + 1;
         int tab = line.search("\t");
-        String from = tab < 0 ? String() : line.before(tab), to = tab < 0 ? String() : line.from(tab + 1);
+        String from = tab < 0 ? String() : line.before(tab),
+               to = tab < 0 ? String() : line.from(tab + 1);
         // Journals written before names were relative name the table's own directory.
         if (!from.empty() && from[0] == '/') from = RelativeTo(dir, from);
         if (!to.empty() && to[0] == '/') to = RelativeTo(dir, to);
-        bool made = (to == table && from == PackName(table, true)) ||
-                    (to == memo && from == PackName(memo, true)) ||
-                    (to != table && to != memo && PlainRelativeName(to) && from == PackName(to, false));
+        bool made =
+            (to == table && from == PackName(table, true)) ||
+            (to == memo && from == PackName(memo, true)) ||
+            (to != table && to != memo && PlainRelativeName(to) && from == PackName(to, false));
         if (!made) {
-            *error = "'" + shown + "' is corrupt (its pack journal names files a pack of it does not make)";
+            *error = "'" + shown +
+                     "' is corrupt (its pack journal names files a pack of it does not make)";
             return false;
         }
         replacements->push_back(Replacement{dir + from, dir + to});
@@ -302,7 +311,8 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
     List<XBaseFieldSpec> specs(1);
     List<XBaseField>& fields = table_.fields();
     for (XBaseField* f = fields.First(); f != nullptr; f = fields.Next()) {
-        specs.Insert(new XBaseFieldSpec{f->name(), f->type(), f->length(), f->decimalcount()}, ListTail);
+        specs.Insert(new XBaseFieldSpec{f->name(), f->type(), f->length(), f->decimalcount()},
+                     ListTail);
     }
     XBaseTable out(engine_);
     if (!out.Create(packed, Entities(database_), "", "", specs)) return Error(out.error());
@@ -315,7 +325,8 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
         BrnIndexFile* file = new BrnIndexFile(engine_);
         files.push_back(file);
         String name = PackName(index->filepath(), false);
-        ok = file->Create(name, index->errorpath(), index->file().keyexpression(), index->file().flags()) ||
+        ok = file->Create(name, index->errorpath(), index->file().keyexpression(),
+                          index->file().flags()) ||
              Error(file->error());
         if (ok) made->push_back(Replacement{name, index->filepath()});
     }
@@ -336,7 +347,8 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
             break;
         }
         size_t i = 0;
-        for (XBaseIndex* index = indexes_.First(); ok && index != nullptr; index = indexes_.Next(), i++) {
+        for (XBaseIndex* index = indexes_.First(); ok && index != nullptr;
+             index = indexes_.Next(), i++) {
             String key;
             ok = index->Key(&key) || Error(index->error());
             ok = ok && (files[i]->Insert(out.recordnum(), key) || Error(files[i]->error()));
@@ -396,15 +408,16 @@ bool XBaseDatabase::Pack() {
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
         if (!PlainRelativeName(RelativeTo(dir, index->filepath()))) {
             ReleaseRebuild(true, nullptr);
-            return Error("Cannot pack '" + Entities(database_) + "' with the index '" + index->errorpath() +
-                         "': it is not in the table's directory");
+            return Error("Cannot pack '" + Entities(database_) + "' with the index '" +
+                         index->errorpath() + "': it is not in the table's directory");
         }
     }
     std::vector<Replacement> made;
     // Everything new reaches the disk before the journal says it is complete.
     bool ok = PackInto(PackName(path_, true), &made) && SyncAll(made);
     String journal;
-    for (const Replacement& r : made) journal += RelativeTo(dir, r.from) + "\t" + RelativeTo(dir, r.to) + "\n";
+    for (const Replacement& r : made)
+        journal += RelativeTo(dir, r.from) + "\t" + RelativeTo(dir, r.to) + "\n";
     String partial = path_ + ".pack~";
     if (ok) {
         File* j = files->Open(partial, FileWrite | FileCreate | FileTruncate);
@@ -439,7 +452,8 @@ bool XBaseDatabase::Reopen() {
     Unpublish();
     open_ = false;
     table_.Close();
-    if (!table_.Open(path_, Entities(database_), FileRead | FileWrite)) return Error(table_.error());
+    if (!table_.Open(path_, Entities(database_), FileRead | FileWrite))
+        return Error(table_.error());
     Publish();
     if (!list.empty() && !OpenIndexes(list)) return false;
     if (!primary.empty() && !SetPrimaryIndex(primary)) return false;

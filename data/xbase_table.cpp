@@ -82,7 +82,9 @@ int XBaseField::Set(const char* bytes, int count) {
     return 1;
 }
 
-const char* XBaseField::data() { return value_; }
+const char* XBaseField::data() {
+    return value_;
+}
 
 void XBaseField::SwapOriginal() {
     char* t = value_;
@@ -90,7 +92,9 @@ void XBaseField::SwapOriginal() {
     original_ = t;
 }
 
-void XBaseField::SetOriginal() { memcpy(original_, value_, length_ + 1); }
+void XBaseField::SetOriginal() {
+    memcpy(original_, value_, length_ + 1);
+}
 
 // ---------------------------------------------------------------------------
 // XBaseMemoField
@@ -181,7 +185,9 @@ XBaseTable::XBaseTable(Kelp* engine)
       fields_(1),
       firstfreeblock_(1) {}
 
-XBaseTable::~XBaseTable() { Close(); }
+XBaseTable::~XBaseTable() {
+    Close();
+}
 
 bool XBaseTable::Error(const String& message) {
     error_ = message;
@@ -225,7 +231,8 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
     FileManager* files = engine_->filemanager();
     data_ = files->Open(path, mode);
     if (data_ == nullptr) return Fail("Error opening '" + errorpath + "': " + files->error());
-    if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0) return LockFailure(errorpath, data_, "read");
+    if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0)
+        return LockFailure(errorpath, data_, "read");
     bool ok = ReadTableHeader() && ReadTableFields();
     if (ok && version_ == 0x83) {
         memo_ = files->Open(memopath_, mode);
@@ -244,7 +251,8 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
 
 bool XBaseTable::ReadTableHeader(long length) {
     unsigned char h[kHeaderSize];
-    if (data_->Seek(0) != 0 || data_->Read(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
+    if (data_->Seek(0) != 0 ||
+        data_->Read(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
         return ReadFailure(dataerrorpath_, data_);
     }
     if (h[0] != 0x03 && h[0] != 0x83) {
@@ -281,13 +289,18 @@ bool XBaseTable::ReadTableHeader(long length) {
     return true;
 }
 
-XBaseField* XBaseTable::NewField(const String& name, char type, int length, int decimals, bool* ok) {
+XBaseField* XBaseTable::NewField(const String& name, char type, int length, int decimals,
+                                 bool* ok) {
     *ok = true;
     switch (type) {
-        case 'C': return new XBaseField(this, name, XBaseCharacter, length, decimals);
-        case 'N': return new XBaseField(this, name, XBaseNumber, length, decimals);
-        case 'D': return new XBaseField(this, name, XBaseDate, length, decimals);
-        case 'L': return new XBaseField(this, name, XBaseLogical, length, decimals);
+        case 'C':
+            return new XBaseField(this, name, XBaseCharacter, length, decimals);
+        case 'N':
+            return new XBaseField(this, name, XBaseNumber, length, decimals);
+        case 'D':
+            return new XBaseField(this, name, XBaseDate, length, decimals);
+        case 'L':
+            return new XBaseField(this, name, XBaseLogical, length, decimals);
         case 'M':
             version_ = 0x83;
             return new XBaseMemoField(this, name, length, decimals);
@@ -316,7 +329,8 @@ bool XBaseTable::ReadTableFields() {
         char letter = static_cast<char>(d[11]);
         XBaseField* f = NewField(name, letter, d[16], d[17], &ok);
         if (!ok) {
-            Fail("'" + dataerrorpath_ + "' contains an unsupported field of type '" + String(&letter, 1) + "'");
+            Fail("'" + dataerrorpath_ + "' contains an unsupported field of type '" +
+                 String(&letter, 1) + "'");
             break;
         }
         used += d[16];
@@ -348,7 +362,8 @@ bool XBaseTable::WriteTableHeader() {
     // Held, after the hold's first header write, only the version, the date and the
     // count can differ from the file: their eight bytes go as one store.
     if (held_ && headerwritten_ && data_->Store(0, h, 8)) return true;
-    if (data_->Seek(0) != 0 || data_->Write(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
+    if (data_->Seek(0) != 0 ||
+        data_->Write(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
         return WriteFailure(dataerrorpath_, data_);
     }
     headerwritten_ = held_;
@@ -436,7 +451,8 @@ long XBaseTable::WriteMemoBlock(const String& text) {
     long block = -1;
     if (ReadMemoHeader()) {
         long at = firstfreeblock_;
-        if (memo_->Seek(at * kMemoBlock) == at * kMemoBlock && memo_->Write(bytes) == bytes.length()) {
+        if (memo_->Seek(at * kMemoBlock) == at * kMemoBlock &&
+            memo_->Write(bytes) == bytes.length()) {
             long length = bytes.length();
             firstfreeblock_ = at + length / kMemoBlock + (length % kMemoBlock ? 1 : 0);
             if (WriteMemoHeader()) block = at;
@@ -496,7 +512,8 @@ bool XBaseTable::ReadRecords(long first, long count) {
     aheadcount_ = 0;
     long offset = (first - 1) * recordlength_ + headerlength_;
     long bytes = count * recordlength_;
-    if (data_->Lock(FileSharedLock, offset, bytes) < 0) return LockFailure(dataerrorpath_, data_, "read");
+    if (data_->Lock(FileSharedLock, offset, bytes) < 0)
+        return LockFailure(dataerrorpath_, data_, "read");
     ahead_.resize(static_cast<size_t>(bytes));
     bool ok = data_->Seek(offset) == offset && data_->Read(ahead_.data(), bytes) == bytes;
     data_->Release(offset, bytes);
@@ -510,7 +527,8 @@ bool XBaseTable::RefreshCount() {
     // Held: no other process appends, and this one's count is the file's.
     if (held_) return true;
     // Another process may have appended since: the header says.
-    if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0) return LockFailure(dataerrorpath_, data_, "read");
+    if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0)
+        return LockFailure(dataerrorpath_, data_, "read");
     bool ok = ReadTableHeader();
     data_->Release(0, kHeaderSize);
     return ok;
@@ -528,13 +546,15 @@ bool XBaseTable::RefreshHeader() {
 
 bool XBaseTable::Replaced() {
     if (!data_->Unlinked()) return false;
-    return !Fail("'" + dataerrorpath_ + "' was rebuilt by another request while this one had it "
+    return !Fail("'" + dataerrorpath_ +
+                 "' was rebuilt by another request while this one had it "
                  "open: open it again");
 }
 
 bool XBaseTable::LockMaintenance(FileLockType type) {
     if (held_) return type == FileSharedLock || Fail("Internal error: the table is held");
-    if (data_->Lock(type, kMaintenanceByte, 1) < 0) return LockFailure(dataerrorpath_, data_, "write");
+    if (data_->Lock(type, kMaintenanceByte, 1) < 0)
+        return LockFailure(dataerrorpath_, data_, "write");
     return true;
 }
 
@@ -690,7 +710,8 @@ bool XBaseTable::MakeFields(const List<XBaseFieldSpec>& specs) {
     List<XBaseFieldSpec>& list = const_cast<List<XBaseFieldSpec>&>(specs);
     for (XBaseFieldSpec* s = list.First(); s != nullptr; s = list.Next()) {
         bool ok;
-        XBaseField* f = NewField(s->name, XBaseField::TypeLetter(s->type), s->length, s->decimals, &ok);
+        XBaseField* f =
+            NewField(s->name, XBaseField::TypeLetter(s->type), s->length, s->decimals, &ok);
         fields_.Insert(f, ListTail);
         length += s->length;
     }
@@ -737,8 +758,8 @@ bool XBaseTable::Create(File* datafile, const String& path, const String& errorp
 bool XBaseTable::Create(const String& path, const String& errorpath, const String& memopath,
                         const String& memoerrorpath, const List<XBaseFieldSpec>& fields) {
     String mpath = memopath.empty() ? FileManager::StripExtension(path) + ".dbt" : memopath;
-    String merror = memoerrorpath.empty() ? FileManager::StripExtension(errorpath) + ".dbt"
-                                          : memoerrorpath;
+    String merror =
+        memoerrorpath.empty() ? FileManager::StripExtension(errorpath) + ".dbt" : memoerrorpath;
     FileManager* files = engine_->filemanager();
     const int mode = FileRead | FileWrite | FileCreate | FileTruncate;
     File* data = files->Open(path, mode);
@@ -746,7 +767,8 @@ bool XBaseTable::Create(const String& path, const String& errorpath, const Strin
     File* memo = nullptr;
     List<XBaseFieldSpec>& list = const_cast<List<XBaseFieldSpec>&>(fields);
     bool memos = false;
-    for (XBaseFieldSpec* s = list.First(); s != nullptr; s = list.Next()) memos |= s->type == XBaseMemo;
+    for (XBaseFieldSpec* s = list.First(); s != nullptr; s = list.Next())
+        memos |= s->type == XBaseMemo;
     if (memos) {
         memo = files->Open(mpath, mode);
         if (memo == nullptr) {

@@ -58,7 +58,8 @@ struct XBaseFieldSpec {
 // length) next to the value last read from or written to the file.
 class XBaseField {
   public:
-    XBaseField(XBaseTable* table, const String& name, XBaseFieldType type, int length, int decimals);
+    XBaseField(XBaseTable* table, const String& name, XBaseFieldType type, int length,
+               int decimals);
     virtual ~XBaseField();
     XBaseField(const XBaseField&) = delete;
     XBaseField& operator=(const XBaseField&) = delete;
@@ -106,7 +107,7 @@ class XBaseMemoField : public XBaseField {
 
   private:
     bool modified_;
-    String* text_;      // owned; null until loaded
+    String* text_;           // owned; null until loaded
     String* original_text_;  // owned; null until loaded
 };
 
@@ -228,9 +229,9 @@ class XBaseTable {
     bool MakeFields(const List<XBaseFieldSpec>& specs);
     XBaseField* NewField(const String& name, char type, int length, int decimals, bool* ok);
 
-    Kelp* engine_;     // not owned
-    File* data_;       // owned
-    File* memo_;       // owned
+    Kelp* engine_;  // not owned
+    File* data_;    // owned
+    File* memo_;    // owned
     String datapath_, dataerrorpath_, memopath_, memoerrorpath_;
     String error_;
     int version_;
@@ -251,8 +252,8 @@ class XBaseTable {
     long aheadfirst_ = 0;
     long aheadcount_ = 0;
     long lastread_ = 0;
-    long checkedcount_ = -1;  // a record count already checked against the file's length
-    bool held_ = false;       // between Hold() and ReleaseHold()
+    long checkedcount_ = -1;      // a record count already checked against the file's length
+    bool held_ = false;           // between Hold() and ReleaseHold()
     bool headerwritten_ = false;  // held, and the header written whole since
 };
 

@@ -28,7 +28,7 @@
 #endif
 
 class Recycler {
-public:
+  public:
     static void* Take(size_t size) {
 #ifndef KELP_RECYCLER_OFF
         size_t k = (size + kGrain - 1) / kGrain;
@@ -38,7 +38,7 @@ public:
                 free_[k] = b->next;
                 return b;
             }
-            return ::operator new(k * kGrain);
+            return ::operator new(k* kGrain);
         }
 #endif
         return ::operator new(size);
@@ -60,7 +60,7 @@ public:
         ::operator delete(p);
     }
 
-private:
+  private:
     struct Block {
         Block* next;
     };

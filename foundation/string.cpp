@@ -76,7 +76,6 @@ void String::Reallocate(int capacity, int keep) {
     Install(fresh, capacity);
 }
 
-
 String& String::assign(const char* s, int n) {
     if (s == nullptr) s = "", n = 0;
     if (n < 0) n = static_cast<int>(strlen(s));
@@ -168,18 +167,34 @@ String& String::catint(long v) {
         "8081828384858687888990919293949596979899";
     unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
     // The digits are written straight into the buffer, last one first.
-    static const unsigned long kPowers[20] = {
-        1UL, 10UL, 100UL, 1000UL, 10000UL, 100000UL, 1000000UL, 10000000UL, 100000000UL,
-        1000000000UL, 10000000000UL, 100000000000UL, 1000000000000UL, 10000000000000UL,
-        100000000000000UL, 1000000000000000UL, 10000000000000000UL, 100000000000000000UL,
-        1000000000000000000UL, 10000000000000000000UL};
+    static const unsigned long kPowers[20] = {1UL,
+                                              10UL,
+                                              100UL,
+                                              1000UL,
+                                              10000UL,
+                                              100000UL,
+                                              1000000UL,
+                                              10000000UL,
+                                              100000000UL,
+                                              1000000000UL,
+                                              10000000000UL,
+                                              100000000000UL,
+                                              1000000000000UL,
+                                              10000000000000UL,
+                                              100000000000000UL,
+                                              1000000000000000UL,
+                                              10000000000000000UL,
+                                              100000000000000000UL,
+                                              1000000000000000000UL,
+                                              10000000000000000000UL};
     // log10 from the bit length (1233 / 4096 ~ log10(2)), corrected by one look-up.
     int bits = 64 - __builtin_clzl(u | 1);
     int n = (bits * 1233) >> 12;
     if (u >= kPowers[n]) n++;
     if (n == 0) n = 1;
     if (v < 0) n++;
-    if (length_ + n >= capacity_) Reallocate(GrowthCapacity(static_cast<long>(length_) + n), length_);
+    if (length_ + n >= capacity_)
+        Reallocate(GrowthCapacity(static_cast<long>(length_) + n), length_);
     char* p = data_ + length_ + n;
     *p = '\0';
     while (u >= 100) {

@@ -14,8 +14,8 @@ const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
 const unsigned long kModulus = 4294967295UL;  // 2^32 - 1
 const unsigned long kMultiplier = 16807;
-const unsigned long kQuotient = 255546;   // kModulus / kMultiplier
-const unsigned long kRemainder = 5673;    // kModulus % kMultiplier
+const unsigned long kQuotient = 255546;  // kModulus / kMultiplier
+const unsigned long kRemainder = 5673;   // kModulus % kMultiplier
 
 // Stores v in a text field of the given size (every value here fits).
 void PutNumber(char* field, size_t size, long v) {
@@ -83,7 +83,9 @@ time_t kp_to_time_t(int year, int month, int day, int hours, int minutes, int se
     return timegm(&t);  // normalises out-of-range fields
 }
 
-PseudoRND::PseudoRND() : lcg_(1), index_(0) { memset(table_, 0, sizeof table_); }
+PseudoRND::PseudoRND() : lcg_(1), index_(0) {
+    memset(table_, 0, sizeof table_);
+}
 
 unsigned long PseudoRND::LCG() {
     unsigned long x = lcg_;

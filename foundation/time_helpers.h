@@ -9,20 +9,20 @@
 
 // The clock as NUL-terminated text fields, filled by kp_gettimevalues().
 struct STRTM {
-    char seconds[32];   // seconds since 1970, "%ld"
-    char usec[10];      // microseconds within the second
-    char sec[10];       // 0-59, local time
-    char min[10];       // 0-59
-    char hour[10];      // 0-23
-    char mday[10];      // 1-31
-    char mon[10];       // 1-12
-    char smon[10];      // Jan ... Dec
-    char year[10];      // four digits
-    char wday[10];      // 1-7, Sunday = 1
-    char swday[10];     // Sun ... Sat
-    char yday[10];      // 1-366
-    char isdst[10];     // the local-time daylight-saving flag
-    char zone[50];      // the zone's daylight-saving name, even in standard time
+    char seconds[32];  // seconds since 1970, "%ld"
+    char usec[10];     // microseconds within the second
+    char sec[10];      // 0-59, local time
+    char min[10];      // 0-59
+    char hour[10];     // 0-23
+    char mday[10];     // 1-31
+    char mon[10];      // 1-12
+    char smon[10];     // Jan ... Dec
+    char year[10];     // four digits
+    char wday[10];     // 1-7, Sunday = 1
+    char swday[10];    // Sun ... Sat
+    char yday[10];     // 1-366
+    char isdst[10];    // the local-time daylight-saving flag
+    char zone[50];     // the zone's daylight-saving name, even in standard time
 };
 
 // The system clock, to the microsecond and in seconds. (Read through clock_gettime(),
@@ -43,7 +43,7 @@ time_t kp_to_time_t(int year, int month, int day, int hours, int minutes, int se
 // R250 shift-register generator seeded by a multiplicative congruential generator
 // (16807 x modulo 2^32 - 1, computed with Schrage's method).
 class PseudoRND {
-public:
+  public:
     PseudoRND();
     virtual ~PseudoRND() {}
 
@@ -52,7 +52,7 @@ public:
     void R250Seed(unsigned long seed);
     unsigned long R250();
 
-private:
+  private:
     unsigned int lcg_;
     unsigned int table_[250];
     int index_;

@@ -10,7 +10,9 @@
 
 namespace {
 
-bool IsNameSeparator(char c) { return String::IsWhitespace(c) || c == ','; }
+bool IsNameSeparator(char c) {
+    return String::IsWhitespace(c) || c == ',';
+}
 
 }  // namespace
 

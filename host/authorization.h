@@ -22,7 +22,11 @@
 
 class Kelp;
 
-enum AuthorizationResult { AuthorizationDenied = 0, AuthorizationAllowed = 1, AuthorizationError = 2 };
+enum AuthorizationResult {
+    AuthorizationDenied = 0,
+    AuthorizationAllowed = 1,
+    AuthorizationError = 2
+};
 
 // Decides for login from the text of an authorization file. On AuthorizationError
 // *error says why.

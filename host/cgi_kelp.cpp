@@ -3,8 +3,6 @@
 
 #include "host/cgi_kelp.h"
 
-#include "host/package.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -21,6 +19,7 @@
 #include "foundation/key_compare.h"
 #include "host/activity_log.h"
 #include "host/authorization.h"
+#include "host/package.h"
 #include "script/encoding.h"
 #include "script/error.h"
 #include "script/variables.h"
@@ -50,7 +49,9 @@ bool RunningSetUIDRoot(const char* program) {
 
 // Output waits for the web server to read it: nobody waits meanwhile for a table
 // this request holds.
-void ReleaseLocksOf(void* host) { static_cast<Kelp*>(host)->ReleaseLocks(); }
+void ReleaseLocksOf(void* host) {
+    static_cast<Kelp*>(host)->ReleaseLocks();
+}
 
 }  // namespace
 
@@ -102,23 +103,30 @@ void CGIKelp::Log(int level, const char* kind, const String& info) {
     if (log_ != nullptr) log_->Write(level, kind, info);
 }
 
-void CGIKelp::RecordError(const String& message) { ActivityLog::ToStandardError(message); }
+void CGIKelp::RecordError(const String& message) {
+    ActivityLog::ToStandardError(message);
+}
 
 void CGIKelp::ReportConfigurationWarnings() {
     const std::vector<ConfigWarning>& warnings = config_->warnings();
     for (size_t i = warningsreported_; i < warnings.size(); i++) {
         const ConfigWarning& w = warnings[i];
         String where = configpath_;
-        if (!where.matches('/', 0)) where = FileManager::WorkingDirectory() + "/" + (where.search("./") == 0 ? where.from(2) : where);
+        if (!where.matches('/', 0))
+            where = FileManager::WorkingDirectory() + "/" +
+                    (where.search("./") == 0 ? where.from(2) : where);
         if (w.line > 0) where += ": line " + String::FromInt(w.line);
         ActivityLog::ToStandardError(where + ": warning: " + w.text);
     }
     warningsreported_ = warnings.size();
 }
 
-
-int CGIKelp::globaltimeout() { return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0; }
-bool CGIKelp::usecookies() { return config_ != nullptr && config_->Get(Config::UseCookies) != 0; }
+int CGIKelp::globaltimeout() {
+    return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0;
+}
+bool CGIKelp::usecookies() {
+    return config_ != nullptr && config_->Get(Config::UseCookies) != 0;
+}
 void CGIKelp::ScriptStarting() {
     // Until now a signal ends the process at once: the body, the configuration and
     // the databases read before the script are not worth finishing for a client that
@@ -131,11 +139,21 @@ void CGIKelp::ScriptStarting() {
     for (int s : signals) sigaction(s, &action, nullptr);
 }
 
-int CGIKelp::calltimeout() { return config_ ? config_->Get(Config::CallTimeout) : Kelp::calltimeout(); }
-int CGIKelp::callbuffersize() { return config_ ? config_->Get(Config::CallBufferSize) : Kelp::callbuffersize(); }
-int CGIKelp::mailtimeout() { return config_ ? config_->Get(Config::MailTimeout) : Kelp::mailtimeout(); }
-int CGIKelp::smtpbuffersize() { return config_ ? config_->Get(Config::SMTPBufferSize) : Kelp::smtpbuffersize(); }
-String CGIKelp::tlscafile() { return config_ ? config_->Get(Config::TLSCAFile) : Kelp::tlscafile(); }
+int CGIKelp::calltimeout() {
+    return config_ ? config_->Get(Config::CallTimeout) : Kelp::calltimeout();
+}
+int CGIKelp::callbuffersize() {
+    return config_ ? config_->Get(Config::CallBufferSize) : Kelp::callbuffersize();
+}
+int CGIKelp::mailtimeout() {
+    return config_ ? config_->Get(Config::MailTimeout) : Kelp::mailtimeout();
+}
+int CGIKelp::smtpbuffersize() {
+    return config_ ? config_->Get(Config::SMTPBufferSize) : Kelp::smtpbuffersize();
+}
+String CGIKelp::tlscafile() {
+    return config_ ? config_->Get(Config::TLSCAFile) : Kelp::tlscafile();
+}
 int CGIKelp::importbuffersize() {
     return config_ ? config_->Get(Config::ImportBufferSize) : Kelp::importbuffersize();
 }
@@ -158,7 +176,9 @@ int CGIKelp::contentbuffersize() {
 int CGIKelp::maxfunctiondepth() {
     return config_ ? static_cast<int>(config_->Get(Config::MaxFunctionDepth)) : 23;
 }
-int CGIKelp::maxfiles() { return config_ ? static_cast<int>(config_->Get(Config::MaxFiles)) : 0; }
+int CGIKelp::maxfiles() {
+    return config_ ? static_cast<int>(config_->Get(Config::MaxFiles)) : 0;
+}
 String CGIKelp::lockhostname() {
     return config_ ? config_->Get(Config::LockHostName) : Kelp::lockhostname();
 }
@@ -252,8 +272,9 @@ int CGIKelp::CheckConfiguration() {
     if (!CheckRequestSizes()) return 0;
     long uid = config_->Get(Config::ServerUserID);
     if (uid != -1 && uid != static_cast<long>(getuid())) {
-        Error(FatalError(
-            "The UID of the process which executed Kelp does not match the serveruserid configuration variable"));
+        Error(
+            FatalError("The UID of the process which executed Kelp does not match the serveruserid "
+                       "configuration variable"));
         return 0;
     }
     return 1;
@@ -290,11 +311,15 @@ int CGIKelp::CheckDirectory(const String& directory, const String& prefix) {
     if (S_ISLNK(st.st_mode)) {
         struct stat target;
         if (stat(directory.chars(), &target) < 0) {
-            return Refuse(500, prefix + " references a symbolic link to a directory or file that does not exist");
+            return Refuse(
+                500,
+                prefix + " references a symbolic link to a directory or file that does not exist");
         }
         if (target.st_uid != st.st_uid) {
-            return Refuse(500, prefix +
-                                   " references a symbolic link to a directory or file owned by a different user");
+            return Refuse(
+                500,
+                prefix +
+                    " references a symbolic link to a directory or file owned by a different user");
         }
         // securityoptions bit 1 forbids a linked directory altogether.
         if ((config_->Get(Config::SecurityOptions) & 1) != 0) {
@@ -325,14 +350,16 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         name = slash < 0 ? String() : name.from(slash + 1);
         struct passwd* pw = getpwnam(user.chars());
         if (pw == nullptr) {
-            Error(ScriptNotFoundError("Error opening '~" + Entities(user) + "': there is no such user"));
+            Error(ScriptNotFoundError("Error opening '~" + Entities(user) +
+                                      "': there is no such user"));
             return 0;
         }
         scriptroot_ = String(pw->pw_dir) + "/" + config_->Get(Config::UserDir);
         if (!CheckDirectory(scriptroot_, "The configured script directory for " + user)) return 0;
         userprefix = "~" + user + "/";
     }
-    if (!name.matches('~', 0) && !CheckDirectory(config_->brindleroot(), "The directory configured as kelproot")) {
+    if (!name.matches('~', 0) &&
+        !CheckDirectory(config_->brindleroot(), "The directory configured as kelproot")) {
         return 0;
     }
     // (The same directory is not looked at twice.)
@@ -360,7 +387,8 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     };
     int missing = look();
     if (missing == 0 && S_ISDIR(st.st_mode)) {
-        String indexed = name.empty() ? config_->brindledefault() : name + "/" + config_->brindledefault();
+        String indexed =
+            name.empty() ? config_->brindledefault() : name + "/" + config_->brindledefault();
         if (!ResolvePath(indexed, ScriptPath, &path, &error, &seen)) return Refuse(403, error);
         name = indexed;
         missing = look();
@@ -370,7 +398,8 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
                                        ? path.from(root.length() + 1)
                                        : name);
     if (missing != 0) {
-        Error(ScriptNotFoundError("Error opening '" + Entities(display) + "': " + String(strerror(missing))));
+        Error(ScriptNotFoundError("Error opening '" + Entities(display) +
+                                  "': " + String(strerror(missing))));
         return 0;
     }
     SetPageLength(st.st_size);
@@ -385,7 +414,9 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         struct stat target;
         if (lstat(step.chars(), &link) == 0 && S_ISLNK(link.st_mode) &&
             (stat(step.chars(), &target) != 0 || target.st_uid != link.st_uid)) {
-            return Refuse(403, "'" + Entities(display) + "' is reached through a symbolic link owned by a different user");
+            return Refuse(403,
+                          "'" + Entities(display) +
+                              "' is reached through a symbolic link owned by a different user");
         }
         if (end < 0) break;
     }
@@ -408,10 +439,12 @@ String CGIKelp::UserNameFromUID(long uid) {
 int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
     struct stat st;
     if (stat(filepath.chars(), &st) < 0) {
-        return Refuse(404, "Error opening '" + Entities(displayname) + "': " + String(strerror(errno)));
+        return Refuse(404,
+                      "Error opening '" + Entities(displayname) + "': " + String(strerror(errno)));
     }
     if (mode_ == AuthorizedMode && st.st_uid != geteuid()) {
-        return Refuse(403, "'" + Entities(displayname) + "' is not owned by " + UserNameFromUID(geteuid()));
+        return Refuse(
+            403, "'" + Entities(displayname) + "' is not owned by " + UserNameFromUID(geteuid()));
     }
     if (st.st_uid == 0) return Refuse(403, "root may not be authorized to run Brindle");
     String user = UserNameFromUID(st.st_uid);
@@ -435,7 +468,8 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
         Error(ConfigurationError(admin, error));
         return 0;
     }
-    if (result != AuthorizationAllowed) return Refuse(403, user + " is not authorized to use Kelp Script");
+    if (result != AuthorizationAllowed)
+        return Refuse(403, user + " is not authorized to use Kelp Script");
     owneruid_ = st.st_uid;
     ownergid_ = st.st_gid;
     ownername_ = user;
@@ -460,13 +494,16 @@ int CGIKelp::SwitchToUserMode() {
     struct passwd* pw = getpwuid(uid);
     // The owner's own group, not the page file's (which may well be root's).
     gid_t gid = pw != nullptr ? pw->pw_gid : static_cast<gid_t>(ownergid_);
-    if (gid == 0) return Refuse(500, "Unable to switch to the user " + ownername_ + ": its group is root's");
+    if (gid == 0)
+        return Refuse(500, "Unable to switch to the user " + ownername_ + ": its group is root's");
     int grouped = pw != nullptr ? initgroups(pw->pw_name, gid) : setgroups(1, &gid);
     if (grouped != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
-        return Refuse(500, "Unable to switch to the user " + ownername_ + ": " + String(strerror(errno)));
+        return Refuse(
+            500, "Unable to switch to the user " + ownername_ + ": " + String(strerror(errno)));
     }
     if (uid != 0 && (setuid(0) == 0 || seteuid(0) == 0)) {
-        return Refuse(500, "Unable to switch to the user " + ownername_ + ": root could be regained");
+        return Refuse(500,
+                      "Unable to switch to the user " + ownername_ + ": root could be regained");
     }
     return 1;
 }
@@ -486,16 +523,20 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
     if (config_->ReadSiteVars() != 0) return 0;
     if (mode_ == ServerSafeMode && !SwitchToUserMode()) return 0;
     if (config_->ReadUserSiteVars() != 0) return 0;
-    for (ConfigTag* t = config_->packagetags().First(); t != nullptr; t = config_->packagetags().Next()) {
-        AddPackage(new Package(t->name, t->values[0], t->values[1], t->values[2], t->values[3], t->values[4]));
+    for (ConfigTag* t = config_->packagetags().First(); t != nullptr;
+         t = config_->packagetags().Next()) {
+        AddPackage(new Package(t->name, t->values[0], t->values[1], t->values[2], t->values[3],
+                               t->values[4]));
     }
     EnablePackages(config_->Get(Config::Packages));
     // A relative library name is found in commercedir when one is configured.
     String commercedir = config_->Get(Config::CommerceDir);
-    for (ConfigTag* t = config_->commercelibs().First(); t != nullptr; t = config_->commercelibs().Next()) {
+    for (ConfigTag* t = config_->commercelibs().First(); t != nullptr;
+         t = config_->commercelibs().Next()) {
         String library = t->values[0];
         if (!commercedir.empty() && !library.empty() && library[0] != '/') {
-            library = commercedir + (commercedir[commercedir.length() - 1] == '/' ? "" : "/") + library;
+            library =
+                commercedir + (commercedir[commercedir.length() - 1] == '/' ? "" : "/") + library;
         }
         AddCommerceHandler(t->name, library);
     }
@@ -508,7 +549,9 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
     const struct {
         Config::IntegerSetting key;
         int resource;
-    } limits[] = {{Config::MaxCPU, RLIMIT_CPU}, {Config::MaxData, RLIMIT_DATA}, {Config::MaxStack, RLIMIT_STACK}};
+    } limits[] = {{Config::MaxCPU, RLIMIT_CPU},
+                  {Config::MaxData, RLIMIT_DATA},
+                  {Config::MaxStack, RLIMIT_STACK}};
     for (const auto& limit : limits) {
         long value = config_->Get(limit.key);
         if (value == 0) continue;
@@ -592,7 +635,8 @@ int CGIKelp::AddAPIVariables() {
     String scheme = https ? "https" : "http";
     String port = v->GetSystemVariableValue("SERVER_PORT");
     String suffix = (port.empty() || port == (https ? "443" : "80")) ? String() : ":" + port;
-    String hostvariable = config_ ? config_->Get(Config::VirtualHostVariable) : String("SERVER_NAME");
+    String hostvariable =
+        config_ ? config_->Get(Config::VirtualHostVariable) : String("SERVER_NAME");
     String host = v->GetSystemVariableValue(hostvariable);
     String base = scheme + "://" + host + suffix;
     if (!pathinfo_.empty()) {
@@ -649,7 +693,8 @@ String CGIKelp::BuildCookie(const String& cookieheader) {
         String token = cookieheader.at(start, i);
         int equals = token.search("=");
         String name = equals < 0 ? token : token.before(equals);
-        if (CompareKeys(name.chars(), "brncallerid") == 0) id = equals < 0 ? String() : token.after(equals);
+        if (CompareKeys(name.chars(), "brncallerid") == 0)
+            id = equals < 0 ? String() : token.after(equals);
     }
     // Only an id this program could have made is sent back; anything else (markup,
     // header text, an overlong value) is replaced.

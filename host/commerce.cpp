@@ -13,13 +13,15 @@
 
 void CommerceHandler::SetFields(const String& list) {
     fields_.Dump();
-    for (const String& name : SplitNameList(list)) fields_.SetVariable(name, parser_->variables()->Value(name));
+    for (const String& name : SplitNameList(list))
+        fields_.SetVariable(name, parser_->variables()->Value(name));
 }
 
 int UNIXCommerceHandler::Failed() {
-    const char* text = errorfunction_ != nullptr
-                           ? errorfunction_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_)
-                           : nullptr;
+    const char* text =
+        errorfunction_ != nullptr
+            ? errorfunction_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_)
+            : nullptr;
     error_ = text != nullptr ? String(text) : String("The commerce library reported an error");
     return CommerceFailed;
 }
@@ -37,7 +39,8 @@ int UNIXCommerceHandler::Go(VariableTree* vars) {
     library_ = dlopen(method_.library.chars(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
         const char* message = dlerror();
-        error_ = message != nullptr ? String(message) : String("Unable to load '" + method_.library + "'");
+        error_ = message != nullptr ? String(message)
+                                    : String("Unable to load '" + method_.library + "'");
         return CommerceFailed;
     }
     const char* names[] = {"kelp_commerce_init", "kelp_commerce_loop", "kelp_commerce_cleanup",
@@ -65,7 +68,8 @@ int UNIXCommerceHandler::Go(VariableTree* vars) {
 
 int UNIXCommerceHandler::Continue() {
     if (loop_ == nullptr) return CommerceDone;
-    int r = loop_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_, vars_, iteration_++);
+    int r = loop_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_, vars_,
+                  iteration_++);
     if (r == 1) return Failed();
     if (r == 2) return CommerceDone;
     return CommerceRun;
@@ -73,7 +77,8 @@ int UNIXCommerceHandler::Continue() {
 
 void UNIXCommerceHandler::End() {
     if (library_ == nullptr) return;
-    if (cleanup_ != nullptr) cleanup_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_);
+    if (cleanup_ != nullptr)
+        cleanup_(parser_, &data_, method_.method.chars(), action_.chars(), &fields_);
     dlclose(library_);
     library_ = nullptr;
     init_ = nullptr;
@@ -160,7 +165,8 @@ int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
     }
     const CommerceMethod* m = parser->engine()->FindCommerceMethod(method->value().trimmed());
     if (m == nullptr) {
-        int result = state->RuntimeError(tag, "Unsupported commerce method '" + Entities(method->value()) + "'");
+        int result = state->RuntimeError(
+            tag, "Unsupported commerce method '" + Entities(method->value()) + "'");
         if (!result) return StateError;
         return parser->SkipBlock(tag) ? StateDone : StateError;
     }
@@ -185,4 +191,6 @@ int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
 
 }  // namespace
 
-void InstallCommerceTags(ScriptParser* parser) { parser->SetHandler(TagKpCOMMERCE, ProcessKpCOMMERCE); }
+void InstallCommerceTags(ScriptParser* parser) {
+    parser->SetHandler(TagKpCOMMERCE, ProcessKpCOMMERCE);
+}

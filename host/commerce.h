@@ -26,7 +26,8 @@ enum CommerceResult {
 
 class CommerceHandler {
   public:
-    CommerceHandler(const CommerceMethod& method, ScriptParser* parser) : method_(method), parser_(parser) {}
+    CommerceHandler(const CommerceMethod& method, ScriptParser* parser)
+        : method_(method), parser_(parser) {}
     virtual ~CommerceHandler() {}
     CommerceHandler(const CommerceHandler&) = delete;
     CommerceHandler& operator=(const CommerceHandler&) = delete;
@@ -46,14 +47,15 @@ class CommerceHandler {
     CommerceMethod method_;
     ScriptParser* parser_;  // not owned
     String action_;
-    VariableList fields_;   // owns elements
+    VariableList fields_;  // owns elements
     String error_;
 };
 
 // The handler for shared libraries loaded with dlopen.
 class UNIXCommerceHandler : public CommerceHandler {
   public:
-    UNIXCommerceHandler(const CommerceMethod& method, ScriptParser* parser) : CommerceHandler(method, parser) {}
+    UNIXCommerceHandler(const CommerceMethod& method, ScriptParser* parser)
+        : CommerceHandler(method, parser) {}
     ~UNIXCommerceHandler() override { End(); }
     int Go(VariableTree* vars) override;
     int Continue() override;
@@ -73,7 +75,7 @@ class UNIXCommerceHandler : public CommerceHandler {
     LoopFunction loop_ = nullptr;
     CleanupFunction cleanup_ = nullptr;
     ErrorFunction errorfunction_ = nullptr;
-    void* data_ = nullptr;  // the library's own
+    void* data_ = nullptr;          // the library's own
     VariableTree* vars_ = nullptr;  // not owned: the block's
     int iteration_ = 0;
 };

@@ -23,14 +23,30 @@ String& LastFileError() {
     return error;
 }
 
-ScriptParser* Parser(kelp_interpreter* kelp) { return reinterpret_cast<ScriptParser*>(kelp); }
-Kelp* Engine(kelp_interpreter* kelp) { return Parser(kelp)->engine(); }
-Variable* V(kelp_variable* v) { return reinterpret_cast<Variable*>(v); }
-VariableList* L(kelp_variablelist* l) { return reinterpret_cast<VariableList*>(l); }
-VariableTree* T(kelp_variabletree* t) { return reinterpret_cast<VariableTree*>(t); }
-NetworkConnection* C(kelp_connection* c) { return reinterpret_cast<NetworkConnection*>(c); }
-File* F(kelp_file* f) { return reinterpret_cast<File*>(f); }
-kelp_variable* Handle(Variable* v) { return reinterpret_cast<kelp_variable*>(v); }
+ScriptParser* Parser(kelp_interpreter* kelp) {
+    return reinterpret_cast<ScriptParser*>(kelp);
+}
+Kelp* Engine(kelp_interpreter* kelp) {
+    return Parser(kelp)->engine();
+}
+Variable* V(kelp_variable* v) {
+    return reinterpret_cast<Variable*>(v);
+}
+VariableList* L(kelp_variablelist* l) {
+    return reinterpret_cast<VariableList*>(l);
+}
+VariableTree* T(kelp_variabletree* t) {
+    return reinterpret_cast<VariableTree*>(t);
+}
+NetworkConnection* C(kelp_connection* c) {
+    return reinterpret_cast<NetworkConnection*>(c);
+}
+File* F(kelp_file* f) {
+    return reinterpret_cast<File*>(f);
+}
+kelp_variable* Handle(Variable* v) {
+    return reinterpret_cast<kelp_variable*>(v);
+}
 
 // Resolves name for a path function; false (and the message kept) when refused.
 bool Resolve(kelp_interpreter* kelp, const char* name, int type, String* path) {
@@ -52,7 +68,9 @@ long Kept(kelp_interpreter* kelp, long result) {
     return result;
 }
 
-const char* Text(const char* s) { return s != nullptr ? s : ""; }
+const char* Text(const char* s) {
+    return s != nullptr ? s : "";
+}
 
 }  // namespace
 
@@ -60,12 +78,22 @@ void KeepCommerceExports() {}
 
 extern "C" {
 
-void* kelp_alloc(size_t size) { return malloc(size == 0 ? 1 : size); }
-void* kelp_realloc(void* block, size_t size) { return realloc(block, size == 0 ? 1 : size); }
-void kelp_free(void* block) { free(block); }
+void* kelp_alloc(size_t size) {
+    return malloc(size == 0 ? 1 : size);
+}
+void* kelp_realloc(void* block, size_t size) {
+    return realloc(block, size == 0 ? 1 : size);
+}
+void kelp_free(void* block) {
+    free(block);
+}
 
-const char* kelp_variable_name(kelp_variable* v) { return v ? V(v)->name().chars() : ""; }
-const char* kelp_variable_value(kelp_variable* v) { return v ? V(v)->value().chars() : ""; }
+const char* kelp_variable_name(kelp_variable* v) {
+    return v ? V(v)->name().chars() : "";
+}
+const char* kelp_variable_value(kelp_variable* v) {
+    return v ? V(v)->value().chars() : "";
+}
 int kelp_variable_setvalue(kelp_variable* v, const char* value) {
     if (v == nullptr) return 0;
     V(v)->SetOutside(true);
@@ -75,10 +103,18 @@ kelp_variable* kelp_variable_new(const char* name, const char* value) {
     return Handle(new Variable(Text(name), Text(value)));
 }
 
-kelp_variablelist* kelp_variablelist_new(void) { return reinterpret_cast<kelp_variablelist*>(new VariableList(1)); }
-kelp_variable* kelp_variablelist_first(kelp_variablelist* l) { return l ? Handle(L(l)->First()) : nullptr; }
-kelp_variable* kelp_variablelist_current(kelp_variablelist* l) { return l ? Handle(L(l)->Current()) : nullptr; }
-kelp_variable* kelp_variablelist_next(kelp_variablelist* l) { return l ? Handle(L(l)->Next()) : nullptr; }
+kelp_variablelist* kelp_variablelist_new(void) {
+    return reinterpret_cast<kelp_variablelist*>(new VariableList(1));
+}
+kelp_variable* kelp_variablelist_first(kelp_variablelist* l) {
+    return l ? Handle(L(l)->First()) : nullptr;
+}
+kelp_variable* kelp_variablelist_current(kelp_variablelist* l) {
+    return l ? Handle(L(l)->Current()) : nullptr;
+}
+kelp_variable* kelp_variablelist_next(kelp_variablelist* l) {
+    return l ? Handle(L(l)->Next()) : nullptr;
+}
 kelp_variable* kelp_variablelist_find(kelp_variablelist* l, const char* name) {
     return l && name ? Handle(L(l)->Find(name)) : nullptr;
 }
@@ -103,9 +139,13 @@ char* kelp_variablelist_to_url(kelp_variablelist* l) {
     if (copy != nullptr) memcpy(copy, url.chars(), static_cast<size_t>(url.length()) + 1);
     return copy;
 }
-void kelp_variablelist_delete(kelp_variablelist* l) { delete L(l); }
+void kelp_variablelist_delete(kelp_variablelist* l) {
+    delete L(l);
+}
 
-kelp_variabletree* kelp_variabletree_new(void) { return reinterpret_cast<kelp_variabletree*>(new VariableTree(1)); }
+kelp_variabletree* kelp_variabletree_new(void) {
+    return reinterpret_cast<kelp_variabletree*>(new VariableTree(1));
+}
 kelp_variable* kelp_variabletree_find(kelp_variabletree* t, const char* name) {
     return t && name ? Handle(T(t)->Find(name)) : nullptr;
 }
@@ -120,10 +160,15 @@ void kelp_variabletree_insert(kelp_variabletree* t, kelp_variable* v) {
 void kelp_variabletree_dump(kelp_variabletree* t) {
     if (t) T(t)->Dump();
 }
-void kelp_variabletree_delete(kelp_variabletree* t) { delete T(t); }
+void kelp_variabletree_delete(kelp_variabletree* t) {
+    delete T(t);
+}
 
-int kelp_network_isipaddress(const char* text) { return NetworkManager::IsIPAddress(Text(text)) ? 1 : 0; }
-int kelp_network_gethostaddress(kelp_interpreter* kelp, const char* host, char* address, size_t size) {
+int kelp_network_isipaddress(const char* text) {
+    return NetworkManager::IsIPAddress(Text(text)) ? 1 : 0;
+}
+int kelp_network_gethostaddress(kelp_interpreter* kelp, const char* host, char* address,
+                                size_t size) {
     if (!kelp || !host || !address || size == 0) return -1;
     String found;
     if (Engine(kelp)->networkmanager()->GetHostAddress(host, &found) != 0) return -1;
@@ -134,15 +179,17 @@ int kelp_network_gethostaddress(kelp_interpreter* kelp, const char* host, char* 
 kelp_connection* kelp_network_connect(kelp_interpreter* kelp, const char* host, int port) {
     if (!kelp || !host) return nullptr;
     Kelp* engine = Engine(kelp);
-    return reinterpret_cast<kelp_connection*>(engine->networkmanager()->Connect(host, port, engine->calltimeout()));
+    return reinterpret_cast<kelp_connection*>(
+        engine->networkmanager()->Connect(host, port, engine->calltimeout()));
 }
 kelp_connection* kelp_network_openurl(kelp_interpreter* kelp, const char* url, const char* method,
                                       const char* contenttype, const char* body) {
     if (!kelp || !url) return nullptr;
     Kelp* engine = Engine(kelp);
     String text = Text(body);
-    return reinterpret_cast<kelp_connection*>(engine->networkmanager()->OpenURL(
-        url, method ? method : "GET", Text(contenttype), &text, text.length(), engine->calltimeout()));
+    return reinterpret_cast<kelp_connection*>(
+        engine->networkmanager()->OpenURL(url, method ? method : "GET", Text(contenttype), &text,
+                                          text.length(), engine->calltimeout()));
 }
 long kelp_network_read(kelp_connection* c, char* buffer, long size, int timeout) {
     return c && buffer ? C(c)->Read(buffer, size, timeout) : -1;
@@ -163,7 +210,9 @@ long kelp_network_readline(kelp_connection* c, char* buffer, long size, int time
 long kelp_network_write(kelp_connection* c, const char* data, long length) {
     return c && data ? C(c)->Write(data, length) : -1;
 }
-void kelp_network_close(kelp_connection* c) { delete C(c); }
+void kelp_network_close(kelp_connection* c) {
+    delete C(c);
+}
 const char* kelp_network_error(kelp_interpreter* kelp, kelp_connection* c) {
     if (c) return C(c)->error().chars();
     return kelp ? Engine(kelp)->networkmanager()->error().chars() : "";
@@ -183,13 +232,16 @@ kelp_file* kelp_file_open(kelp_interpreter* kelp, const char* name, int type, in
     String path;
     if (!Resolve(kelp, name, type, &path)) return nullptr;
     FileManager* fm = Engine(kelp)->filemanager();
-    File* f = fm->Open(path, mode & (FileRead | FileWrite | FileCreate | FileTruncate | FileAppend | FileExclusive));
+    File* f = fm->Open(path, mode & (FileRead | FileWrite | FileCreate | FileTruncate | FileAppend |
+                                     FileExclusive));
     if (f == nullptr) LastFileError() = fm->error();
     return reinterpret_cast<kelp_file*>(f);
 }
 int kelp_file_delete(kelp_interpreter* kelp, const char* name, int type) {
     String path;
-    return Resolve(kelp, name, type, &path) ? static_cast<int>(Kept(kelp, Engine(kelp)->filemanager()->Delete(path))) : -1;
+    return Resolve(kelp, name, type, &path)
+               ? static_cast<int>(Kept(kelp, Engine(kelp)->filemanager()->Delete(path)))
+               : -1;
 }
 int kelp_file_rename(kelp_interpreter* kelp, const char* from, const char* to, int type) {
     String a, b;
@@ -202,16 +254,19 @@ int kelp_file_exists(kelp_interpreter* kelp, const char* name, int type) {
 }
 long kelp_file_size(kelp_interpreter* kelp, const char* name, int type) {
     String path;
-    return Resolve(kelp, name, type, &path) ? Kept(kelp, Engine(kelp)->filemanager()->Length(path)) : -1;
+    return Resolve(kelp, name, type, &path) ? Kept(kelp, Engine(kelp)->filemanager()->Length(path))
+                                            : -1;
 }
 int kelp_file_isdirectory(kelp_interpreter* kelp, const char* name, int type) {
     String path;
-    return Resolve(kelp, name, type, &path) && Engine(kelp)->filemanager()->IsDirectory(path) ? 1 : 0;
+    return Resolve(kelp, name, type, &path) && Engine(kelp)->filemanager()->IsDirectory(path) ? 1
+                                                                                              : 0;
 }
 int kelp_file_makedirectory(kelp_interpreter* kelp, const char* name, int type) {
     String path;
-    return Resolve(kelp, name, type, &path) ? static_cast<int>(Kept(kelp, Engine(kelp)->filemanager()->MakeDirectory(path)))
-                                            : -1;
+    return Resolve(kelp, name, type, &path)
+               ? static_cast<int>(Kept(kelp, Engine(kelp)->filemanager()->MakeDirectory(path)))
+               : -1;
 }
 int kelp_file_removedirectory(kelp_interpreter* kelp, const char* name, int type) {
     String path;
@@ -221,7 +276,9 @@ int kelp_file_removedirectory(kelp_interpreter* kelp, const char* name, int type
 }
 int kelp_file_mode(kelp_interpreter* kelp, const char* name, int type) {
     String path;
-    return Resolve(kelp, name, type, &path) ? static_cast<int>(Kept(kelp, Engine(kelp)->filemanager()->Mode(path))) : -1;
+    return Resolve(kelp, name, type, &path)
+               ? static_cast<int>(Kept(kelp, Engine(kelp)->filemanager()->Mode(path)))
+               : -1;
 }
 int kelp_file_changemode(kelp_interpreter* kelp, const char* name, int type, int mode) {
     String path;
@@ -232,16 +289,30 @@ int kelp_file_changemode(kelp_interpreter* kelp, const char* name, int type, int
 const char* kelp_file_pathseparator(kelp_interpreter* kelp) {
     return kelp ? Engine(kelp)->filemanager()->pathseparator() : "/";
 }
-long kelp_file_read(kelp_file* f, char* buffer, long size) { return f && buffer ? F(f)->Read(buffer, size) : -1; }
-long kelp_file_write(kelp_file* f, const char* data, long size) { return f && data ? F(f)->Write(data, size) : -1; }
-long kelp_file_seek(kelp_file* f, long position) { return f ? F(f)->Seek(position) : -1; }
-long kelp_file_tell(kelp_file* f) { return f ? F(f)->Tell() : -1; }
-long kelp_file_length(kelp_file* f) { return f ? F(f)->Length() : -1; }
+long kelp_file_read(kelp_file* f, char* buffer, long size) {
+    return f && buffer ? F(f)->Read(buffer, size) : -1;
+}
+long kelp_file_write(kelp_file* f, const char* data, long size) {
+    return f && data ? F(f)->Write(data, size) : -1;
+}
+long kelp_file_seek(kelp_file* f, long position) {
+    return f ? F(f)->Seek(position) : -1;
+}
+long kelp_file_tell(kelp_file* f) {
+    return f ? F(f)->Tell() : -1;
+}
+long kelp_file_length(kelp_file* f) {
+    return f ? F(f)->Length() : -1;
+}
 int kelp_file_lock(kelp_file* f, int mode, long start, long length) {
     return f ? F(f)->Lock(mode == 2 ? FileExclusiveLock : FileSharedLock, start, length) : -1;
 }
-int kelp_file_release(kelp_file* f, long start, long length) { return f ? F(f)->Release(start, length) : -1; }
-void kelp_file_close(kelp_file* f) { delete F(f); }
+int kelp_file_release(kelp_file* f, long start, long length) {
+    return f ? F(f)->Release(start, length) : -1;
+}
+void kelp_file_close(kelp_file* f) {
+    delete F(f);
+}
 const char* kelp_file_error(kelp_interpreter*, kelp_file* f) {
     return f ? F(f)->error().chars() : LastFileError().chars();
 }

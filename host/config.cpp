@@ -4,8 +4,8 @@
 #include "host/config.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <limits.h>
+#include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -414,7 +414,8 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
         return 0;
     }
     if (CompareKeys(name.chars(), "/VIRTUALHOST") == 0) {
-        if (blockstate_ == 0) return SyntaxFail(line, "/VIRTUALHOST without corresponding VIRTUALHOST");
+        if (blockstate_ == 0)
+            return SyntaxFail(line, "/VIRTUALHOST without corresponding VIRTUALHOST");
         blockstate_ = 0;
         return 0;
     }
@@ -432,7 +433,8 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
     a.Parse(rest);
     if (CompareKeys(name.chars(), "CONTENT-TYPE") == 0) {
         if (!a.Has("MIMETYPE")) {
-            return SyntaxFail(line, "&lt;CONTENT-TYPE&gt; requires the MIMETYPE attribute to be specified");
+            return SyntaxFail(
+                line, "&lt;CONTENT-TYPE&gt; requires the MIMETYPE attribute to be specified");
         }
         String type = a.Value("MIMETYPE");
         if (type.contains('\r') || type.contains('\n')) {
@@ -441,7 +443,8 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
         if (a.Has("DEFAULT")) {
             defaultmimetype_ = type;
         } else if (!a.Has("EXTS")) {
-            return SyntaxFail(line, "&lt;CONTENT-TYPE&gt; requires the EXTS attribute to be specified");
+            return SyntaxFail(line,
+                              "&lt;CONTENT-TYPE&gt; requires the EXTS attribute to be specified");
         }
         if (a.Has("EXTS")) AddContentType(a.Value("EXTS"), type);
         return 0;
@@ -449,10 +452,12 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
     if (CompareKeys(name.chars(), "COMMERCE-LIB") == 0) {
         String method = a.Has("METHOD") ? a.Value("METHOD") : a.Value("METAMETHOD");
         if (!a.Has("METHOD") && !a.Has("METAMETHOD")) {
-            return SyntaxFail(line, "&lt;COMMERCE-LIB&gt; requires the METHOD attribute to be specified");
+            return SyntaxFail(line,
+                              "&lt;COMMERCE-LIB&gt; requires the METHOD attribute to be specified");
         }
         if (!a.Has("LIBRARY")) {
-            return SyntaxFail(line, "&lt;COMMERCE-LIB&gt; requires the LIBRARY attribute to be specified");
+            return SyntaxFail(
+                line, "&lt;COMMERCE-LIB&gt; requires the LIBRARY attribute to be specified");
         }
         ConfigTag* lib = new ConfigTag;
         lib->name = method;
@@ -516,7 +521,8 @@ int UNIXConfig::ValidateConfiguration() {
     if (root.empty()) return Fail("kelproot is not defined");
     if (!root.matches('/', 0)) root = workingdirectory_ + "/" + root;
     if (serversafe_ && Get(AuthFile).empty() && Get(AuthUserDir).empty()) {
-        return Fail("Kelp is running in server safe mode but no authfile or authuserdir are defined");
+        return Fail(
+            "Kelp is running in server safe mode but no authfile or authuserdir are defined");
     }
     String& data = strings_[StdModeDataDir];
     if (!data.empty() && !data.matches('/', 0)) data = workingdirectory_ + "/" + data;
@@ -546,7 +552,8 @@ int UNIXConfig::ReadUserSiteVars() {
 
 int UNIXConfig::ReadSiteVarsFile(const String& filename, bool required) {
     String text;
-    if (!FileManager::ReadTextFile(filename, &text)) return required ? Fail("Error opening sitevars file") : 0;
+    if (!FileManager::ReadTextFile(filename, &text))
+        return required ? Fail("Error opening sitevars file") : 0;
     ParseSiteVars(engine_, text);
     return 0;
 }

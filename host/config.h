@@ -43,16 +43,56 @@ class Config {
     enum KeyType { StringKey = 0, IntegerKey = 1, BooleanKey = 2, EndOfKeys = 3 };
 
     enum StringSetting {
-        KelpRoot, UserDir, UserSiteVars, AuthFile, AuthUserDir, StdModeDataDir, KelpDefault,
-        SiteVars, CommerceDir, Path, TempDir, WorkDir, LogFile, ServerAdmin, VirtualHostVariable,
-        ValidExtensions, Packages, LockHostName, TLSCAFile, StringSettings
+        KelpRoot,
+        UserDir,
+        UserSiteVars,
+        AuthFile,
+        AuthUserDir,
+        StdModeDataDir,
+        KelpDefault,
+        SiteVars,
+        CommerceDir,
+        Path,
+        TempDir,
+        WorkDir,
+        LogFile,
+        ServerAdmin,
+        VirtualHostVariable,
+        ValidExtensions,
+        Packages,
+        LockHostName,
+        TLSCAFile,
+        StringSettings
     };
     enum IntegerSetting {
-        LogLevel, SecurityOptions, GlobalTimeout, MailTimeout, CallTimeout, UseCookies, Nice,
-        MaxCPU, MaxData, MaxStack, MaxFunctionDepth, ImportBufferSize, TemplateBufferSize,
-        CallBufferSize, SMTPBufferSize, ContentBufferSize, OutputBufferSize, DNSLookup,
-        RedirectOnly, ServerUserID, MaxFiles, LockExpiration, MaxContentLength, MaxFormFields,
-        MaxHeaderLength, MaxResponseLength, WarnUndefined, IntegerSettings
+        LogLevel,
+        SecurityOptions,
+        GlobalTimeout,
+        MailTimeout,
+        CallTimeout,
+        UseCookies,
+        Nice,
+        MaxCPU,
+        MaxData,
+        MaxStack,
+        MaxFunctionDepth,
+        ImportBufferSize,
+        TemplateBufferSize,
+        CallBufferSize,
+        SMTPBufferSize,
+        ContentBufferSize,
+        OutputBufferSize,
+        DNSLookup,
+        RedirectOnly,
+        ServerUserID,
+        MaxFiles,
+        LockExpiration,
+        MaxContentLength,
+        MaxFormFields,
+        MaxHeaderLength,
+        MaxResponseLength,
+        WarnUndefined,
+        IntegerSettings
     };
 
     Config();
@@ -169,12 +209,12 @@ class UNIXConfig : public Config {
     mutable SplayTree<MimeType, const char*> mimetypes_;  // owns elements
     List<ConfigTag> commercelibs_;                        // owns elements
     List<ConfigTag> packages_;                            // owns elements
-    int blockstate_;  // 0 outside VIRTUALHOST, 1 in a matching block, 2 in another
-    String blockaddress_;  // the matching block's host, as an address when resolved
+    int blockstate_;           // 0 outside VIRTUALHOST, 1 in a matching block, 2 in another
+    String blockaddress_;      // the matching block's host, as an address when resolved
     bool prescan_ = false;     // the first pass: only looking for an exact block
     bool exactblock_ = false;  // some block names the requested host itself
     bool requestaddressknown_ = false;
-    String requestaddress_;    // the requested host's address, looked up once
+    String requestaddress_;  // the requested host's address, looked up once
     String programname_;
     std::vector<VirtualHostSetting> hostsettings_;
     std::vector<ConfigWarning> warnings_;

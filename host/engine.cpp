@@ -3,11 +3,11 @@
 #include "host/engine.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -16,22 +16,22 @@
 #include <vector>
 
 #include "data/database.h"
+#include "data/database_tags.h"
+#include "data/flat_file_tags.h"
 #include "foundation/file.h"
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "foundation/string.h"
-#include "script/encoding.h"
-#include "script/error.h"
-#include "script/buffer.h"
-#include "script/script_parser.h"
-#include "data/database_tags.h"
-#include "data/flat_file_tags.h"
 #include "host/commerce.h"
 #include "host/module.h"
 #include "host/package.h"
+#include "host/script_host_tags.h"
 #include "net/cgi_network.h"
 #include "net/network_tags.h"
-#include "host/script_host_tags.h"
+#include "script/buffer.h"
+#include "script/encoding.h"
+#include "script/error.h"
+#include "script/script_parser.h"
 #include "script/variables.h"
 
 Kelp::Kelp()
@@ -175,9 +175,13 @@ String RealPathBelow(const String& path, const String& root, const String& realr
 
 }  // namespace
 
-String Kelp::lockhostname() { return MachineName(); }
+String Kelp::lockhostname() {
+    return MachineName();
+}
 
-void Kelp::AddPackage(Package* package) { packages_.push_back(package); }
+void Kelp::AddPackage(Package* package) {
+    packages_.push_back(package);
+}
 
 void Kelp::AddCommerceHandler(const String& method, const String& library) {
     commercemethods_.push_back(new CommerceMethod{method, library});
@@ -229,7 +233,8 @@ String Kelp::hostname() {
     if (name == nullptr || *name == '\0' || strlen(name) > 253) return MachineName();
     for (const char* p = name; *p != '\0'; p++) {
         char c = *p;
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-')) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '-')) {
             return MachineName();
         }
     }
@@ -243,9 +248,15 @@ String Kelp::MachineName() {
     return String(name);
 }
 
-String Kelp::scriptdirectory() { return FileManager::WorkingDirectory(); }
-String Kelp::datadirectory() { return FileManager::WorkingDirectory(); }
-String Kelp::tempdirectory() { return FileManager::WorkingDirectory(); }
+String Kelp::scriptdirectory() {
+    return FileManager::WorkingDirectory();
+}
+String Kelp::datadirectory() {
+    return FileManager::WorkingDirectory();
+}
+String Kelp::tempdirectory() {
+    return FileManager::WorkingDirectory();
+}
 
 int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error,
                       PathStatus* status) {
@@ -317,7 +328,9 @@ String Kelp::MakeSessionID() {
     }
     if (got < sizeof bytes) {
         int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-        got = fd >= 0 && read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes) ? sizeof bytes : 0;
+        got = fd >= 0 && read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)
+                  ? sizeof bytes
+                  : 0;
         if (fd >= 0) close(fd);
     }
     if (got < sizeof bytes) return String();  // no id rather than a guessable one
@@ -396,7 +409,8 @@ void Kelp::RemoveDatabase(Database* db) {
     for (size_t i = 0; i < databases_.size(); i++) {
         if (databases_[i] == db) databases_.erase(databases_.begin() + static_cast<long>(i));
     }
-    if (primarydatabase_ == db) primarydatabase_ = databases_.empty() ? nullptr : databases_.front();
+    if (primarydatabase_ == db)
+        primarydatabase_ = databases_.empty() ? nullptr : databases_.front();
     if (fieldscope_ == db) fieldscope_ = nullptr;
     db->Close();
     delete db;
@@ -550,7 +564,9 @@ String Kelp::HTTPResultMessage(int code) {
     return String();
 }
 
-int Kelp::GetScriptInformation(String*, String*) { return 0; }
+int Kelp::GetScriptInformation(String*, String*) {
+    return 0;
+}
 
 int Kelp::AddSystemVariables() {
     Variables* v = vars_;

@@ -281,15 +281,15 @@ class Kelp {
     void RemoveUploads();
 
     std::vector<String> uploads_;
-    NetworkManager* network_ = nullptr;  // owned, made on first use
-    std::vector<Package*> packages_;     // owned
+    NetworkManager* network_ = nullptr;             // owned, made on first use
+    std::vector<Package*> packages_;                // owned
     std::vector<CommerceMethod*> commercemethods_;  // owned
-    std::vector<Database*> databases_;  // owned, in the order opened
-    Database* primarydatabase_ = nullptr;  // not owned: one of databases_
-    Variable* closedend_ = nullptr;        // owned: "eof" of a database that is not open
-    Database* fieldscope_ = nullptr;       // not owned: one of databases_
-    HeldLocks* heldlocks_ = nullptr;       // not owned
-    long heldsince_ = 0;                   // milliseconds of the monotonic clock
+    std::vector<Database*> databases_;              // owned, in the order opened
+    Database* primarydatabase_ = nullptr;           // not owned: one of databases_
+    Variable* closedend_ = nullptr;                 // owned: "eof" of a database that is not open
+    Database* fieldscope_ = nullptr;                // not owned: one of databases_
+    HeldLocks* heldlocks_ = nullptr;                // not owned
+    long heldsince_ = 0;                            // milliseconds of the monotonic clock
     long heldlockslimit_ = kHeldLocksMilliseconds;
     bool turnowed_ = false;  // the last run ended by the time limit
     int headerssent_;
@@ -301,7 +301,7 @@ class Kelp {
     String defaultlanguage_;
     MacroEncoding defaultmacroencoding_;
     SearchableList<Module, const char*> modules_;  // owns elements
-    Module* currentmodule_;                         // not owned: one of modules_
+    Module* currentmodule_;                        // not owned: one of modules_
     PseudoRND random_;
     bool seeded_ = false;
     bool warnundefined_ = false;

@@ -8,9 +8,9 @@
 #include "host/engine.h"
 #include "host/script_host_tags.h"
 #include "script/builtins.h"
+#include "script/encoding.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
-#include "script/encoding.h"
 
 namespace {
 
@@ -65,7 +65,9 @@ bool ResolveDataName(ScriptState* state, Tag* tag, const String& name, String* p
 // ---------------------------------------------------------------------------
 // File built-ins
 
-Kelp* Engine(ScriptParser* p) { return p->engine(); }
+Kelp* Engine(ScriptParser* p) {
+    return p->engine();
+}
 
 String Arg(VariableTree* a, const char* name) {
     Variable* v = a->Find(name);
@@ -77,7 +79,9 @@ int Done(String* result, const String& value) {
     return 1;
 }
 
-int Truth(String* result, bool ok) { return Done(result, ok ? "1" : "0"); }
+int Truth(String* result, bool ok) {
+    return Done(result, ok ? "1" : "0");
+}
 
 // Resolves the parameter name as type; false when refused.
 bool Resolve(ScriptParser* p, VariableTree* a, const char* name, PathType type, String* path) {
@@ -162,7 +166,8 @@ int ModeOf(ScriptParser* p, VariableTree* a, String* r) {
 template <PathType kType>
 int SymbolicLink(ScriptParser* p, VariableTree* a, String* r) {
     String source, dest;
-    return Truth(r, Resolve(p, a, "source", kType, &source) && Resolve(p, a, "dest", kType, &dest) &&
+    return Truth(r, Resolve(p, a, "source", kType, &source) &&
+                        Resolve(p, a, "dest", kType, &dest) &&
                         Engine(p)->filemanager()->MakeSymbolicLink(source, dest) > 0);
 }
 
@@ -213,7 +218,8 @@ int ProcessKpLOCKFILE(ScriptState* state, Tag* tag) {
     FileManager* files = parser->engine()->filemanager();
     if (files->Lock(path) != LockTaken) {
         // The block must not run without its lock.
-        String message = "Error creating lockfile '" + Entities(tag->Value("FILE")) + "': " + files->error();
+        String message =
+            "Error creating lockfile '" + Entities(tag->Value("FILE")) + "': " + files->error();
         if (!parser->SkipBlock(tag)) return StateError;
         return state->RuntimeError(tag, message);
     }
@@ -225,20 +231,23 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
     FileManager* files = state->parser()->engine()->filemanager();
     NameValuePair* command = FileCommand(tag);
     if (command == nullptr) {
-        return FileError(state, tag,
-                         "You must specify one of RENAME, DELETE, or CHMOD for the &lt;FILE&gt; tag");
+        return FileError(
+            state, tag,
+            "You must specify one of RENAME, DELETE, or CHMOD for the &lt;FILE&gt; tag");
     }
     String path, other;
     int result;
     if (command->name().matches("DELETE")) {
         if (tag->Find("NAME") == nullptr) {
-            return FileError(state, tag,
-                             "FILE DELETE requires a filename to be specified by the attribute NAME");
+            return FileError(
+                state, tag,
+                "FILE DELETE requires a filename to be specified by the attribute NAME");
         }
         String name = tag->Value("NAME");
         if (!ResolveDataName(state, tag, name, &path, &result)) return result;
         if (files->Delete(path) < 0) {
-            return FileError(state, tag, "Error deleting '" + Entities(name) + "': " + files->error());
+            return FileError(state, tag,
+                             "Error deleting '" + Entities(name) + "': " + files->error());
         }
         return StateDone;
     }
@@ -247,36 +256,41 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
             if (tag->Find(a) == nullptr) {
                 return FileError(state, tag,
                                  String("FILE RENAME requires a filename to be specified by the "
-                                        "attribute ") + a);
+                                        "attribute ") +
+                                     a);
             }
         }
         String name = tag->Value("NAME"), old = tag->Value("OLDNAME");
         if (!ResolveDataName(state, tag, old, &other, &result)) return result;
         if (!ResolveDataName(state, tag, name, &path, &result)) return result;
         if (files->Rename(other, path) < 0) {
-            return FileError(state, tag, "Error renaming '" + Entities(old) + "' to '" + Entities(name) + "': " +
-                                             files->error());
+            return FileError(state, tag,
+                             "Error renaming '" + Entities(old) + "' to '" + Entities(name) +
+                                 "': " + files->error());
         }
         return StateDone;
     }
     if (command->name().matches("CHMOD")) {
         if (tag->Find("FILE") == nullptr) {
-            return FileError(state, tag,
-                             "FILE CHMOD requires a filename to be specified by the attribute FILE");
+            return FileError(
+                state, tag, "FILE CHMOD requires a filename to be specified by the attribute FILE");
         }
         if (tag->Find("MODE") == nullptr) {
-            return FileError(state, tag, "FILE CHMOD requires a mode to be specified by the attribute MODE");
+            return FileError(state, tag,
+                             "FILE CHMOD requires a mode to be specified by the attribute MODE");
         }
         String name = tag->Value("FILE"), modetext = tag->Value("MODE");
         if (!ResolveDataName(state, tag, name, &path, &result)) return result;
         int mode;
         if (!OctalMode(modetext, &mode)) {
-            return FileError(state, tag, "Error changing mode of '" + Entities(name) + "' to " + Entities(modetext) +
-                                             ": Invalid mode");
+            return FileError(state, tag,
+                             "Error changing mode of '" + Entities(name) + "' to " +
+                                 Entities(modetext) + ": Invalid mode");
         }
         if (files->ChangeMode(path, mode) < 0) {
-            return FileError(state, tag, "Error changing mode of '" + Entities(name) + "' to " + Entities(modetext) +
-                                             ": " + files->error());
+            return FileError(state, tag,
+                             "Error changing mode of '" + Entities(name) + "' to " +
+                                 Entities(modetext) + ": " + files->error());
         }
         return StateDone;
     }
@@ -286,5 +300,6 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
 void InstallFileTags(ScriptParser* parser) {
     parser->SetHandler(TagFILE, ProcessFILE);
     parser->SetHandler(TagKpLOCKFILE, ProcessKpLOCKFILE);
-    parser->AddBuiltins(kFileBuiltins, static_cast<int>(sizeof kFileBuiltins / sizeof kFileBuiltins[0]));
+    parser->AddBuiltins(kFileBuiltins,
+                        static_cast<int>(sizeof kFileBuiltins / sizeof kFileBuiltins[0]));
 }

@@ -44,10 +44,10 @@ int kelp_commerce_init(kelp_interpreter* kelp, void** data, const char* method, 
                        kelp_variablelist* fields, kelp_variabletree* vars);
 int kelp_commerce_loop(kelp_interpreter* kelp, void** data, const char* method, const char* action,
                        kelp_variablelist* fields, kelp_variabletree* vars, int iteration);
-void kelp_commerce_cleanup(kelp_interpreter* kelp, void** data, const char* method, const char* action,
-                           kelp_variablelist* fields);
-const char* kelp_commerce_error(kelp_interpreter* kelp, void** data, const char* method, const char* action,
-                                kelp_variablelist* fields);
+void kelp_commerce_cleanup(kelp_interpreter* kelp, void** data, const char* method,
+                           const char* action, kelp_variablelist* fields);
+const char* kelp_commerce_error(kelp_interpreter* kelp, void** data, const char* method,
+                                const char* action, kelp_variablelist* fields);
 
 /* Results of the entry points. */
 #define KELP_COMMERCE_ERROR 1
@@ -72,7 +72,7 @@ kelp_variable* kelp_variablelist_current(kelp_variablelist* list);
 kelp_variable* kelp_variablelist_next(kelp_variablelist* list);
 kelp_variable* kelp_variablelist_find(kelp_variablelist* list, const char* name);
 int kelp_variablelist_setvariable(kelp_variablelist* list, const char* name, const char* value);
-void kelp_variablelist_dump(kelp_variablelist* list); /* removes and deletes every variable */
+void kelp_variablelist_dump(kelp_variablelist* list);    /* removes and deletes every variable */
 char* kelp_variablelist_to_url(kelp_variablelist* list); /* name=value&...; free with kelp_free */
 void kelp_variablelist_delete(kelp_variablelist* list);
 
@@ -86,7 +86,8 @@ void kelp_variabletree_delete(kelp_variabletree* tree);
 
 /* The network. Times are in seconds. */
 int kelp_network_isipaddress(const char* text);
-int kelp_network_gethostaddress(kelp_interpreter* kelp, const char* host, char* address, size_t size);
+int kelp_network_gethostaddress(kelp_interpreter* kelp, const char* host, char* address,
+                                size_t size);
 kelp_connection* kelp_network_connect(kelp_interpreter* kelp, const char* host, int port);
 kelp_connection* kelp_network_openurl(kelp_interpreter* kelp, const char* url, const char* method,
                                       const char* contenttype, const char* body);

@@ -27,8 +27,9 @@ bool Module::Open(const String& filepath, const String& displayname, String* err
     if (length >= 0 && fit < size) size = static_cast<int>(fit);
     source_ = new MacroExpander(engine_, size);
     if (!source_->Open(filepath, displayname)) {
-        engine_->Log(2, "FILEERROR", "filename=" + filepath + "&type=script&operation=opening&error=" +
-                                         source_->error());
+        engine_->Log(
+            2, "FILEERROR",
+            "filename=" + filepath + "&type=script&operation=opening&error=" + source_->error());
         *error = "Error opening '" + Entities(displayname) + "': " + source_->error();
         return false;
     }

@@ -14,7 +14,7 @@ class ScriptParser;
 // that module as its parent, and its interpreter starts from a copy of the parent
 // interpreter's error settings and writes where the parent writes.
 class Module {
-public:
+  public:
     // engine: not owned. parent: not owned, may be null.
     Module(Kelp* engine, Module* parent);
     ~Module();
@@ -33,9 +33,9 @@ public:
     Module* parent() const { return parent_; }
     const char* key() const { return filepath_.chars(); }
 
-private:
-    Kelp* engine_;           // not owned
-    Module* parent_;         // not owned
+  private:
+    Kelp* engine_;    // not owned
+    Module* parent_;  // not owned
     String filepath_;
     String directory_;
     MacroExpander* source_;  // owned

@@ -54,7 +54,9 @@ String Text(const unsigned char* field, int width) {
 
 }  // namespace
 
-Tar::~Tar() { Close(); }
+Tar::~Tar() {
+    Close();
+}
 
 bool Tar::Open(const String& path, const String& displayname) {
     Close();
@@ -121,7 +123,8 @@ bool Tar::ReadNextHeader() {
     Clear();
     name_ = Text(block, 100);
     // A ustar name may have its first part in the prefix field.
-    if (memcmp(block + 257, "ustar", 5) == 0 && block[345] != 0) name_ = Text(block + 345, 155) + "/" + name_;
+    if (memcmp(block + 257, "ustar", 5) == 0 && block[345] != 0)
+        name_ = Text(block + 345, 155) + "/" + name_;
     mode_ = Number(block + 100, 8);
     uid_ = Number(block + 108, 8);
     gid_ = Number(block + 116, 8);
@@ -151,7 +154,8 @@ bool Tar::ReadNextHeader() {
             type_ = TarOther;
     }
     if (size_ < 0) {
-        Error("Error reading from '" + Entities(displayname_) + "': an entry's size is out of range");
+        Error("Error reading from '" + Entities(displayname_) +
+              "': an entry's size is out of range");
         return false;
     }
     header_ = next_;
@@ -179,7 +183,8 @@ bool Tar::Write(const String& path, const String& displayname) {
     while (ok && left > 0) {
         long want = left < kBlock ? left : kBlock;
         if (file_->Read(block, want) != want) {
-            Error("Error reading from '" + Entities(displayname_) + "': unexpected end of the archive");
+            Error("Error reading from '" + Entities(displayname_) +
+                  "': unexpected end of the archive");
             ok = false;
             break;
         }
@@ -219,8 +224,8 @@ String RealDirectory(const String& path) {
 
 // Creates each missing directory of relative below root; every directory on the way
 // must really be below root (no symbolic link leads out). 1, or 0 with *error.
-int MakeDirectories(FileManager* fm, const String& root, const String& rootreal, const String& relative,
-                    String* error) {
+int MakeDirectories(FileManager* fm, const String& root, const String& rootreal,
+                    const String& relative, String* error) {
     String path = root;
     int start = 0;
     while (start < relative.length()) {
@@ -231,7 +236,8 @@ int MakeDirectories(FileManager* fm, const String& root, const String& rootreal,
         path += "/" + part;
         if (!fm->IsDirectory(path)) {
             if (fm->Exists(path) || fm->MakeDirectory(path) <= 0) {
-                *error = "Error creating directory '" + Entities(relative) + "': " + Entities(fm->error());
+                *error = "Error creating directory '" + Entities(relative) +
+                         "': " + Entities(fm->error());
                 return 0;
             }
         }
@@ -246,8 +252,8 @@ int MakeDirectories(FileManager* fm, const String& root, const String& rootreal,
 
 }  // namespace
 
-int ExtractArchive(Kelp* engine, const String& path, const String& displayname, const String& directory,
-                   String* error) {
+int ExtractArchive(Kelp* engine, const String& path, const String& displayname,
+                   const String& directory, String* error) {
     FileManager* fm = engine->filemanager();
     String rootreal = RealDirectory(directory);
     if (rootreal.empty() || !fm->IsDirectory(directory)) {
@@ -263,7 +269,8 @@ int ExtractArchive(Kelp* engine, const String& path, const String& displayname, 
     int n = tar.First();
     for (; n != 0 && tar.type() != TarEnd; n = tar.Next()) {
         if ((tar.type() == TarFile || tar.type() == TarDirectory) && !SafeName(tar.name())) {
-            *error = "The archive entry '" + Entities(tar.name()) + "' would be written outside the directory";
+            *error = "The archive entry '" + Entities(tar.name()) +
+                     "' would be written outside the directory";
             return 0;
         }
     }
@@ -280,7 +287,8 @@ int ExtractArchive(Kelp* engine, const String& path, const String& displayname, 
         if (tar.type() != TarFile) continue;
         int slash = name.length() - 1;
         while (slash >= 0 && name[slash] != '/') slash--;
-        if (slash > 0 && !MakeDirectories(fm, directory, rootreal, name.before(slash), error)) return 0;
+        if (slash > 0 && !MakeDirectories(fm, directory, rootreal, name.before(slash), error))
+            return 0;
         String target = directory + "/" + name;
         if (!tar.Write(target, name)) {
             *error = tar.error();
@@ -301,7 +309,9 @@ String Arg(VariableTree* a, const char* name) {
     return v ? v->value() : String();
 }
 
-Package* Find(ScriptParser* p, VariableTree* a) { return p->engine()->FindPackage(Arg(a, "code").trimmed()); }
+Package* Find(ScriptParser* p, VariableTree* a) {
+    return p->engine()->FindPackage(Arg(a, "code").trimmed());
+}
 
 int PackageList(ScriptParser* p, VariableTree*, String* r) {
     r->clear();
@@ -356,5 +366,6 @@ const Builtin kPackageBuiltins[] = {
 }  // namespace
 
 void InstallPackageBuiltins(ScriptParser* parser) {
-    parser->AddBuiltins(kPackageBuiltins, static_cast<int>(sizeof kPackageBuiltins / sizeof kPackageBuiltins[0]));
+    parser->AddBuiltins(kPackageBuiltins,
+                        static_cast<int>(sizeof kPackageBuiltins / sizeof kPackageBuiltins[0]));
 }

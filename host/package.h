@@ -13,9 +13,13 @@ class ScriptParser;
 
 class Package {
   public:
-    Package(const String& code, const String& name, const String& description, const String& version,
-            const String& path, const String& defaultpath)
-        : code_(code), name_(name), description_(description), version_(version), path_(path),
+    Package(const String& code, const String& name, const String& description,
+            const String& version, const String& path, const String& defaultpath)
+        : code_(code),
+          name_(name),
+          description_(description),
+          version_(version),
+          path_(path),
           defaultpath_(defaultpath) {}
 
     const String& code() const { return code_; }
@@ -82,9 +86,9 @@ class Tar {
     Kelp* engine_;          // not owned
     File* file_ = nullptr;  // owned
     String displayname_;
-    long header_ = 0;       // where the current header starts
-    long data_ = 0;         // where its data starts
-    long next_ = 0;         // where the next header starts
+    long header_ = 0;  // where the current header starts
+    long data_ = 0;    // where its data starts
+    long next_ = 0;    // where the next header starts
     int current_ = 0;
     String name_, link_, user_, group_;
     long mode_ = 0, uid_ = 0, gid_ = 0, size_ = 0, timestamp_ = 0, majordev_ = 0, minordev_ = 0;
@@ -96,8 +100,8 @@ class Tar {
 // directories and regular files; links and other entries are passed over. An entry
 // whose name is absolute or holds "..", or that would be written through a symbolic
 // link, stops the extraction before anything is written. 1, or 0 with *error.
-int ExtractArchive(Kelp* engine, const String& path, const String& displayname, const String& directory,
-                   String* error);
+int ExtractArchive(Kelp* engine, const String& path, const String& displayname,
+                   const String& directory, String* error);
 
 // Registers the kelp_package_* built-in functions with parser.
 void InstallPackageBuiltins(ScriptParser* parser);

@@ -225,8 +225,10 @@ int MultipartFormDataParser::Parse(long length) {
     String line;
     if (boundary_.empty() || !ReadLine(&line) || line != "--" + boundary_) {
         // The visitor's body is at fault, not the server: 400.
-        engine_->Error(::Error(400, "Fatal Error: Boundary in Content-Type header does not match boundary in "
-                                    "first line of content"));
+        engine_->Error(
+            ::Error(400,
+                    "Fatal Error: Boundary in Content-Type header does not match boundary in "
+                    "first line of content"));
         return 1;
     }
     for (;;) {
@@ -309,7 +311,8 @@ int MultipartFormDataParser::Call(Function* f, const String* arguments, int coun
     return ok;
 }
 
-int MultipartFormDataParser::Upload(const String& field, const String& filename, const String& type) {
+int MultipartFormDataParser::Upload(const String& field, const String& filename,
+                                    const String& type) {
     if (!functionslooked_) {
         functionslooked_ = true;
         validate_ = UploadFunction("Kelp_ValidateFileUpload", 3);

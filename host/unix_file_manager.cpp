@@ -45,12 +45,16 @@ void Pause10ms() {
 
 }  // namespace
 
-File* UNIXFileInfo::key() const { return file_; }
+File* UNIXFileInfo::key() const {
+    return file_;
+}
 
 // ---------------------------------------------------------------------------
 // UNIXFile
 
-UNIXFile::~UNIXFile() { Close(); }
+UNIXFile::~UNIXFile() {
+    Close();
+}
 
 int UNIXFile::Fail() {
     error_ = strerror(errno);
@@ -272,16 +276,16 @@ int UNIXFile::MapThrough(long end) {
     if (end > fileend_) return 0;
     if (end <= maplength_) return 1;
     int mode = info_->mode_;
-    bool writable = (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend) &&
-                    OverwritesInPlace(fd);
+    bool writable =
+        (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend) && OverwritesInPlace(fd);
     // The file as it is now and some way beyond, which it grows into without being
     // mapped again (nothing beyond its end is ever touched).
     long page = sysconf(_SC_PAGESIZE);
     long length = (fileend_ + fileend_ / 4 + (1L << 20) + page - 1) / page * page;
-    void* map = S_ISREG(st.st_mode) ? mmap(nullptr, static_cast<size_t>(length),
-                                           writable ? PROT_READ | PROT_WRITE : PROT_READ,
-                                           MAP_SHARED, fd, 0)
-                                    : MAP_FAILED;
+    void* map = S_ISREG(st.st_mode)
+                    ? mmap(nullptr, static_cast<size_t>(length),
+                           writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0)
+                    : MAP_FAILED;
     if (map == MAP_FAILED) {
         nomap_ = true;
         return -1;
@@ -351,7 +355,9 @@ UNIXFileManager::~UNIXFileManager() {
     }
 }
 
-int UNIXFileManager::Fail() { return Fail(strerror(errno)); }
+int UNIXFileManager::Fail() {
+    return Fail(strerror(errno));
+}
 
 int UNIXFileManager::Fail(const String& message) {
     error_ = message;
@@ -446,8 +452,8 @@ int UNIXFileManager::CreateBeside(const String& path, int flags, int fresh, Stri
         char suffix[32];
         snprintf(suffix, sizeof suffix, "~new%ld.%d", static_cast<long>(getpid()), tries);
         *made = *target + suffix;
-        int fd = open(made->chars(), (flags & ~(O_TRUNC | O_APPEND)) | O_CREAT | O_EXCL | O_NOFOLLOW,
-                      mode);
+        int fd = open(made->chars(),
+                      (flags & ~(O_TRUNC | O_APPEND)) | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         if (fd >= 0) {
             fchmod(fd, mode);  // whatever the umask
             return fd;

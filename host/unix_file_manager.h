@@ -143,7 +143,7 @@ class UNIXFileManager : public FileManager {
     // A descriptor this manager holds open on the file at path, or -1.
     int OpenDescriptorOf(const String& path);
 
-    Kelp* engine_;  // not owned
+    Kelp* engine_;                                  // not owned
     SearchableList<UNIXFileInfo, File*> active_;    // owns elements; most recent first
     SearchableList<UNIXFileInfo, File*> inactive_;  // owns elements
     unsigned long temporarycounter_;  // the last temporary name tried; 0 before the first

@@ -30,20 +30,26 @@ String EncodeForRequest(const String& text) {
     String out;
     for (int i = 0; i < s.length(); i++) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c == 0x7F) out += HexValue(c);
-        else out += static_cast<char>(c);
+        if (c < 0x20 || c == 0x7F)
+            out += HexValue(c);
+        else
+            out += static_cast<char>(c);
     }
     return out;
 }
 
-bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+bool IsSpace(int c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+}
 
 }  // namespace
 
 Call::Call(Kelp* engine)
     : engine_(engine), connection_(nullptr), buffer_(nullptr), attributes_(0) {}
 
-Call::~Call() { Close(); }
+Call::~Call() {
+    Close();
+}
 
 void Call::Close() {
     delete buffer_;
@@ -65,11 +71,11 @@ String Call::EncodeFields(Variables* variables, const String& fields) {
 
 String Call::ContentType(const String& path) {
     static const char* const kTypes[][2] = {
-        {".txt", "text/plain"},       {".html", "text/html"},       {".htm", "text/html"},
-        {".css", "text/css"},         {".csv", "text/csv"},         {".xml", "text/xml"},
-        {".js", "text/javascript"},   {".json", "application/json"}, {".gif", "image/gif"},
-        {".jpg", "image/jpeg"},       {".jpeg", "image/jpeg"},      {".png", "image/png"},
-        {".pdf", "application/pdf"},  {".zip", "application/zip"},  {".dbf", "application/x-dbf"},
+        {".txt", "text/plain"},      {".html", "text/html"},        {".htm", "text/html"},
+        {".css", "text/css"},        {".csv", "text/csv"},          {".xml", "text/xml"},
+        {".js", "text/javascript"},  {".json", "application/json"}, {".gif", "image/gif"},
+        {".jpg", "image/jpeg"},      {".jpeg", "image/jpeg"},       {".png", "image/png"},
+        {".pdf", "application/pdf"}, {".zip", "application/zip"},   {".dbf", "application/x-dbf"},
     };
     int dot = -1;
     for (int i = path.length() - 1; i >= 0 && path[i] != '/'; i--) {
@@ -86,11 +92,13 @@ String Call::ContentType(const String& path) {
     return "unknown";
 }
 
-int Call::Connect(const String& method, const String& url, const String& fields, const String& files) {
+int Call::Connect(const String& method, const String& url, const String& fields,
+                  const String& files) {
     Close();
     url_ = url;
     // The methods a page may ask for; anything else would go to the server as it stands.
-    if (!method.matches("GET") && !method.matches("HEAD") && !method.matches("POST") && !method.matches("PUT")) {
+    if (!method.matches("GET") && !method.matches("HEAD") && !method.matches("POST") &&
+        !method.matches("PUT")) {
         error_ = "Unsupported method '" + Entities(method) + "': use GET, HEAD, POST or PUT";
         return 0;
     }
@@ -135,7 +143,8 @@ int Call::OpenURLEncodedConnection(const String& method, const String& url, cons
             target += url.contains('?') ? '&' : '?';
             target += encoded;
         }
-        connection_ = network->OpenURL(target, method, String(), nullptr, 0, engine_->calltimeout());
+        connection_ =
+            network->OpenURL(target, method, String(), nullptr, 0, engine_->calltimeout());
     }
     if (connection_ == nullptr) {
         error_ = "Unable to open URL '" + Entities(url) + "': " + Entities(network->error());
@@ -151,8 +160,10 @@ String QuotedParameter(const String& text) {
     String out;
     for (int i = 0; i < text.length(); i++) {
         char c = text[i];
-        if (c == '"' || c == '\r' || c == '\n' || c == '\\') out += HexValue(static_cast<unsigned char>(c));
-        else out += c;
+        if (c == '"' || c == '\r' || c == '\n' || c == '\\')
+            out += HexValue(static_cast<unsigned char>(c));
+        else
+            out += c;
     }
     return out;
 }
@@ -175,8 +186,8 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
         }
         File* file = fm->Open(f.path, FileRead);
         if (file == nullptr || fm->IsDirectory(f.path)) {
-            error_ = "Unable to open '" + Entities(f.errorpath) + "': " +
-                     Entities(file == nullptr ? fm->error() : String("Is a directory"));
+            error_ = "Unable to open '" + Entities(f.errorpath) +
+                     "': " + Entities(file == nullptr ? fm->error() : String("Is a directory"));
             delete file;
             return 0;
         }
@@ -204,8 +215,8 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
     std::vector<String> heads;
     long length = 0;
     for (const String& name : SplitNameList(fields)) {
-        String part = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + QuotedParameter(name) +
-                      "\"\r\n\r\n" + engine_->vars()->Value(name) + "\r\n";
+        String part = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
+                      QuotedParameter(name) + "\"\r\n\r\n" + engine_->vars()->Value(name) + "\r\n";
         length += part.length();
         heads.push_back(part);
     }
@@ -227,8 +238,8 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
     length += tail.length();
 
     NetworkManager* network = engine_->networkmanager();
-    connection_ = network->OpenURL(url, method, "multipart/form-data; boundary=" + boundary, nullptr, length,
-                                   engine_->calltimeout());
+    connection_ = network->OpenURL(url, method, "multipart/form-data; boundary=" + boundary,
+                                   nullptr, length, engine_->calltimeout());
     if (connection_ == nullptr) {
         error_ = "Unable to open URL '" + Entities(url) + "': " + Entities(network->error());
         return 0;
@@ -240,7 +251,8 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
         long left = list[i].size;
         char block[16384];
         while (ok && file != nullptr && left > 0) {
-            long n = file->Read(block, left < static_cast<long>(sizeof block) ? left : sizeof block);
+            long n =
+                file->Read(block, left < static_cast<long>(sizeof block) ? left : sizeof block);
             if (n <= 0) break;
             ok = connection_->Write(block, n) == n;
             left -= n;
@@ -264,7 +276,8 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
 
 int Call::InputEnded(const char* inside) {
     if (buffer_->limitreached()) {
-        error_ = "The response from '" + Entities(url_) + "' is longer than the configured maxresponselength";
+        error_ = "The response from '" + Entities(url_) +
+                 "' is longer than the configured maxresponselength";
     } else if (!buffer_->error().empty()) {
         error_ = Entities(buffer_->error());
     } else {
@@ -274,8 +287,10 @@ int Call::InputEnded(const char* inside) {
 }
 
 void Call::SetVariable(const char* name, const String& value) {
-    if (vars_.Find(name) == nullptr) vars_.Insert(new Variable(name, value));
-    else vars_.SetVariable(name, value);
+    if (vars_.Find(name) == nullptr)
+        vars_.Insert(new Variable(name, value));
+    else
+        vars_.SetVariable(name, value);
 }
 
 void Call::SetNumbered(const char* name, int number, const String& value) {
@@ -311,7 +326,8 @@ int Call::ReadHeaders(const String& url) {
             if (!digits.empty() && *stop == '\0' && length >= 0) contentlength_ = length;
         }
         if (++count > kMaxHeaderLines) {
-            error_ = "Unable to open URL '" + Entities(url) + "': the response has too many header lines";
+            error_ = "Unable to open URL '" + Entities(url) +
+                     "': the response has too many header lines";
             return 0;
         }
         SetNumbered("callreturnheader", count, line.before(end));
@@ -451,8 +467,10 @@ int Call::FindNextElement() {
             c = in->GetNextChar();
             if (c < 0) return InputEnded("Unexpected EOF in tag");
             raw += static_cast<char>(c);
-            if (quote != 0 && c == quote) quote = 0;
-            else if (quote == 0 && (c == '"' || c == '\'')) quote = c;
+            if (quote != 0 && c == quote)
+                quote = 0;
+            else if (quote == 0 && (c == '"' || c == '\''))
+                quote = c;
         }
     } else {
         in->UnGetChar();

@@ -72,16 +72,16 @@ class Call {
     // CallElementError. raw collects every character read.
     int GetNameValuePairs(String* raw, int* count);
 
-    Kelp* engine_;                    // not owned
-    VariableTree vars_;               // owns elements
-    NetworkConnection* connection_;   // owned
-    NetworkBuffer* buffer_;           // owned
-    int attributes_;                  // attribute variables set for the current element
+    Kelp* engine_;                   // not owned
+    VariableTree vars_;              // owns elements
+    NetworkConnection* connection_;  // owned
+    NetworkBuffer* buffer_;          // owned
+    int attributes_;                 // attribute variables set for the current element
     String url_;
     String error_;
-    bool head_ = false;               // the request was HEAD: the response has no body
-    String bodystart_;                // body read while looking for the status line
-    long contentlength_ = -1;         // the response's Content-Length, -1 without one
+    bool head_ = false;        // the request was HEAD: the response has no body
+    String bodystart_;         // body read while looking for the status line
+    long contentlength_ = -1;  // the response's Content-Length, -1 without one
 };
 
 #endif  // NET_CALL_H_

@@ -26,14 +26,16 @@ int CGINetworkManager::GetHostAddress(const String& host, String* address) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* found = nullptr;
-    if (HoldsLineBreak(host) || getaddrinfo(host.chars(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    if (HoldsLineBreak(host) || getaddrinfo(host.chars(), nullptr, &hints, &found) != 0 ||
+        found == nullptr) {
         Error("Error looking up '" + host + "'");
         return -1;
     }
     char text[INET6_ADDRSTRLEN] = "";
-    const void* raw = found->ai_family == AF_INET6
-                          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
-                          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
+    const void* raw =
+        found->ai_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
+            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
     inet_ntop(found->ai_family, raw, text, sizeof text);
     freeaddrinfo(found);
     *address = text;
@@ -41,9 +43,16 @@ int CGINetworkManager::GetHostAddress(const String& host, String* address) {
 }
 
 CGINetworkConnection::CGINetworkConnection(Kelp* engine)
-    : NetworkConnection(engine), socket_(-1), tls_(nullptr), timeout_(30), position_(0), count_(0) {}
+    : NetworkConnection(engine),
+      socket_(-1),
+      tls_(nullptr),
+      timeout_(30),
+      position_(0),
+      count_(0) {}
 
-CGINetworkConnection::~CGINetworkConnection() { Close(); }
+CGINetworkConnection::~CGINetworkConnection() {
+    Close();
+}
 
 void CGINetworkConnection::Close() {
     delete tls_;
@@ -84,12 +93,14 @@ int CGINetworkConnection::Connect(const String& address, int port, int timeout) 
     memset(&target, 0, sizeof target);
     socklen_t length;
     int family;
-    if (inet_pton(AF_INET, address.chars(), &reinterpret_cast<sockaddr_in*>(&target)->sin_addr) == 1) {
+    if (inet_pton(AF_INET, address.chars(), &reinterpret_cast<sockaddr_in*>(&target)->sin_addr) ==
+        1) {
         sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&target);
         v4->sin_family = family = AF_INET;
         v4->sin_port = htons(static_cast<unsigned short>(port));
         length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, address.chars(), &reinterpret_cast<sockaddr_in6*>(&target)->sin6_addr) == 1) {
+    } else if (inet_pton(AF_INET6, address.chars(),
+                         &reinterpret_cast<sockaddr_in6*>(&target)->sin6_addr) == 1) {
         sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&target);
         v6->sin6_family = family = AF_INET6;
         v6->sin6_port = htons(static_cast<unsigned short>(port));
@@ -117,8 +128,10 @@ int CGINetworkConnection::Connect(const String& address, int port, int timeout) 
         int ready = Wait(POLLOUT, timeout);
         int failure = 0;
         socklen_t size = sizeof failure;
-        if (ready == 0) failure = ETIMEDOUT;
-        else if (ready < 0 || getsockopt(socket_, SOL_SOCKET, SO_ERROR, &failure, &size) < 0) failure = errno;
+        if (ready == 0)
+            failure = ETIMEDOUT;
+        else if (ready < 0 || getsockopt(socket_, SOL_SOCKET, SO_ERROR, &failure, &size) < 0)
+            failure = errno;
         if (failure != 0) {
             Error(where + strerror(failure));
             Close();
@@ -142,7 +155,8 @@ int CGINetworkConnection::StartTLS(const String& host, int timeout) {
         long long end = NowMilliseconds() + engine()->timeremaining() * 1000LL + 999;
         if (end < deadline) deadline = end;
     }
-    if (!tls_->Start(socket_, host, engine() != nullptr ? engine()->tlscafile() : String(), deadline)) {
+    if (!tls_->Start(socket_, host, engine() != nullptr ? engine()->tlscafile() : String(),
+                     deadline)) {
         Error(tls_->error());
         delete tls_;
         tls_ = nullptr;
@@ -163,7 +177,8 @@ long CGINetworkConnection::Fill(int timeout) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            Error(tls_ != nullptr ? tls_->error() : String("Error reading from host: ") + strerror(errno));
+            Error(tls_ != nullptr ? tls_->error()
+                                  : String("Error reading from host: ") + strerror(errno));
             return NetworkFailed;
         }
         int ready = Wait(wantwrite ? POLLOUT : POLLIN, timeout);
@@ -206,7 +221,8 @@ int CGINetworkConnection::ReadLine(String* line, int timeout, int limit) {
             if (n <= 0) return line->empty() ? NetworkFailed : line->length();
         }
         const char* start = block_ + position_;
-        const char* lf = static_cast<const char*>(memchr(start, '\n', static_cast<size_t>(count_ - position_)));
+        const char* lf =
+            static_cast<const char*>(memchr(start, '\n', static_cast<size_t>(count_ - position_)));
         int take = lf != nullptr ? static_cast<int>(lf - start) + 1 : count_ - position_;
         if (line->length() + take > limit) return NetworkTooLong;
         line->cat(start, take);
@@ -241,7 +257,8 @@ long CGINetworkConnection::Write(const char* data, long length) {
             Error("Error sending data to server: timed out");
             return -1;
         }
-        Error(tls_ != nullptr ? tls_->error() : String("Error sending data to server: ") + strerror(errno));
+        Error(tls_ != nullptr ? tls_->error()
+                              : String("Error sending data to server: ") + strerror(errno));
         return -1;
     }
     return done;

@@ -34,7 +34,7 @@ class CGINetworkConnection : public NetworkConnection {
 
     int socket_;
     TLSSession* tls_;  // owned while the connection is encrypted
-    int timeout_;  // seconds a write may wait: the connect's time-out
+    int timeout_;      // seconds a write may wait: the connect's time-out
     char block_[4096];
     int position_;
     int count_;

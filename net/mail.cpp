@@ -16,7 +16,9 @@ namespace {
 const int kMaxMessageHeaders = 1000;
 
 // A line of a server's text for a message (which is HTML).
-String ServerText(const String& text) { return Entities(text); }
+String ServerText(const String& text) {
+    return Entities(text);
+}
 
 // The current time as an Internet message date: "Tue, 08 Dec 2026 14:36:13 +0000".
 String MessageDate() {
@@ -30,14 +32,15 @@ String MessageDate() {
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
     char text[64];
-    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday],
-             local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min,
-             local.tm_sec, sign, offset / 60, offset % 60);
+    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
+             kDays[local.tm_wday], local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900,
+             local.tm_hour, local.tm_min, local.tm_sec, sign, offset / 60, offset % 60);
     return String(text);
 }
 
 String Base64(const String& text) {
-    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     String out;
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text.chars());
     int n = text.length();
@@ -55,7 +58,9 @@ String Base64(const String& text) {
 
 // --- SMTP -------------------------------------------------------------------
 
-SMTPOutput::~SMTPOutput() { Flush(); }
+SMTPOutput::~SMTPOutput() {
+    Flush();
+}
 
 int SMTPOutput::DoWrite(const char* s, int n) {
     String converted;
@@ -79,7 +84,9 @@ int SMTPOutput::DoWrite(const char* s, int n) {
     return n;
 }
 
-SMTP::~SMTP() { delete output_; }
+SMTP::~SMTP() {
+    delete output_;
+}
 
 int SMTP::Connect(NetworkConnection* connection, const String& servername, bool extended) {
     int r = INetProtocol::Connect(connection);
@@ -113,9 +120,13 @@ int SMTP::Login(const String& user, const String& password, const String& mechan
     return SendCommand("AUTH PLAIN " + Base64(credentials));
 }
 
-int SMTP::SendFrom(const String& address) { return SendCommand("MAIL FROM:<" + address + ">"); }
+int SMTP::SendFrom(const String& address) {
+    return SendCommand("MAIL FROM:<" + address + ">");
+}
 
-int SMTP::AddRecipient(const String& address) { return SendCommand("RCPT TO:<" + address + ">"); }
+int SMTP::AddRecipient(const String& address) {
+    return SendCommand("RCPT TO:<" + address + ">");
+}
 
 int SMTP::StartData(int buffersize) {
     int r = SendCommand("DATA");
@@ -159,7 +170,9 @@ int SMTP::ProcessResponse(const String& line) {
 
 // --- POP3 -------------------------------------------------------------------
 
-POP3Message::~POP3Message() { delete file_; }
+POP3Message::~POP3Message() {
+    delete file_;
+}
 
 int POP3Message::OpenFile(Kelp* engine, const String& prefix) {
     FileManager* fm = engine->filemanager();
@@ -366,12 +379,13 @@ String MailHandler::EnvelopeAddress(const String& value) {
     return value.trimmed();
 }
 
-int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, int* security, String* host,
-                         NetworkConnection** connection) {
+int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, int* security,
+                         String* host, NetworkConnection** connection) {
     int port;
     host_ = mailhost;
     if (!SplitMailHost(mailhost, defaultport, host, &port)) {
-        Error("Error connecting to '" + Entities(mailhost) + "': not a host name with an optional port");
+        Error("Error connecting to '" + Entities(mailhost) +
+              "': not a host name with an optional port");
         return 0;
     }
     if (*security < 0) *security = port == tlsport ? MailTLS : MailPlain;
@@ -382,7 +396,8 @@ int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, i
         return 0;
     }
     if (*security == MailTLS && !(*connection)->StartTLS(*host, engine_->mailtimeout())) {
-        Error("Error connecting to '" + Entities(mailhost) + "': " + Entities((*connection)->error()));
+        Error("Error connecting to '" + Entities(mailhost) +
+              "': " + Entities((*connection)->error()));
         delete *connection;
         *connection = nullptr;
         return 0;
@@ -392,18 +407,25 @@ int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, i
 
 int MailHandler::PlainLoginRefused(NetworkConnection* connection) {
     delete connection;
-    Error("Refusing to send the password over an unencrypted connection: ask for SECURITY=\"starttls\" or "
-          "\"tls\" (or allow it with PLAINTEXTLOGIN)");
+    Error(
+        "Refusing to send the password over an unencrypted connection: ask for "
+        "SECURITY=\"starttls\" or "
+        "\"tls\" (or allow it with PLAINTEXTLOGIN)");
     return 0;
 }
 
-int MailHandler::StartSendMail(const String& to, const String& cc, const String& from, const String& subject,
-                               const String& mailhost, const MailOptions& options) {
+int MailHandler::StartSendMail(const String& to, const String& cc, const String& from,
+                               const String& subject, const String& mailhost,
+                               const MailOptions& options) {
     // Values a visitor may have supplied never start a new header or command.
     const struct {
         const char* name;
         const String* value;
-    } values[] = {{"TO", &to}, {"CC", &cc}, {"FROM", &from}, {"SUBJECT", &subject}, {"MAILHOST", &mailhost},
+    } values[] = {{"TO", &to},
+                  {"CC", &cc},
+                  {"FROM", &from},
+                  {"SUBJECT", &subject},
+                  {"MAILHOST", &mailhost},
                   {"CONTENTTYPE", &options.contenttype}};
     for (const auto& v : values) {
         if (HoldsLineBreak(*v.value)) {
@@ -418,7 +440,8 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     // An envelope address goes into MAIL FROM and RCPT TO as it stands: a blank or an
     // angle bracket in it would add parameters to the command.
     String refused;
-    if (!PlainEnvelope(from, &refused) || !PlainEnvelope(to, &refused) || !PlainEnvelope(cc, &refused)) {
+    if (!PlainEnvelope(from, &refused) || !PlainEnvelope(to, &refused) ||
+        !PlainEnvelope(cc, &refused)) {
         Error("The address '" + Entities(refused) +
               "' holds a blank, an angle bracket or a control character: nothing was sent");
         return 0;
@@ -438,12 +461,14 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     bool extended = security != MailPlain || !options.user.empty();
     if (smtp_->Connect(connection, engine_->hostname(), extended) != ResponseDone) {
         String reason = smtp_->error();
-        if (engine_->hostname().empty()) reason += ": Please ensure that Kelp is able to determine the server's DNS name";
+        if (engine_->hostname().empty())
+            reason += ": Please ensure that Kelp is able to determine the server's DNS name";
         Error("Error connecting to '" + Entities(mailhost) + "': " + ServerText(reason));
         return 0;
     }
     if (security == MailStartTLS && smtp_->StartTLS(host, engine_->hostname()) != ResponseDone) {
-        Error("Error starting TLS with '" + Entities(mailhost) + "': " + ServerText(smtp_->error()));
+        Error("Error starting TLS with '" + Entities(mailhost) +
+              "': " + ServerText(smtp_->error()));
         return 0;
     }
     if (!options.user.empty() &&
@@ -467,7 +492,8 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
     headers += "X-Mailer: Kelp v3.7833\r\nSubject: " + EncodedHeaderValue(subject) + "\r\n";
     // The body is the page's text, which is UTF-8 unless the page says otherwise.
     headers += "MIME-Version: 1.0\r\nContent-Type: ";
-    headers += options.contenttype.empty() ? String("text/plain; charset=UTF-8") : options.contenttype;
+    headers +=
+        options.contenttype.empty() ? String("text/plain; charset=UTF-8") : options.contenttype;
     headers += "\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
     out->Write(headers);
     return 1;
@@ -475,7 +501,8 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
 
 String MailHandler::EncodedHeaderValue(const String& value) {
     bool ascii = true;
-    for (int i = 0; i < value.length() && ascii; i++) ascii = static_cast<unsigned char>(value[i]) < 0x80;
+    for (int i = 0; i < value.length() && ascii; i++)
+        ascii = static_cast<unsigned char>(value[i]) < 0x80;
     if (ascii) return value;
     // 39 bytes make 52 base64 characters: with "=?UTF-8?B?" and "?=", 64, so that
     // even the first word, after "Subject: ", keeps its line within 76 characters.
@@ -484,7 +511,9 @@ String MailHandler::EncodedHeaderValue(const String& value) {
     int start = 0;
     while (start < value.length()) {
         int end = start + kWordBytes < value.length() ? start + kWordBytes : value.length();
-        while (end < value.length() && end > start + 1 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80) end--;
+        while (end < value.length() && end > start + 1 &&
+               (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80)
+            end--;
         if (!out.empty()) out += "\r\n ";
         out += "=?UTF-8?B?" + Base64(value.at(start, end)) + "?=";
         start = end;
@@ -501,7 +530,8 @@ bool EachAddress(const String& list, Visit visit) {
     int start = 0;
     for (;;) {
         int comma = list.search(",", start);
-        if (!visit(MailHandler::EnvelopeAddress(list.at(start, comma < 0 ? list.length() : comma)))) return false;
+        if (!visit(MailHandler::EnvelopeAddress(list.at(start, comma < 0 ? list.length() : comma))))
+            return false;
         if (comma < 0) return true;
         start = comma + 1;
     }
@@ -523,19 +553,28 @@ bool MailHandler::PlainEnvelope(const String& list, String* refused) {
 }
 
 int MailHandler::SendRecipients(const String& list) {
-    return EachAddress(list, [&](const String& address) {
-        if (address.empty() || smtp_->AddRecipient(address) == ResponseDone) return true;
-        Error("Error sending recipient '" + Entities(address) + "': " + ServerText(smtp_->error()));
-        return false;
-    }) ? 1 : 0;
+    return EachAddress(list,
+                       [&](const String& address) {
+                           if (address.empty() || smtp_->AddRecipient(address) == ResponseDone)
+                               return true;
+                           Error("Error sending recipient '" + Entities(address) +
+                                 "': " + ServerText(smtp_->error()));
+                           return false;
+                       })
+               ? 1
+               : 0;
 }
 
-Output* MailHandler::MailOutput() { return smtp_ == nullptr ? nullptr : smtp_->output(); }
+Output* MailHandler::MailOutput() {
+    return smtp_ == nullptr ? nullptr : smtp_->output();
+}
 
 int MailHandler::EndSendMail() {
     if (smtp_ == nullptr) return 0;
     int ok = smtp_->EndData() == ResponseDone;
-    if (!ok) Error("Error sending the message to '" + Entities(host_) + "': " + ServerText(smtp_->error()));
+    if (!ok)
+        Error("Error sending the message to '" + Entities(host_) +
+              "': " + ServerText(smtp_->error()));
     smtp_->Quit();
     delete smtp_;
     smtp_ = nullptr;
@@ -581,7 +620,8 @@ int MailHandler::StartGetMail(const String& login, const String& password, const
         return 0;
     }
     if (pop_->BuildMessageList() != ResponseDone) {
-        Error("Error getting list of messages from '" + Entities(mailhost) + "': " + ServerText(pop_->error()));
+        Error("Error getting list of messages from '" + Entities(mailhost) +
+              "': " + ServerText(pop_->error()));
         return 0;
     }
     return 1;
@@ -594,8 +634,8 @@ int MailHandler::GetNextMessage() {
         POP3Message* m = pop_->current();
         String number;
         if (m != nullptr) number.catint(m->index());
-        Error("Error retrieving message #" + number + " from '" + Entities(host_) + "': " +
-              ServerText(pop_->error()));
+        Error("Error retrieving message #" + number + " from '" + Entities(host_) +
+              "': " + ServerText(pop_->error()));
         return -1;
     }
     if (r == 1) {
@@ -604,7 +644,8 @@ int MailHandler::GetNextMessage() {
         int slash = file.length() - 1;
         while (slash >= 0 && file[slash] != '/') slash--;
         messagefile_ = directory_;
-        if (!messagefile_.empty() && messagefile_[messagefile_.length() - 1] != '/') messagefile_ += '/';
+        if (!messagefile_.empty() && messagefile_[messagefile_.length() - 1] != '/')
+            messagefile_ += '/';
         messagefile_ += file.from(slash + 1);
     }
     return r;

@@ -18,7 +18,8 @@ class ScriptParser;
 // starts a line is doubled, however the writes split the text.
 class SMTPOutput : public NetworkOutput {
   public:
-    SMTPOutput(NetworkConnection* connection, int size) : NetworkOutput(connection, size), havelf_(1) {}
+    SMTPOutput(NetworkConnection* connection, int size)
+        : NetworkOutput(connection, size), havelf_(1) {}
     ~SMTPOutput() override;
     int DoWrite(const char* s, int n) override;
     // Whether the last byte sent was a line feed.
@@ -96,9 +97,9 @@ class POP3Message {
     long index_;
     long length_;
     String filename_;
-    File* file_ = nullptr;  // owned while the message is retrieved
+    File* file_ = nullptr;                        // owned while the message is retrieved
     SplayTree<POP3Header, const char*> headers_;  // owns elements
-    POP3Header* last_ = nullptr;  // not owned: the header a folded line continues
+    POP3Header* last_ = nullptr;                  // not owned: the header a folded line continues
     bool inheaders_ = true;
     long saved_ = 0;
     String error_;
@@ -129,7 +130,7 @@ class POP3 : public INetProtocol {
     int EOT(const String& line);
 
     Mode mode_ = Single;
-    bool first_ = true;  // the next line is the status line
+    bool first_ = true;                   // the next line is the status line
     std::vector<POP3Message*> messages_;  // owns elements, in LIST order
     int current_ = -1;
     long limit_;
@@ -147,9 +148,9 @@ struct MailOptions {
     int security = -1;  // a MailSecurity; -1: by the port (465 and 995 TLS, else plain)
     String user;        // SMTP: log in with AUTH when not empty
     String password;
-    String mechanism;   // "plain" (default) or "login"
+    String mechanism;             // "plain" (default) or "login"
     bool plaintextlogin = false;  // allow the password over an unencrypted connection
-    String contenttype;  // the body's Content-Type; empty: plain text in UTF-8
+    String contenttype;           // the body's Content-Type; empty: plain text in UTF-8
 };
 
 // What the mail tags ask of SMTP and POP3, with the tags' messages.
@@ -207,12 +208,12 @@ class MailHandler {
                 NetworkConnection** connection);
     int SendRecipients(const String& list);
 
-    Kelp* engine_;         // not owned
+    Kelp* engine_;          // not owned
     SMTP* smtp_ = nullptr;  // owned while sending
     POP3* pop_ = nullptr;   // owned while retrieving
     String host_;
-    String directory_;     // as the page gave it
-    String prefix_;        // the resolved directory and "KELP_POP"
+    String directory_;  // as the page gave it
+    String prefix_;     // the resolved directory and "KELP_POP"
     String messagefile_;
     String error_;
 };

@@ -4,8 +4,8 @@
 // their own; KpPOPDELETE deletes the current message, KpPOPSTOP leaves the loop.
 
 #include "host/engine.h"
-#include "script/encoding.h"
 #include "net/mail.h"
+#include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
@@ -16,7 +16,8 @@ namespace {
 bool HasRequired(ScriptParser* parser, Tag* tag, std::initializer_list<const char*> names) {
     for (const char* name : names) {
         if (tag->Find(name) == nullptr) {
-            parser->SyntaxError(tag->name() + " requires the " + name + " attribute to be specified");
+            parser->SyntaxError(tag->name() + " requires the " + name +
+                                " attribute to be specified");
             return false;
         }
     }
@@ -26,7 +27,8 @@ bool HasRequired(ScriptParser* parser, Tag* tag, std::initializer_list<const cha
 // PLAINTEXTLOGIN: present and not "no", "0" or "off" lets the password go unencrypted.
 bool PlainTextLogin(Tag* tag) {
     String plain = tag->Value("PLAINTEXTLOGIN").trimmed().lower();
-    return tag->Find("PLAINTEXTLOGIN") != nullptr && plain != "no" && plain != "0" && plain != "off";
+    return tag->Find("PLAINTEXTLOGIN") != nullptr && plain != "no" && plain != "0" &&
+           plain != "off";
 }
 
 // SECURITY: "none", "starttls" (or "stls"), "tls"; absent: by the port. False after
@@ -36,12 +38,15 @@ bool Security(ScriptState* state, Tag* tag, int* security, int* result) {
     NameValuePair* a = tag->Find("SECURITY");
     if (a == nullptr) return true;
     String word = a->value().trimmed().lower();
-    if (word == "none") *security = MailPlain;
-    else if (word == "starttls" || word == "stls") *security = MailStartTLS;
-    else if (word == "tls" || word == "ssl") *security = MailTLS;
+    if (word == "none")
+        *security = MailPlain;
+    else if (word == "starttls" || word == "stls")
+        *security = MailStartTLS;
+    else if (word == "tls" || word == "ssl")
+        *security = MailTLS;
     else {
-        *result = state->RuntimeError(tag, "Unknown SECURITY '" + Entities(a->value()) +
-                                               "': use none, starttls or tls");
+        *result = state->RuntimeError(
+            tag, "Unknown SECURITY '" + Entities(a->value()) + "': use none, starttls or tls");
         return false;
     }
     return true;
@@ -59,7 +64,8 @@ class SendMailState : public ScriptState {
         int c = parser_->GetNextChar();
         if (c == '\r') c = parser_->GetNextChar();
         if (c != '\n') parser_->UnGetChar(c);
-        String subject = tag->Find("SUBJECT") != nullptr ? tag->Value("SUBJECT") : String("(no subject)");
+        String subject =
+            tag->Find("SUBJECT") != nullptr ? tag->Value("SUBJECT") : String("(no subject)");
         if (!mail_.StartSendMail(tag->Value("TO"), tag->Value("CC"), tag->Value("FROM"), subject,
                                  tag->Value("MAILHOST").trimmed(), options)) {
             return 0;
@@ -122,13 +128,17 @@ int StartSending(ScriptState* state, Tag* tag) {
 class GetMailState : public ScriptState {
   public:
     GetMailState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag), mail_(parser->engine()), ended_(false), scope_(parser->variables()) {}
+        : ScriptState(parser, tag),
+          mail_(parser->engine()),
+          ended_(false),
+          scope_(parser->variables()) {}
 
     // Logs in and retrieves the first message: 1 when there is one, 0 for an empty
     // mailbox, -1 on failure (error()).
     int Start(Tag* tag, int security) {
-        if (!mail_.StartGetMail(tag->Value("LOGIN"), tag->Value("PASSWORD"), tag->Value("DIRECTORY"),
-                                tag->Value("MAILHOST").trimmed(), security, PlainTextLogin(tag))) {
+        if (!mail_.StartGetMail(tag->Value("LOGIN"), tag->Value("PASSWORD"),
+                                tag->Value("DIRECTORY"), tag->Value("MAILHOST").trimmed(), security,
+                                PlainTextLogin(tag))) {
             return -1;
         }
         int r = Next();
@@ -203,7 +213,8 @@ class GetMailState : public ScriptState {
 
 int StartRetrieving(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
-    if (!HasRequired(parser, tag, {"LOGIN", "PASSWORD", "DIRECTORY", "MAILHOST"})) return StateError;
+    if (!HasRequired(parser, tag, {"LOGIN", "PASSWORD", "DIRECTORY", "MAILHOST"}))
+        return StateError;
     int security, result;
     if (!Security(state, tag, &security, &result)) {
         return result ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
@@ -220,9 +231,13 @@ int StartRetrieving(ScriptState* state, Tag* tag) {
     return parser->SkipBlock(tag) ? StateDone : StateError;
 }
 
-int ProcessKpSMTP(ScriptState* state, Tag* tag) { return StartSending(state, tag); }
+int ProcessKpSMTP(ScriptState* state, Tag* tag) {
+    return StartSending(state, tag);
+}
 
-int ProcessKpPOP(ScriptState* state, Tag* tag) { return StartRetrieving(state, tag); }
+int ProcessKpPOP(ScriptState* state, Tag* tag) {
+    return StartRetrieving(state, tag);
+}
 
 // MAIL retrieves when it names a mailbox to log into, and sends otherwise.
 int ProcessMAIL(ScriptState* state, Tag* tag) {

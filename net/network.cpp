@@ -144,8 +144,9 @@ int NetworkManager::SplitURL(const String& url, URLParts* parts, String* error) 
     return 1;
 }
 
-NetworkConnection* NetworkManager::OpenURL(const String& url, const String& method, const String& contenttype,
-                                           const String* body, long bodylength, int timeout) {
+NetworkConnection* NetworkManager::OpenURL(const String& url, const String& method,
+                                           const String& contenttype, const String* body,
+                                           long bodylength, int timeout) {
     URLParts parts;
     String reason;
     if (!SplitURL(url, &parts, &reason)) {
@@ -214,7 +215,9 @@ NetworkBuffer::NetworkBuffer(NetworkConnection* connection, int timeout, int siz
       ended_(false),
       limitreached_(false) {}
 
-NetworkBuffer::~NetworkBuffer() { delete[] block_; }
+NetworkBuffer::~NetworkBuffer() {
+    delete[] block_;
+}
 
 int NetworkBuffer::GetNextChar() {
     if (!pushback_.empty()) {
@@ -256,7 +259,9 @@ void NetworkBuffer::UnGetChar() {
     if (last_ >= 0) pushback_ += static_cast<char>(last_);
 }
 
-NetworkOutput::~NetworkOutput() { Flush(); }
+NetworkOutput::~NetworkOutput() {
+    Flush();
+}
 
 int NetworkOutput::DoWrite(const char* s, int n) {
     if (n <= 0) return 0;
@@ -264,7 +269,9 @@ int NetworkOutput::DoWrite(const char* s, int n) {
     return connection_->Write(s, n) == n ? n : -1;
 }
 
-INetProtocol::~INetProtocol() { Disconnect(); }
+INetProtocol::~INetProtocol() {
+    Disconnect();
+}
 
 int INetProtocol::Connect(NetworkConnection* connection) {
     Disconnect();

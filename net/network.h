@@ -17,9 +17,9 @@ class Kelp;
 
 // Results of reads that are more than a count.
 enum NetworkReadResult {
-    NetworkTimedOut = 0,   // nothing arrived within the time-out
-    NetworkFailed = -1,    // the read failed, or the peer closed with nothing read
-    NetworkTooLong = -2,   // a line longer than the limit
+    NetworkTimedOut = 0,       // nothing arrived within the time-out
+    NetworkFailed = -1,        // the read failed, or the peer closed with nothing read
+    NetworkTooLong = -2,       // a line longer than the limit
     NetworkReadTimedOut = -3,  // Read(): nothing arrived within the time-out
 };
 
@@ -65,10 +65,10 @@ class NetworkConnection {
 
 // The pieces of an http URL.
 struct URLParts {
-    String host;     // without brackets for an IPv6 address
-    int port = 80;   // 443 for https
+    String host;          // without brackets for an IPv6 address
+    int port = 80;        // 443 for https
     bool secure = false;  // https
-    String path;     // what follows the host, without the first "/"
+    String path;          // what follows the host, without the first "/"
     bool portgiven = false;
 };
 
@@ -155,7 +155,8 @@ class NetworkBuffer {
 class NetworkOutput : public Output {
   public:
     // connection: not owned.
-    NetworkOutput(NetworkConnection* connection, int size) : Output(size), connection_(connection) {}
+    NetworkOutput(NetworkConnection* connection, int size)
+        : Output(size), connection_(connection) {}
     ~NetworkOutput() override;
     int DoWrite(const char* s, int n) override;
 

@@ -20,7 +20,10 @@ namespace {
 class CALLState : public ScriptState {
   public:
     CALLState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag), call_(parser->engine()), ended_(false), scope_(parser->variables()) {}
+        : ScriptState(parser, tag),
+          call_(parser->engine()),
+          ended_(false),
+          scope_(parser->variables()) {}
 
     // Sends the request and reads the first element: a CallElement.
     int Start(const String& method, const String& url, const String& fields, const String& files) {
@@ -80,7 +83,8 @@ int ProcessKpCALL(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
     for (const char* required : {"ACTION", "METHOD"}) {
         if (tag->Find(required) == nullptr) {
-            parser->SyntaxError(tag->name() + " requires the " + required + " attribute to be specified");
+            parser->SyntaxError(tag->name() + " requires the " + required +
+                                " attribute to be specified");
             return StateError;
         }
     }
@@ -88,15 +92,16 @@ int ProcessKpCALL(ScriptState* state, Tag* tag) {
     String files = tag->Value("FILES");
     if (tag->Find("FILES") != nullptr && !method.matches("POST") && !method.matches("PUT")) {
         parser->SyntaxError(tag->name() +
-                            " requires the METHOD attribute to be 'POST' or 'PUT' when the FILES attribute is specified");
+                            " requires the METHOD attribute to be 'POST' or 'PUT' when the FILES "
+                            "attribute is specified");
         return StateError;
     }
     int refused;
     String action = tag->Value("ACTION");
     if (memchr(action.chars(), 0, static_cast<size_t>(action.length())) != nullptr) {
         // Cut at the NUL, the URL would be another one.
-        refused = state->RuntimeError(tag, "Unable to open URL '" + Entities(action) +
-                                               "': it holds a NUL character");
+        refused = state->RuntimeError(
+            tag, "Unable to open URL '" + Entities(action) + "': it holds a NUL character");
         return refused ? (parser->SkipBlock(tag) ? StateDone : StateError) : StateError;
     }
     if (!state->OwnName(tag, "FIELDS", "variables", &refused) ||

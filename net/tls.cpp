@@ -63,19 +63,23 @@ OpenSSL* Library(String* error) {
     void* lib = dlopen("libssl.so.3", RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         const char* message = dlerror();
-        o.error = String("TLS is not available: ") + (message ? message : "libssl.so.3 cannot be loaded");
+        o.error =
+            String("TLS is not available: ") + (message ? message : "libssl.so.3 cannot be loaded");
         *error = o.error;
         return nullptr;
     }
     String& e = o.error;
-    bool ok = Find(lib, "OPENSSL_init_ssl", &o.init, &e) && Find(lib, "TLS_client_method", &o.client_method, &e) &&
-              Find(lib, "SSL_CTX_new", &o.ctx_new, &e) && Find(lib, "SSL_CTX_free", &o.ctx_free, &e) &&
+    bool ok = Find(lib, "OPENSSL_init_ssl", &o.init, &e) &&
+              Find(lib, "TLS_client_method", &o.client_method, &e) &&
+              Find(lib, "SSL_CTX_new", &o.ctx_new, &e) &&
+              Find(lib, "SSL_CTX_free", &o.ctx_free, &e) &&
               Find(lib, "SSL_CTX_set_verify", &o.ctx_set_verify, &e) &&
               Find(lib, "SSL_CTX_set_default_verify_paths", &o.ctx_default_paths, &e) &&
               Find(lib, "SSL_CTX_load_verify_locations", &o.ctx_load_locations, &e) &&
               Find(lib, "SSL_new", &o.ssl_new, &e) && Find(lib, "SSL_free", &o.ssl_free, &e) &&
               Find(lib, "SSL_set_fd", &o.set_fd, &e) && Find(lib, "SSL_ctrl", &o.ctrl, &e) &&
-              Find(lib, "SSL_set1_host", &o.set1_host, &e) && Find(lib, "SSL_get0_param", &o.get0_param, &e) &&
+              Find(lib, "SSL_set1_host", &o.set1_host, &e) &&
+              Find(lib, "SSL_get0_param", &o.get0_param, &e) &&
               Find(lib, "X509_VERIFY_PARAM_set1_ip_asc", &o.set1_ip, &e) &&
               Find(lib, "SSL_connect", &o.connect, &e) && Find(lib, "SSL_read", &o.read, &e) &&
               Find(lib, "SSL_write", &o.write, &e) && Find(lib, "SSL_pending", &o.pending, &e) &&
@@ -83,7 +87,8 @@ OpenSSL* Library(String* error) {
               Find(lib, "SSL_get_verify_result", &o.verify_result, &e) &&
               Find(lib, "SSL_shutdown", &o.shutdown, &e) &&
               Find(lib, "X509_verify_cert_error_string", &o.verify_string, &e) &&
-              Find(lib, "ERR_get_error", &o.err_get, &e) && Find(lib, "ERR_error_string_n", &o.err_string, &e) &&
+              Find(lib, "ERR_get_error", &o.err_get, &e) &&
+              Find(lib, "ERR_error_string_n", &o.err_string, &e) &&
               Find(lib, "ERR_clear_error", &o.err_clear, &e);
     if (!ok || o.init(0, nullptr) != 1) {
         if (ok) e = "TLS is not available: OpenSSL did not start";
@@ -117,7 +122,9 @@ int WaitFor(int socket, bool write, long long deadline) {
 
 }  // namespace
 
-TLSSession::~TLSSession() { Close(); }
+TLSSession::~TLSSession() {
+    Close();
+}
 
 int TLSSession::Start(int socket, const String& host, const String& cafile, long long deadline) {
     OpenSSL* o = Library(&error_);
@@ -146,7 +153,8 @@ int TLSSession::Start(int socket, const String& host, const String& cafile, long
     ssl_ = ssl;
     o->set_fd(ssl, socket);
     unsigned char raw[16];
-    bool address = inet_pton(AF_INET, host.chars(), raw) == 1 || inet_pton(AF_INET6, host.chars(), raw) == 1;
+    bool address =
+        inet_pton(AF_INET, host.chars(), raw) == 1 || inet_pton(AF_INET6, host.chars(), raw) == 1;
     // The certificate must name what the page asked for: the address itself, or the
     // host name (sent to the server too, to pick the certificate).
     bool named = address ? o->set1_ip(o->get0_param(ssl), host.chars()) == 1

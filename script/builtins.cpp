@@ -24,28 +24,38 @@ String Arg(VariableTree* a, const char* name) {
     return v ? v->value() : String();
 }
 
-double Num(VariableTree* a, const char* name) { return ToNumber(Arg(a, name)); }
-long Int(VariableTree* a, const char* name) { return ToInteger(Arg(a, name)); }
+double Num(VariableTree* a, const char* name) {
+    return ToNumber(Arg(a, name));
+}
+long Int(VariableTree* a, const char* name) {
+    return ToInteger(Arg(a, name));
+}
 
 int Done(String* result, const String& value) {
     *result = value;
     return 1;
 }
 
-int Number(String* result, double v) { return Done(result, FormatNumber(v)); }
-int Integer(String* result, long v) { return Done(result, String::FromInt(v)); }
+int Number(String* result, double v) {
+    return Done(result, FormatNumber(v));
+}
+int Integer(String* result, long v) {
+    return Done(result, String::FromInt(v));
+}
 
 // --- time
 
 int TimeField(VariableTree* a, String* result, int field) {
     struct tm t = gettm(a);
-    const int values[] = {t.tm_mon + 1, t.tm_year + 1900, t.tm_hour,    t.tm_min,
-                          t.tm_sec,     t.tm_wday + 1,    t.tm_mday,    t.tm_yday + 1};
+    const int values[] = {t.tm_mon + 1, t.tm_year + 1900, t.tm_hour, t.tm_min,
+                          t.tm_sec,     t.tm_wday + 1,    t.tm_mday, t.tm_yday + 1};
     return Integer(result, values[field]);
 }
 
-#define TIME_FIELD(fn, field) \
-    int fn(ScriptParser*, VariableTree* a, String* r) { return TimeField(a, r, field); }
+#define TIME_FIELD(fn, field)                           \
+    int fn(ScriptParser*, VariableTree* a, String* r) { \
+        return TimeField(a, r, field);                  \
+    }
 TIME_FIELD(TimeMonth, 0)
 TIME_FIELD(TimeYear, 1)
 TIME_FIELD(TimeHour, 2)
@@ -64,8 +74,8 @@ int TimeZone(ScriptParser*, VariableTree*, String* r) {
 }
 
 int MakeTime(ScriptParser*, VariableTree* a, String* r) {
-    time_t t = kp_to_time_t(Int(a, "year"), Int(a, "month"), Int(a, "dayofmonth"),
-                            Int(a, "hours"), Int(a, "minutes"), Int(a, "seconds"));
+    time_t t = kp_to_time_t(Int(a, "year"), Int(a, "month"), Int(a, "dayofmonth"), Int(a, "hours"),
+                            Int(a, "minutes"), Int(a, "seconds"));
     return Integer(r, static_cast<long>(t) - Int(a, "time_zone") * 3600);
 }
 
@@ -104,10 +114,12 @@ int Classify(VariableTree* a, String* r, Test test) {
     return Done(r, all ? "1" : "0");
 }
 
-int IsAsciiChar(int c) { return c < 128; }
+int IsAsciiChar(int c) {
+    return c < 128;
+}
 
-#define CLASSIFY(fn, test)                                   \
-    int fn(ScriptParser*, VariableTree* a, String* r) {      \
+#define CLASSIFY(fn, test)                                    \
+    int fn(ScriptParser*, VariableTree* a, String* r) {       \
         return Classify(a, r, [](int c) { return test(c); }); \
     }
 CLASSIFY(IsAlpha, isalpha)
@@ -137,9 +149,15 @@ int LTrim(ScriptParser*, VariableTree* a, String* r) {
     return Done(r, s);
 }
 
-int ToUpper(ScriptParser*, VariableTree* a, String* r) { return Done(r, Arg(a, "string").upper()); }
-int ToLower(ScriptParser*, VariableTree* a, String* r) { return Done(r, Arg(a, "string").lower()); }
-int Len(ScriptParser*, VariableTree* a, String* r) { return Integer(r, Arg(a, "string").length()); }
+int ToUpper(ScriptParser*, VariableTree* a, String* r) {
+    return Done(r, Arg(a, "string").upper());
+}
+int ToLower(ScriptParser*, VariableTree* a, String* r) {
+    return Done(r, Arg(a, "string").lower());
+}
+int Len(ScriptParser*, VariableTree* a, String* r) {
+    return Integer(r, Arg(a, "string").length());
+}
 
 char PadChar(VariableTree* a) {
     String pad = Arg(a, "pad");
@@ -183,8 +201,10 @@ int GetToken(ScriptParser*, VariableTree* a, String* r) {
 
 // --- mathematics
 
-#define MATH1(fn, f) \
-    int fn(ScriptParser*, VariableTree* a, String* r) { return Number(r, f(Num(a, "number"))); }
+#define MATH1(fn, f)                                    \
+    int fn(ScriptParser*, VariableTree* a, String* r) { \
+        return Number(r, f(Num(a, "number")));          \
+    }
 MATH1(Abs, fabs)
 MATH1(Acos, lazymath::Acos)
 MATH1(Asin, lazymath::Asin)
@@ -226,7 +246,8 @@ int Rnd(ScriptParser*, VariableTree* a, String* r) {
 int Random(ScriptParser* p, VariableTree* a, String* r) {
     long maximum = Int(a, "maximum");
     if (maximum <= 0) return Integer(r, 0);
-    return Integer(r, static_cast<long>(p->engine()->random().R250() % static_cast<unsigned long>(maximum)));
+    return Integer(
+        r, static_cast<long>(p->engine()->random().R250() % static_cast<unsigned long>(maximum)));
 }
 
 // --- encodings, session ids, variables, languages
@@ -237,12 +258,22 @@ int Encoded(VariableTree* a, String* r, const char* name, void (*code)(String*))
     return Done(r, s);
 }
 
-int EncodeAttr(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "attribute", EncodeAttribute); }
-int DecodeAttr(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "attribute", DecodeAttribute); }
-int EncodeEnt(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "string", EncodeEntities); }
-int DecodeEnt(ScriptParser*, VariableTree* a, String* r) { return Encoded(a, r, "string", DecodeEntities); }
+int EncodeAttr(ScriptParser*, VariableTree* a, String* r) {
+    return Encoded(a, r, "attribute", EncodeAttribute);
+}
+int DecodeAttr(ScriptParser*, VariableTree* a, String* r) {
+    return Encoded(a, r, "attribute", DecodeAttribute);
+}
+int EncodeEnt(ScriptParser*, VariableTree* a, String* r) {
+    return Encoded(a, r, "string", EncodeEntities);
+}
+int DecodeEnt(ScriptParser*, VariableTree* a, String* r) {
+    return Encoded(a, r, "string", DecodeEntities);
+}
 
-int SessionId(ScriptParser* p, VariableTree*, String* r) { return Done(r, p->engine()->MakeSessionID()); }
+int SessionId(ScriptParser* p, VariableTree*, String* r) {
+    return Done(r, p->engine()->MakeSessionID());
+}
 
 int VarList(ScriptParser* p, VariableTree* a, String* r) {
     String scope = Arg(a, "scope");

@@ -15,7 +15,7 @@ class ScriptParser;
 typedef int (*BuiltinRoutine)(ScriptParser* parser, VariableTree* arguments, String* result);
 
 class BuiltinFunction : public Function {
-public:
+  public:
     BuiltinFunction(const String& name, const char* parameters, BuiltinRoutine routine)
         : Function(name, 0, 0), routine_(routine) {
         SetParameters(parameters);
@@ -25,7 +25,7 @@ public:
         return routine_(parser, arguments, result);
     }
 
-private:
+  private:
     BuiltinRoutine routine_;
 };
 

@@ -7,7 +7,7 @@
 // Where expression text is read from: a string, or the script through the scanner
 // (so that macros expand and line feeds count lines).
 class CharacterSource {
-public:
+  public:
     virtual ~CharacterSource() {}
     // The next character, or -1 at the end of the input.
     virtual int GetNextChar() = 0;

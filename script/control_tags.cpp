@@ -31,7 +31,7 @@ int SkipTo(ScriptParser* parser, TagTable& table, Tag* found, const char* closin
 }
 
 class IFState : public ScriptState {
-public:
+  public:
     IFState(ScriptParser* parser, Tag* tag)
         : ScriptState(parser, tag), legacy_(tag->id() == TagIF), ended_(false) {}
 
@@ -73,7 +73,7 @@ public:
         return StateDone;
     }
 
-private:
+  private:
     const char* Closing() const { return legacy_ ? "/IF" : "/KpIF"; }
 
     bool legacy_;
@@ -81,7 +81,7 @@ private:
 };
 
 class WHILEState : public ScriptState {
-public:
+  public:
     WHILEState(ScriptParser* parser, Tag* tag, const String& attribute)
         : ScriptState(parser, tag),
           legacy_(tag->id() == TagWHILE),
@@ -131,7 +131,8 @@ public:
 
     bool HandsToDispatch(const Tag* tag) const override {
         int id = tag->id();
-        return id != tag_->endid() && !(!legacy_ && id == TagKpWHILESTOP) && !(legacy_ && id == TagWHILE);
+        return id != tag_->endid() && !(!legacy_ && id == TagKpWHILESTOP) &&
+               !(legacy_ && id == TagWHILE);
     }
 
     int ProcessTag(Tag* tag) override {
@@ -153,18 +154,17 @@ public:
     int ExitState() override {
         if (ended_) return StateDone;
         Tag found("", 0, 0);
-        return SkipTo(parser_, parser_->whileskip(legacy_), &found,
-                      legacy_ ? "/WHILE" : "/KpWHILE")
+        return SkipTo(parser_, parser_->whileskip(legacy_), &found, legacy_ ? "/WHILE" : "/KpWHILE")
                    ? StateDone
                    : StateError;
     }
 
-private:
+  private:
     bool legacy_;
     bool ended_;
-    Expression* condition_;   // not owned: the interpreter keeps it; null until read
-    int conditionlines_;      // the lines it spans
-    bool assigns_;            // the condition's value is assigned to attribute_
+    Expression* condition_;  // not owned: the interpreter keeps it; null until read
+    int conditionlines_;     // the lines it spans
+    bool assigns_;           // the condition's value is assigned to attribute_
     ScopedName attribute_;
     MacroExpander::Position body_;
     int bodyline_;
@@ -276,8 +276,9 @@ int ProcessKpEVAL(ScriptState* state, Tag* tag) {
 int ProcessHIDE(ScriptState* state, Tag* tag) {
     NameValuePair* first = tag->attributes().First();
     if (first != nullptr && first->outside()) {
-        return state->RuntimeError(tag, "The list of HIDE holds text from outside the page, which never "
-                                        "names variables");
+        return state->RuntimeError(tag,
+                                   "The list of HIDE holds text from outside the page, which never "
+                                   "names variables");
     }
     String list = tag->Value("");
     if (list.empty()) {

@@ -28,10 +28,18 @@ void Encode(String* s, bool apostrophe) {
     for (int i = 0; i < s->length(); i++) {
         char c = (*s)[i];
         switch (c) {
-            case '"': out += "&quot;"; break;
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
             case '\'':
                 if (apostrophe) {
                     out += "&#39;";  // single-quoted attributes end at it too
@@ -39,7 +47,8 @@ void Encode(String* s, bool apostrophe) {
                     out.cat(c);
                 }
                 break;
-            default: out.cat(c);
+            default:
+                out.cat(c);
         }
     }
     *s = out;
@@ -92,7 +101,9 @@ void DecodeAttribute(String* s) {
     *s = out;
 }
 
-void EncodeEntities(String* s) { Encode(s, true); }
+void EncodeEntities(String* s) {
+    Encode(s, true);
+}
 
 void DecodeEntities(String* s) {
     static const struct {

@@ -2,8 +2,8 @@
 // the registration of the script language's own handlers.
 
 #include "host/engine.h"
-#include "script/script_tags.h"
 #include "script/encoding.h"
+#include "script/script_tags.h"
 
 namespace {
 
@@ -26,12 +26,20 @@ void RegisterScriptTags(ScriptParser* parser) {
         int id;
         TagHandler handler;
     } kHandlers[] = {
-        {TagIF, ProcessKpIF},         {TagKpIF, ProcessKpIF},       {TagLET, ProcessKpLET},
-        {TagKpLET, ProcessKpLET},     {TagEVAL, ProcessEVAL},       {TagKpEVAL, ProcessKpEVAL},
-        {TagHIDE, ProcessHIDE},       {TagKpHIDE, ProcessKpHIDE},   {TagWHILE, ProcessKpWHILE},
-        {TagKpWHILE, ProcessKpWHILE}, {TagKpASSIGN, ProcessKpASSIGN},
+        {TagIF, ProcessKpIF},
+        {TagKpIF, ProcessKpIF},
+        {TagLET, ProcessKpLET},
+        {TagKpLET, ProcessKpLET},
+        {TagEVAL, ProcessEVAL},
+        {TagKpEVAL, ProcessKpEVAL},
+        {TagHIDE, ProcessHIDE},
+        {TagKpHIDE, ProcessKpHIDE},
+        {TagWHILE, ProcessKpWHILE},
+        {TagKpWHILE, ProcessKpWHILE},
+        {TagKpASSIGN, ProcessKpASSIGN},
         {TagKpFUNCTION, ProcessKpFUNCTION},
-        {TagBRINDLE, ProcessBRINDLE}, {TagKELP, ProcessKELP},
+        {TagBRINDLE, ProcessBRINDLE},
+        {TagKELP, ProcessKELP},
         {TagKpLOCALIZED, ProcessKpLOCALIZED},
     };
     for (const auto& h : kHandlers) parser->SetHandler(h.id, h.handler);
@@ -62,7 +70,8 @@ int ProcessKELP(ScriptState* state, Tag* tag) {
     if (NameValuePair* a = tag->Find("WARNUNDEFINED")) {
         bool on;
         if (!OnOff(a->value(), &on)) {
-            parser->SyntaxError("'" + Entities(a->value()) + "' is not a valid value for WARNUNDEFINED");
+            parser->SyntaxError("'" + Entities(a->value()) +
+                                "' is not a valid value for WARNUNDEFINED");
             return StateError;
         }
         parser->engine()->SetWarnUndefined(on);
@@ -88,7 +97,8 @@ int ProcessBRINDLE(ScriptState* state, Tag* tag) {
         if (OnOff(a->value(), &on)) {
             parser->SetTagDetect(on);
         } else {
-            parser->SyntaxError("'" + Entities(a->value()) + "' is not a valid value for TAGDETECT");
+            parser->SyntaxError("'" + Entities(a->value()) +
+                                "' is not a valid value for TAGDETECT");
         }
     }
     if (NameValuePair* a = tag->Find("MACRO")) {
@@ -103,5 +113,6 @@ int ProcessBRINDLE(ScriptState* state, Tag* tag) {
 
 int ProcessUnavailableTag(ScriptState* state, Tag* tag) {
     if (tag->endid() > 0 && !state->parser()->SkipBlock(tag)) return StateError;
-    return state->RuntimeError(tag, "&lt;" + tag->name() + "&gt; is not available in this version of Kelp");
+    return state->RuntimeError(
+        tag, "&lt;" + tag->name() + "&gt; is not available in this version of Kelp");
 }

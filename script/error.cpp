@@ -134,7 +134,8 @@ namespace {
 class RepeatedError : public Error {
   public:
     RepeatedError(const Error& error, long times)
-        : Error(error.resultcode(), error.message() + " (" + String::FromInt(times) + " times in a row)"),
+        : Error(error.resultcode(),
+                error.message() + " (" + String::FromInt(times) + " times in a row)"),
           level_(error.Level()) {}
     unsigned Level() const override { return level_; }
 

@@ -14,9 +14,9 @@
 
 #include "foundation/key_compare.h"
 #include "foundation/lazy_math.h"
+#include "script/encoding.h"
 #include "script/expression_node.h"
 #include "script/function.h"
-#include "script/encoding.h"
 
 namespace {
 
@@ -60,9 +60,13 @@ const int kFormatLimit = 512;
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-void SetTruth(String* out, bool b) { out->assign(b ? '1' : '0'); }
+void SetTruth(String* out, bool b) {
+    out->assign(b ? '1' : '0');
+}
 
 long ClampToLong(double v) {
     if (isnan(v)) return 0;
@@ -94,12 +98,18 @@ int Compare(Operand* l, Operand* r) {
 bool Comparison(OperatorCode code, Operand* l, Operand* r) {
     int c = Compare(l, r);
     switch (code) {
-        case OpEqual: return c == 0;
-        case OpNotEqual: return c != 0;
-        case OpGreaterEqual: return c >= 0;
-        case OpLessEqual: return c <= 0;
-        case OpLess: return c < 0;
-        default: return c > 0;  // OpGreater
+        case OpEqual:
+            return c == 0;
+        case OpNotEqual:
+            return c != 0;
+        case OpGreaterEqual:
+            return c >= 0;
+        case OpLessEqual:
+            return c <= 0;
+        case OpLess:
+            return c < 0;
+        default:
+            return c > 0;  // OpGreater
     }
 }
 
@@ -216,11 +226,20 @@ String Substring(const String& l, const String& r) {
 int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b,
                     double* out) {
     switch (code) {
-        case OpAdd: *out = a + b; return 1;
-        case OpSubtract: *out = a - b; return 1;
-        case OpMultiply: *out = a * b; return 1;
-        case OpPower: *out = lazymath::Pow(a, b); return 1;
-        default: break;
+        case OpAdd:
+            *out = a + b;
+            return 1;
+        case OpSubtract:
+            *out = a - b;
+            return 1;
+        case OpMultiply:
+            *out = a * b;
+            return 1;
+        case OpPower:
+            *out = lazymath::Pow(a, b);
+            return 1;
+        default:
+            break;
     }
     if (b == 0) {
         context->ExpressionError("Divide by 0");
@@ -238,12 +257,24 @@ int Bitwise(ExpressionContext* context, OperatorCode code, const String& l, cons
     unsigned shift = static_cast<unsigned>(((b % 32) + 32) % 32);
     long v = 0;
     switch (code) {
-        case OpBitAnd: v = a & b; break;
-        case OpBitOr: v = a | b; break;
-        case OpBitXor: v = a ^ b; break;
-        case OpBitComplement: v = ~b; break;
-        case OpShiftLeft: v = static_cast<long>(static_cast<unsigned long>(a) << shift); break;
-        case OpShiftRight: v = a >> shift; break;
+        case OpBitAnd:
+            v = a & b;
+            break;
+        case OpBitOr:
+            v = a | b;
+            break;
+        case OpBitXor:
+            v = a ^ b;
+            break;
+        case OpBitComplement:
+            v = ~b;
+            break;
+        case OpShiftLeft:
+            v = static_cast<long>(static_cast<unsigned long>(a) << shift);
+            break;
+        case OpShiftRight:
+            v = a >> shift;
+            break;
         default:  // OpModulo
             if (b == 0) {
                 context->ExpressionError("Divide by 0");
@@ -315,7 +346,9 @@ double ToNumber(const String& s, bool* whole) {
     return v;
 }
 
-long ToInteger(const String& s) { return strtol(s.chars(), nullptr, 10); }
+long ToInteger(const String& s) {
+    return strtol(s.chars(), nullptr, 10);
+}
 
 void FormatNumber(double v, String* out) {
     // Whole numbers print exactly as "%f" trimmed would print them.
@@ -391,7 +424,8 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
         case OpDivide:
         case OpPower: {
             double v;
-            if (!ArithmeticValue(context, op->code, lo->Number(&whole), ro->Number(&whole), &v)) return 0;
+            if (!ArithmeticValue(context, op->code, lo->Number(&whole), ro->Number(&whole), &v))
+                return 0;
             FormatNumber(v, out);
             return 1;
         }
@@ -421,15 +455,32 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
         case OpShiftRight:
         case OpModulo:
             return Bitwise(context, op->code, l, r, out);
-        case OpAnd: SetTruth(out, Expression::IsTrue(l) && Expression::IsTrue(r)); return 1;
-        case OpOr: SetTruth(out, Expression::IsTrue(l) || Expression::IsTrue(r)); return 1;
-        case OpNot: SetTruth(out, !Expression::IsTrue(r)); return 1;
-        case OpIn: *out = String::FromInt(Position(l, r, false, false)); return 1;
-        case OpCaseIn: *out = String::FromInt(Position(l, r, true, false)); return 1;
-        case OpEndIn: *out = String::FromInt(Position(l, r, false, true)); return 1;
-        case OpEndCaseIn: *out = String::FromInt(Position(l, r, true, true)); return 1;
-        case OpFormat: return Format(context, l, r, out);
-        case OpRound: *out = Round(l, r); return 1;
+        case OpAnd:
+            SetTruth(out, Expression::IsTrue(l) && Expression::IsTrue(r));
+            return 1;
+        case OpOr:
+            SetTruth(out, Expression::IsTrue(l) || Expression::IsTrue(r));
+            return 1;
+        case OpNot:
+            SetTruth(out, !Expression::IsTrue(r));
+            return 1;
+        case OpIn:
+            *out = String::FromInt(Position(l, r, false, false));
+            return 1;
+        case OpCaseIn:
+            *out = String::FromInt(Position(l, r, true, false));
+            return 1;
+        case OpEndIn:
+            *out = String::FromInt(Position(l, r, false, true));
+            return 1;
+        case OpEndCaseIn:
+            *out = String::FromInt(Position(l, r, true, true));
+            return 1;
+        case OpFormat:
+            return Format(context, l, r, out);
+        case OpRound:
+            *out = Round(l, r);
+            return 1;
         case OpCrypt:
             if (r.empty()) {
                 context->ExpressionError("The CRYPT operator expects a non-empty alphabet");
@@ -442,19 +493,24 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
             }
             *out = CryptText(l, r.length() == 1 ? r + r : r.before(2));
             return 1;
-        case OpSubstring: *out = Substring(l, r); return 1;
+        case OpSubstring:
+            *out = Substring(l, r);
+            return 1;
         default:  // none, or answered above
             break;
     }
     return 0;
 }
 
-Expression::Expression(ExpressionNode* root, const String& source)
-    : root_(root), source_(source) {}
+Expression::Expression(ExpressionNode* root, const String& source) : root_(root), source_(source) {}
 
-Expression::~Expression() { delete root_; }
+Expression::~Expression() {
+    delete root_;
+}
 
-bool Expression::pure() const { return root_ == nullptr || root_->pure(); }
+bool Expression::pure() const {
+    return root_ == nullptr || root_->pure();
+}
 
 namespace {
 
@@ -462,7 +518,7 @@ namespace {
 // while another one is (a function body's, during a call) neither sees nor adds to
 // the outer record; what a call returns is noted by the call itself.
 class OutsideRecord {
-public:
+  public:
     explicit OutsideRecord(ExpressionContext* context)
         : context_(context), outer_(context->outsideread()) {
         context->SetOutsideRead(false);
@@ -472,7 +528,7 @@ public:
         if (outside) *outside = context_->outsideread();
     }
 
-private:
+  private:
     ExpressionContext* context_;
     bool outer_;
 };

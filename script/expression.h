@@ -14,12 +14,37 @@ class Function;
 
 // Operator codes.
 enum OperatorCode {
-    OpAdd = 0, OpSubtract = 1, OpConcat = 2, OpBitAnd = 3, OpBitOr = 4, OpBitXor = 5,
-    OpBitComplement = 6, OpShiftLeft = 7, OpShiftRight = 8, OpDivide = 9, OpMultiply = 10,
-    OpAnd = 11, OpOr = 12, OpIn = 13, OpCaseIn = 14, OpEndIn = 15, OpEndCaseIn = 16,
-    OpEqual = 17, OpNotEqual = 18, OpGreaterEqual = 19, OpLessEqual = 20, OpLess = 21,
-    OpGreater = 22, OpNot = 23, OpFormat = 24, OpRound = 25, OpCrypt = 26, OpModulo = 27,
-    OpSubstring = 28, OpPower = 29, OpNone = 30,
+    OpAdd = 0,
+    OpSubtract = 1,
+    OpConcat = 2,
+    OpBitAnd = 3,
+    OpBitOr = 4,
+    OpBitXor = 5,
+    OpBitComplement = 6,
+    OpShiftLeft = 7,
+    OpShiftRight = 8,
+    OpDivide = 9,
+    OpMultiply = 10,
+    OpAnd = 11,
+    OpOr = 12,
+    OpIn = 13,
+    OpCaseIn = 14,
+    OpEndIn = 15,
+    OpEndCaseIn = 16,
+    OpEqual = 17,
+    OpNotEqual = 18,
+    OpGreaterEqual = 19,
+    OpLessEqual = 20,
+    OpLess = 21,
+    OpGreater = 22,
+    OpNot = 23,
+    OpFormat = 24,
+    OpRound = 25,
+    OpCrypt = 26,
+    OpModulo = 27,
+    OpSubstring = 28,
+    OpPower = 29,
+    OpNone = 30,
 };
 
 // One row of the operator table. A larger precedence binds tighter.
@@ -36,7 +61,7 @@ const OperatorRecord* FindOperator(const char* s, int n);
 
 // What expressions need from the interpreter that runs them.
 class ExpressionContext {
-public:
+  public:
     virtual ~ExpressionContext() {}
     virtual Variables* variables() = 0;
     // The function of that name, or null. The interpreter may look ahead in the
@@ -61,18 +86,18 @@ public:
     void NoteOutsideRead() { outsideread_ = true; }
     void SetOutsideRead(bool read) { outsideread_ = read; }
 
-private:
+  private:
     bool outsideread_ = false;
 };
 
 // Reads a String.
 class StringSource : public CharacterSource {
-public:
+  public:
     explicit StringSource(const String& text) : text_(text), position_(0) {}
     int GetNextChar() override;
     void UnGetChar(int c) override;
 
-private:
+  private:
     const String& text_;  // not owned
     int position_;
 };
@@ -109,7 +134,7 @@ class ExpressionNode;
 
 // A parsed expression, kept to be evaluated any number of times.
 class Expression {
-public:
+  public:
     // Takes ownership of root.
     Expression(ExpressionNode* root, const String& source);
     ~Expression();
@@ -138,7 +163,7 @@ public:
         return hint.deferred ? hint.number != 0 : IsTrue(value);
     }
 
-private:
+  private:
     ExpressionNode* root_;  // owned
     String source_;
 };

@@ -37,7 +37,7 @@ struct Operand {
 };
 
 class ExpressionNode {
-public:
+  public:
     virtual ~ExpressionNode() {}
     // Returns 1 with *out set, or 0 after an error was reported through context.
     virtual int Evaluate(ExpressionContext* context, String* out) const = 0;
@@ -59,7 +59,7 @@ public:
 // A string or numeric constant; quotes are already removed. A constant read from
 // outside text (a macro's value inside a tag) stays outside text.
 class ConstantNode : public ExpressionNode {
-public:
+  public:
     explicit ConstantNode(const String& value, bool outside = false)
         : value_(value), number_(ToNumber(value, &whole_)), outside_(outside) {}
     int Evaluate(ExpressionContext* context, String* out) const override {
@@ -89,7 +89,7 @@ public:
         return 1;
     }
 
-private:
+  private:
     String value_;
     double number_;
     bool whole_;
@@ -98,7 +98,7 @@ private:
 
 // A variable reference, its scope resolved once when read.
 class VariableNode : public ExpressionNode {
-public:
+  public:
     explicit VariableNode(const String& name) : name_(Variables::Resolve(name)), written_(name) {}
     int Evaluate(ExpressionContext* context, String* out) const override;
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
@@ -106,14 +106,14 @@ public:
     bool pure() const override { return true; }
     int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
 
-private:
+  private:
     ScopedName name_;
     String written_;  // as the page wrote it, for messages
 };
 
 // A call of a user or built-in function with one expression per parameter.
 class CallNode : public ExpressionNode {
-public:
+  public:
     // function: not owned (the interpreter's function table outlives expressions);
     // null in an expression read only to check its syntax.
     CallNode(Function* function, const String& name) : function_(function), name_(name) {}
@@ -123,15 +123,15 @@ public:
     int argumentcount() const { return static_cast<int>(arguments_.size()); }
     int Evaluate(ExpressionContext* context, String* out) const override;
 
-private:
-    Function* function_;                      // not owned
+  private:
+    Function* function_;  // not owned
     String name_;
     std::vector<ExpressionNode*> arguments_;  // owned
 };
 
 // A binary operator, or a prefix operator (no left operand).
 class OperatorNode : public ExpressionNode {
-public:
+  public:
     // Takes ownership of left (may be null) and right.
     OperatorNode(const OperatorRecord* op, ExpressionNode* left, ExpressionNode* right)
         : op_(op),
@@ -147,7 +147,7 @@ public:
     bool pure() const override { return pure_; }
     int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
 
-private:
+  private:
     // +, -, *, / and POW: computed on the operands' numbers.
     bool Arithmetic() const;
     // The unformatted result of an arithmetic operator.
@@ -166,8 +166,7 @@ private:
 };
 
 // +, -, *, / (0 is the error "Divide by 0") and POW on numbers.
-int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b,
-                    double* out);
+int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b, double* out);
 
 // A comparison operator applied to the operand values.
 bool Comparison(OperatorCode code, Operand* l, Operand* r);

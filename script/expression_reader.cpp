@@ -45,28 +45,32 @@ struct Token {
     String raw;    // the characters read, for messages and for pushing back
     String value;  // constant value, variable or function name
     const OperatorRecord* op = nullptr;
-    int quote = 0;  // the quote character of a quoted constant
+    int quote = 0;         // the quote character of a quoted constant
     bool outside = false;  // a constant holding outside text
 };
 
 // The token's text as an error message shows it (messages are HTML).
-String Shown(const Token& t) { return Entities(t.raw); }
+String Shown(const Token& t) {
+    return Entities(t.raw);
+}
 
 const char kSingleOperators[] = "+-/*$|^";
 // Bounds of one expression (see Reader::depth_).
 const int kMaxExpressionDepth = 200;
 const int kMaxExpressionOperators = 2000;
 
-bool IsWhitespace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsWhitespace(int c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 class Reader {
-public:
+  public:
     Reader(ExpressionContext* context, CharacterSource* source, const ExpressionSyntax& syntax)
         : context_(context), source_(source), syntax_(syntax), peeked_(false) {}
 
     Expression* Read(ExpressionEnd* end, int* terminator);
 
-private:
+  private:
     // The next token; operand tells whether an operand is expected (for "-").
     Token* Peek(bool operand);
     void Consume();

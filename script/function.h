@@ -19,7 +19,7 @@ const unsigned kErrorOutputLevelNotSet = 0x7F000000;
 class ScriptParser;
 
 class Function {
-public:
+  public:
     Function(const String& name, long offset, int linenumber)
         : name_(name),
           offset_(offset),
@@ -60,7 +60,7 @@ public:
     virtual int CallFunction(ScriptParser* parser, VariableTree* arguments, String* result);
     const char* key() const { return name_.chars(); }
 
-private:
+  private:
     String name_;
     long offset_;
     int linenumber_;

@@ -7,15 +7,15 @@
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "host/engine.h"
+#include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/variables.h"
-#include "script/encoding.h"
 
 namespace {
 
 class FunctionState : public ScriptState {
-public:
+  public:
     // Takes the argument scope as the innermost local scope (the caller owns it).
     FunctionState(ScriptParser* parser, Function* function, VariableTree* arguments)
         : ScriptState(parser, nullptr) {
@@ -80,7 +80,7 @@ public:
         return StateDone;
     }
 
-private:
+  private:
     MacroExpander::Position caller_;
     int callerline_;
     bool setlevel_;
@@ -134,7 +134,9 @@ int ScriptParser::PushFunctionCall() {
     return 0;
 }
 
-void ScriptParser::AddBuiltins(const Builtin* table, int count) { builtins_.emplace_back(table, count); }
+void ScriptParser::AddBuiltins(const Builtin* table, int count) {
+    builtins_.emplace_back(table, count);
+}
 
 int ScriptParser::BuiltinCount() const {
     int n = 0;
@@ -199,7 +201,8 @@ int ScriptParser::DeclareFunction(Tag* tag) {
         if (existing->builtin()) {
             message = "Function '" + Entities(name) + "' has the same name as a built-in function";
         } else {
-            message = "A function with the name '" + Entities(name) + "' has already been declared, on line ";
+            message = "A function with the name '" + Entities(name) +
+                      "' has already been declared, on line ";
             message.catint(existing->linenumber());
         }
         SyntaxError(message);
@@ -222,4 +225,6 @@ int ScriptParser::DeclareFunction(Tag* tag) {
     return r == ScanDone ? StateDone : StateError;
 }
 
-int ProcessKpFUNCTION(ScriptState* state, Tag* tag) { return state->parser()->DeclareFunction(tag); }
+int ProcessKpFUNCTION(ScriptState* state, Tag* tag) {
+    return state->parser()->DeclareFunction(tag);
+}

@@ -19,7 +19,11 @@ class LocalizedTextState : public ScriptState {
     // tokens: not owned (the block's). name: the variable that receives the text, or
     // empty to write it on the page.
     LocalizedTextState(ScriptParser* parser, Tag* tag, VariableTree* tokens, const String& name)
-        : ScriptState(parser, tag), tokens_(tokens), name_(name), previous_(nullptr), captured_(8192) {
+        : ScriptState(parser, tag),
+          tokens_(tokens),
+          name_(name),
+          previous_(nullptr),
+          captured_(8192) {
         if (!name_.empty()) previous_ = parser->SwitchOutput(&captured_);
         writestext_ = false;
     }
@@ -52,8 +56,10 @@ class LocalizedTextState : public ScriptState {
             int close = s.search("%", percent + 1);
             if (close < 0) {
                 // The name may go on in the next run of text.
-                if (s.length() - percent <= kMaxTokenName) pending_ = s.from(percent);
-                else out += s.from(percent);
+                if (s.length() - percent <= kMaxTokenName)
+                    pending_ = s.from(percent);
+                else
+                    out += s.from(percent);
                 break;
             }
             String name = s.at(percent + 1, close);
@@ -87,8 +93,10 @@ class LocalizedTextState : public ScriptState {
             bool run = false;
             for (int i = 0; i < text.length(); i++) {
                 bool space = String::IsWhitespace(static_cast<unsigned char>(text[i]));
-                if (!space) compressed += text[i];
-                else if (!run) compressed += ' ';
+                if (!space)
+                    compressed += text[i];
+                else if (!run)
+                    compressed += ' ';
                 run = space;
             }
             text = compressed;
@@ -99,9 +107,9 @@ class LocalizedTextState : public ScriptState {
   private:
     VariableTree* tokens_;  // not owned
     String name_;
-    Output* previous_;      // not owned: the output before capturing
+    Output* previous_;  // not owned: the output before capturing
     StringOutput captured_;
-    String pending_;        // text from a "%" whose closing "%" has not come yet
+    String pending_;  // text from a "%" whose closing "%" has not come yet
     int level_ = OutputText;
 };
 
@@ -111,14 +119,17 @@ class LocalizedState : public ScriptState {
         name_ = tag->Value("NAME").trimmed();
         id_ = tag->Value("ID");
         if (NameValuePair* a = tag->Find("STANDARDOUTPUTLEVEL")) {
-            standard_ = parser->SetStandardOutputLevel(ScriptParser::StandardOutputLevelValue(a->value()));
+            standard_ =
+                parser->SetStandardOutputLevel(ScriptParser::StandardOutputLevelValue(a->value()));
             standardchanged_ = true;
         } else if (!name_.empty()) {
-            standard_ = parser->SetStandardOutputLevel(OutputHtml | OutputText | OutputCompressWhitespace);
+            standard_ =
+                parser->SetStandardOutputLevel(OutputHtml | OutputText | OutputCompressWhitespace);
             standardchanged_ = true;
         }
         if (NameValuePair* a = tag->Find("ERROROUTPUTLEVEL")) {
-            error_ = parser->errorhandler().SetErrorOutputLevel(ScriptParser::ErrorOutputLevelValue(a->value()));
+            error_ = parser->errorhandler().SetErrorOutputLevel(
+                ScriptParser::ErrorOutputLevelValue(a->value()));
             errorchanged_ = true;
         }
     }
@@ -141,7 +152,8 @@ class LocalizedState : public ScriptState {
                     parser_->AddState(new LocalizedTextState(parser_, tag, &tokens_, name_));
                     return StateDone;
                 }
-                if (!matched_ && !defaultfound_ && language.length() == engine->defaultlanguage().length() &&
+                if (!matched_ && !defaultfound_ &&
+                    language.length() == engine->defaultlanguage().length() &&
                     language.matches(engine->defaultlanguage().chars())) {
                     defaultfound_ = true;
                     parser_->macrosource()->SavePosition(&default_);

@@ -130,7 +130,8 @@ bool MacroExpander::CheckForMacro(String* value, bool* outside) {
     name.StripWhitespace();
     name_ = name;
     *value = engine_->vars()->Value(name, outside);
-    if (engine_->warnundefined() && engine_->vars()->Find(name) == nullptr) engine_->UndefinedRead(name);
+    if (engine_->warnundefined() && engine_->vars()->Find(name) == nullptr)
+        engine_->UndefinedRead(name);
     if (runasscript) *outside = false;
     if (encoding_ == MacroEncodingAttribute) EncodeAttribute(value);
     if (encoding_ == MacroEncodingEntities) EncodeEntities(value);

@@ -24,7 +24,7 @@
 // take its characters as plain text, never as markup or syntax, unless the reference
 // says ":script" (&[template:script];): the page then runs the value as its own text.
 class MacroExpander final : public Buffer {
-public:
+  public:
     // engine: not owned; supplies the variables and the default encoding.
     MacroExpander(Kelp* engine, int size);
 
@@ -63,7 +63,7 @@ public:
     // outside text; if not, nothing is consumed.
     bool CheckForMacro(String* value, bool* outside);
 
-private:
+  private:
     bool SeekFar(long offset);
     void ClearMacro();
     // Pushes back n characters read with the plain reader.
@@ -71,7 +71,7 @@ private:
 
     Kelp* engine_;  // not owned
     int expand_;
-    int index_;     // next character of value_ to deliver; -1 outside a macro
+    int index_;  // next character of value_ to deliver; -1 outside a macro
     String value_;
     int consumed_;  // raw characters of the reference being delivered
     bool outside_;  // the value being delivered is outside text

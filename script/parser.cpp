@@ -47,7 +47,9 @@ void Parser::UnGetChar(int c) {
     if (c == '\n' && !source_->inmacro()) line_--;
 }
 
-bool Parser::fromoutside() { return source_->inoutside(); }
+bool Parser::fromoutside() {
+    return source_->inoutside();
+}
 
 int Parser::SyntaxError(const String& message) {
     engine_->Error(::SyntaxError(source_->errorname(), line_, message));

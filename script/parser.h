@@ -15,7 +15,7 @@ class Kelp;
 
 // Tags by name (case ignored): the table of known tags, or the targets of skip mode.
 class TagTable : public SplayTree<Tag, const char*> {
-public:
+  public:
     explicit TagTable(int owns = 1) : SplayTree<Tag, const char*>(owns) {}
 };
 

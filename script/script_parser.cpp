@@ -115,7 +115,7 @@ const TagSpec kTags[] = {
 
 // The state at the bottom of the stack: every tag goes to the base dispatch.
 class BaseState : public ScriptState {
-public:
+  public:
     explicit BaseState(ScriptParser* parser) : ScriptState(parser, nullptr) {}
     bool HandsToDispatch(const Tag*) const override { return true; }
 };
@@ -139,12 +139,34 @@ bool PassedDown(int id) {
 // Tags with a handler of their own (the others are closing or inner tags).
 bool Dispatched(int id) {
     switch (id) {
-        case TagIF: case TagIMPORT: case TagEXPORT: case TagLET: case TagEVAL: case TagHIDE:
-        case TagFILE: case TagMAIL: case TagWHILE: case TagCALL: case TagBRINDLE:
-        case TagKpIF: case TagKpIMPORT: case TagKpEXPORT: case TagKpLET: case TagKpASSIGN:
-        case TagKpEVAL: case TagKpHIDE: case TagKpPOP: case TagKpSMTP: case TagKpWHILE:
-        case TagKpCALL: case TagKpFUNCTION: case TagKpCOMMERCE: case TagKpDO:
-        case TagKpLOCKFILE: case TagKpLOCALIZED: case TagKELP:
+        case TagIF:
+        case TagIMPORT:
+        case TagEXPORT:
+        case TagLET:
+        case TagEVAL:
+        case TagHIDE:
+        case TagFILE:
+        case TagMAIL:
+        case TagWHILE:
+        case TagCALL:
+        case TagBRINDLE:
+        case TagKpIF:
+        case TagKpIMPORT:
+        case TagKpEXPORT:
+        case TagKpLET:
+        case TagKpASSIGN:
+        case TagKpEVAL:
+        case TagKpHIDE:
+        case TagKpPOP:
+        case TagKpSMTP:
+        case TagKpWHILE:
+        case TagKpCALL:
+        case TagKpFUNCTION:
+        case TagKpCOMMERCE:
+        case TagKpDO:
+        case TagKpLOCKFILE:
+        case TagKpLOCALIZED:
+        case TagKELP:
             return true;
         default:
             return id >= TagKpOPEN && id <= TagKpFILTER;
@@ -199,9 +221,13 @@ ScriptState::~ScriptState() {
     parser_->closedstates_++;
 }
 
-int ScriptState::ProcessTag(Tag* tag) { return Dispatch(tag); }
+int ScriptState::ProcessTag(Tag* tag) {
+    return Dispatch(tag);
+}
 
-bool ScriptState::HandsToDispatch(const Tag*) const { return false; }
+bool ScriptState::HandsToDispatch(const Tag*) const {
+    return false;
+}
 
 int ScriptState::Dispatch(Tag* tag) {
     // What the base dispatch does with each id, worked out once.
@@ -209,7 +235,8 @@ int ScriptState::Dispatch(Tag* tag) {
     static const auto kinds = [] {
         std::array<unsigned char, TagKELP + 1> k{};
         for (int id = 0; id <= TagKELP; id++) {
-            k[id] = static_cast<unsigned char>((Dispatched(id) ? Handled : 0) | (PassedDown(id) ? Down : 0));
+            k[id] = static_cast<unsigned char>((Dispatched(id) ? Handled : 0) |
+                                               (PassedDown(id) ? Down : 0));
         }
         return k;
     }();
@@ -232,7 +259,8 @@ int ScriptState::ProcessText(const String& text, int level) {
     Output* out = parser_->output();
     if (!(level & OutputCompressWhitespace)) {
         if (text.empty()) return StateHandled;
-        out->inwhitespace() = String::IsWhitespace(static_cast<unsigned char>(text[text.length() - 1]));
+        out->inwhitespace() =
+            String::IsWhitespace(static_cast<unsigned char>(text[text.length() - 1]));
         out->Write(text);
         return StateHandled;
     }
@@ -264,8 +292,10 @@ int ScriptState::RuntimeError(Tag* tag, const String& message) {
 bool ScriptState::OwnName(Tag* tag, const char* attribute, const char* named, int* result) {
     NameValuePair* a = tag->Find(attribute);
     if (a == nullptr || !a->outside()) return true;
-    *result = RuntimeError(tag, String("The ") + attribute + " attribute holds text from outside the page, "
-                                "which never names " + named);
+    *result = RuntimeError(tag, String("The ") + attribute +
+                                    " attribute holds text from outside the page, "
+                                    "which never names " +
+                                    named);
     return false;
 }
 
@@ -349,9 +379,11 @@ int ScriptParser::Parse() {
     // The page ended inside a block that ran (a loop, a true KpIF): its closing tag
     // is missing or misspelt, and what should have followed it never ran.
     ScriptState* open = states_.Top();
-    if (r == 1 && open != nullptr && open != base_ && open->tag() != nullptr && open->tag()->endid() > 0) {
-        SyntaxError("Unexpected end of file looking for &lt;" + String(ClosingName(open->tag()->endid())) +
-                    "&gt; (opened on line " + String::FromInt(open->line()) + ")");
+    if (r == 1 && open != nullptr && open != base_ && open->tag() != nullptr &&
+        open->tag()->endid() > 0) {
+        SyntaxError("Unexpected end of file looking for &lt;" +
+                    String(ClosingName(open->tag()->endid())) + "&gt; (opened on line " +
+                    String::FromInt(open->line()) + ")");
         return 0;
     }
     return r;
@@ -360,9 +392,13 @@ int ScriptParser::Parse() {
 // Templates are made when a tag is first met: a request meets few of them.
 void ScriptParser::SetupSupportedTags() {}
 
-const char* ScriptParser::TagName(int id) { return ClosingName(id); }
+const char* ScriptParser::TagName(int id) {
+    return ClosingName(id);
+}
 
-int ScriptParser::SupportedTagCount() { return static_cast<int>(sizeof kTags / sizeof kTags[0]); }
+int ScriptParser::SupportedTagCount() {
+    return static_cast<int>(sizeof kTags / sizeof kTags[0]);
+}
 
 Tag* ScriptParser::FindTemplate(const char* name) {
     Tag* t = tags().Find(name);
@@ -376,9 +412,9 @@ Tag* ScriptParser::FindTemplate(const char* name) {
         });
         return v;
     }();
-    auto it = std::lower_bound(sorted.begin(), sorted.end(), name, [](const TagSpec* spec, const char* n) {
-        return CompareKeys(spec->name, n) < 0;
-    });
+    auto it = std::lower_bound(
+        sorted.begin(), sorted.end(), name,
+        [](const TagSpec* spec, const char* n) { return CompareKeys(spec->name, n) < 0; });
     if (it == sorted.end() || CompareKeys((*it)->name, name) != 0) return nullptr;
     t = MakeTemplate(**it);
     t->SetErrorVariable(ErrorVariableName(t));
@@ -425,9 +461,9 @@ int ScriptParser::SkipTo(Tag* found, TagTable* targets) {
         found->attributes().Entries() == 0) {
         Tag* target = targets->Find(found->name().chars());
         if (target != nullptr) {
-            cache_->InsertSkip(position, TagCache::CachedSkip{targets, target,
-                                                              macrosource_->CurrentFilePosition(),
-                                                              line() - start});
+            cache_->InsertSkip(
+                position, TagCache::CachedSkip{targets, target, macrosource_->CurrentFilePosition(),
+                                               line() - start});
         }
     }
     return r;
@@ -459,7 +495,9 @@ void ScriptParser::WriteValue(const String& value) {
         String::IsWhitespace(static_cast<unsigned char>(value[value.length() - 1])) ? 1 : 0;
 }
 
-Variables* ScriptParser::variables() { return engine()->vars(); }
+Variables* ScriptParser::variables() {
+    return engine()->vars();
+}
 
 // --- settings
 
@@ -555,7 +593,8 @@ void ScriptParser::UndefinedVariable(const String& name) {
 }
 
 int ScriptParser::SyntaxError(const String& message) {
-    return errorhandler_.Error(kSyntaxErrors, ::SyntaxError(source()->errorname(), line(), message));
+    return errorhandler_.Error(kSyntaxErrors,
+                               ::SyntaxError(source()->errorname(), line(), message));
 }
 
 int ScriptParser::ReportExpressionError(const String& message) {
@@ -629,7 +668,8 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
     CachedTag* recorded = recording_;
     recording_ = outer;
     if (recorded != nullptr) {
-        if (r != ScanFailure && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+        if (r != ScanFailure && macrosource_->ampersands() == ampersands &&
+            !macrosource_->inmacro()) {
             recorded->templ = FindTemplate(tag->name().chars());
             recorded->assignment = tag->id() == TagKpLET && recorded->attributes.size() == 1 &&
                                    recorded->attributes[0].kind != CachedAttribute::Position &&
@@ -920,7 +960,9 @@ int ScriptParser::ReadAttributes(Tag* tag) {
     }
 }
 
-int ScriptParser::GetFlatFileNameValuePairs(Tag* tag) { return Parser::GetNameValuePairs(tag); }
+int ScriptParser::GetFlatFileNameValuePairs(Tag* tag) {
+    return Parser::GetNameValuePairs(tag);
+}
 
 int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* outside) {
     int id = tag->id();
@@ -933,9 +975,9 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* ou
         Record(name, CachedAttribute::Literal, nullptr, *value);
         return ScanStop;
     }
-    bool keepsource = (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
-                      (id == TagKpFILTER && name.matches("FILTER")) ||
-                      (id == TagKpDO && name.matches("VALUE"));
+    bool keepsource =
+        (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
+        (id == TagKpFILTER && name.matches("FILTER")) || (id == TagKpDO && name.matches("VALUE"));
     bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER")) ||
                        (id == TagIMPORT && name.matches("WHERE"));
     long position = macrosource_->CurrentFilePosition();
@@ -1023,7 +1065,8 @@ int ScriptParser::ProcessAssignment(Tag* tag) {
     // What the walk, the base dispatch and the KpLET handler would do with it, when
     // the top state hands it to the base dispatch.
     ScriptState* top = states_.Top();
-    if (!(interpret_ & InterpretTags) || handlers_[TagKpLET] != ProcessKpLET || !top->HandsToDispatch(tag)) {
+    if (!(interpret_ & InterpretTags) || handlers_[TagKpLET] != ProcessKpLET ||
+        !top->HandsToDispatch(tag)) {
         return ProcessKnownTag(tag);
     }
     if (engine()->timedout()) return Timeout();
@@ -1068,7 +1111,8 @@ bool ContinuesRunOfAdds(int id) {
 int ScriptParser::ProcessKnownTag(Tag* tag) {
     if (engine()->timedout()) return Timeout();
     int id = tag->id();
-    if (engine()->heldlocks() != nullptr && (!ContinuesRunOfAdds(id) || engine()->HeldLocksExpired())) {
+    if (engine()->heldlocks() != nullptr &&
+        (!ContinuesRunOfAdds(id) || engine()->HeldLocksExpired())) {
         engine()->ReleaseLocks();
     }
     if (!(interpret_ & InterpretTags) && id != TagKELP && id != TagBRINDLE) return 1;

@@ -28,11 +28,11 @@ struct CachedText;
 
 // Results of ScriptState::ProcessTag and ProcessText.
 enum StateResult {
-    StateError = 0,    // stop the script
+    StateError = 0,  // stop the script
     StateHandled = 1,
-    StateClose = 2,    // this tag or text closes the answering state
-    StateDone = 3,     // handled
-    StatePass = 4,     // not mine: offer it to the state below
+    StateClose = 2,  // this tag or text closes the answering state
+    StateDone = 3,   // handled
+    StatePass = 4,   // not mine: offer it to the state below
 };
 
 // Standard output level bits.
@@ -51,7 +51,7 @@ enum InterpretFlag { InterpretMacros = 1, InterpretTags = 2 };
 // ExitState() runs exactly once when a state leaves the stack through its closing
 // tag or an exit; it finishes the block's work (skipping the rest of a block, ...).
 class ScriptState {
-public:
+  public:
     // tag: copied (without attributes); null for the base state.
     ScriptState(ScriptParser* parser, const Tag* tag);
     virtual ~ScriptState();
@@ -94,7 +94,7 @@ public:
     // The base dispatch by tag id.
     int Dispatch(Tag* tag);
 
-protected:
+  protected:
     friend class ScriptParser;
 
     ScriptParser* parser_;  // not owned
@@ -104,7 +104,7 @@ protected:
     bool writestext_ = true;
     int line_;
 
-private:
+  private:
     // Set to true when the state is destroyed (it leaves the stack only to be
     // destroyed): RunUntilClosed() watches its state through it. Not owned.
     bool* closed_ = nullptr;
@@ -115,7 +115,7 @@ private:
 typedef int (*TagHandler)(ScriptState* state, Tag* tag);
 
 class ScriptParser : public Parser, public ExpressionContext {
-public:
+  public:
     // engine, source: not owned. output: not owned, the stream text goes to.
     ScriptParser(Kelp* engine, MacroExpander* source, Output* output);
     // A parser for a script run from another: starts from a copy of other's error
@@ -208,7 +208,9 @@ public:
     int CallFunction(Function* f, VariableTree* arguments, String* result) override;
     // Runs a user function's body with its arguments as the local scope.
     int CallUserFunction(Function* f, VariableTree* arguments, String* result);
-    [[gnu::cold]] void ExpressionError(const String& message) override { ReportExpressionError(message); }
+    [[gnu::cold]] void ExpressionError(const String& message) override {
+        ReportExpressionError(message);
+    }
     [[gnu::cold]] void UndefinedVariable(const String& name) override;
 
     // User functions.
@@ -256,9 +258,11 @@ public:
     }
 
     MacroExpander* macrosource() const { return macrosource_; }
-    TagHandler handler(int id) const { return (id >= 0 && id <= TagKELP) ? handlers_[id] : nullptr; }
+    TagHandler handler(int id) const {
+        return (id >= 0 && id <= TagKELP) ? handlers_[id] : nullptr;
+    }
 
-protected:
+  protected:
     int GetNameValuePairs(Tag* tag) override;
     int GetValue(Tag* tag, const String& name, String* value, bool* outside) override;
     int ProcessKnownTag(Tag* tag) override;
@@ -271,7 +275,7 @@ protected:
     // The attributes of the legacy IMPORT and EXPORT tags.
     virtual int GetFlatFileNameValuePairs(Tag* tag);
 
-private:
+  private:
     void Init();
     // Fills tag (a fresh copy of the template, or the cached tag's prepared tag whose
     // attributes are already in place) from a cached tag and runs it.
@@ -311,7 +315,7 @@ private:
     // A declared function, or a built-in entered on first use; null when unknown.
     Function* FindKnownFunction(const char* name);
 
-    FunctionTable functions_;     // owns elements
+    FunctionTable functions_;  // owns elements
     std::vector<std::pair<const Builtin*, int>> builtins_;
     TagHandler handlers_[TagKELP + 1];
     int interpret_;
@@ -331,15 +335,15 @@ private:
     // Two per tag id, made when a tag of that id first runs (most pages use a few of
     // the ids, and a request does not pay for the memory of them all).
     ErrorVariable* errorvariables_[TagKELP + 1];
-    TagCache* cache_;         // owned
+    TagCache* cache_;            // owned
     CachedText* textrecording_;  // owned while a text run is being recorded
-    int textline_;            // the line where it starts
-    CachedTag* recording_;    // owned while a tag is being read for the cache
+    int textline_;               // the line where it starts
+    CachedTag* recording_;       // owned while a tag is being read for the cache
     // The run and the tag replayed last (not owned), to find what follows them
     // without a look-up; each is good only at its own end position.
     CachedText* lastrun_;
     CachedTag* lasttag_;
-    int recordline_;          // the line where the recorded tag starts
+    int recordline_;  // the line where the recorded tag starts
     // How many states have been destroyed (left the stack): a replayed tag after
     // which the count is the same closed no block.
     long closedstates_ = 0;

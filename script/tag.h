@@ -143,7 +143,7 @@ class Tag {
     int flag_;
     long position_;
     int line_;
-    const ScopedName* errorvariable_;  // not owned: the interpreter's
+    const ScopedName* errorvariable_;                        // not owned: the interpreter's
     SearchableList<NameValuePair, const char*> attributes_;  // owns elements
 };
 

@@ -17,9 +17,9 @@ struct CachedText;
 // How one attribute gets its value on a replay.
 struct CachedAttribute {
     enum Kind {
-        Evaluate,  // the expression is evaluated again
-        Literal,   // the value is fixed (expression text, raw text, a bare name)
-        Position,  // the value is empty and the tag remembers a script position
+        Evaluate,     // the expression is evaluated again
+        Literal,      // the value is fixed (expression text, raw text, a bare name)
+        Position,     // the value is empty and the tag remembers a script position
         TagPosition,  // no attribute: only the tag remembers a script position
     };
     String name;
@@ -27,9 +27,9 @@ struct CachedAttribute {
     Kind kind = Literal;
     Expression* expression = nullptr;  // owned, for Evaluate
     String literal;
-    long position = -1;     // for Position
-    int positionline = 0;   // its line, counted from the tag's start
-    int line = 0;           // lines after the tag's start where the value was read
+    long position = -1;    // for Position
+    int positionline = 0;  // its line, counted from the tag's start
+    int line = 0;          // lines after the tag's start where the value was read
 };
 
 // A known tag whose text held no "&" (so no macro can change it): its template, its
@@ -51,9 +51,9 @@ struct CachedTag {
     std::vector<Prepared> prepared;
     int inuse = 0;  // replays in progress
     std::vector<CachedAttribute> attributes;
-    long end = 0;  // file position after the tag's ">"
-    int lines = 0;  // line feeds inside the tag
-    bool assignment = false;  // a KpLET with its one attribute
+    long end = 0;                   // file position after the tag's ">"
+    int lines = 0;                  // line feeds inside the tag
+    bool assignment = false;        // a KpLET with its one attribute
     CachedText* nextrun = nullptr;  // not owned: the run found at end, once known
     // Where the scan went on the last time the tag moved it (a loop's closing tag
     // goes back to the body, a false condition skips a block), and the run found
@@ -84,7 +84,7 @@ struct CachedText {
 };
 
 class TagCache {
-public:
+  public:
     TagCache() = default;
     ~TagCache();
     TagCache(const TagCache&) = delete;
@@ -123,10 +123,10 @@ public:
     // Takes ownership of expression.
     void InsertExpression(long position, Expression* expression, int lines);
 
-private:
-    std::unordered_map<long, CachedTag*> tags_;  // owns the values
+  private:
+    std::unordered_map<long, CachedTag*> tags_;               // owns the values
     std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
-    std::unordered_map<long, CachedText*> runs_;                 // owns the values
+    std::unordered_map<long, CachedText*> runs_;              // owns the values
     std::unordered_map<long, bool> seen_;
     std::unordered_multimap<long, CachedSkip> skips_;
 };

@@ -8,8 +8,8 @@
 #include <stdint.h>
 
 #include <string>
-#include <vector>
 #include <unordered_map>
+#include <vector>
 
 #include "foundation/list.h"
 #include "foundation/recycler.h"
@@ -29,7 +29,7 @@ class Kelp;
 // script. A variable holds outside text unless whoever assigns it says otherwise:
 // only values computed from the page's own constants are marked page-made.
 class Variable {
-public:
+  public:
     Variable(const String& name, const String& value, bool outside = true)
         : name_(name),
           value_(value),
@@ -87,7 +87,7 @@ public:
         return number_;
     }
 
-protected:
+  protected:
     // Replaces the value.
     void Store(const String& value) {
         value_ = value;
@@ -109,7 +109,7 @@ protected:
     String name_;
     String error_;
 
-private:
+  private:
     void ReadNumber(const String& text);
     void WritePending();
     // The number of a value not kept in value_.
@@ -126,7 +126,7 @@ private:
 
 // A system variable computed when read; refuses every assignment.
 class DynamicVariable : public Variable {
-public:
+  public:
     // engine: not owned.
     DynamicVariable(Kelp* engine, const String& name) : Variable(name, ""), engine_(engine) {}
     const String& value() override;
@@ -134,7 +134,7 @@ public:
     int SetNumber(double number) override;
     bool stable() const override { return false; }
 
-protected:
+  protected:
     // The value as of now.
     virtual String Compute() = 0;
 
@@ -143,59 +143,59 @@ protected:
 
 // dyn_time_remaining: seconds before the script's time limit.
 class TimeRemainingVariable : public DynamicVariable {
-public:
+  public:
     explicit TimeRemainingVariable(Kelp* engine) : DynamicVariable(engine, "dyn_time_remaining") {}
 
-protected:
+  protected:
     String Compute() override;
 };
 
 // kelp_language: the engine's current language.
 class LanguageVariable : public DynamicVariable {
-public:
+  public:
     explicit LanguageVariable(Kelp* engine) : DynamicVariable(engine, "kelp_language") {}
 
-protected:
+  protected:
     String Compute() override;
 };
 
 // kelp_defaultlanguage: the engine's default language.
 class DefaultLanguageVariable : public DynamicVariable {
-public:
+  public:
     explicit DefaultLanguageVariable(Kelp* engine)
         : DynamicVariable(engine, "kelp_defaultlanguage") {}
 
-protected:
+  protected:
     String Compute() override;
 };
 
 // One field of a fresh snapshot of the clock.
 enum DynamicTimeVariableType {
-    DynTimeT = 0,   // dyn_time_t
-    DynUsec,        // dyn_tm_usec
-    DynSec,         // dyn_tm_sec
-    DynMin,         // dyn_tm_min
-    DynHour,        // dyn_tm_hour
-    DynMday,        // dyn_tm_mday
-    DynMon,         // dyn_tm_mon
-    DynMonName,     // dyn_stm_mon
-    DynYear,        // dyn_tm_year
-    DynWday,        // dyn_tm_wday
-    DynWdayName,    // dyn_stm_wday
-    DynYday,        // dyn_tm_yday
-    DynIsDst,       // dyn_tm_isdst
-    DynZone,        // dyn_stm_zone
+    DynTimeT = 0,  // dyn_time_t
+    DynUsec,       // dyn_tm_usec
+    DynSec,        // dyn_tm_sec
+    DynMin,        // dyn_tm_min
+    DynHour,       // dyn_tm_hour
+    DynMday,       // dyn_tm_mday
+    DynMon,        // dyn_tm_mon
+    DynMonName,    // dyn_stm_mon
+    DynYear,       // dyn_tm_year
+    DynWday,       // dyn_tm_wday
+    DynWdayName,   // dyn_stm_wday
+    DynYday,       // dyn_tm_yday
+    DynIsDst,      // dyn_tm_isdst
+    DynZone,       // dyn_stm_zone
     DynTimeTypes,
 };
 
 // The clock read once; its fields are worked out when the first one is read, so a
 // request that shows no time pays for no time-zone look-up.
 class TimeSnapshot {
-public:
+  public:
     TimeSnapshot();
     const char* Field(DynamicTimeVariableType type);
 
-private:
+  private:
     struct timeval at_;
     STRTM fields_;
     bool filled_;
@@ -204,7 +204,7 @@ private:
 // tm_hour and the others: one field of the request's snapshot of the clock. An
 // assignment replaces the value as for any system variable.
 class SnapshotTimeVariable : public Variable {
-public:
+  public:
     // snapshot: not owned; outlives the variable.
     SnapshotTimeVariable(const String& name, TimeSnapshot* snapshot, DynamicTimeVariableType type)
         : Variable(name, ""), snapshot_(snapshot), type_(type), read_(false) {}
@@ -212,26 +212,26 @@ public:
     int SetValue(const String& value) override;
     int SetNumber(double number) override;
 
-private:
+  private:
     TimeSnapshot* snapshot_;
     DynamicTimeVariableType type_;
     bool read_;
 };
 
 class DynamicTimeVariable : public DynamicVariable {
-public:
+  public:
     DynamicTimeVariable(Kelp* engine, DynamicTimeVariableType type);
 
-protected:
+  protected:
     String Compute() override;
 
-private:
+  private:
     DynamicTimeVariableType type_;
 };
 
 // One scope: variables by name. Owns its variables when created owning.
 class VariableTree : public SplayTree<Variable, const char*> {
-public:
+  public:
     explicit VariableTree(int owns = 1) : SplayTree<Variable, const char*>(owns) {}
     // Assigns to the variable of that name, creating it if needed. Returns the
     // assignment's result (0 when the variable refuses the value).
@@ -240,7 +240,7 @@ public:
 
 // Variables in order of first assignment (parameter lists, listings).
 class VariableList : public SearchableList<Variable, const char*> {
-public:
+  public:
     explicit VariableList(int owns = 1) : SearchableList<Variable, const char*>(owns) {}
     int SetVariable(const String& name, const String& value);
 };
@@ -275,7 +275,7 @@ struct ScopedName {
 // Unprefixed assignments go to an existing system, local or field variable, else
 // create a global. Scripts never create system or field variables.
 class Variables {
-public:
+  public:
     // engine: not owned; asked for field variables of open databases.
     explicit Variables(Kelp* engine);
     ~Variables();
@@ -361,7 +361,7 @@ public:
     void GetSystemVariableList(VariableList& list);
     void GetLocalVariableList(VariableList& list);
 
-private:
+  private:
     // SetVariable() of a value whose text is written.
     int SetText(const ScopedName& name, const String& value, const NumberHint* hint, bool outside);
     // Find() when the remembered look-up does not answer.
@@ -394,16 +394,16 @@ private:
                 bool outside = true);
     Variable* FindField(const String& dbname, const String& varname);
 
-    Kelp* engine_;                  // not owned
-    TimeSnapshot* snapshot_;        // owned; null until AddTimeVariables
-    VariableTree globals_;          // owns elements
-    VariableTree* basesystem_;      // owned; also the bottom of systems_
-    Stack<VariableTree> locals_;    // not owning
-    Stack<VariableTree> systems_;   // not owning
+    Kelp* engine_;                 // not owned
+    TimeSnapshot* snapshot_;       // owned; null until AddTimeVariables
+    VariableTree globals_;         // owns elements
+    VariableTree* basesystem_;     // owned; also the bottom of systems_
+    Stack<VariableTree> locals_;   // not owning
+    Stack<VariableTree> systems_;  // not owning
     String error_;
     unsigned long generation_;
-    uint64_t pendingbuiltins_;        // one bit per built-in not made yet
-    char** environment_;              // not owned; null once every entry is made
+    uint64_t pendingbuiltins_;  // one bit per built-in not made yet
+    char** environment_;        // not owned; null once every entry is made
     const char* const* skippedenvironment_;
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local
@@ -416,7 +416,7 @@ std::vector<String> SplitNameList(const String& list);
 // A block's own variables as a system scope while the block runs: Pop() may be
 // called again, and the destructor pops what is still pushed.
 class PushedScope {
-public:
+  public:
     explicit PushedScope(Variables* variables) : variables_(variables) {}
     ~PushedScope() { Pop(); }
     PushedScope(const PushedScope&) = delete;
@@ -433,7 +433,7 @@ public:
         variables_->PopSystemVars();
     }
 
-private:
+  private:
     Variables* variables_;  // not owned
     bool pushed_ = false;
 };

@@ -137,8 +137,11 @@ bool CheckConfiguration(const String& path, std::vector<CheckProblem>* problems)
     UNIXConfig config(nullptr, false);
     bool parsed = config.UseConfiguration(&text) == 0;
     bool valid = parsed && config.ValidateConfiguration() == 0;
-    for (const ConfigWarning& w : config.warnings()) problems->push_back(CheckProblem{path, w.line, true, "Warning: " + w.text});
-    if (!valid) problems->push_back(CheckProblem{path, config.failure().line, false, config.failure().text});
+    for (const ConfigWarning& w : config.warnings())
+        problems->push_back(CheckProblem{path, w.line, true, "Warning: " + w.text});
+    if (!valid)
+        problems->push_back(
+            CheckProblem{path, config.failure().line, false, config.failure().text});
     return true;
 }
 
@@ -187,8 +190,9 @@ int main(int argc, char** argv) {
         }
         std::vector<CheckProblem> found;
         CheckPage(page, &found);
-        std::stable_sort(found.begin(), found.end(),
-                         [](const CheckProblem& a, const CheckProblem& b) { return a.line < b.line; });
+        std::stable_sort(
+            found.begin(), found.end(),
+            [](const CheckProblem& a, const CheckProblem& b) { return a.line < b.line; });
         problems.insert(problems.end(), found.begin(), found.end());
     }
     if (quiet) {

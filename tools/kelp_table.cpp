@@ -31,7 +31,8 @@ const char kUsage[] =
     "  check TABLE.dbf [INDEX.kpx...]    the table and each index agree; exit status 1 if not\n"
     "  reindex TABLE.dbf INDEX.kpx...    rebuilds the indexes from the table\n"
     "  pack TABLE.dbf [INDEX.kpx...]     removes deleted records, rebuilds the indexes named\n"
-    "  create TABLE.dbf \"FIELDS\"         a new empty table (\"name CHAR(30), price NUMBER(7.2)\")\n"
+    "  create TABLE.dbf \"FIELDS\"         a new empty table (\"name CHAR(30), price "
+    "NUMBER(7.2)\")\n"
     "  restore TABLE.dbf BACKUP.dbf [INDEX.kpx...]\n"
     "                                    puts a copy of the backup (and its memo file) in the\n"
     "                                    table's place whole, and rebuilds the indexes named\n"
@@ -51,7 +52,10 @@ int Failed(const String& message) {
 // A table opened as a page opens it, with the indexes named.
 class Session {
   public:
-    Session() : source_(&engine_, 16), parser_(&engine_, &source_, engine_.output()), db_(&parser_, "t") {}
+    Session()
+        : source_(&engine_, 16),
+          parser_(&engine_, &source_, engine_.output()),
+          db_(&parser_, "t") {}
 
     bool Open(const String& table, const std::vector<String>& indexes) {
         path_ = ToolKelp::Absolute(table);
@@ -80,11 +84,16 @@ class Session {
 
 const char* TypeName(XBaseFieldType type) {
     switch (type) {
-        case XBaseCharacter: return "CHAR";
-        case XBaseNumber: return "NUMBER";
-        case XBaseDate: return "DATE";
-        case XBaseLogical: return "BOOL";
-        case XBaseMemo: return "MEMO";
+        case XBaseCharacter:
+            return "CHAR";
+        case XBaseNumber:
+            return "NUMBER";
+        case XBaseDate:
+            return "DATE";
+        case XBaseLogical:
+            return "BOOL";
+        case XBaseMemo:
+            return "MEMO";
     }
     return "?";
 }
@@ -107,21 +116,27 @@ int Info(Session* s) {
     XBaseTable& t = s->table();
     long deleted = 0;
     for (long r = 1; r <= t.numrecords(); r++) {
-        if (!t.Goto(r)) return Failed(t.error().empty() ? "record " + String::FromInt(r) + " cannot be read" : t.error());
+        if (!t.Goto(r))
+            return Failed(t.error().empty() ? "record " + String::FromInt(r) + " cannot be read"
+                                            : t.error());
         if (t.deleted()) deleted++;
     }
     printf("table       %s\n", s->path().chars());
     printf("version     0x%02X\n", t.version());
     int year = t.lastupdate_year();
-    printf("updated     %04d-%02d-%02d\n", year < 1900 ? year + 1900 : year, t.lastupdate_month(), t.lastupdate_day());
-    printf("records     %ld (%ld deleted, %ld live)\n", t.numrecords(), deleted, t.numrecords() - deleted);
+    printf("updated     %04d-%02d-%02d\n", year < 1900 ? year + 1900 : year, t.lastupdate_month(),
+           t.lastupdate_day());
+    printf("records     %ld (%ld deleted, %ld live)\n", t.numrecords(), deleted,
+           t.numrecords() - deleted);
     printf("header      %d bytes; records of %d bytes\n", t.headerlength(), t.recordlength());
     bool memo = false;
-    for (XBaseField* f = t.fields().First(); f != nullptr; f = t.fields().Next()) memo = memo || f->type() == XBaseMemo;
+    for (XBaseField* f = t.fields().First(); f != nullptr; f = t.fields().Next())
+        memo = memo || f->type() == XBaseMemo;
     if (memo) {
         struct stat st;
         long size = stat(t.memopath().chars(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-        printf("memo file   %s: %ld bytes, next free block %ld\n", t.memopath().chars(), size, t.firstfreeblock());
+        printf("memo file   %s: %ld bytes, next free block %ld\n", t.memopath().chars(), size,
+               t.firstfreeblock());
     } else {
         printf("memo file   none\n");
     }
@@ -194,7 +209,11 @@ void JSONValue(XBaseField* f, std::string* out) {
         }
         case XBaseDate:
             if (t.length() == 8 && strspn(t.chars(), "0123456789") == 8) {
-                out->append("\"").append(t.chars(), 4).append("-").append(t.chars() + 4, 2).append("-");
+                out->append("\"")
+                    .append(t.chars(), 4)
+                    .append("-")
+                    .append(t.chars() + 4, 2)
+                    .append("-");
                 out->append(t.chars() + 6, 2).append("\"");
             } else if (t.empty()) {
                 out->append("null");
@@ -247,10 +266,13 @@ int Dump(Session* s, bool json, char delimiter) {
         fwrite(line.data(), 1, line.size(), stdout);
     }
     for (long r = 1; r <= t.numrecords(); r++) {
-        if (!t.Goto(r)) return Failed(t.error().empty() ? "record " + String::FromInt(r) + " cannot be read" : t.error());
+        if (!t.Goto(r))
+            return Failed(t.error().empty() ? "record " + String::FromInt(r) + " cannot be read"
+                                            : t.error());
         line.clear();
         if (json) {
-            line = "{\"_recno\":" + std::to_string(r) + ",\"_deleted\":" + (t.deleted() ? "true" : "false");
+            line = "{\"_recno\":" + std::to_string(r) +
+                   ",\"_deleted\":" + (t.deleted() ? "true" : "false");
             for (XBaseField* f = t.fields().First(); f != nullptr; f = t.fields().Next()) {
                 line.push_back(',');
                 JSONString(f->name().chars(), &line);
@@ -300,22 +322,27 @@ void CheckTableFile(Session* s, std::vector<String>* problems) {
     long size = static_cast<long>(data.size());
     long whole = size >= h ? (size - h) / length : 0;
     if (size < h + n * length) {
-        problems->push_back("the header counts " + String::FromInt(n) + " records but the file holds " +
-                            String::FromInt(whole) + " (cut short, or a count that is wrong)");
+        problems->push_back("the header counts " + String::FromInt(n) +
+                            " records but the file holds " + String::FromInt(whole) +
+                            " (cut short, or a count that is wrong)");
     } else if (size > h + (n + 1) * length + 1) {
-        problems->push_back("the file holds " + String::FromInt(whole) + " records but the header counts only " +
-                            String::FromInt(n));
+        problems->push_back("the file holds " + String::FromInt(whole) +
+                            " records but the header counts only " + String::FromInt(n));
     } else if (size > h + n * length + 1) {
-        printf("note: %ld bytes after the last record (an add that did not finish; the next add "
-               "writes over them)\n", size - h - n * length);
+        printf(
+            "note: %ld bytes after the last record (an add that did not finish; the next add "
+            "writes over them)\n",
+            size - h - n * length);
     }
     std::string memo;
     long blocks = -1;
     bool hasmemo = false;
-    for (XBaseField* f = t.fields().First(); f != nullptr; f = t.fields().Next()) hasmemo = hasmemo || f->type() == XBaseMemo;
+    for (XBaseField* f = t.fields().First(); f != nullptr; f = t.fields().Next())
+        hasmemo = hasmemo || f->type() == XBaseMemo;
     if (hasmemo) {
         if (!ReadWhole(t.memopath(), &memo) || memo.size() < 512) {
-            problems->push_back("the memo file " + t.memopath() + " is missing or shorter than its header");
+            problems->push_back("the memo file " + t.memopath() +
+                                " is missing or shorter than its header");
         } else {
             blocks = static_cast<long>((memo.size() + 511) / 512);
         }
@@ -326,7 +353,8 @@ void CheckTableFile(Session* s, std::vector<String>* problems) {
         size_t at = static_cast<size_t>(h + (r - 1) * length);
         char flag = data[at];
         if (flag != ' ' && flag != '*') {
-            problems->push_back("record " + String::FromInt(r) + ": its first byte is neither live (' ') nor deleted ('*')");
+            problems->push_back("record " + String::FromInt(r) +
+                                ": its first byte is neither live (' ') nor deleted ('*')");
             reported++;
         }
         if (blocks < 0) continue;
@@ -335,10 +363,12 @@ void CheckTableFile(Session* s, std::vector<String>* problems) {
             if (f->type() == XBaseMemo) {
                 String v = String(data.data() + offset, f->length()).trimmed();
                 long block = atol(v.chars());
-                if (!v.empty() && (strspn(v.chars(), "0123456789") != static_cast<size_t>(v.length()) ||
-                                   block >= blocks)) {
-                    problems->push_back("record " + String::FromInt(r) + ", field " + f->name() + ": memo block " + v +
-                                        " lies past the memo file's " + String::FromInt(blocks) + " blocks");
+                if (!v.empty() &&
+                    (strspn(v.chars(), "0123456789") != static_cast<size_t>(v.length()) ||
+                     block >= blocks)) {
+                    problems->push_back("record " + String::FromInt(r) + ", field " + f->name() +
+                                        ": memo block " + v + " lies past the memo file's " +
+                                        String::FromInt(blocks) + " blocks");
                     reported++;
                 }
             }
@@ -377,22 +407,26 @@ void CheckIndex(Session* s, XBaseIndex* index, std::vector<String>* problems) {
     for (auto& e : entries) {
         if (reported >= 50) break;
         long r = e.second;
-        String name = index->errorpath() + ": the entry '" + e.first + "' for record " + String::FromInt(r);
+        String name =
+            index->errorpath() + ": the entry '" + e.first + "' for record " + String::FromInt(r);
         if (r < 1 || r > n) {
-            problems->push_back(name + " points past the table's " + String::FromInt(n) + " records");
+            problems->push_back(name + " points past the table's " + String::FromInt(n) +
+                                " records");
             reported++;
         } else if (!(keys[r] == e.first)) {
-            problems->push_back(name + " does not match the record, whose key is '" + keys[r] + "'");
+            problems->push_back(name + " does not match the record, whose key is '" + keys[r] +
+                                "'");
             reported++;
         } else if (++seen[r] == 2) {
-            problems->push_back(index->errorpath() + ": record " + String::FromInt(r) + " is in the index twice");
+            problems->push_back(index->errorpath() + ": record " + String::FromInt(r) +
+                                " is in the index twice");
             reported++;
         }
     }
     for (long r = 1; r <= n && reported < 50; r++) {
         if (live[r] && seen[r] == 0) {
-            problems->push_back(index->errorpath() + ": record " + String::FromInt(r) + " (key '" + keys[r] +
-                                "') is missing from the index");
+            problems->push_back(index->errorpath() + ": record " + String::FromInt(r) + " (key '" +
+                                keys[r] + "') is missing from the index");
             reported++;
         }
     }
@@ -429,7 +463,8 @@ std::vector<String> UnnamedIndexes(const String& table, const std::vector<String
         look.db().SetFinishInterruptedPacks(false);
         if (look.Open(table, std::vector<String>{candidate})) found.push_back(candidate);
     }
-    std::sort(found.begin(), found.end(), [](const String& a, const String& b) { return strcmp(a.chars(), b.chars()) < 0; });
+    std::sort(found.begin(), found.end(),
+              [](const String& a, const String& b) { return strcmp(a.chars(), b.chars()) < 0; });
     return found;
 }
 
@@ -445,7 +480,8 @@ int Check(Session* s) {
     std::vector<String> problems;
     CheckTableFile(s, &problems);
     SearchableList<XBaseIndex, const char*>& indexes = s->db().indexes();
-    for (XBaseIndex* i = indexes.First(); i != nullptr; i = indexes.Next()) CheckIndex(s, i, &problems);
+    for (XBaseIndex* i = indexes.First(); i != nullptr; i = indexes.Next())
+        CheckIndex(s, i, &problems);
     t.UnlockMaintenance();
     // One path per line: the file the problem is in (an index's problems name it).
     for (const String& p : problems) {
@@ -484,7 +520,8 @@ int Restore(const String& table, const std::vector<String>& rest) {
         files->Copy(backupmemo, FileManager::StripExtension(live) + ".dbt") <= 0) {
         return Failed("Error copying '" + backupmemo + "': " + files->error());
     }
-    if (files->Copy(backup, live) <= 0) return Failed("Error copying '" + backup + "': " + files->error());
+    if (files->Copy(backup, live) <= 0)
+        return Failed("Error copying '" + backup + "': " + files->error());
     std::vector<String> indexes(rest.begin() + 1, rest.end());
     if (!s.Open(table, indexes)) return Failed(s.error());
     if (!indexes.empty() && !s.db().Reindex()) return Failed(s.error());
@@ -520,7 +557,8 @@ int main(int argc, char** argv) {
             json = true;
         } else if (command == "dump" && a == "--format=text") {
             json = false;
-        } else if (command == "dump" && strncmp(a.chars(), "--delimiter=", 12) == 0 && a.length() == 13) {
+        } else if (command == "dump" && strncmp(a.chars(), "--delimiter=", 12) == 0 &&
+                   a.length() == 13) {
             delimiter = a[12];
         } else if (command != "dump" && command != "info" && !a.matches('-', 0)) {
             indexes.push_back(a);
@@ -528,7 +566,8 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (command != "info" && command != "dump" && command != "check" && command != "reindex" && command != "pack") {
+    if (command != "info" && command != "dump" && command != "check" && command != "reindex" &&
+        command != "pack") {
         return Usage();
     }
     if (command == "reindex" && indexes.empty()) return Usage();
@@ -545,16 +584,19 @@ int main(int argc, char** argv) {
     if (command == "check") return Check(&s);
     if (command == "reindex") {
         if (!s.db().Reindex()) return Failed(s.error());
-        printf("%s: %zu %s rebuilt\n", s.path().chars(), indexes.size(), indexes.size() == 1 ? "index" : "indexes");
+        printf("%s: %zu %s rebuilt\n", s.path().chars(), indexes.size(),
+               indexes.size() == 1 ? "index" : "indexes");
         return 0;
     }
     std::vector<String> others = UnnamedIndexes(s.path(), indexes);
     long before = s.table().numrecords();
     if (!s.db().Pack()) return Failed(s.error());
-    printf("%s: packed, %ld records kept of %ld\n", s.path().chars(), s.table().numrecords(), before);
+    printf("%s: packed, %ld records kept of %ld\n", s.path().chars(), s.table().numrecords(),
+           before);
     for (const String& other : others) {
         fprintf(stderr,
-                "kelp-table: warning: %s was not named: if it indexes this table, its record numbers are "
+                "kelp-table: warning: %s was not named: if it indexes this table, its record "
+                "numbers are "
                 "stale now; rebuild it: kelp-table reindex %s %s\n",
                 other.chars(), s.path().chars(), other.chars());
     }

@@ -49,11 +49,16 @@ struct Middle {
     bool direct;  // must be right inside the block, not deeper
 };
 const Middle kMiddles[] = {
-    {TagKpELSE, TagKpIF, true},         {TagKpWHILESTOP, TagKpWHILE, false},
-    {TagKpIMPORTSTOP, TagKpIMPORT, false}, {TagKpPOPSTOP, TagKpPOP, false},
-    {TagKpPOPDELETE, TagKpPOP, false},  {TagKpCALLSTOP, TagKpCALL, false},
-    {TagKpCOMMERCESTOP, TagKpCOMMERCE, false}, {TagKpFUNCRETURN, TagKpFUNCTION, false},
-    {TagKpLOCALIZEDTOKEN, TagKpLOCALIZED, false}, {TagKpLOCALIZEDTEXT, TagKpLOCALIZED, false},
+    {TagKpELSE, TagKpIF, true},
+    {TagKpWHILESTOP, TagKpWHILE, false},
+    {TagKpIMPORTSTOP, TagKpIMPORT, false},
+    {TagKpPOPSTOP, TagKpPOP, false},
+    {TagKpPOPDELETE, TagKpPOP, false},
+    {TagKpCALLSTOP, TagKpCALL, false},
+    {TagKpCOMMERCESTOP, TagKpCOMMERCE, false},
+    {TagKpFUNCRETURN, TagKpFUNCTION, false},
+    {TagKpLOCALIZEDTOKEN, TagKpLOCALIZED, false},
+    {TagKpLOCALIZEDTEXT, TagKpLOCALIZED, false},
 };
 
 int ParameterCount(const String& list) {
@@ -77,7 +82,9 @@ void PageChecker::Report(int line, bool warning, const String& kind, const Strin
     if (problems_ == nullptr) return;
     CheckProblem problem{file_, line, warning, kind + ": " + Shown(message)};
     // (The reading and the checks after it may find the same fault.)
-    if (!problems_->empty() && problems_->back().line == line && problems_->back().message == problem.message) return;
+    if (!problems_->empty() && problems_->back().line == line &&
+        problems_->back().message == problem.message)
+        return;
     problems_->push_back(problem);
 }
 
@@ -92,7 +99,9 @@ int PageChecker::SyntaxError(const String& message) {
     return 1;
 }
 
-void PageChecker::ExpressionError(const String& message) { Report(line(), false, "Expression Error", message); }
+void PageChecker::ExpressionError(const String& message) {
+    Report(line(), false, "Expression Error", message);
+}
 
 void PageChecker::NoteCall(const String& name, int count) {
     (invalue_ ? valuecalls_ : calls_).push_back(Call{name, count, line(), String()});
@@ -104,8 +113,8 @@ void PageChecker::Check(std::vector<CheckProblem>* problems) {
     // What is still open at the end of the file, innermost first, as the
     // interpreter reports the first of them.
     for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
-        SyntaxError("Unexpected end of file looking for &lt;" + String(TagName(it->endid)) + "&gt; (opened on line " +
-                    String::FromInt(it->line) + ")");
+        SyntaxError("Unexpected end of file looking for &lt;" + String(TagName(it->endid)) +
+                    "&gt; (opened on line " + String::FromInt(it->line) + ")");
     }
     open_.clear();
 }
@@ -113,7 +122,8 @@ void PageChecker::Check(std::vector<CheckProblem>* problems) {
 void PageChecker::Resolve(const FunctionsOf& functionsof, std::vector<CheckProblem>* problems) {
     problems_ = problems;
     for (const Call& c : calls_) {
-        const std::map<std::string, DeclaredFunction>* functions = c.file.empty() ? &declared_ : functionsof(c.file);
+        const std::map<std::string, DeclaredFunction>* functions =
+            c.file.empty() ? &declared_ : functionsof(c.file);
         if (functions == nullptr) continue;
         int expected;
         auto f = functions->find(FunctionKey(c.name));
@@ -122,7 +132,8 @@ void PageChecker::Resolve(const FunctionsOf& functionsof, std::vector<CheckProbl
         } else if (const Builtin* b = FindBuiltin(c.name.chars())) {
             expected = ParameterCount(b->parameters);
         } else {
-            Report(c.line, false, "Expression Error", "Call to undefined function '" + c.name + "'");
+            Report(c.line, false, "Expression Error",
+                   "Call to undefined function '" + c.name + "'");
             continue;
         }
         if (expected != c.count) {
@@ -135,11 +146,13 @@ void PageChecker::Resolve(const FunctionsOf& functionsof, std::vector<CheckProbl
     }
 }
 
-int PageChecker::ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end, bool* quoted) {
+int PageChecker::ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end,
+                           bool* quoted) {
     Expression* e = ReadExpression(syntax, end);
     if (e == nullptr) return 0;
     *value = e->source();
-    if (quoted != nullptr) *quoted = e->pure() && (value->matches('"', 0) || value->matches('\'', 0));
+    if (quoted != nullptr)
+        *quoted = e->pure() && (value->matches('"', 0) || value->matches('\'', 0));
     if (e->pure()) {
         // Constants and variables: the value, when it can be had without a message
         // (a variable reads empty here, and what that gives proves nothing).
@@ -225,11 +238,13 @@ int PageChecker::GetValue(Tag* tag, const String& name, String* value, bool* out
     // A filter or an index key is an expression read per record: in quotes it is one
     // text, the same for every record (the filter lets every record pass, the index
     // gives every record one key).
-    if (quoted && ((id == TagKpFILTER && name.matches("FILTER")) ||
-                   (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))))) {
+    if (quoted &&
+        ((id == TagKpFILTER && name.matches("FILTER")) ||
+         (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))))) {
         Report(line(), true, "Warning",
                "the " + name + " of &lt;" + tag->name() +
-                   "&gt; is a quoted text, the same for every record: write the expression without quotes");
+                   "&gt; is a quoted text, the same for every record: write the expression without "
+                   "quotes");
     }
     return end == ExpressionMore ? ScanMore : ScanStop;
 }
@@ -257,12 +272,14 @@ void PageChecker::Declare(Tag* tag) {
     }
     auto it = declared_.find(FunctionKey(name));
     if (it != declared_.end()) {
-        String message = "A function with the name '" + name + "' has already been declared, on line ";
+        String message =
+            "A function with the name '" + name + "' has already been declared, on line ";
         message.catint(it->second.line);
         SyntaxError(message);
         return;
     }
-    declared_[FunctionKey(name)] = DeclaredFunction{file_, line(), ParameterCount(tag->Value("PARAMETERS"))};
+    declared_[FunctionKey(name)] =
+        DeclaredFunction{file_, line(), ParameterCount(tag->Value("PARAMETERS"))};
 }
 
 int PageChecker::ProcessKnownTag(Tag* tag) {
@@ -304,7 +321,8 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
         // Attribute counts and values of a tag with a macro are known at run time only.
         macrotag_ = false;
         if (id == TagKpFUNCTION && !Inside(TagKpFUNCTION)) Declare(tag);
-        if (tag->endid() > 0 && id != TagKpELSE) open_.push_back(Open{id, tag->endid(), name, line()});
+        if (tag->endid() > 0 && id != TagKpELSE)
+            open_.push_back(Open{id, tag->endid(), name, line()});
         return 1;
     }
     if (name.matches('/', 0)) {
@@ -339,13 +357,15 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
         case TagKpWHILE:
         case TagKpEVAL:
             if (count != 1 && !counted) {
-                SyntaxError(name + " expects exactly 1 name/value pair, found " + String::FromInt(count));
+                SyntaxError(name + " expects exactly 1 name/value pair, found " +
+                            String::FromInt(count));
             }
             break;
         case TagLET:
         case TagKpLET:
             if (count != 1) {
-                SyntaxError(name + " expects exactly one 1 name/value pair, found " + String::FromInt(count));
+                SyntaxError(name + " expects exactly one 1 name/value pair, found " +
+                            String::FromInt(count));
             }
             break;
         case TagWHILE:
@@ -370,7 +390,9 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
             break;
         case TagKpDO:
             if (tag->Find("VALUE") != nullptr && tag->Find("NAME") == nullptr) {
-                SyntaxError(name + " requires the NAME attribute to be specified when the VALUE attribute is specified");
+                SyntaxError(name +
+                            " requires the NAME attribute to be specified when the VALUE attribute "
+                            "is specified");
             }
             break;
         case TagIMPORT:
@@ -387,7 +409,8 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
             Declare(tag);
             break;
         case TagKpCOMMERCE:
-            if (tag->Find("METHOD") == nullptr) SyntaxError(name + " requires the METHOD attribute to be specified");
+            if (tag->Find("METHOD") == nullptr)
+                SyntaxError(name + " requires the METHOD attribute to be specified");
             break;
         default:
             break;
@@ -405,8 +428,11 @@ int PageChecker::ProcessUnknownTag(const String& text) {
     if (*s == '/') s++;
     if (strncasecmp(s, "Kp", 2) == 0 && isalpha(static_cast<unsigned char>(s[2]))) {
         int n = 0;
-        while (s[n] != '\0' && (isalnum(static_cast<unsigned char>(s[n])) || s[n] == '-' || s[n] == '_')) n++;
-        Report(line(), true, "Warning", "unknown tag &lt;" + String(s, n) + "&gt; is shown as text");
+        while (s[n] != '\0' &&
+               (isalnum(static_cast<unsigned char>(s[n])) || s[n] == '-' || s[n] == '_'))
+            n++;
+        Report(line(), true, "Warning",
+               "unknown tag &lt;" + String(s, n) + "&gt; is shown as text");
     }
     return 1;
 }

@@ -42,7 +42,8 @@ class PageChecker : public ScriptParser {
     // expressions (a page never sees the functions of a page it runs with KpDO), and
     // those of the named file for a KpDO VALUE expression, which is evaluated with
     // that file's functions. Null: the file's functions cannot be known.
-    using FunctionsOf = std::function<const std::map<std::string, DeclaredFunction>*(const String& file)>;
+    using FunctionsOf =
+        std::function<const std::map<std::string, DeclaredFunction>*(const String& file)>;
     // Reports the calls of this page against those functions and the built-ins;
     // functionsof is asked only for the files of KpDO VALUE expressions.
     void Resolve(const FunctionsOf& functionsof, std::vector<CheckProblem>* problems);
@@ -83,7 +84,8 @@ class PageChecker : public ScriptParser {
     // Reads one expression of the tag at the current position; its value when it
     // computes nothing that could differ at run time, else its source. *quoted (when
     // given) tells whether the expression is a quoted text and nothing else.
-    int ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end, bool* quoted = nullptr);
+    int ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end,
+                  bool* quoted = nullptr);
     int ReadTag(Tag* tag);
     bool Inside(int id) const;
     void Declare(Tag* tag);
@@ -95,8 +97,8 @@ class PageChecker : public ScriptParser {
     std::map<std::string, DeclaredFunction> declared_;
     std::vector<Call> valuecalls_;  // the calls of the KpDO VALUE being read
     bool invalue_ = false;          // a KpDO VALUE is being read
-    bool macrotag_ = false;    // the tag just read held a macro
-    bool emptyvalue_ = false;  // and one of its attributes had no value (reported)
+    bool macrotag_ = false;         // the tag just read held a macro
+    bool emptyvalue_ = false;       // and one of its attributes had no value (reported)
 };
 
 // Upper-case form of a function name, the key of declared().

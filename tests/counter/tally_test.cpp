@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -177,8 +177,8 @@ TEST_F(Tally, ShowOnlyTheExactNOHidesTheDigits) {
     ExpectDigits(r, "1");
     r = Request("link=s&show=NO");
     ASSERT_EQ(kImageHead, r.head);
-    gdImagePtr im = gdImageCreateFromGifPtr(static_cast<int>(r.body.size()),
-                                            const_cast<char*>(r.body.data()));
+    gdImagePtr im =
+        gdImageCreateFromGifPtr(static_cast<int>(r.body.size()), const_cast<char*>(r.body.data()));
     ASSERT_NE(nullptr, im);
     EXPECT_EQ(1, gdImageSX(im));
     EXPECT_EQ(1, gdImageSY(im));
@@ -259,7 +259,8 @@ TEST_F(Tally, MissingOrBrokenDigitPictures) {
     WriteAll(dir_ + "/digits/7.gd", std::string(100, 'x'));
     r = Request("link=q&increase=7");
     EXPECT_EQ("HTTP/1.0 500 Internal error image counter\n\n", r.output);
-    EXPECT_NE(std::string::npos, Log().find("nph-tally: 7.gd digit file doesn't contain a gd-image\n"));
+    EXPECT_NE(std::string::npos,
+              Log().find("nph-tally: 7.gd digit file doesn't contain a gd-image\n"));
     // A picture cut short is refused too, never read past its end.
     std::string good = ReadAll(dir_ + "/digits/1.gd");
     WriteAll(dir_ + "/digits/7.gd", good.substr(0, good.size() - 1));
@@ -272,7 +273,8 @@ TEST_F(Tally, DamagedCountFiles) {
     Response r = Request("link=keep");
     ExpectDigits(r, "6");
     EXPECT_EQ("2\nkeep\t6\nalso\t0\n", CountFile());
-    EXPECT_NE(std::string::npos, Log().find("nph-tally: error detected in count_file; removing line\n"));
+    EXPECT_NE(std::string::npos,
+              Log().find("nph-tally: error detected in count_file; removing line\n"));
 
     // A first line that claims far more entries than there are reserves nothing.
     WriteAll(dir_ + "/count_file", "2147483647\nkeep\t1\n");

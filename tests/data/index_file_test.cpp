@@ -58,10 +58,12 @@ struct Checker {
         }
         flags = static_cast<int>(LE(file, 23, 4));
         long numpages = static_cast<long>(LE(file, 9, 4));
-        if (static_cast<long>(file.size()) < numpages * 1024) problem = "file shorter than numpages";
+        if (static_cast<long>(file.size()) < numpages * 1024)
+            problem = "file shorter than numpages";
         Page(static_cast<long>(LE(file, 13, 4)), 0, true, &out);
         for (size_t i = 1; i < out.size() && problem.empty(); i++) {
-            if (BrnIndexFile::Compare(out[i - 1].first.c_str(), out[i].first.c_str(), true, flags) > 0) {
+            if (BrnIndexFile::Compare(out[i - 1].first.c_str(), out[i].first.c_str(), true, flags) >
+                0) {
                 problem = "keys out of order at " + std::to_string(i);
             }
         }
@@ -80,7 +82,8 @@ struct Checker {
             return;
         }
         int n = static_cast<int>(LE(file, base, 4));
-        if (n > 8 || (!root && n < 3)) problem = "page " + std::to_string(page) + " holds " + std::to_string(n);
+        if (n > 8 || (!root && n < 3))
+            problem = "page " + std::to_string(page) + " holds " + std::to_string(n);
         if (!problem.empty()) return;
         bool leaf = LE(file, base + 4, 4) == 0;
         if (leaf) {
@@ -171,17 +174,25 @@ TEST(BrnIndexFile, Comparison) {
         int flags;
         int sign;
     } cases[] = {
-        {"9", "10", true, 0, -1},      {"9", "10", true, IndexString, 1},
-        {"10 ", "9", true, 0, -1},     {"", "0", true, 0, 0},
-        {"1e3", "999", true, 0, 1},    {"abc", "abd", true, 0, -1},
-        {"AB", "ABCD", false, 0, 0},   {"AC", "ABCD", false, 0, 1},
+        {"9", "10", true, 0, -1},
+        {"9", "10", true, IndexString, 1},
+        {"10 ", "9", true, 0, -1},
+        {"", "0", true, 0, 0},
+        {"1e3", "999", true, 0, 1},
+        {"abc", "abd", true, 0, -1},
+        {"AB", "ABCD", false, 0, 0},
+        {"AC", "ABCD", false, 0, 1},
         {"9", "10", true, IndexDescending, 1},
-        {"nan", "1", true, 0, 1},      {"1e999", "2", true, 0, -1},
+        {"nan", "1", true, 0, 1},
+        {"1e999", "2", true, 0, -1},
         // Whole numbers compare by value whatever their spelling, as any number does;
         // beyond what a double holds exactly they compare as doubles.
-        {" 12", "12", true, 0, 0},     {"-0", "+0", true, 0, 0},
-        {"007", "7", true, 0, 0},      {"-5", "3", true, 0, -1},
-        {"\t-20", "-3", true, 0, -1},  {"100", "99.5", true, 0, 1},
+        {" 12", "12", true, 0, 0},
+        {"-0", "+0", true, 0, 0},
+        {"007", "7", true, 0, 0},
+        {"-5", "3", true, 0, -1},
+        {"\t-20", "-3", true, 0, -1},
+        {"100", "99.5", true, 0, 1},
         {"123456789012345", "123456789012346", true, 0, -1},
         {"12345678901234567", "12345678901234568", true, 0, 0},
         {"-", "0", true, 0, -1},
@@ -276,17 +287,19 @@ TEST(BrnIndexFile, RandomInsertsAndDeletesMatchAModel) {
             bool insert = model.size() < 20 || (rng() % 100) < (model.size() < 70 ? 55 : 40);
             if (insert) {
                 int n = rng() % 120;
-                std::string key = cfg.numeric ? std::to_string(n - 20) : "k" + std::to_string(n % 47);
+                std::string key =
+                    cfg.numeric ? std::to_string(n - 20) : "k" + std::to_string(n % 47);
                 if (cfg.longkeys) key = std::string(95 + n % 10, 'a' + n % 3) + key;
                 std::string stored = key.substr(0, 99);
                 size_t pos = 0;
                 while (pos < model.size() &&
-                       BrnIndexFile::Compare(stored.c_str(), model[pos].first.c_str(), true, cfg.flags) > 0) {
+                       BrnIndexFile::Compare(stored.c_str(), model[pos].first.c_str(), true,
+                                             cfg.flags) > 0) {
                     pos++;
                 }
                 bool duplicate = pos < model.size() &&
-                                 BrnIndexFile::Compare(stored.c_str(), model[pos].first.c_str(), true,
-                                                       cfg.flags) == 0;
+                                 BrnIndexFile::Compare(stored.c_str(), model[pos].first.c_str(),
+                                                       true, cfg.flags) == 0;
                 bool ok = t.index.Insert(nextrecno, String(key.c_str()));
                 if ((cfg.flags & IndexUnique) && duplicate) {
                     ASSERT_FALSE(ok);
@@ -296,7 +309,8 @@ TEST(BrnIndexFile, RandomInsertsAndDeletesMatchAModel) {
                 model.insert(model.begin() + pos, std::make_pair(stored, nextrecno++));
             } else {
                 size_t victim = rng() % model.size();
-                ASSERT_TRUE(t.index.Delete(model[victim].second, String(model[victim].first.c_str())))
+                ASSERT_TRUE(
+                    t.index.Delete(model[victim].second, String(model[victim].first.c_str())))
                     << t.index.error() << " at step " << step;
                 model.erase(model.begin() + victim);
             }
@@ -315,7 +329,8 @@ TEST(BrnIndexFile, RandomInsertsAndDeletesMatchAModel) {
                 long recno;
                 ASSERT_TRUE(t.index._Find(String(probe.c_str()), true, &recno));
                 size_t first = 0;
-                while (BrnIndexFile::Compare(probe.c_str(), model[first].first.c_str(), true, cfg.flags) != 0) {
+                while (BrnIndexFile::Compare(probe.c_str(), model[first].first.c_str(), true,
+                                             cfg.flags) != 0) {
                     first++;
                 }
                 ASSERT_EQ(model[first].second, recno) << "at step " << step;
@@ -460,8 +475,9 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
         long recno;
         int key;
     };
-    const Step steps[] = {{true, 301, 1301}, {true, 302, 1302}, {true, 303, 1303}, {false, 150, 1150},
-                          {false, 1, 1001}, {false, 2, 1002}, {false, 3, 1003}};
+    const Step steps[] = {{true, 301, 1301},  {true, 302, 1302}, {true, 303, 1303},
+                          {false, 150, 1150}, {false, 1, 1001},  {false, 2, 1002},
+                          {false, 3, 1003}};
     int cuts = 0;
     for (const Step& step : steps) {
         std::string before = ReadBytes(t.path);
@@ -496,7 +512,8 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
                 BrnIndexFile index(&t.engine);
                 ASSERT_TRUE(index.Open(t.path, "t.kpx", FileRead | FileWrite)) << index.error();
                 Entries found = Forward(&index);
-                EXPECT_TRUE(found == model || found == after) << "budget " << budget << " vanish " << vanish;
+                EXPECT_TRUE(found == model || found == after)
+                    << "budget " << budget << " vanish " << vanish;
                 if (completed) {
                     EXPECT_EQ(after, found);
                 }
@@ -535,7 +552,8 @@ TEST(BrnIndexFile, AnIndexOpenedAgainByItsNameUsesOneFile) {
     {
         BrnIndexFile maker(&t.engine);
         ASSERT_TRUE(maker.Create(rebuilt, "rebuilt.kpx", "K", 0));
-        for (int i = 1; i <= 60; i++) ASSERT_TRUE(maker.Insert(i, "new" + String::FromInt(i * 7 % 61)));
+        for (int i = 1; i <= 60; i++)
+            ASSERT_TRUE(maker.Insert(i, "new" + String::FromInt(i * 7 % 61)));
     }
     ASSERT_TRUE(t.index.Create(t.path, "t.kpx", "K", 0));
     for (int i = 1; i <= 90; i++) ASSERT_TRUE(t.index.Insert(i, "old" + String::FromInt(i)));

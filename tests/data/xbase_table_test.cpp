@@ -3,9 +3,6 @@
 
 #include "data/xbase_table.h"
 
-#include "data/index_file.h"
-#include "data/xbase_database.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -15,6 +12,8 @@
 
 #include <string>
 
+#include "data/index_file.h"
+#include "data/xbase_database.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "tests/support/faulty_files.h"
@@ -46,8 +45,8 @@ std::string ReadBytes(const String& path) {
 
 // What python3-dbfread makes of a table.
 std::string ReadWithDbfread(const String& path) {
-    std::string command = "/usr/bin/python3 " KELP_SOURCE_DIR "/tests/data/read_dbf.py " +
-                          std::string(path.chars());
+    std::string command =
+        "/usr/bin/python3 " KELP_SOURCE_DIR "/tests/data/read_dbf.py " + std::string(path.chars());
     FILE* p = popen(command.c_str(), "r");
     std::string out;
     char buffer[4096];
@@ -106,11 +105,21 @@ TEST(XBaseTable, NewTableLayoutByteForByte) {
     char date[8];
     snprintf(date, sizeof date, "%02x%02x%02x", t.tm_year, t.tm_mon + 1, t.tm_mday);
     // 5 fields: header length 32 x 5 + 33 = 193 (0xc1), record length 1 + 32 = 33.
-    EXPECT_EQ("83" + std::string(date) + "00000000" "c100" "2100" + std::string(40, '0'),
+    EXPECT_EQ("83" + std::string(date) +
+                  "00000000"
+                  "c100"
+                  "2100" +
+                  std::string(40, '0'),
               Hex(dbf.substr(0, 32)));
     EXPECT_EQ(193u + 1, dbf.size());
-    EXPECT_EQ("4e414d4500000000000000" "43" "00000000" "0a" "00" + std::string(28, '0'),
-              Hex(dbf.substr(32, 32)));
+    EXPECT_EQ(
+        "4e414d4500000000000000"
+        "43"
+        "00000000"
+        "0a"
+        "00" +
+            std::string(28, '0'),
+        Hex(dbf.substr(32, 32)));
     EXPECT_EQ('\x0d', dbf[192]);
     EXPECT_EQ('\x1a', dbf[193]);
     std::string dbt = ReadBytes(p.dir.File("people.dbt"));
@@ -144,9 +153,13 @@ TEST(XBaseTable, RecordsAndMemosAsAnotherReaderSeesThem) {
     ASSERT_TRUE(p.table.Update());
     EXPECT_EQ(
         " NAME=Ann|AGE=42|BORN=1985-03-14|MEMBER=True|NOTES=first\nsecond\n"
-        " NAME=Chloe Zoee|AGE=100|BORN=1926-12-31|MEMBER=|NOTES=" + std::string(510, 'y') + "\n"
-        " NAME=Dan|AGE=123|BORN=2026-01-01|MEMBER=True|NOTES=" + std::string(511, 'z') + "\n"
-        "*NAME=Bob|AGE=7|BORN=|MEMBER=False|NOTES=\n",
+        " NAME=Chloe Zoee|AGE=100|BORN=1926-12-31|MEMBER=|NOTES=" +
+            std::string(510, 'y') +
+            "\n"
+            " NAME=Dan|AGE=123|BORN=2026-01-01|MEMBER=True|NOTES=" +
+            std::string(511, 'z') +
+            "\n"
+            "*NAME=Bob|AGE=7|BORN=|MEMBER=False|NOTES=\n",
         ReadWithDbfread(p.path));
 
     XBaseTable again(&p.engine);
@@ -183,7 +196,8 @@ TEST(XBaseTable, TablesWrittenByAnotherProgram) {
     ASSERT_TRUE(t.Goto(3));
     EXPECT_EQ(600u, strlen(Field(&t, "NOTES")->data()));
     XBaseTable plain(&engine);
-    ASSERT_TRUE(plain.Open(KELP_SOURCE_DIR "/tests/data/thirdparty/plain.dbf", "plain.dbf", FileRead));
+    ASSERT_TRUE(
+        plain.Open(KELP_SOURCE_DIR "/tests/data/thirdparty/plain.dbf", "plain.dbf", FileRead));
     EXPECT_EQ(0x03, plain.version());
     ASSERT_TRUE(plain.Goto(5));
     EXPECT_STREQ("K4", Field(&plain, "CODE")->data());
@@ -349,7 +363,8 @@ TEST(XBaseDatabase, AnInterruptedPackIsFinishedByTheNextOpen) {
     // Killed after the journal was complete: one replacement made, one still to do.
     dir.Write("t.kpx~pack", "new index");
     dir.Write("t.dbf.pack", (dir.File("t~pack.dbf") + "\t" + table + "\n" + dir.File("t.kpx~pack") +
-                             "\t" + dir.File("t.kpx") + "\n").chars());
+                             "\t" + dir.File("t.kpx") + "\n")
+                                .chars());
     dir.Write("t.dbf", "new table");  // the first rename had happened
     String error;
     ASSERT_TRUE(XBaseDatabase::Recover(&engine, table, &error)) << error.chars();
@@ -374,20 +389,21 @@ TEST(XBaseDatabase, AnInterruptedPackIsFinishedByTheNextOpen) {
     dir.Write("secret.dat", "the owner's data");
     dir.Write("t.kpx~pack", "new index");
     const char* planted[] = {
-        "secret.dat\tsite/page.kp\n",                      // not a pack's name
-        "t.kpx~pack\tt.kpx\nsecret.dat\tt.dbf\n",          // a good line does not excuse a bad one
-        "../secret.dat~pack\t../secret.dat\n",             // out of the directory
+        "secret.dat\tsite/page.kp\n",              // not a pack's name
+        "t.kpx~pack\tt.kpx\nsecret.dat\tt.dbf\n",  // a good line does not excuse a bad one
+        "../secret.dat~pack\t../secret.dat\n",     // out of the directory
         "site/../secret.dat~pack\tsite/../secret.dat\n",
-        "/etc/passwd~pack\t/etc/passwd\n",                  // another directory
-        "t~pack.dbf\tt.dbt\n",                              // the table's file over its memo
-        "t.kpx~pack t.kpx\n",                               // not a line of the journal
+        "/etc/passwd~pack\t/etc/passwd\n",  // another directory
+        "t~pack.dbf\tt.dbt\n",              // the table's file over its memo
+        "t.kpx~pack t.kpx\n",               // not a line of the journal
     };
     for (const char* text : planted) {
         SCOPED_TRACE(text);
         dir.Write("t.dbf.pack", text);
         error = String();
         EXPECT_FALSE(XBaseDatabase::Recover(&engine, table, &error));
-        EXPECT_NE(-1, error.search("is corrupt (its pack journal names files a pack of it does not make)"))
+        EXPECT_NE(-1, error.search(
+                          "is corrupt (its pack journal names files a pack of it does not make)"))
             << error.chars();
         EXPECT_EQ("the owner's data", ReadBytes(dir.File("secret.dat")));
         EXPECT_EQ("new index", ReadBytes(dir.File("t.kpx~pack")));
@@ -397,16 +413,18 @@ TEST(XBaseDatabase, AnInterruptedPackIsFinishedByTheNextOpen) {
 
     // Field specifications.
     List<XBaseFieldSpec> specs(1);
-    ASSERT_TRUE(XBaseDatabase::ParseFields("name CHAR(30), price NUMBER(7.2), born DATE, n NUMBER, "
-                                           "ok BOOL, m MEMO, w NUMBER(4.0)",
-                                           &specs, &error));
+    ASSERT_TRUE(
+        XBaseDatabase::ParseFields("name CHAR(30), price NUMBER(7.2), born DATE, n NUMBER, "
+                                   "ok BOOL, m MEMO, w NUMBER(4.0)",
+                                   &specs, &error));
     std::string described;
     for (XBaseFieldSpec* s = specs.First(); s != nullptr; s = specs.Next()) {
         described += std::string(s->name.chars()) + ":" + XBaseField::TypeLetter(s->type) + ":" +
                      std::to_string(s->length) + ":" + std::to_string(s->decimals) + " ";
     }
     EXPECT_EQ("NAME:C:30:0 PRICE:N:10:2 BORN:D:8:0 N:N:19:0 OK:L:1:0 M:M:10:0 W:N:4:0 ", described);
-    EXPECT_EQ(IndexUnique | IndexString, XBaseDatabase::IndexFlags(" unique, descending, string ,ascending"));
+    EXPECT_EQ(IndexUnique | IndexString,
+              XBaseDatabase::IndexFlags(" unique, descending, string ,ascending"));
     EXPECT_EQ(0, XBaseDatabase::IndexFlags("unique, nounique, bogus"));
 }
 
@@ -422,12 +440,13 @@ void WriteFile(const String& path, const std::string& bytes) {
 std::string Records(const String& path) {
     TestKelp engine;
     XBaseTable t(&engine);
-    if (!t.Open(path, "people.dbf", FileRead)) return "cannot open: " + std::string(t.error().chars());
+    if (!t.Open(path, "people.dbf", FileRead))
+        return "cannot open: " + std::string(t.error().chars());
     std::string out;
     for (long r = 1; r <= t.numrecords(); r++) {
         if (!t.Goto(r)) return out + "cannot read " + std::to_string(r);
-        out += std::string(t.deleted() ? "*" : "") + Field(&t, "NAME")->data() + " " + Field(&t, "AGE")->data() +
-               " " + Field(&t, "NOTES")->data() + "\n";
+        out += std::string(t.deleted() ? "*" : "") + Field(&t, "NAME")->data() + " " +
+               Field(&t, "AGE")->data() + " " + Field(&t, "NOTES")->data() + "\n";
     }
     return out;
 }
@@ -448,7 +467,8 @@ TEST(XBaseTable, AWriteCutShortLeavesTheTableAsBeforeOrAsAfter) {
     const std::string dbf = ReadBytes(p.path), dbt = ReadBytes(memo);
     const std::string before = Records(p.path);
     const std::string appended = before + "Cy 5 " + std::string(900, 'c') + "\n";
-    const std::string updated = "Ann 42 " + std::string(600, 'n') + "\n" + before.substr(before.find("Bob"));
+    const std::string updated =
+        "Ann 42 " + std::string(600, 'n') + "\n" + before.substr(before.find("Bob"));
     int cuts = 0;
     for (int update = 0; update <= 1; update++) {
         for (int vanish = 0; vanish <= 1; vanish++) {
@@ -480,7 +500,9 @@ TEST(XBaseTable, AWriteCutShortLeavesTheTableAsBeforeOrAsAfter) {
                 std::string now = Records(p.path);
                 const std::string& after = update ? updated : appended;
                 EXPECT_TRUE(now == before || now == after)
-                    << (update ? "update" : "append") << " budget " << budget << " vanish " << vanish << ":\n" << now;
+                    << (update ? "update" : "append") << " budget " << budget << " vanish "
+                    << vanish << ":\n"
+                    << now;
                 if (completed) {
                     EXPECT_EQ(after, now);
                 }
@@ -538,10 +560,12 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     engine.SetHeldLocksLimit(3600 * 1000);  // no time limit until it is tested
     String table = dir.File("t.dbf");
     String index = dir.File("t.kpx");
-    ASSERT_EQ(1, RunPage(&engine, dir,
-                         "<KpCREATE NAME=\"t\" DATABASE=\"t.dbf\" FIELDS=\"id NUMBER(8)\">"
-                         "<KpMAKEINDEX INDEXFILE=\"t.kpx\" EXPR=id>"
-                         "<KpLET i=0><KpWHILE EXPR=i LT 50><KpLET id=i><KpADD><KpLET i=i + 1></KpWHILE>"));
+    ASSERT_EQ(
+        1,
+        RunPage(&engine, dir,
+                "<KpCREATE NAME=\"t\" DATABASE=\"t.dbf\" FIELDS=\"id NUMBER(8)\">"
+                "<KpMAKEINDEX INDEXFILE=\"t.kpx\" EXPR=id>"
+                "<KpLET i=0><KpWHILE EXPR=i LT 50><KpLET id=i><KpADD><KpLET i=i + 1></KpWHILE>"));
     ASSERT_NE(nullptr, engine.heldlocks()) << engine.page().chars();
     EXPECT_FALSE(OthersMayWrite(table));
     EXPECT_FALSE(OthersMayWrite(index));
@@ -551,7 +575,8 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     // Looking at files goes on within it; changing one ends it first.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpEVAL EXPR=fexists(\"t.dbf\") + fsize(\"t.kpx\")>"));
     EXPECT_NE(nullptr, engine.heldlocks());
-    ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=50><KpADD><KpEVAL EXPR=fcopy(\"t.kpx\", \"u.kpx\")>"));
+    ASSERT_EQ(
+        1, RunPage(&engine, dir, "<KpLET id=50><KpADD><KpEVAL EXPR=fcopy(\"t.kpx\", \"u.kpx\")>"));
     EXPECT_EQ(nullptr, engine.heldlocks());
     EXPECT_TRUE(OthersMayWrite(table));
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=51><KpADD><KpLET ok=fdelete(\"u.kpx\")>"));

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // (A delimiter starting with "n" or "r" cannot be escaped: "\n" is a line feed.)
     if (!delimiter.contains('\\') && !delimiter.contains('\n') && !delimiter.contains('\r') &&
         delimiter[0] != 'n' && delimiter[0] != 'r' && count > 0) {
-        std::vector<String> again = FlatFile::SplitRecord(built.before(built.length() - 1), delimiter,
-                                                          static_cast<int>(fields.size()));
+        std::vector<String> again = FlatFile::SplitRecord(
+            built.before(built.length() - 1), delimiter, static_cast<int>(fields.size()));
         if (again.size() != fields.size()) __builtin_trap();
         for (size_t i = 0; i < fields.size(); i++) {
             if (again[i] != fields[i]) __builtin_trap();
@@ -28,9 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FuzzKelp engine(ScratchDirectory());
     WriteScratch("data.txt", data + 2, size - 2);
-    const char page[] = "<KpIMPORT FILE=\"data.txt\" FIELDS=\"a,b,c\" DELIMITER=\",\" FILTER=b NE \"x\">&[a]&[b]&[c]"
-                        "</KpIMPORT>";
-    String path = WriteScratch("import.kp", reinterpret_cast<const uint8_t*>(page), sizeof page - 1);
+    const char page[] =
+        "<KpIMPORT FILE=\"data.txt\" FIELDS=\"a,b,c\" DELIMITER=\",\" FILTER=b NE "
+        "\"x\">&[a]&[b]&[c]"
+        "</KpIMPORT>";
+    String path =
+        WriteScratch("import.kp", reinterpret_cast<const uint8_t*>(page), sizeof page - 1);
     MacroExpander source(&engine, 4096);
     if (!source.Open(path, "import.kp")) return 0;
     engine.SetDeadline(time(nullptr) + 1);

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     long recno;
     int steps = 0;
     for (bool ok = index._First(&recno); ok && steps < 100000; ok = index._Next(&recno)) steps++;
-    index._Find(size > 8 ? String(reinterpret_cast<const char*>(data), 8) : String("a"), false, &recno);
+    index._Find(size > 8 ? String(reinterpret_cast<const char*>(data), 8) : String("a"), false,
+                &recno);
     index._Find("m", true, &recno);
     return 0;
 }

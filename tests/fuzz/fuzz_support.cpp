@@ -37,7 +37,9 @@ void RemoveBelow(const std::string& path) {
 
 }  // namespace
 
-void ClearScratch() { RemoveBelow(ScratchDirectory().chars()); }
+void ClearScratch() {
+    RemoveBelow(ScratchDirectory().chars());
+}
 
 String WriteScratch(const char* name, const uint8_t* data, size_t size) {
     String path = ScratchDirectory() + "/" + name;

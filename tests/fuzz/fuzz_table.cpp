@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t split = input.find("\x1a\x1a\x1a\x1a");
     std::string table = split == std::string::npos ? input : input.substr(0, split);
     std::string memo = split == std::string::npos ? std::string() : input.substr(split + 4);
-    String path = WriteScratch("t.dbf", reinterpret_cast<const uint8_t*>(table.data()), table.size());
+    String path =
+        WriteScratch("t.dbf", reinterpret_cast<const uint8_t*>(table.data()), table.size());
     WriteScratch("t.dbt", reinterpret_cast<const uint8_t*>(memo.data()), memo.size());
     FuzzKelp engine(ScratchDirectory());
     XBaseTable t(&engine);

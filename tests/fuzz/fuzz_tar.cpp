@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Tar tar(&engine);
     if (tar.Open(archive, "a.tar")) {
         int steps = 0;
-        for (int n = tar.First(); n != 0 && tar.type() != TarEnd && steps < 10000; n = tar.Next()) steps++;
+        for (int n = tar.First(); n != 0 && tar.type() != TarEnd && steps < 10000; n = tar.Next())
+            steps++;
     }
     String out = ScratchDirectory() + "/out";
     engine.filemanager()->MakeDirectory(out);

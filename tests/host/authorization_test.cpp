@@ -12,7 +12,8 @@ TEST(Authorization, FileBlocksDecideInOrder) {
     const char* text =
         "# who may run scripts\n"
         "<AUTH ACCESS=\"deny\" TYPE=\"login\">\n mallory # not her\n</AUTH>\n"
-        "<AUTH ACCESS=allow TYPE=login DATADIR=\"~/kelp data\">\nalice bob,carol\nmallory\n</AUTH>\n"
+        "<AUTH ACCESS=allow TYPE=login DATADIR=\"~/kelp data\">\nalice "
+        "bob,carol\nmallory\n</AUTH>\n"
         "<AUTH ACCESS=allow TYPE=login>\ndave\n</AUTH>\n"
         "outside\n";
     String error;
@@ -29,7 +30,8 @@ TEST(Authorization, FileBlocksDecideInOrder) {
     EXPECT_EQ(AuthorizationDenied, CheckAuthorizationText("", "alice", &datadir, &error));
 
     EXPECT_EQ(AuthorizationError,
-              CheckAuthorizationText("<AUTH ACCESS=allow TYPE=group>\nstaff\n</AUTH>", "alice", &datadir, &error));
+              CheckAuthorizationText("<AUTH ACCESS=allow TYPE=group>\nstaff\n</AUTH>", "alice",
+                                     &datadir, &error));
     EXPECT_EQ(String("Group mode authorization is not supported in this version of Kelp"), error);
 }
 
@@ -38,7 +40,8 @@ TEST(Authorization, DatabaseByUserId) {
     TestKelp engine;
     String error;
     String home;
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationDatabase(&engine, dir.path(), 1000, &home, &error));
+    EXPECT_EQ(AuthorizationDenied,
+              CheckAuthorizationDatabase(&engine, dir.path(), 1000, &home, &error));
     {
         List<XBaseFieldSpec> specs(1);
         specs.Insert(new XBaseFieldSpec{"UID", XBaseNumber, 10, 0}, ListTail);
@@ -46,8 +49,10 @@ TEST(Authorization, DatabaseByUserId) {
         specs.Insert(new XBaseFieldSpec{"GROUPID", XBaseNumber, 10, 0}, ListTail);
         specs.Insert(new XBaseFieldSpec{"HOMEDIR", XBaseCharacter, 128, 0}, ListTail);
         XBaseTable table(&engine);
-        ASSERT_TRUE(table.Create(dir.File("auth.dbf"), "auth.dbf", "", "", specs)) << table.error().chars();
-        const char* rows[][4] = {{"1000", "alice", "100", "/home/alice"}, {"1001", "bob", "100", "/home/bob"}};
+        ASSERT_TRUE(table.Create(dir.File("auth.dbf"), "auth.dbf", "", "", specs))
+            << table.error().chars();
+        const char* rows[][4] = {{"1000", "alice", "100", "/home/alice"},
+                                 {"1001", "bob", "100", "/home/bob"}};
         for (const auto& row : rows) {
             int i = 0;
             for (XBaseField* f = table.fields().First(); f != nullptr; f = table.fields().Next()) {
@@ -58,12 +63,16 @@ TEST(Authorization, DatabaseByUserId) {
         ASSERT_TRUE(table.Goto(2));
         ASSERT_TRUE(table.UpdateDeleted(true));  // bob's record is deleted
     }
-    EXPECT_EQ(AuthorizationAllowed, CheckAuthorizationDatabase(&engine, dir.path(), 1000, &home, &error));
+    EXPECT_EQ(AuthorizationAllowed,
+              CheckAuthorizationDatabase(&engine, dir.path(), 1000, &home, &error));
     EXPECT_EQ(String("/home/alice"), home);
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationDatabase(&engine, dir.path(), 1001, &home, &error));
-    EXPECT_EQ(AuthorizationDenied, CheckAuthorizationDatabase(&engine, dir.path(), 100, &home, &error));
+    EXPECT_EQ(AuthorizationDenied,
+              CheckAuthorizationDatabase(&engine, dir.path(), 1001, &home, &error));
+    EXPECT_EQ(AuthorizationDenied,
+              CheckAuthorizationDatabase(&engine, dir.path(), 100, &home, &error));
 
     dir.Write("auth.dbf", "not a table");
-    EXPECT_EQ(AuthorizationError, CheckAuthorizationDatabase(&engine, dir.path() + "/", 1000, &home, &error));
+    EXPECT_EQ(AuthorizationError,
+              CheckAuthorizationDatabase(&engine, dir.path() + "/", 1000, &home, &error));
     EXPECT_FALSE(error.empty());
 }

@@ -29,8 +29,9 @@ struct Parsed {
 }  // namespace
 
 TEST(Config, DefaultsAndValueTypes) {
-    Parsed p("usecookies = Yes\ndnslookup=OFF\nredirectonly = TRUE\nmaxfiles=5\n"
-             "GlobalTimeout = 12\nKPMLROOT = /srv/site\nunknownkey = whatever\nnice=-3\n");
+    Parsed p(
+        "usecookies = Yes\ndnslookup=OFF\nredirectonly = TRUE\nmaxfiles=5\n"
+        "GlobalTimeout = 12\nKPMLROOT = /srv/site\nunknownkey = whatever\nnice=-3\n");
     ASSERT_EQ(0, p.result) << p.engine.page().chars();
     EXPECT_EQ(1, p.config.Get(Config::UseCookies));
     EXPECT_EQ(0, p.config.Get(Config::DNSLookup));
@@ -76,8 +77,9 @@ TEST(Config, RejectedValuesAndMissingEquals) {
     Parsed lone_minus("nice=-");
     EXPECT_EQ(1, lone_minus.result);
     // Numbers past the range of a long stop at its limits.
-    Parsed huge("maxfiles=99999999999999999999\nnice=-99999999999999999999\n"
-                "serveruserid=-9223372036854775807\n");
+    Parsed huge(
+        "maxfiles=99999999999999999999\nnice=-99999999999999999999\n"
+        "serveruserid=-9223372036854775807\n");
     EXPECT_EQ(0, huge.result);
     EXPECT_EQ(LONG_MAX, huge.config.Get(Config::MaxFiles));
     EXPECT_EQ(LONG_MIN, huge.config.Get(Config::Nice));
@@ -89,7 +91,8 @@ TEST(Config, RejectedValuesAndMissingEquals) {
         SCOPED_TRACE(key);
         Parsed negative((std::string(key) + " = -1\n").c_str());
         EXPECT_EQ(1, negative.result);
-        EXPECT_TRUE(negative.PageHas((std::string("'-1' is not a valid value for ") + key).c_str()));
+        EXPECT_TRUE(
+            negative.PageHas((std::string("'-1' is not a valid value for ") + key).c_str()));
     }
     // Nothing that may reach a header line holds a line break.
     Parsed broken("serveradmin = a\\\nX-Injected: 1\n");
@@ -106,9 +109,10 @@ TEST(Config, RejectedValuesAndMissingEquals) {
 TEST(Config, CommentsBackslashesAndMacros) {
     setenv("KELP_TEST_HOME", "/home/site", 1);
     unsetenv("KELP_TEST_UNSET");
-    Parsed p("tempdir = &[KELP_TEST_HOME]/tmp # the temporary files\n"
-             "serveradmin = a\\#b\n"
-             "sitevars = &[ KELP_TEST_HOME ];x&[KELP_TEST_UNSET]y\n");
+    Parsed p(
+        "tempdir = &[KELP_TEST_HOME]/tmp # the temporary files\n"
+        "serveradmin = a\\#b\n"
+        "sitevars = &[ KELP_TEST_HOME ];x&[KELP_TEST_UNSET]y\n");
     ASSERT_EQ(0, p.result);
     EXPECT_EQ(String("/home/site/tmp"), p.config.Get(Config::TempDir));
     EXPECT_EQ(String("a\\#b"), p.config.Get(Config::ServerAdmin));
@@ -135,10 +139,11 @@ TEST(Config, ValidationMakesRootsAbsolute) {
 }
 
 TEST(Config, ContentTypesAndExtensions) {
-    Parsed p("<CONTENT-TYPE MIMETYPE=\"text/plain\" EXTS=\"txt, .text\">\n"
-             "<CONTENT-TYPE MIMETYPE=application/xhtml DEFAULT>\n"
-             "<CONTENT-TYPE MIMETYPE=text/csv EXTS=txt>\n"
-             "validextensions=.kp, html\n");
+    Parsed p(
+        "<CONTENT-TYPE MIMETYPE=\"text/plain\" EXTS=\"txt, .text\">\n"
+        "<CONTENT-TYPE MIMETYPE=application/xhtml DEFAULT>\n"
+        "<CONTENT-TYPE MIMETYPE=text/csv EXTS=txt>\n"
+        "validextensions=.kp, html\n");
     ASSERT_EQ(0, p.result) << p.engine.page().chars();
     EXPECT_EQ(String("text/csv"), p.config.GetContentType("TXT"));
     EXPECT_EQ(String("text/plain"), p.config.GetContentType(".text"));
@@ -155,9 +160,10 @@ TEST(Config, ContentTypesAndExtensions) {
 }
 
 TEST(Config, CommerceLibrariesAndPackages) {
-    Parsed p("<COMMERCE-LIB METAMETHOD=card LIBRARY=/lib/card.so>\n"
-             "<PACKAGE CODE=shop NAME=Shop DESCRIPTION=\"A shop\" VERSION=1 PATH=/p>\n"
-             "<SOMETHING ELSE=1>\n");
+    Parsed p(
+        "<COMMERCE-LIB METAMETHOD=card LIBRARY=/lib/card.so>\n"
+        "<PACKAGE CODE=shop NAME=Shop DESCRIPTION=\"A shop\" VERSION=1 PATH=/p>\n"
+        "<SOMETHING ELSE=1>\n");
     ASSERT_EQ(0, p.result) << p.engine.page().chars();
     ASSERT_EQ(1, p.config.commercelibs().Entries());
     EXPECT_EQ(String("card"), p.config.commercelibs().First()->name);
@@ -168,7 +174,8 @@ TEST(Config, CommerceLibrariesAndPackages) {
     Parsed nolib("<COMMERCE-LIB METHOD=x>");
     EXPECT_TRUE(nolib.PageHas("&lt;COMMERCE-LIB&gt; requires the LIBRARY attribute"));
     Parsed noversion("<PACKAGE CODE=a NAME=b DESCRIPTION=c PATH=d>");
-    EXPECT_TRUE(noversion.PageHas("&lt;PACKAGE&gt; requires the VERSION attribute to be specified"));
+    EXPECT_TRUE(
+        noversion.PageHas("&lt;PACKAGE&gt; requires the VERSION attribute to be specified"));
 }
 
 TEST(Config, VirtualHostBlocks) {
@@ -236,9 +243,10 @@ TEST(Config, SiteVariables) {
 
 TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
     TempDir dir;
-    String text = "dnslookup = on\nworkdir = " + dir.path() +
-                  "\n<VIRTUALHOST localhost>\nglobaltimeout = 20\nserveradmin = a@b\n</VIRTUALHOST>\n"
-                  "<VIRTUALHOST other.invalid.example>\n</VIRTUALHOST>\n";
+    String text =
+        "dnslookup = on\nworkdir = " + dir.path() +
+        "\n<VIRTUALHOST localhost>\nglobaltimeout = 20\nserveradmin = a@b\n</VIRTUALHOST>\n"
+        "<VIRTUALHOST other.invalid.example>\n</VIRTUALHOST>\n";
     String file = dir.Write("kelp.conf", text.chars());
     for (int pass = 0; pass < 2; pass++) {
         TestKelp engine;
@@ -249,7 +257,8 @@ TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
         EXPECT_EQ(1, config.ReadConfiguration(file));
         EXPECT_TRUE(engine.page().contains("Error resolving host 'other.invalid.example'"));
     }
-    EXPECT_FALSE(TestKelp().filemanager()->Exists(dir.File("kelpvh.dbf")));  // nothing recorded on failure
+    EXPECT_FALSE(
+        TestKelp().filemanager()->Exists(dir.File("kelpvh.dbf")));  // nothing recorded on failure
 
     dir.Write("kelp.conf", (text.before(text.search("<VIRTUALHOST other"))).chars());
     for (int pass = 0; pass < 2; pass++) {
@@ -262,7 +271,8 @@ TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
     }
     TestKelp engine;
     XBaseTable table(&engine);
-    ASSERT_TRUE(table.Open(dir.File("kelpvh.dbf"), "kelpvh.dbf", FileRead)) << table.error().chars();
+    ASSERT_TRUE(table.Open(dir.File("kelpvh.dbf"), "kelpvh.dbf", FileRead))
+        << table.error().chars();
     ASSERT_EQ(2, table.numrecords());  // the second pass added nothing
     ASSERT_TRUE(table.Goto(1));
     String first;
@@ -283,7 +293,8 @@ TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
     fputc(1, kpx);  // the root page names itself as its child
     fclose(kpx);
     dir.Write("kelp.conf", ("dnslookup = on\nworkdir = " + dir.path() +
-                            "\n<VIRTUALHOST localhost>\nglobaltimeout = 25\n</VIRTUALHOST>\n").chars());
+                            "\n<VIRTUALHOST localhost>\nglobaltimeout = 25\n</VIRTUALHOST>\n")
+                               .chars());
     {
         TestKelp e;
         e.vars()->AddSystemVariable("SERVER_NAME", "127.0.0.1");

@@ -79,18 +79,21 @@ TEST(Engine, SessionIdsAreUnpredictable) {
 // a message's own "<BR>" joins its parts.
 TEST(Engine, ErrorLogLinesStayOneLine) {
     EXPECT_EQ(String("kelp: p.kp: Line 2: Runtime Error: Error opening 'a\\x0ab\\x0d\\x1b[31m'\n"),
-              ActivityLog::StandardErrorLine("p.kp: Line 2: Runtime Error: Error opening 'a\nb\r\x1b[31m'"));
+              ActivityLog::StandardErrorLine(
+                  "p.kp: Line 2: Runtime Error: Error opening 'a\nb\r\x1b[31m'"));
     EXPECT_EQ(String("kelp: Configuration Error: x; Please contact the server administrator: w\n"),
-              ActivityLog::StandardErrorLine("Configuration Error: x<BR>\nPlease contact the server administrator: w"));
+              ActivityLog::StandardErrorLine(
+                  "Configuration Error: x<BR>\nPlease contact the server administrator: w"));
 }
 
 // Unknown keys and tags are kept as warnings with their lines, inside blocks of
 // other hosts too; a data directory inside the script root is one as well.
 TEST(Engine, ConfigurationWarnings) {
     UNIXConfig config(nullptr, false);
-    ASSERT_EQ(0, config.ParseConfiguration("kelproot=/srv/a\ndnslookup=off\nKelpRoot=/srv/b\nlogfil=x\n"
-                                           "<VIRTUALHOST nowhere>\nnicee=1\n</VIRTUALHOST>\n<FOO>\n"
-                                           "stdmodedatadir=/srv/b/./data"));
+    ASSERT_EQ(
+        0, config.ParseConfiguration("kelproot=/srv/a\ndnslookup=off\nKelpRoot=/srv/b\nlogfil=x\n"
+                                     "<VIRTUALHOST nowhere>\nnicee=1\n</VIRTUALHOST>\n<FOO>\n"
+                                     "stdmodedatadir=/srv/b/./data"));
     ASSERT_EQ(0, config.ValidateConfiguration());
     ASSERT_EQ(4u, config.warnings().size());
     EXPECT_EQ(4, config.warnings()[0].line);

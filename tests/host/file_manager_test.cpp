@@ -1,14 +1,12 @@
 // The Unix file layer: the descriptor limit, byte-range locks and lock files between
 // real processes, temporary files, and the resolution of scripts' names.
 
-#include "host/unix_file_manager.h"
-
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -19,6 +17,7 @@
 
 #include <string>
 
+#include "host/unix_file_manager.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
 
@@ -65,7 +64,8 @@ TEST(FileManager, DescriptorLimitReopensFilesWhereTheyWere) {
     FileManager* files = engine.filemanager();
     File* f[3];
     for (int i = 0; i < 3; i++) {
-        f[i] = files->Open(dir.File(("t" + std::to_string(i)).c_str()), FileRead | FileWrite | FileCreate);
+        f[i] = files->Open(dir.File(("t" + std::to_string(i)).c_str()),
+                           FileRead | FileWrite | FileCreate);
         ASSERT_NE(nullptr, f[i]) << files->error();
         f[i]->Write(String("abcdef"));
         f[i]->Seek(2 + i);
@@ -143,9 +143,9 @@ TEST(FileManager, StoresReachTheFileAtOnceAndNeverGoPastItsEnd) {
     EXPECT_TRUE(f->Store(19, word + 1, 1));
     // Another process makes the file longer: the store follows it there.
     ASSERT_EQ(0, Wait(Fork([&] {
-        int fd = open(dir.File("s").chars(), O_WRONLY | O_APPEND);
-        _exit(fd >= 0 && write(fd, "qrstuvwxyz012345", 16) == 16 ? 0 : 1);
-    })));
+                  int fd = open(dir.File("s").chars(), O_WRONLY | O_APPEND);
+                  _exit(fd >= 0 && write(fd, "qrstuvwxyz012345", 16) == 16 ? 0 : 1);
+              })));
     EXPECT_TRUE(f->Store(24, word, 8));
     // The descriptor limit closes the file's descriptor and its mapping: stores go on.
     File* other = files->Open(dir.File("t"), FileRead | FileWrite | FileCreate);
@@ -238,7 +238,8 @@ TEST(FileManager, ReplacingAFileLeavesItsReadersTheOldOne) {
     EXPECT_EQ("source bytes", ReadFile(dir.File("live")));
     std::string listing;
     DIR* d = opendir(dir.path().chars());
-    for (struct dirent* e = readdir(d); e != nullptr; e = readdir(d)) listing += std::string(e->d_name) + " ";
+    for (struct dirent* e = readdir(d); e != nullptr; e = readdir(d))
+        listing += std::string(e->d_name) + " ";
     closedir(d);
     EXPECT_EQ(std::string::npos, listing.find('~')) << listing;
 }
@@ -290,7 +291,8 @@ TEST(FileManager, LockFileProtocol) {
         e.lockhostname_ = "hosta";
         e.SetDeadline(time(nullptr) + 1);
         int r = e.filemanager()->Lock(lock);
-        _exit(r == LockTimedOut && e.filemanager()->error() == "Timed out waiting for lock" ? 0 : 1);
+        _exit(r == LockTimedOut && e.filemanager()->error() == "Timed out waiting for lock" ? 0
+                                                                                            : 1);
     });
     EXPECT_EQ(0, Wait(waiter));
     EXPECT_EQ(0, files->Delete(lock) - 1);

@@ -4,6 +4,7 @@
 
 #include "host/package.h"
 
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,8 +12,6 @@
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
@@ -83,8 +82,10 @@ TEST_F(TarTest, ReadsWhatGnuTarWrites) {
     std::string listing;
     int n = tar.First();
     for (; n != 0 && tar.type() != TarEnd; n = tar.Next()) {
-        listing += std::to_string(n) + ":" + tar.name().chars() + ":" + std::to_string(tar.type()) + ":" +
-                   std::to_string(tar.size()) + (tar.type() == TarSymbolicLink ? std::string("->") + tar.link().chars() : "") + " ";
+        listing += std::to_string(n) + ":" + tar.name().chars() + ":" + std::to_string(tar.type()) +
+                   ":" + std::to_string(tar.size()) +
+                   (tar.type() == TarSymbolicLink ? std::string("->") + tar.link().chars() : "") +
+                   " ";
     }
     EXPECT_EQ("1:sub/:3:0 2:sub/big.txt:0:513 3:small.txt:0:6 4:link:2:0->small.txt ", listing);
     // The end-of-archive block is an entry of its own.
@@ -104,8 +105,8 @@ TEST_F(TarTest, ReadsWhatGnuTarWrites) {
 }
 
 TEST_F(TarTest, TypesChecksumsAndEnd) {
-    std::string archive = Header("dir/", '0', 0) + Header("file", '\0', 3) + Padded("abc") + Header("fifo", '6', 0) +
-                          std::string(1024, '\0');
+    std::string archive = Header("dir/", '0', 0) + Header("file", '\0', 3) + Padded("abc") +
+                          Header("fifo", '6', 0) + std::string(1024, '\0');
     WriteAll(Path("b.tar"), archive);
     Tar tar(&engine);
     ASSERT_TRUE(tar.Open(Path("b.tar").c_str(), "b.tar"));
@@ -135,12 +136,16 @@ TEST_F(TarTest, ExtractionStaysInItsDirectory) {
     std::string target = Path("target");
     mkdir(target.c_str(), 0755);
     for (const char* evil : {"../evil", "/tmp/kelp-evil-absolute", "a/../../evil"}) {
-        WriteAll(Path("evil.tar"), Header("good.txt", '0', 2) + Padded("ok") + Header(evil, '0', 4) +
-                                         Padded("evil") + std::string(1024, '\0'));
+        WriteAll(Path("evil.tar"), Header("good.txt", '0', 2) + Padded("ok") +
+                                       Header(evil, '0', 4) + Padded("evil") +
+                                       std::string(1024, '\0'));
         String error;
-        EXPECT_EQ(0, ExtractArchive(&engine, Path("evil.tar").c_str(), "evil.tar", target.c_str(), &error)) << evil;
+        EXPECT_EQ(0, ExtractArchive(&engine, Path("evil.tar").c_str(), "evil.tar", target.c_str(),
+                                    &error))
+            << evil;
         EXPECT_NE(-1, error.search("would be written outside the directory")) << error;
-        EXPECT_EQ("<missing>", ReadAll(target + "/good.txt")) << "nothing is written from a refused archive";
+        EXPECT_EQ("<missing>", ReadAll(target + "/good.txt"))
+            << "nothing is written from a refused archive";
     }
     EXPECT_EQ("<missing>", ReadAll(Path("evil")));
     EXPECT_EQ("<missing>", ReadAll("/tmp/kelp-evil-absolute"));
@@ -151,12 +156,14 @@ TEST_F(TarTest, ExtractionStaysInItsDirectory) {
     ASSERT_EQ(0, symlink(outside.c_str(), (target + "/sub").c_str()));
     WriteAll(Path("link.tar"), Header("sub/x.txt", '0', 1) + Padded("x") + std::string(1024, '\0'));
     String error;
-    EXPECT_EQ(0, ExtractArchive(&engine, Path("link.tar").c_str(), "link.tar", target.c_str(), &error));
+    EXPECT_EQ(
+        0, ExtractArchive(&engine, Path("link.tar").c_str(), "link.tar", target.c_str(), &error));
     EXPECT_EQ("<missing>", ReadAll(outside + "/x.txt"));
 
     WriteAll(Path("ok.tar"), Header("d/", '5', 0) + Header("d/f.txt", '0', 5) + Padded("hello") +
                                  std::string(1024, '\0'));
-    ASSERT_EQ(1, ExtractArchive(&engine, Path("ok.tar").c_str(), "ok.tar", target.c_str(), &error)) << error;
+    ASSERT_EQ(1, ExtractArchive(&engine, Path("ok.tar").c_str(), "ok.tar", target.c_str(), &error))
+        << error;
     EXPECT_EQ("hello", ReadAll(target + "/d/f.txt"));
 }
 
@@ -169,10 +176,12 @@ TEST_F(TarTest, ExtractionReplacesLinksAtItsTargets) {
     WriteAll(Path("victim"), "the owner's file");
     ASSERT_EQ(0, symlink(Path("victim").c_str(), (target + "/a.txt").c_str()));
     ASSERT_EQ(0, symlink(Path("created-outside").c_str(), (target + "/b.txt").c_str()));
-    WriteAll(Path("links.tar"), Header("a.txt", '0', 1) + Padded("A") + Header("b.txt", '0', 1) + Padded("B") +
-                                    std::string(1024, '\0'));
+    WriteAll(Path("links.tar"), Header("a.txt", '0', 1) + Padded("A") + Header("b.txt", '0', 1) +
+                                    Padded("B") + std::string(1024, '\0'));
     String error;
-    ASSERT_EQ(1, ExtractArchive(&engine, Path("links.tar").c_str(), "links.tar", target.c_str(), &error)) << error;
+    ASSERT_EQ(
+        1, ExtractArchive(&engine, Path("links.tar").c_str(), "links.tar", target.c_str(), &error))
+        << error;
     EXPECT_EQ("the owner's file", ReadAll(Path("victim")));
     EXPECT_EQ("<missing>", ReadAll(Path("created-outside")));
     EXPECT_EQ("A", ReadAll(target + "/a.txt"));
@@ -192,12 +201,15 @@ TEST_F(TarTest, SizesOutOfRangeAreRefused) {
         std::string field;
         const char* message;
     } cases[] = {
-        {"base-256, largest", std::string("\x80") + std::string(11, '\xff'), "an entry's size is out of range"},
+        {"base-256, largest", std::string("\x80") + std::string(11, '\xff'),
+         "an entry's size is out of range"},
         {"base-256, near LONG_MAX", std::string("\x80\0\0\0\x7f") + std::string(7, '\xff'),
          "an entry's size is out of range"},
-        {"base-256, negative", std::string("\xff") + std::string(11, '\xff'), "an entry's size is out of range"},
+        {"base-256, negative", std::string("\xff") + std::string(11, '\xff'),
+         "an entry's size is out of range"},
         // In range, but more than the archive holds.
-        {"octal, eleven sevens", std::string("77777777777") + '\0', "unexpected end of the archive"},
+        {"octal, eleven sevens", std::string("77777777777") + '\0',
+         "unexpected end of the archive"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -210,7 +222,8 @@ TEST_F(TarTest, SizesOutOfRangeAreRefused) {
         WriteAll(Path("big.tar"), Header("first.txt", '0', 1) + Padded("1") + h + Padded("x") +
                                       std::string(1024, '\0'));
         String error;
-        EXPECT_EQ(0, ExtractArchive(&engine, Path("big.tar").c_str(), "big.tar", target.c_str(), &error));
+        EXPECT_EQ(
+            0, ExtractArchive(&engine, Path("big.tar").c_str(), "big.tar", target.c_str(), &error));
         EXPECT_EQ(String("Error reading from 'big.tar': ") + c.message, error);
         EXPECT_EQ("<missing>", ReadAll(target + "/first.txt"));
     }

@@ -70,20 +70,29 @@ TEST(RequestInput, ScriptNamedInPathInfo) {
 }
 
 TEST(RequestInput, DocumentURL) {
-    Request secure({{"PATH_INFO", "/p.kp"}, {"HTTPS", "ON"}, {"SERVER_PORT", "443"}, {"SERVER_NAME", "shop"}});
+    Request secure(
+        {{"PATH_INFO", "/p.kp"}, {"HTTPS", "ON"}, {"SERVER_PORT", "443"}, {"SERVER_NAME", "shop"}});
     EXPECT_EQ(String("https://shop/p.kp?"), secure["documenturl"]);
-    Request port({{"PATH_INFO", "/p.kp"}, {"HTTPS", "on"}, {"SERVER_PORT", "8443"}, {"SERVER_NAME", "shop"}});
+    Request port({{"PATH_INFO", "/p.kp"},
+                  {"HTTPS", "on"},
+                  {"SERVER_PORT", "8443"},
+                  {"SERVER_NAME", "shop"}});
     EXPECT_EQ(String("https://shop:8443/p.kp?"), port["documenturl"]);
     Request plain({{"PATH_INFO", "/p.kp"}, {"SERVER_PORT", "443"}, {"SERVER_NAME", "shop"}});
     EXPECT_EQ(String("http://shop:443/p.kp?"), plain["documenturl"]);
-    Request cgi({{"QUERY_STRING", "/p.kp+a=1"}, {"SERVER_PORT", "80"}, {"SERVER_NAME", "shop"},
+    Request cgi({{"QUERY_STRING", "/p.kp+a=1"},
+                 {"SERVER_PORT", "80"},
+                 {"SERVER_NAME", "shop"},
                  {"SCRIPT_NAME", "/cgi-bin/kelp"}});
     EXPECT_EQ(String("http://shop/cgi-bin/kelp?/p.kp+"), cgi["documenturl"]);
 }
 
 TEST(RequestInput, EnvironmentAndHeaders) {
-    Request r({{"MAIL", "/var/mail/x"}, {"KELP_TEST_PAIR", "a=b=c"}, {"CONTENT_TYPE", "text/plain"},
-               {"CONTENT_LENGTH", "12"}, {"HTTP_X_FORWARDED_FOR", "10.0.0.1"}});
+    Request r({{"MAIL", "/var/mail/x"},
+               {"KELP_TEST_PAIR", "a=b=c"},
+               {"CONTENT_TYPE", "text/plain"},
+               {"CONTENT_LENGTH", "12"},
+               {"HTTP_X_FORWARDED_FOR", "10.0.0.1"}});
     EXPECT_EQ(String("a=b=c"), r.host->vars()->GetSystemVariableValue("KELP_TEST_PAIR"));
     EXPECT_EQ(String(""), r.host->vars()->GetSystemVariableValue("MAIL"));
     EXPECT_EQ(String(""), r.host->vars()->GetSystemVariableValue("PATH"));
@@ -108,8 +117,8 @@ TEST(RequestInput, CallerIdCookie) {
     strftime(year, sizeof year, "-%Y ", &utc);
     EXPECT_TRUE(cookie.contains(year)) << cookie.chars();
 
-    for (const char* bad : {"brncallerid=<script>", "brncallerid=", "brncallerid=a%0D%0Ab",
-                            "nothing=here"}) {
+    for (const char* bad :
+         {"brncallerid=<script>", "brncallerid=", "brncallerid=a%0D%0Ab", "nothing=here"}) {
         r.host->BuildCookie(bad);
         String id = r["callerid"];
         EXPECT_EQ(32, id.length()) << bad;
@@ -162,7 +171,8 @@ std::string Part(const std::string& disposition, const std::string& data) {
 TEST(RequestInput, URLEncodedBody) {
     std::string body = " name = a%20b &x=1&x=2&flag&last=%41";
     for (int piece : {1, 3, 64}) {
-        BodyKelp engine("application/x-www-form-urlencoded; charset=UTF-8", body + "&beyond=1", piece);
+        BodyKelp engine("application/x-www-form-urlencoded; charset=UTF-8", body + "&beyond=1",
+                        piece);
         engine.announced_ = body.size();
         ASSERT_EQ(1, engine.AddContentVariables());
         EXPECT_EQ(body.size(), engine.read_) << "never read past Content-Length";
@@ -205,7 +215,8 @@ TEST(RequestInput, BodyLimits) {
 }
 
 TEST(RequestInput, MultipartFieldsAcrossReads) {
-    std::string body = Part("name=\"a\"", "one\r\ntwo") + Part("name=b", "--XyZ is not a boundary here") +
+    std::string body = Part("name=\"a\"", "one\r\ntwo") +
+                       Part("name=b", "--XyZ is not a boundary here") +
                        Part("name=\"a\"", "three") + "--XyZ--\r\nepilogue";
     for (int piece : {1, 2, 5, 7, 64}) {
         BodyKelp engine("multipart/form-data; boundary=XyZ", body, piece);
@@ -215,7 +226,8 @@ TEST(RequestInput, MultipartFieldsAcrossReads) {
         EXPECT_EQ(String("--XyZ is not a boundary here"), engine.vars()->Value("b"));
         EXPECT_EQ(body.size(), engine.read_);
     }
-    EXPECT_EQ(String("a b"), MultipartFormDataParser::BoundaryOf("multipart/form-data; BOUNDARY=\"a b\""));
+    EXPECT_EQ(String("a b"),
+              MultipartFormDataParser::BoundaryOf("multipart/form-data; BOUNDARY=\"a b\""));
 
     BodyKelp wrong("multipart/form-data; boundary=other", body, 64);
     wrong.announced_ = body.size();
@@ -242,13 +254,16 @@ TEST(RequestInput, MultipartUploads) {
               "<KpFUNCRETURN VALUE=limit></KpFUNCTION>"
               "<KpFUNCTION NAME=\"Kelp_ProcessFileUpload\" "
               "PARAMETERS=\"field, file, status, path, type, size\">"
-              "<KpLET g.seen=g.seen $ field $ \"|\" $ file $ \"|\" $ status $ \"|\" $ type $ \"|\" $ size $ \";\">"
+              "<KpLET g.seen=g.seen $ field $ \"|\" $ file $ \"|\" $ status $ \"|\" $ type $ \"|\" "
+              "$ size $ \";\">"
               "<KpLET g.path=path></KpFUNCTION>");
     std::string data(300, 'd');
     data[150] = '\r';
-    std::string body = Part("name=\"note\"", "hi") +
-                       "--XyZ\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"a b.txt\"\r\n"
-                       "Content-Type: text/plain\r\n\r\n" + data + "\r\n--XyZ--\r\n";
+    std::string body =
+        Part("name=\"note\"", "hi") +
+        "--XyZ\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"a b.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\n" +
+        data + "\r\n--XyZ--\r\n";
     struct Case {
         const char* limit;
         const char* seen;
@@ -271,7 +286,8 @@ TEST(RequestInput, MultipartUploads) {
         engine.vars()->AddGlobalVariable("limit", c.limit);
         ASSERT_EQ(1, engine.AddContentVariables()) << engine.page().chars();
         EXPECT_EQ(String("hi"), engine.vars()->Value("note"));
-        EXPECT_EQ(String(c.seen), engine.vars()->Value("g.seen")) << c.limit << engine.page().chars();
+        EXPECT_EQ(String(c.seen), engine.vars()->Value("g.seen"))
+            << c.limit << engine.page().chars();
         String path = engine.vars()->Value("g.path");
         if (c.kept < 0) {
             EXPECT_EQ(String(""), path);
@@ -289,9 +305,11 @@ TEST(RequestInput, MultipartUploads) {
 
 TEST(RequestInput, UploadsWithoutTheFunctionsAreDiscarded) {
     TempDir dir;
-    dir.Write("plain.kp", "<KpFUNCTION NAME=\"Kelp_ValidateFileUpload\" PARAMETERS=\"a\"></KpFUNCTION>");
-    std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nDATA\r\n" +
-                       Part("name=after", "yes") + "--XyZ--\r\n";
+    dir.Write("plain.kp",
+              "<KpFUNCTION NAME=\"Kelp_ValidateFileUpload\" PARAMETERS=\"a\"></KpFUNCTION>");
+    std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nDATA\r\n" +
+        Part("name=after", "yes") + "--XyZ--\r\n";
     BodyKelp engine("multipart/form-data; boundary=XyZ", body, 5);
     engine.datadirectory_ = dir.path();
     engine.scriptdirectory_ = dir.path();

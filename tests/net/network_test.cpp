@@ -5,11 +5,10 @@
 #include "net/network.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "net/call.h"
 #include "net/cgi_network.h"
@@ -54,7 +53,9 @@ struct Pair {
         server = listener.Accept();
     }
     ~Pair() { close(server); }
-    void Send(const char* text) { ASSERT_EQ(static_cast<ssize_t>(strlen(text)), write(server, text, strlen(text))); }
+    void Send(const char* text) {
+        ASSERT_EQ(static_cast<ssize_t>(strlen(text)), write(server, text, strlen(text)));
+    }
     String Received() {
         char block[4096];
         ssize_t n = recv(server, block, sizeof block, MSG_DONTWAIT);
@@ -84,9 +85,9 @@ TEST(Network, SplitURL) {
         EXPECT_EQ(c.port, parts.port) << c.url;
         EXPECT_EQ(String(c.path), parts.path) << c.url;
     }
-    const char* bad[] = {"example.com/x", "http://:80/", "http://host:0/", "http://host:99999/",
-                         "http://host:8a/", "http://[::1/", "ftp://host/", "http://host/a\r\nX: 1",
-                         "http://host/\x7f"};
+    const char* bad[] = {"example.com/x",      "http://:80/",           "http://host:0/",
+                         "http://host:99999/", "http://host:8a/",       "http://[::1/",
+                         "ftp://host/",        "http://host/a\r\nX: 1", "http://host/\x7f"};
     for (const char* url : bad) {
         URLParts parts;
         String error;
@@ -195,7 +196,8 @@ TEST(Network, HeaderValuesBeyondASCIIAreEncodedWords) {
         ASSERT_EQ(0, word.search("=?UTF-8?B?")) << word.chars();
         // Each word alone decodes to whole characters: an even number of bytes.
         String digits = word.at(10, word.length() - 2);
-        int padding = digits.matches('=', digits.length() - 1) + digits.matches('=', digits.length() - 2);
+        int padding =
+            digits.matches('=', digits.length() - 1) + digits.matches('=', digits.length() - 2);
         EXPECT_EQ(0, (digits.length() / 4 * 3 - padding) % 2) << word.chars();
         words++;
         start = end < 0 ? encoded.length() : end + 3;
@@ -225,7 +227,8 @@ TEST(Network, FieldsAreEncodedForARequest) {
     Variables* vars = engine.vars();
     vars->SetVariable("a", "x y&z=1");
     vars->SetVariable("b", "line\r\nbreak");
-    EXPECT_EQ(String("a=x+y%26z%3D1&b=line%0D%0Abreak&missing="), Call::EncodeFields(vars, " a ,b,, missing"));
+    EXPECT_EQ(String("a=x+y%26z%3D1&b=line%0D%0Abreak&missing="),
+              Call::EncodeFields(vars, " a ,b,, missing"));
     EXPECT_EQ(String("text/plain"), Call::ContentType("dir/notes.TXT"));
     EXPECT_EQ(String("unknown"), Call::ContentType("dir.d/noextension"));
 }

@@ -57,12 +57,12 @@ TEST(Expression, PrecedenceAndGrouping) {
 TEST(Expression, NumberPrintingAndConversion) {
     TestContext c;
     const Case cases[] = {
-        {"1 + 2", "3"},          {"10 / 4", "2.5"},           {"100 * 1", "100"},
-        {"1 / 3", "0.333333"},   {"0.1 + 0.2", "0.3"},        {"12abc + 1", "13"},
-        {"abc + 1", "1"},        {"'  7' + 1", "8"},          {"'1e3' + 0", "1000"},
-        {"1e3 + 0", "1000"},     {"1.5e-1 * 10", "1.5"},      {"'0x10' + 0", "0"},
-        {"'inf' + 1", "1"},      {"0 * -1", "0"},             {"-0.0000001 + 0", "0"},
-        {"007", "007"},          {"'007' + 0", "7"},          {"2 POW 0.5", "1.414214"},
+        {"1 + 2", "3"},           {"10 / 4", "2.5"},      {"100 * 1", "100"},
+        {"1 / 3", "0.333333"},    {"0.1 + 0.2", "0.3"},   {"12abc + 1", "13"},
+        {"abc + 1", "1"},         {"'  7' + 1", "8"},     {"'1e3' + 0", "1000"},
+        {"1e3 + 0", "1000"},      {"1.5e-1 * 10", "1.5"}, {"'0x10' + 0", "0"},
+        {"'inf' + 1", "1"},       {"0 * -1", "0"},        {"-0.0000001 + 0", "0"},
+        {"007", "007"},           {"'007' + 0", "7"},     {"2 POW 0.5", "1.414214"},
         {"1e300 * 1e300", "inf"},
     };
     Check(&c, cases, sizeof cases / sizeof cases[0]);
@@ -73,8 +73,8 @@ TEST(Expression, TruthValues) {
         const char* value;
         bool truth;
     } cases[] = {
-        {"", false},  {"0", false},    {"0.0", false},   {"00", false},   {".", false},
-        {"000.", false}, {"1", true},  {"abc", true},    {" ", true},     {"-0", true},
+        {"", false},     {"0", false}, {"0.0", false}, {"00", false}, {".", false},
+        {"000.", false}, {"1", true},  {"abc", true},  {" ", true},   {"-0", true},
         {"0.0.0", true}, {"0x", true}, {"0.01", true},
     };
     for (const auto& c : cases) {
@@ -83,7 +83,10 @@ TEST(Expression, TruthValues) {
     }
     TestContext c;
     const Case ops[] = {
-        {"'0.0' OR '00'", "0"}, {"'0.0.0' AND 'x'", "1"}, {"NOT '.'", "1"}, {"NOT ''", "1"},
+        {"'0.0' OR '00'", "0"},
+        {"'0.0.0' AND 'x'", "1"},
+        {"NOT '.'", "1"},
+        {"NOT ''", "1"},
     };
     Check(&c, ops, sizeof ops / sizeof ops[0]);
 }
@@ -91,11 +94,18 @@ TEST(Expression, TruthValues) {
 TEST(Expression, IntegerOperators) {
     TestContext c;
     const Case cases[] = {
-        {"-7 MOD 3", "-1"},     {"7 MOD -3", "1"},      {"7 MOD 3", "1"},
-        {"7.9 MOD 3", "1"},     {"'-9223372036854775808' MOD -1", "0"},
-        {"1 BITSL 33", "2"},    {"1 BITSL 1", "2"},     {"-8 BITSR 1", "-4"},
+        {"-7 MOD 3", "-1"},
+        {"7 MOD -3", "1"},
+        {"7 MOD 3", "1"},
+        {"7.9 MOD 3", "1"},
+        {"'-9223372036854775808' MOD -1", "0"},
+        {"1 BITSL 33", "2"},
+        {"1 BITSL 1", "2"},
+        {"-8 BITSR 1", "-4"},
         {"1 BITSL -1", "2147483648"},  // a shift by -1 is a shift by 31
-        {"12 BITAND 10", "8"},  {"12 BITOR 3", "15"},   {"12 BITXOR 10", "6"},
+        {"12 BITAND 10", "8"},
+        {"12 BITOR 3", "15"},
+        {"12 BITXOR 10", "6"},
         {"3.9 BITOR 0", "3"},
     };
     Check(&c, cases, sizeof cases / sizeof cases[0]);
@@ -104,10 +114,9 @@ TEST(Expression, IntegerOperators) {
 TEST(Expression, SubstringPositions) {
     TestContext c;
     const Case cases[] = {
-        {"b IN abc", "2"},          {"b EIN abc", "2"},        {"bc EIN abcd", "3"},
-        {"'B' CIN abc", "2"},       {"'B' IN abc", "0"},       {"'' IN abc", "1"},
-        {"'' EIN abc", "0"},        {"'' IN ''", "1"},         {"x IN ''", "0"},
-        {"'BC' ECIN 'abcd'", "3"},  {"zz IN abc", "0"},        {"ab IN a", "0"},
+        {"b IN abc", "2"},   {"b EIN abc", "2"},        {"bc EIN abcd", "3"}, {"'B' CIN abc", "2"},
+        {"'B' IN abc", "0"}, {"'' IN abc", "1"},        {"'' EIN abc", "0"},  {"'' IN ''", "1"},
+        {"x IN ''", "0"},    {"'BC' ECIN 'abcd'", "3"}, {"zz IN abc", "0"},   {"ab IN a", "0"},
     };
     // Unquoted words are variables: give them their own names as values.
     for (const char* v : {"a", "b", "bc", "abc", "abcd", "x", "zz", "ab"}) {
@@ -147,10 +156,10 @@ TEST(Expression, SubstrRoundFmtCrypt) {
 TEST(Expression, ComparisonRule) {
     TestContext c;
     const Case cases[] = {
-        {"10 GT 9", "1"},          {"'10' GT '9x'", "0"},    {"abc LT abd", "1"},
-        {"'' EQ 0", "1"},          {"1.50 EQ 1.5", "1"},     {"'1.50' EQ '1.5 '", "0"},
-        {"' 1.5' EQ 1.5", "1"},    {"'a' NE 'A'", "1"},      {"2 GE 2", "1"},
-        {"2 LE 1", "0"},           {"'1e999' EQ '1e998'", "0"}, {"-1 LT 0", "1"},
+        {"10 GT 9", "1"},       {"'10' GT '9x'", "0"},       {"abc LT abd", "1"},
+        {"'' EQ 0", "1"},       {"1.50 EQ 1.5", "1"},        {"'1.50' EQ '1.5 '", "0"},
+        {"' 1.5' EQ 1.5", "1"}, {"'a' NE 'A'", "1"},         {"2 GE 2", "1"},
+        {"2 LE 1", "0"},        {"'1e999' EQ '1e998'", "0"}, {"-1 LT 0", "1"},
         {"'B' LT 'a'", "1"},
     };
     c.engine.vars()->SetVariable("abc", "abc");
@@ -254,7 +263,8 @@ struct TagRead {
         ExpressionSyntax syntax = {">", true, quoted, true, false};
         e = ReadExpression(c, &source, syntax, &end, &terminator);
         if (e) e->Evaluate(c, &value);
-        for (int ch = source.GetNextChar(); ch >= 0; ch = source.GetNextChar()) left += static_cast<char>(ch);
+        for (int ch = source.GetNextChar(); ch >= 0; ch = source.GetNextChar())
+            left += static_cast<char>(ch);
     }
     ~TagRead() { delete e; }
     String rest;

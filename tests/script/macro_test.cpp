@@ -1,12 +1,11 @@
 // MacroExpander and the text encoders.
 
-#include "script/macro_expander.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "script/encoding.h"
+#include "script/macro_expander.h"
 #include "script/variables.h"
 #include "tests/support/print.h"
 #include "tests/support/recording_parser.h"
@@ -65,8 +64,7 @@ TEST(MacroExpander, ReferencesAndEncodings) {
         {"x&[tag];y", MacroEncodingNone, "T[x]K[KpSKIP]T[y]"},
         {"x&[visitor];y", MacroEncodingNone, "T[x<KpSKIP>y]"},
         {"x&[visitor:entities];y", MacroEncodingNone, "T[x&lt;KpSKIP&gt;y]"},
-        {"<KpSKIP ROWS=\"&[name:attribute];\">", MacroEncodingNone,
-         "K[KpSKIP ROWS=\"a%3Cb\"]"},
+        {"<KpSKIP ROWS=\"&[name:attribute];\">", MacroEncodingNone, "K[KpSKIP ROWS=\"a%3Cb\"]"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.page);
@@ -134,7 +132,9 @@ TEST(Encoding, AttributeAndEntityEncoders) {
         const char* out;
     } cases[] = {
         {EncodeAttribute, "a b/c", "a+b%2Fc"},
-        {EncodeAttribute, "x-_.*@\t~`!#$%^&()+={}[]|\\:;\"'<>,?/", "x-_.*@\t%7E%60%21%23%24%25%5E%26%28%29%2B%3D%7B%7D%5B%5D%7C%5C%3A%3B%22%27%3C%3E%2C%3F%2F"},
+        {EncodeAttribute, "x-_.*@\t~`!#$%^&()+={}[]|\\:;\"'<>,?/",
+         "x-_.*@\t%7E%60%21%23%24%25%5E%26%28%29%2B%3D%7B%7D%5B%5D%7C%5C%3A%3B%22%27%3C%3E%2C%3F%"
+         "2F"},
         {EncodeAttribute, "\xe9", "%E9"},
         {DecodeAttribute, "a+b%2Fc%2f", "a b/c/"},
         {DecodeAttribute, "100%", "100%"},

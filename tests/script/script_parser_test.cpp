@@ -58,10 +58,18 @@ TEST(ScriptParser, TagTableHasEveryNameAndId) {
         int id;
         int endid;
     } tags[] = {
-        {"if", 0, 1},          {"EVALUATE", 6, 0},       {"kpevaluate", 26, 0},
-        {"KpELSE", 18, 19},    {"KpFUNCTIONRETURN", 41, 0}, {"KpLOCALIZED-TEXT", 54, 55},
-        {"/KpLOCALIZED-TEXT", 55, 0}, {"KpFILTER", 76, 0}, {"KELP", 77, 0},
-        {"KpCOMMENT", 46, 47}, {"KpPOP", 28, 31},        {"/mail", 10, 0},
+        {"if", 0, 1},
+        {"EVALUATE", 6, 0},
+        {"kpevaluate", 26, 0},
+        {"KpELSE", 18, 19},
+        {"KpFUNCTIONRETURN", 41, 0},
+        {"KpLOCALIZED-TEXT", 54, 55},
+        {"/KpLOCALIZED-TEXT", 55, 0},
+        {"KpFILTER", 76, 0},
+        {"KELP", 77, 0},
+        {"KpCOMMENT", 46, 47},
+        {"KpPOP", 28, 31},
+        {"/mail", 10, 0},
     };
     for (const auto& t : tags) {
         SCOPED_TRACE(t.name);
@@ -76,26 +84,30 @@ TEST(ScriptParser, TagTableHasEveryNameAndId) {
 }
 
 TEST(ScriptParser, AttributesAsHandlersReceiveThem) {
-    PageRun r("<KpLET v=\"db\"><KpOPEN NAME=v $ \"1\" DATABASE='orders' INDEXES>"
-          "<EXPORT FILE=out ORDER=\"a, b\" c>"
-          "<EXPORT ORDER=plain text>");
+    PageRun r(
+        "<KpLET v=\"db\"><KpOPEN NAME=v $ \"1\" DATABASE='orders' INDEXES>"
+        "<EXPORT FILE=out ORDER=\"a, b\" c>"
+        "<EXPORT ORDER=plain text>");
     EXPECT_EQ(1, r.result) << r.page();
-    EXPECT_EQ("[KpOPEN NAME=db1 DATABASE=orders INDEXES=INDEXES TYPE=xbase3]"
-              "[EXPORT FILE= ORDER=a, b]"
-              "[EXPORT ORDER=plain text]",
-              PageRun::captured);
+    EXPECT_EQ(
+        "[KpOPEN NAME=db1 DATABASE=orders INDEXES=INDEXES TYPE=xbase3]"
+        "[EXPORT FILE= ORDER=a, b]"
+        "[EXPORT ORDER=plain text]",
+        PageRun::captured);
 }
 
 TEST(ScriptParser, RememberedTagsReplayWithFreshValues) {
     // The loop body's tags are read once and replayed: values are still evaluated on
     // every pass, defaults still added, and handlers see the same attributes.
-    PageRun r("<KpLET i=0><KpWHILE EXPR=i LT 3><KpOPEN NAME=\"n\" $ i DATABASE=i * 10>"
-          "<KpLET i=i + 1></KpWHILE>");
+    PageRun r(
+        "<KpLET i=0><KpWHILE EXPR=i LT 3><KpOPEN NAME=\"n\" $ i DATABASE=i * 10>"
+        "<KpLET i=i + 1></KpWHILE>");
     EXPECT_EQ(1, r.result) << r.page();
-    EXPECT_EQ("[KpOPEN NAME=n0 DATABASE=0 TYPE=xbase3]"
-              "[KpOPEN NAME=n1 DATABASE=10 TYPE=xbase3]"
-              "[KpOPEN NAME=n2 DATABASE=20 TYPE=xbase3]",
-              PageRun::captured);
+    EXPECT_EQ(
+        "[KpOPEN NAME=n0 DATABASE=0 TYPE=xbase3]"
+        "[KpOPEN NAME=n1 DATABASE=10 TYPE=xbase3]"
+        "[KpOPEN NAME=n2 DATABASE=20 TYPE=xbase3]",
+        PageRun::captured);
 }
 
 TEST(ScriptParser, EveryEventChecksTheTimeLimit) {
@@ -122,9 +134,11 @@ TEST(ScriptParser, SettingLists) {
     EXPECT_EQ(OutputKelp | OutputCompressWhitespace,
               ScriptParser::StandardOutputLevelValue("kelp,compresswhitespace,bogus"));
     EXPECT_EQ(0, ScriptParser::StandardOutputLevelValue(""));
-    EXPECT_EQ(kSyntaxErrors | kRuntimeErrors, ScriptParser::ErrorOutputLevelValue("runtime,syntax"));
+    EXPECT_EQ(kSyntaxErrors | kRuntimeErrors,
+              ScriptParser::ErrorOutputLevelValue("runtime,syntax"));
 
-    PageRun r("<KELP KpOPEN_ERROR=\"nodisplay\" NoSuchTag_ERROR=\"nonfatal\" kpdo_error=\"nonfatal\">");
+    PageRun r(
+        "<KELP KpOPEN_ERROR=\"nodisplay\" NoSuchTag_ERROR=\"nonfatal\" kpdo_error=\"nonfatal\">");
     EXPECT_EQ(1, r.result);
     ErrorHandler& h = r.parser->errorhandler();
     EXPECT_FALSE(h.GetErrorSettings(kRuntimeErrors + TagKpOPEN)->display());

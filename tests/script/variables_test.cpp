@@ -16,7 +16,7 @@ namespace {
 
 // An engine with one open database "ORDERS" holding the field TOTAL.
 class FieldEngine : public TestKelp {
-public:
+  public:
     FieldEngine() : total_("TOTAL", "99") {}
     Variable* FindFieldVariable(const String& dbname, const String& varname) override {
         if (!dbname.empty() && dbname != "ORDERS") return nullptr;
@@ -79,7 +79,7 @@ TEST(Variables, LocalAndGlobalAssignmentInsideAFunction) {
     v->SetVariable("G.x", "gx");
     v->SetVariable("y", "created global");  // no local y: creates a global
     v->SetVariable("l.z", "local z");
-    v->SetVariable("param", "changed");      // an existing local wins
+    v->SetVariable("param", "changed");  // an existing local wins
     EXPECT_EQ(String("local z"), v->Value("z"));
     EXPECT_EQ(String("local z"), v->Value("l.z"));
     EXPECT_EQ(String(""), v->Value("g.z"));
@@ -397,7 +397,7 @@ TEST(Variables, EnvironmentEntriesAreMadeWhenFirstNeeded) {
     v->AddSystemVariable("given", "given");
     EXPECT_EQ(String("a=b"), v->Value("query_string"));
     EXPECT_EQ(String("a=b"), v->GetSystemVariableValue("QUERY_STRING"));
-    EXPECT_EQ(String(""), v->Value("path"));       // left out
+    EXPECT_EQ(String(""), v->Value("path"));        // left out
     EXPECT_EQ(String("given"), v->Value("GIVEN"));  // a variable given hides the entry
     EXPECT_EQ(String(""), v->Value("QUERY"));       // a prefix of a name is no match
     VariableList list(0);

@@ -33,7 +33,9 @@ class FaultyFile : public File {
     long Seek(long position) override { return file_->Seek(position); }
     long Tell() override { return file_->Tell(); }
     long Length() override { return file_->Length(); }
-    int Lock(FileLockType type, long start, long length) override { return file_->Lock(type, start, length); }
+    int Lock(FileLockType type, long start, long length) override {
+        return file_->Lock(type, start, length);
+    }
     int Release(long start, long length) override { return file_->Release(start, length); }
     int Sync() override { return file_->Sync(); }
     int Truncate(long length) override {
@@ -45,7 +47,9 @@ class FaultyFile : public File {
     }
     // The mapped path production takes: peeks as they are, stores counted as writes
     // (a store never makes a file longer, so only a killed process loses one).
-    bool Peek(long offset, unsigned char* out, long n) override { return file_->Peek(offset, out, n); }
+    bool Peek(long offset, unsigned char* out, long n) override {
+        return file_->Peek(offset, out, n);
+    }
     bool Store(long offset, const unsigned char* bytes, int n) override {
         if (budget_->left == 0 && budget_->vanish) {
             budget_->cut = true;

@@ -24,7 +24,9 @@ class FaultyFileManager : public FileManager {
     File* MakeTemporary(const String& prefix, String* name, int mode) override;
     int Lock(const String& path) override { return files_.Lock(path); }
     int Delete(const String& path) override { return files_.Delete(path); }
-    int Copy(const String& source, const String& dest) override { return files_.Copy(source, dest); }
+    int Copy(const String& source, const String& dest) override {
+        return files_.Copy(source, dest);
+    }
     int Rename(const String& from, const String& to) override;
     int TouchFile(const String& path) override { return files_.TouchFile(path); }
     bool Exists(const String& path) override { return files_.Exists(path); }

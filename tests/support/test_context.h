@@ -13,7 +13,7 @@
 // Functions: twice(x) gives x$x; tick() counts its calls and gives the count;
 // fail() reports "fail called" and fails.
 class TestContext : public ExpressionContext {
-public:
+  public:
     TestContext();
 
     Variables* variables() override { return engine.vars(); }

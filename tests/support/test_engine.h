@@ -23,9 +23,13 @@ class TestKelp : public Kelp {
 
     // Settings a configuration would give.
     int maxfiles() override { return maxfiles_; }
-    String lockhostname() override { return lockhostname_.empty() ? Kelp::lockhostname() : lockhostname_; }
+    String lockhostname() override {
+        return lockhostname_.empty() ? Kelp::lockhostname() : lockhostname_;
+    }
     int lockexpiration() override { return lockexpiration_; }
-    String datadirectory() override { return datadirectory_.empty() ? Kelp::datadirectory() : datadirectory_; }
+    String datadirectory() override {
+        return datadirectory_.empty() ? Kelp::datadirectory() : datadirectory_;
+    }
     String scriptdirectory() override {
         return scriptdirectory_.empty() ? Kelp::scriptdirectory() : scriptdirectory_;
     }
