@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 # and php-cgi (with SQLite).
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
-           chromium chromium-driver python3-selenium
+           chromium chromium-driver python3-selenium clang-format
 BENCH_PACKAGES = perl php-cgi php-sqlite3 apache2-utils linux-perf
 # What the demo alone needs.
 DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev lighttpd curl
@@ -126,6 +126,10 @@ golden: all
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails, naming the places, when a source is not as `make format` leaves it.
+format-check: deps
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(DEMO_BUILD) $(CHECK_BUILD)
