@@ -4,6 +4,7 @@
 # every way a fetch can fail, each ending within its limits.
 # Usage: call_tags.sh BUILD_DIR
 set -u
+. "$(cd "$(dirname "${BASH_SOURCE[0]:-$0}")/.." && pwd)/support/slack.sh"
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/servers.sh"
@@ -181,17 +182,17 @@ start_misbehaving silent
 started=$(date +%s)
 expect "silent server" "[Unable to open URL 'http://127.0.0.1:$BAD_PORT/': Timed out waiting for response from host]" \
     "$(failing "http://127.0.0.1:$BAD_PORT/" "calltimeout = 2")"
-[ $(( $(date +%s) - started )) -le 6 ] || fail "the silent server held the page past calltimeout"
+in_time $(( $(date +%s) - started )) 6 || fail "the silent server held the page past calltimeout"
 start_misbehaving endless
 started=$(date +%s)
 printf '<KELP KpCALL_ERROR="nonfatal,nodisplay"><KpCALL ACTION="http://127.0.0.1:&[BAD]/" METHOD="GET"></KpCALL>[&[KpCALL_Error]]\n' > "$site/endless.kp"
 out=$(page endless.kp "maxresponselength = 200000")
 expect "endless body" "[The response from 'http://127.0.0.1:$BAD_PORT/' is longer than the configured maxresponselength]" "$out"
-[ $(( $(date +%s) - started )) -le 10 ] || fail "the endless body held the page too long"
+in_time $(( $(date +%s) - started )) 10 || fail "the endless body held the page too long"
 # An address that does not answer a connect at all: bounded by calltimeout too.
 started=$(date +%s)
 failing "http://10.255.255.1:81/" "calltimeout = 2" > /dev/null
-[ $(( $(date +%s) - started )) -le 6 ] || fail "a connect to an address that does not answer outlived calltimeout"
+in_time $(( $(date +%s) - started )) 6 || fail "a connect to an address that does not answer outlived calltimeout"
 
 # A response whose element has more attributes than any page holds stops the walk with
 # an error instead of taking memory for each; a method the docs do not list and a URL
@@ -220,7 +221,7 @@ EOF
 start_misbehaving counted
 started=$(date +%s)
 expect "announced length" "(<p>)(body)(</p>)[]" "$(page bodies.kp "calltimeout = 20")"
-[ $(( $(date +%s) - started )) -le 5 ] || fail "a body of announced length waited for the connection to close"
+in_time $(( $(date +%s) - started )) 5 || fail "a body of announced length waited for the connection to close"
 start_misbehaving nostatus
 expect "no status line" "(<p>)(no status)(</p>)(
 )(<b>)(x)(</b>)[]" "$(page bodies.kp)"

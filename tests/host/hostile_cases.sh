@@ -6,6 +6,7 @@
 # outside the data directory.
 # Usage: hostile_cases.sh BUILD_DIR
 set -u
+. "$(cd "$(dirname "${BASH_SOURCE[0]:-$0}")/.." && pwd)/support/slack.sh"
 build=$(cd "$1" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -41,7 +42,7 @@ hostile() {
     fi
     cases=$((cases + 1))
     local start=$(date +%s%N)
-    (cd "$work" && timeout $((limit + 5)) env -i "$@" "$work/bin/kelp" "${args[@]}" < "$input" |
+    (cd "$work" && timeout $((limit * $(slack) + 5)) env -i "$@" "$work/bin/kelp" "${args[@]}" < "$input" |
         head -c 2000000 | tr -d '\r' > "$work/out"
      exit "${PIPESTATUS[0]}")
     local status=$? elapsed=$((($(date +%s%N) - start) / 1000000))
@@ -49,7 +50,7 @@ hostile() {
     first=$(head -n 1 "$work/out")
     if [ "$status" -ge 124 ] && [ "$status" != 141 ]; then
         fail "$name: ended with status $status (signal or time-out): $(head -c 200 "$work/out")"
-    elif [ "$elapsed" -gt $((limit * 1000)) ]; then
+    elif ! in_time "$elapsed" $((limit * 1000)); then
         fail "$name: took $elapsed ms (limit ${limit} s)"
     elif [ -n "$want" ] && ! [[ "$first" =~ $want ]]; then
         fail "$name: first line [$first], expected /$want/; $(head -c 300 "$work/out" | tr '\n' '|')"
@@ -158,7 +159,7 @@ start=$(date +%s)
 bytes=$(cd "$work" && timeout 90 env -i PATH_INFO=/gigabyte.kp REQUEST_METHOD=GET "$work/bin/kelp" | wc -c)
 header=$(printf 'Content-type: text/html\r\n\r\n' | wc -c)
 [ "$bytes" = $((1073741824 + header)) ] || fail "1 GB of output: $bytes bytes arrived"
-[ $(( $(date +%s) - start )) -le 60 ] || fail "1 GB of output took $(( $(date +%s) - start )) s"
+in_time $(( $(date +%s) - start )) 60 || fail "1 GB of output took $(( $(date +%s) - start )) s"
 rm -f "$work/site/gigabyte.kp"
 conf
 
