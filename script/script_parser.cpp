@@ -1,5 +1,6 @@
-// ScriptParser: tag table, attribute reading, the state-stack walk, output levels and
-// error reporting. ScriptState: the base dispatch.
+// ScriptParser: the interpreter itself: the state-stack walk, output levels, settings and
+// error reporting (the tag table, the attribute reader and the replay of cached runs
+// have files of their own). ScriptState: the base dispatch.
 
 #include "script/script_parser.h"
 
@@ -16,102 +17,10 @@
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/tag_cache.h"
+#include "script/tag_table.h"
 #include "script/variables.h"
 
 namespace {
-
-// The table of known tags: name, id, end id (0 for none) and the attribute template
-// ("NAME*" required, "NAME=value" with a default, "NAME" optional).
-struct TagSpec {
-    const char* name;
-    int id;
-    int endid;
-    const char* attributes;
-};
-
-const TagSpec kTags[] = {
-    {"IF", TagIF, TagEndIF, ""},
-    {"/IF", TagEndIF, 0, ""},
-    {"IMPORT", TagIMPORT, TagEndIMPORT, ""},
-    {"/IMPORT", TagEndIMPORT, 0, ""},
-    {"EXPORT", TagEXPORT, 0, ""},
-    {"LET", TagLET, 0, ""},
-    {"EVAL", TagEVAL, 0, ""},
-    {"EVALUATE", TagEVAL, 0, ""},
-    {"HIDE", TagHIDE, 0, ""},
-    {"FILE", TagFILE, 0, ""},
-    {"MAIL", TagMAIL, TagEndMAIL, ""},
-    {"/MAIL", TagEndMAIL, 0, ""},
-    {"WHILE", TagWHILE, TagEndWHILE, ""},
-    {"/WHILE", TagEndWHILE, 0, ""},
-    {"CALL", TagCALL, TagEndCALL, ""},
-    {"/CALL", TagEndCALL, 0, ""},
-    {"BRINDLE", TagBRINDLE, 0, ""},
-    {"EXIT", TagEXIT, 0, ""},
-    {"KpIF", TagKpIF, TagEndKpIF, ""},
-    {"KpELSE", TagKpELSE, TagEndKpIF, ""},
-    {"/KpIF", TagEndKpIF, 0, ""},
-    {"KpIMPORT", TagKpIMPORT, TagEndKpIMPORT, "FILE*,FIELDS*,DELIMITER*"},
-    {"KpIMPORTSTOP", TagKpIMPORTSTOP, 0, ""},
-    {"/KpIMPORT", TagEndKpIMPORT, 0, ""},
-    {"KpEXPORT", TagKpEXPORT, 0, "FILE*,FIELDS*,DELIMITER*"},
-    {"KpLET", TagKpLET, 0, ""},
-    {"KpASSIGN", TagKpASSIGN, 0, "NAME*,VALUE*"},
-    {"KpEVAL", TagKpEVAL, 0, ""},
-    {"KpEVALUATE", TagKpEVAL, 0, ""},
-    {"KpHIDE", TagKpHIDE, 0, "FIELDS*"},
-    {"KpPOP", TagKpPOP, TagEndKpPOP, "LOGIN*,PASSWORD*,DIRECTORY*,MAILHOST*"},
-    {"KpPOPSTOP", TagKpPOPSTOP, 0, ""},
-    {"KpPOPDELETE", TagKpPOPDELETE, 0, ""},
-    {"/KpPOP", TagEndKpPOP, 0, ""},
-    {"KpSMTP", TagKpSMTP, TagEndKpSMTP, "FROM*,TO*,MAILHOST*,SUBJECT=(no subject),CC"},
-    {"/KpSMTP", TagEndKpSMTP, 0, ""},
-    {"KpWHILE", TagKpWHILE, TagEndKpWHILE, ""},
-    {"KpWHILESTOP", TagKpWHILESTOP, 0, ""},
-    {"/KpWHILE", TagEndKpWHILE, 0, ""},
-    {"KpCALL", TagKpCALL, TagEndKpCALL, "ACTION*,METHOD*,FIELDS,FILES"},
-    {"KpCALLSTOP", TagKpCALLSTOP, 0, ""},
-    {"/KpCALL", TagEndKpCALL, 0, ""},
-    {"KpFUNCTION", TagKpFUNCTION, TagEndKpFUNCTION, "NAME*,PARAMETERS"},
-    {"KpFUNCRETURN", TagKpFUNCRETURN, 0, "VALUE"},
-    {"KpFUNCTIONRETURN", TagKpFUNCRETURN, 0, "VALUE"},
-    {"/KpFUNCTION", TagEndKpFUNCTION, 0, ""},
-    {"KpCOMMERCE", TagKpCOMMERCE, TagEndKpCOMMERCE, "ACTION,FIELDS"},
-    {"KpCOMMERCESTOP", TagKpCOMMERCESTOP, 0, ""},
-    {"/KpCOMMERCE", TagEndKpCOMMERCE, 0, ""},
-    {"KpCOMMENT", TagKpCOMMENT, TagEndKpCOMMENT, ""},
-    {"/KpCOMMENT", TagEndKpCOMMENT, 0, ""},
-    {"KpDO", TagKpDO, 0, "FILE*"},
-    {"KpLOCKFILE", TagKpLOCKFILE, TagEndKpLOCKFILE, "FILE*"},
-    {"/KpLOCKFILE", TagEndKpLOCKFILE, 0, ""},
-    {"KpLOCALIZED", TagKpLOCALIZED, TagEndKpLOCALIZED, "NAME,ID"},
-    {"/KpLOCALIZED", TagEndKpLOCALIZED, 0, ""},
-    {"KpLOCALIZED-TOKEN", TagKpLOCALIZEDTOKEN, 0, "NAME*,VALUE*"},
-    {"KpLOCALIZED-TEXT", TagKpLOCALIZEDTEXT, TagEndKpLOCALIZEDTEXT, "LANGUAGE*"},
-    {"/KpLOCALIZED-TEXT", TagEndKpLOCALIZEDTEXT, 0, ""},
-    {"KpEXIT", TagKpEXIT, 0, ""},
-    {"KpOPEN", TagKpOPEN, 0, "NAME*,TYPE=xbase3,DATABASE*,USER,PASSWORD,INDEXES"},
-    {"KpCLOSE", TagKpCLOSE, 0, "NAME"},
-    {"KpSKIP", TagKpSKIP, 0, "NAME,VIEW,ROWS=1"},
-    {"KpGO", TagKpGO, 0, "NAME,VIEW,ROW*"},
-    {"KpPRIMARY", TagKpPRIMARY, 0, "NAME*"},
-    {"KpFIND", TagKpFIND, 0, "NAME,VIEW,VALUE*"},
-    {"KpSETINDEX", TagKpSETINDEX, 0, "NAME,VIEW,INDEXES*"},
-    {"KpUPDATE", TagKpUPDATE, 0, "NAME,VIEW"},
-    {"KpDELETE", TagKpDELETE, 0, "NAME,VIEW"},
-    {"KpUNDELETE", TagKpUNDELETE, 0, "NAME,VIEW"},
-    {"KpADD", TagKpADD, 0, "NAME,VIEW"},
-    {"KpMAKEINDEX", TagKpMAKEINDEX, 0, "NAME,INDEXFILE*,FLAGS=ascending"},
-    {"KpPACK", TagKpPACK, 0, "NAME"},
-    {"KpREINDEX", TagKpREINDEX, 0, "NAME"},
-    {"KpCREATE", TagKpCREATE, 0, "NAME*,TYPE=xbase3,DATABASE*,FIELDS*"},
-    {"KpREVEALSTRUCTURE", TagKpREVEALSTRUCTURE, 0, "NAME,VIEW,DATABASE*"},
-    {"KpOPENVIEW", TagKpOPENVIEW, 0, "NAME,VIEW*,QUERY"},
-    {"KpCLOSEVIEW", TagKpCLOSEVIEW, 0, "NAME,VIEW"},
-    {"KpQUERY", TagKpQUERY, 0, "NAME,QUERY*"},
-    {"KpFILTER", TagKpFILTER, 0, "NAME,VIEW,FILTER"},
-    {"KELP", TagKELP, 0, ""},
-};
 
 // The state at the bottom of the stack: every tag goes to the base dispatch.
 class BaseState : public ScriptState {
@@ -119,91 +28,6 @@ class BaseState : public ScriptState {
     explicit BaseState(ScriptParser* parser) : ScriptState(parser, nullptr) {}
     bool HandsToDispatch(const Tag*) const override { return true; }
 };
-
-// Tags that the base dispatch hands down to the enclosing block that owns them.
-bool PassedDown(int id) {
-    switch (id) {
-        case TagKpIMPORTSTOP:
-        case TagKpPOPSTOP:
-        case TagKpPOPDELETE:
-        case TagKpWHILESTOP:
-        case TagKpCALLSTOP:
-        case TagKpFUNCRETURN:
-        case TagKpCOMMERCESTOP:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Tags with a handler of their own (the others are closing or inner tags).
-bool Dispatched(int id) {
-    switch (id) {
-        case TagIF:
-        case TagIMPORT:
-        case TagEXPORT:
-        case TagLET:
-        case TagEVAL:
-        case TagHIDE:
-        case TagFILE:
-        case TagMAIL:
-        case TagWHILE:
-        case TagCALL:
-        case TagBRINDLE:
-        case TagKpIF:
-        case TagKpIMPORT:
-        case TagKpEXPORT:
-        case TagKpLET:
-        case TagKpASSIGN:
-        case TagKpEVAL:
-        case TagKpHIDE:
-        case TagKpPOP:
-        case TagKpSMTP:
-        case TagKpWHILE:
-        case TagKpCALL:
-        case TagKpFUNCTION:
-        case TagKpCOMMERCE:
-        case TagKpDO:
-        case TagKpLOCKFILE:
-        case TagKpLOCALIZED:
-        case TagKELP:
-            return true;
-        default:
-            return id >= TagKpOPEN && id <= TagKpFILTER;
-    }
-}
-
-Tag* MakeTemplate(const TagSpec& spec) {
-    Tag* t = new Tag(spec.name, spec.id, spec.endid);
-    String list(spec.attributes);
-    String parts[8];
-    int n = list.empty() ? 0 : split(list, parts, 8, String(","));
-    for (int i = 0; i < n; i++) {
-        String& a = parts[i];
-        int required = 0;
-        String value;
-        if (a.matches('*', a.length() - 1)) {
-            required = 1;
-            a = a.before(a.length() - 1);
-        } else if (a.contains('=', 0)) {
-            value = a.after('=');
-            a = a.before('=');
-        }
-        t->AddNameValuePair(a, value, required);
-    }
-    return t;
-}
-
-const char* ClosingName(int endid) {
-    for (const TagSpec& spec : kTags) {
-        if (spec.id == endid) return spec.name;
-    }
-    return "";
-}
-
-void AddTarget(TagTable* table, const char* name, int id, int endid) {
-    table->Insert(new Tag(name, id, endid));
-}
 
 }  // namespace
 
@@ -235,8 +59,8 @@ int ScriptState::Dispatch(Tag* tag) {
     static const auto kinds = [] {
         std::array<unsigned char, TagKELP + 1> k{};
         for (int id = 0; id <= TagKELP; id++) {
-            k[id] = static_cast<unsigned char>((Dispatched(id) ? Handled : 0) |
-                                               (PassedDown(id) ? Down : 0));
+            k[id] = static_cast<unsigned char>((TagDispatched(id) ? Handled : 0) |
+                                               (TagPassedDown(id) ? Down : 0));
         }
         return k;
     }();
@@ -382,7 +206,7 @@ int ScriptParser::Parse() {
     if (r == 1 && open != nullptr && open != base_ && open->tag() != nullptr &&
         open->tag()->endid() > 0) {
         SyntaxError("Unexpected end of file looking for &lt;" +
-                    String(ClosingName(open->tag()->endid())) + "&gt; (opened on line " +
+                    String(TagSpelling(open->tag()->endid())) + "&gt; (opened on line " +
                     String::FromInt(open->line()) + ")");
         return 0;
     }
@@ -393,30 +217,18 @@ int ScriptParser::Parse() {
 void ScriptParser::SetupSupportedTags() {}
 
 const char* ScriptParser::TagName(int id) {
-    return ClosingName(id);
+    return TagSpelling(id);
 }
 
 int ScriptParser::SupportedTagCount() {
-    return static_cast<int>(sizeof kTags / sizeof kTags[0]);
+    return KnownTagCount();
 }
 
 Tag* ScriptParser::FindTemplate(const char* name) {
     Tag* t = tags().Find(name);
     if (t != nullptr) return t;
-    // The specifications in name order, made once per process.
-    static const std::vector<const TagSpec*> sorted = [] {
-        std::vector<const TagSpec*> v;
-        for (const TagSpec& spec : kTags) v.push_back(&spec);
-        std::sort(v.begin(), v.end(), [](const TagSpec* a, const TagSpec* b) {
-            return CompareKeys(a->name, b->name) < 0;
-        });
-        return v;
-    }();
-    auto it = std::lower_bound(
-        sorted.begin(), sorted.end(), name,
-        [](const TagSpec* spec, const char* n) { return CompareKeys(spec->name, n) < 0; });
-    if (it == sorted.end() || CompareKeys((*it)->name, name) != 0) return nullptr;
-    t = MakeTemplate(**it);
+    t = MakeTagTemplate(name);
+    if (t == nullptr) return nullptr;
     t->SetErrorVariable(ErrorVariableName(t));
     tags().Insert(t);
     return t;
@@ -425,20 +237,20 @@ Tag* ScriptParser::FindTemplate(const char* name) {
 void ScriptParser::BuildSkipTables() {
     if (skiptablesbuilt_) return;
     skiptablesbuilt_ = true;
-    AddTarget(&ifskip_, "KpIF", TagKpIF, TagEndKpIF);
-    AddTarget(&ifskip_, "KpELSE", TagKpELSE, -1);
-    AddTarget(&ifskip_, "/KpIF", TagEndKpIF, 0);
-    AddTarget(&iffinish_, "KpIF", TagKpIF, TagEndKpIF);
-    AddTarget(&iffinish_, "/KpIF", TagEndKpIF, 0);
-    AddTarget(&legacyifskip_, "IF", TagIF, TagEndIF);
-    AddTarget(&legacyifskip_, "/IF", TagEndIF, 0);
-    AddTarget(&legacyiffinish_, "IF", TagIF, TagEndIF);
-    AddTarget(&legacyiffinish_, "/IF", TagEndIF, 0);
-    AddTarget(&whileskip_, "KpWHILE", TagKpWHILE, TagEndKpWHILE);
-    AddTarget(&whileskip_, "/KpWHILE", TagEndKpWHILE, 0);
-    AddTarget(&legacywhileskip_, "WHILE", TagWHILE, TagEndWHILE);
-    AddTarget(&legacywhileskip_, "/WHILE", TagEndWHILE, 0);
-    AddTarget(&functionskip_, "/KpFUNCTION", TagEndKpFUNCTION, 0);
+    AddTagTarget(&ifskip_, "KpIF", TagKpIF, TagEndKpIF);
+    AddTagTarget(&ifskip_, "KpELSE", TagKpELSE, -1);
+    AddTagTarget(&ifskip_, "/KpIF", TagEndKpIF, 0);
+    AddTagTarget(&iffinish_, "KpIF", TagKpIF, TagEndKpIF);
+    AddTagTarget(&iffinish_, "/KpIF", TagEndKpIF, 0);
+    AddTagTarget(&legacyifskip_, "IF", TagIF, TagEndIF);
+    AddTagTarget(&legacyifskip_, "/IF", TagEndIF, 0);
+    AddTagTarget(&legacyiffinish_, "IF", TagIF, TagEndIF);
+    AddTagTarget(&legacyiffinish_, "/IF", TagEndIF, 0);
+    AddTagTarget(&whileskip_, "KpWHILE", TagKpWHILE, TagEndKpWHILE);
+    AddTagTarget(&whileskip_, "/KpWHILE", TagEndKpWHILE, 0);
+    AddTagTarget(&legacywhileskip_, "WHILE", TagWHILE, TagEndWHILE);
+    AddTagTarget(&legacywhileskip_, "/WHILE", TagEndWHILE, 0);
+    AddTagTarget(&functionskip_, "/KpFUNCTION", TagEndKpFUNCTION, 0);
 }
 
 void ScriptParser::SetHandler(int id, TagHandler routine) {
@@ -471,12 +283,12 @@ int ScriptParser::SkipTo(Tag* found, TagTable* targets) {
 
 int ScriptParser::SkipBlock(Tag* tag) {
     TagTable targets(1);
-    AddTarget(&targets, tag->name().chars(), tag->id(), tag->endid());
-    AddTarget(&targets, ClosingName(tag->endid()), tag->endid(), 0);
+    AddTagTarget(&targets, tag->name().chars(), tag->id(), tag->endid());
+    AddTagTarget(&targets, TagSpelling(tag->endid()), tag->endid(), 0);
     Tag found("", 0, 0);
     int r = FindTag(&found, &targets);
     if (r == ScanEnd) {
-        SyntaxError("Unexpected end of file looking for &lt;" + String(ClosingName(tag->endid())) +
+        SyntaxError("Unexpected end of file looking for &lt;" + String(TagSpelling(tag->endid())) +
                     "&gt;");
     }
     return r == ScanDone ? 1 : 0;
@@ -610,415 +422,6 @@ int ScriptParser::RuntimeError(Tag* tag, const String& message) {
 int ScriptParser::Timeout() {
     errorhandler_.Error(kTimeoutErrors, TimeoutError("Application"));
     return 0;
-}
-
-// --- reading attributes
-
-int ScriptParser::ReadRawRest(String* text) {
-    if (!EatUntil(text, '>', "&gt;")) return 0;
-    *text = text->before(text->length() - 1);
-    return 1;
-}
-
-Expression* ScriptParser::ReadExpression(const ExpressionSyntax& syntax, ExpressionEnd* end) {
-    return ::ReadExpression(this, this, syntax, end);
-}
-
-Expression* ScriptParser::ReadExpressionAt(long position, int startline, bool* owned) {
-    *owned = false;
-    if (const TagCache::CachedExpression* c = cache_->FindExpression(position)) {
-        SetLine(startline + c->lines);
-        return c->expression;
-    }
-    MacroExpander::Position saved;
-    macrosource_->SavePosition(&saved);
-    macrosource_->Seek(position);
-    SetLine(startline);
-    long ampersands = macrosource_->ampersands();
-    ExpressionSyntax syntax = {">", true, false, true, false};
-    ExpressionEnd end;
-    Expression* e = ReadExpression(syntax, &end);
-    if (e != nullptr) {
-        if (macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
-            cache_->InsertExpression(position, e, line() - startline);
-        } else {
-            *owned = true;
-        }
-    }
-    int endline = line();
-    macrosource_->RestorePosition(saved);
-    SetLine(endline);
-    return e;
-}
-
-int ScriptParser::Evaluate(const String& text, String* result, bool* outside) {
-    return EvaluateExpressionText(this, text, result, outside);
-}
-
-int ScriptParser::GetNameValuePairs(Tag* tag) {
-    // A tag read by the main loop is recorded, to be replayed from the cache on the
-    // next pass, unless its text holds an "&" (a macro could read differently).
-    CachedTag* outer = recording_;
-    int outerline = recordline_;
-    long start = TakeTagStart();
-    long ampersands = macrosource_->ampersands();
-    recording_ = start >= 0 ? new CachedTag : nullptr;
-    recordline_ = tagstartline();
-    int r = ReadAttributes(tag);
-    CachedTag* recorded = recording_;
-    recording_ = outer;
-    if (recorded != nullptr) {
-        if (r != ScanFailure && macrosource_->ampersands() == ampersands &&
-            !macrosource_->inmacro()) {
-            recorded->templ = FindTemplate(tag->name().chars());
-            recorded->assignment = tag->id() == TagKpLET && recorded->attributes.size() == 1 &&
-                                   recorded->attributes[0].kind != CachedAttribute::Position &&
-                                   recorded->attributes[0].kind != CachedAttribute::TagPosition;
-            recorded->end = macrosource_->CurrentFilePosition();
-            recorded->lines = line() - recordline_;
-            cache_->Insert(start, recorded);
-        } else {
-            delete recorded;
-        }
-    }
-    recordline_ = outerline;
-    return r;
-}
-
-void ScriptParser::DoNotRecord() {
-    delete recording_;
-    recording_ = nullptr;
-}
-
-void ScriptParser::Record(const String& name, int kind, Expression* expression,
-                          const String& literal, long position, int positionline) {
-    if (recording_ == nullptr) {
-        delete expression;
-        return;
-    }
-    recording_->attributes.emplace_back();
-    CachedAttribute& a = recording_->attributes.back();
-    a.name = name;
-    a.scopedname = Variables::Resolve(name);
-    a.kind = static_cast<CachedAttribute::Kind>(kind);
-    a.expression = expression;
-    a.literal = literal;
-    a.position = position;
-    a.positionline = positionline - recordline_;
-    a.line = line() - recordline_;
-}
-
-int ScriptParser::TextPhase(int* result) {
-    // A tag replayed after a replayed run that left every state in place is followed
-    // by the next run here, without a return to the scan loop (which would only come
-    // back): a loop's body runs as one walk along the cache.
-    for (;;) {
-        if (macrosource_->inmacro()) return Parser::TextPhase(result);
-        long position = macrosource_->CurrentFilePosition();
-        int start = line();
-        // What follows a replayed tag is usually the run found there before, after the
-        // tag or where the tag last sent the scan.
-        CachedText* run = nullptr;
-        if (lasttag_ != nullptr) {
-            if (lasttag_->end == position) {
-                run = lasttag_->nextrun;
-            } else if (lasttag_->jumpedto == position) {
-                run = lasttag_->jumprun;
-            }
-        }
-        if (run == nullptr) {
-            run = cache_->FindRun(position);
-            if (run != nullptr && lasttag_ != nullptr) {
-                if (lasttag_->end == position) {
-                    lasttag_->nextrun = run;
-                } else {
-                    lasttag_->jumpedto = position;
-                    lasttag_->jumprun = run;
-                }
-            }
-        }
-        lasttag_ = nullptr;
-        lastrun_ = run;
-        if (run != nullptr) {
-            bool delivered = false;
-            if (run->events.empty()) {
-                // Tag after tag: nothing to deliver.
-                delivered = true;
-            } else {
-                // Text written as it stands goes out in one piece. Text the level
-                // leaves out is passed over without a look at the clock: the next
-                // step looks before anything else happens.
-                int level = standardoutputlevel_;
-                bool writes = (level & OutputText) != 0;
-                if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
-                    states_.Top()->WritesText() && (!writes || !engine()->timedout())) {
-                    if (writes) {
-                        output_->Write(run->joined);
-                        if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
-                    }
-                    SetLine(start + run->lines);
-                    delivered = true;
-                }
-            }
-            if (delivered) {
-                // The tag that followed the run before is replayed at once, as the
-                // scan's next step would do.
-                CachedTag* next = run->code == ScanStop ? run->nexttag : nullptr;
-                if (next == nullptr) {
-                    macrosource_->Seek(run->end);
-                    return run->code;
-                }
-                lastrun_ = nullptr;
-                long closed = closedstates_;
-                int r = ReplayCachedTag(next);
-                if (r == ScanMore && closedstates_ == closed) continue;
-                *result = r;
-                return ScanDone;
-            }
-            for (const CachedTextEvent& e : run->events) {
-                SetLine(start + e.line);
-                int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
-                if (r != 1) {
-                    macrosource_->Seek(e.end);
-                    *result = r;
-                    return ScanDone;
-                }
-            }
-            SetLine(start + run->lines);
-            macrosource_->Seek(run->end);
-            return run->code;
-        }
-        if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
-        // Read a second time (a loop or a function body): remember it, unless it holds
-        // an "&" (a macro could read differently on the next pass).
-        CachedText* fresh = new CachedText;
-        CachedText* outer = textrecording_;
-        int outerline = textline_;
-        textrecording_ = fresh;
-        textline_ = start;
-        long ampersands = macrosource_->ampersands();
-        int code = Parser::TextPhase(result);
-        textrecording_ = outer;
-        textline_ = outerline;
-        if (code != ScanDone && macrosource_->ampersands() == ampersands &&
-            !macrosource_->inmacro()) {
-            fresh->end = macrosource_->CurrentFilePosition();
-            fresh->lines = line() - start;
-            fresh->code = code;
-            for (const CachedTextEvent& e : fresh->events) {
-                fresh->joined.cat(e.text.chars(), e.text.length());
-                if (e.newline) {
-                    fresh->endwhitespace = 1;
-                } else if (!e.text.empty()) {
-                    unsigned char last = static_cast<unsigned char>(e.text[e.text.length() - 1]);
-                    fresh->endwhitespace = String::IsWhitespace(last);
-                }
-            }
-            cache_->InsertRun(position, fresh);
-        } else {
-            delete fresh;
-        }
-        return code;
-    }
-}
-
-void ScriptParser::RecordText(bool newline, const String& text) {
-    textrecording_->events.push_back(
-        CachedTextEvent{newline, text, line() - textline_, macrosource_->CurrentFilePosition()});
-}
-
-int ScriptParser::ProcessCachedTag() {
-    if (macrosource_->inmacro()) return -1;
-    long position = macrosource_->CurrentFilePosition();
-    CachedTag* c = nullptr;
-    if (lastrun_ != nullptr && lastrun_->end == position) c = lastrun_->nexttag;
-    if (c == nullptr) {
-        c = cache_->Find(position);
-        if (c != nullptr && lastrun_ != nullptr && lastrun_->end == position) lastrun_->nexttag = c;
-    }
-    lastrun_ = nullptr;
-    if (c == nullptr) return -1;
-    return ReplayCachedTag(c);
-}
-
-int ScriptParser::ReplayCachedTag(CachedTag* c) {
-    int start = line();
-    macrosource_->Seek(c->end);
-    int depth = c->inuse;
-    if (depth == static_cast<int>(c->prepared.size())) {
-        c->prepared.push_back(CachedTag::Prepared{new Tag(*c->templ), false});
-    }
-    // Deeper replays may add entries: hold the tag, not a reference into the vector.
-    Tag* tag = c->prepared[depth].tag;
-    bool complete = c->prepared[depth].complete;
-    if (!complete) tag->Reset(*c->templ);
-    c->inuse++;
-    int r = ReplayTag(c, start, tag, complete);
-    c->inuse--;
-    // Only a complete replay leaves a tag to fill in again.
-    c->prepared[depth].complete = r != ScanFailure;
-    lasttag_ = c;
-    return r;
-}
-
-int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
-    NameValuePair* pair = prepared ? tag->attributes().First() : nullptr;
-    for (const CachedAttribute& a : c->attributes) {
-        SetLine(start + a.line);
-        if (pair != nullptr && a.kind == CachedAttribute::Evaluate) {
-            // Straight into the prepared tag's attribute; a whole number's text is
-            // written only if someone reads it.
-            NumberHint* hint = pair->mutablehint();
-            hint->maydefer = true;
-            hint->deferred = false;
-            bool outside;
-            if (!a.expression->Evaluate(this, pair->mutablevalue(), hint, &outside)) {
-                return ScanFailure;
-            }
-            pair->SetOutside(outside);
-            pair = tag->attributes().Next();
-            continue;
-        }
-        String value;
-        // A recorded tag holds no macro: its literal values are the page's own.
-        bool outside = false;
-        if (a.kind == CachedAttribute::Evaluate) {
-            if (!a.expression->Evaluate(this, &value, &outside)) return ScanFailure;
-        } else if (a.kind == CachedAttribute::Position || a.kind == CachedAttribute::TagPosition) {
-            tag->SetPosition(a.position, start + a.positionline);
-            if (a.kind == CachedAttribute::TagPosition) continue;
-        } else {
-            value = a.literal;
-        }
-        if (pair != nullptr) {
-            pair->SetValue(value);
-            pair->SetOutside(outside);
-            pair = tag->attributes().Next();
-        } else {
-            tag->AddValue(a.name, value, outside);
-            tag->attributes().Last()->SetScopedName(&a.scopedname);
-        }
-    }
-    SetLine(start + c->lines);
-    if (!prepared && !ValidateTag(c->templ, tag)) return ScanFailure;
-    int r = prepared && c->assignment ? ProcessAssignment(tag) : ProcessKnownTag(tag);
-    if (r == 0) return ScanFailure;
-    return r == 3 ? ScanStop : ScanMore;
-}
-
-int ScriptParser::ReadAttributes(Tag* tag) {
-    switch (tag->id()) {
-        case TagIF:
-        case TagEVAL: {
-            // The whole rest of the tag is one expression, evaluated at once.
-            if (EatWhitespace(nullptr) == ScanEnd) return EndOfFileInTag(tag);
-            int c = GetNextChar();
-            if (c == '>') return ScanStop;
-            UnGetChar(c);
-            ExpressionSyntax syntax = {">", false, false, true, false};
-            ExpressionEnd end;
-            Expression* e = ReadExpression(syntax, &end);
-            if (e == nullptr) return ScanFailure;
-            String value;
-            bool outside;
-            if (!e->Evaluate(this, &value, &outside)) {
-                delete e;
-                return ScanFailure;
-            }
-            Record(String(), CachedAttribute::Evaluate, e, String());
-            tag->AddValue(String(), value, outside);
-            return ScanStop;
-        }
-        case TagIMPORT:
-        case TagEXPORT:
-            DoNotRecord();
-            return GetFlatFileNameValuePairs(tag);
-        case TagHIDE:
-        case TagWHILE: {
-            long position = macrosource_->CurrentFilePosition();
-            int positionline = line();
-            if (tag->id() == TagWHILE) tag->SetPosition(position, positionline);
-            String raw;
-            long outsidevalues = macrosource_->outsidevalues();
-            if (!ReadRawRest(&raw)) return ScanFailure;
-            raw.StripWhitespace();
-            if (tag->id() == TagHIDE) {
-                tag->AddValue(String(), raw, macrosource_->outsidevalues() != outsidevalues);
-                Record(String(), CachedAttribute::Literal, nullptr, raw);
-            } else {
-                // The condition is read again from its position on every test.
-                Record("", CachedAttribute::TagPosition, nullptr, String(), position, positionline);
-                if (raw.matches("STOP")) {
-                    tag->AddNameValuePair("STOP", "STOP");
-                    Record("STOP", CachedAttribute::Literal, nullptr, "STOP");
-                }
-            }
-            return ScanStop;
-        }
-        default:
-            return Parser::GetNameValuePairs(tag);
-    }
-}
-
-int ScriptParser::GetFlatFileNameValuePairs(Tag* tag) {
-    return Parser::GetNameValuePairs(tag);
-}
-
-int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* outside) {
-    int id = tag->id();
-    long outsidevalues = macrosource_->outsidevalues();
-    if ((id == TagIMPORT || id == TagEXPORT) && name.matches("ORDER")) {
-        // The rest of the tag, verbatim; a quoted value is cut at its closing quote.
-        if (!ReadRawRest(value)) return ScanFailure;
-        *outside = macrosource_->outsidevalues() != outsidevalues;
-        if (value->matches('"', 0)) *value = value->after(0).before('"');
-        Record(name, CachedAttribute::Literal, nullptr, *value);
-        return ScanStop;
-    }
-    bool keepsource =
-        (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
-        (id == TagKpFILTER && name.matches("FILTER")) || (id == TagKpDO && name.matches("VALUE"));
-    bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER")) ||
-                       (id == TagIMPORT && name.matches("WHERE"));
-    long position = macrosource_->CurrentFilePosition();
-    int startline = line();
-    ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true, keepsource};
-    ExpressionEnd end;
-    Expression* e = ReadExpression(syntax, &end);
-    if (e == nullptr) return ScanFailure;
-    if (keepsource) {
-        // Outside text in it stays quoted constants, but what the text computes later
-        // is outside text all the same.
-        *value = e->source();
-        *outside = macrosource_->outsidevalues() != outsidevalues;
-        Record(name, CachedAttribute::Literal, nullptr, *value);
-        delete e;
-    } else if (rereadlater) {
-        *outside = false;
-        value->clear();
-        tag->SetPosition(position, startline);
-        Record(name, CachedAttribute::Position, nullptr, String(), position, startline);
-        delete e;
-    } else {
-        if (!e->Evaluate(this, value, outside)) {
-            delete e;
-            return ScanFailure;
-        }
-        Record(name, CachedAttribute::Evaluate, e, String());
-    }
-    return end == ExpressionMore ? ScanMore : ScanStop;
-}
-
-int ScriptParser::ProcessEmptyValue(Tag* tag, const String& name, String* value) {
-    int id = tag->id();
-    if (id == TagKpIF || id == TagKpEVAL || id == TagKpWHILE) {
-        SyntaxError("Attributes with empty values are not allowed in &lt;" + tag->name() +
-                    "&gt;<BR>(you have probably omitted EXPR= in front of your expression)");
-        return 0;
-    }
-    *value = name;
-    Record(name, CachedAttribute::Literal, nullptr, name);
-    return 1;
 }
 
 // --- the state-stack walk

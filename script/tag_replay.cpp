@@ -1,0 +1,218 @@
+// ScriptParser: the replay of text runs and tags read before (a loop's body, a
+// function called again) from the tag cache, and their recording on first reading.
+
+#include "script/script_parser.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "foundation/key_compare.h"
+#include "foundation/output.h"
+#include "host/engine.h"
+#include "script/builtins.h"
+#include "script/macro_expander.h"
+#include "script/script_tags.h"
+#include "script/tag_cache.h"
+#include "script/tag_table.h"
+#include "script/variables.h"
+
+int ScriptParser::TextPhase(int* result) {
+    // A tag replayed after a replayed run that left every state in place is followed
+    // by the next run here, without a return to the scan loop (which would only come
+    // back): a loop's body runs as one walk along the cache.
+    for (;;) {
+        if (macrosource_->inmacro()) return Parser::TextPhase(result);
+        long position = macrosource_->CurrentFilePosition();
+        int start = line();
+        // What follows a replayed tag is usually the run found there before, after the
+        // tag or where the tag last sent the scan.
+        CachedText* run = nullptr;
+        if (lasttag_ != nullptr) {
+            if (lasttag_->end == position) {
+                run = lasttag_->nextrun;
+            } else if (lasttag_->jumpedto == position) {
+                run = lasttag_->jumprun;
+            }
+        }
+        if (run == nullptr) {
+            run = cache_->FindRun(position);
+            if (run != nullptr && lasttag_ != nullptr) {
+                if (lasttag_->end == position) {
+                    lasttag_->nextrun = run;
+                } else {
+                    lasttag_->jumpedto = position;
+                    lasttag_->jumprun = run;
+                }
+            }
+        }
+        lasttag_ = nullptr;
+        lastrun_ = run;
+        if (run != nullptr) {
+            bool delivered = false;
+            if (run->events.empty()) {
+                // Tag after tag: nothing to deliver.
+                delivered = true;
+            } else {
+                // Text written as it stands goes out in one piece. Text the level
+                // leaves out is passed over without a look at the clock: the next
+                // step looks before anything else happens.
+                int level = standardoutputlevel_;
+                bool writes = (level & OutputText) != 0;
+                if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
+                    states_.Top()->WritesText() && (!writes || !engine()->timedout())) {
+                    if (writes) {
+                        output_->Write(run->joined);
+                        if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
+                    }
+                    SetLine(start + run->lines);
+                    delivered = true;
+                }
+            }
+            if (delivered) {
+                // The tag that followed the run before is replayed at once, as the
+                // scan's next step would do.
+                CachedTag* next = run->code == ScanStop ? run->nexttag : nullptr;
+                if (next == nullptr) {
+                    macrosource_->Seek(run->end);
+                    return run->code;
+                }
+                lastrun_ = nullptr;
+                long closed = closedstates_;
+                int r = ReplayCachedTag(next);
+                if (r == ScanMore && closedstates_ == closed) continue;
+                *result = r;
+                return ScanDone;
+            }
+            for (const CachedTextEvent& e : run->events) {
+                SetLine(start + e.line);
+                int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
+                if (r != 1) {
+                    macrosource_->Seek(e.end);
+                    *result = r;
+                    return ScanDone;
+                }
+            }
+            SetLine(start + run->lines);
+            macrosource_->Seek(run->end);
+            return run->code;
+        }
+        if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
+        // Read a second time (a loop or a function body): remember it, unless it holds
+        // an "&" (a macro could read differently on the next pass).
+        CachedText* fresh = new CachedText;
+        CachedText* outer = textrecording_;
+        int outerline = textline_;
+        textrecording_ = fresh;
+        textline_ = start;
+        long ampersands = macrosource_->ampersands();
+        int code = Parser::TextPhase(result);
+        textrecording_ = outer;
+        textline_ = outerline;
+        if (code != ScanDone && macrosource_->ampersands() == ampersands &&
+            !macrosource_->inmacro()) {
+            fresh->end = macrosource_->CurrentFilePosition();
+            fresh->lines = line() - start;
+            fresh->code = code;
+            for (const CachedTextEvent& e : fresh->events) {
+                fresh->joined.cat(e.text.chars(), e.text.length());
+                if (e.newline) {
+                    fresh->endwhitespace = 1;
+                } else if (!e.text.empty()) {
+                    unsigned char last = static_cast<unsigned char>(e.text[e.text.length() - 1]);
+                    fresh->endwhitespace = String::IsWhitespace(last);
+                }
+            }
+            cache_->InsertRun(position, fresh);
+        } else {
+            delete fresh;
+        }
+        return code;
+    }
+}
+
+void ScriptParser::RecordText(bool newline, const String& text) {
+    textrecording_->events.push_back(
+        CachedTextEvent{newline, text, line() - textline_, macrosource_->CurrentFilePosition()});
+}
+
+int ScriptParser::ProcessCachedTag() {
+    if (macrosource_->inmacro()) return -1;
+    long position = macrosource_->CurrentFilePosition();
+    CachedTag* c = nullptr;
+    if (lastrun_ != nullptr && lastrun_->end == position) c = lastrun_->nexttag;
+    if (c == nullptr) {
+        c = cache_->Find(position);
+        if (c != nullptr && lastrun_ != nullptr && lastrun_->end == position) lastrun_->nexttag = c;
+    }
+    lastrun_ = nullptr;
+    if (c == nullptr) return -1;
+    return ReplayCachedTag(c);
+}
+
+int ScriptParser::ReplayCachedTag(CachedTag* c) {
+    int start = line();
+    macrosource_->Seek(c->end);
+    int depth = c->inuse;
+    if (depth == static_cast<int>(c->prepared.size())) {
+        c->prepared.push_back(CachedTag::Prepared{new Tag(*c->templ), false});
+    }
+    // Deeper replays may add entries: hold the tag, not a reference into the vector.
+    Tag* tag = c->prepared[depth].tag;
+    bool complete = c->prepared[depth].complete;
+    if (!complete) tag->Reset(*c->templ);
+    c->inuse++;
+    int r = ReplayTag(c, start, tag, complete);
+    c->inuse--;
+    // Only a complete replay leaves a tag to fill in again.
+    c->prepared[depth].complete = r != ScanFailure;
+    lasttag_ = c;
+    return r;
+}
+
+int ScriptParser::ReplayTag(CachedTag* c, int start, Tag* tag, bool prepared) {
+    NameValuePair* pair = prepared ? tag->attributes().First() : nullptr;
+    for (const CachedAttribute& a : c->attributes) {
+        SetLine(start + a.line);
+        if (pair != nullptr && a.kind == CachedAttribute::Evaluate) {
+            // Straight into the prepared tag's attribute; a whole number's text is
+            // written only if someone reads it.
+            NumberHint* hint = pair->mutablehint();
+            hint->maydefer = true;
+            hint->deferred = false;
+            bool outside;
+            if (!a.expression->Evaluate(this, pair->mutablevalue(), hint, &outside)) {
+                return ScanFailure;
+            }
+            pair->SetOutside(outside);
+            pair = tag->attributes().Next();
+            continue;
+        }
+        String value;
+        // A recorded tag holds no macro: its literal values are the page's own.
+        bool outside = false;
+        if (a.kind == CachedAttribute::Evaluate) {
+            if (!a.expression->Evaluate(this, &value, &outside)) return ScanFailure;
+        } else if (a.kind == CachedAttribute::Position || a.kind == CachedAttribute::TagPosition) {
+            tag->SetPosition(a.position, start + a.positionline);
+            if (a.kind == CachedAttribute::TagPosition) continue;
+        } else {
+            value = a.literal;
+        }
+        if (pair != nullptr) {
+            pair->SetValue(value);
+            pair->SetOutside(outside);
+            pair = tag->attributes().Next();
+        } else {
+            tag->AddValue(a.name, value, outside);
+            tag->attributes().Last()->SetScopedName(&a.scopedname);
+        }
+    }
+    SetLine(start + c->lines);
+    if (!prepared && !ValidateTag(c->templ, tag)) return ScanFailure;
+    int r = prepared && c->assignment ? ProcessAssignment(tag) : ProcessKnownTag(tag);
+    if (r == 0) return ScanFailure;
+    return r == 3 ? ScanStop : ScanMore;
+}
