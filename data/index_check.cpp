@@ -1,7 +1,5 @@
 // BrnIndexFile: the check of a whole file (kelp-table check).
 
-#include "data/index_file.h"
-
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
@@ -9,6 +7,7 @@
 
 #include <algorithm>
 
+#include "data/index_file.h"
 #include "data/index_layout.h"
 #include "data/little_endian.h"
 #include "host/engine.h"

@@ -225,6 +225,16 @@ class BrnIndexFile {
     bool Recover();
     // Writes what an update changed (pending_) so that it is done whole or not at all.
     bool Commit();
+    // The commit of an update that changes one existing page and adds none.
+    bool CommitOnePage(long count);
+    // The commit's first step: the new pages and copies of the existing pages about to
+    // change, past the tree's end, then the rollback record naming the copies in the
+    // header. On failure nothing the tree reaches was written. count: the update
+    // count before the update.
+    bool WriteJournal(long count, const std::vector<long>& existing);
+    // Its second and third steps: the existing pages in place, then the header without
+    // the record. A failure part way is undone by the record.
+    bool OverwritePages();
     // The pages of an update: kept in pending_ until Commit().
     template <typename Operation>
     bool Updating(Operation operation);

@@ -1,8 +1,6 @@
 // BrnIndexPage and BrnIndexPageStack: one page of the B-tree in memory, and the
 // pages an operation holds.
 
-#include "data/index_file.h"
-
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
@@ -10,6 +8,7 @@
 
 #include <algorithm>
 
+#include "data/index_file.h"
 #include "data/index_layout.h"
 #include "data/little_endian.h"
 #include "host/engine.h"

@@ -1,7 +1,5 @@
 // BrnIndexFile: inserts and deletes, and the commit that makes them whole.
 
-#include "data/index_file.h"
-
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
@@ -9,6 +7,7 @@
 
 #include <algorithm>
 
+#include "data/index_file.h"
 #include "data/index_layout.h"
 #include "data/little_endian.h"
 #include "host/engine.h"
@@ -94,22 +93,32 @@ bool BrnIndexFile::Commit() {
         if (page.first < basepages_) existing.push_back(page.first);
     }
     if (existing.size() == pending_.size() && existing.size() <= 1 && startingpage() == baseroot_) {
-        // One existing page changes (and no page is added): its write is the change,
-        // whole or not at all; the count follows. Nothing else in the header changed,
-        // and the count's first three bytes share the header's first eight with what
-        // never changes: while its last byte stays, those eight go as one store.
-        for (auto& page : pending_) {
-            if (!WritePage(page.first, page.second.data())) {
-                Setupdatecount(count);
-                return false;
-            }
-        }
-        if (((count + 1) >> 24) == (count >> 24) && file_->Store(0, header_, 8)) {
-            HeaderWritten();
-            return true;
-        }
-        return WriteHeader();
+        return CommitOnePage(count);
     }
+    // In three steps: what nothing reaches yet with the rollback record, then the
+    // pages in place, then the header without the record.
+    return WriteJournal(count, existing) && OverwritePages();
+}
+
+bool BrnIndexFile::CommitOnePage(long count) {
+    // One existing page changes (and no page is added): its write is the change,
+    // whole or not at all; the count follows. Nothing else in the header changed,
+    // and the count's first three bytes share the header's first eight with what
+    // never changes: while its last byte stays, those eight go as one store.
+    for (auto& page : pending_) {
+        if (!WritePage(page.first, page.second.data())) {
+            Setupdatecount(count);
+            return false;
+        }
+    }
+    if (((count + 1) >> 24) == (count >> 24) && file_->Store(0, header_, 8)) {
+        HeaderWritten();
+        return true;
+    }
+    return WriteHeader();
+}
+
+bool BrnIndexFile::WriteJournal(long count, const std::vector<long>& existing) {
     // Nothing is written yet: a failure leaves the header as it was.
     auto untouched = [&] {
         Setupdatecount(count);
@@ -169,8 +178,12 @@ bool BrnIndexFile::Commit() {
         // The tree's pages are untouched: only what lies beyond them was written.
         Setnumpages(basepages_);
         Setstartingpage(baseroot_);
-        return false;
     }
+    return ok;
+}
+
+bool BrnIndexFile::OverwritePages() {
+    bool ok = true;
     for (auto& page : pending_) {
         if (page.first < basepages_) ok = ok && WritePage(page.first, page.second.data());
     }

@@ -170,10 +170,7 @@ String QuotedParameter(const String& text) {
 
 }  // namespace
 
-int Call::OpenMultipartConnection(const String& method, const String& url, const String& fields,
-                                  const String& files) {
-    // The files first: one that cannot be read stops the request before it is sent.
-    std::vector<CallFile> list;
+int Call::FindFiles(const String& files, std::vector<CallFile>* list) {
     FileManager* fm = engine_->filemanager();
     for (const String& name : SplitNameList(files)) {
         CallFile f;
@@ -194,8 +191,17 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
         f.size = file->Length();
         delete file;
         f.contenttype = ContentType(f.path);
-        list.push_back(f);
+        list->push_back(f);
     }
+    return 1;
+}
+
+int Call::OpenMultipartConnection(const String& method, const String& url, const String& fields,
+                                  const String& files) {
+    // The files first: one that cannot be read stops the request before it is sent.
+    std::vector<CallFile> list;
+    if (!FindFiles(files, &list)) return 0;
+    FileManager* fm = engine_->filemanager();
     // A boundary no field value holds: 128 random bits, drawn again in the unlikely
     // case that a value holds them.
     String boundary;

@@ -61,6 +61,9 @@ class Call {
     int OpenURLEncodedConnection(const String& method, const String& url, const String& fields);
     int OpenMultipartConnection(const String& method, const String& url, const String& fields,
                                 const String& files);
+    // The files the variables of the list name, each checked to be readable, with
+    // its size and type; 0 with error_ for the first that is not.
+    int FindFiles(const String& files, std::vector<CallFile>* list);
     int ReadHeaders(const String& url);
     // The error for input that ended inside an element: the size limit, a failed
     // read, or the text inside. Returns CallElementError.

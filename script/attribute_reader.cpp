@@ -1,8 +1,6 @@
 // ScriptParser: reading a tag's attributes, each value an expression, and the
 // expressions of the page.
 
-#include "script/script_parser.h"
-
 #include <string.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include "host/engine.h"
 #include "script/builtins.h"
 #include "script/macro_expander.h"
+#include "script/script_parser.h"
 #include "script/script_tags.h"
 #include "script/tag_cache.h"
 #include "script/tag_table.h"

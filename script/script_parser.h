@@ -285,6 +285,11 @@ class ScriptParser : public Parser, public ExpressionContext {
     int ReplayCachedTag(CachedTag* c);
     // Notes a text event of the run being recorded.
     void RecordText(bool newline, const String& text);
+    // The cached run of text at position, or null (remembered beside the last tag).
+    CachedText* RunAt(long position);
+    // Reads the text at position (line start) as the scan does, and keeps it as a
+    // cached run when nothing in it can read differently next time.
+    int RecordRun(long position, int start, int* result);
     // The code ProcessKnownTag gives for a state's answer: 0 after an error, 3 once
     // the script has exited, else 1.
     int Settled(int result) const;

@@ -1,8 +1,6 @@
 // ScriptParser: the replay of text runs and tags read before (a loop's body, a
 // function called again) from the tag cache, and their recording on first reading.
 
-#include "script/script_parser.h"
-
 #include <string.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include "host/engine.h"
 #include "script/builtins.h"
 #include "script/macro_expander.h"
+#include "script/script_parser.h"
 #include "script/script_tags.h"
 #include "script/tag_cache.h"
 #include "script/tag_table.h"
@@ -27,27 +26,7 @@ int ScriptParser::TextPhase(int* result) {
         if (macrosource_->inmacro()) return Parser::TextPhase(result);
         long position = macrosource_->CurrentFilePosition();
         int start = line();
-        // What follows a replayed tag is usually the run found there before, after the
-        // tag or where the tag last sent the scan.
-        CachedText* run = nullptr;
-        if (lasttag_ != nullptr) {
-            if (lasttag_->end == position) {
-                run = lasttag_->nextrun;
-            } else if (lasttag_->jumpedto == position) {
-                run = lasttag_->jumprun;
-            }
-        }
-        if (run == nullptr) {
-            run = cache_->FindRun(position);
-            if (run != nullptr && lasttag_ != nullptr) {
-                if (lasttag_->end == position) {
-                    lasttag_->nextrun = run;
-                } else {
-                    lasttag_->jumpedto = position;
-                    lasttag_->jumprun = run;
-                }
-            }
-        }
+        CachedText* run = RunAt(position);
         lasttag_ = nullptr;
         lastrun_ = run;
         if (run != nullptr) {
@@ -100,37 +79,65 @@ int ScriptParser::TextPhase(int* result) {
             return run->code;
         }
         if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
-        // Read a second time (a loop or a function body): remember it, unless it holds
-        // an "&" (a macro could read differently on the next pass).
-        CachedText* fresh = new CachedText;
-        CachedText* outer = textrecording_;
-        int outerline = textline_;
-        textrecording_ = fresh;
-        textline_ = start;
-        long ampersands = macrosource_->ampersands();
-        int code = Parser::TextPhase(result);
-        textrecording_ = outer;
-        textline_ = outerline;
-        if (code != ScanDone && macrosource_->ampersands() == ampersands &&
-            !macrosource_->inmacro()) {
-            fresh->end = macrosource_->CurrentFilePosition();
-            fresh->lines = line() - start;
-            fresh->code = code;
-            for (const CachedTextEvent& e : fresh->events) {
-                fresh->joined.cat(e.text.chars(), e.text.length());
-                if (e.newline) {
-                    fresh->endwhitespace = 1;
-                } else if (!e.text.empty()) {
-                    unsigned char last = static_cast<unsigned char>(e.text[e.text.length() - 1]);
-                    fresh->endwhitespace = String::IsWhitespace(last);
-                }
-            }
-            cache_->InsertRun(position, fresh);
-        } else {
-            delete fresh;
-        }
-        return code;
+        return RecordRun(position, start, result);
     }
+}
+
+CachedText* ScriptParser::RunAt(long position) {
+    // What follows a replayed tag is usually the run found there before, after the
+    // tag or where the tag last sent the scan.
+    CachedText* run = nullptr;
+    if (lasttag_ != nullptr) {
+        if (lasttag_->end == position) {
+            run = lasttag_->nextrun;
+        } else if (lasttag_->jumpedto == position) {
+            run = lasttag_->jumprun;
+        }
+    }
+    if (run == nullptr) {
+        run = cache_->FindRun(position);
+        if (run != nullptr && lasttag_ != nullptr) {
+            if (lasttag_->end == position) {
+                lasttag_->nextrun = run;
+            } else {
+                lasttag_->jumpedto = position;
+                lasttag_->jumprun = run;
+            }
+        }
+    }
+    return run;
+}
+
+int ScriptParser::RecordRun(long position, int start, int* result) {
+    // Read a second time (a loop or a function body): remember it, unless it holds
+    // an "&" (a macro could read differently on the next pass).
+    CachedText* fresh = new CachedText;
+    CachedText* outer = textrecording_;
+    int outerline = textline_;
+    textrecording_ = fresh;
+    textline_ = start;
+    long ampersands = macrosource_->ampersands();
+    int code = Parser::TextPhase(result);
+    textrecording_ = outer;
+    textline_ = outerline;
+    if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+        fresh->end = macrosource_->CurrentFilePosition();
+        fresh->lines = line() - start;
+        fresh->code = code;
+        for (const CachedTextEvent& e : fresh->events) {
+            fresh->joined.cat(e.text.chars(), e.text.length());
+            if (e.newline) {
+                fresh->endwhitespace = 1;
+            } else if (!e.text.empty()) {
+                unsigned char last = static_cast<unsigned char>(e.text[e.text.length() - 1]);
+                fresh->endwhitespace = String::IsWhitespace(last);
+            }
+        }
+        cache_->InsertRun(position, fresh);
+    } else {
+        delete fresh;
+    }
+    return code;
 }
 
 void ScriptParser::RecordText(bool newline, const String& text) {

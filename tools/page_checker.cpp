@@ -282,6 +282,77 @@ void PageChecker::Declare(Tag* tag) {
         DeclaredFunction{file_, line(), ParameterCount(tag->Value("PARAMETERS"))};
 }
 
+bool PageChecker::CheckRules(Tag* tag, bool counted) {
+    int id = tag->id();
+    const String& name = tag->name();
+    int count = tag->attributes().Entries();
+    switch (id) {
+        case TagIF:
+        case TagKpIF:
+        case TagKpWHILE:
+        case TagKpEVAL:
+            if (count != 1 && !counted) {
+                SyntaxError(name + " expects exactly 1 name/value pair, found " +
+                            String::FromInt(count));
+            }
+            break;
+        case TagLET:
+        case TagKpLET:
+            if (count != 1) {
+                SyntaxError(name + " expects exactly one 1 name/value pair, found " +
+                            String::FromInt(count));
+            }
+            break;
+        case TagWHILE:
+            if (tag->Find("STOP") != nullptr) {
+                if (!Inside(TagWHILE)) SyntaxError("Unexpected &lt;WHILE STOP&gt;");
+                return false;
+            }
+            break;
+        case TagEVAL:
+            if (count == 0) SyntaxError("EVAL requires an expression");
+            break;
+        case TagHIDE:
+            if (tag->Value("").empty()) SyntaxError("HIDE requires a list of variables to hide");
+            break;
+        case TagKpASSIGN:
+            for (const char* attribute : {"NAME", "VALUE"}) {
+                if (tag->Find(attribute) == nullptr) {
+                    SyntaxError(name + " requires the " + attribute + " attribute to be specified");
+                    break;
+                }
+            }
+            break;
+        case TagKpDO:
+            if (tag->Find("VALUE") != nullptr && tag->Find("NAME") == nullptr) {
+                SyntaxError(name +
+                            " requires the NAME attribute to be specified when the VALUE attribute "
+                            "is specified");
+            }
+            break;
+        case TagIMPORT:
+            if (tag->Find("DATA") != nullptr && Inside(TagIMPORT)) {
+                SyntaxError("&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+            }
+            if (tag->Find("STOP") != nullptr) return false;
+            break;
+        case TagKpFUNCTION:
+            if (Inside(TagKpFUNCTION)) {
+                SyntaxError("Nested function declarations are not supported");
+                return false;
+            }
+            Declare(tag);
+            break;
+        case TagKpCOMMERCE:
+            if (tag->Find("METHOD") == nullptr)
+                SyntaxError(name + " requires the METHOD attribute to be specified");
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
 int PageChecker::ProcessKnownTag(Tag* tag) {
     int id = tag->id();
     // The calls of a KpDO VALUE belong to the file it names (known only when no macro
@@ -301,7 +372,6 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
     }
     if (!(interpret() & InterpretTags)) return 1;
     const String& name = tag->name();
-    int count = tag->attributes().Entries();
     if (!open_.empty() && open_.back().id == TagKpLOCALIZEDTEXT) {
         // A text is text up to its end: a tag in it is an error, unless it is an end
         // tag, which a language not chosen skips like text.
@@ -351,70 +421,7 @@ int PageChecker::ProcessKnownTag(Tag* tag) {
     }
     bool counted = emptyvalue_;
     emptyvalue_ = false;
-    switch (id) {
-        case TagIF:
-        case TagKpIF:
-        case TagKpWHILE:
-        case TagKpEVAL:
-            if (count != 1 && !counted) {
-                SyntaxError(name + " expects exactly 1 name/value pair, found " +
-                            String::FromInt(count));
-            }
-            break;
-        case TagLET:
-        case TagKpLET:
-            if (count != 1) {
-                SyntaxError(name + " expects exactly one 1 name/value pair, found " +
-                            String::FromInt(count));
-            }
-            break;
-        case TagWHILE:
-            if (tag->Find("STOP") != nullptr) {
-                if (!Inside(TagWHILE)) SyntaxError("Unexpected &lt;WHILE STOP&gt;");
-                return 1;
-            }
-            break;
-        case TagEVAL:
-            if (count == 0) SyntaxError("EVAL requires an expression");
-            break;
-        case TagHIDE:
-            if (tag->Value("").empty()) SyntaxError("HIDE requires a list of variables to hide");
-            break;
-        case TagKpASSIGN:
-            for (const char* attribute : {"NAME", "VALUE"}) {
-                if (tag->Find(attribute) == nullptr) {
-                    SyntaxError(name + " requires the " + attribute + " attribute to be specified");
-                    break;
-                }
-            }
-            break;
-        case TagKpDO:
-            if (tag->Find("VALUE") != nullptr && tag->Find("NAME") == nullptr) {
-                SyntaxError(name +
-                            " requires the NAME attribute to be specified when the VALUE attribute "
-                            "is specified");
-            }
-            break;
-        case TagIMPORT:
-            if (tag->Find("DATA") != nullptr && Inside(TagIMPORT)) {
-                SyntaxError("&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
-            }
-            if (tag->Find("STOP") != nullptr) return 1;
-            break;
-        case TagKpFUNCTION:
-            if (Inside(TagKpFUNCTION)) {
-                SyntaxError("Nested function declarations are not supported");
-                return 1;
-            }
-            Declare(tag);
-            break;
-        case TagKpCOMMERCE:
-            if (tag->Find("METHOD") == nullptr)
-                SyntaxError(name + " requires the METHOD attribute to be specified");
-            break;
-        default:
-            break;
-    }
+    if (!CheckRules(tag, counted)) return 1;
     if (tag->endid() > 0 && id != TagKpELSE) open_.push_back(Open{id, tag->endid(), name, line()});
     return 1;
 }

@@ -88,6 +88,10 @@ class PageChecker : public ScriptParser {
                   bool* quoted = nullptr);
     int ReadTag(Tag* tag);
     bool Inside(int id) const;
+    // The attribute counts and required attributes the tag insists on, and where it
+    // may stand; false for a tag that opens no block after all (a WHILE STOP, a nested
+    // function, ...). counted: an attribute without a value was reported already.
+    bool CheckRules(Tag* tag, bool counted);
     void Declare(Tag* tag);
 
     String file_;
