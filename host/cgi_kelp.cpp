@@ -331,7 +331,9 @@ int CGIKelp::CheckDirectory(const String& directory, const String& prefix) {
     return 1;
 }
 
-int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
+// The page's name as the request gives it: PATH_INFO, or the query up to its first
+// "+" (URL-decoded); backslashes as slashes, no leading slashes.
+String CGIKelp::RequestedName() {
     String name = pathinfo_;
     if (name.empty()) {
         String query = Environment("QUERY_STRING");
@@ -342,22 +344,28 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         name = WithoutBackslashes(name);
     }
     while (name.matches('/', 0)) name = name.from(1);
-    String userprefix;  // "~user/" for a page in a user's directory
-    if (name.matches('~', 0)) {
-        if (mode_ == StandardMode) return Refuse(403, "~user is not supported in standard mode");
-        int slash = name.search("/");
-        String user = slash < 0 ? name.from(1) : name.at(1, slash);
-        name = slash < 0 ? String() : name.from(slash + 1);
-        struct passwd* pw = getpwnam(user.chars());
-        if (pw == nullptr) {
-            Error(ScriptNotFoundError("Error opening '~" + Entities(user) +
-                                      "': there is no such user"));
-            return 0;
-        }
-        scriptroot_ = String(pw->pw_dir) + "/" + config_->Get(Config::UserDir);
-        if (!CheckDirectory(scriptroot_, "The configured script directory for " + user)) return 0;
-        userprefix = "~" + user + "/";
+    return name;
+}
+
+int CGIKelp::EnterUserRoot(String* name, String* userprefix) {
+    if (!name->matches('~', 0)) return 1;
+    if (mode_ == StandardMode) return Refuse(403, "~user is not supported in standard mode");
+    int slash = name->search("/");
+    String user = slash < 0 ? name->from(1) : name->at(1, slash);
+    *name = slash < 0 ? String() : name->from(slash + 1);
+    struct passwd* pw = getpwnam(user.chars());
+    if (pw == nullptr) {
+        Error(
+            ScriptNotFoundError("Error opening '~" + Entities(user) + "': there is no such user"));
+        return 0;
     }
+    scriptroot_ = String(pw->pw_dir) + "/" + config_->Get(Config::UserDir);
+    if (!CheckDirectory(scriptroot_, "The configured script directory for " + user)) return 0;
+    *userprefix = "~" + user + "/";
+    return 1;
+}
+
+int CGIKelp::CheckDirectories(const String& name) {
     if (!name.matches('~', 0) &&
         !CheckDirectory(config_->brindleroot(), "The directory configured as kelproot")) {
         return 0;
@@ -368,41 +376,35 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         !CheckDirectory(datadir, "The directory configured as stdmodedatadir")) {
         return 0;
     }
+    return 1;
+}
 
-    String root;
+int CGIKelp::FindPage(String* name, String* path, PathStatus* seen, struct stat* st, int* missing) {
     String error;
-    if (!ResolvePath(".", ScriptPath, &root, &error)) return Refuse(500, error);
-    String path;
-    PathStatus seen;  // what resolving the page saw of it
-    if (!ResolvePath(name.empty() ? String(".") : name, ScriptPath, &path, &error, &seen)) {
+    if (!ResolvePath(name->empty() ? String(".") : *name, ScriptPath, path, &error, seen)) {
         return Refuse(403, error);
     }
     // One look at the page: a directory stands for its default page. When resolving it
     // saw every step and no link, its status is the page's.
-    struct stat st;
-    auto look = [&path, &seen, &st]() {
-        if (seen.state != PathStatus::Found) return stat(path.chars(), &st) < 0 ? errno : 0;
-        st = seen.st;
+    auto look = [path, seen, st]() {
+        if (seen->state != PathStatus::Found) return stat(path->chars(), st) < 0 ? errno : 0;
+        *st = seen->st;
         return 0;
     };
-    int missing = look();
-    if (missing == 0 && S_ISDIR(st.st_mode)) {
+    *missing = look();
+    if (*missing == 0 && S_ISDIR(st->st_mode)) {
         String indexed =
-            name.empty() ? config_->brindledefault() : name + "/" + config_->brindledefault();
-        if (!ResolvePath(indexed, ScriptPath, &path, &error, &seen)) return Refuse(403, error);
-        name = indexed;
-        missing = look();
+            name->empty() ? config_->brindledefault() : *name + "/" + config_->brindledefault();
+        if (!ResolvePath(indexed, ScriptPath, path, &error, seen)) return Refuse(403, error);
+        *name = indexed;
+        *missing = look();
     }
-    if (missing == 0 && !S_ISREG(st.st_mode)) missing = ENOENT;
-    String display = userprefix + (path.search(root.chars()) == 0 && path[root.length()] == '/'
-                                       ? path.from(root.length() + 1)
-                                       : name);
-    if (missing != 0) {
-        Error(ScriptNotFoundError("Error opening '" + Entities(display) +
-                                  "': " + String(strerror(missing))));
-        return 0;
-    }
-    SetPageLength(st.st_size);
+    if (*missing == 0 && !S_ISREG(st->st_mode)) *missing = ENOENT;
+    return 1;
+}
+
+int CGIKelp::CheckLinkOwners(const String& path, const String& root, const PathStatus& seen,
+                             const String& display) {
     // A link on the way must belong to the owner of what it leads to: nobody may
     // publish another user's files by linking to them. (Resolving found no link when
     // it saw every step.)
@@ -420,6 +422,34 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
         }
         if (end < 0) break;
     }
+    return 1;
+}
+
+int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
+    // The steps, each of which may refuse the request: the requested name, a user's
+    // root for ~user, the configured directories, the page (a directory's default
+    // page), the owners of links on the way, the extension.
+    String name = RequestedName();
+    String userprefix;  // "~user/" for a page in a user's directory
+    if (!EnterUserRoot(&name, &userprefix) || !CheckDirectories(name)) return 0;
+    String root;
+    String error;
+    if (!ResolvePath(".", ScriptPath, &root, &error)) return Refuse(500, error);
+    String path;
+    PathStatus seen;  // what resolving the page saw of it
+    struct stat st;
+    int missing = 0;
+    if (!FindPage(&name, &path, &seen, &st, &missing)) return 0;
+    String display = userprefix + (path.search(root.chars()) == 0 && path[root.length()] == '/'
+                                       ? path.from(root.length() + 1)
+                                       : name);
+    if (missing != 0) {
+        Error(ScriptNotFoundError("Error opening '" + Entities(display) +
+                                  "': " + String(strerror(missing))));
+        return 0;
+    }
+    SetPageLength(st.st_size);
+    if (!CheckLinkOwners(path, root, seen, display)) return 0;
     String extension = FileManager::Extension(path);
     if (!IsScriptExtension(extension)) {
         return Refuse(403, "'" + Entities(display) + "' does not have a valid script extension");

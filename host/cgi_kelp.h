@@ -94,6 +94,18 @@ class CGIKelp : public Kelp {
     // the link owner's. prefix starts each message ("The directory configured as
     // kelproot"). 1, or 0 after refusing.
     int CheckDirectory(const String& directory, const String& prefix);
+    // The steps of GetScriptInformation(); each returns 0 after refusing the request.
+    String RequestedName();
+    // For "~user/page": the user's root becomes the script root, *name the rest.
+    int EnterUserRoot(String* name, String* userprefix);
+    // The script root and the data directory exist and are directories.
+    int CheckDirectories(const String& name);
+    // Resolves *name below the script root into *path, a directory standing for its
+    // default page (*name then names it); *missing an errno when there is no page.
+    int FindPage(String* name, String* path, PathStatus* seen, struct stat* st, int* missing);
+    // Every link on the way to path (below root) has the owner of what it leads to.
+    int CheckLinkOwners(const String& path, const String& root, const PathStatus& seen,
+                        const String& display);
     // Authorized and server safe mode: the script's owner must be authorized (and, in
     // authorized mode, be the effective user). Refuses with the reason; 1 when allowed.
     int CheckOwner(const String& filepath, const String& displayname);

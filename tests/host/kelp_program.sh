@@ -192,6 +192,20 @@ rm "$work/data/sitevars"
 run PATH_INFO=/sub/nothing.kp
 expect "missing page below a directory" 0 "Status: 404 Not Found" "Content-type: text/html" "" \
     "Error opening 'sub/nothing.kp': No such file or directory"
+# The configured directories, and the extension: the last steps before a page runs.
+printf '%s\n' "kelproot = $work/no-root" "stdmodedatadir = $work/data" "usecookies = off" > "$work/bin/kelp.conf"
+run PATH_INFO=/page.kp
+expect "missing kelproot" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Fatal Error: The directory configured as kelproot does not exist"
+conf "usecookies = off" "stdmodedatadir = $work/no-data"
+run PATH_INFO=/page.kp
+expect "missing data directory" 0 "Status: 500 Internal Server Error" "Content-type: text/html" "" \
+    "Fatal Error: The directory configured as stdmodedatadir does not exist"
+printf 'text' > "$work/site/notes.txt"
+conf "usecookies = off" "validextensions = kp"
+run PATH_INFO=/notes.txt
+expect "an extension no script has" 0 "Status: 403 Forbidden" "Content-type: text/html" "" \
+    "Fatal Error: 'notes.txt' does not have a valid script extension"
 
 # Authorized mode: the page's owner must be the effective user and be authorized.
 me=$(id -un)
