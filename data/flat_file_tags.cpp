@@ -8,6 +8,7 @@
 #include "host/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
+#include "script/tag_rules.h"
 
 namespace {
 
@@ -25,9 +26,7 @@ bool ResolveFile(ScriptState* state, Tag* tag, String* path, String* name, int* 
 
 // The legacy tags need ORDER (the variables); the others have FIELDS.
 bool HasFields(ScriptParser* parser, Tag* tag, const char* attribute) {
-    if (tag->Find(attribute) != nullptr) return true;
-    parser->SyntaxError(tag->name() + " requires the " + attribute + " attribute to be specified");
-    return false;
+    return CheckRequired(parser, tag, attribute);
 }
 
 class IMPORTState : public ScriptState {
@@ -60,7 +59,7 @@ class IMPORTState : public ScriptState {
         if (tag->id() == TagIMPORT) {
             if (tag->Find("STOP") != nullptr) return StateClose;
             if (tag->Find("DATA") != nullptr) {
-                parser_->SyntaxError("&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+                CheckNotNestedImport(parser_, true);
                 return StateError;
             }
             return Dispatch(tag);

@@ -10,6 +10,7 @@
 #include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
+#include "script/tag_rules.h"
 
 void CommerceHandler::SetFields(const String& list) {
     fields_.Dump();
@@ -157,12 +158,9 @@ class COMMERCEState : public ScriptState {
 
 int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
+    if (!CheckRequired(parser, tag, "METHOD", "METAMETHOD")) return StateError;
     NameValuePair* method = tag->Find("METHOD");
     if (method == nullptr) method = tag->Find("METAMETHOD");
-    if (method == nullptr) {
-        parser->SyntaxError(tag->name() + " requires the METHOD attribute to be specified");
-        return StateError;
-    }
     const CommerceMethod* m = parser->engine()->FindCommerceMethod(method->value().trimmed());
     if (m == nullptr) {
         int result = state->RuntimeError(

@@ -4,6 +4,7 @@
 #include "host/module.h"
 #include "host/script_host_tags.h"
 #include "script/script_parser.h"
+#include "script/tag_rules.h"
 #include "script/variables.h"
 
 void InstallHostTagHandlers(ScriptParser* parser) {
@@ -15,12 +16,7 @@ int ProcessKpDO(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
     Kelp* engine = parser->engine();
     NameValuePair* value = tag->Find("VALUE");
-    if (value != nullptr && tag->Find("NAME") == nullptr) {
-        parser->SyntaxError(tag->name() +
-                            " requires the NAME attribute to be specified when the VALUE "
-                            "attribute is specified");
-        return StateError;
-    }
+    if (!CheckNameForValue(parser, tag)) return StateError;
     int refused;
     if (!state->OwnName(tag, "FILE", "a module", &refused)) return refused;
     if (value != nullptr && !state->OwnName(tag, "NAME", "a variable", &refused)) return refused;

@@ -8,17 +8,10 @@
 #include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
+#include "script/tag_rules.h"
 #include "script/variables.h"
 
 namespace {
-
-// Reports a wrong attribute count: "TAG expects exactly 1 name/value pair, found N".
-[[gnu::cold]] int CountError(ScriptParser* parser, Tag* tag, const char* expects) {
-    String message = tag->name() + expects;
-    message.catint(tag->attributes().Entries());
-    parser->SyntaxError(message);
-    return StateError;
-}
 
 // Skips forward to a target of table; ScanDone, or 0 after reporting.
 int SkipTo(ScriptParser* parser, TagTable& table, Tag* found, const char* closing) {
@@ -195,9 +188,7 @@ void WriteHiddenFields(ScriptParser* parser, const String& list) {
 
 int ProcessKpIF(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();
-    if (tag->attributes().Entries() != 1) {
-        return CountError(parser, tag, " expects exactly 1 name/value pair, found ");
-    }
+    if (!CheckOnePair(parser, tag)) return StateError;
     NameValuePair* a = tag->attributes().First();
     if (tag->id() == TagKpIF && !a->name().empty()) {
         if (!state->Assign(tag, a)) return StateError;
@@ -212,13 +203,11 @@ int ProcessKpWHILE(ScriptState* state, Tag* tag) {
     String attribute;
     if (tag->id() == TagWHILE) {
         if (tag->Find("STOP") != nullptr) {
-            parser->SyntaxError("Unexpected &lt;WHILE STOP&gt;");
+            CheckWhileStop(parser, false);
             return StateError;
         }
     } else {
-        if (tag->attributes().Entries() != 1) {
-            return CountError(parser, tag, " expects exactly 1 name/value pair, found ");
-        }
+        if (!CheckOnePair(parser, tag)) return StateError;
         attribute = tag->attributes().First()->name();
     }
     WHILEState* s = new WHILEState(parser, tag, attribute);
@@ -233,20 +222,14 @@ int ProcessKpWHILE(ScriptState* state, Tag* tag) {
 }
 
 int ProcessKpLET(ScriptState* state, Tag* tag) {
-    if (tag->attributes().Entries() != 1) {
-        return CountError(state->parser(), tag, " expects exactly one 1 name/value pair, found ");
-    }
+    if (!CheckOneLetPair(state->parser(), tag)) return StateError;
     NameValuePair* a = tag->attributes().First();
     return state->Assign(tag, a);
 }
 
 int ProcessKpASSIGN(ScriptState* state, Tag* tag) {
     for (const char* attribute : {"NAME", "VALUE"}) {
-        if (tag->Find(attribute) == nullptr) {
-            state->parser()->SyntaxError(tag->name() + " requires the " + attribute +
-                                         " attribute to be specified");
-            return StateError;
-        }
+        if (!CheckRequired(state->parser(), tag, attribute)) return StateError;
     }
     int result;
     if (!state->OwnName(tag, "NAME", "a variable", &result)) return result;
@@ -255,18 +238,13 @@ int ProcessKpASSIGN(ScriptState* state, Tag* tag) {
 }
 
 int ProcessEVAL(ScriptState* state, Tag* tag) {
-    if (tag->attributes().Entries() == 0) {
-        state->parser()->SyntaxError("EVAL requires an expression");
-        return StateError;
-    }
+    if (!CheckEvalExpression(state->parser(), tag)) return StateError;
     state->parser()->WriteValue(tag->attributes().First()->value());
     return StateDone;
 }
 
 int ProcessKpEVAL(ScriptState* state, Tag* tag) {
-    if (tag->attributes().Entries() != 1) {
-        return CountError(state->parser(), tag, " expects exactly 1 name/value pair, found ");
-    }
+    if (!CheckOnePair(state->parser(), tag)) return StateError;
     NameValuePair* a = tag->attributes().First();
     if (!a->name().empty() && !state->Assign(tag, a)) return StateError;
     state->parser()->WriteValue(a->value());
@@ -280,11 +258,8 @@ int ProcessHIDE(ScriptState* state, Tag* tag) {
                                    "The list of HIDE holds text from outside the page, which never "
                                    "names variables");
     }
+    if (!CheckHideList(state->parser(), tag)) return StateError;
     String list = tag->Value("");
-    if (list.empty()) {
-        state->parser()->SyntaxError("HIDE requires a list of variables to hide");
-        return StateError;
-    }
     WriteHiddenFields(state->parser(), list);
     return StateDone;
 }

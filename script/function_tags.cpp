@@ -10,6 +10,7 @@
 #include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
+#include "script/tag_rules.h"
 #include "script/variables.h"
 
 namespace {
@@ -64,7 +65,7 @@ class FunctionState : public ScriptState {
                 parser_->functionreturnoutside() = false;
                 return StateClose;
             case TagKpFUNCTION:
-                parser_->SyntaxError("Nested function declarations are not supported");
+                CheckNotNestedFunction(parser_, true);
                 return StateError;
             default:
                 return Dispatch(tag);

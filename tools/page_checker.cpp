@@ -8,6 +8,7 @@
 #include "script/function.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
+#include "script/tag_rules.h"
 
 namespace {
 
@@ -283,69 +284,46 @@ void PageChecker::Declare(Tag* tag) {
 }
 
 bool PageChecker::CheckRules(Tag* tag, bool counted) {
-    int id = tag->id();
-    const String& name = tag->name();
-    int count = tag->attributes().Entries();
-    switch (id) {
+    // The same rules, with the same messages, as the handlers check when the page runs.
+    switch (tag->id()) {
         case TagIF:
         case TagKpIF:
         case TagKpWHILE:
         case TagKpEVAL:
-            if (count != 1 && !counted) {
-                SyntaxError(name + " expects exactly 1 name/value pair, found " +
-                            String::FromInt(count));
-            }
+            if (!counted) CheckOnePair(this, tag);
             break;
         case TagLET:
         case TagKpLET:
-            if (count != 1) {
-                SyntaxError(name + " expects exactly one 1 name/value pair, found " +
-                            String::FromInt(count));
-            }
+            CheckOneLetPair(this, tag);
             break;
         case TagWHILE:
             if (tag->Find("STOP") != nullptr) {
-                if (!Inside(TagWHILE)) SyntaxError("Unexpected &lt;WHILE STOP&gt;");
+                CheckWhileStop(this, Inside(TagWHILE));
                 return false;
             }
             break;
         case TagEVAL:
-            if (count == 0) SyntaxError("EVAL requires an expression");
+            CheckEvalExpression(this, tag);
             break;
         case TagHIDE:
-            if (tag->Value("").empty()) SyntaxError("HIDE requires a list of variables to hide");
+            CheckHideList(this, tag);
             break;
         case TagKpASSIGN:
-            for (const char* attribute : {"NAME", "VALUE"}) {
-                if (tag->Find(attribute) == nullptr) {
-                    SyntaxError(name + " requires the " + attribute + " attribute to be specified");
-                    break;
-                }
-            }
+            if (CheckRequired(this, tag, "NAME")) CheckRequired(this, tag, "VALUE");
             break;
         case TagKpDO:
-            if (tag->Find("VALUE") != nullptr && tag->Find("NAME") == nullptr) {
-                SyntaxError(name +
-                            " requires the NAME attribute to be specified when the VALUE attribute "
-                            "is specified");
-            }
+            CheckNameForValue(this, tag);
             break;
         case TagIMPORT:
-            if (tag->Find("DATA") != nullptr && Inside(TagIMPORT)) {
-                SyntaxError("&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
-            }
+            if (tag->Find("DATA") != nullptr) CheckNotNestedImport(this, Inside(TagIMPORT));
             if (tag->Find("STOP") != nullptr) return false;
             break;
         case TagKpFUNCTION:
-            if (Inside(TagKpFUNCTION)) {
-                SyntaxError("Nested function declarations are not supported");
-                return false;
-            }
+            if (!CheckNotNestedFunction(this, Inside(TagKpFUNCTION))) return false;
             Declare(tag);
             break;
         case TagKpCOMMERCE:
-            if (tag->Find("METHOD") == nullptr)
-                SyntaxError(name + " requires the METHOD attribute to be specified");
+            CheckRequired(this, tag, "METHOD", "METAMETHOD");
             break;
         default:
             break;

@@ -141,6 +141,30 @@ for include in /dev/zero /dev/urandom "$work/pipe.kp" ../outside.kp huge.kp; do
     [ "$status" = 0 ] && [ -z "$out" ] || fail "including $include: $out"
 done
 
+# The rules a handler and kelp-check both check come from one place: for each rule
+# broken, running the page and reading it report the same message on the same line.
+rules=(
+    '<KpIF EXPR=1 X=2>a</KpIF>'
+    '<KpWHILE A=1 B=2></KpWHILE>'
+    '<KpLET a=1 b=2>'
+    '<KpEVAL A=1 B=2>'
+    '<EVAL>'
+    '<HIDE>'
+    '<KpASSIGN NAME="a">'
+    '<KpASSIGN VALUE=1>'
+    '<KpDO FILE="x.kp" VALUE="1">'
+    '<WHILE STOP>'
+    '<KpCOMMERCE>x</KpCOMMERCE>'
+)
+mkdir -p "$work/rules"
+for rule in "${rules[@]}"; do
+    printf 'x\n%s\n' "$rule" > "$work/rules/rule.kp"
+    ran=$(sh "$source/tests/pages/kelp_page.sh" "$build/kelp" "$work/rules" rule.kp 2> /dev/null | tr -d '\r' |
+        grep -o "Line [0-9]*: Syntax Error: .*" | head -n 1 | sed 's/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g')
+    read=$("$check" "$work/rules/rule.kp" | head -n 1 | sed "s|^$work/rules/rule.kp:\([0-9]*\): |Line \1: |")
+    [ -n "$ran" ] && [ "$ran" = "$read" ] || fail "rule $rule: running says [$ran], kelp-check [$read]"
+done
+
 # A configuration file: unknown keys and tags wherever they stand, a data directory
 # inside the script root, a syntax error; a clean one passes.
 cat > "$work/site.conf" <<'EOF'
