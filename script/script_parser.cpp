@@ -477,45 +477,11 @@ int ScriptParser::ProcessAssignment(Tag* tag) {
     return Settled(top->Assign(tag, tag->attributes().First()));
 }
 
-namespace {
-
-// Tags that may run between the adds of a run that keeps its table's write locks
-// (see Kelp::HoldLocks): they compute, decide and loop, and neither wait nor touch a
-// table. Before any other tag the locks are let go.
-bool ContinuesRunOfAdds(int id) {
-    switch (id) {
-        case TagKpADD:
-        case TagKpLET:
-        case TagKpEVAL:
-        case TagKpHIDE:
-        case TagKpIF:
-        case TagKpELSE:
-        case TagEndKpIF:
-        case TagKpWHILE:
-        case TagKpWHILESTOP:
-        case TagEndKpWHILE:
-        case TagKpCOMMENT:
-        case TagEndKpCOMMENT:
-        case TagLET:
-        case TagEVAL:
-        case TagHIDE:
-        case TagIF:
-        case TagEndIF:
-        case TagWHILE:
-        case TagEndWHILE:
-            return true;
-        default:
-            return false;
-    }
-}
-
-}  // namespace
-
 int ScriptParser::ProcessKnownTag(Tag* tag) {
     if (engine()->timedout()) return Timeout();
     int id = tag->id();
     if (engine()->heldlocks() != nullptr &&
-        (!ContinuesRunOfAdds(id) || engine()->HeldLocksExpired())) {
+        (!TagContinuesRunOfAdds(id) || engine()->HeldLocksExpired())) {
         engine()->ReleaseLocks();
     }
     if (!(interpret_ & InterpretTags) && id != TagKELP && id != TagBRINDLE) return 1;

@@ -30,7 +30,8 @@ bool CheckOneLetPair(ScriptParser* parser, Tag* tag) {
 bool CheckRequired(ScriptParser* parser, Tag* tag, const char* attribute, const char* alternative) {
     if (tag->Find(attribute) != nullptr) return true;
     if (alternative != nullptr && tag->Find(alternative) != nullptr) return true;
-    return Broken(parser, tag->name() + " requires the " + attribute + " attribute to be specified");
+    return Broken(parser,
+                  tag->name() + " requires the " + attribute + " attribute to be specified");
 }
 
 bool CheckEvalExpression(ScriptParser* parser, Tag* tag) {
@@ -57,5 +58,6 @@ bool CheckNotNestedFunction(ScriptParser* parser, bool insidefunction) {
 }
 
 bool CheckNotNestedImport(ScriptParser* parser, bool insideimport) {
-    return !insideimport || Broken(parser, "&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+    return !insideimport ||
+           Broken(parser, "&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
 }

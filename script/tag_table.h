@@ -18,6 +18,8 @@ const char* TagSpelling(int id);
 bool TagPassedDown(int id);
 // Tags with a handler of their own (the others are closing or inner tags).
 bool TagDispatched(int id);
+// Tags that may run between the adds of a run that keeps its table's write locks.
+bool TagContinuesRunOfAdds(int id);
 // Adds a target (name, id, end id) to a table of tags a skip looks for.
 void AddTagTarget(TagTable* table, const char* name, int id, int endid);
 
