@@ -299,6 +299,9 @@ class BrnIndexFile {
     Result DoInsert(long page, int depth, long recno, const char* key, long* precno, char* pkey,
                     long* pright);
     Result DoDelete(long page, int depth, long recno, const char* key);
+    // The page at depth on the path of an insert or a delete, loaded; null (error set)
+    // when it is already on the path or the path is too deep.
+    BrnIndexPage* EnterPage(long page, int depth);
     // After a deletion below child ci of parent: restores the minimum fill of the child.
     bool FixUnderflow(BrnIndexPage* parent, int ci);
     long NewPage();

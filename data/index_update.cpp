@@ -206,6 +206,22 @@ long BrnIndexFile::NewPage() {
     return page;
 }
 
+BrnIndexPage* BrnIndexFile::EnterPage(long page, int depth) {
+    // A page already on the path, or a path deeper than any tree: the file loops.
+    for (int d = 0; d < depth; d++) {
+        if (path_[d] == page) {
+            Error("Error reading from '" + errorpath_ + "': File is corrupt");
+            return nullptr;
+        }
+    }
+    if (depth >= kMaxDepth) {
+        Error("Error reading from '" + errorpath_ + "': File is corrupt");
+        return nullptr;
+    }
+    path_[depth] = page;
+    return LoadPage(page);
+}
+
 BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, const char* key,
                                             long* precno, char* pkey, long* pright) {
     if (page == 0) {
@@ -214,18 +230,7 @@ BrnIndexFile::Result BrnIndexFile::DoInsert(long page, int depth, long recno, co
         *pright = 0;
         return Promote;
     }
-    for (int d = 0; d < depth; d++) {
-        if (path_[d] == page) {
-            Error("Error reading from '" + errorpath_ + "': File is corrupt");
-            return Failed;
-        }
-    }
-    if (depth >= kMaxDepth) {
-        Error("Error reading from '" + errorpath_ + "': File is corrupt");
-        return Failed;
-    }
-    path_[depth] = page;
-    BrnIndexPage* p = LoadPage(page);
+    BrnIndexPage* p = EnterPage(page, depth);
     if (p == nullptr) return Failed;
     int n = p->numentries();
     int i = 0;
@@ -367,18 +372,7 @@ bool BrnIndexFile::FixUnderflow(BrnIndexPage* parent, int ci) {
 
 BrnIndexFile::Result BrnIndexFile::DoDelete(long page, int depth, long recno, const char* key) {
     if (page == 0) return NotFound;
-    for (int d = 0; d < depth; d++) {
-        if (path_[d] == page) {
-            Error("Error reading from '" + errorpath_ + "': File is corrupt");
-            return Failed;
-        }
-    }
-    if (depth >= kMaxDepth) {
-        Error("Error reading from '" + errorpath_ + "': File is corrupt");
-        return Failed;
-    }
-    path_[depth] = page;
-    BrnIndexPage* p = LoadPage(page);
+    BrnIndexPage* p = EnterPage(page, depth);
     if (p == nullptr) return Failed;
     int n = p->numentries();
     int f = flags();

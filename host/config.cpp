@@ -158,8 +158,10 @@ void Config::FillHostDefaults() const {
 }
 
 int Config::SetConfigValue(const String& name, const String& value) {
+    lastkeyknown_ = false;
     for (const ConfigKey* key = kKeys; key->type != EndOfKeys; key++) {
         if (CompareKeys(key->name, name.chars()) != 0) continue;
+        lastkeyknown_ = true;
         switch (key->type) {
             case StringKey:
                 if (value.contains('\r') || value.contains('\n')) return 1;
@@ -363,11 +365,14 @@ int UNIXConfig::ProcessLine(int line, const String& text) {
     if (item.empty()) return 0;
     int equals = item.search("=");
     // An unknown key is no error (a newer file still works), but a misspelt one
-    // silently keeps the default, so it is named wherever it stands.
-    if (equals >= 0 && !KnownKey(item.before(equals).trimmed())) {
-        Warn(line, "unknown configuration key '" + item.before(equals).trimmed() + "'");
+    // silently keeps the default, so it is named wherever it stands: also in a block
+    // of another host, whose settings are not applied.
+    if (blockstate_ == 2) {
+        if (equals >= 0 && !KnownKey(item.before(equals).trimmed())) {
+            Warn(line, "unknown configuration key '" + item.before(equals).trimmed() + "'");
+        }
+        return 0;
     }
-    if (blockstate_ == 2) return 0;
     if (equals < 0) return SyntaxFail(line, "Missing =");
     String key = item.before(equals).trimmed();
     String value = item.after(equals).trimmed();
@@ -376,6 +381,7 @@ int UNIXConfig::ProcessLine(int line, const String& text) {
     if (Config::SetConfigValue(key, expanded) != 0) {
         return SyntaxFail(line, "'" + value + "' is not a valid value for " + key);
     }
+    if (!lastkeyknown_) Warn(line, "unknown configuration key '" + key + "'");
     if (blockstate_ == 1) hostsettings_.push_back(VirtualHostSetting{blockaddress_, key, expanded});
     return 0;
 }

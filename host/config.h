@@ -130,6 +130,7 @@ class Config {
     mutable String strings_[StringSettings];
     long integers_[IntegerSettings];
     mutable unsigned pendinghost_;  // a bit per setting still to take its default
+    bool lastkeyknown_ = false;     // the last SetConfigValue() named a known key
 };
 
 // Something in the configuration that is no error but likely a mistake; line 0 for
