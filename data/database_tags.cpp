@@ -6,9 +6,10 @@
 
 #include <stdlib.h>
 
+#include "data/data_context.h"
 #include "data/xbase_database.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
 
@@ -24,14 +25,14 @@ bool GetDatabase(ScriptState* state, Tag* tag, Database** db, DatabaseView** vie
     Kelp* engine = Engine(state);
     NameValuePair* name = tag->Find("NAME");
     if (name != nullptr) {
-        *db = engine->FindDatabase(name->value());
+        *db = DataContext::Of(engine)->FindDatabase(name->value());
         if (*db == nullptr) {
             *result =
                 state->RuntimeError(tag, "Database '" + Entities(name->value()) + "' is not open");
             return false;
         }
     } else {
-        *db = engine->primarydatabase();
+        *db = DataContext::Of(engine)->primarydatabase();
         if (*db == nullptr) {
             *result = state->RuntimeError(
                 tag, "There is no primary database, and no database was specified");
@@ -78,7 +79,7 @@ int Done(ScriptState* state, Tag* tag, Database* db, bool ok) {
 int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
     Kelp* engine = Engine(state);
     String name = tag->Value("NAME");
-    if (engine->FindDatabase(name) != nullptr) {
+    if (DataContext::Of(engine)->FindDatabase(name) != nullptr) {
         return state->RuntimeError(
             tag, "A database with the name '" + Entities(name) + "' is already open");
     }
@@ -97,7 +98,7 @@ int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
         delete db;
         return state->RuntimeError(tag, message);
     }
-    engine->AddDatabase(db);
+    DataContext::Of(engine)->AddDatabase(db);
     return StateDone;
 }
 
@@ -113,7 +114,7 @@ int ProcessKpCLOSE(ScriptState* state, Tag* tag) {
     Database* db;
     int result;
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
-    Engine(state)->RemoveDatabase(db);
+    DataContext::Of(Engine(state))->RemoveDatabase(db);
     return StateDone;
 }
 
@@ -121,7 +122,7 @@ int ProcessKpPRIMARY(ScriptState* state, Tag* tag) {
     Database* db;
     int result;
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
-    Engine(state)->SetPrimaryDatabase(db);
+    DataContext::Of(Engine(state))->SetPrimaryDatabase(db);
     NameValuePair* view = tag->Find("VIEW");
     if (view != nullptr) {
         DatabaseView* v = db->FindView(view->value());

@@ -3,8 +3,8 @@
 #include "data/flat_file.h"
 
 #include "foundation/file.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
 
@@ -73,7 +73,7 @@ int FlatFile::StartImport() {
         return 0;
     }
     engine->Log(2, "FILEOPENED", "filename=" + importpath_ + "&type=import");
-    int size = engine->importbuffersize();
+    int size = engine->settings().importbuffersize;
     if (size < 64) size = 64;
     if (buffer_ == nullptr || buffersize_ != size) {
         delete[] buffer_;

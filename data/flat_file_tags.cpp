@@ -5,7 +5,7 @@
 #include "data/flat_file_tags.h"
 
 #include "data/flat_file.h"
-#include "host/engine.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"

@@ -12,8 +12,8 @@
 
 #include "data/index_layout.h"
 #include "data/little_endian.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 
 using namespace index_layout;
 

@@ -11,8 +11,8 @@
 #include "data/index_file.h"
 #include "data/index_layout.h"
 #include "data/little_endian.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 
 using namespace index_layout;
 

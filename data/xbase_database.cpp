@@ -8,8 +8,8 @@
 
 #include "data/field_variables.h"
 #include "foundation/file.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/expression.h"
 #include "script/script_parser.h"
 
@@ -109,10 +109,10 @@ bool XBaseIndex::Key(String* key) {
 // XBaseDatabase::FieldScope
 
 XBaseDatabase::FieldScope::FieldScope(XBaseDatabase* database)
-    : engine_(database->engine()), previous_(engine_->SetFieldScope(database)) {}
+    : engine_(database->engine()), previous_(DataContext::Of(engine_)->SetFieldScope(database)) {}
 
 XBaseDatabase::FieldScope::~FieldScope() {
-    engine_->SetFieldScope(previous_);
+    DataContext::Of(engine_)->SetFieldScope(previous_);
 }
 
 bool XBaseDatabase::IndexKey(XBaseIndex* index, String* key) {
@@ -299,7 +299,8 @@ DatabaseResult XBaseDatabaseView::Add() {
         bool failed = true;
         ~LetGoOnFailure() {
             Kelp* engine = database->engine();
-            if (failed && engine->heldlocks() == database) engine->ReleaseLocks();
+            if (failed && DataContext::Of(engine)->heldlocks() == database)
+                DataContext::Of(engine)->ReleaseLocks();
         }
     } letgo{database_};
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
@@ -456,12 +457,14 @@ XBaseDatabase::~XBaseDatabase() {
 }
 
 bool XBaseDatabase::HoldForAdds() {
-    if (engine_->heldlocks() == this && !engine_->HeldLocksExpired()) return true;
+    if (DataContext::Of(engine_)->heldlocks() == this &&
+        !DataContext::Of(engine_)->HeldLocksExpired())
+        return true;
     // Another table's run ends here; this table's, after its time, lets waiting
     // requests in before it goes on.
-    engine_->ReleaseLocks();
+    DataContext::Of(engine_)->ReleaseLocks();
     if (!open_) return Error("Database '" + Entities(name_) + "' is not open");
-    engine_->TakeTurn();
+    DataContext::Of(engine_)->TakeTurn();
     if (!table_.Hold()) return Error(table_.error());
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
         if (!index->file().Hold()) {
@@ -470,7 +473,7 @@ bool XBaseDatabase::HoldForAdds() {
             return false;
         }
     }
-    engine_->HoldLocks(this);
+    DataContext::Of(engine_)->HoldLocks(this);
     return true;
 }
 

@@ -17,10 +17,11 @@
 
 #include <vector>
 
+#include "data/data_context.h"
 #include "data/database.h"
 #include "data/index_file.h"
 #include "data/xbase_table.h"
-#include "host/engine.h"
+#include "script/engine.h"
 #include "script/expression.h"
 #include "script/variables.h"
 
@@ -184,7 +185,7 @@ class XBaseDatabase : public Database, public HeldLocks {
     XBaseDatabaseView* view() { return view_; }
     // The key index gives the current record (the table's fields as they are now).
     bool IndexKey(XBaseIndex* index, String* key);
-    // A run of adds holds the table and its open indexes (see Kelp::HoldLocks):
+    // A run of adds holds the table and its open indexes (see DataContext::HoldLocks):
     // true once held, false with the error when a lock or a check fails.
     bool HoldForAdds();
     void ReleaseLocks() override;
@@ -192,7 +193,7 @@ class XBaseDatabase : public Database, public HeldLocks {
   private:
     // Lets go of the locks of a run of adds before anything else is done here.
     void EndRunOfAdds() {
-        if (engine_->heldlocks() == this) engine_->ReleaseLocks();
+        if (DataContext::Of(engine_)->heldlocks() == this) DataContext::Of(engine_)->ReleaseLocks();
     }
     // Resolves a page's name in the data directory; false with the refusal.
     bool Resolve(const String& name, String* path);

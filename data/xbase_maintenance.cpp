@@ -27,8 +27,8 @@
 
 #include "data/xbase_database.h"
 #include "foundation/file.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/script_parser.h"
 
 namespace {

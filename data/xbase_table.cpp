@@ -8,7 +8,7 @@
 #include <time.h>
 
 #include "data/little_endian.h"
-#include "host/engine.h"
+#include "script/engine.h"
 
 namespace {
 

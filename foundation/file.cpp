@@ -47,6 +47,13 @@ String FileManager::WorkingDirectory() {
     return here;
 }
 
+String FileManager::MachineName() {
+    char name[256];
+    if (gethostname(name, sizeof name) < 0) return String("localhost");
+    name[sizeof name - 1] = '\0';
+    return String(name);
+}
+
 bool FileManager::ReadTextFile(const String& path, String* text) {
     int fd = open(path.chars(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;

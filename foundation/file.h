@@ -124,6 +124,8 @@ class FileManager {
     static String Extension(const String& path);
     // The process's working directory ("/" when it cannot be told).
     static String WorkingDirectory();
+    // The machine's host name ("localhost" when it has none).
+    static String MachineName();
     // The whole content of a file into *text; false when it cannot be read.
     static bool ReadTextFile(const String& path, String* text);
 };

@@ -49,8 +49,8 @@ bool RunningSetUIDRoot(const char* program) {
 
 // Output waits for the web server to read it: nobody waits meanwhile for a table
 // this request holds.
-void ReleaseLocksOf(void* host) {
-    static_cast<Kelp*>(host)->ReleaseLocks();
+void EndRunOf(void* host) {
+    static_cast<Kelp*>(host)->EndRun();
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ CGIKelp::CGIKelp(int argc, char** argv)
       owneruid_(-1),
       ownergid_(-1) {
     g_host = this;
-    out_->SetBeforeWrite(ReleaseLocksOf, this);
+    out_->SetBeforeWrite(EndRunOf, this);
     signal(SIGALRM, SIG_IGN);
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "kelp";
     const char* base = program;
@@ -121,12 +121,6 @@ void CGIKelp::ReportConfigurationWarnings() {
     warningsreported_ = warnings.size();
 }
 
-int CGIKelp::globaltimeout() {
-    return config_ ? static_cast<int>(config_->Get(Config::GlobalTimeout)) : 0;
-}
-bool CGIKelp::usecookies() {
-    return config_ != nullptr && config_->Get(Config::UseCookies) != 0;
-}
 void CGIKelp::ScriptStarting() {
     // Until now a signal ends the process at once: the body, the configuration and
     // the databases read before the script are not worth finishing for a client that
@@ -139,72 +133,38 @@ void CGIKelp::ScriptStarting() {
     for (int s : signals) sigaction(s, &action, nullptr);
 }
 
-int CGIKelp::calltimeout() {
-    return config_ ? config_->Get(Config::CallTimeout) : Kelp::calltimeout();
-}
-int CGIKelp::callbuffersize() {
-    return config_ ? config_->Get(Config::CallBufferSize) : Kelp::callbuffersize();
-}
-int CGIKelp::mailtimeout() {
-    return config_ ? config_->Get(Config::MailTimeout) : Kelp::mailtimeout();
-}
-int CGIKelp::smtpbuffersize() {
-    return config_ ? config_->Get(Config::SMTPBufferSize) : Kelp::smtpbuffersize();
-}
-String CGIKelp::tlscafile() {
-    return config_ ? config_->Get(Config::TLSCAFile) : Kelp::tlscafile();
-}
-int CGIKelp::importbuffersize() {
-    return config_ ? config_->Get(Config::ImportBufferSize) : Kelp::importbuffersize();
-}
-long CGIKelp::maxresponselength() {
-    return config_ ? config_->Get(Config::MaxResponseLength) : Kelp::maxresponselength();
+void CGIKelp::ApplySettings() {
+    const UNIXConfig& c = *config_;
+    Settings& s = settings_;
+    s.globaltimeout = static_cast<int>(c.Get(Config::GlobalTimeout));
+    s.usecookies = c.Get(Config::UseCookies) != 0;
+    long size = c.Get(Config::ContentBufferSize);
+    s.contentbuffersize = size > 0 ? static_cast<int>(size) : 8192;
+    s.maxcontentlength = c.Get(Config::MaxContentLength);
+    s.maxformfields = static_cast<int>(c.Get(Config::MaxFormFields));
+    s.scriptdirectory = !scriptroot_.empty() ? scriptroot_ : c.brindleroot();
+    s.datadirectory = !ownerdata_.empty() ? ownerdata_ : c.Get(Config::StdModeDataDir);
+    const String& temp = c.Get(Config::TempDir);
+    s.tempdirectory = temp.empty() ? s.datadirectory : temp;
+    size = c.Get(Config::TemplateBufferSize);
+    s.templatebuffersize = size > 0 ? static_cast<int>(size) : 8192;
+    s.maxfunctiondepth = static_cast<int>(c.Get(Config::MaxFunctionDepth));
+    s.maxfiles = static_cast<int>(c.Get(Config::MaxFiles));
+    // (The machine's name is looked up only when a lock file needs it.)
+    s.lockhostname =
+        c.MachineDefault(Config::LockHostName) ? String() : c.Get(Config::LockHostName);
+    s.lockexpiration = static_cast<int>(c.Get(Config::LockExpiration));
+    s.importbuffersize = static_cast<int>(c.Get(Config::ImportBufferSize));
+    s.calltimeout = static_cast<int>(c.Get(Config::CallTimeout));
+    s.callbuffersize = static_cast<int>(c.Get(Config::CallBufferSize));
+    s.mailtimeout = static_cast<int>(c.Get(Config::MailTimeout));
+    s.smtpbuffersize = static_cast<int>(c.Get(Config::SMTPBufferSize));
+    s.maxresponselength = c.Get(Config::MaxResponseLength);
+    s.tlscafile = c.Get(Config::TLSCAFile);
 }
 
-long CGIKelp::maxcontentlength() {
-    return config_ ? config_->Get(Config::MaxContentLength) : Kelp::maxcontentlength();
-}
-
-int CGIKelp::maxformfields() {
-    return config_ ? static_cast<int>(config_->Get(Config::MaxFormFields)) : Kelp::maxformfields();
-}
-
-int CGIKelp::contentbuffersize() {
-    long size = config_ ? config_->Get(Config::ContentBufferSize) : 8192;
-    return size > 0 ? static_cast<int>(size) : 8192;
-}
-int CGIKelp::maxfunctiondepth() {
-    return config_ ? static_cast<int>(config_->Get(Config::MaxFunctionDepth)) : 23;
-}
-int CGIKelp::maxfiles() {
-    return config_ ? static_cast<int>(config_->Get(Config::MaxFiles)) : 0;
-}
-String CGIKelp::lockhostname() {
-    return config_ ? config_->Get(Config::LockHostName) : Kelp::lockhostname();
-}
-int CGIKelp::lockexpiration() {
-    return config_ ? static_cast<int>(config_->Get(Config::LockExpiration)) : 90;
-}
-int CGIKelp::templatebuffersize() {
-    long size = config_ ? config_->Get(Config::TemplateBufferSize) : 8192;
-    return size > 0 ? static_cast<int>(size) : 8192;
-}
-String CGIKelp::scriptdirectory() {
-    if (!scriptroot_.empty()) return scriptroot_;
-    return config_ ? config_->brindleroot() : Kelp::scriptdirectory();
-}
 bool CGIKelp::IsScriptExtension(const String& extension) {
     return config_ == nullptr || config_->IsValidExtension(extension);
-}
-
-String CGIKelp::datadirectory() {
-    if (!ownerdata_.empty()) return ownerdata_;
-    return config_ ? config_->Get(Config::StdModeDataDir) : Kelp::datadirectory();
-}
-String CGIKelp::tempdirectory() {
-    if (config_ == nullptr) return Kelp::tempdirectory();
-    const String& temp = config_->Get(Config::TempDir);
-    return temp.empty() ? datadirectory() : temp;
 }
 
 bool CGIKelp::ReadConfigurationFile(String* text) {
@@ -246,6 +206,7 @@ int CGIKelp::LoadConfiguration() {
     config_->SetProgramName(basename_);
     warningsreported_ = 0;
     if (config_->UseConfiguration(readable ? &text : nullptr) != 0) return 0;
+    ApplySettings();
     ReportConfigurationWarnings();
     SetWarnUndefined(config_->Get(Config::WarnUndefined) != 0);
     if (mode_ == StandardMode &&
@@ -256,13 +217,14 @@ int CGIKelp::LoadConfiguration() {
     if (size > 0 && size != 8192 && !headerssent()) {
         delete out_;
         out_ = new StandardOutput(static_cast<int>(size));
-        out_->SetBeforeWrite(ReleaseLocksOf, this);
+        out_->SetBeforeWrite(EndRunOf, this);
     }
     return 1;
 }
 
 int CGIKelp::CheckConfiguration() {
     if (config_->ValidateConfiguration() != 0) return 0;
+    ApplySettings();
     ReportConfigurationWarnings();
     if (config_->Get(Config::RedirectOnly) != 0 &&
         (getenv("REDIRECT_STATUS") == nullptr || pathinfo_.empty())) {
@@ -360,6 +322,7 @@ int CGIKelp::EnterUserRoot(String* name, String* userprefix) {
         return 0;
     }
     scriptroot_ = String(pw->pw_dir) + "/" + config_->Get(Config::UserDir);
+    ApplySettings();
     if (!CheckDirectory(scriptroot_, "The configured script directory for " + user)) return 0;
     *userprefix = "~" + user + "/";
     return 1;
@@ -511,6 +474,7 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
         }
         if (!CheckDirectory(datadir, "The configured data directory for " + user)) return 0;
         ownerdata_ = datadir;
+        ApplySettings();
     }
     return 1;
 }
@@ -553,6 +517,7 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
     if (config_->ReadSiteVars() != 0) return 0;
     if (mode_ == ServerSafeMode && !SwitchToUserMode()) return 0;
     if (config_->ReadUserSiteVars() != 0) return 0;
+    ApplySettings();
     for (ConfigTag* t = config_->packagetags().First(); t != nullptr;
          t = config_->packagetags().Next()) {
         AddPackage(new Package(t->name, t->values[0], t->values[1], t->values[2], t->values[3],
@@ -641,9 +606,9 @@ int CGIKelp::AddQueryVariables() {
         int end = amp < 0 ? query.length() : amp;
         String item = WithoutBackslashes(query.at(start, end));
         if (!item.empty()) {
-            if (++fields > maxformfields()) {
+            if (++fields > settings_.maxformfields) {
                 return Refuse(414, "The query string holds more than " +
-                                       String::FromInt(maxformfields()) +
+                                       String::FromInt(settings_.maxformfields) +
                                        " fields (the configured maxformfields)");
             }
             int equals = item.search("=");

@@ -14,7 +14,7 @@ class ActivityLog;
 
 enum SecurityMode { StandardMode = 0, AuthorizedMode = 1, ServerSafeMode = 2 };
 
-class CGIKelp : public Kelp {
+class CGIKelp : public HostKelp {
   public:
     CGIKelp(int argc, char** argv);
     ~CGIKelp() override;
@@ -50,29 +50,9 @@ class CGIKelp : public Kelp {
     SecurityMode securitymode() const { return mode_; }
     void Interrupt() { interrupted_ = 1; }
 
-    int globaltimeout() override;
-    bool usecookies() override;
-    int contentbuffersize() override;
-    long maxcontentlength() override;
-    int maxformfields() override;
-    int calltimeout() override;
-    int callbuffersize() override;
-    int mailtimeout() override;
-    int smtpbuffersize() override;
-    long maxresponselength() override;
-    int importbuffersize() override;
-    String tlscafile() override;
     // Installs the signal handlers that only mark the request interrupted.
     void ScriptStarting() override;
-    int maxfunctiondepth() override;
-    int maxfiles() override;
-    String lockhostname() override;
-    int lockexpiration() override;
-    int templatebuffersize() override;
-    String scriptdirectory() override;
     bool IsScriptExtension(const String& extension) override;
-    String datadirectory() override;
-    String tempdirectory() override;
 
     // The configuration file: program path + ".conf", else the working directory's
     // BASENAME.conf, else /etc/BASENAME.conf. Reads it into *text: false when the file
@@ -81,6 +61,10 @@ class CGIKelp : public Kelp {
     bool ReadConfigurationFile(String* text);
 
   private:
+    // The settings from the configuration and what the request found (a user's
+    // script root, an owner's data directory); made again when either changes, and
+    // not after the page has started.
+    void ApplySettings();
     // Writes the configuration's warnings not yet written to standard error.
     void ReportConfigurationWarnings();
     // The value of an environment entry, empty when unset.

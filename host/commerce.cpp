@@ -161,7 +161,7 @@ int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
     if (!CheckRequired(parser, tag, "METHOD", "METAMETHOD")) return StateError;
     NameValuePair* method = tag->Find("METHOD");
     if (method == nullptr) method = tag->Find("METAMETHOD");
-    const CommerceMethod* m = parser->engine()->FindCommerceMethod(method->value().trimmed());
+    const CommerceMethod* m = Host(parser->engine())->FindCommerceMethod(method->value().trimmed());
     if (m == nullptr) {
         int result = state->RuntimeError(
             tag, "Unsupported commerce method '" + Entities(method->value()) + "'");

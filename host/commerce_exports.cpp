@@ -10,6 +10,7 @@
 #include "host/commerce.h"
 #include "host/engine.h"
 #include "host/kelp_commerce.h"
+#include "net/net_context.h"
 #include "net/network.h"
 #include "script/encoding.h"
 #include "script/script_parser.h"
@@ -171,7 +172,7 @@ int kelp_network_gethostaddress(kelp_interpreter* kelp, const char* host, char* 
                                 size_t size) {
     if (!kelp || !host || !address || size == 0) return -1;
     String found;
-    if (Engine(kelp)->networkmanager()->GetHostAddress(host, &found) != 0) return -1;
+    if (NetContext::Manager(Engine(kelp))->GetHostAddress(host, &found) != 0) return -1;
     if (static_cast<size_t>(found.length()) >= size) return -1;
     memcpy(address, found.chars(), static_cast<size_t>(found.length()) + 1);
     return 0;
@@ -180,7 +181,7 @@ kelp_connection* kelp_network_connect(kelp_interpreter* kelp, const char* host, 
     if (!kelp || !host) return nullptr;
     Kelp* engine = Engine(kelp);
     return reinterpret_cast<kelp_connection*>(
-        engine->networkmanager()->Connect(host, port, engine->calltimeout()));
+        NetContext::Manager(engine)->Connect(host, port, engine->settings().calltimeout));
 }
 kelp_connection* kelp_network_openurl(kelp_interpreter* kelp, const char* url, const char* method,
                                       const char* contenttype, const char* body) {
@@ -188,8 +189,8 @@ kelp_connection* kelp_network_openurl(kelp_interpreter* kelp, const char* url, c
     Kelp* engine = Engine(kelp);
     String text = Text(body);
     return reinterpret_cast<kelp_connection*>(
-        engine->networkmanager()->OpenURL(url, method ? method : "GET", Text(contenttype), &text,
-                                          text.length(), engine->calltimeout()));
+        NetContext::Manager(engine)->OpenURL(url, method ? method : "GET", Text(contenttype), &text,
+                                             text.length(), engine->settings().calltimeout));
 }
 long kelp_network_read(kelp_connection* c, char* buffer, long size, int timeout) {
     return c && buffer ? C(c)->Read(buffer, size, timeout) : -1;
@@ -215,7 +216,7 @@ void kelp_network_close(kelp_connection* c) {
 }
 const char* kelp_network_error(kelp_interpreter* kelp, kelp_connection* c) {
     if (c) return C(c)->error().chars();
-    return kelp ? Engine(kelp)->networkmanager()->error().chars() : "";
+    return kelp ? NetContext::Manager(Engine(kelp))->error().chars() : "";
 }
 
 int kelp_file_resolve(kelp_interpreter* kelp, const char* name, int type, char* path, size_t size) {

@@ -151,7 +151,7 @@ Config::Config() : pendinghost_((1u << ServerAdmin) | (1u << LockHostName)) {
 }
 
 void Config::FillHostDefaults() const {
-    String host = Kelp::MachineName();
+    String host = FileManager::MachineName();
     if (pendinghost_ & (1u << ServerAdmin)) strings_[ServerAdmin] = "webmaster@" + host;
     if (pendinghost_ & (1u << LockHostName)) strings_[LockHostName] = host;
     pendinghost_ = 0;

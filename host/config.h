@@ -110,6 +110,8 @@ class Config {
         return strings_[s];
     }
     long Get(IntegerSetting i) const { return integers_[i]; }
+    // Whether a string setting still stands for the machine's name, not yet looked up.
+    bool MachineDefault(StringSetting s) const { return (pendinghost_ & (1u << s)) != 0; }
     void Set(StringSetting s, const String& v) {
         pendinghost_ &= ~(1u << s);
         strings_[s] = v;

@@ -1,8 +1,8 @@
 // KpDO: runs another script file, or evaluates an expression in its context.
 
 #include "host/engine.h"
-#include "host/module.h"
 #include "host/script_host_tags.h"
+#include "script/module.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"
 #include "script/variables.h"

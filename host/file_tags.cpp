@@ -171,12 +171,12 @@ int SymbolicLink(ScriptParser* p, VariableTree* a, String* r) {
                         Engine(p)->filemanager()->MakeSymbolicLink(source, dest) > 0);
 }
 
-// A built-in that changes files ends a run of adds first (see Kelp::HoldLocks): no
+// A built-in that changes files ends a run of adds first (see DataContext::HoldLocks): no
 // table lock is kept while a file, perhaps one of the run's own, is copied, renamed
 // or removed.
 template <BuiltinRoutine kRoutine>
 int Changing(ScriptParser* p, VariableTree* a, String* r) {
-    Engine(p)->ReleaseLocks();
+    Engine(p)->EndRun();
     return kRoutine(p, a, r);
 }
 

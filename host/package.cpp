@@ -310,12 +310,12 @@ String Arg(VariableTree* a, const char* name) {
 }
 
 Package* Find(ScriptParser* p, VariableTree* a) {
-    return p->engine()->FindPackage(Arg(a, "code").trimmed());
+    return Host(p->engine())->FindPackage(Arg(a, "code").trimmed());
 }
 
 int PackageList(ScriptParser* p, VariableTree*, String* r) {
     r->clear();
-    for (Package* package : p->engine()->packages()) {
+    for (Package* package : Host(p->engine())->packages()) {
         if (!r->empty()) *r += ',';
         *r += package->code();
     }
@@ -334,7 +334,7 @@ int PackageField(ScriptParser* p, VariableTree* a, String* r) {
 // is in kelp_package_error.
 int PackageExtract(ScriptParser* p, VariableTree* a, String* r) {
     Kelp* engine = p->engine();
-    engine->ReleaseLocks();  // it writes files: a run of adds ends first
+    engine->EndRun();  // it writes files: a run of adds ends first
     Package* package = Find(p, a);
     String error;
     String directory = Arg(a, "directory").trimmed();

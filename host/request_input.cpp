@@ -8,10 +8,10 @@
 #include "foundation/file.h"
 #include "foundation/key_compare.h"
 #include "host/engine.h"
-#include "host/module.h"
 #include "script/encoding.h"
 #include "script/error.h"
 #include "script/function.h"
+#include "script/module.h"
 #include "script/script_parser.h"
 #include "script/variables.h"
 
@@ -43,15 +43,15 @@ String AttributeValue(const String& list, const char* name, bool* found) {
 
 }  // namespace
 
-int Kelp::AddContentVariables() {
+int HostKelp::AddContentVariables() {
     String length = RequestHeader("Content-Length");
     if (length.empty()) return 1;
     long bytes = strtol(length.chars(), nullptr, 10);
     if (bytes <= 0) return 1;
-    if (bytes > maxcontentlength()) {
+    if (bytes > settings_.maxcontentlength) {
         Error(::Error(413, "Fatal Error: The request body of " + String::FromInt(bytes) +
                                " bytes is larger than the configured maxcontentlength (" +
-                               String::FromInt(maxcontentlength()) + " bytes)"));
+                               String::FromInt(settings_.maxcontentlength) + " bytes)"));
         return 0;
     }
     String type = RequestHeader("Content-Type");
@@ -73,14 +73,15 @@ int ContentParser::TooLarge(const String& message) {
 }
 
 int ContentParser::CountField() {
-    if (++fields_ <= engine_->maxformfields()) return 0;
+    if (++fields_ <= engine_->settings().maxformfields) return 0;
     return TooLarge("The request body holds more than " +
-                    String::FromInt(engine_->maxformfields()) +
+                    String::FromInt(engine_->settings().maxformfields) +
                     " fields (the configured maxformfields)");
 }
 
 int URLEncodedParser::Parse(long length) {
-    int size = engine_->contentbuffersize() > 0 ? engine_->contentbuffersize() : 8192;
+    int size =
+        engine_->settings().contentbuffersize > 0 ? engine_->settings().contentbuffersize : 8192;
     std::vector<char> buffer(size);
     String item;
     while (length > 0) {
@@ -112,7 +113,7 @@ int URLEncodedParser::AddItem(const String& item) {
     return 0;
 }
 
-MultipartFormDataParser::MultipartFormDataParser(Kelp* engine, const String& contenttype)
+MultipartFormDataParser::MultipartFormDataParser(HostKelp* engine, const String& contenttype)
     : ContentParser(engine),
       boundary_(BoundaryOf(contenttype)),
       fill_(0),
@@ -122,7 +123,7 @@ MultipartFormDataParser::MultipartFormDataParser(Kelp* engine, const String& con
       validate_(nullptr),
       process_(nullptr) {
     delimiter_ = "\r\n--" + boundary_;
-    int size = engine->contentbuffersize();
+    int size = engine->settings().contentbuffersize;
     if (size < 2 * delimiter_.length() + 256) size = 2 * delimiter_.length() + 256;
     buffer_.resize(size);
 }

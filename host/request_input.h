@@ -10,13 +10,13 @@
 
 class File;
 class Function;
-class Kelp;
+class HostKelp;
 
 // A body over the engine's limits (maxcontentlength bytes, maxformfields fields or
 // parts) is refused with status 413 before anything of it becomes a variable.
 class ContentParser {
   public:
-    explicit ContentParser(Kelp* engine) : engine_(engine) {}
+    explicit ContentParser(HostKelp* engine) : engine_(engine) {}
     virtual ~ContentParser() {}
     // Reads length bytes of body through the engine's ReadContent (never more); 0 for
     // success, 1 after reporting an error.
@@ -28,7 +28,7 @@ class ContentParser {
     // Counts one more field or part: 0 while within maxformfields, else 1 (reported).
     int CountField();
 
-    Kelp* engine_;  // not owned
+    HostKelp* engine_;  // not owned
     int fields_ = 0;
 };
 
@@ -47,7 +47,7 @@ class URLEncodedParser : public ContentParser {
 class MultipartFormDataParser : public ContentParser {
   public:
     // contenttype: the whole Content-Type header (its boundary attribute is used).
-    MultipartFormDataParser(Kelp* engine, const String& contenttype);
+    MultipartFormDataParser(HostKelp* engine, const String& contenttype);
     int Parse(long length) override;
 
     // The boundary attribute of a Content-Type value; empty without one.

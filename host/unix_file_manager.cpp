@@ -365,7 +365,7 @@ int UNIXFileManager::Fail(const String& message) {
 }
 
 int UNIXFileManager::FreeFileSpace(int n) {
-    int limit = engine_->maxfiles();
+    int limit = engine_->settings().maxfiles;
     if (limit <= 0) return 1;
     String message = "Simultaneous request for " + String::FromInt(n) + kMaxfilesMessage;
     if (limit < n) {
@@ -524,7 +524,8 @@ File* UNIXFileManager::MakeTemporary(const String& prefix, String* name, int mod
 int UNIXFileManager::Lock(const String& path) {
     if (!FreeFileSpace(1)) return LockError;
     long pid = static_cast<long>(getpid());
-    String host = engine_->lockhostname();
+    String host = engine_->settings().lockhostname;
+    if (host.empty()) host = FileManager::MachineName();
     String mine = path + "." + host + "." + String::FromInt(pid);
     String content = String::FromInt(pid) + ":" + host;
     int fd = open(mine.chars(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
@@ -581,7 +582,7 @@ int UNIXFileManager::Lock(const String& path) {
             stale = owner > 0 && kill(static_cast<pid_t>(owner), 0) < 0 && errno == ESRCH;
         } else {
             // Another host's lock, or unreadable: only its age can free it.
-            int expiration = engine_->lockexpiration();
+            int expiration = engine_->settings().lockexpiration;
             stale = expiration > 0 && ClockSeconds() - theirs.st_mtime >= expiration;
         }
         if (stale) RemoveIfUnchanged(path, theirs);

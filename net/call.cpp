@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "foundation/file.h"
-#include "host/engine.h"
+#include "net/net_context.h"
 #include "net/network.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 
 namespace {
 
@@ -118,8 +119,9 @@ int Call::Receive(NetworkConnection* connection, const String& url) {
     bodystart_ = String();
     contentlength_ = -1;
     if (!ReadHeaders(url)) return 0;
-    buffer_ = new NetworkBuffer(connection_, engine_->calltimeout(), engine_->callbuffersize(),
-                                engine_->maxresponselength());
+    buffer_ = new NetworkBuffer(connection_, engine_->settings().calltimeout,
+                                engine_->settings().callbuffersize,
+                                engine_->settings().maxresponselength);
     buffer_->Prepend(bodystart_);
     // A body ends where its length says (a server keeping the connection open, or
     // sending more, gives no more); a response to HEAD has none.
@@ -133,10 +135,10 @@ int Call::Receive(NetworkConnection* connection, const String& url) {
 
 int Call::OpenURLEncodedConnection(const String& method, const String& url, const String& fields) {
     String encoded = EncodeFields(engine_->vars(), fields);
-    NetworkManager* network = engine_->networkmanager();
+    NetworkManager* network = NetContext::Manager(engine_);
     if (method.matches("POST") || method.matches("PUT")) {
         connection_ = network->OpenURL(url, method, "application/x-www-form-urlencoded", &encoded,
-                                       encoded.length(), engine_->calltimeout());
+                                       encoded.length(), engine_->settings().calltimeout);
     } else {
         String target = url;
         if (!encoded.empty()) {
@@ -144,7 +146,7 @@ int Call::OpenURLEncodedConnection(const String& method, const String& url, cons
             target += encoded;
         }
         connection_ =
-            network->OpenURL(target, method, String(), nullptr, 0, engine_->calltimeout());
+            network->OpenURL(target, method, String(), nullptr, 0, engine_->settings().calltimeout);
     }
     if (connection_ == nullptr) {
         error_ = "Unable to open URL '" + Entities(url) + "': " + Entities(network->error());
@@ -243,9 +245,9 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
     String tail = "--" + boundary + "--\r\n";
     length += tail.length();
 
-    NetworkManager* network = engine_->networkmanager();
+    NetworkManager* network = NetContext::Manager(engine_);
     connection_ = network->OpenURL(url, method, "multipart/form-data; boundary=" + boundary,
-                                   nullptr, length, engine_->calltimeout());
+                                   nullptr, length, engine_->settings().calltimeout);
     if (connection_ == nullptr) {
         error_ = "Unable to open URL '" + Entities(url) + "': " + Entities(network->error());
         return 0;
@@ -309,7 +311,7 @@ int Call::ReadHeaders(const String& url) {
     int count = 0;
     for (;;) {
         String line;
-        int n = connection_->ReadLine(&line, engine_->calltimeout());
+        int n = connection_->ReadLine(&line, engine_->settings().calltimeout);
         if (n == NetworkFailed) break;  // closed: what came so far is the response
         if (n == NetworkTimedOut || n == NetworkTooLong) {
             error_ = "Unable to open URL '" + Entities(url) + "': " +

@@ -13,8 +13,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "host/engine.h"
 #include "net/tls.h"
+#include "script/engine.h"
 
 int CGINetworkManager::GetHostAddress(const String& host, String* address) {
     if (host.matches("localhost")) {
@@ -155,7 +155,7 @@ int CGINetworkConnection::StartTLS(const String& host, int timeout) {
         long long end = NowMilliseconds() + engine()->timeremaining() * 1000LL + 999;
         if (end < deadline) deadline = end;
     }
-    if (!tls_->Start(socket_, host, engine() != nullptr ? engine()->tlscafile() : String(),
+    if (!tls_->Start(socket_, host, engine() != nullptr ? engine()->settings().tlscafile : String(),
                      deadline)) {
         Error(tls_->error());
         delete tls_;

@@ -7,8 +7,9 @@
 #include <time.h>
 
 #include "foundation/file.h"
-#include "host/engine.h"
+#include "net/net_context.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 
 namespace {
 
@@ -389,13 +390,13 @@ int MailHandler::Connect(const String& mailhost, int defaultport, int tlsport, i
         return 0;
     }
     if (*security < 0) *security = port == tlsport ? MailTLS : MailPlain;
-    NetworkManager* network = engine_->networkmanager();
-    *connection = network->Connect(*host, port, engine_->mailtimeout());
+    NetworkManager* network = NetContext::Manager(engine_);
+    *connection = network->Connect(*host, port, engine_->settings().mailtimeout);
     if (*connection == nullptr) {
         Error("Error connecting to '" + Entities(mailhost) + "': " + Entities(network->error()));
         return 0;
     }
-    if (*security == MailTLS && !(*connection)->StartTLS(*host, engine_->mailtimeout())) {
+    if (*security == MailTLS && !(*connection)->StartTLS(*host, engine_->settings().mailtimeout)) {
         Error("Error connecting to '" + Entities(mailhost) +
               "': " + Entities((*connection)->error()));
         delete *connection;
@@ -457,16 +458,16 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
         return PlainLoginRefused(connection);
     }
     delete smtp_;
-    smtp_ = new SMTP(engine_->mailtimeout());
+    smtp_ = new SMTP(engine_->settings().mailtimeout);
     bool extended = security != MailPlain || !options.user.empty();
-    if (smtp_->Connect(connection, engine_->hostname(), extended) != ResponseDone) {
+    if (smtp_->Connect(connection, NetContext::HostName(), extended) != ResponseDone) {
         String reason = smtp_->error();
-        if (engine_->hostname().empty())
+        if (NetContext::HostName().empty())
             reason += ": Please ensure that Kelp is able to determine the server's DNS name";
         Error("Error connecting to '" + Entities(mailhost) + "': " + ServerText(reason));
         return 0;
     }
-    if (security == MailStartTLS && smtp_->StartTLS(host, engine_->hostname()) != ResponseDone) {
+    if (security == MailStartTLS && smtp_->StartTLS(host, NetContext::HostName()) != ResponseDone) {
         Error("Error starting TLS with '" + Entities(mailhost) +
               "': " + ServerText(smtp_->error()));
         return 0;
@@ -482,7 +483,7 @@ int MailHandler::StartSendMail(const String& to, const String& cc, const String&
         return 0;
     }
     if (!SendRecipients(to) || !SendRecipients(cc)) return 0;
-    if (smtp_->StartData(engine_->smtpbuffersize()) != ResponseDone) {
+    if (smtp_->StartData(engine_->settings().smtpbuffersize) != ResponseDone) {
         Error("Error sending data to '" + Entities(mailhost) + "': " + ServerText(smtp_->error()));
         return 0;
     }
@@ -606,7 +607,7 @@ int MailHandler::StartGetMail(const String& login, const String& password, const
     if (!Connect(mailhost, 110, 995, &security, &host, &connection)) return 0;
     if (security == MailPlain && !plaintextlogin) return PlainLoginRefused(connection);
     delete pop_;
-    pop_ = new POP3(engine_->mailtimeout(), engine_->maxresponselength());
+    pop_ = new POP3(engine_->settings().mailtimeout, engine_->settings().maxresponselength);
     if (pop_->Connect(connection) != ResponseDone) {
         Error("Error connecting to '" + Entities(mailhost) + "': " + ServerText(pop_->error()));
         return 0;

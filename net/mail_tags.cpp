@@ -3,9 +3,9 @@
 // waiting in a POP3 mailbox, with the message's variables in a system scope of
 // their own; KpPOPDELETE deletes the current message, KpPOPSTOP leaves the loop.
 
-#include "host/engine.h"
 #include "net/mail.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/variables.h"

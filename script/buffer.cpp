@@ -3,7 +3,7 @@
 #include "script/buffer.h"
 
 #include "foundation/file.h"
-#include "host/engine.h"
+#include "script/engine.h"
 
 Buffer::Buffer(Kelp* engine, int size)
     : engine_(engine),

@@ -12,8 +12,8 @@
 
 #include "foundation/lazy_math.h"
 #include "foundation/time_helpers.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/expression.h"
 #include "script/script_parser.h"
 

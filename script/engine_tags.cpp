@@ -1,8 +1,8 @@
 // The engine-control tags KELP and BRINDLE, the stand-in for unavailable tags, and
 // the registration of the script language's own handlers.
 
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/script_tags.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "script/error.h"
 
 #include "foundation/list.h"
-#include "host/engine.h"
+#include "script/engine.h"
 #include "script/tag_ids.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/tag_rules.h"
@@ -125,7 +125,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
 }
 
 int ScriptParser::PushFunctionCall() {
-    int limit = engine()->maxfunctiondepth();
+    int limit = engine()->settings().maxfunctiondepth;
     if (++depth_ <= limit) return 1;
     depth_--;
     String message("The maximum number of nested function calls (");

@@ -4,7 +4,7 @@
 // (KpLOCALIZED-TOKEN) where a text says %name%.
 
 #include "foundation/output.h"
-#include "host/engine.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/variables.h"

@@ -5,8 +5,8 @@
 #ifndef SCRIPT_MACRO_EXPANDER_H_
 #define SCRIPT_MACRO_EXPANDER_H_
 
-#include "host/engine.h"
 #include "script/buffer.h"
+#include "script/engine.h"
 
 // A reference is "&[" or "&amp;[", the name, "]" and an optional ";". The name may
 // carry an encoding after a colon (&[name:entities]; &[name:attribute]; &[name:none];),

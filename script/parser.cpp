@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "host/engine.h"
 #include "script/buffer.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/error.h"
 
 namespace {

@@ -12,8 +12,8 @@
 
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
-#include "host/engine.h"
 #include "script/builtins.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/tag_cache.h"
@@ -480,9 +480,8 @@ int ScriptParser::ProcessAssignment(Tag* tag) {
 int ScriptParser::ProcessKnownTag(Tag* tag) {
     if (engine()->timedout()) return Timeout();
     int id = tag->id();
-    if (engine()->heldlocks() != nullptr &&
-        (!TagContinuesRunOfAdds(id) || engine()->HeldLocksExpired())) {
-        engine()->ReleaseLocks();
+    if (OpenRun* run = engine()->openrun()) {
+        run->BeforeTag(TagContinuesRunOfAdds(id));
     }
     if (!(interpret_ & InterpretTags) && id != TagKELP && id != TagBRINDLE) return 1;
     if (id == TagEXIT || id == TagKpEXIT) {

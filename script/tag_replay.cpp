@@ -9,8 +9,8 @@
 
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
-#include "host/engine.h"
 #include "script/builtins.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/script_tags.h"

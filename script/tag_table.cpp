@@ -17,7 +17,7 @@ enum TagFlag {
     kHandled = 1,       // it has a handler of its own (the others are closing or inner tags)
     kPassedDown = 2,    // the base dispatch hands it down to the enclosing block that owns it
     kContinuesRun = 4,  // it may run between the adds of a run that keeps its table's write
-                        // locks (see Kelp::HoldLocks): it computes, decides or loops, and
+                        // locks (see DataContext::HoldLocks): it computes, decides or loops, and
                         // neither waits nor touches a table; before any other tag the locks
                         // are let go
 };

@@ -9,8 +9,8 @@
 
 #include "foundation/key_compare.h"
 #include "foundation/time_helpers.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/expression.h"
 
 namespace {
@@ -233,7 +233,8 @@ Variable* Variables::FindSystem(const String& varname) {
 }
 
 Variable* Variables::FindField(const String& dbname, const String& varname) {
-    return engine_->FindFieldVariable(dbname, varname);
+    FieldSource* source = engine_->fieldsource();
+    return source != nullptr ? source->FindField(dbname, varname) : nullptr;
 }
 
 Variable* Variables::Search(const ScopedName& n) {

@@ -9,18 +9,18 @@
 #include "host/engine.h"
 #include "host/unix_file_manager.h"
 
-class ToolKelp : public Kelp {
+class ToolKelp : public HostKelp {
   public:
-    ToolKelp() : files_(this), out_(8192) {}
+    ToolKelp() : files_(this), out_(8192) {
+        settings_.datadirectory = "/";
+        settings_.scriptdirectory = "/";
+    }
     ~ToolKelp() override { out_.Flush(); }
 
     FileManager* filemanager() override { return &files_; }
     Output* output() override { return &out_; }
     int StartHeaders(int) override { return 1; }
     int EndHeaders() override { return 1; }
-    String datadirectory() override { return "/"; }
-    String scriptdirectory() override { return "/"; }
-    String tempdirectory() override { return FileManager::WorkingDirectory(); }
 
     // name as an absolute path (relative names from the working directory).
     static String Absolute(const String& name) {

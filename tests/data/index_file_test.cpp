@@ -547,7 +547,7 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
 // pages are then read from that one file, and a change goes into it soundly.
 TEST(BrnIndexFile, AnIndexOpenedAgainByItsNameUsesOneFile) {
     Index t;
-    t.engine.maxfiles_ = 1;
+    t.engine.configure().maxfiles = 1;
     String rebuilt = t.dir.File("rebuilt.kpx");
     {
         BrnIndexFile maker(&t.engine);

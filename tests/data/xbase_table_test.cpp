@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "data/data_context.h"
 #include "data/index_file.h"
 #include "data/xbase_database.h"
 #include "script/macro_expander.h"
@@ -557,8 +558,8 @@ bool OthersMayWrite(const String& path) {
 TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     TestKelp engine;
     TempDir dir;
-    engine.datadirectory_ = dir.path();
-    engine.SetHeldLocksLimit(3600 * 1000);  // no time limit until it is tested
+    engine.configure().datadirectory = dir.path();
+    DataContext::Of(&engine)->SetHeldLocksLimit(3600 * 1000);  // no time limit until it is tested
     String table = dir.File("t.dbf");
     String index = dir.File("t.kpx");
     ASSERT_EQ(
@@ -567,48 +568,48 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
                 "<KpCREATE NAME=\"t\" DATABASE=\"t.dbf\" FIELDS=\"id NUMBER(8)\">"
                 "<KpMAKEINDEX INDEXFILE=\"t.kpx\" EXPR=id>"
                 "<KpLET i=0><KpWHILE EXPR=i LT 50><KpLET id=i><KpADD><KpLET i=i + 1></KpWHILE>"));
-    ASSERT_NE(nullptr, engine.heldlocks()) << engine.page().chars();
+    ASSERT_NE(nullptr, DataContext::Of(&engine)->heldlocks()) << engine.page().chars();
     EXPECT_FALSE(OthersMayWrite(table));
     EXPECT_FALSE(OthersMayWrite(index));
     // Computing and deciding go on within the run.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpIF EXPR=1><KpEVAL EXPR=1 + 1></KpIF>"));
-    EXPECT_NE(nullptr, engine.heldlocks());
+    EXPECT_NE(nullptr, DataContext::Of(&engine)->heldlocks());
     // Looking at files goes on within it; changing one ends it first.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpEVAL EXPR=fexists(\"t.dbf\") + fsize(\"t.kpx\")>"));
-    EXPECT_NE(nullptr, engine.heldlocks());
+    EXPECT_NE(nullptr, DataContext::Of(&engine)->heldlocks());
     ASSERT_EQ(
         1, RunPage(&engine, dir, "<KpLET id=50><KpADD><KpEVAL EXPR=fcopy(\"t.kpx\", \"u.kpx\")>"));
-    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_EQ(nullptr, DataContext::Of(&engine)->heldlocks());
     EXPECT_TRUE(OthersMayWrite(table));
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=51><KpADD><KpLET ok=fdelete(\"u.kpx\")>"));
-    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_EQ(nullptr, DataContext::Of(&engine)->heldlocks());
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpEVAL EXPR=1><KpLET id=52><KpADD>"));
-    ASSERT_NE(nullptr, engine.heldlocks());
+    ASSERT_NE(nullptr, DataContext::Of(&engine)->heldlocks());
     // Any other tag ends it; what was added is all there, found through the index.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpFIND VALUE=49 EXACT>[&[id]] of &[totrec]"));
-    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_EQ(nullptr, DataContext::Of(&engine)->heldlocks());
     EXPECT_TRUE(OthersMayWrite(table));
     EXPECT_TRUE(OthersMayWrite(index));
     EXPECT_NE(std::string::npos, std::string(engine.page().chars()).find("[49] of 53"))
         << engine.page().chars();
     // So does the time limit: the next tag after it lets go.
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpLET id=53><KpADD>"));
-    ASSERT_NE(nullptr, engine.heldlocks());
-    engine.SetHeldLocksLimit(Kelp::kHeldLocksMilliseconds);
-    struct timespec pause = {0, (Kelp::kHeldLocksMilliseconds + 20) * 1000000L};
+    ASSERT_NE(nullptr, DataContext::Of(&engine)->heldlocks());
+    DataContext::Of(&engine)->SetHeldLocksLimit(DataContext::kHeldLocksMilliseconds);
+    struct timespec pause = {0, (DataContext::kHeldLocksMilliseconds + 20) * 1000000L};
     nanosleep(&pause, nullptr);
     ASSERT_EQ(1, RunPage(&engine, dir, "<KpIF EXPR=1></KpIF>"));
-    EXPECT_EQ(nullptr, engine.heldlocks());
+    EXPECT_EQ(nullptr, DataContext::Of(&engine)->heldlocks());
     EXPECT_TRUE(OthersMayWrite(table));
     // A run on another table ends this one's first.
-    engine.SetHeldLocksLimit(3600 * 1000);
+    DataContext::Of(&engine)->SetHeldLocksLimit(3600 * 1000);
     ASSERT_EQ(1, RunPage(&engine, dir,
                          "<KpLET id=54><KpADD>"
                          "<KpCREATE NAME=\"u\" DATABASE=\"u.dbf\" FIELDS=\"id NUMBER(8)\">"
                          "<KpLET id=1><KpADD NAME=\"u\">"));
     EXPECT_TRUE(OthersMayWrite(table));
     EXPECT_FALSE(OthersMayWrite(dir.File("u.dbf")));
-    engine.ReleaseLocks();
+    DataContext::Of(&engine)->ReleaseLocks();
     EXPECT_TRUE(OthersMayWrite(dir.File("u.dbf")));
     XBaseTable t(&engine);
     ASSERT_TRUE(t.Open(table, "t.dbf", FileRead));
@@ -624,12 +625,12 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
 TEST(XBaseDatabase, ARequestWaitingForATableGetsItBetweenRunsOfAdds) {
     TestKelp engine;
     TempDir dir;
-    engine.datadirectory_ = dir.path();
+    engine.configure().datadirectory = dir.path();
     String table = dir.File("t.dbf");
     ASSERT_EQ(1, RunPage(&engine, dir,
                          "<KpCREATE NAME=\"t\" DATABASE=\"t.dbf\" FIELDS=\"id NUMBER(8)\">"
                          "<KpMAKEINDEX INDEXFILE=\"t.kpx\" EXPR=id><KpLET id=0><KpADD>"));
-    ASSERT_NE(nullptr, engine.heldlocks());
+    ASSERT_NE(nullptr, DataContext::Of(&engine)->heldlocks());
     auto now = [] {
         struct timespec t;
         clock_gettime(CLOCK_MONOTONIC, &t);
@@ -650,7 +651,7 @@ TEST(XBaseDatabase, ARequestWaitingForATableGetsItBetweenRunsOfAdds) {
                          "<KpLET i=0><KpWHILE EXPR=i LT 60000><KpLET id=i><KpADD><KpLET i=i + 1>"
                          "</KpWHILE>"));
     double end = now();
-    engine.ReleaseLocks();
+    DataContext::Of(&engine)->ReleaseLocks();
     double got = -1;
     ASSERT_EQ(static_cast<ssize_t>(sizeof got), read(times[0], &got, sizeof got));
     waitpid(waiter, nullptr, 0);

@@ -18,10 +18,10 @@
 class FuzzKelp : public TestKelp {
   public:
     explicit FuzzKelp(const String& directory) {
-        datadirectory_ = directory;
-        scriptdirectory_ = directory;
+        configure().datadirectory = directory;
+        configure().scriptdirectory = directory;
+        configure().tempdirectory = directory;
     }
-    String tempdirectory() override { return datadirectory_; }
     // A time limit counted in the interpreter's checks of it (one per tag and text
     // run) rather than in seconds: a loop ends after a fixed amount of work, so that
     // an input costs milliseconds, not the second a clock limit would let it run.

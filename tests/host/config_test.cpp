@@ -53,7 +53,7 @@ TEST(Config, DefaultsAndValueTypes) {
     EXPECT_EQ(String(""), p.engine.page());
 
     // The defaults naming the machine, and values given for them, empty ones too.
-    String host = Kelp::MachineName();
+    String host = FileManager::MachineName();
     EXPECT_EQ("webmaster@" + host, p.config.Get(Config::ServerAdmin));
     EXPECT_EQ(host, p.config.Get(Config::LockHostName));
     Parsed given("lockhostname = node7\nserveradmin =\n");

@@ -61,7 +61,7 @@ int Wait(pid_t pid) {
 TEST(FileManager, DescriptorLimitReopensFilesWhereTheyWere) {
     TestKelp engine;
     TempDir dir;
-    engine.maxfiles_ = 2;
+    engine.configure().maxfiles = 2;
     FileManager* files = engine.filemanager();
     File* f[3];
     for (int i = 0; i < 3; i++) {
@@ -85,7 +85,7 @@ TEST(FileManager, DescriptorLimitReopensFilesWhereTheyWere) {
     for (File* x : f) delete x;
     EXPECT_EQ(0, unix->activefiles());
 
-    engine.maxfiles_ = 1;
+    engine.configure().maxfiles = 1;
     EXPECT_LT(files->Copy(dir.File("t0"), dir.File("copy")), 0);
     EXPECT_EQ(String("Simultaneous request for 2 file handles exceeds the 'maxfiles' "
                      "configuration directive."),
@@ -95,7 +95,7 @@ TEST(FileManager, DescriptorLimitReopensFilesWhereTheyWere) {
 TEST(FileManager, FilesHoldingLocksKeepTheirDescriptors) {
     TestKelp engine;
     TempDir dir;
-    engine.maxfiles_ = 1;
+    engine.configure().maxfiles = 1;
     FileManager* files = engine.filemanager();
     File* locked = files->Open(dir.File("a"), FileRead | FileWrite | FileCreate);
     ASSERT_EQ(1, locked->Lock(FileExclusiveLock, 0, 10));
@@ -112,7 +112,7 @@ TEST(FileManager, FilesHoldingLocksKeepTheirDescriptors) {
 TEST(FileManager, StoresReachTheFileAtOnceAndNeverGoPastItsEnd) {
     TestKelp engine;
     TempDir dir;
-    engine.maxfiles_ = 1;
+    engine.configure().maxfiles = 1;
     FileManager* files = engine.filemanager();
     // Only file systems that overwrite in place take stores (elsewhere a store could
     // need room on a full disk): the others write, and this test has nothing to see.
@@ -278,7 +278,7 @@ TEST(FileManager, ByteRangeLockBlocksAnotherProcess) {
 TEST(FileManager, LockFileProtocol) {
     TestKelp engine;
     TempDir dir;
-    engine.lockhostname_ = "hosta";
+    engine.configure().lockhostname = "hosta";
     FileManager* files = engine.filemanager();
     String lock = dir.File("res.lck");
 
@@ -290,7 +290,7 @@ TEST(FileManager, LockFileProtocol) {
     // Held by a live process of this host: the other side waits until its time runs out.
     pid_t waiter = Fork([&] {
         TestKelp e;
-        e.lockhostname_ = "hosta";
+        e.configure().lockhostname = "hosta";
         e.SetDeadline(time(nullptr) + 1);
         int r = e.filemanager()->Lock(lock);
         _exit(r == LockTimedOut && e.filemanager()->error() == "Timed out waiting for lock" ? 0
@@ -312,10 +312,10 @@ TEST(FileManager, LockFileProtocol) {
     f = fopen(lock.chars(), "w");
     fprintf(f, "1234:hostb");
     fclose(f);
-    engine.lockexpiration_ = 0;
+    engine.configure().lockexpiration = 0;
     engine.SetDeadline(time(nullptr) + 1);
     EXPECT_EQ(LockTimedOut, files->Lock(lock));
-    engine.lockexpiration_ = 60;
+    engine.configure().lockexpiration = 60;
     engine.SetDeadline(time(nullptr) + 1);
     EXPECT_EQ(LockTimedOut, files->Lock(lock));
     struct utimbuf old = {time(nullptr) - 120, time(nullptr) - 120};
@@ -351,7 +351,7 @@ TEST(FileManager, ALockPathThatIsNoFileFailsAtOnce) {
 
     // Waiting on a live holder sleeps between tries instead of burning the CPU.
     FILE* f = fopen(lock.chars(), "w");
-    fprintf(f, "%d:%s", static_cast<int>(getppid()), engine.lockhostname().chars());
+    fprintf(f, "%d:%s", static_cast<int>(getppid()), FileManager::MachineName().chars());
     fclose(f);
     engine.SetDeadline(time(nullptr) + 1);
     struct rusage before, after;
@@ -459,7 +459,7 @@ TEST(ResolvePath, NamesMustStayInsideTheirDirectory) {
     mkdir((data + "/sub").chars(), 0755);
     symlink("/etc", (data + "/out").chars());
     symlink("sub", (data + "/in").chars());
-    engine.datadirectory_ = data;
+    engine.configure().datadirectory = data;
     struct {
         const char* name;
         const char* resolved;  // below the data directory; null when refused
@@ -495,7 +495,7 @@ TEST(ResolvePath, NamesMustStayInsideTheirDirectory) {
         }
     }
     String resolved, error;
-    engine.scriptdirectory_ = data;
+    engine.configure().scriptdirectory = data;
     EXPECT_EQ(0, engine.ResolvePath("../x.kp", ScriptPath, &resolved, &error));
     EXPECT_EQ(String("'../x.kp' is not contained in the configured script directory"), error);
 }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "host/cgi_kelp.h"
-#include "host/module.h"
 #include "host/request_input.h"
+#include "script/module.h"
 #include "script/variables.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
@@ -138,7 +138,9 @@ namespace {
 class BodyKelp : public TestKelp {
   public:
     BodyKelp(const std::string& type, const std::string& body, int piece)
-        : type_(type), body_(body), piece_(piece) {}
+        : type_(type), body_(body), piece_(piece) {
+        configure().contentbuffersize = 64;
+    }
     String RequestHeader(const String& name) override {
         if (name == "Content-Type") return type_.c_str();
         if (name == "Content-Length") return String::FromInt(static_cast<long>(announced_));
@@ -152,7 +154,6 @@ class BodyKelp : public TestKelp {
         read_ += static_cast<size_t>(n);
         return n;
     }
-    int contentbuffersize() override { return 64; }
     size_t announced_ = 0;
     size_t read_ = 0;
 
@@ -276,8 +277,8 @@ TEST(RequestInput, MultipartUploads) {
     };
     for (const Case& c : cases) {
         BodyKelp engine("multipart/form-data; boundary=XyZ", body, 7);
-        engine.datadirectory_ = dir.path();
-        engine.scriptdirectory_ = dir.path();
+        engine.configure().datadirectory = dir.path();
+        engine.configure().scriptdirectory = dir.path();
         engine.announced_ = body.size();
         String error;
         Module* module = engine.FindModule("upload.kp", &error);
@@ -311,8 +312,8 @@ TEST(RequestInput, UploadsWithoutTheFunctionsAreDiscarded) {
         "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nDATA\r\n" +
         Part("name=after", "yes") + "--XyZ--\r\n";
     BodyKelp engine("multipart/form-data; boundary=XyZ", body, 5);
-    engine.datadirectory_ = dir.path();
-    engine.scriptdirectory_ = dir.path();
+    engine.configure().datadirectory = dir.path();
+    engine.configure().scriptdirectory = dir.path();
     engine.announced_ = body.size();
     String error;
     Module* module = engine.FindModule("plain.kp", &error);

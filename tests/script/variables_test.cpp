@@ -15,10 +15,10 @@
 namespace {
 
 // An engine with one open database "ORDERS" holding the field TOTAL.
-class FieldEngine : public TestKelp {
+class FieldEngine : public TestKelp, public FieldSource {
   public:
-    FieldEngine() : total_("TOTAL", "99") {}
-    Variable* FindFieldVariable(const String& dbname, const String& varname) override {
+    FieldEngine() : total_("TOTAL", "99") { SetFieldSource(this); }
+    Variable* FindField(const String& dbname, const String& varname) override {
         if (!dbname.empty() && dbname != "ORDERS") return nullptr;
         return varname == "TOTAL" ? &total_ : nullptr;
     }

@@ -8,8 +8,9 @@
 #include "foundation/string.h"
 #include "host/engine.h"
 #include "host/unix_file_manager.h"
+#include "script/settings.h"
 
-class TestKelp : public Kelp {
+class TestKelp : public HostKelp {
   public:
     TestKelp() : files_(this), out_(8192), status_(0) {}
 
@@ -22,22 +23,7 @@ class TestKelp : public Kelp {
     const String& page();
 
     // Settings a configuration would give.
-    int maxfiles() override { return maxfiles_; }
-    String lockhostname() override {
-        return lockhostname_.empty() ? Kelp::lockhostname() : lockhostname_;
-    }
-    int lockexpiration() override { return lockexpiration_; }
-    String datadirectory() override {
-        return datadirectory_.empty() ? Kelp::datadirectory() : datadirectory_;
-    }
-    String scriptdirectory() override {
-        return scriptdirectory_.empty() ? Kelp::scriptdirectory() : scriptdirectory_;
-    }
-    int maxfiles_ = 0;
-    String lockhostname_;
-    int lockexpiration_ = 90;
-    String datadirectory_;
-    String scriptdirectory_;
+    Settings& configure() { return settings_; }
     // The status the header block was sent with; 0 while none was sent.
     int status() const { return status_; }
 

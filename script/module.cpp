@@ -1,10 +1,10 @@
 // Module.
 
-#include "host/module.h"
+#include "script/module.h"
 
 #include "foundation/file.h"
-#include "host/engine.h"
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 
@@ -22,7 +22,7 @@ bool Module::Open(const String& filepath, const String& displayname, String* err
     parser_ = nullptr;
     // (Room for the whole file and one byte, which finds its end: should the file have
     // grown meanwhile, the rest is read in blocks of that size, 1 KB at least.)
-    int size = engine_->templatebuffersize();
+    int size = engine_->settings().templatebuffersize;
     long fit = length + 1 < 1024 ? 1024 : length + 1;
     if (length >= 0 && fit < size) size = static_cast<int>(fit);
     source_ = new MacroExpander(engine_, size);

@@ -1,8 +1,8 @@
 // Module: one script file loaded in this request, with its character source and
 // its interpreter.
 
-#ifndef HOST_MODULE_H_
-#define HOST_MODULE_H_
+#ifndef SCRIPT_MODULE_H_
+#define SCRIPT_MODULE_H_
 
 #include "foundation/string.h"
 
@@ -42,4 +42,4 @@ class Module {
     ScriptParser* parser_;   // owned
 };
 
-#endif  // HOST_MODULE_H_
+#endif  // SCRIPT_MODULE_H_

@@ -1,0 +1,38 @@
+// The network room's part of a request.
+
+#include "net/net_context.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "foundation/file.h"
+#include "net/cgi_network.h"
+
+NetContext::~NetContext() {
+    delete manager_;
+}
+
+NetworkManager* NetContext::Manager(Kelp* engine) {
+    auto* context = static_cast<NetContext*>(engine->context(NetContextSlot));
+    if (context == nullptr) {
+        context = new NetContext(engine);
+        engine->Attach(NetContextSlot, context);
+    }
+    if (context->manager_ == nullptr) context->manager_ = new CGINetworkManager(engine);
+    return context->manager_;
+}
+
+String NetContext::HostName() {
+    // SERVER_NAME comes from the visitor's Host header on many servers: only a
+    // plain host name is used.
+    const char* name = getenv("SERVER_NAME");
+    if (name == nullptr || *name == '\0' || strlen(name) > 253) return FileManager::MachineName();
+    for (const char* p = name; *p != '\0'; p++) {
+        char c = *p;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '-')) {
+            return FileManager::MachineName();
+        }
+    }
+    return String(name);
+}

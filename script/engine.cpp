@@ -1,0 +1,308 @@
+// The engine of one request: the deadline, errors, path resolution and modules.
+
+#include "script/engine.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "foundation/file.h"
+#include "foundation/output.h"
+#include "foundation/string.h"
+#include "script/buffer.h"
+#include "script/encoding.h"
+#include "script/error.h"
+#include "script/module.h"
+#include "script/script_parser.h"
+#include "script/variables.h"
+
+Kelp::Kelp() : language_("en-US"), defaultlanguage_("en-US"), modules_(1) {
+    vars_ = new Variables(this);
+}
+
+PseudoRND& Kelp::random() {
+    if (!seeded_) {
+        // Two requests in the same second must still differ: mix in the
+        // microseconds and the process id.
+        struct timeval now;
+        now = ClockNow();
+        random_.R250Seed(static_cast<unsigned long>(now.tv_sec) ^
+                         (static_cast<unsigned long>(now.tv_usec) << 11) ^
+                         (static_cast<unsigned long>(getpid()) << 3));
+        seeded_ = true;
+    }
+    return random_;
+}
+
+// Databases evaluate with the modules' interpreters: the rooms end their parts first.
+Kelp::~Kelp() {
+    EndRooms();
+    DropModules();
+    for (RequestContext*& c : contexts_) {
+        delete c;
+        c = nullptr;
+    }
+    delete vars_;
+}
+
+void Kelp::Attach(ContextSlot slot, RequestContext* context) {
+    delete contexts_[slot];
+    contexts_[slot] = context;
+}
+
+void Kelp::EndRooms() {
+    EndRun();
+    for (RequestContext* c : contexts_) {
+        if (c != nullptr) c->EndRequest();
+    }
+}
+
+void Kelp::DropModules() {
+    SetCurrentModule(nullptr);
+    modules_.Dump();
+}
+
+namespace {
+
+// The absolute form of path with ".", ".." and repeated "/" taken out, without
+// looking at the file system. ".." above "/" stays at "/".
+String Normalize(const String& path) {
+    String absolute = path.matches('/', 0) ? path : FileManager::WorkingDirectory() + "/" + path;
+    const char* text = absolute.chars();
+    int n = absolute.length();
+    // Parts are appended to the result as "/part" (never longer than the path plus a
+    // slash); ".." cuts back to where the last kept part began.
+    char small[256];
+    char* out = n + 2 <= static_cast<int>(sizeof small) ? small : new char[n + 2];
+    int length = 0;
+    int start = 0;
+    while (start <= n) {
+        const char* slash = static_cast<const char*>(memchr(text + start, '/', n - start));
+        int end = slash != nullptr ? static_cast<int>(slash - text) : n;
+        int k = end - start;
+        if (k == 2 && text[start] == '.' && text[start + 1] == '.') {
+            while (length > 0 && out[length - 1] != '/') length--;
+            if (length > 0) length--;
+        } else if (k > 0 && !(k == 1 && text[start] == '.')) {
+            out[length++] = '/';
+            memcpy(out + length, text + start, k);
+            length += k;
+        }
+        if (slash == nullptr) break;
+        start = end + 1;
+    }
+    String result = length == 0 ? String("/") : String(out, length);
+    if (out != small) delete[] out;
+    return result;
+}
+
+bool Inside(const String& path, const String& root) {
+    if (root == "/") return true;
+    return path == root || (path.length() > root.length() && path.search(root.chars(), 0) == 0 &&
+                            path[root.length()] == '/');
+}
+
+// The path with every symbolic link of its existing part followed; the part that
+// does not exist yet is kept as written. Empty when a link cannot be followed.
+String RealPath(const String& path) {
+    // Most paths exist: one call resolves them.
+    char* whole = realpath(path.chars(), nullptr);
+    if (whole != nullptr) {
+        String real(whole);
+        free(whole);
+        return real;
+    }
+    String existing = path, rest;
+    struct stat st;
+    while (lstat(existing.chars(), &st) < 0 && existing != "/") {
+        int slash = existing.length() - 1;
+        while (slash > 0 && existing[slash] != '/') slash--;
+        rest = existing.from(slash) + rest;
+        existing = slash > 0 ? existing.before(slash) : String("/");
+    }
+    // (The result on the heap: a buffer of PATH_MAX on the stack would make fresh
+    // stack pages present for one call.)
+    char* resolved = realpath(existing.chars(), nullptr);
+    if (resolved == nullptr) return String();
+    String real(resolved);
+    free(resolved);
+    return real == "/" ? (rest.empty() ? real : rest) : real + rest;
+}
+
+// RealPath(path) for a path inside root, whose real place realroot is known: the
+// components below the root are looked at one by one, and only when one of them is a
+// symbolic link is the whole path resolved. *status says what was seen.
+String RealPathBelow(const String& path, const String& root, const String& realroot,
+                     PathStatus* status) {
+    status->state = PathStatus::Unknown;
+    if (realroot.empty()) return RealPath(path);
+    int start = root == "/" ? 0 : root.length();
+    if (start >= path.length()) return realroot;
+    struct stat st;
+    status->state = PathStatus::Found;
+    for (int i = start + 1; i <= path.length(); i++) {
+        if (i < path.length() && path[i] != '/') continue;
+        if (lstat(path.at(0, i).chars(), &st) < 0) {  // the rest does not exist yet
+            status->state = errno == ENOENT ? PathStatus::Missing : PathStatus::Unknown;
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            status->state = PathStatus::Unknown;
+            return RealPath(path);
+        }
+    }
+    if (status->state == PathStatus::Found) status->st = st;
+    return realroot == "/" ? path.from(start) : realroot + path.from(start);
+}
+
+}  // namespace
+
+int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error,
+                      PathStatus* status) {
+    static const char* const kKinds[] = {"script", "data", "temporary"};
+    const String& base =
+        type == ScriptPath ? settings_.scriptdirectory
+                           : (type == DataPath ? settings_.datadirectory : settings_.tempdirectory);
+    String root = Normalize(base.empty() ? FileManager::WorkingDirectory() : base);
+    String start = root;
+    if (type == ScriptPath && !name.matches('/', 0) && currentmodule_ != nullptr &&
+        !currentmodule_->directory().empty()) {
+        start = Normalize(currentmodule_->directory());
+    }
+    String path = Normalize(start + "/" + name);
+    // Both the name as written and the place its links lead to must stay inside.
+    // The root's real place is looked up once per request and directory.
+    if (!(root == realrootfor_)) {
+        realrootfor_ = root;
+        realroot_ = RealPath(root);
+    }
+    const String& realroot = realroot_;
+    PathStatus seen;
+    String real = Inside(path, root) ? RealPathBelow(path, root, realroot, &seen) : RealPath(path);
+    if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {
+        *error = "'" + Entities(name) + "' is not contained in the configured " + kKinds[type] +
+                 " directory";
+        return 0;
+    }
+    *resolved = path;
+    if (status != nullptr) *status = seen;
+    return 1;
+}
+
+Module* Kelp::FindModule(const String& name, String* error) {
+    String path;
+    if (!ResolvePath(name, ScriptPath, &path, error)) return nullptr;
+    // A module is a script like any page: an uploaded text or data file never runs.
+    if (!IsScriptExtension(FileManager::Extension(path))) {
+        *error = "'" + Entities(name) + "' does not have a valid script extension";
+        return nullptr;
+    }
+    Module* m = modules_.Find(path.chars());
+    if (m != nullptr) return m;
+    m = new Module(this, currentmodule_);
+    if (!m->Open(path, name, error)) {
+        delete m;
+        return nullptr;
+    }
+    modules_.Insert(m, ListTail);
+    return m;
+}
+
+Module* Kelp::SetCurrentModule(Module* m) {
+    Module* previous = currentmodule_;
+    currentmodule_ = m;
+    return previous;
+}
+
+String Kelp::MakeSessionID() {
+    // 128 bits from the system's generator: nothing of the clock or the process in
+    // it, so that no id tells another.
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got < sizeof bytes) {
+        int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        got = fd >= 0 && read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)
+                  ? sizeof bytes
+                  : 0;
+        if (fd >= 0) close(fd);
+    }
+    if (got < sizeof bytes) return String();  // no id rather than a guessable one
+    static const char kHex[] = "0123456789ABCDEF";
+    char id[33];
+    for (size_t i = 0; i < sizeof bytes; i++) {
+        id[2 * i] = kHex[bytes[i] >> 4];
+        id[2 * i + 1] = kHex[bytes[i] & 15];
+    }
+    id[32] = '\0';
+    return String(id);
+}
+
+void Kelp::SetLanguage(const String& s) {
+    if (!s.empty()) language_ = s;
+}
+
+void Kelp::SetDefaultLanguage(const String& s) {
+    if (!s.empty()) defaultlanguage_ = s;
+}
+
+int Kelp::timeremaining() {
+    if (deadline_ == 0) return -1;
+    return static_cast<int>(deadline_ - ClockSeconds());
+}
+
+void Kelp::EnsureHeaders(int status) {
+    if (headerssent_) return;
+    StartHeaders(status);
+    EndHeaders();
+    headerssent_ = 1;
+}
+
+void Kelp::Error(const ::Error& error) {
+    RecordError(error.message());
+    EnsureHeaders(error.resultcode());
+    Output* out = output();
+    out->Write(error.message());
+    out->Write("\r\n", 2);
+    out->Flush();
+}
+
+void Kelp::UndefinedRead(const String& name) {
+    if (!warnundefined_ || currentmodule_ == nullptr) return;
+    if (!warnedundefined_.insert(name.upper().chars()).second) return;
+    ScriptParser* parser = currentmodule_->scriptparser();
+    String message = parser->source()->errorname() + ": Line " + String::FromInt(parser->line()) +
+                     ": Warning: '" + Entities(name) + "' is not defined";
+    RecordError(message);
+    EnsureHeaders(200);
+    output()->Write(message);
+    output()->Write("\r\n", 2);
+}
+
+void Kelp::Error(const String& text) {
+    EnsureHeaders(200);
+    Output* out = output();
+    out->Write(text);
+    out->Flush();
+}
+
+void Kelp::RemoveUploads() {
+    for (const String& path : uploads_) {
+        if (filemanager()->Exists(path)) filemanager()->Delete(path);
+    }
+    uploads_.clear();
+}

@@ -1,0 +1,189 @@
+// Kelp: the engine of one request. It is made when a request starts and destroyed when
+// it ends, and owns everything the request creates: the variables, the modules, and
+// the rooms' parts of the request (open databases, the network manager, ...), which
+// the rooms attach to it. It keeps the output and the header block, the errors, the
+// deadline, path resolution and the languages, and knows nothing of the rooms above
+// it. A host (the CGI program, a tool, a test) supplies the files, the output and the
+// header block, and fills in the settings before the page runs.
+
+#ifndef SCRIPT_ENGINE_H_
+#define SCRIPT_ENGINE_H_
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/list.h"
+#include "foundation/string.h"
+#include "foundation/time_helpers.h"
+#include "script/settings.h"
+
+class Error;
+class FileManager;
+class Module;
+class Output;
+class ScriptParser;
+class Variable;
+class Variables;
+
+// Kinds of names that scripts give: resolved below the script, data or temporary
+// directory.
+enum PathType { ScriptPath = 0, DataPath = 1, TemporaryPath = 2 };
+
+// What resolving a path saw of its components below the root: Found (every component
+// exists, none is a symbolic link; st is the path's own status) or Missing (a
+// component does not exist, and none before it is a link).
+struct PathStatus {
+    enum State { Unknown, Found, Missing };
+    State state = Unknown;
+    struct stat st;
+};
+
+// Encoding applied to macro values (see MacroExpander).
+enum MacroEncoding { MacroEncodingNone = 0, MacroEncodingAttribute = 1, MacroEncodingEntities = 2 };
+
+// A room's part of a request, attached once and destroyed with the request.
+class RequestContext {
+  public:
+    virtual ~RequestContext() {}
+    // The request is ending: what needs the modules' interpreters goes now.
+    virtual void EndRequest() {}
+};
+enum ContextSlot { DataContextSlot, NetContextSlot, ContextSlots };
+
+// A run of changes that keeps locks from one tag to the next (see DataContext).
+class OpenRun {
+  public:
+    virtual ~OpenRun() {}
+    // Before each tag: the run ends unless the tag continues it and it may go on.
+    virtual void BeforeTag(bool continuesrun) = 0;
+    virtual void End() = 0;
+};
+
+// Where field variables come from (the data room's open databases).
+class FieldSource {
+  public:
+    virtual ~FieldSource() {}
+    virtual Variable* FindField(const String& dbname, const String& varname) = 0;
+};
+
+class Kelp {
+  public:
+    Kelp();
+    virtual ~Kelp();
+    Kelp(const Kelp&) = delete;
+    Kelp& operator=(const Kelp&) = delete;
+
+    const Settings& settings() const { return settings_; }
+    virtual FileManager* filemanager() = 0;
+    virtual Output* output() = 0;
+    // Writes the start of the header block for an HTTP status, and its end.
+    virtual int StartHeaders(int status) = 0;
+    virtual int EndHeaders() = 0;
+    int headerssent() const { return headerssent_; }
+    void SetHeadersSent(int sent) { headerssent_ = sent; }
+    // An activity-log entry of a level and kind (FILEOPENED, ...), when the host keeps
+    // a log; and where it records the errors it shows (the web server's error log).
+    virtual void Log(int, const char*, const String&) {}
+    virtual void RecordError(const String&) {}
+
+    // True once the deadline (an absolute time, 0 for none) has passed. Polled by the
+    // interpreter at every tag and text run.
+    virtual bool timedout() { return deadline_ != 0 && ClockSeconds() > deadline_; }
+    int timeremaining();  // seconds (may be negative), or -1 without a deadline
+    time_t deadline() const { return deadline_; }
+    void SetDeadline(time_t deadline) { deadline_ = deadline; }
+
+    // Shows an error on the page: sends the header block with its status if it has not
+    // been sent, then the message and CR LF, and flushes.
+    [[gnu::cold]] virtual void Error(const ::Error& error);
+    // Writes text on the page (status 200 if headers are still due), and flushes.
+    [[gnu::cold]] virtual void Error(const String& text);
+    // Off unless the configuration or a KELP tag turns it on: each variable or field
+    // read while undefined is shown, once per name, as a warning.
+    bool warnundefined() const { return warnundefined_; }
+    void SetWarnUndefined(bool on) { warnundefined_ = on; }
+    [[gnu::cold]] void UndefinedRead(const String& name);
+
+    // The rooms' parts of the request (owned; attach takes ownership).
+    RequestContext* context(ContextSlot slot) const { return contexts_[slot]; }
+    void Attach(ContextSlot slot, RequestContext* context);
+    FieldSource* fieldsource() const { return fieldsource_; }
+    void SetFieldSource(FieldSource* source) { fieldsource_ = source; }
+    // The run of changes open now (null: none). EndRun() ends it: before output waits
+    // for the web server and before a built-in touches a file.
+    OpenRun* openrun() const { return openrun_; }
+    void SetOpenRun(OpenRun* run) { openrun_ = run; }
+    void EndRun() {
+        if (openrun_ != nullptr) openrun_->End();
+    }
+
+    // Registers the handlers of the tags the rooms provide with a new interpreter.
+    virtual void InstallTagHandlers(ScriptParser*) {}
+    // Whether a script file may have the extension (without its dot).
+    virtual bool IsScriptExtension(const String&) { return true; }
+    // Resolves a name given by a script below the directory of its type: a relative
+    // script name from the running script's directory, any other from the directory
+    // itself. A name that leads outside, through ".." or a symbolic link, is refused:
+    // "'NAME' is not contained in the configured data directory" (script, temporary).
+    // 1 with *resolved, or 0 with *error; *status, when given, gets what was seen.
+    int ResolvePath(const String& name, PathType type, String* resolved, String* error,
+                    PathStatus* status = nullptr);
+
+    // Script modules: the file at name (a script path) as loaded in this request,
+    // loaded on first use with the current module as its parent; null with *error.
+    Module* FindModule(const String& name, String* error);
+    Module* currentmodule() const { return currentmodule_; }
+    Module* SetCurrentModule(Module* m);  // returns the previous one
+    SearchableList<Module, const char*>& modules() { return modules_; }
+
+    Variables* vars() { return vars_; }
+    // A file this request wrote (an upload, a mail attachment), removed when the
+    // request ends if it is still there.
+    void AddUploadedFile(const String& path) { uploads_.push_back(path); }
+    // The random-number generator, seeded per process on first use; a new caller id
+    // (32 upper-case hexadecimal digits from the system's generator, or empty).
+    PseudoRND& random();
+    static String MakeSessionID();
+
+    const String& language() const { return language_; }
+    const String& defaultlanguage() const { return defaultlanguage_; }
+    void SetLanguage(const String& s);  // an empty s leaves it unchanged
+    void SetDefaultLanguage(const String& s);
+    MacroEncoding defaultmacroencoding() const { return defaultmacroencoding_; }
+    void SetDefaultMacroEncoding(MacroEncoding e) { defaultmacroencoding_ = e; }
+
+  protected:
+    // Sends the header block with this status unless it has been sent.
+    void EnsureHeaders(int status);
+    // The end of the request's work: the open run and the rooms' parts end (databases
+    // close), then the modules go.
+    void EndRooms();
+    void DropModules();
+    void RemoveUploads();
+
+    Settings settings_;
+
+  private:
+    RequestContext* contexts_[ContextSlots] = {};  // owned
+    std::vector<String> uploads_;
+    FieldSource* fieldsource_ = nullptr;           // not owned
+    OpenRun* openrun_ = nullptr;                   // not owned
+    int headerssent_ = 0;
+    time_t deadline_ = 0;
+    Variables* vars_;  // owned
+    String language_, defaultlanguage_;
+    String realrootfor_, realroot_;  // the last root ResolvePath resolved, and where it leads
+    MacroEncoding defaultmacroencoding_ = MacroEncodingNone;
+    SearchableList<Module, const char*> modules_;  // owns elements
+    Module* currentmodule_ = nullptr;              // not owned: one of modules_
+    PseudoRND random_;
+    bool seeded_ = false;
+    bool warnundefined_ = false;
+    std::set<std::string> warnedundefined_;  // upper-case names already warned of
+};
+
+#endif  // SCRIPT_ENGINE_H_
