@@ -6,6 +6,7 @@
 
 #include "data/database.h"
 #include "foundation/key_compare.h"
+#include "script/engine.h"
 #include "script/variables.h"
 
 namespace {
@@ -150,4 +151,3 @@ Database* DataContext::SetFieldScope(Database* db) {
     }
     return previous;
 }
-

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "foundation/string.h"
-#include "script/engine.h"
+#include "script/request_context.h"
 
 class Database;
+class Kelp;
 
 // Write locks a run of changes keeps from one change to the next, so that it need not
 // take them and read the files' headers again for each.
@@ -64,13 +65,13 @@ class DataContext : public RequestContext, public FieldSource, public OpenRun {
     void EndRequest() override;
 
   private:
-    Kelp* engine_;                          // not owned
-    std::vector<Database*> databases_;      // owned, the primary one first
-    Database* primarydatabase_ = nullptr;   // not owned: one of databases_
-    Database* fieldscope_ = nullptr;        // not owned: one of databases_
-    Variable* closedend_ = nullptr;         // owned: "eof" of a database that is not open
-    HeldLocks* heldlocks_ = nullptr;        // not owned
-    long heldsince_ = 0;                    // milliseconds of the monotonic clock
+    Kelp* engine_;                         // not owned
+    std::vector<Database*> databases_;     // owned, the primary one first
+    Database* primarydatabase_ = nullptr;  // not owned: one of databases_
+    Database* fieldscope_ = nullptr;       // not owned: one of databases_
+    Variable* closedend_ = nullptr;        // owned: "eof" of a database that is not open
+    HeldLocks* heldlocks_ = nullptr;       // not owned
+    long heldsince_ = 0;                   // milliseconds of the monotonic clock
     long heldlockslimit_ = kHeldLocksMilliseconds;
     bool turnowed_ = false;  // the last run ended by the time limit
 };

@@ -11,7 +11,6 @@
 #include "data/index_layout.h"
 #include "data/little_endian.h"
 #include "script/encoding.h"
-#include "script/engine.h"
 
 using namespace index_layout;
 

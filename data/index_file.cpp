@@ -13,14 +13,13 @@
 #include "data/index_layout.h"
 #include "data/little_endian.h"
 #include "script/encoding.h"
-#include "script/engine.h"
 
 using namespace index_layout;
 
 // ---------------------------------------------------------------------------
 // BrnIndexFile: header, open and create
 
-BrnIndexFile::BrnIndexFile(Kelp* engine) : engine_(engine), file_(nullptr), cursorcount_(-1) {
+BrnIndexFile::BrnIndexFile(FileManager* files) : files_(files), file_(nullptr), cursorcount_(-1) {
     memset(header_, 0, sizeof header_);
 }
 
@@ -310,7 +309,7 @@ bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
     cachecount_ = -1;
     Close();
     errorpath_ = errorpath;
-    FileManager* files = engine_->filemanager();
+    FileManager* files = files_;
     file_ = files->Open(path, mode);
     if (file_ == nullptr) return Error("Error opening '" + errorpath + "': " + files->error());
     if (!LockHeader(FileSharedLock)) return false;
@@ -321,7 +320,7 @@ bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
 
 bool BrnIndexFile::Create(const String& path, const String& errorpath, const String& keyexpression,
                           int flags) {
-    FileManager* files = engine_->filemanager();
+    FileManager* files = files_;
     File* file = files->Open(path, FileRead | FileWrite | FileCreate | FileTruncate);
     if (file == nullptr) return Error("Error creating '" + errorpath + "': " + files->error());
     return Create(file, path, errorpath, keyexpression, flags);

@@ -39,8 +39,6 @@
 #include "foundation/file.h"
 #include "foundation/string.h"
 
-class Kelp;
-
 enum IndexFlag { IndexUnique = 1, IndexDescending = 2, IndexString = 4 };
 
 // One page in memory, and the position a search or cursor move took on it: the entry,
@@ -151,8 +149,8 @@ class BrnIndexFile {
   public:
     static const int kHeaderSize = 427;
 
-    // engine: not owned; its file manager opens the file.
-    explicit BrnIndexFile(Kelp* engine);
+    // files: not owned; opens the file.
+    explicit BrnIndexFile(FileManager* files);
     ~BrnIndexFile();
     BrnIndexFile(const BrnIndexFile&) = delete;
     BrnIndexFile& operator=(const BrnIndexFile&) = delete;
@@ -308,7 +306,7 @@ class BrnIndexFile {
     void CheckPage(long page, int depth, std::vector<long>* seen, int* leafdepth,
                    std::vector<std::pair<String, long>>* entries, std::vector<String>* problems);
 
-    Kelp* engine_;                // not owned
+    FileManager* files_;          // not owned
     File* file_;                  // owned
     unsigned char header_[1024];  // page 0: the header, then the rollback record
     BrnIndexPageStack stack_;

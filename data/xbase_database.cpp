@@ -21,7 +21,7 @@ XBaseIndex::XBaseIndex(ScriptParser* parser, const String& name)
       name_(name),
       expression_(nullptr),
       context_(parser),
-      file_(parser->engine()) {}
+      file_(parser->engine()->filemanager()) {}
 
 XBaseIndex::~XBaseIndex() {
     Close();
@@ -445,7 +445,7 @@ XBaseDatabase::XBaseDatabase(ScriptParser* parser, const String& name)
     : Database(name),
       engine_(parser->engine()),
       parser_(parser),
-      table_(parser->engine()),
+      table_(parser->engine()->filemanager()),
       indexes_(1),
       primary_(nullptr),
       view_(nullptr),
@@ -475,6 +475,11 @@ bool XBaseDatabase::HoldForAdds() {
     }
     DataContext::Of(engine_)->HoldLocks(this);
     return true;
+}
+
+void XBaseDatabase::EndRunOfAdds() {
+    DataContext* data = DataContext::Of(engine_);
+    if (data->heldlocks() == this) data->ReleaseLocks();
 }
 
 void XBaseDatabase::ReleaseLocks() {

@@ -21,7 +21,6 @@
 #include "data/database.h"
 #include "data/index_file.h"
 #include "data/xbase_table.h"
-#include "script/engine.h"
 #include "script/expression.h"
 #include "script/variables.h"
 
@@ -192,9 +191,7 @@ class XBaseDatabase : public Database, public HeldLocks {
 
   private:
     // Lets go of the locks of a run of adds before anything else is done here.
-    void EndRunOfAdds() {
-        if (DataContext::Of(engine_)->heldlocks() == this) DataContext::Of(engine_)->ReleaseLocks();
-    }
+    void EndRunOfAdds();
     // Resolves a page's name in the data directory; false with the refusal.
     bool Resolve(const String& name, String* path);
     // After the table was opened or created (ok): its log entry, the view and the

@@ -204,7 +204,7 @@ bool XBaseDatabaseView::RevealStructure(const String& name) {
     specs.Insert(new XBaseFieldSpec{"FIELD_TYPE", XBaseCharacter, 1, 0}, ListTail);
     specs.Insert(new XBaseFieldSpec{"FIELD_LEN", XBaseNumber, 3, 0}, ListTail);
     specs.Insert(new XBaseFieldSpec{"FIELD_DEC", XBaseNumber, 3, 0}, ListTail);
-    XBaseTable out(db->engine());
+    XBaseTable out(db->engine()->filemanager());
     if (!out.Create(path, Entities(name), "", "", specs)) return Error(out.error());
     List<XBaseField>& columns = db->table().fields();
     for (XBaseField* c = columns.First(); c != nullptr; c = columns.Next()) {
@@ -314,7 +314,7 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
         specs.Insert(new XBaseFieldSpec{f->name(), f->type(), f->length(), f->decimalcount()},
                      ListTail);
     }
-    XBaseTable out(engine_);
+    XBaseTable out(engine_->filemanager());
     if (!out.Create(packed, Entities(database_), "", "", specs)) return Error(out.error());
     made->push_back(Replacement{packed, path_});
     if (out.version() == 0x83) made->push_back(Replacement{out.memopath(), table_.memopath()});
@@ -322,7 +322,7 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
     std::vector<BrnIndexFile*> files;
     bool ok = true;
     for (XBaseIndex* index = indexes_.First(); ok && index != nullptr; index = indexes_.Next()) {
-        BrnIndexFile* file = new BrnIndexFile(engine_);
+        BrnIndexFile* file = new BrnIndexFile(engine_->filemanager());
         files.push_back(file);
         String name = PackName(index->filepath(), false);
         ok = file->Create(name, index->errorpath(), index->file().keyexpression(),

@@ -8,7 +8,7 @@
 #include <time.h>
 
 #include "data/little_endian.h"
-#include "script/engine.h"
+#include "foundation/time_helpers.h"
 
 namespace {
 
@@ -169,8 +169,8 @@ void XBaseMemoField::SetOriginal() {
 // ---------------------------------------------------------------------------
 // XBaseTable
 
-XBaseTable::XBaseTable(Kelp* engine)
-    : engine_(engine),
+XBaseTable::XBaseTable(FileManager* files)
+    : files_(files),
       data_(nullptr),
       memo_(nullptr),
       version_(0),
@@ -228,7 +228,7 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
     dataerrorpath_ = errorpath;
     memopath_ = FileManager::StripExtension(path) + ".dbt";
     memoerrorpath_ = FileManager::StripExtension(errorpath) + ".dbt";
-    FileManager* files = engine_->filemanager();
+    FileManager* files = files_;
     data_ = files->Open(path, mode);
     if (data_ == nullptr) return Fail("Error opening '" + errorpath + "': " + files->error());
     if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0)
@@ -760,7 +760,7 @@ bool XBaseTable::Create(const String& path, const String& errorpath, const Strin
     String mpath = memopath.empty() ? FileManager::StripExtension(path) + ".dbt" : memopath;
     String merror =
         memoerrorpath.empty() ? FileManager::StripExtension(errorpath) + ".dbt" : memoerrorpath;
-    FileManager* files = engine_->filemanager();
+    FileManager* files = files_;
     const int mode = FileRead | FileWrite | FileCreate | FileTruncate;
     File* data = files->Open(path, mode);
     if (data == nullptr) return Fail("Error creating '" + errorpath + "': " + files->error());

@@ -35,7 +35,6 @@
 #include "foundation/list.h"
 #include "foundation/string.h"
 
-class Kelp;
 class XBaseTable;
 
 enum XBaseFieldType {
@@ -113,8 +112,8 @@ class XBaseMemoField : public XBaseField {
 
 class XBaseTable {
   public:
-    // engine: not owned; its file manager opens the files.
-    explicit XBaseTable(Kelp* engine);
+    // files: not owned; opens the files.
+    explicit XBaseTable(FileManager* files);
     virtual ~XBaseTable();
     XBaseTable(const XBaseTable&) = delete;
     XBaseTable& operator=(const XBaseTable&) = delete;
@@ -229,9 +228,9 @@ class XBaseTable {
     bool MakeFields(const List<XBaseFieldSpec>& specs);
     XBaseField* NewField(const String& name, char type, int length, int decimals, bool* ok);
 
-    Kelp* engine_;  // not owned
-    File* data_;    // owned
-    File* memo_;    // owned
+    FileManager* files_;  // not owned
+    File* data_;          // owned
+    File* memo_;          // owned
     String datapath_, dataerrorpath_, memopath_, memoerrorpath_;
     String error_;
     int version_;

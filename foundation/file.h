@@ -4,6 +4,8 @@
 #ifndef FOUNDATION_FILE_H_
 #define FOUNDATION_FILE_H_
 
+#include <sys/stat.h>
+
 #include "foundation/string.h"
 
 // Open mode bits, combined with |.
@@ -18,6 +20,19 @@ enum FileMode {
 
 // Byte-range lock types.
 enum FileLockType { FileSharedLock = 0, FileExclusiveLock = 1 };
+
+// Kinds of names that scripts give: resolved below the script, data or temporary
+// directory.
+enum PathType { ScriptPath = 0, DataPath = 1, TemporaryPath = 2 };
+
+// What resolving a path saw of its components below the root: Found (every component
+// exists, none is a symbolic link; st is the path's own status) or Missing (a
+// component does not exist, and none before it is a link).
+struct PathStatus {
+    enum State { Unknown, Found, Missing };
+    State state = Unknown;
+    struct stat st;
+};
 
 // One open file. Operations that fail return a negative value (or 0 bytes for a
 // failed read) and leave the reason in error().

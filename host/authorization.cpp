@@ -75,7 +75,7 @@ AuthorizationResult CheckAuthorizationDatabase(Kelp* engine, const String& direc
     if (!path.matches('/', path.length() - 1)) path += "/";
     path += "auth.dbf";
     if (!engine->filemanager()->Exists(path)) return AuthorizationDenied;
-    XBaseTable table(engine);
+    XBaseTable table(engine->filemanager());
     if (!table.Open(path, "auth.dbf", FileRead)) {
         *error = table.error();
         return AuthorizationError;

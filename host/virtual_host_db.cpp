@@ -47,8 +47,8 @@ int RecordVirtualHostSettings(Kelp* engine, const String& workdir, const String&
     String tablename = basename + "vh.dbf";
     String indexname = basename + "vh.kpx";
     FileManager* files = engine->filemanager();
-    XBaseTable table(engine);
-    BrnIndexFile index(engine);
+    XBaseTable table(engine->filemanager());
+    BrnIndexFile index(engine->filemanager());
     bool writable = true;
     if (!files->Exists(tablepath)) {
         List<XBaseFieldSpec> specs(1);

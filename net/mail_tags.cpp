@@ -5,7 +5,6 @@
 
 #include "net/mail.h"
 #include "script/encoding.h"
-#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/variables.h"

@@ -7,6 +7,7 @@
 
 #include "foundation/file.h"
 #include "net/cgi_network.h"
+#include "script/engine.h"
 
 NetContext::~NetContext() {
     delete manager_;

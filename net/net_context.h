@@ -5,8 +5,9 @@
 #define NET_NET_CONTEXT_H_
 
 #include "foundation/string.h"
-#include "script/engine.h"
+#include "script/request_context.h"
 
+class Kelp;
 class NetworkManager;
 
 class NetContext : public RequestContext {

@@ -10,7 +10,6 @@
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "script/builtins.h"
-#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/script_tags.h"

@@ -3,10 +3,9 @@
 #include "script/buffer.h"
 
 #include "foundation/file.h"
-#include "script/engine.h"
 
-Buffer::Buffer(Kelp* engine, int size)
-    : engine_(engine),
+Buffer::Buffer(FileManager* files, int size)
+    : files_(files),
       file_(nullptr),
       size_(size < 1 ? 1 : size),
       data_(new char[size_]),
@@ -23,9 +22,9 @@ bool Buffer::Open(const String& filename, const String& errorname) {
     filename_ = filename;
     errorname_ = errorname;
     Close();
-    file_ = engine_->filemanager()->Open(filename, FileRead);
+    file_ = files_->Open(filename, FileRead);
     if (file_ == nullptr) {
-        error_ = engine_->filemanager()->error();
+        error_ = files_->error();
         return false;
     }
     FillBuffer();

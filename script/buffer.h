@@ -7,7 +7,7 @@
 #include "foundation/string.h"
 
 class File;
-class Kelp;
+class FileManager;
 
 // Reads the file in blocks of a fixed size. Positions are file offsets: the block
 // holds count_ bytes starting at blockoffset_, and position_ indexes the next byte.
@@ -15,8 +15,8 @@ class Kelp;
 // may remember CurrentFilePosition() and Seek() back to it at any time.
 class Buffer {
   public:
-    // engine: not owned; its file manager opens the file. REQUIRES: size >= 1.
-    Buffer(Kelp* engine, int size);
+    // files: not owned; opens the file. REQUIRES: size >= 1.
+    Buffer(FileManager* files, int size);
     virtual ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -58,8 +58,8 @@ class Buffer {
     }
 
   private:
-    Kelp* engine_;  // not owned
-    File* file_;    // owned; null when closed
+    FileManager* files_;  // not owned
+    File* file_;          // owned; null when closed
     int size_;
     char* data_;  // owned, size_ bytes
     int position_;

@@ -24,4 +24,7 @@ String Entities(const String& s);
 // "%" and the two upper-case hexadecimal digits of byte.
 String HexValue(unsigned char byte);
 
+// Encoding applied to macro values (see MacroExpander).
+enum MacroEncoding { MacroEncodingNone = 0, MacroEncodingAttribute = 1, MacroEncodingEntities = 2 };
+
 #endif  // SCRIPT_ENCODING_H_

@@ -9,66 +9,25 @@
 #ifndef SCRIPT_ENGINE_H_
 #define SCRIPT_ENGINE_H_
 
-#include <sys/stat.h>
 #include <time.h>
 
 #include <set>
 #include <string>
 #include <vector>
 
+#include "foundation/file.h"
 #include "foundation/list.h"
 #include "foundation/string.h"
 #include "foundation/time_helpers.h"
+#include "script/encoding.h"
+#include "script/request_context.h"
 #include "script/settings.h"
 
 class Error;
-class FileManager;
 class Module;
 class Output;
 class ScriptParser;
-class Variable;
 class Variables;
-
-// Kinds of names that scripts give: resolved below the script, data or temporary
-// directory.
-enum PathType { ScriptPath = 0, DataPath = 1, TemporaryPath = 2 };
-
-// What resolving a path saw of its components below the root: Found (every component
-// exists, none is a symbolic link; st is the path's own status) or Missing (a
-// component does not exist, and none before it is a link).
-struct PathStatus {
-    enum State { Unknown, Found, Missing };
-    State state = Unknown;
-    struct stat st;
-};
-
-// Encoding applied to macro values (see MacroExpander).
-enum MacroEncoding { MacroEncodingNone = 0, MacroEncodingAttribute = 1, MacroEncodingEntities = 2 };
-
-// A room's part of a request, attached once and destroyed with the request.
-class RequestContext {
-  public:
-    virtual ~RequestContext() {}
-    // The request is ending: what needs the modules' interpreters goes now.
-    virtual void EndRequest() {}
-};
-enum ContextSlot { DataContextSlot, NetContextSlot, ContextSlots };
-
-// A run of changes that keeps locks from one tag to the next (see DataContext).
-class OpenRun {
-  public:
-    virtual ~OpenRun() {}
-    // Before each tag: the run ends unless the tag continues it and it may go on.
-    virtual void BeforeTag(bool continuesrun) = 0;
-    virtual void End() = 0;
-};
-
-// Where field variables come from (the data room's open databases).
-class FieldSource {
-  public:
-    virtual ~FieldSource() {}
-    virtual Variable* FindField(const String& dbname, const String& varname) = 0;
-};
 
 class Kelp {
   public:
@@ -170,8 +129,8 @@ class Kelp {
   private:
     RequestContext* contexts_[ContextSlots] = {};  // owned
     std::vector<String> uploads_;
-    FieldSource* fieldsource_ = nullptr;           // not owned
-    OpenRun* openrun_ = nullptr;                   // not owned
+    FieldSource* fieldsource_ = nullptr;  // not owned
+    OpenRun* openrun_ = nullptr;          // not owned
     int headerssent_ = 0;
     time_t deadline_ = 0;
     Variables* vars_;  // owned

@@ -5,10 +5,11 @@
 #include <strings.h>
 
 #include "script/encoding.h"
+#include "script/engine.h"
 #include "script/variables.h"
 
 MacroExpander::MacroExpander(Kelp* engine, int size)
-    : Buffer(engine, size),
+    : Buffer(engine->filemanager(), size),
       engine_(engine),
       expand_(1),
       index_(-1),

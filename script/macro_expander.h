@@ -6,7 +6,9 @@
 #define SCRIPT_MACRO_EXPANDER_H_
 
 #include "script/buffer.h"
-#include "script/engine.h"
+#include "script/encoding.h"
+
+class Kelp;
 
 // A reference is "&[" or "&amp;[", the name, "]" and an optional ";". The name may
 // carry an encoding after a colon (&[name:entities]; &[name:attribute]; &[name:none];),

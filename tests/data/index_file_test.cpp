@@ -104,7 +104,7 @@ struct Checker {
 };
 
 struct Index {
-    Index() : index(&engine) { path = dir.File("t.kpx"); }
+    Index() : index(engine.filemanager()) { path = dir.File("t.kpx"); }
     TestKelp engine;
     TempDir dir;
     BrnIndexFile index;
@@ -226,7 +226,7 @@ TEST(BrnIndexFile, LongKeysPrefixSearchAndOpenChecks) {
     std::string bad = bytes;
     bad[0] = 'X';
     t.dir.Write("bad.kpx", bad.data(), static_cast<int>(bad.size()));
-    BrnIndexFile other(&t.engine);
+    BrnIndexFile other(t.engine.filemanager());
     EXPECT_FALSE(other.Open(t.dir.File("bad.kpx"), "bad.kpx", FileRead));
     EXPECT_EQ(String("'bad.kpx' is either corrupt or is not a valid index file"), other.error());
     bad = bytes;
@@ -346,7 +346,7 @@ TEST(BrnIndexFile, CursorSurvivesChangesByOthers) {
     long recno;
     ASSERT_TRUE(t.index._Find("20", true, &recno));
     EXPECT_EQ(10, recno);
-    BrnIndexFile other(&t.engine);
+    BrnIndexFile other(t.engine.filemanager());
     ASSERT_TRUE(other.Open(t.path, "t.kpx", FileRead | FileWrite));
     ASSERT_TRUE(other.Insert(100, "21"));
     ASSERT_TRUE(other.Delete(11, "22"));
@@ -369,7 +369,7 @@ TEST(BrnIndexFile, ConcurrentWritersKeepEveryKey) {
         children[w] = fork();
         if (children[w] == 0) {
             TestKelp e;
-            BrnIndexFile index(&e);
+            BrnIndexFile index(e.filemanager());
             if (!index.Open(t.path, "t.kpx", FileRead | FileWrite)) _exit(1);
             for (int i = 0; i < kEach; i++) {
                 long recno = w * kEach + i + 1;
@@ -405,7 +405,7 @@ TEST(BrnIndexFile, ReadersSeeEveryKeyAWriterFinished) {
     if (writer == 0) {
         close(progress[0]);
         TestKelp e;
-        BrnIndexFile index(&e);
+        BrnIndexFile index(e.filemanager());
         if (!index.Open(t.path, "t.kpx", FileRead | FileWrite)) _exit(1);
         for (int i = 1; i <= kKeys; i++) {
             // Keys in a scattered order, so that pages split everywhere.
@@ -416,7 +416,7 @@ TEST(BrnIndexFile, ReadersSeeEveryKeyAWriterFinished) {
         _exit(0);
     }
     close(progress[1]);
-    BrnIndexFile reader(&t.engine);
+    BrnIndexFile reader(t.engine.filemanager());
     ASSERT_TRUE(reader.Open(t.path, "t.kpx", FileRead));
     std::vector<int> done;
     int k;
@@ -496,7 +496,7 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
                     FaultyKelp e;
                     e.budget.left = budget;
                     e.budget.vanish = vanish != 0;
-                    BrnIndexFile index(&e);
+                    BrnIndexFile index(e.filemanager());
                     ASSERT_TRUE(index.Open(t.path, "t.kpx", FileRead | FileWrite));
                     bool ok = step.insert ? index.Insert(step.recno, String::FromInt(step.key))
                                           : index.Delete(step.recno, String::FromInt(step.key));
@@ -509,7 +509,7 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
                         EXPECT_EQ(model, Forward(&index)) << "budget " << budget;
                     }
                 }
-                BrnIndexFile index(&t.engine);
+                BrnIndexFile index(t.engine.filemanager());
                 ASSERT_TRUE(index.Open(t.path, "t.kpx", FileRead | FileWrite)) << index.error();
                 Entries found = Forward(&index);
                 EXPECT_TRUE(found == model || found == after)
@@ -531,7 +531,7 @@ TEST(BrnIndexFile, AnUpdateCutShortIsUndoneWhole) {
             }
         }
         WriteBytes(t.path, before);
-        BrnIndexFile index(&t.engine);
+        BrnIndexFile index(t.engine.filemanager());
         ASSERT_TRUE(index.Open(t.path, "t.kpx", FileRead | FileWrite));
         ASSERT_TRUE(step.insert ? index.Insert(step.recno, String::FromInt(step.key))
                                 : index.Delete(step.recno, String::FromInt(step.key)));
@@ -550,7 +550,7 @@ TEST(BrnIndexFile, AnIndexOpenedAgainByItsNameUsesOneFile) {
     t.engine.configure().maxfiles = 1;
     String rebuilt = t.dir.File("rebuilt.kpx");
     {
-        BrnIndexFile maker(&t.engine);
+        BrnIndexFile maker(t.engine.filemanager());
         ASSERT_TRUE(maker.Create(rebuilt, "rebuilt.kpx", "K", 0));
         for (int i = 1; i <= 60; i++)
             ASSERT_TRUE(maker.Insert(i, "new" + String::FromInt(i * 7 % 61)));
@@ -560,13 +560,13 @@ TEST(BrnIndexFile, AnIndexOpenedAgainByItsNameUsesOneFile) {
     EXPECT_EQ(90u, Forward(&t.index).size());
     // Another file takes the one descriptor; meanwhile the name gets the rebuilt file.
     {
-        BrnIndexFile other(&t.engine);
+        BrnIndexFile other(t.engine.filemanager());
         ASSERT_TRUE(other.Open(rebuilt, "rebuilt.kpx", FileRead));
         EXPECT_EQ(60u, Forward(&other).size());
         ASSERT_EQ(0, rename(rebuilt.chars(), t.path.chars()));
     }
     ASSERT_TRUE(t.index.Insert(99, "new99")) << t.index.error().chars();
-    BrnIndexFile fresh(&t.engine);
+    BrnIndexFile fresh(t.engine.filemanager());
     ASSERT_TRUE(fresh.Open(t.path, "t.kpx", FileRead | FileWrite));
     std::vector<std::pair<String, long>> entries;
     std::vector<String> problems;

@@ -71,7 +71,7 @@ XBaseField* Field(XBaseTable* t, const char* name) {
 }
 
 struct PeopleTable {
-    PeopleTable() : specs(1), table(&engine) {
+    PeopleTable() : specs(1), table(engine.filemanager()) {
         AddSpec(&specs, "NAME", XBaseCharacter, 10);
         AddSpec(&specs, "AGE", XBaseNumber, 3);
         AddSpec(&specs, "BORN", XBaseDate, 8);
@@ -164,7 +164,7 @@ TEST(XBaseTable, RecordsAndMemosAsAnotherReaderSeesThem) {
             "*NAME=Bob|AGE=7|BORN=|MEMBER=False|NOTES=\n",
         ReadWithDbfread(p.path));
 
-    XBaseTable again(&p.engine);
+    XBaseTable again(p.engine.filemanager());
     ASSERT_TRUE(again.Open(p.path, "people.dbf", FileRead)) << again.error();
     ASSERT_TRUE(again.Goto(1));
     EXPECT_STREQ("Ann", Field(&again, "NAME")->data());
@@ -181,7 +181,7 @@ TEST(XBaseTable, RecordsAndMemosAsAnotherReaderSeesThem) {
 
 TEST(XBaseTable, TablesWrittenByAnotherProgram) {
     TestKelp engine;
-    XBaseTable t(&engine);
+    XBaseTable t(engine.filemanager());
     String people = KELP_SOURCE_DIR "/tests/data/thirdparty/people.dbf";
     ASSERT_TRUE(t.Open(people, "people.dbf", FileRead)) << t.error();
     EXPECT_EQ(0x83, t.version());
@@ -197,7 +197,7 @@ TEST(XBaseTable, TablesWrittenByAnotherProgram) {
     EXPECT_TRUE(t.deleted());
     ASSERT_TRUE(t.Goto(3));
     EXPECT_EQ(600u, strlen(Field(&t, "NOTES")->data()));
-    XBaseTable plain(&engine);
+    XBaseTable plain(engine.filemanager());
     ASSERT_TRUE(
         plain.Open(KELP_SOURCE_DIR "/tests/data/thirdparty/plain.dbf", "plain.dbf", FileRead));
     EXPECT_EQ(0x03, plain.version());
@@ -209,7 +209,7 @@ TEST(XBaseTable, TablesWrittenByAnotherProgram) {
 TEST(XBaseTable, OpenChecks) {
     TestKelp engine;
     TempDir dir;
-    XBaseTable t(&engine);
+    XBaseTable t(engine.filemanager());
     EXPECT_FALSE(t.Open(dir.File("none.dbf"), "none.dbf", FileRead));
     EXPECT_EQ(String("Error opening 'none.dbf': No such file or directory"), t.error());
     std::string header(32, '\0');
@@ -245,7 +245,7 @@ TEST(XBaseTable, DamagedCountsAndMemoHeadersAreReported) {
     std::string bad = good;
     bad[4] = bad[5] = bad[6] = bad[7] = '\xff';
     p.dir.Write("people.dbf", bad.data(), static_cast<int>(bad.size()));
-    XBaseTable t(&p.engine);
+    XBaseTable t(p.engine.filemanager());
     EXPECT_FALSE(t.Open(p.path, "people.dbf", FileRead));
     EXPECT_NE(-1, t.error().search("is corrupt (the header counts 4294967295 records"));
 
@@ -281,9 +281,9 @@ TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
     String path = dir.File("shared.dbf");
     String indexpath = dir.File("shared.kpx");
     {
-        XBaseTable t(&engine);
+        XBaseTable t(engine.filemanager());
         ASSERT_TRUE(t.Create(path, "shared.dbf", "", "", specs));
-        BrnIndexFile index(&engine);
+        BrnIndexFile index(engine.filemanager());
         ASSERT_TRUE(index.Create(indexpath, "shared.kpx", "WHO*1000+SEQ", IndexUnique));
     }
     const int kWriters = 8, kEach = 1000;
@@ -292,8 +292,8 @@ TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
         children[w] = fork();
         if (children[w] == 0) {
             TestKelp e;
-            XBaseTable t(&e);
-            BrnIndexFile index(&e);
+            XBaseTable t(e.filemanager());
+            BrnIndexFile index(e.filemanager());
             if (!t.Open(path, "shared.dbf", FileRead | FileWrite)) _exit(1);
             if (!index.Open(indexpath, "shared.kpx", FileRead | FileWrite)) _exit(3);
             for (int i = 0; i < kEach; i++) {
@@ -308,7 +308,7 @@ TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
         }
     }
     // A reader at the same time never sees a torn record.
-    XBaseTable reader(&engine);
+    XBaseTable reader(engine.filemanager());
     ASSERT_TRUE(reader.Open(path, "shared.dbf", FileRead));
     int torn = 0;
     for (int round = 0; round < 20; round++) {
@@ -326,7 +326,7 @@ TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
         waitpid(c, &status, 0);
         EXPECT_EQ(0, WEXITSTATUS(status));
     }
-    XBaseTable t(&engine);
+    XBaseTable t(engine.filemanager());
     ASSERT_TRUE(t.Open(path, "shared.dbf", FileRead));
     ASSERT_EQ(kWriters * kEach, t.numrecords());
     std::vector<int> seen(kWriters * kEach, 0);
@@ -339,7 +339,7 @@ TEST(XBaseTable, ConcurrentAppendersWithAnIndex) {
     }
     for (int s : seen) ASSERT_EQ(1, s);
     // The index holds every record exactly once, under its own key.
-    BrnIndexFile index(&engine);
+    BrnIndexFile index(engine.filemanager());
     ASSERT_TRUE(index.Open(indexpath, "shared.kpx", FileRead));
     std::vector<int> indexed(kWriters * kEach + 1, 0);
     long recno;
@@ -441,7 +441,7 @@ void WriteFile(const String& path, const std::string& bytes) {
 // The records of a table as "NAME AGE NOTES" lines, read by a fresh process's view.
 std::string Records(const String& path) {
     TestKelp engine;
-    XBaseTable t(&engine);
+    XBaseTable t(engine.filemanager());
     if (!t.Open(path, "people.dbf", FileRead))
         return "cannot open: " + std::string(t.error().chars());
     std::string out;
@@ -480,7 +480,7 @@ TEST(XBaseTable, AWriteCutShortLeavesTheTableAsBeforeOrAsAfter) {
                 FaultyKelp e;
                 e.budget.left = budget;
                 e.budget.vanish = vanish != 0;
-                XBaseTable t(&e);
+                XBaseTable t(e.filemanager());
                 ASSERT_TRUE(t.Open(p.path, "people.dbf", FileRead | FileWrite)) << t.error();
                 bool ok;
                 if (update) {
@@ -611,7 +611,7 @@ TEST(XBaseDatabase, ARunOfAddsHoldsItsTableOnlyWhileAddsFollow) {
     EXPECT_FALSE(OthersMayWrite(dir.File("u.dbf")));
     DataContext::Of(&engine)->ReleaseLocks();
     EXPECT_TRUE(OthersMayWrite(dir.File("u.dbf")));
-    XBaseTable t(&engine);
+    XBaseTable t(engine.filemanager());
     ASSERT_TRUE(t.Open(table, "t.dbf", FileRead));
     EXPECT_EQ(55, t.numrecords());
     for (long r = 1; r <= t.numrecords(); r++) {

@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1 << 20) return 0;
     String path = WriteScratch("t.kpx", data, size);
     FuzzKelp engine(ScratchDirectory());
-    BrnIndexFile index(&engine);
+    BrnIndexFile index(engine.filemanager());
     if (!index.Open(path, "t.kpx", FileRead)) return 0;
     long recno;
     int steps = 0;

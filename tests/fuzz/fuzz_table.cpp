@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         WriteScratch("t.dbf", reinterpret_cast<const uint8_t*>(table.data()), table.size());
     WriteScratch("t.dbt", reinterpret_cast<const uint8_t*>(memo.data()), memo.size());
     FuzzKelp engine(ScratchDirectory());
-    XBaseTable t(&engine);
+    XBaseTable t(engine.filemanager());
     if (!t.Open(path, "t.dbf", FileRead)) return 0;
     long n = t.numrecords();
     for (long r = 1; r <= n && r <= 2000; r++) {

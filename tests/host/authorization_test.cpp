@@ -48,7 +48,7 @@ TEST(Authorization, DatabaseByUserId) {
         specs.Insert(new XBaseFieldSpec{"LOGINID", XBaseCharacter, 32, 0}, ListTail);
         specs.Insert(new XBaseFieldSpec{"GROUPID", XBaseNumber, 10, 0}, ListTail);
         specs.Insert(new XBaseFieldSpec{"HOMEDIR", XBaseCharacter, 128, 0}, ListTail);
-        XBaseTable table(&engine);
+        XBaseTable table(engine.filemanager());
         ASSERT_TRUE(table.Create(dir.File("auth.dbf"), "auth.dbf", "", "", specs))
             << table.error().chars();
         const char* rows[][4] = {{"1000", "alice", "100", "/home/alice"},

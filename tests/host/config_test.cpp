@@ -270,7 +270,7 @@ TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
         EXPECT_EQ(20, config.Get(Config::GlobalTimeout));
     }
     TestKelp engine;
-    XBaseTable table(&engine);
+    XBaseTable table(engine.filemanager());
     ASSERT_TRUE(table.Open(dir.File("kelpvh.dbf"), "kelpvh.dbf", FileRead))
         << table.error().chars();
     ASSERT_EQ(2, table.numrecords());  // the second pass added nothing

@@ -32,7 +32,7 @@ TEST(Buffer, FilesOfOneBlockAndOneByteMoreReadIdentically) {
         SCOPED_TRACE(n);
         std::string content = Content(n);
         String path = dir.Write("f", content.data(), n);
-        Buffer b(&engine, 16);
+        Buffer b(engine.filemanager(), 16);
         ASSERT_TRUE(b.Open(path, "f"));
         EXPECT_EQ(content, ReadAll(&b));
         EXPECT_EQ(-1, b.GetNextChar());
@@ -45,7 +45,7 @@ TEST(Buffer, UnGetCharAcrossABlockBoundary) {
     TempDir dir;
     std::string content = Content(40);
     String path = dir.Write("f", content.data(), 40);
-    Buffer b(&engine, 16);
+    Buffer b(engine.filemanager(), 16);
     ASSERT_TRUE(b.Open(path, "f"));
     for (int i = 0; i < 16; i++) b.GetNextChar();  // the next block is loaded now
     EXPECT_EQ(16, b.CurrentFilePosition());
@@ -73,7 +73,7 @@ TEST(Buffer, SeekInsideAndOutsideTheBlock) {
     TempDir dir;
     std::string content = Content(100);
     String path = dir.Write("f", content.data(), 100);
-    Buffer b(&engine, 8);
+    Buffer b(engine.filemanager(), 8);
     ASSERT_TRUE(b.Open(path, "f"));
     ASSERT_TRUE(b.Seek(5));
     EXPECT_EQ(content[5], b.GetNextChar());
@@ -85,7 +85,7 @@ TEST(Buffer, SeekInsideAndOutsideTheBlock) {
 
 TEST(Buffer, OpenFailureKeepsTheReason) {
     TestKelp engine;
-    Buffer b(&engine, 8);
+    Buffer b(engine.filemanager(), 8);
     EXPECT_FALSE(b.Open("/nonexistent/dir/page.kp", "page.kp"));
     EXPECT_EQ(String("No such file or directory"), b.error());
     EXPECT_EQ(-1, b.GetNextChar());
