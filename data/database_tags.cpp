@@ -11,6 +11,7 @@
 #include "script/encoding.h"
 #include "script/engine.h"
 #include "script/script_parser.h"
+#include "script/tag_table.h"
 #include "script/variables.h"
 
 namespace {
@@ -247,21 +248,44 @@ int ProcessKpCLOSEVIEW(ScriptState* state, Tag* tag) {
 
 }  // namespace
 
-void InstallDatabaseTags(ScriptParser* parser) {
-    parser->SetHandler(TagKpOPEN, ProcessKpOPEN);
-    parser->SetHandler(TagKpCREATE, ProcessKpCREATE);
-    parser->SetHandler(TagKpCLOSE, ProcessKpCLOSE);
-    parser->SetHandler(TagKpPRIMARY, ProcessKpPRIMARY);
-    for (int id :
-         {TagKpSKIP, TagKpGO, TagKpFIND, TagKpADD, TagKpUPDATE, TagKpDELETE, TagKpUNDELETE}) {
-        parser->SetHandler(id, ViewOperation);
-    }
-    for (int id : {TagKpSETINDEX, TagKpPACK, TagKpREINDEX, TagKpQUERY}) {
-        parser->SetHandler(id, DatabaseOperation);
-    }
-    parser->SetHandler(TagKpREVEALSTRUCTURE, ViewSetting);
-    parser->SetHandler(TagKpFILTER, ViewSetting);
-    parser->SetHandler(TagKpMAKEINDEX, ProcessKpMAKEINDEX);
-    parser->SetHandler(TagKpOPENVIEW, ProcessKpOPENVIEW);
-    parser->SetHandler(TagKpCLOSEVIEW, ProcessKpCLOSEVIEW);
+namespace {
+
+const AttributeRule kMakeIndexRules[] = {{"EXPR,EXPRESSION", AttributeSource},
+                                         {nullptr, AttributeEvaluated}};
+const AttributeRule kFilterRules[] = {{"FILTER", AttributeSource}, {nullptr, AttributeEvaluated}};
+const int kGoesOn = kNonFatal;
+const TagSpec kDatabaseTags[] = {
+    {"KpOPEN", TagKpOPEN, 0, "NAME*,TYPE=xbase3,DATABASE*,USER,PASSWORD,INDEXES", kGoesOn,
+     ProcessKpOPEN, nullptr, nullptr},
+    {"KpCLOSE", TagKpCLOSE, 0, "NAME", kGoesOn, ProcessKpCLOSE, nullptr, nullptr},
+    {"KpSKIP", TagKpSKIP, 0, "NAME,VIEW,ROWS=1", kGoesOn, ViewOperation, nullptr, nullptr},
+    {"KpGO", TagKpGO, 0, "NAME,VIEW,ROW*", kGoesOn, ViewOperation, nullptr, nullptr},
+    {"KpPRIMARY", TagKpPRIMARY, 0, "NAME*", 0, ProcessKpPRIMARY, nullptr, nullptr},
+    {"KpFIND", TagKpFIND, 0, "NAME,VIEW,VALUE*", kGoesOn, ViewOperation, nullptr, nullptr},
+    {"KpSETINDEX", TagKpSETINDEX, 0, "NAME,VIEW,INDEXES*", kGoesOn, DatabaseOperation, nullptr,
+     nullptr},
+    {"KpUPDATE", TagKpUPDATE, 0, "NAME,VIEW", kGoesOn, ViewOperation, nullptr, nullptr},
+    {"KpDELETE", TagKpDELETE, 0, "NAME,VIEW", kGoesOn, ViewOperation, nullptr, nullptr},
+    {"KpUNDELETE", TagKpUNDELETE, 0, "NAME,VIEW", kGoesOn, ViewOperation, nullptr, nullptr},
+    // A run of adds keeps the table's write locks from one KpADD to the next.
+    {"KpADD", TagKpADD, 0, "NAME,VIEW", kGoesOn | kContinuesRun, ViewOperation, nullptr, nullptr},
+    {"KpMAKEINDEX", TagKpMAKEINDEX, 0, "NAME,INDEXFILE*,FLAGS=ascending", 0, ProcessKpMAKEINDEX,
+     nullptr, kMakeIndexRules},
+    {"KpPACK", TagKpPACK, 0, "NAME", kGoesOn, DatabaseOperation, nullptr, nullptr},
+    {"KpREINDEX", TagKpREINDEX, 0, "NAME", kGoesOn, DatabaseOperation, nullptr, nullptr},
+    {"KpCREATE", TagKpCREATE, 0, "NAME*,TYPE=xbase3,DATABASE*,FIELDS*", kGoesOn, ProcessKpCREATE,
+     nullptr, nullptr},
+    {"KpREVEALSTRUCTURE", TagKpREVEALSTRUCTURE, 0, "NAME,VIEW,DATABASE*", kGoesOn, ViewSetting,
+     nullptr, nullptr},
+    {"KpOPENVIEW", TagKpOPENVIEW, 0, "NAME,VIEW*,QUERY", kGoesOn, ProcessKpOPENVIEW, nullptr,
+     nullptr},
+    {"KpCLOSEVIEW", TagKpCLOSEVIEW, 0, "NAME,VIEW", kGoesOn, ProcessKpCLOSEVIEW, nullptr, nullptr},
+    {"KpQUERY", TagKpQUERY, 0, "NAME,QUERY*", kGoesOn, DatabaseOperation, nullptr, nullptr},
+    {"KpFILTER", TagKpFILTER, 0, "NAME,VIEW,FILTER", kGoesOn, ViewSetting, nullptr, kFilterRules},
+};
+
+}  // namespace
+
+void DeclareDatabaseTags() {
+    DeclareTags(kDatabaseTags);
 }

@@ -7,7 +7,7 @@
 
 class ScriptParser;
 
-// Registers the handlers of the database tags with parser.
-void InstallDatabaseTags(ScriptParser* parser);
+// Declares the database tags (once per process).
+void DeclareDatabaseTags();
 
 #endif  // DATA_DATABASE_TAGS_H_

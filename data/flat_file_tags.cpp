@@ -9,6 +9,7 @@
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"
+#include "script/tag_table.h"
 
 namespace {
 
@@ -22,6 +23,16 @@ bool ResolveFile(ScriptState* state, Tag* tag, String* path, String* name, int* 
         return false;
     }
     return true;
+}
+
+// No IMPORT with DATA inside another.
+bool CheckNotNestedImport(ScriptParser* parser, bool insideimport) {
+    return !insideimport ||
+           TagRuleBroken(parser, "&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+}
+
+bool CheckIMPORT(ScriptParser* parser, Tag* tag, const TagPlace& place) {
+    return tag->Find("DATA") == nullptr || CheckNotNestedImport(parser, place.Inside(TagIMPORT));
 }
 
 // The legacy tags need ORDER (the variables); the others have FIELDS.
@@ -142,9 +153,28 @@ int ProcessKpEXPORT(ScriptState* state, Tag* tag) {
 
 }  // namespace
 
-void InstallFlatFileTags(ScriptParser* parser) {
-    parser->SetHandler(TagKpIMPORT, ProcessKpIMPORT);
-    parser->SetHandler(TagIMPORT, ProcessKpIMPORT);
-    parser->SetHandler(TagKpEXPORT, ProcessKpEXPORT);
-    parser->SetHandler(TagEXPORT, ProcessKpEXPORT);
+namespace {
+
+const AttributeRule kIMPORTRules[] = {
+    {"ORDER", AttributeVerbatim}, {"WHERE", AttributeReread}, {nullptr, AttributeEvaluated}};
+const AttributeRule kEXPORTRules[] = {{"ORDER", AttributeVerbatim}, {nullptr, AttributeEvaluated}};
+const AttributeRule kKpIMPORTRules[] = {{"FILTER", AttributeReread}, {nullptr, AttributeEvaluated}};
+const TagSpec kFlatFileTags[] = {
+    // IMPORT STOP ends the block it stands in.
+    {"IMPORT", TagIMPORT, TagEndIMPORT, "", kNonFatal | kUnrecorded | kStopPassedDown,
+     ProcessKpIMPORT, CheckIMPORT, kIMPORTRules},
+    {"/IMPORT", TagEndIMPORT, 0, "", 0, nullptr, nullptr, nullptr},
+    {"EXPORT", TagEXPORT, 0, "", kNonFatal | kUnrecorded, ProcessKpEXPORT, nullptr, kEXPORTRules},
+    {"KpIMPORT", TagKpIMPORT, TagEndKpIMPORT, "FILE*,FIELDS*,DELIMITER*", kNonFatal,
+     ProcessKpIMPORT, nullptr, kKpIMPORTRules},
+    {"KpIMPORTSTOP", TagKpIMPORTSTOP, 0, "", kPassedDown, nullptr, nullptr, nullptr},
+    {"/KpIMPORT", TagEndKpIMPORT, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpEXPORT", TagKpEXPORT, 0, "FILE*,FIELDS*,DELIMITER*", kNonFatal, ProcessKpEXPORT, nullptr,
+     nullptr},
+};
+
+}  // namespace
+
+void DeclareFlatFileTags() {
+    DeclareTags(kFlatFileTags);
 }

@@ -6,7 +6,7 @@
 
 class ScriptParser;
 
-// Registers the handlers of the flat-file tags with parser.
-void InstallFlatFileTags(ScriptParser* parser);
+// Declares the flat-file tags (once per process).
+void DeclareFlatFileTags();
 
 #endif  // DATA_FLAT_FILE_TAGS_H_

@@ -11,6 +11,7 @@
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"
+#include "script/tag_table.h"
 
 void CommerceHandler::SetFields(const String& list) {
     fields_.Dump();
@@ -189,6 +190,21 @@ int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {
 
 }  // namespace
 
-void InstallCommerceTags(ScriptParser* parser) {
-    parser->SetHandler(TagKpCOMMERCE, ProcessKpCOMMERCE);
+namespace {
+
+bool CheckKpCOMMERCE(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckRequired(parser, tag, "METHOD", "METAMETHOD");
+}
+
+const TagSpec kCommerceTags[] = {
+    {"KpCOMMERCE", TagKpCOMMERCE, TagEndKpCOMMERCE, "ACTION,FIELDS", 0, ProcessKpCOMMERCE,
+     CheckKpCOMMERCE, nullptr},
+    {"KpCOMMERCESTOP", TagKpCOMMERCESTOP, 0, "", kPassedDown, nullptr, nullptr, nullptr},
+    {"/KpCOMMERCE", TagEndKpCOMMERCE, 0, "", 0, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void DeclareCommerceTags() {
+    DeclareTags(kCommerceTags);
 }

@@ -80,8 +80,8 @@ class UNIXCommerceHandler : public CommerceHandler {
     int iteration_ = 0;
 };
 
-// Registers KpCOMMERCE with parser.
-void InstallCommerceTags(ScriptParser* parser);
+// Declares KpCOMMERCE (once per process).
+void DeclareCommerceTags();
 // Defined beside the exported kelp_ functions: a call keeps them in the program.
 void KeepCommerceExports();
 

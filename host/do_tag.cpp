@@ -5,11 +5,36 @@
 #include "script/module.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"
+#include "script/tag_table.h"
 #include "script/variables.h"
 
-void InstallHostTagHandlers(ScriptParser* parser) {
-    parser->SetHandler(TagKpDO, ProcessKpDO);
-    InstallFileTags(parser);
+namespace {
+
+// KpDO: VALUE only with NAME.
+bool CheckNameForValue(ScriptParser* parser, Tag* tag) {
+    if (tag->Find("VALUE") == nullptr || tag->Find("NAME") != nullptr) return true;
+    return TagRuleBroken(parser, tag->name() +
+                                     " requires the NAME attribute to be specified when the VALUE "
+                                     "attribute is specified");
+}
+
+bool CheckKpDO(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckNameForValue(parser, tag);
+}
+
+// The expression of VALUE is evaluated by the module's interpreter: it is kept as
+// its source, and a value in double quotes is expression text.
+const AttributeRule kKpDORules[] = {{"VALUE", AttributeQuotedSource},
+                                    {nullptr, AttributeEvaluated}};
+const TagSpec kHostTags[] = {
+    {"KpDO", TagKpDO, 0, "FILE*", 0, ProcessKpDO, CheckKpDO, kKpDORules},
+};
+
+}  // namespace
+
+void DeclareHostTags() {
+    DeclareTags(kHostTags);
+    DeclareFileTags();
 }
 
 int ProcessKpDO(ScriptState* state, Tag* tag) {

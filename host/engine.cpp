@@ -18,12 +18,20 @@
 #include "script/error.h"
 #include "script/module.h"
 #include "script/script_parser.h"
+#include "script/script_tags.h"
 #include "script/variables.h"
 
 // The data room's part comes first: a field of a table that is not open ("eof") is
 // a field all the same.
 HostKelp::HostKelp() {
     DataContext::Of(this);
+    // Every room's tags are known before a page is read (declared once per process).
+    DeclareScriptTags();
+    DeclareHostTags();
+    DeclareDatabaseTags();
+    DeclareFlatFileTags();
+    DeclareCommerceTags();
+    DeclareNetworkTags();
 }
 
 HostKelp::~HostKelp() {
@@ -31,13 +39,9 @@ HostKelp::~HostKelp() {
     for (CommerceMethod* m : commercemethods_) delete m;
 }
 
-void HostKelp::InstallTagHandlers(ScriptParser* parser) {
-    InstallHostTagHandlers(parser);
-    InstallDatabaseTags(parser);
-    InstallFlatFileTags(parser);
+void HostKelp::InstallRooms(ScriptParser* parser) {
+    InstallFileBuiltins(parser);
     InstallPackageBuiltins(parser);
-    InstallCommerceTags(parser);
-    InstallNetworkTags(parser);
 }
 
 void HostKelp::AddPackage(Package* package) {

@@ -53,8 +53,8 @@ class HostKelp : public Kelp {
     // The requested page's length, when the host has seen it before it is opened.
     void SetPageLength(long length) { pagelength_ = length; }
 
-    // The handlers of every room's tags.
-    void InstallTagHandlers(ScriptParser* parser) override;
+    // Every room's tags and built-ins.
+    void InstallRooms(ScriptParser* parser) override;
 
     // Packages: those the configuration declares, until EnablePackages() keeps the
     // ones a comma-separated list names, in its order.

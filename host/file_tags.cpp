@@ -10,6 +10,7 @@
 #include "script/builtins.h"
 #include "script/encoding.h"
 #include "script/script_parser.h"
+#include "script/tag_table.h"
 #include "script/variables.h"
 
 namespace {
@@ -297,9 +298,22 @@ int ProcessFILE(ScriptState* state, Tag* tag) {
     return FileError(state, tag, "Unknown FILE command '" + Entities(command->name()) + "'");
 }
 
-void InstallFileTags(ScriptParser* parser) {
-    parser->SetHandler(TagFILE, ProcessFILE);
-    parser->SetHandler(TagKpLOCKFILE, ProcessKpLOCKFILE);
+namespace {
+
+const TagSpec kFileTags[] = {
+    {"FILE", TagFILE, 0, "", kNonFatal, ProcessFILE, nullptr, nullptr},
+    {"KpLOCKFILE", TagKpLOCKFILE, TagEndKpLOCKFILE, "FILE*", 0, ProcessKpLOCKFILE, nullptr,
+     nullptr},
+    {"/KpLOCKFILE", TagEndKpLOCKFILE, 0, "", 0, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void DeclareFileTags() {
+    DeclareTags(kFileTags);
+}
+
+void InstallFileBuiltins(ScriptParser* parser) {
     parser->AddBuiltins(kFileBuiltins,
                         static_cast<int>(sizeof kFileBuiltins / sizeof kFileBuiltins[0]));
 }

@@ -7,13 +7,15 @@ class ScriptParser;
 class ScriptState;
 class Tag;
 
-void InstallHostTagHandlers(ScriptParser* parser);
+// Declares KpDO, FILE and KpLOCKFILE (once per process).
+void DeclareHostTags();
 
 // KpDO: runs another script file, or evaluates an expression in its context.
 int ProcessKpDO(ScriptState* state, Tag* tag);
 
 // FILE (DELETE, RENAME, CHMOD on data names), KpLOCKFILE and the file built-ins.
-void InstallFileTags(ScriptParser* parser);
+void DeclareFileTags();
+void InstallFileBuiltins(ScriptParser* parser);
 int ProcessFILE(ScriptState* state, Tag* tag);
 int ProcessKpLOCKFILE(ScriptState* state, Tag* tag);
 

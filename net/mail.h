@@ -218,7 +218,7 @@ class MailHandler {
     String error_;
 };
 
-// Registers KpSMTP, KpPOP and MAIL.
-void InstallMailTags(ScriptParser* parser);
+// Declares KpSMTP, KpPOP and MAIL (once per process).
+void DeclareMailTags();
 
 #endif  // NET_MAIL_H_

@@ -7,6 +7,7 @@
 #include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
+#include "script/tag_table.h"
 #include "script/variables.h"
 
 namespace {
@@ -245,8 +246,23 @@ int ProcessMAIL(ScriptState* state, Tag* tag) {
 
 }  // namespace
 
-void InstallMailTags(ScriptParser* parser) {
-    parser->SetHandler(TagKpSMTP, ProcessKpSMTP);
-    parser->SetHandler(TagKpPOP, ProcessKpPOP);
-    parser->SetHandler(TagMAIL, ProcessMAIL);
+namespace {
+
+const TagSpec kMailTags[] = {
+    {"MAIL", TagMAIL, TagEndMAIL, "", kNonFatal, ProcessMAIL, nullptr, nullptr},
+    {"/MAIL", TagEndMAIL, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpPOP", TagKpPOP, TagEndKpPOP, "LOGIN*,PASSWORD*,DIRECTORY*,MAILHOST*", kNonFatal,
+     ProcessKpPOP, nullptr, nullptr},
+    {"KpPOPSTOP", TagKpPOPSTOP, 0, "", kPassedDown, nullptr, nullptr, nullptr},
+    {"KpPOPDELETE", TagKpPOPDELETE, 0, "", kPassedDown | kNonFatal, nullptr, nullptr, nullptr},
+    {"/KpPOP", TagEndKpPOP, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpSMTP", TagKpSMTP, TagEndKpSMTP, "FROM*,TO*,MAILHOST*,SUBJECT=(no subject),CC", kNonFatal,
+     ProcessKpSMTP, nullptr, nullptr},
+    {"/KpSMTP", TagEndKpSMTP, 0, "", 0, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void DeclareMailTags() {
+    DeclareTags(kMailTags);
 }

@@ -12,6 +12,7 @@
 #include "script/encoding.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
+#include "script/tag_table.h"
 #include "script/variables.h"
 
 namespace {
@@ -125,8 +126,20 @@ int ProcessKpCALL(ScriptState* state, Tag* tag) {
 
 }  // namespace
 
-void InstallNetworkTags(ScriptParser* parser) {
-    parser->SetHandler(TagKpCALL, ProcessKpCALL);
-    parser->SetHandler(TagCALL, ProcessKpCALL);
-    InstallMailTags(parser);
+namespace {
+
+const TagSpec kNetworkTags[] = {
+    {"CALL", TagCALL, TagEndCALL, "", 0, ProcessKpCALL, nullptr, nullptr},
+    {"/CALL", TagEndCALL, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpCALL", TagKpCALL, TagEndKpCALL, "ACTION*,METHOD*,FIELDS,FILES", 0, ProcessKpCALL, nullptr,
+     nullptr},
+    {"KpCALLSTOP", TagKpCALLSTOP, 0, "", kPassedDown, nullptr, nullptr, nullptr},
+    {"/KpCALL", TagEndKpCALL, 0, "", 0, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void DeclareNetworkTags() {
+    DeclareTags(kNetworkTags);
+    DeclareMailTags();
 }

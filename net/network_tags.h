@@ -6,7 +6,7 @@
 
 class ScriptParser;
 
-// Registers the handlers of the network and mail tags with parser.
-void InstallNetworkTags(ScriptParser* parser);
+// Declares the network and mail tags (once per process).
+void DeclareNetworkTags();
 
 #endif  // NET_NETWORK_TAGS_H_

@@ -112,6 +112,10 @@ void ScriptParser::Record(const String& name, int kind, Expression* expression,
 }
 
 int ScriptParser::ReadAttributes(Tag* tag) {
+    if (TagHasFlag(tag->id(), kUnrecorded)) {
+        DoNotRecord();
+        return Parser::GetNameValuePairs(tag);
+    }
     switch (tag->id()) {
         case TagIF:
         case TagEVAL: {
@@ -134,10 +138,6 @@ int ScriptParser::ReadAttributes(Tag* tag) {
             tag->AddValue(String(), value, outside);
             return ScanStop;
         }
-        case TagIMPORT:
-        case TagEXPORT:
-            DoNotRecord();
-            return GetFlatFileNameValuePairs(tag);
         case TagHIDE:
         case TagWHILE: {
             long position = macrosource_->CurrentFilePosition();
@@ -165,14 +165,11 @@ int ScriptParser::ReadAttributes(Tag* tag) {
     }
 }
 
-int ScriptParser::GetFlatFileNameValuePairs(Tag* tag) {
-    return Parser::GetNameValuePairs(tag);
-}
-
 int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* outside) {
     int id = tag->id();
     long outsidevalues = macrosource_->outsidevalues();
-    if ((id == TagIMPORT || id == TagEXPORT) && name.matches("ORDER")) {
+    AttributeMode mode = AttributeModeOf(id, name);
+    if (mode == AttributeVerbatim) {
         // The rest of the tag, verbatim; a quoted value is cut at its closing quote.
         if (!ReadRawRest(value)) return ScanFailure;
         *outside = macrosource_->outsidevalues() != outsidevalues;
@@ -180,14 +177,11 @@ int ScriptParser::GetValue(Tag* tag, const String& name, String* value, bool* ou
         Record(name, CachedAttribute::Literal, nullptr, *value);
         return ScanStop;
     }
-    bool keepsource =
-        (id == TagKpMAKEINDEX && (name.matches("EXPR") || name.matches("EXPRESSION"))) ||
-        (id == TagKpFILTER && name.matches("FILTER")) || (id == TagKpDO && name.matches("VALUE"));
-    bool rereadlater = id == TagKpWHILE || (id == TagKpIMPORT && name.matches("FILTER")) ||
-                       (id == TagIMPORT && name.matches("WHERE"));
+    bool keepsource = mode == AttributeSource || mode == AttributeQuotedSource;
+    bool rereadlater = mode == AttributeReread;
     long position = macrosource_->CurrentFilePosition();
     int startline = line();
-    ExpressionSyntax syntax = {">", true, id == TagKpDO && name.matches("VALUE"), true, keepsource};
+    ExpressionSyntax syntax = {">", true, mode == AttributeQuotedSource, true, keepsource};
     ExpressionEnd end;
     Expression* e = ReadExpression(syntax, &end);
     if (e == nullptr) return ScanFailure;

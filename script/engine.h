@@ -80,8 +80,9 @@ class Kelp {
         if (openrun_ != nullptr) openrun_->End();
     }
 
-    // Registers the handlers of the tags the rooms provide with a new interpreter.
-    virtual void InstallTagHandlers(ScriptParser*) {}
+    // The rooms declare their tags (once per process) and give a new interpreter
+    // their built-in functions.
+    virtual void InstallRooms(ScriptParser*) {}
     // Whether a script file may have the extension (without its dot).
     virtual bool IsScriptExtension(const String&) { return true; }
     // Resolves a name given by a script below the directory of its type: a relative

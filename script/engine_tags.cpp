@@ -4,6 +4,8 @@
 #include "script/encoding.h"
 #include "script/engine.h"
 #include "script/script_tags.h"
+#include "script/tag_rules.h"
+#include "script/tag_table.h"
 
 namespace {
 
@@ -21,28 +23,55 @@ bool OnOff(const String& value, bool* on) {
 
 }  // namespace
 
-void RegisterScriptTags(ScriptParser* parser) {
-    const struct {
-        int id;
-        TagHandler handler;
-    } kHandlers[] = {
-        {TagIF, ProcessKpIF},
-        {TagKpIF, ProcessKpIF},
-        {TagLET, ProcessKpLET},
-        {TagKpLET, ProcessKpLET},
-        {TagEVAL, ProcessEVAL},
-        {TagKpEVAL, ProcessKpEVAL},
-        {TagHIDE, ProcessHIDE},
-        {TagKpHIDE, ProcessKpHIDE},
-        {TagWHILE, ProcessKpWHILE},
-        {TagKpWHILE, ProcessKpWHILE},
-        {TagKpASSIGN, ProcessKpASSIGN},
-        {TagKpFUNCTION, ProcessKpFUNCTION},
-        {TagBRINDLE, ProcessBRINDLE},
-        {TagKELP, ProcessKELP},
-        {TagKpLOCALIZED, ProcessKpLOCALIZED},
-    };
-    for (const auto& h : kHandlers) parser->SetHandler(h.id, h.handler);
+namespace {
+
+// The script language's own tags.
+const AttributeRule kWhileRules[] = {{"*", AttributeReread}, {nullptr, AttributeEvaluated}};
+const int kRun = kContinuesRun;
+const TagSpec kScriptTags[] = {
+    {"IF", TagIF, TagEndIF, "", kRun, ProcessKpIF, CheckPairTag, nullptr},
+    {"/IF", TagEndIF, 0, "", kRun, nullptr, nullptr, nullptr},
+    {"LET", TagLET, 0, "", kRun, ProcessKpLET, CheckLetTag, nullptr},
+    {"EVAL", TagEVAL, 0, "", kRun, ProcessEVAL, CheckEvalTag, nullptr},
+    {"EVALUATE", TagEVAL, 0, "", kRun, ProcessEVAL, CheckEvalTag, nullptr},
+    {"HIDE", TagHIDE, 0, "", kRun, ProcessHIDE, CheckHideTag, nullptr},
+    {"WHILE", TagWHILE, TagEndWHILE, "", kRun, ProcessKpWHILE, CheckWhileTag, nullptr},
+    {"/WHILE", TagEndWHILE, 0, "", kRun, nullptr, nullptr, nullptr},
+    {"BRINDLE", TagBRINDLE, 0, "", 0, ProcessBRINDLE, nullptr, nullptr},
+    {"EXIT", TagEXIT, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpIF", TagKpIF, TagEndKpIF, "", kRun, ProcessKpIF, CheckPairTag, nullptr},
+    {"KpELSE", TagKpELSE, TagEndKpIF, "", kRun, nullptr, nullptr, nullptr},
+    {"/KpIF", TagEndKpIF, 0, "", kRun, nullptr, nullptr, nullptr},
+    {"KpLET", TagKpLET, 0, "", kRun, ProcessKpLET, CheckLetTag, nullptr},
+    {"KpASSIGN", TagKpASSIGN, 0, "NAME*,VALUE*", 0, ProcessKpASSIGN, CheckAssignTag, nullptr},
+    {"KpEVAL", TagKpEVAL, 0, "", kRun, ProcessKpEVAL, CheckPairTag, nullptr},
+    {"KpEVALUATE", TagKpEVAL, 0, "", kRun, ProcessKpEVAL, CheckPairTag, nullptr},
+    {"KpHIDE", TagKpHIDE, 0, "FIELDS*", kRun, ProcessKpHIDE, nullptr, nullptr},
+    {"KpWHILE", TagKpWHILE, TagEndKpWHILE, "", kRun, ProcessKpWHILE, CheckPairTag, kWhileRules},
+    {"KpWHILESTOP", TagKpWHILESTOP, 0, "", kPassedDown | kRun, nullptr, nullptr, nullptr},
+    {"/KpWHILE", TagEndKpWHILE, 0, "", kRun, nullptr, nullptr, nullptr},
+    {"KpFUNCTION", TagKpFUNCTION, TagEndKpFUNCTION, "NAME*,PARAMETERS", 0, ProcessKpFUNCTION,
+     CheckFunctionTag, nullptr},
+    {"KpFUNCRETURN", TagKpFUNCRETURN, 0, "VALUE", kPassedDown, nullptr, nullptr, nullptr},
+    {"KpFUNCTIONRETURN", TagKpFUNCRETURN, 0, "VALUE", kPassedDown, nullptr, nullptr, nullptr},
+    {"/KpFUNCTION", TagEndKpFUNCTION, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpCOMMENT", TagKpCOMMENT, TagEndKpCOMMENT, "", kRun, nullptr, nullptr, nullptr},
+    {"/KpCOMMENT", TagEndKpCOMMENT, 0, "", kRun, nullptr, nullptr, nullptr},
+    {"KpLOCALIZED", TagKpLOCALIZED, TagEndKpLOCALIZED, "NAME,ID", 0, ProcessKpLOCALIZED, nullptr,
+     nullptr},
+    {"/KpLOCALIZED", TagEndKpLOCALIZED, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpLOCALIZED-TOKEN", TagKpLOCALIZEDTOKEN, 0, "NAME*,VALUE*", 0, nullptr, nullptr, nullptr},
+    {"KpLOCALIZED-TEXT", TagKpLOCALIZEDTEXT, TagEndKpLOCALIZEDTEXT, "LANGUAGE*", 0, nullptr,
+     nullptr, nullptr},
+    {"/KpLOCALIZED-TEXT", TagEndKpLOCALIZEDTEXT, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KpEXIT", TagKpEXIT, 0, "", 0, nullptr, nullptr, nullptr},
+    {"KELP", TagKELP, 0, "", 0, ProcessKELP, nullptr, nullptr},
+};
+
+}  // namespace
+
+void DeclareScriptTags() {
+    DeclareTags(kScriptTags);
 }
 
 int ProcessKELP(ScriptState* state, Tag* tag) {

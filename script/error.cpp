@@ -5,6 +5,7 @@
 #include "foundation/list.h"
 #include "script/engine.h"
 #include "script/tag_ids.h"
+#include "script/tag_table.h"
 
 namespace {
 
@@ -36,22 +37,11 @@ String ContactText(const String& administrator) {
     return "<BR>\nPlease contact the server administrator: " + administrator;
 }
 
-// Tags whose runtime errors let the script continue unless a KELP tag says otherwise.
-const int kNonFatalTags[] = {
-    TagIMPORT,      TagEXPORT,      TagFILE,       TagMAIL,     TagKpIMPORT,          TagKpEXPORT,
-    TagKpPOP,       TagKpPOPDELETE, TagKpSMTP,     TagKpOPEN,   TagKpCLOSE,           TagKpSKIP,
-    TagKpGO,        TagKpFIND,      TagKpSETINDEX, TagKpUPDATE, TagKpDELETE,          TagKpUNDELETE,
-    TagKpADD,       TagKpPACK,      TagKpREINDEX,  TagKpCREATE, TagKpREVEALSTRUCTURE, TagKpOPENVIEW,
-    TagKpCLOSEVIEW, TagKpQUERY,     TagKpFILTER,
-};
-
-// Every error stops the script and is shown, except the runtime errors of the tags above,
-// which are shown and let it go on.
+// Every error stops the script and is shown, except the runtime errors of the tags
+// declared kNonFatal, which are shown and let it go on.
 bool FatalByDefault(unsigned type) {
-    for (int id : kNonFatalTags) {
-        if (type == kRuntimeErrors + static_cast<unsigned>(id)) return false;
-    }
-    return true;
+    if (type < kRuntimeErrors || type > kRuntimeErrors + TagKELP) return true;
+    return !TagHasFlag(static_cast<int>(type - kRuntimeErrors), kNonFatal);
 }
 
 }  // namespace

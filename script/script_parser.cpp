@@ -54,22 +54,13 @@ bool ScriptState::HandsToDispatch(const Tag*) const {
 }
 
 int ScriptState::Dispatch(Tag* tag) {
-    // What the base dispatch does with each id, worked out once.
-    enum { Handled = 1, Down = 2 };
-    static const auto kinds = [] {
-        std::array<unsigned char, TagKELP + 1> k{};
-        for (int id = 0; id <= TagKELP; id++) {
-            k[id] = static_cast<unsigned char>((TagDispatched(id) ? Handled : 0) |
-                                               (TagPassedDown(id) ? Down : 0));
-        }
-        return k;
-    }();
     int id = tag->id();
-    int kind = (id >= 0 && id <= TagKELP) ? kinds[id] : 0;
+    const TagSpec* spec = TagSpecOf(id);
+    int flags = spec != nullptr ? spec->flags : 0;
     parser_->ClearErrorVariable(tag);
-    if (id == TagIMPORT && tag->Find("STOP") != nullptr) return StatePass;
-    if (kind & Down) return StatePass;
-    if (!(kind & Handled)) {
+    if ((flags & kStopPassedDown) && tag->Find("STOP") != nullptr) return StatePass;
+    if (flags & kPassedDown) return StatePass;
+    if (spec == nullptr || spec->handler == nullptr) {
         parser_->SyntaxError("Unexpected &lt;" + tag->name() + "&gt;");
         return StateError;
     }
@@ -187,14 +178,17 @@ void ScriptParser::Init() {
     standardoutputlevel_ = OutputHtml | OutputText;
     depth_ = 0;
     exited_ = false;
-    for (TagHandler& h : handlers_) h = nullptr;
     for (ErrorVariable*& slots : errorvariables_) slots = nullptr;
     base_ = new BaseState(this);
     states_.Push(base_);
     SetupSupportedTags();
-    RegisterScriptTags(this);
+    DeclareScriptTags();
     SetupBuiltinFunctions(this);
-    engine()->InstallTagHandlers(this);
+    engine()->InstallRooms(this);
+    for (int id = 0; id <= TagKELP; id++) {
+        const TagSpec* spec = TagSpecOf(id);
+        handlers_[id] = spec != nullptr ? spec->handler : nullptr;
+    }
 }
 
 int ScriptParser::Parse() {
@@ -481,7 +475,7 @@ int ScriptParser::ProcessKnownTag(Tag* tag) {
     if (engine()->timedout()) return Timeout();
     int id = tag->id();
     if (OpenRun* run = engine()->openrun()) {
-        run->BeforeTag(TagContinuesRunOfAdds(id));
+        run->BeforeTag(TagHasFlag(id, kContinuesRun));
     }
     if (!(interpret_ & InterpretTags) && id != TagKELP && id != TagBRINDLE) return 1;
     if (id == TagEXIT || id == TagKpEXIT) {

@@ -17,6 +17,7 @@
 #include "script/function.h"
 #include "script/parser.h"
 #include "script/tag_ids.h"
+#include "script/tag_table.h"
 
 class MacroExpander;
 class Output;
@@ -112,7 +113,6 @@ class ScriptState {
 
 // A tag handler: called by the base dispatch with the state that received the tag.
 // Returns a StateResult.
-typedef int (*TagHandler)(ScriptState* state, Tag* tag);
 
 class ScriptParser : public Parser, public ExpressionContext {
   public:
@@ -272,8 +272,6 @@ class ScriptParser : public Parser, public ExpressionContext {
     int ProcessEmptyValue(Tag* tag, const String& name, String* value) override;
     int ProcessCachedTag() override;
     int TextPhase(int* result) override;
-    // The attributes of the legacy IMPORT and EXPORT tags.
-    virtual int GetFlatFileNameValuePairs(Tag* tag);
 
   private:
     void Init();

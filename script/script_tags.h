@@ -7,8 +7,8 @@
 
 #include "script/script_parser.h"
 
-// Registers the handlers below with parser.
-void RegisterScriptTags(ScriptParser* parser);
+// Declares the script language's own tags (once per process).
+void DeclareScriptTags();
 
 int ProcessKpIF(ScriptState* state, Tag* tag);
 int ProcessKpWHILE(ScriptState* state, Tag* tag);

@@ -3,12 +3,17 @@
 #include "script/tag_rules.h"
 
 #include "script/script_parser.h"
+#include "script/tag_ids.h"
+
+bool TagRuleBroken(ScriptParser* parser, const String& message) {
+    parser->SyntaxError(message);
+    return false;
+}
 
 namespace {
 
-[[gnu::cold]] bool Broken(ScriptParser* parser, const String& message) {
-    parser->SyntaxError(message);
-    return false;
+bool Broken(ScriptParser* parser, const String& message) {
+    return TagRuleBroken(parser, message);
 }
 
 bool CountIsOne(ScriptParser* parser, Tag* tag, const char* expects) {
@@ -42,13 +47,6 @@ bool CheckHideList(ScriptParser* parser, Tag* tag) {
     return !tag->Value("").empty() || Broken(parser, "HIDE requires a list of variables to hide");
 }
 
-bool CheckNameForValue(ScriptParser* parser, Tag* tag) {
-    if (tag->Find("VALUE") == nullptr || tag->Find("NAME") != nullptr) return true;
-    return Broken(parser, tag->name() +
-                              " requires the NAME attribute to be specified when the VALUE "
-                              "attribute is specified");
-}
-
 bool CheckWhileStop(ScriptParser* parser, bool insideloop) {
     return insideloop || Broken(parser, "Unexpected &lt;WHILE STOP&gt;");
 }
@@ -57,7 +55,30 @@ bool CheckNotNestedFunction(ScriptParser* parser, bool insidefunction) {
     return !insidefunction || Broken(parser, "Nested function declarations are not supported");
 }
 
-bool CheckNotNestedImport(ScriptParser* parser, bool insideimport) {
-    return !insideimport ||
-           Broken(parser, "&lt;IMPORT&gt; may not be nested -- use &lt;KpIMPORT&gt;");
+bool CheckPairTag(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckOnePair(parser, tag);
+}
+
+bool CheckLetTag(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckOneLetPair(parser, tag);
+}
+
+bool CheckWhileTag(ScriptParser* parser, Tag* tag, const TagPlace& place) {
+    return tag->Find("STOP") == nullptr || CheckWhileStop(parser, place.Inside(TagWHILE));
+}
+
+bool CheckEvalTag(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckEvalExpression(parser, tag);
+}
+
+bool CheckHideTag(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckHideList(parser, tag);
+}
+
+bool CheckAssignTag(ScriptParser* parser, Tag* tag, const TagPlace&) {
+    return CheckRequired(parser, tag, "NAME") && CheckRequired(parser, tag, "VALUE");
+}
+
+bool CheckFunctionTag(ScriptParser* parser, Tag*, const TagPlace& place) {
+    return CheckNotNestedFunction(parser, place.Inside(TagKpFUNCTION));
 }

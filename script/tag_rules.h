@@ -7,6 +7,7 @@
 #define SCRIPT_TAG_RULES_H_
 
 #include "script/tag.h"
+#include "script/tag_table.h"
 
 class ScriptParser;
 
@@ -22,13 +23,20 @@ bool CheckRequired(ScriptParser* parser, Tag* tag, const char* attribute,
 bool CheckEvalExpression(ScriptParser* parser, Tag* tag);
 // HIDE with a list.
 bool CheckHideList(ScriptParser* parser, Tag* tag);
-// KpDO: VALUE only with NAME.
-bool CheckNameForValue(ScriptParser* parser, Tag* tag);
 // WHILE STOP only inside a WHILE.
 bool CheckWhileStop(ScriptParser* parser, bool insideloop);
 // No KpFUNCTION inside another.
 bool CheckNotNestedFunction(ScriptParser* parser, bool insidefunction);
-// No IMPORT with DATA inside another.
-bool CheckNotNestedImport(ScriptParser* parser, bool insideimport);
+// Reports a broken rule (a syntax error); returns false.
+[[gnu::cold]] bool TagRuleBroken(ScriptParser* parser, const String& message);
+
+// The static checks of the script language's own tags (see TagCheck).
+bool CheckPairTag(ScriptParser* parser, Tag* tag, const TagPlace& place);      // IF, KpIF, ...
+bool CheckLetTag(ScriptParser* parser, Tag* tag, const TagPlace& place);       // LET, KpLET
+bool CheckWhileTag(ScriptParser* parser, Tag* tag, const TagPlace& place);     // WHILE STOP
+bool CheckEvalTag(ScriptParser* parser, Tag* tag, const TagPlace& place);      // EVAL
+bool CheckHideTag(ScriptParser* parser, Tag* tag, const TagPlace& place);      // HIDE
+bool CheckAssignTag(ScriptParser* parser, Tag* tag, const TagPlace& place);    // KpASSIGN
+bool CheckFunctionTag(ScriptParser* parser, Tag* tag, const TagPlace& place);  // KpFUNCTION
 
 #endif  // SCRIPT_TAG_RULES_H_

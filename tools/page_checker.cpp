@@ -284,49 +284,15 @@ void PageChecker::Declare(Tag* tag) {
 }
 
 bool PageChecker::CheckRules(Tag* tag, bool counted) {
-    // The same rules, with the same messages, as the handlers check when the page runs.
-    switch (tag->id()) {
-        case TagIF:
-        case TagKpIF:
-        case TagKpWHILE:
-        case TagKpEVAL:
-            if (!counted) CheckOnePair(this, tag);
-            break;
-        case TagLET:
-        case TagKpLET:
-            CheckOneLetPair(this, tag);
-            break;
-        case TagWHILE:
-            if (tag->Find("STOP") != nullptr) {
-                CheckWhileStop(this, Inside(TagWHILE));
-                return false;
-            }
-            break;
-        case TagEVAL:
-            CheckEvalExpression(this, tag);
-            break;
-        case TagHIDE:
-            CheckHideList(this, tag);
-            break;
-        case TagKpASSIGN:
-            if (CheckRequired(this, tag, "NAME")) CheckRequired(this, tag, "VALUE");
-            break;
-        case TagKpDO:
-            CheckNameForValue(this, tag);
-            break;
-        case TagIMPORT:
-            if (tag->Find("DATA") != nullptr) CheckNotNestedImport(this, Inside(TagIMPORT));
-            if (tag->Find("STOP") != nullptr) return false;
-            break;
-        case TagKpFUNCTION:
-            if (!CheckNotNestedFunction(this, Inside(TagKpFUNCTION))) return false;
-            Declare(tag);
-            break;
-        case TagKpCOMMERCE:
-            CheckRequired(this, tag, "METHOD", "METAMETHOD");
-            break;
-        default:
-            break;
+    // The tag's own static check, which its handler makes when the page runs. An
+    // attribute without a value was reported already: the count it makes is not.
+    const TagSpec* spec = TagSpecOf(tag->id());
+    bool ok = counted || spec == nullptr || spec->check == nullptr || spec->check(this, tag, *this);
+    // A block tag with STOP ends its block: it opens none.
+    if (tag->endid() > 0 && tag->Find("STOP") != nullptr) return false;
+    if (tag->id() == TagKpFUNCTION) {
+        if (!ok) return false;
+        Declare(tag);
     }
     return true;
 }

@@ -30,7 +30,7 @@ struct DeclaredFunction {
     int parameters;
 };
 
-class PageChecker : public ScriptParser {
+class PageChecker : public ScriptParser, public TagPlace {
   public:
     // file: the name problems are reported under.
     PageChecker(Kelp* engine, MacroExpander* source, Output* output, const String& file);
@@ -87,7 +87,7 @@ class PageChecker : public ScriptParser {
     int ReadValue(const ExpressionSyntax& syntax, String* value, ExpressionEnd* end,
                   bool* quoted = nullptr);
     int ReadTag(Tag* tag);
-    bool Inside(int id) const;
+    bool Inside(int id) const override;
     // The attribute counts and required attributes the tag insists on, and where it
     // may stand; false for a tag that opens no block after all (a WHILE STOP, a nested
     // function, ...). counted: an attribute without a value was reported already.
