@@ -6,6 +6,7 @@
 
 #include "data/flat_file.h"
 #include "script/engine.h"
+#include "script/loop_state.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"
@@ -40,10 +41,14 @@ bool HasFields(ScriptParser* parser, Tag* tag, const char* attribute) {
     return CheckRequired(parser, tag, attribute);
 }
 
-class IMPORTState : public ScriptState {
+// A legacy IMPORT ends at an IMPORT STOP (and may not hold another with DATA);
+// KpIMPORT at a KpIMPORTSTOP.
+class IMPORTState : public LoopState {
   public:
     IMPORTState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag), file_(parser), legacy_(tag->id() == TagIMPORT) {}
+        : LoopState(parser, tag, tag->id() == TagIMPORT ? -1 : TagKpIMPORTSTOP,
+                    tag->id() == TagIMPORT ? TagIMPORT : -1),
+          file_(parser) {}
 
     FlatFile* file() { return &file_; }
 
@@ -51,57 +56,34 @@ class IMPORTState : public ScriptState {
     int Start() {
         if (!file_.StartImport()) return FlatFileFailed;
         int r = file_.ImportNextRecord();
-        if (r == FlatFileRecord) {
-            parser_->macrosource()->SavePosition(&body_);
-            bodyline_ = parser_->line();
-        }
+        if (r == FlatFileRecord) MarkBody();
         return r;
     }
 
-    bool HandsToDispatch(const Tag* tag) const override {
-        int id = tag->id();
-        if (id == tag_->endid()) return false;
-        return legacy_ ? id != TagIMPORT : id != TagKpIMPORTSTOP;
-    }
-
-    int ProcessTag(Tag* tag) override {
-        if (HandsToDispatch(tag)) return Dispatch(tag);
-        if (tag->id() == TagKpIMPORTSTOP) return StateClose;
-        if (tag->id() == TagIMPORT) {
-            if (tag->Find("STOP") != nullptr) return StateClose;
-            if (tag->Find("DATA") != nullptr) {
-                CheckNotNestedImport(parser_, true);
-                return StateError;
-            }
-            return Dispatch(tag);
-        }
+  protected:
+    Pass Next(String* message) override {
         int r = file_.ImportNextRecord();
-        if (r == FlatFileRecord) {
-            parser_->macrosource()->RestorePosition(body_);
-            parser_->SetLine(bodyline_);
-            return StateDone;
-        }
-        ended_ = true;
+        if (r == FlatFileRecord) return Again;
         file_.EndImport();
-        if (r == FlatFileFailed) {
-            if (file_.error().empty()) return StateError;  // reported where it was found
-            return RuntimeError(tag_, file_.error()) ? StateClose : StateError;
-        }
-        return StateClose;
+        if (r != FlatFileFailed) return Finished;
+        if (file_.error().empty()) return Reported;
+        *message = file_.error();
+        return Failed;
     }
 
-    int ExitState() override {
-        file_.EndImport();
-        if (ended_) return StateDone;
-        return parser_->SkipBlock(tag_) ? StateDone : StateError;
+    int ProcessOwnTag(Tag* tag) override {
+        if (tag->Find("STOP") != nullptr) return StateClose;
+        if (tag->Find("DATA") != nullptr) {
+            CheckNotNestedImport(parser_, true);
+            return StateError;
+        }
+        return Dispatch(tag);
     }
+
+    void Finish() override { file_.EndImport(); }
 
   private:
     FlatFile file_;
-    bool legacy_;
-    bool ended_ = false;
-    MacroExpander::Position body_;
-    int bodyline_ = 0;
 };
 
 int ProcessKpIMPORT(ScriptState* state, Tag* tag) {

@@ -8,6 +8,7 @@
 
 #include "host/engine.h"
 #include "script/encoding.h"
+#include "script/loop_state.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_rules.h"
@@ -93,10 +94,12 @@ namespace {
 
 // The block: runs its body while the library asks for another iteration. The
 // variables the library sets are a system scope of their own while the block runs.
-class COMMERCEState : public ScriptState {
+class COMMERCEState : public LoopState {
   public:
     COMMERCEState(ScriptParser* parser, Tag* tag, CommerceHandler* handler)
-        : ScriptState(parser, tag), handler_(handler), scope_(parser->variables()) {}
+        : LoopState(parser, tag, TagKpCOMMERCESTOP),
+          handler_(handler),
+          scope_(parser->variables()) {}
     ~COMMERCEState() override {
         scope_.Pop();
         delete handler_;
@@ -107,8 +110,7 @@ class COMMERCEState : public ScriptState {
         int r = handler_->Go(&vars_);
         parser_->variables()->Invalidate();
         if (r == CommerceRun) {
-            parser_->macrosource()->SavePosition(&body_);
-            bodyline_ = parser_->line();
+            MarkBody();
         } else {
             handler_->End();
             scope_.Pop();
@@ -118,43 +120,26 @@ class COMMERCEState : public ScriptState {
 
     const String& error() const { return handler_->error(); }
 
-    bool HandsToDispatch(const Tag* tag) const override {
-        return tag->id() != tag_->endid() && tag->id() != TagKpCOMMERCESTOP;
-    }
-
-    int ProcessTag(Tag* tag) override {
-        if (HandsToDispatch(tag)) return Dispatch(tag);
-        if (tag->id() == TagKpCOMMERCESTOP) return StateClose;
+  protected:
+    Pass Next(String* message) override {
         int r = handler_->Continue();
         parser_->variables()->Invalidate();
-        if (r == CommerceRun) {
-            parser_->macrosource()->RestorePosition(body_);
-            parser_->SetLine(bodyline_);
-            return StateDone;
-        }
-        ended_ = true;
-        if (r == CommerceFailed) {
-            String message = handler_->error();
-            handler_->End();
-            return RuntimeError(tag_, Entities(message)) ? StateClose : StateError;
-        }
-        return StateClose;
+        if (r == CommerceRun) return Again;
+        if (r != CommerceFailed) return Finished;
+        *message = Entities(handler_->error());
+        handler_->End();
+        return Failed;
     }
 
-    int ExitState() override {
+    void Finish() override {
         handler_->End();
         scope_.Pop();
-        if (ended_) return StateDone;
-        return parser_->SkipBlock(tag_) ? StateDone : StateError;
     }
 
   private:
     CommerceHandler* handler_;  // owned
     VariableTree vars_;         // owns elements
     PushedScope scope_;         // vars_ while the block runs
-    bool ended_ = false;
-    MacroExpander::Position body_;
-    int bodyline_ = 0;
 };
 
 int ProcessKpCOMMERCE(ScriptState* state, Tag* tag) {

@@ -5,6 +5,7 @@
 
 #include "net/mail.h"
 #include "script/encoding.h"
+#include "script/loop_state.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_table.h"
@@ -125,12 +126,12 @@ int StartSending(ScriptState* state, Tag* tag) {
     return StateDone;
 }
 
-class GetMailState : public ScriptState {
+// KpPOP: a pass per message; KpPOPSTOP ends it, KpPOPDELETE deletes the message.
+class GetMailState : public LoopState {
   public:
     GetMailState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag),
+        : LoopState(parser, tag, TagKpPOPSTOP, TagKpPOPDELETE),
           mail_(parser->engine()),
-          ended_(false),
           scope_(parser->variables()) {}
 
     // Logs in and retrieves the first message: 1 when there is one, 0 for an empty
@@ -141,10 +142,9 @@ class GetMailState : public ScriptState {
                                 PlainTextLogin(tag))) {
             return -1;
         }
-        int r = Next();
+        int r = NextMessage();
         if (r == 1) {
-            parser_->macrosource()->SavePosition(&body_);
-            bodyline_ = parser_->line();
+            MarkBody();
             scope_.Push(&vars_);
         } else {
             mail_.EndGetMail();
@@ -154,41 +154,27 @@ class GetMailState : public ScriptState {
 
     const String& error() const { return mail_.error(); }
 
-    bool HandsToDispatch(const Tag* tag) const override {
-        int id = tag->id();
-        return id != tag_->endid() && id != TagKpPOPSTOP && id != TagKpPOPDELETE;
+  protected:
+    Pass Next(String* message) override {
+        int r = NextMessage();
+        if (r == 1) return Again;
+        if (r == 0) return Finished;
+        *message = mail_.error();
+        return Failed;
     }
 
-    int ProcessTag(Tag* tag) override {
-        if (HandsToDispatch(tag)) return Dispatch(tag);
-        if (tag->id() == TagKpPOPSTOP) return StateClose;
-        if (tag->id() == TagKpPOPDELETE) {
-            return mail_.DeleteCurrentMessage() ? StateDone : RuntimeError(tag, mail_.error());
-        }
-        int r = Next();
-        if (r == 1) {
-            parser_->macrosource()->RestorePosition(body_);
-            parser_->SetLine(bodyline_);
-            return StateDone;
-        }
-        ended_ = true;
-        if (r < 0) {
-            int result = RuntimeError(tag_, mail_.error());
-            return result ? StateClose : StateError;
-        }
-        return StateClose;
+    int ProcessOwnTag(Tag* tag) override {
+        return mail_.DeleteCurrentMessage() ? StateDone : RuntimeError(tag, mail_.error());
     }
 
-    int ExitState() override {
+    void Finish() override {
         mail_.EndGetMail();
         scope_.Pop();
-        if (ended_) return StateDone;
-        return parser_->SkipBlock(tag_) ? StateDone : StateError;
     }
 
   private:
     // The next message into the variables: as MailHandler::GetNextMessage().
-    int Next() {
+    int NextMessage() {
         int r = mail_.GetNextMessage();
         if (r != 1) return r;
         POP3Message* m = mail_.currentmessage();
@@ -205,10 +191,7 @@ class GetMailState : public ScriptState {
 
     MailHandler mail_;
     VariableTree vars_;  // owns elements: the message variables
-    bool ended_;
     PushedScope scope_;  // vars_ while the loop runs
-    MacroExpander::Position body_;
-    int bodyline_ = 0;
 };
 
 int StartRetrieving(ScriptState* state, Tag* tag) {

@@ -10,6 +10,7 @@
 #include "net/call.h"
 #include "net/mail.h"
 #include "script/encoding.h"
+#include "script/loop_state.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "script/tag_table.h"
@@ -17,12 +18,11 @@
 
 namespace {
 
-class CALLState : public ScriptState {
+class CALLState : public LoopState {
   public:
     CALLState(ScriptParser* parser, Tag* tag)
-        : ScriptState(parser, tag),
+        : LoopState(parser, tag, TagKpCALLSTOP),
           call_(parser->engine()),
-          ended_(false),
           scope_(parser->variables()) {}
 
     // Sends the request and reads the first element: a CallElement.
@@ -30,8 +30,7 @@ class CALLState : public ScriptState {
         if (!call_.Connect(method, url, fields, files)) return CallElementError;
         int r = call_.FindNextElement();
         if (r == CallElementFound) {
-            parser_->macrosource()->SavePosition(&body_);
-            bodyline_ = parser_->line();
+            MarkBody();
             scope_.Push(call_.vars());
         }
         return r;
@@ -39,44 +38,26 @@ class CALLState : public ScriptState {
 
     const String& error() const { return call_.error(); }
 
-    bool HandsToDispatch(const Tag* tag) const override {
-        return tag->id() != tag_->endid() && tag->id() != TagKpCALLSTOP;
-    }
-
-    int ProcessTag(Tag* tag) override {
-        if (HandsToDispatch(tag)) return Dispatch(tag);
-        if (tag->id() == TagKpCALLSTOP) return StateClose;
+  protected:
+    Pass Next(String* message) override {
         int r = call_.FindNextElement();
         // The elements' variables changed (new attribute numbers may have appeared).
         parser_->variables()->Invalidate();
-        if (r == CallElementFound) {
-            parser_->macrosource()->RestorePosition(body_);
-            parser_->SetLine(bodyline_);
-            return StateDone;
-        }
-        ended_ = true;
-        if (r == CallElementError) {
-            String message = call_.error();
-            call_.Close();
-            int result = RuntimeError(tag_, message);
-            return result ? StateClose : StateError;
-        }
-        return StateClose;
+        if (r == CallElementFound) return Again;
+        if (r != CallElementError) return Finished;
+        *message = call_.error();
+        call_.Close();
+        return Failed;
     }
 
-    int ExitState() override {
+    void Finish() override {
         call_.Close();
         scope_.Pop();
-        if (ended_) return StateDone;
-        return parser_->SkipBlock(tag_) ? StateDone : StateError;
     }
 
   private:
     Call call_;
-    bool ended_;
     PushedScope scope_;  // call_'s variables while the loop runs
-    MacroExpander::Position body_;
-    int bodyline_ = 0;
 };
 
 int ProcessKpCALL(ScriptState* state, Tag* tag) {

@@ -6,6 +6,7 @@
 
 #include "foundation/output.h"
 #include "script/encoding.h"
+#include "script/loop_state.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
 #include "script/tag_rules.h"
@@ -73,18 +74,19 @@ class IFState : public ScriptState {
     bool ended_;
 };
 
-class WHILEState : public ScriptState {
+// A legacy WHILE ends at a WHILE STOP (a WHILE without STOP inside it is a loop of
+// its own); KpWHILE at a KpWHILESTOP.
+class WHILEState : public LoopState {
   public:
     WHILEState(ScriptParser* parser, Tag* tag, const String& attribute)
-        : ScriptState(parser, tag),
+        : LoopState(parser, tag, tag->id() == TagWHILE ? -1 : TagKpWHILESTOP,
+                    tag->id() == TagWHILE ? TagWHILE : -1),
           legacy_(tag->id() == TagWHILE),
-          ended_(false),
           condition_(nullptr),
           conditionlines_(0),
           assigns_(!attribute.empty()),
           attribute_(Variables::Resolve(attribute)) {
-        parser->macrosource()->SavePosition(&body_);
-        bodyline_ = parser->line();
+        MarkBody();
     }
 
     // Reads the condition again from the script text and evaluates it: StateDone
@@ -122,45 +124,26 @@ class WHILEState : public ScriptState {
         return result;
     }
 
-    bool HandsToDispatch(const Tag* tag) const override {
-        int id = tag->id();
-        return id != tag_->endid() && !(!legacy_ && id == TagKpWHILESTOP) &&
-               !(legacy_ && id == TagWHILE);
+  protected:
+    // A condition that failed to evaluate was reported where it failed; the loop ends.
+    Pass Next(String*) override { return EvaluateExpression() == StateDone ? Again : Finished; }
+
+    int ProcessOwnTag(Tag* tag) override {
+        return tag->Find("STOP") != nullptr ? StateClose : Dispatch(tag);
     }
 
-    int ProcessTag(Tag* tag) override {
-        if (HandsToDispatch(tag)) return Dispatch(tag);
-        if (tag->id() == tag_->endid()) {
-            if (EvaluateExpression() == StateDone) {
-                parser_->macrosource()->RestorePosition(body_);
-                parser_->SetLine(bodyline_);
-                return StateDone;
-            }
-            ended_ = true;
-            return StateClose;
-        }
-        // KpWHILESTOP; a legacy WHILE ends the loop only as WHILE STOP.
-        if (legacy_ && tag->Find("STOP") == nullptr) return Dispatch(tag);
-        return StateClose;
-    }
-
-    int ExitState() override {
-        if (ended_) return StateDone;
+    bool SkipRest() override {
         Tag found("", 0, 0);
-        return SkipTo(parser_, parser_->whileskip(legacy_), &found, legacy_ ? "/WHILE" : "/KpWHILE")
-                   ? StateDone
-                   : StateError;
+        return SkipTo(parser_, parser_->whileskip(legacy_), &found,
+                      legacy_ ? "/WHILE" : "/KpWHILE");
     }
 
   private:
     bool legacy_;
-    bool ended_;
     Expression* condition_;  // not owned: the interpreter keeps it; null until read
     int conditionlines_;     // the lines it spans
     bool assigns_;           // the condition's value is assigned to attribute_
     ScopedName attribute_;
-    MacroExpander::Position body_;
-    int bodyline_;
 };
 
 void WriteHiddenFields(ScriptParser* parser, const String& list) {
