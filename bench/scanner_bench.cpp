@@ -47,7 +47,7 @@ void BM_ScanPage(benchmark::State& state) {
     String path = dir.Write("page.kp", page.data(), static_cast<int>(page.size()));
     TestKelp engine;
     for (auto _ : state) {
-        Buffer source(&engine, 8192);
+        Buffer source(engine.filemanager(), 8192);
         source.Open(path, "page.kp");
         NullParser parser(&engine, &source);
         if (!parser.Parse()) state.SkipWithError("scan failed");

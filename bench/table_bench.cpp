@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/time.h>
 
+#include "data/data_context.h"
 #include "data/index_file.h"
 #include "data/xbase_table.h"
 #include "tests/support/test_engine.h"
@@ -28,8 +29,8 @@ int main(int argc, char** argv) {
     List<XBaseFieldSpec> specs(1);
     specs.Insert(new XBaseFieldSpec{"ID", XBaseNumber, 8, 0}, ListTail);
     specs.Insert(new XBaseFieldSpec{"NAME", XBaseCharacter, 20, 0}, ListTail);
-    XBaseTable table(&engine);
-    BrnIndexFile index(&engine);
+    XBaseTable table(engine.filemanager());
+    BrnIndexFile index(engine.filemanager());
     if (!table.Create(dir.File("t.dbf"), "t.dbf", "", "", specs) ||
         !index.Create(dir.File("t.kpx"), "t.kpx", "ID", IndexUnique)) {
         fprintf(stderr, "cannot create the table\n");
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     // taken again whenever they have been held for the engine's limit.
     double heldsince = 0;
     for (long i = 0; i < n; i++) {
-        if (Now() - heldsince >= Kelp::kHeldLocksMilliseconds / 1000.0) {
+        if (Now() - heldsince >= DataContext::kHeldLocksMilliseconds / 1000.0) {
             index.ReleaseHold();
             table.ReleaseHold();
             if (!table.Hold() || !index.Hold()) {
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
         }
     }
     // The walk starts with nothing cached, as in a request of its own.
-    BrnIndexFile walker(&engine);
+    BrnIndexFile walker(engine.filemanager());
     if (!walker.Open(dir.File("t.kpx"), "t.kpx", FileRead)) {
         fprintf(stderr, "cannot open the index: %s\n", walker.error().chars());
         return 1;

@@ -169,7 +169,8 @@ bool CGIKelp::IsScriptExtension(const String& extension) {
 
 bool CGIKelp::ReadConfigurationFile(String* text) {
     // A candidate is passed over only when it does not exist; one that exists but
-    // cannot be read is the configuration, and the request fails.
+    // cannot be read is the configuration, and the request fails. (Opened without a
+    // stat first: one system call less per request.)
     auto take = [this, text](const String& path) {
         configpath_ = path;
         if (FileManager::ReadTextFile(path, text)) return 1;

@@ -150,6 +150,8 @@ Config::Config() : pendinghost_((1u << ServerAdmin) | (1u << LockHostName)) {
     integers_[MaxHeaderLength] = 8192;
 }
 
+// The machine's name is asked for only when a setting that defaults to it is read:
+// most requests never read one, and a hello page would pay the call.
 void Config::FillHostDefaults() const {
     String host = FileManager::MachineName();
     if (pendinghost_ & (1u << ServerAdmin)) strings_[ServerAdmin] = "webmaster@" + host;

@@ -1,4 +1,6 @@
-// TLS through OpenSSL's libssl, opened with dlopen on first use.
+// TLS through OpenSSL's libssl, opened with dlopen on first use: linked, libssl and
+// libcrypto would be mapped at every start, encrypted connection or not
+// (bench/cgi_bench.sh prints the shared objects a hello request loads).
 
 #include "net/tls.h"
 
