@@ -5,7 +5,6 @@
 #include "data/xbase_table.h"
 #include "foundation/file.h"
 #include "foundation/key_compare.h"
-#include "host/engine.h"
 #include "host/tag_attributes.h"
 
 namespace {
@@ -69,13 +68,13 @@ AuthorizationResult CheckAuthorizationText(const String& text, const String& log
     return AuthorizationDenied;
 }
 
-AuthorizationResult CheckAuthorizationDatabase(Kelp* engine, const String& directory, long uid,
-                                               String* homedir, String* error) {
+AuthorizationResult CheckAuthorizationDatabase(FileManager* files, const String& directory,
+                                               long uid, String* homedir, String* error) {
     String path = directory;
     if (!path.matches('/', path.length() - 1)) path += "/";
     path += "auth.dbf";
-    if (!engine->filemanager()->Exists(path)) return AuthorizationDenied;
-    XBaseTable table(engine->filemanager());
+    if (!files->Exists(path)) return AuthorizationDenied;
+    XBaseTable table(files);
     if (!table.Open(path, "auth.dbf", FileRead)) {
         *error = table.error();
         return AuthorizationError;

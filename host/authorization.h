@@ -20,7 +20,7 @@
 
 #include "foundation/string.h"
 
-class Kelp;
+class FileManager;
 
 enum AuthorizationResult {
     AuthorizationDenied = 0,
@@ -36,7 +36,7 @@ AuthorizationResult CheckAuthorizationText(const String& text, const String& log
 
 // Looks the user id up in directory/auth.dbf. Allowed when a live record has that
 // UID; *homedir then receives its HOMEDIR field. A missing database denies.
-AuthorizationResult CheckAuthorizationDatabase(Kelp* engine, const String& directory, long uid,
-                                               String* homedir, String* error);
+AuthorizationResult CheckAuthorizationDatabase(FileManager* files, const String& directory,
+                                               long uid, String* homedir, String* error);
 
 #endif  // HOST_AUTHORIZATION_H_

@@ -455,8 +455,8 @@ int CGIKelp::CheckOwner(const String& filepath, const String& displayname) {
         result = CheckAuthorizationText(text, user, &datadir, &error);
     }
     if (result == AuthorizationDenied && !config_->Get(Config::AuthUserDir).empty()) {
-        result = CheckAuthorizationDatabase(this, config_->Get(Config::AuthUserDir), st.st_uid,
-                                            &ownerhome_, &error);
+        result = CheckAuthorizationDatabase(filemanager(), config_->Get(Config::AuthUserDir),
+                                            st.st_uid, &ownerhome_, &error);
     }
     if (result == AuthorizationError) {
         Error(ConfigurationError(admin, error));

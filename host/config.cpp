@@ -248,8 +248,9 @@ int UNIXConfig::UseConfiguration(const String* text) {
     if (ParseConfiguration(*text) != 0) return 1;
     if (!hostsettings_.empty() && !Get(WorkDir).empty()) {
         String error;
-        if (!RecordVirtualHostSettings(engine_, Get(WorkDir), programname_, hostsettings_.data(),
-                                       static_cast<int>(hostsettings_.size()), &error)) {
+        if (!RecordVirtualHostSettings(engine_->filemanager(), Get(WorkDir), programname_,
+                                       hostsettings_.data(), static_cast<int>(hostsettings_.size()),
+                                       &error)) {
             return Fail(error);
         }
     }

@@ -5,7 +5,6 @@
 #include "data/index_file.h"
 #include "data/xbase_table.h"
 #include "foundation/file.h"
-#include "host/engine.h"
 
 namespace {
 
@@ -37,7 +36,7 @@ RecordedResult Recorded(XBaseTable* table, XBaseField* ip, XBaseField* name, XBa
 
 }  // namespace
 
-int RecordVirtualHostSettings(Kelp* engine, const String& workdir, const String& basename,
+int RecordVirtualHostSettings(FileManager* files, const String& workdir, const String& basename,
                               const VirtualHostSetting* settings, int count, String* error) {
     if (count == 0 || workdir.empty()) return 1;
     String base = workdir;
@@ -46,9 +45,8 @@ int RecordVirtualHostSettings(Kelp* engine, const String& workdir, const String&
     String indexpath = base + basename + "vh.kpx";
     String tablename = basename + "vh.dbf";
     String indexname = basename + "vh.kpx";
-    FileManager* files = engine->filemanager();
-    XBaseTable table(engine->filemanager());
-    BrnIndexFile index(engine->filemanager());
+    XBaseTable table(files);
+    BrnIndexFile index(files);
     bool writable = true;
     if (!files->Exists(tablepath)) {
         List<XBaseFieldSpec> specs(1);

@@ -9,7 +9,7 @@
 
 #include "foundation/string.h"
 
-class Kelp;
+class FileManager;
 
 struct VirtualHostSetting {
     String address;
@@ -21,7 +21,7 @@ struct VirtualHostSetting {
 // missing; a table that cannot be opened for writing is opened read-only and
 // nothing is added. Returns 1, or 0 with *error ("The virtual host database is
 // corrupt", or the table's own message).
-int RecordVirtualHostSettings(Kelp* engine, const String& workdir, const String& basename,
+int RecordVirtualHostSettings(FileManager* files, const String& workdir, const String& basename,
                               const VirtualHostSetting* settings, int count, String* error);
 
 #endif  // HOST_VIRTUAL_HOST_DB_H_

@@ -41,7 +41,7 @@ TEST(Authorization, DatabaseByUserId) {
     String error;
     String home;
     EXPECT_EQ(AuthorizationDenied,
-              CheckAuthorizationDatabase(&engine, dir.path(), 1000, &home, &error));
+              CheckAuthorizationDatabase(engine.filemanager(), dir.path(), 1000, &home, &error));
     {
         List<XBaseFieldSpec> specs(1);
         specs.Insert(new XBaseFieldSpec{"UID", XBaseNumber, 10, 0}, ListTail);
@@ -64,15 +64,15 @@ TEST(Authorization, DatabaseByUserId) {
         ASSERT_TRUE(table.UpdateDeleted(true));  // bob's record is deleted
     }
     EXPECT_EQ(AuthorizationAllowed,
-              CheckAuthorizationDatabase(&engine, dir.path(), 1000, &home, &error));
+              CheckAuthorizationDatabase(engine.filemanager(), dir.path(), 1000, &home, &error));
     EXPECT_EQ(String("/home/alice"), home);
     EXPECT_EQ(AuthorizationDenied,
-              CheckAuthorizationDatabase(&engine, dir.path(), 1001, &home, &error));
+              CheckAuthorizationDatabase(engine.filemanager(), dir.path(), 1001, &home, &error));
     EXPECT_EQ(AuthorizationDenied,
-              CheckAuthorizationDatabase(&engine, dir.path(), 100, &home, &error));
+              CheckAuthorizationDatabase(engine.filemanager(), dir.path(), 100, &home, &error));
 
     dir.Write("auth.dbf", "not a table");
-    EXPECT_EQ(AuthorizationError,
-              CheckAuthorizationDatabase(&engine, dir.path() + "/", 1000, &home, &error));
+    EXPECT_EQ(AuthorizationError, CheckAuthorizationDatabase(engine.filemanager(), dir.path() + "/",
+                                                             1000, &home, &error));
     EXPECT_FALSE(error.empty());
 }

@@ -83,6 +83,34 @@ TEST(ScriptParser, TagTableHasEveryNameAndId) {
     EXPECT_EQ(81, ScriptParser::SupportedTagCount());  // 78 ids, three of them with two names
 }
 
+// The rooms declare their own tags: together they must cover every id, each row must
+// be found again by its name, a block's end must be declared too, and a tag the base
+// dispatch hands down must have no handler that would never run. A second engine
+// declares nothing twice.
+TEST(ScriptParser, EveryIdIsDeclaredByARoom) {
+    TestKelp engine;
+    int count = KnownTagCount();
+    for (int id = 0; id <= TagKELP; id++) {
+        SCOPED_TRACE(id);
+        const TagSpec* spec = TagSpecOf(id);
+        ASSERT_NE(nullptr, spec);
+        EXPECT_EQ(id, spec->id);
+        Tag* t = MakeTagTemplate(spec->name);
+        ASSERT_NE(nullptr, t);
+        EXPECT_EQ(id, t->id());
+        EXPECT_EQ(spec->endid, t->endid());
+        delete t;
+        if (spec->endid > 0) {
+            EXPECT_NE(nullptr, TagSpecOf(spec->endid));
+        }
+        if (spec->flags & kPassedDown) {
+            EXPECT_EQ(nullptr, spec->handler);
+        }
+    }
+    TestKelp another;
+    EXPECT_EQ(count, KnownTagCount());
+}
+
 TEST(ScriptParser, AttributesAsHandlersReceiveThem) {
     PageRun r(
         "<KpLET v=\"db\"><KpOPEN NAME=v $ \"1\" DATABASE='orders' INDEXES>"
