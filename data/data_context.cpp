@@ -92,14 +92,12 @@ DataContext::~DataContext() {
     delete closedend_;
 }
 
+DataContext::DataContext(Kelp* engine) : engine_(engine) {
+    engine->SetFieldSource(this);
+}
+
 DataContext* DataContext::Of(Kelp* engine) {
-    auto* context = static_cast<DataContext*>(engine->context(DataContextSlot));
-    if (context == nullptr) {
-        context = new DataContext(engine);
-        engine->Attach(DataContextSlot, context);
-        engine->SetFieldSource(context);
-    }
-    return context;
+    return engine->PartOf<DataContext>(DataContextSlot);
 }
 
 namespace {

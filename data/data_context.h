@@ -22,7 +22,7 @@ class HeldLocks {
 
 class DataContext : public RequestContext, public FieldSource, public OpenRun {
   public:
-    explicit DataContext(Kelp* engine) : engine_(engine) {}
+    explicit DataContext(Kelp* engine);
     ~DataContext() override;
     // The request's data context, attached on first use.
     static DataContext* Of(Kelp* engine);

@@ -14,11 +14,7 @@ NetContext::~NetContext() {
 }
 
 NetworkManager* NetContext::Manager(Kelp* engine) {
-    auto* context = static_cast<NetContext*>(engine->context(NetContextSlot));
-    if (context == nullptr) {
-        context = new NetContext(engine);
-        engine->Attach(NetContextSlot, context);
-    }
+    NetContext* context = engine->PartOf<NetContext>(NetContextSlot);
     if (context->manager_ == nullptr) context->manager_ = new CGINetworkManager(engine);
     return context->manager_;
 }

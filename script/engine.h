@@ -1,10 +1,7 @@
-// Kelp: the engine of one request. It is made when a request starts and destroyed when
-// it ends, and owns everything the request creates: the variables, the modules, and
-// the rooms' parts of the request (open databases, the network manager, ...), which
-// the rooms attach to it. It keeps the output and the header block, the errors, the
-// deadline, path resolution and the languages, and knows nothing of the rooms above
-// it. A host (the CGI program, a tool, a test) supplies the files, the output and the
-// header block, and fills in the settings before the page runs.
+// Kelp: the engine of one request, made when it starts and destroyed when it ends. It
+// owns what the request creates (variables, modules, the parts the rooms attach) and
+// keeps the output, errors, deadline, paths and languages; it knows no room above it.
+// A host supplies files, output and the header block, and fills in the settings.
 
 #ifndef SCRIPT_ENGINE_H_
 #define SCRIPT_ENGINE_H_
@@ -68,8 +65,13 @@ class Kelp {
     [[gnu::cold]] void UndefinedRead(const String& name);
 
     // The rooms' parts of the request (owned; attach takes ownership).
-    RequestContext* context(ContextSlot slot) const { return contexts_[slot]; }
     void Attach(ContextSlot slot, RequestContext* context);
+    // The room's part in its slot, made (Part(Kelp*)) and attached on first use.
+    template <class Part>
+    Part* PartOf(ContextSlot slot) {
+        if (contexts_[slot] == nullptr) Attach(slot, new Part(this));
+        return static_cast<Part*>(contexts_[slot]);
+    }
     FieldSource* fieldsource() const { return fieldsource_; }
     void SetFieldSource(FieldSource* source) { fieldsource_ = source; }
     // The run of changes open now (null: none). EndRun() ends it: before output waits
