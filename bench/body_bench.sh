@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/site"
 printf 'fields read: &[n]' > "$work/site/body.kp"
 ln -s "$build/kelp" "$work/kelp"
-printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work/site" "usecookies = off" \
+printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work" "usecookies = off" \
     "maxcontentlength = 20000000" "maxformfields = 5000000" > "$work/kelp.conf"
 python3 -c "import sys; sys.stdout.write('a=x&' * 262144)" > "$work/1mb"
 python3 -c "import sys; sys.stdout.write('a=x&' * 2621440)" > "$work/10mb"

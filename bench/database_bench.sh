@@ -10,10 +10,10 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")/database" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/site"
+mkdir -p "$work/site" "$work/data"
 cp "$here/tables.kp" "$work/site/"
 cp "$build/kelp" "$work/kelp"
-printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work/site" "usecookies = off" \
+printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work/data" "usecookies = off" \
     "globaltimeout = 0" > "$work/kelp.conf"
 {
     echo "CREATE TABLE t (id INTEGER, name TEXT); CREATE INDEX t_id ON t (id); CREATE INDEX t_name ON t (name);"
@@ -26,7 +26,7 @@ printf '%s\n' "kelproot = $work/site" "stdmodedatadir = $work/site" "usecookies 
 
 now() { date +%s%N; }
 kelp_run() {
-    rm -f "$work/site/"*.dbf "$work/site/"*.kpx
+    rm -f "$work/data/"*.dbf "$work/data/"*.kpx
     out=$(cd "$work/site" && env -i PATH_INFO=/tables.kp "$work/kelp" | tail -n 1 | tr -d '\r')
     [ "$out" = "found 10000 walked 10000" ] || { echo "tables.kp: $out" >&2; exit 1; }
 }

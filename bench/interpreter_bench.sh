@@ -15,7 +15,7 @@ perl=$(command -v perl) || { echo "perl is not installed"; exit 1; }
 bin=$(mktemp -d)
 trap 'rm -rf "$bin"' EXIT
 ln -s "$build/kelp" "$bin/kelp"
-printf 'kelproot = %s\nusecookies = off\nglobaltimeout = 0\n' "$dir" > "$bin/kelp.conf"
+printf 'kelproot = %s\nstdmodedatadir = %s\nusecookies = off\nglobaltimeout = 0\n' "$dir" "$bin" > "$bin/kelp.conf"
 cd "$dir" || exit 1
 
 check() {  # the page and the perl program must write the same text

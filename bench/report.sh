@@ -17,7 +17,7 @@ source=$(cd "$here/.." && pwd)
 work=$(mktemp -d "$build/bench-report-XXXXXX")
 cgi="$work/htdocs/cgi-bin"
 site="$work/site"
-mkdir -p "$cgi/digits" "$site"
+mkdir -p "$cgi/digits" "$site" "$work/data"
 trap 'bash "$source/tests/e2e/lighttpd.sh" stop "$work"; rm -rf "$work"' EXIT
 spawn="$build/bench/spawn"
 for tool in php-cgi perl sqlite3 ab lighttpd; do
@@ -28,7 +28,7 @@ sqlite=$(command -v sqlite3)
 
 # The programs and pages.
 cp "$build/kelp" "$cgi/kelp"
-printf '%s\n' "kelproot = $site" "stdmodedatadir = $site" "usecookies = off" "validextensions = kp" \
+printf '%s\n' "kelproot = $site" "stdmodedatadir = $work/data" "usecookies = off" "validextensions = kp" \
     "globaltimeout = 0" > "$cgi/kelp.conf"
 cp "$build/bench/cgi-floor" "$cgi/floor"
 cp "$build/bench/gif-floor" "$cgi/giffloor"

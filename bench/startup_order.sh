@@ -21,7 +21,7 @@ site="$here/cgi"
 run() {  # run NAME PAGE CONFIGURATION-LINES...
     name=$1 page=$2
     shift 2
-    printf '%s\n' "kelproot = $site" "stdmodedatadir = $site" "$@" > "$work/kelp.conf"
+    printf '%s\n' "kelproot = $site" "stdmodedatadir = $work" "$@" > "$work/kelp.conf"
     env -i PATH_INFO=/$page REQUEST_METHOD=GET SERVER_NAME=localhost valgrind --tool=callgrind \
         --demangle=no --callgrind-out-file="$work/$name.out" "$work/kelp" > /dev/null 2>&1 || true
     [ -s "$work/$name.out" ] || { echo "startup_order.sh: valgrind did not run $page"; exit 1; }
