@@ -209,7 +209,7 @@ int CGIKelp::LoadConfiguration() {
     if (config_->UseConfiguration(readable ? &text : nullptr) != 0) return 0;
     ApplySettings();
     ReportConfigurationWarnings();
-    SetWarnUndefined(config_->Get(Config::WarnUndefined) != 0);
+    script().SetWarnUndefined(config_->Get(Config::WarnUndefined) != 0);
     if (mode_ == StandardMode &&
         (!config_->Get(Config::AuthFile).empty() || !config_->Get(Config::AuthUserDir).empty())) {
         mode_ = AuthorizedMode;
@@ -694,7 +694,7 @@ String CGIKelp::BuildCookie(const String& cookieheader) {
     }
     // Only an id this program could have made is sent back; anything else (markup,
     // header text, an overlong value) is replaced.
-    if (!ValidCallerID(id)) id = MakeSessionID();
+    if (!ValidCallerID(id)) id = ScriptContext::MakeSessionID();
     vars()->AddSystemVariable("callerid", id);
     time_t expires = ClockSeconds() + 31536000;
     struct tm utc;

@@ -208,7 +208,7 @@ int Call::OpenMultipartConnection(const String& method, const String& url, const
     // case that a value holds them.
     String boundary;
     for (bool clash = true; clash;) {
-        boundary = "--------------------" + engine_->MakeSessionID();
+        boundary = "--------------------" + ScriptContext::MakeSessionID();
         if (boundary.length() < 40) {
             error_ = "Unable to open URL '" + Entities(url) + "': no random boundary can be made";
             return 0;

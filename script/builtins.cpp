@@ -13,8 +13,8 @@
 #include "foundation/lazy_math.h"
 #include "foundation/time_helpers.h"
 #include "script/encoding.h"
-#include "script/engine.h"
 #include "script/expression.h"
+#include "script/script_context.h"
 #include "script/script_parser.h"
 
 namespace {
@@ -246,8 +246,8 @@ int Rnd(ScriptParser*, VariableTree* a, String* r) {
 int Random(ScriptParser* p, VariableTree* a, String* r) {
     long maximum = Int(a, "maximum");
     if (maximum <= 0) return Integer(r, 0);
-    return Integer(
-        r, static_cast<long>(p->engine()->random().R250() % static_cast<unsigned long>(maximum)));
+    return Integer(r, static_cast<long>(p->scriptcontext()->random().R250() %
+                                        static_cast<unsigned long>(maximum)));
 }
 
 // --- encodings, session ids, variables, languages
@@ -271,8 +271,8 @@ int DecodeEnt(ScriptParser*, VariableTree* a, String* r) {
     return Encoded(a, r, "string", DecodeEntities);
 }
 
-int SessionId(ScriptParser* p, VariableTree*, String* r) {
-    return Done(r, p->engine()->MakeSessionID());
+int SessionId(ScriptParser*, VariableTree*, String* r) {
+    return Done(r, ScriptContext::MakeSessionID());
 }
 
 int VarList(ScriptParser* p, VariableTree* a, String* r) {
@@ -298,13 +298,13 @@ int VarList(ScriptParser* p, VariableTree* a, String* r) {
 }
 
 int SetLanguage(ScriptParser* p, VariableTree* a, String* r) {
-    p->engine()->SetLanguage(Arg(a, "language"));
-    return Done(r, p->engine()->language());
+    p->scriptcontext()->SetLanguage(Arg(a, "language"));
+    return Done(r, p->scriptcontext()->language());
 }
 
 int SetDefaultLanguage(ScriptParser* p, VariableTree* a, String* r) {
-    p->engine()->SetDefaultLanguage(Arg(a, "language"));
-    return Done(r, p->engine()->defaultlanguage());
+    p->scriptcontext()->SetDefaultLanguage(Arg(a, "language"));
+    return Done(r, p->scriptcontext()->defaultlanguage());
 }
 
 const Builtin kBuiltins[] = {

@@ -25,22 +25,8 @@
 #include "script/script_parser.h"
 #include "script/variables.h"
 
-Kelp::Kelp() : language_("en-US"), defaultlanguage_("en-US"), modules_(1) {
+Kelp::Kelp() : modules_(1) {
     vars_ = new Variables(this);
-}
-
-PseudoRND& Kelp::random() {
-    if (!seeded_) {
-        // Two requests in the same second must still differ: mix in the
-        // microseconds and the process id.
-        struct timeval now;
-        now = ClockNow();
-        random_.R250Seed(static_cast<unsigned long>(now.tv_sec) ^
-                         (static_cast<unsigned long>(now.tv_usec) << 11) ^
-                         (static_cast<unsigned long>(getpid()) << 3));
-        seeded_ = true;
-    }
-    return random_;
 }
 
 // Databases evaluate with the modules' interpreters: the rooms end their parts first.
@@ -223,43 +209,6 @@ Module* Kelp::SetCurrentModule(Module* m) {
     return previous;
 }
 
-String Kelp::MakeSessionID() {
-    // 128 bits from the system's generator: nothing of the clock or the process in
-    // it, so that no id tells another.
-    unsigned char bytes[16];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    if (got < sizeof bytes) {
-        int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-        got = fd >= 0 && read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)
-                  ? sizeof bytes
-                  : 0;
-        if (fd >= 0) close(fd);
-    }
-    if (got < sizeof bytes) return String();  // no id rather than a guessable one
-    static const char kHex[] = "0123456789ABCDEF";
-    char id[33];
-    for (size_t i = 0; i < sizeof bytes; i++) {
-        id[2 * i] = kHex[bytes[i] >> 4];
-        id[2 * i + 1] = kHex[bytes[i] & 15];
-    }
-    id[32] = '\0';
-    return String(id);
-}
-
-void Kelp::SetLanguage(const String& s) {
-    if (!s.empty()) language_ = s;
-}
-
-void Kelp::SetDefaultLanguage(const String& s) {
-    if (!s.empty()) defaultlanguage_ = s;
-}
-
 int Kelp::timeremaining() {
     if (deadline_ == 0) return -1;
     return static_cast<int>(deadline_ - ClockSeconds());
@@ -282,8 +231,7 @@ void Kelp::Error(const ::Error& error) {
 }
 
 void Kelp::UndefinedRead(const String& name) {
-    if (!warnundefined_ || currentmodule_ == nullptr) return;
-    if (!warnedundefined_.insert(name.upper().chars()).second) return;
+    if (currentmodule_ == nullptr || !script_.FirstUndefinedRead(name)) return;
     ScriptParser* parser = currentmodule_->scriptparser();
     String message = parser->source()->errorname() + ": Line " + String::FromInt(parser->line()) +
                      ": Warning: '" + Entities(name) + "' is not defined";

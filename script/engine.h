@@ -1,6 +1,6 @@
 // Kelp: the engine of one request, made when it starts and destroyed when it ends. It
 // owns what the request creates (variables, modules, the parts the rooms attach) and
-// keeps the output, errors, deadline, paths and languages; it knows no room above it.
+// keeps the output, errors, deadline, paths and modules; it knows no room above it.
 // A host supplies files, output and the header block, and fills in the settings.
 
 #ifndef SCRIPT_ENGINE_H_
@@ -8,16 +8,14 @@
 
 #include <time.h>
 
-#include <set>
-#include <string>
 #include <vector>
 
 #include "foundation/file.h"
 #include "foundation/list.h"
 #include "foundation/string.h"
 #include "foundation/time_helpers.h"
-#include "script/encoding.h"
 #include "script/request_context.h"
+#include "script/script_context.h"
 #include "script/settings.h"
 
 class Error;
@@ -58,10 +56,8 @@ class Kelp {
     [[gnu::cold]] virtual void Error(const ::Error& error);
     // Writes text on the page (status 200 if headers are still due), and flushes.
     [[gnu::cold]] virtual void Error(const String& text);
-    // Off unless the configuration or a KELP tag turns it on: each variable or field
-    // read while undefined is shown, once per name, as a warning.
-    bool warnundefined() const { return warnundefined_; }
-    void SetWarnUndefined(bool on) { warnundefined_ = on; }
+    // Shows "FILE: Line N: Warning: 'name' is not defined" for a read of an undefined
+    // variable or field, when the script context says so.
     [[gnu::cold]] void UndefinedRead(const String& name);
 
     // The rooms' parts of the request (owned; attach takes ownership).
@@ -106,17 +102,8 @@ class Kelp {
     // A file this request wrote (an upload, a mail attachment), removed when the
     // request ends if it is still there.
     void AddUploadedFile(const String& path) { uploads_.push_back(path); }
-    // The random-number generator, seeded per process on first use; a new caller id
-    // (32 upper-case hexadecimal digits from the system's generator, or empty).
-    PseudoRND& random();
-    static String MakeSessionID();
-
-    const String& language() const { return language_; }
-    const String& defaultlanguage() const { return defaultlanguage_; }
-    void SetLanguage(const String& s);  // an empty s leaves it unchanged
-    void SetDefaultLanguage(const String& s);
-    MacroEncoding defaultmacroencoding() const { return defaultmacroencoding_; }
-    void SetDefaultMacroEncoding(MacroEncoding e) { defaultmacroencoding_ = e; }
+    // The script language's part of the request (languages, macro encoding, ...).
+    ScriptContext& script() { return script_; }
 
   protected:
     // Sends the header block with this status unless it has been sent.
@@ -136,16 +123,11 @@ class Kelp {
     OpenRun* openrun_ = nullptr;          // not owned
     int headerssent_ = 0;
     time_t deadline_ = 0;
-    Variables* vars_;  // owned
-    String language_, defaultlanguage_;
+    Variables* vars_;                // owned
     String realrootfor_, realroot_;  // the last root ResolvePath resolved, and where it leads
-    MacroEncoding defaultmacroencoding_ = MacroEncodingNone;
     SearchableList<Module, const char*> modules_;  // owns elements
     Module* currentmodule_ = nullptr;              // not owned: one of modules_
-    PseudoRND random_;
-    bool seeded_ = false;
-    bool warnundefined_ = false;
-    std::set<std::string> warnedundefined_;  // upper-case names already warned of
+    ScriptContext script_;
 };
 
 #endif  // SCRIPT_ENGINE_H_

@@ -2,7 +2,7 @@
 // the registration of the script language's own handlers.
 
 #include "script/encoding.h"
-#include "script/engine.h"
+#include "script/script_context.h"
 #include "script/script_tags.h"
 #include "script/tag_rules.h"
 #include "script/tag_table.h"
@@ -103,13 +103,13 @@ int ProcessKELP(ScriptState* state, Tag* tag) {
                                 "' is not a valid value for WARNUNDEFINED");
             return StateError;
         }
-        parser->engine()->SetWarnUndefined(on);
+        parser->scriptcontext()->SetWarnUndefined(on);
     }
     if (NameValuePair* a = tag->Find("DEFAULTMACROENCODING")) {
         MacroEncoding e = MacroEncodingNone;
         if (a->value().matches("entities")) e = MacroEncodingEntities;
         if (a->value().matches("attribute")) e = MacroEncodingAttribute;
-        parser->engine()->SetDefaultMacroEncoding(e);
+        parser->scriptcontext()->SetDefaultMacroEncoding(e);
     }
     SearchableList<NameValuePair, const char*>& attributes = tag->attributes();
     for (NameValuePair* a = attributes.First(); a != nullptr; a = attributes.Next()) {

@@ -7,9 +7,9 @@
 #include "foundation/key_compare.h"
 #include "foundation/output.h"
 #include "script/encoding.h"
-#include "script/engine.h"
 #include "script/macro_expander.h"
 #include "script/script_tags.h"
+#include "script/settings.h"
 #include "script/tag_rules.h"
 #include "script/variables.h"
 
@@ -125,7 +125,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
 }
 
 int ScriptParser::PushFunctionCall() {
-    int limit = engine()->settings().maxfunctiondepth;
+    int limit = settings_->maxfunctiondepth;
     if (++depth_ <= limit) return 1;
     depth_--;
     String message("The maximum number of nested function calls (");

@@ -4,8 +4,8 @@
 // (KpLOCALIZED-TOKEN) where a text says %name%.
 
 #include "foundation/output.h"
-#include "script/engine.h"
 #include "script/macro_expander.h"
+#include "script/script_context.h"
 #include "script/script_tags.h"
 #include "script/variables.h"
 
@@ -142,19 +142,19 @@ class LocalizedState : public ScriptState {
                 tokens_.SetVariable(tag->Value("NAME").trimmed(), tag->Value("VALUE"));
                 return StateDone;
             case TagKpLOCALIZEDTEXT: {
-                Kelp* engine = parser_->engine();
+                ScriptContext* context = parser_->scriptcontext();
                 String language = tag->Value("LANGUAGE").trimmed();
                 // Every text of the current language is processed; the default
                 // language's first text only when none is.
-                if (language.matches(engine->language().chars()) &&
-                    language.length() == engine->language().length()) {
+                if (language.matches(context->language().chars()) &&
+                    language.length() == context->language().length()) {
                     matched_ = true;
                     parser_->AddState(new LocalizedTextState(parser_, tag, &tokens_, name_));
                     return StateDone;
                 }
                 if (!matched_ && !defaultfound_ &&
-                    language.length() == engine->defaultlanguage().length() &&
-                    language.matches(engine->defaultlanguage().chars())) {
+                    language.length() == context->defaultlanguage().length() &&
+                    language.matches(context->defaultlanguage().chars())) {
                     defaultfound_ = true;
                     parser_->macrosource()->SavePosition(&default_);
                     defaultline_ = parser_->line();

@@ -15,7 +15,7 @@ MacroExpander::MacroExpander(Kelp* engine, int size)
       index_(-1),
       consumed_(0),
       outside_(false),
-      encoding_(engine->defaultmacroencoding()),
+      encoding_(engine->script().defaultmacroencoding()),
       ampersands_(0),
       outsidevalues_(0) {}
 
@@ -26,7 +26,7 @@ void MacroExpander::ClearMacro() {
     name_.clear();
     consumed_ = 0;
     outside_ = false;
-    encoding_ = engine_->defaultmacroencoding();
+    encoding_ = engine_->script().defaultmacroencoding();
 }
 
 bool MacroExpander::SeekFar(long offset) {
@@ -109,7 +109,7 @@ bool MacroExpander::CheckForMacro(String* value, bool* outside) {
     } else if (c >= 0) {
         Buffer::UnGetChar();
     }
-    encoding_ = engine_->defaultmacroencoding();
+    encoding_ = engine_->script().defaultmacroencoding();
     bool runasscript = false;
     int colon = name.search(":", 0);
     if (colon >= 0) {
@@ -131,7 +131,7 @@ bool MacroExpander::CheckForMacro(String* value, bool* outside) {
     name.StripWhitespace();
     name_ = name;
     *value = engine_->vars()->Value(name, outside);
-    if (engine_->warnundefined() && engine_->vars()->Find(name) == nullptr)
+    if (engine_->script().warnundefined() && engine_->vars()->Find(name) == nullptr)
         engine_->UndefinedRead(name);
     if (runasscript) *outside = false;
     if (encoding_ == MacroEncodingAttribute) EncodeAttribute(value);

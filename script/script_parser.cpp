@@ -167,6 +167,8 @@ ScriptParser::~ScriptParser() {
 }
 
 void ScriptParser::Init() {
+    scriptcontext_ = &engine()->script();
+    settings_ = &engine()->settings();
     cache_ = new TagCache;
     lastrun_ = nullptr;
     lasttag_ = nullptr;
@@ -395,7 +397,7 @@ void ScriptParser::ClearErrorVariable(Tag* tag) {
 // --- errors
 
 void ScriptParser::UndefinedVariable(const String& name) {
-    if (engine()->warnundefined()) engine()->UndefinedRead(name);
+    if (scriptcontext_->warnundefined()) engine()->UndefinedRead(name);
 }
 
 int ScriptParser::SyntaxError(const String& message) {

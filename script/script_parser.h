@@ -21,7 +21,9 @@
 
 class MacroExpander;
 class Output;
+class ScriptContext;
 class ScriptParser;
+struct Settings;
 class TagCache;
 struct CachedAttribute;
 struct CachedTag;
@@ -172,6 +174,9 @@ class ScriptParser : public Parser, public ExpressionContext {
     static int StandardOutputLevelValue(const String& list);
     static unsigned ErrorOutputLevelValue(const String& list);
     ErrorHandler& errorhandler() { return errorhandler_; }
+    // The script language's part of the request, and the request's settings.
+    ScriptContext* scriptcontext() const { return scriptcontext_; }
+    const Settings& settings() const { return *settings_; }
     // Applies "fatal,nonfatal,display,nodisplay" to the runtime errors of a tag.
     void SetTagErrorSettings(const String& tagname, const String& list);
 
@@ -274,6 +279,8 @@ class ScriptParser : public Parser, public ExpressionContext {
     int TextPhase(int* result) override;
 
   private:
+    ScriptContext* scriptcontext_;  // the engine's
+    const Settings* settings_;      // the engine's
     void Init();
     // Fills tag (a fresh copy of the template, or the cached tag's prepared tag whose
     // attributes are already in place) from a cached tag and runs it.

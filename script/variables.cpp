@@ -90,11 +90,11 @@ String TimeRemainingVariable::Compute() {
 }
 
 String LanguageVariable::Compute() {
-    return engine_->language();
+    return engine_->script().language();
 }
 
 String DefaultLanguageVariable::Compute() {
-    return engine_->defaultlanguage();
+    return engine_->script().defaultlanguage();
 }
 
 DynamicTimeVariable::DynamicTimeVariable(Kelp* engine, DynamicTimeVariableType type)

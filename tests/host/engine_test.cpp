@@ -55,7 +55,7 @@ TEST(Engine, SessionIdsAreUnpredictable) {
     const int kIds = 10000;
     int withclock = 0;
     for (int i = 0; i < kIds; i++) {
-        std::string id = engine.MakeSessionID().chars();
+        std::string id = ScriptContext::MakeSessionID().chars();
         ASSERT_EQ(32u, id.size());
         ASSERT_EQ(std::string::npos, id.find_first_not_of("0123456789ABCDEF")) << id;
         EXPECT_TRUE(seen.insert(id).second) << "repeated: " << id;

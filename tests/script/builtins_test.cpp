@@ -191,8 +191,8 @@ TEST(Builtins, EncodingsLanguagesAndVariableLists) {
         {"kelp_getvarlist('nonsense')", ""},
     };
     Check(&in, cases, sizeof cases / sizeof cases[0]);
-    EXPECT_EQ(String("de-DE"), in.engine.language());
-    EXPECT_EQ(String("fr"), in.engine.defaultlanguage());
+    EXPECT_EQ(String("de-DE"), in.engine.script().language());
+    EXPECT_EQ(String("fr"), in.engine.script().defaultlanguage());
     EXPECT_EQ("", in.Eval("kelp_package_list()"));  // no package enabled
 }
 

@@ -26,7 +26,7 @@ struct MacroScan {
         v->SetVariable("lines", "x\ny", false);
         v->SetVariable("tag", "<KpSKIP>", false);
         v->SetVariable("visitor", "<KpSKIP>");
-        scan.engine.SetDefaultMacroEncoding(encoding);
+        scan.engine.script().SetDefaultMacroEncoding(encoding);
         result = scan.parser->Parse();
     }
     const std::string& log() { return scan.parser->log; }

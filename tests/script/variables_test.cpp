@@ -242,10 +242,10 @@ TEST(Variables, DynamicVariablesRefuseAssignment) {
     TestKelp engine;
     Variables* v = engine.vars();
     v->AddDynamicVariables();
-    engine.SetLanguage("de-DE");
+    engine.script().SetLanguage("de-DE");
     EXPECT_EQ(String("de-DE"), v->Value("kelp_language"));
     EXPECT_EQ(String("en-US"), v->Value("kelp_defaultlanguage"));
-    engine.SetLanguage("");
+    engine.script().SetLanguage("");
     EXPECT_EQ(String("de-DE"), v->Value("kelp_language"));
     EXPECT_EQ(String("-1"), v->Value("dyn_time_remaining"));
     engine.SetDeadline(time(nullptr) + 60);
