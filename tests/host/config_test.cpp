@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include "data/xbase_table.h"
+#include "host/cgi_kelp.h"
 #include "script/variables.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
@@ -307,4 +308,52 @@ TEST(Config, VirtualHostDatabaseRecordsSettingsOnce) {
     ASSERT_EQ(3, table.numrecords());
     ASSERT_TRUE(table.Goto(3));
     EXPECT_TRUE(table.deleted());
+}
+
+// The request's settings are the configuration's, key by key: each key below gets a
+// value of its own, so that a setting filled from the wrong key shows. A temporary
+// directory left unset is the data directory; the lock host name left unset stays
+// empty (the machine's name, looked up when a lock file is written).
+TEST(Config, RequestSettingsComeFromTheFile) {
+    TempDir dir;
+    String root = dir.path() + "/site", data = dir.path() + "/data";
+    String conf = "kelproot = " + root + "\nstdmodedatadir = " + data +
+                  "\nglobaltimeout = 7\nusecookies = off\ncontentbuffersize = 1001\n"
+                  "maxcontentlength = 1002\nmaxformfields = 1003\ntemplatebuffersize = 1004\n"
+                  "maxfunctiondepth = 9\nmaxfiles = 11\nlockexpiration = 33\n"
+                  "importbuffersize = 1005\ncalltimeout = 5\ncallbuffersize = 1006\n"
+                  "mailtimeout = 6\nsmtpbuffersize = 1007\nmaxresponselength = 1008\n"
+                  "tlscafile = /etc/ca.pem\n";
+    dir.Write("kelp.conf", conf.chars());
+    String program = dir.File("kelp");
+    char* argv[] = {const_cast<char*>(program.chars()), nullptr};
+    CGIKelp host(1, argv);
+    ASSERT_EQ(1, host.LoadConfiguration());
+    const Settings& s = host.settings();
+    EXPECT_EQ(7, s.globaltimeout);
+    EXPECT_FALSE(s.usecookies);
+    EXPECT_EQ(1001, s.contentbuffersize);
+    EXPECT_EQ(1002, s.maxcontentlength);
+    EXPECT_EQ(1003, s.maxformfields);
+    EXPECT_EQ(1004, s.templatebuffersize);
+    EXPECT_EQ(9, s.maxfunctiondepth);
+    EXPECT_EQ(11, s.maxfiles);
+    EXPECT_EQ(33, s.lockexpiration);
+    EXPECT_EQ(1005, s.importbuffersize);
+    EXPECT_EQ(5, s.calltimeout);
+    EXPECT_EQ(1006, s.callbuffersize);
+    EXPECT_EQ(6, s.mailtimeout);
+    EXPECT_EQ(1007, s.smtpbuffersize);
+    EXPECT_EQ(1008, s.maxresponselength);
+    EXPECT_EQ(String("/etc/ca.pem"), s.tlscafile);
+    EXPECT_EQ(root, s.scriptdirectory);
+    EXPECT_EQ(data, s.datadirectory);
+    EXPECT_EQ(data, s.tempdirectory);
+    EXPECT_TRUE(s.lockhostname.empty());
+
+    dir.Write("kelp.conf", (conf + "tempdir = /tmp\nlockhostname = web7\n").chars());
+    CGIKelp again(1, argv);
+    ASSERT_EQ(1, again.LoadConfiguration());
+    EXPECT_EQ(String("/tmp"), again.settings().tempdirectory);
+    EXPECT_EQ(String("web7"), again.settings().lockhostname);
 }
