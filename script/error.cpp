@@ -40,7 +40,7 @@ String ContactText(const String& administrator) {
 // Every error stops the script and is shown, except the runtime errors of the tags
 // declared kNonFatal, which are shown and let it go on.
 bool FatalByDefault(unsigned type) {
-    if (type < kRuntimeErrors || type > kRuntimeErrors + TagKELP) return true;
+    if (type < kRuntimeErrors || type >= kRuntimeErrors + TagIdCount) return true;
     return !TagHasFlag(static_cast<int>(type - kRuntimeErrors), kNonFatal);
 }
 

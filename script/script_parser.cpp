@@ -187,7 +187,7 @@ void ScriptParser::Init() {
     DeclareScriptTags();
     SetupBuiltinFunctions(this);
     engine()->InstallRooms(this);
-    for (int id = 0; id <= TagKELP; id++) {
+    for (int id = 0; id < TagIdCount; id++) {
         const TagSpec* spec = TagSpecOf(id);
         handlers_[id] = spec != nullptr ? spec->handler : nullptr;
     }
@@ -250,7 +250,7 @@ void ScriptParser::BuildSkipTables() {
 }
 
 void ScriptParser::SetHandler(int id, TagHandler routine) {
-    if (id >= 0 && id <= TagKELP) handlers_[id] = routine;
+    if (id >= 0 && id < TagIdCount) handlers_[id] = routine;
 }
 
 int ScriptParser::SkipTo(Tag* found, TagTable* targets) {
@@ -375,7 +375,7 @@ void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list
 
 const ScopedName* ScriptParser::ErrorVariableName(const Tag* tag) {
     int id = tag->id();
-    if (id < 0 || id > TagKELP) return nullptr;
+    if (id < 0 || id >= TagIdCount) return nullptr;
     if (errorvariables_[id] == nullptr) errorvariables_[id] = new ErrorVariable[2];
     ErrorVariable* slot = errorvariables_[id];
     if (slot->tagname != tag->name()) slot++;  // the second name of a shared id

@@ -264,7 +264,7 @@ class ScriptParser : public Parser, public ExpressionContext {
 
     MacroExpander* macrosource() const { return macrosource_; }
     TagHandler handler(int id) const {
-        return (id >= 0 && id <= TagKELP) ? handlers_[id] : nullptr;
+        return (id >= 0 && id < TagIdCount) ? handlers_[id] : nullptr;
     }
 
   protected:
@@ -327,7 +327,7 @@ class ScriptParser : public Parser, public ExpressionContext {
 
     FunctionTable functions_;  // owns elements
     std::vector<std::pair<const Builtin*, int>> builtins_;
-    TagHandler handlers_[TagKELP + 1];
+    TagHandler handlers_[TagIdCount];
     int interpret_;
     int standardoutputlevel_;
     int depth_;
@@ -344,7 +344,7 @@ class ScriptParser : public Parser, public ExpressionContext {
     };
     // Two per tag id, made when a tag of that id first runs (most pages use a few of
     // the ids, and a request does not pay for the memory of them all).
-    ErrorVariable* errorvariables_[TagKELP + 1];
+    ErrorVariable* errorvariables_[TagIdCount];
     TagCache* cache_;            // owned
     CachedText* textrecording_;  // owned while a text run is being recorded
     int textline_;               // the line where it starts

@@ -85,6 +85,8 @@ enum TagId {
     TagKpQUERY = 75,
     TagKpFILTER = 76,
     TagKELP = 77,
+    // A new tag takes the next id, and this count moves up by one.
+    TagIdCount = 78,
 };
 
 #endif  // SCRIPT_TAG_IDS_H_

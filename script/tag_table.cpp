@@ -82,11 +82,11 @@ void DeclareTags(const TagSpec* specs, int count) {
         if (d == specs) return;
     }
     r.declared.push_back(specs);
-    if (r.byid.empty()) r.byid.assign(TagKELP + 1, nullptr);
+    if (r.byid.empty()) r.byid.assign(TagIdCount, nullptr);
     for (int i = 0; i < count; i++) {
         const TagSpec* spec = &specs[i];
         r.rows.push_back(spec);
-        if (spec->id >= 0 && spec->id <= TagKELP && r.byid[spec->id] == nullptr)
+        if (spec->id >= 0 && spec->id < TagIdCount && r.byid[spec->id] == nullptr)
             r.byid[spec->id] = spec;
     }
     r.sortedvalid = false;

@@ -90,7 +90,7 @@ TEST(ScriptParser, TagTableHasEveryNameAndId) {
 TEST(ScriptParser, EveryIdIsDeclaredByARoom) {
     TestKelp engine;
     int count = KnownTagCount();
-    for (int id = 0; id <= TagKELP; id++) {
+    for (int id = 0; id < TagIdCount; id++) {
         SCOPED_TRACE(id);
         const TagSpec* spec = TagSpecOf(id);
         ASSERT_NE(nullptr, spec);
