@@ -53,7 +53,7 @@ class HostKelp : public Kelp {
     // The requested page's length, when the host has seen it before it is opened.
     void SetPageLength(long length) { pagelength_ = length; }
 
-    // Every room's tags and built-ins.
+    // Every room's built-in functions.
     void InstallRooms(ScriptParser* parser) override;
 
     // Packages: those the configuration declares, until EnablePackages() keeps the

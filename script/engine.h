@@ -78,8 +78,8 @@ class Kelp {
         if (openrun_ != nullptr) openrun_->End();
     }
 
-    // The rooms declare their tags (once per process) and give a new interpreter
-    // their built-in functions.
+    // The rooms give a new interpreter their built-in functions (their tags are
+    // declared once per process, before a page is read).
     virtual void InstallRooms(ScriptParser*) {}
     // Whether a script file may have the extension (without its dot).
     virtual bool IsScriptExtension(const String&) { return true; }
