@@ -12,7 +12,7 @@ class NetworkManager;
 
 class NetContext : public RequestContext {
   public:
-    explicit NetContext(Kelp* engine) : engine_(engine) {}
+    explicit NetContext(Kelp*) {}
     ~NetContext() override;
     // The request's network manager, made on first use.
     static NetworkManager* Manager(Kelp* engine);
@@ -21,7 +21,6 @@ class NetContext : public RequestContext {
     static String HostName();
 
   private:
-    Kelp* engine_;                       // not owned
     NetworkManager* manager_ = nullptr;  // owned
 };
 
