@@ -65,9 +65,13 @@ StandardOutput::~StandardOutput() {
 }
 
 int StandardOutput::DoWrite(const char* s, int n) {
+    if (beforewrite_ != nullptr) beforewrite_(beforewritedata_);
+    return Send(s, n);
+}
+
+int StandardOutput::Send(const char* s, int n) {
     // A single write() may be cut short by a signal or a full pipe; losing the rest
     // of a page is never acceptable, so write until everything is out.
-    if (beforewrite_ != nullptr) beforewrite_(beforewritedata_);
     int done = 0;
     while (done < n) {
         ssize_t w = write(1, s + done, n - done);

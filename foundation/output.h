@@ -67,9 +67,14 @@ class StandardOutput : public Output {
         beforewrite_ = hook;
         beforewritedata_ = data;
     }
-    // Writes all n bytes, retrying after short writes and interrupted calls; returns n,
-    // or -1 when the descriptor fails.
+    // Runs the hook, then sends the bytes.
     int DoWrite(const char* s, int n) override;
+
+  protected:
+    // Writes all n bytes to standard output, retrying after short writes and
+    // interrupted calls; returns n, or -1 when the descriptor fails. A host that
+    // frames its output (FastCGI) sends them its own way.
+    virtual int Send(const char* s, int n);
 
   private:
     void (*beforewrite_)(void*) = nullptr;

@@ -217,7 +217,7 @@ int CGIKelp::LoadConfiguration() {
     long size = config_->Get(Config::OutputBufferSize);
     if (size > 0 && size != 8192 && !headerssent()) {
         delete out_;
-        out_ = new StandardOutput(static_cast<int>(size));
+        out_ = NewOutput(static_cast<int>(size));
         out_->SetBeforeWrite(EndRunOf, this);
     }
     return 1;
@@ -536,6 +536,18 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
         }
         AddCommerceHandler(t->name, library);
     }
+    if (!persistent_) LimitProcess();
+    String entry = "PATH=" + config_->Get(Config::Path);
+    char* fresh = strdup(entry.chars());
+    if (fresh != nullptr) {
+        putenv(fresh);
+        free(pathentry_);
+        pathentry_ = fresh;
+    }
+    return 1;
+}
+
+void CGIKelp::LimitProcess() {
     if (config_->Get(Config::Nice) != 0) {
         errno = 0;
         if (nice(static_cast<int>(config_->Get(Config::Nice))) == -1 && errno != 0) {
@@ -557,14 +569,6 @@ int CGIKelp::ProcessConfiguration(const String& filepath, const String& displayn
         if (current.rlim_cur > current.rlim_max) current.rlim_cur = current.rlim_max;
         setrlimit(limit.resource, &current);
     }
-    String entry = "PATH=" + config_->Get(Config::Path);
-    char* fresh = strdup(entry.chars());
-    if (fresh != nullptr) {
-        putenv(fresh);
-        free(pathentry_);
-        pathentry_ = fresh;
-    }
-    return 1;
 }
 
 int CGIKelp::AddQueryArguments() {
@@ -710,6 +714,16 @@ String CGIKelp::RequestHeader(const String& name) {
     String variable = "HTTP_" + name.upper();
     variable.gsub("-", "_");
     return Environment(variable.chars());
+}
+
+StandardOutput* CGIKelp::NewOutput(int size) {
+    return new StandardOutput(size);
+}
+
+void CGIKelp::UseOutput(StandardOutput* out) {
+    delete out_;
+    out_ = out;
+    out_->SetBeforeWrite(EndRunOf, this);
 }
 
 int CGIKelp::ReadContent(char* buffer, int length) {

@@ -60,7 +60,19 @@ class CGIKelp : public HostKelp {
     // Sets configpath_ to the file read (or the last one tried).
     bool ReadConfigurationFile(String* text);
 
+  protected:
+    // The output of a request: standard output, or (a persistent host) its framing.
+    virtual StandardOutput* NewOutput(int size);
+    // Replaces the output (nothing written yet); takes ownership.
+    void UseOutput(StandardOutput* out);
+    // A host that serves many requests in one process: what lasts for the process
+    // (priority, resource limits) is not set by a request.
+    bool persistent_ = false;
+
   private:
+    // The priority and resource limits the configuration asks for (nice, maxcpu,
+    // maxdata, maxstack): for the process, so only a process of one request sets them.
+    void LimitProcess();
     // The settings from the configuration and what the request found (a user's
     // script root, an owner's data directory); made again when either changes, and
     // not after the page has started.

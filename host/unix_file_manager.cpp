@@ -345,6 +345,7 @@ UNIXFileManager::UNIXFileManager(Kelp* engine)
     : engine_(engine), active_(1), inactive_(1), temporarycounter_(0) {}
 
 UNIXFileManager::~UNIXFileManager() {
+    for (const auto& held : lockfiles_) RemoveIfUnchanged(held.first, held.second);
     // Files still open belong to their owners; only the bookkeeping ends here.
     for (UNIXFileInfo* i = active_.First(); i != nullptr; i = active_.Next()) {
         if (i->fd_ >= 0) close(i->fd_);
@@ -554,6 +555,7 @@ int UNIXFileManager::Lock(const String& path) {
         if (lstat(path.chars(), &theirs) < 0) continue;  // removed meanwhile: try again
         if (ours.st_ino == theirs.st_ino && ours.st_dev == theirs.st_dev) {
             result = LockTaken;
+            lockfiles_.emplace_back(path, theirs);
             break;
         }
         if (!S_ISREG(theirs.st_mode)) {
@@ -616,6 +618,12 @@ int UNIXFileManager::OpenDescriptorOf(const String& path) {
 }
 
 int UNIXFileManager::Delete(const String& path) {
+    for (auto it = lockfiles_.begin(); it != lockfiles_.end(); ++it) {
+        if (it->first == path) {
+            lockfiles_.erase(it);
+            break;
+        }
+    }
     return unlink(path.chars()) < 0 ? Fail() : 1;
 }
 

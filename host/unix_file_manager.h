@@ -7,6 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+#include <vector>
+
 #include "foundation/file.h"
 #include "foundation/list.h"
 #include "foundation/string.h"
@@ -143,7 +146,12 @@ class UNIXFileManager : public FileManager {
     // A descriptor this manager holds open on the file at path, or -1.
     int OpenDescriptorOf(const String& path);
 
-    Kelp* engine_;                                  // not owned
+    Kelp* engine_;  // not owned
+    // The lock files this request took and has not let go, as they were when taken: a
+    // page that ended inside KpLOCKFILE (an error, its time limit) leaves its lock, which
+    // goes with the request if it is still that file. (A process that ended leaves a
+    // lock others may take; a process serving the next request does not end.)
+    std::vector<std::pair<String, struct stat>> lockfiles_;
     SearchableList<UNIXFileInfo, File*> active_;    // owns elements; most recent first
     SearchableList<UNIXFileInfo, File*> inactive_;  // owns elements
     unsigned long temporarycounter_;  // the last temporary name tried; 0 before the first

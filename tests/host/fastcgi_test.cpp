@@ -14,8 +14,14 @@ using namespace fastcgi;
 namespace {
 
 std::string Begin(int id, int role = kResponder, int flags = kKeepConnection) {
-    char body[8] = {static_cast<char>(role >> 8), static_cast<char>(role), static_cast<char>(flags),
-                    0, 0, 0, 0, 0};
+    char body[8] = {static_cast<char>(role >> 8),
+                    static_cast<char>(role),
+                    static_cast<char>(flags),
+                    0,
+                    0,
+                    0,
+                    0,
+                    0};
     std::string out;
     AppendRecord(&out, kBeginRequest, id, body, 8);
     return out;
@@ -35,7 +41,8 @@ std::string Params(int id, const std::vector<std::pair<std::string, std::string>
 }
 
 // Feeds bytes in pieces of `piece` bytes and gives every record taken to the assembler.
-RequestAssembler::State Deliver(RequestAssembler* a, const std::string& bytes, size_t piece = 1 << 20) {
+RequestAssembler::State Deliver(RequestAssembler* a, const std::string& bytes,
+                                size_t piece = 1 << 20) {
     RecordReader reader;
     Record r;
     RequestAssembler::State s = a->state();
@@ -100,7 +107,10 @@ TEST(FastCGI, NameValuePairsOfEveryLength) {
     }
     // A four-byte length that claims more than there is.
     pairs.clear();
-    EXPECT_FALSE(ReadNameValuePairs(std::string("\x80\x00\x10\x00\x01" "ab", 7), &pairs));
+    EXPECT_FALSE(ReadNameValuePairs(std::string("\x80\x00\x10\x00\x01"
+                                                "ab",
+                                                7),
+                                    &pairs));
 }
 
 TEST(FastCGI, ARequestFromItsRecordsHoweverTheBytesAreSplit) {
@@ -124,7 +134,8 @@ TEST(FastCGI, ARequestFromItsRecordsHoweverTheBytesAreSplit) {
     EXPECT_EQ(RequestAssembler::kComplete, Deliver(&a, Stream(kStdin, 1, "")));
     // The next request on the connection starts clean.
     a.Reset();
-    EXPECT_EQ(RequestAssembler::kComplete, Deliver(&a, Begin(2) + Params(2, {}) + Stream(kStdin, 2, "")));
+    EXPECT_EQ(RequestAssembler::kComplete,
+              Deliver(&a, Begin(2) + Params(2, {}) + Stream(kStdin, 2, "")));
     EXPECT_TRUE(a.params().empty());
     EXPECT_TRUE(a.body().empty());
 }
@@ -186,8 +197,9 @@ TEST(FastCGI, RequestsOverTheirLimitsAreMarkedNotKept) {
     EXPECT_TRUE(a.params().empty());
     EXPECT_TRUE(a.body().empty());
     RequestAssembler b(limits);
-    ASSERT_EQ(RequestAssembler::kComplete,
-              Deliver(&b, Begin(1) + Params(1, {{"A", "b"}}) + Stream(kStdin, 1, std::string(10, 'b'))));
+    ASSERT_EQ(
+        RequestAssembler::kComplete,
+        Deliver(&b, Begin(1) + Params(1, {{"A", "b"}}) + Stream(kStdin, 1, std::string(10, 'b'))));
     EXPECT_FALSE(b.paramstoolong());
     EXPECT_FALSE(b.bodytoolong());
 }
@@ -206,8 +218,10 @@ TEST(FastCGI, PeersThatLieEndTheirConnection) {
         {"the open request begun again", Begin(1) + Begin(1)},
         {"parameters after their end", Begin(1) + Params(1, {}) + Params(1, {{"A", "b"}})},
         {"a body after its end", Begin(1) + Stream(kStdin, 1, "") + Stream(kStdin, 1, "x")},
-        {"parameters whose lengths run past their end",
-         Begin(1) + Stream(kParams, 1, std::string("\x05\x01" "ab", 4))},
+        {"parameters whose lengths run past their end", Begin(1) + Stream(kParams, 1,
+                                                                          std::string("\x05\x01"
+                                                                                      "ab",
+                                                                                      4))},
         {"a management query whose lengths run past its end",
          [] {
              std::string b;

@@ -328,6 +328,33 @@ TEST(FileManager, LockFileProtocol) {
     EXPECT_FALSE(files->Exists(lock + ".hosta." + String::FromInt(getpid())));
 }
 
+// A lock the request still holds when it ends (its page stopped inside KpLOCKFILE)
+// goes with it, so that the next request of a process serving many finds it free; a
+// lock file that has been replaced since is someone else's and stays, and one let go
+// is not touched again.
+TEST(FileManager, LocksStillHeldGoWithTheRequest) {
+    TempDir dir;
+    String held = dir.File("held.lck"), replaced = dir.File("replaced.lck"),
+           released = dir.File("released.lck");
+    {
+        TestKelp engine;
+        FileManager* files = engine.filemanager();
+        ASSERT_EQ(LockTaken, files->Lock(held));
+        ASSERT_EQ(LockTaken, files->Lock(replaced));
+        ASSERT_EQ(LockTaken, files->Lock(released));
+        ASSERT_EQ(1, files->Delete(released));
+        dir.Write("released.lck", "someone else's");
+        // (Another process's lock is its own file, made before ours went: linked in.)
+        String theirs = dir.Write("theirs", "someone else's");
+        ASSERT_EQ(0, rename(theirs.chars(), replaced.chars()));
+    }
+    EXPECT_NE(0, access(held.chars(), F_OK));
+    EXPECT_EQ("someone else's", ReadFile(replaced));
+    EXPECT_EQ("someone else's", ReadFile(released));
+    TestKelp next;
+    EXPECT_EQ(LockTaken, next.filemanager()->Lock(held));
+}
+
 TEST(FileManager, ALockPathThatIsNoFileFailsAtOnce) {
     TestKelp engine;
     TempDir dir;

@@ -1,0 +1,242 @@
+// The FastCGI responder.
+
+#include "host/fastcgi_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "host/cgi_kelp.h"
+#include "host/fastcgi.h"
+
+namespace {
+
+using fastcgi::RequestAssembler;
+
+// A connection that sends nothing for this long is given up.
+const int kStallMilliseconds = 30000;
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// The page's output as STDOUT records of its request.
+class FastCGIOutput : public StandardOutput {
+  public:
+    FastCGIOutput(int size, int fd, int requestid)
+        : StandardOutput(size), fd_(fd), requestid_(requestid) {}
+    ~FastCGIOutput() override { Flush(); }
+
+  protected:
+    int Send(const char* s, int n) override {
+        std::string record;
+        fastcgi::AppendRecord(&record, fastcgi::kStdout, requestid_, s, static_cast<size_t>(n));
+        return WriteAll(fd_, record) ? n : -1;
+    }
+
+  private:
+    int fd_;
+    int requestid_;
+};
+
+// One request of a connection, run as the CGI program runs one.
+class FastCGIKelp : public CGIKelp {
+  public:
+    FastCGIKelp(int argc, char** argv, int fd, const RequestAssembler& request)
+        : CGIKelp(argc, argv), fd_(fd), requestid_(request.requestid()), body_(request.body()) {
+        persistent_ = true;
+        UseOutput(NewOutput(8192));
+    }
+    int ReadContent(char* buffer, int length) override {
+        size_t n = body_.size() - read_;
+        if (n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
+        memcpy(buffer, body_.data() + read_, n);
+        read_ += n;
+        return static_cast<int>(n);
+    }
+
+  protected:
+    StandardOutput* NewOutput(int size) override { return new FastCGIOutput(size, fd_, requestid_); }
+
+  private:
+    int fd_;
+    int requestid_;
+    const std::string& body_;
+    size_t read_ = 0;
+};
+
+// The process environment becomes the request's parameters, and nothing else: nothing
+// of the process's own environment or of an earlier request reaches the page.
+void UseParameters(const RequestAssembler& request) {
+    clearenv();
+    // The engine reads the environment's entries where they stand, when a page first
+    // asks for one; the request sets PATH later. With a PATH entry from the start that
+    // replaces it in place, and the array the engine reads is never moved.
+    setenv("PATH", "", 1);
+    for (const auto& p : request.params()) {
+        const std::string& name = p.first;
+        if (name.empty() || name.find('=') != std::string::npos ||
+            name.find('\0') != std::string::npos || p.second.find('\0') != std::string::npos)
+            continue;
+        setenv(name.c_str(), p.second.c_str(), 1);
+    }
+}
+
+// A request over a limit of the connection's own, refused as CGI refuses one.
+std::string Refusal(const RequestAssembler& request) {
+    if (request.paramstoolong()) {
+        return "Status: 431 Request Header Fields Too Large\r\nContent-type: text/html\r\n\r\n"
+               "Fatal Error: The request's headers are too long\r\n";
+    }
+    return std::string();
+}
+
+int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
+    std::string refused = Refusal(request);
+    int status = 0;
+    std::string end;
+    if (!refused.empty()) {
+        fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), refused.data(),
+                              refused.size());
+    } else {
+        UseParameters(request);
+        FastCGIKelp host(argc, argv, fd, request);
+        status = host.Go();
+    }
+    clearenv();
+    // The page's handlers are the request's: between requests a signal ends the
+    // process, and a connection that went away never does.
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) signal(s, SIG_DFL);
+    signal(SIGPIPE, SIG_IGN);
+    fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), nullptr, 0);
+    fastcgi::AppendEndRequest(&end, request.requestid(), static_cast<unsigned>(status),
+                              fastcgi::kRequestComplete);
+    return WriteAll(fd, end) ? 1 : 0;
+}
+
+void ServeConnection(int fd, int argc, char** argv) {
+    fastcgi::RecordReader reader;
+    RequestAssembler request{fastcgi::Limits()};
+    fastcgi::Record record;
+    char buffer[16384];
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, kStallMilliseconds);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        reader.Feed(buffer, static_cast<size_t>(n));
+        int got;
+        while ((got = reader.Next(&record)) == 1) {
+            RequestAssembler::State state = request.Take(record);
+            if (!request.replies().empty()) {
+                if (!WriteAll(fd, request.replies())) return;
+                request.replies().clear();
+            }
+            if (state == RequestAssembler::kBroken) return;
+            if (state == RequestAssembler::kAborted) {
+                std::string end;
+                fastcgi::AppendEndRequest(&end, request.requestid(), 0, fastcgi::kRequestComplete);
+                bool keep = request.keepconnection() && WriteAll(fd, end);
+                request.Reset();
+                if (!keep) return;
+            } else if (state == RequestAssembler::kComplete) {
+                bool keep = RunRequest(fd, request, argc, argv) && request.keepconnection();
+                request.Reset();
+                if (!keep) return;
+            }
+        }
+        if (got < 0) return;
+    }
+}
+
+}  // namespace
+
+bool StartedAsFastCGI() {
+    struct stat st;
+    if (fstat(0, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    return getsockopt(0, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening != 0;
+}
+
+int ListenOn(const std::string& address, std::string* error) {
+    int fd;
+    size_t colon = address.rfind(':');
+    if (address.find('/') != std::string::npos || colon == std::string::npos) {
+        struct sockaddr_un un;
+        memset(&un, 0, sizeof un);
+        if (address.size() >= sizeof un.sun_path) {
+            *error = "the socket path is too long";
+            return -1;
+        }
+        un.sun_family = AF_UNIX;
+        memcpy(un.sun_path, address.data(), address.size());
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        unlink(address.c_str());  // a socket left by an earlier run
+        if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&un), sizeof un) != 0) {
+            *error = strerror(errno);
+            if (fd >= 0) close(fd);
+            return -1;
+        }
+    } else {
+        struct sockaddr_in in;
+        memset(&in, 0, sizeof in);
+        in.sin_family = AF_INET;
+        char* end = nullptr;
+        long port = strtol(address.c_str() + colon + 1, &end, 10);
+        std::string host = address.substr(0, colon);
+        if (*end != '\0' || port <= 0 || port > 65535 ||
+            inet_pton(AF_INET, host.empty() ? "127.0.0.1" : host.c_str(), &in.sin_addr) != 1) {
+            *error = "not HOST:PORT with an IPv4 address";
+            return -1;
+        }
+        in.sin_port = htons(static_cast<uint16_t>(port));
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&in), sizeof in) != 0) {
+            *error = strerror(errno);
+            if (fd >= 0) close(fd);
+            return -1;
+        }
+    }
+    if (listen(fd, 64) != 0) {
+        *error = strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int ServeFastCGI(int listener, int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    for (;;) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return 1;
+        }
+        ServeConnection(fd, argc, argv);
+        close(fd);
+    }
+}

@@ -1,0 +1,83 @@
+#!/bin/bash
+# kelp as a FastCGI responder behind a real lighttpd, which starts it with the listening
+# socket on descriptor 0: every request is made twice, once to the CGI program and
+# once to the responder, and both must answer the same status and the same bytes. A
+# request after one with variables, an upload and an error starts clean.
+# Usage: fastcgi_through_lighttpd.sh BUILD_DIR
+set -eu
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+state=$(mktemp -d "$build/e2e-fastcgi-XXXXXX")
+trap 'bash "$here/lighttpd.sh" stop "$state"; rm -rf "$state"' EXIT
+
+site="$state/site"
+mkdir -p "$site" "$state/htdocs/cgi-bin" "$state/fcgi"
+cp -R "$here/site/." "$site/"
+for dir in "$state/htdocs/cgi-bin" "$state/fcgi"; do
+    cp "$build/kelp" "$dir/kelp"
+    printf '%s\n' "kelproot = $site" "stdmodedatadir = $site" "validextensions = kp" \
+        "usecookies = off" > "$dir/kelp.conf"
+done
+# The configuration docs/fastcgi.md gives: .kp URLs rewritten to the responder's prefix
+# (here not those of the CGI program, which the test asks as well).
+cat > "$state/extra.conf" <<CONF
+server.modules += ( "mod_fastcgi" )
+url.rewrite-once = ( "^(/cgi-bin/.*)\$" => "\$1",
+                     "^(/[^?]*\\.kp)(\\?(.*))?\$" => "/kelp\$1?\$3" )
+fastcgi.server = ( "/kelp" => (( "socket" => "$state/kelp.sock", "bin-path" => "$state/fcgi/kelp",
+                                 "max-procs" => 1, "check-local" => "disable" )) )
+server.breakagelog = "$state/cgi-error.log"
+CONF
+port=$(bash "$here/lighttpd.sh" start "$state")
+base="http://127.0.0.1:$port"
+failures=0
+
+# both NAME PATH CURL-ARGS...: the same request to the CGI program and to the responder
+# (a .kp URL as it stands, through the rewrite; other paths below the prefix)
+both() {
+    local name=$1 path=$2
+    shift 2
+    local cgi fcgi url="$base/kelp$path"
+    [[ "$path" =~ \.kp(\?|$) ]] && url="$base$path"
+    cgi=$(curl -s -o "$state/cgi-body" -w '%{http_code} %{content_type}' "$@" "$base/cgi-bin/kelp$path")
+    fcgi=$(curl -s -o "$state/fcgi-body" -w '%{http_code} %{content_type}' "$@" "$url")
+    if [ "$cgi" != "$fcgi" ] || ! cmp -s "$state/cgi-body" "$state/fcgi-body"; then
+        echo "FAIL $name: CGI [$cgi] $(head -c 300 "$state/cgi-body")"
+        echo "     FastCGI [$fcgi] $(head -c 300 "$state/fcgi-body")"
+        failures=$((failures + 1))
+    fi
+}
+
+both "GET" "/hello.kp?name=World"
+both "GET with nothing set" "/hello.kp"
+both "POST" "/form.kp?q=x" --data 'a=1&b=two%21'
+both "POST, then nothing set" "/form.kp"
+head -c 5000 /dev/urandom > "$state/upload.bin"
+both "upload" "/upload.kp" -F note=hi -F "doc=@$state/upload.bin;type=application/octet-stream" \
+    -F "other=@$state/upload.bin;type=text/plain"
+if ls "$site" | grep -q '^KELP_FUP'; then
+    echo "FAIL upload: an upload the page did not move was left behind: $(ls "$site")"
+    failures=$((failures + 1))
+fi
+both "an error" "/broken.kp" --data "q=a"
+both "after an error" "/hello.kp?name=again"
+# A request that sets variables, languages, levels and error settings, declares a
+# function, adds to a table it keeps open, holds a lock file, leaves an upload where it
+# was written and ends with an error: the next request on the same responder sees
+# none of it (both programs are asked, so the table has four records after).
+both "a request that leaves everything" "/leak_a.kp" -F "doc=@$state/upload.bin"
+both "the request after it" "/leak_b.kp"
+if ls "$site" | grep -q '^KELP_FUP'; then
+    echo "FAIL leak: an upload was left behind: $(ls "$site")"
+    failures=$((failures + 1))
+fi
+printf '[] [] [en-US] [en-US]\n[0] [locked]\n[2]\n' > "$state/leak-start"
+cmp -s -n "$(wc -c < "$state/leak-start")" "$state/leak-start" "$state/fcgi-body" || {
+    echo "FAIL leak: $(head -c 400 "$state/fcgi-body")"; failures=$((failures + 1)); }
+both "directory default" "/sub/"
+both "missing page" "/missing.kp"
+both "extension" "/notes.txt"
+for i in 1 2 3 4 5; do both "repeated $i" "/hello.kp?name=$i"; done
+
+[ "$failures" = 0 ] && echo "fastcgi_through_lighttpd: all passed"
+exit "$failures"
