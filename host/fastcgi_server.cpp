@@ -73,7 +73,9 @@ class FastCGIKelp : public CGIKelp {
     }
 
   protected:
-    StandardOutput* NewOutput(int size) override { return new FastCGIOutput(size, fd_, requestid_); }
+    StandardOutput* NewOutput(int size) override {
+        return new FastCGIOutput(size, fd_, requestid_);
+    }
 
   private:
     int fd_;
