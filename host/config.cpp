@@ -77,6 +77,8 @@ const ConfigKey kKeys[] = {
     {"warnundefined", Config::BooleanKey, Config::WarnUndefined},
     {"maxformfields", Config::IntegerKey, Config::MaxFormFields},
     {"maxheaderlength", Config::IntegerKey, Config::MaxHeaderLength},
+    {"fastcgiworkers", Config::IntegerKey, Config::FastCGIWorkers},
+    {"fastcgirequests", Config::IntegerKey, Config::FastCGIRequests},
     {nullptr, Config::EndOfKeys, 0},
 };
 

@@ -91,6 +91,8 @@ class Config {
         MaxFormFields,
         MaxHeaderLength,
         MaxResponseLength,
+        FastCGIWorkers,
+        FastCGIRequests,
         WarnUndefined,
         IntegerSettings
     };

@@ -12,11 +12,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "host/cgi_kelp.h"
+#include "host/config.h"
 #include "host/fastcgi.h"
 
 namespace {
@@ -230,15 +233,87 @@ int ListenOn(const std::string& address, std::string* error) {
     return fd;
 }
 
-int ServeFastCGI(int listener, int argc, char** argv) {
+namespace {
+
+volatile sig_atomic_t g_stopping = 0;
+
+void Stop(int) {
+    g_stopping = 1;
+}
+
+// A worker: serves connections until it has served `requests` of them (0: no end).
+[[noreturn]] void Work(int listener, int argc, char** argv, long requests) {
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) signal(s, SIG_DFL);
     signal(SIGPIPE, SIG_IGN);
-    for (;;) {
+    for (long served = 0; requests == 0 || served < requests; served++) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            return 1;
+            _exit(1);
         }
         ServeConnection(fd, argc, argv);
         close(fd);
     }
+    _exit(0);
+}
+
+// The workers and the requests each serves before it is replaced, from the
+// configuration file found as for a CGI request.
+void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests) {
+    *workers = 0;
+    *requests = 0;
+    clearenv();
+    setenv("PATH", "", 1);
+    {
+        CGIKelp probe(argc, argv);
+        if (probe.LoadConfiguration() && probe.config() != nullptr) {
+            *workers = probe.config()->Get(Config::FastCGIWorkers);
+            *requests = probe.config()->Get(Config::FastCGIRequests);
+        }
+    }
+    clearenv();
+    if (*workers <= 0) *workers = sysconf(_SC_NPROCESSORS_ONLN);
+    if (*workers <= 0) *workers = 1;
+    if (*workers > 256) *workers = 256;
+    if (*requests < 0) *requests = 0;
+}
+
+}  // namespace
+
+int ServeFastCGI(int listener, int argc, char** argv) {
+    long workers, requests;
+    ReadWorkerSettings(argc, argv, &workers, &requests);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = Stop;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM}) sigaction(s, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<pid_t> running;
+    auto start = [&]() {
+        pid_t pid = fork();
+        if (pid == 0) Work(listener, argc, argv, requests);
+        if (pid > 0) running.push_back(pid);
+        return pid > 0;
+    };
+    for (long i = 0; i < workers; i++) start();
+    // A worker that ends (its requests served, a crash, a kill) is replaced; one that
+    // ends at once every time does not make this loop spin.
+    while (!g_stopping && !running.empty()) {
+        int status;
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (size_t i = 0; i < running.size(); i++) {
+            if (running[i] == pid) running.erase(running.begin() + static_cast<long>(i));
+        }
+        if (g_stopping) break;
+        if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) usleep(100000);
+        start();
+    }
+    for (pid_t pid : running) kill(pid, SIGTERM);
+    for (pid_t pid : running) waitpid(pid, nullptr, 0);
+    return 0;
 }

@@ -14,8 +14,10 @@ bool StartedAsFastCGI();
 // A listening socket for address: a path (a unix socket) or HOST:PORT (an IPv4
 // address); -1 with *error when it cannot be made.
 int ListenOn(const std::string& address, std::string* error);
-// Serves the connections of listener until the process is stopped; argc and argv are
-// the program's (its configuration file is found from argv[0] as in CGI).
+// Serves the connections of listener with fastcgiworkers worker processes (one per
+// core by default), each replaced when it ends, and after fastcgirequests requests,
+// until SIGTERM or SIGINT stops them all; argc and argv are the program's (its
+// configuration file is found from argv[0] as in CGI).
 int ServeFastCGI(int listener, int argc, char** argv);
 
 #endif  // HOST_FASTCGI_SERVER_H_

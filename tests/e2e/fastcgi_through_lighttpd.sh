@@ -18,6 +18,9 @@ for dir in "$state/htdocs/cgi-bin" "$state/fcgi"; do
     printf '%s\n' "kelproot = $site" "stdmodedatadir = $site" "validextensions = kp" \
         "usecookies = off" > "$dir/kelp.conf"
 done
+# One worker, so that a request and the next meet in the same process; it is replaced
+# by a fresh one after 20 requests.
+printf '%s\n' "fastcgiworkers = 1" "fastcgirequests = 20" >> "$state/fcgi/kelp.conf"
 # The configuration docs/fastcgi.md gives: .kp URLs rewritten to the responder's prefix
 # (here not those of the CGI program, which the test asks as well).
 cat > "$state/extra.conf" <<CONF
@@ -78,6 +81,22 @@ both "directory default" "/sub/"
 both "missing page" "/missing.kp"
 both "extension" "/notes.txt"
 for i in 1 2 3 4 5; do both "repeated $i" "/hello.kp?name=$i"; done
+
+# The worker: killed, it is replaced and no request fails; after its 20 requests it
+# is replaced by a fresh one.
+supervisor=$(pgrep -o -f "^$state/fcgi/kelp" || true)
+worker() { pgrep -P "$supervisor" | tr '\n' ' '; }
+first=$(worker)
+[ "$(wc -w <<< "$first")" = 1 ] || { echo "FAIL workers: [$first]"; failures=$((failures + 1)); }
+kill -9 $first
+for i in 1 2 3; do both "after the worker was killed $i" "/hello.kp?name=k$i"; done
+second=$(worker)
+[ "$(wc -w <<< "$second")" = 1 ] && [ "$second" != "$first" ] ||
+    { echo "FAIL the killed worker [$first] was not replaced: [$second]"; failures=$((failures + 1)); }
+for i in $(seq 1 20); do both "until it is recycled $i" "/hello.kp?name=r$i"; done
+third=$(worker)
+[ "$(wc -w <<< "$third")" = 1 ] && [ "$third" != "$second" ] ||
+    { echo "FAIL the worker [$second] was not recycled: [$third]"; failures=$((failures + 1)); }
 
 [ "$failures" = 0 ] && echo "fastcgi_through_lighttpd: all passed"
 exit "$failures"
