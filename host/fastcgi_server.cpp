@@ -29,6 +29,29 @@ using fastcgi::RequestAssembler;
 // A connection that sends nothing for this long is given up.
 const int kStallMilliseconds = 30000;
 
+// SIGTERM to a worker: the request in flight is finished, then the worker ends.
+volatile sig_atomic_t g_draining = 0;
+
+void Drain(int) {
+    g_draining = 1;
+}
+
+void InstallDrain() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = Drain;  // no SA_RESTART: a worker waiting for a connection wakes
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Between requests: SIGTERM drains, the others end the worker at once, and a
+// connection that went away never does.
+void WorkerSignals() {
+    for (int s : {SIGHUP, SIGINT, SIGQUIT}) signal(s, SIG_DFL);
+    signal(SIGPIPE, SIG_IGN);
+    InstallDrain();
+}
+
 bool WriteAll(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -73,6 +96,12 @@ class FastCGIKelp : public CGIKelp {
         memcpy(buffer, body_.data() + read_, n);
         read_ += n;
         return static_cast<int>(n);
+    }
+
+    // The page's signals end the page, as in CGI, except SIGTERM, which lets it finish.
+    void ScriptStarting() override {
+        CGIKelp::ScriptStarting();
+        InstallDrain();
     }
 
   protected:
@@ -126,14 +155,11 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
         status = host.Go();
     }
     clearenv();
-    // The page's handlers are the request's: between requests a signal ends the
-    // process, and a connection that went away never does.
-    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) signal(s, SIG_DFL);
-    signal(SIGPIPE, SIG_IGN);
+    WorkerSignals();  // the page's handlers were the request's
     fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), nullptr, 0);
     fastcgi::AppendEndRequest(&end, request.requestid(), static_cast<unsigned>(status),
                               fastcgi::kRequestComplete);
-    return WriteAll(fd, end) ? 1 : 0;
+    return WriteAll(fd, end) && !g_draining ? 1 : 0;
 }
 
 void ServeConnection(int fd, int argc, char** argv) {
@@ -144,7 +170,10 @@ void ServeConnection(int fd, int argc, char** argv) {
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};
         int ready = poll(&p, 1, kStallMilliseconds);
-        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 && errno == EINTR) {
+            if (g_draining && request.state() == RequestAssembler::kWaiting) return;
+            continue;
+        }
         if (ready <= 0) return;
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -243,9 +272,8 @@ void Stop(int) {
 
 // A worker: serves connections until it has served `requests` of them (0: no end).
 [[noreturn]] void Work(int listener, int argc, char** argv, long requests) {
-    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) signal(s, SIG_DFL);
-    signal(SIGPIPE, SIG_IGN);
-    for (long served = 0; requests == 0 || served < requests; served++) {
+    WorkerSignals();
+    for (long served = 0; (requests == 0 || served < requests) && !g_draining; served++) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -259,9 +287,10 @@ void Stop(int) {
 
 // The workers and the requests each serves before it is replaced, from the
 // configuration file found as for a CGI request.
-void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests) {
+void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests, long* timeout) {
     *workers = 0;
     *requests = 0;
+    *timeout = 90;
     clearenv();
     setenv("PATH", "", 1);
     {
@@ -269,6 +298,7 @@ void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests) {
         if (probe.LoadConfiguration() && probe.config() != nullptr) {
             *workers = probe.config()->Get(Config::FastCGIWorkers);
             *requests = probe.config()->Get(Config::FastCGIRequests);
+            *timeout = probe.config()->Get(Config::GlobalTimeout);
         }
     }
     clearenv();
@@ -281,8 +311,8 @@ void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests) {
 }  // namespace
 
 int ServeFastCGI(int listener, int argc, char** argv) {
-    long workers, requests;
-    ReadWorkerSettings(argc, argv, &workers, &requests);
+    long workers, requests, timeout;
+    ReadWorkerSettings(argc, argv, &workers, &requests, &timeout);
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = Stop;
@@ -313,7 +343,26 @@ int ServeFastCGI(int listener, int argc, char** argv) {
         if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) usleep(100000);
         start();
     }
+    // Stopping: each worker finishes the request it is serving, within the time a
+    // request has (and a few seconds more); one that has not is killed.
     for (pid_t pid : running) kill(pid, SIGTERM);
-    for (pid_t pid : running) waitpid(pid, nullptr, 0);
+    long waited = 0, limit = (timeout > 0 ? timeout : 90) * 1000 + 5000;
+    while (!running.empty()) {
+        pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid > 0) {
+            for (size_t i = 0; i < running.size(); i++) {
+                if (running[i] == pid) running.erase(running.begin() + static_cast<long>(i));
+            }
+            continue;
+        }
+        if (pid < 0 && errno != EINTR) break;
+        if (waited >= limit) {
+            for (pid_t left : running) kill(left, SIGKILL);
+            for (pid_t left : running) waitpid(left, nullptr, 0);
+            break;
+        }
+        usleep(50000);
+        waited += 50;
+    }
     return 0;
 }

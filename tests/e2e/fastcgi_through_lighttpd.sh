@@ -98,5 +98,17 @@ third=$(worker)
 [ "$(wc -w <<< "$third")" = 1 ] && [ "$third" != "$second" ] ||
     { echo "FAIL the worker [$second] was not recycled: [$third]"; failures=$((failures + 1)); }
 
+# SIGTERM to the supervisor while a slow page runs: the page finishes, then the
+# workers and the supervisor end.
+curl -s -o "$state/slow-body" -w '%{http_code}' "$base/slow.kp" > "$state/slow-status" &
+slow=$!
+sleep 0.7
+kill -TERM "$supervisor"
+wait "$slow" || true
+[ "$(cat "$state/slow-status")" = 200 ] && [ "$(tr -d '\r\n' < "$state/slow-body")" = finished ] ||
+    { echo "FAIL stopping: [$(cat "$state/slow-status")] $(head -c 200 "$state/slow-body")"; failures=$((failures + 1)); }
+for _ in $(seq 50); do kill -0 "$supervisor" 2> /dev/null || break; sleep 0.1; done
+kill -0 "$supervisor" 2> /dev/null && { echo "FAIL the supervisor did not stop"; failures=$((failures + 1)); }
+
 [ "$failures" = 0 ] && echo "fastcgi_through_lighttpd: all passed"
 exit "$failures"
