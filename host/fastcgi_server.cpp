@@ -7,17 +7,22 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "foundation/time_helpers.h"
+#include "host/activity_log.h"
 #include "host/cgi_kelp.h"
 #include "host/config.h"
 #include "host/fastcgi.h"
@@ -31,6 +36,10 @@ const int kStallMilliseconds = 30000;
 
 // SIGTERM to a worker: the request in flight is finished, then the worker ends.
 volatile sig_atomic_t g_draining = 0;
+
+// Where a worker tells its supervisor since when (seconds of the clock) it has been
+// running a request; 0 between requests. Shared memory the supervisor made.
+volatile long* g_busysince = nullptr;
 
 void Drain(int) {
     g_draining = 1;
@@ -151,9 +160,11 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
                               refused.size());
     } else {
         UseParameters(request);
+        if (g_busysince != nullptr) *g_busysince = static_cast<long>(ClockSeconds());
         FastCGIKelp host(argc, argv, fd, request);
         status = host.Go();
     }
+    if (g_busysince != nullptr) *g_busysince = 0;
     clearenv();
     WorkerSignals();  // the page's handlers were the request's
     fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), nullptr, 0);
@@ -287,10 +298,17 @@ void Stop(int) {
 
 // The workers and the requests each serves before it is replaced, from the
 // configuration file found as for a CGI request.
-void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests, long* timeout) {
-    *workers = 0;
-    *requests = 0;
-    *timeout = 90;
+struct WorkerSettings {
+    long workers = 0;
+    long requests = 0;
+    long timeout = 90;
+    long loglevel = 0;
+    String logfile;
+};
+
+void ReadWorkerSettings(int argc, char** argv, WorkerSettings* settings) {
+    long* workers = &settings->workers;
+    long* requests = &settings->requests;
     clearenv();
     setenv("PATH", "", 1);
     {
@@ -298,7 +316,9 @@ void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests, lo
         if (probe.LoadConfiguration() && probe.config() != nullptr) {
             *workers = probe.config()->Get(Config::FastCGIWorkers);
             *requests = probe.config()->Get(Config::FastCGIRequests);
-            *timeout = probe.config()->Get(Config::GlobalTimeout);
+            settings->timeout = probe.config()->Get(Config::GlobalTimeout);
+            settings->loglevel = probe.config()->Get(Config::LogLevel);
+            settings->logfile = probe.config()->Get(Config::LogFile);
         }
     }
     clearenv();
@@ -310,55 +330,134 @@ void ReadWorkerSettings(int argc, char** argv, long* workers, long* requests, lo
 
 }  // namespace
 
+namespace {
+
+// A request that runs this long past its time limit has a worker stuck where the
+// deadline is not looked at (a stopped process, a call that does not return).
+const long kOverrunGraceSeconds = 5;
+
+// The supervisor's workers: a slot each, with the pid and the shared busy time.
+class Workers {
+  public:
+    Workers(int listener, int argc, char** argv, long count, long requests)
+        : listener_(listener), argc_(argc), argv_(argv), requests_(requests), pids_(count, 0) {
+        void* shared = mmap(nullptr, sizeof(long) * static_cast<size_t>(count),
+                            PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        busy_ = shared == MAP_FAILED ? nullptr : static_cast<volatile long*>(shared);
+    }
+    void Start(size_t slot) {
+        if (busy_ != nullptr) busy_[slot] = 0;
+        pid_t pid = fork();
+        if (pid == 0) {
+            g_busysince = busy_ != nullptr ? &busy_[slot] : nullptr;
+            Work(listener_, argc_, argv_, requests_);
+        }
+        pids_[slot] = pid > 0 ? pid : 0;
+    }
+    void StartAll() {
+        for (size_t i = 0; i < pids_.size(); i++) Start(i);
+    }
+    // The slot of pid, or -1.
+    long SlotOf(pid_t pid) const {
+        for (size_t i = 0; i < pids_.size(); i++) {
+            if (pids_[i] == pid) return static_cast<long>(i);
+        }
+        return -1;
+    }
+    void Ended(long slot) { pids_[static_cast<size_t>(slot)] = 0; }
+    bool AnyRunning() const {
+        for (pid_t pid : pids_) {
+            if (pid != 0) return true;
+        }
+        return false;
+    }
+    // Kills each worker whose request has run past limit seconds and the grace; each
+    // kill is a line of the web server's error log and of the activity log.
+    void KillOverruns(long limit, ActivityLog* log) {
+        if (busy_ == nullptr || limit <= 0) return;
+        long now = static_cast<long>(ClockSeconds());
+        for (size_t i = 0; i < pids_.size(); i++) {
+            long since = busy_[i];
+            if (pids_[i] == 0 || since == 0 || now - since <= limit + kOverrunGraceSeconds)
+                continue;
+            String line = "FastCGI worker " + String::FromInt(static_cast<long>(pids_[i])) +
+                          " killed: its request ran " + String::FromInt(now - since) +
+                          " s, past the time limit of " + String::FromInt(limit) + " s";
+            ActivityLog::ToStandardError(line);
+            if (log != nullptr) log->Write(1, "WORKERKILLED", line);
+            kill(pids_[i], SIGKILL);
+            busy_[i] = 0;
+        }
+    }
+    void Signal(int signal) {
+        for (pid_t pid : pids_) {
+            if (pid != 0) kill(pid, signal);
+        }
+    }
+
+  private:
+    int listener_;
+    int argc_;
+    char** argv_;
+    long requests_;
+    std::vector<pid_t> pids_;
+    volatile long* busy_ = nullptr;
+};
+
+}  // namespace
+
 int ServeFastCGI(int listener, int argc, char** argv) {
-    long workers, requests, timeout;
-    ReadWorkerSettings(argc, argv, &workers, &requests, &timeout);
+    WorkerSettings settings;
+    ReadWorkerSettings(argc, argv, &settings);
+    long timeout = settings.timeout;
+    std::unique_ptr<ActivityLog> log;
+    if (settings.loglevel != 0 && !settings.logfile.empty()) {
+        log.reset(new ActivityLog(static_cast<int>(settings.loglevel)));
+        if (!log->Open(settings.logfile, argv[0])) log.reset();
+    }
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = Stop;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM}) sigaction(s, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    std::vector<pid_t> running;
-    auto start = [&]() {
-        pid_t pid = fork();
-        if (pid == 0) Work(listener, argc, argv, requests);
-        if (pid > 0) running.push_back(pid);
-        return pid > 0;
-    };
-    for (long i = 0; i < workers; i++) start();
+    Workers workers(listener, argc, argv, settings.workers, settings.requests);
+    workers.StartAll();
     // A worker that ends (its requests served, a crash, a kill) is replaced; one that
-    // ends at once every time does not make this loop spin.
-    while (!g_stopping && !running.empty()) {
+    // ends at once every time does not make this loop spin. One stuck past its
+    // request's time limit is killed (and so replaced).
+    while (!g_stopping && workers.AnyRunning()) {
         int status;
-        pid_t pid = waitpid(-1, &status, 0);
-        if (pid < 0) {
-            if (errno == EINTR) continue;
-            break;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid < 0 && errno != EINTR) break;
+        if (pid <= 0) {
+            workers.KillOverruns(timeout, log.get());
+            usleep(100000);
+            continue;
         }
-        for (size_t i = 0; i < running.size(); i++) {
-            if (running[i] == pid) running.erase(running.begin() + static_cast<long>(i));
-        }
+        long slot = workers.SlotOf(pid);
+        if (slot < 0) continue;
+        workers.Ended(slot);
         if (g_stopping) break;
         if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) usleep(100000);
-        start();
+        workers.Start(static_cast<size_t>(slot));
     }
     // Stopping: each worker finishes the request it is serving, within the time a
     // request has (and a few seconds more); one that has not is killed.
-    for (pid_t pid : running) kill(pid, SIGTERM);
-    long waited = 0, limit = (timeout > 0 ? timeout : 90) * 1000 + 5000;
-    while (!running.empty()) {
+    workers.Signal(SIGTERM);
+    long waited = 0, limit = (timeout > 0 ? timeout : 90) * 1000 + kOverrunGraceSeconds * 1000;
+    while (workers.AnyRunning()) {
         pid_t pid = waitpid(-1, nullptr, WNOHANG);
         if (pid > 0) {
-            for (size_t i = 0; i < running.size(); i++) {
-                if (running[i] == pid) running.erase(running.begin() + static_cast<long>(i));
-            }
+            long slot = workers.SlotOf(pid);
+            if (slot >= 0) workers.Ended(slot);
             continue;
         }
         if (pid < 0 && errno != EINTR) break;
         if (waited >= limit) {
-            for (pid_t left : running) kill(left, SIGKILL);
-            for (pid_t left : running) waitpid(left, nullptr, 0);
+            workers.Signal(SIGKILL);
+            while (waitpid(-1, nullptr, 0) > 0) {
+            }
             break;
         }
         usleep(50000);

@@ -5,6 +5,7 @@
 # request after one with variables, an upload and an error starts clean.
 # Usage: fastcgi_through_lighttpd.sh BUILD_DIR
 set -eu
+. "$(cd "$(dirname "${BASH_SOURCE[0]:-$0}")/.." && pwd)/support/slack.sh"
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 state=$(mktemp -d "$build/e2e-fastcgi-XXXXXX")
@@ -19,8 +20,9 @@ for dir in "$state/htdocs/cgi-bin" "$state/fcgi"; do
         "usecookies = off" > "$dir/kelp.conf"
 done
 # One worker, so that a request and the next meet in the same process; it is replaced
-# by a fresh one after 20 requests.
-printf '%s\n' "fastcgiworkers = 1" "fastcgirequests = 20" >> "$state/fcgi/kelp.conf"
+# by a fresh one after 20 requests. Requests have 3 s.
+printf '%s\n' "fastcgiworkers = 1" "fastcgirequests = 20" "globaltimeout = 3" \
+    "logfile = $state/activity.log" "loglevel = 1" >> "$state/fcgi/kelp.conf"
 # The configuration docs/fastcgi.md gives: .kp URLs rewritten to the responder's prefix
 # (here not those of the CGI program, which the test asks as well).
 cat > "$state/extra.conf" <<CONF
@@ -97,6 +99,24 @@ for i in $(seq 1 20); do both "until it is recycled $i" "/hello.kp?name=r$i"; do
 third=$(worker)
 [ "$(wc -w <<< "$third")" = 1 ] && [ "$third" != "$second" ] ||
     { echo "FAIL the worker [$second] was not recycled: [$third]"; failures=$((failures + 1)); }
+
+# A worker stuck in a request (stopped here) is killed once the request is 5 s past its
+# time limit: the web server gets a closed connection, the activity log a line, and the
+# next request a fresh worker.
+stuck=$(worker | tr -d " ")
+started=$(date +%s)
+curl -s -o /dev/null -w '%{http_code}' --max-time 30 "$base/slow.kp" > "$state/stuck-status" &
+client=$!
+sleep 0.5
+kill -STOP $stuck
+wait "$client" || true
+took=$(( $(date +%s) - started ))
+[[ "$(cat "$state/stuck-status")" =~ ^(5..|000)$ ]] && [ "$took" -ge 7 ] && in_time "$took" 15 ||
+    { echo "FAIL stuck worker: status [$(cat "$state/stuck-status")] after $took s"; failures=$((failures + 1)); }
+grep -q "|WORKERKILLED|.*FastCGI worker $stuck killed: its request ran" "$state/activity.log" ||
+    { echo "FAIL stuck worker: no log line"; failures=$((failures + 1)); }
+both "after a stuck worker" "/hello.kp?name=s"
+[ "$(worker | tr -d " ")" != "$stuck" ] || { echo "FAIL the stuck worker was not replaced"; failures=$((failures + 1)); }
 
 # SIGTERM to the supervisor while a slow page runs: the page finishes, then the
 # workers and the supervisor end.
