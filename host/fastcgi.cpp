@@ -138,30 +138,16 @@ RequestAssembler::State RequestAssembler::Take(const Record& record) {
         case kAbortRequest:
             return state_ = kAborted;
         case kParams:
-            if (paramsdone_) return Broken();
-            if (record.content.empty()) {
-                paramsdone_ = true;
+            if (!Stream(record, limits_.maxparamsbytes, &rawparams_, &paramsdone_, &paramstoolong_))
+                return Broken();
+            if (paramsdone_ && record.content.empty()) {
                 EndParams();
                 if (state_ == kBroken) return state_;
-            } else if (rawparams_.size() + record.content.size() > limits_.maxparamsbytes ||
-                       paramstoolong_) {
-                paramstoolong_ = true;
-                rawparams_.clear();
-            } else {
-                rawparams_ += record.content;
             }
             break;
         case kStdin:
-            if (bodydone_) return Broken();
-            if (record.content.empty()) {
-                bodydone_ = true;
-            } else if (body_.size() + record.content.size() > limits_.maxcontentlength ||
-                       bodytoolong_) {
-                bodytoolong_ = true;
-                body_.clear();
-            } else {
-                body_ += record.content;
-            }
+            if (!Stream(record, limits_.maxcontentlength, &body_, &bodydone_, &bodytoolong_))
+                return Broken();
             break;
         default:
             break;  // DATA and types a responder does not take
@@ -210,6 +196,20 @@ RequestAssembler::State RequestAssembler::Management(const Record& record) {
     }
     AppendRecord(&replies_, kGetValuesResult, 0, answer.data(), answer.size());
     return state_;
+}
+
+bool RequestAssembler::Stream(const Record& record, size_t limit, std::string* kept, bool* done,
+                              bool* toolong) {
+    if (*done) return false;  // more of a stream that has ended
+    if (record.content.empty()) {
+        *done = true;
+    } else if (*toolong || kept->size() + record.content.size() > limit) {
+        *toolong = true;
+        kept->clear();
+    } else {
+        *kept += record.content;
+    }
+    return true;
 }
 
 void RequestAssembler::EndParams() {

@@ -114,6 +114,10 @@ class RequestAssembler {
     State Broken() { return state_ = kBroken; }
     State Begin(const Record& record);
     State Management(const Record& record);
+    // One record of a stream (PARAMS, STDIN) into *kept, up to limit bytes (over it, the
+    // stream is marked *toolong and nothing of it kept); the empty record ends it
+    // (*done). False for a record after the end.
+    bool Stream(const Record& record, size_t limit, std::string* kept, bool* done, bool* toolong);
     void EndParams();
 
     Limits limits_;
