@@ -201,12 +201,18 @@ int CGIKelp::AddEnvironmentVariables() {
 int CGIKelp::LoadConfiguration() {
     delete config_;
     String text;
-    bool readable = ReadConfigurationFile(&text);
+    const String* given = &text;
+    if (configgiven_) {
+        given = giventext_;
+        configpath_ = givenpath_;
+    } else if (!ReadConfigurationFile(&text)) {
+        given = nullptr;
+    }
     if (RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
     config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
     config_->SetProgramName(basename_);
     warningsreported_ = 0;
-    if (config_->UseConfiguration(readable ? &text : nullptr) != 0) return 0;
+    if (config_->UseConfiguration(given) != 0) return 0;
     ApplySettings();
     ReportConfigurationWarnings();
     script().SetWarnUndefined(config_->Get(Config::WarnUndefined) != 0);

@@ -59,6 +59,15 @@ class CGIKelp : public HostKelp {
     // chosen cannot be read.
     // Sets configpath_ to the file read (or the last one tried).
     bool ReadConfigurationFile(String* text);
+    const String& configpath() const { return configpath_; }
+    // A host that serves many requests reads the configuration file once and gives its
+    // text (null: the file could not be read) and path; the request then reads no
+    // file, and parses the text as its own (its macros and virtual host are its own).
+    void UseConfigurationText(const String* text, const String& path) {
+        giventext_ = text;
+        givenpath_ = path;
+        configgiven_ = true;
+    }
 
   protected:
     // The output of a request: standard output, or (a persistent host) its framing.
@@ -119,6 +128,9 @@ class CGIKelp : public HostKelp {
     UNIXConfig* config_;  // owned
     ActivityLog* log_;    // owned
     String configpath_;   // the configuration file read
+    bool configgiven_ = false;
+    const String* giventext_ = nullptr;  // not owned
+    String givenpath_;
     size_t warningsreported_ = 0;
     UNIXFileManager files_;
     StandardOutput* out_;  // owned

@@ -79,6 +79,7 @@ const ConfigKey kKeys[] = {
     {"maxheaderlength", Config::IntegerKey, Config::MaxHeaderLength},
     {"fastcgiworkers", Config::IntegerKey, Config::FastCGIWorkers},
     {"fastcgirequests", Config::IntegerKey, Config::FastCGIRequests},
+    {"fastcgiallow", Config::StringKey, Config::FastCGIAllow},
     {nullptr, Config::EndOfKeys, 0},
 };
 
@@ -132,6 +133,7 @@ Config::Config() : pendinghost_((1u << ServerAdmin) | (1u << LockHostName)) {
     strings_[KelpDefault] = "index.kp";
     strings_[Path] = cwd;
     strings_[VirtualHostVariable] = "SERVER_NAME";
+    strings_[FastCGIAllow] = "127.0.0.1";
     integers_[GlobalTimeout] = 90;
     integers_[MailTimeout] = 30;
     integers_[CallTimeout] = 30;

@@ -62,6 +62,7 @@ class Config {
         Packages,
         LockHostName,
         TLSCAFile,
+        FastCGIAllow,
         StringSettings
     };
     enum IntegerSetting {

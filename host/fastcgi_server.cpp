@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,83 @@
 namespace {
 
 using fastcgi::RequestAssembler;
+
+// One entry of fastcgiallow: an IPv4 address, or a network as ADDRESS/BITS.
+struct AllowedPeer {
+    uint32_t address;  // host order
+    uint32_t mask;
+};
+
+// What the supervisor reads from the configuration file, at start and on SIGHUP; the
+// workers it starts inherit it. The file's text is read once here: a request parses
+// it (its macros and its virtual host are the request's) but reads no file.
+struct WorkerSettings {
+    long workers = 0;
+    long requests = 0;
+    long timeout = 90;
+    long loglevel = 0;
+    String logfile;
+    bool readable = false;
+    String configtext;
+    String configpath;
+    fastcgi::Limits limits;
+    std::vector<AllowedPeer> allowed;
+};
+
+WorkerSettings g_settings;
+
+// The entries of a fastcgiallow value; each one that is neither an address nor a
+// network is a line on standard error and allows nothing.
+std::vector<AllowedPeer> ParseAllowed(const String& value) {
+    std::vector<AllowedPeer> allowed;
+    std::string text(value.chars(), static_cast<size_t>(value.length()));
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text.find_first_of(" ,\t", i);
+        if (end == std::string::npos) end = text.size();
+        std::string entry = text.substr(i, end - i);
+        i = end + 1;
+        if (entry.empty()) continue;
+        std::string host = entry;
+        long bits = 32;
+        size_t slash = entry.find('/');
+        bool valid = true;
+        if (slash != std::string::npos) {
+            host = entry.substr(0, slash);
+            char* stop = nullptr;
+            bits = strtol(entry.c_str() + slash + 1, &stop, 10);
+            valid = slash + 1 < entry.size() && *stop == '\0' && bits >= 0 && bits <= 32;
+        }
+        struct in_addr address;
+        if (!valid || inet_pton(AF_INET, host.c_str(), &address) != 1) {
+            fprintf(stderr, "kelp: fastcgiallow: \"%s\" is not an IPv4 address or network\n",
+                    entry.c_str());
+            continue;
+        }
+        uint32_t mask = bits == 0 ? 0 : ~0u << (32 - bits);
+        allowed.push_back({ntohl(address.s_addr) & mask, mask});
+    }
+    return allowed;
+}
+
+// Whether the peer of connection fd may send requests: a unix socket's peers are
+// whoever its file's permissions let in; a TCP peer must be in fastcgiallow.
+bool PeerAllowed(int fd, const std::vector<AllowedPeer>& allowed) {
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &length) != 0) return false;
+    if (peer.ss_family == AF_UNIX) return true;
+    if (peer.ss_family != AF_INET) return false;
+    uint32_t address = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
+    for (const AllowedPeer& a : allowed) {
+        if ((address & a.mask) == a.address) return true;
+    }
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr, text,
+              sizeof text);
+    fprintf(stderr, "kelp: FastCGI connection from %s refused: not in fastcgiallow\n", text);
+    return false;
+}
 
 // A connection that sends nothing for this long is given up.
 const int kStallMilliseconds = 30000;
@@ -53,11 +131,12 @@ void InstallDrain() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-// Between requests: SIGTERM drains, the others end the worker at once, and a
-// connection that went away never does.
+// Between requests: SIGTERM drains, SIGINT and SIGQUIT end the worker at once, and
+// neither a connection that went away nor a hangup (which tells the supervisor to
+// read its configuration again) ever does.
 void WorkerSignals() {
-    for (int s : {SIGHUP, SIGINT, SIGQUIT}) signal(s, SIG_DFL);
-    signal(SIGPIPE, SIG_IGN);
+    for (int s : {SIGINT, SIGQUIT}) signal(s, SIG_DFL);
+    for (int s : {SIGHUP, SIGPIPE}) signal(s, SIG_IGN);
     InstallDrain();
 }
 
@@ -107,10 +186,12 @@ class FastCGIKelp : public CGIKelp {
         return static_cast<int>(n);
     }
 
-    // The page's signals end the page, as in CGI, except SIGTERM, which lets it finish.
+    // The page's signals end the page, as in CGI, except SIGTERM, which lets it
+    // finish, and SIGHUP, which is the supervisor's.
     void ScriptStarting() override {
         CGIKelp::ScriptStarting();
         InstallDrain();
+        signal(SIGHUP, SIG_IGN);
     }
 
   protected:
@@ -148,6 +229,10 @@ std::string Refusal(const RequestAssembler& request) {
         return "Status: 431 Request Header Fields Too Large\r\nContent-type: text/html\r\n\r\n"
                "Fatal Error: The request's headers are too long\r\n";
     }
+    if (request.bodytoolong()) {
+        return "Status: 413 Request Entity Too Large\r\nContent-type: text/html\r\n\r\n"
+               "Fatal Error: The request body is larger than the configured maxcontentlength\r\n";
+    }
     return std::string();
 }
 
@@ -162,6 +247,8 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
         UseParameters(request);
         if (g_busysince != nullptr) *g_busysince = static_cast<long>(ClockSeconds());
         FastCGIKelp host(argc, argv, fd, request);
+        host.UseConfigurationText(g_settings.readable ? &g_settings.configtext : nullptr,
+                                  g_settings.configpath);
         status = host.Go();
     }
     if (g_busysince != nullptr) *g_busysince = 0;
@@ -175,7 +262,7 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
 
 void ServeConnection(int fd, int argc, char** argv) {
     fastcgi::RecordReader reader;
-    RequestAssembler request{fastcgi::Limits()};
+    RequestAssembler request{g_settings.limits};
     fastcgi::Record record;
     char buffer[16384];
     for (;;) {
@@ -290,42 +377,43 @@ void Stop(int) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             _exit(1);
         }
-        ServeConnection(fd, argc, argv);
+        if (PeerAllowed(fd, g_settings.allowed)) ServeConnection(fd, argc, argv);
         close(fd);
     }
     _exit(0);
 }
 
-// The workers and the requests each serves before it is replaced, from the
-// configuration file found as for a CGI request.
-struct WorkerSettings {
-    long workers = 0;
-    long requests = 0;
-    long timeout = 90;
-    long loglevel = 0;
-    String logfile;
-};
-
 void ReadWorkerSettings(int argc, char** argv, WorkerSettings* settings) {
-    long* workers = &settings->workers;
-    long* requests = &settings->requests;
     clearenv();
     setenv("PATH", "", 1);
     {
         CGIKelp probe(argc, argv);
+        settings->readable = probe.ReadConfigurationFile(&settings->configtext);
+        settings->configpath = probe.configpath();
         if (probe.LoadConfiguration() && probe.config() != nullptr) {
-            *workers = probe.config()->Get(Config::FastCGIWorkers);
-            *requests = probe.config()->Get(Config::FastCGIRequests);
-            settings->timeout = probe.config()->Get(Config::GlobalTimeout);
-            settings->loglevel = probe.config()->Get(Config::LogLevel);
-            settings->logfile = probe.config()->Get(Config::LogFile);
+            const UNIXConfig& c = *probe.config();
+            settings->workers = c.Get(Config::FastCGIWorkers);
+            settings->requests = c.Get(Config::FastCGIRequests);
+            settings->timeout = c.Get(Config::GlobalTimeout);
+            settings->loglevel = c.Get(Config::LogLevel);
+            settings->logfile = c.Get(Config::LogFile);
+            settings->allowed = ParseAllowed(c.Get(Config::FastCGIAllow));
+            long body = c.Get(Config::MaxContentLength);
+            settings->limits.maxcontentlength = body > 0 ? static_cast<size_t>(body) : 0;
+            // Every parameter may be as long as maxheaderlength allows (a longer one
+            // is refused when the request runs, as in CGI), and there are a few dozen.
+            size_t header = static_cast<size_t>(c.Get(Config::MaxHeaderLength));
+            if (settings->limits.maxparamsbytes < 8 * header)
+                settings->limits.maxparamsbytes = 8 * header;
+        } else {
+            settings->allowed = ParseAllowed("127.0.0.1");
         }
     }
     clearenv();
-    if (*workers <= 0) *workers = sysconf(_SC_NPROCESSORS_ONLN);
-    if (*workers <= 0) *workers = 1;
-    if (*workers > 256) *workers = 256;
-    if (*requests < 0) *requests = 0;
+    if (settings->workers <= 0) settings->workers = sysconf(_SC_NPROCESSORS_ONLN);
+    if (settings->workers <= 0) settings->workers = 1;
+    if (settings->workers > 256) settings->workers = 256;
+    if (settings->requests < 0) settings->requests = 0;
 }
 
 }  // namespace
@@ -336,15 +424,28 @@ namespace {
 // deadline is not looked at (a stopped process, a call that does not return).
 const long kOverrunGraceSeconds = 5;
 
-// The supervisor's workers: a slot each, with the pid and the shared busy time.
+volatile sig_atomic_t g_reload = 0;
+
+void Reload(int) {
+    g_reload = 1;
+}
+
+// One generation of workers (those started with one reading of the configuration):
+// a slot each, with the pid and the shared busy time.
 class Workers {
   public:
     Workers(int listener, int argc, char** argv, long count, long requests)
         : listener_(listener), argc_(argc), argv_(argv), requests_(requests), pids_(count, 0) {
-        void* shared = mmap(nullptr, sizeof(long) * static_cast<size_t>(count),
-                            PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        void* shared =
+            mmap(nullptr, SharedBytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         busy_ = shared == MAP_FAILED ? nullptr : static_cast<volatile long*>(shared);
     }
+    ~Workers() {
+        if (busy_ != nullptr) munmap(const_cast<long*>(busy_), SharedBytes());
+    }
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+
     void Start(size_t slot) {
         if (busy_ != nullptr) busy_[slot] = 0;
         pid_t pid = fork();
@@ -396,6 +497,8 @@ class Workers {
     }
 
   private:
+    size_t SharedBytes() const { return sizeof(long) * (pids_.empty() ? 1 : pids_.size()); }
+
     int listener_;
     int argc_;
     char** argv_;
@@ -404,58 +507,100 @@ class Workers {
     volatile long* busy_ = nullptr;
 };
 
-}  // namespace
-
-int ServeFastCGI(int listener, int argc, char** argv) {
-    WorkerSettings settings;
-    ReadWorkerSettings(argc, argv, &settings);
-    long timeout = settings.timeout;
+// The activity log named by the settings, or null.
+std::unique_ptr<ActivityLog> OpenLog(const WorkerSettings& settings, const char* program) {
     std::unique_ptr<ActivityLog> log;
     if (settings.loglevel != 0 && !settings.logfile.empty()) {
         log.reset(new ActivityLog(static_cast<int>(settings.loglevel)));
-        if (!log->Open(settings.logfile, argv[0])) log.reset();
+        if (!log->Open(settings.logfile, program)) log.reset();
     }
+    return log;
+}
+
+}  // namespace
+
+int ServeFastCGI(int listener, int argc, char** argv) {
+    ReadWorkerSettings(argc, argv, &g_settings);
+    std::unique_ptr<ActivityLog> log = OpenLog(g_settings, argv[0]);
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = Stop;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM}) sigaction(s, &action, nullptr);
+    action.sa_handler = Reload;
+    sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    Workers workers(listener, argc, argv, settings.workers, settings.requests);
-    workers.StartAll();
+    std::unique_ptr<Workers> current(
+        new Workers(listener, argc, argv, g_settings.workers, g_settings.requests));
+    // Workers of earlier readings of the configuration, finishing their requests.
+    std::vector<std::unique_ptr<Workers>> retiring;
+    current->StartAll();
+    auto each = [&](const std::function<void(Workers&)>& f) {
+        f(*current);
+        for (auto& w : retiring) f(*w);
+    };
+    auto running = [&]() {
+        bool any = false;
+        each([&any](Workers& w) { any = any || w.AnyRunning(); });
+        return any;
+    };
     // A worker that ends (its requests served, a crash, a kill) is replaced; one that
     // ends at once every time does not make this loop spin. One stuck past its
-    // request's time limit is killed (and so replaced).
-    while (!g_stopping && workers.AnyRunning()) {
+    // request's time limit is killed (and so replaced). SIGHUP reads the configuration
+    // again and starts a new generation of workers with it; the old ones finish the
+    // request they are serving and end, so no request is refused meanwhile.
+    while (!g_stopping) {
+        if (g_reload) {
+            g_reload = 0;
+            ReadWorkerSettings(argc, argv, &g_settings);
+            log = OpenLog(g_settings, argv[0]);
+            retiring.push_back(std::move(current));
+            current.reset(
+                new Workers(listener, argc, argv, g_settings.workers, g_settings.requests));
+            current->StartAll();
+            retiring.back()->Signal(SIGTERM);
+        }
         int status;
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid < 0 && errno != EINTR) break;
         if (pid <= 0) {
-            workers.KillOverruns(timeout, log.get());
+            each([&](Workers& w) { w.KillOverruns(g_settings.timeout, log.get()); });
             usleep(100000);
             continue;
         }
-        long slot = workers.SlotOf(pid);
-        if (slot < 0) continue;
-        workers.Ended(slot);
+        long slot = current->SlotOf(pid);
+        if (slot < 0) {
+            for (auto& w : retiring) {
+                long old = w->SlotOf(pid);
+                if (old >= 0) w->Ended(old);
+            }
+            for (size_t i = retiring.size(); i-- > 0;) {
+                if (!retiring[i]->AnyRunning()) retiring.erase(retiring.begin() + i);
+            }
+            continue;
+        }
+        current->Ended(slot);
         if (g_stopping) break;
         if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) usleep(100000);
-        workers.Start(static_cast<size_t>(slot));
+        current->Start(static_cast<size_t>(slot));
     }
     // Stopping: each worker finishes the request it is serving, within the time a
     // request has (and a few seconds more); one that has not is killed.
-    workers.Signal(SIGTERM);
+    each([](Workers& w) { w.Signal(SIGTERM); });
+    long timeout = g_settings.timeout;
     long waited = 0, limit = (timeout > 0 ? timeout : 90) * 1000 + kOverrunGraceSeconds * 1000;
-    while (workers.AnyRunning()) {
+    while (running()) {
         pid_t pid = waitpid(-1, nullptr, WNOHANG);
         if (pid > 0) {
-            long slot = workers.SlotOf(pid);
-            if (slot >= 0) workers.Ended(slot);
+            each([pid](Workers& w) {
+                long slot = w.SlotOf(pid);
+                if (slot >= 0) w.Ended(slot);
+            });
             continue;
         }
         if (pid < 0 && errno != EINTR) break;
         if (waited >= limit) {
-            workers.Signal(SIGKILL);
+            each([](Workers& w) { w.Signal(SIGKILL); });
             while (waitpid(-1, nullptr, 0) > 0) {
             }
             break;

@@ -21,8 +21,10 @@ for dir in "$state/htdocs/cgi-bin" "$state/fcgi"; do
 done
 # One worker, so that a request and the next meet in the same process; it is replaced
 # by a fresh one after 20 requests. Requests have 3 s.
+printf 'motto=first\n' > "$state/vars1"
+printf 'motto=second\n' > "$state/vars2"
 printf '%s\n' "fastcgiworkers = 1" "fastcgirequests = 20" "globaltimeout = 3" \
-    "logfile = $state/activity.log" "loglevel = 1" >> "$state/fcgi/kelp.conf"
+    "logfile = $state/activity.log" "loglevel = 1" "sitevars = $state/vars1" >> "$state/fcgi/kelp.conf"
 # The configuration docs/fastcgi.md gives: .kp URLs rewritten to the responder's prefix
 # (here not those of the CGI program, which the test asks as well).
 cat > "$state/extra.conf" <<CONF
@@ -117,6 +119,25 @@ grep -q "|WORKERKILLED|.*FastCGI worker $stuck killed: its request ran" "$state/
     { echo "FAIL stuck worker: no log line"; failures=$((failures + 1)); }
 both "after a stuck worker" "/hello.kp?name=s"
 [ "$(worker | tr -d " ")" != "$stuck" ] || { echo "FAIL the stuck worker was not replaced"; failures=$((failures + 1)); }
+
+# SIGHUP with a changed configuration: the configuration is read again (requests
+# between readings use the one read at start), requests made meanwhile all succeed,
+# and the worker is replaced by one with the new configuration.
+motto() { curl -s "$base/motto.kp" | tr -d '\r\n'; }
+[ "$(motto)" = "[first]" ] || { echo "FAIL site variable: [$(motto)]"; failures=$((failures + 1)); }
+sed -i "s|^sitevars = .*|sitevars = $state/vars2|" "$state/fcgi/kelp.conf"
+[ "$(motto)" = "[first]" ] || { echo "FAIL configuration read before SIGHUP: [$(motto)]"; failures=$((failures + 1)); }
+before=$(worker | tr -d " ")
+( for i in $(seq 60); do curl -s -o /dev/null -w '%{http_code}\n' "$base/hello.kp?name=h$i"; done ) > "$state/hup-statuses" &
+during=$!
+sleep 0.2
+kill -HUP "$supervisor"
+wait "$during"
+[ "$(sort -u "$state/hup-statuses")" = 200 ] && [ "$(wc -l < "$state/hup-statuses")" = 60 ] ||
+    { echo "FAIL requests during SIGHUP: $(sort "$state/hup-statuses" | uniq -c | tr '\n' ' ')"; failures=$((failures + 1)); }
+[ "$(motto)" = "[second]" ] || { echo "FAIL configuration after SIGHUP: [$(motto)]"; failures=$((failures + 1)); }
+after=$(worker | tr -d " ")
+[ -n "$after" ] && [ "$after" != "$before" ] || { echo "FAIL SIGHUP: worker [$before] then [$after]"; failures=$((failures + 1)); }
 
 # SIGTERM to the supervisor while a slow page runs: the page finishes, then the
 # workers and the supervisor end.
