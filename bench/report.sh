@@ -20,10 +20,12 @@ site="$work/site"
 mkdir -p "$cgi/digits" "$site" "$work/data"
 trap 'bash "$source/tests/e2e/lighttpd.sh" stop "$work"; rm -rf "$work"' EXIT
 spawn="$build/bench/spawn"
-for tool in php-cgi perl sqlite3 ab lighttpd; do
+for tool in php-cgi perl sqlite3 ab lighttpd curl; do
     command -v "$tool" > /dev/null || { echo "report.sh: $tool is missing (make bench installs it)"; exit 1; }
 done
 phpcgi=$(command -v php-cgi)
+phpfpm=$(command -v php-fpm8.2 || command -v php-fpm || ls /usr/sbin/php-fpm* 2> /dev/null | head -n 1)
+[ -n "$phpfpm" ] || { echo "report.sh: php-fpm is missing (make bench installs it)"; exit 1; }
 sqlite=$(command -v sqlite3)
 
 # The programs and pages.
@@ -131,13 +133,44 @@ done
 # the web server's work to route a request, the same for any program that serves pages
 # by path, weighs on both alike. The floor's direct URL (/cgi-bin/floor) is measured too.
 cat > "$work/extra.conf" <<'EOF'
-url.rewrite-once = ( "^/floor(/[^?]*)$" => "/cgi-bin/floor$1",
+url.rewrite-once = ( "^(/fcgi/.*)$" => "$1",
+                     "^/floor(/[^?]*)$" => "/cgi-bin/floor$1",
                      "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
 EOF
 # php-cgi behind lighttpd: /cgi-bin/php/PAGE.php runs the site's PAGE.php.
 printf '#!/bin/sh\nREDIRECT_STATUS=200 SCRIPT_FILENAME="%s${PATH_INFO}" exec %s\n' "$site" "$phpcgi" > "$cgi/php"
 chmod +x "$cgi/php"
+# Persistent processes behind the same lighttpd: kelp as a FastCGI responder that
+# lighttpd starts (/fcgi/PAGE.kp), and php-fpm with its opcache (/fpm/PAGE.php), four
+# workers each.
+mkdir -p "$work/fcgi" "$work/htdocs/fpm"
+cp "$build/kelp" "$work/fcgi/kelp"
+cp "$cgi/kelp.conf" "$work/fcgi/kelp.conf"
+echo "fastcgiworkers = 4" >> "$work/fcgi/kelp.conf"
+cp "$site"/*.php "$work/htdocs/fpm/"
+cat >> "$work/extra.conf" <<EOF
+server.modules += ( "mod_fastcgi" )
+fastcgi.server = ( "/fcgi" => (( "socket" => "$work/kelp.sock", "bin-path" => "$work/fcgi/kelp",
+                                 "max-procs" => 1, "check-local" => "disable" )) )
+\$HTTP["url"] =~ "^/fpm/" {
+    fastcgi.server = ( ".php" => (( "socket" => "$work/php.sock", "check-local" => "disable" )) )
+}
+EOF
+printf '%s\n' "[global]" "pid = $work/php-fpm.pid" "error_log = $work/php-fpm.log" "[bench]" \
+    "listen = $work/php.sock" "pm = static" "pm.max_children = 4" > "$work/php-fpm.conf"
+fpmflags=""
+if [ "$(id -u)" = 0 ]; then
+    printf '%s\n' "user = root" "group = root" >> "$work/php-fpm.conf"
+    fpmflags=-R
+fi
+"$phpfpm" -y "$work/php-fpm.conf" $fpmflags || { echo "php-fpm did not start"; exit 1; }
+trap 'bash "$source/tests/e2e/lighttpd.sh" stop "$work"; kill "$(cat "$work/php-fpm.pid" 2> /dev/null)" 2> /dev/null; rm -rf "$work"' EXIT
 port=$(bash "$source/tests/e2e/lighttpd.sh" start "$work")
+fetched() { curl -s "http://127.0.0.1:$port$1" | tr -d '\r'; }
+[ "$(fetched /fcgi/loop.kp)" = "9999900000 item-99999" ] || { echo "loop.kp through FastCGI is wrong"; exit 1; }
+[ "$(fetched /fcgi/records.kp | grep -c '<tr>')" = 100 ] || { echo "records.kp through FastCGI is wrong"; exit 1; }
+[ "$(fetched /fpm/fib.php)" = "6765" ] || { echo "fib.php through php-fpm is wrong"; exit 1; }
+[ "$(fetched /fpm/records.php | grep -c '<tr>')" = 100 ] || { echo "records.php through php-fpm is wrong"; exit 1; }
 declare -A rps
 declare -A failedrounds
 served() {  # served KEY URL
@@ -163,6 +196,8 @@ for round in $(seq "$seconds"); do
         if [ $page != hello ]; then served "kelp-$page" "/$page.kp"; fi
         served "php-$page" "/cgi-bin/php/$page.php"
         served "perl-$page" "/cgi-bin/$page.pl"
+        served "fcgi-$page" "/fcgi/$page.kp"
+        served "fpm-$page" "/fpm/$page.php"
     done
 done
 for file in "$work"/served-*; do
@@ -211,6 +246,16 @@ report="$build/bench-report.md"
     done
     echo "| counter | $(pair bare kelp-counter giffloor) | - | - | $(pair served kelp-counter giffloor) | - | - |"
     echo
+    echo "Persistent processes through the same lighttpd, in the same rounds: Kelp as a FastCGI"
+    echo "responder started by lighttpd, and php-fpm with its opcache (SQLite for the records), four"
+    echo "workers each. The ratio of requests per second (above 1: Kelp serves more)."
+    echo
+    echo "| page | Kelp FastCGI / php-fpm | Kelp FastCGI / Kelp CGI |"
+    echo "|---|---|---|"
+    for page in hello loop fib records; do
+        echo "| $page | $(pair served fcgi-$page fpm-$page) | $(pair served fcgi-$page kelp-$page) |"
+    done
+    echo
     echo "Raw figures (bare: microseconds per request; lighttpd: requests per second; \"!\" marks a run"
     echo "with failed requests):"
     echo
@@ -225,6 +270,8 @@ report="$build/bench-report.md"
     echo "| perl lighttpd | ${rps[perl-hello]:-} | ${rps[perl-loop]:-} | ${rps[perl-fib]:-} | ${rps[perl-records]:-} | |"
     echo "| C floor lighttpd | ${rps[floor]:-} | | | | ${rps[giffloor]:-} |"
     echo "| C floor lighttpd, direct URL | ${rps[floor-direct]:-} | | | | |"
+    echo "| Kelp FastCGI lighttpd | ${rps[fcgi-hello]:-} | ${rps[fcgi-loop]:-} | ${rps[fcgi-fib]:-} | ${rps[fcgi-records]:-} | |"
+    echo "| php-fpm lighttpd | ${rps[fpm-hello]:-} | ${rps[fpm-loop]:-} | ${rps[fpm-fib]:-} | ${rps[fpm-records]:-} | |"
     # Where a loop's and a recursion's time goes: the functions perf samples most.
     perf=$(command -v perf || true)
     if [ -n "$perf" ]; then
