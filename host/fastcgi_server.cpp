@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/time_helpers.h"
@@ -151,30 +152,41 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// The page's output as STDOUT records of its request.
+// The page's output as STDOUT records of its request, gathered in *held until there
+// is enough to be worth a write; what is held when the page ends goes out with the
+// records that end the request, so a short page costs one write.
 class FastCGIOutput : public StandardOutput {
   public:
-    FastCGIOutput(int size, int fd, int requestid)
-        : StandardOutput(size), fd_(fd), requestid_(requestid) {}
+    FastCGIOutput(int size, int fd, int requestid, std::string* held)
+        : StandardOutput(size), fd_(fd), requestid_(requestid), held_(held) {}
     ~FastCGIOutput() override { Flush(); }
 
   protected:
     int Send(const char* s, int n) override {
-        std::string record;
-        fastcgi::AppendRecord(&record, fastcgi::kStdout, requestid_, s, static_cast<size_t>(n));
-        return WriteAll(fd_, record) ? n : -1;
+        if (n <= 0) return 0;  // an empty STDOUT record would end the stream
+        fastcgi::AppendRecord(held_, fastcgi::kStdout, requestid_, s, static_cast<size_t>(n));
+        if (held_->size() < kHeldBytes) return n;
+        bool sent = WriteAll(fd_, *held_);
+        held_->clear();
+        return sent ? n : -1;
     }
 
   private:
+    static const size_t kHeldBytes = 16384;
     int fd_;
     int requestid_;
+    std::string* held_;  // not owned
 };
 
 // One request of a connection, run as the CGI program runs one.
 class FastCGIKelp : public CGIKelp {
   public:
-    FastCGIKelp(int argc, char** argv, int fd, const RequestAssembler& request)
-        : CGIKelp(argc, argv), fd_(fd), requestid_(request.requestid()), body_(request.body()) {
+    FastCGIKelp(int argc, char** argv, int fd, const RequestAssembler& request, std::string* last)
+        : CGIKelp(argc, argv),
+          fd_(fd),
+          requestid_(request.requestid()),
+          body_(request.body()),
+          last_(last) {
         persistent_ = true;
         UseOutput(NewOutput(8192));
     }
@@ -196,7 +208,7 @@ class FastCGIKelp : public CGIKelp {
 
   protected:
     StandardOutput* NewOutput(int size) override {
-        return new FastCGIOutput(size, fd_, requestid_);
+        return new FastCGIOutput(size, fd_, requestid_, last_);
     }
 
   private:
@@ -204,24 +216,60 @@ class FastCGIKelp : public CGIKelp {
     int requestid_;
     const std::string& body_;
     size_t read_ = 0;
+    std::string* last_;
 };
 
-// The process environment becomes the request's parameters, and nothing else: nothing
-// of the process's own environment or of an earlier request reaches the page.
-void UseParameters(const RequestAssembler& request) {
-    clearenv();
-    // The engine reads the environment's entries where they stand, when a page first
-    // asks for one; the request sets PATH later. With a PATH entry from the start that
-    // replaces it in place, and the array the engine reads is never moved.
-    setenv("PATH", "", 1);
-    for (const auto& p : request.params()) {
-        const std::string& name = p.first;
-        if (name.empty() || name.find('=') != std::string::npos ||
-            name.find('\0') != std::string::npos || p.second.find('\0') != std::string::npos)
-            continue;
-        setenv(name.c_str(), p.second.c_str(), 1);
+// The process environment while a request runs: the request's parameters and nothing
+// else, so that nothing of the process's own environment or of an earlier request
+// reaches the page. The array and its strings are this object's, made again for each
+// request: setenv would keep a copy of every value it was ever given, and a process
+// that serves many requests would grow with each.
+class RequestEnvironment {
+  public:
+    void Use(const RequestAssembler& request) {
+        text_.clear();
+        offsets_.clear();
+        index_.clear();
+        // The engine reads the entries where they stand, when a page first asks for
+        // one, and sets PATH later: with a PATH entry from the start, that replaces it
+        // in place, and the array the engine reads is never moved.
+        Add("PATH", "");
+        for (const auto& p : request.params()) {
+            const std::string& name = p.first;
+            if (name.empty() || name.find('=') != std::string::npos ||
+                name.find('\0') != std::string::npos || p.second.find('\0') != std::string::npos)
+                continue;
+            Add(name, p.second);
+        }
+        pointers_.clear();
+        for (size_t offset : offsets_) pointers_.push_back(&text_[offset]);
+        pointers_.push_back(nullptr);
+        environ = pointers_.data();
     }
-}
+    // Between requests: an empty environment.
+    void Clear() { environ = empty_; }
+
+  private:
+    // A name given twice keeps its last value, as setenv would.
+    void Add(const std::string& name, const std::string& value) {
+        auto found = index_.find(name);
+        if (found != index_.end()) {
+            offsets_[found->second] = text_.size();
+        } else {
+            index_.emplace(name, offsets_.size());
+            offsets_.push_back(text_.size());
+        }
+        text_.append(name).append(1, '=').append(value).append(1, '\0');
+    }
+
+    std::string text_;
+    std::vector<size_t> offsets_;
+    std::unordered_map<std::string, size_t> index_;
+    std::vector<char*> pointers_;
+    char* empty_[1] = {nullptr};
+};
+
+RequestEnvironment g_environment;
 
 // A request over a limit of the connection's own, refused as CGI refuses one.
 std::string Refusal(const RequestAssembler& request) {
@@ -244,15 +292,15 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
         fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), refused.data(),
                               refused.size());
     } else {
-        UseParameters(request);
+        g_environment.Use(request);
         if (g_busysince != nullptr) *g_busysince = static_cast<long>(ClockSeconds());
-        FastCGIKelp host(argc, argv, fd, request);
+        FastCGIKelp host(argc, argv, fd, request, &end);
         host.UseConfigurationText(g_settings.readable ? &g_settings.configtext : nullptr,
                                   g_settings.configpath);
         status = host.Go();
     }
     if (g_busysince != nullptr) *g_busysince = 0;
-    clearenv();
+    g_environment.Clear();
     WorkerSignals();  // the page's handlers were the request's
     fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), nullptr, 0);
     fastcgi::AppendEndRequest(&end, request.requestid(), static_cast<unsigned>(status),
