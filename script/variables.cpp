@@ -502,6 +502,10 @@ Variable* Variables::FindInEnvironment(const char* name) {
         Create(basesystem_, String(entry, length), String(entry + length + 1));
         return basesystem_->Find(name);
     }
+    // A page that keeps asking for names the environment does not have (a loop's
+    // fields and variables, searched for in the system scope first) would walk it
+    // every time: from then on, every entry is a variable.
+    if (++environmentmisses_ == 16) MakeAllEnvironment();
     return nullptr;
 }
 

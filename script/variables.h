@@ -404,8 +404,9 @@ class Variables {
     Stack<VariableTree> systems_;  // not owning
     String error_;
     unsigned long generation_;
-    uint64_t pendingbuiltins_;  // one bit per built-in not made yet
-    char** environment_;        // not owned; null once every entry is made
+    uint64_t pendingbuiltins_;   // one bit per built-in not made yet
+    char** environment_;         // not owned; null once every entry is made
+    int environmentmisses_ = 0;  // names looked for there in vain
     const char* const* skippedenvironment_;
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local

@@ -414,3 +414,25 @@ TEST(Variables, EnvironmentEntriesAreMadeWhenFirstNeeded) {
     }
     EXPECT_EQ(String("given,query_string,tm_hour,"), names);
 }
+
+// However many names were looked for in vain first (a loop's fields are), the
+// environment's entries read the same: found, left out, hidden by a given variable.
+TEST(Variables, EnvironmentReadsTheSameAfterManyMisses) {
+    for (int misses : {0, 15, 16, 17, 200}) {
+        TestKelp engine;
+        Variables* v = engine.vars();
+        char entries[][32] = {"QUERY_STRING=a=b", "PATH=/bin", "Given=from env", "dyn_time_t=env"};
+        char* environment[] = {entries[0], entries[1], entries[2], entries[3], nullptr};
+        static const char* const kLeftOut[] = {"PATH", nullptr};
+        v->AddEnvironment(environment, kLeftOut);
+        v->AddDynamicVariables();
+        v->AddSystemVariable("given", "given");
+        for (int i = 0; i < misses; i++) {
+            EXPECT_EQ(String(""), v->Value("absent" + String::FromInt(i)));
+        }
+        EXPECT_EQ(String("a=b"), v->Value("query_string")) << misses;
+        EXPECT_EQ(String(""), v->Value("path")) << misses;
+        EXPECT_EQ(String("given"), v->Value("GIVEN")) << misses;
+        EXPECT_EQ(String("env"), v->Value("dyn_time_t")) << misses;  // not the built-in
+    }
+}
