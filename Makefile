@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 # and php-cgi (with SQLite).
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
-           chromium chromium-driver python3-selenium clang-format nginx-light apache2
+           chromium chromium-driver python3-selenium clang-format nginx-light apache2 apache2-utils
 BENCH_PACKAGES = perl php-cgi php-fpm php-sqlite3 apache2-utils linux-perf
 # What the demo alone needs.
 DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev lighttpd curl

@@ -3,8 +3,10 @@
 # indexed table through a page, read each back through the index, and fetch the
 # counter image. Afterwards the table holds exactly the records acknowledged, its
 # index agrees (the table checker), no request failed, and the counter counted every
-# request it got. Prints the figures.
-# Usage: soak.sh BUILD_DIR
+# request it got. Prints the figures. With "fastcgi", the pages go to kelp as a FastCGI
+# responder (four workers, so that adds of different clients meet in different
+# processes as well as one after another in the same one).
+# Usage: soak.sh BUILD_DIR [fastcgi]
 set -u
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,9 +25,21 @@ kelproot = $site
 stdmodedatadir = $site
 validextensions = kp
 CONF
-cat > "$state/extra.conf" <<'CONF'
+if [ "${2:-}" = fastcgi ]; then
+    mkdir -p "$state/fcgi"
+    cp "$build/kelp" "$state/fcgi/kelp"
+    { cat "$cgi/kelp.conf"; echo "fastcgiworkers = 4"; } > "$state/fcgi/kelp.conf"
+    cat > "$state/extra.conf" <<CONF
+server.modules += ( "mod_fastcgi" )
+url.rewrite-once = ( "^(/[^?]*\\.kp)(\\?(.*))?\$" => "/kelp\$1?\$3" )
+fastcgi.server = ( "/kelp" => (( "socket" => "$state/kelp.sock", "bin-path" => "$state/fcgi/kelp",
+                                 "max-procs" => 1, "check-local" => "disable" )) )
+CONF
+else
+    cat > "$state/extra.conf" <<'CONF'
 url.rewrite-once = ( "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
 CONF
+fi
 # The first request makes the table; every add opens it with its index.
 cat > "$site/add.kp" <<'EOF'
 <KELP KpADD_ERROR="nonfatal,nodisplay"><KpIF EXPR=NOT fexists("soak.dbf")><KpCREATE NAME="s" DATABASE="soak.dbf" FIELDS="key CHAR(40), who NUMBER(3), note MEMO"><KpMAKEINDEX NAME="s" INDEXFILE="soak.kpx" EXPR=key FLAGS="unique"><KpCLOSE NAME="s"></KpIF><KpOPEN NAME="s" DATABASE="soak.dbf" INDEXES="soak.kpx"><KpLET key=k><KpLET who=client><KpLET note="added by " $ client><KpADD><KpIF EXPR=KpADD_Error EQ "">added &[key]<KpELSE>failed &[KpADD_Error]</KpIF>
@@ -88,5 +102,5 @@ out=$("$build/kelp-table" check "$site/soak.dbf" "$site/soak.kpx" 2>&1) || fail 
 count=$(awk -F'\t' '$1 == "soak" { print $2 }' "$cgi/count_file")
 [ "$count" = "$counted" ] || fail "the counter counted $count of $counted requests"
 
-echo "soak: $clients clients, $seconds s, $requests requests ($counted to the counter), $acked records added, $lost lost, $failed failed"
+echo "soak${2:+ ($2)}: $clients clients, $seconds s, $requests requests ($counted to the counter), $acked records added, $lost lost, $failed failed"
 [ "$failures" = 0 ]
