@@ -106,6 +106,9 @@ class FileManager {
     // Opens path with a combination of FileMode bits. Caller deletes the result
     // (which closes it).
     virtual File* Open(const String& path, int mode) = 0;
+    // Opens a script file (a page, a file it includes) for reading; a manager that
+    // serves many requests may answer from memory.
+    virtual File* OpenScript(const String& path) { return Open(path, FileRead); }
     // Takes the lock file path (see LockResult); unlocking is Delete(path).
     virtual int Lock(const String& path) = 0;
     virtual int Delete(const String& path) = 0;

@@ -74,6 +74,7 @@ class CGIKelp : public HostKelp {
     virtual StandardOutput* NewOutput(int size);
     // Replaces the output (nothing written yet); takes ownership.
     void UseOutput(StandardOutput* out);
+    UNIXFileManager* unixfiles() { return &files_; }
     // A host that serves many requests in one process: what lasts for the process
     // (priority, resource limits) is not set by a request.
     bool persistent_ = false;

@@ -80,6 +80,7 @@ const ConfigKey kKeys[] = {
     {"fastcgiworkers", Config::IntegerKey, Config::FastCGIWorkers},
     {"fastcgirequests", Config::IntegerKey, Config::FastCGIRequests},
     {"fastcgiallow", Config::StringKey, Config::FastCGIAllow},
+    {"fastcgipagecache", Config::IntegerKey, Config::FastCGIPageCache},
     {nullptr, Config::EndOfKeys, 0},
 };
 
@@ -152,6 +153,7 @@ Config::Config() : pendinghost_((1u << ServerAdmin) | (1u << LockHostName)) {
     integers_[MaxResponseLength] = 16L * 1024 * 1024;
     integers_[MaxFormFields] = 1000;
     integers_[MaxHeaderLength] = 8192;
+    integers_[FastCGIPageCache] = 8L * 1024 * 1024;
 }
 
 // The machine's name is asked for only when a setting that defaults to it is read:

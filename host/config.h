@@ -94,6 +94,7 @@ class Config {
         MaxResponseLength,
         FastCGIWorkers,
         FastCGIRequests,
+        FastCGIPageCache,
         WarnUndefined,
         IntegerSettings
     };

@@ -28,6 +28,7 @@
 #include "host/cgi_kelp.h"
 #include "host/config.h"
 #include "host/fastcgi.h"
+#include "host/page_cache.h"
 
 namespace {
 
@@ -53,9 +54,13 @@ struct WorkerSettings {
     String configpath;
     fastcgi::Limits limits;
     std::vector<AllowedPeer> allowed;
+    long pagecache = 0;  // bytes of script text a worker keeps
 };
 
 WorkerSettings g_settings;
+// The texts of the pages a worker has read (empty in the supervisor, which reads
+// none: a worker starts with an empty one, bounded as the configuration says).
+PageCache g_pagecache;
 
 // The entries of a fastcgiallow value; each one that is neither an address nor a
 // network is a line on standard error and allows nothing.
@@ -189,6 +194,7 @@ class FastCGIKelp : public CGIKelp {
           last_(last) {
         persistent_ = true;
         UseOutput(NewOutput(8192));
+        unixfiles()->UsePageCache(&g_pagecache);
     }
     int ReadContent(char* buffer, int length) override {
         size_t n = body_.size() - read_;
@@ -446,6 +452,7 @@ void ReadWorkerSettings(int argc, char** argv, WorkerSettings* settings) {
             settings->loglevel = c.Get(Config::LogLevel);
             settings->logfile = c.Get(Config::LogFile);
             settings->allowed = ParseAllowed(c.Get(Config::FastCGIAllow));
+            settings->pagecache = c.Get(Config::FastCGIPageCache);
             long body = c.Get(Config::MaxContentLength);
             settings->limits.maxcontentlength = body > 0 ? static_cast<size_t>(body) : 0;
             // Every parameter may be as long as maxheaderlength allows (a longer one
@@ -569,6 +576,7 @@ std::unique_ptr<ActivityLog> OpenLog(const WorkerSettings& settings, const char*
 
 int ServeFastCGI(int listener, int argc, char** argv) {
     ReadWorkerSettings(argc, argv, &g_settings);
+    g_pagecache.SetLimit(static_cast<size_t>(g_settings.pagecache));
     std::unique_ptr<ActivityLog> log = OpenLog(g_settings, argv[0]);
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -601,6 +609,7 @@ int ServeFastCGI(int listener, int argc, char** argv) {
         if (g_reload) {
             g_reload = 0;
             ReadWorkerSettings(argc, argv, &g_settings);
+            g_pagecache.SetLimit(static_cast<size_t>(g_settings.pagecache));
             log = OpenLog(g_settings, argv[0]);
             retiring.push_back(std::move(current));
             current.reset(

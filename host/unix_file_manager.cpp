@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "host/engine.h"
+#include "host/page_cache.h"
 
 namespace {
 
@@ -492,6 +493,11 @@ File* UNIXFileManager::Open(const String& path, int mode) {
     file->info_ = new UNIXFileInfo(file, path, fd, mode);
     active_.Insert(file->info_, ListHead);
     return file;
+}
+
+File* UNIXFileManager::OpenScript(const String& path) {
+    if (pagecache_ == nullptr) return Open(path, FileRead);
+    return pagecache_->Open(path, &error_);
 }
 
 File* UNIXFileManager::MakeTemporary(const String& prefix, String* name, int mode) {

@@ -15,6 +15,7 @@
 #include "foundation/string.h"
 
 class Kelp;
+class PageCache;
 class UNIXFile;
 class UNIXFileManager;
 
@@ -103,6 +104,7 @@ class UNIXFileManager : public FileManager {
     ~UNIXFileManager() override;
 
     File* Open(const String& path, int mode) override;
+    File* OpenScript(const String& path) override;
     int Lock(const String& path) override;
     int Delete(const String& path) override;
     int Copy(const String& source, const String& dest) override;
@@ -128,6 +130,8 @@ class UNIXFileManager : public FileManager {
     // Forgets file and closes its descriptor.
     void CloseFile(UNIXFile* file);
     int activefiles() const { return active_.Entries(); }
+    // Script files are opened through cache (not owned; null: read every time).
+    void UsePageCache(PageCache* cache) { pagecache_ = cache; }
 
   private:
     // Records the system's message (or message) and returns -1.
@@ -155,6 +159,7 @@ class UNIXFileManager : public FileManager {
     SearchableList<UNIXFileInfo, File*> active_;    // owns elements; most recent first
     SearchableList<UNIXFileInfo, File*> inactive_;  // owns elements
     unsigned long temporarycounter_;  // the last temporary name tried; 0 before the first
+    PageCache* pagecache_ = nullptr;  // not owned
     String error_;
 };
 

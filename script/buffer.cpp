@@ -22,7 +22,7 @@ bool Buffer::Open(const String& filename, const String& errorname) {
     filename_ = filename;
     errorname_ = errorname;
     Close();
-    file_ = files_->Open(filename, FileRead);
+    file_ = files_->OpenScript(filename);
     if (file_ == nullptr) {
         error_ = files_->error();
         return false;

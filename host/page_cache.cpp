@@ -1,0 +1,162 @@
+// PageCache.
+
+#include "host/page_cache.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "foundation/file.h"
+
+namespace {
+
+// A script file's text, read from memory. It only reads: the scanner never writes,
+// locks or syncs a script.
+class TextFile : public File {
+  public:
+    explicit TextFile(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+
+    long Read(char* buffer, long n) override {
+        if (closed_) return Refuse("File is closed");
+        long left = static_cast<long>(text_->size()) - position_;
+        if (n > left) n = left;
+        if (n <= 0) return 0;
+        memcpy(buffer, text_->data() + position_, static_cast<size_t>(n));
+        position_ += n;
+        return n;
+    }
+    long Write(const char*, long) override { return Refuse(strerror(EBADF)); }
+    long Seek(long position) override {
+        if (closed_) return Refuse("File is closed");
+        if (position < 0) return Refuse(strerror(EINVAL));
+        position_ = position;
+        return position_;
+    }
+    long Tell() override { return position_; }
+    long Length() override { return static_cast<long>(text_->size()); }
+    int Lock(FileLockType, long, long) override { return Refuse(strerror(EBADF)); }
+    int Release(long, long) override { return Refuse(strerror(EBADF)); }
+    int Sync() override { return 0; }
+    int Truncate(long) override { return Refuse(strerror(EBADF)); }
+    bool Unlinked() override { return false; }
+    bool Status(long* length, bool* unlinked) override {
+        *length = Length();
+        *unlinked = false;
+        return true;
+    }
+    void Close() override { closed_ = true; }
+    bool Closed() const override { return closed_; }
+    const String& error() const override { return error_; }
+
+  private:
+    int Refuse(const char* message) {
+        error_ = message;
+        return -1;
+    }
+
+    std::shared_ptr<const std::string> text_;
+    long position_ = 0;
+    bool closed_ = false;
+    String error_;
+};
+
+// The whole file at path and its status, as read through one descriptor (the status
+// is the one of the text read). False with errno set on failure.
+bool ReadWhole(const char* path, std::string* text, struct stat* st) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool read_ok = fstat(fd, st) == 0;
+    if (read_ok && !S_ISREG(st->st_mode)) {
+        errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+        read_ok = false;
+    }
+    if (read_ok) text->reserve(static_cast<size_t>(st->st_size));
+    char block[16384];
+    while (read_ok) {
+        ssize_t n = read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) read_ok = false;
+        if (n <= 0) break;
+        text->append(block, static_cast<size_t>(n));
+    }
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return read_ok;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the file was changed less than milliseconds ago (or in the future).
+bool Recent(const struct stat& st, long milliseconds) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    long long current = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    for (const struct timespec& t : {st.st_ctim, st.st_mtim}) {
+        if (current - (t.tv_sec * 1000LL + t.tv_nsec / 1000000) < milliseconds) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool PageCache::Key::operator==(const Key& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           SameTime(changed, other.changed) && SameTime(modified, other.modified);
+}
+
+PageCache::Key PageCache::KeyOf(const struct stat& st) {
+    return Key{st.st_dev, st.st_ino, st.st_size, st.st_ctim, st.st_mtim};
+}
+
+void PageCache::SetLimit(size_t limit) {
+    limit_ = limit;
+    Trim();
+}
+
+File* PageCache::Open(const String& path, String* error) {
+    std::string name(path.chars(), static_cast<size_t>(path.length()));
+    struct stat st;
+    auto found = entries_.find(name);
+    if (found != entries_.end()) {
+        if (stat(name.c_str(), &st) == 0 && KeyOf(st) == found->second.key) {
+            found->second.used = ++clock_;
+            hits_++;
+            return new TextFile(found->second.text);
+        }
+        bytes_ -= found->second.text->size();
+        entries_.erase(found);
+    }
+    auto text = std::make_shared<std::string>();
+    if (!ReadWhole(name.c_str(), text.get(), &st)) {
+        *error = strerror(errno);
+        return nullptr;
+    }
+    reads_++;
+    // A file that changed while it was read is not kept: its status may not be the
+    // status of the text read. Neither is one changed just now, nor one that would
+    // fill the cache alone.
+    struct stat after;
+    if (text->size() <= limit_ && !Recent(st, settle_) && stat(name.c_str(), &after) == 0 &&
+        KeyOf(after) == KeyOf(st) && static_cast<off_t>(text->size()) == st.st_size) {
+        bytes_ += text->size();
+        entries_[name] = Entry{KeyOf(st), text, ++clock_};
+        Trim();
+    }
+    return new TextFile(std::move(text));
+}
+
+void PageCache::Trim() {
+    while (bytes_ > limit_ && !entries_.empty()) {
+        auto oldest = entries_.begin();
+        for (auto i = entries_.begin(); i != entries_.end(); ++i) {
+            if (i->second.used < oldest->second.used) oldest = i;
+        }
+        bytes_ -= oldest->second.text->size();
+        entries_.erase(oldest);
+    }
+}
