@@ -148,6 +148,8 @@ cp "$build/kelp" "$work/fcgi/kelp"
 cp "$cgi/kelp.conf" "$work/fcgi/kelp.conf"
 echo "fastcgiworkers = 4" >> "$work/fcgi/kelp.conf"
 cp "$site"/*.php "$work/htdocs/fpm/"
+# The ceiling for anything behind lighttpd: lighttpd sending a file.
+printf 'Hello, world!\n' > "$work/htdocs/static.html"
 cat >> "$work/extra.conf" <<EOF
 server.modules += ( "mod_fastcgi" )
 fastcgi.server = ( "/fcgi" => (( "socket" => "$work/kelp.sock", "bin-path" => "$work/fcgi/kelp",
@@ -199,6 +201,7 @@ for round in $(seq "$seconds"); do
         served "fcgi-$page" "/fcgi/$page.kp"
         served "fpm-$page" "/fpm/$page.php"
     done
+    served static /static.html
 done
 for file in "$work"/served-*; do
     key=${file#"$work"/served-}
@@ -256,6 +259,9 @@ report="$build/bench-report.md"
         echo "| $page | $(pair served fcgi-$page fpm-$page) | $(pair served fcgi-$page kelp-$page) |"
     done
     echo
+    echo "Kelp's FastCGI hello page against lighttpd sending a file (the ceiling for anything behind"
+    echo "it): $(pair served fcgi-hello static); php-fpm's: $(pair served fpm-hello static)."
+    echo
     echo "Raw figures (bare: microseconds per request; lighttpd: requests per second; \"!\" marks a run"
     echo "with failed requests):"
     echo
@@ -272,6 +278,7 @@ report="$build/bench-report.md"
     echo "| C floor lighttpd, direct URL | ${rps[floor-direct]:-} | | | | |"
     echo "| Kelp FastCGI lighttpd | ${rps[fcgi-hello]:-} | ${rps[fcgi-loop]:-} | ${rps[fcgi-fib]:-} | ${rps[fcgi-records]:-} | |"
     echo "| php-fpm lighttpd | ${rps[fpm-hello]:-} | ${rps[fpm-loop]:-} | ${rps[fpm-fib]:-} | ${rps[fpm-records]:-} | |"
+    echo "| lighttpd sending a file | ${rps[static]:-} | | | | |"
     # Where a loop's and a recursion's time goes: the functions perf samples most.
     perf=$(command -v perf || true)
     if [ -n "$perf" ]; then

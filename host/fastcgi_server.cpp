@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -277,6 +278,10 @@ class RequestEnvironment {
 
 RequestEnvironment g_environment;
 
+// The worker's working directory (a descriptor) and file mode mask as it started.
+int g_home = -1;
+mode_t g_umask = 022;
+
 // A request over a limit of the connection's own, refused as CGI refuses one.
 std::string Refusal(const RequestAssembler& request) {
     if (request.paramstoolong()) {
@@ -308,6 +313,10 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
     if (g_busysince != nullptr) *g_busysince = 0;
     g_environment.Clear();
     WorkerSignals();  // the page's handlers were the request's
+    // Nothing of the engine changes the working directory or the file mode mask, but a
+    // commerce plug-in might: the next request starts where the worker started.
+    if (g_home >= 0 && fchdir(g_home) != 0) _exit(1);
+    umask(g_umask);
     fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), nullptr, 0);
     fastcgi::AppendEndRequest(&end, request.requestid(), static_cast<unsigned>(status),
                               fastcgi::kRequestComplete);
@@ -425,6 +434,9 @@ void Stop(int) {
 // A worker: serves connections until it has served `requests` of them (0: no end).
 [[noreturn]] void Work(int listener, int argc, char** argv, long requests) {
     WorkerSignals();
+    g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    g_umask = umask(022);
+    umask(g_umask);
     for (long served = 0; (requests == 0 || served < requests) && !g_draining; served++) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
