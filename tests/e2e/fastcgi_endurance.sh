@@ -19,16 +19,9 @@ trap 'bash "$here/lighttpd.sh" stop "$state"; rm -rf "$state"' EXIT
 command -v ab > /dev/null || { echo "ab is missing (make test installs apache2-utils)"; exit 1; }
 site="$source/examples/site"
 mkdir -p "$state/fcgi" "$state/data/exports" "$state/data/uploads"
-cp "$build/kelp" "$state/fcgi/kelp"
 printf '%s\n' "kelproot = $site" "stdmodedatadir = $state/data" "tempdir = $state/data" \
     "validextensions = kp" "fastcgiworkers = 1" "fastcgirequests = 0" > "$state/fcgi/kelp.conf"
-cat > "$state/extra.conf" <<CONF
-server.modules += ( "mod_fastcgi" )
-url.rewrite-once = ( "^(/[^?]*\\.kp)(\\?(.*))?\$" => "/kelp\$1?\$3" )
-fastcgi.server = ( "/kelp" => (( "socket" => "$state/kelp.sock", "bin-path" => "$state/fcgi/kelp",
-                                 "max-procs" => 1, "check-local" => "disable" )) )
-server.breakagelog = "$state/stderr.log"
-CONF
+bash "$here/lighttpd.sh" fastcgi "$state" "$build/kelp"
 port=$(bash "$here/lighttpd.sh" start "$state")
 base="http://127.0.0.1:$port"
 # The guestbook's first request makes its table. Each page answers as it should before
@@ -65,8 +58,8 @@ growth=$(( end - warm ))
 if [ "$checkmemory" = yes ]; then
     [ "$growth" -le 2048 ] || fail "the worker's resident memory grew by $growth KB ($warm KB to $end KB)"
 fi
-if grep -E -q "ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:" "$state/stderr.log" "$state/error.log" 2> /dev/null; then
-    fail "sanitizer reports: $(grep -E -h -m 3 "ERROR|runtime error" "$state/stderr.log" "$state/error.log")"
+if grep -E -q "ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:" "$state/fastcgi-stderr.log" "$state/error.log" 2> /dev/null; then
+    fail "sanitizer reports: $(grep -E -h -m 3 "ERROR|runtime error" "$state/fastcgi-stderr.log" "$state/error.log")"
 fi
 echo "fastcgi_endurance: $requests requests, one worker, resident memory $warm KB after warm-up, $end KB at the end"
 exit "$failures"

@@ -27,14 +27,7 @@ printf '%s\n' "fastcgiworkers = 1" "fastcgirequests = 20" "globaltimeout = 3" \
     "logfile = $state/activity.log" "loglevel = 1" "sitevars = $state/vars1" >> "$state/fcgi/kelp.conf"
 # The configuration docs/fastcgi.md gives: .kp URLs rewritten to the responder's prefix
 # (here not those of the CGI program, which the test asks as well).
-cat > "$state/extra.conf" <<CONF
-server.modules += ( "mod_fastcgi" )
-url.rewrite-once = ( "^(/cgi-bin/.*)\$" => "\$1",
-                     "^(/[^?]*\\.kp)(\\?(.*))?\$" => "/kelp\$1?\$3" )
-fastcgi.server = ( "/kelp" => (( "socket" => "$state/kelp.sock", "bin-path" => "$state/fcgi/kelp",
-                                 "max-procs" => 1, "check-local" => "disable" )) )
-server.breakagelog = "$state/cgi-error.log"
-CONF
+bash "$here/lighttpd.sh" fastcgi "$state" "$build/kelp"
 port=$(bash "$here/lighttpd.sh" start "$state")
 base="http://127.0.0.1:$port"
 failures=0

@@ -5,6 +5,10 @@
 # exists, are added (mod_rewrite is loaded for them).
 #   bash lighttpd.sh start STATEDIR   (prints the port it listens on)
 #   lighttpd.sh stop STATEDIR
+#   lighttpd.sh fastcgi STATEDIR KELP  (before start: .kp URLs go to a copy of KELP in
+#       STATEDIR/fcgi, which lighttpd starts as a FastCGI responder with the configuration
+#       STATEDIR/fcgi/kelp.conf the caller writes; /cgi-bin/ URLs stay CGI; the
+#       responder's standard error goes to STATEDIR/fastcgi-stderr.log)
 set -eu
 state=$(mkdir -p "$2" && cd "$2" && pwd)
 case "$1" in
@@ -39,6 +43,18 @@ CONF
     done
     echo "lighttpd did not start" >&2
     exit 1
+    ;;
+fastcgi)
+    mkdir -p "$state/fcgi"
+    cp "$3" "$state/fcgi/kelp"
+    cat >> "$state/extra.conf" <<CONF
+server.modules += ( "mod_fastcgi" )
+url.rewrite-once = ( "^(/cgi-bin/.*)\$" => "\$1",
+                     "^(/[^?]*\\.kp)(\\?(.*))?\$" => "/kelp\$1?\$3" )
+fastcgi.server = ( "/kelp" => (( "socket" => "$state/kelp.sock", "bin-path" => "$state/fcgi/kelp",
+                                 "max-procs" => 1, "check-local" => "disable" )) )
+server.breakagelog = "$state/fastcgi-stderr.log"
+CONF
     ;;
 stop)
     [ -f "$state/lighttpd.pid" ] && kill "$(cat "$state/lighttpd.pid")" 2>/dev/null || true

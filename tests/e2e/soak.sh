@@ -27,14 +27,8 @@ validextensions = kp
 CONF
 if [ "${2:-}" = fastcgi ]; then
     mkdir -p "$state/fcgi"
-    cp "$build/kelp" "$state/fcgi/kelp"
     { cat "$cgi/kelp.conf"; echo "fastcgiworkers = 4"; } > "$state/fcgi/kelp.conf"
-    cat > "$state/extra.conf" <<CONF
-server.modules += ( "mod_fastcgi" )
-url.rewrite-once = ( "^(/[^?]*\\.kp)(\\?(.*))?\$" => "/kelp\$1?\$3" )
-fastcgi.server = ( "/kelp" => (( "socket" => "$state/kelp.sock", "bin-path" => "$state/fcgi/kelp",
-                                 "max-procs" => 1, "check-local" => "disable" )) )
-CONF
+    bash "$here/lighttpd.sh" fastcgi "$state" "$build/kelp"
 else
     cat > "$state/extra.conf" <<'CONF'
 url.rewrite-once = ( "^(/[^?]*\.kp)(\?(.*))?$" => "/cgi-bin/kelp$1?$3" )
