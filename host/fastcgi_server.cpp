@@ -58,10 +58,18 @@ struct WorkerSettings {
     long pagecache = 0;  // bytes of script text a worker keeps
 };
 
-WorkerSettings g_settings;
+// Made when FastCGI is served, never at a CGI start (which pays for nothing it does
+// not use), and never destroyed (a worker ends with _exit).
+WorkerSettings& TheSettings() {
+    static WorkerSettings* settings = new WorkerSettings;
+    return *settings;
+}
 // The texts of the pages a worker has read (empty in the supervisor, which reads
 // none: a worker starts with an empty one, bounded as the configuration says).
-PageCache g_pagecache;
+PageCache& Pages() {
+    static PageCache* pages = new PageCache;
+    return *pages;
+}
 
 // The entries of a fastcgiallow value; each one that is neither an address nor a
 // network is a line on standard error and allows nothing.
@@ -195,7 +203,7 @@ class FastCGIKelp : public CGIKelp {
           last_(last) {
         persistent_ = true;
         UseOutput(NewOutput(8192));
-        unixfiles()->UsePageCache(&g_pagecache);
+        unixfiles()->UsePageCache(&Pages());
     }
     int ReadContent(char* buffer, int length) override {
         size_t n = body_.size() - read_;
@@ -276,7 +284,10 @@ class RequestEnvironment {
     char* empty_[1] = {nullptr};
 };
 
-RequestEnvironment g_environment;
+RequestEnvironment& Environment() {
+    static RequestEnvironment* environment = new RequestEnvironment;
+    return *environment;
+}
 
 // The worker's working directory (a descriptor) and file mode mask as it started.
 int g_home = -1;
@@ -303,15 +314,15 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
         fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), refused.data(),
                               refused.size());
     } else {
-        g_environment.Use(request);
+        Environment().Use(request);
         if (g_busysince != nullptr) *g_busysince = static_cast<long>(ClockSeconds());
         FastCGIKelp host(argc, argv, fd, request, &end);
-        host.UseConfigurationText(g_settings.readable ? &g_settings.configtext : nullptr,
-                                  g_settings.configpath);
+        host.UseConfigurationText(TheSettings().readable ? &TheSettings().configtext : nullptr,
+                                  TheSettings().configpath);
         status = host.Go();
     }
     if (g_busysince != nullptr) *g_busysince = 0;
-    g_environment.Clear();
+    Environment().Clear();
     WorkerSignals();  // the page's handlers were the request's
     // Nothing of the engine changes the working directory or the file mode mask, but a
     // commerce plug-in might: the next request starts where the worker started.
@@ -325,7 +336,7 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
 
 void ServeConnection(int fd, int argc, char** argv) {
     fastcgi::RecordReader reader;
-    RequestAssembler request{g_settings.limits};
+    RequestAssembler request{TheSettings().limits};
     fastcgi::Record record;
     char buffer[16384];
     for (;;) {
@@ -443,7 +454,7 @@ void Stop(int) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             _exit(1);
         }
-        if (PeerAllowed(fd, g_settings.allowed)) ServeConnection(fd, argc, argv);
+        if (PeerAllowed(fd, TheSettings().allowed)) ServeConnection(fd, argc, argv);
         close(fd);
     }
     _exit(0);
@@ -587,9 +598,9 @@ std::unique_ptr<ActivityLog> OpenLog(const WorkerSettings& settings, const char*
 }  // namespace
 
 int ServeFastCGI(int listener, int argc, char** argv) {
-    ReadWorkerSettings(argc, argv, &g_settings);
-    g_pagecache.SetLimit(static_cast<size_t>(g_settings.pagecache));
-    std::unique_ptr<ActivityLog> log = OpenLog(g_settings, argv[0]);
+    ReadWorkerSettings(argc, argv, &TheSettings());
+    Pages().SetLimit(static_cast<size_t>(TheSettings().pagecache));
+    std::unique_ptr<ActivityLog> log = OpenLog(TheSettings(), argv[0]);
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = Stop;
@@ -599,7 +610,7 @@ int ServeFastCGI(int listener, int argc, char** argv) {
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     std::unique_ptr<Workers> current(
-        new Workers(listener, argc, argv, g_settings.workers, g_settings.requests));
+        new Workers(listener, argc, argv, TheSettings().workers, TheSettings().requests));
     // Workers of earlier readings of the configuration, finishing their requests.
     std::vector<std::unique_ptr<Workers>> retiring;
     current->StartAll();
@@ -620,12 +631,12 @@ int ServeFastCGI(int listener, int argc, char** argv) {
     while (!g_stopping) {
         if (g_reload) {
             g_reload = 0;
-            ReadWorkerSettings(argc, argv, &g_settings);
-            g_pagecache.SetLimit(static_cast<size_t>(g_settings.pagecache));
-            log = OpenLog(g_settings, argv[0]);
+            ReadWorkerSettings(argc, argv, &TheSettings());
+            Pages().SetLimit(static_cast<size_t>(TheSettings().pagecache));
+            log = OpenLog(TheSettings(), argv[0]);
             retiring.push_back(std::move(current));
             current.reset(
-                new Workers(listener, argc, argv, g_settings.workers, g_settings.requests));
+                new Workers(listener, argc, argv, TheSettings().workers, TheSettings().requests));
             current->StartAll();
             retiring.back()->Signal(SIGTERM);
         }
@@ -633,7 +644,7 @@ int ServeFastCGI(int listener, int argc, char** argv) {
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid < 0 && errno != EINTR) break;
         if (pid <= 0) {
-            each([&](Workers& w) { w.KillOverruns(g_settings.timeout, log.get()); });
+            each([&](Workers& w) { w.KillOverruns(TheSettings().timeout, log.get()); });
             usleep(100000);
             continue;
         }
@@ -656,7 +667,7 @@ int ServeFastCGI(int listener, int argc, char** argv) {
     // Stopping: each worker finishes the request it is serving, within the time a
     // request has (and a few seconds more); one that has not is killed.
     each([](Workers& w) { w.Signal(SIGTERM); });
-    long timeout = g_settings.timeout;
+    long timeout = TheSettings().timeout;
     long waited = 0, limit = (timeout > 0 ? timeout : 90) * 1000 + kOverrunGraceSeconds * 1000;
     while (running()) {
         pid_t pid = waitpid(-1, nullptr, WNOHANG);

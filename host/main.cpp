@@ -14,15 +14,17 @@
 
 namespace {
 
+// Server safe mode runs each page as its owner: a process serving many owners' pages
+// cannot. True (after saying so) when this is a set-user-id kelp.
+bool RefuseServerSafeMode() {
+    if (geteuid() == getuid()) return false;
+    fprintf(stderr,
+            "kelp: a set-user-id kelp (server safe mode) does not serve FastCGI: run it "
+            "as a CGI program\n");
+    return true;
+}
+
 int FastCGI(int listener, char** argv) {
-    // Server safe mode runs each page as its owner: a process serving many owners' pages
-    // cannot.
-    if (geteuid() != getuid()) {
-        fprintf(stderr,
-                "kelp: a set-user-id kelp (server safe mode) does not serve FastCGI: run it "
-                "as a CGI program\n");
-        return 1;
-    }
     char* program[] = {argv[0], nullptr};
     return ServeFastCGI(listener, 1, program);
 }
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
     // page reports, instead of killing the request half way.
     signal(SIGXFSZ, SIG_IGN);
     if (argc == 3 && strcmp(argv[1], "--fastcgi") == 0) {
+        if (RefuseServerSafeMode()) return 1;
         std::string error;
         int listener = ListenOn(argv[2], &error);
         if (listener < 0) {
@@ -42,7 +45,7 @@ int main(int argc, char** argv) {
         }
         return FastCGI(listener, argv);
     }
-    if (StartedAsFastCGI()) return FastCGI(0, argv);
+    if (StartedAsFastCGI()) return RefuseServerSafeMode() ? 1 : FastCGI(0, argv);
     CGIKelp host(argc, argv);
     return host.Go();
 }

@@ -189,6 +189,23 @@ def main():
             time.sleep(0.1)
         check(allowed == b"Content-type: text/html\r\n\r\nHello again\n",
               "a network in fastcgiallow: %r" % allowed)
+        # Server safe mode (a set-user-id kelp) is refused at start, naming CGI.
+        if os.getuid() == 0 and shutil.which("setpriv"):
+            suid = tempfile.mkdtemp(prefix="kelp-suid-")
+            try:
+                os.chmod(suid, 0o755)
+                program = os.path.join(suid, "kelp")
+                shutil.copy(os.path.join(build, "kelp"), program)
+                os.chmod(program, 0o4755)
+                run = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup",
+                                      "--clear-groups", program, "--fastcgi",
+                                      os.path.join(suid, "kelp.sock")],
+                                     capture_output=True, text=True, timeout=20)
+                check(run.returncode == 1 and "run it as a CGI program" in run.stderr and
+                      not os.path.exists(os.path.join(suid, "kelp.sock")),
+                      "server safe mode: %d %r" % (run.returncode, run.stderr))
+            finally:
+                shutil.rmtree(suid, ignore_errors=True)
     finally:
         for proc, _ in processes:
             if proc.poll() is None:
