@@ -27,7 +27,9 @@ struct STRTM {
 
 // The system clock, to the microsecond and in seconds. (Read through clock_gettime(),
 // which the C library binds once at start; gettimeofday() and time() each look up the
-// kernel's entry again when a program first calls them.)
+// kernel's entry again when a program first calls them.) The seconds come from the
+// kernel's coarse clock, a few milliseconds behind at most and read without a system
+// call or a hardware clock read.
 struct timeval ClockNow();
 time_t ClockSeconds();
 
