@@ -109,10 +109,16 @@ bool XBaseIndex::Key(String* key) {
 // XBaseDatabase::FieldScope
 
 XBaseDatabase::FieldScope::FieldScope(XBaseDatabase* database)
-    : engine_(database->engine()), previous_(DataContext::Of(engine_)->SetFieldScope(database)) {}
+    : engine_(database->engine()), before_(engine_->vars()->generation()) {
+    previous_ = DataContext::Of(engine_)->SetFieldScope(database);
+    entered_ = engine_->vars()->generation();
+}
 
 XBaseDatabase::FieldScope::~FieldScope() {
+    Variables* vars = engine_->vars();
+    bool untouched = vars->generation() == entered_;
     DataContext::Of(engine_)->SetFieldScope(previous_);
+    if (untouched) vars->RestoreGeneration(before_);
 }
 
 bool XBaseDatabase::IndexKey(XBaseIndex* index, String* key) {

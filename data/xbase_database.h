@@ -219,6 +219,12 @@ class XBaseDatabase : public Database, public HeldLocks {
       private:
         Kelp* engine_;
         Database* previous_;
+        // The look-ups' generations before and after the scope was entered: leaving
+        // a scope in which nothing was created or removed brings back the look-ups
+        // remembered before it (a loop that skips through a table enters it at every
+        // step).
+        unsigned long before_;
+        unsigned long entered_;
     };
     friend class XBaseDatabaseView;
 

@@ -340,7 +340,13 @@ class Variables {
     // Look-ups remember what they found outside function scopes until a variable is
     // created or a system scope is pushed or popped. Whoever changes the set of field
     // variables (opening or closing a database or view) must call Invalidate().
-    void Invalidate() { generation_++; }
+    // Each invalidation makes a generation never used before.
+    void Invalidate() { generation_ = ++generations_; }
+    unsigned long generation() const { return generation_; }
+    // Goes back to an earlier generation, whose remembered look-ups are good again:
+    // for a scope that was entered and left with nothing created or removed meanwhile
+    // (the caller checks that no other invalidation came between).
+    void RestoreGeneration(unsigned long earlier) { generation_ = earlier; }
     String GetSystemVariableValue(const String& name);
 
     // The caller owns scopes it pushes and gets back on pop.
@@ -404,9 +410,10 @@ class Variables {
     Stack<VariableTree> systems_;  // not owning
     String error_;
     unsigned long generation_;
-    uint64_t pendingbuiltins_;   // one bit per built-in not made yet
-    char** environment_;         // not owned; null once every entry is made
-    int environmentmisses_ = 0;  // names looked for there in vain
+    unsigned long generations_ = 1;  // the last generation made
+    uint64_t pendingbuiltins_;       // one bit per built-in not made yet
+    char** environment_;             // not owned; null once every entry is made
+    int environmentmisses_ = 0;      // names looked for there in vain
     const char* const* skippedenvironment_;
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local
