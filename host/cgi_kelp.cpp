@@ -221,11 +221,7 @@ int CGIKelp::LoadConfiguration() {
         mode_ = AuthorizedMode;
     }
     long size = config_->Get(Config::OutputBufferSize);
-    if (size > 0 && size != 8192 && !headerssent()) {
-        delete out_;
-        out_ = NewOutput(static_cast<int>(size));
-        out_->SetBeforeWrite(EndRunOf, this);
-    }
+    if (size > 0 && size != 8192 && !headerssent()) UseOutput(NewOutput(static_cast<int>(size)));
     return 1;
 }
 

@@ -6,6 +6,7 @@
 #ifndef HOST_ENGINE_H_
 #define HOST_ENGINE_H_
 
+#include <string>
 #include <vector>
 
 #include "foundation/string.h"
@@ -50,6 +51,9 @@ class HostKelp : public Kelp {
     // Reads up to length bytes of the request body: the count, 0 at the end,
     // negative on error.
     virtual int ReadContent(char*, int) { return 0; }
+    // ReadContent for a host that holds the whole body: the next bytes of body from
+    // *position, which moves past them.
+    static int ReadHeldContent(const std::string& body, size_t* position, char* buffer, int length);
     // The requested page's length, when the host has seen it before it is opened.
     void SetPageLength(long length) { pagelength_ = length; }
 

@@ -206,11 +206,7 @@ class FastCGIKelp : public CGIKelp {
         unixfiles()->UsePageCache(&Pages());
     }
     int ReadContent(char* buffer, int length) override {
-        size_t n = body_.size() - read_;
-        if (n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
-        memcpy(buffer, body_.data() + read_, n);
-        read_ += n;
-        return static_cast<int>(n);
+        return ReadHeldContent(body_, &read_, buffer, length);
     }
 
     // The page's signals end the page, as in CGI, except SIGTERM, which lets it

@@ -43,6 +43,14 @@ String AttributeValue(const String& list, const char* name, bool* found) {
 
 }  // namespace
 
+int HostKelp::ReadHeldContent(const std::string& body, size_t* position, char* buffer, int length) {
+    size_t n = body.size() - *position;
+    if (n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
+    memcpy(buffer, body.data() + *position, n);
+    *position += n;
+    return static_cast<int>(n);
+}
+
 int HostKelp::AddContentVariables() {
     String length = RequestHeader("Content-Length");
     if (length.empty()) return 1;

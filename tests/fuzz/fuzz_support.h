@@ -37,11 +37,7 @@ class FuzzKelp : public TestKelp {
     size_t position = 0;
     String contenttype;
     int ReadContent(char* buffer, int length) override {
-        size_t n = body.size() - position;
-        if (n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
-        memcpy(buffer, body.data() + position, n);
-        position += n;
-        return static_cast<int>(n);
+        return ReadHeldContent(body, &position, buffer, length);
     }
     String RequestHeader(const String& name) override {
         if (name.matches("Content-Type")) return contenttype;
