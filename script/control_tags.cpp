@@ -124,6 +124,32 @@ class WHILEState : public LoopState {
         return result;
     }
 
+    int ProcessTag(Tag* tag) override {
+        if (legacy_ || tag->id() != TagEndKpWHILE) return LoopState::ProcessTag(tag);
+        // The end of a pass: the next passes run compiled, while the body allows.
+        int line = parser_->line();
+        for (;;) {
+            String message;
+            Pass pass = Next(&message);
+            CompiledBody* body = nullptr;
+            if (pass == Again && bodyposition() >= 0) {
+                body = parser_->CompiledAt(bodyposition(), CompiledLoop);
+            }
+            if (body == nullptr) return AfterPass(pass, message);
+            switch (body->Run(parser_, bodyline())) {
+                case CompiledEnded:
+                    // At the end tag again, where the interpreter would stand.
+                    parser_->SetLine(line);
+                    if (!CompiledBody::BeforeTag(parser_, TagEndKpWHILE)) return StateError;
+                    break;
+                case CompiledHanded:
+                    return StateDone;
+                default:
+                    return StateError;
+            }
+        }
+    }
+
   protected:
     // A condition that failed to evaluate was reported where it failed; the loop ends.
     Pass Next(String*) override { return EvaluateExpression() == StateDone ? Again : Finished; }
@@ -168,6 +194,15 @@ void WriteHiddenFields(ScriptParser* parser, const String& list) {
 }
 
 }  // namespace
+
+void PushKpIFState(ScriptParser* parser, Tag* tag) {
+    parser->AddState(new IFState(parser, tag));
+}
+
+int ContinueKpIF(ScriptParser* parser, Tag* tag, bool truth) {
+    IFState* s = new IFState(parser, tag);
+    return s->Continue(truth);
+}
 
 int ProcessKpIF(ScriptState* state, Tag* tag) {
     ScriptParser* parser = state->parser();

@@ -31,6 +31,7 @@ Kelp::Kelp() : modules_(1) {
 
 // Databases evaluate with the modules' interpreters: the rooms end their parts first.
 Kelp::~Kelp() {
+    if (deadline_ != 0) DeadlineAlarm::Remove(deadline_);
     EndRooms();
     DropModules();
     for (RequestContext*& c : contexts_) {
@@ -207,6 +208,21 @@ Module* Kelp::SetCurrentModule(Module* m) {
     Module* previous = currentmodule_;
     currentmodule_ = m;
     return previous;
+}
+
+void Kelp::SetDeadline(time_t deadline) {
+    if (deadline_ != 0) DeadlineAlarm::Remove(deadline_);
+    deadline_ = deadline;
+    if (deadline == 0) return;
+    rings_ = DeadlineAlarm::Rings();
+    DeadlineAlarm::Add(deadline);
+}
+
+bool Kelp::DeadlinePassed() {
+    if (ClockNow().tv_sec > deadline_) return true;
+    rings_ = DeadlineAlarm::Rings();
+    DeadlineAlarm::Rearm();
+    return false;
 }
 
 int Kelp::timeremaining() {

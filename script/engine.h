@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "foundation/deadline_alarm.h"
 #include "foundation/file.h"
 #include "foundation/list.h"
 #include "foundation/string.h"
@@ -45,11 +46,14 @@ class Kelp {
     virtual void RecordError(const String&) {}
 
     // True once the deadline (an absolute time, 0 for none) has passed. Polled by the
-    // interpreter at every tag and text run.
-    virtual bool timedout() { return deadline_ != 0 && ClockSeconds() > deadline_; }
+    // interpreter at every tag and text run: the clock is read only after the
+    // process's deadline alarm has gone off.
+    virtual bool timedout() {
+        return deadline_ != 0 && DeadlineAlarm::Rings() != rings_ && DeadlinePassed();
+    }
     int timeremaining();  // seconds (may be negative), or -1 without a deadline
     time_t deadline() const { return deadline_; }
-    void SetDeadline(time_t deadline) { deadline_ = deadline; }
+    void SetDeadline(time_t deadline);
 
     // Shows an error on the page: sends the header block with its status if it has not
     // been sent, then the message and CR LF, and flushes.
@@ -123,6 +127,10 @@ class Kelp {
     OpenRun* openrun_ = nullptr;          // not owned
     int headerssent_ = 0;
     time_t deadline_ = 0;
+    unsigned long rings_ = 0;  // the alarm's count when the clock was last read
+    // Reads the clock after the alarm went off; sets it again when the time is not up
+    // (the alarm served another deadline).
+    [[gnu::cold]] bool DeadlinePassed();
     Variables* vars_;                // owned
     String realrootfor_, realroot_;  // the last root ResolvePath resolved, and where it leads
     SearchableList<Module, const char*> modules_;  // owns elements

@@ -107,7 +107,30 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     returnvalue_.clear();
     returnoutside_ = false;
     AddState(state);
-    int r = RunUntilClosed(state);
+    int r;
+    CompiledBody* body =
+        (interpret_ & InterpretTags) ? CompiledAt(f->offset(), CompiledFunction) : nullptr;
+    switch (body != nullptr ? body->Run(this, f->linenumber()) : CompiledHanded) {
+        case CompiledEnded:
+            // At the /KpFUNCTION, as the interpreter would be.
+            if (!CompiledBody::BeforeTag(this, TagEndKpFUNCTION)) {
+                r = 0;
+                break;
+            }
+            returnvalue_.clear();
+            returnoutside_ = false;
+            r = CloseStates(state) ? 1 : 0;
+            break;
+        case CompiledReturned:
+            r = CloseStates(state) ? 1 : 0;
+            break;
+        case CompiledHanded:
+            r = RunUntilClosed(state);
+            break;
+        default:
+            r = 0;
+            break;
+    }
     if (r != 1 && OnStack(state)) {
         // The body failed or ran into the end of the file: leave it from here.
         DiscardStatesAbove(state);

@@ -3,7 +3,9 @@
 #include "script/loop_state.h"
 
 void LoopState::MarkBody() {
-    parser_->macrosource()->SavePosition(&body_);
+    MacroExpander* source = parser_->macrosource();
+    source->SavePosition(&body_);
+    bodyposition_ = source->inmacro() ? -1 : source->CurrentFilePosition();
     bodyline_ = parser_->line();
 }
 
@@ -13,7 +15,12 @@ int LoopState::ProcessTag(Tag* tag) {
     if (id == stopid_) return StateClose;
     if (id != tag_->endid()) return ProcessOwnTag(tag);
     String message;
-    switch (Next(&message)) {
+    Pass pass = Next(&message);
+    return AfterPass(pass, message);
+}
+
+int LoopState::AfterPass(Pass pass, const String& message) {
+    switch (pass) {
         case Again:
             parser_->macrosource()->RestorePosition(body_);
             parser_->SetLine(bodyline_);

@@ -30,6 +30,12 @@ class LoopState : public ScriptState {
     enum Pass { Again, Finished, Failed, Reported };
     // The body begins where the interpreter stands now.
     void MarkBody();
+    // What the end tag does after a pass: another pass from the body's start
+    // (Again), or the loop's end.
+    int AfterPass(Pass pass, const String& message);
+    // Where the body starts in the file (-1 inside a macro's text), and its line.
+    long bodyposition() const { return bodyposition_; }
+    int bodyline() const { return bodyline_; }
     // Whether there is another pass.
     virtual Pass Next(String* message) = 0;
     // The tag ownid given to the constructor.
@@ -45,6 +51,7 @@ class LoopState : public ScriptState {
     int ownid_;
     bool ended_ = false;  // the loop ran out: nothing of the body is left to skip
     MacroExpander::Position body_;
+    long bodyposition_ = -1;
     int bodyline_ = 0;
 };
 

@@ -137,6 +137,8 @@ int ScriptState::Assign(Tag* tag, const String& name, const String& value, bool 
 // ---------------------------------------------------------------------------
 // ScriptParser
 
+bool ScriptParser::compiling_ = true;
+
 ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output)
     : Parser(engine, source),
       output_(output),

@@ -12,6 +12,7 @@
 #include "foundation/stack.h"
 #include "foundation/string.h"
 #include "script/builtins.h"
+#include "script/compiled_body.h"
 #include "script/error.h"
 #include "script/expression.h"
 #include "script/function.h"
@@ -25,6 +26,8 @@ class ScriptContext;
 class ScriptParser;
 struct Settings;
 class TagCache;
+class CompiledBody;
+struct CompiledStep;
 struct CachedAttribute;
 struct CachedTag;
 struct CachedText;
@@ -262,6 +265,16 @@ class ScriptParser : public Parser, public ExpressionContext {
         return functionskip_;
     }
 
+    // The compiled form of the loop or function body that starts at position, made
+    // (again) when it is missing or a pass found it incomplete; null when the
+    // interpreter runs the body itself.
+    CompiledBody* CompiledAt(long position, CompiledKind kind);
+    // Whether bodies are compiled at all (on unless a test compares the two ways).
+    static void SetCompiling(bool on) { compiling_ = on; }
+    // Writes a remembered run of text that starts at line start as the text phase
+    // would; false after a reported error.
+    bool DeliverRun(const CachedText* run, int start);
+
     MacroExpander* macrosource() const { return macrosource_; }
     TagHandler handler(int id) const {
         return (id >= 0 && id < TagIdCount) ? handlers_[id] : nullptr;
@@ -288,6 +301,12 @@ class ScriptParser : public Parser, public ExpressionContext {
     // Replays a cached tag that starts at the reading position (which need not be
     // there yet): the scan goes on after it.
     int ReplayCachedTag(CachedTag* c);
+    // Whether a remembered run goes out in one piece (its joined text) now; then
+    // WriteWhole() writes it. DeliverEvents() hands its events one by one to the
+    // states; false after an error, with *failedat after the event that failed.
+    bool DeliversWhole();
+    void WriteWhole(const CachedText* run, int start);
+    bool DeliverEvents(const CachedText* run, int start, long* failedat);
     // Notes a text event of the run being recorded.
     void RecordText(bool newline, const String& text);
     // The cached run of text at position, or null (remembered beside the last tag).
@@ -357,8 +376,12 @@ class ScriptParser : public Parser, public ExpressionContext {
     // How many states have been destroyed (left the stack): a replayed tag after
     // which the count is the same closed no block.
     long closedstates_ = 0;
+    // The KpIF blocks a compiled pass is inside, innermost last (see CompiledBody).
+    std::vector<const CompiledStep*> openifs_;
+    static bool compiling_;
 
     friend class ScriptState;
+    friend class CompiledBody;
 };
 
 #endif  // SCRIPT_SCRIPT_PARSER_H_

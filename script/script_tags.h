@@ -11,6 +11,11 @@
 void DeclareScriptTags();
 
 int ProcessKpIF(ScriptState* state, Tag* tag);
+// A KpIF block entered by a compiled pass: PushKpIFState() puts the state of a block
+// whose part is running on the stack; ContinueKpIF() does what the tag does once its
+// condition is known (runs the true part, or skips to the else part or the end).
+void PushKpIFState(ScriptParser* parser, Tag* tag);
+int ContinueKpIF(ScriptParser* parser, Tag* tag, bool truth);
 int ProcessKpWHILE(ScriptState* state, Tag* tag);
 int ProcessKpLET(ScriptState* state, Tag* tag);
 int ProcessKpASSIGN(ScriptState* state, Tag* tag);

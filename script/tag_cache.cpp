@@ -2,6 +2,7 @@
 
 #include "script/tag_cache.h"
 
+#include "script/compiled_body.h"
 #include "script/expression.h"
 #include "script/tag.h"
 
@@ -11,6 +12,7 @@ CachedTag::~CachedTag() {
 }
 
 TagCache::~TagCache() {
+    for (auto& entry : compiled_) delete entry.second;
     for (auto& entry : tags_) delete entry.second;
     for (auto& entry : expressions_) delete entry.second.expression;
     for (auto& entry : runs_) delete entry.second;

@@ -10,6 +10,7 @@
 #include "foundation/string.h"
 #include "script/variables.h"
 
+class CompiledBody;
 class Expression;
 class Tag;
 struct CachedText;
@@ -123,7 +124,12 @@ class TagCache {
     // Takes ownership of expression.
     void InsertExpression(long position, Expression* expression, int lines);
 
+    // The compiled body that starts at position (owned by the cache), or a null
+    // slot to fill.
+    CompiledBody*& CompiledSlot(long position) { return compiled_[position]; }
+
   private:
+    std::unordered_map<long, CompiledBody*> compiled_;        // owns the values
     std::unordered_map<long, CachedTag*> tags_;               // owns the values
     std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
     std::unordered_map<long, CachedText*> runs_;              // owns the values

@@ -30,27 +30,9 @@ int ScriptParser::TextPhase(int* result) {
         lasttag_ = nullptr;
         lastrun_ = run;
         if (run != nullptr) {
-            bool delivered = false;
-            if (run->events.empty()) {
-                // Tag after tag: nothing to deliver.
-                delivered = true;
-            } else {
-                // Text written as it stands goes out in one piece. Text the level
-                // leaves out is passed over without a look at the clock: the next
-                // step looks before anything else happens.
-                int level = standardoutputlevel_;
-                bool writes = (level & OutputText) != 0;
-                if (textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
-                    states_.Top()->WritesText() && (!writes || !engine()->timedout())) {
-                    if (writes) {
-                        output_->Write(run->joined);
-                        if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
-                    }
-                    SetLine(start + run->lines);
-                    delivered = true;
-                }
-            }
-            if (delivered) {
+            // Tag after tag: nothing to deliver.
+            if (run->events.empty() || DeliversWhole()) {
+                if (!run->events.empty()) WriteWhole(run, start);
                 // The tag that followed the run before is replayed at once, as the
                 // scan's next step would do.
                 CachedTag* next = run->code == ScanStop ? run->nexttag : nullptr;
@@ -65,22 +47,69 @@ int ScriptParser::TextPhase(int* result) {
                 *result = r;
                 return ScanDone;
             }
-            for (const CachedTextEvent& e : run->events) {
-                SetLine(start + e.line);
-                int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
-                if (r != 1) {
-                    macrosource_->Seek(e.end);
-                    *result = r;
-                    return ScanDone;
-                }
+            long failedat = -1;
+            if (!DeliverEvents(run, start, &failedat)) {
+                macrosource_->Seek(failedat);
+                *result = 0;
+                return ScanDone;
             }
-            SetLine(start + run->lines);
             macrosource_->Seek(run->end);
             return run->code;
         }
         if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
         return RecordRun(position, start, result);
     }
+}
+
+bool ScriptParser::DeliversWhole() {
+    // Text written as it stands goes out in one piece. Text the level leaves out is
+    // passed over without a look at the clock: the next step looks before anything
+    // else happens.
+    int level = standardoutputlevel_;
+    bool writes = (level & OutputText) != 0;
+    return textrecording_ == nullptr && !(level & OutputCompressWhitespace) &&
+           states_.Top()->WritesText() && (!writes || !engine()->timedout());
+}
+
+void ScriptParser::WriteWhole(const CachedText* run, int start) {
+    if (standardoutputlevel_ & OutputText) {
+        output_->Write(run->joined);
+        if (run->endwhitespace >= 0) output_->inwhitespace() = run->endwhitespace;
+    }
+    SetLine(start + run->lines);
+}
+
+bool ScriptParser::DeliverEvents(const CachedText* run, int start, long* failedat) {
+    for (const CachedTextEvent& e : run->events) {
+        SetLine(start + e.line);
+        int r = e.newline ? ProcessNewLine(e.text) : ProcessText(e.text);
+        if (r != 1) {
+            *failedat = e.end;
+            return false;
+        }
+    }
+    SetLine(start + run->lines);
+    return true;
+}
+
+bool ScriptParser::DeliverRun(const CachedText* run, int start) {
+    if (DeliversWhole()) {
+        WriteWhole(run, start);
+        return true;
+    }
+    long failedat;
+    return DeliverEvents(run, start, &failedat);
+}
+
+CompiledBody* ScriptParser::CompiledAt(long position, CompiledKind kind) {
+    if (!compiling_) return nullptr;
+    CompiledBody*& slot = cache_->CompiledSlot(position);
+    if (!CompiledBody::MayRemake(slot)) return slot;
+    CompiledBody* fresh = CompiledBody::Compile(this, position, kind);
+    fresh->SetGeneration(slot != nullptr ? slot->generation() + 1 : 1);
+    delete slot;
+    slot = fresh;
+    return slot;
 }
 
 CachedText* ScriptParser::RunAt(long position) {

@@ -42,6 +42,32 @@ TEST(Engine, DeadlineAndTimeRemaining) {
     EXPECT_GT(engine.timeremaining(), 90);
 }
 
+// The time is looked at only when the process's alarm rings: a deadline that comes
+// while nothing else happens is noticed, an alarm set for another engine's later
+// deadline does not hide an earlier one, and an engine whose deadline has not come
+// when the alarm rings for another goes on.
+TEST(Engine, DeadlineAlarmRingsForEveryEngine) {
+    TestKelp early, late;
+    time_t now = time(nullptr);
+    early.SetDeadline(now);
+    late.SetDeadline(now + 100);
+    unsigned long rings = DeadlineAlarm::Rings();
+    time_t started = time(nullptr);
+    while (!early.timedout() && time(nullptr) - started < 4) usleep(1000);
+    EXPECT_TRUE(early.timedout());
+    EXPECT_NE(rings, DeadlineAlarm::Rings());
+    EXPECT_FALSE(late.timedout());
+    EXPECT_FALSE(late.timedout());
+    {
+        // An engine that goes away takes its alarm with it.
+        TestKelp gone;
+        gone.SetDeadline(time(nullptr) + 1);
+    }
+    rings = DeadlineAlarm::Rings();
+    usleep(2200000);
+    EXPECT_EQ(rings, DeadlineAlarm::Rings());
+}
+
 // Caller ids guard sessions: 10,000 of them repeat nothing, hold neither the clock
 // nor the process id, and each of their 128 bits is set about half the time (a
 // counter or a clock would leave high bits fixed).

@@ -1,0 +1,106 @@
+// DeadlineAlarm: a POSIX timer on the real-time clock that raises SIGALRM, set for
+// the earliest of the deadlines of the engines alive in the process. Such a timer is
+// not inherited by a child process and does not survive an exec, so a program the
+// engine starts never meets it.
+
+#include "foundation/deadline_alarm.h"
+
+#include <signal.h>
+#include <string.h>
+
+#include <mutex>
+#include <set>
+
+namespace DeadlineAlarm {
+std::atomic<unsigned long> g_rings{0};
+}  // namespace DeadlineAlarm
+
+namespace {
+
+std::mutex g_lock;
+std::multiset<time_t>* g_deadlines = nullptr;  // made on first use, never freed
+timer_t g_timer;
+bool g_timermade = false;
+bool g_timerset = false;
+
+void Ring() {
+    DeadlineAlarm::g_rings.fetch_add(1, std::memory_order_relaxed);
+}
+
+void OnAlarm(int) {
+    Ring();
+}
+
+bool MakeTimer() {
+    if (g_timermade) return true;
+    // A host may have set the signal aside (an alarm left behind by whoever started
+    // the process must not end it): the handler replaces that.
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnAlarm;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
+    struct sigevent event;
+    memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGALRM;
+    if (timer_create(CLOCK_REALTIME, &event, &g_timer) != 0) return false;
+    g_timermade = true;
+    return true;
+}
+
+// Sets the timer for the earliest deadline still to come, or stops it. Holds g_lock.
+void Set() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    auto next = g_deadlines->lower_bound(now.tv_sec);  // deadline + 1 > now
+    struct itimerspec when;
+    memset(&when, 0, sizeof when);
+    if (next == g_deadlines->end()) {
+        if (g_timerset) timer_settime(g_timer, 0, &when, nullptr);
+        g_timerset = false;
+        return;
+    }
+    when.it_value.tv_sec = *next + 1;
+    if (!MakeTimer() || timer_settime(g_timer, TIMER_ABSTIME, &when, nullptr) != 0) {
+        // Without a timer every question reads the clock.
+        g_timerset = false;
+        Ring();
+        return;
+    }
+    g_timerset = true;
+}
+
+}  // namespace
+
+namespace DeadlineAlarm {
+
+void Add(time_t deadline) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_deadlines == nullptr) g_deadlines = new std::multiset<time_t>;
+    g_deadlines->insert(deadline);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec > deadline) {
+        Ring();
+        return;
+    }
+    Set();
+}
+
+void Remove(time_t deadline) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_deadlines == nullptr) return;
+    auto it = g_deadlines->find(deadline);
+    if (it == g_deadlines->end()) return;
+    g_deadlines->erase(it);
+    Set();
+}
+
+void Rearm() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_deadlines != nullptr) Set();
+}
+
+}  // namespace DeadlineAlarm

@@ -1,0 +1,353 @@
+// CompiledBody: made from the tag cache, run step by step. Each step does what the
+// interpreter does for its tag, in the same order: the attribute's value first (at the
+// line where it was read), then the time limit and an open run of adds, then the
+// clearing of the tag's error variable, then the tag's work.
+
+#include "script/compiled_body.h"
+
+#include "foundation/key_compare.h"
+#include "foundation/output.h"
+#include "script/engine.h"
+#include "script/macro_expander.h"
+#include "script/script_parser.h"
+#include "script/script_tags.h"
+#include "script/tag.h"
+#include "script/tag_cache.h"
+#include "script/variables.h"
+
+namespace {
+
+// A tag with exactly one attribute whose value is evaluated.
+const CachedAttribute* OneValue(const CachedTag* c) {
+    if (c->attributes.size() != 1) return nullptr;
+    const CachedAttribute& a = c->attributes[0];
+    return a.kind == CachedAttribute::Evaluate && a.expression != nullptr ? &a : nullptr;
+}
+
+// How many times a body is made again after a pass met a place not remembered when
+// it was made.
+const int kRemakes = 8;
+
+}  // namespace
+
+bool CompiledBody::MayRemake(const CompiledBody* body) {
+    return body == nullptr || (body->stale_ && !body->inuse() && body->generation_ < kRemakes);
+}
+
+CompiledBody::~CompiledBody() {
+    for (CompiledStep& s : steps_) {
+        delete s.then;
+        delete s.otherwise;
+    }
+}
+
+CompiledBody* CompiledBody::Compile(ScriptParser* parser, long position, CompiledKind kind) {
+    CompiledBody* body = new CompiledBody;
+    body->kind_ = kind;
+    body->Read(parser, position, 0, kind, kind == CompiledFunction);
+    return body;
+}
+
+void CompiledBody::AddHand(long position, int line, bool missing) {
+    CompiledStep s{};
+    s.kind = CompiledStep::Hand;
+    s.position = position;
+    s.line = line;
+    s.missing = missing;
+    steps_.push_back(s);
+}
+
+bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledKind kind,
+                        bool infunction) {
+    TagCache* cache = parser->cache_;
+    for (;;) {
+        CachedText* run = cache->FindRun(position);
+        if (run == nullptr || run->code != ScanStop) {
+            AddHand(position, line, run == nullptr);
+            return false;
+        }
+        if (!run->events.empty()) {
+            CompiledStep s{};
+            s.kind = CompiledStep::Text;
+            s.run = run;
+            s.line = line;
+            steps_.push_back(s);
+        }
+        position = run->end;
+        line += run->lines;
+        CachedTag* c = cache->Find(position);
+        if (c == nullptr || c->templ == nullptr) {
+            AddHand(position, line, c == nullptr);
+            return false;
+        }
+        int id = c->templ->id();
+        // The closing tags of the body.
+        bool closes = (kind == CompiledLoop && id == TagEndKpWHILE) ||
+                      (kind == CompiledFunction && id == TagEndKpFUNCTION) ||
+                      ((kind == CompiledThen || kind == CompiledElse) &&
+                       (id == TagEndKpIF || id == TagKpELSE));
+        if (closes) {
+            if (!c->attributes.empty()) {
+                AddHand(position, line, false);
+                return false;
+            }
+            closing_ = c;
+            closingstart_ = position;
+            closingline_ = line;
+            end_ = c->end;
+            endline_ = line + c->lines;
+            return true;
+        }
+        CompiledStep s{};
+        s.tag = c;
+        s.line = line;
+        s.errorname = parser->ErrorVariableName(c->templ);
+        const CachedAttribute* a = OneValue(c);
+        TagHandler handler = parser->handler(id);
+        if (id == TagKpLET && c->assignment && a != nullptr && handler == ProcessKpLET) {
+            s.kind = CompiledStep::Assign;
+        } else if (id == TagKpEVAL && a != nullptr && handler == ProcessKpEVAL) {
+            s.kind = CompiledStep::Eval;
+        } else if (id == TagKpIF && a != nullptr && handler == ProcessKpIF) {
+            s.kind = CompiledStep::If;
+        } else if (id == TagKpFUNCRETURN && infunction &&
+                   (c->attributes.empty() ||
+                    (a != nullptr && CompareKeys(a->name.chars(), "VALUE") == 0))) {
+            s.kind = CompiledStep::Return;
+        } else {
+            AddHand(position, line, false);
+            return false;
+        }
+        s.attribute = a;
+        s.position = position;
+        steps_.push_back(s);
+        if (s.kind != CompiledStep::If) {
+            position = c->end;
+            line += c->lines;
+            continue;
+        }
+        if (!ReadIf(parser, c, infunction, &position, &line)) return false;
+    }
+}
+
+bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, long* position,
+                          int* line) {
+    TagCache* cache = parser->cache_;
+    // The step is the last one; the vector may grow below, so it is found again.
+    size_t index = steps_.size() - 1;
+    int start = *line + c->lines;
+    long after = -1;
+    int afterline = 0;
+    // A part that ends at a KpELSE goes on at the /KpIF its skip found.
+    auto ends = [&](CompiledBody* part) {
+        if (part == nullptr || part->closing_ == nullptr) return;
+        if (part->closing_->templ->id() == TagEndKpIF) {
+            after = part->end_;
+            afterline = part->endline_;
+            return;
+        }
+        const TagCache::CachedSkip* skip = cache->FindSkip(part->end_, &parser->iffinish(false));
+        if (skip != nullptr) {
+            part->finish_ = skip->end;
+            part->finishline_ = part->endline_ + skip->lines;
+            after = skip->end;
+            afterline = part->finishline_;
+        }
+    };
+    CompiledBody* then = new CompiledBody;
+    then->kind_ = CompiledThen;
+    then->Read(parser, c->end, start, CompiledThen, infunction);
+    ends(then);
+    CompiledBody* otherwise = nullptr;
+    const TagCache::CachedSkip* skip = cache->FindSkip(c->end, &parser->ifskip(false));
+    bool skipknown = skip != nullptr;
+    bool haselse = false;
+    if (skip != nullptr) {
+        if (skip->target->id() == TagKpELSE) {
+            haselse = true;
+            otherwise = new CompiledBody;
+            otherwise->kind_ = CompiledElse;
+            otherwise->Read(parser, skip->end, start + skip->lines, CompiledElse, infunction);
+            ends(otherwise);
+        } else {
+            after = skip->end;
+            afterline = start + skip->lines;
+        }
+    }
+    CompiledStep& s = steps_[index];
+    s.then = then;
+    s.otherwise = otherwise;
+    s.haselse = haselse;
+    s.skipknown = skipknown;
+    s.after = after;
+    s.afterline = afterline;
+    if (after < 0) return false;  // no pass that goes on after the block is known yet
+    *position = after;
+    *line = afterline;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Running
+
+CompiledOutcome CompiledBody::Run(ScriptParser* parser, int baseline) {
+    size_t base = parser->openifs_.size();
+    inuse_++;
+    CompiledOutcome r = RunSteps(parser, baseline, base);
+    inuse_--;
+    parser->openifs_.resize(base);
+    return r;
+}
+
+CompiledOutcome CompiledBody::HandOver(ScriptParser* parser, int baseline, size_t base,
+                                       long position, int line) {
+    // The blocks open at that place go on the stack, outermost first.
+    for (size_t i = base; i < parser->openifs_.size(); i++) {
+        const CompiledStep* open = parser->openifs_[i];
+        parser->SetLine(baseline + open->line);
+        PushKpIFState(parser, open->tag->templ);
+    }
+    parser->macrosource_->Seek(position);
+    parser->SetLine(baseline + line);
+    return CompiledHanded;
+}
+
+bool CompiledBody::BeforeTag(ScriptParser* parser, int id) {
+    Kelp* engine = parser->engine();
+    if (engine->timedout()) {
+        parser->Timeout();
+        return false;
+    }
+    if (OpenRun* run = engine->openrun()) run->BeforeTag(TagHasFlag(id, kContinuesRun));
+    return true;
+}
+
+bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
+                          const NumberHint* hint, bool outside) {
+    Variables* vars = parser->variables();
+    if (vars->SetVariable(s.attribute->scopedname, value, hint, outside)) return true;
+    return parser->basestate()->RuntimeError(s.tag->templ, vars->error()) != StateError;
+}
+
+void CompiledBody::ClearError(ScriptParser* parser, const CompiledStep& s) {
+    if (s.errorname == nullptr) return;
+    Variable* v = parser->variables()->Find(*s.errorname);
+    if (v != nullptr && !v->value().empty())
+        parser->variables()->SetVariable(*s.errorname, String());
+}
+
+CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_t base) {
+    String value;
+    for (const CompiledStep& s : steps_) {
+        if (parser->exited()) return CompiledFailed;
+        switch (s.kind) {
+            case CompiledStep::Text: {
+                if (!parser->DeliverRun(s.run, baseline + s.line)) return CompiledFailed;
+                break;
+            }
+            case CompiledStep::Assign:
+            case CompiledStep::If: {
+                const CachedTag* c = s.tag;
+                parser->SetLine(baseline + s.line + s.attribute->line);
+                NumberHint hint;
+                hint.maydefer = true;
+                bool outside;
+                if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
+                    return CompiledFailed;
+                }
+                parser->SetLine(baseline + s.line + c->lines);
+                if (!BeforeTag(parser, c->templ->id())) return CompiledFailed;
+                ClearError(parser, s);
+                if (s.kind == CompiledStep::Assign || !s.attribute->name.empty()) {
+                    if (!Assign(parser, s, value, &hint, outside)) return CompiledFailed;
+                    if (parser->exited()) return CompiledFailed;
+                }
+                if (s.kind == CompiledStep::Assign) break;
+                CompiledOutcome r =
+                    RunIf(parser, s, Expression::IsTrue(value, hint), baseline, base);
+                if (r != CompiledEnded) return r;
+                break;
+            }
+            case CompiledStep::Eval: {
+                const CachedTag* c = s.tag;
+                parser->SetLine(baseline + s.line + s.attribute->line);
+                bool outside;
+                if (!s.attribute->expression->Evaluate(parser, &value, &outside)) {
+                    return CompiledFailed;
+                }
+                parser->SetLine(baseline + s.line + c->lines);
+                if (!BeforeTag(parser, TagKpEVAL)) return CompiledFailed;
+                ClearError(parser, s);
+                if (!s.attribute->name.empty()) {
+                    if (!Assign(parser, s, value, nullptr, outside)) return CompiledFailed;
+                    if (parser->exited()) return CompiledFailed;
+                }
+                parser->WriteValue(value);
+                break;
+            }
+            case CompiledStep::Return: {
+                const CachedTag* c = s.tag;
+                // A return inside a block closes the block on its way out, which looks
+                // for the block's end: where that is not known, the interpreter does it.
+                for (size_t i = base; i < parser->openifs_.size(); i++) {
+                    if (parser->openifs_[i]->after < 0) {
+                        return HandOver(parser, baseline, base, s.position, s.line);
+                    }
+                }
+                bool outside = false;
+                value.clear();
+                if (s.attribute != nullptr) {
+                    parser->SetLine(baseline + s.line + s.attribute->line);
+                    if (!s.attribute->expression->Evaluate(parser, &value, &outside)) {
+                        return CompiledFailed;
+                    }
+                }
+                parser->SetLine(baseline + s.line + c->lines);
+                if (!BeforeTag(parser, TagKpFUNCRETURN)) return CompiledFailed;
+                // Inside a block it passes through the base dispatch on its way down.
+                if (parser->openifs_.size() > base) ClearError(parser, s);
+                parser->functionreturnvalue() = value;
+                parser->functionreturnoutside() = outside;
+                return CompiledReturned;
+            }
+            case CompiledStep::Hand:
+                if (s.missing) stale_ = true;
+                return HandOver(parser, baseline, base, s.position, s.line);
+        }
+    }
+    return CompiledEnded;
+}
+
+CompiledOutcome CompiledBody::RunIf(ScriptParser* parser, const CompiledStep& s, bool truth,
+                                    int baseline, size_t base) {
+    CompiledBody* part = nullptr;
+    if (truth) {
+        part = s.then;
+    } else if (s.skipknown) {
+        if (!s.haselse) return CompiledEnded;  // nothing to run: on after the block
+        part = s.otherwise;
+    }
+    if (part == nullptr) {
+        // Not remembered: the interpreter takes the block from its start.
+        stale_ = true;
+        CompiledOutcome r = HandOver(parser, baseline, base, s.tag->end, s.line + s.tag->lines);
+        if (!ContinueKpIF(parser, s.tag->templ, truth)) return CompiledFailed;
+        return r;
+    }
+    parser->openifs_.push_back(&s);
+    CompiledOutcome r = part->RunSteps(parser, baseline, base);
+    if (part->stale_) stale_ = true;
+    if (r != CompiledEnded) return r;
+    parser->openifs_.pop_back();
+    // The part ran to its KpELSE or /KpIF.
+    const CachedTag* closing = part->closing_;
+    if (closing->templ->id() == TagKpELSE && part->finish_ < 0) {
+        // Where the block ends is not known: the interpreter skips to it.
+        stale_ = true;
+        parser->openifs_.push_back(&s);
+        return HandOver(parser, baseline, base, part->closingstart_, part->closingline_);
+    }
+    parser->SetLine(baseline + part->endline_);
+    if (!BeforeTag(parser, closing->templ->id())) return CompiledFailed;
+    return CompiledEnded;
+}

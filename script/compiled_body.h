@@ -1,0 +1,122 @@
+// CompiledBody: the body of a loop or of a function made into a list of steps from
+// the tags and text runs the interpreter remembers of it. A pass through the body
+// then assigns, tests, writes and returns without reading attributes, walking the
+// state stack or dispatching through the general tag path. Whatever the steps do not
+// cover (a tag of another kind, text with a macro, a branch never taken so far) hands
+// the rest of the pass back to the interpreter at that place, with the blocks open
+// there on its state stack, so that every page runs exactly as it would without them.
+
+#ifndef SCRIPT_COMPILED_BODY_H_
+#define SCRIPT_COMPILED_BODY_H_
+
+#include <vector>
+
+#include "foundation/string.h"
+#include "script/number_hint.h"
+
+class CompiledBody;
+class ScriptParser;
+class Tag;
+struct CachedAttribute;
+struct CachedTag;
+struct CachedText;
+struct ScopedName;
+
+// What a body is: where it ends, and which tags it may return from.
+enum CompiledKind {
+    CompiledLoop,      // a KpWHILE body, up to its /KpWHILE
+    CompiledFunction,  // a KpFUNCTION body, up to its /KpFUNCTION
+    CompiledThen,      // a KpIF's true part, up to its KpELSE or /KpIF
+    CompiledElse,      // a KpIF's else part, up to its /KpIF
+};
+
+// How a pass through a body ended.
+enum CompiledOutcome {
+    CompiledEnded,     // it ran to its closing tag
+    CompiledReturned,  // a KpFUNCRETURN: the value is the interpreter's return value
+    CompiledHanded,    // the interpreter goes on from where the pass stopped
+    CompiledFailed,    // an error stopped the script (reported)
+};
+
+// One step of a body.
+struct CompiledStep {
+    enum Kind { Text, Assign, Eval, If, Return, Hand } kind;
+    int line;                          // lines from the body's start to the step
+    CachedText* run;                   // Text: not owned
+    CachedTag* tag;                    // tags: not owned
+    const CachedAttribute* attribute;  // the value's attribute; null for none
+    const ScopedName* errorname;       // TAG_Error; null for none
+    CompiledBody* then;                // If: owned; null when not remembered
+    CompiledBody* otherwise;           // If: owned; null for none or not remembered
+    bool haselse;                      // If: the skip of a false test found a KpELSE
+    bool skipknown;                    // If: where a false test skips to is known
+    long after;                        // If: the position after its /KpIF; -1 unknown
+    int afterline;                     // lines from the body's start to there
+    long position;                     // where the tag starts, or where a Hand goes on
+    bool missing;                      // Hand: the text there was not remembered
+};
+
+class CompiledBody {
+  public:
+    ~CompiledBody();
+    CompiledBody(const CompiledBody&) = delete;
+    CompiledBody& operator=(const CompiledBody&) = delete;
+
+    // Makes the steps of the body that starts at position from what parser remembers.
+    static CompiledBody* Compile(ScriptParser* parser, long position, CompiledKind kind);
+
+    // One pass. baseline: the line where the body starts in this run of the file.
+    CompiledOutcome Run(ScriptParser* parser, int baseline);
+
+    // Whether a pass met a place not remembered when the body was made (made again,
+    // the body may cover more), and whether a pass is under way (a function's body
+    // runs inside itself): a body in use is never replaced.
+    bool stale() const { return stale_; }
+    bool inuse() const { return inuse_ > 0; }
+    // How many times the body has been made; one made often enough is kept as it is.
+    int generation() const { return generation_; }
+    void SetGeneration(int generation) { generation_ = generation; }
+    static bool MayRemake(const CompiledBody* body);
+    // What the interpreter does before every tag: the time limit and an open run.
+    // False after the time-out was reported.
+    static bool BeforeTag(ScriptParser* parser, int id);
+
+  private:
+    CompiledBody() = default;
+
+    // Reads steps from position (line: lines from the outermost body's start) until
+    // the body's closing tag; false when a Hand step ends it.
+    bool Read(ScriptParser* parser, long position, int line, CompiledKind kind, bool infunction);
+    // Completes the If step at the end of steps_ and moves *position and *line to
+    // after its /KpIF; false when where the block ends is not known yet.
+    bool ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, long* position, int* line);
+    void AddHand(long position, int line, bool missing);
+
+    CompiledOutcome RunSteps(ScriptParser* parser, int baseline, size_t base);
+    CompiledOutcome RunIf(ScriptParser* parser, const CompiledStep& s, bool truth, int baseline,
+                          size_t base);
+    // Hands the pass to the interpreter at position: the blocks open there (those
+    // above base on the parser's list) go on its stack.
+    CompiledOutcome HandOver(ScriptParser* parser, int baseline, size_t base, long position,
+                             int line);
+    static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
+                       const NumberHint* hint, bool outside);
+    static void ClearError(ScriptParser* parser, const CompiledStep& s);
+
+    std::vector<CompiledStep> steps_;
+    CompiledKind kind_ = CompiledLoop;
+    // The closing tag (not owned), where it starts and ends, and the lines to there.
+    const CachedTag* closing_ = nullptr;
+    long closingstart_ = -1;
+    int closingline_ = 0;
+    long end_ = -1;
+    int endline_ = 0;
+    // A part closed by KpELSE: where the skip to its /KpIF ends; -1 unknown.
+    long finish_ = -1;
+    int finishline_ = 0;
+    bool stale_ = false;
+    int inuse_ = 0;
+    int generation_ = 0;
+};
+
+#endif  // SCRIPT_COMPILED_BODY_H_
