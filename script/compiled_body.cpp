@@ -25,13 +25,16 @@ const CachedAttribute* OneValue(const CachedTag* c) {
 }
 
 // How many times a body is made again after a pass met a place not remembered when
-// it was made.
-const int kRemakes = 8;
+// it was made (and the interpreter has remembered more since).
+const int kRemakes = 32;
 
 }  // namespace
 
-bool CompiledBody::MayRemake(const CompiledBody* body) {
-    return body == nullptr || (body->stale_ && !body->inuse() && body->generation_ < kRemakes);
+bool CompiledBody::MayRemake(const CompiledBody* body, const TagCache* cache) {
+    // A body replaced while a pass is under way stays alive until the interpreter goes
+    // (see TagCache::Retire), so the pass finishes with it.
+    return body == nullptr ||
+           (body->stale_ && body->generation_ < kRemakes && body->madeat_ != cache->entries());
 }
 
 CompiledBody::~CompiledBody() {
@@ -44,7 +47,8 @@ CompiledBody::~CompiledBody() {
 CompiledBody* CompiledBody::Compile(ScriptParser* parser, long position, CompiledKind kind) {
     CompiledBody* body = new CompiledBody;
     body->kind_ = kind;
-    body->Read(parser, position, 0, kind, kind == CompiledFunction);
+    body->madeat_ = parser->cache_->entries();
+    body->Read(parser, position, 0, kind, kind == CompiledFunction, 0);
     return body;
 }
 
@@ -58,23 +62,28 @@ void CompiledBody::AddHand(long position, int line, bool missing) {
 }
 
 bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledKind kind,
-                        bool infunction) {
+                        bool infunction, int depth) {
     TagCache* cache = parser->cache_;
     for (;;) {
+        // A tag remembered where the text would start starts right there: no text
+        // comes between (a place the interpreter reaches by a skip or a replay may
+        // have no run of its own).
         CachedText* run = cache->FindRun(position);
-        if (run == nullptr || run->code != ScanStop) {
-            AddHand(position, line, run == nullptr);
-            return false;
+        if (run != nullptr) {
+            if (run->code != ScanStop) {
+                AddHand(position, line, false);
+                return false;
+            }
+            if (!run->events.empty()) {
+                CompiledStep s{};
+                s.kind = CompiledStep::Text;
+                s.run = run;
+                s.line = line;
+                steps_.push_back(s);
+            }
+            position = run->end;
+            line += run->lines;
         }
-        if (!run->events.empty()) {
-            CompiledStep s{};
-            s.kind = CompiledStep::Text;
-            s.run = run;
-            s.line = line;
-            steps_.push_back(s);
-        }
-        position = run->end;
-        line += run->lines;
         CachedTag* c = cache->Find(position);
         if (c == nullptr || c->templ == nullptr) {
             AddHand(position, line, c == nullptr);
@@ -118,6 +127,20 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
             AddHand(position, line, false);
             return false;
         }
+        if (s.kind == CompiledStep::Return && depth > 0) {
+            // A return inside blocks closes each of them on its way out, and each looks
+            // for its /KpIF from where the last one stopped. Until the interpreter has
+            // made those skips once (and found the ends), it makes them.
+            long from = c->end;
+            for (int k = 0; k < depth && from >= 0; k++) {
+                const TagCache::CachedSkip* skip = cache->FindSkip(from, &parser->iffinish(false));
+                from = skip != nullptr ? skip->end : -1;
+            }
+            if (from < 0) {
+                AddHand(position, line, true);
+                return false;
+            }
+        }
         s.attribute = a;
         s.position = position;
         steps_.push_back(s);
@@ -126,12 +149,12 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
             line += c->lines;
             continue;
         }
-        if (!ReadIf(parser, c, infunction, &position, &line)) return false;
+        if (!ReadIf(parser, c, infunction, depth, &position, &line)) return false;
     }
 }
 
-bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, long* position,
-                          int* line) {
+bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, int depth,
+                          long* position, int* line) {
     TagCache* cache = parser->cache_;
     // The step is the last one; the vector may grow below, so it is found again.
     size_t index = steps_.size() - 1;
@@ -156,7 +179,7 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, l
     };
     CompiledBody* then = new CompiledBody;
     then->kind_ = CompiledThen;
-    then->Read(parser, c->end, start, CompiledThen, infunction);
+    then->Read(parser, c->end, start, CompiledThen, infunction, depth + 1);
     ends(then);
     CompiledBody* otherwise = nullptr;
     const TagCache::CachedSkip* skip = cache->FindSkip(c->end, &parser->ifskip(false));
@@ -167,7 +190,8 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, l
             haselse = true;
             otherwise = new CompiledBody;
             otherwise->kind_ = CompiledElse;
-            otherwise->Read(parser, skip->end, start + skip->lines, CompiledElse, infunction);
+            otherwise->Read(parser, skip->end, start + skip->lines, CompiledElse, infunction,
+                            depth + 1);
             ends(otherwise);
         } else {
             after = skip->end;
@@ -192,9 +216,7 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, l
 
 CompiledOutcome CompiledBody::Run(ScriptParser* parser, int baseline) {
     size_t base = parser->openifs_.size();
-    inuse_++;
     CompiledOutcome r = RunSteps(parser, baseline, base);
-    inuse_--;
     parser->openifs_.resize(base);
     return r;
 }
@@ -287,13 +309,6 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
             }
             case CompiledStep::Return: {
                 const CachedTag* c = s.tag;
-                // A return inside a block closes the block on its way out, which looks
-                // for the block's end: where that is not known, the interpreter does it.
-                for (size_t i = base; i < parser->openifs_.size(); i++) {
-                    if (parser->openifs_[i]->after < 0) {
-                        return HandOver(parser, baseline, base, s.position, s.line);
-                    }
-                }
                 bool outside = false;
                 value.clear();
                 if (s.attribute != nullptr) {

@@ -17,6 +17,7 @@
 class CompiledBody;
 class ScriptParser;
 class Tag;
+class TagCache;
 struct CachedAttribute;
 struct CachedTag;
 struct CachedText;
@@ -68,15 +69,13 @@ class CompiledBody {
     // One pass. baseline: the line where the body starts in this run of the file.
     CompiledOutcome Run(ScriptParser* parser, int baseline);
 
-    // Whether a pass met a place not remembered when the body was made (made again,
-    // the body may cover more), and whether a pass is under way (a function's body
-    // runs inside itself): a body in use is never replaced.
+    // Whether a pass met a place not remembered when the body was made: made again,
+    // the body may cover more.
     bool stale() const { return stale_; }
-    bool inuse() const { return inuse_ > 0; }
     // How many times the body has been made; one made often enough is kept as it is.
     int generation() const { return generation_; }
     void SetGeneration(int generation) { generation_ = generation; }
-    static bool MayRemake(const CompiledBody* body);
+    static bool MayRemake(const CompiledBody* body, const TagCache* cache);
     // What the interpreter does before every tag: the time limit and an open run.
     // False after the time-out was reported.
     static bool BeforeTag(ScriptParser* parser, int id);
@@ -86,10 +85,13 @@ class CompiledBody {
 
     // Reads steps from position (line: lines from the outermost body's start) until
     // the body's closing tag; false when a Hand step ends it.
-    bool Read(ScriptParser* parser, long position, int line, CompiledKind kind, bool infunction);
+    // depth: the KpIF blocks around it inside the outermost body.
+    bool Read(ScriptParser* parser, long position, int line, CompiledKind kind, bool infunction,
+              int depth);
     // Completes the If step at the end of steps_ and moves *position and *line to
     // after its /KpIF; false when where the block ends is not known yet.
-    bool ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, long* position, int* line);
+    bool ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, int depth, long* position,
+                int* line);
     void AddHand(long position, int line, bool missing);
 
     CompiledOutcome RunSteps(ScriptParser* parser, int baseline, size_t base);
@@ -115,7 +117,7 @@ class CompiledBody {
     long finish_ = -1;
     int finishline_ = 0;
     bool stale_ = false;
-    int inuse_ = 0;
+    long madeat_ = 0;  // the cache's entries() when the body was made
     int generation_ = 0;
 };
 

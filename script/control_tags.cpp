@@ -131,12 +131,11 @@ class WHILEState : public LoopState {
         for (;;) {
             String message;
             Pass pass = Next(&message);
-            CompiledBody* body = nullptr;
-            if (pass == Again && bodyposition() >= 0) {
-                body = parser_->CompiledAt(bodyposition(), CompiledLoop);
+            if (pass == Again && bodyposition() >= 0 && parser_->MayRemake(compiled_)) {
+                compiled_ = parser_->CompiledAt(bodyposition(), CompiledLoop);
             }
-            if (body == nullptr) return AfterPass(pass, message);
-            switch (body->Run(parser_, bodyline())) {
+            if (pass != Again || compiled_ == nullptr) return AfterPass(pass, message);
+            switch (compiled_->Run(parser_, bodyline())) {
                 case CompiledEnded:
                     // At the end tag again, where the interpreter would stand.
                     parser_->SetLine(line);
@@ -170,6 +169,7 @@ class WHILEState : public LoopState {
     int conditionlines_;     // the lines it spans
     bool assigns_;           // the condition's value is assigned to attribute_
     ScopedName attribute_;
+    CompiledBody* compiled_ = nullptr;  // not owned: the interpreter's; null until made
 };
 
 void WriteHiddenFields(ScriptParser* parser, const String& list) {

@@ -661,6 +661,14 @@ int VariableNode::EvaluateHinted(ExpressionContext* context, String* out, Number
         return 1;
     }
     if (v->outside()) context->NoteOutsideRead();
+    if (v->pending() && hint->maydefer) {
+        // A whole number goes on as a number: its text is written where it is read.
+        hint->known = true;
+        hint->number = v->number();
+        hint->whole = true;
+        hint->deferred = true;
+        return 1;
+    }
     *out = v->value();
     hint->known = v->stable();
     if (hint->known) hint->number = v->Number(&hint->whole);

@@ -16,6 +16,7 @@ const unsigned kErrorOutputLevelNotSet = 0x7F000000;
 // output levels and the parameter names in declaration order. The interpreter keeps
 // its functions in a table keyed by name and runs them; expressions only check the
 // parameter count and hand over the arguments.
+class CompiledBody;
 class ScriptParser;
 
 class Function {
@@ -59,6 +60,10 @@ class Function {
     // Returns 1 with *result, or 0 (reported).
     virtual int CallFunction(ScriptParser* parser, VariableTree* arguments, String* result);
     const char* key() const { return name_.chars(); }
+    // The compiled form of the body last used by a call (not owned: the
+    // interpreter's), and the interpreter it belongs to.
+    CompiledBody* compiled = nullptr;
+    const void* compiledby = nullptr;
 
   private:
     String name_;

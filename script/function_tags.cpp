@@ -108,8 +108,14 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     returnoutside_ = false;
     AddState(state);
     int r;
-    CompiledBody* body =
-        (interpret_ & InterpretTags) ? CompiledAt(f->offset(), CompiledFunction) : nullptr;
+    CompiledBody* body = nullptr;
+    if (interpret_ & InterpretTags) {
+        if (f->compiledby != this || CompiledBody::MayRemake(f->compiled, cache_)) {
+            f->compiled = CompiledAt(f->offset(), CompiledFunction);
+            f->compiledby = this;
+        }
+        body = f->compiled;
+    }
     switch (body != nullptr ? body->Run(this, f->linenumber()) : CompiledHanded) {
         case CompiledEnded:
             // At the /KpFUNCTION, as the interpreter would be.

@@ -267,10 +267,12 @@ class ScriptParser : public Parser, public ExpressionContext {
 
     // The compiled form of the loop or function body that starts at position, made
     // (again) when it is missing or a pass found it incomplete; null when the
-    // interpreter runs the body itself.
+    // interpreter runs the body itself. A body stays good as long as the parser.
     CompiledBody* CompiledAt(long position, CompiledKind kind);
     // Whether bodies are compiled at all (on unless a test compares the two ways).
     static void SetCompiling(bool on) { compiling_ = on; }
+    // Whether CompiledAt() would make body again.
+    bool MayRemake(const CompiledBody* body) const { return CompiledBody::MayRemake(body, cache_); }
     // Writes a remembered run of text that starts at line start as the text phase
     // would; false after a reported error.
     bool DeliverRun(const CachedText* run, int start);

@@ -13,6 +13,7 @@ CachedTag::~CachedTag() {
 
 TagCache::~TagCache() {
     for (auto& entry : compiled_) delete entry.second;
+    for (CompiledBody* body : retired_) delete body;
     for (auto& entry : tags_) delete entry.second;
     for (auto& entry : expressions_) delete entry.second.expression;
     for (auto& entry : runs_) delete entry.second;
@@ -31,6 +32,7 @@ void TagCache::InsertRun(long position, CachedText* run) {
         return;
     }
     slot = run;
+    entries_++;
 }
 
 const TagCache::CachedSkip* TagCache::FindSkip(long position, const void* table) const {
@@ -42,7 +44,10 @@ const TagCache::CachedSkip* TagCache::FindSkip(long position, const void* table)
 }
 
 void TagCache::InsertSkip(long position, const CachedSkip& skip) {
-    if (FindSkip(position, skip.table) == nullptr) skips_.emplace(position, skip);
+    if (FindSkip(position, skip.table) == nullptr) {
+        skips_.emplace(position, skip);
+        entries_++;
+    }
 }
 
 bool TagCache::SeenBefore(long position) {
@@ -62,6 +67,7 @@ void TagCache::InsertExpression(long position, Expression* expression, int lines
     if (slot.expression != expression) delete slot.expression;
     slot.expression = expression;
     slot.lines = lines;
+    entries_++;
 }
 
 CachedTag* TagCache::Find(long position) const {
@@ -76,4 +82,5 @@ void TagCache::Insert(long position, CachedTag* tag) {
         return;
     }
     slot = tag;
+    entries_++;
 }

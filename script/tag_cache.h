@@ -91,6 +91,10 @@ class TagCache {
     TagCache(const TagCache&) = delete;
     TagCache& operator=(const TagCache&) = delete;
 
+    // How many entries have been made: a compiled body made from fewer may cover
+    // more when made again.
+    long entries() const { return entries_; }
+
     // The tag that starts at position, or null.
     CachedTag* Find(long position) const;
     // Takes ownership of tag. Entries are never replaced: a second one for a
@@ -127,9 +131,14 @@ class TagCache {
     // The compiled body that starts at position (owned by the cache), or a null
     // slot to fill.
     CompiledBody*& CompiledSlot(long position) { return compiled_[position]; }
+    // Keeps a body that was replaced until the cache goes: whoever holds it may
+    // still finish a pass with it.
+    void Retire(CompiledBody* body) { retired_.push_back(body); }
 
   private:
-    std::unordered_map<long, CompiledBody*> compiled_;        // owns the values
+    std::unordered_map<long, CompiledBody*> compiled_;  // owns the values
+    std::vector<CompiledBody*> retired_;                // owned
+    long entries_ = 0;
     std::unordered_map<long, CachedTag*> tags_;               // owns the values
     std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
     std::unordered_map<long, CachedText*> runs_;              // owns the values

@@ -104,10 +104,10 @@ bool ScriptParser::DeliverRun(const CachedText* run, int start) {
 CompiledBody* ScriptParser::CompiledAt(long position, CompiledKind kind) {
     if (!compiling_) return nullptr;
     CompiledBody*& slot = cache_->CompiledSlot(position);
-    if (!CompiledBody::MayRemake(slot)) return slot;
+    if (!CompiledBody::MayRemake(slot, cache_)) return slot;
     CompiledBody* fresh = CompiledBody::Compile(this, position, kind);
     fresh->SetGeneration(slot != nullptr ? slot->generation() + 1 : 1);
-    delete slot;
+    if (slot != nullptr) cache_->Retire(slot);
     slot = fresh;
     return slot;
 }

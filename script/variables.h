@@ -70,6 +70,10 @@ class Variable {
     // Appends text to the value in place (repeated form fields); the value becomes
     // outside text.
     void Append(const String& text);
+    // Whether the value is a whole number whose text is not written yet (see
+    // SetNumber()): number() is then the value.
+    bool pending() const { return pending_; }
+    double number() const { return number_; }
     // Whether a reference to value() stays good while other variables are read
     // (dynamic variables compute a new value on every read).
     virtual bool stable() const { return true; }
