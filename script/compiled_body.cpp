@@ -264,6 +264,13 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
         if (parser->exited()) return CompiledFailed;
         switch (s.kind) {
             case CompiledStep::Text: {
+                // Text the level leaves out only moves the line on.
+                int level = parser->standardoutputlevel_;
+                if (!(level & (OutputText | OutputCompressWhitespace)) &&
+                    parser->textrecording_ == nullptr && parser->states_.Top()->WritesText()) {
+                    parser->SetLine(baseline + s.line + s.run->lines);
+                    break;
+                }
                 if (!parser->DeliverRun(s.run, baseline + s.line)) return CompiledFailed;
                 break;
             }

@@ -572,7 +572,7 @@ void StringSource::UnGetChar(int c) {
 }
 
 int VariableNode::Evaluate(ExpressionContext* context, String* out) const {
-    Variable* v = context->variables()->Find(name_);
+    Variable* v = context->store()->Find(name_);
     if (v != nullptr) {
         if (v->outside()) context->NoteOutsideRead();
         *out = v->value();
@@ -641,7 +641,7 @@ int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) cons
 }
 
 int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const {
-    Variable* v = context->variables()->Find(name_);
+    Variable* v = context->store()->Find(name_);
     if (v == nullptr) {
         context->UndefinedVariable(written_);
         *out = 0;
@@ -653,7 +653,7 @@ int VariableNode::EvaluateNumber(ExpressionContext* context, double* out) const 
 }
 
 int VariableNode::EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const {
-    Variable* v = context->variables()->Find(name_);
+    Variable* v = context->store()->Find(name_);
     if (v == nullptr) {
         out->clear();
         hint->known = false;
@@ -682,7 +682,7 @@ int ExpressionNode::EvaluateOperand(ExpressionContext* context, Operand* out) co
 
 int VariableNode::EvaluateOperand(ExpressionContext* context, Operand* out) const {
     static const String kEmpty;
-    Variable* v = context->variables()->Find(name_);
+    Variable* v = context->store()->Find(name_);
     if (v == nullptr) {
         out->text = &kEmpty;
         context->UndefinedVariable(written_);

@@ -64,6 +64,8 @@ class ExpressionContext {
   public:
     virtual ~ExpressionContext() {}
     virtual Variables* variables() = 0;
+    // variables(), read without a call where the context keeps one store for good.
+    Variables* store() { return store_ != nullptr ? store_ : variables(); }
     // The function of that name, or null. The interpreter may look ahead in the
     // script for a declaration.
     virtual Function* FindFunction(const String& name) = 0;
@@ -85,6 +87,10 @@ class ExpressionContext {
     bool outsideread() const { return outsideread_; }
     void NoteOutsideRead() { outsideread_ = true; }
     void SetOutsideRead(bool read) { outsideread_ = read; }
+
+  protected:
+    // Set by a context whose variables() never changes.
+    Variables* store_ = nullptr;
 
   private:
     bool outsideread_ = false;

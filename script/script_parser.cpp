@@ -171,6 +171,7 @@ ScriptParser::~ScriptParser() {
 void ScriptParser::Init() {
     scriptcontext_ = &engine()->script();
     settings_ = &engine()->settings();
+    store_ = engine()->vars();
     cache_ = new TagCache;
     lastrun_ = nullptr;
     lasttag_ = nullptr;
