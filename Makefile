@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
            chromium chromium-driver python3-selenium clang-format nginx-light apache2 apache2-utils
-BENCH_PACKAGES = perl php-cgi php-fpm php-sqlite3 apache2-utils linux-perf
+BENCH_PACKAGES = perl php-cli php-cgi php-fpm php-sqlite3 apache2-utils linux-perf
 # What the demo alone needs.
 DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev lighttpd curl
 DEMO_BUILD ?= build-demo
@@ -85,7 +85,7 @@ deps:
 bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)
 bench: deps all
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
-	@echo "== interpreter against perl"
+	@echo "== interpreter against perl and PHP"
 	@sh bench/interpreter_bench.sh $(BUILD)
 	@echo "== a request's start-up against a minimal CGI program and php-cgi"
 	@sh bench/cgi_bench.sh $(BUILD)

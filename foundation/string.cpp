@@ -160,6 +160,38 @@ String& String::prepend(const char* s) {
     return *this;
 }
 
+void String::Swap(String* other) {
+    bool mine = data_ == inline_;
+    bool theirs = other->data_ == other->inline_;
+    if (mine && theirs) {
+        char held[kStep];
+        memcpy(held, inline_, kStep);
+        memcpy(inline_, other->inline_, kStep);
+        memcpy(other->inline_, held, kStep);
+    } else if (!mine && !theirs) {
+        char* data = data_;
+        data_ = other->data_;
+        other->data_ = data;
+        int capacity = capacity_;
+        capacity_ = other->capacity_;
+        other->capacity_ = capacity;
+    } else {
+        // The short value moves into the long one's own buffer, the long buffer over.
+        String* small = mine ? this : other;
+        String* large = mine ? other : this;
+        char* data = large->data_;
+        int capacity = large->capacity_;
+        memcpy(large->inline_, small->inline_, kStep);
+        large->data_ = large->inline_;
+        large->capacity_ = kStep;
+        small->data_ = data;
+        small->capacity_ = capacity;
+    }
+    int length = length_;
+    length_ = other->length_;
+    other->length_ = length;
+}
+
 String& String::catint(long v) {
     static const char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"

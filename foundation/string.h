@@ -62,6 +62,9 @@ class String {
     String& operator+=(const char* s) { return cat(s, -1); }
     String& operator+=(char c) { return cat(c); }
 
+    // Exchanges the values of two strings; long values change hands without a copy.
+    void Swap(String* other);
+
     // Storage.
     String& assign(char c) {
         if (capacity_ != kStep) return assign(&c, 1);

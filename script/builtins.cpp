@@ -19,9 +19,11 @@
 
 namespace {
 
-String Arg(VariableTree* a, const char* name) {
+// The argument's value, held by the argument scope for the whole call.
+const String& Arg(VariableTree* a, const char* name) {
+    static const String kEmpty;
     Variable* v = a->Find(name);
-    return v ? v->value() : String();
+    return v ? v->value() : kEmpty;
 }
 
 double Num(VariableTree* a, const char* name) {

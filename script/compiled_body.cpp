@@ -318,9 +318,13 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 const CachedTag* c = s.tag;
                 bool outside = false;
                 value.clear();
+                // A whole number goes back as a number: the caller writes its text if
+                // it reads it as text.
+                NumberHint hint;
+                hint.maydefer = true;
                 if (s.attribute != nullptr) {
                     parser->SetLine(baseline + s.line + s.attribute->line);
-                    if (!s.attribute->expression->Evaluate(parser, &value, &outside)) {
+                    if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
                         return CompiledFailed;
                     }
                 }
@@ -330,6 +334,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (parser->openifs_.size() > base) ClearError(parser, s);
                 parser->functionreturnvalue() = value;
                 parser->functionreturnoutside() = outside;
+                parser->functionreturnhint() = hint;
                 return CompiledReturned;
             }
             case CompiledStep::Hand:

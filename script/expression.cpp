@@ -588,6 +588,35 @@ CallNode::~CallNode() {
 }
 
 int CallNode::Evaluate(ExpressionContext* context, String* out) const {
+    return Call(context, out, nullptr);
+}
+
+int CallNode::EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const {
+    NumberHint number;
+    bool maydefer = hint->maydefer && function_ != nullptr && !function_->builtin();
+    if (!Call(context, out, maydefer ? &number : nullptr)) return 0;
+    if (!number.deferred) {
+        hint->known = false;
+        return 1;
+    }
+    hint->known = true;
+    hint->number = number.number;
+    hint->whole = true;
+    hint->deferred = true;
+    return 1;
+}
+
+int CallNode::EvaluateNumber(ExpressionContext* context, double* out) const {
+    String text;
+    NumberHint hint;
+    hint.maydefer = true;
+    if (!EvaluateHinted(context, &text, &hint)) return 0;
+    // The text of a deferred number reads back as the number.
+    *out = hint.deferred ? hint.number : ToNumber(text);
+    return 1;
+}
+
+int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) const {
     if (function_ == nullptr) {
         context->ExpressionError("Call to undefined function '" + Entities(name_) + "'");
         return 0;
@@ -626,11 +655,14 @@ int CallNode::Evaluate(ExpressionContext* context, String* out) const {
     for (size_t i = 0; i < count; i++) {
         String name = parameter ? parameter->name() : String();
         Variable* v = new Variable(name, String(), values[i].outside);
-        v->SetValue(values[i].value, &values[i].hint);
+        v->Adopt(&values[i].value, &values[i].hint);
         arguments.Insert(v);
         if (parameter) parameter = parameters.Next();
     }
-    return context->CallFunction(function_, &arguments, out);
+    context->SetNumberResult(number);
+    int r = context->CallFunction(function_, &arguments, out);
+    context->SetNumberResult(nullptr);
+    return r;
 }
 
 int ExpressionNode::EvaluateNumber(ExpressionContext* context, double* out) const {

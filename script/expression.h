@@ -85,6 +85,16 @@ class ExpressionContext {
     // noted by variables holding it, constants read from it, arguments, and
     // functions that bring it in (files, the request, tables, the network).
     bool outsideread() const { return outsideread_; }
+    // A call of a user function whose caller can take a whole number with its text
+    // unwritten: the caller sets where the number goes just before CallFunction(); the
+    // interpreter takes it at once and, when the function returns such a number, fills
+    // it in (deferred) and leaves the result's text empty.
+    void SetNumberResult(NumberHint* hint) { numberresult_ = hint; }
+    NumberHint* TakeNumberResult() {
+        NumberHint* hint = numberresult_;
+        numberresult_ = nullptr;
+        return hint;
+    }
     void NoteOutsideRead() { outsideread_ = true; }
     void SetOutsideRead(bool read) { outsideread_ = read; }
 
@@ -94,6 +104,7 @@ class ExpressionContext {
 
   private:
     bool outsideread_ = false;
+    NumberHint* numberresult_ = nullptr;
 };
 
 // Reads a String.

@@ -122,8 +122,14 @@ class CallNode : public ExpressionNode {
     void AddArgument(ExpressionNode* argument) { arguments_.push_back(argument); }
     int argumentcount() const { return static_cast<int>(arguments_.size()); }
     int Evaluate(ExpressionContext* context, String* out) const override;
+    // A user function's whole-number result comes back as a number.
+    int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
+    int EvaluateNumber(ExpressionContext* context, double* out) const override;
 
   private:
+    // Evaluate(); number: where a whole-number result may go unwritten, or null.
+    int Call(ExpressionContext* context, String* out, NumberHint* number) const;
+
     Function* function_;  // not owned
     String name_;
     std::vector<ExpressionNode*> arguments_;  // owned

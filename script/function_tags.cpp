@@ -51,6 +51,7 @@ class FunctionState : public ScriptState {
         switch (tag->id()) {
             case TagKpFUNCRETURN: {
                 NameValuePair* value = tag->Find("VALUE");
+                parser_->functionreturnhint().deferred = false;
                 if (value != nullptr) {
                     parser_->functionreturnvalue() = value->value();
                     parser_->functionreturnoutside() = value->outside();
@@ -61,6 +62,7 @@ class FunctionState : public ScriptState {
                 return StateClose;
             }
             case TagEndKpFUNCTION:
+                parser_->functionreturnhint().deferred = false;
                 parser_->functionreturnvalue().clear();
                 parser_->functionreturnoutside() = false;
                 return StateClose;
@@ -101,11 +103,13 @@ int ScriptParser::CallFunction(Function* f, VariableTree* arguments, String* res
 }
 
 int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String* result) {
+    NumberHint* number = TakeNumberResult();
     result->clear();
     if (!PushFunctionCall()) return 0;
     FunctionState* state = new FunctionState(this, f, arguments);
     returnvalue_.clear();
     returnoutside_ = false;
+    returnhint_.deferred = false;
     AddState(state);
     int r;
     CompiledBody* body = nullptr;
@@ -125,6 +129,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
             }
             returnvalue_.clear();
             returnoutside_ = false;
+            returnhint_.deferred = false;
             r = CloseStates(state) ? 1 : 0;
             break;
         case CompiledReturned:
@@ -144,7 +149,13 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     }
     PopFunctionCall();
     if (r == 1) {
-        *result = returnvalue_;
+        if (!returnhint_.deferred) {
+            *result = returnvalue_;
+        } else if (number != nullptr) {
+            *number = returnhint_;  // the text stays unwritten
+        } else {
+            FormatNumber(returnhint_.number, result);
+        }
         if (returnoutside_) NoteOutsideRead();
         return 1;
     }

@@ -240,6 +240,8 @@ class ScriptParser : public Parser, public ExpressionContext {
     String& functionreturnvalue() { return returnvalue_; }
     // Whether the value a function body returns is outside text.
     bool& functionreturnoutside() { return returnoutside_; }
+    // Set deferred when the value returned is a whole number whose text is unwritten.
+    NumberHint& functionreturnhint() { return returnhint_; }
     // Declares the function of a KpFUNCTION tag at the current position.
     int DeclareFunction(Tag* tag);
 
@@ -355,6 +357,7 @@ class ScriptParser : public Parser, public ExpressionContext {
     bool exited_;
     String returnvalue_;
     bool returnoutside_ = false;
+    NumberHint returnhint_;
     TagTable ifskip_, iffinish_, legacyifskip_, legacyiffinish_;
     TagTable whileskip_, legacywhileskip_, functionskip_;
     bool skiptablesbuilt_ = false;  // built when a block is first skipped

@@ -40,6 +40,20 @@ int Variable::SetValue(const String& value, const NumberHint* hint) {
     return 1;
 }
 
+void Variable::Adopt(String* value, const NumberHint* hint) {
+    if (hint != nullptr && hint->deferred) {
+        Variable::SetNumber(hint->number);
+        return;
+    }
+    value_.Swap(value);
+    pending_ = false;
+    numberknown_ = hint != nullptr && hint->known;
+    if (numberknown_) {
+        number_ = hint->number;
+        whole_ = hint->whole;
+    }
+}
+
 int Variable::SetNumber(double number) {
     number_ = number;
     whole_ = true;

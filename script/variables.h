@@ -62,6 +62,9 @@ class Variable {
     // variable remembers it (if it keeps the value as given). A deferred hint's
     // number is assigned with SetNumber() (value is then unwritten).
     int SetValue(const String& value, const NumberHint* hint);
+    // SetValue(value, hint) for a plain variable just made (an argument): the text is
+    // taken over, and *value is left with the variable's former (empty) value.
+    void Adopt(String* value, const NumberHint* hint);
     virtual const String& error() const { return error_; }
     const char* key() const { return name_.chars(); }
     // Whether the value is outside text (see the class comment).

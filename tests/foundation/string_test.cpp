@@ -280,3 +280,29 @@ TEST(String, CopiesKeepTheirOwnBuffers) {
     EXPECT_EQ(100, copy.length());
     EXPECT_TRUE(long_value.empty());
 }
+
+// Swap: short with short, long with long and the two mixed ways; each side keeps
+// working (appends, copies) with what it received.
+TEST(String, SwapExchangesShortAndLongValues) {
+    std::string hundred(100, 'x'), fifty(50, 'y');
+    String a("abc"), b("de");
+    a.Swap(&b);
+    EXPECT_EQ(String("de"), a);
+    EXPECT_EQ(String("abc"), b);
+    String l1(hundred.c_str()), l2(fifty.c_str());
+    l1.Swap(&l2);
+    EXPECT_EQ(50, l1.length());
+    EXPECT_EQ(100, l2.length());
+    String s("short"), l(hundred.c_str());
+    s.Swap(&l);
+    EXPECT_EQ(String(hundred.c_str()), s);
+    EXPECT_EQ(String("short"), l);
+    EXPECT_EQ(24, l.capacity());
+    l.cat(fifty.c_str());  // grows out of its inline buffer again
+    EXPECT_EQ(55, l.length());
+    l.Swap(&s);
+    EXPECT_EQ(100, l.length());
+    EXPECT_EQ(55, s.length());
+    String copy(s);
+    EXPECT_EQ(s, copy);
+}

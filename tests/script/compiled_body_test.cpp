@@ -194,6 +194,11 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         "</KpIF><KpFUNCRETURN VALUE=fib(n - 1) + fib(n - 2)></KpFUNCTION><KpEVAL EXPR=fib(15)>",
         "<KpFUNCTION NAME=\"deep\" PARAMETERS=\"n\"><KpFUNCRETURN VALUE=deep(n + 1)>"
         "</KpFUNCTION><KpEVAL EXPR=deep(1)>",
+        // Whole numbers returned as numbers, read back as text and as numbers.
+        "<KpFUNCTION NAME=\"h\" PARAMETERS=\"n\"><KpFUNCRETURN VALUE=n * 2></KpFUNCTION>"
+        "<KpLET i=0><KpWHILE EXPR=i LT 4><KpEVAL EXPR=h(i) $ ':' $ h(499999999999999.5 + i) $ "
+        "':' $ (h(i) + 0.25) $ ':' $ len(h(i - 3)) $ ':' $ (h(i) IN '0246')>;<KpLET i=i + 1>"
+        "</KpWHILE>",
         "<KpLET i=0><KpWHILE EXPR=i LT 3><KpLET j=0><KpWHILE EXPR=j LT 3><KpEVAL EXPR=i * j>"
         "<KpLET j=j + 1></KpWHILE>;<KpLET i=i + 1></KpWHILE>",
     };
