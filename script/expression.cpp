@@ -740,19 +740,54 @@ bool OperatorNode::Compares() const {
     return c >= OpEqual && c <= OpGreater;
 }
 
+namespace {
+
+// EvaluateNumber() and EvaluateOperand() of a node: the common kinds are called
+// directly, so that an operator over variables and constants makes no virtual call.
+inline int NumberOf(const ExpressionNode* node, ExpressionContext* context, double* out) {
+    switch (node->kind()) {
+        case ExpressionNode::KindConstant:
+            return static_cast<const ConstantNode*>(node)->ConstantNode::EvaluateNumber(context,
+                                                                                        out);
+        case ExpressionNode::KindVariable:
+            return static_cast<const VariableNode*>(node)->VariableNode::EvaluateNumber(context,
+                                                                                        out);
+        case ExpressionNode::KindOperator:
+            return static_cast<const OperatorNode*>(node)->OperatorNode::EvaluateNumber(context,
+                                                                                        out);
+        default:
+            return node->EvaluateNumber(context, out);
+    }
+}
+
+inline int OperandOf(const ExpressionNode* node, ExpressionContext* context, Operand* out) {
+    switch (node->kind()) {
+        case ExpressionNode::KindConstant:
+            return static_cast<const ConstantNode*>(node)->ConstantNode::EvaluateOperand(context,
+                                                                                         out);
+        case ExpressionNode::KindVariable:
+            return static_cast<const VariableNode*>(node)->VariableNode::EvaluateOperand(context,
+                                                                                         out);
+        default:
+            return node->EvaluateOperand(context, out);
+    }
+}
+
+}  // namespace
+
 inline int OperatorNode::Operands(ExpressionContext* context, Operand* l, Operand* r) const {
     // Both operands are always evaluated: AND and OR do not short-circuit. The left
     // value may be held by reference only when the right one cannot change it.
     static const String kEmpty;
     if (left_ == nullptr) {
         l->text = &kEmpty;
-    } else if (right_->pure()) {
-        if (!left_->EvaluateOperand(context, l)) return 0;
+    } else if (rightpure_) {
+        if (!OperandOf(left_, context, l)) return 0;
     } else {
         l->text = &l->scratch;
         if (!left_->Evaluate(context, &l->scratch)) return 0;
     }
-    return right_->EvaluateOperand(context, r);
+    return OperandOf(right_, context, r);
 }
 
 int OperatorNode::Truth(ExpressionContext* context, bool* out) const {
@@ -764,8 +799,8 @@ int OperatorNode::Truth(ExpressionContext* context, bool* out) const {
 
 int OperatorNode::Compute(ExpressionContext* context, double* out) const {
     double a = 0, b;
-    if (left_ != nullptr && !left_->EvaluateNumber(context, &a)) return 0;
-    if (!right_->EvaluateNumber(context, &b)) return 0;
+    if (left_ != nullptr && !NumberOf(left_, context, &a)) return 0;
+    if (!NumberOf(right_, context, &b)) return 0;
     return ArithmeticValue(context, op_->code, a, b, out);
 }
 

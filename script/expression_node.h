@@ -38,7 +38,10 @@ struct Operand {
 
 class ExpressionNode {
   public:
+    // The kinds an operator calls without a virtual call (see NumberOf()).
+    enum Kind : unsigned char { KindOther, KindConstant, KindVariable, KindOperator };
     virtual ~ExpressionNode() {}
+    Kind kind() const { return kind_; }
     // Returns 1 with *out set, or 0 after an error was reported through context.
     virtual int Evaluate(ExpressionContext* context, String* out) const = 0;
     // The value read as a number, exactly as ToNumber() of Evaluate()'s text would
@@ -54,14 +57,19 @@ class ExpressionNode {
         hint->known = false;
         return Evaluate(context, out);
     }
+
+  protected:
+    Kind kind_ = KindOther;
 };
 
 // A string or numeric constant; quotes are already removed. A constant read from
 // outside text (a macro's value inside a tag) stays outside text.
-class ConstantNode : public ExpressionNode {
+class ConstantNode final : public ExpressionNode {
   public:
     explicit ConstantNode(const String& value, bool outside = false)
-        : value_(value), number_(ToNumber(value, &whole_)), outside_(outside) {}
+        : value_(value), number_(ToNumber(value, &whole_)), outside_(outside) {
+        kind_ = KindConstant;
+    }
     int Evaluate(ExpressionContext* context, String* out) const override {
         if (outside_) context->NoteOutsideRead();
         *out = value_;
@@ -97,9 +105,11 @@ class ConstantNode : public ExpressionNode {
 };
 
 // A variable reference, its scope resolved once when read.
-class VariableNode : public ExpressionNode {
+class VariableNode final : public ExpressionNode {
   public:
-    explicit VariableNode(const String& name) : name_(Variables::Resolve(name)), written_(name) {}
+    explicit VariableNode(const String& name) : name_(Variables::Resolve(name)), written_(name) {
+        kind_ = KindVariable;
+    }
     int Evaluate(ExpressionContext* context, String* out) const override;
     int EvaluateNumber(ExpressionContext* context, double* out) const override;
     int EvaluateOperand(ExpressionContext* context, Operand* out) const override;
@@ -136,14 +146,17 @@ class CallNode : public ExpressionNode {
 };
 
 // A binary operator, or a prefix operator (no left operand).
-class OperatorNode : public ExpressionNode {
+class OperatorNode final : public ExpressionNode {
   public:
     // Takes ownership of left (may be null) and right.
     OperatorNode(const OperatorRecord* op, ExpressionNode* left, ExpressionNode* right)
         : op_(op),
           left_(left),
           right_(right),
-          pure_((left == nullptr || left->pure()) && right->pure()) {}
+          rightpure_(right->pure()),
+          pure_((left == nullptr || left->pure()) && rightpure_) {
+        kind_ = KindOperator;
+    }
     ~OperatorNode() override {
         delete left_;
         delete right_;
@@ -168,6 +181,7 @@ class OperatorNode : public ExpressionNode {
     const OperatorRecord* op_;  // an entry of the static table
     ExpressionNode* left_;      // owned; null for a prefix operator
     ExpressionNode* right_;     // owned
+    bool rightpure_;
     bool pure_;
 };
 

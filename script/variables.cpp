@@ -254,7 +254,7 @@ Variable* Variables::FindField(const String& dbname, const String& varname) {
 Variable* Variables::Search(const ScopedName& n) {
     const char* name = n.varname.chars();
     VariableTree* local = LocalScope();
-    if (n.scope == ScopeLocal) return local ? local->Find(name) : globals_.Find(name);
+    if (n.scope == ScopeLocal) return local ? FindLocal(n, local) : globals_.Find(name);
     // What is found outside the function scopes is remembered; function scopes come
     // and go with every call, so they are searched each time.
     if (n.generation != generation_) {
@@ -264,8 +264,17 @@ Variable* Variables::Search(const ScopedName& n) {
     }
     if (n.scope != ScopeDefault || n.fromsystem || !n.maybelocal || local == nullptr)
         return n.found;
-    Variable* v = local->Find(name);
+    Variable* v = FindLocal(n, local);
     return v ? v : n.found;
+}
+
+Variable* Variables::FindLocal(const ScopedName& n, VariableTree* local) {
+    if (n.localserial != local->serial || n.localgeneration != generation_) {
+        n.localfound = local->Find(n.varname.chars());
+        n.localserial = local->serial;
+        n.localgeneration = generation_;
+    }
+    return n.localfound;
 }
 
 Variable* Variables::SearchOutsideFunctions(const ScopedName& n, bool* fromsystem) {

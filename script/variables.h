@@ -240,6 +240,8 @@ class DynamicTimeVariable : public DynamicVariable {
 class VariableTree : public SplayTree<Variable, const char*> {
   public:
     explicit VariableTree(int owns = 1) : SplayTree<Variable, const char*>(owns) {}
+    // Set when the tree is pushed as a function scope: a number no other push has.
+    unsigned long serial = 0;
     // Assigns to the variable of that name, creating it if needed. Returns the
     // assignment's result (0 when the variable refuses the value).
     int SetVariable(const String& name, const String& value);
@@ -271,6 +273,11 @@ struct ScopedName {
     mutable bool fromsystem = false;       // found is a system variable
     mutable unsigned long generation = 0;  // of the store when found was looked up
     mutable bool maybelocal = true;        // a function scope may hold the name
+    // What a look-up found in a function scope (null: not there), valid while the
+    // same push of the scope is innermost and the store's generation is unchanged.
+    mutable Variable* localfound = nullptr;
+    mutable unsigned long localserial = 0;
+    mutable unsigned long localgeneration = 0;
 };
 
 // The variable store of one request. Resolution by scope:
@@ -358,6 +365,7 @@ class Variables {
 
     // The caller owns scopes it pushes and gets back on pop.
     void PushLocalVars(VariableTree* scope) {
+        scope->serial = ++localserials_;
         locals_.Push(scope);
         scope->Visit([this](Variable* v) { NoteLocalName(v->name()); });
     }
@@ -377,10 +385,13 @@ class Variables {
     void GetLocalVariableList(VariableList& list);
 
   private:
+    unsigned long localserials_ = 0;  // function scopes pushed so far
     // SetVariable() of a value whose text is written.
     int SetText(const ScopedName& name, const String& value, const NumberHint* hint, bool outside);
     // Find() when the remembered look-up does not answer.
     Variable* Search(const ScopedName& name);
+    // The look-up of name in the function scope local, remembered.
+    Variable* FindLocal(const ScopedName& name, VariableTree* local);
     // Function scopes hold only names noted here (parameters and local variables),
     // so a look-up of any other name can skip them.
     void NoteLocalName(const String& name);

@@ -129,6 +129,41 @@ TEST(Variables, RememberedLookupsSeeFunctionScopesThatAppearLater) {
     v->PopLocalVars();
 }
 
+// A look-up remembered in one call's scope is not the answer in the next call, even
+// when the next call's scope is the same object or sits at the same address, nor in a
+// call nested inside it, nor after the scope gained the name.
+TEST(Variables, RememberedLocalLookupsBelongToOneCall) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    ScopedName n = Variables::Resolve("n");
+    ScopedName l = Variables::Resolve("l.n");
+    for (int call = 0; call < 3; call++) {
+        VariableTree arguments(1);  // the same address on every pass
+        arguments.SetVariable("N", String().catint(call));
+        v->PushLocalVars(&arguments);
+        EXPECT_EQ(String().catint(call), v->Find(n)->value());
+        EXPECT_EQ(String().catint(call), v->Find(l)->value());
+        VariableTree inner(1);
+        inner.SetVariable("N", "inner");
+        v->PushLocalVars(&inner);
+        EXPECT_EQ(String("inner"), v->Find(n)->value());
+        v->PopLocalVars();
+        EXPECT_EQ(String().catint(call), v->Find(n)->value());
+        v->PopLocalVars();
+    }
+    VariableTree scope(1);
+    v->PushLocalVars(&scope);
+    EXPECT_EQ(nullptr, v->Find(l));
+    v->SetVariable("l.n", "made");
+    EXPECT_EQ(String("made"), v->Find(l)->value());
+    EXPECT_EQ(String("made"), v->Find(n)->value());
+    v->PopLocalVars();
+    scope.SetVariable("N", "again");  // the same scope pushed once more
+    v->PushLocalVars(&scope);
+    EXPECT_EQ(String("again"), v->Find(n)->value());
+    v->PopLocalVars();
+}
+
 TEST(Variables, NumbersAreReadOncePerValue) {
     TestKelp engine;
     Variables* v = engine.vars();
