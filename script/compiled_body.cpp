@@ -143,6 +143,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
         }
         s.attribute = a;
         s.position = position;
+        s.calls = a != nullptr && !a->expression->pure();
         steps_.push_back(s);
         if (s.kind != CompiledStep::If) {
             position = c->end;
@@ -277,6 +278,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
             case CompiledStep::Assign:
             case CompiledStep::If: {
                 const CachedTag* c = s.tag;
+                if (s.calls) parser->macrosource_->Seek(c->end);
                 parser->SetLine(baseline + s.line + s.attribute->line);
                 NumberHint hint;
                 hint.maydefer = true;
@@ -299,6 +301,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
             }
             case CompiledStep::Eval: {
                 const CachedTag* c = s.tag;
+                if (s.calls) parser->macrosource_->Seek(c->end);
                 parser->SetLine(baseline + s.line + s.attribute->line);
                 bool outside;
                 if (!s.attribute->expression->Evaluate(parser, &value, &outside)) {
@@ -323,6 +326,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 NumberHint hint;
                 hint.maydefer = true;
                 if (s.attribute != nullptr) {
+                    if (s.calls) parser->macrosource_->Seek(c->end);
                     parser->SetLine(baseline + s.line + s.attribute->line);
                     if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
                         return CompiledFailed;

@@ -55,6 +55,10 @@ struct CompiledStep {
     int afterline;                     // lines from the body's start to there
     long position;                     // where the tag starts, or where a Hand goes on
     bool missing;                      // Hand: the text there was not remembered
+    // The value calls functions: the scanner stands after the tag while it is
+    // computed, as when the interpreter replays the tag (a call returns there, and an
+    // exit inside it closes the blocks from there).
+    bool calls;
 };
 
 class CompiledBody {

@@ -128,18 +128,27 @@ class WHILEState : public LoopState {
         if (legacy_ || tag->id() != TagEndKpWHILE) return LoopState::ProcessTag(tag);
         // The end of a pass: the next passes run compiled, while the body allows.
         int line = parser_->line();
-        for (;;) {
+        ScriptParser* parser = parser_;
+        // A compiled pass may move the scanner (a call in a value): the loop goes on
+        // from its end tag.
+        long end = parser->macrosource()->CurrentFilePosition();
+        Watch watch(this);
+        for (bool compiled = false;; compiled = true) {
             String message;
             Pass pass = Next(&message);
+            if (watch.gone()) return StateError;
+            if (compiled && pass != Again) parser->macrosource()->Seek(end);
             if (pass == Again && bodyposition() >= 0 && parser_->MayRemake(compiled_)) {
                 compiled_ = parser_->CompiledAt(bodyposition(), CompiledLoop);
             }
             if (pass != Again || compiled_ == nullptr) return AfterPass(pass, message);
-            switch (compiled_->Run(parser_, bodyline())) {
+            CompiledOutcome outcome = compiled_->Run(parser, bodyline());
+            if (watch.gone()) return StateError;
+            switch (outcome) {
                 case CompiledEnded:
                     // At the end tag again, where the interpreter would stand.
-                    parser_->SetLine(line);
-                    if (!CompiledBody::BeforeTag(parser_, TagEndKpWHILE)) return StateError;
+                    parser->SetLine(line);
+                    if (!CompiledBody::BeforeTag(parser, TagEndKpWHILE)) return StateError;
                     break;
                 case CompiledHanded:
                     return StateDone;

@@ -112,6 +112,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     returnhint_.deferred = false;
     AddState(state);
     int r;
+    ScriptState::Watch watch(state);
     CompiledBody* body = nullptr;
     if (interpret_ & InterpretTags) {
         if (f->compiledby != this || CompiledBody::MayRemake(f->compiled, cache_)) {
@@ -120,7 +121,9 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
         }
         body = f->compiled;
     }
-    switch (body != nullptr ? body->Run(this, f->linenumber()) : CompiledHanded) {
+    CompiledOutcome outcome = body != nullptr ? body->Run(this, f->linenumber()) : CompiledHanded;
+    if (watch.gone()) outcome = CompiledFailed;  // an exit closed every block
+    switch (outcome) {
         case CompiledEnded:
             // At the /KpFUNCTION, as the interpreter would be.
             if (!CompiledBody::BeforeTag(this, TagEndKpFUNCTION)) {

@@ -15,7 +15,10 @@ int LoopState::ProcessTag(Tag* tag) {
     if (id == stopid_) return StateClose;
     if (id != tag_->endid()) return ProcessOwnTag(tag);
     String message;
+    // The test may call a function that exits, which closes this loop too.
+    Watch watch(this);
     Pass pass = Next(&message);
+    if (watch.gone()) return StateError;
     return AfterPass(pass, message);
 }
 

@@ -100,6 +100,31 @@ class ScriptState {
     // The base dispatch by tag id.
     int Dispatch(Tag* tag);
 
+    // Tells whether a state was destroyed while something ran on its behalf (an exit
+    // in a function called from an expression closes every block): after that the
+    // state must not be touched.
+    class Watch {
+      public:
+        explicit Watch(ScriptState* state) : state_(state), outer_(state->closed_) {
+            state->closed_ = &gone_;
+        }
+        ~Watch() {
+            if (!gone_) {
+                state_->closed_ = outer_;
+            } else if (outer_ != nullptr) {
+                *outer_ = true;
+            }
+        }
+        Watch(const Watch&) = delete;
+        Watch& operator=(const Watch&) = delete;
+        bool gone() const { return gone_; }
+
+      private:
+        ScriptState* state_;
+        bool* outer_;
+        bool gone_ = false;
+    };
+
   protected:
     friend class ScriptParser;
 

@@ -116,6 +116,8 @@ class PageMaker {
                 if (infunction && Chance(2)) {
                     return "<KpFUNCRETURN VALUE=" + Expression(1, infunction) + ">";
                 }
+                // An exit from inside a function, which closes every block.
+                if (infunction && Chance(8)) return "<KpIF EXPR=x GT 3><KpEXIT></KpIF>";
                 switch (Pick(3)) {
                     case 0:
                         return "<KpLET kelp_defaultlanguage=1>";  // refused: a runtime error
@@ -194,6 +196,10 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         "</KpIF><KpFUNCRETURN VALUE=fib(n - 1) + fib(n - 2)></KpFUNCTION><KpEVAL EXPR=fib(15)>",
         "<KpFUNCTION NAME=\"deep\" PARAMETERS=\"n\"><KpFUNCRETURN VALUE=deep(n + 1)>"
         "</KpFUNCTION><KpEVAL EXPR=deep(1)>",
+        // An exit inside a function called from a compiled pass.
+        "<KpFUNCTION NAME=\"stop\" PARAMETERS=\"n\"><KpIF EXPR=n GT 3>bye<KpEXIT></KpIF>"
+        "<KpFUNCRETURN VALUE=n></KpFUNCTION><KpLET i=0><KpWHILE EXPR=i LT 9>[<KpLET x=stop(i)>"
+        "<KpEVAL EXPR=x>]<KpLET i=i + 1></KpWHILE>after",
         // Whole numbers returned as numbers, read back as text and as numbers.
         "<KpFUNCTION NAME=\"h\" PARAMETERS=\"n\"><KpFUNCRETURN VALUE=n * 2></KpFUNCTION>"
         "<KpLET i=0><KpWHILE EXPR=i LT 4><KpEVAL EXPR=h(i) $ ':' $ h(499999999999999.5 + i) $ "
