@@ -652,9 +652,10 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     VariableTree arguments(1);
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
+    static const String kNoName;
     for (size_t i = 0; i < count; i++) {
-        String name = parameter ? parameter->name() : String();
-        Variable* v = new Variable(name, String(), values[i].outside);
+        const String& name = parameter ? parameter->name() : kNoName;
+        Variable* v = new Variable(name, kNoName, values[i].outside);
         v->Adopt(&values[i].value, &values[i].hint);
         arguments.Insert(v);
         if (parameter) parameter = parameters.Next();
