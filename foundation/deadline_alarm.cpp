@@ -21,7 +21,7 @@ std::mutex g_lock;
 std::multiset<time_t>* g_deadlines = nullptr;  // made on first use, never freed
 timer_t g_timer;
 bool g_timermade = false;
-bool g_timerset = false;
+time_t g_armedfor = 0;  // when the timer goes off; 0: not set
 
 void Ring() {
     DeadlineAlarm::g_rings.fetch_add(1, std::memory_order_relaxed);
@@ -50,26 +50,31 @@ bool MakeTimer() {
     return true;
 }
 
-// Sets the timer for the earliest deadline still to come, or stops it. Holds g_lock.
+// Makes sure the timer goes off no later than the earliest deadline still to come.
+// A timer set for an earlier time is left as it is, and so is a timer no deadline
+// needs any more: going off early costs one look at the clock (whose owner sets it
+// again), while setting it for every request of a process that serves many would
+// cost two system calls each. Holds g_lock.
 void Set() {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     auto next = g_deadlines->lower_bound(now.tv_sec);  // deadline + 1 > now
+    if (next == g_deadlines->end()) return;
+    time_t at = *next + 1;
+    if (g_armedfor > now.tv_sec && g_armedfor <= at) return;
+    // A timer whose time has come may not have gone off yet: setting it again would
+    // swallow that ring, so it rings now.
+    if (g_armedfor != 0 && g_armedfor <= now.tv_sec) Ring();
     struct itimerspec when;
     memset(&when, 0, sizeof when);
-    if (next == g_deadlines->end()) {
-        if (g_timerset) timer_settime(g_timer, 0, &when, nullptr);
-        g_timerset = false;
-        return;
-    }
-    when.it_value.tv_sec = *next + 1;
+    when.it_value.tv_sec = at;
     if (!MakeTimer() || timer_settime(g_timer, TIMER_ABSTIME, &when, nullptr) != 0) {
         // Without a timer every question reads the clock.
-        g_timerset = false;
+        g_armedfor = 0;
         Ring();
         return;
     }
-    g_timerset = true;
+    g_armedfor = at;
 }
 
 }  // namespace
@@ -95,7 +100,6 @@ void Remove(time_t deadline) {
     auto it = g_deadlines->find(deadline);
     if (it == g_deadlines->end()) return;
     g_deadlines->erase(it);
-    Set();
 }
 
 void Rearm() {

@@ -20,8 +20,9 @@ inline unsigned long Rings() {
 }
 
 // Adds a deadline (an absolute time in seconds): the alarm rings when the clock
-// passes it (at deadline + 1), or at once when it has passed already. Every
-// deadline added is removed once by its owner.
+// passes it (at deadline + 1), or at once when it has passed already; it may also ring
+// earlier, for a deadline since removed. Every deadline added is removed once by its
+// owner.
 void Add(time_t deadline);
 void Remove(time_t deadline);
 // Sets the timer for the earliest deadline still to come: called by an owner who
