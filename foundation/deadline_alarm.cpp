@@ -31,16 +31,11 @@ void OnAlarm(int) {
     Ring();
 }
 
+bool g_claimed = false;
+
 bool MakeTimer() {
     if (g_timermade) return true;
-    // A host may have set the signal aside (an alarm left behind by whoever started
-    // the process must not end it): the handler replaces that.
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnAlarm;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGALRM, &action, nullptr);
+    DeadlineAlarm::Claim();
     struct sigevent event;
     memset(&event, 0, sizeof event);
     event.sigev_notify = SIGEV_SIGNAL;
@@ -80,6 +75,17 @@ void Set() {
 }  // namespace
 
 namespace DeadlineAlarm {
+
+void Claim() {
+    if (g_claimed) return;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnAlarm;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
+    g_claimed = true;
+}
 
 void Add(time_t deadline) {
     std::lock_guard<std::mutex> hold(g_lock);

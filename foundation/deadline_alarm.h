@@ -19,6 +19,11 @@ inline unsigned long Rings() {
     return g_rings.load(std::memory_order_relaxed);
 }
 
+// Makes SIGALRM the alarm's, once per process; nothing else in the process may
+// change its handler. An alarm left behind by whoever started the process then only
+// makes the engines look at the clock.
+void Claim();
+
 // Adds a deadline (an absolute time in seconds): the alarm rings when the clock
 // passes it (at deadline + 1), or at once when it has passed already; it may also ring
 // earlier, for a deadline since removed. Every deadline added is removed once by its

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "foundation/deadline_alarm.h"
 #include "foundation/key_compare.h"
 #include "host/activity_log.h"
 #include "host/authorization.h"
@@ -70,7 +71,7 @@ CGIKelp::CGIKelp(int argc, char** argv)
       ownergid_(-1) {
     g_host = this;
     out_->SetBeforeWrite(EndRunOf, this);
-    signal(SIGALRM, SIG_IGN);
+    DeadlineAlarm::Claim();
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "kelp";
     const char* base = program;
     for (const char* p = program; *p != '\0'; p++) {

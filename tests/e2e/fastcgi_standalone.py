@@ -73,6 +73,8 @@ def main():
     os.makedirs(site)
     with open(os.path.join(site, "hello.kp"), "w") as f:
         f.write("Hello &[name]\n")
+    with open(os.path.join(site, "endless.kp"), "w") as f:
+        f.write("<KpLET i=0><KpWHILE EXPR=1><KpLET i=i + 1></KpWHILE>\n")
     bindir = os.path.join(state, "bin")
     os.makedirs(bindir)
     shutil.copy(os.path.join(build, "kelp"), os.path.join(bindir, "kelp"))
@@ -82,6 +84,7 @@ def main():
         with open(conf, "w") as f:
             f.write("kelproot = %s\nstdmodedatadir = %s\nusecookies = off\n"
                     "fastcgiworkers = 2\nmaxcontentlength = 1000\nmaxheaderlength = 200\n"
+                    "globaltimeout = 1\n"
                     "%s" % (site, site, "fastcgiallow = %s\n" % allow if allow else ""))
 
     processes = []
@@ -161,6 +164,18 @@ def main():
         check(hello(tcp, "beside") is not None, "a request beside a stalled connection")
         stalled.close()
         check(workers(p) == before, "the workers outlived the lies: %s then %s" %
+              (before, workers(p)))
+
+        # The time limit holds in every request of a worker, not just its first: an
+        # endless loop ends with the engine's message, and the worker lives on.
+        for n in range(3):
+            started = time.time()
+            out, _, _ = fc.ask(tcp, [("PATH_INFO", "/endless.kp")], timeout=20)
+            took = time.time() - started
+            check(out is not None and b"Application timed out" in out and took < 3.5,
+                  "endless loop %d ended by its time limit after %.1f s: %r" %
+                  (n, took, out[-80:] if out else out))
+        check(workers(p) == before, "no worker was killed for the loops: %s then %s" %
               (before, workers(p)))
 
         # fastcgiallow without this address: the connection is closed unanswered and
