@@ -46,7 +46,6 @@ CompiledBody::~CompiledBody() {
 
 CompiledBody* CompiledBody::Compile(ScriptParser* parser, long position, CompiledKind kind) {
     CompiledBody* body = new CompiledBody;
-    body->kind_ = kind;
     body->madeat_ = parser->cache_->entries();
     body->Read(parser, position, 0, kind, kind == CompiledFunction, 0);
     return body;
@@ -172,14 +171,12 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, i
         }
         const TagCache::CachedSkip* skip = cache->FindSkip(part->end_, &parser->iffinish(false));
         if (skip != nullptr) {
-            part->finish_ = skip->end;
-            part->finishline_ = part->endline_ + skip->lines;
+            part->finishknown_ = true;
             after = skip->end;
-            afterline = part->finishline_;
+            afterline = part->endline_ + skip->lines;
         }
     };
     CompiledBody* then = new CompiledBody;
-    then->kind_ = CompiledThen;
     then->Read(parser, c->end, start, CompiledThen, infunction, depth + 1);
     ends(then);
     CompiledBody* otherwise = nullptr;
@@ -190,7 +187,6 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, i
         if (skip->target->id() == TagKpELSE) {
             haselse = true;
             otherwise = new CompiledBody;
-            otherwise->kind_ = CompiledElse;
             otherwise->Read(parser, skip->end, start + skip->lines, CompiledElse, infunction,
                             depth + 1);
             ends(otherwise);
@@ -204,8 +200,6 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, i
     s.otherwise = otherwise;
     s.haselse = haselse;
     s.skipknown = skipknown;
-    s.after = after;
-    s.afterline = afterline;
     if (after < 0) return false;  // no pass that goes on after the block is known yet
     *position = after;
     *line = afterline;
@@ -372,7 +366,7 @@ CompiledOutcome CompiledBody::RunIf(ScriptParser* parser, const CompiledStep& s,
     parser->openifs_.pop_back();
     // The part ran to its KpELSE or /KpIF.
     const CachedTag* closing = part->closing_;
-    if (closing->templ->id() == TagKpELSE && part->finish_ < 0) {
+    if (closing->templ->id() == TagKpELSE && !part->finishknown_) {
         // Where the block ends is not known: the interpreter skips to it.
         stale_ = true;
         parser->openifs_.push_back(&s);

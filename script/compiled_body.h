@@ -51,8 +51,6 @@ struct CompiledStep {
     CompiledBody* otherwise;           // If: owned; null for none or not remembered
     bool haselse;                      // If: the skip of a false test found a KpELSE
     bool skipknown;                    // If: where a false test skips to is known
-    long after;                        // If: the position after its /KpIF; -1 unknown
-    int afterline;                     // lines from the body's start to there
     long position;                     // where the tag starts, or where a Hand goes on
     bool missing;                      // Hand: the text there was not remembered
     // The value calls functions: the scanner stands after the tag while it is
@@ -110,16 +108,14 @@ class CompiledBody {
     static void ClearError(ScriptParser* parser, const CompiledStep& s);
 
     std::vector<CompiledStep> steps_;
-    CompiledKind kind_ = CompiledLoop;
     // The closing tag (not owned), where it starts and ends, and the lines to there.
     const CachedTag* closing_ = nullptr;
     long closingstart_ = -1;
     int closingline_ = 0;
     long end_ = -1;
     int endline_ = 0;
-    // A part closed by KpELSE: where the skip to its /KpIF ends; -1 unknown.
-    long finish_ = -1;
-    int finishline_ = 0;
+    // A part closed by KpELSE: whether the skip from there to its /KpIF is known.
+    bool finishknown_ = false;
     bool stale_ = false;
     long madeat_ = 0;  // the cache's entries() when the body was made
     int generation_ = 0;

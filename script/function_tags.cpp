@@ -115,7 +115,7 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
     ScriptState::Watch watch(state);
     CompiledBody* body = nullptr;
     if (interpret_ & InterpretTags) {
-        if (f->compiledby != this || CompiledBody::MayRemake(f->compiled, cache_)) {
+        if (f->compiledby != this || MayRemake(f->compiled)) {
             f->compiled = CompiledAt(f->offset(), CompiledFunction);
             f->compiledby = this;
         }
