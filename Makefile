@@ -12,10 +12,11 @@ CMAKE_FLAGS ?=
 # and php-cgi (with SQLite).
 PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd curl python3-dbfread sqlite3 \
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
-           chromium chromium-driver python3-selenium clang-format nginx-light apache2 apache2-utils
+           chromium chromium-driver python3-selenium clang-format nginx-light apache2 apache2-utils \
+           libsqlite3-dev libpq-dev postgresql
 BENCH_PACKAGES = perl php-cli php-cgi php-fpm php-sqlite3 apache2-utils linux-perf
 # What the demo alone needs.
-DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev lighttpd curl
+DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev libsqlite3-dev libpq-dev lighttpd curl
 DEMO_BUILD ?= build-demo
 CHECK_BUILD ?= build-check
 PORT ?= 8080

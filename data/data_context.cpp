@@ -149,3 +149,16 @@ Database* DataContext::SetFieldScope(Database* db) {
     }
     return previous;
 }
+
+FieldScope::FieldScope(Kelp* engine, Database* database)
+    : engine_(engine), before_(engine->vars()->generation()) {
+    previous_ = DataContext::Of(engine_)->SetFieldScope(database);
+    entered_ = engine_->vars()->generation();
+}
+
+FieldScope::~FieldScope() {
+    Variables* vars = engine_->vars();
+    bool untouched = vars->generation() == entered_;
+    DataContext::Of(engine_)->SetFieldScope(previous_);
+    if (untouched) vars->RestoreGeneration(before_);
+}

@@ -76,4 +76,24 @@ class DataContext : public RequestContext, public FieldSource, public OpenRun {
     bool turnowed_ = false;  // the last run ended by the time limit
 };
 
+// While it lives, unprefixed field names in expressions find the database's fields
+// first (index keys and filters belong to their own table).
+class FieldScope {
+  public:
+    FieldScope(Kelp* engine, Database* database);
+    ~FieldScope();
+    FieldScope(const FieldScope&) = delete;
+    FieldScope& operator=(const FieldScope&) = delete;
+
+  private:
+    Kelp* engine_;
+    Database* previous_;
+    // The look-ups' generations before and after the scope was entered: leaving a
+    // scope in which nothing was created or removed brings back the look-ups
+    // remembered before it (a loop that skips through a table enters it at every
+    // step).
+    unsigned long before_;
+    unsigned long entered_;
+};
+
 #endif  // DATA_DATA_CONTEXT_H_

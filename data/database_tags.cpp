@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include "data/data_context.h"
+#include "data/sql_database.h"
 #include "data/xbase_database.h"
 #include "script/encoding.h"
 #include "script/engine.h"
@@ -84,11 +85,17 @@ int OpenOrCreate(ScriptState* state, Tag* tag, bool create) {
         return state->RuntimeError(
             tag, "A database with the name '" + Entities(name) + "' is already open");
     }
-    String type = tag->Value("TYPE");
-    if (!type.trimmed().matches("xbase3")) {
+    String type = tag->Value("TYPE").trimmed();
+    Database* db;
+    if (type.matches("xbase3")) {
+        db = new XBaseDatabase(state->parser(), name);
+    } else if (type.matches("sqlite")) {
+        db = new SqlDatabase(state->parser(), name, "sqlite");
+    } else if (type.matches("postgresql")) {
+        db = new SqlDatabase(state->parser(), name, "postgresql");
+    } else {
         return state->RuntimeError(tag, "Unsupported database type '" + Entities(type) + "'");
     }
-    XBaseDatabase* db = new XBaseDatabase(state->parser(), name);
     bool ok = create ? db->Create(tag->Value("DATABASE"), tag->Value("FIELDS"))
                      : db->Open(tag->Value("DATABASE"), tag->Value("USER"), tag->Value("PASSWORD"));
     if (ok && !create && !tag->Value("INDEXES").trimmed().empty()) {
@@ -194,11 +201,23 @@ int ProcessKpMAKEINDEX(ScriptState* state, Tag* tag) {
                 db->CreateIndex(tag->Value("INDEXFILE"), expression->value(), tag->Value("FLAGS")));
 }
 
+// A query is the page's own text: outside text never reaches a database as SQL (its
+// values are named as :variables and bound). False with *result the tag's result.
+bool OwnQuery(ScriptState* state, Tag* tag, int* result) {
+    NameValuePair* query = tag->Find("QUERY");
+    if (query == nullptr || !query->outside()) return true;
+    *result = state->RuntimeError(tag,
+                                  "The query holds text from outside the page, which never "
+                                  "reaches a database as SQL: name such values as :variables");
+    return false;
+}
+
 // KpSETINDEX, KpPACK, KpREINDEX and KpQUERY: an operation of the whole database.
 int DatabaseOperation(ScriptState* state, Tag* tag) {
     Database* db;
     int result;
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    if (!OwnQuery(state, tag, &result)) return result;
     switch (tag->id()) {
         case TagKpSETINDEX:
             return Done(state, tag, db, db->OpenIndexes(tag->Value("INDEXES")));
@@ -226,6 +245,7 @@ int ProcessKpOPENVIEW(ScriptState* state, Tag* tag) {
     Database* db;
     int result;
     if (!GetDatabase(state, tag, &db, nullptr, &result)) return result;
+    if (!OwnQuery(state, tag, &result)) return result;
     String view = tag->Value("VIEW");
     if (db->FindView(view) != nullptr) {
         return state->RuntimeError(tag, "Database '" + Entities(db->name()) +

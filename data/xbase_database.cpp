@@ -105,24 +105,8 @@ bool XBaseIndex::Key(String* key) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// XBaseDatabase::FieldScope
-
-XBaseDatabase::FieldScope::FieldScope(XBaseDatabase* database)
-    : engine_(database->engine()), before_(engine_->vars()->generation()) {
-    previous_ = DataContext::Of(engine_)->SetFieldScope(database);
-    entered_ = engine_->vars()->generation();
-}
-
-XBaseDatabase::FieldScope::~FieldScope() {
-    Variables* vars = engine_->vars();
-    bool untouched = vars->generation() == entered_;
-    DataContext::Of(engine_)->SetFieldScope(previous_);
-    if (untouched) vars->RestoreGeneration(before_);
-}
-
 bool XBaseDatabase::IndexKey(XBaseIndex* index, String* key) {
-    FieldScope scope(this);
+    FieldScope scope(engine_, this);
     return index->Key(key);
 }
 
@@ -191,7 +175,7 @@ bool XBaseDatabaseView::Read(long recno) {
 }
 
 DatabaseResult XBaseDatabaseView::Skip(long n) {
-    XBaseDatabase::FieldScope scope(database_);
+    FieldScope scope(database_->engine(), database_);
     if (n == 0) return eof_ ? DatabaseEndOfFile : DatabaseDone;
     XBaseTable& table = database_->table();
     XBaseIndex* index = database_->primaryindex();
@@ -219,7 +203,7 @@ DatabaseResult XBaseDatabaseView::Skip(long n) {
 }
 
 DatabaseResult XBaseDatabaseView::Go(long n) {
-    XBaseDatabase::FieldScope scope(database_);
+    FieldScope scope(database_->engine(), database_);
     XBaseTable& table = database_->table();
     XBaseIndex* index = database_->primaryindex();
     seekpending_ = false;  // every way of going somewhere places the cursor anew
@@ -272,7 +256,7 @@ bool XBaseDatabaseView::PlaceCursor() {
 }
 
 DatabaseResult XBaseDatabaseView::Find(const String& key, bool exact) {
-    XBaseDatabase::FieldScope scope(database_);
+    FieldScope scope(database_->engine(), database_);
     XBaseIndex* index = database_->primaryindex();
     if (index == nullptr) return Fail("Database has no\topen indexes");
     seekpending_ = false;
@@ -295,7 +279,7 @@ DatabaseResult XBaseDatabaseView::Find(const String& key, bool exact) {
 }
 
 DatabaseResult XBaseDatabaseView::Add() {
-    XBaseDatabase::FieldScope scope(database_);
+    FieldScope scope(database_->engine(), database_);
     XBaseTable& table = database_->table();
     // The table and its indexes stay locked from this add to the next one of the page
     // (see XBaseDatabase::HoldForAdds); a failure lets them go.
@@ -346,7 +330,7 @@ DatabaseResult XBaseDatabaseView::Add() {
 }
 
 DatabaseResult XBaseDatabaseView::Update() {
-    XBaseDatabase::FieldScope scope(database_);
+    FieldScope scope(database_->engine(), database_);
     XBaseTable& table = database_->table();
     if (eof_ || table.recordnum() < 1) return AtEnd();
     ChangeHold hold(&table);
@@ -411,7 +395,7 @@ DatabaseResult XBaseDatabaseView::UnDelete() {
     if (!hold.ok()) return Fail(table.error());
     // A deleted record may miss keys (an add cut short leaves one so): each index gets
     // the record's key again before it is live.
-    XBaseDatabase::FieldScope scope(database_);
+    FieldScope scope(database_->engine(), database_);
     long recno = table.recordnum();
     SearchableList<XBaseIndex, const char*>& indexes = database_->indexes();
     for (XBaseIndex* index = indexes.First(); index != nullptr; index = indexes.Next()) {
@@ -621,7 +605,7 @@ bool XBaseDatabase::SetPrimaryIndex(const String& name) {
     }
     primary_ = index;
     view_->ForgetCursor();
-    FieldScope scope(this);
+    FieldScope scope(engine_, this);
     // The new index's cursor goes to the current record, so moves go on from there.
     long recno = table_.recordnum();
     if (!view_->eof() && recno > 0) {
@@ -665,7 +649,7 @@ bool XBaseDatabase::CreateIndex(const String& name, const String& expression, co
     if (!Resolve(name, &path)) return false;
     XBaseIndex* index = new XBaseIndex(parser_, name);
     long current = view_->eof() ? 0 : table_.recordnum();
-    FieldScope scope(this);
+    FieldScope scope(engine_, this);
     // Built beside the file it replaces, then renamed over it: a request reading an
     // index of that name meanwhile goes on reading the old file whole, never one cut
     // short or half built.

@@ -209,23 +209,6 @@ class XBaseDatabase : public Database, public HeldLocks {
     // table does not make.
     static bool ReadPackJournal(const String& path, const String& shown,
                                 std::vector<Replacement>* replacements, String* error);
-    // While it lives, unprefixed field names in expressions find this database's
-    // fields first (keys and filters belong to their own table).
-    class FieldScope {
-      public:
-        explicit FieldScope(XBaseDatabase* database);
-        ~FieldScope();
-
-      private:
-        Kelp* engine_;
-        Database* previous_;
-        // The look-ups' generations before and after the scope was entered: leaving
-        // a scope in which nothing was created or removed brings back the look-ups
-        // remembered before it (a loop that skips through a table enters it at every
-        // step).
-        unsigned long before_;
-        unsigned long entered_;
-    };
     friend class XBaseDatabaseView;
 
     // Inserts the key of every record into index.

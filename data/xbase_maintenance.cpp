@@ -330,7 +330,7 @@ bool XBaseDatabase::PackInto(const String& packed, std::vector<Replacement>* mad
              Error(file->error());
         if (ok) made->push_back(Replacement{name, index->filepath()});
     }
-    FieldScope scope(this);
+    FieldScope scope(engine_, this);
     for (long r = 1; ok && r <= table_.numrecords(); r++) {
         if (!table_.Goto(r)) {
             ok = Error(table_.error());
@@ -464,7 +464,7 @@ bool XBaseDatabase::Reindex() {
     EndRunOfAdds();
     if (!open_) return Error("Database '" + Entities(name_) + "' is not open");
     FileManager* files = engine_->filemanager();
-    FieldScope scope(this);
+    FieldScope scope(engine_, this);
     for (XBaseIndex* index = indexes_.First(); index != nullptr; index = indexes_.Next()) {
         // Changes to this index wait until its replacement is in place.
         if (!index->file().LockForRebuild()) return Error(index->file().error());

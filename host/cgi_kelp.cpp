@@ -162,6 +162,7 @@ void CGIKelp::ApplySettings() {
     s.smtpbuffersize = static_cast<int>(c.Get(Config::SMTPBufferSize));
     s.maxresponselength = c.Get(Config::MaxResponseLength);
     s.tlscafile = c.Get(Config::TLSCAFile);
+    s.sqlconnections = c.sqlconnections();
 }
 
 bool CGIKelp::IsScriptExtension(const String& extension) {

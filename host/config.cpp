@@ -302,6 +302,7 @@ int UNIXConfig::ParseConfiguration(const String& text) {
     prescan_ = false;
     blockstate_ = 0;
     hostsettings_.clear();
+    sqlconnections_.clear();
     return Scan(text);
 }
 
@@ -496,6 +497,17 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
         package->values[3] = a.Value("PATH");
         package->values[4] = a.Value("DEFAULTPATH");
         packages_.Insert(package, ListTail);
+        return 0;
+    }
+    if (CompareKeys(name.chars(), "SQL-CONNECTION") == 0) {
+        for (const char* attribute : {"NAME", "CONNECT"}) {
+            if (!a.Has(attribute)) {
+                return SyntaxFail(line, String("&lt;SQL-CONNECTION&gt; requires the ") + attribute +
+                                            " attribute to be specified");
+            }
+        }
+        sqlconnections_.push_back(
+            SqlConnectionSetting{a.Value("NAME"), a.Value("CONNECT"), a.Value("ALLOW")});
         return 0;
     }
     Warn(line, "unknown configuration tag '" + name + "'");

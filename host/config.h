@@ -5,7 +5,8 @@
 // File syntax: "key = value" lines ("#" starts a comment, a backslash keeps itself
 // and the next character), and the tags <VIRTUALHOST host> ... </VIRTUALHOST>,
 // <CONTENT-TYPE MIMETYPE=... EXTS=... DEFAULT>, <COMMERCE-LIB METHOD=... LIBRARY=...>
-// and <PACKAGE CODE=... NAME=... DESCRIPTION=... VERSION=... PATH=... DEFAULTPATH=...>.
+// <PACKAGE CODE=... NAME=... DESCRIPTION=... VERSION=... PATH=... DEFAULTPATH=...>
+// and <SQL-CONNECTION NAME=... CONNECT=... ALLOW=...>.
 // Key names ignore case; unknown keys and tags are ignored (and kept as warnings). Values may hold
 // &[NAME] macros, replaced by environment variables.
 //
@@ -21,6 +22,7 @@
 #include "foundation/splay_tree.h"
 #include "foundation/string.h"
 #include "host/virtual_host_db.h"
+#include "script/settings.h"
 
 class Kelp;
 
@@ -185,6 +187,7 @@ class UNIXConfig : public Config {
     const String& workingdirectory() const { return workingdirectory_; }
     List<ConfigTag>& commercelibs() { return commercelibs_; }
     List<ConfigTag>& packagetags() { return packages_; }
+    const std::vector<SqlConnectionSetting>& sqlconnections() const { return sqlconnections_; }
     // Unknown keys and tags of the last parse, and a data directory inside kelproot
     // once validated.
     const std::vector<ConfigWarning>& warnings() const { return warnings_; }
@@ -224,6 +227,7 @@ class UNIXConfig : public Config {
     String requestaddress_;  // the requested host's address, looked up once
     String programname_;
     std::vector<VirtualHostSetting> hostsettings_;
+    std::vector<SqlConnectionSetting> sqlconnections_;
     std::vector<ConfigWarning> warnings_;
     ConfigWarning failure_;
 };

@@ -6,7 +6,18 @@
 #ifndef SCRIPT_SETTINGS_H_
 #define SCRIPT_SETTINGS_H_
 
+#include <vector>
+
 #include "foundation/string.h"
+
+// A connection to an SQL server the configuration names (<SQL-CONNECTION>): the
+// connection string (passwords live here, not in pages) and what of it a page may
+// set itself (words of "dbname", "user", "password").
+struct SqlConnectionSetting {
+    String name;
+    String connect;
+    String allow;
+};
 
 struct Settings {
     // The request.
@@ -40,6 +51,8 @@ struct Settings {
     int smtpbuffersize = 8192;
     long maxresponselength = 16L * 1024 * 1024;
     String tlscafile;
+    // Databases: the SQL servers pages may connect to, by name.
+    std::vector<SqlConnectionSetting> sqlconnections;
 };
 
 #endif  // SCRIPT_SETTINGS_H_
