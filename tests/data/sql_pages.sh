@@ -127,6 +127,30 @@ EOF
     [ "$(page "after_$driver.kp" | sed -n '/fruits/p')" = "fruits=3" ] || fail "$driver: the table went"
 done
 
+# Values at the edges: a megabyte of text, a NUL byte and bytes that are no UTF-8
+# from the request, numbers out of every range. Each is stored or refused with the
+# server's reason; nothing else happens.
+cat > "$work/site/odd.kp" <<'EOF'
+<KpOPEN NAME="s" TYPE=driver DATABASE=db>
+<KpQUERY QUERY="DROP TABLE IF EXISTS odd"><KpQUERY QUERY="CREATE TABLE odd (t TEXT, n INTEGER, r REAL)">
+<KpLET big="x"><KpLET i=0><KpWHILE EXPR=i LT 20><KpLET big=big $ big><KpLET i=i + 1></KpWHILE>
+<KpQUERY QUERY="INSERT INTO odd (t) VALUES (:big)">
+<KpQUERY QUERY="INSERT INTO odd (t) VALUES (:v)">
+<KpQUERY QUERY="INSERT INTO odd (t) VALUES (:w)">
+<KpLET huge="99999999999999999999"><KpQUERY QUERY="INSERT INTO odd (n) VALUES (:huge)">
+<KpLET r="1e400"><KpQUERY QUERY="INSERT INTO odd (r) VALUES (:r)">
+<KpOPENVIEW VIEW="o" QUERY="SELECT length(t) AS l, n, r FROM odd"><KpWHILE EXPR=NOT eof>[&[l] &[n] &[r]]<KpSKIP></KpWHILE>
+EOF
+got=$(page odd.kp "driver=sqlite&db=fruit.db&v=a%00b&w=%FF%FE" | sed '/^$/d')
+[ "$got" = "[1048576  ][1  ][2  ][ 100000000000000000000 ][  inf]" ] || fail "sqlite: values at the edges: $got"
+got=$(page odd.kp "driver=postgresql&db=shop&v=a%00b&w=%FF%FE" | sed '/^$/d')
+for want in "Line 5: KpQUERY: Runtime Error: A value holds a NUL byte" \
+    "Line 6: KpQUERY: Runtime Error: invalid byte sequence" \
+    "Line 7: KpQUERY: Runtime Error: value &quot;99999999999999999999&quot; is out of range" \
+    "Line 8: KpQUERY: Runtime Error: &quot;1e400&quot; is out of range" "^\[1048576  \]$"; do
+    echo "$got" | grep -q "$want" || fail "postgresql: values at the edges: no '$want' in: $got"
+done
+
 # Connections that fail say why, well within the time limit.
 cat > "$work/site/connect.kp" <<'EOF'
 <KpOPEN NAME="a" TYPE="postgresql" DATABASE="closed">
@@ -178,6 +202,48 @@ EOF
     done
 done
 [ "$(PG_DB=shop pg_sql -c "SELECT count(*) FROM shared")" = 4000 ] || fail "postgresql: psql counts other rows"
+
+# A FastCGI worker keeps its connection for the next request, and nothing of one
+# request's session reaches the next: no open transaction, temporary table or
+# setting.
+cat > "$work/site/dirty.kp" <<'EOF'
+<KpOPEN NAME="s" TYPE="postgresql" DATABASE="shop">
+<KpQUERY QUERY="CREATE TEMPORARY TABLE scratch (x INTEGER)"><KpQUERY QUERY="SET datestyle = 'German'">
+<KpQUERY QUERY="BEGIN"><KpQUERY QUERY="INSERT INTO orders (fruit, amount) VALUES ('dirty', 1)">
+<KpOPENVIEW VIEW="p" QUERY="SELECT pg_backend_pid() AS pid">&[pid]
+EOF
+cat > "$work/site/clean.kp" <<'EOF'
+<KpOPEN NAME="s" TYPE="postgresql" DATABASE="shop">
+<KpOPENVIEW VIEW="p" QUERY="SELECT pg_backend_pid() AS pid, (SELECT count(*) FROM pg_tables WHERE tablename = 'scratch') AS temps, current_setting('datestyle') AS style, (SELECT count(*) FROM orders WHERE fruit = 'dirty') AS dirty">&[pid] &[temps] &[style] &[dirty]
+EOF
+echo "fastcgiworkers = 1" >> "$work/bin/kelp.conf"
+got=$(python3 - "$source/tests/support" "$work" <<'EOF'
+import os, socket, subprocess, sys, time
+sys.path.insert(0, sys.argv[1])
+import fcgi_client as fc
+work = sys.argv[2]
+s = socket.socket(); s.bind(("127.0.0.1", 0)); port = s.getsockname()[1]; s.close()
+address = "127.0.0.1:%d" % port
+p = subprocess.Popen([work + "/bin/kelp", "--fastcgi", address], cwd=work + "/site", env={},
+                     stderr=subprocess.DEVNULL)
+def ask(name):
+    for _ in range(100):
+        try:
+            out, _, status = fc.ask(address, [("PATH_INFO", "/" + name), ("REQUEST_METHOD", "GET"),
+                                              ("SERVER_NAME", "localhost")], timeout=20)
+            return out.decode().split("\r\n\r\n", 1)[1].strip()
+        except OSError:
+            time.sleep(0.05)
+try:
+    dirty = ask("dirty.kp")
+    clean = ask("clean.kp").split()
+    print("same" if clean[0] == dirty else "other", " ".join(clean[1:]))
+finally:
+    p.terminate()
+    p.wait()
+EOF
+)
+[ "$got" = "same 0 ISO, MDY 0" ] || fail "postgresql through FastCGI: the next request saw: $got"
 
 [ $failures = 0 ] && echo "all SQL page checks passed"
 exit $((failures > 0))

@@ -9,7 +9,7 @@ build=$(cd "$1" && pwd)
 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-names=${*:-page expression config body table index tar flatfile network fastcgi}
+names=${*:-page expression config body table index tar flatfile network fastcgi sql}
 jobs=${JOBS:-2}
 mkdir -p "$build/crashes"
 
