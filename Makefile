@@ -14,7 +14,7 @@ PACKAGES = g++ cmake libgtest-dev libbenchmark-dev pkg-config libgd-dev lighttpd
            python3-aiosmtpd dovecot-core dovecot-pop3d libssl-dev openssl lighttpd-mod-openssl clang vim \
            chromium chromium-driver python3-selenium clang-format nginx-light apache2 apache2-utils \
            libsqlite3-dev libpq-dev postgresql
-BENCH_PACKAGES = perl php-cli php-cgi php-fpm php-sqlite3 apache2-utils linux-perf
+BENCH_PACKAGES = perl php-cli php-cgi php-fpm php-sqlite3 php-pgsql apache2-utils linux-perf
 # What the demo alone needs.
 DEMO_PACKAGES = g++ cmake pkg-config libgd-dev libssl-dev libsqlite3-dev libpq-dev lighttpd curl
 DEMO_BUILD ?= build-demo
@@ -96,6 +96,8 @@ bench: deps all
 	@bash bench/table_bench.sh $(BUILD)
 	@echo "== a page's work on a table against sqlite3 and php-cgi with SQLite"
 	@bash bench/database_bench.sh $(BUILD)
+	@echo "== the record page on sqlite and postgresql against php-cgi through PDO"
+	@bash bench/sql_bench.sh $(BUILD)
 	@echo "== request bodies: linear in their size"
 	@sh bench/body_bench.sh $(BUILD)
 	@echo "== the report: five pages against the C floor, php-cgi and perl, bare and behind lighttpd"

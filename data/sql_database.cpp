@@ -298,6 +298,7 @@ bool SqlView::Refresh() {
     shown_ = -1;
     gone_.assign(static_cast<size_t>(rows_.rows()), false);
     firstsmade_ = false;
+    bytext_.clear();
     return true;
 }
 
@@ -375,49 +376,51 @@ DatabaseResult SqlView::Find(const String& key, bool exact) {
     if (!Refresh()) return DatabaseFailed;
     long n = rows_.rows();
     if (!firstsmade_) {
-        // The rows in order of their first column: numbers by value before all other
-        // text by its bytes, the view's order kept among equals.
+        // Numbers by value before all other text by its bytes, the view's order kept
+        // among equals.
         firstsmade_ = true;
         firsts_.resize(static_cast<size_t>(n));
-        for (long i = 0; i < n; i++) firsts_[static_cast<size_t>(i)] = i;
-        std::stable_sort(firsts_.begin(), firsts_.end(), [this](long a, long b) {
-            const String& x = rows_.at(a, 0).text;
-            const String& y = rows_.at(b, 0).text;
-            double u, v;
-            bool xn = AsNumber(x, &u), yn = AsNumber(y, &v);
-            if (xn != yn) return xn;
-            if (xn) return u < v;
-            return strcmp(x.chars(), y.chars()) < 0;
-        });
+        for (long i = 0; i < n; i++) {
+            FirstKey& k = firsts_[static_cast<size_t>(i)];
+            k.row = i;
+            k.number = AsNumber(rows_.at(i, 0).text, &k.value);
+        }
+        std::stable_sort(
+            firsts_.begin(), firsts_.end(), [this](const FirstKey& a, const FirstKey& b) {
+                if (a.number != b.number) return a.number;
+                if (a.number) return a.value < b.value;
+                return strcmp(rows_.at(a.row, 0).text.chars(), rows_.at(b.row, 0).text.chars()) < 0;
+            });
     }
     // The candidates in the view's order: the rows whose first column equals the key
     // (as numbers when both are), or for an inexact search begins with it.
     std::vector<long> candidates;
     if (exact) {
-        double k;
-        bool kn = AsNumber(key, &k);
-        auto less = [&](long row, int) {
-            const String& x = rows_.at(row, 0).text;
-            double u;
-            bool xn = AsNumber(x, &u);
-            if (xn != kn) return xn;
-            if (xn) return u < k;
-            return strcmp(x.chars(), key.chars()) < 0;
+        FirstKey wanted;
+        wanted.number = AsNumber(key, &wanted.value);
+        auto compare = [&](const FirstKey& a) {
+            if (a.number != wanted.number) return a.number ? -1 : 1;
+            if (a.number) return a.value < wanted.value ? -1 : (a.value > wanted.value ? 1 : 0);
+            return strcmp(rows_.at(a.row, 0).text.chars(), key.chars());
         };
-        auto it = std::lower_bound(firsts_.begin(), firsts_.end(), 0, less);
-        for (; it != firsts_.end(); ++it) {
-            const String& x = rows_.at(*it, 0).text;
-            double u;
-            bool xn = AsNumber(x, &u);
-            if (xn != kn || (xn ? u != k : strcmp(x.chars(), key.chars()) != 0)) break;
-            candidates.push_back(*it);
-        }
+        auto it = std::lower_bound(firsts_.begin(), firsts_.end(), 0,
+                                   [&](const FirstKey& a, int) { return compare(a) < 0; });
+        for (; it != firsts_.end() && compare(*it) == 0; ++it) candidates.push_back(it->row);
     } else {
+        if (bytext_.size() != static_cast<size_t>(n)) {
+            bytext_.resize(static_cast<size_t>(n));
+            for (long i = 0; i < n; i++) bytext_[static_cast<size_t>(i)] = i;
+            std::stable_sort(bytext_.begin(), bytext_.end(), [this](long a, long b) {
+                return strcmp(rows_.at(a, 0).text.chars(), rows_.at(b, 0).text.chars()) < 0;
+            });
+        }
         size_t length = static_cast<size_t>(key.length());
-        for (long i = 0; i < n; i++) {
-            if (strncmp(rows_.at(i, 0).text.chars(), key.chars(), length) == 0) {
-                candidates.push_back(i);
-            }
+        auto it = std::lower_bound(bytext_.begin(), bytext_.end(), 0, [&](long row, int) {
+            return strcmp(rows_.at(row, 0).text.chars(), key.chars()) < 0;
+        });
+        for (; it != bytext_.end(); ++it) {
+            if (strncmp(rows_.at(*it, 0).text.chars(), key.chars(), length) != 0) break;
+            candidates.push_back(*it);
         }
     }
     std::sort(candidates.begin(), candidates.end());
@@ -523,6 +526,7 @@ DatabaseResult SqlView::Add() {
     }
     gone_.push_back(false);
     firstsmade_ = false;
+    bytext_.clear();
     row_ = shown_ = row;
     eof_ = false;
     edits_.assign(edits_.size(), Edit());
@@ -561,6 +565,7 @@ DatabaseResult SqlView::Update() {
     }
     Take(back, row_);
     firstsmade_ = false;
+    bytext_.clear();
     edits_.assign(edits_.size(), Edit());
     return DatabaseDone;
 }

@@ -164,9 +164,17 @@ class SqlView : public DatabaseView {
     SqlDatabase* database_;  // not owned
     SqlStatement query_;
     SqlRows rows_;
-    std::vector<bool> gone_;    // rows deleted through this view
-    std::vector<Edit> edits_;   // per column: assigned since the last move
-    std::vector<long> firsts_;  // rows in order of their first column's text, for Find
+    std::vector<bool> gone_;   // rows deleted through this view
+    std::vector<Edit> edits_;  // per column: assigned since the last move
+    // The rows in the order Find searches them: by their first column's number (for
+    // those that are numbers) or text.
+    struct FirstKey {
+        bool number;
+        double value;
+        long row;
+    };
+    std::vector<FirstKey> firsts_;
+    std::vector<long> bytext_;  // the rows by their first column's bytes alone
     bool firstsmade_ = false;
     long row_ = -1;
     long shown_ = -1;  // the row the fields show: the last one a move came to
