@@ -5,6 +5,7 @@
 #include "data/database_tags.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "data/data_context.h"
 #include "data/sql_database.h"
@@ -260,7 +261,7 @@ int ProcessKpCLOSEVIEW(ScriptState* state, Tag* tag) {
     int result;
     if (!GetDatabase(state, tag, &db, &view, &result)) return result;
     // The one view of a table is the table itself: it goes when the table closes.
-    if (view == db->PrimaryView() && db->views().Entries() == 1) return StateDone;
+    if (strcmp(db->type(), "xbase3") == 0) return StateDone;
     db->RemoveView(view);
     Engine(state)->vars()->Invalidate();
     return StateDone;

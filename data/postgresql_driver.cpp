@@ -3,10 +3,10 @@
 // each statement) ends at the page's time limit, and a statement still running then
 // is cancelled.
 //
-// A process keeps its connections: the databases a request opens on one connection
-// share it, and a FastCGI worker uses it again for later requests. A connection given
-// back with a transaction open has it rolled back at once; one used again after it
-// was given back has its session reset first (DISCARD ALL: temporary tables,
+// The databases a request opens on one connection share it. A CGI request closes it
+// when no database uses it any more; a FastCGI worker keeps it for later requests. A
+// connection given back with a transaction open has it rolled back at once; one used
+// again after it was given back has its session reset first (DISCARD ALL: temporary tables,
 // settings, prepared statements, ...), so that nothing of one request reaches the
 // next.
 
@@ -190,6 +190,8 @@ class PostgresqlConnection : public SqlConnection {
     bool broken_ = false;
     bool used_ = false;
 };
+
+bool keep = false;  // connections no database uses are kept for later requests
 
 std::vector<PostgresqlConnection*>& Pool() {
     static std::vector<PostgresqlConnection*> pool;
@@ -546,10 +548,14 @@ void ReleasePostgresql(SqlConnection* connection) {
     PostgresqlConnection* c = static_cast<PostgresqlConnection*>(connection);
     if (--c->users > 0) return;
     c->GiveBack();
-    if (c->usable()) return;
+    if (keep && c->usable()) return;
     std::vector<PostgresqlConnection*>& pool = Pool();
     for (size_t i = 0; i < pool.size(); i++) {
         if (pool[i] == c) pool.erase(pool.begin() + static_cast<long>(i));
     }
     delete c;
+}
+
+void KeepSqlConnections(bool keeping) {
+    keep = keeping;
 }

@@ -15,12 +15,15 @@ SqlConnection* OpenSqlite(Kelp* engine, const String& name, bool create, String*
 
 // postgresql: the connection the configuration names (database is "NAME" or
 // "NAME/DBNAME"); user and password, when given, replace the configured ones where
-// the configuration allows it. A connection is kept by the process: *shared is then
-// true and ReleasePostgresql() gives it back (a FastCGI worker keeps it across
-// requests, its session reset between them). Null with the reason in *error.
+// the configuration allows it. The databases a request opens on one connection share
+// it: *shared is then true and ReleasePostgresql() gives it back. Null with the
+// reason in *error.
 SqlConnection* ConnectPostgresql(Kelp* engine, const String& database, const String& user,
                                  const String& password, bool* shared, String* error);
 void ReleasePostgresql(SqlConnection* connection);
+// Whether a connection no database uses any more is kept for later requests (a
+// FastCGI worker's, its session reset in between) rather than closed at once.
+void KeepSqlConnections(bool keep);
 
 // The whole number a value's text stands for, when it is one in its plain form (a
 // digit string without leading zeros, with an optional "-", that fits 64 bits).

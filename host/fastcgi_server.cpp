@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "data/sql_drivers.h"
 #include "foundation/time_helpers.h"
 #include "host/activity_log.h"
 #include "host/cgi_kelp.h"
@@ -595,6 +596,7 @@ std::unique_ptr<ActivityLog> OpenLog(const WorkerSettings& settings, const char*
 
 int ServeFastCGI(int listener, int argc, char** argv) {
     ReadWorkerSettings(argc, argv, &TheSettings());
+    KeepSqlConnections(true);  // (the workers' own: none is made before they start)
     Pages().SetLimit(static_cast<size_t>(TheSettings().pagecache));
     std::unique_ptr<ActivityLog> log = OpenLog(TheSettings(), argv[0]);
     struct sigaction action;

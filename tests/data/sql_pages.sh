@@ -75,6 +75,7 @@ $reopen
 join:<KpGO ROW="top"><KpWHILE EXPR=NOT eof> [&[name] &[n] &[total] &[total_null]]<KpSKIP></KpWHILE>
 <KpOPENVIEW VIEW="cheap" QUERY="SELECT name AS a FROM fruit WHERE qty < 5 ORDER BY name"><KpOPENVIEW VIEW="dear" QUERY="SELECT name AS b FROM fruit WHERE qty >= 5 ORDER BY name DESC">
 views: &[a] &[b]<KpSKIP VIEW="dear"> &[a] &[b]<KpPRIMARY NAME="s" VIEW="dear"><KpSKIP> [&[b]] eof=&[eof]
+<KpCLOSEVIEW VIEW="dear"><KpOPENVIEW VIEW="dear" QUERY="SELECT qty AS b FROM fruit WHERE qty >= 5 ORDER BY qty">again: &[s.d.b] &[d.a]
 <KpLET evil="x'); DROP TABLE fruit; --"><KpQUERY QUERY="INSERT INTO orders (fruit, amount) VALUES (:evil, 7)">
 <KpOPENVIEW VIEW="e" QUERY="SELECT fruit, amount FROM orders WHERE fruit = :evil"><KpPRIMARY NAME="s" VIEW="e">
 bound: [&[fruit]] &[amount] rows=&[totrec]
@@ -96,6 +97,7 @@ EOF
         fail "$driver: a join with aggregates: $got"
     echo "$got" | grep -q "^views: fig kiwi fig apple \[apple\] eof=1$" || fail "$driver: two views at once: $got"
     echo "$got" | grep -qF "bound: [x'); DROP TABLE fruit; --] 7 rows=1" || fail "$driver: a bound value: $got"
+    echo "$got" | grep -q "^again: 8 fig$" || fail "$driver: a view closed and opened again: $got"
     got=$(page "after_$driver.kp" | sed '/^$/d')
     [ "$got" = "after: 5 23
 ghosts=0
@@ -173,6 +175,25 @@ for want in "Database 'closed' cannot be reached: .*refused" \
     echo "$got" | grep -q "$want" || fail "connection errors: no '$want' in: $got"
 done
 [ -f "$work/site/missing.db" ] && fail "KpOPEN made a sqlite file"
+
+# A statement still running at the page's time limit is stopped there.
+mkdir -p "$work/quick"
+cp "$work/bin/kelp" "$work/quick/kelp"
+sed 's/^globaltimeout = .*/globaltimeout = 2/' "$work/bin/kelp.conf" > "$work/quick/kelp.conf"
+cat > "$work/site/slow.kp" <<'EOF'
+<KpOPEN NAME="p" TYPE="postgresql" DATABASE="shop"><KpQUERY QUERY="SELECT pg_sleep(30)">
+EOF
+cat > "$work/site/endless.kp" <<'EOF'
+<KpOPEN NAME="s" TYPE="sqlite" DATABASE="fruit.db"><KpQUERY QUERY="WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c">
+EOF
+for slow in slow endless; do
+    start=$(date +%s)
+    got=$(cd "$work/site" && env -i PATH_INFO=/$slow.kp "$work/quick/kelp" 2> /dev/null | tr -d '\r')
+    took=$(($(date +%s) - start))
+    [ "$took" -le 6 ] || fail "$slow.kp took $took s"
+    echo "$got" | grep -q "did not answer within the page's time limit\|The query ran out of time" ||
+        fail "$slow.kp past the time limit: $got"
+done
 
 # Eight processes add 500 rows each at once: none fails, none is lost.
 for driver in sqlite postgresql; do
