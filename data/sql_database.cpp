@@ -124,45 +124,27 @@ String QuoteIdentifier(const String& name) {
 
 namespace {
 
-// A column of the view's current row (or what the page assigned to it since).
+// A column of the view's current row (or what the page assigned to it since); or, as
+// NAME_null, 1 when the column holds SQL NULL (assigning a true value makes it NULL).
 class SqlColumnVariable : public Variable {
   public:
-    SqlColumnVariable(const String& name, SqlView* view, int column)
-        : Variable(name, ""), view_(view), column_(column) {
+    SqlColumnVariable(const String& name, SqlView* view, int column, bool null)
+        : Variable(name, ""), view_(view), column_(column), null_(null) {
         KeepOutside();
     }
     const String& value() override {
         const SqlValue* v = view_->Current(column_);
-        text_ = v == nullptr ? String() : v->text;
+        if (null_) {
+            text_ = v == nullptr || v->null ? "1" : "0";
+        } else {
+            text_ = v == nullptr ? String() : v->text;
+        }
         return text_;
     }
     int SetValue(const String& value) override {
-        view_->Assign(column_, value, false);
-        return 1;
-    }
-    int SetNumber(double number) override { return SetValue(FormatNumber(number)); }
-    bool stable() const override { return false; }
-
-  private:
-    SqlView* view_;  // not owned
-    int column_;
-    String text_;
-};
-
-// NAME_null: 1 when the column holds SQL NULL; assigning a true value makes it NULL.
-class SqlNullVariable : public Variable {
-  public:
-    SqlNullVariable(const String& name, SqlView* view, int column)
-        : Variable(name, ""), view_(view), column_(column) {
-        KeepOutside();
-    }
-    const String& value() override {
-        const SqlValue* v = view_->Current(column_);
-        text_ = v == nullptr || v->null ? "1" : "0";
-        return text_;
-    }
-    int SetValue(const String& value) override {
-        if (Expression::IsTrue(value)) {
+        if (!null_) {
+            view_->Assign(column_, value, false);
+        } else if (Expression::IsTrue(value)) {
             view_->Assign(column_, String(), true);
         } else {
             const SqlValue* v = view_->Current(column_);
@@ -176,6 +158,7 @@ class SqlNullVariable : public Variable {
   private:
     SqlView* view_;  // not owned
     int column_;
+    bool null_;
     String text_;
 };
 
@@ -218,9 +201,7 @@ bool AsNumber(const String& text, double* value) {
 SqlView::SqlView(SqlDatabase* database, const String& name)
     : DatabaseView(name), database_(database) {}
 
-SqlView::~SqlView() {
-    delete filter_;
-}
+SqlView::~SqlView() {}
 
 bool SqlView::Open(const SqlStatement& query) {
     query_ = query;
@@ -238,10 +219,10 @@ void SqlView::Publish() {
     for (int c = 0; c < rows_.columns(); c++) {
         const String& n = rows_.names[static_cast<size_t>(c)];
         if (variables_.Find(n.chars()) == nullptr) {
-            variables_.Insert(new SqlColumnVariable(n, this, c));
+            variables_.Insert(new SqlColumnVariable(n, this, c, false));
         }
         if (variables_.Find((n + "_null").chars()) == nullptr) {
-            variables_.Insert(new SqlNullVariable(n + "_null", this, c));
+            variables_.Insert(new SqlColumnVariable(n + "_null", this, c, true));
         }
     }
     if (variables_.Find("totrec") == nullptr) {
@@ -303,16 +284,10 @@ bool SqlView::Refresh() {
 }
 
 bool SqlView::Passes(bool* ok) {
-    *ok = true;
-    if (filter_ == nullptr) return true;
     FieldScope scope(database_->engine(), database_);
-    String value;
-    if (!filter_->Evaluate(database_->parser(), &value)) {
-        *ok = false;
-        Error("The filter cannot be evaluated");
-        return false;
-    }
-    return Expression::IsTrue(value);
+    bool passes = filter_.Passes(database_->parser(), ok);
+    if (!*ok) Error("The filter cannot be evaluated");
+    return passes;
 }
 
 DatabaseResult SqlView::Land(long row, int direction) {
@@ -336,14 +311,7 @@ DatabaseResult SqlView::Land(long row, int direction) {
 }
 
 bool SqlView::SetFilter(const String& expression) {
-    delete filter_;
-    filter_ = nullptr;
-    if (expression.trimmed().empty()) return true;
-    StringSource source(expression);
-    ExpressionSyntax syntax = {nullptr, false, false, false, false};
-    ExpressionEnd end;
-    filter_ = ReadExpression(database_->parser(), &source, syntax, &end);
-    return filter_ != nullptr || Error("The filter cannot be read");
+    return filter_.Set(database_->parser(), expression) || Error("The filter cannot be read");
 }
 
 bool SqlView::RevealStructure(const String&) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "data/database.h"
+#include "data/view_filter.h"
 #include "foundation/string.h"
 #include "script/variables.h"
 
@@ -183,8 +184,8 @@ class SqlView : public DatabaseView {
     bool described_ = false;
     bool onetable_ = false;
     SqlOrigin origin_;
-    Expression* filter_ = nullptr;  // owned
-    VariableTree variables_;        // owns elements
+    ViewFilter filter_;
+    VariableTree variables_;  // owns elements
 };
 
 class SqlDatabase : public Database {

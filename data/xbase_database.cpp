@@ -137,36 +137,20 @@ class ChangeHold {
 XBaseDatabaseView::XBaseDatabaseView(XBaseDatabase* database)
     : DatabaseView(database->name()),
       database_(database),
-      filter_(nullptr),
       eof_(true),
       seekpending_(false),
       seekrecno_(0) {}
 
-XBaseDatabaseView::~XBaseDatabaseView() {
-    delete filter_;
-}
+XBaseDatabaseView::~XBaseDatabaseView() {}
 
 bool XBaseDatabaseView::SetFilter(const String& expression) {
-    delete filter_;
-    filter_ = nullptr;
-    if (expression.trimmed().empty()) return true;
-    StringSource source(expression);
-    ExpressionSyntax syntax = {nullptr, false, false, false, false};
-    ExpressionEnd end;
-    filter_ = ReadExpression(database_->parser(), &source, syntax, &end);
-    return filter_ != nullptr || Error("The filter cannot be read");
+    return filter_.Set(database_->parser(), expression) || Error("The filter cannot be read");
 }
 
 bool XBaseDatabaseView::Passes(bool* ok) {
-    *ok = true;
-    if (filter_ == nullptr) return true;
-    String value;
-    if (!filter_->Evaluate(database_->parser(), &value)) {
-        *ok = false;
-        Error("The filter cannot be evaluated");
-        return false;
-    }
-    return Expression::IsTrue(value);
+    bool passes = filter_.Passes(database_->parser(), ok);
+    if (!*ok) Error("The filter cannot be evaluated");
+    return passes;
 }
 
 bool XBaseDatabaseView::Read(long recno) {

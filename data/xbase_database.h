@@ -20,6 +20,7 @@
 #include "data/data_context.h"
 #include "data/database.h"
 #include "data/index_file.h"
+#include "data/view_filter.h"
 #include "data/xbase_table.h"
 #include "script/expression.h"
 #include "script/variables.h"
@@ -136,7 +137,7 @@ class XBaseDatabaseView : public DatabaseView {
     }
 
     XBaseDatabase* database_;  // not owned
-    Expression* filter_;       // owned; null without a filter
+    ViewFilter filter_;
     bool eof_;
     bool seekpending_;
     String seekkey_;

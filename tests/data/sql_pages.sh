@@ -25,6 +25,7 @@ globaltimeout = 20
 <SQL-CONNECTION NAME="shop" CONNECT="host=127.0.0.1 port=$PG_PORT dbname=shop user=web password=secret" ALLOW="user,password">
 <SQL-CONNECTION NAME="fixed" CONNECT="host=127.0.0.1 port=$PG_PORT dbname=shop user=web password=secret">
 <SQL-CONNECTION NAME="closed" CONNECT="host=127.0.0.1 port=$closed dbname=shop user=web password=secret">
+<SQL-CONNECTION NAME="tls" CONNECT="host=127.0.0.1 port=$PG_PORT dbname=shop user=web password=secret sslmode=require">
 EOF
 failures=0
 fail() { echo "FAIL $1"; failures=$((failures + 1)); }
@@ -161,6 +162,7 @@ cat > "$work/site/connect.kp" <<'EOF'
 <KpOPEN NAME="d" TYPE="postgresql" DATABASE="nowhere">
 <KpOPEN NAME="e" TYPE="sqlite" DATABASE="missing.db">
 <KpOPEN NAME="f" TYPE="sqlite" DATABASE="../outside.db">
+<KpOPEN NAME="g" TYPE="postgresql" DATABASE="tls">
 EOF
 start=$(date +%s)
 got=$(page connect.kp)
@@ -171,10 +173,20 @@ for want in "Database 'closed' cannot be reached: .*refused" \
     "The database connection 'fixed' does not let pages choose the user" \
     "No database connection named 'nowhere' is configured" \
     "Database 'missing.db' cannot be opened" \
-    "is not contained in the configured data directory"; do
+    "is not contained in the configured data directory" \
+    "Database 'tls' cannot be reached: .*SSL"; do
     echo "$got" | grep -q "$want" || fail "connection errors: no '$want' in: $got"
 done
 [ -f "$work/site/missing.db" ] && fail "KpOPEN made a sqlite file"
+
+# A request connects once however many of its databases use one connection.
+cat > "$work/site/once.kp" <<'EOF'
+<KpOPEN NAME="a" TYPE="postgresql" DATABASE="shop"><KpOPEN NAME="b" TYPE="postgresql" DATABASE="shop">
+<KpOPENVIEW NAME="a" VIEW="v" QUERY="SELECT pg_backend_pid() AS x"><KpOPENVIEW NAME="b" VIEW="v" QUERY="SELECT pg_backend_pid() AS y"><KpOPENVIEW NAME="b" VIEW="n" QUERY="SELECT count(*) AS c FROM pg_stat_activity WHERE usename = 'web'">
+<KpIF EXPR=a.d.x EQ b.d.y>one connection of &[c]<KpELSE>two</KpIF>
+EOF
+got=$(page once.kp | sed '/^$/d')
+[ "$got" = "one connection of 1" ] || fail "databases on one connection: $got"
 
 # A statement still running at the page's time limit is stopped there.
 mkdir -p "$work/quick"
