@@ -501,13 +501,21 @@ DatabaseResult SqlView::Add() {
     return DatabaseDone;
 }
 
-DatabaseResult SqlView::Update() {
+bool SqlView::KeyedRow(const char* change) {
     if (!Origin() || origin_.key.empty()) {
-        return Fail("View '" + Entities(name_) +
-                    "' does not hold the primary key of one table, so its rows cannot be changed "
-                    "through it");
+        return Error("View '" + Entities(name_) +
+                     "' does not hold the primary key of one table, so its rows cannot be "
+                     "changed through it");
     }
-    if (eof_ || row_ < 0 || row_ >= rows_.rows() || gone_[static_cast<size_t>(row_)]) {
+    if (eof_ || row_ < 0 || row_ >= rows_.rows()) {
+        return Error("View '" + Entities(name_) + "' has no current row to " + change);
+    }
+    return true;
+}
+
+DatabaseResult SqlView::Update() {
+    if (!KeyedRow("change")) return DatabaseFailed;
+    if (gone_[static_cast<size_t>(row_)]) {
         return Fail("View '" + Entities(name_) + "' has no current row to change");
     }
     SqlConnection* connection = database_->connection();
@@ -539,14 +547,7 @@ DatabaseResult SqlView::Update() {
 }
 
 DatabaseResult SqlView::Delete() {
-    if (!Origin() || origin_.key.empty()) {
-        return Fail("View '" + Entities(name_) +
-                    "' does not hold the primary key of one table, so its rows cannot be changed "
-                    "through it");
-    }
-    if (eof_ || row_ < 0 || row_ >= rows_.rows()) {
-        return Fail("View '" + Entities(name_) + "' has no current row to delete");
-    }
+    if (!KeyedRow("delete")) return DatabaseFailed;
     if (gone_[static_cast<size_t>(row_)]) return DatabaseDone;
     SqlStatement remove;
     remove.text = "DELETE FROM " + origin_.table;

@@ -153,6 +153,9 @@ class SqlView : public DatabaseView {
     }
     // Puts the row a change gave back into row (of the rows held).
     void Take(const SqlRows& back, long row);
+    // Whether the view holds its table's key and a current row to change; false with
+    // the reason in error().
+    bool KeyedRow(const char* change);
     // The key columns' WHERE clause for the current row, its values added to *where.
     bool KeyClause(SqlStatement* where);
     void Publish();
