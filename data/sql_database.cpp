@@ -164,7 +164,7 @@ class SqlColumnVariable : public Variable {
 
 String RowCount(const void* view) {
     String s;
-    s.catint(static_cast<SqlView*>(const_cast<void*>(view))->total());
+    s.catint(static_cast<const SqlView*>(view)->total());
     return s;
 }
 
@@ -209,6 +209,7 @@ bool SqlView::Open(const SqlStatement& query) {
     if (!database_->connection()->Run(query_, &rows_, &error)) return Error(Entities(error));
     readat_ = database_->changes();
     gone_.assign(static_cast<size_t>(rows_.rows()), false);
+    gonecount_ = 0;
     edits_.assign(rows_.names.size(), Edit());
     Publish();
     Land(0, 1);
@@ -254,10 +255,8 @@ void SqlView::Assign(int column, const String& text, bool null) {
     e.value.null = null;
 }
 
-long SqlView::total() {
-    long n = 0;
-    for (bool gone : gone_) n += gone ? 0 : 1;
-    return n;
+long SqlView::total() const {
+    return rows_.rows() - gonecount_;
 }
 
 bool SqlView::deleted() const {
@@ -278,6 +277,7 @@ bool SqlView::Refresh() {
     readat_ = database_->changes();
     shown_ = -1;
     gone_.assign(static_cast<size_t>(rows_.rows()), false);
+    gonecount_ = 0;
     firstsmade_ = false;
     bytext_.clear();
     return true;
@@ -557,6 +557,7 @@ DatabaseResult SqlView::Delete() {
     if (!database_->connection()->Run(remove, &back, &error)) return Fail(Entities(error));
     database_->Changed();
     gone_[static_cast<size_t>(row_)] = true;
+    gonecount_++;
     return DatabaseDone;
 }
 

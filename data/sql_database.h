@@ -129,7 +129,7 @@ class SqlView : public DatabaseView {
     const SqlValue* Current(int column);
     void Assign(int column, const String& text, bool null);
     long row() const { return row_; }
-    long total();
+    long total() const;
     bool eof() const { return eof_; }
     bool deleted() const;
 
@@ -168,7 +168,8 @@ class SqlView : public DatabaseView {
     SqlDatabase* database_;  // not owned
     SqlStatement query_;
     SqlRows rows_;
-    std::vector<bool> gone_;   // rows deleted through this view
+    std::vector<bool> gone_;  // rows deleted through this view
+    long gonecount_ = 0;
     std::vector<Edit> edits_;  // per column: assigned since the last move
     // The rows in the order Find searches them: by their first column's number (for
     // those that are numbers) or text.
