@@ -299,15 +299,19 @@ DatabaseResult SqlView::Land(long row, int direction) {
             row += direction;
             continue;
         }
-        row_ = shown_ = row;
-        eof_ = false;
-        edits_.assign(edits_.size(), Edit());
-        bool ok;
-        bool passes = Passes(&ok);
-        if (!ok) return DatabaseFailed;
-        if (passes) return DatabaseDone;
+        int arrived = Arrive(row);
+        if (arrived != 0) return arrived > 0 ? DatabaseDone : DatabaseFailed;
         row += direction;
     }
+}
+
+int SqlView::Arrive(long row) {
+    row_ = shown_ = row;
+    eof_ = false;
+    edits_.assign(edits_.size(), Edit());
+    bool ok;
+    bool passes = Passes(&ok);
+    return !ok ? -1 : (passes ? 1 : 0);
 }
 
 bool SqlView::SetFilter(const String& expression) {
@@ -394,13 +398,8 @@ DatabaseResult SqlView::Find(const String& key, bool exact) {
     std::sort(candidates.begin(), candidates.end());
     for (long row : candidates) {
         if (gone_[static_cast<size_t>(row)]) continue;
-        row_ = shown_ = row;
-        eof_ = false;
-        edits_.assign(edits_.size(), Edit());
-        bool ok;
-        bool passes = Passes(&ok);
-        if (!ok) return DatabaseFailed;
-        if (passes) return DatabaseDone;
+        int arrived = Arrive(row);
+        if (arrived != 0) return arrived > 0 ? DatabaseDone : DatabaseFailed;
     }
     return AtEnd(n);
 }

@@ -139,6 +139,9 @@ class SqlView : public DatabaseView {
     // Moves to row (0-based; out of range: end of file), where the filter is true,
     // going on in direction (1 or -1) while it is false.
     DatabaseResult Land(long row, int direction);
+    // Makes row the current one: 1 when it passes the filter, 0 when not, -1 when the
+    // filter failed.
+    int Arrive(long row);
     bool Passes(bool* ok);
     bool Origin();
     DatabaseResult Fail(const String& message) {
