@@ -10,7 +10,6 @@
 // settings, prepared statements, ...), so that nothing of one request reaches the
 // next.
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -23,6 +22,7 @@
 #include "data/sql_database.h"
 #include "data/sql_drivers.h"
 #include "foundation/key_compare.h"
+#include "foundation/shared_library.h"
 #include "script/engine.h"
 #include "script/expression.h"
 
@@ -64,16 +64,6 @@ struct Libpq {
     decltype(&PQsetNoticeProcessor) set_notice_processor;
 };
 
-template <typename T>
-bool Find(void* library, const char* name, T* f, String* error) {
-    *f = reinterpret_cast<T>(dlsym(library, name));
-    if (*f == nullptr) {
-        *error =
-            String("The postgresql driver is not available: ") + name + " is missing from libpq";
-    }
-    return *f != nullptr;
-}
-
 Libpq* Library(String* error) {
     static Libpq p;
     static bool tried = false;
@@ -82,39 +72,35 @@ Libpq* Library(String* error) {
         return p.loaded ? &p : nullptr;
     }
     tried = true;
-    void* lib = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-        const char* message = dlerror();
-        p.error = String("The postgresql driver is not available: ") +
-                  (message ? message : "libpq.so.5 cannot be loaded");
+    SharedLibrary lib("The postgresql driver is not available: ", "libpq", "libpq.so.5");
+    if (!lib.Open()) {
+        p.error = lib.error();
         *error = p.error;
         return nullptr;
     }
-    String& e = p.error;
-    bool ok =
-        Find(lib, "PQconnectStartParams", &p.connect_start, &e) &&
-        Find(lib, "PQconnectPoll", &p.connect_poll, &e) && Find(lib, "PQstatus", &p.status, &e) &&
-        Find(lib, "PQerrorMessage", &p.error_message, &e) && Find(lib, "PQsocket", &p.socket, &e) &&
-        Find(lib, "PQfinish", &p.finish, &e) && Find(lib, "PQsendQueryParams", &p.send_query, &e) &&
-        Find(lib, "PQsendPrepare", &p.send_prepare, &e) &&
-        Find(lib, "PQsendDescribePrepared", &p.send_describe, &e) &&
-        Find(lib, "PQconsumeInput", &p.consume, &e) && Find(lib, "PQisBusy", &p.busy, &e) &&
-        Find(lib, "PQgetResult", &p.result, &e) &&
-        Find(lib, "PQresultStatus", &p.result_status, &e) &&
-        Find(lib, "PQresultErrorField", &p.error_field, &e) &&
-        Find(lib, "PQresultErrorMessage", &p.result_error, &e) &&
-        Find(lib, "PQntuples", &p.ntuples, &e) && Find(lib, "PQnfields", &p.nfields, &e) &&
-        Find(lib, "PQfname", &p.fname, &e) && Find(lib, "PQftype", &p.ftype, &e) &&
-        Find(lib, "PQftable", &p.ftable, &e) && Find(lib, "PQftablecol", &p.ftablecol, &e) &&
-        Find(lib, "PQgetvalue", &p.value, &e) && Find(lib, "PQgetlength", &p.length, &e) &&
-        Find(lib, "PQgetisnull", &p.isnull, &e) && Find(lib, "PQclear", &p.clear, &e) &&
-        Find(lib, "PQtransactionStatus", &p.transaction, &e) &&
-        Find(lib, "PQgetCancel", &p.get_cancel, &e) && Find(lib, "PQcancel", &p.cancel, &e) &&
-        Find(lib, "PQfreeCancel", &p.free_cancel, &e) &&
-        Find(lib, "PQsetnonblocking", &p.set_nonblocking, &e) &&
-        Find(lib, "PQsetNoticeProcessor", &p.set_notice_processor, &e);
+    bool ok = lib.Find("PQconnectStartParams", &p.connect_start) &&
+              lib.Find("PQconnectPoll", &p.connect_poll) && lib.Find("PQstatus", &p.status) &&
+              lib.Find("PQerrorMessage", &p.error_message) && lib.Find("PQsocket", &p.socket) &&
+              lib.Find("PQfinish", &p.finish) && lib.Find("PQsendQueryParams", &p.send_query) &&
+              lib.Find("PQsendPrepare", &p.send_prepare) &&
+              lib.Find("PQsendDescribePrepared", &p.send_describe) &&
+              lib.Find("PQconsumeInput", &p.consume) && lib.Find("PQisBusy", &p.busy) &&
+              lib.Find("PQgetResult", &p.result) && lib.Find("PQresultStatus", &p.result_status) &&
+              lib.Find("PQresultErrorField", &p.error_field) &&
+              lib.Find("PQresultErrorMessage", &p.result_error) &&
+              lib.Find("PQntuples", &p.ntuples) && lib.Find("PQnfields", &p.nfields) &&
+              lib.Find("PQfname", &p.fname) && lib.Find("PQftype", &p.ftype) &&
+              lib.Find("PQftable", &p.ftable) && lib.Find("PQftablecol", &p.ftablecol) &&
+              lib.Find("PQgetvalue", &p.value) && lib.Find("PQgetlength", &p.length) &&
+              lib.Find("PQgetisnull", &p.isnull) && lib.Find("PQclear", &p.clear) &&
+              lib.Find("PQtransactionStatus", &p.transaction) &&
+              lib.Find("PQgetCancel", &p.get_cancel) && lib.Find("PQcancel", &p.cancel) &&
+              lib.Find("PQfreeCancel", &p.free_cancel) &&
+              lib.Find("PQsetnonblocking", &p.set_nonblocking) &&
+              lib.Find("PQsetNoticeProcessor", &p.set_notice_processor);
     if (!ok) {
-        *error = e;
+        p.error = lib.error();
+        *error = p.error;
         return nullptr;
     }
     p.loaded = true;

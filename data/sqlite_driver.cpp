@@ -3,7 +3,6 @@
 // up to the page's time limit, so that requests writing at once wait for each other
 // instead of failing; a statement that runs past the time limit is interrupted.
 
-#include <dlfcn.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +11,7 @@
 
 #include "data/sql_database.h"
 #include "data/sql_drivers.h"
+#include "foundation/shared_library.h"
 #include "script/engine.h"
 #include "script/expression.h"
 
@@ -50,16 +50,6 @@ struct Sqlite {
     decltype(&sqlite3_limit) limit;
 };
 
-template <typename T>
-bool Find(void* library, const char* name, T* f, String* error) {
-    *f = reinterpret_cast<T>(dlsym(library, name));
-    if (*f == nullptr) {
-        *error =
-            String("The sqlite driver is not available: ") + name + " is missing from libsqlite3";
-    }
-    return *f != nullptr;
-}
-
 Sqlite* Library(String* error) {
     static Sqlite s;
     static bool tried = false;
@@ -68,44 +58,41 @@ Sqlite* Library(String* error) {
         return s.loaded ? &s : nullptr;
     }
     tried = true;
-    void* lib = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-        const char* message = dlerror();
-        s.error = String("The sqlite driver is not available: ") +
-                  (message ? message : "libsqlite3.so.0 cannot be loaded");
+    SharedLibrary lib("The sqlite driver is not available: ", "libsqlite3", "libsqlite3.so.0");
+    if (!lib.Open()) {
+        s.error = lib.error();
         *error = s.error;
         return nullptr;
     }
-    String& e = s.error;
-    bool ok = Find(lib, "sqlite3_open_v2", &s.open, &e) &&
-              Find(lib, "sqlite3_close_v2", &s.close, &e) &&
-              Find(lib, "sqlite3_errmsg", &s.errmsg, &e) &&
-              Find(lib, "sqlite3_extended_result_codes", &s.extended_codes, &e) &&
-              Find(lib, "sqlite3_busy_timeout", &s.busy_timeout, &e) &&
-              Find(lib, "sqlite3_progress_handler", &s.progress_handler, &e) &&
-              Find(lib, "sqlite3_set_authorizer", &s.set_authorizer, &e) &&
-              Find(lib, "sqlite3_prepare_v2", &s.prepare, &e) &&
-              Find(lib, "sqlite3_step", &s.step, &e) && Find(lib, "sqlite3_reset", &s.reset, &e) &&
-              Find(lib, "sqlite3_clear_bindings", &s.clear_bindings, &e) &&
-              Find(lib, "sqlite3_finalize", &s.finalize, &e) &&
-              Find(lib, "sqlite3_bind_text", &s.bind_text, &e) &&
-              Find(lib, "sqlite3_bind_int64", &s.bind_int64, &e) &&
-              Find(lib, "sqlite3_bind_null", &s.bind_null, &e) &&
-              Find(lib, "sqlite3_bind_parameter_count", &s.parameter_count, &e) &&
-              Find(lib, "sqlite3_column_count", &s.column_count, &e) &&
-              Find(lib, "sqlite3_column_name", &s.column_name, &e) &&
-              Find(lib, "sqlite3_column_type", &s.column_type, &e) &&
-              Find(lib, "sqlite3_column_int64", &s.column_int64, &e) &&
-              Find(lib, "sqlite3_column_double", &s.column_double, &e) &&
-              Find(lib, "sqlite3_column_text", &s.column_text, &e) &&
-              Find(lib, "sqlite3_column_blob", &s.column_blob, &e) &&
-              Find(lib, "sqlite3_column_bytes", &s.column_bytes, &e) &&
-              Find(lib, "sqlite3_column_table_name", &s.column_table_name, &e) &&
-              Find(lib, "sqlite3_column_origin_name", &s.column_origin_name, &e) &&
-              Find(lib, "sqlite3_column_database_name", &s.column_database_name, &e) &&
-              Find(lib, "sqlite3_limit", &s.limit, &e);
+    bool ok = lib.Find("sqlite3_open_v2", &s.open) && lib.Find("sqlite3_close_v2", &s.close) &&
+              lib.Find("sqlite3_errmsg", &s.errmsg) &&
+              lib.Find("sqlite3_extended_result_codes", &s.extended_codes) &&
+              lib.Find("sqlite3_busy_timeout", &s.busy_timeout) &&
+              lib.Find("sqlite3_progress_handler", &s.progress_handler) &&
+              lib.Find("sqlite3_set_authorizer", &s.set_authorizer) &&
+              lib.Find("sqlite3_prepare_v2", &s.prepare) && lib.Find("sqlite3_step", &s.step) &&
+              lib.Find("sqlite3_reset", &s.reset) &&
+              lib.Find("sqlite3_clear_bindings", &s.clear_bindings) &&
+              lib.Find("sqlite3_finalize", &s.finalize) &&
+              lib.Find("sqlite3_bind_text", &s.bind_text) &&
+              lib.Find("sqlite3_bind_int64", &s.bind_int64) &&
+              lib.Find("sqlite3_bind_null", &s.bind_null) &&
+              lib.Find("sqlite3_bind_parameter_count", &s.parameter_count) &&
+              lib.Find("sqlite3_column_count", &s.column_count) &&
+              lib.Find("sqlite3_column_name", &s.column_name) &&
+              lib.Find("sqlite3_column_type", &s.column_type) &&
+              lib.Find("sqlite3_column_int64", &s.column_int64) &&
+              lib.Find("sqlite3_column_double", &s.column_double) &&
+              lib.Find("sqlite3_column_text", &s.column_text) &&
+              lib.Find("sqlite3_column_blob", &s.column_blob) &&
+              lib.Find("sqlite3_column_bytes", &s.column_bytes) &&
+              lib.Find("sqlite3_column_table_name", &s.column_table_name) &&
+              lib.Find("sqlite3_column_origin_name", &s.column_origin_name) &&
+              lib.Find("sqlite3_column_database_name", &s.column_database_name) &&
+              lib.Find("sqlite3_limit", &s.limit);
     if (!ok) {
-        *error = e;
+        s.error = lib.error();
+        *error = s.error;
         return nullptr;
     }
     s.loaded = true;

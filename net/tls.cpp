@@ -5,13 +5,13 @@
 #include "net/tls.h"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 
+#include "foundation/shared_library.h"
 #include "net/network.h"
 
 namespace {
@@ -47,13 +47,6 @@ struct OpenSSL {
     decltype(&ERR_clear_error) err_clear;
 };
 
-template <typename T>
-bool Find(void* library, const char* name, T* f, String* error) {
-    *f = reinterpret_cast<T>(dlsym(library, name));
-    if (*f == nullptr) *error = String("TLS is not available: ") + name + " is missing from libssl";
-    return *f != nullptr;
-}
-
 OpenSSL* Library(String* error) {
     static OpenSSL o;
     static bool tried = false;
@@ -62,39 +55,33 @@ OpenSSL* Library(String* error) {
         return o.loaded ? &o : nullptr;
     }
     tried = true;
-    void* lib = dlopen("libssl.so.3", RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-        const char* message = dlerror();
-        o.error =
-            String("TLS is not available: ") + (message ? message : "libssl.so.3 cannot be loaded");
+    SharedLibrary lib("TLS is not available: ", "libssl", "libssl.so.3");
+    if (!lib.Open()) {
+        o.error = lib.error();
         *error = o.error;
         return nullptr;
     }
-    String& e = o.error;
-    bool ok = Find(lib, "OPENSSL_init_ssl", &o.init, &e) &&
-              Find(lib, "TLS_client_method", &o.client_method, &e) &&
-              Find(lib, "SSL_CTX_new", &o.ctx_new, &e) &&
-              Find(lib, "SSL_CTX_free", &o.ctx_free, &e) &&
-              Find(lib, "SSL_CTX_set_verify", &o.ctx_set_verify, &e) &&
-              Find(lib, "SSL_CTX_set_default_verify_paths", &o.ctx_default_paths, &e) &&
-              Find(lib, "SSL_CTX_load_verify_locations", &o.ctx_load_locations, &e) &&
-              Find(lib, "SSL_new", &o.ssl_new, &e) && Find(lib, "SSL_free", &o.ssl_free, &e) &&
-              Find(lib, "SSL_set_fd", &o.set_fd, &e) && Find(lib, "SSL_ctrl", &o.ctrl, &e) &&
-              Find(lib, "SSL_set1_host", &o.set1_host, &e) &&
-              Find(lib, "SSL_get0_param", &o.get0_param, &e) &&
-              Find(lib, "X509_VERIFY_PARAM_set1_ip_asc", &o.set1_ip, &e) &&
-              Find(lib, "SSL_connect", &o.connect, &e) && Find(lib, "SSL_read", &o.read, &e) &&
-              Find(lib, "SSL_write", &o.write, &e) && Find(lib, "SSL_pending", &o.pending, &e) &&
-              Find(lib, "SSL_get_error", &o.get_error, &e) &&
-              Find(lib, "SSL_get_verify_result", &o.verify_result, &e) &&
-              Find(lib, "SSL_shutdown", &o.shutdown, &e) &&
-              Find(lib, "X509_verify_cert_error_string", &o.verify_string, &e) &&
-              Find(lib, "ERR_get_error", &o.err_get, &e) &&
-              Find(lib, "ERR_error_string_n", &o.err_string, &e) &&
-              Find(lib, "ERR_clear_error", &o.err_clear, &e);
+    bool ok =
+        lib.Find("OPENSSL_init_ssl", &o.init) && lib.Find("TLS_client_method", &o.client_method) &&
+        lib.Find("SSL_CTX_new", &o.ctx_new) && lib.Find("SSL_CTX_free", &o.ctx_free) &&
+        lib.Find("SSL_CTX_set_verify", &o.ctx_set_verify) &&
+        lib.Find("SSL_CTX_set_default_verify_paths", &o.ctx_default_paths) &&
+        lib.Find("SSL_CTX_load_verify_locations", &o.ctx_load_locations) &&
+        lib.Find("SSL_new", &o.ssl_new) && lib.Find("SSL_free", &o.ssl_free) &&
+        lib.Find("SSL_set_fd", &o.set_fd) && lib.Find("SSL_ctrl", &o.ctrl) &&
+        lib.Find("SSL_set1_host", &o.set1_host) && lib.Find("SSL_get0_param", &o.get0_param) &&
+        lib.Find("X509_VERIFY_PARAM_set1_ip_asc", &o.set1_ip) &&
+        lib.Find("SSL_connect", &o.connect) && lib.Find("SSL_read", &o.read) &&
+        lib.Find("SSL_write", &o.write) && lib.Find("SSL_pending", &o.pending) &&
+        lib.Find("SSL_get_error", &o.get_error) &&
+        lib.Find("SSL_get_verify_result", &o.verify_result) &&
+        lib.Find("SSL_shutdown", &o.shutdown) &&
+        lib.Find("X509_verify_cert_error_string", &o.verify_string) &&
+        lib.Find("ERR_get_error", &o.err_get) && lib.Find("ERR_error_string_n", &o.err_string) &&
+        lib.Find("ERR_clear_error", &o.err_clear);
     if (!ok || o.init(0, nullptr) != 1) {
-        if (ok) e = "TLS is not available: OpenSSL did not start";
-        *error = e;
+        o.error = ok ? String("TLS is not available: OpenSSL did not start") : lib.error();
+        *error = o.error;
         return nullptr;
     }
     o.loaded = true;
