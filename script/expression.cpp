@@ -653,10 +653,15 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
     static const String kNoName;
+    if (static_cast<int>(count) == parameters.Entries()) {
+        arguments.layout = function_->layout();
+        arguments.slotcount = static_cast<int>(count);
+    }
     for (size_t i = 0; i < count; i++) {
         const String& name = parameter ? parameter->name() : kNoName;
         Variable* v = new Variable(name, kNoName, values[i].outside);
         v->Adopt(&values[i].value, &values[i].hint);
+        if (arguments.layout != 0) arguments.slots[i] = v;
         arguments.Insert(v);
         if (parameter) parameter = parameters.Next();
     }

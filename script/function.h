@@ -47,6 +47,13 @@ class Function {
         Split();
         return parameters_.Entries();
     }
+    // The layout of the argument scopes of calls that pass every parameter (see
+    // VariableTree::layout); 0 when the parameters cannot have one (too many, or two
+    // of the same name).
+    unsigned long layout() const {
+        Split();
+        return layout_;
+    }
 
     const String& name() const { return name_; }
     long offset() const { return offset_; }
@@ -76,6 +83,7 @@ class Function {
     mutable VariableList parameters_;  // owns elements
     String parameterlist_;
     mutable bool split_ = true;
+    mutable unsigned long layout_ = 0;
 };
 
 typedef SplayTree<Function, const char*> FunctionTable;

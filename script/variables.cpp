@@ -269,6 +269,22 @@ Variable* Variables::Search(const ScopedName& n) {
 }
 
 Variable* Variables::FindLocal(const ScopedName& n, VariableTree* local) {
+    if (local->layout != 0) {
+        if (n.locallayout == local->layout && n.layoutgeneration == generation_)
+            return n.localslot < 0 ? nullptr : local->slots[n.localslot];
+        Variable* v = local->Find(n.varname.chars());
+        int slot = -1;
+        for (int k = 0; v != nullptr && k < local->slotcount; k++) {
+            if (local->slots[k] == v) slot = k;
+        }
+        // A variable the script made in the scope has no slot: looked up by name.
+        if (v == nullptr || slot >= 0) {
+            n.localslot = slot;
+            n.locallayout = local->layout;
+            n.layoutgeneration = generation_;
+        }
+        return v;
+    }
     if (n.localserial != local->serial || n.localgeneration != generation_) {
         n.localfound = local->Find(n.varname.chars());
         n.localserial = local->serial;

@@ -242,6 +242,14 @@ class VariableTree : public SplayTree<Variable, const char*> {
     explicit VariableTree(int owns = 1) : SplayTree<Variable, const char*>(owns) {}
     // Set when the tree is pushed as a function scope: a number no other push has.
     unsigned long serial = 0;
+    // A scope whose variables are a function's parameters, one per slot in their
+    // order, names all different: every call of that function makes a scope of the
+    // same layout (a number no other layout has; 0 for any other scope), so a name
+    // found in one of its slots is in that slot in all of them.
+    static const int kSlots = 8;
+    unsigned long layout = 0;
+    int slotcount = 0;
+    Variable* slots[kSlots];
     // Assigns to the variable of that name, creating it if needed. Returns the
     // assignment's result (0 when the variable refuses the value).
     int SetVariable(const String& name, const String& value);
@@ -278,6 +286,11 @@ struct ScopedName {
     mutable Variable* localfound = nullptr;
     mutable unsigned long localserial = 0;
     mutable unsigned long localgeneration = 0;
+    // The same for scopes with a layout: the slot that holds the name (-1: none),
+    // valid in every scope of that layout while the store's generation is unchanged.
+    mutable int localslot = -1;
+    mutable unsigned long locallayout = 0;
+    mutable unsigned long layoutgeneration = 0;
 };
 
 // The variable store of one request. Resolution by scope:
@@ -304,10 +317,18 @@ class Variables {
     Variable* Find(const ScopedName& name) {
         // What a look-up found outside the function scopes stays good while the
         // generation is unchanged; a function scope may still hide it.
-        if (name.generation == generation_ && name.scope != ScopeLocal &&
-            (name.scope != ScopeDefault || name.fromsystem || !name.maybelocal ||
-             locals_.empty())) {
-            return name.found;
+        if (name.generation == generation_ && name.scope != ScopeLocal) {
+            if (name.scope != ScopeDefault || name.fromsystem || !name.maybelocal ||
+                locals_.empty()) {
+                return name.found;
+            }
+            // A parameter, in the slot it has in every scope of the same layout.
+            VariableTree* local = locals_.Top();
+            if (local->layout != 0 && name.locallayout == local->layout &&
+                name.layoutgeneration == generation_) {
+                Variable* v = name.localslot < 0 ? nullptr : local->slots[name.localslot];
+                return v ? v : name.found;
+            }
         }
         return Search(name);
     }
@@ -367,7 +388,10 @@ class Variables {
     void PushLocalVars(VariableTree* scope) {
         scope->serial = ++localserials_;
         locals_.Push(scope);
+        // The names of a layout stay noted once they are.
+        if (scope->layout != 0 && NotedLayout(scope->layout)) return;
         scope->Visit([this](Variable* v) { NoteLocalName(v->name()); });
+        if (scope->layout != 0 && notedlayouts_.size() < 64) notedlayouts_.push_back(scope->layout);
     }
     VariableTree* PopLocalVars();
     void PushSystemVars(VariableTree* scope) {
@@ -396,6 +420,11 @@ class Variables {
     // so a look-up of any other name can skip them.
     void NoteLocalName(const String& name);
     bool MaybeLocalName(const String& varname) const;
+    bool NotedLayout(unsigned long layout) const {
+        for (unsigned long noted : notedlayouts_)
+            if (noted == layout) return true;
+        return false;
+    }
     // Resolve(name), remembered for names seen before (with their look-up).
     const ScopedName& Resolved(const String& name);
 
@@ -435,6 +464,7 @@ class Variables {
     const char* const* skippedenvironment_;
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local
+    std::vector<unsigned long> notedlayouts_;  // scope layouts whose names are noted
     std::unordered_map<std::string, ScopedName> resolved_;
 };
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "foundation/time_helpers.h"
+#include "script/function.h"
 #include "tests/support/print.h"
 #include "tests/support/test_engine.h"
 
@@ -164,6 +165,63 @@ TEST(Variables, RememberedLocalLookupsBelongToOneCall) {
     v->PopLocalVars();
 }
 
+// Argument scopes of one layout hold each parameter in the same slot: a look-up
+// remembered in one call answers in the next and in recursive calls, never in a scope
+// of another layout, and gives way to what the script makes or pushes meanwhile.
+TEST(Variables, LayoutScopesFindParametersInTheirSlots) {
+    TestKelp engine;
+    Variables* v = engine.vars();
+    v->SetVariable("b", "global b");
+    ScopedName a = Variables::Resolve("a");
+    ScopedName b = Variables::Resolve("b");
+    ScopedName x = Variables::Resolve("x");
+    auto scope = [](VariableTree* t, unsigned long layout, std::vector<const char*> names,
+                    const String& tag) {
+        t->layout = layout;
+        t->slotcount = static_cast<int>(names.size());
+        for (size_t i = 0; i < names.size(); i++) {
+            Variable* p = new Variable(names[i], tag + names[i]);
+            t->slots[i] = p;
+            t->Insert(p);
+        }
+    };
+    for (int depth = 0; depth < 3; depth++) {
+        VariableTree f(1), g(1), f2(1);
+        scope(&f, 901, {"A", "B"}, "f");
+        scope(&g, 902, {"B"}, "g");
+        scope(&f2, 901, {"A", "B"}, "inner f");
+        v->PushLocalVars(&f);
+        EXPECT_EQ(String("fA"), v->Find(a)->value());
+        EXPECT_EQ(String("fB"), v->Find(b)->value());
+        v->PushLocalVars(&g);  // another layout: A is not there, B in another slot
+        EXPECT_EQ(nullptr, v->Find(a));
+        EXPECT_EQ(String("gB"), v->Find(b)->value());
+        v->PushLocalVars(&f2);
+        EXPECT_EQ(String("inner fB"), v->Find(b)->value());
+        v->PopLocalVars();
+        EXPECT_EQ(String("gB"), v->Find(b)->value());
+        v->PopLocalVars();
+        EXPECT_EQ(String("fA"), v->Find(a)->value());
+        EXPECT_EQ(nullptr, v->Find(x));
+        v->SetVariable("l.x", "made in f");  // no slot: found by name
+        EXPECT_EQ(String("made in f"), v->Find(x)->value());
+        VariableTree block(1);
+        block.SetVariable("A", "system");  // a block's scope hides the parameter
+        v->PushSystemVars(&block);
+        EXPECT_EQ(String("system"), v->Find(a)->value());
+        v->PopSystemVars();
+        EXPECT_EQ(String("fA"), v->Find(a)->value());
+        v->PopLocalVars();
+        EXPECT_EQ(String("global b"), v->Find(b)->value());
+        EXPECT_EQ(nullptr, v->Find(x));
+    }
+    // Two parameters of one name would share a slot: such a function has no layout.
+    Function twice("twice", 0, 1), two("two", 0, 1);
+    twice.SetParameters("a, A");
+    two.SetParameters("a, b");
+    EXPECT_EQ(0u, twice.layout());
+    EXPECT_NE(0u, two.layout());
+}
 TEST(Variables, NumbersAreReadOncePerValue) {
     TestKelp engine;
     Variables* v = engine.vars();
