@@ -71,7 +71,7 @@ Kelp* Engine(ScriptParser* p) {
 }
 
 String Arg(VariableTree* a, const char* name) {
-    Variable* v = a->Find(name);
+    Variable* v = a->Argument(name);
     return v ? v->value() : String();
 }
 

@@ -305,7 +305,7 @@ int ExtractArchive(Kelp* engine, const String& path, const String& displayname,
 namespace {
 
 String Arg(VariableTree* a, const char* name) {
-    Variable* v = a->Find(name);
+    Variable* v = a->Argument(name);
     return v ? v->value() : String();
 }
 

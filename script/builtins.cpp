@@ -22,15 +22,20 @@ namespace {
 // The argument's value, held by the argument scope for the whole call.
 const String& Arg(VariableTree* a, const char* name) {
     static const String kEmpty;
-    Variable* v = a->Find(name);
+    Variable* v = a->Argument(name);
     return v ? v->value() : kEmpty;
 }
 
+// ToNumber() and ToInteger() of the argument; a whole number passed as a number
+// reads as it is, its text never written.
 double Num(VariableTree* a, const char* name) {
-    return ToNumber(Arg(a, name));
+    Variable* v = a->Argument(name);
+    return v ? v->Number() : 0;
 }
 long Int(VariableTree* a, const char* name) {
-    return ToInteger(Arg(a, name));
+    Variable* v = a->Argument(name);
+    if (v == nullptr) return 0;
+    return v->pending() ? static_cast<long>(v->number()) : ToInteger(v->value());
 }
 
 int Done(String* result, const String& value) {
@@ -96,13 +101,14 @@ int AsciiChar(ScriptParser*, VariableTree* a, String* r) {
 }
 
 int Substring(ScriptParser*, VariableTree* a, String* r) {
-    String s = Arg(a, "string");
+    const String& s = Arg(a, "string");
     long start = Int(a, "start"), length = Int(a, "length");
     if (start < 1) start = 1;
     if (length <= 0 || start > s.length()) return Done(r, String());
     long room = s.length() - (start - 1);  // the characters from start to the end
     long end = start - 1 + (length < room ? length : room);
-    return Done(r, s.at(static_cast<int>(start - 1), static_cast<int>(end)));
+    r->assign(s.chars() + start - 1, static_cast<int>(end - (start - 1)));
+    return 1;
 }
 
 // Whether every character of a non-empty string satisfies test. (The tests are

@@ -330,7 +330,8 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (!BeforeTag(parser, TagKpFUNCRETURN)) return CompiledFailed;
                 // Inside a block it passes through the base dispatch on its way down.
                 if (parser->openifs_.size() > base) ClearError(parser, s);
-                parser->functionreturnvalue() = value;
+                // The value's text changes hands: the step's scratch is written anew.
+                parser->functionreturnvalue().Swap(&value);
                 parser->functionreturnoutside() = outside;
                 parser->functionreturnhint() = hint;
                 return CompiledReturned;

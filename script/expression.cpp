@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <vector>
 
 #include "foundation/key_compare.h"
@@ -505,7 +506,15 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
 Expression::Expression(ExpressionNode* root, const String& source) : root_(root), source_(source) {}
 
 Expression::~Expression() {
+    delete program_;
     delete root_;
+}
+
+bool Expression::flat_ = true;
+
+const NumberProgram* Expression::Program() const {
+    if (evaluations_ < 2 && ++evaluations_ == 2) program_ = NumberProgram::Make(root_);
+    return flat_ ? program_ : nullptr;
 }
 
 bool Expression::pure() const {
@@ -537,7 +546,10 @@ class OutsideRecord {
 
 int Expression::Evaluate(ExpressionContext* context, String* result, bool* outside) const {
     OutsideRecord record(context);
-    int ok = root_->Evaluate(context, result);
+    const NumberProgram* program = Program();
+    int ok = program != nullptr && program->Run(context, result, nullptr)
+                 ? 1
+                 : root_->Evaluate(context, result);
     record.Report(outside);
     return ok;
 }
@@ -545,7 +557,10 @@ int Expression::Evaluate(ExpressionContext* context, String* result, bool* outsi
 int Expression::Evaluate(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
     OutsideRecord record(context);
-    int ok = root_->EvaluateHinted(context, result, hint);
+    const NumberProgram* program = Program();
+    int ok = program != nullptr && program->Run(context, result, hint)
+                 ? 1
+                 : root_->EvaluateHinted(context, result, hint);
     record.Report(outside);
     return ok;
 }
@@ -616,6 +631,44 @@ int CallNode::EvaluateNumber(ExpressionContext* context, double* out) const {
     return 1;
 }
 
+namespace {
+
+// An argument's value, evaluated before any is bound to its parameter.
+struct CallArgument {
+    String value;
+    bool outside = false;
+    NumberHint hint;
+};
+
+// As many arguments as a call has, on the stack for the usual few.
+class CallArguments {
+  public:
+    explicit CallArguments(size_t count) : count_(count) {
+        if (count > kFew) {
+            many_.resize(count);
+            values = many_.data();
+            return;
+        }
+        values = reinterpret_cast<CallArgument*>(few_);
+        for (size_t i = 0; i < count; i++) new (&values[i]) CallArgument;
+    }
+    ~CallArguments() {
+        for (size_t i = 0; count_ <= kFew && i < count_; i++) values[i].~CallArgument();
+    }
+    CallArguments(const CallArguments&) = delete;
+    CallArguments& operator=(const CallArguments&) = delete;
+
+    CallArgument* values;
+
+  private:
+    static const size_t kFew = 4;
+    size_t count_;
+    alignas(CallArgument) unsigned char few_[kFew * sizeof(CallArgument)];
+    std::vector<CallArgument> many_;
+};
+
+}  // namespace
+
 int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) const {
     if (function_ == nullptr) {
         context->ExpressionError("Call to undefined function '" + Entities(name_) + "'");
@@ -624,24 +677,14 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     // All arguments are evaluated before they are bound to the parameters: an
     // argument may call this same function, which walks the parameter list too.
     const size_t count = arguments_.size();
-    struct Argument {
-        String value;
-        bool outside = false;
-        NumberHint hint;
-    };
-    Argument few[4];
-    std::vector<Argument> many;
-    Argument* values = few;
-    if (count > 4) {
-        many.resize(count);
-        values = many.data();
-    }
+    CallArguments held(count);
+    CallArgument* values = held.values;
     // Each parameter knows whether its argument is outside text; the call's result is
     // outside text when any argument is. A whole number goes to its parameter as a
     // number, its text written only if the body reads it.
     bool read = context->outsideread();
     for (size_t i = 0; i < count; i++) {
-        Argument& a = values[i];
+        CallArgument& a = values[i];
         context->SetOutsideRead(false);
         a.hint.maydefer = true;
         if (!arguments_[i]->EvaluateHinted(context, &a.value, &a.hint)) return 0;

@@ -148,6 +148,7 @@ enum ExpressionEnd {
 };
 
 class ExpressionNode;
+class NumberProgram;
 
 // A parsed expression, kept to be evaluated any number of times.
 class Expression {
@@ -180,9 +181,22 @@ class Expression {
         return hint.deferred ? hint.number != 0 : IsTrue(value);
     }
 
+    // Whether expressions of numbers run flat (on unless a test compares them with
+    // their trees).
+    static void SetFlat(bool on) { flat_ = on; }
+    // Whether it has a flat form.
+    bool flat() const { return program_ != nullptr; }
+
   private:
+    static bool flat_;
+    // The flat form of an expression of numbers, made at its second evaluation (most
+    // expressions are evaluated once); null when it has none.
+    const NumberProgram* Program() const;
+
     ExpressionNode* root_;  // owned
     String source_;
+    mutable NumberProgram* program_ = nullptr;  // owned
+    mutable unsigned char evaluations_ = 0;     // up to the second
 };
 
 // Reads one expression. Returns the expression (caller deletes it) and sets *end

@@ -98,6 +98,7 @@ class ConstantNode final : public ExpressionNode {
     }
 
   private:
+    friend class NumberProgram;
     String value_;
     double number_;
     bool whole_;
@@ -117,6 +118,7 @@ class VariableNode final : public ExpressionNode {
     int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
 
   private:
+    friend class NumberProgram;
     ScopedName name_;
     String written_;  // as the page wrote it, for messages
 };
@@ -167,6 +169,7 @@ class OperatorNode final : public ExpressionNode {
     int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;
 
   private:
+    friend class NumberProgram;
     // +, -, *, / and POW: computed on the operands' numbers.
     bool Arithmetic() const;
     // The unformatted result of an arithmetic operator.
@@ -183,6 +186,36 @@ class OperatorNode final : public ExpressionNode {
     ExpressionNode* right_;     // owned
     bool rightpure_;
     bool pure_;
+};
+
+// An expression of numbers only (constants, variables, arithmetic and comparisons)
+// as a flat list of steps over a stack of numbers: what the tree computes, without
+// its calls from node to node. Where the tree would do more than compute (report an
+// undefined variable or a division by 0, compare text), Run() gives up before any of
+// it and the tree evaluates the expression instead.
+class NumberProgram {
+  public:
+    // The program of the tree at root, or null when it holds anything else.
+    static NumberProgram* Make(const ExpressionNode* root);
+
+    // Returns false when the tree must evaluate the expression; else what the root's
+    // EvaluateHinted() (hint given) or Evaluate() (hint null) gives.
+    bool Run(ExpressionContext* context, String* out, NumberHint* hint) const;
+
+  private:
+    struct Step {
+        enum Kind : unsigned char { Constant, Variable, Arithmetic, Comparison } kind;
+        OperatorCode code;
+        bool outside;            // Constant: read from outside text
+        double number;           // Constant
+        bool whole;              // Constant
+        const ScopedName* name;  // Variable: the node's
+    };
+    // Appends the steps of node; false when it holds what a program does not cover.
+    bool Add(const ExpressionNode* node);
+
+    std::vector<Step> steps_;
+    int depth_ = 0;  // the most numbers on the stack at once
 };
 
 // +, -, *, / (0 is the error "Divide by 0") and POW on numbers.

@@ -296,8 +296,12 @@ class ScriptParser : public Parser, public ExpressionContext {
     // (again) when it is missing or a pass found it incomplete; null when the
     // interpreter runs the body itself. A body stays good as long as the parser.
     CompiledBody* CompiledAt(long position, CompiledKind kind);
-    // Whether bodies are compiled at all (on unless a test compares the two ways).
-    static void SetCompiling(bool on) { compiling_ = on; }
+    // Whether bodies are compiled at all, and expressions of numbers made flat (on
+    // unless a test compares the two ways).
+    static void SetCompiling(bool on) {
+        compiling_ = on;
+        Expression::SetFlat(on);
+    }
     // Whether CompiledAt() would make body again.
     bool MayRemake(const CompiledBody* body) const { return CompiledBody::MayRemake(body, cache_); }
     // Writes a remembered run of text that starts at line start as the text phase

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/key_compare.h"
 #include "foundation/list.h"
 #include "foundation/recycler.h"
 #include "foundation/splay_tree.h"
@@ -253,6 +254,14 @@ class VariableTree : public SplayTree<Variable, const char*> {
     // Assigns to the variable of that name, creating it if needed. Returns the
     // assignment's result (0 when the variable refuses the value).
     int SetVariable(const String& name, const String& value);
+    // The argument of a call bound to that parameter name, or null: in a scope with
+    // a layout every parameter has its slot.
+    Variable* Argument(const char* name) {
+        for (int k = 0; k < slotcount; k++) {
+            if (CompareKeys(slots[k]->key(), name) == 0) return slots[k];
+        }
+        return layout != 0 ? nullptr : Find(name);
+    }
 };
 
 // Variables in order of first assignment (parameter lists, listings).

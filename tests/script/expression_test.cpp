@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
 #include <string>
 
 #include "script/variables.h"
@@ -338,4 +340,104 @@ TEST(Expression, ReadingFromTheScriptReportsTheEndOfFile) {
         EXPECT_EQ(nullptr, r.e);
         EXPECT_EQ(k.error, c.errors);
     }
+}
+
+namespace {
+
+// What one evaluation gives, all of it: the value, what the hint says, whether it is
+// outside text, and the errors and warnings reported.
+std::string EvaluationRecord(TestContext* c, const Expression* e, bool maydefer) {
+    String value("stale");
+    NumberHint hint;
+    hint.maydefer = maydefer;
+    bool outside = true;
+    c->errors.clear();
+    int ok = e->Evaluate(c, &value, &hint, &outside);
+    std::string r = std::to_string(ok) + "|" + value.chars() + "|" + std::to_string(outside);
+    if (hint.known) {
+        char number[64];
+        snprintf(number, sizeof number, "%.17g", hint.number);
+        r += std::string("|known ") + number + (hint.whole ? " whole" : "") +
+             (hint.deferred ? " deferred" : "");
+    }
+    String plain;
+    ok = e->Evaluate(c, &plain, &outside);
+    r += std::string("|") + std::to_string(ok) + "|" + plain.chars() + "|" +
+         std::to_string(outside) + "|" + c->errors;
+    return r;
+}
+
+}  // namespace
+
+// Expressions of numbers run flat from their second evaluation on: generated ones
+// (every arithmetic and comparison operator, constants and variables
+// holding numbers at the edges of their formatting, text, nothing, outside text)
+// give exactly what their trees give.
+TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
+    const char* values[] = {"0",
+                            "1",
+                            "2",
+                            "-3",
+                            "0.5",
+                            "1e15",
+                            "999999999999999",
+                            "0.1",
+                            "-0.0000001",
+                            "-0",
+                            "12abc",
+                            "",
+                            "abc",
+                            " 7",
+                            "1e3",
+                            "inf",
+                            "1e300",
+                            "0.0000005",
+                            "-999999999999999",
+                            "3.25"};
+    const char* operators[] = {"+", "-", "*", "/", "POW", "EQ", "NE", "LT", "GT", "LE", "GE"};
+    std::mt19937 random(20261210);
+    auto pick = [&](int n) { return static_cast<int>(random() % n); };
+    const int kValues = sizeof values / sizeof values[0];
+    const int kOperators = sizeof operators / sizeof operators[0];
+    std::function<std::string(int)> operand = [&](int depth) -> std::string {
+        int k = pick(depth > 0 ? 6 : 4);
+        if (k == 0) return std::string("'") + values[pick(kValues)] + "'";
+        if (k == 1) return std::to_string(pick(5)) + (pick(3) == 0 ? ".5" : "");
+        if (k == 2) return std::string("v") + std::to_string(pick(kValues + 2));
+        if (k == 3) return "-" + std::to_string(pick(4)) + (pick(2) == 0 ? ".25" : "");
+        if (k == 4)
+            return "(" + operand(depth - 1) + " " + operators[pick(kOperators)] + " " +
+                   operand(depth - 1) + ")";
+        return operand(depth - 1) + " " + operators[pick(kOperators)] + " " + operand(depth - 1);
+    };
+    int flat = 0;
+    for (int round = 0; round < 1500; round++) {
+        TestContext c;
+        // v0.. hold the values (some as outside text, some as unwritten numbers);
+        // the last two names are never assigned.
+        for (int i = 0; i < kValues; i++) {
+            String name = String("v").catint(i);
+            c.engine.vars()->SetVariable(name, values[i], pick(4) == 0);
+        }
+        c.engine.vars()->SetNumber(Variables::Resolve(String("v").catint(pick(kValues))), 42);
+        std::string text = operand(3) + " " + operators[pick(kOperators)] + " " + operand(2);
+        SCOPED_TRACE(text);
+        String source(text.c_str());
+        StringSource in(source);
+        ExpressionSyntax syntax = {nullptr, false, false, false, false};
+        ExpressionEnd end;
+        Expression* e = ReadExpression(&c, &in, syntax, &end);
+        ASSERT_NE(nullptr, e) << c.errors;
+        bool maydefer = pick(2) == 0;
+        Expression::SetFlat(false);
+        std::string tree = EvaluationRecord(&c, e, maydefer);
+        Expression::SetFlat(true);
+        std::string first = EvaluationRecord(&c, e, maydefer);  // made flat here
+        std::string again = EvaluationRecord(&c, e, maydefer);
+        EXPECT_EQ(tree, first);
+        EXPECT_EQ(tree, again);
+        if (e->flat()) flat++;
+        delete e;
+    }
+    EXPECT_GT(flat, 500);  // most are expressions of numbers only
 }

@@ -1,0 +1,187 @@
+// NumberProgram: an expression of numbers run as a flat list of steps. Each step
+// computes exactly what its node computes in the tree (see OperatorNode::Compute,
+// EvaluateNumber and Truth): an arithmetic result that is not a whole number goes on
+// as its six-decimal text reads back, and a comparison is numeric only when both of
+// its operands are wholly numbers, which is the only case the program runs.
+
+#include <math.h>
+
+#include "foundation/lazy_math.h"
+#include "script/expression_node.h"
+
+namespace {
+
+// Numbers on the stack at most: deeper expressions are left to the tree.
+const int kDepth = 16;
+
+// Whole numbers print and read back exactly.
+bool Exact(double v) {
+    return v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
+}
+
+}  // namespace
+
+NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
+    if (root == nullptr || root->kind() != ExpressionNode::KindOperator) return nullptr;
+    NumberProgram* program = new NumberProgram;
+    if (!program->Add(root)) {
+        delete program;
+        return nullptr;
+    }
+    return program;
+}
+
+bool NumberProgram::Add(const ExpressionNode* node) {
+    Step s{};
+    switch (node->kind()) {
+        case ExpressionNode::KindConstant: {
+            const ConstantNode* c = static_cast<const ConstantNode*>(node);
+            s.kind = Step::Constant;
+            s.number = c->number_;
+            s.whole = c->whole_;
+            s.outside = c->outside_;
+            break;
+        }
+        case ExpressionNode::KindVariable:
+            s.kind = Step::Variable;
+            s.name = &static_cast<const VariableNode*>(node)->name_;
+            break;
+        case ExpressionNode::KindOperator: {
+            const OperatorNode* o = static_cast<const OperatorNode*>(node);
+            if (o->left_ == nullptr) return false;
+            if (o->Arithmetic()) {
+                s.kind = Step::Arithmetic;
+            } else if (o->Compares()) {
+                s.kind = Step::Comparison;
+            } else {
+                return false;
+            }
+            s.code = o->op_->code;
+            if (!Add(o->left_) || !Add(o->right_)) return false;
+            depth_ -= 2;
+            break;
+        }
+        default:
+            return false;
+    }
+    if (++depth_ > kDepth) return false;
+    steps_.push_back(s);
+    return true;
+}
+
+bool NumberProgram::Run(ExpressionContext* context, String* out, NumberHint* hint) const {
+    double number[kDepth];
+    bool whole[kDepth];
+    int top = 0;
+    bool outside = false;
+    Variables* store = context->store();
+    const Step* last = &steps_.back();
+    for (const Step& s : steps_) {
+        switch (s.kind) {
+            case Step::Constant:
+                outside |= s.outside;
+                number[top] = s.number;
+                whole[top++] = s.whole;
+                break;
+            case Step::Variable: {
+                Variable* v = store->Find(*s.name);
+                if (v == nullptr) return false;  // the tree tells of it
+                outside |= v->outside();
+                bool w;
+                number[top] = v->Number(&w);
+                whole[top++] = w;
+                break;
+            }
+            case Step::Arithmetic: {
+                double b = number[--top];
+                double a = number[--top];
+                double r;
+                switch (s.code) {
+                    case OpAdd:
+                        r = a + b;
+                        break;
+                    case OpSubtract:
+                        r = a - b;
+                        break;
+                    case OpMultiply:
+                        r = a * b;
+                        break;
+                    case OpPower:
+                        r = lazymath::Pow(a, b);
+                        break;
+                    default:                       // OpDivide
+                        if (b == 0) return false;  // the tree reports it
+                        r = a / b;
+                        break;
+                }
+                bool exact = Exact(r);
+                if (&s == last) {
+                    if (outside) context->NoteOutsideRead();
+                    if (hint == nullptr) {
+                        FormatNumber(r, out);
+                        return true;
+                    }
+                    hint->known = exact;
+                    hint->number = r == 0 ? 0 : r;
+                    hint->whole = true;
+                    hint->deferred = exact && hint->maydefer;
+                    if (!hint->deferred) FormatNumber(r, out);
+                    return true;
+                }
+                if (exact) {
+                    number[top] = r;
+                    whole[top++] = true;
+                } else {
+                    bool w;
+                    number[top] = ToNumber(FormatNumber(r), &w);
+                    whole[top++] = w;
+                }
+                break;
+            }
+            case Step::Comparison: {
+                top -= 2;
+                // Text that is not all number compares as text: the tree's part.
+                if (!whole[top] || !whole[top + 1]) return false;
+                double a = number[top], b = number[top + 1];
+                int c = a < b ? -1 : (a > b ? 1 : 0);
+                bool truth;
+                switch (s.code) {
+                    case OpEqual:
+                        truth = c == 0;
+                        break;
+                    case OpNotEqual:
+                        truth = c != 0;
+                        break;
+                    case OpGreaterEqual:
+                        truth = c >= 0;
+                        break;
+                    case OpLessEqual:
+                        truth = c <= 0;
+                        break;
+                    case OpLess:
+                        truth = c < 0;
+                        break;
+                    default:  // OpGreater
+                        truth = c > 0;
+                        break;
+                }
+                if (&s == last) {
+                    if (outside) context->NoteOutsideRead();
+                    if (hint != nullptr) {
+                        hint->known = true;
+                        hint->number = truth ? 1 : 0;
+                        hint->whole = true;
+                        hint->deferred = hint->maydefer;
+                        if (hint->deferred) return true;
+                    }
+                    out->assign(truth ? '1' : '0');
+                    return true;
+                }
+                number[top] = truth ? 1 : 0;
+                whole[top++] = true;
+                break;
+            }
+        }
+    }
+    return false;  // a root that is no operator never gets a program
+}
