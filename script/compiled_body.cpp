@@ -218,7 +218,9 @@ CompiledOutcome CompiledBody::Run(ScriptParser* parser, int baseline) {
 
 CompiledOutcome CompiledBody::HandOver(ScriptParser* parser, int baseline, size_t base,
                                        long position, int line) {
-    // The blocks open at that place go on the stack, outermost first.
+    // The call whose body this is gets its state first, then the blocks open at that
+    // place go on the stack, outermost first.
+    parser->TakeOverCall(base);
     for (size_t i = base; i < parser->openifs_.size(); i++) {
         const CompiledStep* open = parser->openifs_[i];
         parser->SetLine(baseline + open->line);

@@ -17,30 +17,9 @@ namespace {
 
 class FunctionState : public ScriptState {
   public:
-    // Takes the argument scope as the innermost local scope (the caller owns it).
-    FunctionState(ScriptParser* parser, Function* function, VariableTree* arguments)
-        : ScriptState(parser, nullptr) {
-        MacroExpander* source = parser->macrosource();
-        source->SavePosition(&caller_);
-        callerline_ = parser->line();
-        source->Seek(function->offset());
-        parser->SetLine(function->linenumber());
-        // Whether the function set its own levels is kept apart from the caller's
-        // levels: a caller at the default error level holds the very number that
-        // marks a function's level as not set.
-        setlevel_ = function->standardoutputlevel() != kStandardOutputLevelNotSet;
-        seterrorlevel_ = function->erroroutputlevel() != kErrorOutputLevelNotSet;
-        callerlevel_ = 0;
-        callererrorlevel_ = 0;
-        if (setlevel_) {
-            callerlevel_ = parser->SetStandardOutputLevel(function->standardoutputlevel());
-        }
-        if (seterrorlevel_) {
-            callererrorlevel_ =
-                parser->errorhandler().SetErrorOutputLevel(function->erroroutputlevel());
-        }
-        parser->variables()->PushLocalVars(arguments);
-    }
+    // frame: the call's, entered already; it outlives the state.
+    FunctionState(ScriptParser* parser, ScriptParser::CallFrame* frame)
+        : ScriptState(parser, nullptr), frame_(frame) {}
 
     bool HandsToDispatch(const Tag* tag) const override {
         int id = tag->id();
@@ -75,21 +54,12 @@ class FunctionState : public ScriptState {
     }
 
     int ExitState() override {
-        parser_->macrosource()->RestorePosition(caller_);
-        parser_->SetLine(callerline_);
-        if (setlevel_) parser_->SetStandardOutputLevel(callerlevel_);
-        if (seterrorlevel_) parser_->errorhandler().SetErrorOutputLevel(callererrorlevel_);
-        parser_->variables()->PopLocalVars();
+        parser_->LeaveCall(frame_);
         return StateDone;
     }
 
   private:
-    MacroExpander::Position caller_;
-    int callerline_;
-    bool setlevel_;
-    bool seterrorlevel_;
-    int callerlevel_;
-    unsigned callererrorlevel_;
+    ScriptParser::CallFrame* frame_;  // not owned
 };
 
 }  // namespace
@@ -102,17 +72,54 @@ int ScriptParser::CallFunction(Function* f, VariableTree* arguments, String* res
     return f->CallFunction(this, arguments, result);
 }
 
+void ScriptParser::EnterCall(CallFrame* frame, Function* f, VariableTree* arguments, bool seek) {
+    macrosource_->SavePosition(&frame->caller);
+    frame->callerline = line();
+    if (seek) {
+        macrosource_->Seek(f->offset());
+        SetLine(f->linenumber());
+    }
+    // Whether the function set its own levels is kept apart from the caller's
+    // levels: a caller at the default error level holds the very number that marks
+    // a function's level as not set.
+    frame->setlevel = f->standardoutputlevel() != kStandardOutputLevelNotSet;
+    frame->seterrorlevel = f->erroroutputlevel() != kErrorOutputLevelNotSet;
+    if (frame->setlevel) frame->callerlevel = SetStandardOutputLevel(f->standardoutputlevel());
+    if (frame->seterrorlevel) {
+        frame->callererrorlevel = errorhandler_.SetErrorOutputLevel(f->erroroutputlevel());
+    }
+    variables()->PushLocalVars(arguments);
+}
+
+void ScriptParser::LeaveCall(CallFrame* frame) {
+    frame->left = true;
+    macrosource_->RestorePosition(frame->caller);
+    SetLine(frame->callerline);
+    if (frame->setlevel) SetStandardOutputLevel(frame->callerlevel);
+    if (frame->seterrorlevel) errorhandler_.SetErrorOutputLevel(frame->callererrorlevel);
+    variables()->PopLocalVars();
+}
+
+void ScriptParser::TakeOverCall(size_t base) {
+    CallFrame* frame = callframe_;
+    if (frame == nullptr || frame->state != nullptr || frame->base != base) return;
+    frame->state = new FunctionState(this, frame);
+    AddState(frame->state);
+}
+
+void ScriptParser::LeaveCallsAbove(ScriptState* state) {
+    for (CallFrame* frame = callframe_; frame != nullptr; frame = frame->outer) {
+        if (!frame->left && frame->state == nullptr && frame->below == state) LeaveCall(frame);
+    }
+}
+
 int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String* result) {
     NumberHint* number = TakeNumberResult();
     result->clear();
     if (!PushFunctionCall()) return 0;
-    FunctionState* state = new FunctionState(this, f, arguments);
     returnvalue_.clear();
     returnoutside_ = false;
     returnhint_.deferred = false;
-    AddState(state);
-    int r;
-    ScriptState::Watch watch(state);
     CompiledBody* body = nullptr;
     if (interpret_ & InterpretTags) {
         if (f->compiledby != this || MayRemake(f->compiled)) {
@@ -121,8 +128,29 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
         }
         body = f->compiled;
     }
-    CompiledOutcome outcome = body != nullptr ? body->Run(this, f->linenumber()) : CompiledHanded;
-    if (watch.gone()) outcome = CompiledFailed;  // an exit closed every block
+    CallFrame frame;
+    frame.below = states_.Top();
+    frame.outer = callframe_;
+    callframe_ = &frame;
+    // A compiled body runs without a state of its own until it hands over, where the
+    // state on top writes text as the call's would (no state there collects it).
+    bool alone = body != nullptr && states_.Top()->WritesText();
+    EnterCall(&frame, f, arguments, !alone);
+    if (!alone) AddState(frame.state = new FunctionState(this, &frame));
+    ScriptState* state = frame.state;
+    int r;
+    CompiledOutcome outcome = CompiledHanded;
+    if (body != nullptr) {
+        frame.base = openifs_.size();
+        if (state != nullptr) {
+            ScriptState::Watch watch(state);
+            outcome = body->Run(this, f->linenumber());
+            if (watch.gone()) outcome = CompiledFailed;  // an exit closed every block
+        } else {
+            outcome = body->Run(this, f->linenumber());
+            state = frame.state;  // made if the body handed over
+        }
+    }
     switch (outcome) {
         case CompiledEnded:
             // At the /KpFUNCTION, as the interpreter would be.
@@ -133,10 +161,10 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
             returnvalue_.clear();
             returnoutside_ = false;
             returnhint_.deferred = false;
-            r = CloseStates(state) ? 1 : 0;
+            r = 1;
             break;
         case CompiledReturned:
-            r = CloseStates(state) ? 1 : 0;
+            r = 1;
             break;
         case CompiledHanded:
             r = RunUntilClosed(state);
@@ -145,11 +173,21 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
             r = 0;
             break;
     }
-    if (r != 1 && OnStack(state)) {
+    if (outcome == CompiledEnded || outcome == CompiledReturned) {
+        if (state != nullptr) {
+            r = CloseStates(state) ? r : 0;
+        } else {
+            LeaveCall(&frame);
+        }
+    } else if (state == nullptr) {
+        // A compiled body that failed ends here, unless an exit ended it already.
+        if (!frame.left) LeaveCall(&frame);
+    } else if (r != 1 && OnStack(state)) {
         // The body failed or ran into the end of the file: leave it from here.
         DiscardStatesAbove(state);
         CloseStates(state);
     }
+    callframe_ = frame.outer;
     PopFunctionCall();
     if (r == 1) {
         if (!returnhint_.deferred) {

@@ -487,11 +487,13 @@ int ScriptParser::ProcessKnownTag(Tag* tag) {
         exited_ = true;
         while (states_.Top() != base_) {
             ScriptState* s = states_.Top();
+            LeaveCallsAbove(s);
             int ok = s->ExitState();
             states_.Pop();
             delete s;
             if (!ok) break;
         }
+        LeaveCallsAbove(base_);
         return 3;
     }
     for (ScriptState* s = states_.Top(); s != nullptr;) {

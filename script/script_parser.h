@@ -16,6 +16,7 @@
 #include "script/error.h"
 #include "script/expression.h"
 #include "script/function.h"
+#include "script/macro_expander.h"
 #include "script/parser.h"
 #include "script/tag_ids.h"
 #include "script/tag_table.h"
@@ -255,6 +256,33 @@ class ScriptParser : public Parser, public ExpressionContext {
     // The built-in function of that name (any case), or null.
     const Builtin* FindBuiltin(const char* name) const;
     int BuiltinCount() const;
+    // What a call of a user function changes and gives back when it ends: where the
+    // scanner and the line were, the caller's output levels, and the argument scope
+    // on the function scopes. A compiled body runs in its frame alone; the
+    // interpreter gets a state for the call when the body hands the rest to it.
+    struct CallFrame {
+        MacroExpander::Position caller;
+        int callerline = 0;
+        bool setlevel = false;
+        bool seterrorlevel = false;
+        int callerlevel = 0;
+        unsigned callererrorlevel = 0;
+        size_t base = 0;               // the compiled bodies' open blocks at the call
+        ScriptState* state = nullptr;  // the call's state, once it has one
+        ScriptState* below = nullptr;  // the state on top when the call began
+        bool left = false;             // LeaveCall() ran
+        CallFrame* outer = nullptr;
+    };
+    // Starts a call: saves what LeaveCall() gives back, sets the function's levels
+    // and pushes its argument scope; seek: the scanner goes to the body's start.
+    void EnterCall(CallFrame* frame, Function* f, VariableTree* arguments, bool seek);
+    void LeaveCall(CallFrame* frame);
+    // A compiled body whose blocks start at base hands over to the interpreter: the
+    // call it is the body of gets its state now, below the blocks.
+    void TakeOverCall(size_t base);
+    // An exit closes every block in order, innermost first: before state closes, the
+    // calls running without a state of their own on top of it end.
+    void LeaveCallsAbove(ScriptState* state);
     // Increments the call depth; past the limit reports the error and returns 0.
     int PushFunctionCall();
     void PopFunctionCall() { depth_--; }
@@ -412,6 +440,7 @@ class ScriptParser : public Parser, public ExpressionContext {
     long closedstates_ = 0;
     // The KpIF blocks a compiled pass is inside, innermost last (see CompiledBody).
     std::vector<const CompiledStep*> openifs_;
+    CallFrame* callframe_ = nullptr;  // the innermost call's; not owned
     static bool compiling_;
 
     friend class ScriptState;

@@ -207,6 +207,23 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         "</KpWHILE>",
         "<KpLET i=0><KpWHILE EXPR=i LT 3><KpLET j=0><KpWHILE EXPR=j LT 3><KpEVAL EXPR=i * j>"
         "<KpLET j=j + 1></KpWHILE>;<KpLET i=i + 1></KpWHILE>",
+        // Calls that run compiled without a state of their own until they hand over:
+        // a body with its own output level and a loop inside, called from a function
+        // that never hands over; the levels and the scanner come back to the caller.
+        "<KpFUNCTION NAME=\"inner\" PARAMETERS=\"n\" STANDARDOUTPUTLEVEL=\"html\">hidden"
+        "<KpLET k=0><KpWHILE EXPR=k LT n><KpLET k=k + 1></KpWHILE><KpFUNCRETURN VALUE=k * 10>"
+        "</KpFUNCTION><KpFUNCTION NAME=\"outer\" PARAMETERS=\"n\">o<KpFUNCRETURN "
+        "VALUE=inner(n) + 1></KpFUNCTION><KpLET i=0><KpWHILE EXPR=i LT 4>[<KpEVAL "
+        "EXPR=outer(i)>]<KpLET i=i + 1></KpWHILE>after",
+        // An exit in a call that handed over, inside one that did not.
+        "<KpFUNCTION NAME=\"quit\" PARAMETERS=\"n\"><KpIF EXPR=n GT 2>gone<KpEXIT></KpIF>"
+        "<KpFUNCRETURN VALUE=n></KpFUNCTION><KpFUNCTION NAME=\"via\" PARAMETERS=\"n\">"
+        "<KpFUNCRETURN VALUE=quit(n) $ '.'></KpFUNCTION><KpLET i=0><KpWHILE EXPR=i LT 9>"
+        "<KpEVAL EXPR=via(i)><KpLET i=i + 1></KpWHILE>after",
+        // A runtime error in a compiled call, kept in the error variable, then a fatal one.
+        "<KpFUNCTION NAME=\"div\" PARAMETERS=\"n\"><KpLET q=6 / n><KpFUNCRETURN VALUE=q $ "
+        "'|' $ KpLET_Error></KpFUNCTION><KpLET i=3><KpWHILE EXPR=i GT -2><KpEVAL EXPR=div(i)>;"
+        "<KpLET i=i - 1></KpWHILE>after",
     };
     for (const char* page : pages) {
         SCOPED_TRACE(page);
