@@ -30,6 +30,13 @@ const int kRemakes = 32;
 
 }  // namespace
 
+inline void CompiledBody::ClearError(ScriptParser* parser, const CompiledStep& s) {
+    if (s.errorname == nullptr) return;
+    Variable* v = parser->variables()->Find(*s.errorname);
+    if (v != nullptr && !v->value().empty())
+        parser->variables()->SetVariable(*s.errorname, String());
+}
+
 bool CompiledBody::MayRemake(const CompiledBody* body, const TagCache* cache) {
     // A body replaced while a pass is under way stays alive until the interpreter goes
     // (see TagCache::Retire), so the pass finishes with it.
@@ -246,13 +253,6 @@ bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const Str
     Variables* vars = parser->variables();
     if (vars->SetVariable(s.attribute->scopedname, value, hint, outside)) return true;
     return parser->basestate()->RuntimeError(s.tag->templ, vars->error()) != StateError;
-}
-
-void CompiledBody::ClearError(ScriptParser* parser, const CompiledStep& s) {
-    if (s.errorname == nullptr) return;
-    Variable* v = parser->variables()->Find(*s.errorname);
-    if (v != nullptr && !v->value().empty())
-        parser->variables()->SetVariable(*s.errorname, String());
 }
 
 CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_t base) {

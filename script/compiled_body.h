@@ -105,7 +105,7 @@ class CompiledBody {
                              int line);
     static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
                        const NumberHint* hint, bool outside);
-    static void ClearError(ScriptParser* parser, const CompiledStep& s);
+    [[gnu::always_inline]] static void ClearError(ScriptParser* parser, const CompiledStep& s);
 
     std::vector<CompiledStep> steps_;
     // The closing tag (not owned), where it starts and ends, and the lines to there.

@@ -18,6 +18,7 @@
 #include "script/encoding.h"
 #include "script/expression_node.h"
 #include "script/function.h"
+#include "script/number_program.h"
 
 namespace {
 
@@ -517,6 +518,17 @@ const NumberProgram* Expression::Program() const {
     return flat_ ? program_ : nullptr;
 }
 
+bool Expression::Flat(ExpressionContext* context, String* result, NumberHint* hint,
+                      bool* outside) const {
+    const NumberProgram* program = Program();
+    double value;
+    bool read;
+    if (program == nullptr || !program->Compute(context->store(), &value, &read)) return false;
+    program->Finish(value, result, hint);
+    if (outside) *outside = read;
+    return true;
+}
+
 bool Expression::pure() const {
     return root_ == nullptr || root_->pure();
 }
@@ -545,22 +557,22 @@ class OutsideRecord {
 }  // namespace
 
 int Expression::Evaluate(ExpressionContext* context, String* result, bool* outside) const {
+    if ((program_ != nullptr || evaluations_ < 2) && Flat(context, result, nullptr, outside)) {
+        return 1;
+    }
     OutsideRecord record(context);
-    const NumberProgram* program = Program();
-    int ok = program != nullptr && program->Run(context, result, nullptr)
-                 ? 1
-                 : root_->Evaluate(context, result);
+    int ok = root_->Evaluate(context, result);
     record.Report(outside);
     return ok;
 }
 
 int Expression::Evaluate(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
+    if ((program_ != nullptr || evaluations_ < 2) && Flat(context, result, hint, outside)) {
+        return 1;
+    }
     OutsideRecord record(context);
-    const NumberProgram* program = Program();
-    int ok = program != nullptr && program->Run(context, result, hint)
-                 ? 1
-                 : root_->EvaluateHinted(context, result, hint);
+    int ok = root_->EvaluateHinted(context, result, hint);
     record.Report(outside);
     return ok;
 }

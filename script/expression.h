@@ -192,6 +192,8 @@ class Expression {
     // The flat form of an expression of numbers, made at its second evaluation (most
     // expressions are evaluated once); null when it has none.
     const NumberProgram* Program() const;
+    // Evaluate() through the flat form; false when there is none or it gave up.
+    bool Flat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const;
 
     ExpressionNode* root_;  // owned
     String source_;

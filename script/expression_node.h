@@ -188,36 +188,6 @@ class OperatorNode final : public ExpressionNode {
     bool pure_;
 };
 
-// An expression of numbers only (constants, variables, arithmetic and comparisons)
-// as a flat list of steps over a stack of numbers: what the tree computes, without
-// its calls from node to node. Where the tree would do more than compute (report an
-// undefined variable or a division by 0, compare text), Run() gives up before any of
-// it and the tree evaluates the expression instead.
-class NumberProgram {
-  public:
-    // The program of the tree at root, or null when it holds anything else.
-    static NumberProgram* Make(const ExpressionNode* root);
-
-    // Returns false when the tree must evaluate the expression; else what the root's
-    // EvaluateHinted() (hint given) or Evaluate() (hint null) gives.
-    bool Run(ExpressionContext* context, String* out, NumberHint* hint) const;
-
-  private:
-    struct Step {
-        enum Kind : unsigned char { Constant, Variable, Arithmetic, Comparison } kind;
-        OperatorCode code;
-        bool outside;            // Constant: read from outside text
-        double number;           // Constant
-        bool whole;              // Constant
-        const ScopedName* name;  // Variable: the node's
-    };
-    // Appends the steps of node; false when it holds what a program does not cover.
-    bool Add(const ExpressionNode* node);
-
-    std::vector<Step> steps_;
-    int depth_ = 0;  // the most numbers on the stack at once
-};
-
 // +, -, *, / (0 is the error "Divide by 0") and POW on numbers.
 int ArithmeticValue(ExpressionContext* context, OperatorCode code, double a, double b, double* out);
 

@@ -1,10 +1,10 @@
-// NumberProgram: an expression of numbers run as a flat list of steps. Each step
-// computes exactly what its node computes in the tree (see OperatorNode::Compute,
-// EvaluateNumber and Truth): an arithmetic result that is not a whole number goes on
-// as its six-decimal text reads back, and a comparison is numeric only when both of
-// its operands are wholly numbers, which is the only case the program runs.
+// NumberProgram: each step computes exactly what its node computes in the tree (see
+// OperatorNode::Compute, EvaluateNumber and Truth): an arithmetic result that is not
+// a whole number goes on as its six-decimal text reads back, and a comparison is
+// numeric only when both of its operands are wholly numbers, which is the only case
+// the program runs.
 
-#include <math.h>
+#include "script/number_program.h"
 
 #include "foundation/lazy_math.h"
 #include "script/expression_node.h"
@@ -28,6 +28,7 @@ NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
         delete program;
         return nullptr;
     }
+    program->compares_ = program->steps_.back().kind == Step::Comparison;
     return program;
 }
 
@@ -37,6 +38,7 @@ bool NumberProgram::Add(const ExpressionNode* node) {
         case ExpressionNode::KindConstant: {
             const ConstantNode* c = static_cast<const ConstantNode*>(node);
             s.kind = Step::Constant;
+            s.constant = true;
             s.number = c->number_;
             s.whole = c->whole_;
             s.outside = c->outside_;
@@ -57,8 +59,18 @@ bool NumberProgram::Add(const ExpressionNode* node) {
                 return false;
             }
             s.code = o->op_->code;
-            if (!Add(o->left_) || !Add(o->right_)) return false;
-            depth_ -= 2;
+            if (!Add(o->left_)) return false;
+            if (o->right_->kind() == ExpressionNode::KindConstant) {
+                const ConstantNode* c = static_cast<const ConstantNode*>(o->right_);
+                s.constant = true;
+                s.number = c->number_;
+                s.whole = c->whole_;
+                s.outside = c->outside_;
+                depth_--;
+            } else {
+                if (!Add(o->right_)) return false;
+                depth_ -= 2;
+            }
             break;
         }
         default:
@@ -69,31 +81,36 @@ bool NumberProgram::Add(const ExpressionNode* node) {
     return true;
 }
 
-bool NumberProgram::Run(ExpressionContext* context, String* out, NumberHint* hint) const {
+bool NumberProgram::Compute(Variables* store, double* value, bool* outside) const {
     double number[kDepth];
     bool whole[kDepth];
     int top = 0;
-    bool outside = false;
-    Variables* store = context->store();
+    bool read = false;
     const Step* last = &steps_.back();
     for (const Step& s : steps_) {
         switch (s.kind) {
             case Step::Constant:
-                outside |= s.outside;
+                read |= s.outside;
                 number[top] = s.number;
                 whole[top++] = s.whole;
                 break;
             case Step::Variable: {
                 Variable* v = store->Find(*s.name);
                 if (v == nullptr) return false;  // the tree tells of it
-                outside |= v->outside();
+                read |= v->outside();
                 bool w;
                 number[top] = v->Number(&w);
                 whole[top++] = w;
                 break;
             }
             case Step::Arithmetic: {
-                double b = number[--top];
+                double b;
+                if (s.constant) {
+                    read |= s.outside;
+                    b = s.number;
+                } else {
+                    b = number[--top];
+                }
                 double a = number[--top];
                 double r;
                 switch (s.code) {
@@ -114,21 +131,12 @@ bool NumberProgram::Run(ExpressionContext* context, String* out, NumberHint* hin
                         r = a / b;
                         break;
                 }
-                bool exact = Exact(r);
                 if (&s == last) {
-                    if (outside) context->NoteOutsideRead();
-                    if (hint == nullptr) {
-                        FormatNumber(r, out);
-                        return true;
-                    }
-                    hint->known = exact;
-                    hint->number = r == 0 ? 0 : r;
-                    hint->whole = true;
-                    hint->deferred = exact && hint->maydefer;
-                    if (!hint->deferred) FormatNumber(r, out);
+                    *value = r;
+                    *outside = read;
                     return true;
                 }
-                if (exact) {
+                if (Exact(r)) {
                     number[top] = r;
                     whole[top++] = true;
                 } else {
@@ -139,10 +147,21 @@ bool NumberProgram::Run(ExpressionContext* context, String* out, NumberHint* hin
                 break;
             }
             case Step::Comparison: {
-                top -= 2;
+                double b;
+                bool wb;
+                if (s.constant) {
+                    read |= s.outside;
+                    b = s.number;
+                    wb = s.whole;
+                } else {
+                    top--;
+                    b = number[top];
+                    wb = whole[top];
+                }
+                top--;
                 // Text that is not all number compares as text: the tree's part.
-                if (!whole[top] || !whole[top + 1]) return false;
-                double a = number[top], b = number[top + 1];
+                if (!whole[top] || !wb) return false;
+                double a = number[top];
                 int c = a < b ? -1 : (a > b ? 1 : 0);
                 bool truth;
                 switch (s.code) {
@@ -166,15 +185,8 @@ bool NumberProgram::Run(ExpressionContext* context, String* out, NumberHint* hin
                         break;
                 }
                 if (&s == last) {
-                    if (outside) context->NoteOutsideRead();
-                    if (hint != nullptr) {
-                        hint->known = true;
-                        hint->number = truth ? 1 : 0;
-                        hint->whole = true;
-                        hint->deferred = hint->maydefer;
-                        if (hint->deferred) return true;
-                    }
-                    out->assign(truth ? '1' : '0');
+                    *value = truth ? 1 : 0;
+                    *outside = read;
                     return true;
                 }
                 number[top] = truth ? 1 : 0;
@@ -184,4 +196,30 @@ bool NumberProgram::Run(ExpressionContext* context, String* out, NumberHint* hin
         }
     }
     return false;  // a root that is no operator never gets a program
+}
+
+void NumberProgram::Finish(double value, String* out, NumberHint* hint) const {
+    if (compares_) {
+        // "1" or "0": a loop's condition or an IF's value is often only tested.
+        if (hint != nullptr) {
+            hint->known = true;
+            hint->number = value;
+            hint->whole = true;
+            hint->deferred = hint->maydefer;
+            if (hint->deferred) return;
+        }
+        out->assign(value != 0 ? '1' : '0');
+        return;
+    }
+    if (hint == nullptr) {
+        FormatNumber(value, out);
+        return;
+    }
+    // A whole number's text is all digits and reads back exactly.
+    bool exact = Exact(value);
+    hint->known = exact;
+    hint->number = value == 0 ? 0 : value;
+    hint->whole = true;
+    hint->deferred = exact && hint->maydefer;
+    if (!hint->deferred) FormatNumber(value, out);
 }

@@ -1,0 +1,53 @@
+// NumberProgram: an expression of numbers only (constants, variables, arithmetic
+// and comparisons) as a flat list of steps over a stack of numbers. It computes what
+// the expression's tree computes, without the tree's calls from node to node. Where
+// the tree would do more than compute (report an undefined variable or a division by
+// 0, compare text), the program gives up before any of it and the tree evaluates
+// the expression instead.
+
+#ifndef SCRIPT_NUMBER_PROGRAM_H_
+#define SCRIPT_NUMBER_PROGRAM_H_
+
+#include <vector>
+
+#include "foundation/string.h"
+#include "script/expression.h"
+#include "script/number_hint.h"
+#include "script/variables.h"
+
+class ExpressionNode;
+
+class NumberProgram {
+  public:
+    // The program of the tree at root, or null when it holds anything else.
+    static NumberProgram* Make(const ExpressionNode* root);
+
+    // The root's value, unformatted: an arithmetic result, or a comparison's 1 or 0.
+    // *outside tells whether outside text went into it. False when the tree must
+    // evaluate the expression; nothing is reported or changed then.
+    bool Compute(Variables* store, double* value, bool* outside) const;
+    // What the root's EvaluateHinted() (hint given) or Evaluate() (hint null) gives
+    // for that value.
+    void Finish(double value, String* out, NumberHint* hint) const;
+
+  private:
+    struct Step {
+        enum Kind : unsigned char { Constant, Variable, Arithmetic, Comparison } kind;
+        OperatorCode code;
+        // Constant, or an operator whose right operand is this constant (it is never
+        // on the stack).
+        bool constant;
+        bool outside;  // the constant was read from outside text
+        bool whole;
+        double number;
+        const ScopedName* name;  // Variable: the node's
+    };
+    // Appends the steps of node; false when it holds what a program does not cover.
+    bool Add(const ExpressionNode* node);
+
+    std::vector<Step> steps_;
+    int depth_ = 0;          // numbers on the stack as the steps are made
+    bool compares_ = false;  // the root is a comparison
+};
+
+#endif  // SCRIPT_NUMBER_PROGRAM_H_
