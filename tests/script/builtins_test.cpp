@@ -75,6 +75,12 @@ TEST(Builtins, Strings) {
         {"substring('abc', 2, 99)", "bc"},
         {"substring('abcdef', 4, 9223372036854775807)", "def"},
         {"substring('abc', 1, -1)", ""},
+        // Numbers passed unwritten read as their text would: whole ones exactly,
+        // others through their text.
+        {"substring('abcdef', 1 + 1, 2 * 2)", "bcde"},
+        {"substring('abcdef', 2.9, 1.5 + 0.1)", "b"},
+        {"substring('abcdef', 5 - 9, 1e1)", "a"},  // a length's text is read as digits
+        {"power(1 + 1, 2 + 1) + abs(0 - 4)", "12"},
         {"toupper('aBc1')", "ABC1"},
         {"tolower('AbC1')", "abc1"},
         {"ltrim('  a b ')", "a b "},
