@@ -167,7 +167,8 @@ int ScriptParser::CallUserFunction(Function* f, VariableTree* arguments, String*
             r = 1;
             break;
         case CompiledHanded:
-            r = RunUntilClosed(state);
+            // A body that hands over has given its call a state (TakeOverCall).
+            r = state != nullptr ? RunUntilClosed(state) : 0;
             break;
         default:
             r = 0;
