@@ -44,8 +44,11 @@ class PageMaker {
         loops_ = 0;
         std::string page;
         if (Chance(4)) page += "<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text,compress\">";
+        // f may call r: calls without a state of their own nest inside each other.
+        inf_ = true;
         page += "<KpFUNCTION NAME=\"f\" PARAMETERS=\"x\">" + Statements(2, true) +
                 "<KpFUNCRETURN VALUE=" + Expression(2, true) + "></KpFUNCTION>\n";
+        inf_ = false;
         page +=
             "<KpFUNCTION NAME=\"r\" PARAMETERS=\"n\"><KpIF EXPR=n LT 1><KpFUNCRETURN "
             "VALUE=0></KpIF>" +
@@ -78,7 +81,7 @@ class PageMaker {
                                           "1e3",
                                           "'-0'",
                                           "7"};
-        // Functions call no functions: the page's calls nest two deep at most.
+        // Only f calls a function (r, which calls only itself): calls nest a few deep.
         switch (Pick(5)) {
             case 0:
             case 1:
@@ -86,6 +89,7 @@ class PageMaker {
             case 2:
                 return std::string(1, "abc"[Pick(3)]);
             default:
+                if (inf_ && Chance(4)) return "r(" + std::to_string(Pick(4)) + ")";
                 if (infunction) return Chance(2) ? "x" : "n";
                 return Chance(3) ? "r(" + std::to_string(Pick(4)) + ")" : "f(a)";
         }
@@ -117,7 +121,10 @@ class PageMaker {
                     return "<KpFUNCRETURN VALUE=" + Expression(1, infunction) + ">";
                 }
                 // An exit from inside a function, which closes every block.
-                if (infunction && Chance(8)) return "<KpIF EXPR=x GT 3><KpEXIT></KpIF>";
+                if (infunction && Chance(8)) {
+                    return inf_ ? "<KpIF EXPR=x GT 3><KpEXIT></KpIF>"
+                                : "<KpIF EXPR=n GT 2><KpEXIT></KpIF>";
+                }
                 switch (Pick(3)) {
                     case 0:
                         return "<KpLET kelp_defaultlanguage=1>";  // refused: a runtime error
@@ -154,6 +161,7 @@ class PageMaker {
 
     std::mt19937 random_;
     int loops_ = 0;
+    bool inf_ = false;  // writing f's body
 };
 
 }  // namespace
