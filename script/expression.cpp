@@ -708,21 +708,25 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     VariableList& parameters = function_->Parameters();
     Variable* parameter = parameters.First();
     static const String kNoName;
-    if (static_cast<int>(count) == parameters.Entries()) {
-        arguments.layout = function_->layout();
-        arguments.slotcount = static_cast<int>(count);
-    }
+    if (static_cast<int>(count) == parameters.Entries()) arguments.layout = function_->layout();
+    if (arguments.layout != 0) arguments.slotcount = static_cast<int>(count);
+    // A built-in finds its arguments in the slots alone (VariableTree::Argument); a
+    // user function's scope is searched by name as well.
+    bool slotsonly = arguments.layout != 0 && function_->builtin();
     for (size_t i = 0; i < count; i++) {
         const String& name = parameter ? parameter->name() : kNoName;
         Variable* v = new Variable(name, kNoName, values[i].outside);
         v->Adopt(&values[i].value, &values[i].hint);
         if (arguments.layout != 0) arguments.slots[i] = v;
-        arguments.Insert(v);
+        if (!slotsonly) arguments.Insert(v);
         if (parameter) parameter = parameters.Next();
     }
     context->SetNumberResult(number);
     int r = context->CallFunction(function_, &arguments, out);
     context->SetNumberResult(nullptr);
+    if (slotsonly) {
+        for (int k = 0; k < arguments.slotcount; k++) delete arguments.slots[k];
+    }
     return r;
 }
 

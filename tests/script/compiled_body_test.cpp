@@ -228,6 +228,12 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         "<KpFUNCRETURN VALUE=n></KpFUNCTION><KpFUNCTION NAME=\"via\" PARAMETERS=\"n\">"
         "<KpFUNCRETURN VALUE=quit(n) $ '.'></KpFUNCTION><KpLET i=0><KpWHILE EXPR=i LT 9>"
         "<KpEVAL EXPR=via(i)><KpLET i=i + 1></KpWHILE>after",
+        // Argument scopes without a layout: nine parameters, and a name given twice.
+        "<KpFUNCTION NAME=\"nine\" PARAMETERS=\"a,b,c,d,e,f,g,h,i\"><KpFUNCRETURN VALUE=a $ i $ "
+        "len(e)></KpFUNCTION><KpFUNCTION NAME=\"twice\" PARAMETERS=\"p, P\"><KpFUNCRETURN "
+        "VALUE=p></KpFUNCTION><KpLET k=0><KpWHILE EXPR=k LT 3><KpEVAL EXPR=nine(k, 2, 3, 4, "
+        "'five', 6, 7, 8, k * 9) $ twice(k, 'x') $ substring('abcdef', k, 2)>;<KpLET k=k + 1>"
+        "</KpWHILE>",
         // A runtime error in a compiled call, kept in the error variable, then a fatal one.
         "<KpFUNCTION NAME=\"div\" PARAMETERS=\"n\"><KpLET q=6 / n><KpFUNCRETURN VALUE=q $ "
         "'|' $ KpLET_Error></KpFUNCTION><KpLET i=3><KpWHILE EXPR=i GT -2><KpEVAL EXPR=div(i)>;"
