@@ -518,8 +518,8 @@ const NumberProgram* Expression::Program() const {
     return flat_ ? program_ : nullptr;
 }
 
-bool Expression::Flat(ExpressionContext* context, String* result, NumberHint* hint,
-                      bool* outside) const {
+bool Expression::RunFlat(ExpressionContext* context, String* result, NumberHint* hint,
+                         bool* outside) const {
     const NumberProgram* program = Program();
     double value;
     bool read;
@@ -557,9 +557,7 @@ class OutsideRecord {
 }  // namespace
 
 int Expression::Evaluate(ExpressionContext* context, String* result, bool* outside) const {
-    if ((program_ != nullptr || evaluations_ < 2) && Flat(context, result, nullptr, outside)) {
-        return 1;
-    }
+    if (Flat(context, result, nullptr, outside)) return 1;
     OutsideRecord record(context);
     int ok = root_->Evaluate(context, result);
     record.Report(outside);
@@ -568,9 +566,7 @@ int Expression::Evaluate(ExpressionContext* context, String* result, bool* outsi
 
 int Expression::Evaluate(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
-    if ((program_ != nullptr || evaluations_ < 2) && Flat(context, result, hint, outside)) {
-        return 1;
-    }
+    if (Flat(context, result, hint, outside)) return 1;
     OutsideRecord record(context);
     int ok = root_->EvaluateHinted(context, result, hint);
     record.Report(outside);

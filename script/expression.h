@@ -193,7 +193,10 @@ class Expression {
     // expressions are evaluated once); null when it has none.
     const NumberProgram* Program() const;
     // Evaluate() through the flat form; false when there is none or it gave up.
-    bool Flat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const;
+    bool Flat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const {
+        return (program_ != nullptr || evaluations_ < 2) && RunFlat(context, result, hint, outside);
+    }
+    bool RunFlat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const;
 
     ExpressionNode* root_;  // owned
     String source_;
