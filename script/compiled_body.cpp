@@ -9,6 +9,7 @@
 #include "foundation/output.h"
 #include "script/engine.h"
 #include "script/macro_expander.h"
+#include "script/number_program.h"
 #include "script/script_parser.h"
 #include "script/script_tags.h"
 #include "script/tag.h"
@@ -80,20 +81,32 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
                 AddHand(position, line, false);
                 return false;
             }
-            if (!run->events.empty()) {
+            if (!run->events.empty() || !run->pieces.empty()) {
                 CompiledStep s{};
                 s.kind = CompiledStep::Text;
                 s.run = run;
                 s.line = line;
+                s.position = position;
                 steps_.push_back(s);
             }
             position = run->end;
             line += run->lines;
         }
         CachedTag* c = cache->Find(position);
-        if (c == nullptr || c->templ == nullptr) {
-            AddHand(position, line, c == nullptr);
+        if (c == nullptr) {
+            AddHand(position, line, true);
             return false;
+        }
+        if (c->templ == nullptr) {
+            CompiledStep s{};
+            s.kind = CompiledStep::Markup;
+            s.tag = c;
+            s.line = line;
+            s.position = position;
+            steps_.push_back(s);
+            position = c->end;
+            line += c->lines;
+            continue;
         }
         int id = c->templ->id();
         // The closing tags of the body.
@@ -261,6 +274,12 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
         if (parser->exited()) return CompiledFailed;
         switch (s.kind) {
             case CompiledStep::Text: {
+                if (!s.run->pieces.empty()) {
+                    int r = parser->DeliverReferences(s.run, baseline + s.line);
+                    if (r < 0) return HandOver(parser, baseline, base, s.position, s.line);
+                    if (r == 0) return CompiledFailed;
+                    break;
+                }
                 // Text the level leaves out only moves the line on.
                 int level = parser->standardoutputlevel_;
                 if (!(level & (OutputText | OutputCompressWhitespace)) &&
@@ -271,6 +290,10 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (!parser->DeliverRun(s.run, baseline + s.line)) return CompiledFailed;
                 break;
             }
+            case CompiledStep::Markup:
+                parser->SetLine(baseline + s.line + s.tag->lines);
+                if (parser->WriteMarkup(s.tag->markup) != 1) return CompiledFailed;
+                break;
             case CompiledStep::Assign:
             case CompiledStep::If: {
                 const CachedTag* c = s.tag;
@@ -279,7 +302,12 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 NumberHint hint;
                 hint.maydefer = true;
                 bool outside;
-                if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
+                const Expression* e = s.attribute->expression;
+                double number;
+                if (const NumberProgram* p = e->program();
+                    p != nullptr && p->Compute(parser->variables(), &number, &outside)) {
+                    p->Finish(number, &value, &hint);
+                } else if (!e->Evaluate(parser, &value, &hint, &outside)) {
                     return CompiledFailed;
                 }
                 parser->SetLine(baseline + s.line + c->lines);

@@ -41,17 +41,17 @@ enum CompiledOutcome {
 
 // One step of a body.
 struct CompiledStep {
-    enum Kind { Text, Assign, Eval, If, Return, Hand } kind;
+    enum Kind { Text, Markup, Assign, Eval, If, Return, Hand } kind;
     int line;                          // lines from the body's start to the step
     CachedText* run;                   // Text: not owned
-    CachedTag* tag;                    // tags: not owned
+    CachedTag* tag;                    // tags and Markup: not owned
     const CachedAttribute* attribute;  // the value's attribute; null for none
     const ScopedName* errorname;       // TAG_Error; null for none
     CompiledBody* then;                // If: owned; null when not remembered
     CompiledBody* otherwise;           // If: owned; null for none or not remembered
     bool haselse;                      // If: the skip of a false test found a KpELSE
     bool skipknown;                    // If: where a false test skips to is known
-    long position;                     // where the tag starts, or where a Hand goes on
+    long position;                     // where the tag or text starts, or where a Hand goes on
     bool missing;                      // Hand: the text there was not remembered
     // The value calls functions: the scanner stands after the tag while it is
     // computed, as when the interpreter replays the tag (a call returns there, and an

@@ -186,6 +186,8 @@ class Expression {
     static void SetFlat(bool on) { flat_ = on; }
     // Whether it has a flat form.
     bool flat() const { return program_ != nullptr; }
+    // The flat form once it is made, while flat forms run; else null.
+    const NumberProgram* program() const { return flat_ ? program_ : nullptr; }
 
   private:
     static bool flat_;

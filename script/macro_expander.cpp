@@ -109,34 +109,67 @@ bool MacroExpander::CheckForMacro(String* value, bool* outside) {
     } else if (c >= 0) {
         Buffer::UnGetChar();
     }
-    encoding_ = engine_->script().defaultmacroencoding();
-    bool runasscript = false;
+    MacroReference reference = ReadMacroReference(name);
+    name_ = reference.name;
+    *value = ReferenceValue(reference, outside);
+    return true;
+}
+
+MacroReference ReadMacroReference(const String& inside) {
+    MacroReference r;
+    String name = inside;
     int colon = name.search(":", 0);
     if (colon >= 0) {
         String word = name.after(colon);
         word.StripWhitespace();
+        r.explicitencoding = true;
         if (word.matches("attribute")) {
-            encoding_ = MacroEncodingAttribute;
+            r.encoding = MacroEncodingAttribute;
         } else if (word.matches("entities")) {
-            encoding_ = MacroEncodingEntities;
+            r.encoding = MacroEncodingEntities;
         } else if (word.matches("none")) {
-            encoding_ = MacroEncodingNone;
+            r.encoding = MacroEncodingNone;
         } else if (word.matches("script")) {
-            // The page says it runs this value as its own text, whatever its origin.
-            encoding_ = MacroEncodingNone;
-            runasscript = true;
+            r.encoding = MacroEncodingNone;
+            r.script = true;
+        } else {
+            r.explicitencoding = false;  // an unknown word: the default applies
         }
         name = name.before(colon);
     }
     name.StripWhitespace();
-    name_ = name;
-    *value = engine_->vars()->Value(name, outside);
-    if (engine_->script().warnundefined() && engine_->vars()->Find(name) == nullptr)
-        engine_->UndefinedRead(name);
-    if (runasscript) *outside = false;
-    if (encoding_ == MacroEncodingAttribute) EncodeAttribute(value);
-    if (encoding_ == MacroEncodingEntities) EncodeEntities(value);
-    return true;
+    r.name = name;
+    return r;
+}
+
+String MacroExpander::ReferenceValue(const MacroReference& reference, bool* outside) {
+    encoding_ =
+        reference.explicitencoding ? reference.encoding : engine_->script().defaultmacroencoding();
+    Variables* vars = engine_->vars();
+    Variable* v = reference.resolved ? vars->Find(reference.scoped) : vars->Find(reference.name);
+    *outside = v != nullptr && v->outside();
+    String value = v != nullptr ? v->value() : String();
+    if (v == nullptr && engine_->script().warnundefined()) engine_->UndefinedRead(reference.name);
+    // The page says it runs this value as its own text, whatever its origin.
+    if (reference.script) *outside = false;
+    if (encoding_ == MacroEncodingAttribute) EncodeAttribute(&value);
+    if (encoding_ == MacroEncodingEntities) EncodeEntities(&value);
+    return value;
+}
+
+bool MacroExpander::RawText(long from, long to, String* text) {
+    text->clear();
+    if (index_ >= 0 || consumed_ != 0 || !Buffer::Seek(from)) return false;
+    bool complete = true;
+    for (long p = from; p < to; p++) {
+        int c = Buffer::GetNextChar();
+        if (c < 0) {
+            complete = false;
+            break;
+        }
+        text->cat(static_cast<char>(c));
+    }
+    return Buffer::Seek(to) && complete;
 }
 
 void MacroExpander::SavePosition(Position* p) {

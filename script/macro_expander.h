@@ -7,8 +7,23 @@
 
 #include "script/buffer.h"
 #include "script/encoding.h"
+#include "script/variables.h"
 
 class Kelp;
+
+// The text of a reference between its brackets, read: the variable's name and how
+// its value is written. Without an encoding of its own (explicit false), the engine's
+// default at the time the value is delivered applies.
+struct MacroReference {
+    String name;
+    // The name resolved once, for a reference read again on every pass.
+    ScopedName scoped;
+    bool resolved = false;
+    MacroEncoding encoding = MacroEncodingNone;
+    bool explicitencoding = false;
+    bool script = false;  // ":script": the page runs the value as its own text
+};
+MacroReference ReadMacroReference(const String& inside);
 
 // A reference is "&[" or "&amp;[", the name, "]" and an optional ";". The name may
 // carry an encoding after a colon (&[name:entities]; &[name:attribute]; &[name:none];),
@@ -64,6 +79,13 @@ class MacroExpander final : public Buffer {
     // and *value receives the (encoded) value, and *outside whether the variable holds
     // outside text; if not, nothing is consumed.
     bool CheckForMacro(String* value, bool* outside);
+    // The value a reference delivers now (encoded), and in *outside whether it is
+    // outside text. An undefined name is warned of when the script asks for that.
+    String ReferenceValue(const MacroReference& reference, bool* outside);
+    // The file's characters from one position to another, read as they stand (no
+    // reference expanded, nothing counted); the reading position is left at to.
+    // False when they cannot all be read. Only outside a macro value.
+    bool RawText(long from, long to, String* text);
 
   private:
     bool SeekFar(long offset);

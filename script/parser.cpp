@@ -43,8 +43,11 @@ int Parser::GetNextChar() {
 
 void Parser::UnGetChar(int c) {
     if (c < 0) return;
+    // A line feed of a macro value counted no line when it was read (stepping back
+    // over a value's first character leaves the value).
+    bool counted = c == '\n' && !source_->inmacro();
     source_->UnGetChar();
-    if (c == '\n' && !source_->inmacro()) line_--;
+    if (counted) line_--;
 }
 
 bool Parser::fromoutside() {

@@ -541,6 +541,11 @@ int ScriptParser::ProcessNewLine(const String& text) {
 }
 
 int ScriptParser::ProcessUnknownTag(const String& text) {
+    RecordMarkup(text);
+    return WriteMarkup(text);
+}
+
+int ScriptParser::WriteMarkup(const String& text) {
     if (engine()->timedout()) return Timeout();
     if (standardoutputlevel_ & OutputHtml) {
         output_->inwhitespace() = 0;

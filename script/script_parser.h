@@ -335,6 +335,11 @@ class ScriptParser : public Parser, public ExpressionContext {
     // Writes a remembered run of text that starts at line start as the text phase
     // would; false after a reported error.
     bool DeliverRun(const CachedText* run, int start);
+    // The same for a run with macro references: 1, 0 after a reported error, or -1
+    // when this pass must read it from the file (a value that is the page's own text
+    // holds markup, undefined names are warned of, or text is being recorded);
+    // nothing is written then.
+    int DeliverReferences(const CachedText* run, int start);
 
     MacroExpander* macrosource() const { return macrosource_; }
     TagHandler handler(int id) const {
@@ -350,6 +355,11 @@ class ScriptParser : public Parser, public ExpressionContext {
     int ProcessNewLine(const String& text) override;
     int ProcessEmptyValue(Tag* tag, const String& name, String* value) override;
     int ProcessCachedTag() override;
+    // Markup that is no tag of ours, as the scan found it: remembered for the next
+    // pass (see markupat_), and written. 1, or what ended the script.
+    void RecordMarkup(const String& text);
+    int WriteMarkup(const String& text);
+    int ReplayMarkup(CachedTag* c, int start);
     int TextPhase(int* result) override;
 
   private:
@@ -375,6 +385,9 @@ class ScriptParser : public Parser, public ExpressionContext {
     // Reads the text at position (line start) as the scan does, and keeps it as a
     // cached run when nothing in it can read differently next time.
     int RecordRun(long position, int start, int* result);
+    // Makes run (read from position to the reading position, at line start) a run
+    // of pieces; false when it holds what the pieces do not cover.
+    bool RecordReferences(CachedText* run, long position, int start);
     // The code ProcessKnownTag gives for a state's answer: 0 after an error, 3 once
     // the script has exited, else 1.
     int Settled(int result) const;
@@ -435,6 +448,11 @@ class ScriptParser : public Parser, public ExpressionContext {
     CachedText* lastrun_;
     CachedTag* lasttag_;
     int recordline_;  // the line where the recorded tag starts
+    // Where a tag the cache did not hold starts (-1: inside a macro), its line, and
+    // the "&" read before it: markup read from there is remembered when read again.
+    long markupat_ = -1;
+    int markupline_ = 0;
+    long markupampersands_ = 0;
     // How many states have been destroyed (left the stack): a replayed tag after
     // which the count is the same closed no block.
     long closedstates_ = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/string.h"
+#include "script/macro_expander.h"
 #include "script/variables.h"
 
 class CompiledBody;
@@ -41,7 +42,10 @@ struct CachedTag {
     CachedTag(const CachedTag&) = delete;
     CachedTag& operator=(const CachedTag&) = delete;
 
-    Tag* templ = nullptr;  // not owned: the table's template
+    Tag* templ = nullptr;  // not owned: the table's template; null for markup
+    // Markup that is no tag of ours (an HTML tag, a comment) whose text held no "&":
+    // its text, written as it stands on every pass.
+    String markup;
     // Tags with these attributes (and the template's defaults) that replays fill in
     // again, one per depth of replays in progress (a function body may replay the
     // same tag recursively). A tag is complete once a replay has filled it.
@@ -72,8 +76,18 @@ struct CachedTextEvent {
     long end;  // file position after the event
 };
 
+// A piece of a run that holds macro references: the page's own text, or a reference
+// whose value is looked up again on every pass.
+struct CachedTextPiece {
+    String text;
+    bool reference = false;
+    MacroReference macro;
+};
+
 struct CachedText {
     std::vector<CachedTextEvent> events;
+    // A run with references has pieces instead (its events and joined are empty).
+    std::vector<CachedTextPiece> pieces;
     long end = 0;
     int lines = 0;
     int code = 0;  // how the run ended: a tag next, or the end of the input
@@ -107,6 +121,9 @@ class TagCache {
     // Whether text at position was read before (and notes that it now was): a run is
     // remembered only when it is read again, so straight pages cost no memory.
     bool SeenBefore(long position);
+    // The same for markup at position (kept apart from the text runs: a run may
+    // start where the markup does).
+    bool MarkupSeenBefore(long position) { return SeenBefore(-2 - position); }
 
     // A skip over a block: from a position, with a target table, to the end of the
     // target found (one without attributes).

@@ -29,6 +29,16 @@ int ScriptParser::TextPhase(int* result) {
         CachedText* run = RunAt(position);
         lasttag_ = nullptr;
         lastrun_ = run;
+        if (run != nullptr && !run->pieces.empty()) {
+            int r = DeliverReferences(run, start);
+            if (r < 0) return Parser::TextPhase(result);
+            macrosource_->Seek(run->end);
+            if (r == 0) {
+                *result = 0;
+                return ScanDone;
+            }
+            return run->code;
+        }
         if (run != nullptr) {
             // Tag after tag: nothing to deliver.
             if (run->events.empty() || DeliversWhole()) {
@@ -149,7 +159,15 @@ int ScriptParser::RecordRun(long position, int start, int* result) {
     int code = Parser::TextPhase(result);
     textrecording_ = outer;
     textline_ = outerline;
-    if (code != ScanDone && macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
+    bool references = macrosource_->ampersands() != ampersands;
+    if (code != ScanDone && references && !macrosource_->inmacro() &&
+        RecordReferences(fresh, position, start)) {
+        fresh->end = macrosource_->CurrentFilePosition();
+        fresh->lines = line() - start;
+        fresh->code = code;
+        fresh->events.clear();
+        cache_->InsertRun(position, fresh);
+    } else if (code != ScanDone && !references && !macrosource_->inmacro()) {
         fresh->end = macrosource_->CurrentFilePosition();
         fresh->lines = line() - start;
         fresh->code = code;
@@ -169,12 +187,137 @@ int ScriptParser::RecordRun(long position, int start, int* result) {
     return code;
 }
 
+bool ScriptParser::RecordReferences(CachedText* run, long position, int start) {
+    // Only text read as it stands, with references expanded and without a backslash
+    // (which would reach into a value), whose references span no line.
+    long end = macrosource_->CurrentFilePosition();
+    String raw;
+    if (!macrosource_->expandmacros() || !macrosource_->RawText(position, end, &raw)) return false;
+    std::vector<CachedTextPiece>& pieces = run->pieces;
+    pieces.emplace_back();
+    int lines = 0;
+    for (int i = 0; i < raw.length(); i++) {
+        char c = raw[i];
+        if (c == '\\') return false;
+        if (c == '\n') lines++;
+        // A reference is "&[" or "&amp;[" (as the reader spells it, in any case), the
+        // name, "]" and an optional ";".
+        int open = -1;
+        if (c == '&' && raw[i + 1] == '[') {
+            open = i + 1;
+        } else if (c == '&' && raw.at(i + 1, i + 5).matches("amp;") && raw[i + 5] == '[') {
+            open = i + 5;
+        }
+        if (open < 0) {
+            pieces.back().text.cat(c);
+            continue;
+        }
+        int close = raw.search("]", open);
+        if (close < 0) return false;
+        String inside = raw.at(open + 1, close);
+        if (inside.contains('\n') || inside.contains('\r')) return false;
+        CachedTextPiece piece;
+        piece.reference = true;
+        piece.macro = ReadMacroReference(inside);
+        piece.macro.scoped = Variables::Resolve(piece.macro.name);
+        piece.macro.resolved = true;
+        pieces.push_back(piece);
+        pieces.emplace_back();
+        i = raw[close + 1] == ';' ? close + 1 : close;
+    }
+    // The line count must agree with the scan's.
+    return lines == line() - start;
+}
+
+int ScriptParser::DeliverReferences(const CachedText* run, int start) {
+    if (textrecording_ != nullptr || !macrosource_->expandmacros() ||
+        engine()->script().warnundefined()) {
+        return -1;
+    }
+    // Every value first: one that is the page's own text and holds markup or a
+    // backslash is read by the scanner, and the whole run with it.
+    struct Value {
+        String text;
+        bool outside;
+    };
+    // The usual few on the stack.
+    const size_t count = run->pieces.size() / 2;
+    Value few[4];
+    std::vector<Value> many(count > 4 ? count : 0);
+    Value* values = count > 4 ? many.data() : few;
+    size_t next = 0;
+    for (const CachedTextPiece& p : run->pieces) {
+        if (!p.reference) continue;
+        Value& v = values[next++];
+        v.text = macrosource_->ReferenceValue(p.macro, &v.outside);
+        if (!v.outside && (v.text.contains('<') || v.text.contains('\\'))) return -1;
+    }
+    // Then the text as the scan splits it: at each line break, which counts a line
+    // when it is the page's own.
+    String text;
+    int lines = 0;
+    bool cr = false;  // a CR was read: a LF next belongs to it
+    next = 0;
+    auto flush = [&]() {
+        if (text.empty()) return true;
+        SetLine(start + lines);
+        bool ok = ProcessText(text) == 1;
+        text.clear();
+        return ok;
+    };
+    auto newline = [&](const char* breaktext) {
+        SetLine(start + lines);
+        return ProcessNewLine(String(breaktext)) == 1;
+    };
+    for (const CachedTextPiece& p : run->pieces) {
+        const String& chars = p.reference ? values[next++].text : p.text;
+        const int length = chars.length();
+        for (int i = 0; i < length; i++) {
+            // Up to the next line break in one piece.
+            int stop = i;
+            while (stop < length && chars[stop] != '\r' && chars[stop] != '\n') stop++;
+            if (stop > i) {
+                if (cr) {
+                    cr = false;
+                    if (!newline("\r")) return 0;
+                }
+                text.cat(chars.chars() + i, stop - i);
+                i = stop;
+                if (i == length) break;
+            }
+            // A line break: the text before it goes first.
+            char c = chars[i];
+            if (cr) {
+                cr = false;
+                if (c == '\n') {
+                    if (!p.reference) lines++;
+                    if (!newline("\r\n")) return 0;
+                    continue;
+                }
+                if (!newline("\r")) return 0;
+            }
+            if (!flush()) return 0;
+            if (c == '\r') {
+                cr = true;
+                continue;
+            }
+            if (!p.reference) lines++;
+            if (!newline("\n")) return 0;
+        }
+    }
+    if (cr && !newline("\r")) return 0;
+    if (!flush()) return 0;
+    SetLine(start + run->lines);
+    return 1;
+}
+
 void ScriptParser::RecordText(bool newline, const String& text) {
     textrecording_->events.push_back(
         CachedTextEvent{newline, text, line() - textline_, macrosource_->CurrentFilePosition()});
 }
 
 int ScriptParser::ProcessCachedTag() {
+    markupat_ = -1;
     if (macrosource_->inmacro()) return -1;
     long position = macrosource_->CurrentFilePosition();
     CachedTag* c = nullptr;
@@ -184,12 +327,44 @@ int ScriptParser::ProcessCachedTag() {
         if (c != nullptr && lastrun_ != nullptr && lastrun_->end == position) lastrun_->nexttag = c;
     }
     lastrun_ = nullptr;
-    if (c == nullptr) return -1;
+    if (c == nullptr) {
+        markupat_ = position;
+        markupline_ = line();
+        markupampersands_ = macrosource_->ampersands();
+        return -1;
+    }
     return ReplayCachedTag(c);
+}
+
+void ScriptParser::RecordMarkup(const String& text) {
+    // Markup read a second time from the file itself, with no "&" in it, reads the
+    // same on every pass.
+    long at = markupat_;
+    markupat_ = -1;
+    if (at < 0 || macrosource_->inmacro() || macrosource_->ampersands() != markupampersands_ ||
+        !cache_->MarkupSeenBefore(at)) {
+        return;
+    }
+    CachedTag* c = new CachedTag;
+    c->markup = text;
+    c->end = macrosource_->CurrentFilePosition();
+    c->lines = line() - markupline_;
+    cache_->Insert(at, c);
+}
+
+int ScriptParser::ReplayMarkup(CachedTag* c, int start) {
+    macrosource_->Seek(c->end);
+    SetLine(start + c->lines);
+    lasttag_ = c;
+    return WriteMarkup(c->markup);
 }
 
 int ScriptParser::ReplayCachedTag(CachedTag* c) {
     int start = line();
+    if (c->templ == nullptr) {
+        int r = ReplayMarkup(c, start);
+        return r == 1 ? ScanMore : r;
+    }
     macrosource_->Seek(c->end);
     int depth = c->inuse;
     if (depth == static_cast<int>(c->prepared.size())) {
