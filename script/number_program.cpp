@@ -21,6 +21,56 @@ bool Exact(double v) {
 
 }  // namespace
 
+bool NumberProgram::AddLogic(const ExpressionNode* node) {
+    const OperatorNode* o = static_cast<const OperatorNode*>(node);
+    Step s{};
+    s.kind = Step::Logic;
+    s.code = o->op_->code;
+    // NOT has no left operand; AND and OR evaluate both (they do not short-circuit).
+    bool unary = s.code == OpNot;
+    if (unary != (o->left_ == nullptr)) return false;
+    if (!unary && !AddTruth(o->left_)) return false;
+    if (!AddTruth(o->right_)) return false;
+    depth_ -= unary ? 1 : 2;
+    if (++depth_ > kDepth) return false;
+    steps_.push_back(s);
+    return true;
+}
+
+bool NumberProgram::AddTruth(const ExpressionNode* node) {
+    Step s{};
+    switch (node->kind()) {
+        case ExpressionNode::KindConstant: {
+            const ConstantNode* c = static_cast<const ConstantNode*>(node);
+            s.kind = Step::Constant;
+            s.constant = true;
+            s.number = Expression::IsTrue(c->value_) ? 1 : 0;
+            s.whole = true;
+            s.outside = c->outside_;
+            break;
+        }
+        case ExpressionNode::KindVariable:
+            s.kind = Step::Truth;
+            s.name = &static_cast<const VariableNode*>(node)->name_;
+            break;
+        case ExpressionNode::KindOperator: {
+            // A comparison or a logic operator leaves 1 or 0 already; an arithmetic
+            // result is true when its text is.
+            const OperatorNode* o = static_cast<const OperatorNode*>(node);
+            if (!Add(node)) return false;
+            if (!o->Arithmetic()) return true;
+            s.kind = Step::ToTruth;
+            steps_.push_back(s);
+            return true;
+        }
+        default:
+            return false;
+    }
+    if (++depth_ > kDepth) return false;
+    steps_.push_back(s);
+    return true;
+}
+
 NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
     if (root == nullptr || root->kind() != ExpressionNode::KindOperator) return nullptr;
     NumberProgram* program = new NumberProgram;
@@ -28,7 +78,9 @@ NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
         delete program;
         return nullptr;
     }
-    program->compares_ = program->steps_.back().kind == Step::Comparison;
+    Step::Kind last = program->steps_.back().kind;
+    program->compares_ = last == Step::Comparison;
+    program->logic_ = last == Step::Logic;
     return program;
 }
 
@@ -50,6 +102,8 @@ bool NumberProgram::Add(const ExpressionNode* node) {
             break;
         case ExpressionNode::KindOperator: {
             const OperatorNode* o = static_cast<const OperatorNode*>(node);
+            OperatorCode code = o->op_->code;
+            if (code == OpAnd || code == OpOr || code == OpNot) return AddLogic(node);
             if (o->left_ == nullptr) return false;
             if (o->Arithmetic()) {
                 s.kind = Step::Arithmetic;
@@ -101,6 +155,38 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 bool w;
                 number[top] = v->Number(&w);
                 whole[top++] = w;
+                break;
+            }
+            case Step::Truth: {
+                Variable* v = store->Find(*s.name);
+                if (v == nullptr) return false;  // the tree tells of it
+                read |= v->outside();
+                bool truth = v->pending() ? v->number() != 0 : Expression::IsTrue(v->value());
+                number[top] = truth ? 1 : 0;
+                whole[top++] = true;
+                break;
+            }
+            case Step::ToTruth:
+                // Text that is not all number ("inf") is the tree's to judge.
+                if (!whole[top - 1]) return false;
+                number[top - 1] = number[top - 1] != 0 ? 1 : 0;
+                break;
+            case Step::Logic: {
+                bool b = number[--top] != 0;
+                bool truth;
+                if (s.code == OpNot) {
+                    truth = !b;
+                } else {
+                    bool a = number[--top] != 0;
+                    truth = s.code == OpAnd ? a && b : a || b;
+                }
+                if (&s == last) {
+                    *value = truth ? 1 : 0;
+                    *outside = read;
+                    return true;
+                }
+                number[top] = truth ? 1 : 0;
+                whole[top++] = true;
                 break;
             }
             case Step::Arithmetic: {
@@ -199,6 +285,12 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
 }
 
 void NumberProgram::Finish(double value, String* out, NumberHint* hint) const {
+    if (logic_) {
+        // "1" or "0", written, as the tree writes it.
+        if (hint != nullptr) hint->known = false;
+        out->assign(value != 0 ? '1' : '0');
+        return;
+    }
     if (compares_) {
         // "1" or "0": a loop's condition or an IF's value is often only tested.
         if (hint != nullptr) {

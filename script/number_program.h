@@ -1,5 +1,6 @@
-// NumberProgram: an expression of numbers only (constants, variables, arithmetic
-// and comparisons) as a flat list of steps over a stack of numbers. It computes what
+// NumberProgram: an expression of numbers only (constants, variables, arithmetic,
+// comparisons, and AND, OR and NOT over them) as a flat list of steps over a stack of
+// numbers. It computes what
 // the expression's tree computes, without the tree's calls from node to node. Where
 // the tree would do more than compute (report an undefined variable or a division by
 // 0, compare text), the program gives up before any of it and the tree evaluates
@@ -32,7 +33,17 @@ class NumberProgram {
 
   private:
     struct Step {
-        enum Kind : unsigned char { Constant, Variable, Arithmetic, Comparison } kind;
+        // Truth: a variable's value read as true or false (1 or 0). ToTruth: the number
+        // on top, the same. Logic: AND, OR or NOT of truths.
+        enum Kind : unsigned char {
+            Constant,
+            Variable,
+            Arithmetic,
+            Comparison,
+            Truth,
+            ToTruth,
+            Logic
+        } kind;
         OperatorCode code;
         // Constant, or an operator whose right operand is this constant (it is never
         // on the stack).
@@ -44,10 +55,15 @@ class NumberProgram {
     };
     // Appends the steps of node; false when it holds what a program does not cover.
     bool Add(const ExpressionNode* node);
+    // The steps that leave 1 or 0 for whether node's text is true, as AND, OR and NOT
+    // read their operands.
+    bool AddTruth(const ExpressionNode* node);
+    bool AddLogic(const ExpressionNode* node);
 
     std::vector<Step> steps_;
     int depth_ = 0;          // numbers on the stack as the steps are made
     bool compares_ = false;  // the root is a comparison
+    bool logic_ = false;     // the root is AND, OR or NOT
 };
 
 #endif  // SCRIPT_NUMBER_PROGRAM_H_

@@ -394,7 +394,8 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
                             "0.0000005",
                             "-999999999999999",
                             "3.25"};
-    const char* operators[] = {"+", "-", "*", "/", "POW", "EQ", "NE", "LT", "GT", "LE", "GE"};
+    const char* operators[] = {"+",  "-",  "*",  "/",  "POW", "EQ", "NE",
+                               "LT", "GT", "LE", "GE", "AND", "OR"};
     std::mt19937 random(20261210);
     auto pick = [&](int n) { return static_cast<int>(random() % n); };
     const int kValues = sizeof values / sizeof values[0];
@@ -403,11 +404,14 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
         int k = pick(depth > 0 ? 6 : 4);
         if (k == 0) return std::string("'") + values[pick(kValues)] + "'";
         if (k == 1) return std::to_string(pick(5)) + (pick(3) == 0 ? ".5" : "");
-        if (k == 2) return std::string("v") + std::to_string(pick(kValues + 2));
+        if (k == 2) {
+            std::string v = std::string("v") + std::to_string(pick(kValues + 2));
+            return pick(5) == 0 ? "NOT " + v : v;
+        }
         if (k == 3) return "-" + std::to_string(pick(4)) + (pick(2) == 0 ? ".25" : "");
         if (k == 4)
-            return "(" + operand(depth - 1) + " " + operators[pick(kOperators)] + " " +
-                   operand(depth - 1) + ")";
+            return std::string(pick(4) == 0 ? "NOT " : "") + "(" + operand(depth - 1) + " " +
+                   operators[pick(kOperators)] + " " + operand(depth - 1) + ")";
         return operand(depth - 1) + " " + operators[pick(kOperators)] + " " + operand(depth - 1);
     };
     int flat = 0;
