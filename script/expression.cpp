@@ -641,11 +641,35 @@ int CallNode::EvaluateNumber(ExpressionContext* context, double* out) const {
 
 namespace {
 
-// An argument's value, evaluated before any is bound to its parameter.
+// An argument's value, evaluated before any is bound to its parameter; or the
+// variable whose text it is, read where it stands (see BorrowedArgument).
 struct CallArgument {
     String value;
     bool outside = false;
     NumberHint hint;
+    Variable* source = nullptr;
+};
+
+// The argument of a pure built-in that is a variable's long text: the built-in reads
+// the variable's own text instead of a copy. Nothing runs while it lives (every
+// argument is pure and so is the built-in), so the text cannot change under it; an
+// assignment to it makes it a variable of its own.
+class BorrowedArgument final : public Variable {
+  public:
+    BorrowedArgument(const String& name, Variable* source, bool outside)
+        : Variable(name, String(), outside), source_(source) {}
+    const String& value() override { return source_ ? source_->value() : Variable::value(); }
+    int SetValue(const String& value) override {
+        source_ = nullptr;
+        return Variable::SetValue(value);
+    }
+    int SetNumber(double number) override {
+        source_ = nullptr;
+        return Variable::SetNumber(number);
+    }
+
+  private:
+    Variable* source_;  // not owned
 };
 
 // As many arguments as a call has, on the stack for the usual few.
@@ -677,6 +701,14 @@ class CallArguments {
 
 }  // namespace
 
+Variable* CallNode::Borrowable(const ExpressionNode* node, ExpressionContext* context) {
+    // Only text long enough that a copy would cost an allocation.
+    if (node->kind() != ExpressionNode::KindVariable) return nullptr;
+    Variable* v = context->store()->Find(static_cast<const VariableNode*>(node)->name_);
+    if (v == nullptr || !v->stable() || v->pending()) return nullptr;
+    return v->value().length() >= String::kStep ? v : nullptr;
+}
+
 int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) const {
     if (function_ == nullptr) {
         context->ExpressionError("Call to undefined function '" + Entities(name_) + "'");
@@ -691,8 +723,14 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     // outside text when any argument is. A whole number goes to its parameter as a
     // number, its text written only if the body reads it.
     bool read = context->outsideread();
+    bool borrows = function_->pure() && allpure_;
     for (size_t i = 0; i < count; i++) {
         CallArgument& a = values[i];
+        if (borrows && (a.source = Borrowable(arguments_[i], context)) != nullptr) {
+            a.outside = a.source->outside();
+            read = read || a.outside;
+            continue;
+        }
         context->SetOutsideRead(false);
         a.hint.maydefer = true;
         if (!arguments_[i]->EvaluateHinted(context, &a.value, &a.hint)) return 0;
@@ -711,8 +749,13 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     bool slotsonly = arguments.layout != 0 && function_->builtin();
     for (size_t i = 0; i < count; i++) {
         const String& name = parameter ? parameter->name() : kNoName;
-        Variable* v = new Variable(name, kNoName, values[i].outside);
-        v->Adopt(&values[i].value, &values[i].hint);
+        Variable* v;
+        if (values[i].source != nullptr) {
+            v = new BorrowedArgument(name, values[i].source, values[i].outside);
+        } else {
+            v = new Variable(name, kNoName, values[i].outside);
+            v->Adopt(&values[i].value, &values[i].hint);
+        }
         if (arguments.layout != 0) arguments.slots[i] = v;
         if (!slotsonly) arguments.Insert(v);
         if (parameter) parameter = parameters.Next();

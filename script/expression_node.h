@@ -119,6 +119,7 @@ class VariableNode final : public ExpressionNode {
 
   private:
     friend class NumberProgram;
+    friend class CallNode;
     ScopedName name_;
     String written_;  // as the page wrote it, for messages
 };
@@ -131,7 +132,10 @@ class CallNode : public ExpressionNode {
     CallNode(Function* function, const String& name) : function_(function), name_(name) {}
     ~CallNode() override;
     // Takes ownership of argument.
-    void AddArgument(ExpressionNode* argument) { arguments_.push_back(argument); }
+    void AddArgument(ExpressionNode* argument) {
+        arguments_.push_back(argument);
+        allpure_ = allpure_ && argument->pure();
+    }
     int argumentcount() const { return static_cast<int>(arguments_.size()); }
     int Evaluate(ExpressionContext* context, String* out) const override;
     // A user function's whole-number result comes back as a number.
@@ -141,10 +145,14 @@ class CallNode : public ExpressionNode {
   private:
     // Evaluate(); number: where a whole-number result may go unwritten, or null.
     int Call(ExpressionContext* context, String* out, NumberHint* number) const;
+    // The variable an argument node names, when a pure built-in may read its text
+    // where it stands; null when the argument is evaluated into a copy.
+    static Variable* Borrowable(const ExpressionNode* node, ExpressionContext* context);
 
     Function* function_;  // not owned
     String name_;
     std::vector<ExpressionNode*> arguments_;  // owned
+    bool allpure_ = true;                     // no argument calls a function
 };
 
 // A binary operator, or a prefix operator (no left operand).

@@ -63,6 +63,9 @@ class Function {
     void SetStandardOutputLevel(int level) { standardoutputlevel_ = level; }
     void SetErrorOutputLevel(unsigned level) { erroroutputlevel_ = level; }
     virtual bool builtin() const { return false; }
+    // A built-in that computes its result from its arguments alone and changes nothing
+    // (see Builtin::pure).
+    virtual bool pure() const { return false; }
     // Runs the function in parser with its arguments (named after the parameters).
     // Returns 1 with *result, or 0 (reported).
     virtual int CallFunction(ScriptParser* parser, VariableTree* arguments, String* result);

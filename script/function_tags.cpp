@@ -241,7 +241,7 @@ Function* ScriptParser::FindKnownFunction(const char* name) {
     if (f != nullptr) return f;
     const Builtin* b = FindBuiltin(name);
     if (b == nullptr) return nullptr;
-    f = new BuiltinFunction(b->name, b->parameters, b->routine);
+    f = new BuiltinFunction(b->name, b->parameters, b->routine, b->pure);
     functions_.Insert(f);
     return f;
 }

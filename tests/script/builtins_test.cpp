@@ -227,3 +227,30 @@ TEST(Builtins, RandomNumbersAndSessionIds) {
     }
     EXPECT_NE(x, y);
 }
+
+// A pure built-in reads a variable's long text where it stands: the results, and
+// whether they are outside text, are those of a copy, also when an argument is a
+// call (which could change the variable) or the same variable comes twice.
+TEST(Builtins, LongArgumentsReadWhereTheyStand) {
+    Interpreter in;
+    Variables* vars = in.engine.vars();
+    vars->SetVariable("page", "<p>the page's own text, long enough</p>", false);
+    vars->SetVariable("visitor", "<script>a visitor's long text</script>", true);
+    const Case cases[] = {
+        {"len(page)", "39"},
+        {"substring(page, 4, 8) $ '|' $ substring(visitor, 9, 9)", "the page|a visitor"},
+        {"toupper(substring(page, len(page) - 4, 4))", "H</P"},
+        {"len(page) + len(page) + len(visitor)", "116"},
+        {"glosub(page, 'page', gettoken(visitor, ' ', 2))",
+         "<p>the visitor's's own text, long enough</p>"},
+        {"page IN visitor", "0"},
+    };
+    Check(&in, cases, sizeof cases / sizeof cases[0]);
+    for (const char* text : {"substring(page, 1, 30)", "substring(visitor, 1, 30)",
+                             "len(page) $ substring(page, len(visitor), 5)"}) {
+        String result;
+        bool outside = true;
+        ASSERT_TRUE(in.parser->Evaluate(text, &result, &outside)) << text;
+        EXPECT_EQ(strstr(text, "visitor") != nullptr, outside) << text;
+    }
+}
