@@ -9,7 +9,6 @@
 #include "foundation/output.h"
 #include "script/engine.h"
 #include "script/macro_expander.h"
-#include "script/number_program.h"
 #include "script/script_parser.h"
 #include "script/script_tags.h"
 #include "script/tag.h"
@@ -302,12 +301,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 NumberHint hint;
                 hint.maydefer = true;
                 bool outside;
-                const Expression* e = s.attribute->expression;
-                double number;
-                if (const NumberProgram* p = e->program();
-                    p != nullptr && p->Compute(parser->variables(), &number, &outside)) {
-                    p->Finish(number, &value, &hint);
-                } else if (!e->Evaluate(parser, &value, &hint, &outside)) {
+                if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
                     return CompiledFailed;
                 }
                 parser->SetLine(baseline + s.line + c->lines);

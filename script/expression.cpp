@@ -508,22 +508,34 @@ Expression::Expression(ExpressionNode* root, const String& source) : root_(root)
 
 Expression::~Expression() {
     delete program_;
+    delete concat_;
     delete root_;
 }
 
 bool Expression::flat_ = true;
 
 const NumberProgram* Expression::Program() const {
-    if (evaluations_ < 2 && ++evaluations_ == 2) program_ = NumberProgram::Make(root_);
+    if (evaluations_ < 2 && ++evaluations_ == 2) {
+        program_ = NumberProgram::Make(root_);
+        if (program_ == nullptr) concat_ = ConcatProgram::Make(root_);
+    }
     return flat_ ? program_ : nullptr;
 }
 
 bool Expression::RunFlat(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
     const NumberProgram* program = Program();
-    double value;
     bool read;
-    if (program == nullptr || !program->Compute(context->store(), &value, &read)) return false;
+    if (program == nullptr) {
+        // Joined text: its number is not known, as the tree's operator says.
+        if (!flat_ || concat_ == nullptr || !concat_->Compute(context->store(), result, &read))
+            return false;
+        if (hint != nullptr) hint->known = false;
+        if (outside) *outside = read;
+        return true;
+    }
+    double value;
+    if (!program->Compute(context->store(), &value, &read)) return false;
     program->Finish(value, result, hint);
     if (outside) *outside = read;
     return true;

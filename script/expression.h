@@ -148,6 +148,7 @@ enum ExpressionEnd {
 };
 
 class ExpressionNode;
+class ConcatProgram;
 class NumberProgram;
 
 // A parsed expression, kept to be evaluated any number of times.
@@ -185,9 +186,7 @@ class Expression {
     // their trees).
     static void SetFlat(bool on) { flat_ = on; }
     // Whether it has a flat form.
-    bool flat() const { return program_ != nullptr; }
-    // The flat form once it is made, while flat forms run; else null.
-    const NumberProgram* program() const { return flat_ ? program_ : nullptr; }
+    bool flat() const { return program_ != nullptr || concat_ != nullptr; }
 
   private:
     static bool flat_;
@@ -196,13 +195,15 @@ class Expression {
     const NumberProgram* Program() const;
     // Evaluate() through the flat form; false when there is none or it gave up.
     bool Flat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const {
-        return (program_ != nullptr || evaluations_ < 2) && RunFlat(context, result, hint, outside);
+        return (program_ != nullptr || concat_ != nullptr || evaluations_ < 2) &&
+               RunFlat(context, result, hint, outside);
     }
     bool RunFlat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const;
 
     ExpressionNode* root_;  // owned
     String source_;
     mutable NumberProgram* program_ = nullptr;  // owned
+    mutable ConcatProgram* concat_ = nullptr;   // owned; made when program_ is not
     mutable unsigned char evaluations_ = 0;     // up to the second
 };
 

@@ -99,6 +99,7 @@ class ConstantNode final : public ExpressionNode {
 
   private:
     friend class NumberProgram;
+    friend class ConcatProgram;
     String value_;
     double number_;
     bool whole_;
@@ -119,6 +120,7 @@ class VariableNode final : public ExpressionNode {
 
   private:
     friend class NumberProgram;
+    friend class ConcatProgram;
     friend class CallNode;
     ScopedName name_;
     String written_;  // as the page wrote it, for messages
@@ -178,6 +180,7 @@ class OperatorNode final : public ExpressionNode {
 
   private:
     friend class NumberProgram;
+    friend class ConcatProgram;
     // +, -, *, / and POW: computed on the operands' numbers.
     bool Arithmetic() const;
     // The unformatted result of an arithmetic operator.

@@ -315,3 +315,70 @@ void NumberProgram::Finish(double value, String* out, NumberHint* hint) const {
     hint->deferred = exact && hint->maydefer;
     if (!hint->deferred) FormatNumber(value, out);
 }
+
+namespace {
+
+// Pieces of one joined text at most: longer chains are left to the tree.
+const size_t kPieces = 16;
+
+}  // namespace
+
+ConcatProgram* ConcatProgram::Make(const ExpressionNode* root) {
+    if (root == nullptr || root->kind() != ExpressionNode::KindOperator ||
+        static_cast<const OperatorNode*>(root)->op_->code != OpConcat) {
+        return nullptr;
+    }
+    ConcatProgram* program = new ConcatProgram;
+    if (!program->Add(root)) {
+        delete program;
+        return nullptr;
+    }
+    return program;
+}
+
+bool ConcatProgram::Add(const ExpressionNode* node) {
+    if (pieces_.size() >= kPieces) return false;
+    switch (node->kind()) {
+        case ExpressionNode::KindConstant: {
+            const ConstantNode* c = static_cast<const ConstantNode*>(node);
+            pieces_.push_back(Piece{&c->value_, nullptr, c->outside_});
+            return true;
+        }
+        case ExpressionNode::KindVariable:
+            pieces_.push_back(
+                Piece{nullptr, &static_cast<const VariableNode*>(node)->name_, false});
+            return true;
+        case ExpressionNode::KindOperator: {
+            // Joins left, then right: the order the tree reads them in.
+            const OperatorNode* o = static_cast<const OperatorNode*>(node);
+            return o->op_->code == OpConcat && o->left_ != nullptr && Add(o->left_) &&
+                   Add(o->right_);
+        }
+        default:
+            return false;
+    }
+}
+
+bool ConcatProgram::Compute(Variables* store, String* out, bool* outside) const {
+    // Every text first: a variable's stays where it is while nothing else runs.
+    const String* texts[kPieces];
+    bool read = false;
+    size_t n = pieces_.size();
+    for (size_t k = 0; k < n; k++) {
+        const Piece& p = pieces_[k];
+        if (p.text != nullptr) {
+            texts[k] = p.text;
+            read |= p.outside;
+            continue;
+        }
+        Variable* v = store->Find(*p.name);
+        if (v == nullptr || !v->stable()) return false;  // the tree's to do
+        texts[k] = &v->value();
+        if (texts[k] == out) return false;
+        read |= v->outside();
+    }
+    out->assign(texts[0]->chars(), texts[0]->length());
+    for (size_t k = 1; k < n; k++) out->cat(texts[k]->chars(), texts[k]->length());
+    *outside = read;
+    return true;
+}

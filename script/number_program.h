@@ -66,4 +66,29 @@ class NumberProgram {
     bool logic_ = false;     // the root is AND, OR or NOT
 };
 
+// ConcatProgram: an expression that only joins ($) constants and variables, as the
+// list of its pieces, written one after the other into the result without the tree's
+// operands and intermediate texts. It gives up, before writing anything, where the
+// tree would do more: an undefined variable (warned of), a dynamic variable, or a
+// variable whose text is the result's own string.
+class ConcatProgram {
+  public:
+    // The program of the tree at root, or null when it holds anything else.
+    static ConcatProgram* Make(const ExpressionNode* root);
+
+    // Writes the joined text into *out; *outside tells whether outside text went
+    // into it. False when the tree must evaluate the expression.
+    bool Compute(Variables* store, String* out, bool* outside) const;
+
+  private:
+    struct Piece {
+        const String* text;      // a constant's; null for a variable
+        const ScopedName* name;  // a variable's
+        bool outside;            // the constant was read from outside text
+    };
+    bool Add(const ExpressionNode* node);
+
+    std::vector<Piece> pieces_;
+};
+
 #endif  // SCRIPT_NUMBER_PROGRAM_H_

@@ -369,10 +369,10 @@ std::string EvaluationRecord(TestContext* c, const Expression* e, bool maydefer)
 
 }  // namespace
 
-// Expressions of numbers run flat from their second evaluation on: generated ones
-// (every arithmetic and comparison operator, constants and variables
-// holding numbers at the edges of their formatting, text, nothing, outside text)
-// give exactly what their trees give.
+// Expressions of numbers and joined text run flat from their second evaluation on:
+// generated ones (every arithmetic, comparison and logic operator, joins, constants
+// and variables holding numbers at the edges of their formatting, text, nothing,
+// outside text) give exactly what their trees give.
 TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
     const char* values[] = {"0",
                             "1",
@@ -394,8 +394,8 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
                             "0.0000005",
                             "-999999999999999",
                             "3.25"};
-    const char* operators[] = {"+",  "-",  "*",  "/",  "POW", "EQ", "NE",
-                               "LT", "GT", "LE", "GE", "AND", "OR"};
+    const char* operators[] = {"+",  "-",  "*",  "/",   "POW", "EQ", "NE", "LT",
+                               "GT", "LE", "GE", "AND", "OR",  "$",  "$"};
     std::mt19937 random(20261210);
     auto pick = [&](int n) { return static_cast<int>(random() % n); };
     const int kValues = sizeof values / sizeof values[0];
@@ -415,7 +415,7 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
         return operand(depth - 1) + " " + operators[pick(kOperators)] + " " + operand(depth - 1);
     };
     int flat = 0;
-    for (int round = 0; round < 1500; round++) {
+    for (int round = 0; round < 2000; round++) {
         TestContext c;
         // v0.. hold the values (some as outside text, some as unwritten numbers);
         // the last two names are never assigned.
@@ -425,6 +425,11 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
         }
         c.engine.vars()->SetNumber(Variables::Resolve(String("v").catint(pick(kValues))), 42);
         std::string text = operand(3) + " " + operators[pick(kOperators)] + " " + operand(2);
+        if (round % 4 == 3) {
+            // Text joined from constants and variables only.
+            text = operand(0);
+            for (int k = pick(5); k >= 0; k--) text += " $ " + operand(0);
+        }
         SCOPED_TRACE(text);
         String source(text.c_str());
         StringSource in(source);
@@ -443,5 +448,5 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
         if (e->flat()) flat++;
         delete e;
     }
-    EXPECT_GT(flat, 500);  // most are expressions of numbers only
+    EXPECT_GT(flat, 800);  // most are expressions of numbers or joined text only
 }
