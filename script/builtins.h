@@ -18,18 +18,17 @@ class BuiltinFunction : public Function {
   public:
     BuiltinFunction(const String& name, const char* parameters, BuiltinRoutine routine,
                     bool pure = false)
-        : Function(name, 0, 0), routine_(routine), pure_(pure) {
+        : Function(name, 0, 0), routine_(routine) {
+        pure_ = pure;
         SetParameters(parameters);
     }
     bool builtin() const override { return true; }
-    bool pure() const override { return pure_; }
     int CallFunction(ScriptParser* parser, VariableTree* arguments, String* result) override {
         return routine_(parser, arguments, result);
     }
 
   private:
     BuiltinRoutine routine_;
-    bool pure_;
 };
 
 // One entry of a table of built-in functions.

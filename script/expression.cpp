@@ -653,13 +653,11 @@ int CallNode::EvaluateNumber(ExpressionContext* context, double* out) const {
 
 namespace {
 
-// An argument's value, evaluated before any is bound to its parameter; or the
-// variable whose text it is, read where it stands (see BorrowedArgument).
+// An argument's value, evaluated before any is bound to its parameter.
 struct CallArgument {
     String value;
     bool outside = false;
     NumberHint hint;
-    Variable* source = nullptr;
 };
 
 // The argument of a pure built-in that is a variable's long text: the built-in reads
@@ -735,11 +733,14 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     // outside text when any argument is. A whole number goes to its parameter as a
     // number, its text written only if the body reads it.
     bool read = context->outsideread();
-    bool borrows = function_->pure() && allpure_;
+    // A pure built-in's arguments that are variables' long texts are read where they
+    // stand (see BorrowedArgument): the usual few.
+    Variable* borrowed[4];
+    bool borrows = allpure_ && function_->pure() && count <= 4;
     for (size_t i = 0; i < count; i++) {
         CallArgument& a = values[i];
-        if (borrows && (a.source = Borrowable(arguments_[i], context)) != nullptr) {
-            a.outside = a.source->outside();
+        if (borrows && (borrowed[i] = Borrowable(arguments_[i], context)) != nullptr) {
+            a.outside = borrowed[i]->outside();
             read = read || a.outside;
             continue;
         }
@@ -762,8 +763,8 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
     for (size_t i = 0; i < count; i++) {
         const String& name = parameter ? parameter->name() : kNoName;
         Variable* v;
-        if (values[i].source != nullptr) {
-            v = new BorrowedArgument(name, values[i].source, values[i].outside);
+        if (borrows && borrowed[i] != nullptr) {
+            v = new BorrowedArgument(name, borrowed[i], values[i].outside);
         } else {
             v = new Variable(name, kNoName, values[i].outside);
             v->Adopt(&values[i].value, &values[i].hint);
@@ -844,16 +845,6 @@ int VariableNode::EvaluateOperand(ExpressionContext* context, Operand* out) cons
         out->text = &out->scratch;
     }
     return 1;
-}
-
-bool OperatorNode::Arithmetic() const {
-    OperatorCode c = op_->code;
-    return c == OpAdd || c == OpSubtract || c == OpMultiply || c == OpDivide || c == OpPower;
-}
-
-bool OperatorNode::Compares() const {
-    OperatorCode c = op_->code;
-    return c >= OpEqual && c <= OpGreater;
 }
 
 namespace {

@@ -182,11 +182,17 @@ class OperatorNode final : public ExpressionNode {
     friend class NumberProgram;
     friend class ConcatProgram;
     // +, -, *, / and POW: computed on the operands' numbers.
-    bool Arithmetic() const;
+    [[gnu::always_inline]] bool Arithmetic() const {
+        OperatorCode c = op_->code;
+        return c == OpAdd || c == OpSubtract || c == OpMultiply || c == OpDivide || c == OpPower;
+    }
     // The unformatted result of an arithmetic operator.
     int Compute(ExpressionContext* context, double* out) const;
     // =, <>, >=, <=, < and > (in any of their spellings).
-    bool Compares() const;
+    [[gnu::always_inline]] bool Compares() const {
+        OperatorCode c = op_->code;
+        return c >= OpEqual && c <= OpGreater;
+    }
     // Evaluates both operands for the operator.
     [[gnu::always_inline]] int Operands(ExpressionContext* context, Operand* l, Operand* r) const;
     // The result of a comparison.

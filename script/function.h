@@ -65,7 +65,7 @@ class Function {
     virtual bool builtin() const { return false; }
     // A built-in that computes its result from its arguments alone and changes nothing
     // (see Builtin::pure).
-    virtual bool pure() const { return false; }
+    bool pure() const { return pure_; }
     // Runs the function in parser with its arguments (named after the parameters).
     // Returns 1 with *result, or 0 (reported).
     virtual int CallFunction(ScriptParser* parser, VariableTree* arguments, String* result);
@@ -74,6 +74,9 @@ class Function {
     // interpreter's), and the interpreter it belongs to.
     CompiledBody* compiled = nullptr;
     const void* compiledby = nullptr;
+
+  protected:
+    bool pure_ = false;
 
   private:
     String name_;
