@@ -58,6 +58,17 @@ CompiledBody* CompiledBody::Compile(ScriptParser* parser, long position, Compile
     return body;
 }
 
+void CompiledBody::AddWrite(CompiledStep::Kind kind, CachedText* run, CachedTag* markup,
+                            long position, int line) {
+    CompiledStep s{};
+    s.kind = kind;
+    s.run = run;
+    s.tag = markup;
+    s.line = line;
+    s.position = position;
+    steps_.push_back(s);
+}
+
 void CompiledBody::AddHand(long position, int line, bool missing) {
     CompiledStep s{};
     s.kind = CompiledStep::Hand;
@@ -81,12 +92,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
                 return false;
             }
             if (!run->events.empty() || !run->pieces.empty()) {
-                CompiledStep s{};
-                s.kind = CompiledStep::Text;
-                s.run = run;
-                s.line = line;
-                s.position = position;
-                steps_.push_back(s);
+                AddWrite(CompiledStep::Text, run, nullptr, position, line);
             }
             position = run->end;
             line += run->lines;
@@ -97,12 +103,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
             return false;
         }
         if (c->templ == nullptr) {
-            CompiledStep s{};
-            s.kind = CompiledStep::Markup;
-            s.tag = c;
-            s.line = line;
-            s.position = position;
-            steps_.push_back(s);
+            AddWrite(CompiledStep::Markup, nullptr, c, position, line);
             position = c->end;
             line += c->lines;
             continue;

@@ -95,6 +95,9 @@ class CompiledBody {
     bool ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, int depth, long* position,
                 int* line);
     void AddHand(long position, int line, bool missing);
+    // A Text step (run) or a Markup step (markup) that starts at position.
+    void AddWrite(CompiledStep::Kind kind, CachedText* run, CachedTag* markup, long position,
+                  int line);
 
     CompiledOutcome RunSteps(ScriptParser* parser, int baseline, size_t base);
     CompiledOutcome RunIf(ScriptParser* parser, const CompiledStep& s, bool truth, int baseline,

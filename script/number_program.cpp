@@ -21,6 +21,16 @@ bool Exact(double v) {
 
 }  // namespace
 
+NumberProgram::Step NumberProgram::ConstantStep(const ConstantNode* c, double number, bool whole) {
+    Step s{};
+    s.kind = Step::Constant;
+    s.constant = true;
+    s.number = number;
+    s.whole = whole;
+    s.outside = c->outside_;
+    return s;
+}
+
 bool NumberProgram::AddLogic(const ExpressionNode* node) {
     const OperatorNode* o = static_cast<const OperatorNode*>(node);
     Step s{};
@@ -42,11 +52,7 @@ bool NumberProgram::AddTruth(const ExpressionNode* node) {
     switch (node->kind()) {
         case ExpressionNode::KindConstant: {
             const ConstantNode* c = static_cast<const ConstantNode*>(node);
-            s.kind = Step::Constant;
-            s.constant = true;
-            s.number = Expression::IsTrue(c->value_) ? 1 : 0;
-            s.whole = true;
-            s.outside = c->outside_;
+            s = ConstantStep(c, Expression::IsTrue(c->value_) ? 1 : 0, true);
             break;
         }
         case ExpressionNode::KindVariable:
@@ -89,11 +95,7 @@ bool NumberProgram::Add(const ExpressionNode* node) {
     switch (node->kind()) {
         case ExpressionNode::KindConstant: {
             const ConstantNode* c = static_cast<const ConstantNode*>(node);
-            s.kind = Step::Constant;
-            s.constant = true;
-            s.number = c->number_;
-            s.whole = c->whole_;
-            s.outside = c->outside_;
+            s = ConstantStep(c, c->number_, c->whole_);
             break;
         }
         case ExpressionNode::KindVariable:

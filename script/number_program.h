@@ -16,6 +16,7 @@
 #include "script/number_hint.h"
 #include "script/variables.h"
 
+class ConstantNode;
 class ExpressionNode;
 
 class NumberProgram {
@@ -58,6 +59,8 @@ class NumberProgram {
     // The steps that leave 1 or 0 for whether node's text is true, as AND, OR and NOT
     // read their operands.
     bool AddTruth(const ExpressionNode* node);
+    // A constant's step, pushing number.
+    static Step ConstantStep(const ConstantNode* c, double number, bool whole);
     bool AddLogic(const ExpressionNode* node);
 
     std::vector<Step> steps_;
