@@ -252,6 +252,10 @@ CompiledOutcome CompiledBody::HandOver(ScriptParser* parser, int baseline, size_
 }
 
 bool CompiledBody::BeforeTag(ScriptParser* parser, int id) {
+    return Before(parser, id);
+}
+
+inline bool CompiledBody::Before(ScriptParser* parser, int id) {
     Kelp* engine = parser->engine();
     if (engine->timedout()) {
         parser->Timeout();
@@ -270,24 +274,34 @@ bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const Str
 
 CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_t base) {
     String value;
+    // Whether the state on top takes text as a function's state does, with no run being
+    // recorded: asked at the first text step, again after a step that may have run
+    // script of its own (a call, a block).
+    int writes = -1;
     for (const CompiledStep& s : steps_) {
         if (parser->exited()) return CompiledFailed;
+        if (s.calls || s.kind == CompiledStep::If) writes = -1;
         switch (s.kind) {
             case CompiledStep::Text: {
                 if (!s.run->pieces.empty()) {
                     int r = parser->DeliverReferences(s.run, baseline + s.line);
                     if (r < 0) return HandOver(parser, baseline, base, s.position, s.line);
                     if (r == 0) return CompiledFailed;
+                    writes = -1;  // a state may take text as its end
                     break;
                 }
                 // Text the level leaves out only moves the line on.
                 int level = parser->standardoutputlevel_;
-                if (!(level & (OutputText | OutputCompressWhitespace)) &&
-                    parser->textrecording_ == nullptr && parser->states_.Top()->WritesText()) {
+                if (writes < 0) {
+                    writes =
+                        parser->textrecording_ == nullptr && parser->states_.Top()->WritesText();
+                }
+                if (!(level & (OutputText | OutputCompressWhitespace)) && writes) {
                     parser->SetLine(baseline + s.line + s.run->lines);
                     break;
                 }
                 if (!parser->DeliverRun(s.run, baseline + s.line)) return CompiledFailed;
+                writes = -1;
                 break;
             }
             case CompiledStep::Markup:
@@ -306,7 +320,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     return CompiledFailed;
                 }
                 parser->SetLine(baseline + s.line + c->lines);
-                if (!BeforeTag(parser, c->templ->id())) return CompiledFailed;
+                if (!Before(parser, c->templ->id())) return CompiledFailed;
                 ClearError(parser, s);
                 if (s.kind == CompiledStep::Assign || !s.attribute->name.empty()) {
                     if (!Assign(parser, s, value, &hint, outside)) return CompiledFailed;
@@ -327,7 +341,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     return CompiledFailed;
                 }
                 parser->SetLine(baseline + s.line + c->lines);
-                if (!BeforeTag(parser, TagKpEVAL)) return CompiledFailed;
+                if (!Before(parser, TagKpEVAL)) return CompiledFailed;
                 ClearError(parser, s);
                 if (!s.attribute->name.empty()) {
                     if (!Assign(parser, s, value, nullptr, outside)) return CompiledFailed;
@@ -352,7 +366,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     }
                 }
                 parser->SetLine(baseline + s.line + c->lines);
-                if (!BeforeTag(parser, TagKpFUNCRETURN)) return CompiledFailed;
+                if (!Before(parser, TagKpFUNCRETURN)) return CompiledFailed;
                 // Inside a block it passes through the base dispatch on its way down.
                 if (parser->openifs_.size() > base) ClearError(parser, s);
                 // The value's text changes hands: the step's scratch is written anew.

@@ -109,6 +109,7 @@ class CompiledBody {
     static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
                        const NumberHint* hint, bool outside);
     [[gnu::always_inline]] static void ClearError(ScriptParser* parser, const CompiledStep& s);
+    [[gnu::always_inline]] static bool Before(ScriptParser* parser, int id);
 
     std::vector<CompiledStep> steps_;
     // The closing tag (not owned), where it starts and ends, and the lines to there.
