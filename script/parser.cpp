@@ -45,7 +45,11 @@ void Parser::UnGetChar(int c) {
     if (c < 0) return;
     // A line feed of a macro value counted no line when it was read (stepping back
     // over a value's first character leaves the value).
-    bool counted = c == '\n' && !source_->inmacro();
+    if (c != '\n') {
+        source_->UnGetChar();
+        return;
+    }
+    bool counted = !source_->inmacro();
     source_->UnGetChar();
     if (counted) line_--;
 }

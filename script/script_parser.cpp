@@ -541,7 +541,7 @@ int ScriptParser::ProcessNewLine(const String& text) {
 }
 
 int ScriptParser::ProcessUnknownTag(const String& text) {
-    RecordMarkup(text);
+    if (markupat_ >= 0) RecordMarkup(text);
     return WriteMarkup(text);
 }
 

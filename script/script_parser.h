@@ -453,6 +453,9 @@ class ScriptParser : public Parser, public ExpressionContext {
     long markupat_ = -1;
     int markupline_ = 0;
     long markupampersands_ = 0;
+    // Whether the text before the tag being read was read before (a loop's or a
+    // function's second pass): markup found there is worth remembering.
+    bool rereading_ = false;
     // How many states have been destroyed (left the stack): a replayed tag after
     // which the count is the same closed no block.
     long closedstates_ = 0;

@@ -121,9 +121,6 @@ class TagCache {
     // Whether text at position was read before (and notes that it now was): a run is
     // remembered only when it is read again, so straight pages cost no memory.
     bool SeenBefore(long position);
-    // The same for markup at position (kept apart from the text runs: a run may
-    // start where the markup does).
-    bool MarkupSeenBefore(long position) { return SeenBefore(-2 - position); }
 
     // A skip over a block: from a position, with a target table, to the end of the
     // target found (one without attributes).

@@ -23,12 +23,16 @@ int ScriptParser::TextPhase(int* result) {
     // by the next run here, without a return to the scan loop (which would only come
     // back): a loop's body runs as one walk along the cache.
     for (;;) {
-        if (macrosource_->inmacro()) return Parser::TextPhase(result);
+        if (macrosource_->inmacro()) {
+            rereading_ = false;
+            return Parser::TextPhase(result);
+        }
         long position = macrosource_->CurrentFilePosition();
         int start = line();
         CachedText* run = RunAt(position);
         lasttag_ = nullptr;
         lastrun_ = run;
+        rereading_ = true;
         if (run != nullptr && !run->pieces.empty()) {
             int r = DeliverReferences(run, start);
             if (r < 0) return Parser::TextPhase(result);
@@ -66,7 +70,10 @@ int ScriptParser::TextPhase(int* result) {
             macrosource_->Seek(run->end);
             return run->code;
         }
-        if (!cache_->SeenBefore(position)) return Parser::TextPhase(result);
+        if (!cache_->SeenBefore(position)) {
+            rereading_ = false;
+            return Parser::TextPhase(result);
+        }
         return RecordRun(position, start, result);
     }
 }
@@ -328,21 +335,23 @@ int ScriptParser::ProcessCachedTag() {
     }
     lastrun_ = nullptr;
     if (c == nullptr) {
-        markupat_ = position;
-        markupline_ = line();
-        markupampersands_ = macrosource_->ampersands();
+        if (rereading_) {
+            markupat_ = position;
+            markupline_ = line();
+            markupampersands_ = macrosource_->ampersands();
+        }
         return -1;
     }
     return ReplayCachedTag(c);
 }
 
 void ScriptParser::RecordMarkup(const String& text) {
-    // Markup read a second time from the file itself, with no "&" in it, reads the
-    // same on every pass.
+    // Markup read from the file itself, with no "&" in it, reads the same on every
+    // pass: remembered when the text before it is read again (a page read straight
+    // through costs no memory and no look-up for it).
     long at = markupat_;
     markupat_ = -1;
-    if (at < 0 || macrosource_->inmacro() || macrosource_->ampersands() != markupampersands_ ||
-        !cache_->MarkupSeenBefore(at)) {
+    if (at < 0 || macrosource_->inmacro() || macrosource_->ampersands() != markupampersands_) {
         return;
     }
     CachedTag* c = new CachedTag;
