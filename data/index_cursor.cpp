@@ -155,16 +155,20 @@ void BrnIndexFile::ReadAhead(const BrnIndexPage* parent, int first) {
     for (int c = first; c <= parent->numentries() && c <= kOrder; c++) {
         long child = parent->childpage(c);
         if (child < 1 || child >= numpages() || cache_.count(child) != 0) continue;
-        BrnIndexPage page(child, kEntrySize, kPageSize);
-        if (ReadPage(&page) != kPageSize) return;
+        // (A spare page of the stack's: no page is made and dropped for each.)
+        BrnIndexPage* page = stack_.Take(child, kEntrySize, kPageSize);
+        bool read = ReadPage(page) == kPageSize;
+        stack_.Spare(page);
+        if (!read) return;
     }
 }
 
-bool BrnIndexFile::DescendFirst(long page, long* recno) {
+bool BrnIndexFile::DescendFirst(long page, long* recno, bool ahead) {
     // A walk goes on to the subtrees right of this one: when it has to read pages
     // under the lock, it reads theirs with them, and the steps that follow find them
-    // in the cache without taking the lock again.
-    ReadAhead(stack_.Top(), stack_.empty() ? 0 : stack_.Top()->position() + 1);
+    // in the cache without taking the lock again. (The first record alone, as an open
+    // places the cursor, reads none: a find often moves it at once.)
+    if (ahead) ReadAhead(stack_.Top(), stack_.empty() ? 0 : stack_.Top()->position() + 1);
     for (;;) {
         if (!PushPage(page)) return false;
         BrnIndexPage* p = stack_.Top();
@@ -178,7 +182,7 @@ bool BrnIndexFile::DescendFirst(long page, long* recno) {
             *recno = p->recordnum(0);
             return true;
         }
-        ReadAhead(p, 1);
+        if (ahead) ReadAhead(p, 1);
         page = p->childpage(0);
     }
 }
@@ -207,7 +211,7 @@ bool BrnIndexFile::_First(long* recno, bool lock) {
     return Reading(lock, [&] {
         *recno = 0;
         stack_.Clear();
-        bool ok = ReadHeader() && DescendFirst(startingpage(), recno);
+        bool ok = ReadHeader() && DescendFirst(startingpage(), recno, false);
         cursorcount_ = updatecount();
         if (!ok) stack_.Clear();
         return ok;

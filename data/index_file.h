@@ -287,8 +287,8 @@ class BrnIndexFile {
     bool Reading(bool lock, Operation operation);
     long CurrentRecord() const;
     // Descends from the cursor's top page through child 0 (or the last child) to a
-    // leaf entry.
-    bool DescendFirst(long page, long* recno);
+    // leaf entry; ahead: reading ahead the subtrees a walk goes on to.
+    bool DescendFirst(long page, long* recno, bool ahead = true);
     bool DescendLast(long page, long* recno);
     bool Rebuild();
     // Rereads the header; when the index changed since the cursor was placed,

@@ -486,16 +486,19 @@ bool XBaseTable::Goto(long recno) {
     const char* record = nullptr;
     bool walking = lastread_ > 0 && recno == lastread_ + 1;
     if (walking && recno >= aheadfirst_ && recno < aheadfirst_ + aheadcount_) {
-        record = ahead_.data() + (recno - aheadfirst_) * recordlength_;
+        record = ahead_.get() + (recno - aheadfirst_) * recordlength_;
     } else {
         long count = 1;
         if (walking) {
-            count = kReadAhead / recordlength_;
+            count = aheadbytes_ / recordlength_;
             if (count < 1) count = 1;
             if (count > numrecords_ - recno + 1) count = numrecords_ - recno + 1;
+            if (aheadbytes_ < kReadAhead) aheadbytes_ *= 2;
+        } else {
+            aheadbytes_ = kFirstReadAhead;
         }
         if (!ReadRecords(recno, count)) return false;
-        record = ahead_.data();
+        record = ahead_.get();
     }
     lastread_ = recno;
     deleted_ = record[0] == '*';
@@ -514,8 +517,11 @@ bool XBaseTable::ReadRecords(long first, long count) {
     long bytes = count * recordlength_;
     if (data_->Lock(FileSharedLock, offset, bytes) < 0)
         return LockFailure(dataerrorpath_, data_, "read");
-    ahead_.resize(static_cast<size_t>(bytes));
-    bool ok = data_->Seek(offset) == offset && data_->Read(ahead_.data(), bytes) == bytes;
+    if (bytes > aheadsize_) {
+        ahead_.reset(new char[static_cast<size_t>(bytes)]);
+        aheadsize_ = bytes;
+    }
+    bool ok = data_->Seek(offset) == offset && data_->Read(ahead_.get(), bytes) == bytes;
     data_->Release(offset, bytes);
     if (!ok) return ReadFailure(dataerrorpath_, data_);
     aheadfirst_ = first;

@@ -29,6 +29,7 @@
 #ifndef DATA_XBASE_TABLE_H_
 #define DATA_XBASE_TABLE_H_
 
+#include <memory>
 #include <vector>
 
 #include "foundation/file.h"
@@ -224,7 +225,11 @@ class XBaseTable {
         checkedcount_ = -1;
     }
 
-    static const int kReadAhead = 32768;  // bytes of records read at once in a walk
+    // Bytes of records read at once in a walk: the first read ahead of a walk takes
+    // kFirstReadAhead, and each one after it twice as many, up to kReadAhead (a page
+    // that shows a few rows reads few more than it shows).
+    static const int kFirstReadAhead = 4096;
+    static const int kReadAhead = 32768;
     bool MakeFields(const List<XBaseFieldSpec>& specs);
     XBaseField* NewField(const String& name, char type, int length, int decimals, bool* ok);
 
@@ -246,8 +251,11 @@ class XBaseTable {
     // file), -1 while not known: memo reads that reach it stop at kUnendedMemo bytes.
     long unendedfrom_ = -1;
     // Records read ahead: aheadcount_ records from aheadfirst_, used only by a walk
-    // (each record the one after the last read) and dropped by every write.
-    std::vector<char> ahead_;
+    // (each record the one after the last read) and dropped by every write. The
+    // buffer holds aheadsize_ bytes; what a read does not fill is never looked at.
+    std::unique_ptr<char[]> ahead_;
+    long aheadsize_ = 0;
+    long aheadbytes_ = kFirstReadAhead;  // how much the next read ahead of this walk takes
     long aheadfirst_ = 0;
     long aheadcount_ = 0;
     long lastread_ = 0;

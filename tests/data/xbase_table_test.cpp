@@ -179,6 +179,41 @@ TEST(XBaseTable, RecordsAndMemosAsAnotherReaderSeesThem) {
     EXPECT_FALSE(again.Goto(5));
 }
 
+// A walk reads records ahead in growing reads; every record comes out as written,
+// across those reads, after a jump back, after a write, and at the table's end.
+TEST(XBaseTable, AWalkReadsEveryRecordAsWritten) {
+    TestKelp engine;
+    TempDir dir;
+    List<XBaseFieldSpec> specs(1);
+    AddSpec(&specs, "NAME", XBaseCharacter, 10);
+    AddSpec(&specs, "N", XBaseNumber, 5);
+    XBaseTable table(engine.filemanager());
+    String path = dir.File("walk.dbf");
+    ASSERT_TRUE(table.Create(path, "walk.dbf", "", "", specs));
+    const int kRecords = 5000;  // 16 bytes each: more than every read ahead together
+    for (int i = 1; i <= kRecords; i++) {
+        Field(&table, "NAME")->Set(String("r") + String::FromInt(i));
+        Field(&table, "N")->Set(String::FromInt(i % 100000));
+        ASSERT_TRUE(table.Append()) << table.error();
+    }
+    XBaseTable reader(engine.filemanager());
+    ASSERT_TRUE(reader.Open(path, "walk.dbf", FileRead | FileWrite)) << reader.error();
+    auto expect = [&](int i) {
+        ASSERT_TRUE(reader.Goto(i)) << i;
+        ASSERT_EQ(std::string("r") + std::to_string(i), Field(&reader, "NAME")->data()) << i;
+    };
+    for (int i = 1; i <= 2500; i++) expect(i);
+    for (int i = 10; i <= 300; i++) expect(i);  // a jump back starts a new walk
+    Field(&reader, "NAME")->Set(String("changed"));
+    ASSERT_TRUE(reader.Update());  // record 300: what was read ahead goes
+    ASSERT_TRUE(reader.Goto(301));
+    ASSERT_STREQ("r301", Field(&reader, "NAME")->data());
+    ASSERT_TRUE(reader.Goto(300));
+    ASSERT_STREQ("changed", Field(&reader, "NAME")->data());
+    for (int i = 4990; i <= kRecords; i++) expect(i);
+    EXPECT_FALSE(reader.Goto(kRecords + 1));
+}
+
 TEST(XBaseTable, TablesWrittenByAnotherProgram) {
     TestKelp engine;
     XBaseTable t(engine.filemanager());
