@@ -200,6 +200,46 @@ int CGIKelp::AddEnvironmentVariables() {
     return 1;
 }
 
+namespace {
+
+// What a process that serves many requests parsed of its configuration text: a
+// request takes a copy instead of parsing the same text again, as long as that parse
+// read nothing of its own request.
+struct ParsedConfiguration {
+    String text;
+    String programname;
+    UNIXConfig* parsed = nullptr;  // owned; its engine is none
+};
+
+ParsedConfiguration& Parsed() {
+    static ParsedConfiguration* kept = new ParsedConfiguration;
+    return *kept;
+}
+
+}  // namespace
+
+const UNIXConfig* CGIKelp::ParsedBefore(const String* text, const UNIXConfig& fresh) {
+    const ParsedConfiguration& kept = Parsed();
+    if (text == nullptr || kept.parsed == nullptr || kept.text != *text ||
+        kept.programname != basename_ ||
+        kept.parsed->workingdirectory() != fresh.workingdirectory() ||
+        kept.parsed->serversafemode() != fresh.serversafemode()) {
+        return nullptr;
+    }
+    return kept.parsed;
+}
+
+void CGIKelp::KeepParsed(const String& text, const UNIXConfig& config) {
+    ParsedConfiguration& kept = Parsed();
+    delete kept.parsed;
+    kept.parsed = nullptr;
+    if (config.readrequest()) return;
+    kept.parsed = new UNIXConfig(nullptr, config.serversafemode());
+    kept.parsed->UseParsed(config);
+    kept.text = text;
+    kept.programname = basename_;
+}
+
 int CGIKelp::LoadConfiguration() {
     delete config_;
     String text;
@@ -214,7 +254,13 @@ int CGIKelp::LoadConfiguration() {
     config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
     config_->SetProgramName(basename_);
     warningsreported_ = 0;
-    if (config_->UseConfiguration(given) != 0) return 0;
+    const UNIXConfig* parsed = persistent_ ? ParsedBefore(given, *config_) : nullptr;
+    if (parsed != nullptr) {
+        config_->UseParsed(*parsed);
+    } else {
+        if (config_->UseConfiguration(given) != 0) return 0;
+        if (persistent_) KeepParsed(*given, *config_);
+    }
     ApplySettings();
     ReportConfigurationWarnings();
     script().SetWarnUndefined(config_->Get(Config::WarnUndefined) != 0);

@@ -20,6 +20,12 @@ class CGIKelp : public HostKelp {
     ~CGIKelp() override;
 
     int LoadConfiguration() override;
+    // A worker's parse of its configuration text, when it holds for this request too
+    // (see KeepParsed()); null otherwise.
+    const UNIXConfig* ParsedBefore(const String* text, const UNIXConfig& fresh);
+    // Keeps what parsing text gave, for the requests after this one, when the parse
+    // read nothing of this request.
+    void KeepParsed(const String& text, const UNIXConfig& config);
     int CheckConfiguration() override;
     int GetScriptInformation(String* filepath, String* displayname) override;
     int ProcessConfiguration(const String& filepath, const String& displayname) override;

@@ -260,10 +260,38 @@ int UNIXConfig::UseConfiguration(const String* text) {
             return Fail(error);
         }
     }
+    ReadRequestedHost();
+    return 0;
+}
+
+void UNIXConfig::ReadRequestedHost() {
     if (virtualhost_.empty() && engine_ != nullptr) {
         virtualhost_ = engine_->vars()->GetSystemVariableValue(Get(VirtualHostVariable));
     }
-    return 0;
+}
+
+void UNIXConfig::UseParsed(const UNIXConfig& other) {
+    for (int i = 0; i < StringSettings; i++) strings_[i] = other.strings_[i];
+    for (int i = 0; i < IntegerSettings; i++) integers_[i] = other.integers_[i];
+    pendinghost_ = other.pendinghost_;
+    lastkeyknown_ = other.lastkeyknown_;
+    defaultmimetype_ = other.defaultmimetype_;
+    mimetypes_.Dump();
+    other.mimetypes_.Visit([this](const MimeType* m) { mimetypes_.Insert(new MimeType(*m)); });
+    auto copy = [](List<ConfigTag>& to, const List<ConfigTag>& from) {
+        to.Dump();
+        List<ConfigTag>& list = const_cast<List<ConfigTag>&>(from);  // (its cursor moves)
+        for (ConfigTag* t = list.First(); t != nullptr; t = list.Next())
+            to.Insert(new ConfigTag(*t), ListTail);
+    };
+    copy(commercelibs_, other.commercelibs_);
+    copy(packages_, other.packages_);
+    hostsettings_ = other.hostsettings_;
+    sqlconnections_ = other.sqlconnections_;
+    warnings_ = other.warnings_;
+    failure_ = other.failure_;
+    readrequest_ = other.readrequest_;
+    ReadRequestedHost();
 }
 
 namespace {
@@ -297,6 +325,7 @@ int UNIXConfig::ParseConfiguration(const String& text) {
     // when there is one, blocks of other names never apply, whatever their address.
     exactblock_ = false;
     requestaddressknown_ = false;
+    readrequest_ = false;
     prescan_ = true;
     Scan(text);
     prescan_ = false;
@@ -387,6 +416,7 @@ int UNIXConfig::ProcessLine(int line, const String& text) {
     String key = item.before(equals).trimmed();
     String value = item.after(equals).trimmed();
     String expanded = value;
+    if (expanded.contains("&[")) readrequest_ = true;  // the request's environment
     ProcessMacros(&expanded);
     if (Config::SetConfigValue(key, expanded) != 0) {
         return SyntaxFail(line, "'" + value + "' is not a valid value for " + key);
@@ -422,6 +452,8 @@ int UNIXConfig::ProcessTag(int line, const String& tag) {
     while (nameend < body.length() && !String::IsWhitespace(body[nameend])) nameend++;
     String name = body.before(nameend);
     String rest = body.from(nameend).trimmed();
+    // A block applies or not by the host the request names.
+    if (CompareKeys(name.chars(), "VIRTUALHOST") == 0) readrequest_ = true;
     if (prescan_) {
         if (CompareKeys(name.chars(), "VIRTUALHOST") == 0 && !rest.empty() &&
             CompareKeys(rest.chars(), RequestedHost().chars()) == 0) {

@@ -157,6 +157,13 @@ class UNIXConfig : public Config {
     int ReadConfiguration(const String& filename);
     // The same with the file's text already read; null text: it could not be read.
     int UseConfiguration(const String* text);
+    // Whether the last parse read anything of its request (an &[NAME] macro, a
+    // VIRTUALHOST block): what it gave holds for that request alone.
+    bool readrequest() const { return readrequest_; }
+    // Takes what parsing gave other (the same text, in the same working directory,
+    // read nothing of its request), as UseConfiguration() would have, without parsing
+    // again; the request's host is then read as UseConfiguration() reads it.
+    void UseParsed(const UNIXConfig& other);
     // Reads configuration text (the file's content); name is used in messages.
     int ParseConfiguration(const String& text);
     int ValidateConfiguration();
@@ -206,6 +213,8 @@ class UNIXConfig : public Config {
     int ProcessTag(int line, const String& tag);
     // The host name the request asks for.
     String RequestedHost() const;
+    // After a parse: the requested host, unless one was given.
+    void ReadRequestedHost();
     // Whether a VIRTUALHOST block for host (whose address is given when dnslookup is
     // on) applies: it names the requested host (case ignored), or, when no block does,
     // it has the requested host's address.
@@ -230,6 +239,7 @@ class UNIXConfig : public Config {
     std::vector<SqlConnectionSetting> sqlconnections_;
     std::vector<ConfigWarning> warnings_;
     ConfigWarning failure_;
+    bool readrequest_ = false;
 };
 
 #endif  // HOST_CONFIG_H_

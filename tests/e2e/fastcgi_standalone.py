@@ -73,6 +73,9 @@ def main():
     os.makedirs(site)
     with open(os.path.join(site, "hello.kp"), "w") as f:
         f.write("Hello &[name]\n")
+    for name in ("a", "b", "one"):
+        with open(os.path.join(site, name + ".kp"), "w") as f:
+            f.write("page %s\n" % name)
     with open(os.path.join(site, "endless.kp"), "w") as f:
         f.write("<KpLET i=0><KpWHILE EXPR=1><KpLET i=i + 1></KpWHILE>\n")
     bindir = os.path.join(state, "bin")
@@ -80,12 +83,12 @@ def main():
     shutil.copy(os.path.join(build, "kelp"), os.path.join(bindir, "kelp"))
     conf = os.path.join(bindir, "kelp.conf")
 
-    def configure(allow):
+    def configure(allow, more=""):
         with open(conf, "w") as f:
             f.write("kelproot = %s\nstdmodedatadir = %s\nusecookies = off\n"
                     "fastcgiworkers = 2\nmaxcontentlength = 1000\nmaxheaderlength = 200\n"
                     "globaltimeout = 1\n"
-                    "%s" % (site, site, "fastcgiallow = %s\n" % allow if allow else ""))
+                    "%s%s" % (site, site, "fastcgiallow = %s\n" % allow if allow else "", more))
 
     processes = []
 
@@ -204,6 +207,35 @@ def main():
             time.sleep(0.1)
         check(allowed == b"Content-type: text/html\r\n\r\nHello again\n",
               "a network in fastcgiallow: %r" % allowed)
+
+        # A worker parses its configuration once, but a configuration that reads the
+        # request (an &[NAME] macro, a VIRTUALHOST block) is read for each request.
+        def default_page(page, host):
+            out, _, _ = fc.ask(tcp, [("PATH_INFO", "/"), ("SITE_PAGE", page),
+                                     ("SERVER_NAME", host), ("REQUEST_METHOD", "GET")])
+            return out.split(b"\r\n\r\n", 1)[-1] if out else out
+
+        def settle(page, host, want):
+            for _ in range(40):
+                if default_page(page, host) == want:
+                    return True
+                time.sleep(0.1)
+            return False
+
+        configure("127.0.0.0/8", "dnslookup = off\nkelpdefault = &[SITE_PAGE]\n"
+                                 "<VIRTUALHOST one.test>\nkelpdefault = one.kp\n</VIRTUALHOST>\n")
+        p.send_signal(signal.SIGHUP)
+        check(settle("a.kp", "localhost", b"page a\n"), "the configuration read again")
+        seen = [default_page(page, host) for _ in range(3)
+                for page, host in (("a.kp", "localhost"), ("b.kp", "localhost"),
+                                   ("a.kp", "one.test"), ("b.kp", "elsewhere"))]
+        check(seen == [b"page a\n", b"page b\n", b"page one\n", b"page b\n"] * 3,
+              "settings from each request's own parameters: %r" % seen)
+        configure("127.0.0.0/8", "kelpdefault = b.kp\n")
+        p.send_signal(signal.SIGHUP)
+        check(settle("a.kp", "one.test", b"page b\n"), "a changed configuration")
+        seen = [default_page("a.kp", host) for host in ("one.test", "localhost") * 3]
+        check(seen == [b"page b\n"] * 6, "the same settings for every request: %r" % seen)
         # Server safe mode (a set-user-id kelp) is refused at start, naming CGI.
         if os.getuid() == 0 and shutil.which("setpriv"):
             suid = tempfile.mkdtemp(prefix="kelp-suid-")

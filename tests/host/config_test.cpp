@@ -179,6 +179,58 @@ TEST(Config, CommerceLibrariesAndPackages) {
         noversion.PageHas("&lt;PACKAGE&gt; requires the VERSION attribute to be specified"));
 }
 
+// A worker copies its parse for each request: the copy gives what a parse of the
+// same text gives, and a parse that read the request says so.
+TEST(Config, AParseTakenOverGivesWhatParsingGives) {
+    const char* text =
+        "<CONTENT-TYPE MIMETYPE=\"text/plain\" EXTS=\"txt, .text\">\n"
+        "<CONTENT-TYPE MIMETYPE=application/xhtml DEFAULT>\n"
+        "<COMMERCE-LIB METHOD=card LIBRARY=/lib/card.so>\n"
+        "<PACKAGE CODE=shop NAME=Shop DESCRIPTION=\"A shop\" VERSION=1 PATH=/p>\n"
+        "<SQL-CONNECTION NAME=main CONNECT=\"dbname=x\">\n"
+        "validextensions = kp, html\nglobaltimeout = 7\nkelproot = /srv/a\n"
+        "lockhostname = node9\nnosuchkey = 1\n";
+    Parsed p(text);
+    ASSERT_EQ(0, p.result) << p.engine.page().chars();
+    EXPECT_FALSE(p.config.readrequest());
+    TestKelp engine;
+    engine.vars()->AddSystemVariable("SERVER_NAME", "www.example.org");
+    UNIXConfig copy(&engine, false);
+    copy.UseParsed(p.config);
+    UNIXConfig copied(&engine, false);
+    copied.UseParsed(copy);  // a copy of a copy: nothing of the first is shared
+    for (UNIXConfig* c : {&copy, &copied}) {
+        for (int i = 0; i < Config::StringSettings; i++) {
+            Config::StringSetting k = static_cast<Config::StringSetting>(i);
+            EXPECT_EQ(p.config.Get(k), c->Get(k)) << i;
+        }
+        for (int i = 0; i < Config::IntegerSettings; i++) {
+            Config::IntegerSetting k = static_cast<Config::IntegerSetting>(i);
+            EXPECT_EQ(p.config.Get(k), c->Get(k)) << i;
+        }
+        EXPECT_EQ(String("text/plain"), c->GetContentType("TEXT"));
+        EXPECT_EQ(String("application/xhtml"), c->GetContentType("kp"));
+        EXPECT_TRUE(c->IsValidExtension("html"));
+        ASSERT_EQ(1, c->commercelibs().Entries());
+        EXPECT_EQ(String("/lib/card.so"), c->commercelibs().First()->values[0]);
+        ASSERT_EQ(1, c->packagetags().Entries());
+        EXPECT_EQ(String("A shop"), c->packagetags().First()->values[1]);
+        ASSERT_EQ(1u, c->sqlconnections().size());
+        EXPECT_EQ(String("dbname=x"), c->sqlconnections()[0].connect);
+        ASSERT_EQ(1u, c->warnings().size());
+        EXPECT_EQ(10, c->warnings()[0].line);
+        // The request's own host, not the one of the parse.
+        EXPECT_EQ(String("www.example.org"), c->virtualhost());
+    }
+
+    setenv("KELP_TEST_ROOT", "/srv/b", 1);
+    Parsed macro("kelproot = &[KELP_TEST_ROOT]\n");
+    EXPECT_TRUE(macro.config.readrequest());
+    Parsed block("dnslookup = off\n<VIRTUALHOST a.test>\nglobaltimeout = 3\n</VIRTUALHOST>\n");
+    EXPECT_TRUE(block.config.readrequest());
+    unsetenv("KELP_TEST_ROOT");
+}
+
 TEST(Config, VirtualHostBlocks) {
     const char* text =
         "dnslookup = off\nglobaltimeout = 10\n"
