@@ -224,6 +224,8 @@ int ScriptParser::SupportedTagCount() {
 }
 
 Tag* ScriptParser::FindTemplate(const char* name) {
+    // (Every template in the table was made from a declared row.)
+    if (!MayBeTagName(name)) return nullptr;
     Tag* t = tags().Find(name);
     if (t != nullptr) return t;
     t = MakeTagTemplate(name);

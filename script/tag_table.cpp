@@ -2,6 +2,7 @@
 
 #include "script/tag_table.h"
 
+#include <stdint.h>
 #include <string.h>
 
 #include <algorithm>
@@ -19,7 +20,28 @@ struct Registry {
     std::vector<const TagSpec*> byid;      // the first row of each id
     std::vector<const TagSpec*> sorted;    // by name; made again after a declaration
     bool sortedvalid = false;
+    // The shapes of the names, made with sorted: for a name with a leading "/" or
+    // without, and its first character after it (folded), a bit per length of the
+    // rest (31: that long or longer). A name of no such shape is no tag's, and an
+    // HTML tag is turned away without a look-up.
+    uint32_t shapes[2][256];
 };
+
+// The shape of a name: its table, its slot and its bit.
+struct Shape {
+    int closing;
+    unsigned char first;
+    uint32_t bit;
+};
+
+Shape ShapeOf(const char* name) {
+    int closing = name[0] == '/' ? 1 : 0;
+    const char* rest = name + closing;
+    size_t length = strlen(rest);
+    return Shape{closing,
+                 static_cast<unsigned char>(FoldKeyChar(static_cast<unsigned char>(rest[0]))),
+                 1u << (length < 31 ? length : 31)};
+}
 
 Registry& Table() {
     static Registry registry;
@@ -33,6 +55,11 @@ const std::vector<const TagSpec*>& SortedRows() {
         std::sort(r.sorted.begin(), r.sorted.end(), [](const TagSpec* a, const TagSpec* b) {
             return CompareKeys(a->name, b->name) < 0;
         });
+        memset(r.shapes, 0, sizeof r.shapes);
+        for (const TagSpec* spec : r.sorted) {
+            Shape shape = ShapeOf(spec->name);
+            r.shapes[shape.closing][shape.first] |= shape.bit;
+        }
         r.sortedvalid = true;
     }
     return r.sorted;
@@ -109,6 +136,12 @@ AttributeMode AttributeModeOf(int id, const String& name) {
         if (Listed(rule->names, name)) return rule->mode;
     }
     return AttributeEvaluated;
+}
+
+bool MayBeTagName(const char* name) {
+    SortedRows();
+    Shape shape = ShapeOf(name);
+    return (Table().shapes[shape.closing][shape.first] & shape.bit) != 0;
 }
 
 Tag* MakeTagTemplate(const char* name) {

@@ -77,6 +77,9 @@ const TagSpec* TagSpecOf(int id);
 AttributeMode AttributeModeOf(int id, const String& name);
 bool TagHasFlag(int id, int flag);
 
+// False when no tag has a name of that shape (its first character and length): most
+// HTML tags are turned away by it without a look-up. True says nothing for sure.
+bool MayBeTagName(const char* name);
 // A new template of the tag of that name (case ignored), or null for none the
 // interpreter knows. The caller owns it.
 Tag* MakeTagTemplate(const char* name);

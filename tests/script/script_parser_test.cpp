@@ -95,6 +95,12 @@ TEST(ScriptParser, EveryIdIsDeclaredByARoom) {
         const TagSpec* spec = TagSpecOf(id);
         ASSERT_NE(nullptr, spec);
         EXPECT_EQ(id, spec->id);
+        // A name of every row, in any case, passes the shape test that turns HTML away.
+        std::string lower(spec->name), upper(spec->name);
+        for (char& c : lower) c = static_cast<char>(tolower(c));
+        for (char& c : upper) c = static_cast<char>(toupper(c));
+        EXPECT_TRUE(MayBeTagName(spec->name) && MayBeTagName(lower.c_str()) &&
+                    MayBeTagName(upper.c_str()));
         Tag* t = MakeTagTemplate(spec->name);
         ASSERT_NE(nullptr, t);
         EXPECT_EQ(id, t->id());
@@ -109,6 +115,15 @@ TEST(ScriptParser, EveryIdIsDeclaredByARoom) {
     }
     TestKelp another;
     EXPECT_EQ(count, KnownTagCount());
+    for (const char* alias : {"evaluate", "/kpcall", "KpFunctionReturn", "kplocalized-text"}) {
+        EXPECT_TRUE(MayBeTagName(alias)) << alias;
+        Tag* t = MakeTagTemplate(alias);
+        EXPECT_NE(nullptr, t) << alias;
+        delete t;
+    }
+    for (const char* html : {"td", "/td", "TABLE", "div", "", "/", "!--"}) {
+        EXPECT_FALSE(MayBeTagName(html)) << html;
+    }
 }
 
 TEST(ScriptParser, AttributesAsHandlersReceiveThem) {
