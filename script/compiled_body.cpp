@@ -9,6 +9,7 @@
 #include "foundation/output.h"
 #include "script/engine.h"
 #include "script/macro_expander.h"
+#include "script/number_program.h"
 #include "script/script_parser.h"
 #include "script/script_tags.h"
 #include "script/tag.h"
@@ -316,7 +317,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 NumberHint hint;
                 hint.maydefer = true;
                 bool outside;
-                if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
+                if (!s.attribute->expression->EvaluateOften(parser, &value, &hint, &outside)) {
                     return CompiledFailed;
                 }
                 parser->SetLine(baseline + s.line + c->lines);
@@ -361,7 +362,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (s.attribute != nullptr) {
                     if (s.calls) parser->macrosource_->Seek(c->end);
                     parser->SetLine(baseline + s.line + s.attribute->line);
-                    if (!s.attribute->expression->Evaluate(parser, &value, &hint, &outside)) {
+                    if (!s.attribute->expression->EvaluateOften(parser, &value, &hint, &outside)) {
                         return CompiledFailed;
                     }
                 }

@@ -8,6 +8,7 @@
 #include "script/encoding.h"
 #include "script/loop_state.h"
 #include "script/macro_expander.h"
+#include "script/number_program.h"
 #include "script/script_tags.h"
 #include "script/tag_rules.h"
 #include "script/variables.h"
@@ -112,7 +113,7 @@ class WHILEState : public LoopState {
         // tested or assigned.
         NumberHint hint;
         hint.maydefer = true;
-        if (e != nullptr && e->Evaluate(parser_, &value, &hint, &outside)) {
+        if (e != nullptr && e->EvaluateOften(parser_, &value, &hint, &outside)) {
             result = Expression::IsTrue(value, hint) ? StateDone : StateClose;
             Variables* vars = parser_->variables();
             if (assigns_ && !vars->SetVariable(attribute_, value, &hint, outside)) {

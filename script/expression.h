@@ -167,6 +167,11 @@ class Expression {
     // known without reading it.
     int Evaluate(ExpressionContext* context, String* result, NumberHint* hint,
                  bool* outside = nullptr) const;
+    // The same, for a caller that evaluates the expression over and over (a compiled
+    // body's step, a loop's condition): an expression of numbers runs its flat
+    // program straight away (see script/number_program.h).
+    inline int EvaluateOften(ExpressionContext* context, String* result, NumberHint* hint,
+                             bool* outside) const;
     // The tokens as read, separated by single blanks; reading it again gives the
     // same expression.
     const String& source() const { return source_; }

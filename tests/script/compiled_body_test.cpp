@@ -344,4 +344,16 @@ TEST(TextRuns, PageMadeMarkupInAValueIsReadFromTheFile) {
             "(30<b>&[tag]</b>\\30)",
             o.page);
     }
+    // Outside text joined to the page's own text on every pass stays outside text.
+    std::vector<Given> joined = {{"q", "<KpEVAL EXPR=666>", true}};
+    const char* loop =
+        "<KpLET i=0><KpLET v=\"\"><KpWHILE EXPR=i LT 5>(&[v])"
+        "<KpLET v=\"x\" $ q $ i><KpLET i=i + 1></KpWHILE>";
+    for (bool compiling : {false, true}) {
+        Outcome o = RunPage(loop, compiling, joined);
+        EXPECT_EQ(
+            "()(x<KpEVAL EXPR=666>0)(x<KpEVAL EXPR=666>1)(x<KpEVAL EXPR=666>2)"
+            "(x<KpEVAL EXPR=666>3)",
+            o.page);
+    }
 }
