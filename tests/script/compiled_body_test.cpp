@@ -356,4 +356,27 @@ TEST(TextRuns, PageMadeMarkupInAValueIsReadFromTheFile) {
             "(x<KpEVAL EXPR=666>3)",
             o.page);
     }
+    // And so does what a function returns of it (read by the body, not passed in), from
+    // a compiled return, inside a block and out of one.
+    const char* returned =
+        "<KpFUNCTION NAME=\"f\" PARAMETERS=\"k\"><KpIF EXPR=k LT 2>"
+        "<KpFUNCRETURN VALUE=\"y\" $ q></KpIF><KpFUNCRETURN VALUE=q $ k></KpFUNCTION>"
+        "<KpLET i=0><KpLET v=\"\"><KpWHILE EXPR=i LT 5>(&[v])"
+        "<KpLET v=f(i)><KpLET i=i + 1></KpWHILE>";
+    // A KpEVAL's assignment likewise.
+    const char* evaluated =
+        "<KpLET i=0><KpLET w=\"\"><KpWHILE EXPR=i LT 4>[&[w]]<KpEVAL W=\"z\" $ q>"
+        "<KpLET i=i + 1></KpWHILE>";
+    for (bool compiling : {false, true}) {
+        std::string pass = "[z<KpEVAL EXPR=666>]z<KpEVAL EXPR=666>";
+        EXPECT_EQ("[]z<KpEVAL EXPR=666>" + pass + pass + pass,
+                  RunPage(evaluated, compiling, joined).page);
+    }
+    for (bool compiling : {false, true}) {
+        Outcome o = RunPage(returned, compiling, joined);
+        EXPECT_EQ(
+            "()(y<KpEVAL EXPR=666>)(y<KpEVAL EXPR=666>)(<KpEVAL EXPR=666>2)"
+            "(<KpEVAL EXPR=666>3)",
+            o.page);
+    }
 }
