@@ -126,12 +126,16 @@ void CGIKelp::ScriptStarting() {
     // Until now a signal ends the process at once: the body, the configuration and
     // the databases read before the script are not worth finishing for a client that
     // has gone. From here the interpreter polls the flag and ends the page cleanly.
+    static const int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
+    CatchPageSignals(kSignals, 5);
+}
+
+void CGIKelp::CatchPageSignals(const int* signals, int count) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = CGIKelpSignalHandler;
     sigemptyset(&action.sa_mask);
-    const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
-    for (int s : signals) sigaction(s, &action, nullptr);
+    for (int i = 0; i < count; i++) sigaction(signals[i], &action, nullptr);
 }
 
 void CGIKelp::ApplySettings() {

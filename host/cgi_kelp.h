@@ -58,6 +58,8 @@ class CGIKelp : public HostKelp {
 
     // Installs the signal handlers that only mark the request interrupted.
     void ScriptStarting() override;
+    // From here on these signals end the page (the interpreter polls the flag).
+    static void CatchPageSignals(const int* signals, int count);
     bool IsScriptExtension(const String& extension) override;
 
     // The configuration file: program path + ".conf", else the working directory's

@@ -211,11 +211,12 @@ class FastCGIKelp : public CGIKelp {
     }
 
     // The page's signals end the page, as in CGI, except SIGTERM, which lets it
-    // finish, and SIGHUP, which is the supervisor's.
+    // finish, and SIGHUP, which is the supervisor's: those two keep what the worker
+    // set for them (WorkerSignals()) and are never touched here, so that a SIGTERM
+    // that comes as the page starts still drains the worker.
     void ScriptStarting() override {
-        CGIKelp::ScriptStarting();
-        InstallDrain();
-        signal(SIGHUP, SIG_IGN);
+        static const int kSignals[] = {SIGINT, SIGQUIT, SIGPIPE};
+        CatchPageSignals(kSignals, 3);
     }
 
   protected:
@@ -523,11 +524,21 @@ class Workers {
 
     void Start(size_t slot) {
         if (busy_ != nullptr) busy_[slot] = 0;
+        // A signal sent to the worker before it has its own handlers would run the
+        // supervisor's (a SIGTERM would be lost, and the worker would serve on with the
+        // configuration it was told to leave): the worker's signals wait until it has.
+        sigset_t held, before;
+        sigemptyset(&held);
+        for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) sigaddset(&held, s);
+        sigprocmask(SIG_BLOCK, &held, &before);
         pid_t pid = fork();
         if (pid == 0) {
             g_busysince = busy_ != nullptr ? &busy_[slot] : nullptr;
+            WorkerSignals();
+            sigprocmask(SIG_SETMASK, &before, nullptr);
             Work(listener_, argc_, argv_, requests_);
         }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         pids_[slot] = pid > 0 ? pid : 0;
     }
     void StartAll() {

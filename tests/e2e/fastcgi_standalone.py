@@ -15,6 +15,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -215,27 +216,56 @@ def main():
                                      ("SERVER_NAME", host), ("REQUEST_METHOD", "GET")])
             return out.split(b"\r\n\r\n", 1)[-1] if out else out
 
-        def settle(page, host, want):
-            for _ in range(40):
-                if default_page(page, host) == want:
+        def reload(page, host, want):
+            # Until the workers of the old reading are gone (one that was about to take
+            # a connection as the signal came answers it first) and a new one answers.
+            old = set(workers(p))
+            p.send_signal(signal.SIGHUP)
+            for _ in range(100):
+                if not old & set(workers(p)) and default_page(page, host) == want:
                     return True
-                time.sleep(0.1)
+                default_page(page, host)
+                time.sleep(0.05)
             return False
 
         configure("127.0.0.0/8", "dnslookup = off\nkelpdefault = &[SITE_PAGE]\n"
                                  "<VIRTUALHOST one.test>\nkelpdefault = one.kp\n</VIRTUALHOST>\n")
-        p.send_signal(signal.SIGHUP)
-        check(settle("a.kp", "localhost", b"page a\n"), "the configuration read again")
+        check(reload("a.kp", "localhost", b"page a\n"), "the configuration read again")
         seen = [default_page(page, host) for _ in range(3)
                 for page, host in (("a.kp", "localhost"), ("b.kp", "localhost"),
                                    ("a.kp", "one.test"), ("b.kp", "elsewhere"))]
         check(seen == [b"page a\n", b"page b\n", b"page one\n", b"page b\n"] * 3,
               "settings from each request's own parameters: %r" % seen)
         configure("127.0.0.0/8", "kelpdefault = b.kp\n")
-        p.send_signal(signal.SIGHUP)
-        check(settle("a.kp", "one.test", b"page b\n"), "a changed configuration")
+        check(reload("a.kp", "one.test", b"page b\n"), "a changed configuration")
         seen = [default_page("a.kp", host) for host in ("one.test", "localhost") * 3]
         check(seen == [b"page b\n"] * 6, "the same settings for every request: %r" % seen)
+        # Readings of the configuration one after another under load: every worker of an
+        # old reading ends, even one told to as its page was starting.
+        stop = threading.Event()
+
+        def hammer():
+            while not stop.is_set():
+                hello(tcp, "load")
+
+        clients = [threading.Thread(target=hammer) for _ in range(2)]
+        for c in clients:
+            c.start()
+        for n in range(60):
+            p.send_signal(signal.SIGHUP)
+            time.sleep(0.005 if n % 2 else 0.05)  # some generations told to end at birth
+        stop.set()
+        for c in clients:
+            c.join()
+        left = None
+        for _ in range(60):
+            left = workers(p)
+            if len(left) == 2:
+                break
+            hello(tcp, "flush")  # one about to take a connection as it was told answers it
+            time.sleep(0.1)
+        check(len(left) == 2, "workers of old readings still serving: %s" % left)
+
         # Server safe mode (a set-user-id kelp) is refused at start, naming CGI.
         if os.getuid() == 0 and shutil.which("setpriv"):
             suid = tempfile.mkdtemp(prefix="kelp-suid-")
