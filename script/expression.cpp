@@ -524,21 +524,8 @@ const NumberProgram* Expression::Program() const {
 
 bool Expression::RunFlat(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
-    const NumberProgram* program = Program();
-    bool read;
-    if (program == nullptr) {
-        // Joined text: its number is not known, as the tree's operator says.
-        if (!flat_ || concat_ == nullptr || !concat_->Compute(context->store(), result, &read))
-            return false;
-        if (hint != nullptr) hint->known = false;
-        if (outside) *outside = read;
-        return true;
-    }
-    double value;
-    if (!program->Compute(context->store(), &value, &read)) return false;
-    program->Finish(value, result, hint);
-    if (outside) *outside = read;
-    return true;
+    Program();  // made at the second evaluation
+    return RunMade(context, result, hint, outside);
 }
 
 bool Expression::pure() const {

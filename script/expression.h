@@ -204,6 +204,9 @@ class Expression {
                RunFlat(context, result, hint, outside);
     }
     bool RunFlat(ExpressionContext* context, String* result, NumberHint* hint, bool* outside) const;
+    // RunFlat() with the flat form as made so far (see script/number_program.h).
+    inline bool RunMade(ExpressionContext* context, String* result, NumberHint* hint,
+                        bool* outside) const;
 
     ExpressionNode* root_;  // owned
     String source_;

@@ -94,27 +94,29 @@ class ConcatProgram {
     std::vector<Piece> pieces_;
 };
 
+inline bool Expression::RunMade(ExpressionContext* context, String* result, NumberHint* hint,
+                                bool* outside) const {
+    if (!flat_) return false;
+    bool read;
+    if (program_ != nullptr) {
+        double value;
+        if (!program_->Compute(context->store(), &value, &read)) return false;
+        program_->Finish(value, result, hint);
+    } else {
+        // Joined text: its number is not known, as the tree's operator says.
+        if (concat_ == nullptr || !concat_->Compute(context->store(), result, &read)) return false;
+        if (hint != nullptr) hint->known = false;
+    }
+    if (outside) *outside = read;
+    return true;
+}
+
 inline int Expression::EvaluateOften(ExpressionContext* context, String* result, NumberHint* hint,
                                      bool* outside) const {
     // What Evaluate() does through the flat program, without the calls on the way to
     // it; a program that gives up leaves the expression to Evaluate() (nothing was
     // changed or reported).
-    if (flat_) {
-        bool read;
-        if (program_ != nullptr) {
-            double value;
-            if (program_->Compute(context->store(), &value, &read)) {
-                program_->Finish(value, result, hint);
-                *outside = read;
-                return 1;
-            }
-        } else if (concat_ != nullptr && concat_->Compute(context->store(), result, &read)) {
-            if (hint != nullptr) hint->known = false;
-            *outside = read;
-            return 1;
-        }
-    }
-    return Evaluate(context, result, hint, outside);
+    return RunMade(context, result, hint, outside) ? 1 : Evaluate(context, result, hint, outside);
 }
 
 #endif  // SCRIPT_NUMBER_PROGRAM_H_
