@@ -4,6 +4,7 @@
 #ifndef FOUNDATION_FILE_H_
 #define FOUNDATION_FILE_H_
 
+#include <stddef.h>
 #include <sys/stat.h>
 
 #include "foundation/string.h"
@@ -32,6 +33,16 @@ struct PathStatus {
     enum State { Unknown, Found, Missing };
     State state = Unknown;
     struct stat st;
+};
+
+// What an interpreter made of a script file's text (the tags and text runs it read),
+// which a file manager that serves many requests may keep beside the text for the
+// next run of the same text.
+class ScriptScan {
+  public:
+    virtual ~ScriptScan() {}
+    // About how many bytes of memory it holds.
+    virtual size_t footprint() const = 0;
 };
 
 // One open file. Operations that fail return a negative value (or 0 bytes for a
@@ -82,6 +93,12 @@ class File {
         (void)n;
         return false;
     }
+    // A script file's kept scan (see ScriptScan), taken out of the keeping (the
+    // caller owns it; no one else is given it until it is kept again), or null.
+    virtual ScriptScan* TakeScan() { return nullptr; }
+    // Keeps scan (made from this file's text) for the next open of the same text, or
+    // deletes it when it cannot be kept.
+    virtual void KeepScan(ScriptScan* scan) { delete scan; }
     virtual void Close() = 0;
     virtual bool Closed() const = 0;
     virtual const String& error() const = 0;

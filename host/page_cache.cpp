@@ -16,7 +16,11 @@ namespace {
 // locks or syncs a script.
 class TextFile : public File {
   public:
-    explicit TextFile(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+    // cache: the cache that holds version under path, or null for a text not kept.
+    TextFile(PageCache* cache, std::string path, std::shared_ptr<PageCache::Version> version)
+        : cache_(cache), path_(std::move(path)), version_(std::move(version)) {
+        text_ = &version_->text;
+    }
 
     long Read(char* buffer, long n) override {
         if (closed_) return Refuse("File is closed");
@@ -36,6 +40,16 @@ class TextFile : public File {
     }
     long Tell() override { return position_; }
     long Length() override { return static_cast<long>(text_->size()); }
+    ScriptScan* TakeScan() override {
+        return cache_ != nullptr ? cache_->TakeScan(path_, version_.get()) : nullptr;
+    }
+    void KeepScan(ScriptScan* scan) override {
+        if (cache_ != nullptr) {
+            cache_->KeepScan(path_, version_.get(), scan);
+        } else {
+            delete scan;
+        }
+    }
     int Lock(FileLockType, long, long) override { return Refuse(strerror(EBADF)); }
     int Release(long, long) override { return Refuse(strerror(EBADF)); }
     int Sync() override { return 0; }
@@ -56,7 +70,10 @@ class TextFile : public File {
         return -1;
     }
 
-    std::shared_ptr<const std::string> text_;
+    PageCache* cache_;  // not owned
+    std::string path_;
+    std::shared_ptr<PageCache::Version> version_;
+    const std::string* text_;  // version_'s
     long position_ = 0;
     bool closed_ = false;
     String error_;
@@ -126,13 +143,14 @@ File* PageCache::Open(const String& path, String* error) {
         if (stat(name.c_str(), &st) == 0 && KeyOf(st) == found->second.key) {
             found->second.used = ++clock_;
             hits_++;
-            return new TextFile(found->second.text);
+            return new TextFile(this, name, found->second.version);
         }
-        bytes_ -= found->second.text->size();
+        bytes_ -= found->second.bytes();
         entries_.erase(found);
     }
-    auto text = std::make_shared<std::string>();
-    if (!ReadWhole(name.c_str(), text.get(), &st)) {
+    auto version = std::make_shared<Version>();
+    std::string* text = &version->text;
+    if (!ReadWhole(name.c_str(), text, &st)) {
         *error = strerror(errno);
         return nullptr;
     }
@@ -144,10 +162,40 @@ File* PageCache::Open(const String& path, String* error) {
     if (text->size() <= limit_ && !Recent(st, settle_) && stat(name.c_str(), &after) == 0 &&
         KeyOf(after) == KeyOf(st) && static_cast<off_t>(text->size()) == st.st_size) {
         bytes_ += text->size();
-        entries_[name] = Entry{KeyOf(st), text, ++clock_};
+        entries_[name] = Entry{KeyOf(st), version, ++clock_};
         Trim();
+        return new TextFile(this, name, std::move(version));
     }
-    return new TextFile(std::move(text));
+    return new TextFile(nullptr, name, std::move(version));
+}
+
+PageCache::Entry* PageCache::Holding(const std::string& path, const Version* version) {
+    auto found = entries_.find(path);
+    return found != entries_.end() && found->second.version.get() == version ? &found->second
+                                                                             : nullptr;
+}
+
+ScriptScan* PageCache::TakeScan(const std::string& path, Version* version) {
+    Entry* entry = Holding(path, version);
+    if (entry == nullptr || version->scan == nullptr) return nullptr;
+    bytes_ -= version->scanbytes;
+    version->scanbytes = 0;
+    scanhits_++;
+    return version->scan.release();
+}
+
+void PageCache::KeepScan(const std::string& path, Version* version, ScriptScan* scan) {
+    Entry* entry = Holding(path, version);
+    size_t size = scan->footprint();
+    if (entry == nullptr || version->scan != nullptr || version->text.size() + size > limit_) {
+        delete scan;
+        return;
+    }
+    version->scan.reset(scan);
+    version->scanbytes = size;
+    bytes_ += size;
+    scanskept_++;
+    Trim();
 }
 
 void PageCache::Trim() {
@@ -156,7 +204,7 @@ void PageCache::Trim() {
         for (auto i = entries_.begin(); i != entries_.end(); ++i) {
             if (i->second.used < oldest->second.used) oldest = i;
         }
-        bytes_ -= oldest->second.text->size();
+        bytes_ -= oldest->second.bytes();
         entries_.erase(oldest);
     }
 }

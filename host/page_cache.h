@@ -6,7 +6,9 @@
 // is not kept: the system's clock for file times moves in steps of some milliseconds,
 // and a change in the same step as the read, of the same size, would look like no
 // change at all. The texts kept are bounded in bytes; the least recently used go
-// first.
+// first. Beside a text, the cache keeps what the interpreter made of it (its
+// ScriptScan), handed to one interpreter at a time and dropped with the text; the
+// bound counts it too.
 
 #ifndef HOST_PAGE_CACHE_H_
 #define HOST_PAGE_CACHE_H_
@@ -18,9 +20,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "foundation/file.h"
 #include "foundation/string.h"
-
-class File;
 
 class PageCache {
   public:
@@ -41,6 +42,21 @@ class PageCache {
     // Opens answered from memory, and opens that read the file.
     long hits() const { return hits_; }
     long reads() const { return reads_; }
+    // Scans handed out again, and kept.
+    long scanhits() const { return scanhits_; }
+    long scanskept() const { return scanskept_; }
+
+    // One version of a file's text, and the scan kept with it.
+    struct Version {
+        std::string text;
+        std::unique_ptr<ScriptScan> scan;
+        size_t scanbytes = 0;  // its footprint when kept
+    };
+    // For the files Open() gives out: the scan of a version that is still the
+    // cache's, taken out of it (or null); and one kept with the version when it is
+    // still the cache's and holds none (else it is deleted).
+    ScriptScan* TakeScan(const std::string& path, Version* version);
+    void KeepScan(const std::string& path, Version* version, ScriptScan* scan);
 
   private:
     // What tells one version of a file from another.
@@ -54,10 +70,13 @@ class PageCache {
     };
     struct Entry {
         Key key;
-        std::shared_ptr<const std::string> text;
+        std::shared_ptr<Version> version;
         unsigned long used;  // when last opened, by the counter
+        size_t bytes() const { return version->text.size() + version->scanbytes; }
     };
     static Key KeyOf(const struct stat& st);
+    // The entry for path when it holds version.
+    Entry* Holding(const std::string& path, const Version* version);
     // Drops the least recently used entries until the texts fit the limit.
     void Trim();
 
@@ -67,6 +86,8 @@ class PageCache {
     unsigned long clock_ = 0;
     long hits_ = 0;
     long reads_ = 0;
+    long scanhits_ = 0;
+    long scanskept_ = 0;
     std::unordered_map<std::string, Entry> entries_;
 };
 

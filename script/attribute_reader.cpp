@@ -29,7 +29,9 @@ Expression* ScriptParser::ReadExpression(const ExpressionSyntax& syntax, Express
 
 Expression* ScriptParser::ReadExpressionAt(long position, int startline, bool* owned) {
     *owned = false;
-    if (const TagCache::CachedExpression* c = cache_->FindExpression(position)) {
+    TagCache::CachedExpression* c = cache_->FindExpression(position);
+    if (c != nullptr && (c->boundby == serial_ || c->expression->Bind(this))) {
+        c->boundby = serial_;
         SetLine(startline + c->lines);
         return c->expression;
     }
@@ -42,8 +44,10 @@ Expression* ScriptParser::ReadExpressionAt(long position, int startline, bool* o
     ExpressionEnd end;
     Expression* e = ReadExpression(syntax, &end);
     if (e != nullptr) {
+        // (One kept that calls a function not declared yet is read again here, and
+        // replaced by the same.)
         if (macrosource_->ampersands() == ampersands && !macrosource_->inmacro()) {
-            cache_->InsertExpression(position, e, line() - startline);
+            cache_->InsertExpression(position, e, line() - startline, serial_);
         } else {
             *owned = true;
         }
@@ -74,6 +78,10 @@ int ScriptParser::GetNameValuePairs(Tag* tag) {
         if (r != ScanFailure && macrosource_->ampersands() == ampersands &&
             !macrosource_->inmacro()) {
             recorded->templ = FindTemplate(tag->name().chars());
+            for (const CachedAttribute& a : recorded->attributes) {
+                if (a.expression != nullptr && a.expression->calls()) recorded->calls = true;
+            }
+            recorded->boundby = serial_;
             recorded->assignment = tag->id() == TagKpLET && recorded->attributes.size() == 1 &&
                                    recorded->attributes[0].kind != CachedAttribute::Position &&
                                    recorded->attributes[0].kind != CachedAttribute::TagPosition;

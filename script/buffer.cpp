@@ -31,6 +31,14 @@ bool Buffer::Open(const String& filename, const String& errorname) {
     return true;
 }
 
+void Buffer::KeepScan(ScriptScan* scan) {
+    if (file_ != nullptr) {
+        file_->KeepScan(scan);
+    } else {
+        delete scan;
+    }
+}
+
 void Buffer::Close() {
     delete file_;
     file_ = nullptr;

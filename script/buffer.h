@@ -4,10 +4,8 @@
 #ifndef SCRIPT_BUFFER_H_
 #define SCRIPT_BUFFER_H_
 
+#include "foundation/file.h"
 #include "foundation/string.h"
-
-class File;
-class FileManager;
 
 // Reads the file in blocks of a fixed size. Positions are file offsets: the block
 // holds count_ bytes starting at blockoffset_, and position_ indexes the next byte.
@@ -41,6 +39,10 @@ class Buffer {
     // markup, quotes or operators. Never for a plain buffer.
     virtual bool inoutside() { return false; }
     virtual void SetExpandMacros(int) {}
+
+    // The open file's kept scan, and keeping one (see File::TakeScan, KeepScan).
+    ScriptScan* TakeScan() { return file_ != nullptr ? file_->TakeScan() : nullptr; }
+    void KeepScan(ScriptScan* scan);
 
     const String& filename() const { return filename_; }
     const String& errorname() const { return errorname_; }

@@ -99,7 +99,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
             line += run->lines;
         }
         CachedTag* c = cache->Find(position);
-        if (c == nullptr) {
+        if (c == nullptr || !parser->Bound(c)) {
             AddHand(position, line, true);
             return false;
         }

@@ -506,6 +506,13 @@ int ApplyOperator(ExpressionContext* context, const OperatorRecord* op, Operand*
 
 Expression::Expression(ExpressionNode* root, const String& source) : root_(root), source_(source) {}
 
+bool Expression::Bind(ExpressionContext* context) {
+    for (CallNode* call : calls_) {
+        if (!call->Bind(context)) return false;
+    }
+    return true;
+}
+
 Expression::~Expression() {
     delete program_;
     delete concat_;

@@ -5,6 +5,9 @@
 #ifndef SCRIPT_EXPRESSION_H_
 #define SCRIPT_EXPRESSION_H_
 
+#include <utility>
+#include <vector>
+
 #include "foundation/string.h"
 #include "script/character_source.h"
 #include "script/number_hint.h"
@@ -69,6 +72,8 @@ class ExpressionContext {
     // The function of that name, or null. The interpreter may look ahead in the
     // script for a declaration.
     virtual Function* FindFunction(const String& name) = 0;
+    // The function of that name when it is known already (no look ahead), or null.
+    virtual Function* FindDeclaredFunction(const String& name) { return FindFunction(name); }
     // Runs f with its arguments (variables named after its parameters). Returns 1
     // with *result set, or 0 when the call failed (already reported).
     virtual int CallFunction(Function* f, VariableTree* arguments, String* result) = 0;
@@ -147,6 +152,7 @@ enum ExpressionEnd {
     ExpressionEndOfText = 4,   // the end of the input
 };
 
+class CallNode;
 class ExpressionNode;
 class ConcatProgram;
 class NumberProgram;
@@ -177,6 +183,16 @@ class Expression {
     const String& source() const { return source_; }
     // Whether evaluating it calls nothing (constants, variables and operators only).
     bool pure() const;
+    // Whether it calls functions by name (user functions or built-ins).
+    bool calls() const { return !calls_.empty(); }
+    // Looks up again, in context, the functions it calls, in the order they were read,
+    // as reading it there would (without a look ahead for a declaration): for an
+    // expression kept from another run of the script. False, with some calls left as
+    // they were, when a function is not known yet or takes another number of
+    // parameters: the expression must then be read again in context.
+    bool Bind(ExpressionContext* context);
+    // The calls of the tree, in reading order (not owned: nodes of the tree).
+    void SetCalls(std::vector<CallNode*> calls) { calls_ = std::move(calls); }
 
     // False for text made only of zero digits and at most one decimal point (the
     // empty string, 0, 0.0, 000, "."); true otherwise.
@@ -210,6 +226,7 @@ class Expression {
 
     ExpressionNode* root_;  // owned
     String source_;
+    std::vector<CallNode*> calls_;              // not owned
     mutable NumberProgram* program_ = nullptr;  // owned
     mutable ConcatProgram* concat_ = nullptr;   // owned; made when program_ is not
     mutable unsigned char evaluations_ = 0;     // up to the second

@@ -8,6 +8,7 @@
 
 #include "foundation/string.h"
 #include "script/expression.h"
+#include "script/function.h"
 #include "script/variables.h"
 
 // An operand's value as an operator sees it: its text (held by a constant or a
@@ -139,6 +140,14 @@ class CallNode : public ExpressionNode {
         allpure_ = allpure_ && argument->pure();
     }
     int argumentcount() const { return static_cast<int>(arguments_.size()); }
+    // Takes the function of its name as context knows it now; false when context
+    // knows none of that name, or one with another number of parameters.
+    bool Bind(ExpressionContext* context) {
+        Function* f = context->FindDeclaredFunction(name_);
+        if (f == nullptr || f->parametercount() != argumentcount()) return false;
+        function_ = f;
+        return true;
+    }
     int Evaluate(ExpressionContext* context, String* out) const override;
     // A user function's whole-number result comes back as a number.
     int EvaluateHinted(ExpressionContext* context, String* out, NumberHint* hint) const override;

@@ -108,6 +108,7 @@ class Reader {
     ExpressionContext* context_;
     CharacterSource* source_;
     ExpressionSyntax syntax_;
+    std::vector<CallNode*> calls_;  // the calls read, in order (see Expression::Bind)
     // Nesting depth and operator count so far: reading and evaluating recurse, so an
     // expression is bounded in both (no page needs more).
     int depth_ = 0;
@@ -372,6 +373,7 @@ ExpressionNode* Reader::ParseCall(const Token& t) {
         if (f == nullptr) return Fail("Call to undefined function '" + Entities(t.value) + "'");
     }
     CallNode* call = new CallNode(f, t.value);
+    if (f != nullptr) calls_.push_back(call);
     Token* next = Peek(true);
     if (next != nullptr && next->kind == TokenClose) {
         Consume();
@@ -473,7 +475,9 @@ Expression* Reader::Read(ExpressionEnd* end, int* terminator) {
         delete root;
         return nullptr;
     }
-    return new Expression(root, text_);
+    Expression* e = new Expression(root, text_);
+    e->SetCalls(std::move(calls_));
+    return e;
 }
 
 }  // namespace

@@ -138,6 +138,7 @@ int ScriptState::Assign(Tag* tag, const String& name, const String& value, bool 
 // ScriptParser
 
 bool ScriptParser::compiling_ = true;
+unsigned long ScriptParser::serials_ = 0;
 
 ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output)
     : Parser(engine, source),
@@ -163,16 +164,21 @@ ScriptParser::ScriptParser(Kelp* engine, MacroExpander* source, Output* output,
 }
 
 ScriptParser::~ScriptParser() {
-    for (ErrorVariable* slots : errorvariables_) delete[] slots;
     delete recording_;
-    delete cache_;
+    // What was read of the file goes back to the file's keeper, which may keep it for
+    // the next run of the same text.
+    cache_->Release();
+    macrosource_->KeepScan(cache_);
 }
 
 void ScriptParser::Init() {
     scriptcontext_ = &engine()->script();
     settings_ = &engine()->settings();
     store_ = engine()->vars();
-    cache_ = new TagCache;
+    serial_ = ++serials_;
+    // (A TagCache is the only scan an interpreter keeps.)
+    ScriptScan* kept = macrosource_->TakeScan();
+    cache_ = kept != nullptr ? static_cast<TagCache*>(kept) : new TagCache;
     lastrun_ = nullptr;
     lasttag_ = nullptr;
     textrecording_ = nullptr;
@@ -183,7 +189,6 @@ void ScriptParser::Init() {
     standardoutputlevel_ = OutputHtml | OutputText;
     depth_ = 0;
     exited_ = false;
-    for (ErrorVariable*& slots : errorvariables_) slots = nullptr;
     base_ = new BaseState(this);
     states_.Push(base_);
     SetupSupportedTags();
@@ -223,35 +228,79 @@ int ScriptParser::SupportedTagCount() {
     return KnownTagCount();
 }
 
+namespace {
+
+// What every interpreter of the process shares, made once and never changed after:
+// tag templates, the names of the TAG_Error variables and the skip targets. A tag
+// cache kept from one request for the next points into them.
+struct Shared {
+    TagTable templates{1};
+    // Two per tag id, made when a tag of that id is first met.
+    ScriptParser::ErrorVariable* errorvariables[TagIdCount] = {};
+};
+
+Shared& TheShared() {
+    static Shared* shared = new Shared;
+    return *shared;
+}
+
+// Made when a block is first skipped.
+struct SkipTables {
+    TagTable ifskip{1}, iffinish{1}, legacyifskip{1}, legacyiffinish{1};
+    TagTable whileskip{1}, legacywhileskip{1}, functionskip{1};
+
+    SkipTables() {
+        AddTagTarget(&ifskip, "KpIF", TagKpIF, TagEndKpIF);
+        AddTagTarget(&ifskip, "KpELSE", TagKpELSE, -1);
+        AddTagTarget(&ifskip, "/KpIF", TagEndKpIF, 0);
+        AddTagTarget(&iffinish, "KpIF", TagKpIF, TagEndKpIF);
+        AddTagTarget(&iffinish, "/KpIF", TagEndKpIF, 0);
+        AddTagTarget(&legacyifskip, "IF", TagIF, TagEndIF);
+        AddTagTarget(&legacyifskip, "/IF", TagEndIF, 0);
+        AddTagTarget(&legacyiffinish, "IF", TagIF, TagEndIF);
+        AddTagTarget(&legacyiffinish, "/IF", TagEndIF, 0);
+        AddTagTarget(&whileskip, "KpWHILE", TagKpWHILE, TagEndKpWHILE);
+        AddTagTarget(&whileskip, "/KpWHILE", TagEndKpWHILE, 0);
+        AddTagTarget(&legacywhileskip, "WHILE", TagWHILE, TagEndWHILE);
+        AddTagTarget(&legacywhileskip, "/WHILE", TagEndWHILE, 0);
+        AddTagTarget(&functionskip, "/KpFUNCTION", TagEndKpFUNCTION, 0);
+    }
+};
+
+SkipTables& Skips() {
+    static SkipTables* tables = new SkipTables;
+    return *tables;
+}
+
+}  // namespace
+
 Tag* ScriptParser::FindTemplate(const char* name) {
     // (Every template in the table was made from a declared row.)
     if (!MayBeTagName(name)) return nullptr;
-    Tag* t = tags().Find(name);
+    TagTable& templates = TheShared().templates;
+    Tag* t = templates.Find(name);
     if (t != nullptr) return t;
     t = MakeTagTemplate(name);
     if (t == nullptr) return nullptr;
     t->SetErrorVariable(ErrorVariableName(t));
-    tags().Insert(t);
+    templates.Insert(t);
     return t;
 }
 
-void ScriptParser::BuildSkipTables() {
-    if (skiptablesbuilt_) return;
-    skiptablesbuilt_ = true;
-    AddTagTarget(&ifskip_, "KpIF", TagKpIF, TagEndKpIF);
-    AddTagTarget(&ifskip_, "KpELSE", TagKpELSE, -1);
-    AddTagTarget(&ifskip_, "/KpIF", TagEndKpIF, 0);
-    AddTagTarget(&iffinish_, "KpIF", TagKpIF, TagEndKpIF);
-    AddTagTarget(&iffinish_, "/KpIF", TagEndKpIF, 0);
-    AddTagTarget(&legacyifskip_, "IF", TagIF, TagEndIF);
-    AddTagTarget(&legacyifskip_, "/IF", TagEndIF, 0);
-    AddTagTarget(&legacyiffinish_, "IF", TagIF, TagEndIF);
-    AddTagTarget(&legacyiffinish_, "/IF", TagEndIF, 0);
-    AddTagTarget(&whileskip_, "KpWHILE", TagKpWHILE, TagEndKpWHILE);
-    AddTagTarget(&whileskip_, "/KpWHILE", TagEndKpWHILE, 0);
-    AddTagTarget(&legacywhileskip_, "WHILE", TagWHILE, TagEndWHILE);
-    AddTagTarget(&legacywhileskip_, "/WHILE", TagEndWHILE, 0);
-    AddTagTarget(&functionskip_, "/KpFUNCTION", TagEndKpFUNCTION, 0);
+TagTable& ScriptParser::ifskip(bool legacy) {
+    return legacy ? Skips().legacyifskip : Skips().ifskip;
+}
+
+TagTable& ScriptParser::iffinish(bool legacy) {
+    return legacy ? Skips().legacyiffinish : Skips().iffinish;
+}
+
+TagTable& ScriptParser::whileskip(bool legacy) {
+    return legacy ? Skips().legacywhileskip : Skips().whileskip;
+}
+
+TagTable& ScriptParser::functionskip() {
+    return Skips().functionskip;
 }
 
 void ScriptParser::SetHandler(int id, TagHandler routine) {
@@ -381,8 +430,9 @@ void ScriptParser::SetTagErrorSettings(const String& tagname, const String& list
 const ScopedName* ScriptParser::ErrorVariableName(const Tag* tag) {
     int id = tag->id();
     if (id < 0 || id >= TagIdCount) return nullptr;
-    if (errorvariables_[id] == nullptr) errorvariables_[id] = new ErrorVariable[2];
-    ErrorVariable* slot = errorvariables_[id];
+    ErrorVariable*& slots = TheShared().errorvariables[id];
+    if (slots == nullptr) slots = new ErrorVariable[2];
+    ErrorVariable* slot = slots;
     if (slot->tagname != tag->name()) slot++;  // the second name of a shared id
     if (slot->tagname != tag->name()) {
         slot->tagname = tag->name();

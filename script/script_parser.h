@@ -212,7 +212,13 @@ class ScriptParser : public Parser, public ExpressionContext {
     // Empties the variable TAG_Error before a tag runs.
     void ClearErrorVariable(Tag* tag);
     // The resolved name of TAG_Error for the tag's name; null for ids without one.
-    const ScopedName* ErrorVariableName(const Tag* tag);
+    // The names are the process's: made once per id and spelling, when a tag of that
+    // id is first met (a request meets few of the ids), and never dropped.
+    static const ScopedName* ErrorVariableName(const Tag* tag);
+    struct ErrorVariable {
+        String tagname;
+        ScopedName name;
+    };
 
     // Errors. Each returns whether processing may continue.
     [[gnu::cold]] int SyntaxError(const String& message) override;
@@ -236,6 +242,9 @@ class ScriptParser : public Parser, public ExpressionContext {
     // ExpressionContext.
     Variables* variables() final;
     Function* FindFunction(const String& name) override;
+    Function* FindDeclaredFunction(const String& name) override {
+        return FindKnownFunction(name.chars());
+    }
     // The built-in function of that name when it is pure (see Builtin) and no
     // function of the page has taken its name; otherwise null.
     Function* FindPureBuiltin(const String& name);
@@ -303,22 +312,11 @@ class ScriptParser : public Parser, public ExpressionContext {
     int SkipTo(Tag* found, TagTable* targets);
 
     // Skip tables for block tags.
-    TagTable& ifskip(bool legacy) {
-        BuildSkipTables();
-        return legacy ? legacyifskip_ : ifskip_;
-    }
-    TagTable& iffinish(bool legacy) {
-        BuildSkipTables();
-        return legacy ? legacyiffinish_ : iffinish_;
-    }
-    TagTable& whileskip(bool legacy) {
-        BuildSkipTables();
-        return legacy ? legacywhileskip_ : whileskip_;
-    }
-    TagTable& functionskip() {
-        BuildSkipTables();
-        return functionskip_;
-    }
+    // The skip targets (shared by every interpreter of the process).
+    TagTable& ifskip(bool legacy);
+    TagTable& iffinish(bool legacy);
+    TagTable& whileskip(bool legacy);
+    TagTable& functionskip();
 
     // The compiled form of the loop or function body that starts at position, made
     // (again) when it is missing or a pass found it incomplete; null when the
@@ -372,6 +370,14 @@ class ScriptParser : public Parser, public ExpressionContext {
     // Replays a cached tag that starts at the reading position (which need not be
     // there yet): the scan goes on after it.
     int ReplayCachedTag(CachedTag* c);
+    // Whether a cached tag may be replayed here: the functions its values call are
+    // the ones reading it here would find. A tag kept from an earlier run of the file
+    // (a process serving many requests keeps the cache) has them looked up again, in
+    // reading order, once per interpreter; false when one is not declared yet or
+    // takes another number of parameters: the tag is then read from the file, which
+    // looks ahead for the declaration and reports what reading it reports.
+    bool Bound(CachedTag* c);
+    bool BindCalls(CachedTag* c);
     // Whether a remembered run goes out in one piece (its joined text) now; then
     // WriteWhole() writes it. DeliverEvents() hands its events one by one to the
     // states; false after an error, with *failedat after the event that failed.
@@ -408,7 +414,6 @@ class ScriptParser : public Parser, public ExpressionContext {
     int CloseStates(ScriptState* last);
     // The state below state on the stack, or null.
     ScriptState* Below(ScriptState* state);
-    void BuildSkipTables();
 
     Output* output_;              // not owned
     MacroExpander* macrosource_;  // not owned
@@ -428,17 +433,6 @@ class ScriptParser : public Parser, public ExpressionContext {
     String returnvalue_;
     bool returnoutside_ = false;
     NumberHint returnhint_;
-    TagTable ifskip_, iffinish_, legacyifskip_, legacyiffinish_;
-    TagTable whileskip_, legacywhileskip_, functionskip_;
-    bool skiptablesbuilt_ = false;  // built when a block is first skipped
-    // The resolved names of the TAG_Error variables, by tag id and spelling.
-    struct ErrorVariable {
-        String tagname;
-        ScopedName name;
-    };
-    // Two per tag id, made when a tag of that id first runs (most pages use a few of
-    // the ids, and a request does not pay for the memory of them all).
-    ErrorVariable* errorvariables_[TagIdCount];
     TagCache* cache_;            // owned
     CachedText* textrecording_;  // owned while a text run is being recorded
     int textline_;               // the line where it starts
@@ -463,6 +457,10 @@ class ScriptParser : public Parser, public ExpressionContext {
     std::vector<const CompiledStep*> openifs_;
     CallFrame* callframe_ = nullptr;  // the innermost call's; not owned
     static bool compiling_;
+    // A number no other interpreter of the process has: what the tag cache's
+    // expressions were bound for (see Bound()).
+    unsigned long serial_;
+    static unsigned long serials_;
 
     friend class ScriptState;
     friend class CompiledBody;

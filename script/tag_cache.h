@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/file.h"
 #include "foundation/string.h"
 #include "script/macro_expander.h"
 #include "script/variables.h"
@@ -56,9 +57,13 @@ struct CachedTag {
     std::vector<Prepared> prepared;
     int inuse = 0;  // replays in progress
     std::vector<CachedAttribute> attributes;
-    long end = 0;                   // file position after the tag's ">"
-    int lines = 0;                  // line feeds inside the tag
-    bool assignment = false;        // a KpLET with its one attribute
+    long end = 0;             // file position after the tag's ">"
+    int lines = 0;            // line feeds inside the tag
+    bool assignment = false;  // a KpLET with its one attribute
+    // A value calls functions: they are looked up again by each interpreter that
+    // replays the tag (see ScriptParser::Bound), the last one being boundby.
+    bool calls = false;
+    unsigned long boundby = 0;
     CachedText* nextrun = nullptr;  // not owned: the run found at end, once known
     // Where the scan went on the last time the tag moved it (a loop's closing tag
     // goes back to the body, a false condition skips a block), and the run found
@@ -98,16 +103,27 @@ struct CachedText {
     CachedTag* nexttag = nullptr;  // not owned: the tag found at end, once known
 };
 
-class TagCache {
+// What one interpreter remembers of one file. Everything in it comes from the file's
+// text alone (pointers into it go to the process's shared templates and skip targets,
+// never to an interpreter's or a request's state), so that a process serving many
+// requests may keep it with the text for the next run of the same text (see
+// ScriptScan); the functions its expressions call are looked up again by each
+// interpreter (see ScriptParser::Bound).
+class TagCache : public ScriptScan {
   public:
     TagCache() = default;
-    ~TagCache();
+    ~TagCache() override;
     TagCache(const TagCache&) = delete;
     TagCache& operator=(const TagCache&) = delete;
 
     // How many entries have been made: a compiled body made from fewer may cover
     // more when made again.
     long entries() const { return entries_; }
+    // Counted as entries are made: the entries' sizes, roughly.
+    size_t footprint() const override { return bytes_; }
+    // Before it is kept for another interpreter: drops the compiled bodies (made for
+    // this one's functions and handlers; the next makes its own).
+    void Release();
 
     // The tag that starts at position, or null.
     CachedTag* Find(long position) const;
@@ -137,10 +153,11 @@ class TagCache {
     struct CachedExpression {
         Expression* expression;  // owned
         int lines;
+        unsigned long boundby;  // the interpreter its calls were looked up for
     };
-    const CachedExpression* FindExpression(long position) const;
-    // Takes ownership of expression.
-    void InsertExpression(long position, Expression* expression, int lines);
+    CachedExpression* FindExpression(long position);
+    // Takes ownership of expression, whose calls were looked up for boundby.
+    void InsertExpression(long position, Expression* expression, int lines, unsigned long boundby);
 
     // The compiled body that starts at position (owned by the cache), or a null
     // slot to fill.
@@ -153,6 +170,7 @@ class TagCache {
     std::unordered_map<long, CompiledBody*> compiled_;  // owns the values
     std::vector<CompiledBody*> retired_;                // owned
     long entries_ = 0;
+    size_t bytes_ = 0;
     std::unordered_map<long, CachedTag*> tags_;               // owns the values
     std::unordered_map<long, CachedExpression> expressions_;  // owns the expressions
     std::unordered_map<long, CachedText*> runs_;              // owns the values

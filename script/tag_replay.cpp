@@ -18,6 +18,10 @@
 #include "script/tag_table.h"
 #include "script/variables.h"
 
+bool ScriptParser::Bound(CachedTag* c) {
+    return !c->calls || c->boundby == serial_ || BindCalls(c);
+}
+
 int ScriptParser::TextPhase(int* result) {
     // A tag replayed after a replayed run that left every state in place is followed
     // by the next run here, without a return to the scan loop (which would only come
@@ -50,7 +54,7 @@ int ScriptParser::TextPhase(int* result) {
                 // The tag that followed the run before is replayed at once, as the
                 // scan's next step would do.
                 CachedTag* next = run->code == ScanStop ? run->nexttag : nullptr;
-                if (next == nullptr) {
+                if (next == nullptr || !Bound(next)) {
                     macrosource_->Seek(run->end);
                     return run->code;
                 }
@@ -334,6 +338,7 @@ int ScriptParser::ProcessCachedTag() {
         if (c != nullptr && lastrun_ != nullptr && lastrun_->end == position) lastrun_->nexttag = c;
     }
     lastrun_ = nullptr;
+    if (c != nullptr && !Bound(c)) return -1;
     if (c == nullptr) {
         if (rereading_) {
             markupat_ = position;
@@ -366,6 +371,14 @@ int ScriptParser::ReplayMarkup(CachedTag* c, int start) {
     SetLine(start + c->lines);
     lasttag_ = c;
     return WriteMarkup(c->markup);
+}
+
+bool ScriptParser::BindCalls(CachedTag* c) {
+    for (CachedAttribute& a : c->attributes) {
+        if (a.expression != nullptr && !a.expression->Bind(this)) return false;
+    }
+    c->boundby = serial_;
+    return true;
 }
 
 int ScriptParser::ReplayCachedTag(CachedTag* c) {

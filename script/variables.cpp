@@ -179,6 +179,8 @@ int VariableList::SetVariable(const String& name, const String& value) {
     return 1;
 }
 
+unsigned long Variables::generations_ = 1;
+
 Variables::Variables(Kelp* engine)
     : engine_(engine),
       snapshot_(nullptr),
@@ -186,7 +188,7 @@ Variables::Variables(Kelp* engine)
       basesystem_(new VariableTree(1)),
       locals_(0),
       systems_(0),
-      generation_(1),
+      generation_(++generations_),
       pendingbuiltins_(0),
       environment_(nullptr),
       skippedenvironment_(nullptr),

@@ -384,7 +384,9 @@ class Variables {
     // Look-ups remember what they found outside function scopes until a variable is
     // created or a system scope is pushed or popped. Whoever changes the set of field
     // variables (opening or closing a database or view) must call Invalidate().
-    // Each invalidation makes a generation never used before.
+    // Each invalidation makes a generation never used before in the process: a name
+    // resolved by another store (an earlier request's, in a process that serves many)
+    // never matches this one's.
     void Invalidate() { generation_ = ++generations_; }
     unsigned long generation() const { return generation_; }
     // Goes back to an earlier generation, whose remembered look-ups are good again:
@@ -466,10 +468,10 @@ class Variables {
     Stack<VariableTree> systems_;  // not owning
     String error_;
     unsigned long generation_;
-    unsigned long generations_ = 1;  // the last generation made
-    uint64_t pendingbuiltins_;       // one bit per built-in not made yet
-    char** environment_;             // not owned; null once every entry is made
-    int environmentmisses_ = 0;      // names looked for there in vain
+    static unsigned long generations_;  // the last generation made, by any store
+    uint64_t pendingbuiltins_;          // one bit per built-in not made yet
+    char** environment_;                // not owned; null once every entry is made
+    int environmentmisses_ = 0;         // names looked for there in vain
     const char* const* skippedenvironment_;
     std::vector<String> localnames_;  // every name ever given to a function scope, in key order
     bool manylocalnames_;             // too many to note: any name may be local

@@ -146,3 +146,83 @@ TEST_F(PageCacheTest, AFileFromMemoryOnlyReads) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scan that counts how many of its kind are alive.
+class CountedScan : public ScriptScan {
+  public:
+    explicit CountedScan(size_t size) : size_(size) { alive++; }
+    ~CountedScan() override { alive--; }
+    size_t footprint() const override { return size_; }
+    static int alive;
+
+  private:
+    size_t size_;
+};
+int CountedScan::alive = 0;
+
+}  // namespace
+
+// What an interpreter made of a text is kept with that text: handed to one reader at a
+// time, dropped when the file changes, and counted within the bound.
+TEST_F(PageCacheTest, AScanIsKeptWithItsTextForOneReaderAtATime) {
+    PageCache cache(100, kSettle);
+    std::string page = Write("page.kp", std::string(10, 'p'));
+    String error;
+    {
+        // Written just now: the text is not kept, nor is a scan of it.
+        std::unique_ptr<File> fresh(cache.Open(String(page.c_str()), &error));
+        fresh->KeepScan(new CountedScan(5));
+        EXPECT_EQ(0, CountedScan::alive);
+    }
+    Settle();
+    std::unique_ptr<File> first(cache.Open(String(page.c_str()), &error));
+    EXPECT_EQ(nullptr, first->TakeScan());
+    first->KeepScan(new CountedScan(30));
+    EXPECT_EQ(40u, cache.bytes());
+    // Two readers at once: the first takes it, the second makes its own.
+    std::unique_ptr<File> a(cache.Open(String(page.c_str()), &error));
+    std::unique_ptr<File> b(cache.Open(String(page.c_str()), &error));
+    std::unique_ptr<ScriptScan> taken(a->TakeScan());
+    ASSERT_NE(nullptr, taken);
+    EXPECT_EQ(30u, taken->footprint());
+    EXPECT_EQ(nullptr, b->TakeScan());
+    EXPECT_EQ(10u, cache.bytes());
+    b->KeepScan(new CountedScan(20));
+    a->KeepScan(taken.release());  // one is kept already: this one goes
+    EXPECT_EQ(1, CountedScan::alive);
+    EXPECT_EQ(30u, cache.bytes());
+    EXPECT_EQ(1, cache.scanhits());
+
+    // A scan that would not fit beside its text is not kept.
+    std::unique_ptr<ScriptScan> held(b->TakeScan());
+    b->KeepScan(new CountedScan(91));
+    EXPECT_EQ(1, CountedScan::alive);
+    b->KeepScan(held.release());
+
+    // Another page's text and scan push the least recently used out, scan and all
+    // (gone once its last reader closes).
+    std::string other = Write("other.kp", std::string(10, 'o'));
+    Settle();
+    std::unique_ptr<File> o(cache.Open(String(other.c_str()), &error));
+    o->KeepScan(new CountedScan(70));
+    EXPECT_EQ(80u, cache.bytes());
+    EXPECT_EQ(1u, cache.entries());
+    first.reset();
+    a.reset();
+    b.reset();
+    EXPECT_EQ(1, CountedScan::alive);
+
+    // A changed file is read again, and the scan of the text before is not given out;
+    // a reader of that text keeps nothing for the new one.
+    Write("other.kp", std::string(10, 'O'));
+    Settle();
+    std::unique_ptr<File> changed(cache.Open(String(other.c_str()), &error));
+    EXPECT_EQ(nullptr, changed->TakeScan());
+    o->KeepScan(new CountedScan(5));
+    EXPECT_EQ(nullptr, changed->TakeScan());
+    EXPECT_EQ(10u, cache.bytes());
+    o.reset();
+    EXPECT_EQ(0, CountedScan::alive);
+}

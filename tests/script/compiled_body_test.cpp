@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/page_cache.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "tests/support/test_engine.h"
@@ -28,18 +29,30 @@ struct Given {
     bool outside;  // request input, not the page's own text
 };
 
-Outcome RunPage(const std::string& text, bool compiling, const std::vector<Given>& given = {}) {
+// Runs the page at path as one request; with pages, the script is opened through it,
+// as a process serving many requests opens it.
+Outcome RunFile(const String& path, bool compiling, const std::vector<Given>& given,
+                PageCache* pages = nullptr) {
     ScriptParser::SetCompiling(compiling);
     TestKelp engine;
+    if (pages != nullptr) engine.unixfiles()->UsePageCache(pages);
     for (const Given& g : given) engine.vars()->SetVariable(g.name, g.value.c_str(), g.outside);
-    TempDir dir;
-    MacroExpander source(&engine, 16);
-    source.Open(dir.Write("page.kp", text.c_str()), "page.kp");
-    ScriptParser parser(&engine, &source, engine.output());
-    engine.SetDeadline(time(nullptr) + 60);
-    int result = parser.Parse();
+    Outcome outcome;
+    {
+        MacroExpander source(&engine, 16);
+        source.Open(path, "page.kp");
+        ScriptParser parser(&engine, &source, engine.output());
+        engine.SetDeadline(time(nullptr) + 60);
+        outcome.result = parser.Parse();
+    }
     ScriptParser::SetCompiling(true);
-    return Outcome{result, engine.page().chars()};
+    outcome.page = engine.page().chars();
+    return outcome;
+}
+
+Outcome RunPage(const std::string& text, bool compiling, const std::vector<Given>& given = {}) {
+    TempDir dir;
+    return RunFile(dir.Write("page.kp", text.c_str()), compiling, given);
 }
 
 // Writes random pages from a small grammar. Loop counters are names no statement
@@ -379,4 +392,79 @@ TEST(TextRuns, PageMadeMarkupInAValueIsReadFromTheFile) {
             "(<KpEVAL EXPR=666>3)",
             o.page);
     }
+}
+
+// A process that serves many requests keeps what the interpreter read of a page for the
+// next request of the same text. A request that reads a kept page must write what a
+// fresh read writes, whatever the requests before it did: here each generated page runs
+// for a sequence of requests that take other branches (a request variable sets a), and
+// every answer is compared with a fresh run of the same request.
+TEST(KeptScans, ARequestReadingAKeptPageWritesWhatAFreshReadWrites) {
+    PageMaker maker(20261211);
+    PageCache pages(1 << 24, 0);
+    TempDir dir;
+    long kept = 0;
+    for (int n = 0; n < 300; n++) {
+        std::string page = maker.Page();
+        size_t at = page.find("<KpLET a=1>");
+        ASSERT_NE(std::string::npos, at);
+        page.replace(at, 11, "<KpLET a=q>");
+        // Each page under a name of its own: a new text for the cache.
+        String path = dir.Write(("page" + std::to_string(n) + ".kp").c_str(), page.c_str());
+        for (const char* q : {"1", "0", "3", "1", "'x'", "0"}) {
+            std::vector<Given> given{Given{"q", q, true}};
+            bool compiling = n % 3 != 0;
+            Outcome fresh = RunFile(path, compiling, given);
+            Outcome again = RunFile(path, compiling, given, &pages);
+            ASSERT_EQ(fresh.result, again.result) << "page " << n << ", q=" << q << ":\n" << page;
+            ASSERT_EQ(fresh.page, again.page) << "page " << n << ", q=" << q << ":\n" << page;
+        }
+        kept = pages.scanhits();
+    }
+    // Every request after a page's first read it kept.
+    EXPECT_EQ(300 * 5, kept);
+}
+
+// The functions a kept page calls are looked up for each request, as reading the page
+// does: declared later in the page, or declared by whichever branch a request took
+// (with another number of parameters, which is then an error of the call).
+TEST(KeptScans, CallsAreLookedUpForEachRequest) {
+    const char* texts[] = {
+        // Declared after the call: the call's reading looks ahead for it.
+        "<KpLET i=0><KpWHILE EXPR=i LT 3><KpEVAL EXPR=later(i) $ ';'><KpLET i=i + 1></KpWHILE>"
+        "<KpFUNCTION NAME=\"later\" PARAMETERS=\"n\"><KpFUNCRETURN VALUE=n * q></KpFUNCTION>",
+        // Declared by one of two branches, with one parameter or two.
+        "<KpIF EXPR=q EQ 1><KpFUNCTION NAME=\"g\" PARAMETERS=\"a\"><KpFUNCRETURN VALUE='one'>"
+        "</KpFUNCTION><KpELSE><KpFUNCTION NAME=\"g\" PARAMETERS=\"a,b\"><KpFUNCRETURN "
+        "VALUE='two'></KpFUNCTION></KpIF><KpLET i=0><KpWHILE EXPR=i LT 2>[<KpEVAL EXPR=g(i)>]"
+        "<KpLET i=i + 1></KpWHILE>end",
+        // The same, the call's tag read in a loop's condition and in a compiled body.
+        "<KpIF EXPR=q EQ 1><KpFUNCTION NAME=\"h\" PARAMETERS=\"a\"><KpFUNCRETURN VALUE=a LT 2>"
+        "</KpFUNCTION><KpELSE><KpFUNCTION NAME=\"h\" PARAMETERS=\"a,b\"><KpFUNCRETURN "
+        "VALUE=0></KpFUNCTION></KpIF><KpLET i=0><KpWHILE EXPR=h(i)><KpLET i=i + 1>"
+        "<KpEVAL EXPR=i></KpWHILE>end",
+        // Declared twice: the look ahead from a call reports it.
+        "<KpIF EXPR=q EQ 1><KpEVAL EXPR=twice(1)></KpIF>"
+        "<KpFUNCTION NAME=\"twice\" PARAMETERS=\"a\">x</KpFUNCTION>"
+        "<KpFUNCTION NAME=\"twice\" PARAMETERS=\"a\">y</KpFUNCTION>",
+    };
+    TempDir dir;
+    PageCache pages(1 << 20, 0);
+    int n = 0;
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        String path = dir.Write(("calls" + std::to_string(n++) + ".kp").c_str(), text);
+        long before = pages.scanhits();
+        for (const char* q : {"1", "2", "1", "1", "2", "2", "1"}) {
+            std::vector<Given> given{Given{"q", q, false}};
+            Outcome fresh = RunFile(path, true, given);
+            Outcome again = RunFile(path, true, given, &pages);
+            EXPECT_EQ(fresh.result, again.result) << "q=" << q;
+            EXPECT_EQ(fresh.page, again.page) << "q=" << q;
+        }
+        EXPECT_EQ(before + 6, pages.scanhits());
+    }
+    // The branch with two parameters makes the one-argument call an error.
+    Outcome two = RunFile(dir.Write("two.kp", texts[1]), true, {Given{"q", "2", false}}, &pages);
+    EXPECT_NE(std::string::npos, two.page.find("expects 2 parameters, found 1")) << two.page;
 }

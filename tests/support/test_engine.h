@@ -15,6 +15,7 @@ class TestKelp : public HostKelp {
     TestKelp() : files_(this), out_(8192), status_(0) {}
 
     FileManager* filemanager() override { return &files_; }
+    UNIXFileManager* unixfiles() { return &files_; }
     Output* output() override { return &out_; }
     int StartHeaders(int status) override;
     int EndHeaders() override;
