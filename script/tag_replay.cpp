@@ -263,6 +263,23 @@ int ScriptParser::DeliverReferences(const CachedText* run, int start) {
         v.text = macrosource_->ReferenceValue(p.macro, &v.outside);
         if (!v.outside && (v.text.contains('<') || v.text.contains('\\'))) return -1;
     }
+    if (DeliversWhole()) {
+        // Written as it stands, the pieces go out one after the other: what the
+        // states would write of them, line break by line break.
+        if (standardoutputlevel_ & OutputText) {
+            next = 0;
+            int last = -1;
+            for (const CachedTextPiece& p : run->pieces) {
+                const String& chars = p.reference ? values[next++].text : p.text;
+                if (chars.empty()) continue;
+                output_->Write(chars);
+                last = static_cast<unsigned char>(chars[chars.length() - 1]);
+            }
+            if (last >= 0) output_->inwhitespace() = String::IsWhitespace(last) ? 1 : 0;
+        }
+        SetLine(start + run->lines);
+        return 1;
+    }
     // Then the text as the scan splits it: at each line break, which counts a line
     // when it is the page's own.
     String text;

@@ -64,7 +64,7 @@ class PageMaker {
     std::string Page() {
         loops_ = 0;
         std::string page;
-        if (Chance(4)) page += "<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text,compress\">";
+        if (Chance(4)) page += "<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text,compresswhitespace\">";
         // f may call r: calls without a state of their own nest inside each other.
         inf_ = true;
         page += "<KpFUNCTION NAME=\"f\" PARAMETERS=\"x\">" + Statements(2, true) +
@@ -288,10 +288,10 @@ TEST(TextRuns, EveryPassWritesWhatTheFirstRead) {
     static const char* values[] = {
         "x",           "",      "a\nb",  "a\r\nb",  "\r",        "\n",          "<b>bold</b>",
         "back\\slash", "1 < 2", "&[v1]", "  two  ", "tab\there", "\"q\" & 'a'", "line\n\n"};
-    static const char* levels[] = {"", "<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text,compress\">",
-                                   "<KELP STANDARDOUTPUTLEVEL=\"kelp,text\">",
-                                   "<KELP DEFAULTMACROENCODING=\"entities\">",
-                                   "<KELP DEFAULTMACROENCODING=\"attribute\">"};
+    static const char* levels[] = {
+        "", "<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text,compresswhitespace\">",
+        "<KELP STANDARDOUTPUTLEVEL=\"kelp,text\">", "<KELP DEFAULTMACROENCODING=\"entities\">",
+        "<KELP DEFAULTMACROENCODING=\"attribute\">"};
     std::mt19937 random(20261210);
     auto pick = [&](int n) { return static_cast<int>(random() % n); };
     int replayed = 0;
@@ -467,4 +467,23 @@ TEST(KeptScans, CallsAreLookedUpForEachRequest) {
     // The branch with two parameters makes the one-argument call an error.
     Outcome two = RunFile(dir.Write("two.kp", texts[1]), true, {Given{"q", "2", false}}, &pages);
     EXPECT_NE(std::string::npos, two.page.find("expects 2 parameters, found 1")) << two.page;
+}
+
+// A run with references written in one piece leaves the output's whitespace flag as
+// the text written line by line would: compressed text after it knows whether a blank
+// went out last.
+TEST(TextRuns, ARunWrittenWholeLeavesTheWhitespaceFlag) {
+    const std::string page =
+        "<KpLET i=0><KpWHILE EXPR=i LT 4>x&[v]<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text,"
+        "compresswhitespace\">  y<KELP STANDARDOUTPUTLEVEL=\"kelp,html,text\"><KpLET i=i + "
+        "1></KpWHILE>";
+    for (bool compiling : {false, true}) {
+        for (bool outside : {false, true}) {
+            Outcome trailing = RunPage(page, compiling, {Given{"v", "a\t", outside}});
+            EXPECT_NE(std::string::npos, trailing.page.find("xa\tyxa\tyxa\tyxa\ty"))
+                << trailing.page;
+            Outcome plain = RunPage(page, compiling, {Given{"v", "a", outside}});
+            EXPECT_NE(std::string::npos, plain.page.find("xa yxa yxa yxa y")) << plain.page;
+        }
+    }
 }
