@@ -151,10 +151,14 @@ echo "fastcgiworkers = 4" >> "$work/fcgi/kelp.conf"
 cp "$site"/*.php "$work/htdocs/fpm/"
 # The ceiling for anything behind lighttpd: lighttpd sending a file.
 printf 'Hello, world!\n' > "$work/htdocs/static.html"
+# The floor for a FastCGI responder: four processes that answer a fixed page.
+cp "$build/bench/fastcgi-floor" "$work/fcgi/floor"
 cat >> "$work/extra.conf" <<EOF
 server.modules += ( "mod_fastcgi" )
 fastcgi.server = ( "/fcgi" => (( "socket" => "$work/kelp.sock", "bin-path" => "$work/fcgi/kelp",
-                                 "max-procs" => 1, "check-local" => "disable" )) )
+                                 "max-procs" => 1, "check-local" => "disable" )),
+                   "/ffloor" => (( "socket" => "$work/floor.sock", "bin-path" => "$work/fcgi/floor",
+                                   "max-procs" => 1, "check-local" => "disable" )) )
 \$HTTP["url"] =~ "^/fpm/" {
     fastcgi.server = ( ".php" => (( "socket" => "$work/php.sock", "check-local" => "disable" )) )
 }
@@ -170,6 +174,7 @@ fi
 trap 'bash "$source/tests/e2e/lighttpd.sh" stop "$work"; kill "$(cat "$work/php-fpm.pid" 2> /dev/null)" 2> /dev/null; rm -rf "$work"' EXIT
 port=$(bash "$source/tests/e2e/lighttpd.sh" start "$work")
 fetched() { curl -s "http://127.0.0.1:$port$1" | tr -d '\r'; }
+[ "$(fetched /ffloor/hello)" = "Hello, world!" ] || { echo "the FastCGI floor does not answer"; exit 1; }
 [ "$(fetched /fcgi/loop.kp)" = "9999900000 item-99999" ] || { echo "loop.kp through FastCGI is wrong"; exit 1; }
 [ "$(fetched /fcgi/records.kp | grep -c '<tr>')" = 100 ] || { echo "records.kp through FastCGI is wrong"; exit 1; }
 [ "$(fetched /fpm/fib.php)" = "6765" ] || { echo "fib.php through php-fpm is wrong"; exit 1; }
@@ -201,6 +206,7 @@ for round in $(seq "$seconds"); do
         served "perl-$page" "/cgi-bin/$page.pl"
         served "fcgi-$page" "/fcgi/$page.kp"
         served "fpm-$page" "/fpm/$page.php"
+        if [ $page = hello ]; then served ffloor /ffloor/hello; fi
     done
     served static /static.html
 done
@@ -261,7 +267,11 @@ report="$build/bench-report.md"
     done
     echo
     echo "Kelp's FastCGI hello page against lighttpd sending a file (the ceiling for anything behind"
-    echo "it): $(pair served fcgi-hello static); php-fpm's: $(pair served fpm-hello static)."
+    echo "it): $(pair served fcgi-hello static); php-fpm's: $(pair served fpm-hello static). Against the floor"
+    echo "of a FastCGI responder behind lighttpd (four processes that read each request and answer a"
+    echo "fixed page, \`bench/fastcgi_floor.cpp\`; the ceiling for any responder started the same way):"
+    echo "Kelp $(pair served fcgi-hello ffloor), php-fpm $(pair served fpm-hello ffloor); the floor against the file:"
+    echo "$(pair served ffloor static)."
     echo
     echo "Raw figures (bare: microseconds per request; lighttpd: requests per second; \"!\" marks a run"
     echo "with failed requests):"
@@ -279,6 +289,7 @@ report="$build/bench-report.md"
     echo "| C floor lighttpd, direct URL | ${rps[floor-direct]:-} | | | | |"
     echo "| Kelp FastCGI lighttpd | ${rps[fcgi-hello]:-} | ${rps[fcgi-loop]:-} | ${rps[fcgi-fib]:-} | ${rps[fcgi-records]:-} | |"
     echo "| php-fpm lighttpd | ${rps[fpm-hello]:-} | ${rps[fpm-loop]:-} | ${rps[fpm-fib]:-} | ${rps[fpm-records]:-} | |"
+    echo "| FastCGI floor lighttpd | ${rps[ffloor]:-} | | | | |"
     echo "| lighttpd sending a file | ${rps[static]:-} | | | | |"
     # Where a loop's and a recursion's time goes: the functions perf samples most.
     perf=$(command -v perf || true)
