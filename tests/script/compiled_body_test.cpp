@@ -464,6 +464,17 @@ TEST(KeptScans, CallsAreLookedUpForEachRequest) {
         }
         EXPECT_EQ(before + 6, pages.scanhits());
     }
+    // A visitor's tag in a value comes back as text from a kept page too.
+    String visitor = dir.Write("visitor.kp",
+                               "<KpLET i=0><KpWHILE EXPR=i LT 3>(&[q])<KpLET v=q $ i><KpEVAL "
+                               "EXPR=v><KpLET i=i + 1></KpWHILE>");
+    for (int run = 0; run < 3; run++) {
+        Outcome o = RunFile(visitor, true, {Given{"q", "<KpEVAL EXPR=666>", true}}, &pages);
+        EXPECT_NE(std::string::npos,
+                  o.page.find("(<KpEVAL EXPR=666>)<KpEVAL EXPR=666>0(<KpEVAL EXPR=666>)"
+                              "<KpEVAL EXPR=666>1(<KpEVAL EXPR=666>)<KpEVAL EXPR=666>2"))
+            << o.page;
+    }
     // The branch with two parameters makes the one-argument call an error.
     Outcome two = RunFile(dir.Write("two.kp", texts[1]), true, {Given{"q", "2", false}}, &pages);
     EXPECT_NE(std::string::npos, two.page.find("expects 2 parameters, found 1")) << two.page;
