@@ -139,6 +139,10 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
             s.kind = CompiledStep::Eval;
         } else if (id == TagKpIF && a != nullptr && handler == ProcessKpIF) {
             s.kind = CompiledStep::If;
+        } else if (kind == CompiledLoop && depth == 0 && TagHasFlag(id, kInPlace) &&
+                   handler == TagSpecOf(id)->handler) {
+            // The loop's state is on top, as when the interpreter meets the tag.
+            s.kind = CompiledStep::Tag;
         } else if (id == TagKpFUNCRETURN && infunction &&
                    (c->attributes.empty() ||
                     (a != nullptr && CompareKeys(a->name.chars(), "VALUE") == 0))) {
@@ -161,7 +165,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
                 return false;
             }
         }
-        s.attribute = a;
+        s.attribute = s.kind == CompiledStep::Tag ? nullptr : a;
         s.position = position;
         s.calls = a != nullptr && !a->expression->pure();
         steps_.push_back(s);
@@ -375,6 +379,20 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 parser->functionreturnoutside() = outside;
                 parser->functionreturnhint() = hint;
                 return CompiledReturned;
+            }
+            case CompiledStep::Tag: {
+                // Read and run as the interpreter replays it (the scanner ends after it).
+                parser->SetLine(baseline + s.line);
+                long closed = parser->closedstates_;
+                int r = parser->ReplayCachedTag(s.tag);
+                if (r == ScanFailure) return CompiledFailed;
+                if (parser->exited()) return CompiledFailed;
+                if (r != ScanMore || parser->closedstates_ != closed) {
+                    // Not what such a tag does: the interpreter goes on after it.
+                    return HandOver(parser, baseline, base, s.tag->end, s.line + s.tag->lines);
+                }
+                writes = -1;
+                break;
             }
             case CompiledStep::Hand:
                 if (s.missing) stale_ = true;

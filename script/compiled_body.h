@@ -41,7 +41,7 @@ enum CompiledOutcome {
 
 // One step of a body.
 struct CompiledStep {
-    enum Kind { Text, Markup, Assign, Eval, If, Return, Hand } kind;
+    enum Kind { Text, Markup, Assign, Eval, If, Return, Tag, Hand } kind;
     int line;                          // lines from the body's start to the step
     CachedText* run;                   // Text: not owned
     CachedTag* tag;                    // tags and Markup: not owned

@@ -52,6 +52,10 @@ enum TagFlag {
     kContinuesRun = 4,
     kNonFatal = 8,     // its runtime errors let the page go on unless a KELP tag says otherwise
     kUnrecorded = 16,  // its attributes are plain pairs, read afresh each time it is met
+    // Its handler does its work and returns: it opens and closes no block, ends nothing
+    // and leaves the scanner where it is (moving a view is such work). A compiled loop
+    // runs it in place, as the interpreter would, without handing its pass back.
+    kInPlace = 32,
 };
 
 struct TagSpec {

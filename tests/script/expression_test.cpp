@@ -425,6 +425,14 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
         }
         c.engine.vars()->SetNumber(Variables::Resolve(String("v").catint(pick(kValues))), 42);
         std::string text = operand(3) + " " + operators[pick(kOperators)] + " " + operand(2);
+        if (round % 4 == 2) {
+            // One or two operators over constants and variables, as loops mostly have.
+            auto op = [&]() { return std::string(" ") + operators[pick(kOperators)] + " "; };
+            text = operand(0) + op() + operand(0);
+            int form = pick(3);
+            if (form == 1) text = "(" + text + ")" + op() + operand(0);
+            if (form == 2) text = operand(0) + op() + "(" + text + ")";
+        }
         if (round % 4 == 3) {
             // Text joined from constants and variables only.
             text = operand(0);
