@@ -362,8 +362,11 @@ bool ConcatProgram::Add(const ExpressionNode* node) {
 }
 
 bool ConcatProgram::Compute(Variables* store, String* out, bool* outside) const {
-    // Every text first: a variable's stays where it is while nothing else runs.
+    // Every text first: a variable's stays where it is while nothing else runs. A
+    // variable holding a whole number whose text is not written yet gives its digits
+    // straight into the result (they are the text it would write) and stays unwritten.
     const String* texts[kPieces];
+    long numbers[kPieces];
     bool read = false;
     size_t n = pieces_.size();
     for (size_t k = 0; k < n; k++) {
@@ -374,13 +377,25 @@ bool ConcatProgram::Compute(Variables* store, String* out, bool* outside) const 
             continue;
         }
         Variable* v = store->Find(*p.name);
-        if (v == nullptr || !v->stable()) return false;  // the tree's to do
+        if (v == nullptr) return false;  // the tree's to do
+        read |= v->outside();
+        if (v->pending()) {
+            texts[k] = nullptr;
+            numbers[k] = static_cast<long>(v->number());
+            continue;
+        }
+        if (!v->stable()) return false;  // the tree's to do
         texts[k] = &v->value();
         if (texts[k] == out) return false;
-        read |= v->outside();
     }
-    out->assign(texts[0]->chars(), texts[0]->length());
-    for (size_t k = 1; k < n; k++) out->cat(texts[k]->chars(), texts[k]->length());
+    out->clear();
+    for (size_t k = 0; k < n; k++) {
+        if (texts[k] != nullptr) {
+            out->cat(texts[k]->chars(), texts[k]->length());
+        } else {
+            out->catint(numbers[k]);
+        }
+    }
     *outside = read;
     return true;
 }
