@@ -93,6 +93,24 @@ class WHILEState : public LoopState {
     // Reads the condition again from the script text and evaluates it: StateDone
     // when true, StateClose when false, StateError when it failed.
     int EvaluateExpression() {
+        if (test_ != nullptr) {
+            // A comparison of numbers read before: its 1 or 0 decides and is assigned
+            // as a number, as a hint that may defer has it (a program that gives up
+            // leaves it to the expression, with nothing done).
+            double value;
+            bool outside;
+            if (test_->Compute(parser_->store(), &value, &outside)) {
+                int result = value != 0 ? StateDone : StateClose;
+                Variables* vars = parser_->store();
+                if (assigns_ && !vars->SetNumber(attribute_, value, outside)) {
+                    int line = parser_->line();
+                    parser_->SetLine(tag_->positionline() + conditionlines_);
+                    if (!RuntimeError(tag_, vars->error())) result = StateError;
+                    parser_->SetLine(line);
+                }
+                return result;
+            }
+        }
         int line = parser_->line();
         bool owned = false;
         Expression* e = condition_;
@@ -104,6 +122,8 @@ class WHILEState : public LoopState {
                 // Read once and kept by the interpreter: the next tests use it as it is.
                 condition_ = e;
                 conditionlines_ = parser_->line() - tag_->positionline();
+                const NumberProgram* numbers = e->Numbers();
+                if (numbers != nullptr && numbers->compares()) test_ = numbers;
             }
         }
         String value;
@@ -180,6 +200,9 @@ class WHILEState : public LoopState {
     bool assigns_;           // the condition's value is assigned to attribute_
     ScopedName attribute_;
     CompiledBody* compiled_ = nullptr;  // not owned: the interpreter's; null until made
+    // The condition's flat program when it is a comparison of numbers (not owned: the
+    // condition's); null otherwise.
+    const NumberProgram* test_ = nullptr;
 };
 
 void WriteHiddenFields(ScriptParser* parser, const String& list) {

@@ -529,6 +529,11 @@ const NumberProgram* Expression::Program() const {
     return flat_ ? program_ : nullptr;
 }
 
+const NumberProgram* Expression::Numbers() const {
+    if (evaluations_ < 2) evaluations_ = 1;
+    return Program();
+}
+
 bool Expression::RunFlat(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
     Program();  // made at the second evaluation

@@ -208,6 +208,10 @@ class Expression {
     static void SetFlat(bool on) { flat_ = on; }
     // Whether it has a flat form.
     bool flat() const { return program_ != nullptr || concat_ != nullptr; }
+    // The flat program of an expression of numbers, made now if it is not made yet,
+    // for a caller that runs it itself; null when it has none or expressions do not
+    // run flat.
+    const NumberProgram* Numbers() const;
 
   private:
     static bool flat_;

@@ -31,6 +31,9 @@ class NumberProgram {
     // What the root's EvaluateHinted() (hint given) or Evaluate() (hint null) gives
     // for that value.
     void Finish(double value, String* out, NumberHint* hint) const;
+    // Whether the root is a comparison: its value is 1 or 0, true exactly when it is
+    // not 0, and what it gives with a hint that may defer is that number, unwritten.
+    bool compares() const { return compares_; }
 
   private:
     struct Step {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "script/expression.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "tests/support/test_engine.h"
@@ -22,6 +23,7 @@ Outcome RunPage(const TempDir& dir, const std::string& text, bool compiling) {
     engine.configure().datadirectory = dir.path();
     engine.configure().globaltimeout = 0;
     ScriptParser::SetCompiling(compiling);
+    Expression::SetFlat(compiling);  // the plain interpretation evaluates trees
     String path = dir.Write("page.kp", text.c_str());
     Outcome r{-1, ""};
     {
@@ -32,6 +34,7 @@ Outcome RunPage(const TempDir& dir, const std::string& text, bool compiling) {
         }
     }
     ScriptParser::SetCompiling(true);
+    Expression::SetFlat(true);
     r.page = engine.page().chars();
     return r;
 }
