@@ -168,6 +168,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
         s.attribute = s.kind == CompiledStep::Tag ? nullptr : a;
         s.position = position;
         s.calls = a != nullptr && !a->expression->pure();
+        s.resets = s.calls || s.kind == CompiledStep::If;
         steps_.push_back(s);
         if (s.kind != CompiledStep::If) {
             position = c->end;
@@ -279,34 +280,35 @@ bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const Str
 
 CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_t base) {
     String value;
-    // Whether the state on top takes text as a function's state does, with no run being
-    // recorded: asked at the first text step, again after a step that may have run
-    // script of its own (a call, a block).
-    int writes = -1;
+    // Whether text the level leaves out only moves the line on: the level leaves out
+    // text and does not compress it, and the state on top takes text as a function's
+    // state does, with no run being recorded. Asked at the first text step, again after
+    // a step that may have run script of its own (a call, a block), which is also where
+    // the level may change.
+    int quiet = -1;
     for (const CompiledStep& s : steps_) {
         if (parser->exited()) return CompiledFailed;
-        if (s.calls || s.kind == CompiledStep::If) writes = -1;
+        if (s.resets) quiet = -1;
         switch (s.kind) {
             case CompiledStep::Text: {
                 if (!s.run->pieces.empty()) {
                     int r = parser->DeliverReferences(s.run, baseline + s.line);
                     if (r < 0) return HandOver(parser, baseline, base, s.position, s.line);
                     if (r == 0) return CompiledFailed;
-                    writes = -1;  // a state may take text as its end
+                    quiet = -1;  // a state may take text as its end
                     break;
                 }
-                // Text the level leaves out only moves the line on.
-                int level = parser->standardoutputlevel_;
-                if (writes < 0) {
-                    writes =
+                if (quiet < 0) {
+                    quiet =
+                        !(parser->standardoutputlevel_ & (OutputText | OutputCompressWhitespace)) &&
                         parser->textrecording_ == nullptr && parser->states_.Top()->WritesText();
                 }
-                if (!(level & (OutputText | OutputCompressWhitespace)) && writes) {
+                if (quiet) {
                     parser->SetLine(baseline + s.line + s.run->lines);
                     break;
                 }
                 if (!parser->DeliverRun(s.run, baseline + s.line)) return CompiledFailed;
-                writes = -1;
+                quiet = -1;
                 break;
             }
             case CompiledStep::Markup:
@@ -391,7 +393,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     // Not what such a tag does: the interpreter goes on after it.
                     return HandOver(parser, baseline, base, s.tag->end, s.line + s.tag->lines);
                 }
-                writes = -1;
+                quiet = -1;
                 break;
             }
             case CompiledStep::Hand:

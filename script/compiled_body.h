@@ -57,6 +57,9 @@ struct CompiledStep {
     // computed, as when the interpreter replays the tag (a call returns there, and an
     // exit inside it closes the blocks from there).
     bool calls;
+    // The step may run script of its own (a call, a block): what the text steps after
+    // it know of the state on top and the output level is asked again.
+    bool resets;
 };
 
 class CompiledBody {
