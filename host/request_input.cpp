@@ -312,7 +312,7 @@ int MultipartFormDataParser::Call(Function* f, const String* arguments, int coun
     VariableList& parameters = f->Parameters();
     Variable* parameter = parameters.First();
     for (int i = 0; i < count; i++) {
-        tree->Insert(new Variable(parameter ? parameter->name() : String(), arguments[i]));
+        tree->Insert(Variable::Plain(parameter ? parameter->name() : String(), arguments[i]));
         if (parameter) parameter = parameters.Next();
     }
     int ok = parser->CallFunction(f, tree, result);

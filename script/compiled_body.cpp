@@ -34,8 +34,7 @@ const int kRemakes = 32;
 inline void CompiledBody::ClearError(ScriptParser* parser, const CompiledStep& s) {
     if (s.errorname == nullptr) return;
     Variable* v = parser->variables()->Find(*s.errorname);
-    if (v != nullptr && !v->value().empty())
-        parser->variables()->SetVariable(*s.errorname, String());
+    if (v != nullptr && !v->Empty()) parser->variables()->SetVariable(*s.errorname, String());
 }
 
 bool CompiledBody::MayRemake(const CompiledBody* body, const TagCache* cache) {
@@ -165,9 +164,19 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
                 return false;
             }
         }
+        if (!steps_.empty() && steps_.back().kind == CompiledStep::Text &&
+            steps_.back().run->pieces.empty()) {
+            // The text right before goes with the tag (the tag sets the line itself).
+            s.before = steps_.back().run;
+            s.beforeline = steps_.back().line;
+            steps_.pop_back();
+        }
         s.attribute = s.kind == CompiledStep::Tag ? nullptr : a;
         s.position = position;
         s.calls = a != nullptr && !a->expression->pure();
+        if ((s.kind == CompiledStep::Assign || s.kind == CompiledStep::If) && !s.calls) {
+            s.numbers = a->expression->Numbers();
+        }
         s.resets = s.calls || s.kind == CompiledStep::If;
         steps_.push_back(s);
         if (s.kind != CompiledStep::If) {
@@ -278,17 +287,50 @@ bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const Str
     return parser->basestate()->RuntimeError(s.tag->templ, vars->error()) != StateError;
 }
 
-CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_t base) {
-    String value;
+inline bool CompiledBody::AssignNumber(ScriptParser* parser, const CompiledStep& s, int baseline,
+                                       double number, bool outside) {
+    const CachedTag* c = s.tag;
+    parser->SetLine(baseline + s.line + c->lines);
+    if (!Before(parser, c->templ->id())) return false;
+    ClearError(parser, s);
+    if (s.kind == CompiledStep::If && s.attribute->name.empty()) return true;
+    Variables* vars = parser->variables();
+    if (!vars->SetNumber(s.attribute->scopedname, number == 0 ? 0 : number, outside) &&
+        parser->basestate()->RuntimeError(c->templ, vars->error()) == StateError) {
+        return false;
+    }
+    return !parser->exited();
+}
+
+inline bool CompiledBody::WriteRun(ScriptParser* parser, const CachedText* run, int line,
+                                   int* quiet) {
     // Whether text the level leaves out only moves the line on: the level leaves out
     // text and does not compress it, and the state on top takes text as a function's
-    // state does, with no run being recorded. Asked at the first text step, again after
-    // a step that may have run script of its own (a call, a block), which is also where
-    // the level may change.
+    // state does, with no run being recorded.
+    if (*quiet < 0) {
+        *quiet = !(parser->standardoutputlevel_ & (OutputText | OutputCompressWhitespace)) &&
+                 parser->textrecording_ == nullptr && parser->states_.Top()->WritesText();
+    }
+    if (*quiet) {
+        parser->SetLine(line + run->lines);
+        return true;
+    }
+    *quiet = -1;  // a state may take text as its end
+    return parser->DeliverRun(run, line);
+}
+
+CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_t base) {
+    String value;
+    // Whether text the output leaves out only moves the line on (see WriteRun()):
+    // asked at the first text, again after a step that may have run script of its own
+    // (a call, a block), which is also where the level may change.
     int quiet = -1;
     for (const CompiledStep& s : steps_) {
         if (parser->exited()) return CompiledFailed;
         if (s.resets) quiet = -1;
+        if (s.before != nullptr && !WriteRun(parser, s.before, baseline + s.beforeline, &quiet)) {
+            return CompiledFailed;
+        }
         switch (s.kind) {
             case CompiledStep::Text: {
                 if (!s.run->pieces.empty()) {
@@ -298,17 +340,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     quiet = -1;  // a state may take text as its end
                     break;
                 }
-                if (quiet < 0) {
-                    quiet =
-                        !(parser->standardoutputlevel_ & (OutputText | OutputCompressWhitespace)) &&
-                        parser->textrecording_ == nullptr && parser->states_.Top()->WritesText();
-                }
-                if (quiet) {
-                    parser->SetLine(baseline + s.line + s.run->lines);
-                    break;
-                }
-                if (!parser->DeliverRun(s.run, baseline + s.line)) return CompiledFailed;
-                quiet = -1;
+                if (!WriteRun(parser, s.run, baseline + s.line, &quiet)) return CompiledFailed;
                 break;
             }
             case CompiledStep::Markup:
@@ -317,6 +349,22 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 break;
             case CompiledStep::Assign:
             case CompiledStep::If: {
+                if (s.numbers != nullptr) {
+                    // A value of numbers that comes out a whole number is assigned
+                    // and tested as that number, as its deferred hint would have it.
+                    double number;
+                    bool outside;
+                    if (s.numbers->Compute(parser->variables(), &number, &outside) &&
+                        s.numbers->Defers(number)) {
+                        if (!AssignNumber(parser, s, baseline, number, outside)) {
+                            return CompiledFailed;
+                        }
+                        if (s.kind == CompiledStep::Assign) break;
+                        CompiledOutcome r = RunIf(parser, s, number != 0, baseline, base);
+                        if (r != CompiledEnded) return r;
+                        break;
+                    }
+                }
                 const CachedTag* c = s.tag;
                 if (s.calls) parser->macrosource_->Seek(c->end);
                 parser->SetLine(baseline + s.line + s.attribute->line);

@@ -15,6 +15,7 @@
 #include "script/number_hint.h"
 
 class CompiledBody;
+class NumberProgram;
 class ScriptParser;
 class Tag;
 class TagCache;
@@ -42,17 +43,24 @@ enum CompiledOutcome {
 // One step of a body.
 struct CompiledStep {
     enum Kind { Text, Markup, Assign, Eval, If, Return, Tag, Hand } kind;
-    int line;                          // lines from the body's start to the step
-    CachedText* run;                   // Text: not owned
+    int line;         // lines from the body's start to the step
+    CachedText* run;  // Text: not owned
+    // Tags with a value, KpFUNCRETURN and Tag: the text without references right
+    // before the tag, written first (not owned; null for none), and where it starts.
+    CachedText* before;
+    int beforeline;
     CachedTag* tag;                    // tags and Markup: not owned
     const CachedAttribute* attribute;  // the value's attribute; null for none
-    const ScopedName* errorname;       // TAG_Error; null for none
-    CompiledBody* then;                // If: owned; null when not remembered
-    CompiledBody* otherwise;           // If: owned; null for none or not remembered
-    bool haselse;                      // If: the skip of a false test found a KpELSE
-    bool skipknown;                    // If: where a false test skips to is known
-    long position;                     // where the tag or text starts, or where a Hand goes on
-    bool missing;                      // Hand: the text there was not remembered
+    // Assign and If: the value's flat program of numbers, run straight by the step
+    // (not owned: the expression's); null for none.
+    const NumberProgram* numbers;
+    const ScopedName* errorname;  // TAG_Error; null for none
+    CompiledBody* then;           // If: owned; null when not remembered
+    CompiledBody* otherwise;      // If: owned; null for none or not remembered
+    bool haselse;                 // If: the skip of a false test found a KpELSE
+    bool skipknown;               // If: where a false test skips to is known
+    long position;                // where the tag or text starts, or where a Hand goes on
+    bool missing;                 // Hand: the text there was not remembered
     // The value calls functions: the scanner stands after the tag while it is
     // computed, as when the interpreter replays the tag (a call returns there, and an
     // exit inside it closes the blocks from there).
@@ -103,6 +111,10 @@ class CompiledBody {
                   int line);
 
     CompiledOutcome RunSteps(ScriptParser* parser, int baseline, size_t base);
+    // Writes a Text step's run without references, or moves the line past it when
+    // the output leaves it out; *quiet: whether it does (-1: not known yet).
+    [[gnu::always_inline]] static bool WriteRun(ScriptParser* parser, const CachedText* run,
+                                                int line, int* quiet);
     CompiledOutcome RunIf(ScriptParser* parser, const CompiledStep& s, bool truth, int baseline,
                           size_t base);
     // Hands the pass to the interpreter at position: the blocks open there (those
@@ -111,6 +123,10 @@ class CompiledBody {
                              int line);
     static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
                        const NumberHint* hint, bool outside);
+    // The work of an Assign or If step whose value is a whole number, after the value:
+    // what the step does with its deferred hint. Whether the pass goes on.
+    [[gnu::always_inline]] static bool AssignNumber(ScriptParser* parser, const CompiledStep& s,
+                                                    int baseline, double number, bool outside);
     [[gnu::always_inline]] static void ClearError(ScriptParser* parser, const CompiledStep& s);
     [[gnu::always_inline]] static bool Before(ScriptParser* parser, int id);
 

@@ -765,7 +765,7 @@ int CallNode::Call(ExpressionContext* context, String* out, NumberHint* number) 
         if (borrows && borrowed[i] != nullptr) {
             v = new BorrowedArgument(name, borrowed[i], values[i].outside);
         } else {
-            v = new Variable(name, kNoName, values[i].outside);
+            v = Variable::Plain(name, kNoName, values[i].outside);
             v->Adopt(&values[i].value, &values[i].hint);
         }
         if (arguments.layout != 0) arguments.slots[i] = v;

@@ -14,11 +14,6 @@ namespace {
 // Numbers on the stack at most: deeper expressions are left to the tree.
 const int kDepth = 16;
 
-// Whole numbers print and read back exactly.
-bool Exact(double v) {
-    return v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
-}
-
 }  // namespace
 
 NumberProgram::Step NumberProgram::ConstantStep(const ConstantNode* c, double number, bool whole) {

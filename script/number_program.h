@@ -34,6 +34,13 @@ class NumberProgram {
     // Whether the root is a comparison: its value is 1 or 0, true exactly when it is
     // not 0, and what it gives with a hint that may defer is that number, unwritten.
     bool compares() const { return compares_; }
+    // Whether Finish() with a hint that may defer leaves that value as a number,
+    // unwritten: a comparison's 1 or 0, or an arithmetic result that is a whole number.
+    bool Defers(double value) const { return compares_ || (!logic_ && Exact(value)); }
+    // Whole numbers print and read back exactly.
+    static bool Exact(double v) {
+        return v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<long>(v));
+    }
 
   private:
     struct Step {

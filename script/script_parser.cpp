@@ -445,7 +445,7 @@ void ScriptParser::ClearErrorVariable(Tag* tag) {
     const ScopedName* name = tag->errorvariable();
     if (name == nullptr && (name = ErrorVariableName(tag)) == nullptr) return;
     Variable* v = variables()->Find(*name);
-    if (v != nullptr && v->value().empty()) return;  // already clear
+    if (v != nullptr && v->Empty()) return;  // already clear
     variables()->SetVariable(*name, String());
 }
 

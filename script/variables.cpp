@@ -165,7 +165,7 @@ int VariableTree::SetVariable(const String& name, const String& value) {
         v->SetOutside(true);
         return v->SetValue(value);
     }
-    Insert(new Variable(name, value));
+    Insert(Variable::Plain(name, value));
     return 1;
 }
 
@@ -331,7 +331,7 @@ String Variables::Value(const String& name, bool* outside) {
 
 void Variables::Create(VariableTree* scope, const String& varname, const String& value,
                        bool outside) {
-    scope->Insert(new Variable(varname, value, outside));
+    scope->Insert(Variable::Plain(varname, value, outside));
     if (scope == LocalScope()) NoteLocalName(varname);
     Invalidate();
 }
@@ -385,11 +385,10 @@ int Variables::SetVariable(const String& name, const String& value, bool outside
     return SetVariable(Resolved(name), value, nullptr, outside);
 }
 
-int Variables::SetText(const ScopedName& n, const String& value, const NumberHint* hint,
-                       bool outside) {
+int Variables::SetText(const ScopedName& n, Variable* v, const String& value,
+                       const NumberHint* hint, bool outside) {
     // The variable a read would find is the one assigned; when there is none, local
     // and global names create one (unprefixed names a global), others are ignored.
-    Variable* v = Find(n);
     if (v != nullptr) return Assign(v, value, hint, outside);
     VariableTree* local = LocalScope();
     if (n.scope == ScopeLocal && local != nullptr) {
@@ -400,8 +399,7 @@ int Variables::SetText(const ScopedName& n, const String& value, const NumberHin
     return 1;
 }
 
-int Variables::SetNumber(const ScopedName& n, double number, bool outside) {
-    Variable* v = Find(n);
+int Variables::SetNumber(const ScopedName& n, Variable* v, double number, bool outside) {
     if (v == nullptr) {
         return SetVariable(n, FormatNumber(number), nullptr, outside);  // creates it, or not
     }

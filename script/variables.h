@@ -40,6 +40,13 @@ class Variable {
           pending_(false),
           outside_(outside) {}
     virtual ~Variable() {}
+    // A variable of this class itself, that keeps its value as given: assignments and
+    // reads of it may skip the virtual calls (see plain()).
+    static Variable* Plain(const String& name, const String& value, bool outside = true) {
+        Variable* v = new Variable(name, value, outside);
+        v->plain_ = true;
+        return v;
+    }
     Variable(const Variable&) = delete;
     Variable& operator=(const Variable&) = delete;
     // Every function call makes one per argument.
@@ -78,6 +85,32 @@ class Variable {
     // SetNumber()): number() is then the value.
     bool pending() const { return pending_; }
     double number() const { return number_; }
+    // Whether the variable was made by Plain(): value_ is its value, and SetValue()
+    // and SetNumber() are this class's own. Any other may be of a subclass.
+    bool plain() const { return plain_; }
+    // Whether the value is empty; a whole number not written yet never is.
+    bool Empty() {
+        if (plain_) return !pending_ && value_.empty();
+        return value().empty();
+    }
+    // For a plain variable: SetNumber(number) and SetOutside(outside).
+    void PutNumber(double number, bool outside) {
+        number_ = number;
+        whole_ = true;
+        numberknown_ = true;
+        pending_ = true;
+        SetOutside(outside);
+    }
+    // For a plain variable: SetValue(value, hint) and SetOutside(outside).
+    void PutText(const String& value, const NumberHint* hint, bool outside) {
+        Store(value);
+        if (hint != nullptr && hint->known) {
+            number_ = hint->number;
+            whole_ = hint->whole;
+            numberknown_ = true;
+        }
+        SetOutside(outside);
+    }
     // Whether a reference to value() stays good while other variables are read
     // (dynamic variables compute a new value on every read).
     virtual bool stable() const { return true; }
@@ -130,6 +163,7 @@ class Variable {
     bool pending_;  // value_ is still to be written from number_
     bool outside_;
     bool alwaysoutside_ = false;
+    bool plain_ = false;
 };
 
 // A system variable computed when read; refuses every assignment.
@@ -355,10 +389,22 @@ class Variables {
     int SetVariable(const ScopedName& name, const String& value, const NumberHint* hint = nullptr,
                     bool outside = true) {
         if (hint != nullptr && hint->deferred) return SetNumber(name, hint->number, outside);
-        return SetText(name, value, hint, outside);
+        Variable* v = Find(name);
+        if (v != nullptr && v->plain()) {
+            v->PutText(value, hint, outside);
+            return 1;
+        }
+        return SetText(name, v, value, hint, outside);
     }
     // Assigns a whole number, as SetVariable() would assign its plain decimal form.
-    int SetNumber(const ScopedName& name, double number, bool outside = true);
+    int SetNumber(const ScopedName& name, double number, bool outside = true) {
+        Variable* v = Find(name);
+        if (v != nullptr && v->plain()) {
+            v->PutNumber(number, outside);
+            return 1;
+        }
+        return SetNumber(name, v, number, outside);
+    }
     // The reason of the last refused assignment.
     const String& error() const { return error_; }
 
@@ -421,8 +467,11 @@ class Variables {
 
   private:
     unsigned long localserials_ = 0;  // function scopes pushed so far
-    // SetVariable() of a value whose text is written.
-    int SetText(const ScopedName& name, const String& value, const NumberHint* hint, bool outside);
+    // SetVariable() of a value whose text is written, and SetNumber(), given what
+    // Find(name) found (v).
+    int SetText(const ScopedName& name, Variable* v, const String& value, const NumberHint* hint,
+                bool outside);
+    int SetNumber(const ScopedName& name, Variable* v, double number, bool outside);
     // Find() when the remembered look-up does not answer.
     Variable* Search(const ScopedName& name);
     // The look-up of name in the function scope local, remembered.

@@ -65,6 +65,9 @@ TEST(RecordLoops, CompiledLoopsOverRecordsWriteWhatTheInterpreterWrites) {
         "<KpFUNCTION NAME=two><KpFUNCRETURN VALUE=2></KpFUNCTION><KpGO ROW=top><KpLET n=0>"
         "<KpWHILE EXPR=n LT 6><KpSKIP ROWS=two()>&[k] <KpGO ROW=n * 3 + 1>&[w] "
         "<KpFIND VALUE=\"k\" $ (90 - n) EXACT>&[w]/&[KpFIND_Error] <KpLET n=n + 1></KpWHILE>",
+        // Fields assigned numbers and joined text pass by pass.
+        "<KpGO ROW=top><KpLET n=0><KpWHILE EXPR=n LT 5><KpLET w=w * 3 + n><KpLET k=k $ n>"
+        "[&[w] &[k]]<KpSKIP><KpLET n=n + 1></KpWHILE>",
         // A view that is not open: a runtime error each pass, shown or stopping the page.
         "<KpLET n=0><KpWHILE EXPR=n LT 3><KpSKIP NAME=\"nope\">(&[KpSKIP_Error])<KpLET n=n + 1>"
         "</KpWHILE>",

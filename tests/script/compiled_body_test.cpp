@@ -265,6 +265,13 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         "VALUE=p></KpFUNCTION><KpLET k=0><KpWHILE EXPR=k LT 3><KpEVAL EXPR=nine(k, 2, 3, 4, "
         "'five', 6, 7, 8, k * 9) $ twice(k, 'x') $ substring('abcdef', k, 2)>;<KpLET k=k + 1>"
         "</KpWHILE>",
+        // Numbers assigned and tested straight: a refusal kept in the error variable and
+        // cleared by the next tag of the kind, a test whose value goes to a name, a
+        // negative zero, and values that are no whole numbers.
+        "<KELP KpLET_ERROR=\"nonfatal\"><KpLET i=0><KpWHILE EXPR=i LT 4>[&[KpLET_Error]]"
+        "<KpLET dyn_time_t=i * 2>{&[KpLET_Error]}<KpLET i=i + 1>(&[KpLET_Error])</KpWHILE>",
+        "<KpLET i=0><KpWHILE EXPR=i LT 5><KpIF r=i * 2 - 4>+<KpELSE>-</KpIF>&[r]<KpLET z=i * -1>"
+        "&[z]<KpLET h=i / 4><KpLET b=i GT 1 AND i LT 4>&[h]&[b]<KpLET i=i + 1></KpWHILE>",
         // A runtime error in a compiled call, kept in the error variable, then a fatal one.
         "<KpFUNCTION NAME=\"div\" PARAMETERS=\"n\"><KpLET q=6 / n><KpFUNCRETURN VALUE=q $ "
         "'|' $ KpLET_Error></KpFUNCTION><KpLET i=3><KpWHILE EXPR=i GT -2><KpEVAL EXPR=div(i)>;"
