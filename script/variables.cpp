@@ -262,10 +262,10 @@ Variable* Variables::Search(const ScopedName& n) {
     if (n.generation != generation_) {
         n.found = SearchOutsideFunctions(n, &n.fromsystem);
         n.maybelocal = MaybeLocalName(n.varname);
+        n.direct = n.scope != ScopeDefault || n.fromsystem || !n.maybelocal;
         n.generation = generation_;
     }
-    if (n.scope != ScopeDefault || n.fromsystem || !n.maybelocal || local == nullptr)
-        return n.found;
+    if (n.direct || local == nullptr) return n.found;
     Variable* v = FindLocal(n, local);
     return v ? v : n.found;
 }

@@ -324,6 +324,10 @@ struct ScopedName {
     mutable bool fromsystem = false;       // found is a system variable
     mutable unsigned long generation = 0;  // of the store when found was looked up
     mutable bool maybelocal = true;        // a function scope may hold the name
+    // No function scope can hide found: the name is not unprefixed, or found is a
+    // system variable, or no function scope holds the name. Never set for local names,
+    // whose generation stays 0 (no store's).
+    mutable bool direct = false;
     // What a look-up found in a function scope (null: not there), valid while the
     // same push of the scope is innermost and the store's generation is unchanged.
     mutable Variable* localfound = nullptr;
@@ -360,11 +364,8 @@ class Variables {
     Variable* Find(const ScopedName& name) {
         // What a look-up found outside the function scopes stays good while the
         // generation is unchanged; a function scope may still hide it.
-        if (name.generation == generation_ && name.scope != ScopeLocal) {
-            if (name.scope != ScopeDefault || name.fromsystem || !name.maybelocal ||
-                locals_.empty()) {
-                return name.found;
-            }
+        if (name.generation == generation_) {
+            if (name.direct || locals_.empty()) return name.found;
             // A parameter, in the slot it has in every scope of the same layout.
             VariableTree* local = locals_.Top();
             if (local->layout != 0 && name.locallayout == local->layout &&
