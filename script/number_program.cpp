@@ -14,6 +14,16 @@ namespace {
 // Numbers on the stack at most: deeper expressions are left to the tree.
 const int kDepth = 16;
 
+// An arithmetic result as the next operator reads it: a whole number as it is, any
+// other as its text reads back; *whole: whether all of that text is the number.
+[[gnu::always_inline]] inline double Result(double r, bool* whole) {
+    if (NumberProgram::Exact(r)) {
+        *whole = true;
+        return r;
+    }
+    return ToNumber(FormatNumber(r), whole);
+}
+
 }  // namespace
 
 NumberProgram::Step NumberProgram::ConstantStep(const ConstantNode* c, double number, bool whole) {
@@ -80,7 +90,7 @@ NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
         return nullptr;
     }
     Step::Kind last = program->steps_.back().kind;
-    program->compares_ = last == Step::Comparison;
+    program->compares_ = last == Step::Comparison || last == Step::VariableComparison;
     program->logic_ = last == Step::Logic;
     return program;
 }
@@ -110,6 +120,19 @@ bool NumberProgram::Add(const ExpressionNode* node) {
                 return false;
             }
             s.code = o->op_->code;
+            if (o->left_->kind() == ExpressionNode::KindVariable &&
+                o->right_->kind() == ExpressionNode::KindConstant) {
+                // The variable's value goes straight into the operator.
+                const ConstantNode* c = static_cast<const ConstantNode*>(o->right_);
+                s.kind = s.kind == Step::Arithmetic ? Step::VariableArithmetic
+                                                    : Step::VariableComparison;
+                s.name = &static_cast<const VariableNode*>(o->left_)->name_;
+                s.constant = true;
+                s.number = c->number_;
+                s.whole = c->whole_;
+                s.outside = c->outside_;
+                break;
+            }
             if (!Add(o->left_)) return false;
             if (o->right_->kind() == ExpressionNode::KindConstant) {
                 const ConstantNode* c = static_cast<const ConstantNode*>(o->right_);
@@ -130,6 +153,45 @@ bool NumberProgram::Add(const ExpressionNode* node) {
     if (++depth_ > kDepth) return false;
     steps_.push_back(s);
     return true;
+}
+
+inline bool NumberProgram::Arithmetic(OperatorCode code, double a, double b, double* r) {
+    switch (code) {
+        case OpAdd:
+            *r = a + b;
+            return true;
+        case OpSubtract:
+            *r = a - b;
+            return true;
+        case OpMultiply:
+            *r = a * b;
+            return true;
+        case OpPower:
+            *r = lazymath::Pow(a, b);
+            return true;
+        default:                       // OpDivide
+            if (b == 0) return false;  // the tree reports it
+            *r = a / b;
+            return true;
+    }
+}
+
+inline bool NumberProgram::Compare(OperatorCode code, double a, double b) {
+    int c = a < b ? -1 : (a > b ? 1 : 0);
+    switch (code) {
+        case OpEqual:
+            return c == 0;
+        case OpNotEqual:
+            return c != 0;
+        case OpGreaterEqual:
+            return c >= 0;
+        case OpLessEqual:
+            return c <= 0;
+        case OpLess:
+            return c < 0;
+        default:  // OpGreater
+            return c > 0;
+    }
 }
 
 bool NumberProgram::Compute(Variables* store, double* value, bool* outside) const {
@@ -196,37 +258,14 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 }
                 double a = number[--top];
                 double r;
-                switch (s.code) {
-                    case OpAdd:
-                        r = a + b;
-                        break;
-                    case OpSubtract:
-                        r = a - b;
-                        break;
-                    case OpMultiply:
-                        r = a * b;
-                        break;
-                    case OpPower:
-                        r = lazymath::Pow(a, b);
-                        break;
-                    default:                       // OpDivide
-                        if (b == 0) return false;  // the tree reports it
-                        r = a / b;
-                        break;
-                }
+                if (!Arithmetic(s.code, a, b, &r)) return false;
                 if (&s == last) {
                     *value = r;
                     *outside = read;
                     return true;
                 }
-                if (Exact(r)) {
-                    number[top] = r;
-                    whole[top++] = true;
-                } else {
-                    bool w;
-                    number[top] = ToNumber(FormatNumber(r), &w);
-                    whole[top++] = w;
-                }
+                number[top] = Result(r, &whole[top]);
+                top++;
                 break;
             }
             case Step::Comparison: {
@@ -244,29 +283,40 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 top--;
                 // Text that is not all number compares as text: the tree's part.
                 if (!whole[top] || !wb) return false;
-                double a = number[top];
-                int c = a < b ? -1 : (a > b ? 1 : 0);
-                bool truth;
-                switch (s.code) {
-                    case OpEqual:
-                        truth = c == 0;
-                        break;
-                    case OpNotEqual:
-                        truth = c != 0;
-                        break;
-                    case OpGreaterEqual:
-                        truth = c >= 0;
-                        break;
-                    case OpLessEqual:
-                        truth = c <= 0;
-                        break;
-                    case OpLess:
-                        truth = c < 0;
-                        break;
-                    default:  // OpGreater
-                        truth = c > 0;
-                        break;
+                bool truth = Compare(s.code, number[top], b);
+                if (&s == last) {
+                    *value = truth ? 1 : 0;
+                    *outside = read;
+                    return true;
                 }
+                number[top] = truth ? 1 : 0;
+                whole[top++] = true;
+                break;
+            }
+            case Step::VariableArithmetic: {
+                Variable* v = store->Find(*s.name);
+                if (v == nullptr) return false;  // the tree tells of it
+                read |= v->outside() | s.outside;
+                double r;
+                if (!Arithmetic(s.code, v->Number(), s.number, &r)) return false;
+                if (&s == last) {
+                    *value = r;
+                    *outside = read;
+                    return true;
+                }
+                number[top] = Result(r, &whole[top]);
+                top++;
+                break;
+            }
+            case Step::VariableComparison: {
+                Variable* v = store->Find(*s.name);
+                if (v == nullptr) return false;  // the tree tells of it
+                read |= v->outside() | s.outside;
+                bool w;
+                double a = v->Number(&w);
+                // Text that is not all number compares as text: the tree's part.
+                if (!w || !s.whole) return false;
+                bool truth = Compare(s.code, a, s.number);
                 if (&s == last) {
                     *value = truth ? 1 : 0;
                     *outside = read;

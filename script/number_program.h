@@ -45,7 +45,9 @@ class NumberProgram {
   private:
     struct Step {
         // Truth: a variable's value read as true or false (1 or 0). ToTruth: the number
-        // on top, the same. Logic: AND, OR or NOT of truths.
+        // on top, the same. Logic: AND, OR or NOT of truths. VariableArithmetic and
+        // VariableComparison: an operator whose operands are a variable and a constant,
+        // in that order, in one step.
         enum Kind : unsigned char {
             Constant,
             Variable,
@@ -53,7 +55,9 @@ class NumberProgram {
             Comparison,
             Truth,
             ToTruth,
-            Logic
+            Logic,
+            VariableArithmetic,
+            VariableComparison
         } kind;
         OperatorCode code;
         // Constant, or an operator whose right operand is this constant (it is never
@@ -64,6 +68,10 @@ class NumberProgram {
         double number;
         const ScopedName* name;  // Variable: the node's
     };
+    // a (operator code) b for an arithmetic operator; false for a division by 0.
+    [[gnu::always_inline]] static bool Arithmetic(OperatorCode code, double a, double b, double* r);
+    // a (operator code) b for a comparison of whole numbers.
+    [[gnu::always_inline]] static bool Compare(OperatorCode code, double a, double b);
     // Appends the steps of node; false when it holds what a program does not cover.
     bool Add(const ExpressionNode* node);
     // The steps that leave 1 or 0 for whether node's text is true, as AND, OR and NOT

@@ -89,7 +89,7 @@ class Variable {
     // and SetNumber() are this class's own. Any other may be of a subclass.
     bool plain() const { return plain_; }
     // Whether the value is empty; a whole number not written yet never is.
-    bool Empty() {
+    [[gnu::always_inline]] bool Empty() {
         if (plain_) return !pending_ && value_.empty();
         return value().empty();
     }
@@ -116,7 +116,7 @@ class Variable {
     virtual bool stable() const { return true; }
     // The value read as a number (ToNumber), and in *whole whether all of the
     // value is that number; worked out once per value.
-    double Number(bool* whole = nullptr) {
+    [[gnu::always_inline]] double Number(bool* whole = nullptr) {
         if (pending_) {
             if (whole) *whole = true;
             return number_;
@@ -361,7 +361,7 @@ class Variables {
     static ScopedName Resolve(const String& name);
 
     Variable* Find(const String& name) { return Find(Resolved(name)); }
-    Variable* Find(const ScopedName& name) {
+    [[gnu::always_inline]] Variable* Find(const ScopedName& name) {
         // What a look-up found outside the function scopes stays good while the
         // generation is unchanged; a function scope may still hide it.
         if (name.generation == generation_) {

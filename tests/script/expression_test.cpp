@@ -344,6 +344,34 @@ TEST(Expression, ReadingFromTheScriptReportsTheEndOfFile) {
 
 namespace {
 
+// Reads text in which the characters between two \x01 marks are outside text, as a
+// macro delivers them.
+class MarkedSource : public CharacterSource {
+  public:
+    explicit MarkedSource(const std::string& text) {
+        bool outside = false;
+        for (char c : text) {
+            if (c == '\x01') {
+                outside = !outside;
+                continue;
+            }
+            chars_.push_back(c);
+            outside_.push_back(outside);
+        }
+    }
+    int GetNextChar() override {
+        if (position_ >= chars_.size()) return -1;
+        return static_cast<unsigned char>(chars_[position_++]);
+    }
+    void UnGetChar(int) override { position_--; }
+    bool fromoutside() override { return position_ > 0 && outside_[position_ - 1]; }
+
+  private:
+    std::string chars_;
+    std::vector<bool> outside_;
+    size_t position_ = 0;
+};
+
 // What one evaluation gives, all of it: the value, what the hint says, whether it is
 // outside text, and the errors and warnings reported.
 std::string EvaluationRecord(TestContext* c, const Expression* e, bool maydefer) {
@@ -403,7 +431,11 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
     std::function<std::string(int)> operand = [&](int depth) -> std::string {
         int k = pick(depth > 0 ? 6 : 4);
         if (k == 0) return std::string("'") + values[pick(kValues)] + "'";
-        if (k == 1) return std::to_string(pick(5)) + (pick(3) == 0 ? ".5" : "");
+        if (k == 1) {
+            // Some numbers come from outside text, as a macro in the expression gives them.
+            std::string number = std::to_string(pick(5)) + (pick(3) == 0 ? ".5" : "");
+            return pick(4) == 0 ? "\x01" + number + "\x01" : number;
+        }
         if (k == 2) {
             std::string v = std::string("v") + std::to_string(pick(kValues + 2));
             return pick(5) == 0 ? "NOT " + v : v;
@@ -439,8 +471,7 @@ TEST(Expression, FlatNumberProgramsMatchTheirTrees) {
             for (int k = pick(5); k >= 0; k--) text += " $ " + operand(0);
         }
         SCOPED_TRACE(text);
-        String source(text.c_str());
-        StringSource in(source);
+        MarkedSource in(text);
         ExpressionSyntax syntax = {nullptr, false, false, false, false};
         ExpressionEnd end;
         Expression* e = ReadExpression(&c, &in, syntax, &end);
