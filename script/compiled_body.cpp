@@ -69,6 +69,17 @@ void CompiledBody::AddWrite(CompiledStep::Kind kind, CachedText* run, CachedTag*
     steps_.push_back(s);
 }
 
+CachedText* CompiledBody::TakeRun(int* line) {
+    if (steps_.empty() || steps_.back().kind != CompiledStep::Text ||
+        !steps_.back().run->pieces.empty()) {
+        return nullptr;
+    }
+    CachedText* run = steps_.back().run;
+    *line = steps_.back().line;
+    steps_.pop_back();
+    return run;
+}
+
 void CompiledBody::AddHand(long position, int line, bool missing) {
     CompiledStep s{};
     s.kind = CompiledStep::Hand;
@@ -119,6 +130,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
                 AddHand(position, line, false);
                 return false;
             }
+            last_ = TakeRun(&lastline_);
             closing_ = c;
             closingstart_ = position;
             closingline_ = line;
@@ -164,13 +176,8 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
                 return false;
             }
         }
-        if (!steps_.empty() && steps_.back().kind == CompiledStep::Text &&
-            steps_.back().run->pieces.empty()) {
-            // The text right before goes with the tag (the tag sets the line itself).
-            s.before = steps_.back().run;
-            s.beforeline = steps_.back().line;
-            steps_.pop_back();
-        }
+        // The text right before goes with the tag (the tag sets the line itself).
+        s.before = TakeRun(&s.beforeline);
         s.attribute = s.kind == CompiledStep::Tag ? nullptr : a;
         s.position = position;
         s.calls = a != nullptr && !a->expression->pure();
@@ -247,7 +254,7 @@ bool CompiledBody::ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, i
 CompiledOutcome CompiledBody::Run(ScriptParser* parser, int baseline) {
     size_t base = parser->openifs_.size();
     CompiledOutcome r = RunSteps(parser, baseline, base);
-    parser->openifs_.resize(base);
+    if (parser->openifs_.size() != base) parser->openifs_.resize(base);
     return r;
 }
 
@@ -448,6 +455,10 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (s.missing) stale_ = true;
                 return HandOver(parser, baseline, base, s.position, s.line);
         }
+    }
+    if (last_ != nullptr) {
+        if (parser->exited()) return CompiledFailed;
+        if (!WriteRun(parser, last_, baseline + lastline_, &quiet)) return CompiledFailed;
     }
     return CompiledEnded;
 }

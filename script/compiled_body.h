@@ -106,6 +106,9 @@ class CompiledBody {
     bool ReadIf(ScriptParser* parser, CachedTag* c, bool infunction, int depth, long* position,
                 int* line);
     void AddHand(long position, int line, bool missing);
+    // Takes the last step off when it is a Text step without references: its run, and
+    // in *line where it starts. Null otherwise.
+    CachedText* TakeRun(int* line);
     // A Text step (run) or a Markup step (markup) that starts at position.
     void AddWrite(CompiledStep::Kind kind, CachedText* run, CachedTag* markup, long position,
                   int line);
@@ -137,6 +140,10 @@ class CompiledBody {
     int closingline_ = 0;
     long end_ = -1;
     int endline_ = 0;
+    // The text without references right before the closing tag, written after the
+    // last step (not owned; null for none), and the lines to where it starts.
+    const CachedText* last_ = nullptr;
+    int lastline_ = 0;
     // A part closed by KpELSE: whether the skip from there to its /KpIF is known.
     bool finishknown_ = false;
     bool stale_ = false;

@@ -77,7 +77,7 @@ class IFState : public ScriptState {
 
 // A legacy WHILE ends at a WHILE STOP (a WHILE without STOP inside it is a loop of
 // its own); KpWHILE at a KpWHILESTOP.
-class WHILEState : public LoopState {
+class WHILEState final : public LoopState {
   public:
     WHILEState(ScriptParser* parser, Tag* tag, const String& attribute)
         : LoopState(parser, tag, tag->id() == TagWHILE ? -1 : TagKpWHILESTOP,
@@ -154,8 +154,8 @@ class WHILEState : public LoopState {
         // from its end tag.
         long end = parser->macrosource()->CurrentFilePosition();
         Watch watch(this);
+        String message;  // a loop's test leaves none
         for (bool compiled = false;; compiled = true) {
-            String message;
             Pass pass = Next(&message);
             if (watch.gone()) return StateError;
             if (compiled && pass != Again) parser->macrosource()->Seek(end);
