@@ -183,6 +183,7 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
         s.calls = a != nullptr && !a->expression->pure();
         if ((s.kind == CompiledStep::Assign || s.kind == CompiledStep::If) && !s.calls) {
             s.numbers = a->expression->Numbers();
+            if (s.kind == CompiledStep::Assign) s.joins = a->expression->Joins();
         }
         s.resets = s.calls || s.kind == CompiledStep::If;
         steps_.push_back(s);
@@ -294,19 +295,27 @@ bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const Str
     return parser->basestate()->RuntimeError(s.tag->templ, vars->error()) != StateError;
 }
 
-inline bool CompiledBody::AssignNumber(ScriptParser* parser, const CompiledStep& s, int baseline,
-                                       double number, bool outside) {
+inline bool CompiledBody::AfterValue(ScriptParser* parser, const CompiledStep& s, int baseline) {
     const CachedTag* c = s.tag;
     parser->SetLine(baseline + s.line + c->lines);
     if (!Before(parser, c->templ->id())) return false;
     ClearError(parser, s);
-    if (s.kind == CompiledStep::If && s.attribute->name.empty()) return true;
+    return true;
+}
+
+inline bool CompiledBody::AssignNumber(ScriptParser* parser, const CompiledStep& s, double number,
+                                       bool outside) {
     Variables* vars = parser->variables();
     if (!vars->SetNumber(s.attribute->scopedname, number == 0 ? 0 : number, outside) &&
-        parser->basestate()->RuntimeError(c->templ, vars->error()) == StateError) {
+        parser->basestate()->RuntimeError(s.tag->templ, vars->error()) == StateError) {
         return false;
     }
     return !parser->exited();
+}
+
+inline bool CompiledBody::AssignText(ScriptParser* parser, const CompiledStep& s,
+                                     const String& value, bool outside) {
+    return Assign(parser, s, value, nullptr, outside) && !parser->exited();
 }
 
 inline bool CompiledBody::WriteRun(ScriptParser* parser, const CachedText* run, int line,
@@ -363,12 +372,24 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     bool outside;
                     if (s.numbers->Compute(parser->variables(), &number, &outside) &&
                         s.numbers->Defers(number)) {
-                        if (!AssignNumber(parser, s, baseline, number, outside)) {
+                        if (!AfterValue(parser, s, baseline)) return CompiledFailed;
+                        bool named = s.kind == CompiledStep::Assign || !s.attribute->name.empty();
+                        if (named && !AssignNumber(parser, s, number, outside)) {
                             return CompiledFailed;
                         }
                         if (s.kind == CompiledStep::Assign) break;
                         CompiledOutcome r = RunIf(parser, s, number != 0, baseline, base);
                         if (r != CompiledEnded) return r;
+                        break;
+                    }
+                } else if (s.joins != nullptr) {
+                    // Joined text: no number is known of it.
+                    bool outside;
+                    if (s.joins->Compute(parser->variables(), &value, &outside)) {
+                        if (!AfterValue(parser, s, baseline) ||
+                            !AssignText(parser, s, value, outside)) {
+                            return CompiledFailed;
+                        }
                         break;
                     }
                 }

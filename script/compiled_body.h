@@ -15,6 +15,7 @@
 #include "script/number_hint.h"
 
 class CompiledBody;
+class ConcatProgram;
 class NumberProgram;
 class ScriptParser;
 class Tag;
@@ -54,6 +55,8 @@ struct CompiledStep {
     // Assign and If: the value's flat program of numbers, run straight by the step
     // (not owned: the expression's); null for none.
     const NumberProgram* numbers;
+    // Assign: the value's flat program of joined text, the same way; null for none.
+    const ConcatProgram* joins;
     const ScopedName* errorname;  // TAG_Error; null for none
     CompiledBody* then;           // If: owned; null when not remembered
     CompiledBody* otherwise;      // If: owned; null for none or not remembered
@@ -126,10 +129,17 @@ class CompiledBody {
                              int line);
     static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
                        const NumberHint* hint, bool outside);
-    // The work of an Assign or If step whose value is a whole number, after the value:
-    // what the step does with its deferred hint. Whether the pass goes on.
+    // What an Assign or If step does after its value: the line, the time limit and the
+    // error variable. Whether the pass goes on.
+    [[gnu::always_inline]] static bool AfterValue(ScriptParser* parser, const CompiledStep& s,
+                                                  int baseline);
+    // The assignment of an Assign step (or an If step with a name) whose value is a
+    // whole number, as its deferred hint has it, or text without a number known.
+    // Whether the pass goes on.
     [[gnu::always_inline]] static bool AssignNumber(ScriptParser* parser, const CompiledStep& s,
-                                                    int baseline, double number, bool outside);
+                                                    double number, bool outside);
+    [[gnu::always_inline]] static bool AssignText(ScriptParser* parser, const CompiledStep& s,
+                                                  const String& value, bool outside);
     [[gnu::always_inline]] static void ClearError(ScriptParser* parser, const CompiledStep& s);
     [[gnu::always_inline]] static bool Before(ScriptParser* parser, int id);
 

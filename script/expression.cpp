@@ -534,6 +534,11 @@ const NumberProgram* Expression::Numbers() const {
     return Program();
 }
 
+const ConcatProgram* Expression::Joins() const {
+    Numbers();
+    return flat_ ? concat_ : nullptr;
+}
+
 bool Expression::RunFlat(ExpressionContext* context, String* result, NumberHint* hint,
                          bool* outside) const {
     Program();  // made at the second evaluation

@@ -212,6 +212,8 @@ class Expression {
     // for a caller that runs it itself; null when it has none or expressions do not
     // run flat.
     const NumberProgram* Numbers() const;
+    // The same for the flat program of joined text.
+    const ConcatProgram* Joins() const;
 
   private:
     static bool flat_;

@@ -269,7 +269,8 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         // cleared by the next tag of the kind, a test whose value goes to a name, a
         // negative zero, and values that are no whole numbers.
         "<KELP KpLET_ERROR=\"nonfatal\"><KpLET i=0><KpWHILE EXPR=i LT 4>[&[KpLET_Error]]"
-        "<KpLET dyn_time_t=i * 2>{&[KpLET_Error]}<KpLET i=i + 1>(&[KpLET_Error])</KpWHILE>",
+        "<KpLET dyn_time_t=i * 2>{&[KpLET_Error]}<KpLET i=i + 1>(&[KpLET_Error])"
+        "<KpLET dyn_time_t='t' $ i>&[KpLET_Error]<KpLET s=s $ i>&[s]</KpWHILE>",
         "<KpLET i=0><KpWHILE EXPR=i LT 5><KpIF r=i * 2 - 4>+<KpELSE>-</KpIF>&[r]<KpLET z=i * -1>"
         "&[z]<KpLET h=i / 4><KpLET b=i GT 1 AND i LT 4>&[h]&[b]<KpLET i=i + 1></KpWHILE>",
         // A runtime error in a compiled call, kept in the error variable, then a fatal one.
