@@ -155,9 +155,12 @@ int ViewOperation(ScriptState* state, Tag* tag) {
     if (!GetDatabase(state, tag, &db, &view, &result)) return result;
     DatabaseResult r = DatabaseFailed;
     switch (tag->id()) {
-        case TagKpSKIP:
-            r = view->Skip(strtol(tag->Value("ROWS").trimmed().chars(), nullptr, 10));
+        case TagKpSKIP: {
+            // strtol() passes over the whitespace around the number itself.
+            NameValuePair* rows = tag->Find("ROWS");
+            r = view->Skip(rows != nullptr ? strtol(rows->value().chars(), nullptr, 10) : 0);
             break;
+        }
         case TagKpGO: {
             String row = tag->Value("ROW").trimmed();
             // -1 and -2 are top and bottom too; any other number below 1 is past the end.

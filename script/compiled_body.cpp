@@ -114,7 +114,20 @@ bool CompiledBody::Read(ScriptParser* parser, long position, int line, CompiledK
             return false;
         }
         if (c->templ == nullptr) {
-            AddWrite(CompiledStep::Markup, nullptr, c, position, line);
+            if (!steps_.empty() && steps_.back().kind == CompiledStep::Markup) {
+                // Markup right after markup is written with it, in one piece.
+                CompiledStep& last = steps_.back();
+                if (markups_.empty() || last.markup != &markups_.back()) {
+                    markups_.push_back(*last.markup);
+                    last.markup = &markups_.back();
+                }
+                markups_.back().cat(c->markup.chars(), c->markup.length());
+                last.after = line + c->lines;
+            } else {
+                AddWrite(CompiledStep::Markup, nullptr, c, position, line);
+                steps_.back().markup = &c->markup;
+                steps_.back().after = line + c->lines;
+            }
             position = c->end;
             line += c->lines;
             continue;
@@ -360,8 +373,8 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 break;
             }
             case CompiledStep::Markup:
-                parser->SetLine(baseline + s.line + s.tag->lines);
-                if (parser->WriteMarkup(s.tag->markup) != 1) return CompiledFailed;
+                parser->SetLine(baseline + s.after);
+                if (parser->WriteMarkup(*s.markup) != 1) return CompiledFailed;
                 break;
             case CompiledStep::Assign:
             case CompiledStep::If: {

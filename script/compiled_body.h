@@ -9,6 +9,7 @@
 #ifndef SCRIPT_COMPILED_BODY_H_
 #define SCRIPT_COMPILED_BODY_H_
 
+#include <deque>
 #include <vector>
 
 #include "foundation/string.h"
@@ -46,6 +47,11 @@ struct CompiledStep {
     enum Kind { Text, Markup, Assign, Eval, If, Return, Tag, Hand } kind;
     int line;         // lines from the body's start to the step
     CachedText* run;  // Text: not owned
+    // Markup: what it writes (the tag's markup, or the markup of tags that follow one
+    // another with no text between, joined), and the lines from the body's start to
+    // its end.
+    const String* markup;
+    int after;
     // Tags with a value, KpFUNCRETURN and Tag: the text without references right
     // before the tag, written first (not owned; null for none), and where it starts.
     CachedText* before;
@@ -144,6 +150,7 @@ class CompiledBody {
     [[gnu::always_inline]] static bool Before(ScriptParser* parser, int id);
 
     std::vector<CompiledStep> steps_;
+    std::deque<String> markups_;  // the joined markup of Markup steps
     // The closing tag (not owned), where it starts and ends, and the lines to there.
     const CachedTag* closing_ = nullptr;
     long closingstart_ = -1;
