@@ -22,11 +22,24 @@ bool Reserved(unsigned char c) {
 
 namespace {
 
-// " & < > and, for attribute values, the apostrophe, as entities.
+// " & < > and, for attribute values, the apostrophe, as entities. Text with none of
+// them (most values) stays as it is; otherwise the runs between them are copied whole.
 void Encode(String* s, bool apostrophe) {
+    const char* text = s->chars();
+    const int n = s->length();
+    auto special = [apostrophe](char c) {
+        return c == '"' || c == '&' || c == '<' || c == '>' || (c == '\'' && apostrophe);
+    };
+    int i = 0;
+    while (i < n && !special(text[i])) i++;
+    if (i == n) return;
     String out;
-    for (int i = 0; i < s->length(); i++) {
-        char c = (*s)[i];
+    int from = 0;
+    for (; i < n; i++) {
+        char c = text[i];
+        if (!special(c)) continue;
+        out.cat(text + from, i - from);
+        from = i + 1;
         switch (c) {
             case '"':
                 out += "&quot;";
@@ -40,17 +53,12 @@ void Encode(String* s, bool apostrophe) {
             case '>':
                 out += "&gt;";
                 break;
-            case '\'':
-                if (apostrophe) {
-                    out += "&#39;";  // single-quoted attributes end at it too
-                } else {
-                    out.cat(c);
-                }
-                break;
             default:
-                out.cat(c);
+                out += "&#39;";  // single-quoted attributes end at it too
+                break;
         }
     }
+    out.cat(text + from, n - from);
     *s = out;
 }
 

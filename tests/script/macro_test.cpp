@@ -141,6 +141,9 @@ TEST(Encoding, AttributeAndEntityEncoders) {
         {DecodeAttribute, "x%4", "x%4"},
         {DecodeAttribute, "%zz%41", "%zzA"},
         {EncodeEntities, "<a href=\"x\">&'", "&lt;a href=&quot;x&quot;&gt;&amp;&#39;"},
+        {EncodeEntities, "plain text", "plain text"},
+        {EncodeEntities, "a<<b>", "a&lt;&lt;b&gt;"},
+        {EncodeEntities, "x & y", "x &amp; y"},
         {DecodeEntities, "&lt;&GT;&quot;&amp;&AMP;", "<>\"&&"},
         {DecodeEntities, "&nbsp;x", "nbspx"},
         {DecodeEntities, "a & b", "a & b"},
@@ -152,6 +155,10 @@ TEST(Encoding, AttributeAndEntityEncoders) {
         c.code(&s);
         EXPECT_EQ(String(c.out), s);
     }
+    // The entities for page text leave the apostrophe; the text's bytes after a NUL
+    // are encoded as well.
+    String nul("a\0<'", 4);
+    EXPECT_EQ(String("a\0&lt;'", 7), Entities(nul));
     EXPECT_EQ(String("%0A"), HexValue('\n'));
     EXPECT_EQ(String("%FF"), HexValue(0xFF));
     // Round trips.
