@@ -95,14 +95,19 @@ class WHILEState final : public LoopState {
     int EvaluateExpression() {
         if (test_ != nullptr) {
             // A comparison of numbers read before: its 1 or 0 decides and is assigned
-            // as a number, as a hint that may defer has it (a program that gives up
-            // leaves it to the expression, with nothing done).
+            // as a number, as a hint that may defer has it; AND, OR and NOT assign the
+            // text "1" or "0" as they write it (a program that gives up leaves it to
+            // the expression, with nothing done).
             double value;
             bool outside;
             if (test_->Compute(parser_->store(), &value, &outside)) {
                 int result = value != 0 ? StateDone : StateClose;
                 Variables* vars = parser_->store();
-                if (assigns_ && !vars->SetNumber(attribute_, value, outside)) {
+                static const String kTruths[2] = {"0", "1"};
+                if (assigns_ &&
+                    !(test_->logic()
+                          ? vars->SetVariable(attribute_, kTruths[value != 0], nullptr, outside)
+                          : vars->SetNumber(attribute_, value, outside))) {
                     int line = parser_->line();
                     parser_->SetLine(tag_->positionline() + conditionlines_);
                     if (!RuntimeError(tag_, vars->error())) result = StateError;
@@ -123,7 +128,9 @@ class WHILEState final : public LoopState {
                 condition_ = e;
                 conditionlines_ = parser_->line() - tag_->positionline();
                 const NumberProgram* numbers = e->Numbers();
-                if (numbers != nullptr && numbers->compares()) test_ = numbers;
+                if (numbers != nullptr && (numbers->compares() || numbers->logic())) {
+                    test_ = numbers;
+                }
             }
         }
         String value;
@@ -200,8 +207,8 @@ class WHILEState final : public LoopState {
     bool assigns_;           // the condition's value is assigned to attribute_
     ScopedName attribute_;
     CompiledBody* compiled_ = nullptr;  // not owned: the interpreter's; null until made
-    // The condition's flat program when it is a comparison of numbers (not owned: the
-    // condition's); null otherwise.
+    // The condition's flat program when it is a comparison of numbers or AND, OR or NOT
+    // over numbers and truths (not owned: the condition's); null otherwise.
     const NumberProgram* test_ = nullptr;
 };
 

@@ -34,6 +34,9 @@ class NumberProgram {
     // Whether the root is a comparison: its value is 1 or 0, true exactly when it is
     // not 0, and what it gives with a hint that may defer is that number, unwritten.
     bool compares() const { return compares_; }
+    // Whether the root is AND, OR or NOT: its value is 1 or 0 too, but what it gives is
+    // always the text "1" or "0", with no number known.
+    bool logic() const { return logic_; }
     // Whether Finish() with a hint that may defer leaves that value as a number,
     // unwritten: a comparison's 1 or 0, or an arithmetic result that is a whole number.
     bool Defers(double value) const { return compares_ || (!logic_ && Exact(value)); }

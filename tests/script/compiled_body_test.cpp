@@ -226,6 +226,9 @@ TEST(CompiledBody, PassesHandedBackAtTheRightPlace) {
         // the test's line.
         "<KELP KpWHILE_ERROR=\"nonfatal,display\"><KpLET i=0>\n<KpWHILE dyn_time_t=i\nLT 3>"
         "[&[i] &[KpWHILE_Error]]\n<KpLET i=i + 1></KpWHILE>after",
+        "<KELP KpWHILE_ERROR=\"nonfatal,display\"><KpLET i=0><KpWHILE dyn_time_t=i LT 2 OR "
+        "NOT i>[&[i] &[KpWHILE_Error]]<KpLET i=i + 1></KpWHILE><KpLET i=0><KpWHILE c=i LT 3 "
+        "AND i GE 0>&[c]<KpLET i=i + 1></KpWHILE>&[c]",
         "<KpLET i=0><KpWHILE EXPR=i LT 4>\n\n<KpLET x=10 / (2 - i)>\n<KpEVAL EXPR=x>"
         "<KpLET i=i + 1></KpWHILE>",
         "<KpFUNCTION NAME=\"g\" PARAMETERS=\"n\"><KpIF EXPR=n GT 2><KpIF EXPR=n GT 4>"
