@@ -7,6 +7,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -295,8 +296,81 @@ void BrnIndexFile::UnlockHeader() {
     locktype_ = -1;
 }
 
+namespace {
+
+// The pages kept between opens of index files, by device and inode.
+struct KeptIndex {
+    struct stat opened;
+    long count;
+    std::unordered_map<long, std::vector<unsigned char>> pages;
+};
+struct KeptIndexes {
+    size_t limit = 0;  // pages in all
+    int settle = 2;
+    size_t pages = 0;
+    long hits = 0;
+    std::map<std::pair<dev_t, ino_t>, KeptIndex> files;
+};
+KeptIndexes& Kept() {
+    static KeptIndexes* kept = new KeptIndexes;
+    return *kept;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
+}
+
+// Whether the file has not changed for settle seconds (see KeepPages()).
+bool Settled(const struct stat& st, int settle) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    long newest = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
+    return now.tv_sec - newest >= settle;
+}
+
+}  // namespace
+
+long BrnIndexFile::KeptHits() {
+    return Kept().hits;
+}
+
+void BrnIndexFile::KeepPages(size_t pages, int settle) {
+    KeptIndexes& kept = Kept();
+    kept.limit = pages;
+    kept.settle = settle;
+    if (pages == 0) {
+        kept.files.clear();
+        kept.pages = 0;
+    }
+}
+
 void BrnIndexFile::Close() {
     if (file_ != nullptr) ReleaseHold();
+    KeptIndexes& kept = Kept();
+    if (known_ && cachecount_ != -1 && !cache_.empty() && cache_.size() <= kept.limit) {
+        // Kept as read under the file's state at the open; the next open checks it.
+        auto key = std::make_pair(opened_.st_dev, opened_.st_ino);
+        auto old = kept.files.find(key);
+        if (old != kept.files.end()) {
+            kept.pages -= old->second.pages.size();
+            kept.files.erase(old);
+        }
+        if (kept.pages + cache_.size() > kept.limit) {
+            kept.files.clear();  // a bound on the memory kept: start afresh
+            kept.pages = 0;
+        }
+        KeptIndex& index = kept.files[key];
+        index.opened = opened_;
+        index.count = cachecount_;
+        index.pages.swap(cache_);
+        kept.pages += index.pages.size();
+    }
+    known_ = false;
     cache_.clear();
     cachecount_ = -1;
     stack_.Clear();
@@ -312,6 +386,22 @@ bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
     FileManager* files = files_;
     file_ = files->Open(path, mode);
     if (file_ == nullptr) return Error("Error opening '" + errorpath + "': " + files->error());
+    KeptIndexes& kept = Kept();
+    if (kept.limit > 0 && file_->Identity(&opened_) && Settled(opened_, kept.settle)) {
+        known_ = true;
+        auto found = kept.files.find(std::make_pair(opened_.st_dev, opened_.st_ino));
+        if (found != kept.files.end()) {
+            kept.pages -= found->second.pages.size();
+            // Pages read under this very state of the file: the header's update count
+            // still decides, as for pages this object read itself.
+            if (SameFile(found->second.opened, opened_)) {
+                cache_.swap(found->second.pages);
+                cachecount_ = found->second.count;
+                kept.hits++;
+            }
+            kept.files.erase(found);
+        }
+    }
     if (!LockHeader(FileSharedLock)) return false;
     bool ok = ReadHeader();
     UnlockHeader();

@@ -30,6 +30,7 @@
 #define DATA_INDEX_FILE_H_
 
 #include <string.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <unordered_map>
@@ -156,6 +157,16 @@ class BrnIndexFile {
     BrnIndexFile& operator=(const BrnIndexFile&) = delete;
 
     bool Open(const String& path, const String& errorpath, int mode);
+    // In a process that serves many requests: the pages an index read are kept when it
+    // is closed, up to pages pages in all (0: none), and the next open of the same file
+    // starts from them while the file is exactly as it was when they were read (same
+    // device, inode, size, change and modification times, and update count). Only the
+    // pages of a file unchanged for settle seconds at its open are kept: file times move
+    // in steps, and a change in the step of the open, of the same size, would look like
+    // no change at all.
+    static void KeepPages(size_t pages, int settle = 2);
+    // Opens that started from kept pages, so far.
+    static long KeptHits();
     bool Create(const String& path, const String& errorpath, const String& keyexpression,
                 int flags);
     // On a file the caller opened; takes ownership of it.
@@ -317,7 +328,11 @@ class BrnIndexFile {
     // there while it holds the header lock, so a count that moved means another
     // process changed pages, and the cache is dropped.
     std::unordered_map<long, std::vector<unsigned char>> cache_;
-    long cachecount_ = -1;    // the update count the cache agrees with; -1: none
+    long cachecount_ = -1;  // the update count the cache agrees with; -1: none
+    // The file as it was when opened, before anything was read (kept pages are good
+    // while it is still so); opened_ false when not known or not to be kept.
+    struct stat opened_;
+    bool known_ = false;
     bool cacheonly_ = false;  // an optimistic read: pages from the cache only
     bool cachemiss_ = false;  // and one was not there
     int locktype_ = -1;       // the FileLockType this object holds on the header; -1 none

@@ -93,6 +93,12 @@ class File {
         (void)n;
         return false;
     }
+    // The file's status as the system has it now (device, inode, size, times); false
+    // when it is not a file of the system's.
+    virtual bool Identity(struct stat* st) {
+        (void)st;
+        return false;
+    }
     // A script file's kept scan (see ScriptScan), taken out of the keeping (the
     // caller owns it; no one else is given it until it is kept again), or null.
     virtual ScriptScan* TakeScan() { return nullptr; }

@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "data/index_file.h"
 #include "data/sql_drivers.h"
 #include "foundation/time_helpers.h"
 #include "host/activity_log.h"
@@ -603,12 +604,21 @@ std::unique_ptr<ActivityLog> OpenLog(const WorkerSettings& settings, const char*
     return log;
 }
 
+// What a worker keeps of the files it reads: the pages' text, and with it (unless the
+// page cache is off) the pages of the indexes it reads, up to this many (1 MB).
+const size_t kKeptIndexPages = 1024;
+
+void KeepFiles() {
+    Pages().SetLimit(static_cast<size_t>(TheSettings().pagecache));
+    BrnIndexFile::KeepPages(TheSettings().pagecache > 0 ? kKeptIndexPages : 0);
+}
+
 }  // namespace
 
 int ServeFastCGI(int listener, int argc, char** argv) {
     ReadWorkerSettings(argc, argv, &TheSettings());
     KeepSqlConnections(true);  // (the workers' own: none is made before they start)
-    Pages().SetLimit(static_cast<size_t>(TheSettings().pagecache));
+    KeepFiles();
     std::unique_ptr<ActivityLog> log = OpenLog(TheSettings(), argv[0]);
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -641,7 +651,7 @@ int ServeFastCGI(int listener, int argc, char** argv) {
         if (g_reload) {
             g_reload = 0;
             ReadWorkerSettings(argc, argv, &TheSettings());
-            Pages().SetLimit(static_cast<size_t>(TheSettings().pagecache));
+            KeepFiles();
             log = OpenLog(TheSettings(), argv[0]);
             retiring.push_back(std::move(current));
             current.reset(

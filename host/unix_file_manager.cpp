@@ -196,6 +196,11 @@ bool UNIXFile::Status(long* length, bool* unlinked) {
     return true;
 }
 
+bool UNIXFile::Identity(struct stat* st) {
+    int fd = Descriptor();
+    return fd >= 0 && fstat(fd, st) == 0;
+}
+
 bool UNIXFile::Unlinked() {
     int fd = Descriptor();
     struct stat st;

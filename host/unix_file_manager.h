@@ -60,6 +60,7 @@ class UNIXFile : public File {
     int Truncate(long length) override;
     bool Unlinked() override;
     bool Status(long* length, bool* unlinked) override;
+    bool Identity(struct stat* st) override;
     bool Peek(long offset, unsigned char* out, long n) override;
     bool Store(long offset, const unsigned char* bytes, int n) override;
     void Close() override;

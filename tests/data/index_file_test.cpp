@@ -577,3 +577,69 @@ TEST(BrnIndexFile, AnIndexOpenedAgainByItsNameUsesOneFile) {
     EXPECT_EQ(61u, walked.size());
     for (auto& e : walked) EXPECT_EQ(0u, e.first.find("new")) << e.first;
 }
+
+// A process serving many requests keeps the pages an index read for its next open, and
+// takes them only while the file is the one they were read from: a change by another
+// writer, or another file copied over it with the same size, is read afresh.
+TEST(BrnIndexFile, KeptPagesServeOnlyTheFileTheyWereReadFrom) {
+    Index t;
+    String other = t.dir.File("other.kpx");
+    {
+        BrnIndexFile maker(t.engine.filemanager());
+        ASSERT_TRUE(maker.Create(other, "other.kpx", "K", 0));
+        // As many changes as the other file will have had: the same update count.
+        for (int i = 1; i <= 61; i++) ASSERT_TRUE(maker.Insert(i, "b" + String::FromInt(i + 100)));
+    }
+    ASSERT_TRUE(t.index.Create(t.path, "t.kpx", "K", 0));
+    for (int i = 1; i <= 60; i++) ASSERT_TRUE(t.index.Insert(i, "a" + String::FromInt(i + 100)));
+    t.index.Close();
+    BrnIndexFile::KeepPages(1024, 0);
+    auto walk = [&](Entries* entries) {
+        BrnIndexFile reader(t.engine.filemanager());
+        ASSERT_TRUE(reader.Open(t.path, "t.kpx", FileRead)) << reader.error().chars();
+        *entries = Forward(&reader);
+    };
+    Entries first, again;
+    long hits = BrnIndexFile::KeptHits();
+    walk(&first);
+    ASSERT_EQ(60u, first.size());
+    walk(&again);
+    EXPECT_EQ(hits + 1, BrnIndexFile::KeptHits());
+    EXPECT_EQ(first, again);
+    // Another writer's change.
+    {
+        BrnIndexFile writer(t.engine.filemanager());
+        ASSERT_TRUE(writer.Open(t.path, "t.kpx", FileRead | FileWrite));
+        ASSERT_TRUE(writer.Insert(99, "a150x"));
+    }
+    Entries changed;
+    hits = BrnIndexFile::KeptHits();
+    walk(&changed);
+    EXPECT_EQ(hits, BrnIndexFile::KeptHits());
+    EXPECT_EQ(61u, changed.size());
+    // Another index of the same size and update count copied over it, its bytes in the
+    // same inode.
+    walk(&changed);
+    std::string bytes = ReadBytes(other);
+    ASSERT_EQ(LE(ReadBytes(t.path), 5, 4), LE(bytes, 5, 4));
+    FILE* f = fopen(t.path.chars(), "r+b");
+    ASSERT_NE(nullptr, f);
+    fseek(f, 0, SEEK_END);
+    ASSERT_EQ(bytes.size(), static_cast<size_t>(ftell(f)));
+    rewind(f);
+    ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+    fclose(f);
+    Entries copied;
+    hits = BrnIndexFile::KeptHits();
+    walk(&copied);
+    EXPECT_EQ(hits, BrnIndexFile::KeptHits());
+    ASSERT_EQ(61u, copied.size());
+    for (auto& e : copied) EXPECT_EQ('b', e.first[0]) << e.first;
+    // A file changed within the settling time is not kept at all.
+    BrnIndexFile::KeepPages(1024, 3600);
+    walk(&copied);
+    hits = BrnIndexFile::KeptHits();
+    walk(&copied);
+    EXPECT_EQ(hits, BrnIndexFile::KeptHits());
+    BrnIndexFile::KeepPages(0);
+}
