@@ -98,21 +98,7 @@ int Compare(Operand* l, Operand* r) {
 }  // namespace
 
 bool Comparison(OperatorCode code, Operand* l, Operand* r) {
-    int c = Compare(l, r);
-    switch (code) {
-        case OpEqual:
-            return c == 0;
-        case OpNotEqual:
-            return c != 0;
-        case OpGreaterEqual:
-            return c >= 0;
-        case OpLessEqual:
-            return c <= 0;
-        case OpLess:
-            return c < 0;
-        default:
-            return c > 0;  // OpGreater
-    }
+    return ComparisonHolds(code, Compare(l, r));
 }
 
 namespace {

@@ -50,6 +50,25 @@ enum OperatorCode {
     OpNone = 30,
 };
 
+// Whether a comparison operator holds for c, the comparison of its operands (negative,
+// zero or positive as the left one sorts before, with or after the right one).
+inline bool ComparisonHolds(OperatorCode code, int c) {
+    switch (code) {
+        case OpEqual:
+            return c == 0;
+        case OpNotEqual:
+            return c != 0;
+        case OpGreaterEqual:
+            return c >= 0;
+        case OpLessEqual:
+            return c <= 0;
+        case OpLess:
+            return c < 0;
+        default:
+            return c > 0;  // OpGreater
+    }
+}
+
 // One row of the operator table. A larger precedence binds tighter.
 struct OperatorRecord {
     const char* spelling;

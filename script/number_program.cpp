@@ -177,21 +177,7 @@ inline bool NumberProgram::Arithmetic(OperatorCode code, double a, double b, dou
 }
 
 inline bool NumberProgram::Compare(OperatorCode code, double a, double b) {
-    int c = a < b ? -1 : (a > b ? 1 : 0);
-    switch (code) {
-        case OpEqual:
-            return c == 0;
-        case OpNotEqual:
-            return c != 0;
-        case OpGreaterEqual:
-            return c >= 0;
-        case OpLessEqual:
-            return c <= 0;
-        case OpLess:
-            return c < 0;
-        default:  // OpGreater
-            return c > 0;
-    }
+    return ComparisonHolds(code, a < b ? -1 : (a > b ? 1 : 0));
 }
 
 bool NumberProgram::Compute(Variables* store, double* value, bool* outside) const {
@@ -201,12 +187,15 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
     bool read = false;
     const Step* last = &steps_.back();
     for (const Step& s : steps_) {
+        // An operator's result: the program's value when it is the last step, else the
+        // next operand on the stack.
+        double r;
         switch (s.kind) {
             case Step::Constant:
                 read |= s.outside;
                 number[top] = s.number;
                 whole[top++] = s.whole;
-                break;
+                continue;
             case Step::Variable: {
                 Variable* v = store->Find(*s.name);
                 if (v == nullptr) return false;  // the tree tells of it
@@ -214,7 +203,7 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 bool w;
                 number[top] = v->Number(&w);
                 whole[top++] = w;
-                break;
+                continue;
             }
             case Step::Truth: {
                 Variable* v = store->Find(*s.name);
@@ -223,13 +212,13 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 bool truth = v->pending() ? v->number() != 0 : Expression::IsTrue(v->value());
                 number[top] = truth ? 1 : 0;
                 whole[top++] = true;
-                break;
+                continue;
             }
             case Step::ToTruth:
                 // Text that is not all number ("inf") is the tree's to judge.
                 if (!whole[top - 1]) return false;
                 number[top - 1] = number[top - 1] != 0 ? 1 : 0;
-                break;
+                continue;
             case Step::Logic: {
                 bool b = number[--top] != 0;
                 bool truth;
@@ -239,13 +228,7 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                     bool a = number[--top] != 0;
                     truth = s.code == OpAnd ? a && b : a || b;
                 }
-                if (&s == last) {
-                    *value = truth ? 1 : 0;
-                    *outside = read;
-                    return true;
-                }
-                number[top] = truth ? 1 : 0;
-                whole[top++] = true;
+                r = truth ? 1 : 0;
                 break;
             }
             case Step::Arithmetic: {
@@ -257,15 +240,7 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                     b = number[--top];
                 }
                 double a = number[--top];
-                double r;
                 if (!Arithmetic(s.code, a, b, &r)) return false;
-                if (&s == last) {
-                    *value = r;
-                    *outside = read;
-                    return true;
-                }
-                number[top] = Result(r, &whole[top]);
-                top++;
                 break;
             }
             case Step::Comparison: {
@@ -283,29 +258,14 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 top--;
                 // Text that is not all number compares as text: the tree's part.
                 if (!whole[top] || !wb) return false;
-                bool truth = Compare(s.code, number[top], b);
-                if (&s == last) {
-                    *value = truth ? 1 : 0;
-                    *outside = read;
-                    return true;
-                }
-                number[top] = truth ? 1 : 0;
-                whole[top++] = true;
+                r = Compare(s.code, number[top], b) ? 1 : 0;
                 break;
             }
             case Step::VariableArithmetic: {
                 Variable* v = store->Find(*s.name);
                 if (v == nullptr) return false;  // the tree tells of it
                 read |= v->outside() | s.outside;
-                double r;
                 if (!Arithmetic(s.code, v->Number(), s.number, &r)) return false;
-                if (&s == last) {
-                    *value = r;
-                    *outside = read;
-                    return true;
-                }
-                number[top] = Result(r, &whole[top]);
-                top++;
                 break;
             }
             case Step::VariableComparison: {
@@ -316,17 +276,17 @@ bool NumberProgram::Compute(Variables* store, double* value, bool* outside) cons
                 double a = v->Number(&w);
                 // Text that is not all number compares as text: the tree's part.
                 if (!w || !s.whole) return false;
-                bool truth = Compare(s.code, a, s.number);
-                if (&s == last) {
-                    *value = truth ? 1 : 0;
-                    *outside = read;
-                    return true;
-                }
-                number[top] = truth ? 1 : 0;
-                whole[top++] = true;
+                r = Compare(s.code, a, s.number) ? 1 : 0;
                 break;
             }
         }
+        if (&s == last) {
+            *value = r;
+            *outside = read;
+            return true;
+        }
+        number[top] = Result(r, &whole[top]);  // 1 and 0 are whole numbers
+        top++;
     }
     return false;  // a root that is no operator never gets a program
 }
