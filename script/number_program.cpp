@@ -85,6 +85,7 @@ bool NumberProgram::AddTruth(const ExpressionNode* node) {
 NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
     if (root == nullptr || root->kind() != ExpressionNode::KindOperator) return nullptr;
     NumberProgram* program = new NumberProgram;
+    program->root_ = root;
     if (!program->Add(root)) {
         delete program;
         return nullptr;
@@ -95,8 +96,43 @@ NumberProgram* NumberProgram::Make(const ExpressionNode* root) {
     return program;
 }
 
+bool NumberProgram::Fold(const ExpressionNode* node, double* number, bool* whole, bool* outside) {
+    if (node->kind() == ExpressionNode::KindConstant) {
+        const ConstantNode* c = static_cast<const ConstantNode*>(node);
+        *number = c->number_;
+        *whole = c->whole_;
+        *outside = c->outside_;
+        return true;
+    }
+    if (node->kind() != ExpressionNode::KindOperator) return false;
+    const OperatorNode* o = static_cast<const OperatorNode*>(node);
+    if (o->left_ == nullptr || !(o->Arithmetic() || o->Compares())) return false;
+    double a, b;
+    bool wa, wb, oa, ob;
+    if (!Fold(o->left_, &a, &wa, &oa) || !Fold(o->right_, &b, &wb, &ob)) return false;
+    if (o->Arithmetic()) {
+        double r;
+        if (!Arithmetic(o->op_->code, a, b, &r)) return false;
+        *number = Result(r, whole);
+    } else {
+        if (!wa || !wb) return false;
+        *number = Compare(o->op_->code, a, b) ? 1 : 0;
+        *whole = true;
+    }
+    *outside = oa || ob;
+    return true;
+}
+
 bool NumberProgram::Add(const ExpressionNode* node) {
     Step s{};
+    if (node != root_ && node->kind() == ExpressionNode::KindOperator &&
+        Fold(node, &s.number, &s.whole, &s.outside)) {
+        s.kind = Step::Constant;
+        s.constant = true;
+        if (++depth_ > kDepth) return false;
+        steps_.push_back(s);
+        return true;
+    }
     switch (node->kind()) {
         case ExpressionNode::KindConstant: {
             const ConstantNode* c = static_cast<const ConstantNode*>(node);
@@ -120,26 +156,19 @@ bool NumberProgram::Add(const ExpressionNode* node) {
                 return false;
             }
             s.code = o->op_->code;
-            if (o->left_->kind() == ExpressionNode::KindVariable &&
-                o->right_->kind() == ExpressionNode::KindConstant) {
-                // The variable's value goes straight into the operator.
-                const ConstantNode* c = static_cast<const ConstantNode*>(o->right_);
+            // A constant right operand (or one folded to a constant) rides on the
+            // operator's step; a variable's value on the left goes straight into it.
+            bool constant = Fold(o->right_, &s.number, &s.whole, &s.outside);
+            if (constant && o->left_->kind() == ExpressionNode::KindVariable) {
                 s.kind = s.kind == Step::Arithmetic ? Step::VariableArithmetic
                                                     : Step::VariableComparison;
                 s.name = &static_cast<const VariableNode*>(o->left_)->name_;
                 s.constant = true;
-                s.number = c->number_;
-                s.whole = c->whole_;
-                s.outside = c->outside_;
                 break;
             }
             if (!Add(o->left_)) return false;
-            if (o->right_->kind() == ExpressionNode::KindConstant) {
-                const ConstantNode* c = static_cast<const ConstantNode*>(o->right_);
+            if (constant) {
                 s.constant = true;
-                s.number = c->number_;
-                s.whole = c->whole_;
-                s.outside = c->outside_;
                 depth_--;
             } else {
                 if (!Add(o->right_)) return false;

@@ -76,7 +76,13 @@ class NumberProgram {
     // a (operator code) b for a comparison of whole numbers.
     [[gnu::always_inline]] static bool Compare(OperatorCode code, double a, double b);
     // Appends the steps of node; false when it holds what a program does not cover.
+    // Below the root, arithmetic and comparisons over constants are one constant.
     bool Add(const ExpressionNode* node);
+    // What the steps of node would leave on the stack, when node is a constant or
+    // arithmetic or a comparison over constants whose steps would not give up (a
+    // division by 0, a comparison of text): its number, whether all of its text is that
+    // number, and whether outside text went into it. False otherwise.
+    static bool Fold(const ExpressionNode* node, double* number, bool* whole, bool* outside);
     // The steps that leave 1 or 0 for whether node's text is true, as AND, OR and NOT
     // read their operands.
     bool AddTruth(const ExpressionNode* node);
@@ -85,9 +91,10 @@ class NumberProgram {
     bool AddLogic(const ExpressionNode* node);
 
     std::vector<Step> steps_;
-    int depth_ = 0;          // numbers on the stack as the steps are made
-    bool compares_ = false;  // the root is a comparison
-    bool logic_ = false;     // the root is AND, OR or NOT
+    const ExpressionNode* root_ = nullptr;  // never folded: its value is the program's
+    int depth_ = 0;                         // numbers on the stack as the steps are made
+    bool compares_ = false;                 // the root is a comparison
+    bool logic_ = false;                    // the root is AND, OR or NOT
 };
 
 // ConcatProgram: an expression that only joins ($) constants and variables, as the
