@@ -303,9 +303,8 @@ inline bool CompiledBody::Before(ScriptParser* parser, int id) {
 
 bool CompiledBody::Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
                           const NumberHint* hint, bool outside) {
-    Variables* vars = parser->variables();
-    if (vars->SetVariable(s.attribute->scopedname, value, hint, outside)) return true;
-    return parser->basestate()->RuntimeError(s.tag->templ, vars->error()) != StateError;
+    return Assigned(
+        parser, s, parser->variables()->SetVariable(s.attribute->scopedname, value, hint, outside));
 }
 
 inline bool CompiledBody::AfterValue(ScriptParser* parser, const CompiledStep& s, int baseline) {
@@ -318,17 +317,17 @@ inline bool CompiledBody::AfterValue(ScriptParser* parser, const CompiledStep& s
 
 inline bool CompiledBody::AssignNumber(ScriptParser* parser, const CompiledStep& s, double number,
                                        bool outside) {
-    Variables* vars = parser->variables();
-    if (!vars->SetNumber(s.attribute->scopedname, number == 0 ? 0 : number, outside) &&
-        parser->basestate()->RuntimeError(s.tag->templ, vars->error()) == StateError) {
+    return Assigned(
+        parser, s,
+        parser->variables()->SetNumber(s.attribute->scopedname, number == 0 ? 0 : number, outside));
+}
+
+inline bool CompiledBody::Assigned(ScriptParser* parser, const CompiledStep& s, int done) {
+    if (!done && parser->basestate()->RuntimeError(s.tag->templ, parser->variables()->error()) ==
+                     StateError) {
         return false;
     }
     return !parser->exited();
-}
-
-inline bool CompiledBody::AssignText(ScriptParser* parser, const CompiledStep& s,
-                                     const String& value, bool outside) {
-    return Assign(parser, s, value, nullptr, outside) && !parser->exited();
 }
 
 inline bool CompiledBody::WriteRun(ScriptParser* parser, const CachedText* run, int line,
@@ -400,7 +399,7 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                     bool outside;
                     if (s.joins->Compute(parser->variables(), &value, &outside)) {
                         if (!AfterValue(parser, s, baseline) ||
-                            !AssignText(parser, s, value, outside)) {
+                            !Assign(parser, s, value, nullptr, outside)) {
                             return CompiledFailed;
                         }
                         break;
@@ -415,12 +414,10 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (!s.attribute->expression->EvaluateOften(parser, &value, &hint, &outside)) {
                     return CompiledFailed;
                 }
-                parser->SetLine(baseline + s.line + c->lines);
-                if (!Before(parser, c->templ->id())) return CompiledFailed;
-                ClearError(parser, s);
-                if (s.kind == CompiledStep::Assign || !s.attribute->name.empty()) {
-                    if (!Assign(parser, s, value, &hint, outside)) return CompiledFailed;
-                    if (parser->exited()) return CompiledFailed;
+                if (!AfterValue(parser, s, baseline)) return CompiledFailed;
+                if ((s.kind == CompiledStep::Assign || !s.attribute->name.empty()) &&
+                    !Assign(parser, s, value, &hint, outside)) {
+                    return CompiledFailed;
                 }
                 if (s.kind == CompiledStep::Assign) break;
                 CompiledOutcome r =
@@ -436,12 +433,9 @@ CompiledOutcome CompiledBody::RunSteps(ScriptParser* parser, int baseline, size_
                 if (!s.attribute->expression->Evaluate(parser, &value, &outside)) {
                     return CompiledFailed;
                 }
-                parser->SetLine(baseline + s.line + c->lines);
-                if (!Before(parser, TagKpEVAL)) return CompiledFailed;
-                ClearError(parser, s);
-                if (!s.attribute->name.empty()) {
-                    if (!Assign(parser, s, value, nullptr, outside)) return CompiledFailed;
-                    if (parser->exited()) return CompiledFailed;
+                if (!AfterValue(parser, s, baseline)) return CompiledFailed;
+                if (!s.attribute->name.empty() && !Assign(parser, s, value, nullptr, outside)) {
+                    return CompiledFailed;
                 }
                 parser->WriteValue(value);
                 break;

@@ -133,19 +133,20 @@ class CompiledBody {
     // above base on the parser's list) go on its stack.
     CompiledOutcome HandOver(ScriptParser* parser, int baseline, size_t base, long position,
                              int line);
-    static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
-                       const NumberHint* hint, bool outside);
-    // What an Assign or If step does after its value: the line, the time limit and the
-    // error variable. Whether the pass goes on.
+    // What a step with a value does after it: the line, the time limit and the error
+    // variable. Whether the pass goes on.
     [[gnu::always_inline]] static bool AfterValue(ScriptParser* parser, const CompiledStep& s,
                                                   int baseline);
-    // The assignment of an Assign step (or an If step with a name) whose value is a
-    // whole number, as its deferred hint has it, or text without a number known.
-    // Whether the pass goes on.
+    // The step's assignment of its value (hint: what it reads as a number, or null), or of
+    // a whole number as its deferred hint has it; a refusal is a runtime error. Whether
+    // the pass goes on.
+    static bool Assign(ScriptParser* parser, const CompiledStep& s, const String& value,
+                       const NumberHint* hint, bool outside);
     [[gnu::always_inline]] static bool AssignNumber(ScriptParser* parser, const CompiledStep& s,
                                                     double number, bool outside);
-    [[gnu::always_inline]] static bool AssignText(ScriptParser* parser, const CompiledStep& s,
-                                                  const String& value, bool outside);
+    // After an assignment that did it (done non-zero) or was refused.
+    [[gnu::always_inline]] static bool Assigned(ScriptParser* parser, const CompiledStep& s,
+                                                int done);
     [[gnu::always_inline]] static void ClearError(ScriptParser* parser, const CompiledStep& s);
     [[gnu::always_inline]] static bool Before(ScriptParser* parser, int id);
 
