@@ -2,9 +2,12 @@
 // socket on descriptor 0, it answers every request with a fixed header block and page,
 // from as many processes as its argument says (4 by default), each taking connections
 // in turn. It reads each request whole with the responder's own record layer and does
-// nothing else, so what a page costs above it is the page's own.
+// nothing else, so what a page costs above it is the page's own. The answer is a hello
+// page, or the bytes of the file FLOOR_ANSWER names (a header block and a page, as a
+// responder writes them): the floor for a page that answers with those bytes.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -27,9 +30,22 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
+std::string g_answer = "Content-type: text/html\r\n\r\nHello, world!\n";
+
+// The whole of the file at path in *bytes; false when it cannot be read.
+bool ReadFile(const char* path, std::string* bytes) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bytes->clear();
+    char block[16384];
+    ssize_t n;
+    while ((n = read(fd, block, sizeof block)) > 0) bytes->append(block, static_cast<size_t>(n));
+    close(fd);
+    return n == 0;
+}
+
 // Serves one connection until the peer closes it or a request does not keep it.
 void Serve(int fd) {
-    static const char kPage[] = "Content-type: text/html\r\n\r\nHello, world!\n";
     fastcgi::RecordReader reader;
     fastcgi::RequestAssembler requests{fastcgi::Limits()};
     char block[16384];
@@ -44,8 +60,8 @@ void Serve(int fd) {
             if (state == fastcgi::RequestAssembler::kBroken) return;
             if (state != fastcgi::RequestAssembler::kComplete) continue;
             std::string out;
-            fastcgi::AppendRecord(&out, fastcgi::kStdout, requests.requestid(), kPage,
-                                  sizeof kPage - 1);
+            fastcgi::AppendRecord(&out, fastcgi::kStdout, requests.requestid(), g_answer.data(),
+                                  g_answer.size());
             fastcgi::AppendRecord(&out, fastcgi::kStdout, requests.requestid(), nullptr, 0);
             fastcgi::AppendEndRequest(&out, requests.requestid(), 0, fastcgi::kRequestComplete);
             bool keep = requests.keepconnection();
@@ -60,6 +76,8 @@ void Serve(int fd) {
 
 int main(int argc, char** argv) {
     int processes = argc > 1 ? atoi(argv[1]) : 4;
+    const char* answer = getenv("FLOOR_ANSWER");
+    if (answer != nullptr && !ReadFile(answer, &g_answer)) return 1;
     signal(SIGPIPE, SIG_IGN);
     for (int i = 1; i < processes; i++) {
         if (fork() == 0) {

@@ -151,13 +151,18 @@ echo "fastcgiworkers = 4" >> "$work/fcgi/kelp.conf"
 cp "$site"/*.php "$work/htdocs/fpm/"
 # The ceiling for anything behind lighttpd: lighttpd sending a file.
 printf 'Hello, world!\n' > "$work/htdocs/static.html"
-# The floor for a FastCGI responder: four processes that answer a fixed page.
+# The floor for a FastCGI responder: four processes that answer a fixed page; and
+# the same answering with the very bytes of Kelp's record page (its 100 rows).
 cp "$build/bench/fastcgi-floor" "$work/fcgi/floor"
+(cd "$site" && env -i PATH_INFO=/records.kp "$cgi/kelp" > "$work/records.answer")
 cat >> "$work/extra.conf" <<EOF
 server.modules += ( "mod_fastcgi" )
 fastcgi.server = ( "/fcgi" => (( "socket" => "$work/kelp.sock", "bin-path" => "$work/fcgi/kelp",
                                  "max-procs" => 1, "check-local" => "disable" )),
                    "/ffloor" => (( "socket" => "$work/floor.sock", "bin-path" => "$work/fcgi/floor",
+                                   "max-procs" => 1, "check-local" => "disable" )),
+                   "/rfloor" => (( "socket" => "$work/rfloor.sock", "bin-path" => "$work/fcgi/floor",
+                                   "bin-environment" => ( "FLOOR_ANSWER" => "$work/records.answer" ),
                                    "max-procs" => 1, "check-local" => "disable" )) )
 \$HTTP["url"] =~ "^/fpm/" {
     fastcgi.server = ( ".php" => (( "socket" => "$work/php.sock", "check-local" => "disable" )) )
@@ -175,6 +180,7 @@ trap 'bash "$source/tests/e2e/lighttpd.sh" stop "$work"; kill "$(cat "$work/php-
 port=$(bash "$source/tests/e2e/lighttpd.sh" start "$work")
 fetched() { curl -s "http://127.0.0.1:$port$1" | tr -d '\r'; }
 [ "$(fetched /ffloor/hello)" = "Hello, world!" ] || { echo "the FastCGI floor does not answer"; exit 1; }
+[ "$(fetched /rfloor/records | grep -c '<tr>')" = 100 ] || { echo "the record page's floor does not answer"; exit 1; }
 [ "$(fetched /fcgi/loop.kp)" = "9999900000 item-99999" ] || { echo "loop.kp through FastCGI is wrong"; exit 1; }
 [ "$(fetched /fcgi/records.kp | grep -c '<tr>')" = 100 ] || { echo "records.kp through FastCGI is wrong"; exit 1; }
 [ "$(fetched /fpm/fib.php)" = "6765" ] || { echo "fib.php through php-fpm is wrong"; exit 1; }
@@ -207,6 +213,7 @@ for round in $(seq "$seconds"); do
         served "fcgi-$page" "/fcgi/$page.kp"
         served "fpm-$page" "/fpm/$page.php"
         if [ $page = hello ]; then served ffloor /ffloor/hello; fi
+        if [ $page = records ]; then served rfloor /rfloor/records; fi
     done
     served static /static.html
 done
@@ -271,7 +278,9 @@ report="$build/bench-report.md"
     echo "of a FastCGI responder behind lighttpd (four processes that read each request and answer a"
     echo "fixed page, \`bench/fastcgi_floor.cpp\`; the ceiling for any responder started the same way):"
     echo "Kelp $(pair served fcgi-hello ffloor), php-fpm $(pair served fpm-hello ffloor); the floor against the file:"
-    echo "$(pair served ffloor static)."
+    echo "$(pair served ffloor static). The record page against the same floor answering with the"
+    echo "page's own bytes (its header block and 100 rows): Kelp $(pair served fcgi-records rfloor),"
+    echo "php-fpm $(pair served fpm-records rfloor); that floor against php-fpm: $(pair served rfloor fpm-records)."
     echo
     echo "Raw figures (bare: microseconds per request; lighttpd: requests per second; \"!\" marks a run"
     echo "with failed requests):"
@@ -289,7 +298,7 @@ report="$build/bench-report.md"
     echo "| C floor lighttpd, direct URL | ${rps[floor-direct]:-} | | | | |"
     echo "| Kelp FastCGI lighttpd | ${rps[fcgi-hello]:-} | ${rps[fcgi-loop]:-} | ${rps[fcgi-fib]:-} | ${rps[fcgi-records]:-} | |"
     echo "| php-fpm lighttpd | ${rps[fpm-hello]:-} | ${rps[fpm-loop]:-} | ${rps[fpm-fib]:-} | ${rps[fpm-records]:-} | |"
-    echo "| FastCGI floor lighttpd | ${rps[ffloor]:-} | | | | |"
+    echo "| FastCGI floor lighttpd | ${rps[ffloor]:-} | | | ${rps[rfloor]:-} | |"
     echo "| lighttpd sending a file | ${rps[static]:-} | | | | |"
     # Where a loop's and a recursion's time goes: the functions perf samples most.
     perf=$(command -v perf || true)

@@ -39,7 +39,18 @@ String FileManager::StripDirectory(const String& path) {
 // Buffers of a page or more live on the heap, whose memory is used again, rather than
 // on the stack, where they would make fresh pages present for one call.
 
+namespace {
+String* g_keptdirectory = nullptr;
+}  // namespace
+
+void FileManager::KeepWorkingDirectory() {
+    delete g_keptdirectory;
+    g_keptdirectory = nullptr;
+    g_keptdirectory = new String(WorkingDirectory());
+}
+
 String FileManager::WorkingDirectory() {
+    if (g_keptdirectory != nullptr) return *g_keptdirectory;
     char* cwd = getcwd(nullptr, 0);
     if (cwd == nullptr) return String("/");
     String here(cwd);

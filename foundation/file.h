@@ -165,6 +165,10 @@ class FileManager {
     static String Extension(const String& path);
     // The process's working directory ("/" when it cannot be told).
     static String WorkingDirectory();
+    // From now on WorkingDirectory() is the directory the process is in now, without
+    // asking again: for a process that serves many requests and goes back there
+    // after each.
+    static void KeepWorkingDirectory();
     // The machine's host name ("localhost" when it has none).
     static String MachineName();
     // The whole content of a file into *text; false when it cannot be read.

@@ -42,11 +42,15 @@ String WithoutBackslashes(const String& s) {
     return t;
 }
 
-bool RunningSetUIDRoot(const char* program) {
+}  // namespace
+
+bool CGIKelp::RunningSetUIDRoot(const char* program) {
     struct stat st;
     return program != nullptr && stat(program, &st) == 0 && (st.st_mode & S_ISUID) != 0 &&
            st.st_uid == 0;
 }
+
+namespace {
 
 // Output waits for the web server to read it: nobody waits meanwhile for a table
 // this request holds.
@@ -128,6 +132,10 @@ void CGIKelp::ScriptStarting() {
     // has gone. From here the interpreter polls the flag and ends the page cleanly.
     static const int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
     CatchPageSignals(kSignals, 5);
+}
+
+void CGIKelp::PageSignal(int signal) {
+    CGIKelpSignalHandler(signal);
 }
 
 void CGIKelp::CatchPageSignals(const int* signals, int count) {
@@ -254,7 +262,9 @@ int CGIKelp::LoadConfiguration() {
     } else if (!ReadConfigurationFile(&text)) {
         given = nullptr;
     }
-    if (RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
+    // (A process that serves many requests never runs as a set-user-id program: it
+    // refused to start as one.)
+    if (!persistent_ && RunningSetUIDRoot(argc_ > 0 ? argv_[0] : nullptr)) mode_ = ServerSafeMode;
     config_ = new UNIXConfig(this, mode_ == ServerSafeMode);
     config_->SetProgramName(basename_);
     warningsreported_ = 0;
@@ -475,6 +485,7 @@ int CGIKelp::GetScriptInformation(String* filepath, String* displayname) {
     contenttype_ = config_->GetContentType(extension);
     *filepath = path;
     *displayname = display;
+    unixfiles()->SeenScript(path, st);
     return 1;
 }
 

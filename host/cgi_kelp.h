@@ -60,6 +60,10 @@ class CGIKelp : public HostKelp {
     void ScriptStarting() override;
     // From here on these signals end the page (the interpreter polls the flag).
     static void CatchPageSignals(const int* signals, int count);
+    // Whether program is a set-user-id root program (server safe mode).
+    static bool RunningSetUIDRoot(const char* program);
+    // What those handlers do: marks the running page interrupted.
+    static void PageSignal(int signal);
     bool IsScriptExtension(const String& extension) override;
 
     // The configuration file: program path + ".conf", else the working directory's

@@ -20,6 +20,14 @@ void CommerceHandler::SetFields(const String& list) {
         fields_.SetVariable(name, parser_->variables()->Value(name));
 }
 
+namespace {
+long g_librariesloaded = 0;
+}  // namespace
+
+long CommerceLibrariesLoaded() {
+    return g_librariesloaded;
+}
+
 int UNIXCommerceHandler::Failed() {
     const char* text =
         errorfunction_ != nullptr
@@ -39,6 +47,7 @@ int UNIXCommerceHandler::Go(VariableTree* vars) {
         srand(static_cast<unsigned>(ClockSeconds()));
         seeded = true;
     }
+    g_librariesloaded++;  // (its constructors run in dlopen)
     library_ = dlopen(method_.library.chars(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
         const char* message = dlerror();

@@ -80,6 +80,10 @@ class UNIXCommerceHandler : public CommerceHandler {
     int iteration_ = 0;
 };
 
+// How many commerce libraries this process has loaded: a process that serves many
+// requests sets back after one what a library may have changed of the process.
+long CommerceLibrariesLoaded();
+
 // Declares KpCOMMERCE (once per process).
 void DeclareCommerceTags();
 // Defined beside the exported kelp_ functions: a call keeps them in the program.

@@ -26,9 +26,11 @@
 
 #include "data/index_file.h"
 #include "data/sql_drivers.h"
+#include "foundation/file.h"
 #include "foundation/time_helpers.h"
 #include "host/activity_log.h"
 #include "host/cgi_kelp.h"
+#include "host/commerce.h"
 #include "host/config.h"
 #include "host/fastcgi.h"
 #include "host/page_cache.h"
@@ -109,10 +111,10 @@ std::vector<AllowedPeer> ParseAllowed(const String& value) {
 
 // Whether the peer of connection fd may send requests: a unix socket's peers are
 // whoever its file's permissions let in; a TCP peer must be in fastcgiallow.
-bool PeerAllowed(int fd, const std::vector<AllowedPeer>& allowed) {
-    struct sockaddr_storage peer;
-    socklen_t length = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &length) != 0) return false;
+// peer is the address accept gave (length bytes of it).
+bool PeerAllowed(const struct sockaddr_storage& peer, socklen_t length,
+                 const std::vector<AllowedPeer>& allowed) {
+    if (length < sizeof(sa_family_t)) return false;
     if (peer.ss_family == AF_UNIX) return true;
     if (peer.ss_family != AF_INET) return false;
     uint32_t address = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
@@ -140,6 +142,23 @@ void Drain(int) {
     g_draining = 1;
 }
 
+// Whether a page of this worker runs (from where CGI would start catching the page's
+// signals to the end of the request).
+volatile sig_atomic_t g_pagerunning = 0;
+
+// SIGINT, SIGQUIT and SIGPIPE in a worker, caught once for all its requests: while a
+// page runs they end the page as in CGI; otherwise SIGINT and SIGQUIT end the worker
+// at once and a connection that went away is left to the write that finds it.
+void WorkerPageSignal(int signal) {
+    if (g_pagerunning) {
+        CGIKelp::PageSignal(signal);
+        return;
+    }
+    if (signal == SIGPIPE) return;
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
 void InstallDrain() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -148,12 +167,16 @@ void InstallDrain() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-// Between requests: SIGTERM drains, SIGINT and SIGQUIT end the worker at once, and
-// neither a connection that went away nor a hangup (which tells the supervisor to
-// read its configuration again) ever does.
+// SIGTERM drains, SIGINT and SIGQUIT end the worker at once between requests and the
+// page while one runs (WorkerPageSignal()), and a hangup (which tells the supervisor
+// to read its configuration again) never ends anything.
 void WorkerSignals() {
-    for (int s : {SIGINT, SIGQUIT}) signal(s, SIG_DFL);
-    for (int s : {SIGHUP, SIGPIPE}) signal(s, SIG_IGN);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = WorkerPageSignal;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGQUIT, SIGPIPE}) sigaction(s, &action, nullptr);
+    signal(SIGHUP, SIG_IGN);
     InstallDrain();
 }
 
@@ -212,13 +235,9 @@ class FastCGIKelp : public CGIKelp {
     }
 
     // The page's signals end the page, as in CGI, except SIGTERM, which lets it
-    // finish, and SIGHUP, which is the supervisor's: those two keep what the worker
-    // set for them (WorkerSignals()) and are never touched here, so that a SIGTERM
-    // that comes as the page starts still drains the worker.
-    void ScriptStarting() override {
-        static const int kSignals[] = {SIGINT, SIGQUIT, SIGPIPE};
-        CatchPageSignals(kSignals, 3);
-    }
+    // finish, and SIGHUP, which is the supervisor's. The worker's handlers
+    // (WorkerSignals()) see that a page runs: no handler is set per request.
+    void ScriptStarting() override { g_pagerunning = 1; }
 
   protected:
     StandardOutput* NewOutput(int size) override {
@@ -288,9 +307,11 @@ RequestEnvironment& Environment() {
     return *environment;
 }
 
-// The worker's working directory (a descriptor) and file mode mask as it started.
+// The worker's working directory (a descriptor) and file mode mask as it started, and
+// how many commerce libraries had been loaded when the last request began.
 int g_home = -1;
 mode_t g_umask = 022;
+long g_pluginsbefore = 0;
 
 // A request over a limit of the connection's own, refused as CGI refuses one.
 std::string Refusal(const RequestAssembler& request) {
@@ -320,13 +341,18 @@ int RunRequest(int fd, const RequestAssembler& request, int argc, char** argv) {
                                   TheSettings().configpath);
         status = host.Go();
     }
+    g_pagerunning = 0;
     if (g_busysince != nullptr) *g_busysince = 0;
     Environment().Clear();
-    WorkerSignals();  // the page's handlers were the request's
-    // Nothing of the engine changes the working directory or the file mode mask, but a
-    // commerce plug-in might: the next request starts where the worker started.
-    if (g_home >= 0 && fchdir(g_home) != 0) _exit(1);
-    umask(g_umask);
+    // Nothing of the engine changes the signal handlers, the working directory or the
+    // file mode mask, but a commerce plug-in might: after one has run, the next
+    // request starts as the worker started.
+    if (CommerceLibrariesLoaded() != g_pluginsbefore) {
+        g_pluginsbefore = CommerceLibrariesLoaded();
+        WorkerSignals();
+        if (g_home >= 0 && fchdir(g_home) != 0) _exit(1);
+        umask(g_umask);
+    }
     fastcgi::AppendRecord(&end, fastcgi::kStdout, request.requestid(), nullptr, 0);
     fastcgi::AppendEndRequest(&end, request.requestid(), static_cast<unsigned>(status),
                               fastcgi::kRequestComplete);
@@ -339,15 +365,20 @@ void ServeConnection(int fd, int argc, char** argv) {
     fastcgi::Record record;
     char buffer[16384];
     for (;;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, kStallMilliseconds);
-        if (ready < 0 && errno == EINTR) {
-            if (g_draining && request.state() == RequestAssembler::kWaiting) return;
-            continue;
+        // What has come already is taken without waiting; only then is the wait
+        // bounded.
+        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            struct pollfd p = {fd, POLLIN, 0};
+            int ready = poll(&p, 1, kStallMilliseconds);
+            if (ready < 0 && errno == EINTR) {
+                if (g_draining && request.state() == RequestAssembler::kWaiting) return;
+                continue;
+            }
+            if (ready <= 0) return;
+            n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
         }
-        if (ready <= 0) return;
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         reader.Feed(buffer, static_cast<size_t>(n));
         int got;
@@ -447,13 +478,20 @@ void Stop(int) {
     g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     g_umask = umask(022);
     umask(g_umask);
+    // Every request starts here (see RunRequest()): what the directory and the
+    // configured ones are is asked once, and again only when they change.
+    FileManager::KeepWorkingDirectory();
+    Kelp::KeepRealRoots(true);
     for (long served = 0; (requests == 0 || served < requests) && !g_draining; served++) {
-        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        struct sockaddr_storage peer;
+        socklen_t length = sizeof peer;
+        int fd =
+            accept4(listener, reinterpret_cast<struct sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             _exit(1);
         }
-        if (PeerAllowed(fd, TheSettings().allowed)) ServeConnection(fd, argc, argv);
+        if (PeerAllowed(peer, length, TheSettings().allowed)) ServeConnection(fd, argc, argv);
         close(fd);
     }
     _exit(0);

@@ -15,9 +15,10 @@
 namespace {
 
 // Server safe mode runs each page as its owner: a process serving many owners' pages
-// cannot. True (after saying so) when this is a set-user-id kelp.
-bool RefuseServerSafeMode() {
-    if (geteuid() == getuid()) return false;
+// cannot. True (after saying so) when this is a set-user-id kelp, or a set-user-id
+// root kelp that root started (which would run each page as its owner).
+bool RefuseServerSafeMode(const char* program) {
+    if (geteuid() == getuid() && !CGIKelp::RunningSetUIDRoot(program)) return false;
     fprintf(stderr,
             "kelp: a set-user-id kelp (server safe mode) does not serve FastCGI: run it "
             "as a CGI program\n");
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     // page reports, instead of killing the request half way.
     signal(SIGXFSZ, SIG_IGN);
     if (argc == 3 && strcmp(argv[1], "--fastcgi") == 0) {
-        if (RefuseServerSafeMode()) return 1;
+        if (RefuseServerSafeMode(argv[0])) return 1;
         std::string error;
         int listener = ListenOn(argv[2], &error);
         if (listener < 0) {
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
         }
         return FastCGI(listener, argv);
     }
-    if (StartedAsFastCGI()) return RefuseServerSafeMode() ? 1 : FastCGI(0, argv);
+    if (StartedAsFastCGI()) return RefuseServerSafeMode(argv[0]) ? 1 : FastCGI(0, argv);
     CGIKelp host(argc, argv);
     return host.Go();
 }

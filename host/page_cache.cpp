@@ -135,12 +135,20 @@ void PageCache::SetLimit(size_t limit) {
     Trim();
 }
 
+void PageCache::Seen(const String& path, const struct stat& st) {
+    seenpath_.assign(path.chars(), static_cast<size_t>(path.length()));
+    seen_ = st;
+}
+
 File* PageCache::Open(const String& path, String* error) {
     std::string name(path.chars(), static_cast<size_t>(path.length()));
     struct stat st;
+    bool seen = !seenpath_.empty() && seenpath_ == name;
+    seenpath_.clear();
     auto found = entries_.find(name);
     if (found != entries_.end()) {
-        if (stat(name.c_str(), &st) == 0 && KeyOf(st) == found->second.key) {
+        if (seen) st = seen_;
+        if ((seen || stat(name.c_str(), &st) == 0) && KeyOf(st) == found->second.key) {
             found->second.used = ++clock_;
             hits_++;
             return new TextFile(this, name, found->second.version);

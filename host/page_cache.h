@@ -36,6 +36,9 @@ class PageCache {
     // when the file is unchanged. Null with *error the system's message when it cannot
     // be read. Caller deletes the result.
     File* Open(const String& path, String* error);
+    // The status of the script file at path, taken just now: the next Open() of that
+    // path checks its copy against this instead of asking again.
+    void Seen(const String& path, const struct stat& st);
 
     size_t bytes() const { return bytes_; }
     size_t entries() const { return entries_.size(); }
@@ -89,6 +92,8 @@ class PageCache {
     long scanhits_ = 0;
     long scanskept_ = 0;
     std::unordered_map<std::string, Entry> entries_;
+    std::string seenpath_;  // what Seen() was told, for the next Open() ("": nothing)
+    struct stat seen_;
 };
 
 #endif  // HOST_PAGE_CACHE_H_

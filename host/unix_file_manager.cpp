@@ -500,6 +500,10 @@ File* UNIXFileManager::Open(const String& path, int mode) {
     return file;
 }
 
+void UNIXFileManager::SeenScript(const String& path, const struct stat& st) {
+    if (pagecache_ != nullptr) pagecache_->Seen(path, st);
+}
+
 File* UNIXFileManager::OpenScript(const String& path) {
     if (pagecache_ == nullptr) return Open(path, FileRead);
     return pagecache_->Open(path, &error_);

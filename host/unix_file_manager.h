@@ -133,6 +133,8 @@ class UNIXFileManager : public FileManager {
     int activefiles() const { return active_.Entries(); }
     // Script files are opened through cache (not owned; null: read every time).
     void UsePageCache(PageCache* cache) { pagecache_ = cache; }
+    // The status of the script file at path, just taken (see PageCache::Seen()).
+    void SeenScript(const String& path, const struct stat& st);
 
   private:
     // Records the system's message (or message) and returns -1.

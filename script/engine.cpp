@@ -125,6 +125,45 @@ String RealPath(const String& path) {
     return real == "/" ? (rest.empty() ? real : rest) : real + rest;
 }
 
+// Where the roots of earlier requests lead, and the directory each led to then.
+struct KnownRoot {
+    String root;
+    String real;
+    dev_t device;
+    ino_t inode;
+};
+struct KnownRoots {
+    bool keep = false;
+    std::vector<KnownRoot> roots;  // a few: the configured directories
+};
+KnownRoots& Known() {
+    static KnownRoots* known = new KnownRoots;
+    return *known;
+}
+
+// RealPath(root), from what an earlier request found while root still leads to the
+// same directory.
+String RealRoot(const String& root) {
+    KnownRoots& known = Known();
+    if (!known.keep) return RealPath(root);
+    struct stat st;
+    bool seen = stat(root.chars(), &st) == 0;
+    for (KnownRoot& k : known.roots) {
+        if (!(k.root == root)) continue;
+        if (seen && k.device == st.st_dev && k.inode == st.st_ino) return k.real;
+        k.real = RealPath(root);
+        k.device = seen ? st.st_dev : 0;
+        k.inode = seen ? st.st_ino : 0;
+        return k.real;
+    }
+    String real = RealPath(root);
+    if (seen && !real.empty()) {
+        if (known.roots.size() >= 8) known.roots.erase(known.roots.begin());
+        known.roots.push_back(KnownRoot{root, real, st.st_dev, st.st_ino});
+    }
+    return real;
+}
+
 // RealPath(path) for a path inside root, whose real place realroot is known: the
 // components below the root are looked at one by one, and only when one of them is a
 // symbolic link is the whole path resolved. *status says what was seen.
@@ -153,6 +192,11 @@ String RealPathBelow(const String& path, const String& root, const String& realr
 
 }  // namespace
 
+void Kelp::KeepRealRoots(bool keep) {
+    Known().keep = keep;
+    if (!keep) Known().roots.clear();
+}
+
 int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error,
                       PathStatus* status) {
     static const char* const kKinds[] = {"script", "data", "temporary"};
@@ -168,11 +212,11 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
     String path = Normalize(start + "/" + name);
     // Both the name as written and the place its links lead to must stay inside.
     // The root's real place is looked up once per request and directory.
-    if (!(root == realrootfor_)) {
-        realrootfor_ = root;
-        realroot_ = RealPath(root);
+    if (!(root == realrootfor_[type])) {
+        realrootfor_[type] = root;
+        realroot_[type] = RealRoot(root);
     }
-    const String& realroot = realroot_;
+    const String& realroot = realroot_[type];
     PathStatus seen;
     String real = Inside(path, root) ? RealPathBelow(path, root, realroot, &seen) : RealPath(path);
     if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {

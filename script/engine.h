@@ -94,6 +94,10 @@ class Kelp {
     // 1 with *resolved, or 0 with *error; *status, when given, gets what was seen.
     int ResolvePath(const String& name, PathType type, String* resolved, String* error,
                     PathStatus* status = nullptr);
+    // A process that serves many requests keeps where its directories lead from one
+    // request to the next, looked at again with one stat per request and directory:
+    // a directory replaced (a link moved to another release) is resolved afresh.
+    static void KeepRealRoots(bool keep);
 
     // Script modules: the file at name (a script path) as loaded in this request,
     // loaded on first use with the current module as its parent; null with *error.
@@ -131,8 +135,9 @@ class Kelp {
     // Reads the clock after the alarm went off; sets it again when the time is not up
     // (the alarm served another deadline).
     [[gnu::cold]] bool DeadlinePassed();
-    Variables* vars_;                // owned
-    String realrootfor_, realroot_;  // the last root ResolvePath resolved, and where it leads
+    Variables* vars_;  // owned
+    // The roots ResolvePath resolved in this request (by PathType), and where they lead.
+    String realrootfor_[3], realroot_[3];
     SearchableList<Module, const char*> modules_;  // owns elements
     Module* currentmodule_ = nullptr;              // not owned: one of modules_
     ScriptContext script_;

@@ -83,13 +83,20 @@ def main():
     os.makedirs(bindir)
     shutil.copy(os.path.join(build, "kelp"), os.path.join(bindir, "kelp"))
     conf = os.path.join(bindir, "kelp.conf")
+    plugin = os.path.join(build, "tests", "libsample_commerce.so")
+    with open(os.path.join(site, "unsettle.kp"), "w") as f:
+        f.write('<KpCOMMERCE METHOD="card" ACTION="unsettle"></KpCOMMERCE>unsettled\n')
+    for n in range(7):
+        with open(os.path.join(site, "create%d.kp" % n), "w") as f:
+            f.write('<KpCREATE NAME="t" DATABASE="made%d.dbf" FIELDS="a CHAR(2)">made\n' % n)
 
     def configure(allow, more=""):
         with open(conf, "w") as f:
             f.write("kelproot = %s\nstdmodedatadir = %s\nusecookies = off\n"
                     "fastcgiworkers = 2\nmaxcontentlength = 1000\nmaxheaderlength = 200\n"
-                    "globaltimeout = 1\n"
-                    "%s%s" % (site, site, "fastcgiallow = %s\n" % allow if allow else "", more))
+                    "globaltimeout = 1\n<COMMERCE-LIB METHOD=\"card\" LIBRARY=\"%s\">\n"
+                    "%s%s" % (site, site, plugin, "fastcgiallow = %s\n" % allow if allow else "",
+                              more))
 
     processes = []
 
@@ -169,6 +176,46 @@ def main():
         stalled.close()
         check(workers(p) == before, "the workers outlived the lies: %s then %s" %
               (before, workers(p)))
+
+        # Between requests a worker ignores a broken pipe and ends at SIGINT, and the
+        # supervisor starts another in its place.
+        for pid in before:
+            os.kill(int(pid), signal.SIGPIPE)
+        time.sleep(0.3)
+        check(workers(p) == before and hello(tcp, "piped") is not None,
+              "SIGPIPE between requests: %s then %s" % (before, workers(p)))
+        os.kill(int(before[0]), signal.SIGINT)
+        replaced = None
+        for _ in range(100):
+            replaced = workers(p)
+            if before[0] not in replaced and len(replaced) == 2:
+                break
+            time.sleep(0.05)
+        check(before[0] not in replaced and len(replaced) == 2,
+              "SIGINT between requests ends the worker: %s then %s" % (before, replaced))
+        check(hello(tcp, "replaced") is not None, "a request after SIGINT")
+        before = workers(p)
+
+        # A commerce library that changed the process's file mode mask, working
+        # directory and SIGPIPE handling: the worker's next request starts as the
+        # worker started.
+        def made(n):
+            out, _, _ = fc.ask(tcp, [("PATH_INFO", "/create%d.kp" % n)])
+            path = os.path.join(site, "made%d.dbf" % n)
+            return (out.endswith(b"made\n") if out else out,
+                    os.stat(path).st_mode & 0o777 if os.path.exists(path) else None)
+
+        first = made(0)
+        unsettled = [fc.ask(tcp, [("PATH_INFO", "/unsettle.kp")])[0] for _ in range(6)]
+        check(all(u and u.endswith(b"unsettled\n") for u in unsettled),
+              "the unsettling library ran: %r" % unsettled)
+        for pid in before:
+            os.kill(int(pid), signal.SIGPIPE)
+        time.sleep(0.3)
+        after = [made(n) for n in range(1, 7)]
+        check(first[0] and after == [first] * 6 and workers(p) == before,
+              "after a library changed the process: %r then %r, workers %s then %s" %
+              (first, after, before, workers(p)))
 
         # The time limit holds in every request of a worker, not just its first: an
         # endless loop ends with the engine's message, and the worker lives on.
@@ -281,6 +328,12 @@ def main():
                 check(run.returncode == 1 and "run it as a CGI program" in run.stderr and
                       not os.path.exists(os.path.join(suid, "kelp.sock")),
                       "server safe mode: %d %r" % (run.returncode, run.stderr))
+                # Root starting it would run each page as its owner: refused too.
+                run = subprocess.run([program, "--fastcgi", os.path.join(suid, "kelp.sock")],
+                                     capture_output=True, text=True, timeout=20)
+                check(run.returncode == 1 and "run it as a CGI program" in run.stderr and
+                      not os.path.exists(os.path.join(suid, "kelp.sock")),
+                      "server safe mode started by root: %d %r" % (run.returncode, run.stderr))
             finally:
                 shutil.rmtree(suid, ignore_errors=True)
     finally:

@@ -526,3 +526,31 @@ TEST(ResolvePath, NamesMustStayInsideTheirDirectory) {
     EXPECT_EQ(0, engine.ResolvePath("../x.kp", ScriptPath, &resolved, &error));
     EXPECT_EQ(String("'../x.kp' is not contained in the configured script directory"), error);
 }
+
+// A process that serves many requests keeps where its directories lead; a directory
+// that is a link moved to another release is followed at the next request, both for
+// what it lets in and for what it keeps out.
+TEST(ResolvePath, KeptRootsFollowALinkMovedToAnotherDirectory) {
+    TempDir dir;
+    String one = dir.File("one"), two = dir.File("two"), current = dir.File("current");
+    mkdir(one.chars(), 0755);
+    mkdir(two.chars(), 0755);
+    mkdir((two + "/sub").chars(), 0755);
+    symlink("sub", (two + "/inside").chars());      // stays in release two
+    symlink(one.chars(), (two + "/back").chars());  // leads to the old release
+    symlink(one.chars(), current.chars());
+    Kelp::KeepRealRoots(true);
+    auto resolves = [&](const char* name) {
+        TestKelp engine;  // one request
+        engine.configure().datadirectory = current;
+        String resolved, error;
+        return engine.ResolvePath(name, DataPath, &resolved, &error);
+    };
+    EXPECT_EQ(1, resolves("x.dbf"));
+    unlink(current.chars());
+    symlink(two.chars(), current.chars());
+    EXPECT_EQ(1, resolves("inside/x.dbf"));
+    EXPECT_EQ(0, resolves("back/x.dbf"));
+    EXPECT_EQ(1, resolves("inside/x.dbf"));  // from what was kept, unchanged
+    Kelp::KeepRealRoots(false);
+}

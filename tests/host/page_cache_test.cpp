@@ -56,6 +56,35 @@ class PageCacheTest : public ::testing::Test {
     std::string dir_;
 };
 
+// The status a request took of its page stands for the next open of that page only.
+TEST_F(PageCacheTest, AStatusSeenServesTheNextOpenOfItsPageOnly) {
+    PageCache cache(1 << 20, kSettle);
+    std::string page = Write("page.kp", "<KpEVAL 1>");
+    std::string other = Write("other.kp", "other");
+    Settle();
+    EXPECT_EQ("<KpEVAL 1>", Text(&cache, page));
+    Write("page.kp", "<KpEVAL 22>");
+    Settle();
+    struct stat seen;
+    ASSERT_EQ(0, stat(page.c_str(), &seen));
+    // Told of the page's new status: read again (and kept under it).
+    cache.Seen(String(page.c_str()), seen);
+    EXPECT_EQ("<KpEVAL 22>", Text(&cache, page));
+    EXPECT_EQ(2, cache.reads());
+    // The status of another file is not the page's.
+    cache.Seen(String(other.c_str()), seen);
+    Write("page.kp", "<KpEVAL 333>");
+    EXPECT_EQ("<KpEVAL 333>", Text(&cache, page));
+    // Nor is one an open of another file has used.
+    Settle();
+    EXPECT_EQ("<KpEVAL 333>", Text(&cache, page));
+    ASSERT_EQ(0, stat(page.c_str(), &seen));
+    cache.Seen(String(page.c_str()), seen);
+    EXPECT_EQ("other", Text(&cache, other));
+    Write("page.kp", "<KpEVAL 4444>");
+    EXPECT_EQ("<KpEVAL 4444>", Text(&cache, page));
+}
+
 TEST_F(PageCacheTest, AnUnchangedPageIsReadOnceAChangedOneAgain) {
     PageCache cache(1 << 20, kSettle);
     std::string page = Write("page.kp", "<KpEVAL 1>");

@@ -2,11 +2,16 @@
  *   "pay"    two iterations; sets commerce_* variables, reads prices.txt
  *   "fail"   reports an error in the second iteration
  *   "stop"   asks for no iteration at all
+ *   "unsettle" changes the process's file mode mask, working directory and
+ *            SIGPIPE handling, and asks for no iteration
  * Cleanup writes cleanup.txt in the data directory. Built without
  * kelp_commerce_error when SAMPLE_INCOMPLETE is defined. */
 
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kelp_commerce.h"
 
@@ -28,6 +33,13 @@ int kelp_commerce_init(kelp_interpreter* kelp, void** data, const char* method, 
     snprintf(s->action, sizeof s->action, "%s", action);
     *data = s;
     if (strcmp(action, "stop") == 0) return KELP_COMMERCE_STOP;
+    if (strcmp(action, "unsettle") == 0) {
+        /* What a careless library may do to the process that loaded it. */
+        umask(077);
+        signal(SIGPIPE, SIG_DFL);
+        if (chdir("/") != 0) return KELP_COMMERCE_STOP;
+        return KELP_COMMERCE_STOP;
+    }
     kelp_variabletree_setvariable(vars, "commerce_method", method);
     kelp_variable* amount = kelp_variablelist_find(fields, "amount");
     kelp_variabletree_setvariable(vars, "commerce_amount", amount ? kelp_variable_value(amount) : "none");
