@@ -352,8 +352,11 @@ int CGIKelp::CheckDirectory(const String& directory, const String& prefix) {
         if ((config_->Get(Config::SecurityOptions) & 1) != 0) {
             return Refuse(500, prefix + " references a symbolic link");
         }
+        SeenDirectory(directory, target);
     } else if (!S_ISDIR(st.st_mode)) {
         return Refuse(500, prefix + " does not exist");
+    } else {
+        SeenDirectory(directory, st);
     }
     return 1;
 }

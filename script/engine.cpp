@@ -142,12 +142,13 @@ KnownRoots& Known() {
 }
 
 // RealPath(root), from what an earlier request found while root still leads to the
-// same directory.
-String RealRoot(const String& root) {
+// same directory (status: root's, when this request has taken it already).
+String RealRoot(const String& root, const struct stat* status) {
     KnownRoots& known = Known();
     if (!known.keep) return RealPath(root);
     struct stat st;
-    bool seen = stat(root.chars(), &st) == 0;
+    bool seen = status != nullptr || stat(root.chars(), &st) == 0;
+    if (status != nullptr) st = *status;
     for (KnownRoot& k : known.roots) {
         if (!(k.root == root)) continue;
         if (seen && k.device == st.st_dev && k.inode == st.st_ino) return k.real;
@@ -192,6 +193,12 @@ String RealPathBelow(const String& path, const String& root, const String& realr
 
 }  // namespace
 
+void Kelp::SeenDirectory(const String& directory, const struct stat& st) {
+    seendirectory_[seenturn_] = Normalize(directory);
+    seenstatus_[seenturn_] = st;
+    seenturn_ = 1 - seenturn_;
+}
+
 void Kelp::KeepRealRoots(bool keep) {
     Known().keep = keep;
     if (!keep) Known().roots.clear();
@@ -214,7 +221,11 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
     // The root's real place is looked up once per request and directory.
     if (!(root == realrootfor_[type])) {
         realrootfor_[type] = root;
-        realroot_[type] = RealRoot(root);
+        const struct stat* taken = nullptr;
+        for (int i = 0; i < 2; i++) {
+            if (seendirectory_[i] == root) taken = &seenstatus_[i];
+        }
+        realroot_[type] = RealRoot(root, taken);
     }
     const String& realroot = realroot_[type];
     PathStatus seen;

@@ -98,6 +98,9 @@ class Kelp {
     // request to the next, looked at again with one stat per request and directory:
     // a directory replaced (a link moved to another release) is resolved afresh.
     static void KeepRealRoots(bool keep);
+    // The status (links followed) of a configured directory, just taken: the first
+    // ResolvePath below it in this request looks at it no more.
+    void SeenDirectory(const String& directory, const struct stat& st);
 
     // Script modules: the file at name (a script path) as loaded in this request,
     // loaded on first use with the current module as its parent; null with *error.
@@ -138,6 +141,9 @@ class Kelp {
     Variables* vars_;  // owned
     // The roots ResolvePath resolved in this request (by PathType), and where they lead.
     String realrootfor_[3], realroot_[3];
+    String seendirectory_[2];  // what SeenDirectory() was told of (normalized), by turns
+    struct stat seenstatus_[2];
+    int seenturn_ = 0;
     SearchableList<Module, const char*> modules_;  // owns elements
     Module* currentmodule_ = nullptr;              // not owned: one of modules_
     ScriptContext script_;
