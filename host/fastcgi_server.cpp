@@ -308,7 +308,7 @@ RequestEnvironment& Environment() {
 }
 
 // The worker's working directory (a descriptor) and file mode mask as it started, and
-// how many commerce libraries had been loaded when the last request began.
+// how many commerce libraries had been loaded when it last set those back.
 int g_home = -1;
 mode_t g_umask = 022;
 long g_pluginsbefore = 0;
