@@ -34,6 +34,7 @@
 #include "host/config.h"
 #include "host/fastcgi.h"
 #include "host/page_cache.h"
+#include "host/unix_file_manager.h"
 
 namespace {
 
@@ -482,6 +483,7 @@ void Stop(int) {
     // configured ones are is asked once, and again only when they change.
     FileManager::KeepWorkingDirectory();
     Kelp::KeepRealRoots(true);
+    UNIXFileManager::KeepMappings(true);
     for (long served = 0; (requests == 0 || served < requests) && !g_draining; served++) {
         struct sockaddr_storage peer;
         socklen_t length = sizeof peer;

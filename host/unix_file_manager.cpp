@@ -270,7 +270,80 @@ __attribute__((noinline)) bool Guarded(Operation operation) {
     return true;
 }
 
+// A process that serves many requests keeps the mappings of the files it closes, a
+// few of them: the same file opened by a later request finds its pages mapped as they
+// were. (Mapping a file afresh costs the system little; the first look at each part
+// of a fresh mapping, and taking it down again, cost it far more.) A mapping is of
+// one file, its device and inode, and shows what that file holds at every moment,
+// whoever wrote it; a name that leads to another file since is mapped anew.
+struct KeptMapping {
+    dev_t device;
+    ino_t inode;
+    bool readwrite;  // it was asked for by a file open for reading and writing
+    bool writable;   // and is writable
+    unsigned char* map;
+    long length;
+    String path;
+};
+
+std::vector<KeptMapping>* g_kept = nullptr;  // null: a mapping goes with its file
+const size_t kKeptMappings = 16;
+
+void DropKept(size_t i) {
+    munmap((*g_kept)[i].map, static_cast<size_t>((*g_kept)[i].length));
+    g_kept->erase(g_kept->begin() + static_cast<long>(i));
+}
+
 }  // namespace
+
+void UNIXFileManager::KeepMappings(bool keep) {
+    if (keep) {
+        if (g_kept == nullptr) g_kept = new std::vector<KeptMapping>;
+        return;
+    }
+    if (g_kept == nullptr) return;
+    while (!g_kept->empty()) DropKept(g_kept->size() - 1);
+    delete g_kept;
+    g_kept = nullptr;
+}
+
+size_t UNIXFileManager::KeptMappings() {
+    return g_kept != nullptr ? g_kept->size() : 0;
+}
+
+bool UNIXFile::TakeKeptMapping(const struct stat& st, bool readwrite, long end) {
+    if (g_kept == nullptr) return false;
+    bool taken = false;
+    for (size_t i = g_kept->size(); i-- > 0;) {
+        KeptMapping& k = (*g_kept)[i];
+        bool same = k.device == st.st_dev && k.inode == st.st_ino;
+        if (same && k.readwrite == readwrite && !taken && end <= k.length) {
+            map_ = k.map;
+            maplength_ = k.length;
+            mapwritable_ = k.writable;
+            g_kept->erase(g_kept->begin() + static_cast<long>(i));
+            taken = true;
+        } else if (same ? k.readwrite == readwrite : k.path == info_->path_) {
+            // Too short for the file now, or a file the name no longer leads to
+            // (whose pages it would hold on to).
+            DropKept(i);
+        }
+    }
+    return taken;
+}
+
+bool UNIXFile::KeepMapping() {
+    if (g_kept == nullptr || map_ == nullptr || info_ == nullptr) return false;
+    for (const KeptMapping& k : *g_kept) {
+        if (k.device == mapdevice_ && k.inode == mapinode_ && k.readwrite == mapreadwrite_) {
+            return false;  // the same file opened twice: one mapping is kept
+        }
+    }
+    if (g_kept->size() >= kKeptMappings) DropKept(0);
+    g_kept->push_back(KeptMapping{mapdevice_, mapinode_, mapreadwrite_, mapwritable_, map_,
+                                  maplength_, info_->path_});
+    return true;
+}
 
 int UNIXFile::MapThrough(long end) {
     if (map_ != nullptr && end <= fileend_ && end <= maplength_) return 1;
@@ -282,8 +355,14 @@ int UNIXFile::MapThrough(long end) {
     if (end > fileend_) return 0;
     if (end <= maplength_) return 1;
     int mode = info_->mode_;
-    bool writable =
-        (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend) && OverwritesInPlace(fd);
+    bool readwrite = (mode & FileRead) && (mode & FileWrite) && !(mode & FileAppend);
+    if (map_ == nullptr && S_ISREG(st.st_mode) && TakeKeptMapping(st, readwrite, end)) {
+        mapdevice_ = st.st_dev;
+        mapinode_ = st.st_ino;
+        mapreadwrite_ = readwrite;
+        return 1;
+    }
+    bool writable = readwrite && OverwritesInPlace(fd);
     // The file as it is now and some way beyond, which it grows into without being
     // mapped again (nothing beyond its end is ever touched).
     long page = sysconf(_SC_PAGESIZE);
@@ -301,6 +380,9 @@ int UNIXFile::MapThrough(long end) {
     map_ = static_cast<unsigned char*>(map);
     maplength_ = length;
     mapwritable_ = writable;
+    mapdevice_ = st.st_dev;
+    mapinode_ = st.st_ino;
+    mapreadwrite_ = readwrite;
     return 1;
 }
 
@@ -331,15 +413,15 @@ bool UNIXFile::Store(long offset, const unsigned char* bytes, int n) {
     return false;
 }
 
-void UNIXFile::Unmap() {
-    if (map_ != nullptr) munmap(map_, static_cast<size_t>(maplength_));
+void UNIXFile::Unmap(bool keep) {
+    if (map_ != nullptr && !(keep && KeepMapping())) munmap(map_, static_cast<size_t>(maplength_));
     map_ = nullptr;
     maplength_ = 0;
     fileend_ = 0;
 }
 
 void UNIXFile::Close() {
-    Unmap();
+    Unmap(true);
     if (info_ != nullptr) manager_->CloseFile(this);
     info_ = nullptr;
 }
@@ -397,7 +479,7 @@ int UNIXFileManager::FreeFileSpace(int n) {
 void UNIXFileManager::Deactivate(UNIXFileInfo* info) {
     // The file is opened by its name again when next used, and the name may lead to
     // another file by then: its mapping goes with the descriptor.
-    info->file_->Unmap();
+    info->file_->Unmap(true);
     close(info->fd_);
     info->fd_ = -1;
 }

@@ -75,7 +75,14 @@ class UNIXFile : public File {
     int Descriptor();
     // Records the system's message for the last failure and returns -1.
     int Fail();
-    void Unmap();
+    // Lets go of the mapping; keep: a process that keeps mappings may keep it for the
+    // next request (not one that faulted).
+    void Unmap(bool keep = false);
+    // Takes a kept mapping of the file with status st through at least its first end
+    // bytes; false when there is none.
+    bool TakeKeptMapping(const struct stat& st, bool readwrite, long end);
+    // Keeps the mapping for the next request; false when it is not kept.
+    bool KeepMapping();
     // Maps the file when its first end bytes are not mapped yet: 1 they are, 0 the
     // file is shorter, -1 it cannot be mapped.
     int MapThrough(long end);
@@ -90,7 +97,11 @@ class UNIXFile : public File {
     long maplength_ = 0;
     bool mapwritable_ = false;
     bool nomap_ = false;  // the file cannot be mapped
-    long fileend_ = 0;    // where the file is known to end at least
+    // The file mapped, and whether it was open for reading and writing.
+    dev_t mapdevice_ = 0;
+    ino_t mapinode_ = 0;
+    bool mapreadwrite_ = false;
+    long fileend_ = 0;  // where the file is known to end at least
 };
 
 // Keeps at most the configured number of descriptors (maxfiles, 0 = no limit): the
@@ -133,6 +144,12 @@ class UNIXFileManager : public FileManager {
     int activefiles() const { return active_.Entries(); }
     // Script files are opened through cache (not owned; null: read every time).
     void UsePageCache(PageCache* cache) { pagecache_ = cache; }
+    // From now on (keep) the mappings of closed files are kept for the files' next
+    // opening, a few at most: for a process that serves many requests. !keep lets go
+    // of them all.
+    static void KeepMappings(bool keep);
+    // How many are kept.
+    static size_t KeptMappings();
     // The status of the script file at path, just taken (see PageCache::Seen()).
     void SeenScript(const String& path, const struct stat& st);
 

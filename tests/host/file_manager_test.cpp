@@ -192,6 +192,67 @@ TEST(FileManager, AFileCutShortUnderItsMappingIsReportedNotFatal) {
     delete f;
 }
 
+// A process serving many requests keeps the mappings of the files it closes: the
+// next opening of a file sees what the file holds then, whoever wrote it, and a name
+// that leads to another file since is never served the old one.
+TEST(FileManager, KeptMappingsShowEachFileAsItIsNow) {
+    TestKelp engine;
+    TempDir dir;
+    FileManager* files = engine.filemanager();
+    UNIXFileManager::KeepMappings(true);
+    auto peek = [&](const String& path, long offset, int mode = FileRead) {
+        File* f = files->Open(path, mode);
+        unsigned char c = 0;
+        bool seen = f != nullptr && f->Peek(offset, &c, 1);
+        delete f;
+        return seen ? static_cast<char>(c) : '-';
+    };
+    std::string bytes(8192, 'a');
+    File* w = files->Open(dir.File("a"), FileRead | FileWrite | FileCreate);
+    ASSERT_EQ(8192, w->Write(bytes.data(), 8192));
+    delete w;
+    EXPECT_EQ('a', peek(dir.File("a"), 100, FileRead | FileWrite));
+    EXPECT_EQ(1u, UNIXFileManager::KeptMappings());
+    // Another process writes into it, then cuts it short: seen at the next opening.
+    ASSERT_EQ(0, Wait(Fork([&] {
+                  int fd = open(dir.File("a").chars(), O_WRONLY);
+                  _exit(fd >= 0 && pwrite(fd, "b", 1, 100) == 1 ? 0 : 1);
+              })));
+    EXPECT_EQ('b', peek(dir.File("a"), 100, FileRead | FileWrite));
+    EXPECT_EQ('b', peek(dir.File("a"), 100));  // opened for reading only: a mapping of its own
+    ASSERT_EQ(0, truncate(dir.File("a").chars(), 4096));
+    EXPECT_EQ('-', peek(dir.File("a"), 5000, FileRead | FileWrite));
+    EXPECT_EQ('b', peek(dir.File("a"), 100, FileRead | FileWrite));
+    // Grown far past what was mapped, it is mapped again.
+    std::string more(4 << 20, 'g');
+    w = files->Open(dir.File("a"), FileRead | FileWrite);
+    ASSERT_EQ(4096, w->Seek(4096));
+    ASSERT_EQ(4L << 20, w->Write(more.data(), 4 << 20));
+    delete w;
+    EXPECT_EQ('g', peek(dir.File("a"), (4 << 20) + 4000, FileRead | FileWrite));
+    // Another file takes the name: it is the one seen, and the old one is let go.
+    size_t kept = UNIXFileManager::KeptMappings();
+    w = files->Open(dir.File("new"), FileWrite | FileCreate);
+    ASSERT_EQ(200, w->Write(std::string(200, 'c').data(), 200));
+    delete w;
+    ASSERT_EQ(0, rename(dir.File("new").chars(), dir.File("a").chars()));
+    EXPECT_EQ('c', peek(dir.File("a"), 100, FileRead | FileWrite));
+    EXPECT_EQ(kept - 1, UNIXFileManager::KeptMappings());  // the reader's went too
+    // A few are kept, however many files were opened.
+    for (int i = 0; i < 40; i++) {
+        String path = dir.File(("f" + std::to_string(i)).c_str());
+        w = files->Open(path, FileRead | FileWrite | FileCreate);
+        ASSERT_EQ(1, w->Write("x", 1));
+        delete w;
+        EXPECT_EQ('x', peek(path, 0));
+    }
+    EXPECT_EQ(16u, UNIXFileManager::KeptMappings());
+    UNIXFileManager::KeepMappings(false);
+    EXPECT_EQ(0u, UNIXFileManager::KeptMappings());
+    EXPECT_EQ('c', peek(dir.File("a"), 100));
+    EXPECT_EQ(0u, UNIXFileManager::KeptMappings());
+}
+
 // Truncating opens and copies never cut short a file others have open: a new file
 // takes the name, and a reader keeps reading the old one whole.
 TEST(FileManager, ReplacingAFileLeavesItsReadersTheOldOne) {
