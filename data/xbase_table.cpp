@@ -481,22 +481,20 @@ bool XBaseTable::Goto(long recno) {
     if (data_ == nullptr || recno < 1) return false;
     if (recno > numrecords_ && !RefreshCount()) return false;
     if (recno > numrecords_) return false;
-    // A walk through the records in their order reads ahead: the records after this
-    // one come with it, in one read under one lock of their range.
+    // Every read reads ahead: the records after this one come with it, in one read
+    // under one lock of their range, for a walk through them in their order (a
+    // record found, then the ones after it). Each read of a walk takes twice as many
+    // as the one before.
     const char* record = nullptr;
     bool walking = lastread_ > 0 && recno == lastread_ + 1;
     if (walking && recno >= aheadfirst_ && recno < aheadfirst_ + aheadcount_) {
         record = ahead_.get() + (recno - aheadfirst_) * recordlength_;
     } else {
-        long count = 1;
-        if (walking) {
-            count = aheadbytes_ / recordlength_;
-            if (count < 1) count = 1;
-            if (count > numrecords_ - recno + 1) count = numrecords_ - recno + 1;
-            if (aheadbytes_ < kReadAhead) aheadbytes_ *= 2;
-        } else {
-            aheadbytes_ = kFirstReadAhead;
-        }
+        if (!walking) aheadbytes_ = kFirstReadAhead;
+        long count = aheadbytes_ / recordlength_;
+        if (count < 1) count = 1;
+        if (count > numrecords_ - recno + 1) count = numrecords_ - recno + 1;
+        if (aheadbytes_ < kReadAhead) aheadbytes_ *= 2;
         if (!ReadRecords(recno, count)) return false;
         record = ahead_.get();
     }

@@ -225,9 +225,9 @@ class XBaseTable {
         checkedcount_ = -1;
     }
 
-    // Bytes of records read at once in a walk: the first read ahead of a walk takes
-    // kFirstReadAhead, and each one after it twice as many, up to kReadAhead (a page
-    // that shows a few rows reads few more than it shows).
+    // Bytes of records read at once: a read of a record out of order takes
+    // kFirstReadAhead, and each read of a walk from it twice as many as the one before,
+    // up to kReadAhead (a page that shows a few rows reads few more than it shows).
     static const int kFirstReadAhead = 4096;
     static const int kReadAhead = 32768;
     bool MakeFields(const List<XBaseFieldSpec>& specs);

@@ -93,6 +93,7 @@ long UNIXFile::Write(const char* buffer, long n) {
     int fd = Descriptor();
     if (fd < 0) return -1;
     bool append = (info_->mode_ & FileAppend) != 0;
+    heldstatus_ = false;
     long done = 0;
     while (done < n) {
         ssize_t w = append ? write(fd, buffer + done, n - done)
@@ -146,6 +147,7 @@ int UNIXFile::Lock(FileLockType type, long start, long length) {
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
     fl.l_len = length;
+    heldstatus_ = false;
     while (fcntl(fd, F_SETLKW, &fl) < 0) {
         if (errno != EINTR) return Fail();
     }
@@ -162,6 +164,7 @@ int UNIXFile::Release(long start, long length) {
     fl.l_whence = SEEK_SET;
     fl.l_start = start;
     fl.l_len = length;
+    heldstatus_ = false;
     if (fcntl(fd, F_SETLK, &fl) < 0) return Fail();
     // Releasing the whole file drops every lock; otherwise one fewer is held.
     if (start == 0 && length == 0) {
@@ -181,6 +184,7 @@ int UNIXFile::Sync() {
 int UNIXFile::Truncate(long length) {
     int fd = Descriptor();
     if (fd < 0) return -1;
+    heldstatus_ = false;
     if (ftruncate(fd, length) < 0) return Fail();
     if (length < fileend_) fileend_ = length;
     return 1;
@@ -189,11 +193,22 @@ int UNIXFile::Truncate(long length) {
 bool UNIXFile::Status(long* length, bool* unlinked) {
     int fd = Descriptor();
     if (fd < 0) return false;
+    if (heldstatus_ && info_->locks_ > 0) {
+        *length = heldlength_;
+        *unlinked = heldunlinked_;
+        return true;
+    }
     struct stat st;
     if (fstat(fd, &st) < 0) return Fail() == 0;
     *length = static_cast<long>(st.st_size);
     *unlinked = st.st_nlink == 0;
     return true;
+}
+
+void UNIXFile::StatusTaken(const struct stat& st) {
+    heldstatus_ = info_->locks_ > 0;
+    heldlength_ = static_cast<long>(st.st_size);
+    heldunlinked_ = st.st_nlink == 0;
 }
 
 bool UNIXFile::Identity(struct stat* st) {
@@ -351,6 +366,7 @@ int UNIXFile::MapThrough(long end) {
     int fd = Descriptor();
     struct stat st;
     if (fd < 0 || fstat(fd, &st) < 0) return -1;
+    StatusTaken(st);
     fileend_ = static_cast<long>(st.st_size);
     if (end > fileend_) return 0;
     if (end <= maplength_) return 1;

@@ -83,6 +83,10 @@ class UNIXFile : public File {
     bool TakeKeptMapping(const struct stat& st, bool readwrite, long end);
     // Keeps the mapping for the next request; false when it is not kept.
     bool KeepMapping();
+    // Remembers the status just taken for Status() while the locks held now are
+    // held: the other processes change a file's length and links only under locks
+    // that exclude them.
+    void StatusTaken(const struct stat& st);
     // Maps the file when its first end bytes are not mapped yet: 1 they are, 0 the
     // file is shorter, -1 it cannot be mapped.
     int MapThrough(long end);
@@ -101,6 +105,11 @@ class UNIXFile : public File {
     dev_t mapdevice_ = 0;
     ino_t mapinode_ = 0;
     bool mapreadwrite_ = false;
+    // The status taken under the locks held now, until the file is locked, released,
+    // written or cut.
+    bool heldstatus_ = false;
+    long heldlength_ = 0;
+    bool heldunlinked_ = false;
     long fileend_ = 0;  // where the file is known to end at least
 };
 
