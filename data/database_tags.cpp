@@ -156,9 +156,18 @@ int ViewOperation(ScriptState* state, Tag* tag) {
     DatabaseResult r = DatabaseFailed;
     switch (tag->id()) {
         case TagKpSKIP: {
-            // strtol() passes over the whitespace around the number itself.
+            // strtol() passes over the whitespace around the number itself; a single
+            // digit, the usual count, is read without it.
             NameValuePair* rows = tag->Find("ROWS");
-            r = view->Skip(rows != nullptr ? strtol(rows->value().chars(), nullptr, 10) : 0);
+            const String* count = rows != nullptr ? &rows->value() : nullptr;
+            long n = 0;
+            if (count != nullptr && count->length() == 1 && (*count)[0] >= '0' &&
+                (*count)[0] <= '9') {
+                n = (*count)[0] - '0';
+            } else if (count != nullptr) {
+                n = strtol(count->chars(), nullptr, 10);
+            }
+            r = view->Skip(n);
             break;
         }
         case TagKpGO: {

@@ -49,17 +49,20 @@ char XBaseField::TypeLetter(XBaseFieldType type) {
 }
 
 int XBaseField::Read(const char* record) {
-    memcpy(value_, record, length_);
-    value_[length_] = '\0';
-    int n = static_cast<int>(strlen(value_));
+    // A NUL ends the value; text loses the spaces after it, numbers (and memo block
+    // numbers) those before.
+    const char* nul = static_cast<const char*>(memchr(record, '\0', length_));
+    int n = nul != nullptr ? static_cast<int>(nul - record) : length_;
+    int skip = 0;
     if (type_ == XBaseCharacter) {
-        while (n > 0 && value_[n - 1] == ' ') value_[--n] = '\0';
+        while (n > 0 && record[n - 1] == ' ') n--;
     } else if (type_ == XBaseNumber || type_ == XBaseMemo) {
-        int skip = 0;
-        while (value_[skip] == ' ') skip++;
-        memmove(value_, value_ + skip, n - skip + 1);
+        while (skip < n && record[skip] == ' ') skip++;
     }
-    memcpy(original_, value_, length_ + 1);
+    n -= skip;
+    memcpy(value_, record + skip, n);
+    value_[n] = '\0';
+    memcpy(original_, value_, n + 1);
     return 1;
 }
 
@@ -233,7 +236,11 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
     if (data_ == nullptr) return Fail("Error opening '" + errorpath + "': " + files->error());
     if (data_->Lock(FileSharedLock, 0, kHeaderSize) < 0)
         return LockFailure(errorpath, data_, "read");
-    bool ok = ReadTableHeader() && ReadTableFields();
+    // The header and the field descriptors after it in one read, as a rule.
+    unsigned char start[kOpeningRead];
+    long n = data_->Seek(0) == 0 ? data_->Read(reinterpret_cast<char*>(start), sizeof start) : -1;
+    bool ok = n >= kHeaderSize ? ReadTableHeader(-1, start) && ReadTableFields(start, n)
+                               : ReadFailure(dataerrorpath_, data_);
     if (ok && version_ == 0x83) {
         memo_ = files->Open(memopath_, mode);
         if (memo_ == nullptr) {
@@ -249,10 +256,11 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
     return ok;
 }
 
-bool XBaseTable::ReadTableHeader(long length) {
-    unsigned char h[kHeaderSize];
-    if (data_->Seek(0) != 0 ||
-        data_->Read(reinterpret_cast<char*>(h), kHeaderSize) != kHeaderSize) {
+bool XBaseTable::ReadTableHeader(long length, const unsigned char* read) {
+    unsigned char bytes[kHeaderSize];
+    const unsigned char* h = read != nullptr ? read : bytes;
+    if (read == nullptr && (data_->Seek(0) != 0 || data_->Read(reinterpret_cast<char*>(bytes),
+                                                               kHeaderSize) != kHeaderSize)) {
         return ReadFailure(dataerrorpath_, data_);
     }
     if (h[0] != 0x03 && h[0] != 0x83) {
@@ -310,10 +318,15 @@ XBaseField* XBaseTable::NewField(const String& name, char type, int length, int 
     }
 }
 
-bool XBaseTable::ReadTableFields() {
+bool XBaseTable::ReadTableFields(const unsigned char* read, long readlength) {
     int size = headerlength_ - kHeaderSize;
     char* area = new char[size];
-    bool ok = data_->Seek(kHeaderSize) == kHeaderSize && data_->Read(area, size) == size;
+    bool ok = true;
+    if (headerlength_ <= readlength) {
+        memcpy(area, read + kHeaderSize, static_cast<size_t>(size));
+    } else {
+        ok = data_->Seek(kHeaderSize) == kHeaderSize && data_->Read(area, size) == size;
+    }
     if (!ok) {
         delete[] area;
         return ReadFailure(dataerrorpath_, data_);

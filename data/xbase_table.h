@@ -171,11 +171,14 @@ class XBaseTable {
     void SwapOriginal();
     void SetOriginal();
 
-    // Reads the header; a record count not checked before is checked against the
-    // file's length (given, or looked up; a given length is always checked).
-    bool ReadTableHeader(long length = -1);
+    // Reads the header (or takes it from read, the file's first bytes); a record
+    // count not checked before is checked against the file's length (given, or looked
+    // up; a given length is always checked).
+    bool ReadTableHeader(long length = -1, const unsigned char* read = nullptr);
     bool WriteTableHeader();
-    bool ReadTableFields();
+    // Reads the field descriptors, or takes them from the first readlength bytes of
+    // the file in read when they are all there.
+    bool ReadTableFields(const unsigned char* read, long readlength);
     bool WriteTableFields();
     bool ReadMemoHeader();
     bool WriteMemoHeader();
@@ -229,6 +232,9 @@ class XBaseTable {
     // kFirstReadAhead, and each read of a walk from it twice as many as the one before,
     // up to kReadAhead (a page that shows a few rows reads few more than it shows).
     static const int kFirstReadAhead = 4096;
+    // What opening a table reads first: the header and, as a rule, every field's
+    // descriptor.
+    static const int kOpeningRead = 2048;
     static const int kReadAhead = 32768;
     bool MakeFields(const List<XBaseFieldSpec>& specs);
     XBaseField* NewField(const String& name, char type, int length, int decimals, bool* ok);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "data/data_context.h"
 #include "data/index_file.h"
@@ -265,6 +266,41 @@ TEST(XBaseTable, OpenChecks) {
     dir.Write("short.dbf", "\x03\x7e\x01\x01", 4);
     EXPECT_FALSE(t.Open(dir.File("short.dbf"), "short.dbf", FileRead));
     EXPECT_EQ(0, t.error().search("Error reading from 'short.dbf'", 0));
+}
+
+// A header longer than what opening reads first (80 fields) is read whole, and each
+// value is what the record holds up to a NUL, text without the spaces after it and
+// numbers without those before.
+TEST(XBaseTable, ManyFieldsAndTheValuesOfTheirBytes) {
+    TestKelp engine;
+    TempDir dir;
+    List<XBaseFieldSpec> specs(1);
+    std::vector<std::string> names;
+    for (int i = 0; i < 80; i++) names.push_back("F" + std::to_string(i));
+    for (int i = 0; i < 80; i++) AddSpec(&specs, names[i].c_str(), XBaseCharacter, 4);
+    AddSpec(&specs, "N", XBaseNumber, 6);
+    XBaseTable table(engine.filemanager());
+    String path = dir.File("wide.dbf");
+    ASSERT_TRUE(table.Create(path, "wide.dbf", "", "", specs));
+    for (int i = 0; i < 80; i++) Field(&table, names[i].c_str())->Set(String::FromInt(i));
+    Field(&table, "N")->Set(String("42"));
+    ASSERT_TRUE(table.Append()) << table.error();
+    // The first field's bytes become "a\0b ", the last's "  4 2 ".
+    std::string bytes = ReadBytes(path);
+    long record = 32 * 81 + 33;
+    ASSERT_EQ(record + 1 + 80 * 4 + 6 + 1, static_cast<long>(bytes.size()));
+    bytes.replace(record + 1, 4, std::string("a\0b ", 4));
+    bytes.replace(record + 1 + 80 * 4, 6, "  4 2 ");
+    dir.Write("wide.dbf", bytes.data(), static_cast<int>(bytes.size()));
+    XBaseTable reader(engine.filemanager());
+    ASSERT_TRUE(reader.Open(path, "wide.dbf", FileRead)) << reader.error();
+    ASSERT_EQ(81, reader.fields().Entries());
+    ASSERT_TRUE(reader.Goto(1));
+    EXPECT_STREQ("a", Field(&reader, "F0")->data());
+    EXPECT_STREQ("1", Field(&reader, "F1")->data());
+    EXPECT_STREQ("79", Field(&reader, "F79")->data());
+    EXPECT_STREQ("4 2 ", Field(&reader, "N")->data());
+    EXPECT_STREQ("4 2 ", Field(&reader, "N")->original());
 }
 
 TEST(XBaseTable, DamagedCountsAndMemoHeadersAreReported) {
