@@ -35,10 +35,10 @@ int XBaseVariable::SetNumber(double number) {
     return SetValue(FormatNumber(number));
 }
 
-String XBaseNumberVariable::Read() {
+void XBaseNumberVariable::Read(String* text) {
     const char* p = field_->data();
     while (*p == ' ') p++;
-    return String(p);
+    text->assign(p);
 }
 
 int XBaseNumberVariable::Assign(const String& value) {
@@ -81,18 +81,21 @@ int XBaseNumberVariable::Assign(const String& value) {
     return 1;
 }
 
-String XBaseDateTimeTVariable::Read() {
+void XBaseDateTimeTVariable::Read(String* text) {
     String date = StoredDate(field_);
-    if (date.trimmed().empty()) return String();  // no date: no time value
+    if (date.trimmed().empty()) {
+        text->clear();  // no date: no time value
+        return;
+    }
     const char* d = date.chars();
     time_t t = kp_to_time_t(Digits(d, 0, 4), Digits(d, 4, 2), Digits(d, 6, 2), 0, 0, 0);
     struct tm local;
     localtime_r(&t, &local);
     tzset();
     long seconds = static_cast<long>(t) + timezone - (local.tm_isdst > 0 ? 3600 : 0);
-    char text[32];
-    snprintf(text, sizeof text, "%ld", seconds);
-    return String(text);
+    char digits[32];
+    snprintf(digits, sizeof digits, "%ld", seconds);
+    text->assign(digits);
 }
 
 int XBaseDateTimeTVariable::Assign(const String& value) {
@@ -115,19 +118,22 @@ int XBaseDateTimeTVariable::Assign(const String& value) {
     return 1;
 }
 
-String XBaseDatePartVariable::Read() {
+void XBaseDatePartVariable::Read(String* text) {
     String date = StoredDate(field_);
     switch (part_) {
         case DateMonth:
-            return date.at(4, 6);
+            *text = date.at(4, 6);
+            return;
         case DateDay:
-            return date.at(6, 8);
+            *text = date.at(6, 8);
+            return;
         case DateYear:
-            return date.at(0, 4);
+            *text = date.at(0, 4);
+            return;
         case DateRaw:
             break;
     }
-    return String(field_->data());
+    text->assign(field_->data());
 }
 
 int XBaseDatePartVariable::Assign(const String& value) {
@@ -157,10 +163,10 @@ int XBaseDatePartVariable::Assign(const String& value) {
     return 1;
 }
 
-String XBaseBoolVariable::Read() {
+void XBaseBoolVariable::Read(String* text) {
     String v = String(field_->data()).trimmed();
     char c = v[0];
-    return (c == 'Y' || c == 'y' || c == 'T' || c == 't') ? "1" : "0";
+    text->assign((c == 'Y' || c == 'y' || c == 'T' || c == 't') ? "1" : "0");
 }
 
 int XBaseBoolVariable::Assign(const String& value) {

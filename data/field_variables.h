@@ -27,7 +27,7 @@ class XBaseVariable : public Variable {
         KeepOutside();
     }
     const String& value() override {
-        text_ = Read();
+        Read(&text_);
         return text_;
     }
     int SetValue(const String& value) override { return Assign(value); }
@@ -35,8 +35,8 @@ class XBaseVariable : public Variable {
     bool stable() const override { return false; }
 
   protected:
-    // The value as scripts read it.
-    virtual String Read() { return String(field_->data()); }
+    // The value as scripts read it, into text.
+    virtual void Read(String* text) { text->assign(field_->data()); }
     // Validates, converts and stores; 0 with error() set when refused.
     virtual int Assign(const String& value) {
         field_->Set(value);
@@ -56,7 +56,7 @@ class XBaseNumberVariable : public XBaseVariable {
     using XBaseVariable::XBaseVariable;
 
   protected:
-    String Read() override;
+    void Read(String* text) override;
     int Assign(const String& value) override;
 };
 
@@ -66,7 +66,7 @@ class XBaseDateTimeTVariable : public XBaseVariable {
     using XBaseVariable::XBaseVariable;
 
   protected:
-    String Read() override;
+    void Read(String* text) override;
     int Assign(const String& value) override;
 };
 
@@ -79,7 +79,7 @@ class XBaseDatePartVariable : public XBaseVariable {
         : XBaseVariable(name, field), part_(part) {}
 
   protected:
-    String Read() override;
+    void Read(String* text) override;
     int Assign(const String& value) override;
 
   private:
@@ -92,7 +92,7 @@ class XBaseBoolVariable : public XBaseVariable {
     using XBaseVariable::XBaseVariable;
 
   protected:
-    String Read() override;
+    void Read(String* text) override;
     int Assign(const String& value) override;
 };
 

@@ -386,6 +386,8 @@ bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
     FileManager* files = files_;
     file_ = files->Open(path, mode);
     if (file_ == nullptr) return Error("Error opening '" + errorpath + "': " + files->error());
+    if (!LockHeader(FileSharedLock)) return false;
+    // (Under the lock: the status taken for it serves the first reading too.)
     KeptIndexes& kept = Kept();
     if (kept.limit > 0 && file_->Identity(&opened_) && Settled(opened_, kept.settle)) {
         known_ = true;
@@ -402,7 +404,6 @@ bool BrnIndexFile::Open(const String& path, const String& errorpath, int mode) {
             kept.files.erase(found);
         }
     }
-    if (!LockHeader(FileSharedLock)) return false;
     bool ok = ReadHeader();
     UnlockHeader();
     return ok;

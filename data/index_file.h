@@ -140,8 +140,9 @@ class BrnIndexPageStack {
   private:
     std::vector<BrnIndexPage*> pages_;  // owned
     bool marked_ = false;
-    std::vector<BrnIndexPage*> markedpages_;  // as at Mark()
+    std::vector<BrnIndexPage*> markedpages_;  // as at Mark(): the first markeddepth_
     std::vector<int> markedpositions_;
+    size_t markeddepth_ = 0;
     std::vector<BrnIndexPage*> popped_;  // owned: popped since Mark()
     std::vector<BrnIndexPage*> spare_;   // owned: free for Take()
 };

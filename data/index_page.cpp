@@ -123,15 +123,24 @@ void BrnIndexPage::DeleteRight(int pos) {
 void BrnIndexPageStack::Mark() {
     Keep();
     marked_ = true;
-    markedpages_ = pages_;
-    markedpositions_.clear();
-    for (BrnIndexPage* p : pages_) markedpositions_.push_back(p->position());
+    // (Into the room kept from the marks before: a walk marks at every step.)
+    size_t n = pages_.size();
+    if (markedpages_.size() < n) {
+        markedpages_.resize(n);
+        markedpositions_.resize(n);
+    }
+    for (size_t i = 0; i < n; i++) {
+        markedpages_[i] = pages_[i];
+        markedpositions_[i] = pages_[i]->position();
+    }
+    markeddepth_ = n;
 }
 
 void BrnIndexPageStack::Undo() {
     if (!marked_) return;
     auto marked = [&](BrnIndexPage* p) {
-        return std::find(markedpages_.begin(), markedpages_.end(), p) != markedpages_.end();
+        auto end = markedpages_.begin() + static_cast<long>(markeddepth_);
+        return std::find(markedpages_.begin(), end, p) != end;
     };
     for (BrnIndexPage* p : pages_) {
         if (!marked(p)) spare_.push_back(p);
@@ -140,14 +149,16 @@ void BrnIndexPageStack::Undo() {
         if (!marked(p)) spare_.push_back(p);
     }
     popped_.clear();
-    pages_ = markedpages_;
+    pages_.assign(markedpages_.begin(), markedpages_.begin() + static_cast<long>(markeddepth_));
     for (size_t i = 0; i < pages_.size(); i++) pages_[i]->SetPosition(markedpositions_[i]);
     marked_ = false;
 }
 
 void BrnIndexPageStack::Keep() {
-    for (BrnIndexPage* p : popped_) spare_.push_back(p);
-    popped_.clear();
+    if (!popped_.empty()) {
+        for (BrnIndexPage* p : popped_) spare_.push_back(p);
+        popped_.clear();
+    }
     marked_ = false;
 }
 

@@ -193,27 +193,29 @@ int UNIXFile::Truncate(long length) {
 bool UNIXFile::Status(long* length, bool* unlinked) {
     int fd = Descriptor();
     if (fd < 0) return false;
-    if (heldstatus_ && info_->locks_ > 0) {
-        *length = heldlength_;
-        *unlinked = heldunlinked_;
-        return true;
-    }
     struct stat st;
-    if (fstat(fd, &st) < 0) return Fail() == 0;
+    if (!TakeStatus(fd, &st)) return Fail() == 0;
     *length = static_cast<long>(st.st_size);
     *unlinked = st.st_nlink == 0;
     return true;
 }
 
-void UNIXFile::StatusTaken(const struct stat& st) {
+bool UNIXFile::TakeStatus(int fd, struct stat* st) {
+    if (heldstatus_ && info_->locks_ > 0) {
+        *st = held_;
+        return true;
+    }
+    if (fstat(fd, st) < 0) return false;
+    // Under a lock, no other process changes what the lock keeps: the status serves
+    // until this one locks, releases, writes or cuts the file.
     heldstatus_ = info_->locks_ > 0;
-    heldlength_ = static_cast<long>(st.st_size);
-    heldunlinked_ = st.st_nlink == 0;
+    held_ = *st;
+    return true;
 }
 
 bool UNIXFile::Identity(struct stat* st) {
     int fd = Descriptor();
-    return fd >= 0 && fstat(fd, st) == 0;
+    return fd >= 0 && TakeStatus(fd, st);
 }
 
 bool UNIXFile::Unlinked() {
@@ -365,8 +367,7 @@ int UNIXFile::MapThrough(long end) {
     if (nomap_ || end < 1) return -1;
     int fd = Descriptor();
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) < 0) return -1;
-    StatusTaken(st);
+    if (fd < 0 || !TakeStatus(fd, &st)) return -1;
     fileend_ = static_cast<long>(st.st_size);
     if (end > fileend_) return 0;
     if (end <= maplength_) return 1;

@@ -83,10 +83,10 @@ class UNIXFile : public File {
     bool TakeKeptMapping(const struct stat& st, bool readwrite, long end);
     // Keeps the mapping for the next request; false when it is not kept.
     bool KeepMapping();
-    // Remembers the status just taken for Status() while the locks held now are
-    // held: the other processes change a file's length and links only under locks
-    // that exclude them.
-    void StatusTaken(const struct stat& st);
+    // The file's status: the one taken under the locks held now while they are held
+    // (the other processes change a file's length and links only under locks that
+    // exclude them), else fstat's, remembered so when locks are held.
+    bool TakeStatus(int fd, struct stat* st);
     // Maps the file when its first end bytes are not mapped yet: 1 they are, 0 the
     // file is shorter, -1 it cannot be mapped.
     int MapThrough(long end);
@@ -108,8 +108,7 @@ class UNIXFile : public File {
     // The status taken under the locks held now, until the file is locked, released,
     // written or cut.
     bool heldstatus_ = false;
-    long heldlength_ = 0;
-    bool heldunlinked_ = false;
+    struct stat held_;
     long fileend_ = 0;  // where the file is known to end at least
 };
 

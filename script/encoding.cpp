@@ -24,11 +24,25 @@ namespace {
 
 // " & < > and, for attribute values, the apostrophe, as entities. Text with none of
 // them (most values) stays as it is; otherwise the runs between them are copied whole.
+// Per byte: 1 for " & < >, 2 for the apostrophe.
+struct EntityBytes {
+    unsigned char kind[256] = {};
+    constexpr EntityBytes() {
+        kind[static_cast<unsigned char>('"')] = 1;
+        kind[static_cast<unsigned char>('&')] = 1;
+        kind[static_cast<unsigned char>('<')] = 1;
+        kind[static_cast<unsigned char>('>')] = 1;
+        kind[static_cast<unsigned char>('\'')] = 2;
+    }
+};
+constexpr EntityBytes kEntityBytes;
+
 void Encode(String* s, bool apostrophe) {
     const char* text = s->chars();
     const int n = s->length();
-    auto special = [apostrophe](char c) {
-        return c == '"' || c == '&' || c == '<' || c == '>' || (c == '\'' && apostrophe);
+    const unsigned char mask = apostrophe ? 3 : 1;
+    auto special = [mask](char c) {
+        return (kEntityBytes.kind[static_cast<unsigned char>(c)] & mask) != 0;
     };
     int i = 0;
     while (i < n && !special(text[i])) i++;

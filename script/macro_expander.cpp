@@ -111,7 +111,7 @@ bool MacroExpander::CheckForMacro(String* value, bool* outside) {
     }
     MacroReference reference = ReadMacroReference(name);
     name_ = reference.name;
-    *value = ReferenceValue(reference, outside);
+    ReferenceValue(reference, outside, value);
     return true;
 }
 
@@ -142,19 +142,22 @@ MacroReference ReadMacroReference(const String& inside) {
     return r;
 }
 
-String MacroExpander::ReferenceValue(const MacroReference& reference, bool* outside) {
+void MacroExpander::ReferenceValue(const MacroReference& reference, bool* outside, String* value) {
     encoding_ =
         reference.explicitencoding ? reference.encoding : engine_->script().defaultmacroencoding();
     Variables* vars = engine_->vars();
     Variable* v = reference.resolved ? vars->Find(reference.scoped) : vars->Find(reference.name);
     *outside = v != nullptr && v->outside();
-    String value = v != nullptr ? v->value() : String();
-    if (v == nullptr && engine_->script().warnundefined()) engine_->UndefinedRead(reference.name);
+    if (v != nullptr) {
+        *value = v->value();
+    } else {
+        value->clear();
+        if (engine_->script().warnundefined()) engine_->UndefinedRead(reference.name);
+    }
     // The page says it runs this value as its own text, whatever its origin.
     if (reference.script) *outside = false;
-    if (encoding_ == MacroEncodingAttribute) EncodeAttribute(&value);
-    if (encoding_ == MacroEncodingEntities) EncodeEntities(&value);
-    return value;
+    if (encoding_ == MacroEncodingAttribute) EncodeAttribute(value);
+    if (encoding_ == MacroEncodingEntities) EncodeEntities(value);
 }
 
 bool MacroExpander::RawText(long from, long to, String* text) {

@@ -79,9 +79,10 @@ class MacroExpander final : public Buffer {
     // and *value receives the (encoded) value, and *outside whether the variable holds
     // outside text; if not, nothing is consumed.
     bool CheckForMacro(String* value, bool* outside);
-    // The value a reference delivers now (encoded), and in *outside whether it is
-    // outside text. An undefined name is warned of when the script asks for that.
-    String ReferenceValue(const MacroReference& reference, bool* outside);
+    // The value a reference delivers now (encoded) into *value, and in *outside
+    // whether it is outside text. An undefined name is warned of when the script asks
+    // for that.
+    void ReferenceValue(const MacroReference& reference, bool* outside, String* value);
     // The file's characters from one position to another, read as they stand (no
     // reference expanded, nothing counted); the reading position is left at to.
     // False when they cannot all be read. Only outside a macro value.

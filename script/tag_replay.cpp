@@ -260,7 +260,7 @@ int ScriptParser::DeliverReferences(const CachedText* run, int start) {
     for (const CachedTextPiece& p : run->pieces) {
         if (!p.reference) continue;
         Value& v = values[next++];
-        v.text = macrosource_->ReferenceValue(p.macro, &v.outside);
+        macrosource_->ReferenceValue(p.macro, &v.outside, &v.text);
         if (!v.outside && (v.text.contains('<') || v.text.contains('\\'))) return -1;
     }
     if (DeliversWhole()) {
