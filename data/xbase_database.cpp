@@ -474,7 +474,7 @@ bool XBaseDatabase::Open(const String& database, const String&, const String&) {
     if (!Resolve(database, &path_)) return false;
     database_ = database;
     String error;
-    if (!finishpacks_ && engine_->filemanager()->Exists(path_ + ".pack")) {
+    if (!finishpacks_ && PackInterrupted(engine_, path_)) {
         std::vector<Replacement> replacements;
         if (!ReadPackJournal(path_, Entities(database), &replacements, &error)) return Error(error);
         return Error("'" + Entities(database) +

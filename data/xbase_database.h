@@ -210,6 +210,8 @@ class XBaseDatabase : public Database, public HeldLocks {
     // table does not make.
     static bool ReadPackJournal(const String& path, const String& shown,
                                 std::vector<Replacement>* replacements, String* error);
+    // Whether the table at path has the journal of an interrupted pack.
+    static bool PackInterrupted(Kelp* engine, const String& path);
     friend class XBaseDatabaseView;
 
     // Inserts the key of every record into index.

@@ -289,9 +289,15 @@ bool XBaseDatabase::ReadPackJournal(const String& path, const String& shown,
     return true;
 }
 
+bool XBaseDatabase::PackInterrupted(Kelp* engine, const String& path) {
+    // (Looked for at every opening: a journal not there is usually known so.)
+    String journal = path + ".pack";
+    return !engine->Missing(journal) && engine->filemanager()->Exists(journal);
+}
+
 bool XBaseDatabase::Recover(Kelp* engine, const String& path, String* error, const String& shown) {
     FileManager* files = engine->filemanager();
-    if (!files->Exists(path + ".pack")) return true;
+    if (!PackInterrupted(engine, path)) return true;
     std::vector<Replacement> replacements;
     const String& name = shown.empty() ? path : shown;
     if (!ReadPackJournal(path, name, &replacements, error)) return false;

@@ -13,11 +13,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "foundation/file.h"
 #include "foundation/output.h"
 #include "foundation/string.h"
+#include "foundation/time_helpers.h"
 #include "script/buffer.h"
 #include "script/encoding.h"
 #include "script/error.h"
@@ -132,9 +134,19 @@ struct KnownRoot {
     dev_t device;
     ino_t inode;
 };
+// A name found missing directly inside a configured directory, and that directory's
+// status then.
+struct MissingName {
+    String path;
+    dev_t device;
+    ino_t inode;
+    struct timespec modified, changed;
+};
 struct KnownRoots {
     bool keep = false;
-    std::vector<KnownRoot> roots;  // a few: the configured directories
+    int settle = 2;
+    std::vector<KnownRoot> roots;      // a few: the configured directories
+    std::vector<MissingName> missing;  // a few names in them
 };
 KnownRoots& Known() {
     static KnownRoots* known = new KnownRoots;
@@ -165,21 +177,72 @@ String RealRoot(const String& root, const struct stat* status) {
     return real;
 }
 
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Names found missing directly inside a directory whose status the request took. In a
+// process that serves many requests, such a name is known missing without a look
+// while the directory has the very status it had when the name was found missing: a
+// name made, removed or renamed in a directory changes the directory's times. Only the
+// names of a directory that had not changed for a few seconds are remembered (one
+// changed within the same tick of the clock could keep its times).
+bool RememberedMissing(const String& path, const struct stat* directory) {
+    KnownRoots& known = Known();
+    if (!known.keep || directory == nullptr) return false;
+    for (const MissingName& m : known.missing) {
+        if (m.path == path) {
+            return m.device == directory->st_dev && m.inode == directory->st_ino &&
+                   SameTime(m.modified, directory->st_mtim) &&
+                   SameTime(m.changed, directory->st_ctim);
+        }
+    }
+    return false;
+}
+
+// Remembers that lstat found nothing at path, directly inside directory.
+void NoteMissing(const String& path, const struct stat* directory) {
+    KnownRoots& known = Known();
+    if (!known.keep || directory == nullptr) return;
+    time_t newest = std::max(directory->st_mtim.tv_sec, directory->st_ctim.tv_sec);
+    if (ClockSeconds() - newest < known.settle) return;
+    MissingName name{path, directory->st_dev, directory->st_ino, directory->st_mtim,
+                     directory->st_ctim};
+    for (MissingName& m : known.missing) {
+        if (m.path == path) {
+            m = name;
+            return;
+        }
+    }
+    if (known.missing.size() >= 16) known.missing.erase(known.missing.begin());
+    known.missing.push_back(name);
+}
+
 // RealPath(path) for a path inside root, whose real place realroot is known: the
 // components below the root are looked at one by one, and only when one of them is a
-// symbolic link is the whole path resolved. *status says what was seen.
+// symbolic link is the whole path resolved. *status says what was seen; rootstatus
+// is the root's, when this request took it.
 String RealPathBelow(const String& path, const String& root, const String& realroot,
-                     PathStatus* status) {
+                     const struct stat* rootstatus, PathStatus* status) {
     status->state = PathStatus::Unknown;
     if (realroot.empty()) return RealPath(path);
     int start = root == "/" ? 0 : root.length();
     if (start >= path.length()) return realroot;
     struct stat st;
     status->state = PathStatus::Found;
+    String inside = realroot == "/" ? path.from(start) : realroot + path.from(start);
+    // A name directly in the root that an earlier request found missing, the root
+    // unchanged since, is missing still.
+    bool direct = path.search("/", start + 1) < 0;
+    if (direct && RememberedMissing(path, rootstatus)) {
+        status->state = PathStatus::Missing;
+        return inside;
+    }
     for (int i = start + 1; i <= path.length(); i++) {
         if (i < path.length() && path[i] != '/') continue;
         if (lstat(path.at(0, i).chars(), &st) < 0) {  // the rest does not exist yet
             status->state = errno == ENOENT ? PathStatus::Missing : PathStatus::Unknown;
+            if (direct && status->state == PathStatus::Missing) NoteMissing(path, rootstatus);
             break;
         }
         if (S_ISLNK(st.st_mode)) {
@@ -188,7 +251,7 @@ String RealPathBelow(const String& path, const String& root, const String& realr
         }
     }
     if (status->state == PathStatus::Found) status->st = st;
-    return realroot == "/" ? path.from(start) : realroot + path.from(start);
+    return inside;
 }
 
 }  // namespace
@@ -199,9 +262,34 @@ void Kelp::SeenDirectory(const String& directory, const struct stat& st) {
     seenturn_ = 1 - seenturn_;
 }
 
-void Kelp::KeepRealRoots(bool keep) {
+void Kelp::KeepRealRoots(bool keep, int settle) {
     Known().keep = keep;
-    if (!keep) Known().roots.clear();
+    Known().settle = settle;
+    if (!keep) {
+        Known().roots.clear();
+        Known().missing.clear();
+    }
+}
+
+const struct stat* Kelp::SeenStatus(const char* directory, int length) const {
+    for (int i = 0; i < 2; i++) {
+        const String& seen = seendirectory_[i];
+        if (seen.length() == length && memcmp(seen.chars(), directory, length) == 0) {
+            return &seenstatus_[i];
+        }
+    }
+    return nullptr;
+}
+
+bool Kelp::Missing(const String& path) {
+    int slash = path.length() - 1;
+    while (slash > 0 && path[slash] != '/') slash--;
+    const struct stat* directory = slash > 0 ? SeenStatus(path.chars(), slash) : nullptr;
+    if (RememberedMissing(path, directory)) return true;
+    struct stat st;
+    if (lstat(path.chars(), &st) == 0 || errno != ENOENT) return false;
+    NoteMissing(path, directory);
+    return true;
 }
 
 int Kelp::ResolvePath(const String& name, PathType type, String* resolved, String* error,
@@ -219,17 +307,15 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
     String path = Normalize(start + "/" + name);
     // Both the name as written and the place its links lead to must stay inside.
     // The root's real place is looked up once per request and directory.
+    const struct stat* taken = SeenStatus(root.chars(), root.length());
     if (!(root == realrootfor_[type])) {
         realrootfor_[type] = root;
-        const struct stat* taken = nullptr;
-        for (int i = 0; i < 2; i++) {
-            if (seendirectory_[i] == root) taken = &seenstatus_[i];
-        }
         realroot_[type] = RealRoot(root, taken);
     }
     const String& realroot = realroot_[type];
     PathStatus seen;
-    String real = Inside(path, root) ? RealPathBelow(path, root, realroot, &seen) : RealPath(path);
+    String real =
+        Inside(path, root) ? RealPathBelow(path, root, realroot, taken, &seen) : RealPath(path);
     if (!Inside(path, root) || real.empty() || !Inside(real, realroot.empty() ? root : realroot)) {
         *error = "'" + Entities(name) + "' is not contained in the configured " + kKinds[type] +
                  " directory";

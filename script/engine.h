@@ -97,10 +97,18 @@ class Kelp {
     // A process that serves many requests keeps where its directories lead from one
     // request to the next, looked at again with one stat per request and directory:
     // a directory replaced (a link moved to another release) is resolved afresh.
-    static void KeepRealRoots(bool keep);
+    // The names found missing directly in those directories are remembered with the
+    // directory's status, for as long as it keeps it (see Missing()); settle: how
+    // many seconds a directory must have been unchanged for that.
+    static void KeepRealRoots(bool keep, int settle = 2);
     // The status (links followed) of a configured directory, just taken: the first
     // ResolvePath below it in this request looks at it no more.
     void SeenDirectory(const String& directory, const struct stat& st);
+    // Whether nothing is at path (lstat's ENOENT). For a name directly in a directory
+    // whose status this request took, a process that keeps its roots answers from an
+    // earlier request while that directory's status is the very one it had then (no
+    // name was made, removed or renamed in it since).
+    bool Missing(const String& path);
 
     // Script modules: the file at name (a script path) as loaded in this request,
     // loaded on first use with the current module as its parent; null with *error.
@@ -144,6 +152,9 @@ class Kelp {
     String seendirectory_[2];  // what SeenDirectory() was told of (normalized), by turns
     struct stat seenstatus_[2];
     int seenturn_ = 0;
+    // The status SeenDirectory() was told of for the directory at its first length
+    // bytes, or null.
+    const struct stat* SeenStatus(const char* directory, int length) const;
     SearchableList<Module, const char*> modules_;  // owns elements
     Module* currentmodule_ = nullptr;              // not owned: one of modules_
     ScriptContext script_;

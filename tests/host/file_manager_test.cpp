@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -615,5 +616,67 @@ TEST(ResolvePath, KeptRootsFollowALinkMovedToAnotherDirectory) {
     EXPECT_EQ(1, resolves("inside/x.dbf"));
     EXPECT_EQ(0, resolves("back/x.dbf"));
     EXPECT_EQ(1, resolves("inside/x.dbf"));  // from what was kept, unchanged
+    Kelp::KeepRealRoots(false);
+}
+
+// A name found missing directly in a directory is known missing, without a look, for
+// as long as the directory keeps the status it had then; a name made in it changes
+// that status. Only a directory settled for a while is trusted so.
+TEST(ResolvePath, KeptRootsKnowMissingNamesWhileTheirDirectoryIsUnchanged) {
+    TempDir dir;
+    String data = dir.File("data");
+    mkdir(data.chars(), 0755);
+    struct stat before;
+    ASSERT_EQ(0, stat(data.chars(), &before));
+    // What one request finds, its directory seen as given.
+    auto request = [&](const struct stat& seen, bool* journalmissing) {
+        TestKelp engine;
+        engine.configure().datadirectory = data;
+        engine.SeenDirectory(data + "/", seen);
+        String resolved, error;
+        PathStatus status;
+        EXPECT_EQ(1, engine.ResolvePath("sitevars", DataPath, &resolved, &error, &status));
+        *journalmissing = engine.Missing(data + "/t.dbf.pack");
+        return status.state;
+    };
+    auto make = [&](const char* name) {
+        usleep(20000);  // past the tick of the clock the directory's times are taken at
+        FILE* f = fopen((data + "/" + name).chars(), "w");
+        ASSERT_NE(nullptr, f);
+        fclose(f);
+    };
+    bool journalmissing;
+
+    // A directory just changed: nothing is remembered of it.
+    Kelp::KeepRealRoots(true, 3600);
+    EXPECT_EQ(PathStatus::Missing, request(before, &journalmissing));
+    EXPECT_TRUE(journalmissing);
+    make("sitevars");
+    make("t.dbf.pack");
+    EXPECT_EQ(PathStatus::Found, request(before, &journalmissing));
+    EXPECT_FALSE(journalmissing);
+    Kelp::KeepRealRoots(false);
+    unlink((data + "/sitevars").chars());
+    unlink((data + "/t.dbf.pack").chars());
+
+    // Settled: remembered while the status stays.
+    Kelp::KeepRealRoots(true, 0);
+    ASSERT_EQ(0, stat(data.chars(), &before));
+    EXPECT_EQ(PathStatus::Missing, request(before, &journalmissing));
+    EXPECT_TRUE(journalmissing);
+    make("sitevars");
+    make("t.dbf.pack");
+    struct stat after;
+    ASSERT_EQ(0, stat(data.chars(), &after));
+    EXPECT_EQ(PathStatus::Found, request(after, &journalmissing));
+    EXPECT_FALSE(journalmissing);
+    // (The status seen decides: told the old one, the request answers from memory.)
+    EXPECT_EQ(PathStatus::Missing, request(before, &journalmissing));
+    EXPECT_TRUE(journalmissing);
+    // Gone again: the directory changes again, and is looked at again.
+    unlink((data + "/sitevars").chars());
+    ASSERT_EQ(0, stat(data.chars(), &after));
+    EXPECT_EQ(PathStatus::Missing, request(after, &journalmissing));
+    EXPECT_FALSE(journalmissing);
     Kelp::KeepRealRoots(false);
 }
