@@ -224,6 +224,14 @@ void XBaseTable::Close() {
     Forget();
 }
 
+namespace {
+bool g_readmapped = false;
+}  // namespace
+
+void XBaseTable::ReadThroughMappings(bool on) {
+    g_readmapped = on;
+}
+
 bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
     Close();
     version_ = 0;
@@ -238,7 +246,9 @@ bool XBaseTable::Open(const String& path, const String& errorpath, int mode) {
         return LockFailure(errorpath, data_, "read");
     // The header and the field descriptors after it in one read, as a rule.
     unsigned char start[kOpeningRead];
-    long n = data_->Seek(0) == 0 ? data_->Read(reinterpret_cast<char*>(start), sizeof start) : -1;
+    long n = g_readmapped && data_->Peek(0, start, sizeof start) ? static_cast<long>(sizeof start)
+             : data_->Seek(0) == 0 ? data_->Read(reinterpret_cast<char*>(start), sizeof start)
+                                   : -1;
     bool ok = n >= kHeaderSize ? ReadTableHeader(-1, start) && ReadTableFields(start, n)
                                : ReadFailure(dataerrorpath_, data_);
     if (ok && version_ == 0x83) {
@@ -532,11 +542,17 @@ bool XBaseTable::ReadRecords(long first, long count) {
         ahead_.reset(new char[static_cast<size_t>(bytes)]);
         aheadsize_ = bytes;
     }
-    bool ok = data_->Seek(offset) == offset && data_->Read(ahead_.get(), bytes) == bytes;
+    long got = g_readmapped && data_->Peek(offset, reinterpret_cast<unsigned char*>(ahead_.get()),
+                                           bytes)
+                   ? bytes
+               : data_->Seek(offset) == offset ? data_->Read(ahead_.get(), bytes)
+                                               : -1;
     data_->Release(offset, bytes);
-    if (!ok) return ReadFailure(dataerrorpath_, data_);
+    // A file cut short by another program holds fewer records than its count: what
+    // it still holds is read, and only a record gone itself is an error.
+    if (got < recordlength_) return ReadFailure(dataerrorpath_, data_);
     aheadfirst_ = first;
-    aheadcount_ = count;
+    aheadcount_ = got / recordlength_;
     return true;
 }
 

@@ -133,6 +133,10 @@ class XBaseTable {
 
     // Makes record recno (from 1) current. Out of range: false without a message.
     bool Goto(long recno);
+    // Whether tables read their files through the system's mapping of them where it
+    // can (File::Peek()): worth it in a process whose file manager keeps mappings from
+    // one request to the next, where it saves a read call each time; off by default.
+    static void ReadThroughMappings(bool on);
     // Writes the current record back.
     bool Update();
     // Writes the fields as a new live record at the end and makes it current. With

@@ -26,6 +26,7 @@
 
 #include "data/index_file.h"
 #include "data/sql_drivers.h"
+#include "data/xbase_table.h"
 #include "foundation/file.h"
 #include "foundation/time_helpers.h"
 #include "host/activity_log.h"
@@ -484,6 +485,7 @@ void Stop(int) {
     FileManager::KeepWorkingDirectory();
     Kelp::KeepRealRoots(true);
     UNIXFileManager::KeepMappings(true);
+    XBaseTable::ReadThroughMappings(true);
     for (long served = 0; (requests == 0 || served < requests) && !g_draining; served++) {
         struct sockaddr_storage peer;
         socklen_t length = sizeof peer;

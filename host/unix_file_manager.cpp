@@ -134,7 +134,7 @@ long UNIXFile::Length() {
     int fd = Descriptor();
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) < 0) return Fail();
+    if (!TakeStatus(fd, &st)) return Fail();
     return static_cast<long>(st.st_size);
 }
 

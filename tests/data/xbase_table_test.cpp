@@ -16,6 +16,7 @@
 #include "data/data_context.h"
 #include "data/index_file.h"
 #include "data/xbase_database.h"
+#include "host/unix_file_manager.h"
 #include "script/macro_expander.h"
 #include "script/script_parser.h"
 #include "tests/support/faulty_files.h"
@@ -213,6 +214,60 @@ TEST(XBaseTable, AWalkReadsEveryRecordAsWritten) {
     ASSERT_STREQ("changed", Field(&reader, "NAME")->data());
     for (int i = 4990; i <= kRecords; i++) expect(i);
     EXPECT_FALSE(reader.Goto(kRecords + 1));
+}
+
+// A process that keeps its mappings reads its tables through them: what another
+// table object (another request, another process) writes is seen as a read would see
+// it, and a table cut short under it is an error, never a fault.
+TEST(XBaseTable, ReadThroughAKeptMappingAsWritten) {
+    for (bool mapped : {false, true}) {
+        SCOPED_TRACE(mapped ? "through the mapping" : "by reads");
+        UNIXFileManager::KeepMappings(mapped);
+        XBaseTable::ReadThroughMappings(mapped);
+        TestKelp engine;
+        TempDir dir;
+        List<XBaseFieldSpec> specs(1);
+        AddSpec(&specs, "NAME", XBaseCharacter, 10);
+        AddSpec(&specs, "N", XBaseNumber, 5);
+        String path = dir.File("kept.dbf");
+        XBaseTable writer(engine.filemanager());
+        ASSERT_TRUE(writer.Create(path, "kept.dbf", "", "", specs));
+        for (int i = 1; i <= 300; i++) {
+            Field(&writer, "NAME")->Set(String("r") + String::FromInt(i));
+            Field(&writer, "N")->Set(String::FromInt(i));
+            ASSERT_TRUE(writer.Append()) << writer.error();
+        }
+        for (int opening = 0; opening < 2; opening++) {  // the second finds it kept
+            XBaseTable reader(engine.filemanager());
+            ASSERT_TRUE(reader.Open(path, "kept.dbf", FileRead | FileWrite)) << reader.error();
+            for (int i = 1; i <= 300; i++) {
+                ASSERT_TRUE(reader.Goto(i)) << i;
+                ASSERT_EQ(std::string("r") + std::to_string(i), Field(&reader, "NAME")->data());
+            }
+        }
+        XBaseTable reader(engine.filemanager());
+        ASSERT_TRUE(reader.Open(path, "kept.dbf", FileRead | FileWrite)) << reader.error();
+        ASSERT_TRUE(reader.Goto(5));
+        ASSERT_TRUE(writer.Goto(5));
+        Field(&writer, "NAME")->Set(String("five"));
+        ASSERT_TRUE(writer.Update());
+        Field(&writer, "NAME")->Set(String("r301"));
+        ASSERT_TRUE(writer.Append());
+        ASSERT_TRUE(reader.Goto(5));
+        EXPECT_STREQ("five", Field(&reader, "NAME")->data());
+        ASSERT_TRUE(reader.Goto(301)) << reader.error();
+        EXPECT_STREQ("r301", Field(&reader, "NAME")->data());
+        // Cut short by another program: the records gone are an error to read.
+        long header = static_cast<long>(ReadBytes(path).size()) - 301 * 16 - 1;
+        ASSERT_EQ(0, truncate(path.chars(), header + 100 * 16));
+        EXPECT_FALSE(reader.Goto(200));
+        EXPECT_NE(std::string::npos, std::string(reader.error().chars()).find("Error reading"))
+            << reader.error();
+        ASSERT_TRUE(reader.Goto(50)) << reader.error();
+        EXPECT_STREQ("r50", Field(&reader, "NAME")->data());
+    }
+    XBaseTable::ReadThroughMappings(false);
+    UNIXFileManager::KeepMappings(false);
 }
 
 TEST(XBaseTable, TablesWrittenByAnotherProgram) {
