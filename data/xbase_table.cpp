@@ -542,11 +542,11 @@ bool XBaseTable::ReadRecords(long first, long count) {
         ahead_.reset(new char[static_cast<size_t>(bytes)]);
         aheadsize_ = bytes;
     }
-    long got = g_readmapped && data_->Peek(offset, reinterpret_cast<unsigned char*>(ahead_.get()),
-                                           bytes)
-                   ? bytes
-               : data_->Seek(offset) == offset ? data_->Read(ahead_.get(), bytes)
-                                               : -1;
+    long got =
+        g_readmapped && data_->Peek(offset, reinterpret_cast<unsigned char*>(ahead_.get()), bytes)
+            ? bytes
+        : data_->Seek(offset) == offset ? data_->Read(ahead_.get(), bytes)
+                                        : -1;
     data_->Release(offset, bytes);
     // A file cut short by another program holds fewer records than its count: what
     // it still holds is read, and only a record gone itself is an error.

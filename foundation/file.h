@@ -132,6 +132,13 @@ class FileManager {
     // Opens a script file (a page, a file it includes) for reading; a manager that
     // serves many requests may answer from memory.
     virtual File* OpenScript(const String& path) { return Open(path, FileRead); }
+    // The status of the file at path (no link on the way), just taken, or null when
+    // none was: the next Open() of path may rely on it instead of asking again. Any
+    // other Open() forgets it.
+    virtual void SeenFile(const String& path, const struct stat* st) {
+        (void)path;
+        (void)st;
+    }
     // Takes the lock file path (see LockResult); unlocking is Delete(path).
     virtual int Lock(const String& path) = 0;
     virtual int Delete(const String& path) = 0;

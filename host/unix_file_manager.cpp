@@ -210,6 +210,10 @@ bool UNIXFile::TakeStatus(int fd, struct stat* st) {
     // until this one locks, releases, writes or cuts the file.
     heldstatus_ = info_->locks_ > 0;
     held_ = *st;
+    if (!info_->identified_) {
+        info_->identified_ = true;
+        info_->identity_ = *st;
+    }
     return true;
 }
 
@@ -306,6 +310,18 @@ struct KeptMapping {
 std::vector<KeptMapping>* g_kept = nullptr;  // null: a mapping goes with its file
 const size_t kKeptMappings = 16;
 
+// The descriptors of closed files, kept likewise for the files' next opening: an open
+// of the same name that finds, by the status just taken of it, the same file with the
+// same permissions and owner, for the same use, takes the descriptor instead of
+// opening the file again. Only a descriptor on which no lock is held is kept.
+struct KeptDescriptor {
+    String path;
+    int flags;
+    struct stat identity;
+    int fd;
+};
+std::vector<KeptDescriptor>* g_keptfds = nullptr;
+
 void DropKept(size_t i) {
     munmap((*g_kept)[i].map, static_cast<size_t>((*g_kept)[i].length));
     g_kept->erase(g_kept->begin() + static_cast<long>(i));
@@ -316,7 +332,13 @@ void DropKept(size_t i) {
 void UNIXFileManager::KeepMappings(bool keep) {
     if (keep) {
         if (g_kept == nullptr) g_kept = new std::vector<KeptMapping>;
+        if (g_keptfds == nullptr) g_keptfds = new std::vector<KeptDescriptor>;
         return;
+    }
+    if (g_keptfds != nullptr) {
+        for (const KeptDescriptor& k : *g_keptfds) close(k.fd);
+        delete g_keptfds;
+        g_keptfds = nullptr;
     }
     if (g_kept == nullptr) return;
     while (!g_kept->empty()) DropKept(g_kept->size() - 1);
@@ -326,6 +348,10 @@ void UNIXFileManager::KeepMappings(bool keep) {
 
 size_t UNIXFileManager::KeptMappings() {
     return g_kept != nullptr ? g_kept->size() : 0;
+}
+
+size_t UNIXFileManager::KeptDescriptors() {
+    return g_keptfds != nullptr ? g_keptfds->size() : 0;
 }
 
 bool UNIXFile::TakeKeptMapping(const struct stat& st, bool readwrite, long end) {
@@ -499,6 +525,75 @@ void UNIXFileManager::Deactivate(UNIXFileInfo* info) {
     info->file_->Unmap(true);
     close(info->fd_);
     info->fd_ = -1;
+    info->identified_ = false;
+}
+
+void UNIXFileManager::SeenFile(const String& path, const struct stat* st) {
+    if (g_keptfds == nullptr) return;
+    if (st == nullptr || !S_ISREG(st->st_mode)) {
+        seenpath_.clear();
+        return;
+    }
+    seenpath_ = path;
+    seenfile_ = *st;
+}
+
+bool UNIXFileManager::HoldsLocks() {
+    for (UNIXFileInfo* i = active_.First(); i != nullptr; i = active_.Next()) {
+        if (i->locks_ > 0) return true;
+    }
+    return false;  // (an inactive file holds none: it would not have been deactivated)
+}
+
+bool UNIXFileManager::DropKeptDescriptor(size_t i) {
+    if (HoldsLocks()) return false;
+    close((*g_keptfds)[i].fd);
+    g_keptfds->erase(g_keptfds->begin() + static_cast<long>(i));
+    return true;
+}
+
+int UNIXFileManager::TakeKeptDescriptor(const String& path, int flags) {
+    if (g_keptfds == nullptr || seenpath_.empty()) return -1;
+    bool seen = seenpath_ == path;
+    seenpath_.clear();
+    if (!seen) return -1;
+    const struct stat& now = seenfile_;
+    for (size_t i = g_keptfds->size(); i-- > 0;) {
+        KeptDescriptor& k = (*g_keptfds)[i];
+        if (!(k.path == path)) continue;
+        const struct stat& then = k.identity;
+        if (k.flags == flags && then.st_dev == now.st_dev && then.st_ino == now.st_ino &&
+            then.st_mode == now.st_mode && then.st_uid == now.st_uid && then.st_gid == now.st_gid) {
+            int fd = k.fd;
+            g_keptfds->erase(g_keptfds->begin() + static_cast<long>(i));
+            return fd;
+        }
+        // The name leads to another file now, or the file was made out of reach:
+        // its descriptor goes (when it can).
+        if (then.st_dev != now.st_dev || then.st_ino != now.st_ino || k.flags == flags) {
+            DropKeptDescriptor(i);
+        }
+    }
+    return -1;
+}
+
+bool UNIXFileManager::KeepDescriptor(UNIXFileInfo* info) {
+    const int kept = kKeptMappings;
+    if (g_keptfds == nullptr || info->fd_ < 0 || !info->identified_ || info->locks_ != 0 ||
+        (info->mode_ & (FileCreate | FileTruncate | FileExclusive | FileAppend)) != 0) {
+        return false;
+    }
+    int flags = OpenFlags(info->mode_);
+    for (const KeptDescriptor& k : *g_keptfds) {
+        // The same file opened twice: one descriptor is kept.
+        if (k.identity.st_dev == info->identity_.st_dev &&
+            k.identity.st_ino == info->identity_.st_ino && k.flags == flags) {
+            return false;
+        }
+    }
+    if (static_cast<int>(g_keptfds->size()) >= kept && !DropKeptDescriptor(0)) return false;
+    g_keptfds->push_back(KeptDescriptor{info->path_, flags, info->identity_, info->fd_});
+    return true;
 }
 
 int UNIXFileManager::ActivateFileInfo(UNIXFile* file) {
@@ -536,7 +631,7 @@ void UNIXFileManager::CloseFile(UNIXFile* file) {
     } else if (inactive_.Seek(info) != nullptr) {
         inactive_.Remove(ListCurrent);
     }
-    if (info->fd_ >= 0) close(info->fd_);
+    if (info->fd_ >= 0 && !KeepDescriptor(info)) close(info->fd_);
     delete info;
 }
 
@@ -572,6 +667,7 @@ int UNIXFileManager::CreateBeside(const String& path, int flags, int fresh, Stri
 File* UNIXFileManager::Open(const String& path, int mode) {
     if (!FreeFileSpace(1)) return nullptr;
     int fd;
+    bool identified = false;
     struct stat st;
     if ((mode & FileTruncate) && !(mode & FileExclusive) && stat(path.chars(), &st) == 0 &&
         S_ISREG(st.st_mode)) {
@@ -587,14 +683,25 @@ File* UNIXFileManager::Open(const String& path, int mode) {
             return nullptr;
         }
     } else {
-        fd = open(path.chars(), OpenFlags(mode), 0644);
+        bool plain = (mode & (FileCreate | FileTruncate | FileExclusive | FileAppend)) == 0;
+        fd = plain ? TakeKeptDescriptor(path, OpenFlags(mode)) : -1;
+        if (fd >= 0) {
+            identified = true;
+        } else {
+            fd = open(path.chars(), OpenFlags(mode), 0644);
+        }
     }
+    seenpath_.clear();
     if (fd < 0) {
         Fail();
         return nullptr;
     }
     UNIXFile* file = new UNIXFile(this);
     file->info_ = new UNIXFileInfo(file, path, fd, mode);
+    if (identified) {
+        file->info_->identified_ = true;
+        file->info_->identity_ = seenfile_;
+    }
     active_.Insert(file->info_, ListHead);
     return file;
 }

@@ -40,6 +40,10 @@ class UNIXFileInfo {
     int mode_;
     long position_;  // the file position (reads and writes go there)
     int locks_;      // byte-range locks held: such a file is never deactivated
+    // The status of the file the descriptor is open on (device, inode, permissions,
+    // owner), when known: such a descriptor may be kept for the next opening.
+    bool identified_ = false;
+    struct stat identity_;
 };
 
 // A file open through the manager. Every operation first makes sure the file has a
@@ -156,10 +160,12 @@ class UNIXFileManager : public FileManager {
     // opening, a few at most: for a process that serves many requests. !keep lets go
     // of them all.
     static void KeepMappings(bool keep);
-    // How many are kept.
+    // How many are kept; and how many descriptors.
     static size_t KeptMappings();
+    static size_t KeptDescriptors();
     // The status of the script file at path, just taken (see PageCache::Seen()).
     void SeenScript(const String& path, const struct stat& st);
+    void SeenFile(const String& path, const struct stat* st) override;
 
   private:
     // Records the system's message (or message) and returns -1.
@@ -177,6 +183,16 @@ class UNIXFileManager : public FileManager {
     int CopyBytes(int in, int out);
     // A descriptor this manager holds open on the file at path, or -1.
     int OpenDescriptorOf(const String& path);
+    // A descriptor kept from an earlier request on the very file an open of path with
+    // flags would open now, as SeenFile() was just told of it; -1 when there is none.
+    int TakeKeptDescriptor(const String& path, int flags);
+    // Keeps info's descriptor for the next opening of its file instead of closing it;
+    // false when it is not kept.
+    bool KeepDescriptor(UNIXFileInfo* info);
+    // Closes kept descriptor i, unless a file of this request holds locks: closing a
+    // descriptor drops every lock the process holds on its file, through any other.
+    bool DropKeptDescriptor(size_t i);
+    bool HoldsLocks();
 
     Kelp* engine_;  // not owned
     // The lock files this request took and has not let go, as they were when taken: a
@@ -188,6 +204,9 @@ class UNIXFileManager : public FileManager {
     SearchableList<UNIXFileInfo, File*> inactive_;  // owns elements
     unsigned long temporarycounter_;  // the last temporary name tried; 0 before the first
     PageCache* pagecache_ = nullptr;  // not owned
+    // What SeenFile() was told last, until the next Open().
+    String seenpath_;
+    struct stat seenfile_;
     String error_;
 };
 

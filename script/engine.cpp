@@ -322,6 +322,7 @@ int Kelp::ResolvePath(const String& name, PathType type, String* resolved, Strin
         return 0;
     }
     *resolved = path;
+    filemanager()->SeenFile(path, seen.state == PathStatus::Found ? &seen.st : nullptr);
     if (status != nullptr) *status = seen;
     return 1;
 }

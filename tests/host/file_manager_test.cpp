@@ -254,6 +254,80 @@ TEST(FileManager, KeptMappingsShowEachFileAsItIsNow) {
     EXPECT_EQ(0u, UNIXFileManager::KeptMappings());
 }
 
+// A process serving many requests keeps the descriptors of the files it closes too:
+// an opening whose name, by the status just taken of it, leads to the same file takes
+// the kept descriptor; a name that leads to another file since gets that file; and
+// letting a kept descriptor go never drops a lock held through another one.
+TEST(FileManager, KeptDescriptorsServeTheirOwnFileOnly) {
+    TestKelp engine;
+    TempDir dir;
+    UNIXFileManager* files = engine.unixfiles();
+    UNIXFileManager::KeepMappings(true);
+    String a = dir.File("a");
+    auto write = [&](const String& path, const char* text) {
+        FILE* f = fopen(path.chars(), "w");
+        ASSERT_NE(nullptr, f);
+        fputs(text, f);
+        fclose(f);
+    };
+    // An opening as a request makes it: the name resolved (its status taken), the
+    // file opened, its status asked for under its first lock.
+    auto open = [&](const String& path) {
+        struct stat st;
+        files->SeenFile(path, lstat(path.chars(), &st) == 0 ? &st : nullptr);
+        UNIXFile* f = static_cast<UNIXFile*>(files->Open(path, FileRead | FileWrite));
+        if (f != nullptr) f->Identity(&st);
+        return f;
+    };
+    auto text = [](File* f) {
+        char c[8] = {};
+        return f->Seek(0) == 0 && f->Read(c, 7) >= 0 ? std::string(c) : std::string("-");
+    };
+    write(a, "one");
+    UNIXFile* f = open(a);
+    ASSERT_NE(nullptr, f);
+    delete f;
+    EXPECT_EQ(1u, UNIXFileManager::KeptDescriptors());
+    f = open(a);
+    EXPECT_EQ(0u, UNIXFileManager::KeptDescriptors());  // taken
+    EXPECT_EQ("one", text(f));
+    delete f;
+    // Without a status just taken, an opening opens.
+    f = static_cast<UNIXFile*>(files->Open(a, FileRead | FileWrite));
+    EXPECT_EQ(1u, UNIXFileManager::KeptDescriptors());
+    // ... and a lock held through it stays held when the name moves to another file
+    // and the kept descriptor of the old one would go.
+    ASSERT_EQ(1, f->Lock(FileExclusiveLock, 0, 1));
+    ASSERT_EQ(0, link(a.chars(), dir.File("old").chars()));
+    write(dir.File("new"), "two");
+    ASSERT_EQ(0, rename(dir.File("new").chars(), a.chars()));
+    UNIXFile* g = open(a);
+    EXPECT_EQ("two", text(g));
+    auto locked = [&] {
+        return Wait(Fork([&] {
+            int fd = ::open(dir.File("old").chars(), O_RDWR);
+            struct flock fl = {};
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_len = 1;
+            _exit(fd >= 0 && fcntl(fd, F_SETLK, &fl) < 0 ? 0 : 1);
+        }));
+    };
+    EXPECT_EQ(0, locked());
+    ASSERT_EQ(1, f->Release(0, 1));
+    delete f;
+    delete g;
+    EXPECT_NE(0, locked());
+    // Made out of reach: opened again, not served from what was kept.
+    EXPECT_EQ(2u, UNIXFileManager::KeptDescriptors());  // the old file's and the new one's
+    ASSERT_EQ(0, chmod(a.chars(), 0640));
+    f = open(a);
+    EXPECT_EQ(0u, UNIXFileManager::KeptDescriptors());
+    EXPECT_EQ("two", text(f));
+    delete f;
+    UNIXFileManager::KeepMappings(false);
+}
+
 // Truncating opens and copies never cut short a file others have open: a new file
 // takes the name, and a reader keeps reading the old one whole.
 TEST(FileManager, ReplacingAFileLeavesItsReadersTheOldOne) {
