@@ -13,6 +13,7 @@
 
 #include "data/index_layout.h"
 #include "data/little_endian.h"
+#include "foundation/time_helpers.h"
 #include "script/encoding.h"
 
 using namespace index_layout;
@@ -314,10 +315,6 @@ struct KeptIndexes {
 KeptIndexes& Kept() {
     static KeptIndexes* kept = new KeptIndexes;
     return *kept;
-}
-
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {

@@ -33,6 +33,11 @@ struct STRTM {
 struct timeval ClockNow();
 time_t ClockSeconds();
 
+// Whether two of a file's times (a status's st_mtim, st_ctim) are the same moment.
+inline bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 // Reads the clock once and fills every field of t.
 void kp_gettimevalues(STRTM* t);
 // Fills every field of t for the moment now.

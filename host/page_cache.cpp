@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "foundation/file.h"
+#include "foundation/time_helpers.h"
 
 namespace {
 
@@ -102,10 +103,6 @@ bool ReadWhole(const char* path, std::string* text, struct stat* st) {
     close(fd);
     errno = saved;
     return read_ok;
-}
-
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 // Whether the file was changed less than milliseconds ago (or in the future).

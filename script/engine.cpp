@@ -177,10 +177,6 @@ String RealRoot(const String& root, const struct stat* status) {
     return real;
 }
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Names found missing directly inside a directory whose status the request took. In a
 // process that serves many requests, such a name is known missing without a look
 // while the directory has the very status it had when the name was found missing: a
